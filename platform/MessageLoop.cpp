@@ -1,0 +1,1 @@
+#include "MessageLoop.h"
