@@ -1,1 +1,850 @@
 #include "ServiceControl.h"
+
+// Notes beyond the header:
+// - Handles live in a table under a mutex, so a freed or foreign pointer is
+//   refused with 6 and never dereferenced.
+// - POSIX locks belong to the process and any close() of the file drops them,
+//   and F_GETLK cannot see the caller's own lock. So locks this process holds
+//   are also kept by file identity; the probe answers from that set without
+//   opening the file, under the same mutex that Acquire and Release take.
+// - A status file written by another process than the lock holder (a stale
+//   file from an earlier run) reads as START_PENDING; Pid 0 is ours, from
+//   StartServiceA.
+// - Query and Control still work on a deleted handle, so a running service
+//   whose registration is gone can be watched and stopped.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <climits>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ProgramPath.h"
+#include "SysError.h"
+
+extern char** environ;
+
+namespace plat {
+
+enum class ScHandleKind { Manager, Service };
+
+struct ScHandle {
+  ScHandleKind kind;
+  std::string folder;
+  std::string name;
+  bool deleted = false;
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kStartTimeout = std::chrono::seconds(30);
+constexpr auto kExitingWait = std::chrono::seconds(5);
+constexpr auto kPollStep = std::chrono::milliseconds(50);
+constexpr size_t kMaxServiceName = 200;  // leaves room for suffixes within NAME_MAX
+constexpr size_t kMaxFileSize = 64 * 1024;
+constexpr size_t kMaxErrorText = 2000;
+constexpr uint32_t kMaxServiceArgs = 64;
+constexpr uint32_t kStartWaitHint = 5000;
+constexpr int kReadyFd = 3;
+constexpr int kExecErrorFd = 4;
+constexpr int kFallbackMaxFd = 65536;
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : FFd(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& o) noexcept : FFd(o.Release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) Reset(o.Release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return FFd; }
+  bool Valid() const { return FFd >= 0; }
+  [[nodiscard]] int Release() { return std::exchange(FFd, -1); }
+  // Keeps errno, so error paths can close first and report after.
+  void Reset(int fd = -1) {
+    if (FFd >= 0) {
+      int saved = errno;
+      ::close(FFd);
+      errno = saved;
+    }
+    FFd = fd;
+  }
+
+ private:
+  int FFd = -1;
+};
+
+bool Fail(uint32_t code) {
+  SetLastError(code);
+  return false;
+}
+
+bool FailErrno() {
+  SetLastErrorFromErrno();
+  return false;
+}
+
+SC_HANDLE NoHandle(uint32_t code) {
+  SetLastError(code);
+  return nullptr;
+}
+
+std::string FilePath(const std::string& folder, const std::string& name, const char* ext) {
+  return IncludeTrailingPathDelimiter(folder) + name + ext;
+}
+
+bool ValidServiceName(const char* name) {
+  if (name == nullptr || name[0] == '\0' || name[0] == '.') return false;
+  size_t n = strlen(name);
+  if (n > kMaxServiceName) return false;
+  for (size_t i = 0; i < n; ++i) {
+    auto c = static_cast<unsigned char>(name[i]);
+    if (c == '/' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+std::string OneLine(std::string_view text, size_t limit) {
+  std::string s(text.substr(0, limit));
+  for (char& c : s)
+    if (c == '\r' || c == '\n') c = ' ';
+  return s;
+}
+
+// Creates the folder and missing parents with mode 0755 (not left to the umask).
+bool MakeFolders(const std::string& path) {
+  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    std::string part = path.substr(0, pos);
+    if (part.empty() || DirectoryExists(part)) continue;
+    if (::mkdir(part.c_str(), 0755) == 0) {
+      if (::chmod(part.c_str(), 0755) != 0) return FailErrno();
+    } else if (!(errno == EEXIST && DirectoryExists(part))) {
+      return FailErrno();
+    }
+  }
+  return true;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void FsyncFolder(const std::string& folder) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Valid()) (void)::fsync(fd.Get());
+}
+
+// Reads a small file; missing is reported apart from other errors.
+bool ReadSmallFile(const std::string& path, std::string& out, bool& missing) {
+  out.clear();
+  missing = false;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.Valid()) {
+    if (errno == ENOENT) {
+      missing = true;
+      return true;
+    }
+    return FailErrno();
+  }
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FailErrno();
+    }
+    if (n == 0) return true;
+    if (out.size() + static_cast<size_t>(n) > kMaxFileSize) return Fail(ERROR_INVALID_PARAMETER);
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// key=value lines of our own files; sections are not told apart (one per file).
+std::map<std::string, std::string, std::less<>> ParseKeys(std::string_view text) {
+  std::map<std::string, std::string, std::less<>> keys;
+  while (!text.empty()) {
+    size_t eol = text.find('\n');
+    std::string_view line = Trim(text.substr(0, eol));
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    if (line.empty() || line.front() == ';' || line.front() == '[') continue;
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    keys.emplace(std::string(Trim(line.substr(0, eq))), std::string(Trim(line.substr(eq + 1))));
+  }
+  return keys;
+}
+
+std::optional<unsigned long> ParseNumber(const std::map<std::string, std::string, std::less<>>& keys,
+                                         std::string_view key) {
+  auto it = keys.find(key);
+  if (it == keys.end() || it->second.empty() || it->second[0] == '-') return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long v = strtoul(it->second.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFul) return std::nullopt;
+  return v;
+}
+
+uint32_t Number(const std::map<std::string, std::string, std::less<>>& keys, std::string_view key) {
+  return static_cast<uint32_t>(ParseNumber(keys, key).value_or(0));
+}
+
+// ---- status file ----
+
+struct StatusFile {
+  bool exists = false;
+  SERVICE_STATUS status;
+  long pid = 0;
+  std::string lastError;
+};
+
+bool ReadStatusFile(const std::string& folder, const std::string& name, StatusFile& out) {
+  out = StatusFile{};
+  std::string text;
+  bool missing = false;
+  if (!ReadSmallFile(FilePath(folder, name, ".status"), text, missing)) return false;
+  if (missing) return true;
+  auto keys = ParseKeys(text);
+  out.exists = true;
+  out.status.dwCurrentState = Number(keys, "State");
+  if (out.status.dwCurrentState < SERVICE_STOPPED || out.status.dwCurrentState > SERVICE_PAUSED)
+    out.status.dwCurrentState = SERVICE_STOPPED;
+  out.status.dwControlsAccepted = Number(keys, "ControlsAccepted");
+  out.status.dwWin32ExitCode = Number(keys, "Win32ExitCode");
+  out.status.dwServiceSpecificExitCode = Number(keys, "ServiceSpecificExitCode");
+  out.status.dwCheckPoint = Number(keys, "CheckPoint");
+  out.status.dwWaitHint = Number(keys, "WaitHint");
+  out.pid = static_cast<long>(Number(keys, "Pid"));
+  if (auto it = keys.find("LastError"); it != keys.end()) out.lastError = it->second;
+  return true;
+}
+
+// Temporary name in the same folder; must not end in ".status".
+bool WriteStatusFile(const std::string& folder, const std::string& name, const SERVICE_STATUS& s, long pid,
+                     std::string_view errorText) {
+  std::string text = "[Status]\r\n";
+  auto add = [&text](const char* key, unsigned long v) {
+    text += key;
+    text += '=';
+    text += std::to_string(v);
+    text += "\r\n";
+  };
+  add("State", s.dwCurrentState);
+  add("Pid", static_cast<unsigned long>(pid));
+  add("ControlsAccepted", s.dwControlsAccepted);
+  add("Win32ExitCode", s.dwWin32ExitCode);
+  add("ServiceSpecificExitCode", s.dwServiceSpecificExitCode);
+  add("CheckPoint", s.dwCheckPoint);
+  add("WaitHint", s.dwWaitHint);
+  text += "LastError=" + OneLine(errorText, kMaxErrorText) + "\r\n";
+
+  std::string target = FilePath(folder, name, ".status");
+  std::string temp = target + "-XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.Valid()) return FailErrno();
+  bool ok = ::fchmod(fd.Get(), 0644) == 0 && WriteAll(fd.Get(), text) && ::fsync(fd.Get()) == 0;
+  if (ok) {
+    fd.Reset();
+    ok = ::rename(temp.c_str(), target.c_str()) == 0;
+  }
+  if (!ok) {
+    SetLastErrorFromErrno();
+    ::unlink(temp.c_str());
+    return false;
+  }
+  FsyncFolder(folder);
+  return true;
+}
+
+// ---- run lock ----
+
+struct LockState {
+  bool held = false;
+  pid_t pid = 0;  // the holder; 0 when unknown (another pid namespace)
+};
+
+std::mutex gLockMutex;
+std::set<std::pair<dev_t, ino_t>> gHeldHere;  // lock files this process holds
+
+bool ProbeLock(const std::string& path, LockState& out) {
+  out = LockState{};
+  std::scoped_lock guard(gLockMutex);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? true : FailErrno();
+  if (gHeldHere.count({st.st_dev, st.st_ino}) != 0) {
+    out = {true, ::getpid()};
+    return true;
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.Valid()) return errno == ENOENT ? true : FailErrno();
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (::fcntl(fd.Get(), F_GETLK, &fl) != 0) return FailErrno();
+  if (fl.l_type != F_UNLCK) out = {true, fl.l_pid > 0 ? fl.l_pid : 0};
+  return true;
+}
+
+// What QueryServiceStatus reports, with the lock state behind it.
+bool CurrentStatus(const ScHandle& h, SERVICE_STATUS& out, LockState& lock) {
+  if (!ProbeLock(FilePath(h.folder, h.name, ".lock"), lock)) return false;
+  StatusFile file;
+  if (!ReadStatusFile(h.folder, h.name, file)) return false;
+  out = SERVICE_STATUS{};
+  if (!lock.held) {
+    out.dwCurrentState = SERVICE_STOPPED;
+    out.dwWin32ExitCode = file.status.dwWin32ExitCode;
+    out.dwServiceSpecificExitCode = file.status.dwServiceSpecificExitCode;
+    return true;
+  }
+  bool stale = !file.exists || (lock.pid > 0 && file.pid != 0 && file.pid != lock.pid);
+  if (stale) {
+    out.dwCurrentState = SERVICE_START_PENDING;
+    out.dwWaitHint = kStartWaitHint;
+    return true;
+  }
+  out = file.status;
+  out.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  return true;
+}
+
+// ---- handles ----
+
+std::mutex gHandleMutex;
+std::map<const ScHandle*, std::unique_ptr<ScHandle>> gHandles;
+
+SC_HANDLE NewHandle(ScHandleKind kind, std::string folder, std::string name) {
+  auto h = std::make_unique<ScHandle>(ScHandle{kind, std::move(folder), std::move(name)});
+  ScHandle* raw = h.get();
+  std::scoped_lock guard(gHandleMutex);
+  gHandles.emplace(raw, std::move(h));
+  return raw;
+}
+
+// A copy of the live handle's data, or nullopt with 6.
+std::optional<ScHandle> FindHandle(SC_HANDLE h, ScHandleKind kind) {
+  std::scoped_lock guard(gHandleMutex);
+  auto it = gHandles.find(h);
+  if (it == gHandles.end() || it->second->kind != kind) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return std::nullopt;
+  }
+  return *it->second;
+}
+
+void MarkDeleted(SC_HANDLE h) {
+  std::scoped_lock guard(gHandleMutex);
+  if (auto it = gHandles.find(h); it != gHandles.end()) it->second->deleted = true;
+}
+
+bool ReadBinaryPath(const ScHandle& h, std::string& path) {
+  if (h.deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  std::string text;
+  bool missing = false;
+  if (!ReadSmallFile(FilePath(h.folder, h.name, ".service"), text, missing)) return false;
+  if (missing) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  auto keys = ParseKeys(text);
+  auto it = keys.find("BinaryPathName");
+  if (it == keys.end() || it->second.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+  path = it->second;
+  return true;
+}
+
+// ---- starting the program ----
+
+// Moves a descriptor above the numbers the program gets, so the dup2 calls in
+// the child never meet their own source.
+UniqueFd AboveChildFds(UniqueFd fd) {
+  if (!fd.Valid() || fd.Get() > kExecErrorFd) return fd;
+  return UniqueFd(::fcntl(fd.Get(), F_DUPFD_CLOEXEC, kExecErrorFd + 1));
+}
+
+bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) return FailErrno();
+  readEnd = AboveChildFds(UniqueFd(p[0]));
+  writeEnd = AboveChildFds(UniqueFd(p[1]));
+  return readEnd.Valid() && writeEnd.Valid() ? true : FailErrno();
+}
+
+// Blocks every signal in this thread across fork, so no handler of the host
+// runs in the child before the grandchild has reset them.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &FOld);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &FOld, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t FOld;
+};
+
+// Everything the child needs, made before fork: after it only
+// async-signal-safe calls are allowed.
+struct SpawnPlan {
+  std::string binary, folder;
+  std::vector<std::string> args, env;
+  std::vector<char*> argv, envp;
+  int devNull = -1, readyWrite = -1, execWrite = -1, maxFd = kFallbackMaxFd;
+};
+
+[[noreturn]] void ChildFailed(int fd, int error) {
+  ssize_t n = ::write(fd, &error, sizeof error);
+  (void)n;
+  ::_exit(127);
+}
+
+[[noreturn]] void RunGrandchild(const SpawnPlan& p) {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);  // fails harmlessly for KILL, STOP
+  if (::dup2(p.devNull, 0) < 0 || ::dup2(p.devNull, 1) < 0 || ::dup2(p.devNull, 2) < 0 ||
+      ::dup2(p.readyWrite, kReadyFd) < 0 || ::dup2(p.execWrite, kExecErrorFd) < 0)
+    ChildFailed(p.execWrite, errno|0x30000);
+  if (::fcntl(kExecErrorFd, F_SETFD, FD_CLOEXEC) < 0) ChildFailed(kExecErrorFd, errno);
+  if (::close_range(kExecErrorFd + 1, ~0U, 0) != 0)
+    for (int fd = kExecErrorFd + 1; fd < p.maxFd; ++fd) ::close(fd);
+  if (::chdir(p.folder.c_str()) != 0) ChildFailed(kExecErrorFd, errno|0x40000);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(p.argv[0], p.argv.data(), p.envp.data());
+  ChildFailed(kExecErrorFd, errno);
+}
+
+void PreparePlan(SpawnPlan& p, const ScHandle& h, uint32_t argc, const char** args) {
+  p.folder = ExtractFilePath(p.binary);
+  p.args.push_back(p.binary);
+  for (uint32_t i = 0; i < argc; ++i)
+    if (args[i] != nullptr) p.args.emplace_back(args[i]);
+  const std::string_view ours[] = {kScmDirVariable, kServiceNameVariable, kReadyFdVariable};
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string_view v(*e);
+    bool replaced = false;
+    for (auto name : ours)
+      if (v.size() > name.size() && v.substr(0, name.size()) == name && v[name.size()] == '=') replaced = true;
+    if (!replaced) p.env.emplace_back(v);
+  }
+  p.env.push_back(std::string(kScmDirVariable) + "=" + h.folder);
+  p.env.push_back(std::string(kServiceNameVariable) + "=" + h.name);
+  p.env.push_back(std::string(kReadyFdVariable) + "=" + std::to_string(kReadyFd));
+  for (auto& s : p.args) p.argv.push_back(s.data());
+  p.argv.push_back(nullptr);
+  for (auto& s : p.env) p.envp.push_back(s.data());
+  p.envp.push_back(nullptr);
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < static_cast<rlim_t>(kFallbackMaxFd))
+    p.maxFd = static_cast<int>(rl.rlim_cur);
+}
+
+// Forks the detached program. On return true, execError is 0 when the program
+// runs, else the errno that stopped it; readyRead is the ready pipe's read end.
+bool SpawnDetached(SpawnPlan& plan, UniqueFd& readyRead, int& execError, Clock::time_point deadline) {
+  execError = 0;
+  UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!devNull.Valid()) return FailErrno();
+  devNull = AboveChildFds(std::move(devNull));
+  UniqueFd readyWrite, execRead, execWrite;
+  if (!devNull.Valid()) return FailErrno();
+  if (!MakePipe(readyRead, readyWrite) || !MakePipe(execRead, execWrite)) return false;
+  plan.devNull = devNull.Get();
+  plan.readyWrite = readyWrite.Get();
+  plan.execWrite = execWrite.Get();
+
+  pid_t child;
+  int forkError = 0;
+  {
+    SignalsBlocked blocked;
+    child = ::fork();
+    if (child == 0) {
+      if (::setsid() < 0) ChildFailed(plan.execWrite, errno|0x10000);
+      pid_t worker = ::_Fork();  // no atfork handlers: they may take locks
+      if (worker < 0) ChildFailed(plan.execWrite, errno|0x20000);
+      if (worker > 0) ::_exit(0);
+      RunGrandchild(plan);
+    }
+    forkError = errno;
+  }
+  if (child < 0) return Fail(ErrnoToError(forkError));
+  devNull.Reset();
+  readyWrite.Reset();
+  execWrite.Reset();
+  int status;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }  // ECHILD: the host reaps children itself; the pipe still tells the outcome
+
+  // EOF on the exec pipe means execve succeeded (the end was close-on-exec).
+  char buf[sizeof(int)];
+  size_t got = 0;
+  while (got < sizeof buf) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+    pollfd pfd{execRead.Get(), POLLIN, 0};
+    int r = ::poll(&pfd, 1, static_cast<int>(left));
+    if (r < 0 && errno != EINTR) return FailErrno();
+    if (r <= 0) continue;
+    ssize_t n = ::read(execRead.Get(), buf + got, sizeof buf - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return FailErrno();
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got == sizeof buf) {
+    memcpy(&execError, buf, sizeof execError);
+    if (execError == 0) execError = EIO;
+  }
+  return true;
+}
+
+enum class ReadyResult { Ready, Ended, TimedOut, Error };
+
+// Waits for the ready byte or the lock, whichever shows first.
+ReadyResult WaitUntilReady(const UniqueFd& readyRead, const std::string& lockPath, Clock::time_point deadline) {
+  for (;;) {
+    pollfd pfd{readyRead.Get(), POLLIN, 0};
+    int r = ::poll(&pfd, 1, static_cast<int>(kPollStep.count()));
+    bool ended = false;
+    if (r > 0) {
+      char c;
+      ssize_t n = ::read(readyRead.Get(), &c, 1);
+      if (n == 1) return ReadyResult::Ready;
+      ended = n == 0;
+    }
+    LockState lock;
+    if (!ProbeLock(lockPath, lock)) return ReadyResult::Error;
+    if (lock.held) return ReadyResult::Ready;
+    if (ended) return ReadyResult::Ended;
+    if (Clock::now() >= deadline) return ReadyResult::TimedOut;
+  }
+}
+
+// Rewrites our START_PENDING record as STOPPED unless the program wrote its own.
+void RecordStartFailure(const ScHandle& h, uint32_t code, const std::string& text) {
+  StatusFile file;
+  if (ReadStatusFile(h.folder, h.name, file) && file.exists && file.pid != 0) return;
+  SERVICE_STATUS s;
+  s.dwCurrentState = SERVICE_STOPPED;
+  s.dwWin32ExitCode = code;
+  (void)WriteStatusFile(h.folder, h.name, s, 0, text);
+}
+
+// Lock held: refuses, unless the holder has written STOPPED and is exiting.
+bool WaitForExitingInstance(const ScHandle& h) {
+  auto lockPath = FilePath(h.folder, h.name, ".lock");
+  auto until = Clock::now() + kExitingWait;
+  for (;;) {
+    SERVICE_STATUS s;
+    LockState lock;
+    if (!CurrentStatus(h, s, lock)) return false;
+    if (!lock.held) return true;
+    if (s.dwCurrentState != SERVICE_STOPPED || Clock::now() >= until) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
+
+}  // namespace
+
+std::string DefaultDatabaseFolder() {
+  if (::geteuid() == 0) return "/var/lib/vxmail/services";
+  std::string base;
+  const char* xdg = getenv("XDG_STATE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = getenv("HOME");
+    std::string h = home != nullptr ? home : "";
+    if (h.empty()) {
+      struct passwd pw;
+      struct passwd* found = nullptr;
+      char buf[4096];
+      if (getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr) h = found->pw_dir;
+    }
+    base = IncludeTrailingPathDelimiter(h) + ".local/state";
+  }
+  return IncludeTrailingPathDelimiter(base) + "vxmail/services";
+}
+
+std::string DatabaseFolder() {
+  const char* dir = getenv(kScmDirVariable);
+  return dir != nullptr && dir[0] != '\0' ? std::string(dir) : DefaultDatabaseFolder();
+}
+
+SC_HANDLE OpenSCManagerA(const char*, const char*, uint32_t) {
+  std::string folder = DatabaseFolder();
+  if (folder[0] != '/') {  // the started program runs in another folder
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return NoHandle(ErrnoToError(errno));
+    folder = IncludeTrailingPathDelimiter(cwd) + folder;
+  }
+  if (!MakeFolders(folder)) return nullptr;
+  return NewHandle(ScHandleKind::Manager, std::move(folder), std::string());
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, const char* lpServiceName, uint32_t) {
+  auto m = FindHandle(hSCManager, ScHandleKind::Manager);
+  if (!m) return nullptr;
+  if (!ValidServiceName(lpServiceName)) return NoHandle(ERROR_INVALID_PARAMETER);
+  struct stat st;
+  if (::stat(FilePath(m->folder, lpServiceName, ".service").c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return NoHandle(ERROR_SERVICE_DOES_NOT_EXIST);
+    return NoHandle(ErrnoToError(errno));
+  }
+  return NewHandle(ScHandleKind::Service, m->folder, lpServiceName);
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, const char* lpServiceName, const char* lpDisplayName, uint32_t,
+                         uint32_t dwServiceType, uint32_t dwStartType, uint32_t dwErrorControl,
+                         const char* lpBinaryPathName) {
+  auto m = FindHandle(hSCManager, ScHandleKind::Manager);
+  if (!m) return nullptr;
+  // No PATH search and the child changes folder, so the program path is absolute.
+  if (!ValidServiceName(lpServiceName) || lpBinaryPathName == nullptr || lpBinaryPathName[0] != '/' ||
+      strpbrk(lpBinaryPathName, "\r\n") != nullptr)
+    return NoHandle(ERROR_INVALID_PARAMETER);
+  std::string display = OneLine(lpDisplayName != nullptr ? lpDisplayName : lpServiceName, kMaxErrorText);
+  std::string text = "[Service]\r\nDisplayName=" + display + "\r\nBinaryPathName=" + lpBinaryPathName +
+                     "\r\nServiceType=" + std::to_string(dwServiceType) +
+                     "\r\nStartType=" + std::to_string(dwStartType) +
+                     "\r\nErrorControl=" + std::to_string(dwErrorControl) + "\r\n";
+  std::string path = FilePath(m->folder, lpServiceName, ".service");
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644));
+  if (!fd.Valid()) {
+    if (errno == EEXIST) return NoHandle(ERROR_SERVICE_EXISTS);
+    return NoHandle(ErrnoToError(errno));
+  }
+  if (::fchmod(fd.Get(), 0644) != 0 || !WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0) {
+    SetLastErrorFromErrno();
+    ::unlink(path.c_str());
+    return nullptr;
+  }
+  fd.Reset();
+  FsyncFolder(m->folder);
+  return NewHandle(ScHandleKind::Service, m->folder, lpServiceName);
+}
+
+bool DeleteService(SC_HANDLE hService) {
+  auto h = FindHandle(hService, ScHandleKind::Service);
+  if (!h) return false;
+  if (h->deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  // The lock and status files stay: a running instance still holds the lock.
+  if (::unlink(FilePath(h->folder, h->name, ".service").c_str()) != 0)
+    return errno == ENOENT ? Fail(ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno();
+  MarkDeleted(hService);
+  FsyncFolder(h->folder);
+  return true;
+}
+
+bool StartServiceA(SC_HANDLE hService, uint32_t dwNumServiceArgs, const char** lpServiceArgVectors) {
+  auto h = FindHandle(hService, ScHandleKind::Service);
+  if (!h) return false;
+  if (dwNumServiceArgs > kMaxServiceArgs || (dwNumServiceArgs > 0 && lpServiceArgVectors == nullptr))
+    return Fail(ERROR_INVALID_PARAMETER);
+  SpawnPlan plan;
+  if (!ReadBinaryPath(*h, plan.binary)) return false;
+  if (!WaitForExitingInstance(*h)) return false;
+
+  SERVICE_STATUS pending;
+  pending.dwCurrentState = SERVICE_START_PENDING;
+  pending.dwWaitHint = kStartWaitHint;
+  if (!WriteStatusFile(h->folder, h->name, pending, 0, "")) return false;
+
+  PreparePlan(plan, *h, dwNumServiceArgs, lpServiceArgVectors);
+  auto deadline = Clock::now() + kStartTimeout;
+  UniqueFd readyRead;
+  int execError = 0;
+  if (!SpawnDetached(plan, readyRead, execError, deadline)) {
+    uint32_t code = GetLastError();
+    RecordStartFailure(*h, code, SysErrorMessage(code));
+    return Fail(code);
+  }
+  if (execError != 0) {
+    fprintf(stderr, "DEBUG exec error %x\n", execError);
+    uint32_t code = ErrnoToError(execError);
+    RecordStartFailure(*h, code, "Cannot run " + plan.binary + ": " + SysErrorMessage(code));
+    return Fail(code);
+  }
+  switch (WaitUntilReady(readyRead, FilePath(h->folder, h->name, ".lock"), deadline)) {
+    case ReadyResult::Ready:
+      SetLastError(ERROR_SUCCESS);
+      return true;
+    case ReadyResult::Ended:
+      RecordStartFailure(*h, ERROR_PROCESS_ABORTED, SysErrorMessage(ERROR_PROCESS_ABORTED));
+      return Fail(ERROR_PROCESS_ABORTED);
+    case ReadyResult::TimedOut:
+      return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+    case ReadyResult::Error:
+      break;
+  }
+  return false;
+}
+
+bool ControlService(SC_HANDLE hService, uint32_t dwControl, SERVICE_STATUS* lpServiceStatus) {
+  auto h = FindHandle(hService, ScHandleKind::Service);
+  if (!h) return false;
+  if (lpServiceStatus == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (dwControl < SERVICE_CONTROL_STOP || dwControl > SERVICE_CONTROL_INTERROGATE)
+    return Fail(ERROR_INVALID_SERVICE_CONTROL);
+  SERVICE_STATUS s;
+  LockState lock;
+  if (!CurrentStatus(*h, s, lock)) return false;
+  if (!lock.held) return Fail(ERROR_SERVICE_NOT_ACTIVE);
+  *lpServiceStatus = s;
+  if (dwControl == SERVICE_CONTROL_INTERROGATE) return true;
+
+  switch (s.dwCurrentState) {
+    case SERVICE_STOPPED: return Fail(ERROR_SERVICE_NOT_ACTIVE);
+    case SERVICE_START_PENDING:
+    case SERVICE_STOP_PENDING: return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    default: break;
+  }
+  uint32_t needed = dwControl == SERVICE_CONTROL_STOP ? SERVICE_ACCEPT_STOP : SERVICE_ACCEPT_PAUSE_CONTINUE;
+  if ((s.dwControlsAccepted & needed) == 0) return Fail(ERROR_INVALID_SERVICE_CONTROL);
+  if (lock.pid <= 0) return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  int sig = dwControl == SERVICE_CONTROL_STOP ? SIGTERM : dwControl == SERVICE_CONTROL_PAUSE ? SIGUSR1 : SIGUSR2;
+  if (::kill(lock.pid, sig) != 0) return errno == ESRCH ? Fail(ERROR_SERVICE_NOT_ACTIVE) : FailErrno();
+  return true;
+}
+
+bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus) {
+  auto h = FindHandle(hService, ScHandleKind::Service);
+  if (!h) return false;
+  if (lpServiceStatus == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  LockState lock;
+  return CurrentStatus(*h, *lpServiceStatus, lock);
+}
+
+bool CloseServiceHandle(SC_HANDLE hSCObject) {
+  std::unique_ptr<ScHandle> gone;  // freed after the mutex is released
+  std::scoped_lock guard(gHandleMutex);
+  auto it = gHandles.find(hSCObject);
+  if (it == gHandles.end()) return Fail(ERROR_INVALID_HANDLE);
+  gone = std::move(it->second);
+  gHandles.erase(it);
+  return true;
+}
+
+void ReportServiceReady() {
+  const char* value = getenv(kReadyFdVariable);
+  if (value == nullptr) return;
+  char* end = nullptr;
+  errno = 0;
+  long fd = strtol(value, &end, 10);
+  bool number = errno == 0 && end != value && *end == '\0' && fd >= 0 && fd <= INT32_MAX;
+  unsetenv(kReadyFdVariable);
+  if (!number) return;
+  // Only a pipe is ours; any other descriptor with that number is left alone.
+  struct stat st;
+  if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  UniqueFd ready(static_cast<int>(fd));
+  char byte = 1;
+  (void)WriteAll(ready.Get(), std::string_view(&byte, 1));
+}
+
+bool QueryServiceLastErrorText(SC_HANDLE hService, std::string& text) {
+  auto h = FindHandle(hService, ScHandleKind::Service);
+  if (!h) return false;
+  StatusFile file;
+  if (!ReadStatusFile(h->folder, h->name, file)) return false;
+  text = file.lastError;
+  return true;
+}
+
+bool QueryServiceBinaryPath(SC_HANDLE hService, std::string& path) {
+  auto h = FindHandle(hService, ScHandleKind::Service);
+  return h && ReadBinaryPath(*h, path);
+}
+
+// ---- ServiceInstance ----
+
+ServiceInstance::ServiceInstance(std::string databaseFolder, std::string serviceName)
+    : FFolder(std::move(databaseFolder)), FName(std::move(serviceName)) {}
+
+ServiceInstance::~ServiceInstance() { Release(); }
+
+bool ServiceInstance::Acquire() {
+  if (FLockFd >= 0) return true;
+  if (!ValidServiceName(FName.c_str())) return Fail(ERROR_INVALID_PARAMETER);
+  if (!MakeFolders(FFolder)) return false;
+  std::string path = FilePath(FFolder, FName, ".lock");
+  std::scoped_lock guard(gLockMutex);
+  // Opening a file this process already locks, then closing it, would drop that lock.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && gHeldHere.count({st.st_dev, st.st_ino}) != 0)
+    return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+  if (!fd.Valid()) return FailErrno();
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (::fcntl(fd.Get(), F_SETLK, &fl) != 0)
+    return errno == EAGAIN || errno == EACCES ? Fail(ERROR_SERVICE_ALREADY_RUNNING) : FailErrno();
+  if (::fstat(fd.Get(), &st) != 0) return FailErrno();
+  gHeldHere.insert({st.st_dev, st.st_ino});
+  FLockFd = fd.Release();
+  return true;
+}
+
+bool ServiceInstance::Held() const { return FLockFd >= 0; }
+
+bool ServiceInstance::WriteStatus(const SERVICE_STATUS& status, const std::string& errorText) {
+  return WriteStatusFile(FFolder, FName, status, static_cast<long>(::getpid()), errorText);
+}
+
+void ServiceInstance::Release() {
+  if (FLockFd < 0) return;
+  std::scoped_lock guard(gLockMutex);
+  struct stat st;
+  if (::fstat(FLockFd, &st) == 0) gHeldHere.erase({st.st_dev, st.st_ino});
+  UniqueFd closing(std::exchange(FLockFd, -1));  // closing drops the lock
+}
+
+}  // namespace plat

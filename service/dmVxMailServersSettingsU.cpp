@@ -1,1 +1,132 @@
-// placeholder
+#include "dmVxMailServersSettingsU.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "IniFile.h"
+#include "ProgramPath.h"
+#include "qvLogger.h"
+
+namespace {
+
+// "USERn" with n decimal without leading zeros (the names the reader asks for).
+bool UserSectionNumber(const std::string& name, int& n) {
+  if (name.size() < 5 || name.size() > 14) return false;
+  for (int i = 0; i < 4; ++i)
+    if ((name[i] & ~0x20) != "USER"[i]) return false;
+  std::string digits = name.substr(4);
+  if (digits.size() > 1 && digits[0] == '0') return false;
+  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+  long v = std::strtol(digits.c_str(), nullptr, 10);
+  if (v > 0x7FFFFFFFL) return false;
+  n = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+bool TryStrToInt(const std::string& Text, int& Value) {
+  if (Text.empty()) return false;
+  size_t i = (Text[0] == '-' || Text[0] == '+') ? 1 : 0;
+  if (i == Text.size()) return false;
+  for (size_t j = i; j < Text.size(); ++j)
+    if (Text[j] < '0' || Text[j] > '9') return false;
+  errno = 0;
+  long long v = std::strtoll(Text.c_str(), nullptr, 10);
+  if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+  Value = static_cast<int>(v);
+  return true;
+}
+
+TdmVxMailServersSettings::TdmVxMailServersSettings()
+    : TdmVxMailServersSettings(plat::ProgramFolder(), plat::ProgramPath()) {}
+
+TdmVxMailServersSettings::TdmVxMailServersSettings(std::string ProgramFolder, std::string ProgramPath)
+    : FProgramFolder(plat::IncludeTrailingPathDelimiter(ProgramFolder)), FProgramPath(std::move(ProgramPath)) {}
+
+TdmVxMailServersSettings::~TdmVxMailServersSettings() = default;
+
+void TdmVxMailServersSettings::DataModuleCreate() {
+  UserAccounts = std::make_unique<TqvMailUserAccountList>();
+  TqvLogger::Instance()->SetLogFile(GetLogFile());
+  LoadSettings();
+}
+
+std::string TdmVxMailServersSettings::GetLogFile() const { return plat::ChangeFileExt(FProgramPath, ".log"); }
+
+std::string TdmVxMailServersSettings::GetSettingsFile() const { return FProgramFolder + "settings.ini"; }
+
+std::string TdmVxMailServersSettings::ResolveFolder(const std::string& Value, const char* DefaultName) const {
+  if (Value.empty()) return FProgramFolder + DefaultName;
+  if (Value[0] == '/') return Value;
+  return FProgramFolder + Value;
+}
+
+void TdmVxMailServersSettings::LoadSettings() {
+  plat::TIniFile ini(GetSettingsFile());
+  if (!ini.Exists()) {
+    RelayDir = FProgramFolder + "RelayQueue";
+    BadDir = FProgramFolder + "Bad";
+    MailboxDir = FProgramFolder + "MailBox";
+    RelayInterval = "5000";
+    SmtpPort = "25";
+    DnsServer = "127.0.0.1";
+    Pop3Port = "110";
+    ImapPort = "143";
+    return;
+  }
+  RelayInterval = std::to_string(ini.ReadInteger("SMTP", "RelayInterval", 5000));
+  SmtpPort = std::to_string(ini.ReadInteger("SMTP", "Port", 25));
+  DnsServer = ini.ReadString("SMTP", "DnsServer", "");
+  RelayDir = ini.ReadString("SMTP", "RelayDir", FProgramFolder + "RelayQueue");
+  BadDir = ini.ReadString("SMTP", "BadDir", FProgramFolder + "Bad");
+  MailboxDir = ini.ReadString("MAILBOX", "MailboxDir", FProgramFolder + "MailBox");
+  Pop3Port = std::to_string(ini.ReadInteger("POP3", "Port", 110));
+  ImapPort = std::to_string(ini.ReadInteger("IMAP", "Port", 143));
+
+  UserAccounts->Clear();
+  // A Count beyond the sections present would only make empty accounts:
+  // read no further than the highest USERn section.
+  int count = ini.ReadInteger("USERS", "Count", 0);
+  int highest = -1;
+  for (const auto& section : ini.ReadSections()) {
+    int n;
+    if (UserSectionNumber(section, n)) highest = std::max(highest, n);
+  }
+  count = std::min(count, highest + 1);
+  for (int i = 0; i < count; ++i) {
+    std::string section = "USER" + std::to_string(i);
+    TqvMailUserAccountItem* item = UserAccounts->Add();
+    item->SetDisplayName(ini.ReadString(section, "DisplayName", ""));
+    item->SetUserName(ini.ReadString(section, "UserName", ""));
+    item->SetPassword(ini.ReadString(section, "Password", ""));
+    item->SetEmail(item->UserName());
+  }
+}
+
+void TdmVxMailServersSettings::SaveSettings() {
+  auto toInt = [](const std::string& s, int def) {
+    int v;
+    return TryStrToInt(s, v) ? v : def;
+  };
+  plat::TIniFile ini(GetSettingsFile());
+  ini.WriteInteger("SMTP", "RelayInterval", toInt(RelayInterval, 5000));
+  ini.WriteInteger("SMTP", "Port", toInt(SmtpPort, 25));
+  ini.WriteString("SMTP", "DnsServer", DnsServer);
+  ini.WriteString("SMTP", "RelayDir", RelayDir);
+  ini.WriteString("SMTP", "BadDir", BadDir);
+  ini.WriteString("MAILBOX", "MailboxDir", MailboxDir);
+  ini.WriteInteger("POP3", "Port", toInt(Pop3Port, 110));
+  ini.WriteInteger("IMAP", "Port", toInt(ImapPort, 143));
+  int count = UserAccounts ? UserAccounts->Count() : 0;
+  ini.WriteInteger("USERS", "Count", count);
+  for (int i = 0; i < count; ++i) {
+    const TqvMailUserAccountItem* item = UserAccounts->Items(i);
+    std::string section = "USER" + std::to_string(i);
+    ini.WriteString(section, "DisplayName", item->DisplayName());
+    ini.WriteString(section, "UserName", item->UserName());
+    ini.WriteString(section, "Password", item->Password());
+  }
+  ini.UpdateFile();
+}

@@ -1,1 +1,186 @@
-// placeholder
+#include "dmVxMailServersU.h"
+
+#include <cerrno>
+
+#include "IniFile.h"
+#include "ProgramPath.h"
+#include "VxMailTexts.h"
+#include "qvLogger.h"
+
+int StrToInt(const std::string& Text) {
+  int v;
+  if (!TryStrToInt(Text, v)) throw EConvertError("'" + Text + "' is not a valid integer value");
+  return v;
+}
+
+std::string TrimControl(const std::string& Text) {
+  size_t b = 0, e = Text.size();
+  while (b < e && static_cast<unsigned char>(Text[b]) <= 0x20) ++b;
+  while (e > b && static_cast<unsigned char>(Text[e - 1]) <= 0x20) --e;
+  return Text.substr(b, e - b);
+}
+
+void TPendingServer::Start() {
+  if (FActive) return;
+  // A 16-bit port field would wrap a larger number into some other port.
+  if (FPort < 1 || FPort > 65535) throw Exception("Invalid port number");
+  FActive = true;
+  if (OnStart) OnStart(this);
+}
+
+void TPendingServer::Stop() {
+  if (!FActive) return;
+  FActive = false;
+  if (OnStop) OnStop(this);
+}
+
+TdmVxMailServers::TdmVxMailServers() : TdmVxMailServers(plat::ProgramFolder(), plat::ProgramPath()) {}
+
+TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string ProgramPath)
+    : TdmVxMailServersSettings(std::move(ProgramFolder), std::move(ProgramPath)),
+      qvSmtpRelay1(std::make_unique<TPendingRelay>()),
+      qvSmtpServer1(std::make_unique<TPendingServer>("TqvSmtpServer")),
+      qvSmtpFileHandler1(std::make_unique<TPendingStore>()),
+      qvPop3FileHandler1(std::make_unique<TPendingStore>()),
+      qvPop3Server1(std::make_unique<TPendingServer>("TqvPop3Server")),
+      qvImap4Server1(std::make_unique<TPendingServer>("TqvImap4Server")),
+      qvImap4FileHandler1(std::make_unique<TPendingStore>()),
+      Timer1(this) {
+  Timer1.SetName("Timer1");
+  Timer1.SetEnabled(false);
+  Timer1.SetInterval(5000);
+  Timer1.OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
+  BindComponents();
+}
+
+TdmVxMailServers::~TdmVxMailServers() { Timer1.SetEnabled(false); }
+
+void TdmVxMailServers::BindComponents() {
+  for (IHostedServer* server : {qvSmtpServer1.get(), qvPop3Server1.get(), qvImap4Server1.get()}) {
+    server->OnStart = [this](TObject* Sender) { ServerStart(Sender); };
+    server->OnStop = [this](TObject* Sender) { ServerStop(Sender); };
+  }
+}
+
+void TdmVxMailServers::ApplySettings() {
+  Timer1.SetInterval(StrToInt(RelayInterval));
+  qvSmtpRelay1->SetDnsServer(DnsServer);
+  qvSmtpServer1->SetPort(StrToInt(SmtpPort));
+  qvSmtpServer1->SetUserAccounts(*UserAccounts);
+  qvSmtpFileHandler1->SetMailBoxDir(MailboxFolder());
+  qvSmtpFileHandler1->SetRelayDir(RelayFolder());
+  qvPop3Server1->SetPort(StrToInt(Pop3Port));
+  qvPop3Server1->SetUserAccounts(*UserAccounts);
+  qvPop3FileHandler1->SetMailBoxDir(MailboxFolder());
+  qvImap4Server1->SetPort(StrToInt(ImapPort));
+  qvImap4Server1->SetUserAccounts(*UserAccounts);
+  qvImap4FileHandler1->SetMailBoxDir(MailboxFolder());
+}
+
+// The mailbox folder text with "smtp.dat" put straight after it: by default
+// "MailBoxsmtp.dat" beside the mailbox folder, inside it when it ends in "/".
+std::string TdmVxMailServers::GetCounterFile() const { return MailboxFolder() + "smtp.dat"; }
+
+void TdmVxMailServers::LoadCounter() {
+  plat::TIniFile ini(GetCounterFile());
+  qvSmtpFileHandler1->SetCounter(ini.ReadInteger("SMTP", "Counter", 1));
+}
+
+void TdmVxMailServers::SaveCounter() {
+  std::string file = GetCounterFile();
+  if (!plat::DirectoryExists(plat::ExtractFilePath(file))) return;
+  plat::TIniFile ini(file);
+  ini.WriteInteger("SMTP", "Counter", qvSmtpFileHandler1->Counter());
+  ini.UpdateFile();
+}
+
+void TdmVxMailServers::StartServers() {
+  LoadSettings();
+  ApplySettings();
+  LoadCounter();
+  for (const std::string& dir :
+       {qvSmtpFileHandler1->MailBoxDir(), qvSmtpFileHandler1->RelayDir(), BadFolder()}) {
+    // A folder that cannot be made shows up when a store writes into it.
+    if (!dir.empty()) static_cast<void>(plat::ForceDirectories(plat::IncludeTrailingPathDelimiter(dir)));
+  }
+  try {
+    qvSmtpServer1->Start();
+    qvPop3Server1->Start();
+    qvImap4Server1->Start();
+  } catch (...) {
+    // Leave nothing listening behind a failed start.
+    StopStarted(true);
+    throw;
+  }
+  FServing = true;
+  Timer1.SetEnabled(true);
+}
+
+void TdmVxMailServers::StopStarted(bool CounterLoaded) {
+  FServing = false;
+  Timer1.SetEnabled(false);
+  for (IHostedServer* server : {qvImap4Server1.get(), qvPop3Server1.get(), qvSmtpServer1.get()}) {
+    try {
+      server->Stop();
+    } catch (...) {
+      // Stopping the others matters more than this one's error.
+    }
+  }
+  if (CounterLoaded) {
+    try {
+      SaveCounter();
+    } catch (...) {
+    }
+  }
+}
+
+void TdmVxMailServers::StopServers() {
+  FServing = false;
+  Timer1.SetEnabled(false);
+  qvImap4Server1->Stop();
+  qvPop3Server1->Stop();
+  qvSmtpServer1->Stop();
+  SaveCounter();
+}
+
+void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
+  Timer1.SetEnabled(false);
+  // The relay queue pass arrives with the relay component.
+  // Only a running service keeps relaying: a pass that outlives the stop
+  // must not start the timer again.
+  if (FServing) Timer1.SetEnabled(true);
+}
+
+void TdmVxMailServers::qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText) {
+  LogMessage(Sender, 2, vxtext::kRelaySendCommand + TrimControl(AText));
+}
+
+void TdmVxMailServers::qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList) {
+  std::string text;
+  for (int i = 0; i < AList.Count(); ++i) text += AList.Strings(i) + "\r\n";
+  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + TrimControl(text));
+}
+
+void TdmVxMailServers::ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) {
+  LogMessage(Sender, 2, vxtext::kAcceptConnection + PeerIP);
+}
+
+void TdmVxMailServers::ServerCloseConnection(TObject* Sender, const std::string& PeerIP) {
+  LogMessage(Sender, 2, vxtext::kCloseConnection + PeerIP);
+}
+
+void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params) {
+  LogMessage(Sender, 2, vxtext::kReceiveCommand + Command + " " + Params);
+}
+
+void TdmVxMailServers::ServerSendResponse(TObject* Sender, const std::string& Response) {
+  LogMessage(Sender, 2, vxtext::kSendResponse + Response);
+}
+
+void TdmVxMailServers::ServerError(TObject* Sender, const std::exception& E) {
+  LogException(Sender, 2, vxtext::kServerError, &E);
+}
+
+void TdmVxMailServers::ServerStart(TObject* Sender) { LogMessage(Sender, 2, vxtext::kServerStart); }
+
+void TdmVxMailServers::ServerStop(TObject* Sender) { LogMessage(Sender, 2, vxtext::kServerStop); }

@@ -1,0 +1,52 @@
+#include "qvUserMgr.h"
+
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualFolded(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+void TqvUserAccountItem::Assign(const TPersistent& Source) {
+  auto* src = dynamic_cast<const TqvUserAccountItem*>(&Source);
+  if (!src) {
+    TCollectionItem::Assign(Source);
+    return;
+  }
+  FPassword = src->FPassword;
+  FUserName = src->FUserName;
+  FDisplayName = src->FDisplayName;
+}
+
+bool TqvUserAccountItem::CheckPassword(const std::string& APassword) const {
+  if (FPassword.empty()) return false;
+  // An item made on its own (say by a look-up handler) has no list to ask.
+  auto* list = dynamic_cast<const TqvUserAccountList*>(Collection());
+  return list ? list->SameText(FPassword, APassword) : FPassword == APassword;
+}
+
+void TqvUserAccountList::Assign(const TPersistent& Source) {
+  TCollection::Assign(Source);
+  if (auto* src = dynamic_cast<const TqvUserAccountList*>(&Source)) FCaseInsensitive = src->FCaseInsensitive;
+}
+
+TqvUserAccountItem* TqvUserAccountList::FindAccount(const std::string& AUserName) const {
+  if (AUserName.empty()) return nullptr;
+  for (int i = 0; i < Count(); ++i)
+    if (SameText(Items(i)->UserName(), AUserName)) return Items(i);
+  return nullptr;
+}
+
+bool TqvUserAccountList::SameText(const std::string& A, const std::string& B) const {
+  return FCaseInsensitive ? EqualFolded(A, B) : A == B;
+}
+
+std::unique_ptr<TCollectionItem> TqvUserAccountList::CreateItem() const {
+  return std::make_unique<TqvUserAccountItem>();
+}

@@ -1,0 +1,405 @@
+#include "StringList.h"
+
+#include "Streams.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+unsigned char FoldAscii(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+
+int CompareBytes(const std::string& a, const std::string& b, bool caseSensitive) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (!caseSensitive) {
+      x = FoldAscii(x);
+      y = FoldAscii(y);
+    }
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// Runs Body inside BeginUpdate/EndUpdate; the block is closed on an error too.
+template <typename F>
+void InUpdate(TStrings& list, F&& Body) {
+  list.BeginUpdate();
+  try {
+    Body();
+  } catch (...) {
+    list.EndUpdate();
+    throw;
+  }
+  list.EndUpdate();
+}
+
+}  // namespace
+
+// --- TStrings ---
+
+void TStrings::RaiseIndexError(int Index) {
+  throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+}
+
+int TStrings::Add(const std::string& S) {
+  const int index = GetCount();
+  Insert(index, S);
+  return index;
+}
+
+int TStrings::AddObject(const std::string& S, TObject* AObject) {
+  const int index = Add(S);
+  PutObject(index, AObject);
+  return index;
+}
+
+void TStrings::Put(int Index, const std::string& S) {
+  TObject* obj = GetObject(Index);
+  InUpdate(*this, [&] {
+    Delete(Index);
+    Insert(Index, S);
+    PutObject(Index, obj);
+  });
+}
+
+TObject* TStrings::GetObject(int) const { return nullptr; }
+
+void TStrings::PutObject(int, TObject*) {}
+
+void TStrings::Exchange(int Index1, int Index2) {
+  const std::string s1 = Get(Index1);
+  TObject* o1 = GetObject(Index1);
+  InUpdate(*this, [&] {
+    Put(Index1, Get(Index2));
+    PutObject(Index1, GetObject(Index2));
+    Put(Index2, s1);
+    PutObject(Index2, o1);
+  });
+}
+
+int TStrings::CompareStrings(const std::string& S1, const std::string& S2) const {
+  return CompareBytes(S1, S2, FCaseSensitive);
+}
+
+int TStrings::IndexOf(const std::string& S) const {
+  for (int i = 0, n = GetCount(); i < n; ++i)
+    if (CompareStrings(Get(i), S) == 0) return i;
+  return -1;
+}
+
+int TStrings::IndexOfObject(const TObject* AObject) const {
+  for (int i = 0, n = GetCount(); i < n; ++i)
+    if (GetObject(i) == AObject) return i;
+  return -1;
+}
+
+void TStrings::AddStrings(const TStrings& Strings) {
+  // Reading by index stays valid even when Strings is this list.
+  const int n = Strings.Count();
+  InUpdate(*this, [&] {
+    for (int i = 0; i < n; ++i) AddObject(Strings.Get(i), OwnsObjects() ? nullptr : Strings.GetObject(i));
+  });
+}
+
+void TStrings::Assign(const TPersistent& Source) {
+  const auto* src = dynamic_cast<const TStrings*>(&Source);
+  if (!src) {
+    TPersistent::Assign(Source);
+    return;
+  }
+  if (src == this) return;
+  InUpdate(*this, [&] {
+    Clear();
+    AddStrings(*src);
+  });
+}
+
+bool TStrings::Equals(const TStrings& Strings) const {
+  const int n = GetCount();
+  if (n != Strings.GetCount()) return false;
+  for (int i = 0; i < n; ++i)
+    if (Get(i) != Strings.Get(i)) return false;
+  return true;
+}
+
+std::string TStrings::Text() const {
+  std::string text;
+  for (int i = 0, n = GetCount(); i < n; ++i) {
+    text += Get(i);
+    text += FLineBreak;
+  }
+  return text;
+}
+
+void TStrings::SetText(const std::string& Value) {
+  InUpdate(*this, [&] {
+    Clear();
+    const size_t n = Value.size();
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const char c = Value[i];
+      if (c != '\r' && c != '\n') continue;
+      Add(Value.substr(start, i - start));
+      if (c == '\r' && i + 1 < n && Value[i + 1] == '\n') ++i;
+      start = i + 1;
+    }
+    if (start < n) Add(Value.substr(start));
+  });
+}
+
+std::string TStrings::Names(int Index) const {
+  const std::string s = Get(Index);
+  const size_t p = s.find(FNameValueSeparator);
+  return p == std::string::npos ? std::string() : s.substr(0, p);
+}
+
+std::string TStrings::ValueFromIndex(int Index) const {
+  const std::string s = Get(Index);
+  const size_t p = s.find(FNameValueSeparator);
+  return p == std::string::npos ? std::string() : s.substr(p + 1);
+}
+
+int TStrings::IndexOfName(const std::string& Name) const {
+  for (int i = 0, n = GetCount(); i < n; ++i) {
+    const std::string s = Get(i);
+    const size_t p = s.find(FNameValueSeparator);
+    if (p != std::string::npos && CompareStrings(s.substr(0, p), Name) == 0) return i;
+  }
+  return -1;
+}
+
+std::string TStrings::Values(const std::string& Name) const {
+  const int i = IndexOfName(Name);
+  return i < 0 ? std::string() : ValueFromIndex(i);
+}
+
+void TStrings::SetValues(const std::string& Name, const std::string& Value) {
+  const int i = IndexOfName(Name);
+  if (Value.empty()) {
+    if (i >= 0) Delete(i);
+    return;
+  }
+  const std::string line = Name + FNameValueSeparator + Value;
+  if (i < 0)
+    Add(line);
+  else
+    Put(i, line);
+}
+
+void TStrings::BeginUpdate() { ++FUpdateCount; }
+
+void TStrings::EndUpdate() {
+  if (FUpdateCount == 0 || --FUpdateCount > 0 || !FChangedInUpdate) return;
+  FChangedInUpdate = false;
+  if (OnChange) OnChange(this);
+}
+
+void TStrings::Changing() {
+  if (FUpdateCount > 0) {
+    // Inside an update only the first change is announced.
+    if (FChangedInUpdate) return;
+    FChangedInUpdate = true;
+  }
+  if (OnChanging) OnChanging(this);
+}
+
+void TStrings::Changed() {
+  if (FUpdateCount > 0)
+    FChangedInUpdate = true;
+  else if (OnChange)
+    OnChange(this);
+}
+
+void TStrings::LoadFromStream(TStream& Stream) {
+  const int64_t size = Stream.Size() - Stream.Position();
+  std::string data(static_cast<size_t>(std::max<int64_t>(size, 0)), '\0');
+  Stream.ReadBuffer(data.data(), static_cast<int64_t>(data.size()));
+  SetText(data);
+}
+
+void TStrings::SaveToStream(TStream& Stream) const {
+  const std::string text = Text();
+  Stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+}
+
+void TStrings::LoadFromFile(const std::string& FileName) {
+  TFileStream file(FileName, fmOpenRead | fmShareDenyWrite);
+  LoadFromStream(file);
+}
+
+void TStrings::SaveToFile(const std::string& FileName) const {
+  TFileStream file(FileName, fmCreate);
+  SaveToStream(file);
+}
+
+// --- TStringList ---
+
+void TStringList::CheckIndex(int Index) const {
+  if (Index < 0 || Index >= GetCount()) RaiseIndexError(Index);
+}
+
+void TStringList::CheckUnsorted() const {
+  if (FSorted) throw EListError("Operation not allowed on sorted list");
+}
+
+std::string TStringList::Get(int Index) const {
+  CheckIndex(Index);
+  return FItems[static_cast<size_t>(Index)].S;
+}
+
+void TStringList::Put(int Index, const std::string& S) {
+  CheckUnsorted();
+  CheckIndex(Index);
+  Changing();
+  FItems[static_cast<size_t>(Index)].S = S;
+  Changed();
+}
+
+TObject* TStringList::GetObject(int Index) const {
+  CheckIndex(Index);
+  const TItem& item = FItems[static_cast<size_t>(Index)];
+  return item.Owned ? item.Owned.get() : item.Borrowed;
+}
+
+void TStringList::PutObject(int Index, TObject* AObject) {
+  CheckIndex(Index);
+  TItem& item = FItems[static_cast<size_t>(Index)];
+  Changing();
+  if (!FOwnsObjects)
+    item.Borrowed = AObject;
+  else if (item.Owned.get() != AObject)
+    item.Owned.reset(AObject);  // the list adopts it
+  Changed();
+}
+
+int TStringList::SortedSlot(const std::string& S, int& Existing) const {
+  int index = 0;
+  if (!Find(S, index)) return index;
+  switch (FDuplicates) {
+    case dupIgnore: Existing = index; return -1;
+    case dupError: throw EListError("String list does not allow duplicates");
+    case dupAccept: break;
+  }
+  // After the run of equal strings, so equal strings keep their arrival order.
+  while (index < GetCount() && CompareStrings(FItems[static_cast<size_t>(index)].S, S) == 0) ++index;
+  return index;
+}
+
+void TStringList::InsertItem(int Index, const std::string& S, TObject* Borrowed, std::unique_ptr<TObject> Owned) {
+  Changing();
+  FItems.insert(FItems.begin() + Index, TItem{S, Borrowed, std::move(Owned)});
+  Changed();
+}
+
+int TStringList::AddItem(const std::string& S, TObject* Borrowed, std::unique_ptr<TObject> Owned) {
+  int index = GetCount();
+  if (FSorted) {
+    int existing = -1;
+    index = SortedSlot(S, existing);
+    if (index < 0) return existing;
+  }
+  InsertItem(index, S, Borrowed, std::move(Owned));
+  return index;
+}
+
+int TStringList::Add(const std::string& S) { return AddItem(S, nullptr, nullptr); }
+
+int TStringList::AddObject(const std::string& S, TObject* AObject) {
+  if (FOwnsObjects) return AddItem(S, nullptr, std::unique_ptr<TObject>(AObject));
+  return AddItem(S, AObject, nullptr);
+}
+
+int TStringList::AddObject(const std::string& S, std::unique_ptr<TObject> AObject) {
+  if (!FOwnsObjects) throw EInvalidOperation("The list does not own its objects");
+  return AddItem(S, nullptr, std::move(AObject));
+}
+
+void TStringList::Insert(int Index, const std::string& S) {
+  CheckUnsorted();
+  if (Index < 0 || Index > GetCount()) RaiseIndexError(Index);
+  InsertItem(Index, S, nullptr, nullptr);
+}
+
+void TStringList::Delete(int Index) {
+  CheckIndex(Index);
+  Changing();
+  FItems.erase(FItems.begin() + Index);
+  Changed();
+}
+
+void TStringList::Clear() {
+  if (FItems.empty()) return;
+  Changing();
+  FItems.clear();
+  Changed();
+}
+
+void TStringList::Exchange(int Index1, int Index2) {
+  CheckUnsorted();
+  CheckIndex(Index1);
+  CheckIndex(Index2);
+  Changing();
+  std::swap(FItems[static_cast<size_t>(Index1)], FItems[static_cast<size_t>(Index2)]);
+  Changed();
+}
+
+bool TStringList::Find(const std::string& S, int& Index) const {
+  int lo = 0;
+  int hi = GetCount();
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (CompareStrings(FItems[static_cast<size_t>(mid)].S, S) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  Index = lo;
+  return lo < GetCount() && CompareStrings(FItems[static_cast<size_t>(lo)].S, S) == 0;
+}
+
+int TStringList::IndexOf(const std::string& S) const {
+  if (!FSorted) return TStrings::IndexOf(S);
+  int index = 0;
+  return Find(S, index) ? index : -1;
+}
+
+void TStringList::SortBy(const std::function<bool(int, int)>& Less) {
+  if (FItems.size() < 2) return;
+  // Sort a permutation first: the comparer reads the list by index, so the
+  // list must stay put until the order is known.
+  std::vector<int> order(FItems.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), Less);
+  std::vector<TItem> sorted;
+  sorted.reserve(FItems.size());
+  Changing();
+  for (int i : order) sorted.push_back(std::move(FItems[static_cast<size_t>(i)]));
+  FItems = std::move(sorted);
+  Changed();
+}
+
+void TStringList::Sort() {
+  SortBy([this](int a, int b) {
+    return CompareStrings(FItems[static_cast<size_t>(a)].S, FItems[static_cast<size_t>(b)].S) < 0;
+  });
+}
+
+void TStringList::CustomSort(const TStringListSortCompare& Compare) {
+  if (FSorted) return;
+  SortBy([this, &Compare](int a, int b) { return Compare(*this, a, b) < 0; });
+}
+
+void TStringList::SetSorted(bool Value) {
+  if (Value == FSorted) return;
+  if (Value) Sort();
+  FSorted = Value;
+}
+
+void TStringList::SetCaseSensitive(bool Value) {
+  if (Value == CaseSensitive()) return;
+  TStrings::SetCaseSensitive(Value);
+  if (FSorted) Sort();
+}

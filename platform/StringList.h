@@ -1,0 +1,178 @@
+// Lists of byte strings. TStrings is the interface (storage left to the
+// descendant) with everything that can be built on it: text, name=value pairs,
+// search, assign, load and save. TStringList stores the lines, optionally
+// sorted, each with an attached TObject* that is borrowed, or owned and freed
+// by the list when it was built with OwnsObjects. Comparisons fold ASCII case
+// only, unless CaseSensitive. Indexes out of range raise EListError
+// "List index out of bounds (%d)". OnChanging/OnChange fire around each change,
+// or once per outermost BeginUpdate/EndUpdate block that changed something.
+// Not thread-safe.
+#pragma once
+
+#include "ClassCore.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TStream;
+
+class TStrings : public TPersistent {
+ public:
+  TStrings() = default;
+  TStrings(const TStrings&) = delete;
+  TStrings& operator=(const TStrings&) = delete;
+  VX_CLASS_NAME("TStrings")
+
+  int Count() const { return GetCount(); }
+  std::string Strings(int Index) const { return Get(Index); }
+  void SetStrings(int Index, const std::string& S) { Put(Index, S); }
+  TObject* Objects(int Index) const { return GetObject(Index); }
+  void SetObjects(int Index, TObject* AObject) { PutObject(Index, AObject); }
+
+  // The index the string landed at (a sorted list chooses it).
+  virtual int Add(const std::string& S);
+  virtual int AddObject(const std::string& S, TObject* AObject);
+  virtual void Insert(int Index, const std::string& S) = 0;
+  virtual void Delete(int Index) = 0;
+  virtual void Clear() = 0;
+  virtual void Exchange(int Index1, int Index2);
+  // The first index of S, -1 when absent.
+  [[nodiscard]] virtual int IndexOf(const std::string& S) const;
+  [[nodiscard]] int IndexOfObject(const TObject* AObject) const;
+  // Appends each string of Strings; objects are copied only into a list that
+  // does not own its objects (an owner would free them twice).
+  void AddStrings(const TStrings& Strings);
+  // Replaces the contents with those of another TStrings.
+  void Assign(const TPersistent& Source) override;
+  // Same strings in the same order, compared byte for byte.
+  [[nodiscard]] bool Equals(const TStrings& Strings) const;
+
+  // Each line followed by LineBreak.
+  std::string Text() const;
+  // Splits at CR LF, LF or a lone CR; a final line break adds no empty line.
+  void SetText(const std::string& Value);
+  const std::string& LineBreak() const { return FLineBreak; }
+  void SetLineBreak(const std::string& Value) { FLineBreak = Value; }
+
+  char NameValueSeparator() const { return FNameValueSeparator; }
+  void SetNameValueSeparator(char Value) { FNameValueSeparator = Value; }
+  // The part before the first separator; "" for a line without one.
+  std::string Names(int Index) const;
+  // The value of the first line named Name; "" when there is none.
+  std::string Values(const std::string& Name) const;
+  // Replaces or adds "Name=Value"; an empty Value deletes the line.
+  void SetValues(const std::string& Name, const std::string& Value);
+  // The part after the first separator; "" for a line without one.
+  std::string ValueFromIndex(int Index) const;
+  [[nodiscard]] int IndexOfName(const std::string& Name) const;
+
+  bool CaseSensitive() const { return FCaseSensitive; }
+  virtual void SetCaseSensitive(bool Value) { FCaseSensitive = Value; }
+  virtual bool OwnsObjects() const { return false; }
+
+  void BeginUpdate();
+  void EndUpdate();
+  bool Updating() const { return FUpdateCount > 0; }
+
+  // The whole of Stream from its position; bytes, no charset conversion.
+  void LoadFromStream(TStream& Stream);
+  void SaveToStream(TStream& Stream) const;
+  // Raise the file stream errors (EFOpenError, EFCreateError, ...).
+  void LoadFromFile(const std::string& FileName);
+  void SaveToFile(const std::string& FileName) const;
+
+  TNotifyEvent OnChange;
+  TNotifyEvent OnChanging;
+
+ protected:
+  virtual std::string Get(int Index) const = 0;
+  virtual void Put(int Index, const std::string& S);
+  virtual TObject* GetObject(int Index) const;
+  virtual void PutObject(int Index, TObject* AObject);
+  virtual int GetCount() const = 0;
+  // < 0, 0, > 0 under the CaseSensitive rule.
+  virtual int CompareStrings(const std::string& S1, const std::string& S2) const;
+  // Descendants call these around each change.
+  void Changing();
+  void Changed();
+  [[noreturn]] static void RaiseIndexError(int Index);
+
+ private:
+  std::string FLineBreak = "\r\n";
+  char FNameValueSeparator = '=';
+  bool FCaseSensitive = false;
+  int FUpdateCount = 0;
+  bool FChangedInUpdate = false;
+};
+
+enum TDuplicates { dupIgnore, dupAccept, dupError };
+
+class TStringList;
+// < 0 when the item at Index1 sorts first; indexes stay valid while sorting.
+using TStringListSortCompare = std::function<int(const TStringList& List, int Index1, int Index2)>;
+
+class TStringList : public TStrings {
+ public:
+  explicit TStringList(bool AOwnsObjects = false) : FOwnsObjects(AOwnsObjects) {}
+  ~TStringList() override = default;
+  VX_CLASS_NAME("TStringList")
+
+  // On a sorted list, a duplicate is dropped (dupIgnore, giving the existing
+  // index), kept (dupAccept) or refused with EListError (dupError).
+  int Add(const std::string& S) override;
+  // An owning list adopts AObject; an ignored duplicate keeps its own object
+  // (and an adopted AObject is freed).
+  int AddObject(const std::string& S, TObject* AObject) override;
+  // Transfers the object; raises EInvalidOperation when the list does not own objects.
+  int AddObject(const std::string& S, std::unique_ptr<TObject> AObject);
+  // Insert, SetStrings and Exchange raise EListError on a sorted list.
+  void Insert(int Index, const std::string& S) override;
+  void Delete(int Index) override;
+  void Clear() override;
+  void Exchange(int Index1, int Index2) override;
+  [[nodiscard]] int IndexOf(const std::string& S) const override;
+
+  // Binary search of a sorted list: true when found; Index is the first match
+  // or where S would be inserted.
+  bool Find(const std::string& S, int& Index) const;
+  void Sort();
+  // Stable; does nothing on a list kept sorted.
+  void CustomSort(const TStringListSortCompare& Compare);
+
+  bool Sorted() const { return FSorted; }
+  void SetSorted(bool Value);
+  TDuplicates Duplicates() const { return FDuplicates; }
+  void SetDuplicates(TDuplicates Value) { FDuplicates = Value; }
+  void SetCaseSensitive(bool Value) override;
+  bool OwnsObjects() const override { return FOwnsObjects; }
+
+ protected:
+  std::string Get(int Index) const override;
+  void Put(int Index, const std::string& S) override;
+  TObject* GetObject(int Index) const override;
+  // On an owning list the previous object is freed and AObject adopted.
+  void PutObject(int Index, TObject* AObject) override;
+  int GetCount() const override { return static_cast<int>(FItems.size()); }
+
+ private:
+  struct TItem {
+    std::string S;
+    TObject* Borrowed = nullptr;
+    std::unique_ptr<TObject> Owned;
+  };
+
+  void SortBy(const std::function<bool(int, int)>& Less);
+  void CheckIndex(int Index) const;
+  void CheckUnsorted() const;
+  // Where S goes in a sorted list, or -1 for an ignored duplicate (raises on dupError).
+  int SortedSlot(const std::string& S, int& Existing) const;
+  void InsertItem(int Index, const std::string& S, TObject* Borrowed, std::unique_ptr<TObject> Owned);
+  int AddItem(const std::string& S, TObject* Borrowed, std::unique_ptr<TObject> Owned);
+
+  std::vector<TItem> FItems;
+  bool FOwnsObjects;
+  bool FSorted = false;
+  TDuplicates FDuplicates = dupIgnore;
+};

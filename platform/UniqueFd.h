@@ -1,0 +1,37 @@
+// An owned file descriptor: closed when the owner goes. Move-only.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace plat {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : FFd(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& o) noexcept : FFd(std::exchange(o.FFd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) Reset(std::exchange(o.FFd, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return FFd; }
+  bool Valid() const { return FFd >= 0; }
+  explicit operator bool() const { return Valid(); }
+  // Gives up ownership without closing.
+  [[nodiscard]] int Release() { return std::exchange(FFd, -1); }
+  void Reset(int fd = -1) {
+    if (FFd >= 0) ::close(FFd);
+    FFd = fd;
+  }
+
+ private:
+  int FFd = -1;
+};
+
+}  // namespace plat

@@ -1,0 +1,60 @@
+// The settings half of the host's data module, shared by the service and the
+// console: the settings strings and the master account list, loaded from and
+// saved to "settings.ini" in the program folder, and the log file name.
+// The strings hold the values exactly as loaded; folders are resolved only
+// where they are used (ResolveFolder). One thread at a time: the service loads
+// on its service thread at each start, the console on its GUI thread.
+// LoadSettings never raises for bad content; SaveSettings raises EOSError when
+// the file cannot be written (the old file then stays whole).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ClassCore.h"
+#include "qvMailUserMgr.h"
+
+class TdmVxMailServersSettings : public TComponent {
+ public:
+  // Folder (with trailing "/") and full path of the program whose settings
+  // these are; the defaults are the running program's.
+  TdmVxMailServersSettings();
+  TdmVxMailServersSettings(std::string ProgramFolder, std::string ProgramPath);
+  ~TdmVxMailServersSettings() override;
+  VX_CLASS_NAME("TdmVxMailServers")
+
+  // Creates UserAccounts, points the logger at GetLogFile, loads the settings.
+  void DataModuleCreate();
+
+  std::string GetLogFile() const;       // program path with ".log"
+  std::string GetSettingsFile() const;  // program folder + "settings.ini"
+  void LoadSettings();
+  void SaveSettings();
+
+  // The folder a setting names: empty means its default, a relative folder is
+  // taken from the program folder; a trailing "/" is kept.
+  std::string ResolveFolder(const std::string& Value, const char* DefaultName) const;
+  std::string MailboxFolder() const { return ResolveFolder(MailboxDir, "MailBox"); }
+  std::string RelayFolder() const { return ResolveFolder(RelayDir, "RelayQueue"); }
+  std::string BadFolder() const { return ResolveFolder(BadDir, "Bad"); }
+
+  const std::string& ProgramFolder() const { return FProgramFolder; }
+
+  std::string RelayInterval;
+  std::string SmtpPort;
+  std::string DnsServer;
+  std::string RelayDir;
+  std::string BadDir;
+  std::string MailboxDir;
+  std::string Pop3Port;
+  std::string ImapPort;
+  std::unique_ptr<TqvMailUserAccountList> UserAccounts;
+  bool LoadingUser = false;
+
+ private:
+  std::string FProgramFolder;
+  std::string FProgramPath;
+};
+
+// Strict decimal text to int; false when it is not one.
+bool TryStrToInt(const std::string& Text, int& Value);

@@ -1,0 +1,69 @@
+// The service's data module: owns the servers, their file stores, the relay
+// and the relay timer, applies the settings to them, and starts and stops
+// them. StartServers/StopServers run on the service thread; Timer1 fires on
+// the thread that created the module (the main thread, whose message loop
+// runs for the service's life). The logging handlers may run on any thread.
+// StartServers raises when a step fails, having stopped what it started.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "HostedComponents.h"
+#include "MessageLoop.h"
+#include "StringList.h"
+#include "dmVxMailServersSettingsU.h"
+
+class TdmVxMailServers : public TdmVxMailServersSettings {
+ public:
+  TdmVxMailServers();
+  TdmVxMailServers(std::string ProgramFolder, std::string ProgramPath);
+  ~TdmVxMailServers() override;
+
+  // Components, in creation order.
+  std::unique_ptr<IHostedRelay> qvSmtpRelay1;
+  std::unique_ptr<IHostedServer> qvSmtpServer1;
+  std::unique_ptr<IHostedSmtpStore> qvSmtpFileHandler1;
+  std::unique_ptr<IHostedMailStore> qvPop3FileHandler1;
+  std::unique_ptr<IHostedServer> qvPop3Server1;
+  std::unique_ptr<IHostedServer> qvImap4Server1;
+  std::unique_ptr<IHostedMailStore> qvImap4FileHandler1;
+  plat::TTimer Timer1;
+
+  // Ties the components' events to the handlers below (again after a slot
+  // was replaced).
+  void BindComponents();
+
+  void ApplySettings();
+  std::string GetCounterFile() const;
+  void LoadCounter();
+  void SaveCounter();
+  void StartServers();
+  void StopServers();
+  // True from a successful StartServers until StopServers begins.
+  bool Serving() const { return FServing; }
+
+  void Timer1Timer(TObject* Sender);
+
+  // Logging handlers; the three servers share one per event.
+  void qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText);
+  void qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList);
+  void ServerAcceptConnection(TObject* Sender, const std::string& PeerIP);
+  void ServerCloseConnection(TObject* Sender, const std::string& PeerIP);
+  void ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params);
+  void ServerSendResponse(TObject* Sender, const std::string& Response);
+  void ServerError(TObject* Sender, const std::exception& E);
+  void ServerStart(TObject* Sender);
+  void ServerStop(TObject* Sender);
+
+ private:
+  void StopStarted(bool CounterLoaded);
+  std::atomic<bool> FServing{false};
+};
+
+// Strict decimal text to int; raises EConvertError for anything else.
+int StrToInt(const std::string& Text);
+// Strips bytes <= 0x20 from both ends.
+std::string TrimControl(const std::string& Text);

@@ -1,0 +1,117 @@
+"""Shared set-up for the end-to-end tests: a temporary program folder with a
+copy of the built service program, its own service database, settings.ini
+written in code page 936, free loopback ports, and clean-up of every process."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+BIN_DIR = os.environ.get("VX_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
+SERVICE_NAME = "VxMailServices"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout=10.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class ProgramFolder:
+    """A program folder T holding a copy of VxMailServers; the service
+    database lives in T/scm."""
+
+    def __init__(self):
+        self.path = os.path.realpath(tempfile.mkdtemp(prefix="vxe2e"))
+        self.binary = os.path.join(self.path, "VxMailServers")
+        shutil.copy2(os.path.join(BIN_DIR, "VxMailServers"), self.binary)
+        self.scm = os.path.join(self.path, "scm")
+        self.env = dict(os.environ, VXMAIL_SCM_DIR=self.scm)
+        self.env.pop("VXMAIL_SERVICE_NAME", None)
+        self.procs = []
+
+    def file(self, *parts):
+        return os.path.join(self.path, *parts)
+
+    def read(self, *parts, encoding=None):
+        with open(self.file(*parts), "rb") as f:
+            data = f.read()
+        return data.decode(encoding) if encoding else data
+
+    def write_settings(self, sections):
+        """sections: list of (name, [(key, value), ...]); text goes out as gbk with CR LF."""
+        lines = []
+        for name, keys in sections:
+            lines.append("[%s]" % name)
+            lines.extend("%s=%s" % kv for kv in keys)
+        with open(self.file("settings.ini"), "wb") as f:
+            f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
+
+    def run_switch(self, *args):
+        return subprocess.run([self.binary, *args], env=self.env, capture_output=True, text=True, timeout=30)
+
+    def start_foreground(self, *args):
+        p = subprocess.Popen([self.binary, *args], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        self.procs.append(p)
+        return p
+
+    def sc(self, verb):
+        """Runs the control-layer tool; returns (exit code, dict of the status it printed, stderr)."""
+        r = subprocess.run([os.path.join(BIN_DIR, "vxsc"), verb, SERVICE_NAME], env=self.env, capture_output=True,
+                           text=True, timeout=60)
+        status = {}
+        line = r.stdout.strip()
+        if line:
+            head, _, error = line.partition(" error=")
+            for item in head.split():
+                k, _, v = item.partition("=")
+                status[k] = int(v)
+            status["error"] = error
+        return r.returncode, status, r.stderr
+
+    def state(self):
+        return self.sc("query")[1].get("state")
+
+    def service_pid(self):
+        """The pid the service wrote into its status file (0 if none)."""
+        try:
+            text = self.read("scm", SERVICE_NAME + ".status", encoding="ascii")
+        except FileNotFoundError:
+            return 0
+        for line in text.splitlines():
+            if line.startswith("Pid="):
+                return int(line[4:])
+        return 0
+
+    def log_lines(self):
+        try:
+            return self.read("VxMailServers.log", encoding="gbk").split("\n")
+        except FileNotFoundError:
+            return []
+
+    def cleanup(self):
+        pid = self.service_pid()
+        if pid and self.state() not in (None, 1):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.communicate()
+        shutil.rmtree(self.path, ignore_errors=True)

@@ -1,0 +1,159 @@
+// The data module's start and stop sequences with recording components in
+// the server slots: the order servers start and stop in, what a failed start
+// leaves behind, and what reaches the components from settings.ini.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "IniFile.h"
+#include "dmVxMailServersU.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class RecordingServer : public TComponent, public IHostedServer {
+ public:
+  RecordingServer(std::string name, std::vector<std::string>& calls) : FName(std::move(name)), FCalls(calls) {}
+  TObject& Component() override { return *this; }
+  void SetPort(int Port) override { FPort = Port; }
+  int Port() const override { return FPort; }
+  void SetUserAccounts(const TqvMailUserAccountList& Accounts) override { FAccounts.Assign(Accounts); }
+  void Start() override {
+    if (FailStart) throw Exception("Address already in use");
+    FActive = true;
+    FCalls.push_back("start " + FName);
+    if (OnStart) OnStart(this);
+  }
+  void Stop() override {
+    if (!FActive) return;
+    FActive = false;
+    FCalls.push_back("stop " + FName);
+  }
+  bool Active() const override { return FActive; }
+
+  bool FailStart = false;
+  TqvMailUserAccountList FAccounts{true};
+
+ private:
+  std::string FName;
+  std::vector<std::string>& FCalls;
+  int FPort = 0;
+  bool FActive = false;
+};
+
+struct Host {
+  std::string folder;
+  std::vector<std::string> calls;
+  std::unique_ptr<TdmVxMailServers> dm;
+  RecordingServer *smtp, *pop3, *imap;
+
+  explicit Host(const std::string& ini) {
+    char tmpl[] = "/tmp/vxdmXXXXXX";
+    folder = std::string(mkdtemp(tmpl)) + "/";
+    std::ofstream(folder + "settings.ini", std::ios::binary) << ini;
+    dm = std::make_unique<TdmVxMailServers>(folder, folder + "VxMailServers");
+    dm->UserAccounts = std::make_unique<TqvMailUserAccountList>();
+    auto s = std::make_unique<RecordingServer>("smtp", calls);
+    auto p = std::make_unique<RecordingServer>("pop3", calls);
+    auto i = std::make_unique<RecordingServer>("imap", calls);
+    smtp = s.get();
+    pop3 = p.get();
+    imap = i.get();
+    dm->qvSmtpServer1 = std::move(s);
+    dm->qvPop3Server1 = std::move(p);
+    dm->qvImap4Server1 = std::move(i);
+    dm->BindComponents();
+  }
+  ~Host() {
+    dm.reset();
+    fs::remove_all(folder);
+  }
+};
+
+const char* kIni =
+    "[SMTP]\r\nPort=2525\r\nRelayInterval=700\r\nRelayDir=queue\r\n[POP3]\r\nPort=1110\r\n[IMAP]\r\nPort=1143\r\n"
+    "[USERS]\r\nCount=1\r\n[USER0]\r\nUserName=alice@example.test\r\nPassword=secret\r\n";
+
+}  // namespace
+
+TEST(DataModule, StartAppliesSettingsAndStartsInOrder) {
+  Host h(kIni);
+  h.dm->StartServers();
+  EXPECT_EQ(h.calls, (std::vector<std::string>{"start smtp", "start pop3", "start imap"}));
+  EXPECT_EQ(h.smtp->Port(), 2525);
+  EXPECT_EQ(h.pop3->Port(), 1110);
+  EXPECT_EQ(h.imap->Port(), 1143);
+  EXPECT_EQ(h.dm->Timer1.Interval(), 700);
+  EXPECT_TRUE(h.dm->Timer1.Enabled());
+  EXPECT_TRUE(h.dm->Serving());
+  EXPECT_EQ(h.dm->qvSmtpFileHandler1->RelayDir(), h.folder + "queue");
+  EXPECT_TRUE(fs::is_directory(h.folder + "queue"));
+  EXPECT_TRUE(fs::is_directory(h.folder + "MailBox"));
+  EXPECT_TRUE(fs::is_directory(h.folder + "Bad"));
+
+  // Each server has its own copy, matched exactly like the master list.
+  ASSERT_EQ(h.pop3->FAccounts.Count(), 1);
+  EXPECT_FALSE(h.pop3->FAccounts.CaseInsensitive());
+  h.dm->UserAccounts->Clear();
+  EXPECT_EQ(h.pop3->FAccounts.Count(), 1);
+
+  h.calls.clear();
+  h.dm->qvSmtpFileHandler1->SetCounter(9);
+  h.dm->StopServers();
+  EXPECT_EQ(h.calls, (std::vector<std::string>{"stop imap", "stop pop3", "stop smtp"}));
+  EXPECT_FALSE(h.dm->Timer1.Enabled());
+  EXPECT_EQ(plat::TIniFile(h.folder + "MailBoxsmtp.dat").ReadInteger("SMTP", "Counter", 0), 9);
+}
+
+TEST(DataModule, EachStartRereadsSettings) {
+  Host h(kIni);
+  h.dm->StartServers();
+  h.dm->StopServers();
+  // The console adds an account between two runs.
+  plat::TIniFile ini(h.folder + "settings.ini");
+  ini.WriteInteger("USERS", "Count", 2);
+  ini.WriteString("USER1", "UserName", "bob@example.test");
+  ini.UpdateFile();
+  h.dm->StartServers();
+  ASSERT_EQ(h.smtp->FAccounts.Count(), 2);
+  EXPECT_NE(h.smtp->FAccounts.FindAccountByEmail("bob@example.test"), nullptr);
+}
+
+TEST(DataModule, FailedStartStopsWhatItStarted) {
+  Host h(kIni);
+  h.imap->FailStart = true;
+  h.dm->qvSmtpFileHandler1->SetCounter(5);
+  EXPECT_THROW(h.dm->StartServers(), Exception);
+  EXPECT_EQ(h.calls, (std::vector<std::string>{"start smtp", "start pop3", "stop pop3", "stop smtp"}));
+  EXPECT_FALSE(h.smtp->Active());
+  EXPECT_FALSE(h.dm->Timer1.Enabled());
+  EXPECT_FALSE(h.dm->Serving());
+}
+
+TEST(DataModule, PortOutOfRangeFailsThatServersStart) {
+  Host h("[SMTP]\r\nPort=70000\r\n");
+  TdmVxMailServers dm(h.folder, h.folder + "VxMailServers");  // with its own placeholders
+  dm.UserAccounts = std::make_unique<TqvMailUserAccountList>();
+  try {
+    dm.StartServers();
+    FAIL() << "started on port 70000";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Invalid port number");
+  }
+  EXPECT_FALSE(dm.qvSmtpServer1->Active());
+  EXPECT_FALSE(dm.qvPop3Server1->Active());
+}
+
+TEST(DataModule, NonDecimalSettingStopsTheApplyStep) {
+  Host h(kIni);
+  h.dm->LoadSettings();
+  h.dm->Pop3Port = "11O";
+  EXPECT_THROW(h.dm->ApplySettings(), EConvertError);
+  EXPECT_EQ(h.smtp->Port(), 2525);  // applied before the bad one
+  EXPECT_EQ(h.imap->Port(), 0);
+}
