@@ -5,6 +5,8 @@
 // regular file of the linked file's mode.
 #include "IniFile.h"
 
+#include "UniqueFd.h"
+
 #include "ClassCore.h"
 #include "SysError.h"
 
@@ -25,30 +27,6 @@ namespace {
 constexpr size_t kMaxIniFileSize = 16u * 1024 * 1024;
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr int kTempNameAttempts = 16;
-
-class TFd {
- public:
-  explicit TFd(int fd = -1) : FFd(fd) {}
-  ~TFd() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return FFd; }
-  bool Valid() const { return FFd >= 0; }
-  void Reset(int fd) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = fd;
-  }
-  // Closes now so the caller sees the error a late write reports at close.
-  [[nodiscard]] int Close() {
-    int fd = std::exchange(FFd, -1);
-    return fd >= 0 ? ::close(fd) : 0;
-  }
-
- private:
-  int FFd;
-};
 
 // Unlinks the temporary file unless the rename took it.
 class TTempFileGuard {
@@ -156,7 +134,7 @@ std::string OneLine(std::string_view s) {
 }
 
 [[nodiscard]] bool ReadWhole(const std::string& fileName, std::string& out) {
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  plat::UniqueFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.Valid()) return false;
   char buf[65536];
   for (;;) {
@@ -298,7 +276,7 @@ void TIniFile::UpdateFile() {
   }
 
   TTempFileGuard guard;
-  TFd fd;
+  plat::UniqueFd fd;
   std::string tmp;
   for (int attempt = 0; attempt < kTempNameAttempts && !fd.Valid(); ++attempt) {
     tmp = dir + "/." + base + "." + std::to_string(::getpid()) + "." + RandomSuffix() + ".tmp";
@@ -327,7 +305,7 @@ void TIniFile::UpdateFile() {
   guard.Dismiss();
   FExists = true;
 
-  TFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  plat::UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dirFd.Valid()) RaiseErrno();
   // Some file systems cannot sync a folder; the rename stands either way.
   if (::fsync(dirFd.Get()) != 0 && errno != EINVAL) RaiseErrno();

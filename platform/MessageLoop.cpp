@@ -91,6 +91,7 @@ struct Watch {
   short events = 0;
   bool busy = false;
   std::shared_ptr<std::function<void(short)>> cb;
+  uint64_t lastPoll = 0;  // the poll whose events it was last called for
 };
 
 }  // namespace
@@ -113,6 +114,7 @@ struct TMessageQueue::Impl {
   // Owner thread only.
   std::vector<Watch> watches;
   int nextWatchId = 1;
+  uint64_t pollCount = 0;
 
   void CheckOwner() const { Assert(std::this_thread::get_id() == owner); }
 
@@ -131,7 +133,8 @@ struct TMessageQueue::Impl {
   bool Deliver(HWND window, TMessage message);
   void DispatchItems();
   void DispatchTimers();
-  void DispatchWatches(const std::vector<pollfd>& fds, const std::vector<int>& ids);
+  void DispatchWatches(uint64_t pollNo, const std::vector<pollfd>& fds,
+                       const std::vector<int>& ids);
 };
 
 namespace {
@@ -162,7 +165,7 @@ bool TMessageQueue::Impl::Deliver(HWND window, TMessage message) {
     Registry& reg = Windows();
     std::scoped_lock lk(reg.mutex);
     auto it = reg.windows.find(window);
-    if (it == reg.windows.end()) return true;
+    if (it == reg.windows.end() || it->second.queue != this) return false;
     handler = it->second.handler;
   }
   // The copy keeps the handler alive if it destroys its own window.
@@ -229,7 +232,7 @@ void TMessageQueue::Impl::DispatchTimers() {
   }
 }
 
-void TMessageQueue::Impl::DispatchWatches(const std::vector<pollfd>& fds,
+void TMessageQueue::Impl::DispatchWatches(uint64_t pollNo, const std::vector<pollfd>& fds,
                                           const std::vector<int>& ids) {
   auto find = [this](int id) -> Watch* {
     for (Watch& w : watches)
@@ -240,9 +243,11 @@ void TMessageQueue::Impl::DispatchWatches(const std::vector<pollfd>& fds,
     if (fds[i].revents == 0) continue;
     const int id = ids[i];
     Watch* w = find(id);
-    // Removed by an earlier callback of this pass, or running further out.
-    if (!w || w->busy) continue;
+    // Gone, or already called by a nested pass whose poll is newer than
+    // ours: our events are stale and a read now might block.
+    if (!w || w->lastPoll > pollNo) continue;
     w->busy = true;
+    w->lastPoll = pollNo;
     auto cb = w->cb;
     struct BusyGuard {
       decltype(find)& f;
@@ -328,6 +333,7 @@ bool TMessageQueue::ProcessMessages(int timeoutMs) {
     fds.push_back({w.fd, w.events, 0});
     ids.push_back(w.id);
   }
+  const uint64_t pollNo = ++q.pollCount;
   if (::poll(fds.data(), fds.size(), wait) < 0) {
     if (errno != EINTR) ThrowLastOSError();
     for (pollfd& p : fds) p.revents = 0;
@@ -336,15 +342,8 @@ bool TMessageQueue::ProcessMessages(int timeoutMs) {
 
   q.DispatchItems();
   q.DispatchTimers();
-  q.DispatchWatches(fds, ids);
-
-  // Keep WakeFd readable for outside waits while work is left over.
-  bool left;
-  {
-    std::scoped_lock lk(q.mutex);
-    left = !q.items.empty();
-  }
-  if (left) q.wake.Signal();
+  q.DispatchWatches(pollNo, fds, ids);
+  // Work left over was posted after the drain, so it has signalled again.
   return !q.quit.load();
 }
 
@@ -390,7 +389,7 @@ TMessageWindow::~TMessageWindow() {
   const HWND self = FHandle;
   std::scoped_lock ql(q->mutex);
   std::erase_if(q->timers, [self](const auto& t) { return t.first.first == self; });
-
+  std::erase_if(q->items, [self](const Item& i) { return i.window == self; });
 }
 
 bool PostMessage(HWND hWnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam) {

@@ -8,6 +8,10 @@
 // thread keeps dispatching while it waits (dispatch may nest). Posting, timers
 // and quit may be requested from any thread. Window handles are never reused,
 // so a message posted to a window that is gone is dropped, never misdelivered.
+// A thread's windows and timers should be destroyed before the thread ends;
+// any left over stop existing with its queue (posts to them return false).
+// Owner-thread-only calls raise EAssertionFailed from another thread; a
+// failing poll() raises EOSError. Exceptions from handlers pass through.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +53,10 @@ class TMessageQueue {
   // Owner thread only.
   int Run();
   // Dispatches everything due, waiting up to timeoutMs (-1: until something
-  // arrives, 0: no wait) when nothing is. False once quit has been requested.
-  // Owner thread only.
+  // arrives, 0: no wait) when nothing is. False once quit has been requested;
+  // it then dispatches nothing more. Order: posted tasks and messages (FIFO,
+  // only those queued before the pass), due timers, watches. Items posted
+  // during a pass wait for the next one. Owner thread only.
   bool ProcessMessages(int timeoutMs);
 
   // For waits on other descriptors: WakeFd becomes readable when something is
@@ -58,8 +64,10 @@ class TMessageQueue {
   int WakeFd() const;
   int NextTimeout() const;
 
-  // Calls cb(revents) on the owner thread when poll reports events on fd.
-  // Returns an id for RemoveWatch (safe from inside the callback). Owner thread only.
+  // Calls cb(revents) on the owner thread when poll reports events on fd
+  // (level-triggered). Returns an id for RemoveWatch (safe from inside the
+  // callback). A running callback is not polled by nested passes. Remove the
+  // watch before closing fd, or it reports POLLNVAL on every pass. Owner thread only.
   int AddWatch(int fd, short events, std::function<void(short revents)> cb);
   void RemoveWatch(int id);
 
@@ -96,15 +104,21 @@ class TMessageWindow {
 
 // Any thread. False when the window no longer exists.
 bool PostMessage(HWND hWnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam);
-// WM_TIMER (WParam = id) every elapseMs ms until killed; setting an existing
-// id restarts it. Any thread. False when the window no longer exists.
+// WM_TIMER (WParam = id) every elapseMs ms (at least 1) until killed; setting
+// an existing id restarts it. The period follows the previous due time; a
+// timer late by more than a period fires once and restarts from then. A timer
+// whose WM_TIMER is still being handled does not fire again in a nested pass.
+// Any thread. False when the window no longer exists.
 bool SetTimer(HWND hWnd, uintptr_t id, uint32_t elapseMs);
 bool KillTimer(HWND hWnd, uintptr_t id);
 
 // The timer component: fires OnTimer on the thread that created it every
 // Interval ms while Enabled. Enabled and Interval may be set from any thread;
 // an Interval of 0 or less never fires. A tick already due when the timer is
-// disabled is not delivered.
+// disabled is not delivered: after SetEnabled(false) returns on the owner
+// thread OnTimer is not called again; from another thread, one call already
+// under way may still run. Re-enabling or a new Interval restarts the period.
+// Destroy it on its own thread (OnTimer may destroy it); then OnTimer never runs.
 class TTimer : public TComponent {
  public:
   explicit TTimer(TComponent* AOwner = nullptr);

@@ -23,7 +23,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <climits>
 #include <chrono>
 #include <cstdlib>
@@ -449,11 +448,11 @@ struct SpawnPlan {
   for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);  // fails harmlessly for KILL, STOP
   if (::dup2(p.devNull, 0) < 0 || ::dup2(p.devNull, 1) < 0 || ::dup2(p.devNull, 2) < 0 ||
       ::dup2(p.readyWrite, kReadyFd) < 0 || ::dup2(p.execWrite, kExecErrorFd) < 0)
-    ChildFailed(p.execWrite, errno|0x30000);
+    ChildFailed(p.execWrite, errno);
   if (::fcntl(kExecErrorFd, F_SETFD, FD_CLOEXEC) < 0) ChildFailed(kExecErrorFd, errno);
   if (::close_range(kExecErrorFd + 1, ~0U, 0) != 0)
     for (int fd = kExecErrorFd + 1; fd < p.maxFd; ++fd) ::close(fd);
-  if (::chdir(p.folder.c_str()) != 0) ChildFailed(kExecErrorFd, errno|0x40000);
+  if (::chdir(p.folder.c_str()) != 0) ChildFailed(kExecErrorFd, errno);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -506,9 +505,9 @@ bool SpawnDetached(SpawnPlan& plan, UniqueFd& readyRead, int& execError, Clock::
     SignalsBlocked blocked;
     child = ::fork();
     if (child == 0) {
-      if (::setsid() < 0) ChildFailed(plan.execWrite, errno|0x10000);
+      if (::setsid() < 0) ChildFailed(plan.execWrite, errno);
       pid_t worker = ::_Fork();  // no atfork handlers: they may take locks
-      if (worker < 0) ChildFailed(plan.execWrite, errno|0x20000);
+      if (worker < 0) ChildFailed(plan.execWrite, errno);
       if (worker > 0) ::_exit(0);
       RunGrandchild(plan);
     }
@@ -707,7 +706,6 @@ bool StartServiceA(SC_HANDLE hService, uint32_t dwNumServiceArgs, const char** l
     return Fail(code);
   }
   if (execError != 0) {
-    fprintf(stderr, "DEBUG exec error %x\n", execError);
     uint32_t code = ErrnoToError(execError);
     RecordStartFailure(*h, code, "Cannot run " + plan.binary + ": " + SysErrorMessage(code));
     return Fail(code);

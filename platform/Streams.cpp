@@ -122,10 +122,6 @@ std::string TStringStream::ReadString(int64_t Count) {
 
 // --- TFileStream ---
 
-TFileStream::TOwnedHandle::~TOwnedHandle() {
-  if (FFd >= 0) ::close(FFd);
-}
-
 int TFileStream::OpenHandle(const std::string& FileName, uint16_t Mode) {
   const bool create = (Mode & fmCreate) == fmCreate;
   int flags = O_CLOEXEC;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ClassCore.h"
+#include "UniqueFd.h"
 
 #include <cstdint>
 #include <string>
@@ -137,21 +138,8 @@ class TFileStream : public TStream {
   int Handle() const { return FHandle.Get(); }
 
  private:
-  // Sole owner of the descriptor; closes it once.
-  class TOwnedHandle {
-   public:
-    explicit TOwnedHandle(int fd) : FFd(fd) {}
-    ~TOwnedHandle();
-    TOwnedHandle(const TOwnedHandle&) = delete;
-    TOwnedHandle& operator=(const TOwnedHandle&) = delete;
-    int Get() const { return FFd; }
-
-   private:
-    int FFd;
-  };
-
   static int OpenHandle(const std::string& FileName, uint16_t Mode);
 
   std::string FFileName;
-  TOwnedHandle FHandle;
+  plat::UniqueFd FHandle;
 };

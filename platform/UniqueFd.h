@@ -25,6 +25,12 @@ class UniqueFd {
   explicit operator bool() const { return Valid(); }
   // Gives up ownership without closing.
   [[nodiscard]] int Release() { return std::exchange(FFd, -1); }
+  // Closes now and returns close's result, for writers that must see the
+  // error a late write reports at close.
+  [[nodiscard]] int Close() {
+    int fd = std::exchange(FFd, -1);
+    return fd >= 0 ? ::close(fd) : 0;
+  }
   void Reset(int fd = -1) {
     if (FFd >= 0) ::close(FFd);
     FFd = fd;

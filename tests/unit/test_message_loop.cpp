@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -106,6 +107,29 @@ TEST(MessageLoopQuit, RequestedQuitStopsDispatchUntilRunClearsIt) {
     EXPECT_EQ(q.Run(), 3);
     EXPECT_TRUE(q.ProcessMessages(0));
     EXPECT_EQ(ran, 1);
+  });
+}
+
+// An outside wait polls WakeFd with NextTimeout, so both must show left-over
+// work, and neither may show work that is not there.
+TEST(MessageLoopPost, WakeFdAndNextTimeoutReportLeftOverWork) {
+  OnFreshThread([] {
+    auto& q = TMessageQueue::Current();
+    auto wakeReadable = [&] {
+      pollfd p{q.WakeFd(), POLLIN, 0};
+      return ::poll(&p, 1, 0) == 1;
+    };
+    bool second = false;
+    q.Post([&] { q.Post([&] { second = true; }); });
+    EXPECT_TRUE(wakeReadable());
+    EXPECT_TRUE(q.ProcessMessages(0));
+    EXPECT_FALSE(second);  // posted during the pass: left for the next one
+    EXPECT_TRUE(wakeReadable());
+    EXPECT_EQ(q.NextTimeout(), 0);
+    EXPECT_TRUE(q.ProcessMessages(0));
+    EXPECT_TRUE(second);
+    EXPECT_FALSE(wakeReadable());
+    EXPECT_EQ(q.NextTimeout(), -1);
   });
 }
 
@@ -262,19 +286,49 @@ TEST(MessageLoopWatch, NestedPassDoesNotReenterRunningCallback) {
   OnFreshThread([] {
     auto& q = TMessageQueue::Current();
     Pipe p;
-    int depth = 0, maxDepth = 0, calls = 0;
+    int depth = 0, maxDepth = 0, calls = 0, innerPasses = 0;
     int id = q.AddWatch(p.fd[0], POLLIN, [&](short) {
       ++calls;
       maxDepth = std::max(maxDepth, ++depth);
-      // Still readable: a nested pass would call us again if it polled us.
-      for (int i = 0; i < 3; ++i) q.ProcessMessages(0);
+      // Still readable: a nested pass must neither call us nor stop waiting.
+      const uint64_t end = GetTickCount64() + 100;
+      while (GetTickCount64() < end) {
+        q.ProcessMessages(20);
+        ++innerPasses;
+      }
       p.Take();
       --depth;
     });
     p.Put();
     EXPECT_TRUE(PumpUntil([&] { return calls == 1; }));
     EXPECT_EQ(maxDepth, 1);
+    EXPECT_LT(innerPasses, 50);
     q.RemoveWatch(id);
+  });
+}
+
+TEST(MessageLoopWatch, NestedPassLeavesNoStaleEventsForTheOuterOne) {
+  OnFreshThread([] {
+    auto& q = TMessageQueue::Current();
+    Pipe first, second;
+    ASSERT_EQ(::fcntl(second.fd[0], F_SETFL, O_NONBLOCK), 0);
+    int secondCalls = 0, emptyReads = 0;
+    int a = q.AddWatch(first.fd[0], POLLIN, [&](short) {
+      first.Take();
+      q.ProcessMessages(0);  // serves the second pipe
+    });
+    int b = q.AddWatch(second.fd[0], POLLIN, [&](short) {
+      ++secondCalls;
+      char c;
+      if (::read(second.fd[0], &c, 1) != 1) ++emptyReads;
+    });
+    first.Put();
+    second.Put();
+    q.ProcessMessages(0);
+    EXPECT_EQ(secondCalls, 1);
+    EXPECT_EQ(emptyReads, 0);
+    q.RemoveWatch(a);
+    q.RemoveWatch(b);
   });
 }
 
