@@ -40,8 +40,7 @@ namespace {
   throw EOSError(code, SysErrorMessage(code));
 }
 
-// The queue's wake-up descriptor. Signal is cheap to call often: only the
-// first signal after a drain writes.
+// The queue's wake-up descriptor: a counter that is readable while non-zero.
 class TEventFd {
  public:
   TEventFd() : FFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -52,22 +51,20 @@ class TEventFd {
   TEventFd& operator=(const TEventFd&) = delete;
 
   int Fd() const { return FFd; }
+  // Every signal writes: skipping writes behind a flag loses wake-ups when a
+  // drain and a signal race.
   void Signal() {
-    if (FSignalled.exchange(true)) return;
     uint64_t one = 1;
-    // EAGAIN means the counter is already non-zero, which is all we need.
     [[maybe_unused]] ssize_t n = ::write(FFd, &one, sizeof one);
   }
-  // Clear the flag before reading, so a signal racing with us writes again.
+  // Before the queue is read, so anything posted after it signals again.
   void Drain() {
-    FSignalled.store(false);
     uint64_t value = 0;
     [[maybe_unused]] ssize_t n = ::read(FFd, &value, sizeof value);
   }
 
  private:
   int FFd;
-  std::atomic<bool> FSignalled{false};
 };
 
 using TimerKey = std::pair<HWND, uintptr_t>;

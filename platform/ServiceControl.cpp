@@ -201,9 +201,11 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+using Keys = std::map<std::string, std::string, std::less<>>;
+
 // key=value lines of our own files; sections are not told apart (one per file).
-std::map<std::string, std::string, std::less<>> ParseKeys(std::string_view text) {
-  std::map<std::string, std::string, std::less<>> keys;
+Keys ParseKeys(std::string_view text) {
+  Keys keys;
   while (!text.empty()) {
     size_t eol = text.find('\n');
     std::string_view line = Trim(text.substr(0, eol));
@@ -216,19 +218,14 @@ std::map<std::string, std::string, std::less<>> ParseKeys(std::string_view text)
   return keys;
 }
 
-std::optional<unsigned long> ParseNumber(const std::map<std::string, std::string, std::less<>>& keys,
-                                         std::string_view key) {
+// A strict unsigned 32-bit decimal; anything else reads as 0.
+uint32_t Number(const Keys& keys, std::string_view key) {
   auto it = keys.find(key);
-  if (it == keys.end() || it->second.empty() || it->second[0] == '-') return std::nullopt;
+  if (it == keys.end() || it->second.empty() || it->second[0] == '-') return 0;
   errno = 0;
   char* end = nullptr;
   unsigned long v = strtoul(it->second.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFul) return std::nullopt;
-  return v;
-}
-
-uint32_t Number(const std::map<std::string, std::string, std::less<>>& keys, std::string_view key) {
-  return static_cast<uint32_t>(ParseNumber(keys, key).value_or(0));
+  return errno != 0 || *end != '\0' || v > 0xFFFFFFFFul ? 0 : static_cast<uint32_t>(v);
 }
 
 // ---- status file ----
@@ -834,6 +831,12 @@ bool ServiceInstance::Acquire() {
 bool ServiceInstance::Held() const { return FLockFd >= 0; }
 
 bool ServiceInstance::WriteStatus(const SERVICE_STATUS& status, const std::string& errorText) {
+  // Only the lock holder speaks for the service: a refused second instance
+  // must not overwrite the running one's status.
+  if (!Held()) {
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return false;
+  }
   return WriteStatusFile(FFolder, FName, status, static_cast<long>(::getpid()), errorText);
 }
 
