@@ -389,7 +389,12 @@ TMessageWindow::~TMessageWindow() {
   std::erase_if(q->items, [self](const Item& i) { return i.window == self; });
 }
 
-bool PostMessage(HWND hWnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+namespace {
+
+// Runs fn(queue) with the window's queue locked in the registry, so the
+// window cannot go meanwhile; false (invalid handle) when it is gone.
+template <typename Fn>
+bool WithWindowQueue(HWND hWnd, Fn fn) {
   Registry& reg = Windows();
   std::scoped_lock lk(reg.mutex);
   auto it = reg.windows.find(hWnd);
@@ -397,46 +402,39 @@ bool PostMessage(HWND hWnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  TMessageQueue::Impl* q = it->second.queue;
-  {
-    std::scoped_lock ql(q->mutex);
-    q->items.push_back(Item{q->nextSeq++, hWnd, TMessage{Msg, WParam, LParam}, {}});
-  }
-  q->wake.Signal();
+  fn(*it->second.queue);
   return true;
+}
+
+}  // namespace
+
+bool PostMessage(HWND hWnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+  return WithWindowQueue(hWnd, [&](TMessageQueue::Impl& q) {
+    {
+      std::scoped_lock ql(q.mutex);
+      q.items.push_back(Item{q.nextSeq++, hWnd, TMessage{Msg, WParam, LParam}, {}});
+    }
+    q.wake.Signal();
+  });
 }
 
 bool SetTimer(HWND hWnd, uintptr_t id, uint32_t elapseMs) {
-  Registry& reg = Windows();
-  std::scoped_lock lk(reg.mutex);
-  auto it = reg.windows.find(hWnd);
-  if (it == reg.windows.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  TMessageQueue::Impl* q = it->second.queue;
-  {
-    const uint64_t interval = std::max<uint32_t>(elapseMs, 1);
-    std::scoped_lock ql(q->mutex);
-    q->timers[{hWnd, id}] = TimerEntry{interval, GetTickCount64() + interval};
-  }
-  // The owner's poll may be waiting with a longer timeout.
-  q->wake.Signal();
-  return true;
+  return WithWindowQueue(hWnd, [&](TMessageQueue::Impl& q) {
+    {
+      const uint64_t interval = std::max<uint32_t>(elapseMs, 1);
+      std::scoped_lock ql(q.mutex);
+      q.timers[{hWnd, id}] = TimerEntry{interval, GetTickCount64() + interval};
+    }
+    // The owner's poll may be waiting with a longer timeout.
+    q.wake.Signal();
+  });
 }
 
 bool KillTimer(HWND hWnd, uintptr_t id) {
-  Registry& reg = Windows();
-  std::scoped_lock lk(reg.mutex);
-  auto it = reg.windows.find(hWnd);
-  if (it == reg.windows.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  TMessageQueue::Impl* q = it->second.queue;
-  std::scoped_lock ql(q->mutex);
-  q->timers.erase({hWnd, id});
-  return true;
+  return WithWindowQueue(hWnd, [&](TMessageQueue::Impl& q) {
+    std::scoped_lock ql(q.mutex);
+    q.timers.erase({hWnd, id});
+  });
 }
 
 // The mutex orders setters from different threads, so the window timer

@@ -39,6 +39,7 @@
 
 #include "ProgramPath.h"
 #include "SysError.h"
+#include "UniqueFd.h"
 
 extern char** environ;
 
@@ -68,36 +69,6 @@ constexpr uint32_t kStartWaitHint = 5000;
 constexpr int kReadyFd = 3;
 constexpr int kExecErrorFd = 4;
 constexpr int kFallbackMaxFd = 65536;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : FFd(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : FFd(o.Release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) Reset(o.Release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return FFd; }
-  bool Valid() const { return FFd >= 0; }
-  [[nodiscard]] int Release() { return std::exchange(FFd, -1); }
-  // Keeps errno, so error paths can close first and report after.
-  void Reset(int fd = -1) {
-    if (FFd >= 0) {
-      int saved = errno;
-      ::close(FFd);
-      errno = saved;
-    }
-    FFd = fd;
-  }
-
- private:
-  int FFd = -1;
-};
 
 bool Fail(uint32_t code) {
   SetLastError(code);

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <utility>
 
 namespace plat {
@@ -31,8 +33,13 @@ class UniqueFd {
     int fd = std::exchange(FFd, -1);
     return fd >= 0 ? ::close(fd) : 0;
   }
+  // Keeps errno, so error paths can close first and report after.
   void Reset(int fd = -1) {
-    if (FFd >= 0) ::close(FFd);
+    if (FFd >= 0) {
+      int saved = errno;
+      ::close(FFd);
+      errno = saved;
+    }
     FFd = fd;
   }
 
