@@ -11,6 +11,7 @@
 
 #include "IniFile.h"
 #include "dmVxMailServersU.h"
+#include "qvLogger.h"
 
 namespace fs = std::filesystem;
 
@@ -56,6 +57,8 @@ struct Host {
     char tmpl[] = "/tmp/vxdmXXXXXX";
     folder = std::string(mkdtemp(tmpl)) + "/";
     std::ofstream(folder + "settings.ini", std::ios::binary) << ini;
+    // The handlers log; keep that out of the build folder.
+    TqvLogger::Instance()->SetLogFile(folder + "VxMailServers.log");
     dm = std::make_unique<TdmVxMailServers>(folder, folder + "VxMailServers");
     dm->UserAccounts = std::make_unique<TqvMailUserAccountList>();
     auto s = std::make_unique<RecordingServer>("smtp", calls);
