@@ -1,0 +1,300 @@
+#include "qvThreadPool.h"
+
+
+namespace {
+
+// The worker running on this thread, so Clear can refuse to join itself.
+thread_local const TqvWorkerThread* tCurrentWorker = nullptr;
+
+constexpr int kMinCountSetting = 2;
+constexpr int kMaxCountSetting = 64;
+
+bool CountSettable(int Value) { return Value >= kMinCountSetting && Value <= kMaxCountSetting; }
+
+}  // namespace
+
+// ---- TqvWorkerThread ----
+
+TqvWorkerThread::TqvWorkerThread(TqvThreadPool* APool) : FPool(APool) {}
+
+TqvWorkerThread::~TqvWorkerThread() {
+  try {
+    SignalStop();
+  } catch (...) {
+  }
+  WaitFor();
+}
+
+void TqvWorkerThread::Start() { FThread = std::thread(&TqvWorkerThread::ThreadMain, this); }
+
+void TqvWorkerThread::Assign(std::unique_ptr<TqvWorkItem> AItem) {
+  Assert(!FBusy.load());
+  FBusy = true;
+  {
+    std::scoped_lock lock(FSignalLock);
+    FPendingItem = std::move(AItem);
+    FWorkSignalled = true;
+  }
+  FSignal.notify_one();
+}
+
+void TqvWorkerThread::SignalStop() {
+  {
+    std::scoped_lock lock(FSignalLock);
+    FStopSignalled = true;
+  }
+  FSignal.notify_one();
+}
+
+void TqvWorkerThread::WaitFor() noexcept {
+  try {
+    if (FThread.joinable()) FThread.join();
+  } catch (...) {
+  }
+}
+
+void TqvWorkerThread::ThreadMain() noexcept {
+  tCurrentWorker = this;
+  try {
+    Execute();
+  } catch (...) {
+    FPool->ReportError(nullptr, this, std::current_exception());
+  }
+  tCurrentWorker = nullptr;
+}
+
+void TqvWorkerThread::Execute() {
+  for (;;) {
+    {
+      std::unique_lock lock(FSignalLock);
+      FSignal.wait(lock, [this] { return FWorkSignalled || FStopSignalled; });
+      // A handed-over item always runs, even when the stop came with it.
+      if (!FWorkSignalled) return;
+      FWorkSignalled = false;
+      FWorkItem = std::move(FPendingItem);
+    }
+    do {
+      RunItem();
+    } while (FPool->TakeNextItem(this));
+    if (FTerminated.load()) return;
+  }
+}
+
+void TqvWorkerThread::RunItem() {
+  TqvWorkItem* item = FWorkItem.get();
+  try {
+    FPool->DoRunWorkItem(item, this);
+    item->Execute(this);
+  } catch (...) {
+    FPool->ReportError(item, this, std::current_exception());
+  }
+  try {
+    FPool->DoFinishWorkItem(item, this, FTerminated.load());
+  } catch (...) {
+    FPool->ReportError(item, this, std::current_exception());
+  }
+  // Freed here, off the pool lock: it may drop the last reference to a connection.
+  FWorkItem.reset();
+}
+
+// ---- TqvThreadPool ----
+
+TqvThreadPool::TqvThreadPool(TComponent* AOwner) : TComponent(AOwner) {}
+
+TqvThreadPool::~TqvThreadPool() {
+  try {
+    Clear();
+  } catch (...) {
+  }
+}
+
+int TqvThreadPool::MinThreadCount() const {
+  std::scoped_lock lock(FLock);
+  return FMinThreadCount;
+}
+
+int TqvThreadPool::MaxThreadCount() const {
+  std::scoped_lock lock(FLock);
+  return FMaxThreadCount;
+}
+
+void TqvThreadPool::SetMinThreadCount(int Value) {
+  if (!CountSettable(Value)) return;
+  {
+    std::scoped_lock lock(FLock);
+    if (FMinThreadCount == Value) return;
+    FMinThreadCount = Value;
+  }
+  Changed();
+}
+
+void TqvThreadPool::SetMaxThreadCount(int Value) {
+  if (!CountSettable(Value)) return;
+  {
+    std::scoped_lock lock(FLock);
+    if (FMaxThreadCount == Value) return;
+    FMaxThreadCount = Value;
+  }
+  Changed();
+}
+
+void TqvThreadPool::SetInitializeCOM(bool Value) {
+  if (FInitializeCOM.exchange(Value) != Value) Changed();
+}
+
+int TqvThreadPool::WorkerCount() const {
+  std::scoped_lock lock(FLock);
+  return static_cast<int>(FWorkers.size());
+}
+
+int TqvThreadPool::QueuedCount() const {
+  std::scoped_lock lock(FLock);
+  return static_cast<int>(FQueue.size());
+}
+
+int TqvThreadPool::BusyCount() const {
+  std::scoped_lock lock(FLock);
+  int busy = 0;
+  for (const auto& worker : FWorkers) busy += worker->Busy() ? 1 : 0;
+  return busy;
+}
+
+std::unique_ptr<TqvWorkerThread> TqvThreadPool::CreateWorkerThread() {
+  std::unique_ptr<TqvWorkerThread> thread;
+  DoCreateWorkerThread(thread);
+  if (!thread) {
+    if (FInitializeCOM.load())
+      thread = std::make_unique<TqvWorkerThreadCom>(this);
+    else
+      thread = std::make_unique<TqvWorkerThread>(this);
+  }
+  return thread;
+}
+
+void TqvThreadPool::DoCreateWorkerThread(std::unique_ptr<TqvWorkerThread>& AThread) {
+  if (OnCreateWorkerThread) OnCreateWorkerThread(this, AThread);
+}
+
+void TqvThreadPool::DoQueueWorkItem(TqvWorkItem* AItem) {
+  if (OnQueueWorkItem) OnQueueWorkItem(this, AItem);
+}
+
+void TqvThreadPool::DoRunWorkItem(TqvWorkItem* AItem, TqvWorkerThread* AThread) {
+  if (OnRunWorkItem) OnRunWorkItem(this, AItem, AThread);
+}
+
+void TqvThreadPool::DoFinishWorkItem(TqvWorkItem* AItem, TqvWorkerThread* AThread, bool ATerminated) {
+  if (OnFinishWorkItem) OnFinishWorkItem(this, AItem, AThread, ATerminated);
+}
+
+void TqvThreadPool::DoWorkItemError(TqvWorkItem* AItem, TqvWorkerThread* AThread, const std::exception& E) {
+  // The library does not log: the owner (a server) reports it through its
+  // error event; with nobody listening the error is dropped and work goes on.
+  if (OnWorkItemError) OnWorkItemError(this, AItem, AThread, E);
+}
+
+void TqvThreadPool::ReportError(TqvWorkItem* AItem, TqvWorkerThread* AThread, std::exception_ptr E) noexcept {
+  try {
+    try {
+      std::rethrow_exception(E);
+    } catch (const std::exception& x) {
+      DoWorkItemError(AItem, AThread, x);
+    } catch (...) {
+      DoWorkItemError(AItem, AThread, EAssertionFailed());
+    }
+  } catch (...) {
+    // The error hook failed too; nothing is left to tell.
+  }
+}
+
+TqvWorkerThread* TqvThreadPool::AddWorkerLocked() {
+  std::unique_ptr<TqvWorkerThread> thread = CreateWorkerThread();
+  Assert(thread && thread->Pool() == this);
+  TqvWorkerThread* worker = thread.get();
+  FWorkers.push_back(std::move(thread));
+  try {
+    worker->Start();
+  } catch (...) {
+    FWorkers.pop_back();
+    throw;
+  }
+  return worker;
+}
+
+void TqvThreadPool::ServeQueueLocked() {
+  for (auto& worker : FWorkers) {
+    if (FQueue.empty()) return;
+    if (worker->Busy()) continue;
+    worker->Assign(std::move(FQueue.front()));
+    FQueue.pop_front();
+  }
+}
+
+bool TqvThreadPool::TakeNextItem(TqvWorkerThread* AThread) {
+  std::scoped_lock lock(FLock);
+  if (AThread->FTerminated.load()) return false;
+  if (!FQueue.empty()) {
+    AThread->FWorkItem = std::move(FQueue.front());
+    FQueue.pop_front();
+    return true;
+  }
+  AThread->FBusy = false;
+  return false;
+}
+
+void TqvThreadPool::QueueWorkItem(std::unique_ptr<TqvWorkItem> AItem) {
+  Assert(AItem != nullptr);
+  DoQueueWorkItem(AItem.get());
+
+  std::scoped_lock lock(FLock);
+  // Any idle worker means the queue is empty, so a direct hand-over keeps order.
+  TqvWorkerThread* target = nullptr;
+  for (auto& worker : FWorkers) {
+    if (!worker->Busy()) {
+      target = worker.get();
+      break;
+    }
+  }
+  if (!target && static_cast<int>(FWorkers.size()) < FMaxThreadCount) target = AddWorkerLocked();
+  if (target)
+    target->Assign(std::move(AItem));
+  else
+    FQueue.push_back(std::move(AItem));
+
+  while (static_cast<int>(FWorkers.size()) < FMinThreadCount) AddWorkerLocked();
+  // A minimum above the maximum adds workers while items wait.
+  ServeQueueLocked();
+
+  // Idle workers never take the pool lock, so joining them here cannot deadlock.
+  const size_t count = FWorkers.size();
+  const size_t keep = static_cast<size_t>(FMinThreadCount);
+  if (count > keep) {
+    for (size_t i = count; i-- > keep;) {
+      if (FWorkers[i]->Busy()) continue;
+      FWorkers[i]->SignalStop();
+      FWorkers[i]->WaitFor();
+      FWorkers.erase(FWorkers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+}
+
+void TqvThreadPool::Clear() {
+  Assert(tCurrentWorker == nullptr || tCurrentWorker->Pool() != this);
+  std::deque<std::unique_ptr<TqvWorkItem>> dropped;
+  std::vector<std::unique_ptr<TqvWorkerThread>> workers;
+  {
+    std::scoped_lock lock(FLock);
+    dropped.swap(FQueue);
+    // Detached from the list, so a QueueWorkItem meanwhile starts fresh workers.
+    workers.swap(FWorkers);
+    for (auto& worker : workers) {
+      worker->FTerminated = true;
+      worker->SignalStop();
+    }
+  }
+  dropped.clear();
+  for (auto& worker : workers) {
+    worker->WaitFor();
+    worker.reset();
+  }
+}
