@@ -23,6 +23,9 @@ class TObject {
   virtual const char* ClassName() const { return "TObject"; }
 };
 
+// Raw bytes, where a byte string would not do.
+using TBytes = std::vector<uint8_t>;
+
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 // Progress callback: always called first with (0, total).
 using TqvProgressEvent =
