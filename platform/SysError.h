@@ -31,6 +31,48 @@ constexpr uint32_t ERROR_PROCESS_ABORTED = 1067;
 constexpr uint32_t ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr uint32_t ERROR_SERVICE_EXISTS = 1073;
 
+// Socket errors, in the numbering the socket units test by (see Sockets.h
+// for the errno mapping).
+constexpr uint32_t WSAEINTR = 10004;
+constexpr uint32_t WSAEBADF = 10009;
+constexpr uint32_t WSAEACCES = 10013;
+constexpr uint32_t WSAEFAULT = 10014;
+constexpr uint32_t WSAEINVAL = 10022;
+constexpr uint32_t WSAEMFILE = 10024;
+constexpr uint32_t WSAEWOULDBLOCK = 10035;
+constexpr uint32_t WSAEINPROGRESS = 10036;
+constexpr uint32_t WSAEALREADY = 10037;
+constexpr uint32_t WSAENOTSOCK = 10038;
+constexpr uint32_t WSAEDESTADDRREQ = 10039;
+constexpr uint32_t WSAEMSGSIZE = 10040;
+constexpr uint32_t WSAEPROTOTYPE = 10041;
+constexpr uint32_t WSAENOPROTOOPT = 10042;
+constexpr uint32_t WSAEPROTONOSUPPORT = 10043;
+constexpr uint32_t WSAESOCKTNOSUPPORT = 10044;
+constexpr uint32_t WSAEOPNOTSUPP = 10045;
+constexpr uint32_t WSAEAFNOSUPPORT = 10047;
+constexpr uint32_t WSAEADDRINUSE = 10048;
+constexpr uint32_t WSAEADDRNOTAVAIL = 10049;
+constexpr uint32_t WSAENETDOWN = 10050;
+constexpr uint32_t WSAENETUNREACH = 10051;
+constexpr uint32_t WSAENETRESET = 10052;
+constexpr uint32_t WSAECONNABORTED = 10053;
+constexpr uint32_t WSAECONNRESET = 10054;
+constexpr uint32_t WSAENOBUFS = 10055;
+constexpr uint32_t WSAEISCONN = 10056;
+constexpr uint32_t WSAENOTCONN = 10057;
+constexpr uint32_t WSAESHUTDOWN = 10058;
+constexpr uint32_t WSAETIMEDOUT = 10060;
+constexpr uint32_t WSAECONNREFUSED = 10061;
+constexpr uint32_t WSAEHOSTDOWN = 10064;
+constexpr uint32_t WSAEHOSTUNREACH = 10065;
+constexpr uint32_t WSANOTINITIALISED = 10093;
+constexpr uint32_t WSATYPE_NOT_FOUND = 10109;
+constexpr uint32_t WSAHOST_NOT_FOUND = 11001;
+constexpr uint32_t WSATRY_AGAIN = 11002;
+constexpr uint32_t WSANO_RECOVERY = 11003;
+constexpr uint32_t WSANO_DATA = 11004;
+
 // Codes of errno values without a platform code: this bit plus errno.
 constexpr uint32_t ERRNO_CODE_BIT = 0x20000000u;
 constexpr uint32_t ErrnoCode(int e) { return ERRNO_CODE_BIT | static_cast<uint32_t>(e); }

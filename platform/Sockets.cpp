@@ -1,0 +1,869 @@
+#include "Sockets.h"
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+#include "ClassCore.h"
+
+// One mutex guards the socket table, every socket's notification state and
+// the event and window maps. Syscalls that may block run outside it; messages
+// are posted after it is released. Notifications sit on level-triggered
+// readiness: an event is reported only while it is armed, and a socket whose
+// readiness no longer leads anywhere (a hang-up already reported, data nobody
+// has asked for) is left out of the polls until a call re-arms it, so neither
+// scheme spins.
+
+namespace plat {
+
+int FamilyToNative(int family) { return family == AF_INET6_PLATFORM ? AF_INET6 : family; }
+int FamilyFromNative(int family) { return family == AF_INET6 ? AF_INET6_PLATFORM : family; }
+
+uint32_t MapErrnoToWsa(int e) {
+  switch (e) {
+    case 0: return 0;
+    case EINTR: return WSAEINTR;
+    case EBADF:
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN:
+    case EINPROGRESS: return WSAEWOULDBLOCK;
+    case EALREADY: return WSAEALREADY;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET:
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    default: return ErrnoToError(e);
+  }
+}
+
+uint32_t MapGaiToWsa(int r) {
+  switch (r) {
+    case 0: return 0;
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_FAIL: return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return WSANO_DATA;
+#endif
+    case EAI_FAMILY: return WSAEAFNOSUPPORT;
+    case EAI_SOCKTYPE: return WSAESOCKTNOSUPPORT;
+    case EAI_SERVICE: return WSATYPE_NOT_FOUND;
+    case EAI_BADFLAGS: return WSAEINVAL;
+    case EAI_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+    case EAI_SYSTEM: return MapErrnoToWsa(errno);
+    default: return WSANO_RECOVERY;
+  }
+}
+
+int WSAStartup(uint16_t version, WSADATA* data) {
+  if (data) *data = WSADATA{version, MAKEWORD(2, 2)};
+  return 0;
+}
+int WSACleanup() { return 0; }
+
+namespace {
+
+int FailWith(uint32_t code) {
+  SetLastError(code);
+  return SOCKET_ERROR;
+}
+int FailErrno(int e) { return FailWith(MapErrnoToWsa(e)); }
+int Done(int r) {
+  SetLastError(0);
+  return r;
+}
+
+struct Reactor;
+
+enum class Mode { None, Event, Async };
+
+struct SockState {
+  SocketHandle handle = 0;
+  int fd = -1;
+  int type = SOCK_STREAM;
+  Mode mode = Mode::None;
+  long mask = 0;
+  uint64_t eventId = 0;
+  HWND hwnd = 0;
+  uint32_t msg = 0;
+  std::weak_ptr<Reactor> reactor;
+  bool inEpoll = false;
+  bool readArmed = true, writeArmed = true, acceptArmed = true, closeArmed = true;
+  bool connectPending = false;
+  bool connected = false;
+  // Readiness seen that leads nowhere until a call re-arms something.
+  bool idle = false;
+  uint32_t resetError = 0;
+  // Counts cancellations, so messages posted before one can be told apart.
+  uint32_t serial = 0;
+  long recorded = 0;
+  uint32_t errors[FD_MAX_EVENTS] = {};
+};
+using StatePtr = std::shared_ptr<SockState>;
+
+struct Reactor {
+  UniqueFd ep;
+  int watchId = 0;
+  Reactor();
+  ~Reactor();
+  void OnReady();
+};
+
+struct Posting {
+  HWND hwnd;
+  uint32_t msg;
+  SocketHandle handle;
+  intptr_t lParam;
+};
+
+struct Table {
+  std::mutex mutex;
+  std::unordered_map<int, StatePtr> byFd;
+  std::unordered_map<SocketHandle, StatePtr> byHandle;
+  std::unordered_map<uint64_t, std::vector<SocketHandle>> events;
+  std::unordered_map<HWND, std::weak_ptr<Reactor>> windows;
+  SocketHandle nextHandle = 1;
+  uint64_t nextEvent = 1;
+};
+
+Table& T() {
+  static Table t;
+  return t;
+}
+
+int SockType(int fd) {
+  int type = SOCK_STREAM;
+  socklen_t len = sizeof type;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return -1;
+  return type;
+}
+
+// Under the table lock.
+StatePtr Register(Table& t, int fd, int type, bool connected) {
+  auto st = std::make_shared<SockState>();
+  st->handle = t.nextHandle++;
+  st->fd = fd;
+  st->type = type;
+  st->connected = connected;
+  t.byFd[fd] = st;
+  t.byHandle[st->handle] = st;
+  return st;
+}
+
+StatePtr Find(Table& t, int fd) {
+  auto it = t.byFd.find(fd);
+  return it == t.byFd.end() ? nullptr : it->second;
+}
+
+// A live socket descriptor not made here is taken in, so selects work on it.
+StatePtr FindOrAdopt(Table& t, int fd) {
+  if (StatePtr st = Find(t, fd)) return st;
+  int type = SockType(fd);
+  if (type < 0) return nullptr;
+  return Register(t, fd, type, false);
+}
+
+short Interest(const SockState& st) {
+  short ev = 0;
+  if ((st.mask & FD_ACCEPT) && st.acceptArmed) ev |= POLLIN;
+  if ((st.mask & FD_READ) && st.readArmed) ev |= POLLIN;
+  if ((st.mask & FD_CLOSE) && st.closeArmed && st.type == SOCK_STREAM) ev |= POLLRDHUP;
+  if (((st.mask & FD_WRITE) && st.writeArmed) || st.connectPending) ev |= POLLOUT;
+  return ev;
+}
+
+void RearmAll(SockState& st) {
+  st.readArmed = st.writeArmed = st.acceptArmed = st.closeArmed = true;
+  st.idle = false;
+}
+
+void UpdateInterest(SockState& st) {
+  std::shared_ptr<Reactor> r = st.reactor.lock();
+  if (!r) {
+    st.inEpoll = false;
+    return;
+  }
+  short want = (st.mode == Mode::Async && !st.idle) ? Interest(st) : 0;
+  if (want == 0) {
+    if (st.inEpoll) ::epoll_ctl(r->ep.Get(), EPOLL_CTL_DEL, st.fd, nullptr);
+    st.inEpoll = false;
+    return;
+  }
+  // One-shot: each report disables the descriptor until it is looked at again.
+  epoll_event ev{};
+  ev.events = static_cast<uint32_t>(want) | EPOLLONESHOT;
+  ev.data.u64 = st.handle;
+  if (::epoll_ctl(r->ep.Get(), st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev) == 0)
+    st.inEpoll = true;
+  else if (!st.inEpoll && errno == EEXIST &&
+           ::epoll_ctl(r->ep.Get(), EPOLL_CTL_MOD, st.fd, &ev) == 0)
+    st.inEpoll = true;
+}
+
+void Rearmed(SockState& st) {
+  st.idle = false;
+  UpdateInterest(st);
+}
+
+void Report(SockState& st, long event, int bit, uint32_t error, std::vector<Posting>* out) {
+  if (st.mode == Mode::Event) {
+    st.recorded |= event;
+    st.errors[bit] = error;
+  } else if (st.mode == Mode::Async && out) {
+    const intptr_t tag = static_cast<intptr_t>(static_cast<uint64_t>(st.serial & 0x7FFFFFFFu) << 32);
+    out->push_back({st.hwnd, st.msg, st.handle, WSAMAKESELECTREPLY(event, error) | tag});
+  }
+}
+
+// Looks at the socket now and reports what is armed and true. Under the lock.
+void Evaluate(SockState& st, std::vector<Posting>* out) {
+  const short want = Interest(st);
+  if (st.mode == Mode::None || want == 0 || st.idle) return;
+  pollfd p{st.fd, static_cast<short>(POLLIN | POLLOUT | POLLRDHUP), 0};
+  if (::poll(&p, 1, 0) <= 0) return;
+  const short r = p.revents;
+  if (r & POLLNVAL) return;
+  if ((r & (want | POLLERR | POLLHUP)) == 0) return;
+  bool reported = false;
+  auto report = [&](long event, int bit, uint32_t error) {
+    Report(st, event, bit, error, out);
+    reported = true;
+  };
+
+  if (st.connectPending && (r & (POLLOUT | POLLERR | POLLHUP))) {
+    int e = 0;
+    socklen_t len = sizeof e;
+    ::getsockopt(st.fd, SOL_SOCKET, SO_ERROR, &e, &len);
+    st.connectPending = false;
+    st.connected = e == 0;
+    if (st.mask & FD_CONNECT) report(FD_CONNECT, FD_CONNECT_BIT, MapErrnoToWsa(e));
+    if (e != 0) {
+      if (!reported) st.idle = true;
+      return;
+    }
+  }
+  if ((st.mask & FD_ACCEPT) && st.acceptArmed && (r & POLLIN)) {
+    st.acceptArmed = false;
+    report(FD_ACCEPT, FD_ACCEPT_BIT, 0);
+  }
+  if (st.type == SOCK_STREAM && !st.connected) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    st.connected = ::getpeername(st.fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0;
+  }
+  if (st.type == SOCK_STREAM && !st.connected) {
+    if (!reported) st.idle = true;  // a fresh socket hangs up until connect or listen
+    return;
+  }
+
+  uint32_t error = 0;
+  if (r & POLLERR) {
+    int e = 0;
+    socklen_t len = sizeof e;
+    ::getsockopt(st.fd, SOL_SOCKET, SO_ERROR, &e, &len);
+    error = MapErrnoToWsa(e);
+  }
+  int avail = 0;
+  if (r & POLLIN) ::ioctl(st.fd, FIONREAD, &avail);
+
+  if (st.type != SOCK_STREAM) {
+    // Datagram errors (a port unreachable) are consumed above; reads go on.
+    if ((st.mask & FD_READ) && st.readArmed && (r & POLLIN) && !(r & POLLERR)) {
+      st.readArmed = false;
+      report(FD_READ, FD_READ_BIT, 0);
+    }
+    if ((st.mask & FD_WRITE) && st.writeArmed && (r & POLLOUT)) {
+      st.writeArmed = false;
+      report(FD_WRITE, FD_WRITE_BIT, 0);
+    }
+    return;
+  }
+
+  if ((st.mask & FD_READ) && st.readArmed && (r & POLLIN) && avail > 0) {
+    st.readArmed = false;
+    report(FD_READ, FD_READ_BIT, 0);
+  }
+  if ((st.mask & FD_WRITE) && st.writeArmed && (r & POLLOUT)) {
+    st.writeArmed = false;
+    report(FD_WRITE, FD_WRITE_BIT, 0);
+  }
+  if ((st.mask & FD_CLOSE) && st.closeArmed) {
+    if (error == 0 && (r & (POLLERR | POLLHUP))) error = st.resetError;
+    if (error != 0 || ((r & (POLLRDHUP | POLLHUP)) && avail == 0)) {
+      st.closeArmed = false;
+      report(FD_CLOSE, FD_CLOSE_BIT, error);
+    }
+  }
+  if (!reported) st.idle = true;
+}
+
+void PostAll(const std::vector<Posting>& out) {
+  for (const Posting& p : out)
+    PostMessage(p.hwnd, p.msg, static_cast<uintptr_t>(p.handle), p.lParam);
+}
+
+Reactor::Reactor() : ep(::epoll_create1(EPOLL_CLOEXEC)) {
+  if (!ep) {
+    uint32_t code = SetLastErrorFromErrno();
+    throw EOSError(code, SysErrorMessage(code));
+  }
+  watchId = TMessageQueue::Current().AddWatch(ep.Get(), POLLIN, [this](short) { OnReady(); });
+}
+
+Reactor::~Reactor() { TMessageQueue::Current().RemoveWatch(watchId); }
+
+void Reactor::OnReady() {
+  epoll_event evs[64];
+  int n = ::epoll_wait(ep.Get(), evs, 64, 0);
+  if (n <= 0) return;
+  std::vector<Posting> out;
+  {
+    Table& t = T();
+    std::scoped_lock lk(t.mutex);
+    for (int i = 0; i < n; ++i) {
+      auto it = t.byHandle.find(evs[i].data.u64);
+      if (it == t.byHandle.end()) continue;
+      SockState& st = *it->second;
+      if (st.mode != Mode::Async) continue;
+      Evaluate(st, &out);
+      UpdateInterest(st);
+    }
+  }
+  PostAll(out);
+}
+
+// The calling thread's reactor; its queue is made first so it outlives it.
+std::shared_ptr<Reactor> ThisThreadReactor() {
+  TMessageQueue::Current();
+  thread_local std::shared_ptr<Reactor> r;
+  if (!r) r = std::make_shared<Reactor>();
+  return r;
+}
+
+// A renewal (async to async) keeps messages already queued, as a cancel does not.
+void Deregister(Table& t, SockState& st, bool renewing = false) {
+  if (st.mode == Mode::Async && !renewing) ++st.serial;
+  if (st.mode == Mode::Event) {
+    auto it = t.events.find(st.eventId);
+    if (it != t.events.end()) std::erase(it->second, st.handle);
+  }
+  st.mode = Mode::None;
+  st.mask = 0;
+  st.eventId = 0;
+  UpdateInterest(st);
+  st.reactor.reset();
+}
+
+// Re-arm hooks of the I/O calls, given errno of the call.
+template <class F>
+void WithState(int fd, F f) {
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  if (StatePtr st = Find(t, fd)) f(*st);
+}
+
+void NoteReset(SockState& st, int e) {
+  if (e == ECONNRESET || e == EPIPE) st.resetError = WSAECONNRESET;
+}
+
+}  // namespace
+
+// --- Calls ---------------------------------------------------------------
+
+SOCKET socket(int family, int type, int protocol) {
+  const int native = FamilyToNative(family);
+  int fd = ::socket(native, type | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return FailErrno(errno);
+  if (native == AF_INET6) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  }
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  Register(t, fd, type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC), false);
+  return Done(fd);
+}
+
+int socketpair(int family, int type, int protocol, SOCKET sv[2]) {
+  int fds[2];
+  if (::socketpair(FamilyToNative(family), type | SOCK_CLOEXEC, protocol, fds) != 0)
+    return FailErrno(errno);
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  for (int i = 0; i < 2; ++i) {
+    Register(t, fds[i], type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC), true);
+    sv[i] = fds[i];
+  }
+  return Done(0);
+}
+
+int closesocket(SOCKET s) {
+  {
+    Table& t = T();
+    std::scoped_lock lk(t.mutex);
+    if (StatePtr st = Find(t, s)) {
+      Deregister(t, *st);
+      t.byHandle.erase(st->handle);
+      t.byFd.erase(s);
+    }
+  }
+  // Retired before the descriptor goes, so its number cannot be taken while
+  // the old entry still stands.
+  if (::close(s) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int shutdown(SOCKET s, int how) {
+  if (::shutdown(s, how) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int bind(SOCKET s, const sockaddr* addr, socklen_t len) {
+  if (addr && (addr->sa_family == AF_INET || addr->sa_family == AF_INET6) &&
+      SockType(s) == SOCK_STREAM) {
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
+  if (::bind(s, addr, len) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int listen(SOCKET s, int backlog) {
+  if (::listen(s, backlog) != 0) return FailErrno(errno);
+  WithState(s, [](SockState& st) {
+    st.acceptArmed = true;
+    Rearmed(st);
+  });
+  return Done(0);
+}
+
+SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len) {
+  int fd = ::accept4(s, addr, len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int e = errno;
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  if (StatePtr st = Find(t, s)) {
+    st->acceptArmed = true;
+    Rearmed(*st);
+  }
+  if (fd < 0) return FailErrno(e);
+  Register(t, fd, SOCK_STREAM, true);
+  return Done(fd);
+}
+
+int connect(SOCKET s, const sockaddr* addr, socklen_t len) {
+  int r = ::connect(s, addr, len);
+  const int e = errno;
+  if (r == 0 || e == EINPROGRESS) {
+    WithState(s, [r](SockState& st) {
+      st.connectPending = true;
+      st.connected = r == 0;
+      st.writeArmed = true;
+      Rearmed(st);
+    });
+  }
+  if (r != 0) return FailErrno(e);
+  return Done(0);
+}
+
+int send(SOCKET s, const void* buf, int len, int flags) {
+  ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+  if (n >= 0) return Done(static_cast<int>(n));
+  const int e = errno;
+  WithState(s, [e](SockState& st) {
+    NoteReset(st, e);
+    if (e == EAGAIN || e == EWOULDBLOCK) {
+      st.writeArmed = true;
+      Rearmed(st);
+    }
+  });
+  return FailErrno(e);
+}
+
+int recv(SOCKET s, void* buf, int len, int flags) {
+  ssize_t n = ::recv(s, buf, static_cast<size_t>(len), flags);
+  const int e = errno;
+  WithState(s, [n, e](SockState& st) {
+    if (n < 0) NoteReset(st, e);
+    st.readArmed = true;
+    Rearmed(st);
+  });
+  if (n < 0) return FailErrno(e);
+  return Done(static_cast<int>(n));
+}
+
+int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr* to, socklen_t tolen) {
+  ssize_t n = ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, tolen);
+  if (n >= 0) return Done(static_cast<int>(n));
+  const int e = errno;
+  if (e == EAGAIN || e == EWOULDBLOCK)
+    WithState(s, [](SockState& st) {
+      st.writeArmed = true;
+      Rearmed(st);
+    });
+  return FailErrno(e);
+}
+
+int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr* from, socklen_t* fromlen) {
+  // Only datagrams report their true length; on a stream MSG_TRUNC discards.
+  const bool dgram = SockType(s) != SOCK_STREAM;
+  ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), flags | (dgram ? MSG_TRUNC : 0), from,
+                         fromlen);
+  const int e = errno;
+  WithState(s, [](SockState& st) {
+    st.readArmed = true;
+    Rearmed(st);
+  });
+  if (n < 0) return FailErrno(e);
+  if (n > len) return FailWith(WSAEMSGSIZE);
+  return Done(static_cast<int>(n));
+}
+
+int setsockopt(SOCKET s, int level, int name, const void* value, socklen_t len) {
+  if (::setsockopt(s, level, name, value, len) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int getsockopt(SOCKET s, int level, int name, void* value, socklen_t* len) {
+  if (::getsockopt(s, level, name, value, len) != 0) return FailErrno(errno);
+  // Pending errors read in the platform numbering.
+  if (level == SOL_SOCKET && name == SO_ERROR && value && len && *len >= sizeof(int)) {
+    int* e = static_cast<int*>(value);
+    *e = static_cast<int>(MapErrnoToWsa(*e));
+  }
+  return Done(0);
+}
+
+int getsockname(SOCKET s, sockaddr* addr, socklen_t* len) {
+  if (::getsockname(s, addr, len) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int getpeername(SOCKET s, sockaddr* addr, socklen_t* len) {
+  if (::getpeername(s, addr, len) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int ioctlsocket(SOCKET s, long cmd, u_long* arg) {
+  if (!arg) return FailWith(WSAEFAULT);
+  if (cmd == static_cast<long>(FIONBIO)) {
+    int fl = ::fcntl(s, F_GETFL);
+    if (fl < 0) return FailErrno(errno);
+    fl = *arg ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
+    if (::fcntl(s, F_SETFL, fl) != 0) return FailErrno(errno);
+    return Done(0);
+  }
+  if (cmd == static_cast<long>(FIONREAD)) {
+    int n = 0;
+    if (::ioctl(s, FIONREAD, &n) != 0) return FailErrno(errno);
+    *arg = static_cast<u_long>(n);
+    return Done(0);
+  }
+  return FailWith(WSAEINVAL);
+}
+
+int gethostname(char* name, int len) {
+  if (!name || len <= 0) return FailWith(WSAEFAULT);
+  if (::gethostname(name, static_cast<size_t>(len)) != 0) return FailErrno(errno);
+  return Done(0);
+}
+
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  addrinfo h{};
+  if (hints) {
+    h = *hints;
+    h.ai_family = FamilyToNative(h.ai_family);
+  }
+  int r = ::getaddrinfo(node, service, hints ? &h : nullptr, res);
+  uint32_t code = MapGaiToWsa(r);
+  SetLastError(code);
+  return static_cast<int>(code);
+}
+
+void freeaddrinfo(addrinfo* res) {
+  if (res) ::freeaddrinfo(res);
+}
+
+int getnameinfo(const sockaddr* addr, socklen_t len, char* host, socklen_t hostlen, char* serv,
+                socklen_t servlen, int flags) {
+  int r = ::getnameinfo(addr, len, host, hostlen, serv, servlen, flags);
+  uint32_t code = MapGaiToWsa(r);
+  SetLastError(code);
+  return static_cast<int>(code);
+}
+
+namespace {
+std::atomic<bool> gIPv6Available{true};
+}
+bool IsIPv6Available() { return gIPv6Available.load(); }
+void SetIPv6AvailableForTesting(bool available) { gIPv6Available.store(available); }
+
+// --- Handles -------------------------------------------------------------
+
+SocketHandle HandleOfSocket(SOCKET s) {
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  StatePtr st = Find(t, s);
+  return st ? st->handle : 0;
+}
+
+SOCKET SocketOfHandle(SocketHandle h) {
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  auto it = t.byHandle.find(h);
+  return it == t.byHandle.end() ? INVALID_SOCKET : it->second->fd;
+}
+
+bool IsSocketEventCurrent(const TMessage& m) {
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  auto it = t.byHandle.find(static_cast<SocketHandle>(m.WParam));
+  if (it == t.byHandle.end()) return false;
+  const SockState& st = *it->second;
+  const uint32_t serial = static_cast<uint32_t>(static_cast<uint64_t>(m.LParam) >> 32);
+  return st.mode == Mode::Async && st.msg == m.Msg && serial == (st.serial & 0x7FFFFFFFu);
+}
+
+// --- Events --------------------------------------------------------------
+
+TWaitEvent::TWaitEvent(bool manualReset)
+    : FFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FManual(manualReset) {
+  if (!FFd) {
+    uint32_t code = SetLastErrorFromErrno();
+    throw EOSError(code, SysErrorMessage(code));
+  }
+}
+
+void TWaitEvent::Set() {
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(FFd.Get(), &one, sizeof one);
+}
+
+void TWaitEvent::Reset() {
+  uint64_t v = 0;
+  [[maybe_unused]] ssize_t n = ::read(FFd.Get(), &v, sizeof v);
+}
+
+bool TWaitEvent::IsSet() {
+  pollfd p{FFd.Get(), POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (!FManual) Reset();
+  return true;
+}
+
+TSocketEvent::TSocketEvent() {
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  FId = t.nextEvent++;
+  t.events[FId];
+}
+
+TSocketEvent::~TSocketEvent() {
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  auto it = t.events.find(FId);
+  if (it == t.events.end()) return;
+  for (SocketHandle h : it->second) {
+    auto s = t.byHandle.find(h);
+    if (s != t.byHandle.end() && s->second->mode == Mode::Event && s->second->eventId == FId) {
+      s->second->mode = Mode::None;
+      s->second->mask = 0;
+      s->second->eventId = 0;
+    }
+  }
+  t.events.erase(it);
+}
+
+namespace {
+int SetNonBlocking(int fd) {
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return -1;
+  return 0;
+}
+}  // namespace
+
+int WSAEventSelect(SOCKET s, TSocketEvent* event, long mask) {
+  if (mask != 0 && !event) return FailWith(WSAEINVAL);
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  StatePtr st = FindOrAdopt(t, s);
+  if (!st) return FailWith(WSAENOTSOCK);
+  Deregister(t, *st);
+  if (mask == 0) return Done(0);
+  if (SetNonBlocking(s) != 0) return FailErrno(errno);
+  auto ev = t.events.find(event->Id());
+  if (ev == t.events.end()) return FailWith(WSAEINVAL);
+  ev->second.push_back(st->handle);
+  st->mode = Mode::Event;
+  st->eventId = event->Id();
+  st->mask = mask;
+  RearmAll(*st);
+  return Done(0);
+}
+
+int WSAEnumNetworkEvents(SOCKET s, TSocketEvent* event, WSANETWORKEVENTS* events) {
+  if (!events) return FailWith(WSAEFAULT);
+  Table& t = T();
+  std::scoped_lock lk(t.mutex);
+  StatePtr st = Find(t, s);
+  if (!st) return FailWith(WSAENOTSOCK);
+  if (event && st->mode == Mode::Event && st->eventId == event->Id()) Evaluate(*st, nullptr);
+  events->lNetworkEvents = st->recorded;
+  for (int i = 0; i < FD_MAX_EVENTS; ++i) events->iErrorCode[i] = st->errors[i];
+  st->recorded = 0;
+  for (uint32_t& e : st->errors) e = 0;
+  return Done(0);
+}
+
+TWaitResult WaitForSocketEvent(TSocketEvent* event, TWaitEvent* interrupt, int timeoutMs) {
+  TMessageQueue& q = TMessageQueue::Current();
+  const uint64_t start = GetTickCount64();
+  Table& t = T();
+  for (;;) {
+    std::vector<pollfd> fds;
+    std::vector<SocketHandle> handles;
+    {
+      std::scoped_lock lk(t.mutex);
+      if (event) {
+        auto it = t.events.find(event->Id());
+        if (it != t.events.end()) {
+          std::erase_if(it->second, [&t](SocketHandle h) { return !t.byHandle.count(h); });
+          for (SocketHandle h : it->second) {
+            SockState& st = *t.byHandle[h];
+            if (st.recorded) return TWaitResult::Event;
+            short want = Interest(st);
+            if (st.idle || want == 0) continue;
+            fds.push_back({st.fd, want, 0});
+            handles.push_back(h);
+          }
+        }
+      }
+    }
+    const size_t nSockets = fds.size();
+    const int interruptAt = interrupt ? static_cast<int>(fds.size()) : -1;
+    if (interrupt) fds.push_back({interrupt->Fd(), POLLIN, 0});
+    const bool withQueue = !q.QuitRequested();
+    const int wakeAt = withQueue ? static_cast<int>(fds.size()) : -1;
+    if (withQueue) fds.push_back({q.WakeFd(), POLLIN, 0});
+
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const uint64_t used = GetTickCount64() - start;
+      wait = used >= static_cast<uint64_t>(timeoutMs) ? 0 : static_cast<int>(timeoutMs - used);
+    }
+    const int timer = withQueue ? q.NextTimeout() : -1;
+    if (timer >= 0 && (wait < 0 || timer < wait)) wait = timer;
+
+    int n = ::poll(fds.data(), fds.size(), wait);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastError(MapErrnoToWsa(errno));
+      return TWaitResult::Failed;
+    }
+    if (n > 0 && nSockets > 0) {
+      std::scoped_lock lk(t.mutex);
+      bool any = false;
+      for (size_t i = 0; i < nSockets; ++i) {
+        if (!fds[i].revents) continue;
+        auto it = t.byHandle.find(handles[i]);
+        if (it == t.byHandle.end()) continue;
+        Evaluate(*it->second, nullptr);
+        any = any || it->second->recorded != 0;
+      }
+      if (any) return TWaitResult::Event;
+    }
+    if (interruptAt >= 0 && fds[interruptAt].revents) {
+      if (!interrupt->ManualReset()) interrupt->Reset();
+      return TWaitResult::Interrupt;
+    }
+    if (withQueue && ((wakeAt >= 0 && fds[wakeAt].revents) || q.NextTimeout() == 0)) {
+      q.ProcessMessages(0);
+      return TWaitResult::Messages;
+    }
+    if (timeoutMs >= 0 && GetTickCount64() - start >= static_cast<uint64_t>(timeoutMs))
+      return TWaitResult::Timeout;
+  }
+}
+
+int WSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask) {
+  Table& t = T();
+  std::shared_ptr<Reactor> reactor;
+  if (mask != 0) {
+    {
+      std::scoped_lock lk(t.mutex);
+      auto it = t.windows.find(hWnd);
+      if (it != t.windows.end()) reactor = it->second.lock();
+    }
+    if (!reactor) {
+      try {
+        reactor = ThisThreadReactor();
+      } catch (const EOSError& e) {
+        return FailWith(e.ErrorCode);
+      }
+    }
+  }
+  std::vector<Posting> out;
+  {
+    std::scoped_lock lk(t.mutex);
+    StatePtr st = FindOrAdopt(t, s);
+    if (!st) return FailWith(WSAENOTSOCK);
+    Deregister(t, *st, mask != 0 && st->hwnd == hWnd && st->msg == msg);
+    if (mask == 0) return Done(0);
+    if (SetNonBlocking(s) != 0) return FailErrno(errno);
+    if (!t.windows.count(hWnd))
+      std::erase_if(t.windows, [](const auto& w) { return w.second.expired(); });
+    t.windows[hWnd] = reactor;
+    st->mode = Mode::Async;
+    st->hwnd = hWnd;
+    st->msg = msg;
+    st->mask = mask;
+    st->reactor = reactor;
+    RearmAll(*st);
+    Evaluate(*st, &out);
+    UpdateInterest(*st);
+  }
+  PostAll(out);
+  SetLastError(0);
+  return 0;
+}
+
+}  // namespace plat
