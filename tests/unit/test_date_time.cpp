@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -13,25 +15,8 @@
 
 namespace {
 
-// Sets TZ for one test and puts the previous value back.
-class TzGuard {
- public:
-  explicit TzGuard(const char* tz) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TzGuard() {
-    if (FOld)
-      setenv("TZ", FOld->c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
+using testsupport::TzGuard;
 
- private:
-  std::optional<std::string> FOld;
-};
 
 struct Ymd {
   uint16_t y, m, d;

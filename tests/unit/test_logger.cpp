@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "qvLogger.h"
 
 namespace fs = std::filesystem;
@@ -27,15 +28,6 @@ class EqvEncoderErrorLike : public Exception {
  public:
   EqvEncoderErrorLike() : Exception("Wrong symbols in source stream.") {}
   VX_CLASS_NAME("EqvEncoderError")
-};
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/vxlogXXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
 };
 
 std::string ReadAll(const fs::path& p) {
@@ -58,16 +50,16 @@ const std::regex kLine(R"(^\d{2}-\d{2}-\d{4}:\d{2}-\d{2}-\d{2}-\d{3} (\S+) (\d+)
 }  // namespace
 
 TEST(Logger, HeaderOnceThenEntriesInTheLineLayout) {
-  TempDir dir;
+  testsupport::TempDir dir;
   TqvLogger logger;
-  logger.SetLogFile((dir.path / "a.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "a.log").string());
   TqvSmtpServerLike server;
   logger.WriteMessage(&server, 2, "start");
   logger.WriteMessage(nullptr, 0, "queue");
   EqvEncoderErrorLike error;
   logger.WriteEntry(&server, 1, &error, "text");
 
-  auto lines = SplitCrLf(ReadAll(dir.path / "a.log"));
+  auto lines = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "a.log"));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], std::string("Log started, build ") + VXMAIL_VERSION_TEXT);
 
@@ -88,61 +80,61 @@ TEST(Logger, HeaderOnceThenEntriesInTheLineLayout) {
 }
 
 TEST(Logger, ChangingTheFileDoesNotRepeatTheHeader) {
-  TempDir dir;
+  testsupport::TempDir dir;
   TqvLogger logger;
-  logger.SetLogFile((dir.path / "first.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "first.log").string());
   logger.WriteMessage(nullptr, 2, "one");
-  logger.SetLogFile((dir.path / "second.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "second.log").string());
   logger.WriteMessage(nullptr, 2, "two");
-  EXPECT_EQ(SplitCrLf(ReadAll(dir.path / "first.log")).size(), 2u);
-  auto second = SplitCrLf(ReadAll(dir.path / "second.log"));
+  EXPECT_EQ(SplitCrLf(ReadAll(fs::path(dir.Dir()) / "first.log")).size(), 2u);
+  auto second = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "second.log"));
   ASSERT_EQ(second.size(), 1u);
   EXPECT_TRUE(second[0].ends_with("= two "));
 }
 
 TEST(Logger, BadLevelAndUnwritableFileNeverRaiseAndKeepErrno) {
-  TempDir dir;
+  testsupport::TempDir dir;
   TqvLogger logger;
   // A folder where the file should be: the open fails, even for root.
-  fs::create_directory(dir.path / "taken.log");
-  logger.SetLogFile((dir.path / "taken.log").string());
+  fs::create_directory(fs::path(dir.Dir()) / "taken.log");
+  logger.SetLogFile((fs::path(dir.Dir()) / "taken.log").string());
   errno = EAGAIN;
   EXPECT_NO_THROW(logger.WriteMessage(nullptr, 2, "lost"));
   EXPECT_EQ(errno, EAGAIN);
 
-  logger.SetLogFile((dir.path / "missing" / "x.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "missing" / "x.log").string());
   EXPECT_NO_THROW(logger.WriteMessage(nullptr, 7, "lost"));
   EXPECT_EQ(errno, EAGAIN);
 
-  logger.SetLogFile((dir.path / "ok.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "ok.log").string());
   logger.WriteMessage(nullptr, 7, "odd level");
-  auto lines = SplitCrLf(ReadAll(dir.path / "ok.log"));
+  auto lines = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "ok.log"));
   ASSERT_EQ(lines.size(), 1u);  // the header went to the folder that failed
   EXPECT_NE(lines[0].find(" ? odd level "), std::string::npos);
 }
 
 TEST(Logger, NewFileIsPrivateAndExistingModeKept) {
-  TempDir dir;
+  testsupport::TempDir dir;
   TqvLogger logger;
-  logger.SetLogFile((dir.path / "new.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "new.log").string());
   logger.WriteMessage(nullptr, 2, "x");
   struct stat st;
-  ASSERT_EQ(stat((dir.path / "new.log").c_str(), &st), 0);
+  ASSERT_EQ(stat((fs::path(dir.Dir()) / "new.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  std::ofstream(dir.path / "old.log") << "kept\r\n";
-  chmod((dir.path / "old.log").c_str(), 0644);
-  logger.SetLogFile((dir.path / "old.log").string());
+  std::ofstream(fs::path(dir.Dir()) / "old.log") << "kept\r\n";
+  chmod((fs::path(dir.Dir()) / "old.log").c_str(), 0644);
+  logger.SetLogFile((fs::path(dir.Dir()) / "old.log").string());
   logger.WriteMessage(nullptr, 2, "y");
-  ASSERT_EQ(stat((dir.path / "old.log").c_str(), &st), 0);
+  ASSERT_EQ(stat((fs::path(dir.Dir()) / "old.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
-  EXPECT_TRUE(ReadAll(dir.path / "old.log").starts_with("kept\r\n"));
+  EXPECT_TRUE(ReadAll(fs::path(dir.Dir()) / "old.log").starts_with("kept\r\n"));
 }
 
 TEST(Logger, ConcurrentWritersNeverInterleave) {
-  TempDir dir;
+  testsupport::TempDir dir;
   TqvLogger logger;
-  logger.SetLogFile((dir.path / "c.log").string());
+  logger.SetLogFile((fs::path(dir.Dir()) / "c.log").string());
   const int kThreads = 8, kEntries = 1000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
@@ -151,7 +143,7 @@ TEST(Logger, ConcurrentWritersNeverInterleave) {
     });
   for (auto& th : threads) th.join();
 
-  auto lines = SplitCrLf(ReadAll(dir.path / "c.log"));
+  auto lines = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "c.log"));
   ASSERT_EQ(lines.size(), 1u + kThreads * kEntries);
   std::vector<int> next(kThreads, 0);
   for (size_t i = 1; i < lines.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "IniFile.h"
+#include "TestSupport.h"
 #include "VxMailTexts.h"
 #include "dmVxMailServersU.h"
 
@@ -18,12 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Folder {
-  std::string path;  // with trailing "/"
-  Folder() {
-    char tmpl[] = "/tmp/vxsetXXXXXX";
-    path = std::string(mkdtemp(tmpl)) + "/";
-  }
-  ~Folder() { fs::remove_all(path); }
+  testsupport::TempDir dir;
+  const std::string path = dir.Dir();
   void Write(const std::string& name, const std::string& text) const {
     std::ofstream(path + name, std::ios::binary) << text;
   }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,24 +20,8 @@
 
 namespace {
 
-class TzGuard {
- public:
-  explicit TzGuard(const char* tz) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TzGuard() {
-    if (FOld) setenv("TZ", FOld->c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-  TzGuard(const TzGuard&) = delete;
-  TzGuard& operator=(const TzGuard&) = delete;
+using testsupport::TzGuard;
 
- private:
-  std::optional<std::string> FOld;
-};
 
 std::vector<std::string> Lines(const TStrings& s) {
   std::vector<std::string> v;
