@@ -1,0 +1,178 @@
+// TCP server base: one listening thread per started server owns the listening
+// socket, the connection list and a hidden window that receives every socket
+// event (async select) and the session timer; reads and writes run as work
+// items on the server's own pool. Protocol servers override ReadConnection and
+// CreateDefaultConnection. Start/Stop from the owning thread; CloseConnection
+// and the connection queries from any thread. Lock order: a connection's lock,
+// then the server lock, then the guard's; the server lock is never held while
+// a connection is closed. Events fire on the listening thread or a worker (see
+// each); OnServerError gets every error of accept, work items and the loop.
+// Start raises EqvTcpServerError; -301 for queries on a stopped server.
+// One connection's reads run one at a time: read events are off from the start
+// of a read item until its data were handled, then a write item always follows.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ClassCore.h"
+#include "MessageLoop.h"
+#include "Sockets.h"
+#include "Streams.h"
+#include "qvServerGuard.h"
+#include "qvSocketUtils.h"
+#include "qvThreadPool.h"
+#include "qvUserConnection.h"
+
+constexpr int qvServerStartError = -299;
+constexpr int qvServerAlreadyStarted = -300;
+constexpr int qvServerNotStarted = -301;
+constexpr int qvConnectionBlocked = -302;
+constexpr int qvConnectionNotCreated = -303;
+
+inline constexpr TqvSocketErrorText qvTcpServerErrorTexts[] = {
+    {qvServerStartError, "An unknown error occured during starting the server"},
+    {qvServerAlreadyStarted, "The server is already started"},
+    {qvServerNotStarted, "The server is not started"},
+    {qvConnectionBlocked, "Connection is blocked"},
+    {qvConnectionNotCreated, "Connection is not created"},
+};
+
+class EqvTcpServerError : public EqvSocketError {
+ public:
+  using EqvSocketError::EqvSocketError;
+  // The fixed text of a server code (-299..-303).
+  explicit EqvTcpServerError(int ACode);
+  VX_CLASS_NAME("EqvTcpServerError")
+};
+
+using TqvServerErrorEvent =
+    std::function<void(TObject* Sender, TqvUserConnection* AConnection, const std::exception& E)>;
+using TqvAcceptConnectionEvent =
+    std::function<void(TObject* Sender, TqvUserConnection* AConnection, bool& Handled)>;
+using TqvConnectionEvent = std::function<void(TObject* Sender, TqvUserConnection* AConnection)>;
+using TqvCreateConnectionEvent = std::function<void(TObject* Sender, TqvUserConnectionPtr& AConnection)>;
+using TqvConnectionDataEvent =
+    std::function<void(TObject* Sender, TqvUserConnection* AConnection, TStream& AData)>;
+
+class TqvTcpServer : public TComponent {
+ public:
+  explicit TqvTcpServer(TComponent* AOwner = nullptr);
+  // Stops (firing OnStop) and waits for every thread. A subclass whose
+  // overrides the threads may call must call Stop in its own destructor.
+  ~TqvTcpServer() override;
+  VX_CLASS_NAME("TqvTcpServer")
+
+  // Raises -300 when started, or the start error (text and code of the
+  // underlying error, -3 for a port outside 1..65535) after OnServerError
+  // fired; the server then stays stopped.
+  void Start();
+  // Closes every connection (last accepted first) and ends the threads; then
+  // OnStop. Nothing when stopped. Not from a pool worker or the listener.
+  void Stop();
+  [[nodiscard]] bool IsStarted() const;
+
+  // Closes now; OnCloseConnection fires once whichever path closes first.
+  void CloseConnection(TqvUserConnection* AConnection);
+  [[nodiscard]] int GetConnectionCount();
+  // A counted reference; null for an index out of range.
+  [[nodiscard]] TqvUserConnectionPtr GetConnection(int AIndex);
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+
+  // Read events off, then the connection's ReadData. The read item turns them
+  // on again after ReadConnection returns.
+  void ReadConnectionData(TqvUserConnection* AConnection, TStream* AData);
+
+  int Port() const { return FPort; }
+  void SetPort(int Value) { FPort = Value; }
+  // The port the listener is bound to while started.
+  [[nodiscard]] int BoundPort() const { return FBoundPort.load(); }
+  int BatchSize() const { return FBatchSize; }
+  void SetBatchSize(int Value) { FBatchSize = Value; }
+  int BitsPerSec() const { return FBitsPerSec; }
+  void SetBitsPerSec(int Value) { FBitsPerSec = Value; }
+  const std::string& ServerName() const { return FServerName; }
+  void SetServerName(const std::string& Value) { FServerName = Value; }
+  const std::string& LocalBinding() const { return FLocalBinding; }
+  void SetLocalBinding(const std::string& Value) { FLocalBinding = Value; }
+  int MaxConnectionQueue() const { return FMaxConnectionQueue; }
+  void SetMaxConnectionQueue(int Value) { FMaxConnectionQueue = Value; }
+  // Milliseconds; 0 or less switches the check off; 1..4999 are ignored.
+  int SessionTimeOut() const { return FSessionTimeOut.load(); }
+  void SetSessionTimeOut(int Value);
+  bool UseIpV6() const { return FUseIpV6; }
+  void SetUseIpV6(bool Value) { FUseIpV6 = Value; }
+  // Borrowed; cleared when the guard is destroyed.
+  TqvServerGuard* Guard() const { return FGuard; }
+  void SetGuard(TqvServerGuard* Value);
+  int MinThreadCount() const { return FThreadPool->MinThreadCount(); }
+  void SetMinThreadCount(int Value) { FThreadPool->SetMinThreadCount(Value); }
+  int MaxThreadCount() const { return FThreadPool->MaxThreadCount(); }
+  void SetMaxThreadCount(int Value) { FThreadPool->SetMaxThreadCount(Value); }
+  TqvThreadPool& ThreadPool() { return *FThreadPool; }
+
+  TNotifyEvent OnStart;
+  TNotifyEvent OnStop;
+  TqvServerErrorEvent OnServerError;
+  TqvAcceptConnectionEvent OnAcceptConnection;
+  TqvConnectionEvent OnCloseConnection;
+  TqvCreateConnectionEvent OnCreateConnection;
+  TqvConnectionDataEvent OnReadConnection;
+  TqvConnectionEvent OnWriteConnection;
+
+ protected:
+  // The read step of a read item, on a worker: reads what arrived and hands
+  // it to DoReadConnection, under the connection lock.
+  virtual void ReadConnection(TqvUserConnection* AConnection);
+  // Must not raise; errors of its handler are dropped.
+  virtual void DoServerError(TqvUserConnection* AConnection, const std::exception& E) noexcept;
+  virtual void DoCreateConnection(TqvUserConnectionPtr& AConnection);
+  // Protocol servers send their greeting here (listening thread).
+  virtual void DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled);
+  virtual void DoCloseConnection(TqvUserConnection* AConnection);
+  virtual void DoReadConnection(TqvUserConnection* AConnection, TStream& AData);
+  virtual void DoWriteConnection(TqvUserConnection* AConnection);
+  virtual void DoStart();
+  virtual void DoStop();
+  // The handler's connection, else CreateDefaultConnection.
+  virtual TqvUserConnectionPtr CreateConnection();
+  virtual TqvUserConnectionPtr CreateDefaultConnection() = 0;
+  virtual std::unique_ptr<TqvThreadPool> CreateThreadPool();
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+ private:
+  class TListener;
+  class TWorkItem;
+  friend class TListener;
+  friend class TWorkItem;
+
+  void StopInner() noexcept;
+  void CloseListed(TqvUserConnection* AConnection);
+  void RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction);
+
+  mutable std::recursive_mutex FLock;  // the server lock
+  // Guarded by the server lock; in accept order.
+  std::vector<TqvUserConnectionPtr> FConnections;
+  std::atomic<bool> FStarted{false};
+  std::atomic<plat::HWND> FWindow{0};  // the listener's window while started
+  int FPort = 0;
+  std::atomic<int> FBoundPort{0};
+  std::unique_ptr<TListener> FListener;
+  int FBatchSize = 8192;
+  std::unique_ptr<TqvThreadPool> FThreadPool;
+  std::string FServerName;
+  int FBitsPerSec = 0;
+  std::string FLocalBinding;
+  int FMaxConnectionQueue = 100;
+  std::atomic<bool> FStopping{false};
+  std::atomic<int> FSessionTimeOut{600000};
+  TqvServerGuard* FGuard = nullptr;
+  bool FUseIpV6 = false;
+};
