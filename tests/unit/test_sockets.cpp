@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "TestSockets.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -36,20 +38,8 @@ struct Pair {
   }
 };
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-uint16_t PortOf(SOCKET s) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  EXPECT_EQ(plat::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  return ntohs(a.sin_port);
-}
+using testsupport::Loopback;
+using testsupport::PortOf;
 
 // A TCP socket bound to a loopback port, listening or not.
 SOCKET Bound(bool listening) {
