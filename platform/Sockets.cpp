@@ -132,6 +132,9 @@ struct SockState {
   bool connected = false;
   // Readiness seen that leads nowhere until a call re-arms something.
   bool idle = false;
+  // The peer ended its sending side and every byte was read: readability is
+  // permanent from here on and says nothing, so it is no longer watched.
+  bool peerEof = false;
   uint32_t resetError = 0;
   // Counts cancellations, so messages posted before one can be told apart.
   uint32_t serial = 0;
@@ -205,7 +208,7 @@ StatePtr FindOrAdopt(Table& t, int fd) {
 short Interest(const SockState& st) {
   short ev = 0;
   if ((st.mask & FD_ACCEPT) && st.acceptArmed) ev |= POLLIN;
-  if ((st.mask & FD_READ) && st.readArmed) ev |= POLLIN;
+  if ((st.mask & FD_READ) && st.readArmed && !st.peerEof) ev |= POLLIN;
   if ((st.mask & FD_CLOSE) && st.closeArmed && st.type == SOCK_STREAM) ev |= POLLRDHUP;
   if (((st.mask & FD_WRITE) && st.writeArmed) || st.connectPending) ev |= POLLOUT;
   return ev;
@@ -326,6 +329,7 @@ void Evaluate(SockState& st, std::vector<Posting>* out) {
     st.writeArmed = false;
     report(FD_WRITE, FD_WRITE_BIT, 0);
   }
+  if ((r & (POLLRDHUP | POLLHUP)) && avail == 0) st.peerEof = true;
   if ((st.mask & FD_CLOSE) && st.closeArmed) {
     if (error == 0 && (r & (POLLERR | POLLHUP))) error = st.resetError;
     if (error != 0 || ((r & (POLLRDHUP | POLLHUP)) && avail == 0)) {
@@ -333,7 +337,9 @@ void Evaluate(SockState& st, std::vector<Posting>* out) {
       report(FD_CLOSE, FD_CLOSE_BIT, error);
     }
   }
-  if (!reported) st.idle = true;
+  // Go quiet only when something still watched is true but unreportable;
+  // a half-closed socket keeps waiting for writability.
+  if (!reported && (r & (Interest(st) | POLLERR | POLLHUP))) st.idle = true;
 }
 
 void PostAll(const std::vector<Posting>& out) {

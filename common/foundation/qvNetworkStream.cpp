@@ -101,9 +101,6 @@ void TqvNetworkStream::Listen() {
 }
 
 void TqvNetworkStream::Accept() {
-  FNeedClose = false;
-  ClearNextAction();
-  InitServerSession();
   TqvSocket& holder = GetConnection().Socket();
   const plat::SOCKET listener = holder.Socket();
   const int family = holder.AddressFamily();
@@ -117,10 +114,18 @@ void TqvNetworkStream::Accept() {
     holder.SetSocket(plat::INVALID_SOCKET, 0);
     RaiseSocketLastError(static_cast<int>(e));
   }
-  holder.SetSocket(s, family);
-  const int port = a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(a).sin6_port)
-                                           : ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
-  SetPeer(SockAddrToString(reinterpret_cast<sockaddr*>(&a)), port);
+  Accepted(s, family, reinterpret_cast<sockaddr*>(&a));
+}
+
+void TqvNetworkStream::Accepted(plat::SOCKET ASocket, int AFamily, const sockaddr* APeer) {
+  FNeedClose = false;
+  ClearNextAction();
+  GetConnection().Socket().SetSocket(ASocket, AFamily);
+  InitServerSession();
+  const auto& a = *reinterpret_cast<const sockaddr_storage*>(APeer);
+  const int port = a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port)
+                                           : ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+  SetPeer(SockAddrToString(APeer), port);
 }
 
 void TqvNetworkStream::AcceptDone() { UpdateLocalAddress(); }

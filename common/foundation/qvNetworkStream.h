@@ -52,6 +52,10 @@ class TqvNetworkStream : public TObject {
   // the accepted one there. On failure the holder is emptied (never left
   // holding the listener) before the error is raised.
   virtual void Accept();
+  // The second half of Accept for a socket someone else accepted: starts the
+  // server session, puts ASocket (of the holder's family) into the holder and
+  // records the peer. Accept is accept() followed by this.
+  virtual void Accepted(plat::SOCKET ASocket, int AFamily, const sockaddr* APeer);
   virtual void AcceptDone();
   // A protocol layer may queue a closing record here (NextAction 2).
   virtual void Close(bool ANotify);

@@ -74,7 +74,9 @@ void TqvConnection::DoProgress() {
 }
 
 void TqvConnection::DoReady() {
-  if (OnReady) OnReady(this);
+  // A copy: the handler may clear OnReady while it runs.
+  const TNotifyEvent handler = OnReady;
+  if (handler) handler(this);
 }
 
 void TqvConnection::Close(bool ANotify) {

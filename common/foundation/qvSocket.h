@@ -82,7 +82,7 @@ class TqvConnection : public TObject {
   void AddProgress(int64_t ACount);
 
   [[nodiscard]] TqvSocket& Socket() const { return *FSocket; }
-  [[nodiscard]] bool Active() const { return FActive; }
+  [[nodiscard]] bool Active() const { return FActive.load(); }
   [[nodiscard]] bool Aborted() const { return FAborted.load(); }
   [[nodiscard]] int64_t BytesProceed() const { return FBytesProceed; }
   [[nodiscard]] int64_t TotalBytes() const { return FTotalBytes; }
@@ -112,7 +112,8 @@ class TqvConnection : public TObject {
   std::unique_ptr<TqvSocket> FSocket;
   std::atomic<bool> FAborted{false};
   std::unique_ptr<TqvNetworkStream> FNetworkStream;
-  bool FActive = false;
+  // Read by a server's listening thread while a worker closes.
+  std::atomic<bool> FActive{false};
   int64_t FBytesProceed = 0;
   int64_t FTotalBytes = 0;
 };

@@ -249,7 +249,12 @@ void TqvTcpServer::TListener::HandleMessage(plat::TMessage& m) {
           if (handle == FListenHandle) Accept();
           break;
         case plat::FD_CLOSE:
-          if (TqvUserConnectionPtr c = Find(handle)) FServer->CloseListed(c.get());
+          if (TqvUserConnectionPtr c = Find(handle)) {
+            if (plat::WSAGETSELECTERROR(m.LParam) == 0)
+              FServer->PeerHalfClosed(c);
+            else
+              FServer->CloseListed(c.get());
+          }
           break;
         default:
           break;
@@ -308,16 +313,27 @@ void TqvTcpServer::TListener::Accept() {
       std::scoped_lock lock(FServer->FLock);
       FServer->FConnections.push_back(c);
     }
+    FServer->CreateNetworkStream(c.get());
     c->BatchSize = FServer->FBatchSize;
     c->BitsPerSec = FServer->FBitsPerSec;
     c->UseIpV6 = FServer->FUseIpV6;
-    c->AttachSocket(s, FFamily);
-    s = plat::INVALID_SOCKET;
+    TqvTcpServer* server = FServer;
+    c->OnReady = [server](TObject* ASender) { server->ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
+    {
+      TWorkLock accepting(*c);
+      TqvNetworkStream& stream = c->GetNetworkStream();
+      // The socket was accepted here so that a failed accept never reaches
+      // a connection; the stream takes it over as if it had accepted it.
+      stream.Accepted(s, FFamily, reinterpret_cast<sockaddr*>(&ss));
+      s = plat::INVALID_SOCKET;
+      c->Accepted();
+      stream.AcceptDone();
+    }
     if (TqvServerGuard* guard = FServer->FGuard; guard && !guard->CheckConnection(c->PeerIP, FServer->FPort))
       throw EqvTcpServerError(qvConnectionBlocked);
     c->SelectEvents(FHwnd, kReadMask);
-    bool handled = false;
-    FServer->DoAcceptConnection(c.get(), handled);
+    TWorkLock lock(*c);
+    c->GetNetworkStream().StreamReady();
   } catch (const std::exception& e) {
     if (s != plat::INVALID_SOCKET) plat::closesocket(s);
     FServer->DoServerError(c.get(), e);
@@ -367,7 +383,10 @@ void TqvTcpServer::TListener::CheckTimeOut() {
 void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction) {
   TqvUserConnection& c = *AConnection;
   try {
-    c.InitProgress(0, 0);
+    {
+      TWorkLock lock(c);
+      c.InitProgress(0, 0);
+    }
     if (AAction == 0) {
       // A duplicate read item drops out; the running one renews the
       // registration when done, which posts a read for anything left.
@@ -394,7 +413,10 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
         DoWriteConnection(&c);
         // Only once the last byte has gone: a close with output waiting
         // would cut the final reply.
-        close = c.CloseAfterWrite() && c.PendingOutput() == 0;
+        // A read item still handling its data may yet queue a reply; it
+        // renews the registration when done, and the write item that
+        // follows closes.
+        close = c.CloseAfterWrite() && c.PendingOutput() == 0 && !c.Reading();
       }
       if (close) CloseListed(&c);
     }
@@ -586,3 +608,35 @@ TqvUserConnectionPtr TqvTcpServer::CreateConnection() {
 }
 
 std::unique_ptr<TqvThreadPool> TqvTcpServer::CreateThreadPool() { return std::make_unique<TqvThreadPool>(); }
+
+void TqvTcpServer::CreateNetworkStream(TqvUserConnection* AConnection) {
+  AConnection->SetNetworkStream(std::make_unique<TqvNetworkStream>());
+}
+
+void TqvTcpServer::ConnectionReady(TqvUserConnection* AConnection) {
+  bool handled = false;
+  DoAcceptConnection(AConnection, handled);
+  AConnection->OnReady = nullptr;
+}
+
+void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
+  // A client may send its last command and shut down its side at once; the
+  // reply still has to reach it. Output still waiting, or a read still being
+  // handled, defers the close to the write item that flushes it.
+  TqvUserConnection& c = *AConnection;
+  bool defer = false;
+  {
+    TWorkLock lock(c);
+    if (c.Active() && (c.Reading() || c.PendingOutput() > 0)) {
+      c.SetCloseAfterWrite();
+      defer = true;
+    }
+  }
+  if (!defer) {
+    CloseListed(&c);
+    return;
+  }
+  std::scoped_lock lock(FLock);
+  if (!FStopping.load())
+    FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, 1));
+}

@@ -145,6 +145,8 @@ class TqvTcpServer : public TComponent {
   virtual TqvUserConnectionPtr CreateConnection();
   virtual TqvUserConnectionPtr CreateDefaultConnection() = 0;
   virtual std::unique_ptr<TqvThreadPool> CreateThreadPool();
+  // Gives a new connection its stream before the accept: a plain one here.
+  virtual void CreateNetworkStream(TqvUserConnection* AConnection);
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
@@ -154,6 +156,10 @@ class TqvTcpServer : public TComponent {
   friend class TWorkItem;
 
   void StopInner() noexcept;
+  // The stream is ready for application data: OnAcceptConnection, once.
+  void ConnectionReady(TqvUserConnection* AConnection);
+  // The peer ended its side: close now, or after the output still queued.
+  void PeerHalfClosed(const TqvUserConnectionPtr& AConnection);
   void CloseListed(TqvUserConnection* AConnection);
   void RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction);
 

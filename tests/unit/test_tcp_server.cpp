@@ -25,8 +25,8 @@ class TCountedConnection : public TqvUserConnection {
   ~TCountedConnection() override { --gLiveConnections; }
 };
 
-// Echoes what arrives. "BIG\n" answers 4 MiB and closes after it; "QUIT\n"
-// answers "bye\n" and closes.
+// Echoes what arrives. "BIG\n" answers 4 MiB and closes after it, "HUGE\n"
+// the same 4 MiB without closing; "QUIT\n" answers "bye\n" and closes.
 class TEchoServer : public TqvTcpServer {
  public:
   static constexpr int64_t kBigSize = 4 * 1024 * 1024;
@@ -68,12 +68,15 @@ class TEchoServer : public TqvTcpServer {
   void DoReadConnection(TqvUserConnection* c, TStream& AData) override {
     std::string text(static_cast<size_t>(AData.Size()), '\0');
     AData.ReadBuffer(text.data(), AData.Size());
-    if (text == "BIG\n") {
+    if (text == "BIG\n" || text == "HUGE\n") {
       std::string big(static_cast<size_t>(kBigSize), '\0');
       for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
       int small = 65536;  // so the reply cannot fit the socket buffers
-      plat::setsockopt(c->Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-      if (!c->WriteDataAndClose(big)) ++DeferredCloses;
+      plat::setsockopt(c->Socket().Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+      if (text == "HUGE\n")
+        c->WriteData(big);  // stays open: the client decides when to go
+      else if (!c->WriteDataAndClose(big))
+        ++DeferredCloses;
     } else if (text == "QUIT\n") {
       c->WriteDataAndClose(std::string("bye\n"));
     } else {
@@ -440,4 +443,69 @@ TEST(TcpServerGuard, BlackListedPeerIsRefusedWithoutAccept) {
             (std::vector<std::string>{"error -302", "close " + std::to_string(client.LocalPort)}));
   server.Stop();
   EXPECT_EQ(gLiveConnections.load(), 0);
+}
+
+namespace {
+
+void ExpectBigReply(const std::string& got) {
+  ASSERT_EQ(static_cast<int64_t>(got.size()), TEchoServer::kBigSize);
+  for (size_t i = 0; i < got.size(); i += 4093) ASSERT_EQ(got[i], static_cast<char>(i * 7 + i / 4096)) << i;
+}
+
+}  // namespace
+
+TEST(TcpServerPeerClose, HalfClosingClientStillGetsQueuedReply) {
+  TEchoServer server;
+  StartOnFreePort(server);
+  {
+    // The client asks and shuts its side at once, then reads late: the reply
+    // is far larger than the socket buffers, so most of it is still queued on
+    // the server when the peer's close arrives.
+    TClient c(server.Port());
+    int small = 65536;
+    plat::setsockopt(c.FSocket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    c.Send("HUGE\n");
+    plat::shutdown(c.FSocket, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ExpectBigReply(c.ReadToEof());
+    EXPECT_TRUE(c.Eof);  // and the server closes once it is out
+  }
+  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+  server.Stop();
+  EXPECT_EQ(gLiveConnections.load(), 0);
+}
+
+TEST(TcpServerPeerClose, ClientVanishingMidReplyLeavesServerServing) {
+  TEchoServer server;
+  StartOnFreePort(server);
+  {
+    TClient gone(server.Port());
+    gone.Send("HUGE\n");
+    (void)gone.Read(1000);
+    // Closing with unread data resets the connection under the server's write.
+    linger hard{1, 0};
+    plat::setsockopt(gone.FSocket, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+  TClient next(server.Port());
+  next.Send("still here\n");
+  EXPECT_EQ(next.Read(11), "still here\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(server.Count("close"), 1);  // closed once, whichever path saw it
+  server.Stop();
+  EXPECT_EQ(gLiveConnections.load(), 0);
+}
+
+TEST(TcpServerThrottle, ServerConnectionsAreThrottledByBitsPerSec) {
+  TEchoServer server;
+  // One 8192-byte batch takes 250 ms at this rate; a read item asks for at
+  // least one batch before it sees the data.
+  server.SetBitsPerSec(8192 * 8 * 4);
+  StartOnFreePort(server);
+  TClient c(server.Port());
+  const auto start = std::chrono::steady_clock::now();
+  c.Send("ping\n");
+  EXPECT_EQ(c.Read(5), "ping\n");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(240));
+  server.Stop();
 }
