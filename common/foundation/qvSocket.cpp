@@ -181,6 +181,23 @@ plat::WSANETWORKEVENTS TqvSyncConnection::EnumNetworkEvents() {
   return ev;
 }
 
+bool TqvSyncConnection::WaitWritable(TqvNetworkStream& AStream, bool& AClosed, uint32_t& ACloseError) {
+  if (!WaitForEvent(TimeOut)) return false;
+  const plat::WSANETWORKEVENTS ev = EnumNetworkEvents();
+  if (ev.lNetworkEvents & plat::FD_READ) {
+    RaiseIfError(ev.iErrorCode[plat::FD_READ_BIT]);
+    AStream.SetHasReadData(true);
+  }
+  if (ev.lNetworkEvents & plat::FD_CLOSE) {
+    AClosed = true;
+    ACloseError = ev.iErrorCode[plat::FD_CLOSE_BIT];
+  }
+  if (!(ev.lNetworkEvents & plat::FD_WRITE)) return false;
+  RaiseIfError(ev.iErrorCode[plat::FD_WRITE_BIT]);
+  UpdateActivity();
+  return true;
+}
+
 // --- TqvTcpConnection
 
 void TqvTcpConnection::ReadStep(TStream* AData) {
@@ -256,23 +273,10 @@ void TqvTcpConnection::WriteStep(TStream* AData) {
   }
   if (s.Write(AData)) return;
   uint32_t closeError = 0;
+  bool closed = false;
   for (;;) {
-    if (WaitForEvent(TimeOut)) {
-      const plat::WSANETWORKEVENTS ev = EnumNetworkEvents();
-      if (ev.lNetworkEvents & plat::FD_READ) {
-        RaiseIfError(ev.iErrorCode[plat::FD_READ_BIT]);
-        s.SetHasReadData(true);
-      }
-      if (ev.lNetworkEvents & plat::FD_WRITE) {
-        RaiseIfError(ev.iErrorCode[plat::FD_WRITE_BIT]);
-        UpdateActivity();
-        if (s.Write(AData)) return;
-      }
-      if (ev.lNetworkEvents & plat::FD_CLOSE) {
-        closeError = ev.iErrorCode[plat::FD_CLOSE_BIT];
-        break;
-      }
-    }
+    if (WaitWritable(s, closed, closeError) && s.Write(AData)) return;
+    if (closed) break;
     if (Aborted() || s.IsLimitReached()) return;
   }
   RaiseIfError(closeError);
@@ -385,22 +389,11 @@ bool TqvUdpConnection::WriteData(TStream* AData) {
   if (!Active()) RaiseSocketLastError(kNotSocket);
   TqvNetworkStream& s = GetNetworkStream();
   std::unique_ptr<TqvIPAddress> addr = ParseAddress(PeerIP);
+  uint32_t closeError = 0;
+  bool closed = false;
   while (!s.WriteTo(AData, *addr, PeerPort)) {
-    for (;;) {
-      if (WaitForEvent(TimeOut)) {
-        const plat::WSANETWORKEVENTS ev = EnumNetworkEvents();
-        if (ev.lNetworkEvents & plat::FD_READ) {
-          RaiseIfError(ev.iErrorCode[plat::FD_READ_BIT]);
-          s.SetHasReadData(true);
-        }
-        if (ev.lNetworkEvents & plat::FD_WRITE) {
-          RaiseIfError(ev.iErrorCode[plat::FD_WRITE_BIT]);
-          UpdateActivity();
-          break;
-        }
-      }
+    while (!WaitWritable(s, closed, closeError))
       if (Aborted()) return true;
-    }
   }
   return true;
 }

@@ -142,6 +142,10 @@ class TqvSyncConnection : public TqvConnection {
   [[nodiscard]] bool WaitForEvent(int ATimeOut);
   // Takes the recorded events; raises the platform error.
   [[nodiscard]] plat::WSANETWORKEVENTS EnumNetworkEvents();
+  // One wait of a blocked write: true when the socket takes data again. A
+  // read seen meanwhile is kept for later (HasReadData); a close is reported
+  // through AClosed and ACloseError.
+  [[nodiscard]] bool WaitWritable(TqvNetworkStream& AStream, bool& AClosed, uint32_t& ACloseError);
 
  private:
   std::unique_ptr<plat::TSocketEvent> FNetworkEvent;
