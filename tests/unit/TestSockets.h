@@ -25,4 +25,28 @@ inline uint16_t PortOf(plat::SOCKET s) {
   return ntohs(a.sin_port);
 }
 
+// A loopback port that was free a moment ago.
+inline int FreePort() {
+  plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
+  EXPECT_EQ(plat::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int port = PortOf(s);
+  plat::closesocket(s);
+  return port;
+}
+
+// Starts a server on a free port, retrying when another process took it.
+template <class TServer>
+void StartOnFreePort(TServer& server) {
+  for (int attempt = 0;; ++attempt) {
+    server.SetPort(FreePort());
+    try {
+      server.Start();
+      return;
+    } catch (const std::exception&) {
+      if (attempt == 5) throw;
+    }
+  }
+}
+
 }  // namespace testsupport

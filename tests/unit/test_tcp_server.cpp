@@ -14,6 +14,7 @@
 
 #include "qvServerGuard.h"
 #include "qvTcpServer.h"
+#include "TestSockets.h"
 
 namespace {
 
@@ -94,31 +95,7 @@ bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
   return true;
 }
 
-// A loopback port that was free a moment ago.
-int FreePort() {
-  plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  EXPECT_EQ(plat::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  plat::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  plat::closesocket(s);
-  return ntohs(a.sin_port);
-}
-
-void StartOnFreePort(TqvTcpServer& server) {
-  for (int attempt = 0;; ++attempt) {
-    server.SetPort(FreePort());
-    try {
-      server.Start();
-      return;
-    } catch (const EqvTcpServerError& e) {
-      if (e.ErrorCode != 10048 || attempt == 5) throw;
-    }
-  }
-}
+using testsupport::StartOnFreePort;
 
 class TClient {
  public:

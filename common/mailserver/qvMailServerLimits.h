@@ -1,0 +1,16 @@
+// Named limits of the protocol servers. They hold whatever MaxDataSize says,
+// so that no client can make a server buffer without bound: the service runs
+// with MaxDataSize -1 (no configured limit).
+#pragma once
+
+#include <cstdint>
+
+// One command line, or one continuation line of an exchange (AUTH): beyond
+// this the client gets the size reply and the connection is closed.
+constexpr int64_t qvMaxCommandLineBytes = 64 * 1024;
+// One data block (DATA) or literal: beyond this it is skipped to its end and
+// refused with the size error, as a configured MaxDataSize would be.
+constexpr int64_t qvMaxDataBlockBytes = 256 * 1024 * 1024;
+// What one read work item takes from the socket before the commands it holds
+// are handled; the rest waits for the next read event.
+constexpr int64_t qvMaxBytesPerRead = 256 * 1024;

@@ -1,0 +1,170 @@
+// Receive handlers of the line-command servers. Each connection owns one
+// handler, which decides how received bytes are read: as command lines, as
+// one line for one command (AUTH continuations), as a block ended by a line
+// holding a single "." (DATA), or as a fixed byte count (literals). A handler
+// buffers what it has not consumed; ExtractContext (under the connection lock)
+// cuts a context from the buffer, ProcessContext (outside it) hands a complete
+// one to the server. Lines are split on raw bytes (CR LF, a bare LF and a bare
+// CR each end one, a CR at the very end waits for its LF), then each line is
+// decoded in the request charset with NUL bytes as blanks. Bytes after a
+// block or literal stay in the buffer and move on to the next handler. Every
+// buffer is bounded (qvMailServerLimits.h) whatever MaxDataSize says.
+// Oversized data raise EqvMaxDataSizeError from ProcessContext once the data
+// have ended; an over-long line raises EqvCommandLineTooLongError at once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "StringList.h"
+#include "qvTcpCommandErrors.h"
+
+class TqvCommandConnection;
+class TqvTcpCommandServer;
+class TqvTcpCommandInfo;
+class TqvTcpCommandParams;
+
+class TqvProcessDataContext {
+ public:
+  virtual ~TqvProcessDataContext() = default;
+  bool IsComplete = false;
+};
+
+// Command lines in arrival order; always complete (may hold none).
+class TqvProcessCommandContext : public TqvProcessDataContext {
+ public:
+  std::vector<std::unique_ptr<TqvTcpCommandParams>> Commands;
+  // The consumed bytes and, per command, the offset just after its line, so
+  // a command that installs another handler can pass the rest on.
+  std::string Raw;
+  std::vector<size_t> RawEnds;
+};
+
+class TqvProcessSingleCommandContext : public TqvProcessDataContext {
+ public:
+  TqvTcpCommandInfo* CommandInfo = nullptr;  // the handler's
+};
+
+class TqvProcessLineContext : public TqvProcessSingleCommandContext {
+ public:
+  std::string Line;
+};
+
+class TqvProcessMultiLineContext : public TqvProcessSingleCommandContext {
+ public:
+  TStringList Lines;
+};
+
+class TqvProcessDataHandler {
+ public:
+  using TProcessCallback = std::function<void(TqvCommandConnection*, TqvProcessDataContext&)>;
+
+  TqvProcessDataHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback);
+  virtual ~TqvProcessDataHandler() = default;
+  TqvProcessDataHandler(const TqvProcessDataHandler&) = delete;
+  TqvProcessDataHandler& operator=(const TqvProcessDataHandler&) = delete;
+
+  // Under the connection lock: a new context; the buffer keeps only what
+  // ParseData asked to keep.
+  [[nodiscard]] std::unique_ptr<TqvProcessDataContext> ExtractContext(int64_t AMaxDataSize);
+  // Outside the lock: nothing for an incomplete context; the size error
+  // once for data that went over the limit; else the server's callback.
+  void ProcessContext(TqvProcessDataContext& AContext);
+
+  void Append(const char* AData, size_t ASize) { FBuffer.append(AData, ASize); }
+  void Prepend(const std::string& AData) { FBuffer.insert(0, AData); }
+  // Hands the unconsumed bytes over (to the next handler).
+  [[nodiscard]] std::string TakeBuffer() { return std::exchange(FBuffer, {}); }
+  void ClearBuffer() { FBuffer.clear(); }
+  [[nodiscard]] size_t BufferSize() const { return FBuffer.size(); }
+
+  TqvCommandConnection* Connection = nullptr;
+  TqvTcpCommandServer* Server = nullptr;
+
+ protected:
+  // A new context; ARemaining := the bytes at the end of the buffer to keep.
+  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer,
+                                                                         int64_t& ARemaining,
+                                                                         int64_t AMaxDataSize) = 0;
+  [[nodiscard]] std::string RequestCharSet() const;
+  // ABytes cut into decoded lines (see the contract above); a final line
+  // without terminator counts as a line.
+  void DecodeLines(std::string_view ABytes, TStrings& ALines) const;
+
+  bool FExceeded = false;
+  bool FLineTooLong = false;
+
+ private:
+  TProcessCallback FCallback;
+  std::string FBuffer;
+};
+
+// The command lines of command mode.
+class TqvProcessCommandHandler : public TqvProcessDataHandler {
+ public:
+  using TCreateParams = std::function<std::unique_ptr<TqvTcpCommandParams>(TqvCommandConnection*)>;
+  TqvProcessCommandHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback, TCreateParams ACreate);
+
+ protected:
+  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+                                                   int64_t AMaxDataSize) override;
+  [[nodiscard]] virtual std::unique_ptr<TqvProcessCommandContext> CreateContext();
+
+ private:
+  TCreateParams FCreateParams;
+};
+
+// Data for one command; owns that command's info.
+class TqvProcessSingleCommandHandler : public TqvProcessDataHandler {
+ public:
+  TqvProcessSingleCommandHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback,
+                                 std::unique_ptr<TqvTcpCommandInfo> AInfo);
+  ~TqvProcessSingleCommandHandler() override;
+  [[nodiscard]] TqvTcpCommandInfo* CommandInfo() const { return FInfo.get(); }
+
+ private:
+  std::unique_ptr<TqvTcpCommandInfo> FInfo;
+};
+
+// One line ended by its first CR LF (a bare LF does not end it).
+class TqvProcessLineHandler : public TqvProcessSingleCommandHandler {
+ public:
+  using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
+
+ protected:
+  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+                                                   int64_t AMaxDataSize) override;
+};
+
+// A dot-terminated block, dot-stuffing removed.
+class TqvProcessMultiLineHandler : public TqvProcessSingleCommandHandler {
+ public:
+  using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
+
+ protected:
+  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+                                                   int64_t AMaxDataSize) override;
+
+ private:
+  // Where the search for the terminator goes on.
+  size_t FScanFrom = 0;
+  bool FDropped = false;  // bytes of the block were skipped (over the limit)
+};
+
+// Exactly ASize bytes.
+class TqvProcessFixedBytesHandler : public TqvProcessSingleCommandHandler {
+ public:
+  TqvProcessFixedBytesHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback,
+                              std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize);
+
+ protected:
+  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+                                                   int64_t AMaxDataSize) override;
+
+ private:
+  int64_t FSize;
+  int64_t FReceived = 0;
+};

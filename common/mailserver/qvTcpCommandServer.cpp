@@ -1,0 +1,420 @@
+#include "qvTcpCommandServer.h"
+
+#include <algorithm>
+
+#include "qvMailServerLimits.h"
+#include "qvTranslator.h"
+
+namespace {
+
+// Holds a connection's lock for a scope.
+class TConnectionLock {
+ public:
+  explicit TConnectionLock(TqvUserConnection& AConnection) : FConnection(AConnection) { FConnection.BeginWork(); }
+  ~TConnectionLock() { FConnection.EndWork(); }
+  TConnectionLock(const TConnectionLock&) = delete;
+  TConnectionLock& operator=(const TConnectionLock&) = delete;
+
+ private:
+  TqvUserConnection& FConnection;
+};
+
+std::string Encode(const std::string& AText, const std::string& ACharSet) {
+  if (ACharSet.empty()) return AText;
+  const TBytes b = TqvTranslator::GetBytes(AText, ACharSet);
+  return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+// --- parameters, table, connection
+
+void TqvTcpCommandParams::Parse(const std::string& ALine) {
+  RawLine = ALine;
+  Lines = nullptr;
+  const size_t blank = ALine.find(' ');
+  Command = blank == std::string::npos ? ALine : ALine.substr(0, blank);
+  Params = blank == std::string::npos ? std::string() : ALine.substr(blank + 1);
+  for (char& c : Command)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
+void TqvTcpCommandParams::InitFromLine(const TqvProcessLineContext& AContext) {
+  Command = AContext.CommandInfo ? AContext.CommandInfo->Name : std::string();
+  Params = AContext.Line;
+  RawLine.clear();
+  Lines = nullptr;
+}
+
+void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AContext) {
+  Command = AContext.CommandInfo ? AContext.CommandInfo->Name : std::string();
+  Params.clear();
+  RawLine.clear();
+  Lines = const_cast<TStringList*>(&AContext.Lines);
+}
+
+TqvTcpCommandInfo* TqvTcpCommandList::AddCommand(std::unique_ptr<TqvTcpCommandInfo> AInfo) {
+  AInfo->Server = FServer;
+  FItems.push_back(std::move(AInfo));
+  return FItems.back().get();
+}
+
+TqvTcpCommandInfo* TqvTcpCommandList::FindCommand(const std::string& AName) const {
+  for (const auto& info : FItems)
+    if (info->Name == AName) return info.get();
+  return nullptr;
+}
+
+TqvCommandConnection::~TqvCommandConnection() = default;
+
+// --- the server
+
+TqvTcpCommandServer::TqvTcpCommandServer(TComponent* AOwner)
+    : TqvTcpServer(AOwner), FCommands(std::make_unique<TqvTcpCommandList>(this)) {}
+
+TqvTcpCommandServer::~TqvTcpCommandServer() { Stop(); }
+
+TqvTcpCommandList& TqvTcpCommandServer::Commands() {
+  if (!FCommandsReady.load()) {
+    // Re-entrant: AddCommands itself registers through Commands().
+    std::scoped_lock lock(FCommandsLock);
+    if (!FCommandsReady.load() && !FAddingCommands) {
+      FAddingCommands = true;
+      AddCommands();
+      FCommandsReady = true;
+    }
+  }
+  return *FCommands;
+}
+
+TqvUserConnectionPtr TqvTcpCommandServer::CreateConnection() {
+  TqvUserConnectionPtr c = TqvTcpServer::CreateConnection();
+  if (auto* cc = dynamic_cast<TqvCommandConnection*>(c.get())) SetCommandHandler(cc);
+  return c;
+}
+
+void TqvTcpCommandServer::SetCommandHandler(TqvCommandConnection* AConnection) {
+  SetDataHandler(AConnection,
+                 std::make_unique<TqvProcessCommandHandler>(
+                     this, [this](TqvCommandConnection* c, TqvProcessDataContext& x) { ProcessCommands(c, x); },
+                     [this](TqvCommandConnection* c) { return NewParams(c); }));
+}
+
+void TqvTcpCommandServer::SetDataHandler(TqvCommandConnection* AConnection,
+                                         std::unique_ptr<TqvProcessDataHandler> AHandler) {
+  TConnectionLock lock(*AConnection);
+  AHandler->Connection = AConnection;
+  if (AConnection->FDataHandler) {
+    AHandler->Prepend(AConnection->FDataHandler->TakeBuffer());
+    AConnection->FRetired.push_back(std::move(AConnection->FDataHandler));
+  }
+  AConnection->FDataHandler = std::move(AHandler);
+}
+
+void TqvTcpCommandServer::StartReadLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo) {
+  SetDataHandler(AConnection, std::make_unique<TqvProcessLineHandler>(
+                                  this, [this](TqvCommandConnection* c, TqvProcessDataContext& x) { ProcessLine(c, x); },
+                                  std::move(AInfo)));
+}
+
+void TqvTcpCommandServer::StartReadMultiLine(TqvCommandConnection* AConnection,
+                                             std::unique_ptr<TqvTcpCommandInfo> AInfo) {
+  SetDataHandler(AConnection,
+                 std::make_unique<TqvProcessMultiLineHandler>(
+                     this, [this](TqvCommandConnection* c, TqvProcessDataContext& x) { ProcessLines(c, x); },
+                     std::move(AInfo)));
+}
+
+void TqvTcpCommandServer::StartReadFixedBytes(TqvCommandConnection* AConnection,
+                                              std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize) {
+  SetDataHandler(AConnection,
+                 std::make_unique<TqvProcessFixedBytesHandler>(
+                     this, [this](TqvCommandConnection* c, TqvProcessDataContext& x) { ProcessLines(c, x); },
+                     std::move(AInfo), ASize));
+}
+
+void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
+  auto* c = dynamic_cast<TqvCommandConnection*>(AConnection);
+  if (!c) return TqvTcpServer::ReadConnection(AConnection);
+  bool read = true;
+  for (;;) {
+    TqvProcessDataHandler* handler = nullptr;
+    std::unique_ptr<TqvProcessDataContext> context;
+    {
+      TConnectionLock lock(*c);
+      if (!c->Active() || !c->FDataHandler) return;
+      if (read) {
+        if (SwitchToTlsBeforeRead(c)) c->FDataHandler->ClearBuffer();
+        // A bounded read: what is left stays in the socket for the next event.
+        TMemoryStream data;
+        c->BytesToProceed = qvMaxBytesPerRead;
+        c->InitProgress(0, 0);
+        try {
+          ReadConnectionData(c, &data);
+        } catch (...) {
+          c->BytesToProceed = -1;
+          throw;
+        }
+        c->BytesToProceed = -1;
+        data.SetPosition(0);
+        DoReadConnection(c, data);
+        c->FDataHandler->Append(reinterpret_cast<const char*>(data.Memory()), static_cast<size_t>(data.Size()));
+      }
+      handler = c->FDataHandler.get();
+      context = handler->ExtractContext(FMaxDataSize);
+    }
+    try {
+      handler->ProcessContext(*context);
+    } catch (const EqvMaxDataSizeError& e) {
+      HandleSizeError(c, e);
+    }
+    // Bytes a new handler took over need no read event: handle them now.
+    TConnectionLock lock(*c);
+    c->FRetired.clear();
+    if (!c->Active() || c->FDataHandler.get() == handler || c->FDataHandler->BufferSize() == 0) return;
+    read = false;
+  }
+}
+
+void TqvTcpCommandServer::HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E) {
+  // Runs inside the caller's catch block.
+  bool handled = false;
+  DoMaxDataSizeExceeded(AConnection, handled);
+  if (dynamic_cast<const EqvCommandLineTooLongError*>(&E)) {
+    // The rest of the line cannot be told from a command: close after the reply.
+    AConnection->WriteDataAndClose(std::string());
+    if (handled) return;
+  } else if (handled) {
+    return;
+  } else {
+    CloseConnection(AConnection);
+  }
+  throw;  // called inside the catch: the original error goes on
+}
+
+std::unique_ptr<TqvTcpCommandParams> TqvTcpCommandServer::NewParams(TqvCommandConnection* AConnection) {
+  std::unique_ptr<TqvTcpCommandParams> params;
+  DoCreateCommandParams(AConnection, params);
+  if (!params) params = std::make_unique<TqvTcpCommandParams>();
+  return params;
+}
+
+void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext) {
+  auto& context = static_cast<TqvProcessCommandContext&>(AContext);
+  TqvProcessDataHandler* handler = AConnection->DataHandler();
+  for (size_t i = 0; i < context.Commands.size(); ++i) {
+    TqvTcpCommandParams* params = context.Commands[i].get();
+    try {
+      if (TqvTcpCommandInfo* info = Commands().FindCommand(params->Command)) {
+        ExecuteCommand(AConnection, info, params);
+      } else {
+        std::unique_ptr<TqvTcpCommandInfo> unknown = CreateUnknownCommandInfo(params);
+        if (unknown) ExecuteCommand(AConnection, unknown.get(), params);
+      }
+    } catch (const EqvSocketError&) {
+      throw;  // the connection is broken: nothing more to answer
+    } catch (const std::exception& e) {
+      // Its reply went out; the commands after it still get theirs.
+      DoServerError(AConnection, e);
+    }
+    TConnectionLock lock(*AConnection);
+    if (!AConnection->Active()) return;
+    if (IsTlsSwitchPending(AConnection)) {
+      // Clear text after the switch command must never run inside TLS.
+      AConnection->FDataHandler->ClearBuffer();
+      return;
+    }
+    if (AConnection->DataHandler() != handler) {
+      // The command wants the following bytes as its data.
+      AConnection->FDataHandler->Prepend(context.Raw.substr(context.RawEnds[i]));
+      return;
+    }
+  }
+}
+
+void TqvTcpCommandServer::ProcessLine(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext) {
+  auto& context = static_cast<TqvProcessLineContext&>(AContext);
+  std::unique_ptr<TqvTcpCommandParams> params = NewParams(AConnection);
+  params->InitFromLine(context);
+  ExecuteCommand(AConnection, context.CommandInfo, params.get());
+}
+
+void TqvTcpCommandServer::ProcessLines(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext) {
+  auto& context = static_cast<TqvProcessMultiLineContext&>(AContext);
+  std::unique_ptr<TqvTcpCommandParams> params = NewParams(AConnection);
+  params->InitFromLines(context);
+  ExecuteCommand(AConnection, context.CommandInfo, params.get());
+}
+
+void TqvTcpCommandServer::ExecuteCommand(TqvCommandConnection* AConnection, TqvTcpCommandInfo* AInfo,
+                                         TqvTcpCommandParams* AParams) {
+  std::unique_lock<std::recursive_mutex> lock(AConnection->CommandLock, std::defer_lock);
+  if (!AInfo->NoCommandLock) lock.lock();
+  try {
+    DoReceiveCommand(AConnection, AParams);
+    AInfo->Execute(AConnection, AParams);
+  } catch (const EqvTcpCommandServerError& e) {
+    if (lock.owns_lock()) lock.unlock();
+    if (e.CloseConnection)
+      SendResponseAndClose(AConnection, e.Command, e.what());
+    else
+      SendResponse(AConnection, e.Command, e.what());
+    return;
+  } catch (const EqvSocketError&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (lock.owns_lock()) lock.unlock();
+    DoCommandError(AConnection, AParams, e);
+    throw;
+  }
+}
+
+// --- replies
+
+bool TqvTcpCommandServer::WriteResponseBytes(TqvCommandConnection* AConnection, const std::string& ABytes,
+                                             bool AClose) {
+  return AClose ? AConnection->WriteDataAndClose(ABytes) : AConnection->WriteData(ABytes);
+}
+
+void TqvTcpCommandServer::SendResponse(TqvCommandConnection* AConnection, const std::string& ACommand,
+                                       const std::string& AResponse) {
+  DoSendResponse(AConnection, ACommand, AResponse);
+  const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
+  TConnectionLock lock(*AConnection);
+  if (AConnection->FQueue.empty()) {
+    WriteResponseBytes(AConnection, bytes, false);
+    return;
+  }
+  TqvCommandConnection::TResponse r;
+  r.Bytes = bytes;
+  AConnection->FQueue.push_back(std::move(r));
+}
+
+void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection, const std::string& ACommand,
+                                               const std::string& AResponse) {
+  DoSendResponse(AConnection, ACommand, AResponse);
+  const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
+  TConnectionLock lock(*AConnection);
+  if (AConnection->FQueue.empty()) {
+    WriteResponseBytes(AConnection, bytes, true);
+    return;
+  }
+  TqvCommandConnection::TResponse r;
+  r.Bytes = bytes;
+  r.Close = true;
+  AConnection->FQueue.push_back(std::move(r));
+}
+
+void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
+                                            int ALineCount, const std::string& AEndLine) {
+  TConnectionLock lock(*AConnection);
+  TqvCommandConnection::TResponse r;
+  r.EndLine = AEndLine;
+  if (!r.EndLine.empty() && r.EndLine.back() != '\n') r.EndLine += "\r\n";
+  const int count = ALines ? ALines->Count() : 0;
+  r.LineCount = (ALineCount <= 0 || ALineCount > count) ? count : ALineCount;
+  r.Lines = std::move(ALines);
+  if (!r.Lines) r.Lines = std::make_unique<TStringList>();
+  AConnection->FQueue.push_back(std::move(r));
+  TStrings* mine = AConnection->FQueue.back().Lines.get();
+  try {
+    SendLinesBatch(AConnection);
+  } catch (...) {
+    // Not started yet: the lines go back to the caller.
+    auto& q = AConnection->FQueue;
+    auto it = std::find_if(q.begin(), q.end(), [mine](const auto& x) { return x.Lines.get() == mine; });
+    if (it != q.end() && it->LineIndex == 0) {
+      ALines = std::move(it->Lines);
+      q.erase(it);
+    }
+    throw;
+  }
+}
+
+void TqvTcpCommandServer::SendLinesBatch(TqvCommandConnection* AConnection) {
+  TConnectionLock lock(*AConnection);
+  while (AConnection->FLinesSent > 0) {
+    --AConnection->FLinesSent;
+    DoSendMultipleLines(AConnection);
+  }
+  auto& q = AConnection->FQueue;
+  while (!q.empty() && AConnection->Active()) {
+    TqvCommandConnection::TResponse& head = q.front();
+    if (!head.Lines) {
+      const bool all = WriteResponseBytes(AConnection, head.Bytes, head.Close);
+      q.pop_front();
+      if (!all) return;
+      continue;
+    }
+    if (!SendResponseLines(AConnection, head)) return;
+    q.pop_front();
+  }
+}
+
+bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
+                                            TqvCommandConnection::TResponse& AResponse) {
+  const std::string charset = GetResponseCharSet(AConnection);
+  const size_t batchSize = static_cast<size_t>(std::max(1, BatchSize()));
+  const bool stuff = AResponse.EndLine == ".\r\n";
+  std::string buffer;
+  bool unbatched = false;
+  while (AResponse.LineIndex < AResponse.LineCount) {
+    const std::string line = AResponse.Lines->Strings(AResponse.LineIndex);
+    if (!unbatched && line.size() > batchSize + 3) unbatched = true;
+    if (!unbatched && !buffer.empty() && buffer.size() + line.size() + 3 > batchSize) {
+      const bool all = AConnection->WriteData(buffer);
+      buffer.clear();
+      // The connection keeps what the socket refused; go on at the next write event.
+      if (!all) return false;
+      continue;
+    }
+    if (stuff && !line.empty() && line[0] == '.') buffer += '.';
+    buffer += Encode(line, charset);
+    buffer += "\r\n";
+    ++AResponse.LineIndex;
+  }
+  // Everything is handed over: the last batch and the end line queue behind
+  // whatever the socket has not taken yet, in order.
+  if (!buffer.empty()) (void)AConnection->WriteData(buffer);
+  ++AConnection->FLinesSent;
+  AResponse.Lines.reset();
+  const std::string end = std::exchange(AResponse.EndLine, {});
+  if (!end.empty()) (void)AConnection->WriteData(end);
+  return true;
+}
+
+void TqvTcpCommandServer::DoWriteConnection(TqvUserConnection* AConnection) {
+  TqvTcpServer::DoWriteConnection(AConnection);
+  if (auto* c = dynamic_cast<TqvCommandConnection*>(AConnection)) SendLinesBatch(c);
+}
+
+// --- overridable steps
+
+std::string TqvTcpCommandServer::GetResponseCharSet(TqvCommandConnection*) { return FCharSet; }
+std::string TqvTcpCommandServer::GetRequestCharSet(TqvCommandConnection*) { return FCharSet; }
+void TqvTcpCommandServer::DoMaxDataSizeExceeded(TqvCommandConnection*, bool&) {}
+
+void TqvTcpCommandServer::DoReceiveCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  if (OnReceiveCommand) OnReceiveCommand(this, AConnection, AParams);
+}
+
+void TqvTcpCommandServer::DoSendResponse(TqvCommandConnection* AConnection, const std::string& ACommand,
+                                         const std::string& AResponse) {
+  if (OnSendResponse) OnSendResponse(this, AConnection, ACommand, AResponse);
+}
+
+void TqvTcpCommandServer::DoCreateCommandParams(TqvCommandConnection* AConnection,
+                                                std::unique_ptr<TqvTcpCommandParams>& AParams) {
+  if (OnCreateCommandParams) OnCreateCommandParams(this, AConnection, AParams);
+}
+
+void TqvTcpCommandServer::DoCustomCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  if (OnCustomCommand) OnCustomCommand(this, AConnection, AParams);
+}
+
+void TqvTcpCommandServer::DoSendMultipleLines(TqvCommandConnection* AConnection) {
+  if (OnSendMultipleLines) OnSendMultipleLines(this, AConnection);
+}
+
+bool TqvTcpCommandServer::SwitchToTlsBeforeRead(TqvCommandConnection*) { return false; }
+bool TqvTcpCommandServer::IsTlsSwitchPending(TqvCommandConnection*) { return false; }

@@ -1,0 +1,220 @@
+// The line-command server: a TCP server for line-oriented text protocols. It
+// cuts received bytes into commands through the connection's receive handler,
+// looks each command up in the table the protocol fills (AddCommands), runs
+// its handler under the connection's command lock, turns a command error into
+// its reply line, and sends multi-line responses in batches that resume when
+// the socket takes more. Every connection has one ordered output queue: a
+// reply or response never overtakes an earlier one still waiting. Commands
+// of one connection run one at a time in arrival order; a command that
+// installs another receive handler (DATA, AUTH, a literal) gets the bytes that
+// followed it, and a switch to TLS drops whatever clear text followed.
+// Threads: pool workers. Lock order: command lock, connection lock, server
+// lock, then the handlers' own. Replies to command errors go out after the
+// command lock is released. Only single-line replies fire OnSendResponse.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "StringList.h"
+#include "qvProcessDataHandler.h"
+#include "qvTcpCommandErrors.h"
+#include "qvTcpServer.h"
+#include "qvUserConnection.h"
+
+class TqvTcpCommandServer;
+class TqvCommandConnection;
+
+// One received command.
+class TqvTcpCommandParams : public TObject {
+ public:
+  VX_CLASS_NAME("TqvTcpCommandParams")
+  // Command := the first word, ASCII letters upper-cased; Params := all after
+  // the first blank, unchanged.
+  virtual void Parse(const std::string& ALine);
+  virtual void InitFromLine(const TqvProcessLineContext& AContext);
+  virtual void InitFromLines(const TqvProcessMultiLineContext& AContext);
+
+  std::string Command;
+  std::string Params;
+  std::string RawLine;        // the trimmed line; empty for data
+  TStrings* Lines = nullptr;  // a data block's lines, not owned
+};
+
+// One registered command.
+class TqvTcpCommandInfo : public TObject {
+ public:
+  explicit TqvTcpCommandInfo(std::string AName) : Name(std::move(AName)) {}
+  VX_CLASS_NAME("TqvTcpCommandInfo")
+  virtual void Execute(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) = 0;
+
+  std::string Name;  // upper case
+  bool NoCommandLock = false;
+  TqvTcpCommandServer* Server = nullptr;
+};
+
+// A command whose handler is a function (a protocol server's method).
+class TqvTcpCommandFunc : public TqvTcpCommandInfo {
+ public:
+  using THandler = std::function<void(TqvCommandConnection*, TqvTcpCommandParams*)>;
+  TqvTcpCommandFunc(std::string AName, THandler AHandler)
+      : TqvTcpCommandInfo(std::move(AName)), Handler(std::move(AHandler)) {}
+  void Execute(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) override {
+    if (Handler) Handler(AConnection, AParams);
+  }
+  THandler Handler;
+};
+
+class TqvTcpCommandList {
+ public:
+  explicit TqvTcpCommandList(TqvTcpCommandServer* AServer) : FServer(AServer) {}
+  // Appends the info and returns it; the list owns it.
+  TqvTcpCommandInfo* AddCommand(std::unique_ptr<TqvTcpCommandInfo> AInfo);
+  // Exact, case-sensitive match; null when none. Valid while the list lives.
+  [[nodiscard]] TqvTcpCommandInfo* FindCommand(const std::string& AName) const;
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+
+ private:
+  TqvTcpCommandServer* FServer;
+  std::vector<std::unique_ptr<TqvTcpCommandInfo>> FItems;
+};
+
+class TqvCommandConnection : public TqvUserConnection {
+ public:
+  VX_CLASS_NAME("TqvCommandConnection")
+  ~TqvCommandConnection() override;
+
+  std::recursive_mutex CommandLock;
+  [[nodiscard]] TqvProcessDataHandler* DataHandler() const { return FDataHandler.get(); }
+  // True while output is queued behind a multi-line response.
+  [[nodiscard]] bool HasQueuedResponses() const { return !FQueue.empty(); }
+
+ private:
+  friend class TqvTcpCommandServer;
+
+  // A multi-line response, or a single reply waiting behind one.
+  struct TResponse {
+    std::unique_ptr<TStrings> Lines;  // null for a single reply
+    int LineCount = 0;
+    int LineIndex = 0;
+    std::string EndLine;
+    std::string Bytes;  // a single reply, already in the response charset
+    bool Close = false;
+  };
+
+  std::unique_ptr<TqvProcessDataHandler> FDataHandler;
+  // Replaced while one of their own calls may still run; freed after the read.
+  std::vector<std::unique_ptr<TqvProcessDataHandler>> FRetired;
+  std::deque<TResponse> FQueue;
+  int FLinesSent = 0;  // finished responses whose event is still due
+};
+
+using TqvTcpCommandEvent =
+    std::function<void(TObject* Sender, TqvCommandConnection* AConnection, TqvTcpCommandParams* ACommandParams)>;
+using TqvTcpResponseEvent = std::function<void(TObject* Sender, TqvCommandConnection* AConnection,
+                                               const std::string& ACommand, const std::string& AResponse)>;
+using TqvCreateCommandParamsEvent = std::function<void(TObject* Sender, TqvCommandConnection* AConnection,
+                                                       std::unique_ptr<TqvTcpCommandParams>& ACommandParams)>;
+using TqvTcpCommandConnectionEvent = std::function<void(TObject* Sender, TqvCommandConnection* AConnection)>;
+
+class TqvTcpCommandServer : public TqvTcpServer {
+ public:
+  explicit TqvTcpCommandServer(TComponent* AOwner = nullptr);
+  ~TqvTcpCommandServer() override;
+  VX_CLASS_NAME("TqvTcpCommandServer")
+
+  // The table; AddCommands fills it on first use (a constructor cannot reach
+  // the protocol's override).
+  [[nodiscard]] TqvTcpCommandList& Commands();
+
+  void SetCommandHandler(TqvCommandConnection* AConnection);
+  // Replaces the connection's handler; the bytes the old one had not consumed
+  // move to the new one.
+  void SetDataHandler(TqvCommandConnection* AConnection, std::unique_ptr<TqvProcessDataHandler> AHandler);
+  // The next bytes are one line, a dot-terminated block, or ASize bytes for
+  // AInfo, which runs with them once they are complete.
+  void StartReadLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo);
+  void StartReadMultiLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo);
+  void StartReadFixedBytes(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo,
+                           int64_t ASize);
+
+  // Command errors become their reply here; others get DoCommandError and go on.
+  void ExecuteCommand(TqvCommandConnection* AConnection, TqvTcpCommandInfo* AInfo, TqvTcpCommandParams* AParams);
+
+  void SendResponse(TqvCommandConnection* AConnection, const std::string& ACommand, const std::string& AResponse);
+  void SendResponseAndClose(TqvCommandConnection* AConnection, const std::string& ACommand,
+                            const std::string& AResponse);
+  // Takes ALines (null afterwards); on an error they stay with the caller.
+  // ALineCount 0 (or too many) sends all. Fires no OnSendResponse.
+  void SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines, int ALineCount,
+                         const std::string& AEndLine);
+  void SendMultipleLinesAll(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
+                            const std::string& AEndLine) {
+    SendMultipleLines(AConnection, ALines, 0, AEndLine);
+  }
+
+  [[nodiscard]] virtual std::string GetResponseCharSet(TqvCommandConnection* AConnection);
+  [[nodiscard]] virtual std::string GetRequestCharSet(TqvCommandConnection* AConnection);
+
+  int64_t MaxDataSize() const { return FMaxDataSize; }
+  void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
+  const std::string& CharSet() const { return FCharSet; }
+  void SetCharSet(const std::string& Value) { FCharSet = Value; }
+
+  TqvTcpCommandEvent OnReceiveCommand;
+  TqvTcpResponseEvent OnSendResponse;
+  TqvCreateCommandParamsEvent OnCreateCommandParams;
+  TqvTcpCommandEvent OnCustomCommand;
+  TqvTcpCommandConnectionEvent OnSendMultipleLines;
+
+ protected:
+  void ReadConnection(TqvUserConnection* AConnection) override;
+  void DoWriteConnection(TqvUserConnection* AConnection) override;
+  TqvUserConnectionPtr CreateConnection() override;
+
+  virtual void AddCommands() = 0;
+  // The caller frees the info after use.
+  [[nodiscard]] virtual std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) = 0;
+  virtual void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                              const std::exception& E) = 0;
+  virtual void DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled);
+  virtual void DoReceiveCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  virtual void DoSendResponse(TqvCommandConnection* AConnection, const std::string& ACommand,
+                              const std::string& AResponse);
+  virtual void DoCreateCommandParams(TqvCommandConnection* AConnection,
+                                     std::unique_ptr<TqvTcpCommandParams>& AParams);
+  virtual void DoCustomCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  virtual void DoSendMultipleLines(TqvCommandConnection* AConnection);
+  // A TLS switch asked for by the last reply, made before the next read.
+  // True when it happened, so clear text read before it is dropped.
+  virtual bool SwitchToTlsBeforeRead(TqvCommandConnection* AConnection);
+  // A command asked for TLS: what it sent after its command is not run.
+  [[nodiscard]] virtual bool IsTlsSwitchPending(TqvCommandConnection* AConnection);
+
+  void SendLinesBatch(TqvCommandConnection* AConnection);
+
+ private:
+  std::unique_ptr<TqvTcpCommandParams> NewParams(TqvCommandConnection* AConnection);
+  void ProcessCommands(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext);
+  void ProcessLine(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext);
+  void ProcessLines(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext);
+  // False when the socket took not all of it (the rest waits in the connection).
+  bool WriteResponseBytes(TqvCommandConnection* AConnection, const std::string& ABytes, bool AClose);
+  // Sends a multi-line response as far as the socket allows; true once it is
+  // all handed over.
+  bool SendResponseLines(TqvCommandConnection* AConnection, TqvCommandConnection::TResponse& AResponse);
+  void HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E);
+
+  std::unique_ptr<TqvTcpCommandList> FCommands;
+  std::recursive_mutex FCommandsLock;
+  std::atomic<bool> FCommandsReady{false};
+  bool FAddingCommands = false;
+  int64_t FMaxDataSize = -1;
+  std::string FCharSet;
+};

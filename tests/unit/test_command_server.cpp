@@ -1,0 +1,338 @@
+// The line-command framework: receive handlers fed in every split, and a small
+// protocol server on loopback driven by a blocking client.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSockets.h"
+#include "qvMailServerLimits.h"
+#include "qvTcpCommandServer.h"
+
+namespace {
+
+class TTestConnection : public TqvCommandConnection {};
+
+// NOOP, ECHO, DATA (block), AUTH (one more line), LIT n (n bytes), LIST n
+// (n lines, dot-terminated), QUIT, FAIL/FAILCLOSE (command errors), BOOM (a
+// handler failure); anything else is unknown.
+class TTestServer : public TqvTcpCommandServer {
+ public:
+  TTestServer() {
+    SetLocalBinding("127.0.0.1");
+    OnSendResponse = [this](TObject*, TqvCommandConnection*, const std::string&, const std::string& r) {
+      std::scoped_lock lock(Mutex);
+      Logged.push_back(r);
+    };
+  }
+  ~TTestServer() override { Stop(); }
+  void DoServerError(TqvUserConnection*, const std::exception& E) noexcept override {
+    std::scoped_lock lock(Mutex);
+    Errors.push_back(E.what());
+  }
+  std::vector<std::string> Errors;
+  std::mutex Mutex;
+  std::vector<std::string> Logged;
+
+ protected:
+  TqvUserConnectionPtr CreateDefaultConnection() override { return std::make_shared<TTestConnection>(); }
+  void DoAcceptConnection(TqvUserConnection* c, bool&) override {
+    SendResponse(static_cast<TqvCommandConnection*>(c), "", "220 ready");
+  }
+  void Add(const std::string& name, TqvTcpCommandFunc::THandler h) {
+    Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(name, std::move(h)));
+  }
+  void AddCommands() override {
+    Add("NOOP", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) { SendResponse(c, p->Command, "250 OK"); });
+    Add("ECHO", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) { SendResponse(c, p->Command, "250 " + p->Params); });
+    Add("QUIT", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) { SendResponseAndClose(c, p->Command, "221 bye"); });
+    Add("FAIL", [](TqvCommandConnection*, TqvTcpCommandParams* p) {
+      throw EqvTcpCommandServerError(p->Command, "550 failed", 550);
+    });
+    Add("FAILCLOSE", [](TqvCommandConnection*, TqvTcpCommandParams* p) {
+      throw EqvTcpCommandServerError(p->Command, true, 421, "421 closing");
+    });
+    Add("BOOM", [](TqvCommandConnection*, TqvTcpCommandParams*) { throw std::runtime_error("boom"); });
+    Add("DATA", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      SendResponse(c, p->Command, "354 go");
+      StartReadMultiLine(c, std::make_unique<TqvTcpCommandFunc>("DATA", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
+        std::string all;
+        for (int i = 0; i < d->Lines->Count(); ++i) all += d->Lines->Strings(i) + "|";
+        SetCommandHandler(c2);
+        SendResponse(c2, "DATA", "250 " + std::to_string(d->Lines->Count()) + " " + all.substr(0, 40));
+      }));
+    });
+    Add("AUTH", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      SendResponse(c, p->Command, "334 more");
+      StartReadLine(c, std::make_unique<TqvTcpCommandFunc>("AUTH", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
+        SetCommandHandler(c2);
+        SendResponse(c2, "AUTH", "235 " + d->Params);
+      }));
+    });
+    Add("LIT", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      StartReadFixedBytes(c, std::make_unique<TqvTcpCommandFunc>("LIT", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
+        SetCommandHandler(c2);
+        SendResponse(c2, "LIT", "250 " + (d->Lines->Count() ? d->Lines->Strings(0) : std::string()));
+      }), std::stoll(p->Params));
+    });
+    Add("LIST", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      auto lines = std::make_unique<TStringList>();
+      const int n = std::stoi(p->Params);
+      for (int i = 0; i < n; ++i) lines->Add((i % 7 == 0 ? "." : "") + std::to_string(i) + std::string(60, 'x'));
+      std::unique_ptr<TStrings> l = std::move(lines);
+      SendMultipleLinesAll(c, l, ".");
+    });
+  }
+  std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams*) override {
+    return std::make_unique<TqvTcpCommandFunc>("", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      SendResponse(c, p->Command, "500 unknown " + p->Command);
+    });
+  }
+  void DoCommandError(TqvCommandConnection* c, TqvTcpCommandParams* p, const std::exception&) override {
+    SendResponse(c, p->Command, "451 internal");
+  }
+  void DoMaxDataSizeExceeded(TqvCommandConnection* c, bool& Handled) override {
+    SendResponse(c, "", "552 too big");
+    Handled = true;
+  }
+};
+
+class TClient {
+ public:
+  explicit TClient(int port) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(port));
+    EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~TClient() { ::close(FSocket); }
+  void Send(const std::string& s) {
+    for (size_t done = 0; done < s.size();) {
+      const ssize_t n = ::send(FSocket, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+      ASSERT_GT(n, 0);
+      done += static_cast<size_t>(n);
+    }
+  }
+  // Reads until AUntil appears (or EOF / a quiet second).
+  std::string ReadUntil(const std::string& AUntil, int quietMs = 3000) {
+    while (FIn.find(AUntil) == std::string::npos) {
+      pollfd p{FSocket, POLLIN, 0};
+      if (::poll(&p, 1, quietMs) <= 0) break;
+      char buf[65536];
+      const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
+      if (n <= 0) {
+        Eof = true;
+        break;
+      }
+      FIn.append(buf, static_cast<size_t>(n));
+    }
+    const size_t at = FIn.find(AUntil);
+    const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
+    std::string out = FIn.substr(0, cut);
+    FIn.erase(0, cut);
+    return out;
+  }
+  int FSocket;
+  std::string FIn;
+  bool Eof = false;
+};
+
+// A session script: every request, and the replies in order.
+const std::string kScript =
+    "noop\r\nECHO a  b\r\n\r\nFAIL\r\nBOOM\r\nWHAT x\r\n"
+    "DATA\r\nline1\r\n..dot\r\n.\r\n"
+    "AUTH\r\nsecret\r\n"
+    "LIT 5\r\nabcdeECHO after\r\n"
+    "QUIT\r\n";
+const std::string kReplies =
+    "220 ready\r\n250 OK\r\n250 a  b\r\n550 failed\r\n451 internal\r\n500 unknown WHAT\r\n"
+    "354 go\r\n250 2 line1|.dot|\r\n"
+    "334 more\r\n235 secret\r\n"
+    "250 abcde\r\n250 after\r\n"
+    "221 bye\r\n";
+
+}  // namespace
+
+TEST(CommandServerSession, PipelinedAndBytewiseSessionsGiveTheSameReplies) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  {
+    TClient all(server.Port());
+    all.Send(kScript);  // one packet: every handler switch happens mid-read
+    EXPECT_EQ(all.ReadUntil("221 bye\r\n"), kReplies);
+    all.ReadUntil("never", 2000);
+    EXPECT_TRUE(all.Eof);
+  }
+  {
+    TClient slow(server.Port());
+    for (char ch : kScript) {
+      slow.Send(std::string(1, ch));
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    EXPECT_EQ(slow.ReadUntil("221 bye\r\n"), kReplies);
+  }
+  std::scoped_lock lock(server.Mutex);
+  EXPECT_EQ(server.Errors, (std::vector<std::string>{"boom", "boom"}));
+  EXPECT_EQ(server.Logged.front(), "220 ready");
+  EXPECT_EQ(server.Logged.size(), 2u * 13u);  // single-line replies only, both sessions
+}
+
+TEST(CommandServerSession, LongResponseToSlowReaderKeepsLaterRepliesBehindIt) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  TClient c(server.Port());
+  int small = 16384;
+  ::setsockopt(c.FSocket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  c.ReadUntil("220 ready\r\n");
+  // About 10 MB of lines, then a pipelined command the server answers at once.
+  c.Send("LIST 150000\r\nNOOP\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string got = c.ReadUntil("\r\n.\r\n", 10000);
+  ASSERT_TRUE(got.size() > 150000u * 60u) << got.size();
+  EXPECT_EQ(got.substr(0, 5), "..0xx");  // dot-stuffed under a "." end line
+  EXPECT_EQ(got.find("250 OK"), std::string::npos);
+  EXPECT_EQ(c.ReadUntil("250 OK\r\n"), "250 OK\r\n");
+}
+
+TEST(CommandServerSession, CommandErrorWithCloseRepliesThenCloses) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  TClient c(server.Port());
+  c.Send("FAILCLOSE\r\nNOOP\r\n");
+  const std::string got = c.ReadUntil("never", 2000);
+  EXPECT_EQ(got.substr(0, 23), "220 ready\r\n421 closing\r");
+  EXPECT_TRUE(c.Eof);
+}
+
+TEST(CommandServerSession, OverlongCommandLineGetsTheSizeReplyAndIsClosed) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  TClient c(server.Port());
+  c.ReadUntil("220 ready\r\n");
+  const std::string junk(static_cast<size_t>(qvMaxCommandLineBytes) * 3, 'A');
+  c.Send(junk);
+  EXPECT_EQ(c.ReadUntil("552 too big\r\n"), "552 too big\r\n");
+  c.ReadUntil("never", 2000);
+  EXPECT_TRUE(c.Eof);
+}
+
+// --- handlers fed directly
+
+namespace {
+
+class THandlerServer : public TTestServer {
+ public:
+  using TqvTcpCommandServer::SetCommandHandler;
+};
+
+struct TFeed {
+  std::vector<std::string> Commands;
+  std::vector<std::string> Lines;
+  int SizeErrors = 0;
+};
+
+// Feeds AInput in pieces of the given sizes through AHandler.
+void FeedPieces(TqvProcessDataHandler& AHandler, const std::string& AInput, const std::vector<size_t>& ACuts,
+                int64_t AMax, TFeed& AOut) {
+  size_t pos = 0;
+  for (size_t i = 0; i <= ACuts.size(); ++i) {
+    const size_t end = i < ACuts.size() ? ACuts[i] : AInput.size();
+    AHandler.Append(AInput.data() + pos, end - pos);
+    pos = end;
+    auto context = AHandler.ExtractContext(AMax);
+    try {
+      AHandler.ProcessContext(*context);
+    } catch (const EqvMaxDataSizeError&) {
+      ++AOut.SizeErrors;
+    }
+    if (auto* cc = dynamic_cast<TqvProcessCommandContext*>(context.get())) {
+      for (auto& p : cc->Commands) AOut.Commands.push_back(p->Command + ":" + p->Params);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(CommandHandlers, CommandLinesAreTheSameInEverySplit) {
+  THandlerServer server;
+  const std::string input = "NOOP\r\nNO";
+  const std::string more = "OP\r\nA  b \r\n\r\n\tC\rD\nE\r";
+  const std::string all = input + more;
+  // Each piece boundary anywhere, the trailing CR held back until its LF.
+  for (size_t cut = 0; cut <= all.size(); ++cut) {
+    TqvProcessCommandHandler h(&server, nullptr, nullptr);
+    TFeed out;
+    FeedPieces(h, all, {cut}, -1, out);
+    EXPECT_EQ(out.Commands, (std::vector<std::string>{"NOOP:", "NOOP:", "A: b", "C:", "D:"})) << cut;
+    EXPECT_EQ(h.BufferSize(), 2u) << cut;  // "E" and its lone CR wait for an LF
+  }
+}
+
+TEST(CommandHandlers, BlockEndsAtAnyLineStartAndLeavesTheRest) {
+  THandlerServer server;
+  const std::string input = "a\r\n..b\r\n.c\r\n\r\n.\r\nQUIT\r\n";
+  for (size_t cut = 0; cut <= input.size(); ++cut) {
+    TFeed out;
+    TqvTcpCommandParams seen;
+    TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+      auto& m = static_cast<TqvProcessMultiLineContext&>(x);
+      for (int i = 0; i < m.Lines.Count(); ++i) out.Lines.push_back(m.Lines.Strings(i));
+    }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+    FeedPieces(h, input, {cut}, -1, out);
+    EXPECT_EQ(out.Lines, (std::vector<std::string>{"a", ".b", "c", ""})) << cut;
+    EXPECT_EQ(h.TakeBuffer(), "QUIT\r\n") << cut;
+  }
+  // An empty block.
+  TFeed out;
+  bool called = false;
+  TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+    called = static_cast<TqvProcessMultiLineContext&>(x).Lines.Count() == 0;
+  }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+  FeedPieces(h, ".\r\n", {1}, -1, out);
+  EXPECT_TRUE(called);
+}
+
+TEST(CommandHandlers, OversizedBlockIsSkippedToItsEndThenRefusedOnce) {
+  THandlerServer server;
+  std::string block;
+  for (int i = 0; i < 10; ++i) block += "0123456789\r\n";
+  block += ".\r\nNOOP\r\n";
+  std::vector<size_t> cuts;
+  for (size_t i = 7; i < block.size(); i += 7) cuts.push_back(i);
+  TFeed out;
+  bool called = false;
+  TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext&) { called = true; },
+                               std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+  size_t pos = 0;
+  for (size_t cut : cuts) {
+    if (out.SizeErrors) break;
+    h.Append(block.data() + pos, cut - pos);
+    pos = cut;
+    auto x = h.ExtractContext(10);
+    try {
+      h.ProcessContext(*x);
+    } catch (const EqvMaxDataSizeError&) {
+      ++out.SizeErrors;
+    }
+    if (!out.SizeErrors) {
+      EXPECT_LE(h.BufferSize(), 12u);
+    }
+  }
+  EXPECT_EQ(out.SizeErrors, 1);
+  EXPECT_FALSE(called);
+}
+
+TEST(CommandHandlers, FixedBytesTakeTheirCountAndPassTheRestOn) {
+  THandlerServer server;
+  std::string got;
+  TqvProcessFixedBytesHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+    got = static_cast<TqvProcessMultiLineContext&>(x).Lines.Text();
+  }, std::make_unique<TqvTcpCommandFunc>("LIT", nullptr), 5);
+  TFeed out;
+  FeedPieces(h, "abcdefg", {2}, -1, out);
+  EXPECT_EQ(got, "abcde\r\n");
+  EXPECT_EQ(h.TakeBuffer(), "fg");
+}
