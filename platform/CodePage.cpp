@@ -140,6 +140,31 @@ std::string CodePageName(uint32_t ACodePage) {
   return "CP" + std::to_string(ACodePage);
 }
 
+// The conversion loop of both directions: AEmit gets each converted chunk;
+// at an invalid sequence AInvalid (given where it starts) says how many input
+// bytes to skip. A sequence cut off by the end, or any other failure, ends it.
+template <class TEmit, class TInvalid>
+void RunIconv(iconv_t ACd, char* AIn, size_t AInLeft, TEmit AEmit, TInvalid AInvalid) {
+  char buf[kChunk];
+  for (;;) {
+    char* outp = buf;
+    size_t outLeft = sizeof buf;
+    const size_t r = iconv(ACd, &AIn, &AInLeft, &outp, &outLeft);
+    const int err = errno;
+    AEmit(buf, static_cast<size_t>(outp - buf));
+    if (r != static_cast<size_t>(-1)) {
+      if (AInLeft == 0) return;
+      continue;
+    }
+    if (err == E2BIG) continue;
+    const size_t skip = std::min(AInvalid(AIn), AInLeft);
+    if (err != EILSEQ) return;
+    AIn += skip;
+    AInLeft -= skip;
+    if (AInLeft == 0) return;
+  }
+}
+
 std::u16string CodePageToWideString(std::string_view AText, uint32_t ACodePage) {
   std::u16string out;
   if (AText.empty()) return out;
@@ -151,29 +176,16 @@ std::u16string CodePageToWideString(std::string_view AText, uint32_t ACodePage) 
     return out;
   }
   out.reserve(AText.size());
-  char* in = const_cast<char*>(AText.data());
-  size_t inLeft = AText.size();
-  char buf[kChunk];
-  for (;;) {
-    char* outp = buf;
-    size_t outLeft = sizeof buf;
-    size_t r = iconv(cd, &in, &inLeft, &outp, &outLeft);
-    int err = errno;
-    for (const char* p = buf; p + 1 < outp; p += 2)
-      out.push_back(static_cast<char16_t>(static_cast<unsigned char>(p[0]) |
-                                          static_cast<unsigned char>(p[1]) << 8));
-    if (r != static_cast<size_t>(-1)) {
-      if (inLeft == 0) break;
-      continue;
-    }
-    if (err == E2BIG) continue;
-    out.push_back(u'?');
-    // An invalid byte is skipped alone; a sequence cut off by the end, or any
-    // other failure, ends the text.
-    if (err != EILSEQ) break;
-    ++in;
-    if (--inLeft == 0) break;
-  }
+  RunIconv(cd, const_cast<char*>(AText.data()), AText.size(),
+           [&](const char* p, size_t n) {
+             for (size_t i = 0; i + 1 < n; i += 2)
+               out.push_back(static_cast<char16_t>(static_cast<unsigned char>(p[i]) |
+                                                   static_cast<unsigned char>(p[i + 1]) << 8));
+           },
+           [&](char*) -> size_t {
+             out.push_back(u'?');
+             return 1;  // an invalid byte is skipped alone
+           });
   return out;
 }
 
@@ -195,33 +207,15 @@ std::string WideStringToCodePage(std::u16string_view AText, uint32_t ACodePage) 
   }
   out.reserve(units.size());
   char* base = le.data();
-  char* in = base;
-  size_t inLeft = le.size();
-  char buf[kChunk];
-  for (;;) {
-    char* outp = buf;
-    size_t outLeft = sizeof buf;
-    size_t r = iconv(cd, &in, &inLeft, &outp, &outLeft);
-    int err = errno;
-    out.append(buf, static_cast<size_t>(outp - buf));
-    if (r != static_cast<size_t>(-1)) {
-      if (inLeft == 0) break;
-      continue;
-    }
-    if (err == E2BIG) continue;
-    out.push_back('?');
-    if (err != EILSEQ) break;
-    // One "?" per character: a surrogate pair the code page lacks is skipped
-    // whole, any other failing unit (a lone surrogate too) alone.
-    size_t at = static_cast<size_t>(in - base) / 2;
-    size_t skip = 1;
-    if (at + 1 < units.size() && IsHighSurrogate(units[at]) && IsLowSurrogate(units[at + 1]))
-      skip = 2;
-    skip = std::min(skip * 2, inLeft);
-    in += skip;
-    inLeft -= skip;
-    if (inLeft == 0) break;
-  }
+  RunIconv(cd, base, le.size(), [&](const char* p, size_t n) { out.append(p, n); },
+           [&](char* in) -> size_t {
+             out.push_back('?');
+             // One "?" per character: a surrogate pair the code page lacks is
+             // skipped whole, any other failing unit (a lone surrogate too) alone.
+             const size_t at = static_cast<size_t>(in - base) / 2;
+             if (at + 1 < units.size() && IsHighSurrogate(units[at]) && IsLowSurrogate(units[at + 1])) return 4;
+             return 2;
+           });
   return out;
 }
 
