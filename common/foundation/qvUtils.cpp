@@ -1,5 +1,6 @@
 #include "qvUtils.h"
 
+#include "NtlmPackage.h"
 #include "ProgramPath.h"
 #include "Streams.h"
 #include "StringList.h"
@@ -800,11 +801,8 @@ TDateTime GetFileDateTime(const std::string& AFileName) {
 }
 
 std::string GetCurrentUserName() {
-  std::array<char, 4096> buf{};
-  passwd pw{};
-  passwd* res = nullptr;
-  if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &res) != 0 || res == nullptr) return {};
-  return res->pw_name != nullptr ? std::string(res->pw_name) : std::string();
+  // An impersonated client (NTLM) on this thread comes first.
+  return plat::GetCurrentUserName();
 }
 
 uint32_t GetLastErrorCode() { return plat::GetLastError(); }

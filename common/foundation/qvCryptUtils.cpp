@@ -1,0 +1,28 @@
+#include "qvCryptUtils.h"
+
+#include <cstdio>
+
+#include "CryptoApi.h"
+#include "SysError.h"
+
+std::string GetCryptErrorText(uint32_t ACode) {
+  std::string s = plat::CryptoErrorMessage(ACode);
+  if (s.size() > 256) s.resize(256);
+  while (!s.empty() && (static_cast<unsigned char>(s.back()) <= 32 || s.back() == '.')) s.pop_back();
+  size_t start = 0;
+  while (start < s.size() && s[start] == ' ') ++start;
+  return s.substr(start);
+}
+
+void RaiseCryptError(const std::string& AFunctionName) {
+  const uint32_t code = plat::GetLastError();
+  std::string text = GetCryptErrorText(code);
+  if (text.empty()) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%d", static_cast<int32_t>(code));
+    text = AFunctionName + " error - " + buf;
+  }
+  throw EqvCryptError(std::move(text), static_cast<int32_t>(code));
+}
+
+void RaiseCryptErrorCode(const std::string& AMessage, int32_t ACode) { throw EqvCryptError(AMessage, ACode); }

@@ -1,0 +1,270 @@
+// Test certificates made at run time with OpenSSL: a CA, certificates it signs
+// (server for localhost/127.0.0.1, expired, wrong host) and one from a CA
+// nobody trusts, written as PEM (certificate + key), DER and PKCS#12.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rsa.h>
+#include <openssl/x509v3.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace tlstest {
+
+struct Issued {
+  X509* Cert = nullptr;
+  EVP_PKEY* Key = nullptr;
+};
+
+struct CertSpec {
+  std::string CommonName;
+  std::vector<std::string> AltNames;  // "DNS:x", "IP:1.2.3.4", "email:a@b"
+  long NotBeforeDays = -1;
+  long NotAfterDays = 365;
+  bool IsCa = false;
+  std::string ExtKeyUsage = "serverAuth";  // "" for none
+  std::string Serial = std::string("\x01\x02\x03", 3);
+  std::string Email;  // subject emailAddress
+};
+
+inline EVP_PKEY* NewKey() { return EVP_RSA_gen(2048); }
+
+inline void AddExt(X509* cert, X509* issuer, int nid, const std::string& value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
+  if (ext) {
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+  }
+}
+
+// Signed by issuer (self-signed when issuer is null).
+inline Issued Make(const CertSpec& spec, const Issued* issuer) {
+  Issued out;
+  out.Key = NewKey();
+  out.Cert = X509_new();
+  X509_set_version(out.Cert, 2);
+  BIGNUM* bn = BN_bin2bn(reinterpret_cast<const unsigned char*>(spec.Serial.data()), static_cast<int>(spec.Serial.size()), nullptr);
+  BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(out.Cert));
+  BN_free(bn);
+  X509_gmtime_adj(X509_getm_notBefore(out.Cert), spec.NotBeforeDays * 86400L);
+  X509_gmtime_adj(X509_getm_notAfter(out.Cert), spec.NotAfterDays * 86400L);
+  X509_set_pubkey(out.Cert, out.Key);
+  X509_NAME* name = X509_get_subject_name(out.Cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(spec.CommonName.c_str()),
+                             -1, -1, 0);
+  if (!spec.Email.empty())
+    X509_NAME_add_entry_by_txt(name, "emailAddress", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(spec.Email.c_str()), -1, -1, 0);
+  X509* issuerCert = issuer ? issuer->Cert : out.Cert;
+  X509_set_issuer_name(out.Cert, X509_get_subject_name(issuerCert));
+  AddExt(out.Cert, issuerCert, NID_subject_key_identifier, "hash");
+  if (spec.IsCa) {
+    AddExt(out.Cert, issuerCert, NID_basic_constraints, "critical,CA:TRUE");
+    AddExt(out.Cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
+  } else {
+    AddExt(out.Cert, issuerCert, NID_basic_constraints, "CA:FALSE");
+    if (!spec.ExtKeyUsage.empty()) AddExt(out.Cert, issuerCert, NID_ext_key_usage, spec.ExtKeyUsage);
+  }
+  if (!spec.AltNames.empty()) {
+    std::string alt;
+    for (const auto& a : spec.AltNames) alt += (alt.empty() ? "" : ",") + a;
+    AddExt(out.Cert, issuerCert, NID_subject_alt_name, alt);
+  }
+  X509_sign(out.Cert, issuer ? issuer->Key : out.Key, EVP_sha256());
+  return out;
+}
+
+inline void WritePem(const std::string& path, const Issued& c, bool withKey) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  PEM_write_X509(f, c.Cert);
+  if (withKey) PEM_write_PrivateKey(f, c.Key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(f);
+}
+
+inline void WriteKey(const std::string& path, const Issued& c) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  PEM_write_PrivateKey(f, c.Key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(f);
+}
+
+inline void WriteDer(const std::string& path, const Issued& c) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  i2d_X509_fp(f, c.Cert);
+  std::fclose(f);
+}
+
+inline void WriteP12(const std::string& path, const Issued& c, const Issued* ca, const char* password,
+                     const char* friendlyName) {
+  STACK_OF(X509)* chain = sk_X509_new_null();
+  if (ca) sk_X509_push(chain, ca->Cert);
+  PKCS12* p12 = PKCS12_create(password, friendlyName, c.Key, c.Cert, chain, 0, 0, 0, 0, 0);
+  sk_X509_free(chain);
+  FILE* f = std::fopen(path.c_str(), "wb");
+  i2d_PKCS12_fp(f, p12);
+  std::fclose(f);
+  PKCS12_free(p12);
+}
+
+inline void Free(Issued& c) {
+  X509_free(c.Cert);
+  EVP_PKEY_free(c.Key);
+  c = Issued{};
+}
+
+// The whole set in one folder: ca.pem, server.pem (cert+key), server.crt,
+// server.key, server.der, server.p12 ("secret"), expired.pem, wronghost.pem,
+// rogue.pem (from an untrusted CA), and chain files for s_server.
+class TestPki {
+ public:
+  TestPki() {
+    CertSpec caSpec;
+    caSpec.CommonName = "VX Test CA";
+    caSpec.IsCa = true;
+    caSpec.NotAfterDays = 3650;
+    caSpec.Serial = "\x11";
+    Ca = Make(caSpec, nullptr);
+    CertSpec s;
+    s.CommonName = "localhost";
+    s.AltNames = {"DNS:localhost", "IP:127.0.0.1"};
+    Server = Make(s, &Ca);
+    CertSpec e = s;
+    e.NotBeforeDays = -30;
+    e.NotAfterDays = -1;
+    e.Serial = "\x22";
+    Expired = Make(e, &Ca);
+    CertSpec w = s;
+    w.CommonName = "elsewhere.example";
+    w.AltNames = {"DNS:elsewhere.example"};
+    w.Serial = "\x33";
+    WrongHost = Make(w, &Ca);
+    CertSpec u = s;
+    u.ExtKeyUsage = "clientAuth";
+    u.Serial = "\x44";
+    ClientOnly = Make(u, &Ca);
+    CertSpec rc = caSpec;
+    rc.CommonName = "Rogue CA";
+    RogueCa = Make(rc, nullptr);
+    Rogue = Make(s, &RogueCa);
+    WritePem(Path("ca.pem"), Ca, false);
+    WritePem(Path("server.pem"), Server, true);
+    WritePem(Path("server.crt"), Server, false);
+    WriteKey(Path("server.key"), Server);
+    WriteDer(Path("server.der"), Server);
+    WriteP12(Path("server.p12"), Server, &Ca, "secret", "vx server");
+    for (auto [name, c] : {std::pair{"expired", &Expired}, {"wronghost", &WrongHost}, {"rogue", &Rogue}, {"clientonly", &ClientOnly}}) {
+      WritePem(Path(std::string(name) + ".crt"), *c, false);
+      WriteKey(Path(std::string(name) + ".key"), *c);
+    }
+  }
+  ~TestPki() {
+    for (Issued* c : {&Ca, &Server, &Expired, &WrongHost, &RogueCa, &Rogue, &ClientOnly}) Free(*c);
+  }
+  TestPki(const TestPki&) = delete;
+  TestPki& operator=(const TestPki&) = delete;
+
+  std::string Path(const std::string& name) const { return FDir.Dir() + name; }
+
+  Issued Ca, Server, Expired, WrongHost, RogueCa, Rogue, ClientOnly;
+
+ private:
+  testsupport::TempDir FDir;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f << bytes;
+}
+
+// A peer program (openssl, python3) with stdin, stdout and stderr on files;
+// killed and reaped on destruction.
+class PeerProcess {
+ public:
+  PeerProcess(const std::vector<std::string>& argv, const std::string& in, const std::string& out,
+              const std::string& err) {
+    FPid = fork();
+    if (FPid == 0) {
+      const int i = open(in.empty() ? "/dev/null" : in.c_str(), O_RDONLY);
+      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(i, 0);
+      dup2(o, 1);
+      dup2(e, 2);
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~PeerProcess() {
+    if (FPid > 0 && !FDone) {
+      kill(FPid, SIGTERM);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  // The exit status once it ended within ms, -1 otherwise.
+  int WaitExit(int ms) {
+    for (int i = 0; i < ms / 10; ++i) {
+      int status = 0;
+      if (waitpid(FPid, &status, WNOHANG) == FPid) {
+        FDone = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t FPid = -1;
+  bool FDone = false;
+};
+
+// True once something accepts on 127.0.0.1:port (within ms).
+inline bool WaitListening(int port, int ms) {
+  for (int i = 0; i < ms / 20; ++i) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+}  // namespace tlstest
