@@ -6,6 +6,10 @@
 #include "ProgramPath.h"
 #include "VxMailTexts.h"
 #include "qvLogger.h"
+#include "qvPop3FileHandler.h"
+#include "qvPop3Server.h"
+#include "qvSmtpFileHandler.h"
+#include "qvSmtpServer.h"
 
 int StrToInt(const std::string& Text) {
   int v;
@@ -36,16 +40,50 @@ void TPendingServer::Stop() {
 
 TdmVxMailServers::TdmVxMailServers() : TdmVxMailServers(plat::ProgramFolder(), plat::ProgramPath()) {}
 
+namespace {
+
+std::unique_ptr<TqvSmtpServer> MakeSmtpServer() {
+  auto s = std::make_unique<TqvSmtpServer>();
+  s->SetName("qvSmtpServer1");
+  s->SetServerName("Quorvin Mail Kit SMTP service");
+  s->SetMaxDataSize(-1);
+  TStringList help;
+  help.Add("Commands Supported:");
+  help.Add("HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS");
+  s->SetHelpText(help);
+  return s;
+}
+
+std::unique_ptr<TqvPop3Server> MakePop3Server() {
+  auto s = std::make_unique<TqvPop3Server>();
+  s->SetName("qvPop3Server1");
+  s->SetServerName("Quorvin Mail Kit POP3 service");
+  s->SetMaxDataSize(-1);
+  TStringList help;
+  for (const char* line : {"Valid commands:", "USER,", "PASS,", "APOP,", "AUTH,", "QUIT,", "NOOP,", "HELP,", "STAT,",
+                           "RETR,", "TOP,", "DELE,", "RSET,", "LIST,", "UIDL,", "STLS"})
+    help.Add(line);
+  s->SetHelpText(help);
+  return s;
+}
+
+}  // namespace
+
 TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string ProgramPath)
     : TdmVxMailServersSettings(std::move(ProgramFolder), std::move(ProgramPath)),
       qvSmtpRelay1(std::make_unique<TPendingRelay>()),
-      qvSmtpServer1(std::make_unique<TPendingServer>("TqvSmtpServer")),
-      qvSmtpFileHandler1(std::make_unique<TPendingStore>()),
-      qvPop3FileHandler1(std::make_unique<TPendingStore>()),
-      qvPop3Server1(std::make_unique<TPendingServer>("TqvPop3Server")),
+      qvSmtpServer1(std::make_unique<THostedCommandServer<TqvSmtpServer>>(MakeSmtpServer())),
+      qvSmtpFileHandler1(std::make_unique<THostedSmtpStore<TqvSmtpFileHandler>>(std::make_unique<TqvSmtpFileHandler>())),
+      qvPop3FileHandler1(std::make_unique<THostedMailStore<TqvPop3FileHandler>>(std::make_unique<TqvPop3FileHandler>())),
+      qvPop3Server1(std::make_unique<THostedCommandServer<TqvPop3Server>>(MakePop3Server())),
       qvImap4Server1(std::make_unique<TPendingServer>("TqvImap4Server")),
       qvImap4FileHandler1(std::make_unique<TPendingStore>()),
       Timer1(this) {
+  // The stores write their methods into their servers' delivery events.
+  auto& smtp = static_cast<THostedCommandServer<TqvSmtpServer>&>(*qvSmtpServer1);
+  static_cast<THostedSmtpStore<TqvSmtpFileHandler>&>(*qvSmtpFileHandler1).Store->SetServer(smtp.Server.get());
+  auto& pop3 = static_cast<THostedCommandServer<TqvPop3Server>&>(*qvPop3Server1);
+  static_cast<THostedMailStore<TqvPop3FileHandler>&>(*qvPop3FileHandler1).Store->SetServer(pop3.Server.get());
   Timer1.SetName("Timer1");
   Timer1.SetEnabled(false);
   Timer1.SetInterval(5000);
@@ -53,12 +91,22 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   BindComponents();
 }
 
-TdmVxMailServers::~TdmVxMailServers() { Timer1.SetEnabled(false); }
+TdmVxMailServers::~TdmVxMailServers() {
+  Timer1.SetEnabled(false);
+  // No worker may reach a store that is already gone.
+  for (IHostedServer* server : {qvImap4Server1.get(), qvPop3Server1.get(), qvSmtpServer1.get()}) {
+    try {
+      if (server) server->Stop();
+    } catch (...) {
+    }
+  }
+}
 
 void TdmVxMailServers::BindComponents() {
   for (IHostedServer* server : {qvSmtpServer1.get(), qvPop3Server1.get(), qvImap4Server1.get()}) {
     server->OnStart = [this](TObject* Sender) { ServerStart(Sender); };
     server->OnStop = [this](TObject* Sender) { ServerStop(Sender); };
+    if (auto* logging = dynamic_cast<ILoggingSlot*>(server)) logging->Bind(*this);
   }
 }
 
@@ -167,6 +215,26 @@ void TdmVxMailServers::ServerAcceptConnection(TObject* Sender, const std::string
 
 void TdmVxMailServers::ServerCloseConnection(TObject* Sender, const std::string& PeerIP) {
   LogMessage(Sender, 2, vxtext::kCloseConnection + PeerIP);
+}
+
+void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) {
+  std::string shown = Params.Params;
+  if (Params.Command == "PASS" && !shown.empty()) {
+    shown = "***";
+  } else if (Params.Command == "APOP") {
+    // The digest and the logged greeting stamp would allow an offline guess.
+    const size_t blank = shown.find(' ');
+    if (blank != std::string::npos) shown = shown.substr(0, blank) + " ***";
+  } else if (Params.Command == "AUTH") {
+    if (Params.RawLine.empty()) {
+      shown = "***";  // a continuation line: all of it is the secret
+    } else {
+      // "AUTH <mechanism> [initial response]": the mechanism may be seen.
+      const size_t blank = shown.find(' ');
+      if (blank != std::string::npos && blank + 1 < shown.size()) shown = shown.substr(0, blank) + " ***";
+    }
+  }
+  ServerReceiveCommand(Sender, Params.Command, shown);
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params) {

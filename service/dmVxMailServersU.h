@@ -12,11 +12,12 @@
 #include <string>
 
 #include "HostedComponents.h"
+#include "HostedServers.h"
 #include "MessageLoop.h"
 #include "StringList.h"
 #include "dmVxMailServersSettingsU.h"
 
-class TdmVxMailServers : public TdmVxMailServersSettings {
+class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
  public:
   TdmVxMailServers();
   TdmVxMailServers(std::string ProgramFolder, std::string ProgramPath);
@@ -50,11 +51,13 @@ class TdmVxMailServers : public TdmVxMailServersSettings {
   // Logging handlers; the three servers share one per event.
   void qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText);
   void qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList);
-  void ServerAcceptConnection(TObject* Sender, const std::string& PeerIP);
-  void ServerCloseConnection(TObject* Sender, const std::string& PeerIP);
+  void ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) override;
+  void ServerCloseConnection(TObject* Sender, const std::string& PeerIP) override;
+  // Secrets (PASS, every AUTH step after the mechanism) are written as "***".
+  void ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) override;
   void ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params);
-  void ServerSendResponse(TObject* Sender, const std::string& Response);
-  void ServerError(TObject* Sender, const std::exception& E);
+  void ServerSendResponse(TObject* Sender, const std::string& Response) override;
+  void ServerError(TObject* Sender, const std::exception& E) override;
   void ServerStart(TObject* Sender);
   void ServerStop(TObject* Sender);
 

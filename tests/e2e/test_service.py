@@ -10,7 +10,8 @@ import unittest
 
 from vxharness import ProgramFolder, SERVICE_NAME, free_port, wait_for
 
-LINE = re.compile(r"^\d\d-\d\d-\d{4}:\d\d-\d\d-\d\d-\d{3} (\S+) (\d+):(-?\d+) ([<>=]) (.*) \r$")
+# A plain entry ends in a blank before CR LF; one with an exception ends in its message.
+LINE = re.compile(r"^\d\d-\d\d-\d{4}:\d\d-\d\d-\d\d-\d{3} (\S+) (\d+):(-?\d+) ([<>=]) (.*?) ?\r$")
 STOPPED, START_PENDING, RUNNING, PAUSED = 1, 2, 4, 7
 
 

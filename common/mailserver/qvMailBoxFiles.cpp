@@ -1,0 +1,110 @@
+#include "qvMailBoxFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "CodePage.h"
+#include "Streams.h"
+#include "StringList.h"
+#include "UniqueFd.h"
+#include "qvTranslator.h"
+#include "qvUtils.h"
+
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool LessFolded(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(LowerAscii(a[i]));
+    const auto y = static_cast<unsigned char>(LowerAscii(b[i]));
+    if (x != y) return x < y;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+bool EndsWithFolded(std::string_view AText, std::string_view ATail) {
+  if (AText.size() < ATail.size()) return false;
+  const std::string_view end = AText.substr(AText.size() - ATail.size());
+  for (size_t i = 0; i < end.size(); ++i)
+    if (LowerAscii(end[i]) != LowerAscii(ATail[i])) return false;
+  return true;
+}
+
+struct TDirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+}  // namespace
+
+bool IsSafeMailBoxUserName(std::string_view AUserName) {
+  if (AUserName.empty() || AUserName == "." || AUserName == "..") return false;
+  for (char ch : AUserName) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
+  }
+  return true;
+}
+
+std::string MailBoxFolderName(std::string_view AUserName) {
+  if (!IsSafeMailBoxUserName(AUserName)) return {};
+  const std::u16string wide = plat::CodePageToWideString(AUserName, plat::CP_ACP);
+  // A name with bytes the code page cannot read would share a folder with
+  // another name whose bytes came out as the same "?".
+  if (plat::WideStringToCodePage(wide, plat::CP_ACP) != AUserName) return {};
+  std::string utf8 = WideStringToUtf8(wide);
+  return IsSafeMailBoxUserName(utf8) ? utf8 : std::string();
+}
+
+std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
+  std::vector<TqvMailFileEntry> result;
+  plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd) return result;
+  const int fd = ::dup(dirFd.Get());
+  if (fd < 0) return result;
+  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return result;
+  }
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (!EndsWithFolded(name, AExtension)) continue;
+    struct stat st {};
+    if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode)) continue;
+    result.push_back({name, static_cast<int64_t>(st.st_size)});
+  }
+  std::sort(result.begin(), result.end(),
+            [](const TqvMailFileEntry& a, const TqvMailFileEntry& b) { return LessFolded(a.Name, b.Name); });
+  return result;
+}
+
+void LoadMailFile(const std::string& AFileName, TStrings& ALines) {
+  ALines.Clear();
+  plat::UniqueFd fd(::open(AFileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) throw EFOpenError("Cannot open file \"" + AFileName + "\". " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    throw EFOpenError("Cannot open file \"" + AFileName + "\". Not a regular file");
+  TMemoryStream data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EReadError();
+    if (n == 0) break;
+    data.WriteBuffer(buf, n);
+  }
+  data.SetPosition(0);
+  LoadStringsFromStream(data, ALines);
+}

@@ -1,0 +1,37 @@
+// Helpers the file-based mail stores share: which user names may become a
+// folder under the mailbox folder, the UTF-8 folder name of a user, a sorted
+// listing of message files, and loading one message file. Nothing here
+// follows a symbolic link: a listing takes regular files only, and a load
+// refuses a link. Any thread; no state. The listing returns empty for a
+// missing or unreadable folder; LoadMailFile raises EFOpenError or EReadError.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class TStrings;
+
+// Non-empty, not "." or "..", and free of "/", "\", NUL and control
+// characters (below 0x20 and 0x7F).
+[[nodiscard]] bool IsSafeMailBoxUserName(std::string_view AUserName);
+
+// The folder name on disk for a user name in the process code page: its
+// UTF-8 form. "" when the name is unsafe or does not convert both ways.
+[[nodiscard]] std::string MailBoxFolderName(std::string_view AUserName);
+
+struct TqvMailFileEntry {
+  std::string Name;  // the file name alone
+  int64_t Size = 0;
+};
+
+// Regular files of AFolder whose names end in AExtension (".MSG"; ASCII case
+// ignored), sorted by name with ASCII case ignored (then bytewise). AFolder
+// itself must not be a symbolic link.
+[[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder,
+                                                          std::string_view AExtension);
+
+// The file's bytes cut into lines (CR LF, LF or CR; NUL as a blank), with no
+// charset conversion. Refuses anything but a regular file.
+void LoadMailFile(const std::string& AFileName, TStrings& ALines);

@@ -1,0 +1,234 @@
+// The POP3 transaction commands and the commands of any state, the
+// maildrop list, and the handlers' text helpers.
+#include <limits>
+
+#include "qvPop3Replies.h"
+#include "qvPop3Server.h"
+
+using namespace pop3reply;
+using pop3text::Trim;
+using pop3text::Words;
+
+// --- text helpers
+
+namespace pop3text {
+
+std::string Trim(std::string_view AText) {
+  size_t b = 0, e = AText.size();
+  while (b < e && static_cast<unsigned char>(AText[b]) <= 0x20) ++b;
+  while (e > b && static_cast<unsigned char>(AText[e - 1]) <= 0x20) --e;
+  return std::string(AText.substr(b, e - b));
+}
+
+std::vector<std::string> Words(std::string_view AText) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < AText.size()) {
+    while (i < AText.size() && (AText[i] == ' ' || AText[i] == '\t')) ++i;
+    const size_t start = i;
+    while (i < AText.size() && AText[i] != ' ' && AText[i] != '\t') ++i;
+    if (i > start) words.emplace_back(AText.substr(start, i - start));
+  }
+  return words;
+}
+
+int64_t ToNumber(std::string_view AText) {
+  const std::string t = Trim(AText);
+  size_t i = 0;
+  const bool negative = !t.empty() && t[0] == '-';
+  if (!t.empty() && (t[0] == '-' || t[0] == '+')) i = 1;
+  if (i >= t.size()) return 0;
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  int64_t value = 0;
+  for (; i < t.size(); ++i) {
+    if (t[i] < '0' || t[i] > '9') return 0;
+    const int digit = t[i] - '0';
+    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+bool SameTextAscii(std::string_view A, std::string_view B) {
+  if (A.size() != B.size()) return false;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (size_t i = 0; i < A.size(); ++i)
+    if (lower(A[i]) != lower(B[i])) return false;
+  return true;
+}
+
+}  // namespace pop3text
+
+// --- maildrop
+
+TqvPop3MessageItem* TqvPop3MessageList::Add(std::unique_ptr<TqvPop3MessageItem> AItem) {
+  FItems.push_back(std::move(AItem));
+  return FItems.back().get();
+}
+
+TqvPop3MessageItem* TqvPop3MessageList::Items(int AIndex) const {
+  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  return FItems[static_cast<size_t>(AIndex)].get();
+}
+
+int TqvPop3MessageList::ActiveCount() const {
+  int n = 0;
+  for (const auto& item : FItems) n += item->Deleted ? 0 : 1;
+  return n;
+}
+
+int64_t TqvPop3MessageList::ActiveSize() const {
+  int64_t size = 0;
+  for (const auto& item : FItems) size += item->Deleted ? 0 : item->Size;
+  return size;
+}
+
+bool TqvPop3MessageList::IsValid(int64_t ANumber) const {
+  return ANumber >= 1 && ANumber <= Count() && !FItems[static_cast<size_t>(ANumber - 1)]->Deleted;
+}
+
+void TqvPop3MessageList::UnmarkAll() {
+  for (auto& item : FItems) item->Deleted = false;
+}
+
+// --- commands
+
+int TqvPop3Server::MessageNumber(TqvPop3CommandConnection* AConnection, const std::string& AText,
+                                 const std::string& ACommand) const {
+  const int64_t n = pop3text::ToNumber(AText);
+  if (!AConnection->MailBox().IsValid(n)) throw EqvPop3ServerError(ACommand, kNoSuchMessage);
+  return static_cast<int>(n);
+}
+
+void TqvPop3Server::SendStatLine(TqvPop3CommandConnection* AConnection, const std::string& ACommand) {
+  const TqvPop3MessageList& box = AConnection->MailBox();
+  SendResponse(AConnection, ACommand,
+               "+OK " + std::to_string(box.ActiveCount()) + " " + std::to_string(box.ActiveSize()));
+}
+
+void TqvPop3Server::CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  SendResponse(AConnection, AParams->Command, kOk);
+}
+
+void TqvPop3Server::CmdQuit(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  // The store deletes the marked messages on the way into UPDATE.
+  if (AConnection->State() == psTransaction) SetState(AConnection, psUpdate, AParams->Command);
+  try {
+    SendResponseAndClose(AConnection, AParams->Command, "+OK " + ServerName() + " connection closed");
+  } catch (const EqvSocketError&) {
+    // The client went first; nothing is left to tell it.
+  }
+}
+
+void TqvPop3Server::CmdRset(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  AConnection->MailBox().UnmarkAll();
+  DoReset(AConnection);
+  SendResponse(AConnection, AParams->Command, kOk);
+}
+
+void TqvPop3Server::CmdStat(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  SendStatLine(AConnection, AParams->Command);
+}
+
+std::unique_ptr<TStrings> TqvPop3Server::Retrieve(TqvPop3CommandConnection* AConnection, int ANumber,
+                                                  const std::string& ACommand) {
+  std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
+  bool success = true;
+  DoRetrieve(AConnection, ANumber, *lines, success);
+  if (!success) throw EqvPop3ServerError(ACommand, kNoSuchMessage);
+  return lines;
+}
+
+void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
+  std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
+  int64_t size = 0;
+  for (int i = 0; i < lines->Count(); ++i) size += static_cast<int64_t>(lines->Strings(i).size()) + 2;
+  lines->Insert(0, "+OK " + std::to_string(size));
+  SendMultipleLinesAll(AConnection, lines, ".");
+}
+
+void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  const std::vector<std::string> words = Words(Trim(AParams->Params));
+  if (words.size() < 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const int n = MessageNumber(AConnection, words[0], AParams->Command);
+  const int64_t extra = pop3text::ToNumber(words[1]);
+  std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
+  const int64_t total = lines->Count();
+  int64_t header = total;  // no empty line: the whole message is header
+  for (int i = 0; i < lines->Count(); ++i)
+    if (lines->Strings(i).empty()) {
+      header = i + 1;
+      break;
+    }
+  // A negative count sends no body line, a huge one the whole body.
+  const int64_t body = std::clamp<int64_t>(extra, 0, total - header);
+  const int64_t count = header + body;
+  while (lines->Count() > count) lines->Delete(lines->Count() - 1);
+  lines->Insert(0, kOk);
+  SendMultipleLinesAll(AConnection, lines, ".");
+}
+
+void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
+  bool canDelete = true;
+  DoDelete(AConnection, n, canDelete);
+  if (!canDelete) throw EqvPop3ServerError(AParams->Command, kNoSuchMessage);
+  AConnection->MailBox().MarkDeleted(n);
+  SendResponse(AConnection, AParams->Command, "+OK message " + std::to_string(n) + " deleted");
+}
+
+void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  const TqvPop3MessageList& box = AConnection->MailBox();
+  if (pop3text::ToNumber(AParams->Params) <= 0) {
+    std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
+    lines->Add("+OK " + std::to_string(box.ActiveCount()) + " " + std::to_string(box.ActiveSize()));
+    for (int i = 0; i < box.Count(); ++i)
+      if (!box.Items(i)->Deleted) lines->Add(std::to_string(i + 1) + " " + std::to_string(box.Items(i)->Size));
+    SendMultipleLinesAll(AConnection, lines, ".");
+    return;
+  }
+  const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
+  SendResponse(AConnection, AParams->Command,
+               "+OK " + std::to_string(n) + " " + std::to_string(box.Items(n - 1)->Size));
+}
+
+void TqvPop3Server::CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psTransaction, AParams->Command);
+  const TqvPop3MessageList& box = AConnection->MailBox();
+  if (pop3text::ToNumber(AParams->Params) <= 0) {
+    std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
+    lines->Add(kOk);
+    for (int i = 0; i < box.Count(); ++i)
+      if (!box.Items(i)->Deleted) lines->Add(std::to_string(i + 1) + " " + box.Items(i)->UID);
+    SendMultipleLinesAll(AConnection, lines, ".");
+    return;
+  }
+  const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
+  SendResponse(AConnection, AParams->Command, "+OK " + std::to_string(n) + " " + box.Items(n - 1)->UID);
+}
+
+void TqvPop3Server::CmdStls(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  if (FUseTLS == stNone || FUseTLS == stImplicit || IsConnectionSecured(AConnection))
+    throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  ResetConnection(AConnection);
+  BeginTlsSwitch(AConnection);
+  SendResponse(AConnection, AParams->Command, kStartTls);
+}
+
+void TqvPop3Server::CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  std::string text;
+  for (int i = 0; i < FHelpText->Count(); ++i) text += FHelpText->Strings(i) + ", ";
+  text = Trim(text);
+  if (!text.empty() && text.back() == ',') {
+    text.pop_back();
+    text.insert(0, " ");
+  }
+  SendResponse(AConnection, AParams->Command, kOk + text);
+}

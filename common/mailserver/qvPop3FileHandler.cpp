@@ -1,0 +1,115 @@
+#include "qvPop3FileHandler.h"
+
+#include <unistd.h>
+
+#include "qvMailBoxFiles.h"
+#include "qvUtils.h"
+
+TqvPop3FileHandler::TqvPop3FileHandler(TComponent* AOwner) : TComponent(AOwner) {}
+
+TqvPop3FileHandler::~TqvPop3FileHandler() { SetServer(nullptr); }
+
+void TqvPop3FileHandler::SetServer(TqvPop3Server* Value) {
+  if (Value == FServer) return;
+  if (FServer) {
+    FServer->RemoveFreeNotification(this);
+    Unbind();
+  }
+  FServer = Value;
+  if (FServer) {
+    FServer->FreeNotification(this);
+    Bind();
+  }
+}
+
+void TqvPop3FileHandler::Notification(TComponent* AComponent, TOperation Operation) {
+  TComponent::Notification(AComponent, Operation);
+  // The server is in its destructor: its events are no longer there to clear.
+  if (Operation == TOperation::opRemove && AComponent == FServer) FServer = nullptr;
+}
+
+std::string TqvPop3FileHandler::MailBoxDir() const {
+  std::scoped_lock lock(FLock);
+  return FMailBoxDir;
+}
+
+void TqvPop3FileHandler::SetMailBoxDir(const std::string& Value) {
+  std::scoped_lock lock(FLock);
+  FMailBoxDir = Value;
+}
+
+void TqvPop3FileHandler::Bind() {
+  FServer->OnMailBoxInfo = [this](TObject*, TqvPop3CommandConnection* c, TqvPop3MessageList& box) {
+    LoadMailBox(c, box);
+  };
+  FServer->OnRetrieve = [this](TObject*, TqvPop3CommandConnection* c, int n, TStrings& lines, bool& ok) {
+    RetrieveMessage(c, n, lines, ok);
+  };
+  FServer->OnStateChanged = [this](TObject*, TqvPop3CommandConnection* c) { DeleteMarkedMessages(c); };
+}
+
+void TqvPop3FileHandler::Unbind() {
+  FServer->OnMailBoxInfo = nullptr;
+  FServer->OnRetrieve = nullptr;
+  FServer->OnStateChanged = nullptr;
+}
+
+void TqvPop3FileHandler::DoLoadMessage(TqvPop3CommandConnection* AConnection, const std::string& AMailBoxPath,
+                                       const std::string& AMessageFile, bool& ACanLoad) {
+  if (OnLoadMessage) OnLoadMessage(this, AConnection, AMailBoxPath, AMessageFile, ACanLoad);
+}
+
+std::string TqvPop3FileHandler::GetMailBoxPath(const std::string& AUserName) const {
+  const std::string folder = MailBoxFolderName(AUserName);
+  if (folder.empty()) return {};
+  // An empty MailBoxDir means the current folder, never the root.
+  return AddTrailingChar(MailBoxDir(), '/') + folder + '/';
+}
+
+std::string TqvPop3FileHandler::GetMessageUID(const std::string& AFileName, int64_t ASize) {
+  std::string uid = AFileName;
+  for (char& c : uid) {
+    if (c == '.') c = ':';
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  uid += ":" + std::to_string(ASize);
+  for (char& c : uid)
+    if (c == ' ') c = '_';
+  return uid;
+}
+
+void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
+  AMailBox.Clear();
+  const std::string path = GetMailBoxPath(AConnection->UserName());
+  if (path.empty()) return;
+  for (const TqvMailFileEntry& file : ListMailFiles(path, ".MSG")) {
+    bool canLoad = true;
+    DoLoadMessage(AConnection, path, file.Name, canLoad);
+    if (canLoad)
+      AMailBox.Add(std::make_unique<TqvPop3FileMessageItem>(GetMessageUID(file.Name, file.Size), path + file.Name,
+                                                            file.Size));
+  }
+}
+
+void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
+                                         bool& Success) {
+  try {
+    auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
+    if (!item) throw EListError("not a file message");
+    LoadMailFile(item->FileName, AMessage);
+    Success = true;
+  } catch (const std::exception&) {
+    AMessage.Clear();
+    Success = false;
+  }
+}
+
+void TqvPop3FileHandler::DeleteMarkedMessages(TqvPop3CommandConnection* AConnection) {
+  if (AConnection->State() != psUpdate) return;
+  TqvPop3MessageList& box = AConnection->MailBox();
+  for (int i = 0; i < box.Count(); ++i) {
+    auto* item = dynamic_cast<TqvPop3FileMessageItem*>(box.Items(i));
+    // A failed removal leaves the file for the next session.
+    if (item && item->Deleted) (void)::unlink(item->FileName.c_str());
+  }
+}

@@ -1,0 +1,68 @@
+// The POP3 file store: serves each maildrop from MailBoxDir/<user>/*.MSG (the
+// folders the SMTP store writes), numbered in file-name order, and deletes
+// the marked files when a session enters UPDATE. It binds itself to the
+// server's OnMailBoxInfo, OnRetrieve and OnStateChanged (replacing whatever
+// was there) and leaves the other events alone. Borrows the server; told when
+// it goes. Its events run on the server's workers; MailBoxDir is read and set
+// under the store's lock, deletions run inside the server lock. A user name
+// that is empty or could leave MailBoxDir ("..", "/", control characters)
+// gets an empty maildrop. Failures are never raised to the server: a failed
+// load answers "no such message", a failed deletion is skipped.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "ClassCore.h"
+#include "qvPop3Server.h"
+
+class TqvPop3FileMessageItem : public TqvPop3MessageItem {
+ public:
+  TqvPop3FileMessageItem(std::string AUID, std::string AFileName, int64_t ASize)
+      : TqvPop3MessageItem(std::move(AUID), ASize), FileName(std::move(AFileName)) {}
+  VX_CLASS_NAME("TqvPop3FileMessageItem")
+  std::string FileName;  // full path
+};
+
+using TqvPop3LoadMessageEvent =
+    std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, const std::string& AMailBoxPath,
+                       const std::string& AMessageFile, bool& ACanLoad)>;
+
+class TqvPop3FileHandler : public TComponent {
+ public:
+  explicit TqvPop3FileHandler(TComponent* AOwner = nullptr);
+  ~TqvPop3FileHandler() override;
+  VX_CLASS_NAME("TqvPop3FileHandler")
+
+  TqvPop3Server* Server() const { return FServer; }
+  // Unbinds from the old server, binds to the new one.
+  void SetServer(TqvPop3Server* Value);
+  [[nodiscard]] std::string MailBoxDir() const;
+  void SetMailBoxDir(const std::string& Value);
+
+  // MailBoxDir (a "/" added unless empty or there) + the user's folder name
+  // + "/"; "" for an unsafe name.
+  [[nodiscard]] std::string GetMailBoxPath(const std::string& AUserName) const;
+  // The file name with "." as ":", upper-cased, ":" and the size, blanks as "_".
+  [[nodiscard]] static std::string GetMessageUID(const std::string& AFileName, int64_t ASize);
+
+  // Fired per file before it joins the maildrop; ACanLoad false hides it.
+  TqvPop3LoadMessageEvent OnLoadMessage;
+
+ protected:
+  virtual void Unbind();
+  virtual void Bind();
+  virtual void DoLoadMessage(TqvPop3CommandConnection* AConnection, const std::string& AMailBoxPath,
+                             const std::string& AMessageFile, bool& ACanLoad);
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+ private:
+  void LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
+  void RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage, bool& Success);
+  void DeleteMarkedMessages(TqvPop3CommandConnection* AConnection);
+
+  TqvPop3Server* FServer = nullptr;
+  std::string FMailBoxDir;
+  mutable std::mutex FLock;  // guards FMailBoxDir
+};

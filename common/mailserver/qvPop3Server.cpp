@@ -1,0 +1,431 @@
+// Sessions, state and login of the POP3 server; the transaction commands are
+// in qvPop3Commands.cpp.
+#include "qvPop3Server.h"
+
+#include "NtlmPackage.h"
+#include "qvCryptHash.h"
+#include "qvEncoder.h"
+#include "qvHostResolver.h"
+#include "qvMailUtils.h"
+#include "qvPop3Replies.h"
+#include "qvSspi.h"
+#include "qvSspiAuth.h"
+
+using namespace pop3reply;
+using pop3text::Trim;
+using pop3text::Words;
+
+namespace {
+
+// The server lock for a scope.
+class TServerLock {
+ public:
+  explicit TServerLock(TqvTcpServer& AServer) : FServer(AServer) { FServer.Lock(); }
+  ~TServerLock() { FServer.Unlock(); }
+  TServerLock(const TServerLock&) = delete;
+  TServerLock& operator=(const TServerLock&) = delete;
+
+ private:
+  TqvTcpServer& FServer;
+};
+
+// Reverts an impersonation on every path.
+class TImpersonation {
+ public:
+  explicit TImpersonation(TqvNtAuthServerSspi& AContext) : FContext(AContext) { FContext.Impersonate(); }
+  ~TImpersonation() {
+    try {
+      FContext.RevertToSelf();
+    } catch (...) {
+      // The context's end reverts it as well.
+    }
+  }
+  TImpersonation(const TImpersonation&) = delete;
+  TImpersonation& operator=(const TImpersonation&) = delete;
+
+ private:
+  TqvNtAuthServerSspi& FContext;
+};
+
+const char* StateName(TqvPop3State AState) {
+  switch (AState) {
+    case psAuthorization: return "AUTHORIZATION";
+    case psTransaction: return "TRANSACTION";
+    case psUpdate: return "UPDATE";
+  }
+  return "";
+}
+
+// Tokens hold NUL bytes: encode bytes, never text.
+std::string Base64(const std::string& ABytes) {
+  return TqvEncoder::EncodeBytesToLine(TBytes(ABytes.begin(), ABytes.end()), cmBase64);
+}
+
+TqvPop3CommandConnection* Pop3(TqvCommandConnection* AConnection) {
+  return static_cast<TqvPop3CommandConnection*>(AConnection);
+}
+
+}  // namespace
+
+// --- connection
+
+TqvPop3CommandConnection::TqvPop3CommandConnection() : FMailBox(std::make_unique<TqvPop3MessageList>()) {}
+TqvPop3CommandConnection::~TqvPop3CommandConnection() = default;
+
+// --- server
+
+TqvPop3Server::TqvPop3Server(TComponent* AOwner)
+    : TqvTcpCommandServer(AOwner),
+      FUserAccounts(std::make_unique<TqvMailUserAccountList>(true)),
+      FHelpText(std::make_unique<TStringList>()) {
+  SetPort(110);
+  SetServerName("Quorvin Mail Kit - Ostra Edition POP3 service");
+  for (const char* line : {"Valid commands: USER", "PASS", "APOP", "AUTH", "QUIT", "NOOP", "HELP", "STAT", "RETR",
+                           "TOP", "DELE", "RSET", "LIST", "UIDL", "STLS"})
+    FHelpText->Add(line);
+}
+
+TqvPop3Server::~TqvPop3Server() { Stop(); }
+
+std::string TqvPop3Server::LocalHost() const { return FHostName.empty() ? GetLocalHostName() : FHostName; }
+
+std::string TqvPop3Server::GenerateTimeStamp() { return GenerateMessageId(LocalHost()); }
+std::string TqvPop3Server::GenerateChallenge() { return GenerateTalmerixoMessageId(LocalHost()); }
+
+TqvUserConnectionPtr TqvPop3Server::CreateDefaultConnection() { return std::make_shared<TqvPop3CommandConnection>(); }
+
+void TqvPop3Server::Add(const char* AName, THandler AHandler) {
+  Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
+      AName, [this, AHandler](TqvCommandConnection* c, TqvTcpCommandParams* p) { (this->*AHandler)(Pop3(c), p); }));
+}
+
+void TqvPop3Server::AddCommands() {
+  Add("USER", &TqvPop3Server::CmdUser);
+  Add("PASS", &TqvPop3Server::CmdPass);
+  Add("APOP", &TqvPop3Server::CmdApop);
+  Add("AUTH", &TqvPop3Server::CmdAuth);
+  Add("NOOP", &TqvPop3Server::CmdNoop);
+  Add("QUIT", &TqvPop3Server::CmdQuit);
+  Add("RSET", &TqvPop3Server::CmdRset);
+  Add("STAT", &TqvPop3Server::CmdStat);
+  Add("RETR", &TqvPop3Server::CmdRetr);
+  Add("TOP", &TqvPop3Server::CmdTop);
+  Add("DELE", &TqvPop3Server::CmdDele);
+  Add("LIST", &TqvPop3Server::CmdList);
+  Add("UIDL", &TqvPop3Server::CmdUidl);
+  Add("STLS", &TqvPop3Server::CmdStls);
+  Add("HELP", &TqvPop3Server::CmdHelp);
+}
+
+std::unique_ptr<TqvTcpCommandInfo> TqvPop3Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
+  return std::make_unique<TqvTcpCommandFunc>("", [](TqvCommandConnection*, TqvTcpCommandParams* p) {
+    throw EqvPop3ServerError(p->Command, kInvalidCommand);
+  });
+}
+
+void TqvPop3Server::DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                   const std::exception&) {
+  SendResponse(AConnection, AParams ? AParams->Command : std::string(), kAccessDenied);
+}
+
+void TqvPop3Server::DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled) {
+  TqvTcpCommandServer::DoAcceptConnection(AConnection, Handled);
+  auto* c = dynamic_cast<TqvPop3CommandConnection*>(AConnection);
+  if (!c) return;
+  c->FTimeStamp = GenerateTimeStamp();
+  if (Handled) return;
+  std::string greeting = "+OK " + ServerName() + " ready";
+  if (FUseAuth != pmUseSASL) greeting += " " + c->FTimeStamp;
+  SendResponse(c, "", greeting);
+}
+
+void TqvPop3Server::DoCloseConnection(TqvUserConnection* AConnection) {
+  if (auto* c = dynamic_cast<TqvPop3CommandConnection*>(AConnection)) {
+    try {
+      // A dropped session never reaches UPDATE: its marks are forgotten.
+      SetState(c, psAuthorization, "");
+    } catch (const std::exception& e) {
+      DoServerError(AConnection, e);
+    }
+  }
+  TqvTcpCommandServer::DoCloseConnection(AConnection);
+}
+
+// --- events
+
+void TqvPop3Server::DoCreateUserAccount(TqvPop3CommandConnection* AConnection, const std::string& AUserName,
+                                        std::unique_ptr<TqvMailUserAccountItem>& Account) {
+  if (OnCreateUserAccount) OnCreateUserAccount(this, AConnection, AUserName, Account);
+}
+void TqvPop3Server::DoAuthenticate(TqvPop3CommandConnection* AConnection, TqvMailUserAccountItem*& Account,
+                                   const std::string& AUserName, bool& IsAuthorized, bool& Handled) {
+  if (OnAuthenticate) OnAuthenticate(this, AConnection, Account, AUserName, IsAuthorized, Handled);
+}
+void TqvPop3Server::DoMailBoxInfo(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
+  if (OnMailBoxInfo) OnMailBoxInfo(this, AConnection, AMailBox);
+}
+void TqvPop3Server::DoRetrieve(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
+                               bool& Success) {
+  if (OnRetrieve) OnRetrieve(this, AConnection, AMessageNo, AMessage, Success);
+}
+void TqvPop3Server::DoDelete(TqvPop3CommandConnection* AConnection, int AMessageNo, bool& ACanDelete) {
+  if (OnDelete) OnDelete(this, AConnection, AMessageNo, ACanDelete);
+}
+void TqvPop3Server::DoStateChanged(TqvPop3CommandConnection* AConnection) {
+  if (OnStateChanged) OnStateChanged(this, AConnection);
+}
+void TqvPop3Server::DoReset(TqvPop3CommandConnection* AConnection) {
+  if (OnReset) OnReset(this, AConnection);
+}
+
+// --- TLS
+
+bool TqvPop3Server::IsTlsConnection(TqvUserConnection*) const { return false; }
+
+void TqvPop3Server::StartTls(TqvUserConnection*) {
+  throw EqvTcpServerError("TLS is not available on this server", -1);
+}
+
+bool TqvPop3Server::IsConnectionSecured(TqvPop3CommandConnection* AConnection) { return IsTlsConnection(AConnection); }
+void TqvPop3Server::BeginTlsSwitch(TqvPop3CommandConnection* AConnection) { StartTls(AConnection); }
+
+// --- checks, state, reset
+
+void TqvPop3Server::CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand) {
+  if (FUseTLS == stExplicitRequire && !IsConnectionSecured(AConnection)) throw EqvPop3ServerError(ACommand, kMustStls);
+}
+
+void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
+                               const std::string& ACommand) {
+  CheckTls(AConnection, ACommand);
+  if (AConnection->State() != AState)
+    throw EqvPop3ServerError(ACommand, std::string(kWrongStatePrefix) + StateName(AState) + kWrongStateSuffix);
+}
+
+void TqvPop3Server::SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
+                             const std::string& ACommand) {
+  TServerLock lock(*this);
+  if (AConnection->FState.load() == AState) return;
+  if (AState == psTransaction) {
+    // Only listed connections count: a closed one has left the list.
+    const int count = GetConnectionCount();
+    for (int i = 0; i < count; ++i) {
+      const TqvUserConnectionPtr other = GetConnection(i);
+      auto* p = dynamic_cast<TqvPop3CommandConnection*>(other.get());
+      if (p && p != AConnection && p->FState.load() == psTransaction &&
+          pop3text::SameTextAscii(p->FLockedUser, AConnection->FUserName))
+        throw EqvPop3ServerError(ACommand, kMaildropLocked, true);
+    }
+    AConnection->FLockedUser = AConnection->FUserName;
+  } else {
+    AConnection->FLockedUser.clear();
+  }
+  AConnection->FState = AState;
+  DoStateChanged(AConnection);
+}
+
+void TqvPop3Server::ResetConnection(TqvPop3CommandConnection* AConnection) {
+  {
+    TServerLock lock(*this);
+    AConnection->FState = psAuthorization;
+    AConnection->FLockedUser.clear();
+  }
+  AConnection->FUserName.clear();
+  AConnection->FChallenge.clear();
+  AConnection->FNtlm.reset();
+  AConnection->FMailBox->Clear();
+}
+
+// --- login
+
+void TqvPop3Server::Login(TqvPop3CommandConnection* AConnection, const std::string& ACommand,
+                          const std::string& AUserName,
+                          const std::function<bool(const TqvUserAccountItem&)>& ACheck, bool ANtlm) {
+  bool authorized = false;
+  std::string name = AUserName;
+  // An empty name would give the mailbox folder itself.
+  if (!AUserName.empty()) {
+    std::unique_ptr<TqvMailUserAccountItem> created;
+    DoCreateUserAccount(AConnection, AUserName, created);
+    TqvMailUserAccountItem* account = created ? created.get() : FUserAccounts->FindAccount(AUserName);
+    // NTLM has checked the password already, but only an account may log in.
+    authorized = ANtlm && account != nullptr;
+    bool handled = false;
+    DoAuthenticate(AConnection, account, AUserName, authorized, handled);
+    if (!handled && account) authorized = ACheck(*account);
+    // The account's spelling names the maildrop, not the client's.
+    if (account && !account->UserName().empty()) name = account->UserName();
+  }
+  if (TqvServerGuard* guard = Guard()) authorized = guard->CheckLogin(AUserName, authorized, Port(), AConnection->PeerIP);
+  if (!authorized) {
+    ResetConnection(AConnection);
+    throw EqvPop3ServerError(ACommand, kIncorrectLogin);
+  }
+  AConnection->FUserName = name;
+  SetState(AConnection, psTransaction, ACommand);
+  AConnection->FMailBox->Clear();
+  DoMailBoxInfo(AConnection, *AConnection->FMailBox);
+  const TqvPop3MessageList& box = *AConnection->FMailBox;
+  SendResponse(AConnection, ACommand,
+               "+OK " + std::to_string(box.ActiveCount()) + " messages (" + std::to_string(box.ActiveSize()) +
+                   " octets)");
+}
+
+void TqvPop3Server::CmdUser(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psAuthorization, AParams->Command);
+  if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  AConnection->FUserName = AParams->Params;
+  SendResponse(AConnection, AParams->Command, kSendPass);
+}
+
+void TqvPop3Server::CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psAuthorization, AParams->Command);
+  if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const std::string password = AParams->Params;
+  Login(AConnection, AParams->Command, AConnection->FUserName,
+        [&password](const TqvUserAccountItem& a) { return a.CheckPassword(password); }, false);
+}
+
+void TqvPop3Server::CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psAuthorization, AParams->Command);
+  if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const std::vector<std::string> words = Words(Trim(AParams->Params));
+  if (words.size() != 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const std::string stamp = AConnection->FTimeStamp;
+  const std::string digest = words[1];
+  Login(AConnection, AParams->Command, words[0],
+        [&](const TqvUserAccountItem& a) {
+          // Without a stamp the digest would be md5(password): a reusable credential.
+          return !stamp.empty() && !a.Password().empty() && CalcMd5Hex(stamp + a.Password()) == digest;
+        },
+        false);
+}
+
+// --- AUTH
+
+void TqvPop3Server::CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  CheckState(AConnection, psAuthorization, AParams->Command);
+  if (FUseAuth == pmUsePOPAuth) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const std::vector<std::string> words = Words(Trim(AParams->Params));
+  if (words.empty()) {
+    std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
+    lines->Add(kOk);
+    if (FSaslFlags & SaslFlag(ssUseNTLM)) lines->Add("NTLM");
+    if (FSaslFlags & SaslFlag(ssUseCramMD5)) lines->Add("CRAM-MD5");
+    SendMultipleLinesAll(AConnection, lines, ".");
+    return;
+  }
+  std::string mechanism = words[0];
+  for (char& ch : mechanism)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
+    AConnection->FChallenge = GenerateChallenge();
+    SendResponse(AConnection, AParams->Command, "+ " + Base64(AConnection->FChallenge));
+    ExpectAuthLine(AConnection, &TqvPop3Server::CramStep);
+    return;
+  }
+  if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {
+    auto ntlm = std::make_unique<TqvNtAuthServerSspi>();
+    ntlm->HostName = LocalHost();
+    // The package checks the response against the account's password; an
+    // account without one, or no account, is refused there.
+    ntlm->OnGetPassword = [this, AConnection](TObject*, const std::string& user, const std::string&,
+                                              std::string& password, bool& found) {
+      std::unique_ptr<TqvMailUserAccountItem> created;
+      DoCreateUserAccount(AConnection, user, created);
+      const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(user);
+      found = a && !a->Password().empty();
+      if (found) password = a->Password();
+    };
+    AConnection->FNtlm = std::move(ntlm);
+    SendResponse(AConnection, AParams->Command, kNtlmGoAhead);
+    ExpectAuthLine(AConnection, &TqvPop3Server::NtlmStep);
+    return;
+  }
+  throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+}
+
+void TqvPop3Server::ExpectAuthLine(TqvPop3CommandConnection* AConnection, THandler AStep) {
+  AConnection->FInAuthExchange = true;
+  StartReadLine(AConnection, std::make_unique<TqvTcpCommandFunc>(
+                                 "AUTH", [this, AStep](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+                                   (this->*AStep)(Pop3(c), p);
+                                 }));
+}
+
+void TqvPop3Server::AbortAuth(TqvPop3CommandConnection* AConnection) {
+  ResetConnection(AConnection);
+  throw EqvPop3ServerError("AUTH", kAuthAborted);
+}
+
+void TqvPop3Server::CramStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  // Back to commands whatever this line does.
+  AConnection->FInAuthExchange = false;
+  SetCommandHandler(AConnection);
+  const std::string line = Trim(AParams->Params);
+  if (line == "*") AbortAuth(AConnection);
+  std::string decoded;
+  try {
+    const TBytes bytes = TqvEncoder::DecodeTextToBytes(line, cmBase64);
+    decoded.assign(bytes.begin(), bytes.end());
+  } catch (const EqvEncoderError&) {
+    AbortAuth(AConnection);
+  }
+  const std::vector<std::string> words = Words(decoded);
+  if (words.size() != 2) AbortAuth(AConnection);
+  const std::string challenge = AConnection->FChallenge;
+  const std::string digest = words[1];
+  Login(AConnection, AParams->Command, words[0],
+        [&](const TqvUserAccountItem& a) {
+          return !a.Password().empty() && HMAC_MD5(challenge, a.Password()) == digest;
+        },
+        false);
+}
+
+void TqvPop3Server::NtlmStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  AConnection->FInAuthExchange = false;
+  SetCommandHandler(AConnection);
+  const std::string line = Trim(AParams->Params);
+  if (line == "*" || !AConnection->FNtlm) AbortAuth(AConnection);
+  TMemoryStream token;
+  bool complete = false;
+  try {
+    const TBytes bytes = TqvEncoder::DecodeTextToBytes(line, cmBase64);
+    if (!bytes.empty()) token.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    token.SetPosition(0);
+    complete = AConnection->FNtlm->AcceptToken(plat::NTLMSP_NAME_A, token, nullptr);
+  } catch (const EqvEncoderError&) {
+    AbortAuth(AConnection);
+  } catch (const EqvSSPIError&) {
+    AbortAuth(AConnection);
+  }
+  if (!complete) {
+    const std::string reply(reinterpret_cast<const char*>(token.Memory()), static_cast<size_t>(token.Size()));
+    SendResponse(AConnection, AParams->Command, "+ " + Base64(reply));
+    ExpectAuthLine(AConnection, &TqvPop3Server::NtlmStep);
+    return;
+  }
+  std::string user;
+  try {
+    TImpersonation as(*AConnection->FNtlm);
+    user = plat::GetCurrentUserName();
+  } catch (const EqvSSPIError&) {
+    AbortAuth(AConnection);
+  }
+  AConnection->FNtlm.reset();
+  Login(AConnection, AParams->Command, user, [](const TqvUserAccountItem&) { return true; }, true);
+}
+
+// --- logging
+
+std::string TqvPop3Server::LoggedParams(TqvCommandConnection* AConnection, const TqvTcpCommandParams& AParams) const {
+  auto* c = dynamic_cast<TqvPop3CommandConnection*>(AConnection);
+  if (c && c->InAuthExchange() && AParams.RawLine.empty()) return "***";
+  if (AParams.Command == "PASS") return "***";
+  if (AParams.Command == "APOP" || AParams.Command == "AUTH") {
+    // The user name or mechanism stays readable; an initial response does not.
+    const std::vector<std::string> words = Words(Trim(AParams.Params));
+    if (words.size() > 1) return words[0] + " ***";
+  }
+  return AParams.Params;
+}

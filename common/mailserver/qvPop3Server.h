@@ -1,0 +1,235 @@
+// The POP3 server: greeting with an APOP time stamp, login by USER/PASS, APOP
+// or AUTH (CRAM-MD5, NTLM), the transaction commands over a per-connection
+// maildrop, deletion at QUIT, STLS. The maildrop is not stored here: the
+// store binds to OnMailBoxInfo, OnRetrieve and OnStateChanged (see
+// qvPop3FileHandler.h). Owns its accounts (copied in) and help text; set the
+// properties before Start. Commands run on pool workers, one at a time per
+// connection; every state change and the maildrop lock test run under the
+// server lock, and OnStateChanged fires inside it (so the store's deletions
+// at UPDATE do too). Command errors are EqvPop3ServerError ("-ERR ..." reply).
+// Logging hosts: PASS parameters and every AUTH continuation line carry
+// credentials, and an APOP digest can be attacked offline next to the logged
+// greeting. OnReceiveCommand hands them over unmasked; log LoggedParams()
+// instead of Params. Single-line replies (OnSendResponse) carry no secret.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "StringList.h"
+#include "qvMailUserMgr.h"
+#include "qvServerSasl.h"
+#include "qvTcpCommandServer.h"
+
+class TqvNtAuthServerSspi;
+class TqvPop3CommandConnection;
+
+enum TqvPop3AuthMode { pmUsePOPAuth, pmUseSASL, pmUseBoth };
+enum TqvPop3State { psAuthorization, psTransaction, psUpdate };
+
+class TqvPop3MessageItem : public TObject {
+ public:
+  TqvPop3MessageItem(std::string AUID, int64_t ASize) : Size(ASize), UID(std::move(AUID)) {}
+  VX_CLASS_NAME("TqvPop3MessageItem")
+  bool Deleted = false;
+  int64_t Size = 0;  // octets
+  std::string UID;
+};
+
+// A maildrop in maildrop order; messages are numbered from 1.
+class TqvPop3MessageList {
+ public:
+  // Takes the item; the list owns it.
+  TqvPop3MessageItem* Add(std::unique_ptr<TqvPop3MessageItem> AItem);
+  void Clear() { FItems.clear(); }
+  // 0-based; raises EListError out of range.
+  [[nodiscard]] TqvPop3MessageItem* Items(int AIndex) const;
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+  [[nodiscard]] int ActiveCount() const;
+  [[nodiscard]] int64_t ActiveSize() const;
+  // 1 <= ANumber <= Count and not marked deleted.
+  [[nodiscard]] bool IsValid(int64_t ANumber) const;
+  void MarkDeleted(int ANumber) { FItems[static_cast<size_t>(ANumber - 1)]->Deleted = true; }
+  void UnmarkAll();
+
+ private:
+  std::vector<std::unique_ptr<TqvPop3MessageItem>> FItems;
+};
+
+// A command's reply: Message is the complete "-ERR ..." line, ErrorCode -1.
+class EqvPop3ServerError : public EqvTcpCommandServerError {
+ public:
+  EqvPop3ServerError(std::string ACommand, const std::string& AText, bool ACloseConnection = false)
+      : EqvTcpCommandServerError(std::move(ACommand), ACloseConnection, -1, "-ERR " + AText) {}
+  VX_CLASS_NAME("EqvPop3ServerError")
+};
+
+class TqvPop3CommandConnection : public TqvCommandConnection {
+ public:
+  TqvPop3CommandConnection();
+  ~TqvPop3CommandConnection() override;
+  VX_CLASS_NAME("TqvPop3CommandConnection")
+
+  // Read from any thread; written only under the server lock.
+  [[nodiscard]] TqvPop3State State() const { return FState.load(); }
+  [[nodiscard]] const std::string& TimeStamp() const { return FTimeStamp; }
+  // After login the account's own spelling: the maildrop's name.
+  [[nodiscard]] const std::string& UserName() const { return FUserName; }
+  // The connection's own list; valid while the connection lives.
+  [[nodiscard]] TqvPop3MessageList& MailBox() { return *FMailBox; }
+  // True while a continuation line of AUTH is expected.
+  [[nodiscard]] bool InAuthExchange() const { return FInAuthExchange.load(); }
+
+ private:
+  friend class TqvPop3Server;
+  std::atomic<TqvPop3State> FState{psAuthorization};
+  std::string FLockedUser;  // under the server lock: the name while in TRANSACTION
+  std::string FTimeStamp;
+  std::string FUserName;
+  std::string FChallenge;
+  std::unique_ptr<TqvNtAuthServerSspi> FNtlm;
+  std::unique_ptr<TqvPop3MessageList> FMailBox;
+  std::atomic<bool> FInAuthExchange{false};
+};
+
+using TqvPop3CreateUserAccountEvent =
+    std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, const std::string& AUserName,
+                       std::unique_ptr<TqvMailUserAccountItem>& Account)>;
+using TqvPop3AuthenticateEvent =
+    std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, TqvMailUserAccountItem*& Account,
+                       const std::string& AUserName, bool& IsAuthorized, bool& Handled)>;
+using TqvPop3MailBoxEvent =
+    std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox)>;
+using TqvPop3RetrieveEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
+                                                int AMessageNo, TStrings& AMessage, bool& Success)>;
+using TqvPop3DeleteEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
+                                              int AMessageNo, bool& ACanDelete)>;
+using TqvPop3ConnectionEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection)>;
+
+class TqvPop3Server : public TqvTcpCommandServer {
+ public:
+  // The base server of this build carries no TLS yet: the mode lives here
+  // until it does. Then this enum, UseTLS/SetUseTLS/FUseTLS and the private
+  // stand-ins IsTlsConnection and StartTls go, and the base's names serve.
+  enum TqvServerTlsMode { stNone, stImplicit, stExplicitAllow, stExplicitRequire };
+
+  explicit TqvPop3Server(TComponent* AOwner = nullptr);
+  ~TqvPop3Server() override;
+  VX_CLASS_NAME("TqvPop3Server")
+
+  TqvPop3AuthMode UseAuth() const { return FUseAuth; }
+  void SetUseAuth(TqvPop3AuthMode Value) { FUseAuth = Value; }
+  TqvServerSaslFlags SaslFlags() const { return FSaslFlags; }
+  void SetSaslFlags(TqvServerSaslFlags Value) { FSaslFlags = Value; }
+  TqvMailUserAccountList& UserAccounts() { return *FUserAccounts; }
+  // Copies the items and the case rule.
+  void SetUserAccounts(const TqvUserAccountList& Value) { FUserAccounts->Assign(Value); }
+  bool CaseInsensitive() const { return FUserAccounts->CaseInsensitive(); }
+  void SetCaseInsensitive(bool Value) { FUserAccounts->SetCaseInsensitive(Value); }
+  TStrings& HelpText() { return *FHelpText; }
+  void SetHelpText(const TStrings& Value) { FHelpText->Assign(Value); }
+  const std::string& HostName() const { return FHostName; }
+  void SetHostName(const std::string& Value) { FHostName = Value; }
+  TqvServerTlsMode UseTLS() const { return FUseTLS; }
+  void SetUseTLS(TqvServerTlsMode Value) { FUseTLS = Value; }
+
+  // What a log may show of a received command's parameters: PASS and AUTH
+  // continuation lines as "***", APOP as the user name and "***", AUTH with
+  // an initial response as the mechanism and "***", the rest unchanged.
+  // Call it from OnReceiveCommand (the connection's exchange state is read).
+  [[nodiscard]] std::string LoggedParams(TqvCommandConnection* AConnection,
+                                         const TqvTcpCommandParams& AParams) const;
+
+  TqvPop3CreateUserAccountEvent OnCreateUserAccount;
+  TqvPop3AuthenticateEvent OnAuthenticate;
+  TqvPop3MailBoxEvent OnMailBoxInfo;
+  TqvPop3RetrieveEvent OnRetrieve;
+  TqvPop3DeleteEvent OnDelete;
+  TqvPop3ConnectionEvent OnStateChanged;
+  TqvPop3ConnectionEvent OnReset;
+
+ protected:
+  // "<...@host>" for the greeting and APOP; test seams both.
+  [[nodiscard]] virtual std::string GenerateTimeStamp();
+  [[nodiscard]] virtual std::string GenerateChallenge();
+  virtual void DoCreateUserAccount(TqvPop3CommandConnection* AConnection, const std::string& AUserName,
+                                   std::unique_ptr<TqvMailUserAccountItem>& Account);
+  virtual void DoAuthenticate(TqvPop3CommandConnection* AConnection, TqvMailUserAccountItem*& Account,
+                              const std::string& AUserName, bool& IsAuthorized, bool& Handled);
+  virtual void DoMailBoxInfo(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
+  virtual void DoRetrieve(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
+                          bool& Success);
+  virtual void DoDelete(TqvPop3CommandConnection* AConnection, int AMessageNo, bool& ACanDelete);
+  virtual void DoStateChanged(TqvPop3CommandConnection* AConnection);
+  virtual void DoReset(TqvPop3CommandConnection* AConnection);
+
+  // The TLS path, kept to these two: true when the connection runs over TLS;
+  // and marking it for the switch after the next reply.
+  [[nodiscard]] virtual bool IsConnectionSecured(TqvPop3CommandConnection* AConnection);
+  virtual void BeginTlsSwitch(TqvPop3CommandConnection* AConnection);
+
+  void DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled) override;
+  void DoCloseConnection(TqvUserConnection* AConnection) override;
+  TqvUserConnectionPtr CreateDefaultConnection() override;
+  void AddCommands() override;
+  std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) override;
+  void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                      const std::exception& E) override;
+
+ private:
+  using THandler = void (TqvPop3Server::*)(TqvPop3CommandConnection*, TqvTcpCommandParams*);
+  void Add(const char* AName, THandler AHandler);
+  [[nodiscard]] std::string LocalHost() const;
+
+  // Stand-ins for the TLS server's calls (see TqvServerTlsMode).
+  [[nodiscard]] bool IsTlsConnection(TqvUserConnection* AConnection) const;
+  void StartTls(TqvUserConnection* AConnection);
+
+  // Raise the TLS, state and mode errors.
+  void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
+  void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
+  // Under the server lock: fires OnStateChanged, refuses a locked maildrop.
+  void SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
+  // AUTHORIZATION without an event; the greeting's stamp stays for APOP.
+  void ResetConnection(TqvPop3CommandConnection* AConnection);
+  // The login outcome for every kind; ACheck is the server's own password test.
+  void Login(TqvPop3CommandConnection* AConnection, const std::string& ACommand, const std::string& AUserName,
+             const std::function<bool(const TqvUserAccountItem&)>& ACheck, bool ANtlm);
+  [[nodiscard]] int MessageNumber(TqvPop3CommandConnection* AConnection, const std::string& AText,
+                                  const std::string& ACommand) const;
+  void SendStatLine(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
+
+  void CmdUser(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CramStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void NtlmStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void ExpectAuthLine(TqvPop3CommandConnection* AConnection, THandler AStep);
+  [[noreturn]] void AbortAuth(TqvPop3CommandConnection* AConnection);
+  void CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdQuit(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdRset(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdStat(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdStls(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  void CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  // Loads message n for RETR and TOP; raises "no such message".
+  [[nodiscard]] std::unique_ptr<TStrings> Retrieve(TqvPop3CommandConnection* AConnection, int ANumber,
+                                                   const std::string& ACommand);
+
+  TqvPop3AuthMode FUseAuth = pmUseBoth;
+  TqvServerSaslFlags FSaslFlags = SaslFlag(ssUseCramMD5) | SaslFlag(ssUseNTLM);
+  std::unique_ptr<TqvMailUserAccountList> FUserAccounts;
+  std::unique_ptr<TStringList> FHelpText;
+  std::string FHostName;
+  TqvServerTlsMode FUseTLS = stNone;
+};

@@ -1,0 +1,448 @@
+#include "qvSmtpServer.h"
+
+#include <algorithm>
+
+#include "DateTime.h"
+#include "qvEmailAddress.h"
+#include "qvHostResolver.h"
+#include "qvMailHeader.h"
+#include "qvMailUtils.h"
+#include "qvSspiAuth.h"
+#include "qvTextUtils.h"
+#include "qvUtils.h"
+
+namespace {
+
+struct TReply {
+  int Code;
+  const char* Text;
+};
+
+constexpr TReply kBadSequence{503, "Bad sequence of commands"};
+constexpr TReply kBadParams{501, "Syntax error in parameters or arguments"};
+constexpr TReply kEhloNeedsDomain{501, "EHLO requires domain address"};
+constexpr TReply kHeloNeedsDomain{501, "HELO requires domain address"};
+constexpr TReply kMustStartTls{530, "Must issue a STARTTLS command first"};
+constexpr TReply kTlsNotAvailable{454, "TLS not available"};
+constexpr TReply kAlreadySecured{454, "connection is already secured"};
+constexpr TReply kRoutedMail{553, "This server does not accept routed mail"};
+constexpr TReply kTooManyRecipients{452, "Too many recipients"};
+constexpr TReply kUnknownServerError{451, "Requested action aborted: unknown server error"};
+constexpr TReply kSizeExceeded{552, "Requested action aborted: exceeded storage allocation"};
+
+// The reply to the end of DATA, by TqvSmtpMailDataAction.
+constexpr TReply kDataReplies[] = {
+    {250, "Ok"},
+    {552, "Requested mail action aborted: exceeded storage allocation"},
+    {452, "Requested action not taken: insufficient system storage"},
+    {451, "Requested action aborted: error in processing"},
+    {554, "Transaction failed"},
+};
+
+[[noreturn]] void Refuse(const std::string& ACommand, const TReply& AReply) {
+  throw EqvSmtpServerError(ACommand, AReply.Code, AReply.Text);
+}
+
+[[noreturn]] void Refuse(const std::string& ACommand, int ACode, const std::string& AText) {
+  throw EqvSmtpServerError(ACommand, ACode, AText);
+}
+
+TqvSmtpCommandConnection* AsSmtp(TqvUserConnection* AConnection) {
+  auto* c = dynamic_cast<TqvSmtpCommandConnection*>(AConnection);
+  if (!c) throw EInvalidCast();
+  return c;
+}
+
+// More than one at sign: a source route or a relay trick, never accepted.
+bool IsRouted(const std::string& AAddress) { return std::count(AAddress.begin(), AAddress.end(), '@') > 1; }
+
+constexpr uint8_t StateBit(uint8_t AState) { return static_cast<uint8_t>(1u << AState); }
+constexpr uint8_t kAnyState = 0x1F;
+
+}  // namespace
+
+// --- connection
+
+TqvSmtpCommandConnection::TqvSmtpCommandConnection() = default;
+TqvSmtpCommandConnection::~TqvSmtpCommandConnection() = default;
+
+void TqvSmtpCommandConnection::LoginReset() {
+  HeloDomain.clear();
+  Authenticated = false;
+  UserName.clear();
+  Challenge.clear();
+  NtlmContext.reset();
+  FState = qvSmtpConnected;
+}
+
+void TqvSmtpCommandConnection::EnvelopeReset() {
+  MailFrom.clear();
+  Recipients.Clear();
+}
+
+// --- command table
+
+struct TqvSmtpServer::TCommandEntry {
+  const char* Name;
+  THandler Handler;
+  uint8_t States;  // bit n: allowed in state n
+  bool NeedsTls;   // refused before STARTTLS when TLS is required
+};
+
+// Registration order matters to nobody but is kept as documented.
+const TqvSmtpServer::TCommandEntry TqvSmtpServer::kCommands[] = {
+    {"EHLO", &TqvSmtpServer::CmdEhlo, StateBit(qvSmtpConnected), false},
+    {"HELO", &TqvSmtpServer::CmdHelo, StateBit(qvSmtpConnected), false},
+    {"AUTH", &TqvSmtpServer::CmdAuth, kAnyState, true},
+    {"NOOP", &TqvSmtpServer::CmdNoop, kAnyState, false},
+    {"QUIT", &TqvSmtpServer::CmdQuit, kAnyState, false},
+    {"RSET", &TqvSmtpServer::CmdRset, kAnyState, true},
+    {"MAIL", &TqvSmtpServer::CmdMail, StateBit(qvSmtpGreeted), true},
+    {"RCPT", &TqvSmtpServer::CmdRcpt, StateBit(qvSmtpSenderGiven) | StateBit(qvSmtpRecipientGiven), true},
+    {"DATA", &TqvSmtpServer::CmdData, StateBit(qvSmtpRecipientGiven), true},
+    {"HELP", &TqvSmtpServer::CmdHelp, kAnyState, false},
+    {"STARTTLS", &TqvSmtpServer::CmdStartTls, kAnyState, false},
+};
+
+// --- server
+
+TqvSmtpServer::TqvSmtpServer(TComponent* AOwner) : TqvTcpCommandServer(AOwner) {
+  SetPort(25);
+  SetServerName("Quorvin Mail Kit - Ostra Edition SMTP service");
+  FHelpText.Add("Commands Supported:");
+  FHelpText.Add("HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS");
+}
+
+TqvSmtpServer::~TqvSmtpServer() { Stop(); }
+
+std::string TqvSmtpServer::GetHostName() const { return FHostName.empty() ? GetLocalHostName() : FHostName; }
+
+void TqvSmtpServer::SetState(TqvSmtpCommandConnection* AConnection, uint8_t AState) {
+  if (AConnection->FState == AState) return;
+  AConnection->FState = AState;
+  DoStateChanged(AConnection);
+}
+
+TqvUserConnectionPtr TqvSmtpServer::CreateDefaultConnection() { return std::make_shared<TqvSmtpCommandConnection>(); }
+
+void TqvSmtpServer::AddCommands() {
+  for (const TCommandEntry& entry : kCommands) {
+    const TCommandEntry* e = &entry;
+    Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
+        e->Name, [this, e](TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+          TqvSmtpCommandConnection* c = AsSmtp(AConnection);
+          if (e->NeedsTls && GetTlsState(c) == TTlsState::PlainRequired) Refuse(AParams->Command, kMustStartTls);
+          if (!(e->States & StateBit(c->FState))) Refuse(AParams->Command, kBadSequence);
+          (this->*(e->Handler))(c, AParams);
+        }));
+  }
+}
+
+std::unique_ptr<TqvTcpCommandInfo> TqvSmtpServer::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
+  return std::make_unique<TqvTcpCommandFunc>("", [](TqvCommandConnection*, TqvTcpCommandParams* AParams) {
+    Refuse(AParams->Command, 500, "Syntax error, command unrecognized: " + qvtext::UpperCase(AParams->Command));
+  });
+}
+
+void TqvSmtpServer::DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                   const std::exception&) {
+  SendReply(AsSmtp(AConnection), AParams->Command, kUnknownServerError.Code, kUnknownServerError.Text);
+}
+
+void TqvSmtpServer::DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) {
+  TqvSmtpCommandConnection* c = AsSmtp(AConnection);
+  std::scoped_lock lock(c->CommandLock);
+  if (c->FState == qvSmtpReceivingData) {
+    // The transaction is over: back to command mode after HELO, with no
+    // envelope, so the client can go on without an RSET.
+    SetCommandHandler(c);
+    c->EnvelopeReset();
+    SetState(c, qvSmtpGreeted);
+  }
+  Handled = true;
+  SendReply(c, "DATA", kSizeExceeded.Code, kSizeExceeded.Text);
+}
+
+void TqvSmtpServer::DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled) {
+  TqvTcpCommandServer::DoAcceptConnection(AConnection, Handled);
+  if (Handled) return;
+  SendResponse(AsSmtp(AConnection), "", "220 " + GetHostName() + " " + ServerName());
+}
+
+void TqvSmtpServer::SendReply(TqvSmtpCommandConnection* AConnection, const std::string& ACommand, int ACode,
+                              const std::string& AText) {
+  SendResponse(AConnection, ACommand, std::to_string(ACode) + " " + AText);
+}
+
+TqvMailUserAccountWrapper TqvSmtpServer::LookupAccount(TqvSmtpCommandConnection* AConnection,
+                                                       const std::string& AUserName, const std::string& AEmail) {
+  std::unique_ptr<TqvMailUserAccountItem> created;
+  DoCreateUserAccount(AConnection, AUserName, AEmail, created);
+  if (created) return TqvMailUserAccountWrapper(std::move(created));
+  return TqvMailUserAccountWrapper(AUserName.empty() ? FUserAccounts.FindAccountByEmail(AEmail)
+                                                     : FUserAccounts.FindAccount(AUserName));
+}
+
+bool TqvSmtpServer::ParsePath(const std::string& AParams, const char* APrefix, std::string& AAddress) {
+  const size_t at = qvtext::UpperCase(AParams).find(APrefix);
+  if (at == std::string::npos) return false;
+  std::string name;
+  // ESMTP parameters after the path ("SIZE=100") end up in the name.
+  (void)GetEmailAddressParts(std::string_view(AParams).substr(at + std::char_traits<char>::length(APrefix), 1000),
+                             name, AAddress);
+  // The parser gives "<>" itself for the null path.
+  if (AAddress == "<>") AAddress.clear();
+  return true;
+}
+
+// --- commands
+
+void TqvSmtpServer::CmdEhlo(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  const std::string domain = qvtext::Trim(AParams->Params);
+  if (domain.empty()) Refuse(AParams->Command, kEhloNeedsDomain);
+  AConnection->HeloDomain = domain;
+  SetState(AConnection, qvSmtpGreeted);
+  AConnection->EhloUsed = true;
+  if (!FUseAuth) AConnection->Authenticated = true;
+
+  auto lines = std::make_unique<TStringList>();
+  lines->Add("250-" + GetHostName() + " Hello " + domain + ", pleased to meet you");
+  if (FUseAuth) {
+    std::string mechanisms;
+    const auto add = [&](TqvServerSaslFlag AFlag, const char* AName) {
+      if (!(FSaslFlags & SaslFlag(AFlag))) return;
+      if (!mechanisms.empty()) mechanisms += ' ';
+      mechanisms += AName;
+    };
+    add(ssUseLogin, "LOGIN");
+    add(ssUseCramMD5, "CRAM-MD5");
+    add(ssUseNTLM, "NTLM");
+    if (!mechanisms.empty()) {
+      lines->Add("250-AUTH " + mechanisms);
+      lines->Add("250-AUTH=" + mechanisms);
+    }
+  }
+  const TTlsState tls = GetTlsState(AConnection);
+  if (tls == TTlsState::Plain || tls == TTlsState::PlainRequired) lines->Add("250-STARTTLS");
+  for (int i = 0; i < FExtensions.Count(); ++i) lines->Add("250-" + FExtensions.Strings(i));
+  const std::string end = MaxDataSize() > 0 ? "250 SIZE " + std::to_string(MaxDataSize()) : "250 HELP";
+  std::unique_ptr<TStrings> response = std::move(lines);
+  SendMultipleLinesAll(AConnection, response, end);
+}
+
+void TqvSmtpServer::CmdHelo(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  const std::string domain = qvtext::Trim(AParams->Params);
+  if (domain.empty()) Refuse(AParams->Command, kHeloNeedsDomain);
+  AConnection->HeloDomain = domain;
+  SetState(AConnection, qvSmtpGreeted);
+  if (!FUseAuth) AConnection->Authenticated = true;
+  SendReply(AConnection, AParams->Command, 250, GetHostName() + " Hello " + domain + ", pleased to meet you");
+}
+
+void TqvSmtpServer::CmdNoop(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  SendReply(AConnection, AParams->Command, 250, "OK");
+}
+
+void TqvSmtpServer::CmdQuit(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  try {
+    SendResponseAndClose(AConnection, AParams->Command, "221 " + GetHostName() + " closing connection");
+  } catch (const EqvSocketError&) {
+    // The client is gone already; there is nobody to tell.
+  }
+}
+
+void TqvSmtpServer::CmdRset(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  AConnection->EnvelopeReset();
+  if (AConnection->FState != qvSmtpConnected) SetState(AConnection, qvSmtpGreeted);
+  DoReset(AConnection);
+  SendReply(AConnection, AParams->Command, 250, "Reset state");
+}
+
+void TqvSmtpServer::CmdMail(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  std::string sender;
+  if (!ParsePath(AParams->Params, "FROM:", sender)) Refuse(AParams->Command, kBadParams);
+  const bool routed = IsRouted(sender);
+  TqvSmtpMailFromAction action = routed ? mfReject : mfAccept;
+  DoMailFrom(AConnection, sender, action);
+  if (action == mfReject) {
+    if (routed) Refuse(AParams->Command, kRoutedMail);
+    Refuse(AParams->Command, 553, "<" + sender + "> Sender not permitted");
+  }
+  // A new transaction never inherits recipients of an earlier one.
+  AConnection->EnvelopeReset();
+  AConnection->MailFrom = sender;
+  SetState(AConnection, qvSmtpSenderGiven);
+  SendReply(AConnection, AParams->Command, 250, "<" + sender + "> Sender ok");
+}
+
+void TqvSmtpServer::CmdRcpt(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  std::string recipient;
+  if (!ParsePath(AParams->Params, "TO:", recipient)) Refuse(AParams->Command, kBadParams);
+  TqvSmtpRcptToAction action = rtAddressOk;
+  if (recipient.empty())
+    action = rtBadAddress;
+  else if (AConnection->Recipients.Count() >= FMaxRecipients)
+    action = rtTooManyAddresses;
+  else if (IsRouted(recipient))
+    action = rtRelayDenied;
+  else if (!AConnection->Authenticated && !LookupAccount(AConnection, "", recipient).Item())
+    action = rtRelayDenied;
+  std::string forwardTo;
+  DoRecipientTo(AConnection, recipient, forwardTo, action);
+
+  const std::string quoted = "<" + recipient + ">";
+  switch (action) {
+    case rtAddressOk:
+    case rtForward:
+      AConnection->Recipients.Add(action == rtForward ? forwardTo : recipient);
+      SetState(AConnection, qvSmtpRecipientGiven);
+      SendReply(AConnection, AParams->Command, 250, quoted + " Recipient ok");
+      return;
+    case rtRelayDenied:
+      Refuse(AParams->Command, 550, quoted + " Relay denied");
+    case rtNotForward:
+      Refuse(AParams->Command, 551, quoted + " User not local; please try <" + forwardTo + ">");
+    case rtTooManyAddresses:
+      Refuse(AParams->Command, kTooManyRecipients);
+    case rtDisabled:
+      Refuse(AParams->Command, 550, quoted + " Account disabled");
+    default:
+      Refuse(AParams->Command, 500, quoted + " Invalid address");
+  }
+}
+
+void TqvSmtpServer::CmdData(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  SetState(AConnection, qvSmtpReceivingData);
+  StartReadMultiLine(AConnection, std::make_unique<TqvTcpCommandFunc>(
+                                      "DATA", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+                                        EndOfData(AsSmtp(c), p);
+                                      }));
+  SendReply(AConnection, AParams->Command, 354, "Start mail input, end with <CRLF>.<CRLF>");
+}
+
+void TqvSmtpServer::CmdHelp(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams*) {
+  auto lines = std::make_unique<TStringList>();
+  for (int i = 0; i < FHelpText.Count(); ++i) lines->Add("214-" + FHelpText.Strings(i));
+  std::unique_ptr<TStrings> response = std::move(lines);
+  SendMultipleLinesAll(AConnection, response, "214 End Of Help");
+}
+
+void TqvSmtpServer::CmdStartTls(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  const TTlsState tls = GetTlsState(AConnection);
+  if (tls == TTlsState::Unavailable) Refuse(AParams->Command, kTlsNotAvailable);
+  if (tls == TTlsState::Secured) Refuse(AParams->Command, kAlreadySecured);
+  const uint8_t old = AConnection->FState;
+  AConnection->LoginReset();
+  // Nothing said in clear text may carry over into the secured session.
+  AConnection->EnvelopeReset();
+  if (old != qvSmtpConnected) DoStateChanged(AConnection);
+  BeginTls(AConnection);
+  SendReply(AConnection, AParams->Command, 220, "please start a TLS connection");
+}
+
+// --- end of DATA
+
+void TqvSmtpServer::EndOfData(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  SetCommandHandler(AConnection);
+  SetState(AConnection, qvSmtpGreeted);
+  // Whatever happens below, the transaction ends here.
+  struct TEnvelopeEnd {
+    TqvSmtpCommandConnection* C;
+    ~TEnvelopeEnd() { C->EnvelopeReset(); }
+  } envelopeEnd{AConnection};
+
+  TStringList empty;
+  TStrings& message = AParams->Lines ? *AParams->Lines : empty;
+  InsertTraceLines(AConnection, message);
+  TqvSmtpMailDataAction action = mdOk;
+  DoMessageReceived(AConnection, AConnection->MailFrom, AConnection->Recipients, message, action);
+  if (action == mdOk) DeliverMessage(AConnection, message, action);
+  const int index = std::clamp(static_cast<int>(action), 0, static_cast<int>(std::size(kDataReplies)) - 1);
+  const TReply& reply = kDataReplies[index];
+  if (action != mdOk) Refuse("DATA", reply);
+  SendReply(AConnection, "DATA", reply.Code, reply.Text);
+}
+
+void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AMessage) {
+  const std::string local = LocalBinding().empty() ? AConnection->LocalIP : LocalBinding();
+  AMessage.Insert(0, "Received: from " + AConnection->HeloDomain + " [" + AConnection->PeerIP + "]");
+  AMessage.Insert(1, "\tby " + GetHostName() + " [" + local + "];");
+  AMessage.Insert(2, "\t" + DateTimeToMailTime(Now()));
+  TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
+  (void)header.Parse(0, &AMessage);
+  if (header.GetFieldIndex("Message-ID") < 0) AMessage.Insert(3, "Message-ID: " + GenerateMessageID());
+}
+
+void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings& AMessage,
+                                   TqvSmtpMailDataAction& Action) {
+  const TStrings& recipients = AConnection->Recipients;
+  TStringList relayed;
+  for (int i = 0; i < recipients.Count(); ++i)
+    if (!LookupAccount(AConnection, "", recipients.Strings(i)).Item()) relayed.Add(recipients.Strings(i));
+  if (relayed.Count() > 0) DoMessageRelayed(AConnection, AConnection->MailFrom, relayed, AMessage, Action);
+  if (Action != mdOk) return;
+  AMessage.Insert(0, "Return-path: <" + AConnection->MailFrom + ">");
+  for (int i = 0; i < recipients.Count() && Action == mdOk; ++i) {
+    const std::string recipient = recipients.Strings(i);
+    const TqvMailUserAccountWrapper account = LookupAccount(AConnection, "", recipient);
+    if (account.Item())
+      DoMessageDelivered(AConnection, AConnection->MailFrom, recipient, account.Item(), AMessage, Action);
+  }
+}
+
+// --- TLS hooks
+
+TqvSmtpServer::TTlsState TqvSmtpServer::GetTlsState(TqvSmtpCommandConnection*) { return TTlsState::Unavailable; }
+void TqvSmtpServer::BeginTls(TqvSmtpCommandConnection*) {}
+
+// --- events
+
+std::string TqvSmtpServer::GenerateChallenge() { return GenerateTalmerixoMessageId(GetHostName()); }
+std::string TqvSmtpServer::GenerateMessageID() { return GenerateMessageId(GetHostName()); }
+
+void TqvSmtpServer::DoCreateUserAccount(TqvSmtpCommandConnection* AConnection, const std::string& AUserName,
+                                        const std::string& AEmail,
+                                        std::unique_ptr<TqvMailUserAccountItem>& Account) {
+  if (OnCreateUserAccount) OnCreateUserAccount(this, AConnection, AUserName, AEmail, Account);
+}
+
+void TqvSmtpServer::DoAuthenticate(TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem*& Account,
+                                   const std::string& AUserName, bool& IsAuthorized, bool& Handled) {
+  if (OnAuthenticate) OnAuthenticate(this, AConnection, Account, AUserName, IsAuthorized, Handled);
+}
+
+void TqvSmtpServer::DoMailFrom(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                               TqvSmtpMailFromAction& Action) {
+  if (OnMailFrom) OnMailFrom(this, AConnection, AMailFrom, Action);
+}
+
+void TqvSmtpServer::DoRecipientTo(TqvSmtpCommandConnection* AConnection, const std::string& ARcptTo,
+                                  std::string& AForwardTo, TqvSmtpRcptToAction& Action) {
+  if (OnRecipientTo) OnRecipientTo(this, AConnection, ARcptTo, AForwardTo, Action);
+}
+
+void TqvSmtpServer::DoMessageReceived(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                                      const TStrings& ARecipients, TStrings& AMessage,
+                                      TqvSmtpMailDataAction& Action) {
+  if (OnMessageReceived) OnMessageReceived(this, AConnection, AMailFrom, ARecipients, AMessage, Action);
+}
+
+void TqvSmtpServer::DoMessageDelivered(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                                       const std::string& ARecipient, TqvMailUserAccountItem* Account,
+                                       TStrings& AMessage, TqvSmtpMailDataAction& Action) {
+  if (OnMessageDelivered) OnMessageDelivered(this, AConnection, AMailFrom, ARecipient, Account, AMessage, Action);
+}
+
+void TqvSmtpServer::DoMessageRelayed(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                                     const TStrings& ARecipients, TStrings& AMessage,
+                                     TqvSmtpMailDataAction& Action) {
+  if (OnMessageRelayed) OnMessageRelayed(this, AConnection, AMailFrom, ARecipients, AMessage, Action);
+}
+
+void TqvSmtpServer::DoStateChanged(TqvSmtpCommandConnection* AConnection) {
+  if (OnStateChanged) OnStateChanged(this, AConnection);
+}
+
+void TqvSmtpServer::DoReset(TqvSmtpCommandConnection* AConnection) {
+  if (OnReset) OnReset(this, AConnection);
+}

@@ -1,0 +1,142 @@
+// A POP3 server with its file store on a temporary maildrop folder, and a
+// blocking line client for it. Shared by the POP3 dialogue and store tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSockets.h"
+#include "TestSupport.h"
+#include "qvPop3FileHandler.h"
+#include "qvPop3Server.h"
+
+namespace pop3test {
+
+// Two stored messages: A (91 bytes, a dot-led line) and M (500 bytes).
+inline const std::string kMessageA =
+    "Return-path: <carol@example.net>\r\nFrom: carol@example.net\r\nSubject: one\r\n\r\n.dot line\r\nbye\r\n";
+inline std::string MessageM() { return "Subject: m\r\n\r\n" + std::string(484, 'm') + "\r\n"; }
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Test seams: fixed time stamp and challenge when set.
+class TServer : public TqvPop3Server {
+ public:
+  TServer() { SetLocalBinding("127.0.0.1"); }
+  ~TServer() override { Stop(); }
+  std::string Stamp, Challenge;
+  // Unqualified, so it names the mode wherever the server's TLS settings live.
+  void RequireTls() { SetUseTLS(stExplicitRequire); }
+
+ protected:
+  std::string GenerateTimeStamp() override { return Stamp.empty() ? TqvPop3Server::GenerateTimeStamp() : Stamp; }
+  std::string GenerateChallenge() override {
+    return Challenge.empty() ? TqvPop3Server::GenerateChallenge() : Challenge;
+  }
+};
+
+// Accounts alice@example.com/secret, tim/tanstaaftanstaaf, mrose/tanstaaf,
+// nopass/(empty); alice's folder holds A and M as MAIL00000002/3.MSG.
+class TPop3Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto add = [this](const char* user, const char* password) {
+      TqvMailUserAccountItem* a = Server.UserAccounts().Add();
+      a->SetUserName(user);
+      a->SetPassword(password);
+      a->SetEmail(user);
+    };
+    add("alice@example.com", "secret");
+    add("tim", "tanstaaftanstaaf");
+    add("mrose", "tanstaaf");
+    add("nopass", "");
+    Store.SetMailBoxDir(Dir.Dir());
+    Store.SetServer(&Server);
+    AliceDir = Dir.Dir() + "alice@example.com/";
+    std::filesystem::create_directories(AliceDir);
+    WriteFile(AliceDir + "MAIL00000002.MSG", kMessageA);
+    WriteFile(AliceDir + "MAIL00000003.MSG", MessageM());
+  }
+  void Start() { testsupport::StartOnFreePort(Server); }
+  // No event may still run when the store unbinds.
+  void TearDown() override { Server.Stop(); }
+
+  testsupport::TempDir Dir;
+  TServer Server;
+  TqvPop3FileHandler Store;
+  std::string AliceDir;
+};
+
+class TClient {
+ public:
+  explicit TClient(int port) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(port));
+    EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~TClient() { ::close(FSocket); }
+  TClient(const TClient&) = delete;
+  TClient& operator=(const TClient&) = delete;
+  void Send(const std::string& s) { ASSERT_EQ(::send(FSocket, s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size())); }
+  // Up to and including AUntil; what came so far on EOF or a quiet spell.
+  std::string ReadUntil(const std::string& AUntil, int quietMs = 3000) {
+    while (FIn.find(AUntil) == std::string::npos) {
+      pollfd p{FSocket, POLLIN, 0};
+      if (::poll(&p, 1, quietMs) <= 0) break;
+      char buf[65536];
+      const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
+      if (n <= 0) {
+        Eof = true;
+        break;
+      }
+      FIn.append(buf, static_cast<size_t>(n));
+    }
+    const size_t at = FIn.find(AUntil);
+    const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
+    std::string out = FIn.substr(0, cut);
+    FIn.erase(0, cut);
+    return out;
+  }
+  // One reply line without its CR LF.
+  std::string Line() {
+    std::string l = ReadUntil("\r\n");
+    if (l.size() >= 2 && l.compare(l.size() - 2, 2, "\r\n") == 0) l.resize(l.size() - 2);
+    return l;
+  }
+  std::string Cmd(const std::string& ACommand) {
+    Send(ACommand + "\r\n");
+    return Line();
+  }
+  // A dot-terminated response as raw bytes, end line included.
+  std::string Multi(const std::string& ACommand) {
+    Send(ACommand + "\r\n");
+    std::string first = ReadUntil("\r\n");
+    if (first.rfind("+OK", 0) != 0) return first;
+    FIn.insert(0, first);
+    return ReadUntil("\r\n.\r\n");
+  }
+  bool Closed() {
+    ReadUntil("\x01never", 2000);
+    return Eof;
+  }
+  // Greeting, USER and PASS; the PASS reply.
+  std::string Login(const std::string& user, const std::string& password) {
+    Line();
+    Cmd("USER " + user);
+    return Cmd("PASS " + password);
+  }
+
+  int FSocket;
+  std::string FIn;
+  bool Eof = false;
+};
+
+}  // namespace pop3test

@@ -1,0 +1,248 @@
+// POP3 dialogues over loopback against the server and its file store.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "Pop3TestSupport.h"
+#include "qvCryptHash.h"
+#include "qvEncoder.h"
+#include "qvSspiAuth.h"
+
+using pop3test::TClient;
+using Pop3Session = pop3test::TPop3Session;
+
+namespace {
+
+std::string B64(const std::string& s) { return TqvEncoder::EncodeBytesToLine(TBytes(s.begin(), s.end()), cmBase64); }
+std::string UnB64(const std::string& s) {
+  const TBytes b = TqvEncoder::DecodeTextToBytes(s, cmBase64);
+  return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuit) {
+  Start();
+  TClient c(Server.BoundPort());
+  const std::string greeting = c.Line();
+  // "<" tick, date and time, two counters (at least 26 hex digits) "@host>".
+  const std::string prefix = "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready <";
+  ASSERT_EQ(greeting.substr(0, prefix.size()), prefix);
+  const std::string id = greeting.substr(prefix.size());
+  const size_t at = id.find('@');
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_GE(at, 26u);
+  EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF"), at) << greeting;
+  EXPECT_EQ(id.back(), '>');
+  EXPECT_EQ(c.Cmd("STAT"), "-ERR that command is valid only in the TRANSACTION state!");
+  EXPECT_EQ(c.Cmd("NOOP"), "-ERR that command is valid only in the TRANSACTION state!");
+  EXPECT_EQ(c.Cmd("CAPA"), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("USER alice@example.com"), "+OK please send the PASS");
+  EXPECT_EQ(c.Cmd("PASS wrong"), "-ERR incorrect password or account name");
+  EXPECT_EQ(c.Cmd("PASS secret"), "-ERR incorrect password or account name");  // the user went with the reset
+  EXPECT_EQ(c.Cmd("user alice@example.com"), "+OK please send the PASS");
+  EXPECT_EQ(c.Cmd("PASS secret"), "+OK 2 messages (591 octets)");
+  EXPECT_EQ(c.Cmd("STAT"), "+OK 2 591");
+  EXPECT_EQ(c.Multi("LIST"), "+OK 2 591\r\n1 91\r\n2 500\r\n.\r\n");
+  EXPECT_EQ(c.Cmd("LIST 2"), "+OK 2 500");
+  EXPECT_EQ(c.Cmd("LIST 3"), "-ERR no such message");
+  EXPECT_EQ(c.Multi("UIDL"), "+OK\r\n1 MAIL00000002:MSG:91\r\n2 MAIL00000003:MSG:500\r\n.\r\n");
+  EXPECT_EQ(c.Cmd("UIDL 1"), "+OK 1 MAIL00000002:MSG:91");
+  const std::string header = "Return-path: <carol@example.net>\r\nFrom: carol@example.net\r\nSubject: one\r\n\r\n";
+  EXPECT_EQ(c.Multi("TOP 1 0"), "+OK\r\n" + header + ".\r\n");
+  EXPECT_EQ(c.Multi("TOP 1 1"), "+OK\r\n" + header + "..dot line\r\n.\r\n");
+  EXPECT_EQ(c.Multi("RETR 1"), "+OK 91\r\n" + header + "..dot line\r\nbye\r\n.\r\n");
+  EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
+  EXPECT_EQ(c.Cmd("STAT"), "+OK 1 91");
+  EXPECT_EQ(c.Cmd("RETR 2"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("RSET"), "+OK");
+  EXPECT_EQ(c.Cmd("STAT"), "+OK 2 591");
+  EXPECT_EQ(c.Cmd("USER x"), "-ERR that command is valid only in the AUTHORIZATION state!");
+  EXPECT_EQ(c.Cmd("HELP"),
+            "+OK Valid commands: USER, PASS, APOP, AUTH, QUIT, NOOP, HELP, STAT, RETR, TOP, DELE, RSET, LIST, "
+            "UIDL, STLS");
+  EXPECT_EQ(c.Cmd("STLS"), "-ERR Invalid command");  // TLS off
+  EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
+  EXPECT_EQ(c.Cmd("QUIT"), "+OK Quorvin Mail Kit - Ostra Edition POP3 service connection closed");
+  EXPECT_TRUE(c.Closed());
+  EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
+}
+
+TEST_F(Pop3Session, DroppedSessionKeepsMarkedMessagesAndTheMaildropLocks) {
+  Start();
+  {
+    TClient first(Server.BoundPort());
+    EXPECT_EQ(first.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+    EXPECT_EQ(first.Cmd("DELE 1"), "+OK message 1 deleted");
+    // The same user in another spelling of the case: still locked.
+    TClient second(Server.BoundPort());
+    EXPECT_EQ(second.Login("ALICE@example.com", "secret"), "-ERR maildrop already locked");
+    EXPECT_TRUE(second.Closed());
+    EXPECT_EQ(first.Cmd("STAT"), "+OK 1 500");
+  }  // dropped without QUIT
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  TClient again(Server.BoundPort());
+  EXPECT_EQ(again.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+}
+
+TEST_F(Pop3Session, ApopUsesTheGreetingStampAlsoAfterAFailedLogin) {
+  Server.Stamp = "<1896.697170952@dbc.mtview.ca.us>";
+  Start();
+  {
+    TClient c(Server.BoundPort());
+    EXPECT_EQ(c.Line(), "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready <1896.697170952@dbc.mtview.ca.us>");
+    EXPECT_EQ(c.Cmd("APOP mrose"), "-ERR Invalid command");
+    EXPECT_EQ(c.Cmd("APOP mrose c4c9334bac560ecc979e58001b3e22fb extra"), "-ERR Invalid command");
+    EXPECT_EQ(c.Cmd("USER mrose"), "+OK please send the PASS");
+    EXPECT_EQ(c.Cmd("PASS wrong"), "-ERR incorrect password or account name");
+    // md5(password) alone must not pass once the reset has happened.
+    EXPECT_EQ(c.Cmd("APOP mrose " + CalcMd5Hex("tanstaaf")), "-ERR incorrect password or account name");
+    EXPECT_EQ(c.Cmd("APOP mrose c4c9334bac560ecc979e58001b3e22fb"), "+OK 0 messages (0 octets)");
+  }
+  Server.Stamp.clear();
+  TClient c(Server.BoundPort());
+  const std::string greeting = c.Line();
+  const std::string stamp = greeting.substr(greeting.find('<'));
+  EXPECT_EQ(c.Cmd("APOP alice@example.com " + CalcMd5Hex(stamp + "secret")), "+OK 2 messages (591 octets)");
+}
+
+TEST_F(Pop3Session, EmptyPasswordsAndNamesNeverLogIn) {
+  Server.Stamp = "<1.2@h>";
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("USER nopass"), "+OK please send the PASS");
+  EXPECT_EQ(c.Cmd("PASS "), "-ERR incorrect password or account name");
+  EXPECT_EQ(c.Cmd("APOP nopass " + CalcMd5Hex("<1.2@h>")), "-ERR incorrect password or account name");
+  EXPECT_EQ(c.Cmd("USER"), "+OK please send the PASS");
+  EXPECT_EQ(c.Cmd("PASS"), "-ERR incorrect password or account name");
+  c.Send("AUTH CRAM-MD5\r\n");
+  const std::string challenge = UnB64(c.Line().substr(2));
+  EXPECT_EQ(c.Cmd(B64("nopass " + HMAC_MD5(challenge, "x"))), "-ERR incorrect password or account name");
+}
+
+TEST_F(Pop3Session, AuthListCramMd5AndAborts) {
+  Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Multi("AUTH"), "+OK\r\nNTLM\r\nCRAM-MD5\r\n.\r\n");
+  EXPECT_EQ(c.Cmd("AUTH PLAIN"), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("AUTH LOGIN"), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("AUTH CRAM-MD5"), "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+");
+  EXPECT_EQ(c.Cmd("*"), "-ERR authentication aborted");
+  EXPECT_EQ(c.Cmd("AUTH cram-md5").substr(0, 2), "+ ");
+  EXPECT_EQ(c.Cmd("%%%"), "-ERR authentication aborted");
+  EXPECT_EQ(c.Cmd("AUTH CRAM-MD5").substr(0, 2), "+ ");
+  EXPECT_EQ(c.Cmd(B64("tim")), "-ERR authentication aborted");  // one word
+  EXPECT_EQ(c.Cmd("STAT"), "-ERR that command is valid only in the TRANSACTION state!");
+  // The client line and the challenge in one packet.
+  c.Send("AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n");
+  EXPECT_EQ(c.Line().substr(0, 2), "+ ");
+  EXPECT_EQ(c.Line(), "+OK 0 messages (0 octets)");
+}
+
+TEST_F(Pop3Session, NtlmLogsInOnlyWithTheAccountPassword) {
+  Start();
+  auto attempt = [this](const std::string& user, const std::string& password) {
+    TClient c(Server.BoundPort());
+    c.Line();
+    EXPECT_EQ(c.Cmd("AUTH NTLM"), "+ OK");
+    TqvNtAuthClientSspi client;
+    TqvAuthIdentity id(user, password);
+    TMemoryStream s;
+    (void)client.GenerateToken("NTLM", s, &id, "host");
+    auto text = [](TMemoryStream& m) {
+      return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
+    };
+    const std::string challenge = c.Cmd(B64(text(s)));
+    EXPECT_EQ(challenge.substr(0, 2), "+ ");
+    const std::string type2 = UnB64(challenge.substr(2));
+    TMemoryStream s2;
+    s2.WriteBuffer(type2.data(), static_cast<int64_t>(type2.size()));
+    s2.SetPosition(0);
+    (void)client.GenerateToken("NTLM", s2, &id, "host");
+    return c.Cmd(B64(text(s2)));
+  };
+  EXPECT_EQ(attempt("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  EXPECT_EQ(attempt("alice@example.com", "wrong"), "-ERR authentication aborted");
+  EXPECT_EQ(attempt("stranger", "x"), "-ERR authentication aborted");
+  EXPECT_EQ(attempt("nopass", ""), "-ERR authentication aborted");
+}
+
+TEST_F(Pop3Session, TopClampsOddLineCounts) {
+  Start();
+  TClient c(Server.BoundPort());
+  c.Login("alice@example.com", "secret");
+  const std::string header = "Return-path: <carol@example.net>\r\nFrom: carol@example.net\r\nSubject: one\r\n\r\n";
+  const std::string all = "+OK\r\n" + header + "..dot line\r\nbye\r\n.\r\n";
+  EXPECT_EQ(c.Multi("TOP 1 -5"), "+OK\r\n" + header + ".\r\n");
+  EXPECT_EQ(c.Multi("TOP 1 2147483647"), all);
+  EXPECT_EQ(c.Multi("TOP 1 99999999999999999999999"), all);
+  EXPECT_EQ(c.Multi("TOP 1 x"), "+OK\r\n" + header + ".\r\n");
+  EXPECT_EQ(c.Cmd("TOP 1"), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("TOP 9 1"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("RETR 4294967297"), "-ERR no such message");  // not message 1 by wrap-around
+}
+
+TEST_F(Pop3Session, SaslOnlyAndTlsRequiredModesAndTheServiceHelpText) {
+  TStringList help;
+  for (const char* l : {"Valid commands:", "USER,", "PASS,", "APOP,", "AUTH,", "QUIT,", "NOOP,", "HELP,", "STAT,",
+                        "RETR,", "TOP,", "DELE,", "RSET,", "LIST,", "UIDL,", "STLS"})
+    help.Add(l);
+  Server.SetHelpText(help);
+  std::atomic<int> stateEvents{0};
+  Server.OnStateChanged = [&](TObject*, TqvPop3CommandConnection*) { ++stateEvents; };
+  Server.SetUseAuth(pmUseSASL);
+  Start();
+  {
+    TClient c(Server.BoundPort());
+    EXPECT_EQ(c.Line(), "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready");
+    EXPECT_EQ(c.Cmd("USER alice@example.com"), "-ERR Invalid command");
+    EXPECT_EQ(c.Cmd("APOP a b"), "-ERR Invalid command");
+    EXPECT_EQ(c.Cmd("STLS"), "-ERR Invalid command");
+  }
+  Server.Stop();
+  Server.SetUseAuth(pmUsePOPAuth);
+  Server.RequireTls();
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("USER alice@example.com"), "-ERR Must issue a STLS command first");
+  EXPECT_EQ(c.Cmd("AUTH"), "-ERR Must issue a STLS command first");
+  EXPECT_EQ(c.Cmd("HELP"),
+            "+OK Valid commands:, USER,, PASS,, APOP,, AUTH,, QUIT,, NOOP,, HELP,, STAT,, RETR,, TOP,, DELE,, "
+            "RSET,, LIST,, UIDL,, STLS");
+  EXPECT_EQ(c.Cmd("QUIT"), "+OK Quorvin Mail Kit - Ostra Edition POP3 service connection closed");
+  EXPECT_EQ(stateEvents, 0);  // QUIT before login changes no state
+}
+
+TEST_F(Pop3Session, LoggedParamsHideCredentials) {
+  std::mutex m;
+  std::vector<std::string> log;
+  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection* conn, TqvTcpCommandParams* p) {
+    std::scoped_lock lock(m);
+    log.push_back(p->Command + " " + Server.LoggedParams(conn, *p));
+  };
+  Server.Stamp = "<1.2@h>";
+  Start();
+  TClient c(Server.BoundPort());
+  c.Login("alice@example.com", "secret");
+  c.Cmd("QUIT");
+  TClient d(Server.BoundPort());
+  d.Line();
+  d.Cmd("APOP alice@example.com " + CalcMd5Hex("<1.2@h>secret"));
+  d.Cmd("QUIT");
+  TClient e(Server.BoundPort());
+  e.Line();
+  e.Cmd("AUTH CRAM-MD5");
+  e.Cmd(B64("tim 0123"));
+  e.Cmd("AUTH PLAIN AGJvYgBz");
+  std::scoped_lock lock(m);
+  EXPECT_EQ(log, (std::vector<std::string>{"USER alice@example.com", "PASS ***", "QUIT ", "APOP alice@example.com ***",
+                                           "QUIT ", "AUTH CRAM-MD5", "AUTH ***", "AUTH PLAIN ***"}));
+}

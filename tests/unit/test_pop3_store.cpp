@@ -1,0 +1,115 @@
+// The POP3 file store: what a maildrop listing takes, numbering, UIDs, byte
+// transparency, unsafe user names, 64-bit sizes, files gone under a session.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Pop3TestSupport.h"
+#include "qvMailBoxFiles.h"
+
+using pop3test::TClient;
+class Pop3Store : public pop3test::TPop3Session {};
+using pop3test::WriteFile;
+
+TEST(Pop3StoreNames, UidAndSafeUserNames) {
+  EXPECT_EQ(TqvPop3FileHandler::GetMessageUID("MAIL 1.MSG", 10), "MAIL_1:MSG:10");
+  EXPECT_EQ(TqvPop3FileHandler::GetMessageUID("mail00000001.msg", 1234), "MAIL00000001:MSG:1234");
+  for (const char* bad : {"", ".", "..", "a/b", "a\\b", "../alice", "a\tb", "a\x7f"})
+    EXPECT_FALSE(IsSafeMailBoxUserName(bad)) << bad;
+  EXPECT_FALSE(IsSafeMailBoxUserName(std::string("a\0b", 3)));
+  EXPECT_TRUE(IsSafeMailBoxUserName("bob@example.test"));
+  EXPECT_TRUE(IsSafeMailBoxUserName("..bob"));
+  // A code page 936 name becomes its UTF-8 folder name.
+  EXPECT_EQ(MailBoxFolderName("\xD5\xC5\xC8\xFD"), "\xE5\xBC\xA0\xE4\xB8\x89");
+  EXPECT_EQ(MailBoxFolderName("bob@example.test"), "bob@example.test");
+  EXPECT_EQ(MailBoxFolderName(".."), "");
+  TqvPop3FileHandler store;
+  store.SetMailBoxDir("/m");
+  EXPECT_EQ(store.GetMailBoxPath("bob"), "/m/bob/");
+  EXPECT_EQ(store.GetMailBoxPath("../bob"), "");
+  store.SetMailBoxDir("");
+  EXPECT_EQ(store.GetMailBoxPath("bob"), "bob/");
+}
+
+TEST_F(Pop3Store, ListingTakesRegularMsgFilesInNameOrder) {
+  WriteFile(AliceDir + "MAIL00000010.msg", "Subject: ten\r\n\r\nx\r\n");  // 19 bytes, lower-case extension
+  WriteFile(AliceDir + "MAIL 1.MSG", "0123456789");
+  WriteFile(AliceDir + "notes.txt", "not mail");
+  WriteFile(AliceDir + "vxtmp-abc", "half written");
+  std::filesystem::create_directory(AliceDir + "folder.MSG");
+  WriteFile(Dir.Dir() + "outside.MSG", "secret");
+  std::filesystem::create_symlink(Dir.Dir() + "outside.MSG", AliceDir + "link.MSG");
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 4 messages (620 octets)");
+  EXPECT_EQ(c.Multi("UIDL"),
+            "+OK\r\n1 MAIL_1:MSG:10\r\n2 MAIL00000002:MSG:91\r\n3 MAIL00000003:MSG:500\r\n"
+            "4 MAIL00000010:MSG:19\r\n.\r\n");
+}
+
+TEST_F(Pop3Store, HiddenMessagesAreRenumberedAndMissingFoldersAreEmpty) {
+  Store.OnLoadMessage = [](TObject*, TqvPop3CommandConnection*, const std::string& path, const std::string& file,
+                           bool& load) {
+    EXPECT_EQ(path.back(), '/');
+    load = file != "MAIL00000002.MSG";
+  };
+  Start();
+  {
+    TClient c(Server.BoundPort());
+    EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 1 messages (500 octets)");
+    EXPECT_EQ(c.Multi("LIST"), "+OK 1 500\r\n1 500\r\n.\r\n");
+    EXPECT_EQ(c.Cmd("UIDL 1"), "+OK 1 MAIL00000003:MSG:500");
+    EXPECT_EQ(c.Multi("RETR 1").substr(0, 21), "+OK 500\r\nSubject: m\r\n");
+  }
+  TClient t(Server.BoundPort());
+  EXPECT_EQ(t.Login("tim", "tanstaaftanstaaf"), "+OK 0 messages (0 octets)");
+}
+
+TEST_F(Pop3Store, UnsafeUserNamesGetAnEmptyMaildrop) {
+  // Messages right in the mailbox root and in a sibling of it.
+  WriteFile(Dir.Dir() + "MAIL00000001.MSG", "root");
+  TqvMailUserAccountItem* up = Server.UserAccounts().Add();
+  up->SetUserName("..");
+  up->SetPassword("pw");
+  TqvMailUserAccountItem* slash = Server.UserAccounts().Add();
+  slash->SetUserName("x/../alice@example.com");
+  slash->SetPassword("pw");
+  Start();
+  for (const char* user : {"..", "x/../alice@example.com"}) {
+    TClient c(Server.BoundPort());
+    EXPECT_EQ(c.Login(user, "pw"), "+OK 0 messages (0 octets)") << user;
+  }
+}
+
+TEST_F(Pop3Store, RetrIsByteTransparentAndSizesAre64Bit) {
+  std::filesystem::remove(AliceDir + "MAIL00000003.MSG");
+  const std::string eight = "Subject: \xE4\xF6\xFC\r\n\r\nline\rlone CR\r\n\xC3\xA9t\xE9\r\n";
+  WriteFile(AliceDir + "MAIL00000004.MSG", eight);
+  // A sparse 5 GiB file: its size must not wrap in STAT and LIST.
+  const std::string big = AliceDir + "MAIL00000009.MSG";
+  WriteFile(big, "");
+  ASSERT_EQ(::truncate(big.c_str(), 5LL << 30), 0);
+  Start();
+  TClient c(Server.BoundPort());
+  const int64_t total = 91 + static_cast<int64_t>(eight.size()) + (5LL << 30);
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 3 messages (" + std::to_string(total) + " octets)");
+  EXPECT_EQ(c.Cmd("LIST 3"), "+OK 3 5368709120");
+  const std::string expected = "Subject: \xE4\xF6\xFC\r\n\r\nline\r\nlone CR\r\n\xC3\xA9t\xE9\r\n";
+  EXPECT_EQ(c.Multi("RETR 2"), "+OK " + std::to_string(expected.size()) + "\r\n" + expected + ".\r\n");
+}
+
+TEST_F(Pop3Store, FilesGoneOrSwappedForLinksDuringASession) {
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  std::filesystem::remove(AliceDir + "MAIL00000002.MSG");
+  WriteFile(Dir.Dir() + "outside.MSG", "secret\r\n");
+  std::filesystem::remove(AliceDir + "MAIL00000003.MSG");
+  std::filesystem::create_symlink(Dir.Dir() + "outside.MSG", AliceDir + "MAIL00000003.MSG");
+  EXPECT_EQ(c.Multi("LIST"), "+OK 2 591\r\n1 91\r\n2 500\r\n.\r\n");  // the listing is the login's
+  EXPECT_EQ(c.Cmd("RETR 1"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("TOP 2 0"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
+  EXPECT_EQ(c.Cmd("QUIT").substr(0, 4), "+OK ");  // even though nothing could be deleted as such
+  EXPECT_TRUE(std::filesystem::exists(Dir.Dir() + "outside.MSG"));
+}

@@ -1,0 +1,329 @@
+// SMTP sessions over loopback against the server and its file store: the
+// replies word for word, the envelope rules, DATA framing and what lands on
+// disk.
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "SmtpTestClient.h"
+
+using smtptest::Files;
+using smtptest::ReadFile;
+using smtptest::TClient;
+
+namespace {
+
+class SmtpSession : public smtptest::SmtpServerTest {};
+
+}  // namespace
+
+TEST_F(SmtpSession, GreetingEhloHelpAndSmallCommands) {
+  Start();
+  TClient c(Server.Port());
+  EXPECT_EQ(c.Reply(), "220 mx.test Quorvin Mail Kit SMTP service\r\n");
+  EXPECT_EQ(c.Cmd("EHLO client.test"),
+            "250-mx.test Hello client.test, pleased to meet you\r\n"
+            "250-AUTH LOGIN CRAM-MD5 NTLM\r\n"
+            "250-AUTH=LOGIN CRAM-MD5 NTLM\r\n"
+            "250 HELP\r\n");
+  EXPECT_EQ(c.Cmd("EHLO again.test"), "503 Bad sequence of commands\r\n");
+  EXPECT_EQ(c.Cmd("HELP"),
+            "214-Commands Supported:\r\n"
+            "214-HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS\r\n"
+            "214 End Of Help\r\n");
+  EXPECT_EQ(c.Cmd("noop"), "250 OK\r\n");
+  EXPECT_EQ(c.Cmd("vrfy bob"), "500 Syntax error, command unrecognized: VRFY\r\n");
+  EXPECT_EQ(c.Cmd("STARTTLS"), "454 TLS not available\r\n");
+  EXPECT_EQ(c.Cmd("RSET"), "250 Reset state\r\n");
+  EXPECT_EQ(c.Cmd("QUIT"), "221 mx.test closing connection\r\n");
+  EXPECT_TRUE(c.ClosedByServer());
+}
+
+TEST_F(SmtpSession, HeloEhloArgumentsAndAuthAfterHelo) {
+  Server.Extensions().Add("8BITMIME");
+  Server.SetSaslFlags(SaslFlag(ssUseCramMD5));
+  Start();
+  {
+    TClient c(Server.Port());
+    c.Reply();
+    EXPECT_EQ(c.Cmd("EHLO"), "501 EHLO requires domain address\r\n");
+    EXPECT_EQ(c.Cmd("HELO  "), "501 HELO requires domain address\r\n");
+    EXPECT_EQ(c.Cmd("HELO x.test"), "250 mx.test Hello x.test, pleased to meet you\r\n");
+    EXPECT_EQ(c.Cmd("AUTH LOGIN"), "503 Bad sequence of commands\r\n");
+  }
+  TClient c(Server.Port());
+  c.Reply();
+  EXPECT_EQ(c.Cmd("EHLO y.test"),
+            "250-mx.test Hello y.test, pleased to meet you\r\n"
+            "250-AUTH CRAM-MD5\r\n250-AUTH=CRAM-MD5\r\n250-8BITMIME\r\n250 HELP\r\n");
+}
+
+TEST_F(SmtpSession, SequenceAndSyntaxRefusals) {
+  Start();
+  TClient c(Server.Port());
+  c.Reply();
+  EXPECT_EQ(c.Cmd("MAIL FROM:<alice@example.test>"), "503 Bad sequence of commands\r\n");
+  c.Cmd("EHLO c.test");
+  EXPECT_EQ(c.Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
+  EXPECT_EQ(c.Cmd("DATA"), "503 Bad sequence of commands\r\n");
+  EXPECT_EQ(c.Cmd("MAIL <alice@example.test>"), "501 Syntax error in parameters or arguments\r\n");
+  EXPECT_EQ(c.Cmd("MAIL FROM:<a@b@c.test>"), "553 This server does not accept routed mail\r\n");
+  EXPECT_EQ(c.Cmd("MAIL FROM:<>"), "250 <> Sender ok\r\n");
+  EXPECT_EQ(c.Cmd("MAIL FROM:<alice@example.test>"), "503 Bad sequence of commands\r\n");
+  EXPECT_EQ(c.Cmd("RCPT bob@example.test"), "501 Syntax error in parameters or arguments\r\n");
+  EXPECT_EQ(c.Cmd("RCPT TO:<>"), "500 <> Invalid address\r\n");
+  EXPECT_EQ(c.Cmd("DATA"), "503 Bad sequence of commands\r\n");
+  // ESMTP parameters after the path are not part of the address.
+  EXPECT_EQ(c.Cmd("RSET"), "250 Reset state\r\n");
+  EXPECT_EQ(c.Cmd("mail from:<a@x.test> SIZE=100 BODY=8BITMIME"), "250 <a@x.test> Sender ok\r\n");
+  EXPECT_EQ(c.Cmd("RCPT TO:<bob@example.test> NOTIFY=NEVER"), "250 <bob@example.test> Recipient ok\r\n");
+}
+
+TEST_F(SmtpSession, RelayRuleBeforeAndAfterAuthentication) {
+  Start();
+  auto c = Greeted();
+  EXPECT_EQ(c->Cmd("MAIL FROM:<alice@example.test>"), "250 <alice@example.test> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "250 <bob@example.test> Recipient ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<Bob@example.test>"), "550 <Bob@example.test> Relay denied\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<x@y@z.test>"), "550 <x@y@z.test> Relay denied\r\n");
+  EXPECT_EQ(c->Cmd("AUTH LOGIN Ym9iQGV4YW1wbGUudGVzdA=="), "334 UGFzc3dvcmQ6\r\n");
+  EXPECT_EQ(c->Cmd("c2VjcmV0"), "235 Authentication successful\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "250 <carol@remote.test> Recipient ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<x@y@z.test>"), "550 <x@y@z.test> Relay denied\r\n");
+}
+
+TEST_F(SmtpSession, HundredRecipientsThenTooManyUntilReset) {
+  Start();
+  auto c = Greeted();
+  c->Cmd("MAIL FROM:<alice@example.test>");
+  std::string batch;
+  for (int i = 0; i < 101; ++i) batch += "RCPT TO:<bob@example.test>\r\n";
+  c->Send(batch);  // pipelined: replies come in order
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(c->Reply(), "250 <bob@example.test> Recipient ok\r\n") << i;
+  EXPECT_EQ(c->Reply(), "452 Too many recipients\r\n");
+  EXPECT_EQ(c->Cmd("RSET"), "250 Reset state\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
+}
+
+TEST_F(SmtpSession, DataIsUnstuffedAndGetsTraceLines) {
+  Start();
+  auto c = Greeted();
+  c->Cmd("MAIL FROM:<alice@example.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input, end with <CRLF>.<CRLF>\r\n");
+  EXPECT_EQ(c->Cmd("Subject: t\r\n\r\n..hidden\r\n.x\r\n8bit \xE4\xB8\xAD\r\nend\r\n."), "250 Ok\r\n");
+  // Back in state 1: RCPT needs a new MAIL.
+  EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
+  const auto files = Files(MailBox("bob@example.test"));
+  ASSERT_EQ(files, std::vector<std::string>{"MAIL00000002.MSG"});
+  const std::string text = ReadFile(MailBox("bob@example.test") + files[0]);
+  const std::regex expected(
+      "Return-path: <alice@example\\.test>\r\n"
+      "Received: from c\\.test \\[127\\.0\\.0\\.1\\]\r\n"
+      "\tby mx\\.test \\[127\\.0\\.0\\.1\\];\r\n"
+      "\t(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}\r\n"
+      "Message-ID: <[^>]+@mx\\.test>\r\n"
+      "Subject: t\r\n\r\n\\.hidden\r\nx\r\n8bit \xE4\xB8\xAD\r\nend\r\n");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+
+  // A message with its own Message-Id keeps it; an empty message gets the lines.
+  c->Cmd("MAIL FROM:<alice@example.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("Message-Id: <own@x>\r\n\r\nbody\r\n."), "250 Ok\r\n");
+  c->Cmd("MAIL FROM:<alice@example.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("."), "250 Ok\r\n");
+  const std::string own = ReadFile(MailBox("bob@example.test") + "MAIL00000003.MSG");
+  EXPECT_EQ(own.find("Message-ID:"), std::string::npos);
+  EXPECT_NE(own.find("\r\nMessage-Id: <own@x>\r\n\r\nbody\r\n"), std::string::npos);
+  const std::string empty = ReadFile(MailBox("bob@example.test") + "MAIL00000004.MSG");
+  EXPECT_EQ(std::count(empty.begin(), empty.end(), '\n'), 5);
+  EXPECT_EQ(empty.substr(empty.rfind("\r\nMessage-ID: <"), 15), "\r\nMessage-ID: <");
+}
+
+TEST_F(SmtpSession, WholeTransactionInOneWrite) {
+  Start();
+  TClient c(Server.Port());
+  c.Reply();
+  c.Send("EHLO c.test\r\nMAIL FROM:<alice@example.test>\r\nRCPT TO:<bob@example.test>\r\nDATA\r\n"
+         "body\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(c.Reply().substr(0, 4), "250-");
+  EXPECT_EQ(c.Reply(), "250 <alice@example.test> Sender ok\r\n");
+  EXPECT_EQ(c.Reply(), "250 <bob@example.test> Recipient ok\r\n");
+  EXPECT_EQ(c.Reply(), "354 Start mail input, end with <CRLF>.<CRLF>\r\n");
+  EXPECT_EQ(c.Reply(), "250 Ok\r\n");
+  EXPECT_EQ(c.Reply(), "221 mx.test closing connection\r\n");
+  EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
+}
+
+TEST_F(SmtpSession, RelayPairAndLocalCopiesShareOneCounter) {
+  Start();
+  auto c = LoggedIn();
+  c->Cmd("MAIL FROM:<bob@example.test>");
+  c->Cmd("RCPT TO:<alice@example.test>");
+  c->Cmd("RCPT TO:<carol@remote.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("RCPT TO:<dave@far.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(Files(Relay()), (std::vector<std::string>{"MAIL00000002.ENV", "MAIL00000002.MSG"}));
+  EXPECT_EQ(ReadFile(Relay() + "MAIL00000002.ENV"), "bob@example.test\r\ncarol@remote.test\r\ndave@far.test\r\n");
+  EXPECT_EQ(Files(MailBox("alice@example.test")), std::vector<std::string>{"MAIL00000003.MSG"});
+  EXPECT_EQ(Files(MailBox("bob@example.test")), std::vector<std::string>{"MAIL00000004.MSG"});
+  const std::string relayed = ReadFile(Relay() + "MAIL00000002.MSG");
+  const std::string local = ReadFile(MailBox("alice@example.test") + "MAIL00000003.MSG");
+  EXPECT_EQ(relayed.substr(0, 15), "Received: from ");
+  EXPECT_EQ(local, "Return-path: <bob@example.test>\r\n" + relayed);
+  EXPECT_EQ(Store.Counter(), 4);
+}
+
+TEST_F(SmtpSession, FailedAuthAndSizeErrorEndTheEnvelope) {
+  Server.SetMaxDataSize(50);  // bounds command lines too
+  Start();
+  auto c = std::make_unique<TClient>(Server.Port());
+  c->Reply();
+  const std::string ehlo = c->Cmd("EHLO c.test");
+  EXPECT_EQ(ehlo.substr(ehlo.rfind("250 ")), "250 SIZE 50\r\n");
+  // Earlier recipients must not ride along after a failed AUTH.
+  c->Cmd("MAIL FROM:<a@x.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("AUTH LOGIN Ym9iQGV4YW1wbGUudGVzdA==");
+  EXPECT_EQ(c->Cmd("d3Jvbmc="), "535 Authentication failed\r\n");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
+  c->Cmd("RCPT TO:<alice@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("ok\r\n."), "250 Ok\r\n");
+  EXPECT_TRUE(Files(MailBox("bob@example.test")).empty());
+  EXPECT_EQ(Files(MailBox("alice@example.test")).size(), 1u);
+  // Too big: refused after the terminator, and the next MAIL needs no RSET.
+  c->Cmd("MAIL FROM:<a@x.test>");
+  c->Cmd("RCPT TO:<alice@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd(std::string(100, 'x') + "\r\n."), "552 Requested action aborted: exceeded storage allocation\r\n");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<alice@example.test>"), "250 <alice@example.test> Recipient ok\r\n");
+  EXPECT_EQ(Files(MailBox("alice@example.test")).size(), 1u);
+}
+
+TEST_F(SmtpSession, ClientVanishingInDataLeavesNothing) {
+  Start();
+  {
+    auto c = LoggedIn();
+    c->Cmd("MAIL FROM:<bob@example.test>");
+    c->Cmd("RCPT TO:<alice@example.test>");
+    c->Cmd("RCPT TO:<carol@remote.test>");
+    c->Cmd("DATA");
+    c->Send("Subject: half\r\n\r\n" + std::string(200000, 'y') + "\r\n");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(Files(MailBox("alice@example.test")).empty());
+  EXPECT_TRUE(Files(Relay()).empty());
+}
+
+TEST_F(SmtpSession, StoreAndHandlerFailuresGetTheirReplies) {
+  std::ofstream(Dir.Dir() + "MailBox") << "a file where the folder should be";
+  Start();
+  auto c = Greeted();
+  c->Cmd("MAIL FROM:<a@x.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("x\r\n."), "451 Requested action aborted: error in processing\r\n");
+  Server.OnMessageReceived = [](TObject*, TqvSmtpCommandConnection*, const std::string&, const TStrings&, TStrings&,
+                                TqvSmtpMailDataAction&) { throw std::runtime_error("boom"); };
+  c->Cmd("MAIL FROM:<a@x.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("x\r\n."), "451 Requested action aborted: unknown server error\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
+}
+
+TEST_F(SmtpSession, ParallelSessionsToOneAccountKeepEveryMessage) {
+  Start();
+  constexpr int kClients = 8, kMessages = 10;
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  // The relay pass must never see an envelope before its complete message.
+  std::thread watcher([&] {
+    while (!done) {
+      for (const std::string& f : Files(Relay())) {
+        if (f.size() < 4 || f.substr(f.size() - 4) != ".ENV") continue;
+        const std::string msg = ReadFile(Relay() + f.substr(0, f.size() - 4) + ".MSG");
+        if (msg.find("end-of-message\r\n") == std::string::npos) ++torn;
+      }
+    }
+  });
+  std::vector<std::thread> clients;
+  for (int k = 0; k < kClients; ++k) {
+    clients.emplace_back([&, k] {
+      auto c = LoggedIn();
+      for (int i = 0; i < kMessages; ++i) {
+        c->Cmd("MAIL FROM:<bob@example.test>");
+        c->Cmd("RCPT TO:<alice@example.test>");
+        c->Cmd("RCPT TO:<r@remote.test>");
+        c->Cmd("DATA");
+        const std::string tag = std::to_string(k) + "-" + std::to_string(i);
+        EXPECT_EQ(c->Cmd("Subject: " + tag + "\r\n\r\n" + std::string(5000, 'z') + "\r\nend-of-message\r\n."),
+                  "250 Ok\r\n");
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  done = true;
+  watcher.join();
+  EXPECT_EQ(torn.load(), 0);
+  const auto files = Files(MailBox("alice@example.test"));
+  ASSERT_EQ(files.size(), static_cast<size_t>(kClients * kMessages));
+  std::set<std::string> subjects;
+  for (const std::string& f : files) {
+    const std::string text = ReadFile(MailBox("alice@example.test") + f);
+    ASSERT_NE(text.find("end-of-message\r\n"), std::string::npos) << f;
+    subjects.insert(text.substr(text.find("Subject: "), 14));
+  }
+  EXPECT_EQ(subjects.size(), files.size());
+  EXPECT_EQ(Files(Relay()).size(), 2u * kClients * kMessages);
+}
+
+namespace {
+
+// The TLS answers as a TLS-capable base gives them; no real handshake.
+class TTlsModeServer : public TqvSmtpServer {
+ public:
+  using TTlsState = TqvSmtpServer::TTlsState;
+  ~TTlsModeServer() override { Stop(); }
+  std::atomic<TTlsState> Mode{TTlsState::PlainRequired};
+  std::atomic<int> Switches{0};
+
+ protected:
+  TTlsState GetTlsState(TqvSmtpCommandConnection*) override { return Mode; }
+  void BeginTls(TqvSmtpCommandConnection*) override { ++Switches; }
+};
+
+}  // namespace
+
+TEST(SmtpTlsRules, RequiredTlsRefusesMailCommandsAndStartTlsResetsTheSession) {
+  TTlsModeServer server;
+  server.SetHostName("mx.test");
+  server.SetLocalBinding("127.0.0.1");
+  server.SetUseAuth(false);
+  testsupport::StartOnFreePort(server);
+  TClient c(server.Port());
+  c.Reply();
+  EXPECT_EQ(c.Cmd("EHLO c.test"), "250-mx.test Hello c.test, pleased to meet you\r\n250-STARTTLS\r\n250 HELP\r\n");
+  for (const char* command : {"MAIL FROM:<a@x.test>", "RCPT TO:<b@x.test>", "DATA", "RSET", "AUTH LOGIN"})
+    EXPECT_EQ(c.Cmd(command), "530 Must issue a STARTTLS command first\r\n") << command;
+  EXPECT_EQ(c.Cmd("NOOP"), "250 OK\r\n");
+  server.Mode = TTlsModeServer::TTlsState::Plain;
+  EXPECT_EQ(c.Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
+  EXPECT_EQ(c.Cmd("STARTTLS"), "220 please start a TLS connection\r\n");
+  EXPECT_EQ(server.Switches.load(), 1);
+  // Back to the start: a new EHLO is needed and the sender is gone.
+  EXPECT_EQ(c.Cmd("RCPT TO:<b@x.test>"), "503 Bad sequence of commands\r\n");
+  server.Mode = TTlsModeServer::TTlsState::Secured;
+  EXPECT_EQ(c.Cmd("EHLO c.test"), "250-mx.test Hello c.test, pleased to meet you\r\n250 HELP\r\n");
+  EXPECT_EQ(c.Cmd("STARTTLS"), "454 connection is already secured\r\n");
+}
