@@ -213,14 +213,11 @@ TEST_F(ConsoleServiceReal, RegisterStartStopRemoveThroughTheButtons) {
   std::string log = ReadFile(Folder() + "VxMailServers.log");
   EXPECT_NE(log.find(std::string("TqvImap4Server")), std::string::npos);
   EXPECT_NE(log.find(vxtext::kServerStart), std::string::npos);
-  // Each port the service serves in this build listens now; the servers that
-  // are still placeholders only log their start.
-  std::vector<int> listening;
-  for (int port : FPorts) {
+  // SMTP and POP3 listen now; IMAP is still a placeholder that only logs its start.
+  for (int port : {FPorts[0], FPorts[1]}) {
     for (int i = 0; i < 20 && !PortOpen(port); ++i) usleep(50000);
-    if (PortOpen(port)) listening.push_back(port);
+    EXPECT_TRUE(PortOpen(port)) << port;
   }
-  RecordProperty("ports_listening", static_cast<int>(listening.size()));
 
   EXPECT_EQ(Click("btnRestart"), U(text::kSucceeded));
   EXPECT_EQ(Click("btnStop"), U(text::kSucceeded));
