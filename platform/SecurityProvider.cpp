@@ -81,6 +81,7 @@ struct Provider {
   std::mutex Lock;
   std::vector<SecurityPackageFactory> Pending;
   std::vector<std::unique_ptr<SecurityPackage>> Packages;
+  std::vector<std::unique_ptr<SecurityPackage>> Replaced;
   std::unordered_map<std::uintptr_t, CredentialEntry> Credentials;
   std::unordered_map<std::uintptr_t, ContextEntry> Contexts;
   std::unordered_map<void*, std::unique_ptr<std::uint8_t[]>> Buffers;
@@ -97,7 +98,11 @@ struct Provider {
       std::unique_ptr<SecurityPackage> p = f ? f() : nullptr;
       if (!p) continue;
       for (auto& old : Packages)
-        if (strcasecmp(old->Info().Name.c_str(), p->Info().Name.c_str()) == 0) old.swap(p);
+        if (p && strcasecmp(old->Info().Name.c_str(), p->Info().Name.c_str()) == 0) {
+          // Handles made by the old one keep pointing at it: it stays alive.
+          old.swap(p);
+          Replaced.push_back(std::move(p));
+        }
       if (p) Packages.push_back(std::move(p));
     }
     Pending.clear();

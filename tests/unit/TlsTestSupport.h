@@ -16,7 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -249,6 +253,64 @@ class PeerProcess {
  private:
   pid_t FPid = -1;
   bool FDone = false;
+};
+
+// Feeds bytes into a named pipe that a peer reads as stdin, in random pieces,
+// from Start on; the write end stays open (no end of input) until Finish.
+class FifoFeeder {
+ public:
+  FifoFeeder(const std::string& path, std::string data) : FPath(path), FData(std::move(data)) {
+    unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0600) != 0) return;
+    FThread = std::thread([this] {
+      // Never blocks, whoever reads; not inherited, or the peer would hold its own input open.
+      const int fd = open(FPath.c_str(), O_RDWR | O_CLOEXEC);
+      std::unique_lock lock(FLock);
+      FWake.wait(lock, [this] { return FStarted || FFinished; });
+      lock.unlock();
+      unsigned seed = 7;
+      for (size_t done = 0; fd >= 0 && done < FData.size() && !Finished();) {
+        seed = seed * 1103515245u + 12345u;
+        const size_t piece = std::min<size_t>(1 + (seed >> 8) % 30000, FData.size() - done);
+        const ssize_t n = write(fd, FData.data() + done, piece);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      lock.lock();
+      FWake.wait(lock, [this] { return FFinished; });
+      if (fd >= 0) close(fd);
+    });
+  }
+  ~FifoFeeder() {
+    Finish();
+    if (FThread.joinable()) FThread.join();
+  }
+  FifoFeeder(const FifoFeeder&) = delete;
+  FifoFeeder& operator=(const FifoFeeder&) = delete;
+
+  void Start() { Set(FStarted); }
+  void Finish() { Set(FFinished); }
+
+ private:
+  void Set(bool& flag) {
+    {
+      std::scoped_lock lock(FLock);
+      flag = true;
+    }
+    FWake.notify_all();
+  }
+  bool Finished() {
+    std::scoped_lock lock(FLock);
+    return FFinished;
+  }
+
+  std::string FPath;
+  std::string FData;
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FStarted = false;
+  bool FFinished = false;
+  std::thread FThread;
 };
 
 // True once something accepts on 127.0.0.1:port (within ms).

@@ -157,6 +157,54 @@ TEST(SecurityProviderTest, ListsTlsAndRefusesUnknownPackages) {
   EXPECT_EQ(t.DeleteSecurityContext(&bogus), plat::SEC_E_INVALID_HANDLE);
 }
 
+class FakePackage : public plat::SecurityPackage {
+ public:
+  FakePackage() { FInfo.Name = "VX Fake Package"; }
+  const plat::SecurityPackageInfo& Info() const override { return FInfo; }
+  plat::SECURITY_STATUS AcquireCredentials(const plat::CredentialRequest& r,
+                                           std::shared_ptr<plat::SecurityCredentials>&) override {
+    return r.Identity && r.Identity->User == "bob" ? plat::SEC_E_LOGON_DENIED : plat::SEC_E_NO_CREDENTIALS;
+  }
+  plat::SECURITY_STATUS CreateContext(const std::shared_ptr<plat::SecurityCredentials>&, plat::CredentialDirection,
+                                      std::unique_ptr<plat::SecurityContext>&) override {
+    return plat::SEC_E_UNSUPPORTED_FUNCTION;
+  }
+
+ private:
+  plat::SecurityPackageInfo FInfo;
+};
+
+std::unique_ptr<plat::SecurityPackage> MakeFake() {
+  auto p = std::make_unique<FakePackage>();
+  return p;
+}
+
+TEST(SecurityProviderTest, RegisteredPackagesAreListedOnceAndFoundByName) {
+  plat::RegisterSecurityPackage(&MakeFake);
+  plat::RegisterSecurityPackage(&MakeFake);  // the same name again replaces it
+  TqvSspi sspi;
+  const plat::SecurityFunctionTableA& t = sspi.FunctionTable();
+  uint32_t count = 0;
+  plat::SecPkgInfoA* infos = nullptr;
+  ASSERT_EQ(t.EnumerateSecurityPackagesA(&count, &infos), plat::SEC_E_OK);
+  int fakes = 0;
+  for (uint32_t i = 0; i < count; ++i) fakes += std::string(infos[i].Name) == "VX Fake Package" ? 1 : 0;
+  EXPECT_EQ(fakes, 1);
+  (void)t.FreeContextBuffer(infos);
+  plat::CredHandle cred;
+  EXPECT_EQ(t.AcquireCredentialsHandleA(nullptr, "vx fake package", plat::SECPKG_CRED_OUTBOUND, nullptr, nullptr,
+                                        nullptr, nullptr, &cred, nullptr),
+            plat::SEC_E_NO_CREDENTIALS);
+  // Identity records reach the package decoded only when it asks for them.
+  const std::string user = "bob";
+  plat::SEC_WINNT_AUTH_IDENTITY_A id;
+  id.User = reinterpret_cast<const unsigned char*>(user.data());
+  id.UserLength = static_cast<uint32_t>(user.size());
+  EXPECT_EQ(t.AcquireCredentialsHandleA(nullptr, "VX Fake Package", plat::SECPKG_CRED_OUTBOUND, nullptr, &id, nullptr,
+                                        nullptr, &cred, nullptr),
+            plat::SEC_E_NO_CREDENTIALS);
+}
+
 class TqvTestConfigA : public TqvConfigObject {
  public:
   VX_CLASS_NAME("TqvTestConfigA")

@@ -32,23 +32,8 @@ class TlsClientTest : public ::testing::Test {
   }
 
   void StopServer() {
-    {
-      std::scoped_lock lock(FeedLock);
-      StopFeeding = true;
-    }
-    FeedDone.notify_all();
     Server.reset();
-    if (Feeder.joinable()) Feeder.join();
-    StopFeeding = false;
-    FeedNow = false;
-  }
-
-  void StartFeeding() {
-    {
-      std::scoped_lock lock(FeedLock);
-      FeedNow = true;
-    }
-    FeedDone.notify_all();
+    Feeder.reset();
   }
 
   void TearDown() override {
@@ -62,35 +47,16 @@ class TlsClientTest : public ::testing::Test {
                    std::vector<std::string> extra = {}) {
     StopServer();
     Port = testsupport::FreePort();
-    // A pipe, held open until the test ends: s_server closes the session at
-    // the end of its input.
-    const std::string fifo = Pki->Path("in.fifo");
-    unlink(fifo.c_str());
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A pipe that stays open: s_server ends the session at the end of its input.
+    Feeder = std::make_unique<tlstest::FifoFeeder>(Pki->Path("in.fifo"), toClient);
     std::vector<std::string> argv = {"openssl", "s_server", "-quiet", "-ign_eof", "-accept", "127.0.0.1:" + std::to_string(Port),
                                      "-cert", Pki->Path(certName + ".crt"), "-key", Pki->Path(certName + ".key")};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    Server = std::make_unique<tlstest::PeerProcess>(argv, fifo, Pki->Path("out.bin"), Pki->Path("err.txt"));
-    Feeder = std::thread([fifo, toClient, this] {
-      const int fd = open(fifo.c_str(), O_RDWR);  // never blocks, whoever reads
-      {
-        // Only once our session is up: the probe connection must not take any.
-        std::unique_lock lock(FeedLock);
-        FeedDone.wait(lock, [this] { return FeedNow || StopFeeding; });
-      }
-      for (size_t done = 0; fd >= 0 && done < toClient.size();) {
-        const ssize_t n = write(fd, toClient.data() + done, toClient.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      std::unique_lock lock(FeedLock);
-      FeedDone.wait(lock, [this] { return StopFeeding; });
-      if (fd >= 0) close(fd);
-    });
+    Server = std::make_unique<tlstest::PeerProcess>(argv, Pki->Path("in.fifo"), Pki->Path("out.bin"),
+                                                    Pki->Path("err.txt"));
     ASSERT_TRUE(tlstest::WaitListening(Port, 5000));
   }
 
-  // An open plain connection switched to TLS with StartClientSession.
   // An open plain connection and the TLS stream that will replace its stream.
   std::unique_ptr<TqvTlsNetworkStream> OpenPlain(const std::string& host) {
     Conn.SetNetworkStream(std::make_unique<TqvNetworkStream>());
@@ -101,6 +67,7 @@ class TlsClientTest : public ::testing::Test {
     return tls;
   }
 
+  // The connection switched to TLS with StartClientSession.
   TqvTlsNetworkStream& Connect(const std::string& host, TqvCertificateVerifyFlags flags = 0) {
     auto tls = OpenPlain(host);
     TqvTlsNetworkStream& t = *tls;
@@ -126,11 +93,7 @@ class TlsClientTest : public ::testing::Test {
   static inline std::unique_ptr<tlstest::TestPki> Pki;
   int Port = 0;
   std::unique_ptr<tlstest::PeerProcess> Server;
-  std::thread Feeder;
-  std::mutex FeedLock;
-  std::condition_variable FeedDone;
-  bool StopFeeding = false;
-  bool FeedNow = false;
+  std::unique_ptr<tlstest::FifoFeeder> Feeder;
   TqvTcpClientConnection Conn;
 };
 
@@ -145,7 +108,7 @@ TEST_F(TlsClientTest, MegabyteEachWayInRandomPiecesThenCleanClose) {
   EXPECT_TRUE(tls.PeerAccepted());
   ASSERT_NE(tls.PeerCertificate(), nullptr);
   EXPECT_EQ(tls.PeerCertificate()->IssuerName, "VX Test CA");
-  StartFeeding();
+  Feeder->Start();  // only now: the readiness probe must not take any of it
 
   TMemoryStream received;
   auto readAvailable = [&] {
