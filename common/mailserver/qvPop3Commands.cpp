@@ -215,7 +215,7 @@ void TqvPop3Server::CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdStls(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  if (FUseTLS == stNone || FUseTLS == stImplicit || IsConnectionSecured(AConnection))
+  if (UseTLS == stNone || UseTLS == stImplicit || IsConnectionSecured(AConnection))
     throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   ResetConnection(AConnection);
   BeginTlsSwitch(AConnection);

@@ -180,19 +180,13 @@ void TqvPop3Server::DoReset(TqvPop3CommandConnection* AConnection) {
 
 // --- TLS
 
-bool TqvPop3Server::IsTlsConnection(TqvUserConnection*) const { return false; }
-
-void TqvPop3Server::StartTls(TqvUserConnection*) {
-  throw EqvTcpServerError("TLS is not available on this server", -1);
-}
-
 bool TqvPop3Server::IsConnectionSecured(TqvPop3CommandConnection* AConnection) { return IsTlsConnection(AConnection); }
 void TqvPop3Server::BeginTlsSwitch(TqvPop3CommandConnection* AConnection) { StartTls(AConnection); }
 
 // --- checks, state, reset
 
 void TqvPop3Server::CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand) {
-  if (FUseTLS == stExplicitRequire && !IsConnectionSecured(AConnection)) throw EqvPop3ServerError(ACommand, kMustStls);
+  if (UseTLS == stExplicitRequire && !IsConnectionSecured(AConnection)) throw EqvPop3ServerError(ACommand, kMustStls);
 }
 
 void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,

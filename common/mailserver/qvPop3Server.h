@@ -112,11 +112,6 @@ using TqvPop3ConnectionEvent = std::function<void(TObject* Sender, TqvPop3Comman
 
 class TqvPop3Server : public TqvTcpCommandServer {
  public:
-  // The base server of this build carries no TLS yet: the mode lives here
-  // until it does. Then this enum, UseTLS/SetUseTLS/FUseTLS and the private
-  // stand-ins IsTlsConnection and StartTls go, and the base's names serve.
-  enum TqvServerTlsMode { stNone, stImplicit, stExplicitAllow, stExplicitRequire };
-
   explicit TqvPop3Server(TComponent* AOwner = nullptr);
   ~TqvPop3Server() override;
   VX_CLASS_NAME("TqvPop3Server")
@@ -134,8 +129,6 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void SetHelpText(const TStrings& Value) { FHelpText->Assign(Value); }
   const std::string& HostName() const { return FHostName; }
   void SetHostName(const std::string& Value) { FHostName = Value; }
-  TqvServerTlsMode UseTLS() const { return FUseTLS; }
-  void SetUseTLS(TqvServerTlsMode Value) { FUseTLS = Value; }
 
   // What a log may show of a received command's parameters: PASS and AUTH
   // continuation lines as "***", APOP as the user name and "***", AUTH with
@@ -185,10 +178,6 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void Add(const char* AName, THandler AHandler);
   [[nodiscard]] std::string LocalHost() const;
 
-  // Stand-ins for the TLS server's calls (see TqvServerTlsMode).
-  [[nodiscard]] bool IsTlsConnection(TqvUserConnection* AConnection) const;
-  void StartTls(TqvUserConnection* AConnection);
-
   // Raise the TLS, state and mode errors.
   void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
   void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
@@ -231,5 +220,4 @@ class TqvPop3Server : public TqvTcpCommandServer {
   std::unique_ptr<TqvMailUserAccountList> FUserAccounts;
   std::unique_ptr<TStringList> FHelpText;
   std::string FHostName;
-  TqvServerTlsMode FUseTLS = stNone;
 };

@@ -392,8 +392,13 @@ void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrin
 
 // --- TLS hooks
 
-TqvSmtpServer::TTlsState TqvSmtpServer::GetTlsState(TqvSmtpCommandConnection*) { return TTlsState::Unavailable; }
-void TqvSmtpServer::BeginTls(TqvSmtpCommandConnection*) {}
+TqvSmtpServer::TTlsState TqvSmtpServer::GetTlsState(TqvSmtpCommandConnection* AConnection) {
+  if (UseTLS == stNone) return TTlsState::Unavailable;
+  if (UseTLS == stImplicit || IsTlsConnection(AConnection)) return TTlsState::Secured;
+  return UseTLS == stExplicitRequire ? TTlsState::PlainRequired : TTlsState::Plain;
+}
+
+void TqvSmtpServer::BeginTls(TqvSmtpCommandConnection* AConnection) { StartTls(AConnection); }
 
 // --- events
 

@@ -70,7 +70,7 @@ TqvCommandConnection::~TqvCommandConnection() = default;
 // --- the server
 
 TqvTcpCommandServer::TqvTcpCommandServer(TComponent* AOwner)
-    : TqvTcpServer(AOwner), FCommands(std::make_unique<TqvTcpCommandList>(this)) {}
+    : TqvTcpServerTls(AOwner), FCommands(std::make_unique<TqvTcpCommandList>(this)) {}
 
 TqvTcpCommandServer::~TqvTcpCommandServer() { Stop(); }
 
@@ -135,7 +135,7 @@ void TqvTcpCommandServer::StartReadFixedBytes(TqvCommandConnection* AConnection,
 
 void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
   auto* c = dynamic_cast<TqvCommandConnection*>(AConnection);
-  if (!c) return TqvTcpServer::ReadConnection(AConnection);
+  if (!c) return TqvTcpServerTls::ReadConnection(AConnection);
   bool read = true;
   for (;;) {
     TqvProcessDataHandler* handler = nullptr;
@@ -416,5 +416,8 @@ void TqvTcpCommandServer::DoSendMultipleLines(TqvCommandConnection* AConnection)
   if (OnSendMultipleLines) OnSendMultipleLines(this, AConnection);
 }
 
-bool TqvTcpCommandServer::SwitchToTlsBeforeRead(TqvCommandConnection*) { return false; }
-bool TqvTcpCommandServer::IsTlsSwitchPending(TqvCommandConnection*) { return false; }
+bool TqvTcpCommandServer::SwitchToTlsBeforeRead(TqvCommandConnection* AConnection) {
+  const bool pending = AConnection->TlsPending;
+  SwitchToTlsIfPending(AConnection);
+  return pending;
+}

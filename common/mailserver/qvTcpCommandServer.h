@@ -25,7 +25,7 @@
 #include "StringList.h"
 #include "qvProcessDataHandler.h"
 #include "qvTcpCommandErrors.h"
-#include "qvTcpServer.h"
+#include "qvTcpServerTls.h"
 #include "qvUserConnection.h"
 
 class TqvTcpCommandServer;
@@ -85,7 +85,7 @@ class TqvTcpCommandList {
   std::vector<std::unique_ptr<TqvTcpCommandInfo>> FItems;
 };
 
-class TqvCommandConnection : public TqvUserConnection {
+class TqvCommandConnection : public TqvUserConnectionTls {
  public:
   VX_CLASS_NAME("TqvCommandConnection")
   ~TqvCommandConnection() override;
@@ -123,7 +123,7 @@ using TqvCreateCommandParamsEvent = std::function<void(TObject* Sender, TqvComma
                                                        std::unique_ptr<TqvTcpCommandParams>& ACommandParams)>;
 using TqvTcpCommandConnectionEvent = std::function<void(TObject* Sender, TqvCommandConnection* AConnection)>;
 
-class TqvTcpCommandServer : public TqvTcpServer {
+class TqvTcpCommandServer : public TqvTcpServerTls {
  public:
   explicit TqvTcpCommandServer(TComponent* AOwner = nullptr);
   ~TqvTcpCommandServer() override;
@@ -193,9 +193,11 @@ class TqvTcpCommandServer : public TqvTcpServer {
   virtual void DoSendMultipleLines(TqvCommandConnection* AConnection);
   // A TLS switch asked for by the last reply, made before the next read.
   // True when it happened, so clear text read before it is dropped.
-  virtual bool SwitchToTlsBeforeRead(TqvCommandConnection* AConnection);
-  // A command asked for TLS: what it sent after its command is not run.
-  [[nodiscard]] virtual bool IsTlsSwitchPending(TqvCommandConnection* AConnection);
+  bool SwitchToTlsBeforeRead(TqvCommandConnection* AConnection);
+  // A command asked for TLS: what the client sent after it is not run.
+  [[nodiscard]] static bool IsTlsSwitchPending(TqvCommandConnection* AConnection) {
+    return AConnection->TlsPending;
+  }
 
   void SendLinesBatch(TqvCommandConnection* AConnection);
 

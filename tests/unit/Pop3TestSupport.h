@@ -35,7 +35,7 @@ class TServer : public TqvPop3Server {
   ~TServer() override { Stop(); }
   std::string Stamp, Challenge;
   // Unqualified, so it names the mode wherever the server's TLS settings live.
-  void RequireTls() { SetUseTLS(stExplicitRequire); }
+  void RequireTls() { UseTLS = stExplicitRequire; }
 
  protected:
   std::string GenerateTimeStamp() override { return Stamp.empty() ? TqvPop3Server::GenerateTimeStamp() : Stamp; }
