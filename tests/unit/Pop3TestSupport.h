@@ -76,35 +76,9 @@ class TPop3Session : public ::testing::Test {
   std::string AliceDir;
 };
 
-class TClient {
+class TClient : public testsupport::TLineClient {
  public:
-  explicit TClient(int port) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(port));
-    EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  }
-  ~TClient() { ::close(FSocket); }
-  TClient(const TClient&) = delete;
-  TClient& operator=(const TClient&) = delete;
-  void Send(const std::string& s) { ASSERT_EQ(::send(FSocket, s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size())); }
-  // Up to and including AUntil; what came so far on EOF or a quiet spell.
-  std::string ReadUntil(const std::string& AUntil, int quietMs = 3000) {
-    while (FIn.find(AUntil) == std::string::npos) {
-      pollfd p{FSocket, POLLIN, 0};
-      if (::poll(&p, 1, quietMs) <= 0) break;
-      char buf[65536];
-      const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
-      if (n <= 0) {
-        Eof = true;
-        break;
-      }
-      FIn.append(buf, static_cast<size_t>(n));
-    }
-    const size_t at = FIn.find(AUntil);
-    const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
-    std::string out = FIn.substr(0, cut);
-    FIn.erase(0, cut);
-    return out;
-  }
+  using TLineClient::TLineClient;
   // One reply line without its CR LF.
   std::string Line() {
     std::string l = ReadUntil("\r\n");
@@ -133,10 +107,6 @@ class TClient {
     Cmd("USER " + user);
     return Cmd("PASS " + password);
   }
-
-  int FSocket;
-  std::string FIn;
-  bool Eof = false;
 };
 
 }  // namespace pop3test

@@ -4,6 +4,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "Sockets.h"
 
@@ -48,5 +53,48 @@ void StartOnFreePort(TServer& server) {
     }
   }
 }
+
+// A blocking loopback client for line protocols.
+class TLineClient {
+ public:
+  explicit TLineClient(int port) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a = Loopback(static_cast<uint16_t>(port));
+    EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~TLineClient() { ::close(FSocket); }
+  TLineClient(const TLineClient&) = delete;
+  TLineClient& operator=(const TLineClient&) = delete;
+
+  void Send(const std::string& s) {
+    for (size_t done = 0; done < s.size();) {
+      const ssize_t n = ::send(FSocket, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+      ASSERT_GT(n, 0);
+      done += static_cast<size_t>(n);
+    }
+  }
+  // Up to and including AUntil; what came so far on EOF or a quiet spell.
+  std::string ReadUntil(const std::string& AUntil, int quietMs = 3000) {
+    while (FIn.find(AUntil) == std::string::npos) {
+      pollfd p{FSocket, POLLIN, 0};
+      if (::poll(&p, 1, quietMs) <= 0) break;
+      char buf[65536];
+      const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
+      if (n <= 0) {
+        Eof = true;
+        break;
+      }
+      FIn.append(buf, static_cast<size_t>(n));
+    }
+    const size_t at = FIn.find(AUntil);
+    const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
+    std::string out = FIn.substr(0, cut);
+    FIn.erase(0, cut);
+    return out;
+  }
+
+  int FSocket;
+  std::string FIn;
+  bool Eof = false;
+};
 
 }  // namespace testsupport

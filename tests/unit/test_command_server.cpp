@@ -102,43 +102,7 @@ class TTestServer : public TqvTcpCommandServer {
   }
 };
 
-class TClient {
- public:
-  explicit TClient(int port) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(port));
-    EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  }
-  ~TClient() { ::close(FSocket); }
-  void Send(const std::string& s) {
-    for (size_t done = 0; done < s.size();) {
-      const ssize_t n = ::send(FSocket, s.data() + done, s.size() - done, MSG_NOSIGNAL);
-      ASSERT_GT(n, 0);
-      done += static_cast<size_t>(n);
-    }
-  }
-  // Reads until AUntil appears (or EOF / a quiet second).
-  std::string ReadUntil(const std::string& AUntil, int quietMs = 3000) {
-    while (FIn.find(AUntil) == std::string::npos) {
-      pollfd p{FSocket, POLLIN, 0};
-      if (::poll(&p, 1, quietMs) <= 0) break;
-      char buf[65536];
-      const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
-      if (n <= 0) {
-        Eof = true;
-        break;
-      }
-      FIn.append(buf, static_cast<size_t>(n));
-    }
-    const size_t at = FIn.find(AUntil);
-    const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
-    std::string out = FIn.substr(0, cut);
-    FIn.erase(0, cut);
-    return out;
-  }
-  int FSocket;
-  std::string FIn;
-  bool Eof = false;
-};
+using TClient = testsupport::TLineClient;
 
 // A session script: every request, and the replies in order.
 const std::string kScript =
