@@ -374,12 +374,12 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
     ++AResponse.LineIndex;
   }
   // Everything is handed over: the last batch and the end line queue behind
-  // whatever the socket has not taken yet, in order.
-  if (!buffer.empty()) (void)AConnection->WriteData(buffer);
+  // whatever the socket has not taken yet, in order. One write: a lone end
+  // line in its own small segment waits for the peer's delayed ACK.
+  buffer += std::exchange(AResponse.EndLine, {});
   ++AConnection->FLinesSent;
   AResponse.Lines.reset();
-  const std::string end = std::exchange(AResponse.EndLine, {});
-  if (!end.empty()) (void)AConnection->WriteData(end);
+  if (!buffer.empty()) (void)AConnection->WriteData(buffer);
   return true;
 }
 

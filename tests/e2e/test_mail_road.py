@@ -43,7 +43,9 @@ class MailRoad(unittest.TestCase):
                     return False
             return True
 
-        assert wait_for(listening, 10), "the service did not open its ports"
+        if not wait_for(listening, 10):
+            cls.t.cleanup()  # tearDownClass does not run after a failed set-up
+            raise AssertionError("the service did not open its ports")
 
     @classmethod
     def tearDownClass(cls):
