@@ -398,18 +398,17 @@ uint8_t TqvTlsClientSspi::Steps(TMemoryStream& AStream, TqvCertificateList& ACer
   return qvTlsNeedMoreData;
 }
 
-void TqvTlsClientSspi::VerifyServer() {
-  FetchPeerCertificate();
+void TqvTlsSspi::VerifyPeerChain(uint32_t AAuthType, const std::string& AHost, uint32_t AChecks) {
   PCCERT_CONTEXT peer = FPeerCertificate->Context();
   plat::CERT_CHAIN_PARA para;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (!CertGetCertificateChain(nullptr, peer, nullptr, nullptr, &para, 0, nullptr, &chain))
     RaiseSspiError(static_cast<int>(plat::GetLastError()), qvSspiServerCredentials);
-  const std::u16string host = Utf8ToWideString(TargetHost);
+  const std::u16string host = Utf8ToWideString(AHost);
   plat::SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
-  ssl.dwAuthType = plat::AUTHTYPE_SERVER;
-  ssl.fdwChecks = CertificatePolicyChecks(CertificateFlags);
-  ssl.pwszServerName = host.c_str();
+  ssl.dwAuthType = AAuthType;
+  ssl.fdwChecks = AChecks;
+  ssl.pwszServerName = AAuthType == plat::AUTHTYPE_SERVER ? host.c_str() : nullptr;
   plat::CERT_CHAIN_POLICY_PARA policy;
   policy.pvExtraPolicyPara = &ssl;
   plat::CERT_CHAIN_POLICY_STATUS status;
@@ -425,6 +424,11 @@ void TqvTlsClientSspi::VerifyServer() {
   }
 }
 
+void TqvTlsClientSspi::VerifyServer() {
+  FetchPeerCertificate();
+  VerifyPeerChain(plat::AUTHTYPE_SERVER, TargetHost, CertificatePolicyChecks(CertificateFlags));
+}
+
 uint8_t TqvTlsClientSspi::Shutdown(TMemoryStream& AStream) {
   const uint8_t r = TqvTlsSspi::Shutdown(AStream);
   FLastStatus = 0;
@@ -432,6 +436,19 @@ uint8_t TqvTlsClientSspi::Shutdown(TMemoryStream& AStream) {
 }
 
 // --- Server
+
+void TqvTlsServerSspi::VerifyClient() {
+  PCCERT_CONTEXT peer = nullptr;
+  const int status = FunctionTable().QueryContextAttributesA(&FContext, plat::SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer);
+  if (status != plat::SEC_E_OK || !peer) {
+    FVerified = false;
+    FLastStatus = plat::SEC_E_NO_CREDENTIALS;
+    return;
+  }
+  CertFreeCertificateContext(peer);
+  FetchPeerCertificate();
+  VerifyPeerChain(plat::AUTHTYPE_CLIENT, {}, 0);
+}
 
 uint8_t TqvTlsServerSspi::Handshake(TMemoryStream& AStream, TqvCertificateList& ACertificates, bool AForce) {
   const plat::SecurityFunctionTableA& t = FunctionTable();
@@ -467,8 +484,10 @@ uint8_t TqvTlsServerSspi::Handshake(TMemoryStream& AStream, TqvCertificateList& 
     Replace(AStream, token.data(), token.size());
     return qvTlsTokenToSend;
   }
-  if (RequireClientCertificate && !FVerified) FetchPeerCertificate();
-  FVerified = true;
+  if (RequireClientCertificate)
+    VerifyClient();
+  else
+    FVerified = true;
   if (!extra.empty()) {
     // Application data behind the client's last handshake record.
     FFinalToken = token;

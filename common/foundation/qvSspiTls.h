@@ -92,6 +92,9 @@ class TqvTlsSspi : public TqvSspi {
   uint8_t AcquireCredentials(TqvCertificateList& ACertificates, bool AForce);
   void FreeHandles();
   void FetchPeerCertificate();
+  // Checks the peer's chain (and, for a server peer, AHost) against the trust
+  // store; sets Verified and, on a refusal, LastStatus.
+  void VerifyPeerChain(uint32_t AAuthType, const std::string& AHost, uint32_t AChecks);
   // Replaces AStream's content with ABytes, rewound.
   static void Replace(TMemoryStream& AStream, const void* ABytes, size_t ACount);
   [[nodiscard]] std::string UsedPackage() const;
@@ -142,4 +145,8 @@ class TqvTlsServerSspi : public TqvTlsSspi {
 
  protected:
   [[nodiscard]] bool IsClient() const override { return false; }
+
+ private:
+  // A required client certificate counts only when one came and its chain holds.
+  void VerifyClient();
 };

@@ -203,3 +203,42 @@ TEST_F(TlsServerTest, OpensslClientExchangesAMegabyteAndClosesCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+const char* kClientCertScript = R"PY(
+import socket, ssl, sys
+port, ca, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+ctx = ssl.create_default_context(cafile=ca)
+if cert != "-":
+    ctx.load_cert_chain(cert, key)
+try:
+    s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=10), server_hostname="localhost")
+    s.settimeout(10)
+    print("GOT", s.recv(100))
+except (OSError, ssl.SSLError) as e:
+    print("ERR", type(e).__name__)
+)PY";
+
+}  // namespace
+
+TEST_F(TlsServerTest, RequiredClientCertificateMustChainToTheTrustStore) {
+  plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
+  Server.RequireClientCertificate = true;
+  Start(stImplicit);
+  tlstest::WriteFile(Pki->Path("cc.py"), kClientCertScript);
+  auto run = [&](const std::string& cert) {
+    const std::string crt = cert == "-" ? "-" : Pki->Path(cert + ".crt");
+    const std::string key = cert == "-" ? "-" : Pki->Path(cert + ".key");
+    tlstest::PeerProcess p({"/usr/bin/python3", Pki->Path("cc.py"), std::to_string(Server.BoundPort()),
+                            Pki->Path("ca.pem"), crt, key},
+                           "", Pki->Path("cc.out"), Pki->Path("cc.err"));
+    EXPECT_EQ(p.WaitExit(60000), 0) << tlstest::ReadFile(Pki->Path("cc.err"));
+    return tlstest::ReadFile(Pki->Path("cc.out"));
+  };
+  // Only a certificate from the trusted CA gets the greeting.
+  EXPECT_EQ(run("clientonly"), "GOT b'220 hello\\r\\n'\n");
+  EXPECT_EQ(run("rogue").find("220 hello"), std::string::npos);
+  EXPECT_EQ(run("-").find("220 hello"), std::string::npos);
+  plat::SetTrustStoreOverride("");
+}
