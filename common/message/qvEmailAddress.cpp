@@ -90,6 +90,8 @@ void TqvEmailAddressItem::SetFullAddress(std::string_view AText) {
 
 std::string TqvEmailAddressItem::GetFullAddress() const {
   if (FName.empty() || FName == FEmail) return FEmail;
+  // No address: the text is a name or a group ("undisclosed-recipients:;").
+  if (FEmail.empty()) return FName;
   std::string name = FName;
   if (name.find_first_of("\"()\\") != std::string::npos) {
     std::string esc;

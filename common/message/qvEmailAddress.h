@@ -4,7 +4,8 @@
 // in free text with quotes, angle brackets and comments and never raises.
 // Names are kept unquoted and unescaped; writing quotes a name that holds a
 // blank or a character that would split or end it (",", ";", ":", "<", ">",
-// "@", "[", "]") and escapes quotes, parentheses and backslashes. One thread
+// "@", "[", "]") and escapes quotes, parentheses and backslashes; a name
+// without an address is written alone, as it stands. One thread
 // at a time; Items(i) raises EListError out of range.
 #pragma once
 

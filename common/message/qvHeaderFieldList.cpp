@@ -147,7 +147,7 @@ bool TqvHeaderFieldList::IsOwnItemFold(const std::vector<std::string>& ALines, s
   return true;
 }
 
-std::string TqvHeaderFieldList::UnfoldValue(int AIndex, bool AAddressAware) const {
+std::string TqvHeaderFieldList::UnfoldValue(int AIndex, bool AAddressAware, bool AListCommas) const {
   if (!ValidIndex(AIndex)) return {};
   TStringList list;
   GetFieldLines(AIndex, list);
@@ -168,7 +168,7 @@ std::string TqvHeaderFieldList::UnfoldValue(int AIndex, bool AAddressAware) cons
   std::string text = dropLead(lines[0].size() > nameLen ? lines[0].substr(nameLen) : std::string());
   for (size_t i = 1; i < lines.size();) {
     const std::string& line = lines[i];
-    if (AAddressAware && !text.empty() && text.back() == '>') text += ',';
+    if (AListCommas && !text.empty() && text.back() == '>') text += ',';
     if (line.size() > 1 && line[0] == '\t' && line[1] != ' ') {
       size_t j = i + 1;
       while (j < lines.size() && lines[j].size() > 1 && lines[j][0] == '\t' && lines[j][1] == ' ') ++j;
@@ -190,7 +190,7 @@ std::string TqvHeaderFieldList::UnfoldValue(int AIndex, bool AAddressAware) cons
   return text;
 }
 
-std::string TqvHeaderFieldList::GetFieldValue(int AIndex) const { return UnfoldValue(AIndex, false); }
+std::string TqvHeaderFieldList::GetFieldValue(int AIndex) const { return UnfoldValue(AIndex, false, false); }
 
 std::string TqvHeaderFieldList::GetTrimmedFieldValue(int AIndex) const { return Trim(GetFieldValue(AIndex)); }
 

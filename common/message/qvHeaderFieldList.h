@@ -109,9 +109,10 @@ class TqvHeaderFieldList : public TObject {
   // The item-adding operation behind the AddFieldItem family (any value).
   virtual void DoAddFieldItem(int AFieldIndex, const std::string& AName, bool ANewLine,
                               const std::string& AValue);
-  // The field's value unfolded; AAddressAware adds "," after a ">" that ends
-  // a line and joins a fold inside "<...>" directly.
-  [[nodiscard]] std::string UnfoldValue(int AIndex, bool AAddressAware) const;
+  // The field's value unfolded; AAddressAware joins a fold inside "<...>"
+  // directly, AListCommas adds "," after a ">" that ends a line (for fields
+  // holding address lists only).
+  [[nodiscard]] std::string UnfoldValue(int AIndex, bool AAddressAware, bool AListCommas) const;
   // Inserts ALines at ALine (each with its prefix), moving HeaderEnd.
   void InsertRawLines(int ALine, const std::vector<std::string>& ALines);
   TStrings& Lines() const;

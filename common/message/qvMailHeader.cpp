@@ -101,6 +101,17 @@ std::vector<std::string> SplitAddresses(std::string_view AText) {
   return out;
 }
 
+// Fields holding address lists, where a line ending in ">" ends one entry.
+// Elsewhere (References, Received, ...) a fold is only whitespace.
+bool IsAddressField(std::string_view AName) {
+  std::string_view name = AName;
+  if (name.size() > 7 && qvtext::SameText(name.substr(0, 7), "resent-")) name.remove_prefix(7);
+  for (const std::string_view f : {"from", "sender", "reply-to", "to", "cc", "bcc", "disposition-notification-to",
+                                   "return-receipt-to", "list-unsubscribe"})
+    if (qvtext::SameText(name, f)) return true;
+  return false;
+}
+
 struct TDecodedPiece {
   bool Word;
   std::string Data;     // literal text, or the word's decoded bytes
@@ -168,8 +179,9 @@ TqvCharSet TqvMailHeaderFieldList::GetQuoteChars() const {
 
 std::string TqvMailHeaderFieldList::GetTrimmedFieldValue(int AIndex) const {
   if (!ValidIndex(AIndex)) return {};
-  if (qvtext::SameText(GetFieldName(AIndex), "subject")) return GetFieldValue(AIndex);
-  return Trim(UnfoldValue(AIndex, true));
+  const std::string name = GetFieldName(AIndex);
+  if (qvtext::SameText(name, "subject")) return GetFieldValue(AIndex);
+  return Trim(UnfoldValue(AIndex, true, IsAddressField(name)));
 }
 
 TqvEncodeMethod TqvMailHeaderFieldList::MethodOfLetter(char ALetter) {
@@ -260,7 +272,9 @@ std::string TqvMailHeaderFieldList::DecodeEncodedWords(std::string_view AText, s
       literal(rest.substr(start));
       break;
     }
-    const std::string charset(rest.substr(start + 2, q1 - start - 2));
+    std::string charset(rest.substr(start + 2, q1 - start - 2));
+    // RFC 2231 lets a word name its language after the charset ("utf-8*en").
+    if (const size_t star = charset.find('*'); star != std::string::npos) charset.resize(star);
     const TqvEncodeMethod method = MethodOfLetter(rest[q1 + 1]);
     std::string payload(rest.substr(q1 + 3, end - q1 - 3));
     TBytes bytes;
@@ -372,12 +386,20 @@ std::string TqvMailHeaderFieldList::GetParameter(std::string_view AValue, std::s
   if (!extended) return DecodeEncodedWords(v, CharSet);
   TqvRfc2231HeaderEncoder encoder;
   if (!v.empty()) return encoder.Decode(v);
+  // Encoded segments are one byte sequence in the first segment's charset:
+  // a character may be split between two of them, so convert each run once.
   std::string result, knownCharSet;
+  TBytes pending;
+  const auto flush = [&] {
+    if (!pending.empty()) result += TqvTranslator::GetString(pending, knownCharSet);
+    pending.clear();
+  };
   for (int i = 0;; ++i) {
     const std::string plain = std::string(AName) + std::to_string(i);
     int pos, len;
     (void)GetItemValue(AValue, plain, pos, len);
     if (pos > 0) {
+      flush();
       result += DecodeEncodedWords(GetItem(AValue, plain), CharSet);
       continue;
     }
@@ -385,17 +407,16 @@ std::string TqvMailHeaderFieldList::GetParameter(std::string_view AValue, std::s
     (void)GetItemValue(AValue, encoded, pos, len);
     if (pos == 0) break;
     const std::string seg = GetItem(AValue, encoded);
-    std::string cs, value, lang;
-    if (i > 0 && !knownCharSet.empty()) {
-      result += encoder.DecodeString(seg, knownCharSet);
-    } else if (encoder.ParseValue(seg, cs, value, lang)) {
+    std::string cs, value = seg, lang;
+    if ((i == 0 || knownCharSet.empty()) && encoder.ParseValue(seg, cs, value, lang)) {
+      flush();
       knownCharSet = cs;
-      result += encoder.DecodeString(value, cs);
-    } else {
-      // A later segment without a prefix is still percent-encoded.
-      result += encoder.DecodeString(seg, {});
     }
+    // A later segment without a prefix is still percent-encoded.
+    const TBytes bytes = encoder.DecodeToBytes(value);
+    pending.insert(pending.end(), bytes.begin(), bytes.end());
   }
+  flush();
   return result;
 }
 

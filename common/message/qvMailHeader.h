@@ -45,7 +45,8 @@ class TqvMailHeaderFieldList : public TqvHeaderFieldList {
   VX_CLASS_NAME("TqvMailHeaderFieldList")
 
   [[nodiscard]] TqvCharSet GetQuoteChars() const override;
-  // "subject": the raw value untrimmed; others: address-aware and trimmed.
+  // "subject": the raw value untrimmed; others: address-aware and trimmed,
+  // with "," added after a ">" ending a fold in address fields only.
   [[nodiscard]] std::string GetTrimmedFieldValue(int AIndex) const override;
 
   // ---- writing ----

@@ -52,6 +52,11 @@ TEST(EmailAddressFormat, QuotingAndRoundTrip) {
     EXPECT_EQ(n, name);
     EXPECT_EQ(e, "who@x");
   }
+  // A name without an address (a group) is written back as it came.
+  EXPECT_EQ(BuildFullAddress("Team", ""), "Team");
+  TqvEmailAddressItem group;
+  group.SetFullAddress("undisclosed-recipients:;");
+  EXPECT_EQ(group.GetFullAddress(), "undisclosed-recipients:;");
   std::string n, e;
   EXPECT_FALSE(GetEmailAddressParts("a@b", n, e));
   EXPECT_EQ(n, "a@b");

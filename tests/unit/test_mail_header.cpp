@@ -94,6 +94,12 @@ TEST(MailHeaderDecode, Utf8CharactersSplitAcrossWordsAreRebuilt) {
   EXPECT_EQ(H::DecodeEncodedWords("=?utf-8?Q?=E2=82?= =?UTF-8?Q?=AC!?=", ""), "\xE2\x82\xAC!");
 }
 
+TEST(MailHeaderDecode, LanguageAfterTheCharsetIsIgnored) {
+  CodePageGuard cp(1252);
+  EXPECT_EQ(H::DecodeEncodedWords("=?utf-8*en?Q?Gr=C3=BC=C3=9Fe?=", ""), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(H::DecodeEncodedWords("=?UTF-8*de-DE?B?w7w=?= x", ""), "\xFC x");
+}
+
 TEST(MailHeaderEncode, WordsAndMethods) {
   CodePageGuard cp(1252);
   TqvEncodeMethod m = cmNone;
@@ -194,6 +200,17 @@ TEST(MailHeaderAddresses, LongAddressIsCutAndRejoined) {
   EXPECT_EQ(h.GetDecodedAddress("from"), "\"Some Name\" <" + addr + ">");
 }
 
+TEST(MailHeaderAddresses, OnlyAddressFieldsGetCommasAtFolds) {
+  TStringList lines;
+  lines.SetText("References: <a@x>\r\n <b@x>\r\nReceived: from h by m id <q@m>\r\n\tfor <u@v>; now\r\n"
+                "Resent-Cc: <a@x>\r\n <b@x>\r\n");
+  H h("iso-8859-1", 76, cmNone);
+  h.Parse(0, &lines);
+  EXPECT_EQ(h.GetTrimmedFieldValue(0), "<a@x> <b@x>");
+  EXPECT_EQ(h.GetTrimmedFieldValue(1), "from h by m id <q@m>\tfor <u@v>; now");
+  EXPECT_EQ(h.GetTrimmedFieldValue(2), "<a@x>, <b@x>");
+}
+
 TEST(MailHeaderSubject, KeepsLeadingBlanks) {
   TStringList lines;
   lines.SetText("Subject:   spaced\r\nTo:   a@b\r\n");
@@ -220,6 +237,15 @@ TEST(MailHeaderParameters, Rfc2231Examples) {
   EXPECT_EQ(h.GetParameter("a; t*0=plain; t*1*=%20more", "t*"), "plain more");
   CodePageGuard cp(65001);
   EXPECT_EQ(h.GetParameter("attachment; filename*=utf-8''%E2%82%AC", "filename*"), "\xE2\x82\xAC");
+}
+
+TEST(MailHeaderParameters, CharacterSplitBetweenSegmentsSurvives) {
+  CodePageGuard cp(1252);
+  H h("iso-8859-1", 76, cmNone);
+  // "ü" is C3 BC in UTF-8, cut between segments 0 and 1.
+  EXPECT_EQ(h.GetParameter("attachment; filename*0*=utf-8''Gr%C3; filename*1*=%BC%C3%9Fe; filename*2=\".txt\"",
+                           "filename*"),
+            "Gr\xFC\xDF" "e.txt");
 }
 
 TEST(MailHeaderParameters, WriterEscapesSoFileNamesSurvive) {
