@@ -218,23 +218,7 @@ void TdmVxMailServers::ServerCloseConnection(TObject* Sender, const std::string&
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) {
-  std::string shown = Params.Params;
-  if (Params.Command == "PASS" && !shown.empty()) {
-    shown = "***";
-  } else if (Params.Command == "APOP") {
-    // The digest and the logged greeting stamp would allow an offline guess.
-    const size_t blank = shown.find(' ');
-    if (blank != std::string::npos) shown = shown.substr(0, blank) + " ***";
-  } else if (Params.Command == "AUTH") {
-    if (Params.RawLine.empty()) {
-      shown = "***";  // a continuation line: all of it is the secret
-    } else {
-      // "AUTH <mechanism> [initial response]": the mechanism may be seen.
-      const size_t blank = shown.find(' ');
-      if (blank != std::string::npos && blank + 1 < shown.size()) shown = shown.substr(0, blank) + " ***";
-    }
-  }
-  ServerReceiveCommand(Sender, Params.Command, shown);
+  ServerReceiveCommand(Sender, Params.Command, MaskedParams(Params));
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params) {

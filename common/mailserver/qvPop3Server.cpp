@@ -410,16 +410,3 @@ void TqvPop3Server::NtlmStep(TqvPop3CommandConnection* AConnection, TqvTcpComman
   Login(AConnection, AParams->Command, user, [](const TqvUserAccountItem&) { return true; }, true);
 }
 
-// --- logging
-
-std::string TqvPop3Server::LoggedParams(TqvCommandConnection* AConnection, const TqvTcpCommandParams& AParams) const {
-  auto* c = dynamic_cast<TqvPop3CommandConnection*>(AConnection);
-  if (c && c->InAuthExchange() && AParams.RawLine.empty()) return "***";
-  if (AParams.Command == "PASS") return "***";
-  if (AParams.Command == "APOP" || AParams.Command == "AUTH") {
-    // The user name or mechanism stays readable; an initial response does not.
-    const std::vector<std::string> words = Words(Trim(AParams.Params));
-    if (words.size() > 1) return words[0] + " ***";
-  }
-  return AParams.Params;
-}

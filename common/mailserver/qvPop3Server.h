@@ -9,8 +9,8 @@
 // at UPDATE do too). Command errors are EqvPop3ServerError ("-ERR ..." reply).
 // Logging hosts: PASS parameters and every AUTH continuation line carry
 // credentials, and an APOP digest can be attacked offline next to the logged
-// greeting. OnReceiveCommand hands them over unmasked; log LoggedParams()
-// instead of Params. Single-line replies (OnSendResponse) carry no secret.
+// greeting. OnReceiveCommand hands them over unmasked; log MaskedParams()
+// (the command framework's) instead of Params. Single-line replies (OnSendResponse) carry no secret.
 #pragma once
 
 #include <atomic>
@@ -129,13 +129,6 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void SetHelpText(const TStrings& Value) { FHelpText->Assign(Value); }
   const std::string& HostName() const { return FHostName; }
   void SetHostName(const std::string& Value) { FHostName = Value; }
-
-  // What a log may show of a received command's parameters: PASS and AUTH
-  // continuation lines as "***", APOP as the user name and "***", AUTH with
-  // an initial response as the mechanism and "***", the rest unchanged.
-  // Call it from OnReceiveCommand (the connection's exchange state is read).
-  [[nodiscard]] std::string LoggedParams(TqvCommandConnection* AConnection,
-                                         const TqvTcpCommandParams& AParams) const;
 
   TqvPop3CreateUserAccountEvent OnCreateUserAccount;
   TqvPop3AuthenticateEvent OnAuthenticate;

@@ -53,6 +53,21 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Lines = const_cast<TStringList*>(&AContext.Lines);
 }
 
+std::string MaskedParams(const TqvTcpCommandParams& AParams) {
+  const std::string& p = AParams.Params;
+  if (AParams.Command == "PASS") return p.empty() ? p : "***";
+  // A data-phase step (no raw line) of AUTH is all secret.
+  if (AParams.Command == "AUTH" && AParams.RawLine.empty()) return "***";
+  if (AParams.Command == "APOP" || AParams.Command == "AUTH") {
+    // The user name or mechanism stays readable; a digest or initial response does not.
+    const size_t first = p.find_first_not_of(' ');
+    const size_t blank = first == std::string::npos ? first : p.find(' ', first);
+    if (blank != std::string::npos && p.find_first_not_of(' ', blank) != std::string::npos)
+      return p.substr(first, blank - first) + " ***";
+  }
+  return p;
+}
+
 TqvTcpCommandInfo* TqvTcpCommandList::AddCommand(std::unique_ptr<TqvTcpCommandInfo> AInfo) {
   AInfo->Server = FServer;
   FItems.push_back(std::move(AInfo));

@@ -115,6 +115,11 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   int FLinesSent = 0;  // finished responses whose event is still due
 };
 
+// What a log may show of a received command's parameters: PASS and every
+// AUTH continuation line as "***", APOP and an AUTH with an initial response
+// as their first word and "***", everything else unchanged.
+[[nodiscard]] std::string MaskedParams(const TqvTcpCommandParams& AParams);
+
 using TqvTcpCommandEvent =
     std::function<void(TObject* Sender, TqvCommandConnection* AConnection, TqvTcpCommandParams* ACommandParams)>;
 using TqvTcpResponseEvent = std::function<void(TObject* Sender, TqvCommandConnection* AConnection,

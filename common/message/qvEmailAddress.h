@@ -1,4 +1,4 @@
-// One e-mail address (display name + addr-spec) read from and written to the
+// One e-mail address (display name and mailbox address) read from and written to the
 // full form headers and SMTP commands carry ("Name" <local@domain>), and an
 // owned list of them (To, Cc, Bcc). The parser is lenient: it finds an address
 // in free text with quotes, angle brackets and comments and never raises.

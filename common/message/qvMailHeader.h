@@ -20,7 +20,7 @@
 class TqvEmailAddressList;
 
 // charset'language'percent-encoded-bytes. Only RFC 2231 attribute characters
-// stay literal; "%", quotes, blanks and the tspecials are all encoded.
+// stay literal; "%", quotes, blanks and the MIME special characters are all encoded.
 class TqvRfc2231HeaderEncoder : public TqvPercentEncoder {
  public:
   VX_CLASS_NAME("TqvRfc2231HeaderEncoder")

@@ -38,7 +38,7 @@ struct Issued {
   EVP_PKEY* Key = nullptr;
 };
 
-struct CertSpec {
+struct CertRequest {
   std::string CommonName;
   std::vector<std::string> AltNames;  // "DNS:x", "IP:1.2.3.4", "email:a@b"
   long NotBeforeDays = -1;
@@ -63,36 +63,36 @@ inline void AddExt(X509* cert, X509* issuer, int nid, const std::string& value) 
 }
 
 // Signed by issuer (self-signed when issuer is null).
-inline Issued Make(const CertSpec& spec, const Issued* issuer) {
+inline Issued Make(const CertRequest& req, const Issued* issuer) {
   Issued out;
   out.Key = NewKey();
   out.Cert = X509_new();
   X509_set_version(out.Cert, 2);
-  BIGNUM* bn = BN_bin2bn(reinterpret_cast<const unsigned char*>(spec.Serial.data()), static_cast<int>(spec.Serial.size()), nullptr);
+  BIGNUM* bn = BN_bin2bn(reinterpret_cast<const unsigned char*>(req.Serial.data()), static_cast<int>(req.Serial.size()), nullptr);
   BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(out.Cert));
   BN_free(bn);
-  X509_gmtime_adj(X509_getm_notBefore(out.Cert), spec.NotBeforeDays * 86400L);
-  X509_gmtime_adj(X509_getm_notAfter(out.Cert), spec.NotAfterDays * 86400L);
+  X509_gmtime_adj(X509_getm_notBefore(out.Cert), req.NotBeforeDays * 86400L);
+  X509_gmtime_adj(X509_getm_notAfter(out.Cert), req.NotAfterDays * 86400L);
   X509_set_pubkey(out.Cert, out.Key);
   X509_NAME* name = X509_get_subject_name(out.Cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(spec.CommonName.c_str()),
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(req.CommonName.c_str()),
                              -1, -1, 0);
-  if (!spec.Email.empty())
+  if (!req.Email.empty())
     X509_NAME_add_entry_by_txt(name, "emailAddress", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.Email.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(req.Email.c_str()), -1, -1, 0);
   X509* issuerCert = issuer ? issuer->Cert : out.Cert;
   X509_set_issuer_name(out.Cert, X509_get_subject_name(issuerCert));
   AddExt(out.Cert, issuerCert, NID_subject_key_identifier, "hash");
-  if (spec.IsCa) {
+  if (req.IsCa) {
     AddExt(out.Cert, issuerCert, NID_basic_constraints, "critical,CA:TRUE");
     AddExt(out.Cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExt(out.Cert, issuerCert, NID_basic_constraints, "CA:FALSE");
-    if (!spec.ExtKeyUsage.empty()) AddExt(out.Cert, issuerCert, NID_ext_key_usage, spec.ExtKeyUsage);
+    if (!req.ExtKeyUsage.empty()) AddExt(out.Cert, issuerCert, NID_ext_key_usage, req.ExtKeyUsage);
   }
-  if (!spec.AltNames.empty()) {
+  if (!req.AltNames.empty()) {
     std::string alt;
-    for (const auto& a : spec.AltNames) alt += (alt.empty() ? "" : ",") + a;
+    for (const auto& a : req.AltNames) alt += (alt.empty() ? "" : ",") + a;
     AddExt(out.Cert, issuerCert, NID_subject_alt_name, alt);
   }
   X509_sign(out.Cert, issuer ? issuer->Key : out.Key, EVP_sha256());
@@ -142,31 +142,31 @@ inline void Free(Issued& c) {
 class TestPki {
  public:
   TestPki() {
-    CertSpec caSpec;
+    CertRequest caSpec;
     caSpec.CommonName = "VX Test CA";
     caSpec.IsCa = true;
     caSpec.NotAfterDays = 3650;
     caSpec.Serial = "\x11";
     Ca = Make(caSpec, nullptr);
-    CertSpec s;
+    CertRequest s;
     s.CommonName = "localhost";
     s.AltNames = {"DNS:localhost", "IP:127.0.0.1"};
     Server = Make(s, &Ca);
-    CertSpec e = s;
+    CertRequest e = s;
     e.NotBeforeDays = -30;
     e.NotAfterDays = -1;
     e.Serial = "\x22";
     Expired = Make(e, &Ca);
-    CertSpec w = s;
+    CertRequest w = s;
     w.CommonName = "elsewhere.example";
     w.AltNames = {"DNS:elsewhere.example"};
     w.Serial = "\x33";
     WrongHost = Make(w, &Ca);
-    CertSpec u = s;
+    CertRequest u = s;
     u.ExtKeyUsage = "clientAuth";
     u.Serial = "\x44";
     ClientOnly = Make(u, &Ca);
-    CertSpec rc = caSpec;
+    CertRequest rc = caSpec;
     rc.CommonName = "Rogue CA";
     RogueCa = Make(rc, nullptr);
     Rogue = Make(s, &RogueCa);

@@ -14,14 +14,14 @@ class CertificateTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Pki = std::make_unique<tlstest::TestPki>();
-    tlstest::CertSpec mail;
+    tlstest::CertRequest mail;
     mail.CommonName = "Mail User";
     mail.AltNames = {"DNS:mail.example", "email:user@example.com"};
     mail.ExtKeyUsage = "";
     mail.Serial = std::string("\x01\x02\x03", 3);
     tlstest::Issued m = tlstest::Make(mail, &Pki->Ca);
     tlstest::WritePem(Pki->Path("mail.pem"), m, false);
-    tlstest::CertSpec subj = mail;
+    tlstest::CertRequest subj = mail;
     subj.Email = "boss@example.org";
     subj.ExtKeyUsage = "serverAuth,clientAuth";
     tlstest::Issued b = tlstest::Make(subj, &Pki->Ca);

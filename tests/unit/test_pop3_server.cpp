@@ -221,12 +221,12 @@ TEST_F(Pop3Session, SaslOnlyAndTlsRequiredModesAndTheServiceHelpText) {
   EXPECT_EQ(stateEvents, 0);  // QUIT before login changes no state
 }
 
-TEST_F(Pop3Session, LoggedParamsHideCredentials) {
+TEST_F(Pop3Session, MaskedParamsHideCredentials) {
   std::mutex m;
   std::vector<std::string> log;
-  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection* conn, TqvTcpCommandParams* p) {
+  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection*, TqvTcpCommandParams* p) {
     std::scoped_lock lock(m);
-    log.push_back(p->Command + " " + Server.LoggedParams(conn, *p));
+    log.push_back(p->Command + " " + MaskedParams(*p));
   };
   Server.Stamp = "<1.2@h>";
   Start();
