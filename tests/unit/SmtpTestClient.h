@@ -21,27 +21,10 @@
 
 namespace smtptest {
 
-class TClient {
+class TClient : public testsupport::TLineClient {
  public:
-  explicit TClient(int APort) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(APort));
-    EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  }
-  ~TClient() { Close(); }
-  TClient(const TClient&) = delete;
-  TClient& operator=(const TClient&) = delete;
+  using TLineClient::TLineClient;
 
-  void Close() {
-    if (FSocket >= 0) ::close(FSocket);
-    FSocket = -1;
-  }
-  void Send(const std::string& AText) {
-    for (size_t done = 0; done < AText.size();) {
-      const ssize_t n = ::send(FSocket, AText.data() + done, AText.size() - done, MSG_NOSIGNAL);
-      ASSERT_GT(n, 0);
-      done += static_cast<size_t>(n);
-    }
-  }
   // One reply, every line of a multi-line one, with its CR LFs.
   std::string Reply(int AQuietMs = 5000) {
     std::string reply;
@@ -56,43 +39,13 @@ class TClient {
     Send(ALine + "\r\n");
     return Reply();
   }
-  std::string Line(int AQuietMs = 5000) {
-    size_t end;
-    while ((end = FIn.find("\r\n")) == std::string::npos) {
-      if (!Fill(AQuietMs)) {
-        std::string rest = std::move(FIn);
-        FIn.clear();
-        return rest;
-      }
-    }
-    std::string line = FIn.substr(0, end + 2);
-    FIn.erase(0, end + 2);
-    return line;
-  }
+  // One line with its CR LF; what came so far on EOF or a quiet spell.
+  std::string Line(int AQuietMs = 5000) { return ReadUntil("\r\n", AQuietMs); }
   // True once the server closed (within AQuietMs).
   bool ClosedByServer(int AQuietMs = 3000) {
-    while (Fill(AQuietMs)) {
-    }
+    ReadUntil("\x01never", AQuietMs);
     return Eof;
   }
-  bool Eof = false;
-
- private:
-  bool Fill(int AQuietMs) {
-    pollfd p{FSocket, POLLIN, 0};
-    if (::poll(&p, 1, AQuietMs) <= 0) return false;
-    char buf[65536];
-    const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
-    if (n <= 0) {
-      Eof = true;
-      return false;
-    }
-    FIn.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-
-  int FSocket;
-  std::string FIn;
 };
 
 inline std::string ReadFile(const std::string& APath) {

@@ -61,9 +61,14 @@ class TLineClient {
     sockaddr_in a = Loopback(static_cast<uint16_t>(port));
     EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   }
-  ~TLineClient() { ::close(FSocket); }
+  ~TLineClient() { Close(); }
   TLineClient(const TLineClient&) = delete;
   TLineClient& operator=(const TLineClient&) = delete;
+
+  void Close() {
+    if (FSocket >= 0) ::close(FSocket);
+    FSocket = -1;
+  }
 
   void Send(const std::string& s) {
     for (size_t done = 0; done < s.size();) {
