@@ -130,3 +130,43 @@ int TqvDkimHeaderFieldList::NextFieldIndex(std::string_view AName) {
   }
   return -1;
 }
+
+void TqvDkimHeaderFieldList::DoAddFieldItem(int AFieldIndex, const std::string& AName, bool ANewLine,
+                                            const std::string& AValue) {
+  const std::string tag = qvtext::LowerCase(Trim(AName.substr(0, AName.find('='))));
+  if (!ValidIndex(AFieldIndex) || CharsPerLine() <= 0 || tag == "b" || tag == "bh") {
+    TqvHeaderFieldList::DoAddFieldItem(AFieldIndex, AName, ANewLine, AValue);
+    return;
+  }
+  AssertSingleLine(AValue);
+  const std::string item = (!AName.empty() && AName.back() == '=' ? AName : AName + "=") + Trim(AValue);
+  const int last = GetFieldLastLine(AFieldIndex);
+  std::string line = Lines().Strings(last);
+  const std::string t = Trim(line);
+  const bool needsSeparator = !(t.empty() || t.back() == ':' || t.back() == ItemSeparator());
+  const bool startsTabBlank = line.size() > 1 && line[0] == '\t' && line[1] == ' ';
+  const size_t width = line.size() + (needsSeparator ? 1 : 0) + item.size() + 2;
+  if (!ANewLine && !startsTabBlank && static_cast<int>(width) <= CharsPerLine()) {
+    TqvHeaderFieldList::DoAddFieldItem(AFieldIndex, AName, false, AValue);
+    return;
+  }
+  if (needsSeparator) line += ItemSeparator();
+  Lines().SetStrings(last, line);
+  std::vector<std::string> pieces{"\t"};
+  if (tag == "h") {
+    // Header names are never cut: a fold goes after a ":".
+    size_t from = 0;
+    while (from < item.size()) {
+      const size_t colon = item.find(':', from);
+      const size_t end = colon == std::string::npos ? item.size() : colon + 1;
+      const std::string part = item.substr(from, end - from);
+      if (pieces.back().size() > 2 && static_cast<int>(pieces.back().size() + part.size()) > CharsPerLine())
+        pieces.emplace_back("\t ");
+      pieces.back() += part;
+      from = end;
+    }
+  } else {
+    pieces.back() += item;
+  }
+  InsertRawLines(last + 1, pieces);
+}

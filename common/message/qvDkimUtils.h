@@ -2,8 +2,9 @@
 // form of quoted-printable (the i=, z= and n= tags), and TqvDkimHeaderFieldList,
 // the header list that reads DKIM tag-lists: tags separated by ";" only,
 // matched by name only where a tag starts (never inside "bh=" or a base64
-// value), no quoting, values unfolded with each line trimmed; and a bottom-up
-// walk over repeated fields for "h=". Stateless routines any thread; a list
+// value), no quoting, values unfolded with each line trimmed, long tags
+// folded only where RFC 6376 allows whitespace; and a bottom-up walk over
+// repeated fields for "h=". Stateless routines any thread; a list
 // belongs to one thread and borrows the lines it reads.
 #pragma once
 
@@ -81,6 +82,11 @@ class TqvDkimHeaderFieldList : public TqvHeaderFieldList {
   void ResetInstances() { FInstances.clear(); }
   // The field's name as indexed: lower case, trailing blanks removed.
   [[nodiscard]] std::string IndexedName(int AIndex) const;
+
+ protected:
+  // Tags that do not fit the line go onto lines of their own: "b" and "bh"
+  // (base64) may be cut anywhere, "h" only after a ":", the others stay whole.
+  void DoAddFieldItem(int AFieldIndex, const std::string& AName, bool ANewLine, const std::string& AValue) override;
 
  private:
   std::vector<std::pair<std::string, int>> FInstances;
