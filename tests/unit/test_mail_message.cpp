@@ -423,3 +423,56 @@ TEST(MailMessageDkim, FailuresLeaveNoStaleState) {
   EXPECT_EQ(changes, 1);
   EXPECT_GE(m.MessageSource().IndexOf("Subject: after"), 0);
 }
+
+// ---- robustness and copies ----
+
+TEST(MailMessageParse, CutOrDeepInputNeverRaises) {
+  for (const char* name : {"related_nested.eml", "nonascii_filenames.eml", "rfc822_forward.eml"}) {
+    TStringList all;
+    TextToLines(ReadMimeData(name), all);
+    for (int keep = 0; keep <= all.Count(); ++keep) {
+      TStringList cut;
+      for (int i = 0; i < keep; ++i) cut.Add(all.Strings(i));
+      TqvMailMessage m;
+      TPayloadCapture capture(m);
+      EXPECT_NO_THROW(m.SetMessageSource(cut)) << name << " cut at " << keep;
+    }
+  }
+  // Nesting deeper than the limit is kept as an opaque part, not followed.
+  std::string text = std::string(kHeader) + "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+  for (int i = 0; i < 60; ++i)
+    text += "--b" + std::to_string(i) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(i + 1) +
+            "\r\n\r\n";
+  TqvMailMessage m;
+  Parse(m, text + "--b60\r\nContent-Type: text/plain\r\n\r\ndeep\r\n");
+  int depth = 0;
+  const TqvMessageBodies* bodies = &m.Bodies();
+  while (bodies->Count() == 1 && dynamic_cast<const TqvMultipartBody*>(bodies->Items(0))) {
+    bodies = &dynamic_cast<const TqvMultipartBody*>(bodies->Items(0))->Bodies();
+    ++depth;
+  }
+  EXPECT_LT(depth, 40);
+  ASSERT_EQ(bodies->Count(), 1);
+  EXPECT_STREQ(bodies->Items(0)->ClassName(), "TqvAttachmentBody");
+}
+
+TEST(MessageBodies, AssignCopiesClassesAndContents) {
+  TqvMailMessage m;
+  m.Bodies().Add<TqvTextBody>()->Strings().Add("hello");
+  auto* multi = m.Bodies().Add<TqvMultipartBody>();
+  multi->SetContentType("multipart/alternative");
+  multi->Bodies().Add<TqvTextBody>()->Strings().Add("inner");
+  auto* image = multi->Bodies().Add<TqvImageBody>();
+  image->SetContentID("id@x");
+  TqvMailMessage copy;
+  copy.SetBodies(m.Bodies());
+  ASSERT_EQ(copy.Bodies().Count(), 2);
+  EXPECT_EQ(dynamic_cast<TqvTextBody*>(copy.Bodies().Items(0))->Strings().Text(), "hello\r\n");
+  auto* copied = dynamic_cast<TqvMultipartBody*>(copy.Bodies().Items(1));
+  ASSERT_NE(copied, nullptr);
+  EXPECT_EQ(copied->ContentType(), "multipart/alternative");
+  ASSERT_EQ(copied->Bodies().Count(), 2);
+  EXPECT_EQ(dynamic_cast<TqvImageBody*>(copied->Bodies().Items(1))->ContentID(), "id@x");
+  // The copy's nested bodies belong to the copy.
+  EXPECT_EQ(copied->Bodies().Items(0)->Message(), &copy);
+}

@@ -167,3 +167,17 @@ open(sys.argv[2], 'wb').write(data)
 )PY";
   EXPECT_EQ(RunPython(script, built), Bytes256());
 }
+
+TEST(MimeBuild, OnlyBodyNestedMultipartStillGetsTheOuterBoundary) {
+  TqvMailMessage m;
+  auto* alternative = m.Bodies().Add<TqvMultipartBody>();
+  alternative->SetContentType("multipart/alternative");
+  alternative->Bodies().Add<TqvTextBody>()->Strings().Add("plain");
+  auto* html = alternative->Bodies().Add<TqvTextBody>();
+  html->SetContentType("text/html");
+  html->Strings().Add("<b>x</b>");
+  EXPECT_EQ(PythonDescribe(LinesToText(m.MessageSource())),
+            "multipart multipart/mixed\nmultipart multipart/alternative\n" +
+                Leaf("text/plain", "iso-8859-1", "", "plain") + Leaf("text/html", "iso-8859-1", "", "<b>x</b>") +
+                "end\nend\n");
+}
