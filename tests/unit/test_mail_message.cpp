@@ -413,6 +413,12 @@ TEST(MailMessageDkim, FailuresLeaveNoStaleState) {
   dkim.FailSign = false;
   EXPECT_EQ(m.MessageSource().Strings(0), "DKIM-Signature: v=1; b=fake");
 
+  // A missing attachment file reaches the caller and leaves nothing cached either.
+  auto* missing = m.Bodies().AddAttachment("/nonexistent/vx-file.bin");
+  EXPECT_THROW((void)m.MessageSource(), EFOpenError);
+  m.Bodies().Delete(m.Bodies().IndexOf(missing));
+  EXPECT_EQ(m.MessageSource().Strings(0), "DKIM-Signature: v=1; b=fake");
+
   int changes = 0;
   m.OnChanged = [&](TObject*) { ++changes; };
   dkim.FailVerify = true;
