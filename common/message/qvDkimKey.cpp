@@ -5,22 +5,6 @@
 
 using qvtext::Trim;
 
-namespace {
-
-std::vector<std::string> SplitTrimmed(const std::string& AText, char ADelimiter) {
-  std::vector<std::string> parts;
-  size_t from = 0;
-  while (from <= AText.size()) {
-    const size_t end = std::min(AText.find(ADelimiter, from), AText.size());
-    const std::string part = Trim(std::string_view(AText).substr(from, end - from));
-    if (!part.empty()) parts.push_back(part);
-    from = end + 1;
-  }
-  return parts;
-}
-
-}  // namespace
-
 void TqvDkimKey::Clear() {
   Version.clear();
   AcceptableHashAlgorithms.Clear();
@@ -38,15 +22,15 @@ void TqvDkimKey::Parse(const std::string& AText) {
   KeyType = Trim(tag("k"));
   PublicKey = Trim(tag("p"));
   AcceptableHashAlgorithms.Clear();
-  for (const auto& h : SplitTrimmed(tag("h"), ':')) AcceptableHashAlgorithms.Add(h);
+  for (const auto& h : SplitDkimTagValue(tag("h"), ':')) AcceptableHashAlgorithms.Add(h);
   Notes = TqvDkimQuotedPrintableEncoder::Decode(tag("n"));
   ServiceType.clear();
-  for (const auto& s : SplitTrimmed(tag("s"), ':')) {
+  for (const auto& s : SplitDkimTagValue(tag("s"), ':')) {
     if (s == "*") ServiceType.insert(ddsAll);
     if (s == "email") ServiceType.insert(ddsEmail);
   }
   Flags.clear();
-  for (const auto& t : SplitTrimmed(tag("t"), ':')) {
+  for (const auto& t : SplitDkimTagValue(tag("t"), ':')) {
     if (t == "y") Flags.insert(ddfTestingDomain);
     if (t == "s") Flags.insert(ddfCheckUserIdentityDomain);
   }

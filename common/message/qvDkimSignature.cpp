@@ -34,18 +34,6 @@ TDateTime ReadTime(const std::string& AText) {
 
 std::string TimeText(TDateTime ALocal) { return std::to_string(DateTimeToUnix(LocalToUTC(ALocal))); }
 
-// Words of AText between ADelimiter characters, empty words skipped.
-std::vector<std::string> Words(const std::string& AText, char ADelimiter) {
-  std::vector<std::string> words;
-  size_t from = 0;
-  while (from <= AText.size()) {
-    const size_t end = std::min(AText.find(ADelimiter, from), AText.size());
-    if (end > from) words.push_back(AText.substr(from, end - from));
-    from = end + 1;
-  }
-  return words;
-}
-
 }  // namespace
 
 void TqvDkimSignature::Clear() {
@@ -77,8 +65,7 @@ void TqvDkimSignature::Parse(const std::string& AValue) {
   const std::string h = Trim(tag("h"));
   if (SignatureAlgorithm.empty() || Domain.empty() || Selector.empty() || h.empty()) Raise(kDkimInvalidFormat);
   SignedHeaderFields.Clear();
-  for (const auto& name : Words(h, ':'))
-    if (!Trim(name).empty()) SignedHeaderFields.Add(Trim(name));
+  for (const auto& name : SplitDkimTagValue(h, ':')) SignedHeaderFields.Add(name);
   Canonicalization = tag("c");
   QueryMethod = tag("q");
   const std::string l = Trim(tag("l"));
@@ -88,7 +75,7 @@ void TqvDkimSignature::Parse(const std::string& AValue) {
   SignatureTimestamp = ReadTime(tag("t"));
   SignatureExpiration = ReadTime(tag("x"));
   CopiedHeaderFields.Clear();
-  for (const auto& piece : Words(tag("z"), '|')) {
+  for (const auto& piece : SplitDkimTagValue(tag("z"), '|')) {
     TStringList lines;
     lines.SetText(TqvDkimQuotedPrintableEncoder::Decode(piece));
     CopiedHeaderFields.AddStrings(lines);
@@ -171,20 +158,18 @@ void TqvDkimSignature::SetSignatureValue(TStrings& ALines, int ACharsPerLine) {
 }
 
 std::string TqvDkimSignature::GetHashAlgorithm() const {
-  const std::vector<std::string> words = Words(SignatureAlgorithm, '-');
-  if (words.size() != 2) Raise(kDkimInvalidAlgorithm);
-  return words[1];
+  if (WordCount(SignatureAlgorithm, "-") != 2) Raise(kDkimInvalidAlgorithm);
+  return ExtractWord(2, SignatureAlgorithm, "-");
 }
 
 std::string TqvDkimSignature::GetHeaderCanonicalization() const {
-  const std::vector<std::string> words = Words(Canonicalization, '/');
-  return words.size() == 1 || words.size() == 2 ? Trim(words[0]) : "simple";
+  const int words = WordCount(Canonicalization, "/");
+  return words == 1 || words == 2 ? Trim(ExtractWord(1, Canonicalization, "/")) : "simple";
 }
 
 std::string TqvDkimSignature::GetBodyCanonicalization() const {
-  const std::vector<std::string> words = Words(Canonicalization, '/');
-  if (words.size() == 1) return Trim(words[0]);
-  return words.size() == 2 ? Trim(words[1]) : "simple";
+  const int words = WordCount(Canonicalization, "/");
+  return words == 1 || words == 2 ? Trim(ExtractWord(words, Canonicalization, "/")) : "simple";
 }
 
 TqvDkimSignature* TqvDkimSignatureList::Add(std::unique_ptr<TqvDkimSignature> ASignature) {

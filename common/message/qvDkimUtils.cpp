@@ -3,6 +3,7 @@
 #include "StringList.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
+#include "qvUtils.h"
 
 using qvtext::Trim;
 
@@ -10,6 +11,15 @@ const char* DkimErrorText(int ACode) {
   for (const auto& e : kDkimErrors)
     if (e.Code == ACode) return e.Text;
   return "";
+}
+
+std::vector<std::string> SplitDkimTagValue(std::string_view AValue, char ADelimiter) {
+  TStringList words;
+  ExtractWords(AValue, words, ADelimiter);
+  std::vector<std::string> parts;
+  for (int i = 0; i < words.Count(); ++i)
+    if (std::string part = Trim(words.Strings(i)); !part.empty()) parts.push_back(std::move(part));
+  return parts;
 }
 
 // ---- quoted-printable ----

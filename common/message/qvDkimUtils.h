@@ -50,6 +50,10 @@ class EqvDkimError : public Exception {
   int ErrorCode;
 };
 
+// The parts of a tag value between ADelimiter characters (":" in h=, "|" in
+// z=), each trimmed; empty parts are left out.
+[[nodiscard]] std::vector<std::string> SplitDkimTagValue(std::string_view AValue, char ADelimiter);
+
 class TqvDkimQuotedPrintableEncoder {
  public:
   TqvDkimQuotedPrintableEncoder() = delete;
