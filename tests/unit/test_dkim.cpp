@@ -10,6 +10,8 @@
 #include "qvDkim.h"
 #include "qvDkimUtils.h"
 #include "qvEncoder.h"
+#include "qvMailMessage.h"
+#include "qvMessageBody.h"
 
 namespace {
 
@@ -257,4 +259,37 @@ TEST_F(DkimTest, WeVerifyOpendkimSignatures) {
     ASSERT_EQ(Verifier.Signatures().Count(), 1);
     EXPECT_EQ(Verifier.Signatures()[0].SignatureAlgorithm, "rsa-sha1");
   }
+}
+
+TEST_F(DkimTest, MessagesSignWhenBuiltAndVerifyWhenParsed) {
+  TqvMailMessage message;
+  message.SetDkim(&Signer);
+  message.From().SetFullAddress("Joe <joe@example.com>");
+  message.ToList().AddFullAddress("ann@example.org");
+  message.SetSubject("A subject long enough to be folded by the header writer of the message model, twice over");
+  message.SetDate(46000.5);
+  message.Bodies().Add<TqvTextBody>()->Strings().Add("Hello, signed world.");
+  auto* second = message.Bodies().Add<TqvTextBody>();
+  second->Strings().Add("Second part");
+  const TStrings& source = message.MessageSource();
+  ASSERT_TRUE(source.Strings(0).starts_with("DKIM-Signature:"));
+
+  const std::string dnsfunc = "lambda name, timeout=5: b'p=" + PublicKeyBase64() + "'";
+  EXPECT_EQ(testsupport::RunPython("import sys, dkim\nok = dkim.verify(open(sys.argv[1], 'rb').read(), dnsfunc=" +
+                                       dnsfunc + ")\nopen(sys.argv[2], 'w').write(str(ok))\n",
+                                   source.Text()),
+            "True");
+
+  TqvMailMessage parsed;
+  parsed.SetDkim(&Verifier);
+  parsed.SetMessageSource(source);
+  ASSERT_EQ(Verifier.Signatures().Count(), 1);
+  EXPECT_EQ(Verifier.Signatures()[0].VerifyStatus.Status, dvsVerified);
+
+  TStringList tampered;
+  tampered.Assign(source);
+  tampered.SetStrings(tampered.IndexOf("Second part"), "Second party");
+  TqvMailMessage bad;
+  bad.SetDkim(&Verifier);
+  EXPECT_THROW(bad.SetMessageSource(tampered), EqvDkimError);
 }
