@@ -107,9 +107,10 @@ std::shared_ptr<EVP_PKEY> KeyFromBlob(const std::uint8_t* data, std::uint32_t le
   const std::uint32_t magic = GetLE32(data + 8);
   const std::uint32_t bits = GetLE32(data + 12);
   const std::uint32_t exponent = GetLE32(data + 16);
-  if (bits == 0 || bits % 16 != 0 || bits > kMaxKeyBits || exponent == 0) return nullptr;
-  const std::uint32_t n = bits / 8, h = bits / 16;
   isPrivate = type == PRIVATEKEYBLOB;
+  // Private blobs hold the primes at half the modulus length.
+  if (bits == 0 || bits % (isPrivate ? 16 : 8) != 0 || bits > kMaxKeyBits || exponent == 0) return nullptr;
+  const std::uint32_t n = bits / 8, h = bits / 16;
   if (isPrivate ? magic != kMagicPrivate : (type != PUBLICKEYBLOB || magic != kMagicPublic)) return nullptr;
   const std::uint32_t need = kBlobHeader + n + (isPrivate ? 5 * h + n : 0);
   if (length < need) return nullptr;
@@ -155,7 +156,7 @@ bool BlobFromKey(const EVP_PKEY* key, std::uint32_t type, ALG_ID alg, Bytes& out
   BnPtr e(GetBn(key, OSSL_PKEY_PARAM_RSA_E));
   if (!mod || !e || BN_num_bytes(e.get()) > 4) return false;
   const std::uint32_t n = static_cast<std::uint32_t>(EVP_PKEY_get_size(key));
-  if (n == 0 || n % 2 != 0) return false;
+  if (n == 0 || (type == PRIVATEKEYBLOB && n % 2 != 0)) return false;
   out.push_back(static_cast<std::uint8_t>(type));
   out.push_back(2);
   out.push_back(0);

@@ -87,6 +87,14 @@ TEST(RsaKey, GeneratedKeyMovesThroughEveryForm) {
 
   TqvSignatureRsaSha256 sig;
   EXPECT_TRUE(VerifyText(pub, sig, "hello", SignText(key, sig, "hello")));
+
+  // A modulus of an odd number of bytes keeps its length.
+  const TBytes shorter(mod.begin() + 1, mod.end());
+  pub.SetRsaPublicKeyParams(shorter, TBytes{3});
+  EXPECT_EQ(pub.KeyLength, 1016);
+  pub.GetRsaPublicKeyParams(mod, exp);
+  EXPECT_EQ(mod, shorter);
+  EXPECT_EQ(exp, TBytes{3});
 }
 
 TEST(RsaKey, KeyMadeForSigningSigns) {
