@@ -236,8 +236,9 @@ TEST(MailMessageParse, PriorityDateAndExtraFields) {
   EXPECT_EQ(m.ExtraFields().Count(), 1);
   EXPECT_TRUE(m.ExtraFields().Strings(0).starts_with("Received: from x by y;"));
 
-  Parse(m, "Importance: LOW\r\nX-Priority: 1\r\n\r\nbody\r\n");
+  Parse(m, "Importance: LOW\r\nX-Priority: 1\r\nDate: someday\r\n\r\nbody\r\n");
   EXPECT_EQ(m.Priority(), mpLow);
+  EXPECT_NEAR(m.Date(), Now(), 1.0);  // an unreadable date leaves the time of parsing
 }
 
 TEST(MailMessageParse, PartClassesFollowTypeAndDisposition) {
