@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "qvCryptUtils.h"
 #include "qvUtils.h"
@@ -17,21 +18,30 @@ constexpr size_t kBlobHeader = 20;
 // The platform's two-step output: ACall(null, &len) for the size, then into a
 // buffer of that size, cut to the length written.
 template <class F>
-TBytes CallSized(const char* AName, F ACall) {
+std::unique_ptr<TqvCryptData> CallSizedData(const char* AName, F ACall) {
   uint32_t len = 0;
   if (!ACall(nullptr, &len)) RaiseCryptError(AName);
-  TqvCryptData buf(static_cast<int32_t>(len));
-  if (!ACall(buf.Data, &len)) RaiseCryptError(AName);
-  buf.Reduce(static_cast<int32_t>(len));
-  return buf.ToBytes();
+  auto buf = std::make_unique<TqvCryptData>(static_cast<int32_t>(len));
+  if (!ACall(buf->Data, &len)) RaiseCryptError(AName);
+  buf->Reduce(static_cast<int32_t>(len));
+  return buf;
 }
 
-TBytes DecodeKey(const TBytes& ADer, uintptr_t AStructType) {
-  return CallSized("CryptDecodeObjectEx", [&](uint8_t* AData, uint32_t* ALen) {
+template <class F>
+TBytes CallSized(const char* AName, F ACall) {
+  return CallSizedData(AName, ACall)->ToBytes();
+}
+
+// The decoded structure in its own buffer; a decoded CERT_PUBLIC_KEY_INFO
+// points into that buffer, so it must stay where it was written.
+std::unique_ptr<TqvCryptData> DecodeKeyData(const TBytes& ADer, uintptr_t AStructType) {
+  return CallSizedData("CryptDecodeObjectEx", [&](uint8_t* AData, uint32_t* ALen) {
     return CryptDecodeObjectEx(kEncoding, AStructType, ADer.data(), static_cast<uint32_t>(ADer.size()), 0, nullptr,
                                AData, ALen);
   });
 }
+
+TBytes DecodeKey(const TBytes& ADer, uintptr_t AStructType) { return DecodeKeyData(ADer, AStructType)->ToBytes(); }
 
 TBytes StripLeadingZeros(const TBytes& ABytes) {
   const auto first = std::find_if(ABytes.begin(), ABytes.end(), [](uint8_t b) { return b != 0; });
@@ -132,8 +142,8 @@ void TqvCryptApiRsaKey::SetPublicKeyInfo(const TBytes& AKey) {
   Assert(FProvider != 0);
   DestroyKey();
   if (AKey.empty()) RaiseKeyRequired();
-  const TBytes info = DecodeKey(AKey, plat::X509_PUBLIC_KEY_INFO);
-  if (!CryptImportPublicKeyInfoEx(FProvider, kEncoding, reinterpret_cast<const plat::CERT_PUBLIC_KEY_INFO*>(info.data()),
+  const auto info = DecodeKeyData(AKey, plat::X509_PUBLIC_KEY_INFO);
+  if (!CryptImportPublicKeyInfoEx(FProvider, kEncoding, reinterpret_cast<const plat::CERT_PUBLIC_KEY_INFO*>(info->Data),
                                   0, 0, nullptr, &FKey)) {
     FKey = 0;
     RaiseCryptError("CryptImportPublicKeyInfoEx");
