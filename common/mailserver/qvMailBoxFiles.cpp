@@ -55,6 +55,17 @@ bool IsSafeMailBoxUserName(std::string_view AUserName) {
   return true;
 }
 
+bool IsSafeMailBoxName(std::string_view AName, char ASeparator) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = AName.find(ASeparator, start);
+    if (!IsSafeMailBoxUserName(AName.substr(start, end == std::string_view::npos ? end : end - start)))
+      return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
 std::string MailBoxFolderName(std::string_view AUserName) {
   if (!IsSafeMailBoxUserName(AUserName)) return {};
   const std::u16string wide = plat::CodePageToWideString(AUserName, plat::CP_ACP);

@@ -17,6 +17,11 @@ class TStrings;
 // characters (below 0x20 and 0x7F).
 [[nodiscard]] bool IsSafeMailBoxUserName(std::string_view AUserName);
 
+// A mailbox name below a user folder: every level between ASeparator
+// characters is a safe user name, so the name has no empty, "." or ".."
+// level, no leading or trailing separator, and no "/" inside a level.
+[[nodiscard]] bool IsSafeMailBoxName(std::string_view AName, char ASeparator);
+
 // The folder name on disk for a user name in the process code page: its
 // UTF-8 form. "" when the name is unsafe or does not convert both ways.
 [[nodiscard]] std::string MailBoxFolderName(std::string_view AUserName);
