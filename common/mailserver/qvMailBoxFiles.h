@@ -37,6 +37,10 @@ struct TqvMailFileEntry {
 [[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder,
                                                           std::string_view AExtension);
 
+// The names of AFolder's sub-folders (symbolic links skipped), in the order
+// of ListMailFiles. Empty for a missing folder or one that is a link.
+[[nodiscard]] std::vector<std::string> ListMailSubFolders(const std::string& AFolder);
+
 // The file's bytes cut into lines (CR LF, LF or CR; NUL as a blank), with no
 // charset conversion. Refuses anything but a regular file.
 void LoadMailFile(const std::string& AFileName, TStrings& ALines);
