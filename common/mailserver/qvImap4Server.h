@@ -129,7 +129,8 @@ class TqvImap4MessageList {
  private:
   void InsertSorted(TqvImap4MessageItem* AItem);
   bool FOwnsItems;
-  std::vector<TqvImap4MessageItem*> FItems;
+  std::vector<TqvImap4MessageItem*> FItems;  // in UID order
+  std::vector<std::unique_ptr<TqvImap4MessageItem>> FOwned;
 };
 
 // The APPEND waiting for its literal.
@@ -325,14 +326,18 @@ class TqvImap4Server : public TqvTcpCommandServer {
   void SendUntagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
 
   // Sessions and login (qvImap4Server.cpp).
+  // OnCreateUserAccount's account, else the list's; empty for an empty name.
+  [[nodiscard]] TqvMailUserAccountWrapper LookupAccount(TqvImap4CommandConnection* AConnection,
+                                                        const std::string& AUserName);
   void ChangeState(TqvImap4CommandConnection* AConnection, uint8_t AState);
   void ResetConnection(TqvImap4CommandConnection* AConnection);
   // The login outcome for every path; throws "<Command> failed" when refused.
   void FinishLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
-                   const std::string& AUserName, bool AAuthorized, const std::string& AAccountName);
+                   const std::string& AUserName, bool AAuthorized, const TqvMailUserAccountItem* AAccount);
   void CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void AuthStep(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void ExpectAuthLine(TqvImap4CommandConnection* AConnection, const std::string& ATag);
   void CmdCapability(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ClassCore.h"
 #include "DateTime.h"
@@ -36,6 +37,21 @@ constexpr TqvMailMessageFlags qvAllMessageFlags = 0x3F;
 // blank or one-digit day allowed) as local time. False, leaving AResult, for
 // anything else.
 [[nodiscard]] bool TryImapDateTimeToDateTime(std::string_view AText, TDateTime& AResult);
+
+// How command arguments group into words.
+enum TqvImapSplitMode {
+  ismQuotes,          // "..." is one word without its quotes, \\ and \" unescaped
+  ismQuotesAndParens, // the same, and (...) one word without its parentheses
+  ismKeepGroups,      // "...", (...) and {...} one word each, kept as written
+};
+// The words of AText, split at blanks outside groups. An empty quoted group
+// is still a word; an unclosed group runs to the end.
+[[nodiscard]] std::vector<std::string> SplitImapArguments(std::string_view AText, TqvImapSplitMode AMode);
+// A word kept as written by ismKeepGroups, without its quotes and escapes
+// when it is a quoted string; other words unchanged.
+[[nodiscard]] std::string UnquoteImapString(std::string_view AWord);
+// AText in double quotes with "\" and "\"" escaped.
+[[nodiscard]] std::string QuoteImapString(std::string_view AText);
 
 // The state of one mailbox as SELECT, EXAMINE and STATUS report it.
 class TqvImap4MailBoxInfo : public TObject {
