@@ -780,17 +780,32 @@ bool DeleteDirectoryTree(const std::string& ADir) {
   return false;
 }
 
-void SetFileDateTime(const std::string& AFileName, TDateTime ALocalTime) {
-  const plat::UniqueFd fd(::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) return;
+namespace {
+
+timespec LocalTimeToTimespec(TDateTime ALocalTime) {
   const TDateTime utc = LocalTimeToGlobalTime(ALocalTime);
   const double ms = std::round((utc - UnixDateDelta) * MSecsPerDay);
   const auto totalMs = static_cast<int64_t>(ms);
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(totalMs >= 0 ? totalMs / 1000 : -((-totalMs + 999) / 1000));
   ts.tv_nsec = static_cast<long>((totalMs - static_cast<int64_t>(ts.tv_sec) * 1000) * 1000000);
+  return ts;
+}
+
+}  // namespace
+
+void SetFileDateTime(const std::string& AFileName, TDateTime ALocalTime) {
+  const plat::UniqueFd fd(::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return;
+  const timespec ts = LocalTimeToTimespec(ALocalTime);
   const timespec times[2] = {ts, ts};
   (void)::futimens(fd.Get(), times);
+}
+
+bool SetExistingFileDateTime(const std::string& AFileName, TDateTime ALocalTime) {
+  const timespec ts = LocalTimeToTimespec(ALocalTime);
+  const timespec times[2] = {ts, ts};
+  return ::utimensat(AT_FDCWD, AFileName.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 TDateTime GetFileDateTime(const std::string& AFileName) {

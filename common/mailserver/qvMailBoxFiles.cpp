@@ -55,6 +55,17 @@ bool IsSafeMailBoxUserName(std::string_view AUserName) {
   return true;
 }
 
+bool IsSafeMailBoxName(std::string_view AName, char ASeparator) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = AName.find(ASeparator, start);
+    if (!IsSafeMailBoxUserName(AName.substr(start, end == std::string_view::npos ? end : end - start)))
+      return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
 std::string MailBoxFolderName(std::string_view AUserName) {
   if (!IsSafeMailBoxUserName(AUserName)) return {};
   const std::u16string wide = plat::CodePageToWideString(AUserName, plat::CP_ACP);
@@ -65,27 +76,49 @@ std::string MailBoxFolderName(std::string_view AUserName) {
   return IsSafeMailBoxUserName(utf8) ? utf8 : std::string();
 }
 
-std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
-  std::vector<TqvMailFileEntry> result;
+namespace {
+
+// Calls AVisit(name, stat) for each entry of AFolder but "." and "..",
+// without following links; AFolder itself must not be a link.
+template <typename TVisit>
+void ForEachFolderEntry(const std::string& AFolder, TVisit AVisit) {
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dirFd) return result;
+  if (!dirFd) return;
   const int fd = ::dup(dirFd.Get());
-  if (fd < 0) return result;
+  if (fd < 0) return;
   std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
   if (!dir) {
     ::close(fd);
-    return result;
+    return;
   }
   while (dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
-    if (!EndsWithFolded(name, AExtension)) continue;
+    if (name == "." || name == "..") continue;
     struct stat st {};
     if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) continue;
-    result.push_back({name, static_cast<int64_t>(st.st_size)});
+    AVisit(name, st);
   }
+}
+
+}  // namespace
+
+std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
+  std::vector<TqvMailFileEntry> result;
+  ForEachFolderEntry(AFolder, [&](const std::string& name, const struct stat& st) {
+    if (EndsWithFolded(name, AExtension) && S_ISREG(st.st_mode))
+      result.push_back({name, static_cast<int64_t>(st.st_size)});
+  });
   std::sort(result.begin(), result.end(),
             [](const TqvMailFileEntry& a, const TqvMailFileEntry& b) { return LessFolded(a.Name, b.Name); });
+  return result;
+}
+
+std::vector<std::string> ListMailSubFolders(const std::string& AFolder) {
+  std::vector<std::string> result;
+  ForEachFolderEntry(AFolder, [&](const std::string& name, const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) result.push_back(name);
+  });
+  std::sort(result.begin(), result.end(), LessFolded);
   return result;
 }
 

@@ -17,6 +17,11 @@ class TStrings;
 // characters (below 0x20 and 0x7F).
 [[nodiscard]] bool IsSafeMailBoxUserName(std::string_view AUserName);
 
+// A mailbox name below a user folder: every level between ASeparator
+// characters is a safe user name, so the name has no empty, "." or ".."
+// level, no leading or trailing separator, and no "/" inside a level.
+[[nodiscard]] bool IsSafeMailBoxName(std::string_view AName, char ASeparator);
+
 // The folder name on disk for a user name in the process code page: its
 // UTF-8 form. "" when the name is unsafe or does not convert both ways.
 [[nodiscard]] std::string MailBoxFolderName(std::string_view AUserName);
@@ -31,6 +36,10 @@ struct TqvMailFileEntry {
 // itself must not be a symbolic link.
 [[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder,
                                                           std::string_view AExtension);
+
+// The names of AFolder's sub-folders (symbolic links skipped), in the order
+// of ListMailFiles. Empty for a missing folder or one that is a link.
+[[nodiscard]] std::vector<std::string> ListMailSubFolders(const std::string& AFolder);
 
 // The file's bytes cut into lines (CR LF, LF or CR; NUL as a blank), with no
 // charset conversion. Refuses anything but a regular file.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "StringList.h"
@@ -84,6 +85,11 @@ bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
   ::unlink(FTemp.Path.c_str());
   FTemp.Path.clear();
   return true;
+}
+
+void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
+  if (::rename(FTemp.Path.c_str(), AFinalPath.c_str()) != 0) RaiseErrno("Cannot create file", AFinalPath);
+  FTemp.Path.clear();
 }
 
 void SyncFolder(const std::string& AFolder) {

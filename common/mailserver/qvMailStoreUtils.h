@@ -2,7 +2,8 @@
 // folder. A file is written under a temporary name that no scanner matches
 // ("vxtmp-XXXXXX", never "*.MSG" or "*.ENV"), flushed to disk, and then
 // linked to its final name, which fails instead of replacing an existing
-// file; the temporary name is removed whatever happens. Thread-safe, no
+// file (or, for state files, renamed over the old one); the temporary name
+// is removed whatever happens. Thread-safe, no
 // locks. Failures raise EOSError with the errno's code and text.
 #pragma once
 
@@ -28,6 +29,9 @@ class TqvStagedFile {
   // Links the file as AFinalPath. False when that name exists already (the
   // caller picks another); other failures raise.
   [[nodiscard]] bool PlaceAs(const std::string& AFinalPath);
+  // Renames the file over AFinalPath, which readers then see whole, old or
+  // new, never in between. Raises on failure.
+  void ReplaceAs(const std::string& AFinalPath);
   [[nodiscard]] const std::string& TempPath() const { return FTemp.Path; }
 
  private:

@@ -56,8 +56,15 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
 std::string MaskedParams(const TqvTcpCommandParams& AParams) {
   const std::string& p = AParams.Params;
   if (AParams.Command == "PASS") return p.empty() ? p : "***";
-  // A data-phase step (no raw line) of AUTH is all secret.
-  if (AParams.Command == "AUTH" && AParams.RawLine.empty()) return "***";
+  // A data-phase step (no raw line) of AUTH or AUTHENTICATE is all secret.
+  if ((AParams.Command == "AUTH" || AParams.Command == "AUTHENTICATE") && AParams.RawLine.empty()) return "***";
+  if (AParams.Command == "LOGIN") {
+    // The user name stays readable, the password does not.
+    const size_t first = p.find_first_not_of(' ');
+    if (first == std::string::npos) return p;
+    const size_t blank = p.find(' ', first);
+    return p.substr(first, blank == std::string::npos ? blank : blank - first) + " ***";
+  }
   if (AParams.Command == "APOP" || AParams.Command == "AUTH") {
     // The user name or mechanism stays readable; a digest or initial response does not.
     const size_t first = p.find_first_not_of(' ');

@@ -116,8 +116,9 @@ class TqvCommandConnection : public TqvUserConnectionTls {
 };
 
 // What a log may show of a received command's parameters: PASS and every
-// AUTH continuation line as "***", APOP and an AUTH with an initial response
-// as their first word and "***", everything else unchanged.
+// AUTH or AUTHENTICATE continuation line as "***", APOP, LOGIN and an AUTH
+// with an initial response as their first word and "***", everything else
+// unchanged.
 [[nodiscard]] std::string MaskedParams(const TqvTcpCommandParams& AParams);
 
 using TqvTcpCommandEvent =
