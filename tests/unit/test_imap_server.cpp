@@ -3,6 +3,9 @@
 // commands, including names that try to leave the account's folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -416,4 +419,28 @@ TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   // Only the CR LF that ends the command line is dropped.
   EXPECT_EQ(messages[1].Lines, (std::vector<std::string>{"Subject: a", "", "x", ""}));
   EXPECT_EQ(DateTimeToUnix(LocalToUTC(messages[1].Date)), 1772701447);
+}
+
+TEST_F(ImapSession, CurlUsesLoginWhereNoMechanismIsOffered) {
+  if (std::system("command -v curl >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+  Server.SetUseAuth(imUseIMAPLogin);
+  Server.Capabilities().Clear();
+  std::mutex m;
+  std::vector<std::string> commands;
+  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection*, TqvTcpCommandParams* p) {
+    std::scoped_lock lock(m);
+    commands.push_back(p->Command);
+  };
+  Start();
+  const std::string cmd = "curl -sS --max-time 20 imap://127.0.0.1:" + std::to_string(Server.BoundPort()) +
+                          "/ -u 'quote:a\\b\"c' 2>&1";
+  std::string out;
+  if (FILE* f = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+  }
+  EXPECT_NE(out.find("* LIST () \"/\" \"INBOX\""), std::string::npos) << out;
+  std::scoped_lock lock(m);
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "LOGIN"), commands.end());
 }
