@@ -7,12 +7,11 @@ import imaplib
 import os
 import shutil
 import smtplib
-import socket
 import subprocess
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, start_listening
 
 BODY = b"Subject: hello\r\n\r\nplain line\r\n"
 
@@ -31,19 +30,7 @@ class ImapClients(unittest.TestCase):
             ("USER1", [("DisplayName", "Alice"), ("UserName", "alice@example.test"), ("Password", "pw2")]),
             ("USER2", [("DisplayName", "Q"), ("UserName", "q@example.test"), ("Password", 'a\\b"c')]),
         ])
-        cls.proc = cls.t.start_foreground()
-
-        def listening():
-            for port in (cls.smtp, cls.imap):
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                except OSError:
-                    return False
-            return True
-
-        if not wait_for(listening, 10):
-            cls.t.cleanup()
-            raise AssertionError("the service did not open its ports")
+        cls.proc = start_listening(cls.t, (cls.smtp, cls.imap))
         with smtplib.SMTP("127.0.0.1", cls.smtp, timeout=10) as s:
             s.sendmail("alice@example.test", ["bob@example.test"], BODY)
             s.sendmail("alice@example.test", ["bob@example.test"], BODY)

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "NtlmTestClient.h"
 #include "TestSockets.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -18,10 +19,6 @@
 namespace {
 
 std::string B64(const std::string& s) { return TqvEncoder::EncodeBytesToLine(TBytes(s.begin(), s.end()), cmBase64); }
-std::string UnB64(const std::string& s) {
-  const TBytes b = TqvEncoder::DecodeTextToBytes(s, cmBase64);
-  return std::string(b.begin(), b.end());
-}
 
 class TServer : public TqvImap4Server {
  public:
@@ -133,15 +130,6 @@ class TMemoryStore {
 class TClient : public testsupport::TLineClient {
  public:
   using TLineClient::TLineClient;
-  std::string Line() {
-    std::string l = ReadUntil("\r\n");
-    if (l.size() >= 2 && l.compare(l.size() - 2, 2, "\r\n") == 0) l.resize(l.size() - 2);
-    return l;
-  }
-  std::string Cmd(const std::string& ACommand) {
-    Send(ACommand + "\r\n");
-    return Line();
-  }
   // Every line up to and including the tagged one, joined by "|".
   std::string Tagged(const std::string& ATag, const std::string& ACommand) {
     Send(ATag + " " + ACommand + "\r\n");
@@ -265,21 +253,7 @@ TEST_F(ImapSession, CramMd5AndNtlm) {
     TClient d(Server.BoundPort());
     d.Line();
     EXPECT_EQ(d.Cmd("n1 AUTHENTICATE NTLM"), "+ ");
-    TqvNtAuthClientSspi client;
-    TqvAuthIdentity id(user, password);
-    TMemoryStream s;
-    (void)client.GenerateToken("NTLM", s, &id, "host");
-    auto text = [](TMemoryStream& m) {
-      return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
-    };
-    const std::string challenge = d.Cmd(B64(text(s)));
-    EXPECT_EQ(challenge.substr(0, 2), "+ ");
-    const std::string type2 = UnB64(challenge.substr(2));
-    TMemoryStream s2;
-    s2.WriteBuffer(type2.data(), static_cast<int64_t>(type2.size()));
-    s2.SetPosition(0);
-    (void)client.GenerateToken("NTLM", s2, &id, "host");
-    return d.Cmd(B64(text(s2)));
+    return testsupport::NtlmExchange(d, user, password);
   };
   EXPECT_EQ(ntlm("bob@example.test", "secret"), "n1 OK AUTHENTICATE completed");
   EXPECT_EQ(ntlm("bob@example.test", "wrong"), "n1 BAD Authentication aborted");
