@@ -231,6 +231,29 @@ TEST_F(ImapSession, QuotedPasswordsAndAuthModes) {
   EXPECT_NE(c.Tagged("c", "CAPABILITY").find(" STARTTLS "), std::string::npos);
 }
 
+TEST_F(ImapSession, LoginNamesTheStoreFolderByTheAccount) {
+  Server.SetCaseInsensitive(true);
+  std::mutex m;
+  std::vector<std::string> users;
+  auto list = Server.OnGetMailBoxes;
+  Server.OnGetMailBoxes = [&, list](TObject* s, TqvImap4CommandConnection* c, const std::string& n,
+                                    TqvImap4MailBoxList& l) {
+    {
+      std::scoped_lock lock(m);
+      users.push_back(c->UserName());
+    }
+    list(s, c, n, l);
+  };
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("a LOGIN \"\" \"\""), "a BAD LOGIN failed");
+  EXPECT_EQ(c.Cmd("b LOGIN BOB@Example.TEST secret"), "b OK LOGIN completed");
+  c.Tagged("c", "SELECT INBOX");
+  std::scoped_lock lock(m);
+  EXPECT_EQ(users, std::vector<std::string>{"bob@example.test"});
+}
+
 TEST_F(ImapSession, CramMd5AndNtlm) {
   Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
   Start();
