@@ -5,6 +5,8 @@
 #include "IniFile.h"
 #include "ProgramPath.h"
 #include "VxMailTexts.h"
+#include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
 #include "qvLogger.h"
 #include "qvPop3FileHandler.h"
 #include "qvPop3Server.h"
@@ -22,20 +24,6 @@ std::string TrimControl(const std::string& Text) {
   while (b < e && static_cast<unsigned char>(Text[b]) <= 0x20) ++b;
   while (e > b && static_cast<unsigned char>(Text[e - 1]) <= 0x20) --e;
   return Text.substr(b, e - b);
-}
-
-void TPendingServer::Start() {
-  if (FActive) return;
-  // A 16-bit port field would wrap a larger number into some other port.
-  if (FPort < 1 || FPort > 65535) throw Exception("Invalid port number");
-  FActive = true;
-  if (OnStart) OnStart(this);
-}
-
-void TPendingServer::Stop() {
-  if (!FActive) return;
-  FActive = false;
-  if (OnStop) OnStop(this);
 }
 
 TdmVxMailServers::TdmVxMailServers() : TdmVxMailServers(plat::ProgramFolder(), plat::ProgramPath()) {}
@@ -67,6 +55,24 @@ std::unique_ptr<TqvPop3Server> MakePop3Server() {
   return s;
 }
 
+std::unique_ptr<TqvImap4Server> MakeImap4Server() {
+  auto s = std::make_unique<TqvImap4Server>();
+  s->SetName("qvImap4Server1");
+  s->SetServerName("Quorvin Mail Kit IMAP4 service");
+  s->SetMaxDataSize(-1);
+  TStringList capabilities;
+  for (const char* word : {"IMAP4rev1", "NAMESPACE", "AUTH=CRAM-MD5"}) capabilities.Add(word);
+  s->SetCapabilities(capabilities);
+  return s;
+}
+
+std::unique_ptr<TqvImap4FileHandler> MakeImap4FileHandler() {
+  auto h = std::make_unique<TqvImap4FileHandler>();
+  h->SetMailBoxInfoFile("imap.dat");
+  h->SetMessagesInfoFile("messages.dat");
+  return h;
+}
+
 }  // namespace
 
 TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string ProgramPath)
@@ -76,14 +82,16 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
       qvSmtpFileHandler1(std::make_unique<THostedSmtpStore<TqvSmtpFileHandler>>(std::make_unique<TqvSmtpFileHandler>())),
       qvPop3FileHandler1(std::make_unique<THostedMailStore<TqvPop3FileHandler>>(std::make_unique<TqvPop3FileHandler>())),
       qvPop3Server1(std::make_unique<THostedCommandServer<TqvPop3Server>>(MakePop3Server())),
-      qvImap4Server1(std::make_unique<TPendingServer>("TqvImap4Server")),
-      qvImap4FileHandler1(std::make_unique<TPendingStore>()),
+      qvImap4Server1(std::make_unique<THostedCommandServer<TqvImap4Server>>(MakeImap4Server())),
+      qvImap4FileHandler1(std::make_unique<THostedMailStore<TqvImap4FileHandler>>(MakeImap4FileHandler())),
       Timer1(this) {
   // The stores write their methods into their servers' delivery events.
   auto& smtp = static_cast<THostedCommandServer<TqvSmtpServer>&>(*qvSmtpServer1);
   static_cast<THostedSmtpStore<TqvSmtpFileHandler>&>(*qvSmtpFileHandler1).Store->SetServer(smtp.Server.get());
   auto& pop3 = static_cast<THostedCommandServer<TqvPop3Server>&>(*qvPop3Server1);
   static_cast<THostedMailStore<TqvPop3FileHandler>&>(*qvPop3FileHandler1).Store->SetServer(pop3.Server.get());
+  auto& imap = static_cast<THostedCommandServer<TqvImap4Server>&>(*qvImap4Server1);
+  static_cast<THostedMailStore<TqvImap4FileHandler>&>(*qvImap4FileHandler1).Store->SetServer(imap.Server.get());
   Timer1.SetName("Timer1");
   Timer1.SetEnabled(false);
   Timer1.SetInterval(5000);

@@ -9,6 +9,7 @@
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvRegex.h"
+#include "qvTextUtils.h"
 #include "qvUtils.h"
 
 namespace {
@@ -17,12 +18,6 @@ constexpr std::array<const char*, 4> kAttributeNames = {"\\Noinferiors", "\\Nose
 constexpr char kAccessDenied[] = "Access denied";
 constexpr char kNoMailBox[] = "Mailbox does not exist";
 constexpr char kMailBoxExists[] = "Mailbox already exists";
-
-std::string UpperAscii(std::string AText) {
-  for (char& c : AText)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return AText;
-}
 
 [[noreturn]] void Refuse(TqvImap4CommandParams* AParams, const char* AKind, const std::string& AText) {
   throw EqvImap4ServerError(AParams->Command, AParams->Tag, AKind, AText);
@@ -336,7 +331,7 @@ void TqvImap4Server::CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4C
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
   std::string items;
   for (const std::string& word : SplitImapArguments(words[1], ismQuotes)) {
-    const std::string item = UpperAscii(word);
+    const std::string item = qvtext::UpperCase(word);
     if (item == "MESSAGES")
       items += "MESSAGES " + std::to_string(info.Exists) + " ";
     else if (item == "RECENT")
@@ -365,7 +360,7 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word[0] == '(') {
-      info->Flags = ParseImapMessageFlags(UpperAscii(ExtractQuotedString(word, '(', ')')));
+      info->Flags = ParseImapMessageFlags(qvtext::UpperCase(ExtractQuotedString(word, '(', ')')));
     } else if (word[0] == '"') {
       const std::string text = ExtractQuotedString(word, '"');
       // The IMAP form first, then the mail form; neither keeps the current time.

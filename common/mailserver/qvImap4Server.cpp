@@ -5,21 +5,9 @@
 #include "qvHostResolver.h"
 #include "qvMailUtils.h"
 #include "qvServerSasl.h"
+#include "qvTextUtils.h"
 
 namespace {
-
-std::string UpperAscii(std::string AText) {
-  for (char& c : AText)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return AText;
-}
-
-std::string TrimBlanks(const std::string& AText) {
-  size_t b = 0, e = AText.size();
-  while (b < e && static_cast<unsigned char>(AText[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(AText[e - 1]) <= ' ') --e;
-  return AText.substr(b, e - b);
-}
 
 TqvImap4CommandConnection* Imap(TqvCommandConnection* AConnection) {
   return static_cast<TqvImap4CommandConnection*>(AConnection);
@@ -41,7 +29,7 @@ void TqvImap4CommandParams::Parse(const std::string& ALine) {
   std::string token;
   for (const char c : ALine) {
     // After the command (the sub-command of UID) the rest is one token.
-    const bool uid = tokens.size() >= 2 && UpperAscii(tokens[1]) == "UID";
+    const bool uid = tokens.size() >= 2 && qvtext::UpperCase(tokens[1]) == "UID";
     const bool rest = (tokens.size() >= 2 && !uid) || tokens.size() >= 3;
     if (c == ' ' && !(rest && !token.empty())) {
       if (!token.empty()) tokens.push_back(token);
@@ -53,16 +41,16 @@ void TqvImap4CommandParams::Parse(const std::string& ALine) {
   if (!token.empty()) tokens.push_back(token);
   switch (tokens.size()) {
     case 0: break;
-    case 1: Command = UpperAscii(tokens[0]); break;
+    case 1: Command = qvtext::UpperCase(tokens[0]); break;
     case 2:
     case 3:
       Tag = tokens[0];
-      Command = UpperAscii(tokens[1]);
+      Command = qvtext::UpperCase(tokens[1]);
       if (tokens.size() == 3) Params = tokens[2];
       break;
     default:
       Tag = tokens[0];
-      Command = UpperAscii(tokens[1]) + " " + UpperAscii(tokens[2]);
+      Command = qvtext::UpperCase(tokens[1]) + " " + qvtext::UpperCase(tokens[2]);
       Params = tokens[3];
       break;
   }
@@ -163,7 +151,7 @@ void TqvImap4Server::DoCommandError(TqvCommandConnection* AConnection, TqvTcpCom
                                     const std::exception& E) {
   auto* params = dynamic_cast<TqvImap4CommandParams*>(AParams);
   const std::string tag = params && !params->Tag.empty() ? params->Tag : std::string("*");
-  SendResponse(AConnection, AParams ? AParams->Command : std::string(), tag + " BAD " + TrimBlanks(E.what()));
+  SendResponse(AConnection, AParams ? AParams->Command : std::string(), tag + " BAD " + qvtext::Trim(E.what()));
 }
 
 void TqvImap4Server::DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled) {
@@ -306,7 +294,7 @@ void TqvImap4Server::CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4Co
 void TqvImap4Server::CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   if (FUseAuth != imUseSASL && FUseAuth != imUseBoth)
     throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", kUnrecognizedAuth);
-  const std::string mechanism = UpperAscii(TrimBlanks(AParams->Params));
+  const std::string mechanism = qvtext::UpperCase(qvtext::Trim(AParams->Params));
   if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
     AConnection->FSasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
   } else if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {

@@ -25,7 +25,6 @@
 #include "qvServerSasl.h"
 #include "qvTcpCommandServer.h"
 
-class TqvNtAuthServerSspi;
 class TqvPop3CommandConnection;
 
 enum TqvPop3AuthMode { pmUsePOPAuth, pmUseSASL, pmUseBoth };
@@ -90,8 +89,7 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   std::string FLockedUser;  // under the server lock: the name while in TRANSACTION
   std::string FTimeStamp;
   std::string FUserName;
-  std::string FChallenge;
-  std::unique_ptr<TqvNtAuthServerSspi> FNtlm;
+  std::unique_ptr<TqvSaslServerExchange> FSasl;  // a CRAM-MD5 or NTLM exchange under way
   std::unique_ptr<TqvPop3MessageList> FMailBox;
   std::atomic<bool> FInAuthExchange{false};
 };
@@ -189,8 +187,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
-  void CramStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
-  void NtlmStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  // CRAM-MD5 and NTLM lines through the shared engine.
+  void SaslStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void ExpectAuthLine(TqvPop3CommandConnection* AConnection, THandler AStep);
   [[noreturn]] void AbortAuth(TqvPop3CommandConnection* AConnection);
   void CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);

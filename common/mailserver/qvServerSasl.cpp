@@ -5,16 +5,10 @@
 #include "qvEncoder.h"
 #include "qvSspi.h"
 #include "qvSspiAuth.h"
+#include "qvTextUtils.h"
 #include "qvUtils.h"
 
 namespace {
-
-std::string TrimBlanks(const std::string& AText) {
-  size_t b = 0, e = AText.size();
-  while (b < e && static_cast<unsigned char>(AText[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(AText[e - 1]) <= ' ') --e;
-  return AText.substr(b, e - b);
-}
 
 // Tokens hold NUL bytes: encode bytes, never text.
 std::string Base64(const std::string& ABytes) {
@@ -58,7 +52,7 @@ TqvSaslServerExchange::TStatus TqvSaslServerExchange::Step(const std::string& AL
 }
 
 TqvSaslServerExchange::TStatus TqvSaslServerExchange::CramStep(const std::string& ALine) {
-  const std::string line = TrimBlanks(ALine);
+  const std::string line = qvtext::Trim(ALine);
   if (line == "*") return TStatus::Aborted;
   std::string text;
   try {
@@ -74,7 +68,7 @@ TqvSaslServerExchange::TStatus TqvSaslServerExchange::CramStep(const std::string
 }
 
 TqvSaslServerExchange::TStatus TqvSaslServerExchange::NtlmStep(const std::string& ALine) {
-  const std::string line = TrimBlanks(ALine);
+  const std::string line = qvtext::Trim(ALine);
   if (line == "*" || !FNtlm) return TStatus::Aborted;
   try {
     const TBytes token = TqvEncoder::DecodeTextToBytes(line, cmBase64);

@@ -70,8 +70,7 @@ void TqvSmtpCommandConnection::LoginReset() {
   HeloDomain.clear();
   Authenticated = false;
   UserName.clear();
-  Challenge.clear();
-  NtlmContext.reset();
+  Sasl.reset();
   FState = qvSmtpConnected;
 }
 

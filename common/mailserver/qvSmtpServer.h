@@ -22,7 +22,6 @@
 #include "qvServerSasl.h"
 #include "qvTcpCommandServer.h"
 
-class TqvNtAuthServerSspi;
 class TqvSmtpServer;
 
 enum TqvSmtpMailFromAction { mfAccept, mfReject };
@@ -69,8 +68,7 @@ class TqvSmtpCommandConnection : public TqvCommandConnection {
   bool EhloUsed = false;
   bool Authenticated = false;
   std::string UserName;  // being or having been authenticated
-  std::string Challenge;  // CRAM-MD5, angle brackets included
-  std::unique_ptr<TqvNtAuthServerSspi> NtlmContext;
+  std::unique_ptr<TqvSaslServerExchange> Sasl;  // a CRAM-MD5 or NTLM exchange under way
   std::string MailFrom;
   TStringList Recipients;
 
@@ -210,8 +208,8 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   // unless the step waits for another line (the steps return true then).
   void RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMechanism AMechanism, const std::string& ALine);
   [[nodiscard]] bool LoginStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
-  [[nodiscard]] bool CramMd5Step(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
-  [[nodiscard]] bool NtlmStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
+  // CRAM-MD5 and NTLM through the shared engine.
+  [[nodiscard]] bool SaslStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
   void StartNtlm(TqvSmtpCommandConnection* AConnection);
   // The decoded text of a LOGIN or CRAM-MD5 line; "*" or bad base64 aborts.
   [[nodiscard]] std::string DecodeAuthLine(TqvSmtpCommandConnection* AConnection, const std::string& ALine);

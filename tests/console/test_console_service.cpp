@@ -213,8 +213,8 @@ TEST_F(ConsoleServiceReal, RegisterStartStopRemoveThroughTheButtons) {
   std::string log = ReadFile(Folder() + "VxMailServers.log");
   EXPECT_NE(log.find(std::string("TqvImap4Server")), std::string::npos);
   EXPECT_NE(log.find(vxtext::kServerStart), std::string::npos);
-  // SMTP and POP3 listen now; IMAP is still a placeholder that only logs its start.
-  for (int port : {FPorts[0], FPorts[1]}) {
+  // SMTP, POP3 and IMAP4 listen.
+  for (int port : FPorts) {
     for (int i = 0; i < 20 && !PortOpen(port); ++i) usleep(50000);
     EXPECT_TRUE(PortOpen(port)) << port;
   }

@@ -115,3 +115,23 @@ class ProgramFolder:
                 p.kill()
             p.communicate()
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def start_listening(folder, ports, timeout=10):
+    """Starts folder's service in the foreground and waits until every port
+    takes connections; on failure cleans the folder up (a failed set-up runs
+    no tearDown) and raises."""
+    proc = folder.start_foreground()
+
+    def listening():
+        for port in ports:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            except OSError:
+                return False
+        return True
+
+    if not wait_for(listening, timeout):
+        folder.cleanup()
+        raise AssertionError("the service did not open its ports")
+    return proc

@@ -3,9 +3,13 @@
 // commands, including names that try to leave the account's folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
+#include "NtlmTestClient.h"
 #include "TestSockets.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -15,10 +19,6 @@
 namespace {
 
 std::string B64(const std::string& s) { return TqvEncoder::EncodeBytesToLine(TBytes(s.begin(), s.end()), cmBase64); }
-std::string UnB64(const std::string& s) {
-  const TBytes b = TqvEncoder::DecodeTextToBytes(s, cmBase64);
-  return std::string(b.begin(), b.end());
-}
 
 class TServer : public TqvImap4Server {
  public:
@@ -130,15 +130,6 @@ class TMemoryStore {
 class TClient : public testsupport::TLineClient {
  public:
   using TLineClient::TLineClient;
-  std::string Line() {
-    std::string l = ReadUntil("\r\n");
-    if (l.size() >= 2 && l.compare(l.size() - 2, 2, "\r\n") == 0) l.resize(l.size() - 2);
-    return l;
-  }
-  std::string Cmd(const std::string& ACommand) {
-    Send(ACommand + "\r\n");
-    return Line();
-  }
   // Every line up to and including the tagged one, joined by "|".
   std::string Tagged(const std::string& ATag, const std::string& ACommand) {
     Send(ATag + " " + ACommand + "\r\n");
@@ -240,6 +231,29 @@ TEST_F(ImapSession, QuotedPasswordsAndAuthModes) {
   EXPECT_NE(c.Tagged("c", "CAPABILITY").find(" STARTTLS "), std::string::npos);
 }
 
+TEST_F(ImapSession, LoginNamesTheStoreFolderByTheAccount) {
+  Server.SetCaseInsensitive(true);
+  std::mutex m;
+  std::vector<std::string> users;
+  auto list = Server.OnGetMailBoxes;
+  Server.OnGetMailBoxes = [&, list](TObject* s, TqvImap4CommandConnection* c, const std::string& n,
+                                    TqvImap4MailBoxList& l) {
+    {
+      std::scoped_lock lock(m);
+      users.push_back(c->UserName());
+    }
+    list(s, c, n, l);
+  };
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("a LOGIN \"\" \"\""), "a BAD LOGIN failed");
+  EXPECT_EQ(c.Cmd("b LOGIN BOB@Example.TEST secret"), "b OK LOGIN completed");
+  c.Tagged("c", "SELECT INBOX");
+  std::scoped_lock lock(m);
+  EXPECT_EQ(users, std::vector<std::string>{"bob@example.test"});
+}
+
 TEST_F(ImapSession, CramMd5AndNtlm) {
   Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
   Start();
@@ -262,21 +276,7 @@ TEST_F(ImapSession, CramMd5AndNtlm) {
     TClient d(Server.BoundPort());
     d.Line();
     EXPECT_EQ(d.Cmd("n1 AUTHENTICATE NTLM"), "+ ");
-    TqvNtAuthClientSspi client;
-    TqvAuthIdentity id(user, password);
-    TMemoryStream s;
-    (void)client.GenerateToken("NTLM", s, &id, "host");
-    auto text = [](TMemoryStream& m) {
-      return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
-    };
-    const std::string challenge = d.Cmd(B64(text(s)));
-    EXPECT_EQ(challenge.substr(0, 2), "+ ");
-    const std::string type2 = UnB64(challenge.substr(2));
-    TMemoryStream s2;
-    s2.WriteBuffer(type2.data(), static_cast<int64_t>(type2.size()));
-    s2.SetPosition(0);
-    (void)client.GenerateToken("NTLM", s2, &id, "host");
-    return d.Cmd(B64(text(s2)));
+    return testsupport::NtlmExchange(d, user, password);
   };
   EXPECT_EQ(ntlm("bob@example.test", "secret"), "n1 OK AUTHENTICATE completed");
   EXPECT_EQ(ntlm("bob@example.test", "wrong"), "n1 BAD Authentication aborted");
@@ -416,4 +416,28 @@ TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   // Only the CR LF that ends the command line is dropped.
   EXPECT_EQ(messages[1].Lines, (std::vector<std::string>{"Subject: a", "", "x", ""}));
   EXPECT_EQ(DateTimeToUnix(LocalToUTC(messages[1].Date)), 1772701447);
+}
+
+TEST_F(ImapSession, CurlUsesLoginWhereNoMechanismIsOffered) {
+  if (std::system("command -v curl >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+  Server.SetUseAuth(imUseIMAPLogin);
+  Server.Capabilities().Clear();
+  std::mutex m;
+  std::vector<std::string> commands;
+  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection*, TqvTcpCommandParams* p) {
+    std::scoped_lock lock(m);
+    commands.push_back(p->Command);
+  };
+  Start();
+  const std::string cmd = "curl -sS --max-time 20 imap://127.0.0.1:" + std::to_string(Server.BoundPort()) +
+                          "/ -u 'quote:a\\b\"c' 2>&1";
+  std::string out;
+  if (FILE* f = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+  }
+  EXPECT_NE(out.find("* LIST () \"/\" \"INBOX\""), std::string::npos) << out;
+  std::scoped_lock lock(m);
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "LOGIN"), commands.end());
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "NtlmTestClient.h"
 #include "Pop3TestSupport.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -152,21 +153,7 @@ TEST_F(Pop3Session, NtlmLogsInOnlyWithTheAccountPassword) {
     TClient c(Server.BoundPort());
     c.Line();
     EXPECT_EQ(c.Cmd("AUTH NTLM"), "+ OK");
-    TqvNtAuthClientSspi client;
-    TqvAuthIdentity id(user, password);
-    TMemoryStream s;
-    (void)client.GenerateToken("NTLM", s, &id, "host");
-    auto text = [](TMemoryStream& m) {
-      return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
-    };
-    const std::string challenge = c.Cmd(B64(text(s)));
-    EXPECT_EQ(challenge.substr(0, 2), "+ ");
-    const std::string type2 = UnB64(challenge.substr(2));
-    TMemoryStream s2;
-    s2.WriteBuffer(type2.data(), static_cast<int64_t>(type2.size()));
-    s2.SetPosition(0);
-    (void)client.GenerateToken("NTLM", s2, &id, "host");
-    return c.Cmd(B64(text(s2)));
+    return testsupport::NtlmExchange(c, user, password);
   };
   EXPECT_EQ(attempt("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
   EXPECT_EQ(attempt("alice@example.com", "wrong"), "-ERR authentication aborted");
