@@ -116,8 +116,14 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
     const size_t next = NextLineEnd(ABuffer, pos, lineEnd);
     if (next == std::string::npos) break;
     if (static_cast<int64_t>(lineEnd - pos) > qvMaxCommandLineBytes) {
-      FLineTooLong = true;
-      return context;
+      if (context->Commands.empty()) {
+        FLineTooLong = true;
+        return context;
+      }
+      // The commands before it are answered first; the line is refused on
+      // the next pass (or belongs to the handler one of them installs).
+      context->MoreInBuffer = true;
+      break;
     }
     std::string line = ABuffer.substr(pos, lineEnd - pos);
     pos = next;
@@ -134,9 +140,13 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
   }
   // Only the unfinished line stays, byte for byte.
   ARemaining = static_cast<int64_t>(ABuffer.size() - pos);
-  if (ARemaining > qvMaxCommandLineBytes) {
-    FLineTooLong = true;
-    ARemaining = 0;
+  if (ARemaining > qvMaxCommandLineBytes && !context->MoreInBuffer) {
+    if (context->Commands.empty()) {
+      FLineTooLong = true;
+      ARemaining = 0;
+    } else {
+      context->MoreInBuffer = true;
+    }
   }
   context->Raw = ABuffer.substr(0, pos);
   return context;

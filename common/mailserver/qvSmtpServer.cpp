@@ -158,6 +158,13 @@ void TqvSmtpServer::DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, boo
     SetCommandHandler(c);
     c->EnvelopeReset();
     SetState(c, qvSmtpGreeted);
+  } else if (dynamic_cast<TqvProcessLineHandler*>(c->DataHandler())) {
+    // An AUTH line over the limit ends the exchange as an abort does: what
+    // the client sends next is a command, never a credential.
+    SetCommandHandler(c);
+    c->LoginReset();
+    c->EnvelopeReset();
+    c->FState = qvSmtpGreeted;
   }
   Handled = true;
   SendReply(c, "DATA", kSizeExceeded.Code, kSizeExceeded.Text);

@@ -175,6 +175,11 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
         DoReadConnection(c, data);
         c->FDataHandler->Append(reinterpret_cast<const char*>(data.Memory()), static_cast<size_t>(data.Size()));
       }
+      if (c->Closing()) {
+        // Read and dropped: the socket must not keep signalling it.
+        c->FDataHandler->ClearBuffer();
+        return;
+      }
       handler = c->FDataHandler.get();
       context = handler->ExtractContext(FMaxDataSize);
     }
@@ -186,17 +191,20 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     // Bytes a new handler took over need no read event: handle them now.
     TConnectionLock lock(*c);
     c->FRetired.clear();
-    if (!c->Active() || c->FDataHandler.get() == handler || c->FDataHandler->BufferSize() == 0) return;
+    if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
+    if (c->FDataHandler.get() == handler && !context->MoreInBuffer) return;
     read = false;
   }
 }
 
 void TqvTcpCommandServer::HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E) {
   // Runs inside the caller's catch block.
+  if (AConnection->Closing()) return;  // its last reply is out already
   bool handled = false;
   DoMaxDataSizeExceeded(AConnection, handled);
   if (dynamic_cast<const EqvCommandLineTooLongError*>(&E)) {
     // The rest of the line cannot be told from a command: close after the reply.
+    AConnection->FClosing = true;
     AConnection->WriteDataAndClose(std::string());
     if (handled) return;
   } else if (handled) {
@@ -234,6 +242,10 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
     }
     TConnectionLock lock(*AConnection);
     if (!AConnection->Active()) return;
+    if (AConnection->Closing()) {
+      AConnection->FDataHandler->ClearBuffer();
+      return;
+    }
     if (IsTlsSwitchPending(AConnection)) {
       // Clear text after the switch command must never run inside TLS.
       AConnection->FDataHandler->ClearBuffer();
@@ -310,6 +322,7 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
   DoSendResponse(AConnection, ACommand, AResponse);
   const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
   TConnectionLock lock(*AConnection);
+  AConnection->FClosing = true;
   if (AConnection->FQueue.empty()) {
     WriteResponseBytes(AConnection, bytes, true);
     return;

@@ -5,7 +5,8 @@
 // its reply line, and sends multi-line responses in batches that resume when
 // the socket takes more. Every connection has one ordered output queue: a
 // reply or response never overtakes an earlier one still waiting. Commands
-// of one connection run one at a time in arrival order; a command that
+// of one connection run one at a time in arrival order, and none after one
+// whose reply closes the connection; a command that
 // installs another receive handler (DATA, AUTH, a literal) gets the bytes that
 // followed it, and a switch to TLS drops whatever clear text followed.
 // Threads: pool workers. Lock order: command lock, connection lock, server
@@ -94,6 +95,9 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   [[nodiscard]] TqvProcessDataHandler* DataHandler() const { return FDataHandler.get(); }
   // True while output is queued behind a multi-line response.
   [[nodiscard]] bool HasQueuedResponses() const { return !FQueue.empty(); }
+  // A reply that closes the connection is queued: nothing the client sent
+  // after the command that gave it is run or answered.
+  [[nodiscard]] bool Closing() const { return FClosing.load(); }
 
  private:
   friend class TqvTcpCommandServer;
@@ -113,6 +117,7 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   std::vector<std::unique_ptr<TqvProcessDataHandler>> FRetired;
   std::deque<TResponse> FQueue;
   int FLinesSent = 0;  // finished responses whose event is still due
+  std::atomic<bool> FClosing{false};
 };
 
 // What a log may show of a received command's parameters: PASS and every

@@ -327,3 +327,28 @@ TEST(SmtpTlsRules, RequiredTlsRefusesMailCommandsAndStartTlsResetsTheSession) {
   EXPECT_EQ(c.Cmd("EHLO c.test"), "250-mx.test Hello c.test, pleased to meet you\r\n250 HELP\r\n");
   EXPECT_EQ(c.Cmd("STARTTLS"), "454 connection is already secured\r\n");
 }
+
+TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
+  Start();
+  {
+    auto c = Greeted();
+    c->Send("QUIT\r\nMAIL FROM:<a@x.test>\r\nNOOP\r\n");
+    EXPECT_EQ(c->ReadUntil("\x01never", 1500), "221 mx.test closing connection\r\n");
+    EXPECT_TRUE(c->Eof);
+  }
+  // NOOP and RSET written together with an over-long line are answered first.
+  {
+    auto c = Greeted();
+    c->Send("NOOP\r\nRSET\r\n" + std::string(70000, 'z') + "\r\n");
+    EXPECT_EQ(c->ReadUntil("\x01never", 1500),
+              "250 OK\r\n250 Reset state\r\n552 Requested action aborted: exceeded storage allocation\r\n");
+  }
+  Server.SetMaxDataSize(100);
+  auto c = Greeted();
+  EXPECT_EQ(c->Cmd("AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
+  EXPECT_EQ(c->Cmd(std::string(150, 'Q')), "552 Requested action aborted: exceeded storage allocation\r\n");
+  // Back in command mode, logged out: the next lines are commands.
+  EXPECT_EQ(c->Cmd("NOOP"), "250 OK\r\n");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
+}
