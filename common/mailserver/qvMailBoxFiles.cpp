@@ -56,7 +56,13 @@ bool IsSafeMailBoxUserName(std::string_view AUserName) {
 }
 
 std::string MailBoxFolderName(std::string_view AUserName) {
-  if (!IsSafeMailBoxUserName(AUserName)) return {};
+  // Only control bytes are tested before the conversion: in code page 936
+  // the second byte of many characters is 0x5C, which is no "\\" there.
+  if (AUserName.empty()) return {};
+  for (char ch : AUserName) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return {};
+  }
   const std::u16string wide = plat::CodePageToWideString(AUserName, plat::CP_ACP);
   // A name with bytes the code page cannot read would share a folder with
   // another name whose bytes came out as the same "?".

@@ -18,7 +18,9 @@ class TStrings;
 [[nodiscard]] bool IsSafeMailBoxUserName(std::string_view AUserName);
 
 // The folder name on disk for a user name in the process code page: its
-// UTF-8 form. "" when the name is unsafe or does not convert both ways.
+// UTF-8 form. "" when the name holds control bytes, does not convert both
+// ways, or its UTF-8 form is unsafe (the separators are tested there, since
+// a double-byte character may end in the byte of "\").
 [[nodiscard]] std::string MailBoxFolderName(std::string_view AUserName);
 
 struct TqvMailFileEntry {

@@ -328,6 +328,18 @@ TEST(SmtpTlsRules, RequiredTlsRefusesMailCommandsAndStartTlsResetsTheSession) {
   EXPECT_EQ(c.Cmd("STARTTLS"), "454 connection is already secured\r\n");
 }
 
+TEST_F(SmtpSession, AccountWhoseNameHasA5CTrailByteGetsItsMailbox) {
+  const std::string name = "\xD6\xBE\xD5\x5C@example.test";  // code page 936
+  AddAccount(name, "pw");
+  Start();
+  auto c = Greeted();
+  c->Cmd("MAIL FROM:<a@x.test>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<" + name + ">"), "250 <" + name + "> Recipient ok\r\n");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(Files(MailBox("\xE5\xBF\x97\xE8\xAA\xA0@example.test")), std::vector<std::string>{"MAIL00000002.MSG"});
+}
+
 TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
   Start();
   {
