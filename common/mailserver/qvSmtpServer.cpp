@@ -193,10 +193,16 @@ TqvMailUserAccountWrapper TqvSmtpServer::LookupAccount(TqvSmtpCommandConnection*
 bool TqvSmtpServer::ParsePath(const std::string& AParams, const char* APrefix, std::string& AAddress) {
   const size_t at = qvtext::UpperCase(AParams).find(APrefix);
   if (at == std::string::npos) return false;
+  std::string_view arg = std::string_view(AParams).substr(at + std::char_traits<char>::length(APrefix), 1000);
+  const size_t open = arg.find_first_not_of(' ');
+  if (open != std::string_view::npos && arg[open] == '<') {
+    // The path ends at its ">"; ESMTP parameters after it ("AUTH=<>",
+    // "ORCPT=rfc822;<...>") are ignored and never replace the address.
+    const size_t close = arg.find('>', open);
+    if (close != std::string_view::npos) arg = arg.substr(open, close + 1 - open);
+  }
   std::string name;
-  // ESMTP parameters after the path ("SIZE=100") end up in the name.
-  (void)GetEmailAddressParts(std::string_view(AParams).substr(at + std::char_traits<char>::length(APrefix), 1000),
-                             name, AAddress);
+  (void)GetEmailAddressParts(arg, name, AAddress);
   // The parser gives "<>" itself for the null path.
   if (AAddress == "<>") AAddress.clear();
   return true;

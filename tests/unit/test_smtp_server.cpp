@@ -364,3 +364,18 @@ TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
   EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
   EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
 }
+
+TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
+  Start();
+  auto c = LoggedIn();
+  EXPECT_EQ(c->Cmd("MAIL FROM:<bob@example.test> AUTH=<>"), "250 <bob@example.test> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test> ORCPT=rfc822;<x@y.test>"), "250 <carol@remote.test> Recipient ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<alice@example.test> NOTIFY=NEVER"), "250 <alice@example.test> Recipient ok\r\n");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("hi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(ReadFile(Relay() + "MAIL00000002.ENV"), "bob@example.test\r\ncarol@remote.test\r\n");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<> ENVID=<q@x> SIZE=10"), "250 <> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RSET"), "250 Reset state\r\n");
+  // Without angle brackets the old parsing holds.
+  EXPECT_EQ(c->Cmd("MAIL FROM:bob@example.test"), "250 <bob@example.test> Sender ok\r\n");
+}
