@@ -1,8 +1,11 @@
 #include "qvSmtpFileHandler.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
@@ -35,6 +38,16 @@ void MakeFolder(const std::string& AFolder) {
   if (!ForceDirectoryPath(AFolder)) throw EInvalidOperation("Cannot create folder \"" + AFolder + "\"");
   const size_t slash = AFolder.find_last_of('/', AFolder.size() - 2);
   SyncFolder(slash == std::string::npos ? std::string(".") : AFolder.substr(0, slash + 1));
+}
+
+// Takes back files this store placed, in the order given, then flushes the
+// folder of the first one; a file already gone counts as removed.
+void RemoveCopy(std::initializer_list<std::string> APaths) {
+  for (const std::string& path : APaths)
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+      throw EInvalidOperation("Cannot remove \"" + path + "\"");
+  const std::string& first = *APaths.begin();
+  SyncFolder(first.substr(0, first.find_last_of('/') + 1));
 }
 
 }  // namespace
@@ -143,7 +156,7 @@ std::string TqvSmtpFileHandler::PlaceNumbered(const std::string& AFolder, TqvSta
   return name;
 }
 
-void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection*, const std::string&,
+void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string&,
                                         const std::string&, TqvMailUserAccountItem* Account, TStrings& AMessage,
                                         TqvSmtpMailDataAction& Action) {
   try {
@@ -153,7 +166,8 @@ void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection*, con
     const std::string folder = FolderOf(MailBoxDir()) + user + "/";
     MakeFolder(folder);
     TqvStagedFile message(folder, AMessage);
-    (void)PlaceNumbered(folder, message, nullptr);
+    const std::string name = PlaceNumbered(folder, message, nullptr);
+    if (AConnection) AConnection->PlacedCopies.push_back([path = name + ".MSG"] { RemoveCopy({path}); });
     SyncFolder(folder);
     Action = mdOk;
   } catch (const std::exception& e) {
@@ -162,7 +176,7 @@ void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection*, con
   }
 }
 
-void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection*, const std::string& AMailFrom,
+void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
                                            const TStrings& ARecipients, TStrings& AMessage,
                                            TqvSmtpMailDataAction& Action) {
   try {
@@ -176,6 +190,8 @@ void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection*, 
     // The relay pass looks for .ENV files: its message must be on disk first.
     SyncFolder(folder);
     if (!envelopeFile.PlaceAs(name + ".ENV")) throw EInvalidOperation("Envelope \"" + name + ".ENV\" exists");
+    // Taken back envelope first, so the relay pass never meets a pair without its message.
+    if (AConnection) AConnection->PlacedCopies.push_back([name] { RemoveCopy({name + ".ENV", name + ".MSG"}); });
     SyncFolder(folder);
     Action = mdOk;
   } catch (const std::exception& e) {

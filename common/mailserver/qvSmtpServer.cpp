@@ -1,6 +1,7 @@
 #include "qvSmtpServer.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "DateTime.h"
 #include "qvEmailAddress.h"
@@ -388,6 +389,27 @@ void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStr
 
 void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings& AMessage,
                                    TqvSmtpMailDataAction& Action) {
+  // All or nothing: unless every copy is stored, the client retries the
+  // whole message, so copies stored before a failure must not stay behind.
+  struct TRollBack {
+    TqvSmtpCommandConnection* C;
+    const TqvSmtpMailDataAction& Result;
+    explicit TRollBack(TqvSmtpCommandConnection* AC, const TqvSmtpMailDataAction& AResult) : C(AC), Result(AResult) {
+      C->PlacedCopies.clear();
+    }
+    ~TRollBack() {
+      auto copies = std::move(C->PlacedCopies);
+      C->PlacedCopies.clear();
+      if (Result == mdOk && std::uncaught_exceptions() == 0) return;
+      for (auto it = copies.rbegin(); it != copies.rend(); ++it) {
+        try {
+          (*it)();
+        } catch (...) {
+          // A copy that cannot be taken back is no reason to hide the failure.
+        }
+      }
+    }
+  } rollBack(AConnection, Action);
   const TStrings& recipients = AConnection->Recipients;
   TStringList relayed;
   for (int i = 0; i < recipients.Count(); ++i)

@@ -379,3 +379,29 @@ TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
   // Without angle brackets the old parsing holds.
   EXPECT_EQ(c->Cmd("MAIL FROM:bob@example.test"), "250 <bob@example.test> Sender ok\r\n");
 }
+
+TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
+  Start();
+  // alice's folder cannot be made: a file has its name.
+  std::filesystem::create_directories(Dir.Dir() + "MailBox");
+  std::ofstream(MailBox("alice@example.test").substr(0, MailBox("alice@example.test").size() - 1)) << "x";
+  auto c = LoggedIn();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    c->Cmd("MAIL FROM:<bob@example.test>");
+    c->Cmd("RCPT TO:<carol@remote.test>");
+    c->Cmd("RCPT TO:<bob@example.test>");
+    c->Cmd("RCPT TO:<alice@example.test>");
+    c->Cmd("DATA");
+    EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "451 Requested action aborted: error in processing\r\n");
+  }
+  EXPECT_TRUE(Files(MailBox("bob@example.test")).empty());
+  EXPECT_TRUE(Files(Relay()).empty());
+  // A transaction that stores every copy keeps them all.
+  c->Cmd("MAIL FROM:<bob@example.test>");
+  c->Cmd("RCPT TO:<carol@remote.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("hi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
+  EXPECT_EQ(Files(Relay()).size(), 2u);
+}
