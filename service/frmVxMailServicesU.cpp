@@ -7,6 +7,7 @@ TVxMailServices::TVxMailServices(TdmVxMailServers& DataModule) : FDataModule(Dat
   DisplayName = vxtext::kDisplayName;
   OnStart = [this](plat::TService* Sender, bool& Started) { ServiceStart(Sender, Started); };
   OnStop = [this](plat::TService* Sender, bool& Stopped) { ServiceStop(Sender, Stopped); };
+  OnMainLoopError = [this](plat::TService* Sender, const std::exception& E) { FDataModule.ServerError(Sender, E); };
 }
 
 void TVxMailServices::ServiceStart(plat::TService*, bool&) { FDataModule.StartServers(); }
