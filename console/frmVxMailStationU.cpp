@@ -258,6 +258,9 @@ void TfrmVxMailStation::FormCreate() {
       }
   }
   RefreshCount();
+  // Shown defaults stand in for a file that exists but could not be read;
+  // saving refuses to write over it.
+  if (!FData.SettingsError().empty()) Tell(text::kError, QString::fromLocal8Bit(FData.SettingsError()));
 }
 
 void TfrmVxMailStation::AddUserItem(const std::string& DisplayName, const std::string& UserName,

@@ -1,6 +1,6 @@
 // Notes beyond the header: a BOM is kept on the first line and written back;
 // CR or LF inside a name or value written is turned into a blank (it would
-// split the line); a file larger than kMaxIniFileSize reads as missing; when
+// split the line); a file larger than kMaxIniFileSize reads as unreadable; when
 // the target is a symbolic link, UpdateFile replaces the link itself with a
 // regular file of the linked file's mode.
 #include "IniFile.h"
@@ -133,16 +133,17 @@ std::string OneLine(std::string_view s) {
   return r;
 }
 
-[[nodiscard]] bool ReadWhole(const std::string& fileName, std::string& out) {
+// 0 when read, else the errno of the failure (ENOENT: no such file).
+[[nodiscard]] int ReadWhole(const std::string& fileName, std::string& out) {
   plat::UniqueFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return false;
+  if (!fd.Valid()) return errno;
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (out.size() + static_cast<size_t>(n) > kMaxIniFileSize) return false;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (out.size() + static_cast<size_t>(n) > kMaxIniFileSize) return EFBIG;
     out.append(buf, static_cast<size_t>(n));
   }
 }
@@ -169,7 +170,11 @@ std::string RandomSuffix() {
 
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
   std::string data;
-  if (!ReadWhole(FFileName, data)) return;
+  if (int e = ReadWhole(FFileName, data); e != 0) {
+    // A missing file (or folder on the way) is no error: it is made on write.
+    if (e != ENOENT && e != ENOTDIR) FReadError = ErrnoToError(e);
+    return;
+  }
   FExists = true;
   size_t pos = 0;
   while (pos < data.size()) {
@@ -260,12 +265,14 @@ void TIniFile::UpdateFile() {
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : FFileName.substr(0, slash));
   std::string base = slash == std::string::npos ? FFileName : FFileName.substr(slash + 1);
   if (base.empty()) RaiseCode(ERROR_INVALID_PARAMETER);
+  // What could not be read would be lost by writing the lines held here.
+  if (FReadError != 0) RaiseCode(FReadError);
 
   mode_t mode = 0600;
   bool needChown = false;
   struct stat st {};
   if (::stat(FFileName.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
+    mode = OwnerOnly ? 0600 : st.st_mode & 07777;
     needChown = ::geteuid() == 0 && (st.st_uid != ::geteuid() || st.st_gid != ::getegid());
   }
 

@@ -144,6 +144,9 @@ void TdmVxMailServers::SaveCounter() {
 
 void TdmVxMailServers::StartServers() {
   LoadSettings();
+  // Defaults in place of settings that exist but cannot be read would run
+  // without the accounts: no start.
+  if (!SettingsError().empty()) throw Exception(SettingsError());
   ApplySettings();
   LoadCounter();
   for (const std::string& dir :

@@ -137,7 +137,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndKeepsStaleSections) {
   }
   struct stat st;
   stat((f.path + "settings.ini").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds passwords: the owner's alone
 
   m.dm.LoadSettings();
   EXPECT_EQ(m.dm.UserAccounts->Count(), 1);
