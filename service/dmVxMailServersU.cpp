@@ -42,6 +42,15 @@ TdmVxMailServers::TdmVxMailServers() : TdmVxMailServers(plat::ProgramFolder(), p
 
 namespace {
 
+// A start failure names the server and the port it could not listen on.
+void StartListening(IHostedServer& AServer, const char* AName) {
+  try {
+    AServer.Start();
+  } catch (const std::exception& e) {
+    throw Exception(std::string(AName) + " port " + std::to_string(AServer.Port()) + ": " + e.what());
+  }
+}
+
 std::unique_ptr<TqvSmtpServer> MakeSmtpServer() {
   auto s = std::make_unique<TqvSmtpServer>();
   s->SetName("qvSmtpServer1");
@@ -155,9 +164,9 @@ void TdmVxMailServers::StartServers() {
     if (!dir.empty()) static_cast<void>(plat::ForceDirectories(plat::IncludeTrailingPathDelimiter(dir)));
   }
   try {
-    qvSmtpServer1->Start();
-    qvPop3Server1->Start();
-    qvImap4Server1->Start();
+    StartListening(*qvSmtpServer1, "SMTP");
+    StartListening(*qvPop3Server1, "POP3");
+    StartListening(*qvImap4Server1, "IMAP4");
   } catch (...) {
     // Leave nothing listening behind a failed start.
     StopStarted(true);
