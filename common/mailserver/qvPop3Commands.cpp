@@ -106,7 +106,6 @@ void TqvPop3Server::SendStatLine(TqvPop3CommandConnection* AConnection, const st
 }
 
 void TqvPop3Server::CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   SendResponse(AConnection, AParams->Command, kOk);
 }
 
@@ -121,14 +120,12 @@ void TqvPop3Server::CmdQuit(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdRset(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   AConnection->MailBox().UnmarkAll();
   DoReset(AConnection);
   SendResponse(AConnection, AParams->Command, kOk);
 }
 
 void TqvPop3Server::CmdStat(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   SendStatLine(AConnection, AParams->Command);
 }
 
@@ -142,7 +139,6 @@ std::unique_ptr<TStrings> TqvPop3Server::Retrieve(TqvPop3CommandConnection* ACon
 }
 
 void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
   std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
   int64_t size = 0;
@@ -152,7 +148,6 @@ void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const std::vector<std::string> words = Words(Trim(AParams->Params));
   if (words.size() < 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const int n = MessageNumber(AConnection, words[0], AParams->Command);
@@ -174,7 +169,6 @@ void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandP
 }
 
 void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
   bool canDelete = true;
   DoDelete(AConnection, n, canDelete);
@@ -184,7 +178,6 @@ void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const TqvPop3MessageList& box = AConnection->MailBox();
   if (pop3text::ToNumber(AParams->Params) <= 0) {
     std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
@@ -200,7 +193,6 @@ void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const TqvPop3MessageList& box = AConnection->MailBox();
   if (pop3text::ToNumber(AParams->Params) <= 0) {
     std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
