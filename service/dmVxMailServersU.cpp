@@ -1,5 +1,8 @@
 #include "dmVxMailServersU.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "IniFile.h"
@@ -7,6 +10,7 @@
 #include "VxMailTexts.h"
 #include "qvLogger.h"
 #include "qvPop3FileHandler.h"
+#include "qvMailStoreUtils.h"
 #include "qvPop3Server.h"
 #include "qvSmtpFileHandler.h"
 #include "qvSmtpServer.h"
@@ -111,6 +115,10 @@ TdmVxMailServers::~TdmVxMailServers() {
   }
 }
 
+  for (IHostedMailStore* store : {static_cast<IHostedMailStore*>(qvSmtpFileHandler1.get()), qvPop3FileHandler1.get(),
+                                  qvImap4FileHandler1.get()})
+    store->OnStoreError = [this](TObject* Sender, const std::exception& E) { ServerError(Sender, E); };
+  qvSmtpFileHandler1->OnReserveCounter = [this](TObject*, int ALimit) { ReserveCounter(ALimit); };
 void TdmVxMailServers::BindComponents() {
   for (IHostedServer* server : {qvSmtpServer1.get(), qvPop3Server1.get(), qvImap4Server1.get()}) {
     server->OnStart = [this](TObject* Sender) { ServerStart(Sender); };
@@ -143,15 +151,22 @@ void TdmVxMailServers::LoadCounter() {
   qvSmtpFileHandler1->SetCounter(ini.ReadInteger("SMTP", "Counter", 1));
 }
 
-void TdmVxMailServers::SaveCounter() {
+void TdmVxMailServers::SaveCounter() { WriteCounter(qvSmtpFileHandler1->Counter()); }
+
+void TdmVxMailServers::ReserveCounter(int ALimit) { WriteCounter(ALimit); }
+
+void TdmVxMailServers::WriteCounter(int Value) {
   std::string file = GetCounterFile();
   if (!plat::DirectoryExists(plat::ExtractFilePath(file))) return;
   plat::TIniFile ini(file);
-  ini.WriteInteger("SMTP", "Counter", qvSmtpFileHandler1->Counter());
+  ini.WriteInteger("SMTP", "Counter", Value);
+  // A temporary file, flushed and renamed over the old one.
   ini.UpdateFile();
 }
 
 void TdmVxMailServers::StartServers() {
+  // Every file and folder the service makes is its own alone.
+  ::umask(077);
   LoadSettings();
   // Defaults in place of settings that exist but cannot be read would run
   // without the accounts: no start.
@@ -161,7 +176,13 @@ void TdmVxMailServers::StartServers() {
   for (const std::string& dir :
        {qvSmtpFileHandler1->MailBoxDir(), qvSmtpFileHandler1->RelayDir(), BadFolder()}) {
     // A folder that cannot be made shows up when a store writes into it.
-    if (!dir.empty()) static_cast<void>(plat::ForceDirectories(plat::IncludeTrailingPathDelimiter(dir)));
+  RemoveStagedLeftovers();
+  RaiseDescriptorLimit();
+    if (dir.empty()) continue;
+    try {
+      (void)OpenStoreFolder(dir, true);
+    } catch (const std::exception&) {
+    }
   }
   try {
     StartListening(*qvSmtpServer1, "SMTP");
@@ -170,6 +191,40 @@ void TdmVxMailServers::StartServers() {
   } catch (...) {
     // Leave nothing listening behind a failed start.
     StopStarted(true);
+void TdmVxMailServers::RemoveStagedLeftovers() {
+  int removed = 0;
+  auto clean = [&removed](const TqvStoreFolder& AFolder) {
+    try {
+      removed += ::RemoveStagedLeftovers(AFolder);
+    } catch (const std::exception&) {
+      // An unreadable folder keeps its leftovers; the stores report it when used.
+    }
+  };
+  try {
+    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false)) {
+      for (const std::string& name : ListAccountFolders(mailbox)) {
+        try {
+          clean(OpenAccountFolder(mailbox, name, false));
+        } catch (const std::exception&) {
+        }
+      }
+    }
+    if (const TqvStoreFolder relay = OpenStoreFolder(qvSmtpFileHandler1->RelayDir(), false)) clean(relay);
+  } catch (const std::exception&) {
+  }
+  LogMessage(nullptr, 2, vxtext::kTempFilesRemoved + std::to_string(removed));
+}
+
+void TdmVxMailServers::RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const rlim_t old = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  auto text = [](rlim_t v) { return v == RLIM_INFINITY ? std::string("unlimited") : std::to_string(v); };
+  LogMessage(nullptr, 2, vxtext::kDescriptorLimit + text(old) + " -> " + text(limit.rlim_cur));
+}
+
     throw;
   }
   FServing = true;
@@ -230,15 +285,15 @@ void TdmVxMailServers::ServerCloseConnection(TObject* Sender, const std::string&
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) {
-  ServerReceiveCommand(Sender, Params.Command, MaskedParams(Params));
+  ServerReceiveCommand(Sender, MaskedCommand(Params), MaskedParams(Params));
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params) {
-  LogMessage(Sender, 2, vxtext::kReceiveCommand + Command + " " + Params);
+  LogMessage(Sender, 2, vxtext::kReceiveCommand + EscapeLogText(Command) + " " + EscapeLogText(Params));
 }
 
-void TdmVxMailServers::ServerSendResponse(TObject* Sender, const std::string& Response) {
-  LogMessage(Sender, 2, vxtext::kSendResponse + Response);
+void TdmVxMailServers::ServerSendResponse(TObject* Sender, const std::string& Command, const std::string& Response) {
+  LogMessage(Sender, 2, vxtext::kSendResponse + EscapeLogText(MaskedResponse(Command, Response)));
 }
 
 void TdmVxMailServers::ServerError(TObject* Sender, const std::exception& E) {

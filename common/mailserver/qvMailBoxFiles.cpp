@@ -14,6 +14,7 @@
 #include "Streams.h"
 #include "StringList.h"
 #include "UniqueFd.h"
+#include "qvMailStoreUtils.h"
 #include "qvTranslator.h"
 #include "qvUtils.h"
 
@@ -44,6 +45,27 @@ struct TDirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
+// AName is resolved in AFolderFd; AFileName names the file in errors.
+void LoadMailFileAt(int AFolderFd, const std::string& AName, const std::string& AFileName, TStrings& ALines) {
+  ALines.Clear();
+  plat::UniqueFd fd(::openat(AFolderFd, AName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) throw EFOpenError("Cannot open file \"" + AFileName + "\". " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    throw EFOpenError("Cannot open file \"" + AFileName + "\". Not a regular file");
+  TMemoryStream data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EReadError();
+    if (n == 0) break;
+    data.WriteBuffer(buf, n);
+  }
+  data.SetPosition(0);
+  LoadStringsFromStream(data, ALines);
+}
+
 }  // namespace
 
 bool IsSafeMailBoxUserName(std::string_view AUserName) {
@@ -72,21 +94,26 @@ std::string MailBoxFolderName(std::string_view AUserName) {
 }
 
 std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
-  std::vector<TqvMailFileEntry> result;
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dirFd) return result;
-  const int fd = ::dup(dirFd.Get());
+  if (!dirFd) return {};
+  return ListMailFiles(TqvStoreFolder(std::move(dirFd), AFolder), AExtension);
+}
+
+std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder, std::string_view AExtension) {
+  std::vector<TqvMailFileEntry> result;
+  const int fd = ::dup(AFolder.Fd());
   if (fd < 0) return result;
   std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
   if (!dir) {
     ::close(fd);
     return result;
   }
+  ::rewinddir(dir.get());
   while (dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
     if (!EndsWithFolded(name, AExtension)) continue;
     struct stat st {};
-    if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(AFolder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(st.st_mode)) continue;
     result.push_back({name, static_cast<int64_t>(st.st_size)});
   }
@@ -96,21 +123,9 @@ std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::str
 }
 
 void LoadMailFile(const std::string& AFileName, TStrings& ALines) {
-  ALines.Clear();
-  plat::UniqueFd fd(::open(AFileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) throw EFOpenError("Cannot open file \"" + AFileName + "\". " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-    throw EFOpenError("Cannot open file \"" + AFileName + "\". Not a regular file");
-  TMemoryStream data;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw EReadError();
-    if (n == 0) break;
-    data.WriteBuffer(buf, n);
-  }
-  data.SetPosition(0);
-  LoadStringsFromStream(data, ALines);
+  LoadMailFileAt(AT_FDCWD, AFileName, AFileName, ALines);
+}
+
+void LoadMailFile(const TqvStoreFolder& AFolder, const std::string& AName, TStrings& ALines) {
+  LoadMailFileAt(AFolder.Fd(), AName, AFolder.Path() + AName, ALines);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 class TStrings;
+class TqvStoreFolder;
 
 // Non-empty, not "." or "..", and free of "/", "\", NUL and control
 // characters (below 0x20 and 0x7F).
@@ -33,7 +34,12 @@ struct TqvMailFileEntry {
 // itself must not be a symbolic link.
 [[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder,
                                                           std::string_view AExtension);
+// The same for a folder that is open already.
+[[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder,
+                                                          std::string_view AExtension);
 
 // The file's bytes cut into lines (CR LF, LF or CR; NUL as a blank), with no
 // charset conversion. Refuses anything but a regular file.
 void LoadMailFile(const std::string& AFileName, TStrings& ALines);
+// The same for the file AName in an open folder.
+void LoadMailFile(const TqvStoreFolder& AFolder, const std::string& AName, TStrings& ALines);

@@ -53,12 +53,52 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Lines = const_cast<TStringList*>(&AContext.Lines);
 }
 
+namespace {
+
+constexpr size_t kMaxPlausibleCommand = 12;
+
+bool IsPlausibleCommand(const std::string& AWord) {
+  if (AWord.empty() || AWord.size() > kMaxPlausibleCommand) return false;
+  return std::all_of(AWord.begin(), AWord.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
+}
+
+bool SameAsciiFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+           return up(x) == up(y);
+         });
+}
+
+}  // namespace
+
+std::string MaskedCommand(const TqvTcpCommandParams& AParams) {
+  return !AParams.Unknown || IsPlausibleCommand(AParams.Command) ? AParams.Command : "***";
+}
+
+std::string MaskedResponse(const std::string& ACommand, const std::string& AResponse) {
+  if (ACommand.empty() || IsPlausibleCommand(ACommand)) return AResponse;
+  std::string result;
+  size_t start = 0;
+  while (start <= AResponse.size()) {
+    size_t end = AResponse.find(' ', start);
+    if (end == std::string::npos) end = AResponse.size();
+    const std::string_view word(AResponse.data() + start, end - start);
+    result += SameAsciiFolded(word, ACommand) ? std::string_view("***") : word;
+    if (end == AResponse.size()) break;
+    result += ' ';
+    start = end + 1;
+  }
+  return result;
+}
+
 std::string MaskedParams(const TqvTcpCommandParams& AParams) {
   const std::string& p = AParams.Params;
+  if (AParams.Unknown) return {};
   if (AParams.Command == "PASS") return p.empty() ? p : "***";
   // A data-phase step (no raw line) of AUTH is all secret.
   if (AParams.Command == "AUTH" && AParams.RawLine.empty()) return "***";
-  if (AParams.Command == "APOP" || AParams.Command == "AUTH") {
+  if (AParams.Command == "APOP" || AParams.Command == "AUTH" || AParams.Command == "USER") {
     // The user name or mechanism stays readable; a digest or initial response does not.
     const size_t first = p.find_first_not_of(' ');
     const size_t blank = first == std::string::npos ? first : p.find(' ', first);
@@ -231,6 +271,7 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
       if (TqvTcpCommandInfo* info = Commands().FindCommand(params->Command)) {
         ExecuteCommand(AConnection, info, params);
       } else {
+        params->Unknown = true;
         std::unique_ptr<TqvTcpCommandInfo> unknown = CreateUnknownCommandInfo(params);
         if (unknown) ExecuteCommand(AConnection, unknown.get(), params);
       }

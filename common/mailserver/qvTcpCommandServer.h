@@ -46,6 +46,7 @@ class TqvTcpCommandParams : public TObject {
   std::string Params;
   std::string RawLine;        // the trimmed line; empty for data
   TStrings* Lines = nullptr;  // a data block's lines, not owned
+  bool Unknown = false;       // no command of the table has this word
 };
 
 // One registered command.
@@ -121,9 +122,17 @@ class TqvCommandConnection : public TqvUserConnectionTls {
 };
 
 // What a log may show of a received command's parameters: PASS and every
-// AUTH continuation line as "***", APOP and an AUTH with an initial response
-// as their first word and "***", everything else unchanged.
+// AUTH continuation line as "***"; USER, APOP and an AUTH with an initial
+// response as their first word and "***"; nothing for an unknown command
+// (it may be a credential sent where no exchange expected it); everything
+// else unchanged.
 [[nodiscard]] std::string MaskedParams(const TqvTcpCommandParams& AParams);
+// What a log may show of the command word: an unknown word only when it
+// looks like one (letters only, up to 12), else "***".
+[[nodiscard]] std::string MaskedCommand(const TqvTcpCommandParams& AParams);
+// A reply to ACommand as a log may show it: where the command word is no
+// plausible one, every blank-delimited copy of it in the reply is "***".
+[[nodiscard]] std::string MaskedResponse(const std::string& ACommand, const std::string& AResponse);
 
 using TqvTcpCommandEvent =
     std::function<void(TObject* Sender, TqvCommandConnection* AConnection, TqvTcpCommandParams* ACommandParams)>;

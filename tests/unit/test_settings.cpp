@@ -206,6 +206,8 @@ TEST(Settings, HostTextsAreCodePage936) {
       {vxtext::kDeliveryError, "传送错误: 代码 = %d, 错误 = %d, 信息 = %s, %s 复制到错误文件夹 - %s"},
       {vxtext::kCopySucceeded, "成功"},
       {vxtext::kCopyFailed, "复制失败"},
+      {vxtext::kTempFilesRemoved, "删除临时文件: "},
+      {vxtext::kDescriptorLimit, "文件描述符上限: "},
   };
   for (const auto& t : texts) EXPECT_EQ(FromCp936(t.bytes), t.utf8);
 }
