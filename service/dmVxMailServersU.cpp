@@ -7,10 +7,11 @@
 
 #include "IniFile.h"
 #include "ProgramPath.h"
+#include "TextTrim.h"
 #include "VxMailTexts.h"
 #include "qvLogger.h"
-#include "qvPop3FileHandler.h"
 #include "qvMailStoreUtils.h"
+#include "qvPop3FileHandler.h"
 #include "qvPop3Server.h"
 #include "qvSmtpFileHandler.h"
 #include "qvSmtpServer.h"
@@ -19,13 +20,6 @@ int StrToInt(const std::string& Text) {
   int v;
   if (!TryStrToInt(Text, v)) throw EConvertError("'" + Text + "' is not a valid integer value");
   return v;
-}
-
-std::string TrimControl(const std::string& Text) {
-  size_t b = 0, e = Text.size();
-  while (b < e && static_cast<unsigned char>(Text[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(Text[e - 1]) <= 0x20) --e;
-  return Text.substr(b, e - b);
 }
 
 void TPendingServer::Start() {
@@ -115,16 +109,16 @@ TdmVxMailServers::~TdmVxMailServers() {
   }
 }
 
-  for (IHostedMailStore* store : {static_cast<IHostedMailStore*>(qvSmtpFileHandler1.get()), qvPop3FileHandler1.get(),
-                                  qvImap4FileHandler1.get()})
-    store->OnStoreError = [this](TObject* Sender, const std::exception& E) { ServerError(Sender, E); };
-  qvSmtpFileHandler1->OnReserveCounter = [this](TObject*, int ALimit) { ReserveCounter(ALimit); };
 void TdmVxMailServers::BindComponents() {
   for (IHostedServer* server : {qvSmtpServer1.get(), qvPop3Server1.get(), qvImap4Server1.get()}) {
     server->OnStart = [this](TObject* Sender) { ServerStart(Sender); };
     server->OnStop = [this](TObject* Sender) { ServerStop(Sender); };
     if (auto* logging = dynamic_cast<ILoggingSlot*>(server)) logging->Bind(*this);
   }
+  for (IHostedMailStore* store : {static_cast<IHostedMailStore*>(qvSmtpFileHandler1.get()), qvPop3FileHandler1.get(),
+                                  qvImap4FileHandler1.get()})
+    store->OnStoreError = [this](TObject* Sender, const std::exception& E) { ServerError(Sender, E); };
+  qvSmtpFileHandler1->OnReserveCounter = [this](TObject*, int ALimit) { ReserveCounter(ALimit); };
 }
 
 void TdmVxMailServers::ApplySettings() {
@@ -165,25 +159,25 @@ void TdmVxMailServers::WriteCounter(int Value) {
 }
 
 void TdmVxMailServers::StartServers() {
-  // Every file and folder the service makes is its own alone.
-  ::umask(077);
   LoadSettings();
   // Defaults in place of settings that exist but cannot be read would run
   // without the accounts: no start.
   if (!SettingsError().empty()) throw Exception(SettingsError());
   ApplySettings();
   LoadCounter();
+  // Every file and folder the service makes is its own alone.
+  ::umask(077);
   for (const std::string& dir :
        {qvSmtpFileHandler1->MailBoxDir(), qvSmtpFileHandler1->RelayDir(), BadFolder()}) {
     // A folder that cannot be made shows up when a store writes into it.
-  RemoveStagedLeftovers();
-  RaiseDescriptorLimit();
     if (dir.empty()) continue;
     try {
       (void)OpenStoreFolder(dir, true);
     } catch (const std::exception&) {
     }
   }
+  RemoveStagedLeftovers();
+  RaiseDescriptorLimit();
   try {
     StartListening(*qvSmtpServer1, "SMTP");
     StartListening(*qvPop3Server1, "POP3");
@@ -191,6 +185,12 @@ void TdmVxMailServers::StartServers() {
   } catch (...) {
     // Leave nothing listening behind a failed start.
     StopStarted(true);
+    throw;
+  }
+  FServing = true;
+  Timer1.SetEnabled(true);
+}
+
 void TdmVxMailServers::RemoveStagedLeftovers() {
   int removed = 0;
   auto clean = [&removed](const TqvStoreFolder& AFolder) {
@@ -223,12 +223,6 @@ void TdmVxMailServers::RaiseDescriptorLimit() {
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   auto text = [](rlim_t v) { return v == RLIM_INFINITY ? std::string("unlimited") : std::to_string(v); };
   LogMessage(nullptr, 2, vxtext::kDescriptorLimit + text(old) + " -> " + text(limit.rlim_cur));
-}
-
-    throw;
-  }
-  FServing = true;
-  Timer1.SetEnabled(true);
 }
 
 void TdmVxMailServers::StopStarted(bool CounterLoaded) {
@@ -267,13 +261,13 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
 }
 
 void TdmVxMailServers::qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText) {
-  LogMessage(Sender, 2, vxtext::kRelaySendCommand + TrimControl(AText));
+  LogMessage(Sender, 2, vxtext::kRelaySendCommand + plat::Trim(AText));
 }
 
 void TdmVxMailServers::qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList) {
   std::string text;
   for (int i = 0; i < AList.Count(); ++i) text += AList.Strings(i) + "\r\n";
-  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + TrimControl(text));
+  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + plat::Trim(text));
 }
 
 void TdmVxMailServers::ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) {

@@ -81,5 +81,3 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
 
 // Strict decimal text to int; raises EConvertError for anything else.
 int StrToInt(const std::string& Text);
-// Strips bytes <= 0x20 from both ends.
-std::string TrimControl(const std::string& Text);

@@ -3,22 +3,16 @@
 #include <limits>
 
 #include "qvPop3Replies.h"
+#include "TextTrim.h"
 #include "qvPop3Server.h"
 
 using namespace pop3reply;
-using pop3text::Trim;
+using plat::Trim;
 using pop3text::Words;
 
 // --- text helpers
 
 namespace pop3text {
-
-std::string Trim(std::string_view AText) {
-  size_t b = 0, e = AText.size();
-  while (b < e && static_cast<unsigned char>(AText[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(AText[e - 1]) <= 0x20) --e;
-  return std::string(AText.substr(b, e - b));
-}
 
 std::vector<std::string> Words(std::string_view AText) {
   std::vector<std::string> words;
@@ -33,7 +27,7 @@ std::vector<std::string> Words(std::string_view AText) {
 }
 
 int64_t ToNumber(std::string_view AText) {
-  const std::string t = Trim(AText);
+  const std::string t = plat::Trim(AText);
   size_t i = 0;
   const bool negative = !t.empty() && t[0] == '-';
   if (!t.empty() && (t[0] == '-' || t[0] == '+')) i = 1;

@@ -10,11 +10,12 @@
 #include "qvHostResolver.h"
 #include "qvMailUtils.h"
 #include "qvPop3Replies.h"
+#include "TextTrim.h"
 #include "qvSspi.h"
 #include "qvSspiAuth.h"
 
 using namespace pop3reply;
-using pop3text::Trim;
+using plat::Trim;
 using pop3text::Words;
 
 namespace {
