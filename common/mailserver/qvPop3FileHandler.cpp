@@ -87,14 +87,18 @@ TqvStoreFolder TqvPop3FileHandler::OpenUserFolder(const std::string& AUserName) 
   return OpenAccountFolder(mailbox, name, false);
 }
 
-void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
-  AMailBox.Clear();
-  TqvStoreFolder folder;
+TqvStoreFolder TqvPop3FileHandler::OpenUserFolderReported(const std::string& AUserName) {
   try {
-    folder = OpenUserFolder(AConnection->UserName());
+    return OpenUserFolder(AUserName);
   } catch (const std::exception& e) {
     DoStoreError(e);
+    return {};
   }
+}
+
+void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
+  AMailBox.Clear();
+  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
   if (!folder) return;
   const std::string& path = folder.Path();
   for (const TqvMailFileEntry& file : ListMailFiles(folder, ".MSG")) {
@@ -131,12 +135,7 @@ void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, 
 void TqvPop3FileHandler::DeleteMarkedMessages(TqvPop3CommandConnection* AConnection) {
   if (AConnection->State() != psUpdate) return;
   TqvPop3MessageList& box = AConnection->MailBox();
-  TqvStoreFolder folder;
-  try {
-    folder = OpenUserFolder(AConnection->UserName());
-  } catch (const std::exception& e) {
-    DoStoreError(e);
-  }
+  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
   if (!folder) return;
   for (int i = 0; i < box.Count(); ++i) {
     auto* item = dynamic_cast<TqvPop3FileMessageItem*>(box.Items(i));

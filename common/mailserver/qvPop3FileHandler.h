@@ -70,6 +70,8 @@ class TqvPop3FileHandler : public TComponent {
   // The user's account folder, opened without following a link; empty when
   // the name is unsafe or the folder is missing. Raises for a link.
   [[nodiscard]] TqvStoreFolder OpenUserFolder(const std::string& AUserName) const;
+  // The same, with a failure told to OnStoreError and an empty result.
+  [[nodiscard]] TqvStoreFolder OpenUserFolderReported(const std::string& AUserName);
 
   TqvPop3Server* FServer = nullptr;
   std::string FMailBoxDir;

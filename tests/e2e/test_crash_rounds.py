@@ -8,12 +8,11 @@ import os
 import poplib
 import signal
 import smtplib
-import socket
 import threading
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, listening, wait_for
 
 ROUNDS = 4
 SENDERS = 6
@@ -46,16 +45,7 @@ class CrashRounds(unittest.TestCase):
 
     def start(self):
         proc = self.t.start_foreground()
-
-        def listening():
-            for port in (self.smtp, self.pop3):
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                except OSError:
-                    return False
-            return True
-
-        self.assertTrue(wait_for(listening, 10), "the service did not open its ports")
+        self.assertTrue(listening(self.smtp, self.pop3), "the service did not open its ports")
         return proc
 
     def send_until(self, stop, tag, acked, lock):

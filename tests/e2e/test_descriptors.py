@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, listening
 
 SLOW = 600
 HARD = 8192
@@ -44,15 +44,7 @@ class Descriptors(unittest.TestCase):
                                 stderr=subprocess.DEVNULL,
                                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (256, HARD)))
         self.t.procs.append(proc)
-
-        def listening():
-            try:
-                socket.create_connection(("127.0.0.1", self.smtp), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-
-        self.assertTrue(wait_for(listening, 10), "the service did not open its port")
+        self.assertTrue(listening(self.smtp), "the service did not open its port")
         with open("/proc/%d/limits" % proc.pid) as f:
             line = next(l for l in f if l.startswith("Max open files"))
         self.assertEqual(line.split()[3], str(HARD), line)

@@ -9,12 +9,11 @@ import poplib
 import pwd
 import shutil
 import smtplib
-import socket
 import stat
 import subprocess
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, listening, wait_for
 
 SETPRIV = shutil.which("setpriv")
 
@@ -50,16 +49,7 @@ class LocalUsers(unittest.TestCase):
         cls.proc = subprocess.Popen([cls.t.binary], env=cls.t.env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL, preexec_fn=lambda: os.umask(0))
         cls.t.procs.append(cls.proc)
-
-        def listening():
-            try:
-                socket.create_connection(("127.0.0.1", cls.smtp), timeout=0.2).close()
-                socket.create_connection(("127.0.0.1", cls.pop3), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-
-        if not wait_for(listening, 10):
+        if not listening(cls.smtp, cls.pop3):
             cls.t.cleanup()
             raise AssertionError("the service did not open its ports")
 

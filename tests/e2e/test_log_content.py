@@ -6,7 +6,7 @@ import base64
 import socket
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, listening, wait_for
 
 PASSWORD = "Sup3rSecret"
 B64_USER = base64.b64encode(b"bob@example.test").decode()
@@ -44,16 +44,7 @@ class LogContent(unittest.TestCase):
             ("USER0", [("UserName", "bob@example.test"), ("Password", PASSWORD)]),
         ])
         cls.t.start_foreground()
-
-        def listening():
-            try:
-                socket.create_connection(("127.0.0.1", cls.smtp), timeout=0.2).close()
-                socket.create_connection(("127.0.0.1", cls.pop3), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-
-        if not wait_for(listening, 10):
+        if not listening(cls.smtp, cls.pop3):
             cls.t.cleanup()
             raise AssertionError("the service did not open its ports")
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "IniFile.h"
+#include "VxMailTexts.h"
 #include "Pop3TestSupport.h"
 #include "SmtpTestClient.h"
 #include "dmVxMailServersU.h"
@@ -172,4 +173,30 @@ TEST_F(Pop3LinkedFolder, ServesAndDeletesNothingThroughALink) {
   // Refused at the listing and again at QUIT's deletions.
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_NE(errors[0].find("symbolic link"), std::string::npos) << errors[0];
+}
+
+TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
+  const std::string folder = Dir.Dir();
+  std::ofstream(folder + "settings.ini") << "[SMTP]\r\nPort=2525\r\n[POP3]\r\nPort=1110\r\n[IMAP]\r\nPort=1143\r\n";
+  fs::create_directories(folder + "MailBox/bob");
+  fs::create_directories(folder + "RelayQueue");
+  pop3test::WriteFile(folder + "MailBox/bob/vxtmp-aB3dE9", "half a message");
+  pop3test::WriteFile(folder + "RelayQueue/vxtmp-Zz0000", "half an envelope");
+  pop3test::WriteFile(folder + "RelayQueue/MAIL00000002.MSG", "queued");
+  TdmVxMailServers dm(folder, folder + "VxMailServers");
+  dm.DataModuleCreate();
+  // Placeholders take the server slots: nothing listens.
+  dm.qvSmtpServer1 = std::make_unique<TPendingServer>("TqvSmtpServer");
+  dm.qvPop3Server1 = std::make_unique<TPendingServer>("TqvPop3Server");
+  dm.qvImap4Server1 = std::make_unique<TPendingServer>("TqvImap4Server");
+  dm.BindComponents();
+  dm.StartServers();
+  dm.StopServers();
+  EXPECT_TRUE(Files(folder + "MailBox/bob").empty());
+  EXPECT_EQ(Files(folder + "RelayQueue"), std::vector<std::string>{"MAIL00000002.MSG"});
+  const std::string log = ReadFile(folder + "VxMailServers.log");
+  // "删除临时文件: 2" in code page 936, before the servers' start lines.
+  const size_t removed = log.find(std::string(vxtext::kTempFilesRemoved) + "2 ");
+  ASSERT_NE(removed, std::string::npos) << log;
+  EXPECT_LT(removed, log.find(vxtext::kServerStart));
 }
