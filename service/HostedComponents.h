@@ -6,6 +6,8 @@
 // it arrives. All calls come from the service thread.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <string>
 
 #include "ClassCore.h"
@@ -35,6 +37,9 @@ class IHostedMailStore {
   virtual ~IHostedMailStore() = default;
   virtual void SetMailBoxDir(const std::string& Dir) = 0;
   virtual std::string MailBoxDir() const = 0;
+
+  // A failure the store turned into a protocol reply; Sender is the store.
+  std::function<void(TObject* Sender, const std::exception& E)> OnStoreError;
 };
 
 class IHostedSmtpStore : public IHostedMailStore {
@@ -44,6 +49,10 @@ class IHostedSmtpStore : public IHostedMailStore {
   // The last number used in a store file name.
   virtual int Counter() const = 0;
   virtual void SetCounter(int Value) = 0;
+
+  // Before a new block of numbers is used: ALimit is its last number, to be
+  // kept durably; raising leaves the block unreserved.
+  std::function<void(TObject* Sender, int ALimit)> OnReserveCounter;
 };
 
 class IHostedRelay {

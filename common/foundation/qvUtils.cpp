@@ -5,6 +5,7 @@
 #include "Streams.h"
 #include "StringList.h"
 #include "SysError.h"
+#include "TextTrim.h"
 #include "UniqueFd.h"
 #include "qvTranslator.h"
 
@@ -22,6 +23,8 @@
 #include <cstring>
 #include <mutex>
 
+using plat::TrimView;
+
 namespace {
 
 const std::array<std::string, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -35,14 +38,6 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
   for (size_t i = 0; i < a.size(); ++i)
     if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
   return true;
-}
-
-// Trims blanks and control characters at both ends, as the class library does.
-std::string_view TrimView(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
 }
 
 bool TryParseInt(std::string_view s, int& value) {

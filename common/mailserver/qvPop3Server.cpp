@@ -2,17 +2,20 @@
 // in qvPop3Commands.cpp.
 #include "qvPop3Server.h"
 
+#include <optional>
+
 #include "NtlmPackage.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
 #include "qvHostResolver.h"
 #include "qvMailUtils.h"
 #include "qvPop3Replies.h"
+#include "TextTrim.h"
 #include "qvSspi.h"
 #include "qvSspiAuth.h"
 
 using namespace pop3reply;
-using pop3text::Trim;
+using plat::Trim;
 using pop3text::Words;
 
 namespace {
@@ -71,27 +74,43 @@ std::string TqvPop3Server::GenerateChallenge() { return GenerateTalmerixoMessage
 
 TqvUserConnectionPtr TqvPop3Server::CreateDefaultConnection() { return std::make_shared<TqvPop3CommandConnection>(); }
 
-void TqvPop3Server::Add(const char* AName, THandler AHandler) {
-  Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
-      AName, [this, AHandler](TqvCommandConnection* c, TqvTcpCommandParams* p) { (this->*AHandler)(Pop3(c), p); }));
-}
+struct TqvPop3Server::TCommandEntry {
+  const char* Name;
+  THandler Handler;
+  std::optional<TqvPop3State> State;  // none: any state
+  bool NeedsTls;                      // refused before STLS when TLS is required
+};
+
+// In registration order.
+const TqvPop3Server::TCommandEntry TqvPop3Server::kCommands[] = {
+    {"USER", &TqvPop3Server::CmdUser, psAuthorization, true},
+    {"PASS", &TqvPop3Server::CmdPass, psAuthorization, true},
+    {"APOP", &TqvPop3Server::CmdApop, psAuthorization, true},
+    {"AUTH", &TqvPop3Server::CmdAuth, psAuthorization, true},
+    {"NOOP", &TqvPop3Server::CmdNoop, psTransaction, true},
+    {"QUIT", &TqvPop3Server::CmdQuit, std::nullopt, false},
+    {"RSET", &TqvPop3Server::CmdRset, psTransaction, true},
+    {"STAT", &TqvPop3Server::CmdStat, psTransaction, true},
+    {"RETR", &TqvPop3Server::CmdRetr, psTransaction, true},
+    {"TOP", &TqvPop3Server::CmdTop, psTransaction, true},
+    {"DELE", &TqvPop3Server::CmdDele, psTransaction, true},
+    {"LIST", &TqvPop3Server::CmdList, psTransaction, true},
+    {"UIDL", &TqvPop3Server::CmdUidl, psTransaction, true},
+    {"STLS", &TqvPop3Server::CmdStls, std::nullopt, false},
+    {"HELP", &TqvPop3Server::CmdHelp, std::nullopt, false},
+};
 
 void TqvPop3Server::AddCommands() {
-  Add("USER", &TqvPop3Server::CmdUser);
-  Add("PASS", &TqvPop3Server::CmdPass);
-  Add("APOP", &TqvPop3Server::CmdApop);
-  Add("AUTH", &TqvPop3Server::CmdAuth);
-  Add("NOOP", &TqvPop3Server::CmdNoop);
-  Add("QUIT", &TqvPop3Server::CmdQuit);
-  Add("RSET", &TqvPop3Server::CmdRset);
-  Add("STAT", &TqvPop3Server::CmdStat);
-  Add("RETR", &TqvPop3Server::CmdRetr);
-  Add("TOP", &TqvPop3Server::CmdTop);
-  Add("DELE", &TqvPop3Server::CmdDele);
-  Add("LIST", &TqvPop3Server::CmdList);
-  Add("UIDL", &TqvPop3Server::CmdUidl);
-  Add("STLS", &TqvPop3Server::CmdStls);
-  Add("HELP", &TqvPop3Server::CmdHelp);
+  for (const TCommandEntry& entry : kCommands) {
+    const TCommandEntry* e = &entry;
+    Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
+        e->Name, [this, e](TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+          TqvPop3CommandConnection* c = Pop3(AConnection);
+          if (e->NeedsTls) CheckTls(c, AParams->Command);
+          if (e->State) CheckState(c, *e->State, AParams->Command);
+          (this->*(e->Handler))(c, AParams);
+        }));
+  }
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvPop3Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
@@ -168,7 +187,6 @@ void TqvPop3Server::CheckTls(TqvPop3CommandConnection* AConnection, const std::s
 
 void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
                                const std::string& ACommand) {
-  CheckTls(AConnection, ACommand);
   if (AConnection->State() != AState)
     throw EqvPop3ServerError(ACommand, std::string(kWrongStatePrefix) + StateName(AState) + kWrongStateSuffix);
 }
@@ -243,14 +261,12 @@ void TqvPop3Server::Login(TqvPop3CommandConnection* AConnection, const std::stri
 }
 
 void TqvPop3Server::CmdUser(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   AConnection->FUserName = AParams->Params;
   SendResponse(AConnection, AParams->Command, kSendPass);
 }
 
 void TqvPop3Server::CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const std::string password = AParams->Params;
   Login(AConnection, AParams->Command, AConnection->FUserName,
@@ -258,7 +274,6 @@ void TqvPop3Server::CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const std::vector<std::string> words = Words(Trim(AParams->Params));
   if (words.size() != 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
@@ -275,7 +290,6 @@ void TqvPop3Server::CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 // --- AUTH
 
 void TqvPop3Server::CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUsePOPAuth) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const std::vector<std::string> words = Words(Trim(AParams->Params));
   if (words.empty()) {

@@ -166,10 +166,14 @@ class TqvPop3Server : public TqvTcpCommandServer {
 
  private:
   using THandler = void (TqvPop3Server::*)(TqvPop3CommandConnection*, TqvTcpCommandParams*);
-  void Add(const char* AName, THandler AHandler);
+  // The command table: each command's handler, the state it needs and
+  // whether it waits for STLS when TLS is required; the dispatcher checks
+  // both before the handler runs.
+  struct TCommandEntry;
+  static const TCommandEntry kCommands[];
   [[nodiscard]] std::string LocalHost() const;
 
-  // Raise the TLS, state and mode errors.
+  // Raise the TLS and state errors (the dispatcher's checks).
   void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
   void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
   // Under the server lock: fires OnStateChanged, refuses a locked maildrop.

@@ -49,7 +49,8 @@ void TqvSmtpServer::CmdAuth(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
     case TAuthMechanism::Ntlm:
       StartNtlm(AConnection);
       if (initial) return RunAuthStep(AConnection, m, words.Strings(1));
-      SendResponse(AConnection, AParams->Command, "334");
+      // An empty continuation is "334" and its blank: clients wait for both.
+      SendResponse(AConnection, AParams->Command, "334 ");
       return;
   }
 }

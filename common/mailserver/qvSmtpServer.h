@@ -4,7 +4,9 @@
 // each recipient, adds the trace lines at the end of DATA and hands the
 // message to its owner through events: once whole (OnMessageReceived), once
 // for the recipients without an account (OnMessageRelayed) and once per local
-// account (OnMessageDelivered, with "Return-path:" first). Every refusal is
+// account (OnMessageDelivered, with "Return-path:" first); when one of these
+// fails, the copies already stored for that message are taken back (see
+// PlacedCopies) before the failure reply. Every refusal is
 // an EqvSmtpServerError whose message is the reply line. It owns its account
 // list, help text and extensions; accounts an OnCreateUserAccount handler
 // returns are freed after use. Commands and events run on pool workers under
@@ -16,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "StringList.h"
 #include "qvMailUserMgr.h"
@@ -71,6 +74,10 @@ class TqvSmtpCommandConnection : public TqvCommandConnection {
   std::unique_ptr<TqvSaslServerExchange> Sasl;  // a CRAM-MD5 or NTLM exchange under way
   std::string MailFrom;
   TStringList Recipients;
+  // What the store placed for the message being delivered, each entry the
+  // step that takes one copy back. When a later copy fails the server runs
+  // them, newest first, so a transaction is stored whole or not at all.
+  std::vector<std::function<void()>> PlacedCopies;
 
  private:
   friend class TqvSmtpServer;

@@ -75,7 +75,7 @@ TEST_F(ConsoleServiceButtons, StateNotReachedIsAFailureNeverASuccess) {
   Script.Calls.clear();
   Click("btnRestart");
   EXPECT_EQ(Dialogs.LastText(), U(text::kFailed));  // the start still fails
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"exists VxMailServices", "running VxMailServices",
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"exists VxMailServices", "active VxMailServices",
                                                 "state VxMailServices 4", "state VxMailServices 1"}));
   Script.StartReaches = true;
   Click("btnRestart");
@@ -219,6 +219,15 @@ TEST_F(ConsoleServiceReal, RegisterStartStopRemoveThroughTheButtons) {
     EXPECT_TRUE(PortOpen(port)) << port;
   }
 
+  // A paused service keeps its ports: Stop stops it rather than calling it not running.
+  {
+    vxconsole::TService control;
+    ASSERT_TRUE(control.SetServiceState(vxconsole::kServiceName, vxconsole::soPause));
+  }
+  EXPECT_EQ(Click("btnStop"), U(text::kSucceeded));
+  for (int port : FPorts) EXPECT_FALSE(PortOpen(port)) << port;
+  EXPECT_EQ(Click("btnStart"), U(text::kSucceeded));
+
   EXPECT_EQ(Click("btnRestart"), U(text::kSucceeded));
   EXPECT_EQ(Click("btnStop"), U(text::kSucceeded));
   for (int port : FPorts) EXPECT_FALSE(PortOpen(port)) << port;
@@ -259,4 +268,16 @@ TEST_F(ConsoleServiceReal, ProgramThatFailsOrIsMissingIsAFailure) {
   EXPECT_EQ(Click("btnRegService"), U(text::kFailed));
   EXPECT_FALSE(Detail().isEmpty());
   EXPECT_FALSE(plat::FileExists(Registration()));
+}
+
+TEST_F(ConsoleServiceButtons, PausedServiceIsStoppedBeforeStopRestartAndUninstall) {
+  for (const char* button : {"btnStop", "btnRestart", "btnUninstall"}) {
+    Script.Paused = true;
+    Script.Calls.clear();
+    Click(button);
+    EXPECT_EQ(Dialogs.LastText(), U(text::kSucceeded)) << button;
+    ASSERT_GE(Calls().size(), 3u) << button;
+    EXPECT_EQ(Calls()[2], "state VxMailServices 4") << button;
+  }
+  EXPECT_EQ(Calls().back(), Run("/uninstall"));
 }

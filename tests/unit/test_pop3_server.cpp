@@ -233,3 +233,25 @@ TEST_F(Pop3Session, MaskedParamsHideCredentials) {
   EXPECT_EQ(log, (std::vector<std::string>{"USER alice@example.com", "PASS ***", "QUIT ", "APOP alice@example.com ***",
                                            "QUIT ", "AUTH CRAM-MD5", "AUTH ***", "AUTH PLAIN ***"}));
 }
+
+TEST_F(Pop3Session, CommandsAfterAClosingReplyNeverRun) {
+  Start();
+  {
+    // QUIT, then a whole login and deletion in the same packet.
+    TClient c(Server.BoundPort());
+    c.Line();
+    c.Send("QUIT\r\nUSER alice@example.com\r\nPASS secret\r\nDELE 1\r\nQUIT\r\n");
+    EXPECT_EQ(c.ReadUntil("\x01never", 1500), "+OK " + Server.ServerName() + " connection closed\r\n");
+    EXPECT_TRUE(c.Eof);
+  }
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  // A refused second login: what follows it never logs in as anyone else.
+  TClient first(Server.BoundPort());
+  EXPECT_EQ(first.Login("alice@example.com", "secret").substr(0, 4), "+OK ");
+  TClient second(Server.BoundPort());
+  second.Line();
+  second.Send("USER alice@example.com\r\nPASS secret\r\nUSER tim\r\nPASS tanstaaftanstaaf\r\nSTAT\r\n");
+  EXPECT_EQ(second.ReadUntil("\x01never", 1500),
+            "+OK please send the PASS\r\n-ERR maildrop already locked\r\n");
+  EXPECT_TRUE(second.Eof);
+}
