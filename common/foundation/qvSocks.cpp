@@ -138,10 +138,20 @@ bool TqvSocksNetworkStream::Read(TStream* AData) {
     FInner->SetHasReadData(HasReadData());
     const bool result = FInner->Read(AData);
     CopyInnerState();
+    // A read that takes nothing must not swallow the notice of data waiting.
+    if (!AData) SetHasReadData(true);
     return result;
   }
   ClearNextAction();
-  return HandshakeRead();
+  const bool result = HandshakeRead();
+  if (FState < StateDone && NextAction() == qvNextActionWrite) {
+    // The next request goes out from here: handing the write back to the
+    // connection would leave it one read too many behind the handshake.
+    ClearNextAction();
+    HandshakeWrite(nullptr);
+    SetNextAction(FRequestPending ? qvNextActionWrite : qvNextActionRead);
+  }
+  return result;
 }
 
 bool TqvSocksNetworkStream::Write(TStream* AData) {

@@ -338,6 +338,7 @@ bool TqvTcpClientTls::StartTlsIfExplicit() {
 }
 
 void TqvTcpClientTls::StartTls() {
+  const bool wasActive = Active();
   try {
     if (FUseTLS == ctNone) SetUseTLS(ctExplicit);
     TqvTcpClientConnection& c = GetConnection();
@@ -348,7 +349,11 @@ void TqvTcpClientTls::StartTls() {
   } catch (...) {
     SetBusy(true);
     try {
+      // The failed handshake may have closed the socket already; the session
+      // still ends here, with its OnClose.
+      const bool stillActive = Active();
       IgnoringSocketErrors([this] { Close(); });
+      if (wasActive && !stillActive) DoClose();
     } catch (...) {
       SetBusy(false);
       throw;
