@@ -365,7 +365,8 @@ bool TqvUdpConnection::ReadData(TStream* AData) {
     s.SetHasReadData(false);
     if (s.ReadFrom(AData, ip, port)) return true;
   }
-  UpdateActivity();
+  // The wait counts from the last send (or the open), not from this call:
+  // a caller that skips unwanted datagrams still gives up on time.
   for (;;) {
     if (!Active()) RaiseSocketLastError(kNotSocket);
     if (WaitForEvent(TimeOut)) {
@@ -404,13 +405,16 @@ void TqvUdpClientConnection::Open(const std::string& AHost, int APort) {
       std::unique_ptr<TqvIPAddress> local = ParseAddress(binding);
       s.Bind(*local, 0);
     }
-    s.SetPeer(addr->ToString(), APort);
+    // A connected datagram socket takes datagrams from its peer only, so a
+    // reply from any other address or port never reaches the caller.
+    (void)s.Connect(*addr, APort);
     SelectNetworkEvents(plat::FD_READ | plat::FD_WRITE);
   } catch (...) {
     CloseSocket();
     throw;
   }
   SetActive(true);
+  UpdateActivity();
   s.StreamReady();
 }
 

@@ -9,6 +9,7 @@ import shutil
 import socket
 import stat
 import subprocess
+import time
 import unittest
 
 from vxharness import ProgramFolder, free_port, wait_for
@@ -62,6 +63,15 @@ class LogRotate(unittest.TestCase):
 
         self.assertTrue(wait_for(listening, 10))
         self.assertTrue(wait_for(lambda: b"QUIT" in self.t.read("VxMailServers.log"), 5))
+        # The probe's close is logged after its QUIT: rotate once the log is quiet.
+        sizes = []
+
+        def quiet():
+            sizes.append(os.path.getsize(self.log))
+            time.sleep(0.2)
+            return os.path.getsize(self.log) == sizes[-1]
+
+        self.assertTrue(wait_for(quiet, 5))
         self.rotate("-f")
         with gzip.open(self.log + ".1.gz") as f:
             self.assertIn(b"QUIT", f.read())
