@@ -197,8 +197,10 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   AInfo.Flags = AItem.Flags;
   AInfo.PermanentFlags = AItem.PermanentFlags;
   AInfo.UIDValidity = AItem.UIDValidity;
-  // UID 0 is not a valid UID.
+  // UID 0 is not a valid UID. Another session may have given UIDs since the
+  // item was read: new ones start above every UID already given.
   AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
+  for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Items(i)->UID + 1);
   AInfo.Exists = messages.Count();
   for (int i = 0; i < messages.Count(); ++i) {
     TqvImap4MessageItem* m = messages.Items(i);

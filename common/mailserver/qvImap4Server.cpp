@@ -27,12 +27,13 @@ void TqvImap4CommandParams::Parse(const std::string& ALine) {
   Params.clear();
   std::vector<std::string> tokens;
   std::string token;
+  bool uid = false;
   for (const char c : ALine) {
     // After the command (the sub-command of UID) the rest is one token.
-    const bool uid = tokens.size() >= 2 && qvtext::UpperCase(tokens[1]) == "UID";
     const bool rest = (tokens.size() >= 2 && !uid) || tokens.size() >= 3;
     if (c == ' ' && !(rest && !token.empty())) {
       if (!token.empty()) tokens.push_back(token);
+      if (tokens.size() == 2 && token.size() == 3) uid = qvtext::UpperCase(token) == "UID";
       token.clear();
       continue;
     }

@@ -383,6 +383,14 @@ TEST_F(ImapSession, SelectExamineAndStatusAssignUids) {
             "* STATUS \"INBOX\" (MESSAGES 2 RECENT 0 UIDNEXT 3 UIDVALIDITY 1770000000 UNSEEN 2)|"
             "s5 OK STATUS completed");
   EXPECT_EQ(c.Cmd("s6 STATUS INBOX"), "s6 BAD STATUS parse error");
+  {
+    // Another session gave UID 7 after this mailbox item was last written.
+    std::scoped_lock lock(Store.M);
+    Store.Boxes["INBOX"].Messages.push_back({"m3", 7, 0, {}, 0});
+    Store.Boxes["INBOX"].Messages.push_back({"m4", -1, 0, {}, 0});
+  }
+  EXPECT_EQ(c.Tagged("s6", "STATUS INBOX (UIDNEXT)"), "* STATUS \"INBOX\" (UIDNEXT 9)|s6 OK STATUS completed");
+  EXPECT_EQ(Store.Boxes["INBOX"].Messages[3].UID, 8);
   EXPECT_EQ(c.Cmd("s7 STATUS Nope (MESSAGES)"), "s7 NO Mailbox does not exist");
   // A name with a quote is escaped in the reply.
   c.Cmd("s8 CREATE \"say \\\"hi\\\"\"");
