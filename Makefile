@@ -1,8 +1,12 @@
 # Two commands do everything on a fresh Debian 12 machine:
-#   make run   - install what is missing, build, run VxMailServers in the foreground
-#   make test  - install what is missing, build, run the whole test suite
+#   make run   - install what is missing, build the service, run it in the foreground
+#                from the program folder run/ (its settings, log and mail stay there)
+#   make test  - install what is missing, build, run the whole test suite in parallel
+# make clean removes the build folder only; run/ and the mail in it stay.
 BUILD ?= build
+RUN   ?= run
 GEN   ?= Ninja
+JOBS  ?= $(shell nproc)
 
 .PHONY: run test build setup configure clean
 
@@ -17,11 +21,16 @@ configure: setup $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD)
 
-run: build
-	./$(BUILD)/bin/VxMailServers
+# The program folder is the folder of the executable: settings.ini, the log
+# and the MailBox, RelayQueue and Bad folders live beside it.
+run: configure
+	cmake --build $(BUILD) --target VxMailServers
+	mkdir -p $(RUN)
+	cp -f $(BUILD)/bin/VxMailServers $(RUN)/VxMailServers
+	cd $(RUN) && ./VxMailServers
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 clean:
 	rm -rf $(BUILD)

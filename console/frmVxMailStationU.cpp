@@ -258,6 +258,9 @@ void TfrmVxMailStation::FormCreate() {
       }
   }
   RefreshCount();
+  // Shown defaults stand in for a file that exists but could not be read;
+  // saving refuses to write over it.
+  if (!FData.SettingsError().empty()) Tell(text::kError, QString::fromLocal8Bit(FData.SettingsError()));
 }
 
 void TfrmVxMailStation::AddUserItem(const std::string& DisplayName, const std::string& UserName,
@@ -419,9 +422,9 @@ void TfrmVxMailStation::btnRegServiceClick() {
 void TfrmVxMailStation::btnUninstallClick() {
   ServiceAction([this](IServiceControl& c) {
     if (!c.ServiceExists(kServiceName)) return Tell(text::kServiceMissing);
-    // Removing a service that would not stop would leave it running where
-    // the console can no longer reach it.
-    if (c.ServiceRunning(kServiceName) && !c.SetServiceState(kServiceName, soStop))
+    // Removing a service that would not stop (paused ones included) would
+    // leave it running where the console can no longer reach it.
+    if (c.ServiceActive(kServiceName) && !c.SetServiceState(kServiceName, soStop))
       return Tell(text::kFailed, QString::fromLocal8Bit(c.LastErrorText()));
     RunServiceProgram(c, "/uninstall");
   });
@@ -439,7 +442,8 @@ void TfrmVxMailStation::btnStartClick() {
 void TfrmVxMailStation::btnStopClick() {
   ServiceAction([this](IServiceControl& c) {
     if (!c.ServiceExists(kServiceName)) return Tell(text::kServiceMissing);
-    if (!c.ServiceRunning(kServiceName)) return Tell(text::kServiceNotRunning);
+    // A paused service still holds its ports: it is stopped all the same.
+    if (!c.ServiceActive(kServiceName)) return Tell(text::kServiceNotRunning);
     if (c.SetServiceState(kServiceName, soStop)) return Tell(text::kSucceeded);
     Tell(text::kFailed, QString::fromLocal8Bit(c.LastErrorText()));
   });
@@ -448,7 +452,7 @@ void TfrmVxMailStation::btnStopClick() {
 void TfrmVxMailStation::btnRestartClick() {
   ServiceAction([this](IServiceControl& c) {
     if (!c.ServiceExists(kServiceName)) return Tell(text::kServiceMissing);
-    if (c.ServiceRunning(kServiceName) && !c.SetServiceState(kServiceName, soStop))
+    if (c.ServiceActive(kServiceName) && !c.SetServiceState(kServiceName, soStop))
       return Tell(text::kFailed, QString::fromLocal8Bit(c.LastErrorText()));
     if (c.SetServiceState(kServiceName, soStart)) return Tell(text::kSucceeded);
     Tell(text::kFailed, QString::fromLocal8Bit(c.LastErrorText()));

@@ -61,6 +61,15 @@ bool TService::ServiceRunning(const std::string& AName) {
          status.dwCurrentState == plat::SERVICE_RUNNING;
 }
 
+bool TService::ServiceActive(const std::string& AName) {
+  Reconnect();
+  if (!FManager) return false;
+  TScOwnedHandle service(plat::OpenServiceA(FManager.get(), AName.c_str(), plat::SERVICE_ALL_ACCESS));
+  plat::SERVICE_STATUS status;
+  return service && plat::QueryServiceStatus(service.get(), &status) &&
+         status.dwCurrentState != plat::SERVICE_STOPPED;
+}
+
 bool TService::Fail() {
   FLastErrorText = plat::SysErrorMessage(plat::GetLastError());
   return false;

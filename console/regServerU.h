@@ -37,6 +37,10 @@ class IServiceControl {
   virtual ~IServiceControl() = default;
   [[nodiscard]] virtual bool ServiceExists(const std::string& AName) = 0;
   [[nodiscard]] virtual bool ServiceRunning(const std::string& AName) = 0;
+  // True while the service's process is there in any state but stopped
+  // (running, paused, or between two states): what stop, restart and
+  // uninstall must deal with first.
+  [[nodiscard]] virtual bool ServiceActive(const std::string& AName) = 0;
   // True only when the operation was issued and the service reached its
   // target state (running, paused or stopped).
   [[nodiscard]] virtual bool SetServiceState(const std::string& AName, int AOperation) = 0;
@@ -69,6 +73,7 @@ class TService : public IServiceControl {
 
   [[nodiscard]] bool ServiceExists(const std::string& AName) override;
   [[nodiscard]] bool ServiceRunning(const std::string& AName) override;
+  [[nodiscard]] bool ServiceActive(const std::string& AName) override;
   [[nodiscard]] bool SetServiceState(const std::string& AName, int AOperation) override;
   [[nodiscard]] TRunResult RunProgram(const std::string& Path, const std::string& Params,
                                       const std::string& Folder) override;

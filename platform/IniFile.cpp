@@ -1,6 +1,6 @@
 // Notes beyond the header: a BOM is kept on the first line and written back;
 // CR or LF inside a name or value written is turned into a blank (it would
-// split the line); a file larger than kMaxIniFileSize reads as missing; when
+// split the line); a file larger than kMaxIniFileSize reads as unreadable; when
 // the target is a symbolic link, UpdateFile replaces the link itself with a
 // regular file of the linked file's mode.
 #include "IniFile.h"
@@ -9,6 +9,7 @@
 
 #include "ClassCore.h"
 #include "SysError.h"
+#include "TextTrim.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,13 +48,8 @@ class TTempFileGuard {
 [[noreturn]] void RaiseCode(uint32_t code) { throw EOSError(code, SysErrorMessage(code)); }
 [[noreturn]] void RaiseErrno() { RaiseCode(SetLastErrorFromErrno()); }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
+// INI names and values lose blanks and tabs only.
+std::string_view IniTrim(std::string_view s) { return TrimView(s, TTrim::BlanksAndTabs); }
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -72,11 +68,11 @@ std::string_view LineText(const std::vector<std::string>& lines, size_t i) {
 
 // The name of a section line, or nothing for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
-  std::string_view t = Trim(line);
+  std::string_view t = IniTrim(line);
   if (!t.starts_with('[')) return std::nullopt;
   size_t close = t.find(']');
   if (close == std::string_view::npos) return std::nullopt;
-  return Trim(t.substr(1, close - 1));
+  return IniTrim(t.substr(1, close - 1));
 }
 
 struct KeyLine {
@@ -86,11 +82,11 @@ struct KeyLine {
 
 // A key line: not a comment, not a section, has "=".
 std::optional<KeyLine> ParseKey(std::string_view line) {
-  std::string_view t = Trim(line);
+  std::string_view t = IniTrim(line);
   if (t.empty() || t.front() == ';' || t.front() == '[') return std::nullopt;
   size_t eq = t.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
-  return KeyLine{Trim(t.substr(0, eq)), Trim(t.substr(eq + 1))};
+  return KeyLine{IniTrim(t.substr(0, eq)), IniTrim(t.substr(eq + 1))};
 }
 
 // Index of the first section line of the name, or npos.
@@ -133,16 +129,17 @@ std::string OneLine(std::string_view s) {
   return r;
 }
 
-[[nodiscard]] bool ReadWhole(const std::string& fileName, std::string& out) {
+// 0 when read, else the errno of the failure (ENOENT: no such file).
+[[nodiscard]] int ReadWhole(const std::string& fileName, std::string& out) {
   plat::UniqueFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return false;
+  if (!fd.Valid()) return errno;
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (out.size() + static_cast<size_t>(n) > kMaxIniFileSize) return false;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (out.size() + static_cast<size_t>(n) > kMaxIniFileSize) return EFBIG;
     out.append(buf, static_cast<size_t>(n));
   }
 }
@@ -169,7 +166,11 @@ std::string RandomSuffix() {
 
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
   std::string data;
-  if (!ReadWhole(FFileName, data)) return;
+  if (int e = ReadWhole(FFileName, data); e != 0) {
+    // A missing file (or folder on the way) is no error: it is made on write.
+    if (e != ENOENT && e != ENOTDIR) FReadError = ErrnoToError(e);
+    return;
+  }
   FExists = true;
   size_t pos = 0;
   while (pos < data.size()) {
@@ -184,13 +185,13 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& def) const {
-  size_t i = FindKey(FLines, Trim(section), Trim(key));
+  size_t i = FindKey(FLines, IniTrim(section), IniTrim(key));
   if (i == std::string::npos) return def;
   return Unquote(ParseKey(FLines[i])->value);
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
-  size_t i = FindKey(FLines, Trim(section), Trim(key));
+  size_t i = FindKey(FLines, IniTrim(section), IniTrim(key));
   if (i == std::string::npos) return def;
   const std::string text = Unquote(ParseKey(FLines[i])->value);
   std::string_view s = text;
@@ -208,11 +209,11 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key, in
 }
 
 bool TIniFile::SectionExists(const std::string& section) const {
-  return FindSection(FLines, Trim(section)) != std::string::npos;
+  return FindSection(FLines, IniTrim(section)) != std::string::npos;
 }
 
 bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
-  return FindKey(FLines, Trim(section), Trim(key)) != std::string::npos;
+  return FindKey(FLines, IniTrim(section), IniTrim(key)) != std::string::npos;
 }
 
 std::vector<std::string> TIniFile::ReadSections() const {
@@ -228,8 +229,8 @@ std::vector<std::string> TIniFile::ReadSections() const {
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-  const std::string sec(Trim(OneLine(section)));
-  const std::string k(Trim(OneLine(key)));
+  const std::string sec(IniTrim(OneLine(section)));
+  const std::string k(IniTrim(OneLine(key)));
   const std::string v = OneLine(value);
 
   size_t existing = FindKey(FLines, sec, k);
@@ -260,12 +261,14 @@ void TIniFile::UpdateFile() {
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : FFileName.substr(0, slash));
   std::string base = slash == std::string::npos ? FFileName : FFileName.substr(slash + 1);
   if (base.empty()) RaiseCode(ERROR_INVALID_PARAMETER);
+  // What could not be read would be lost by writing the lines held here.
+  if (FReadError != 0) RaiseCode(FReadError);
 
   mode_t mode = 0600;
   bool needChown = false;
   struct stat st {};
   if (::stat(FFileName.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
+    mode = OwnerOnly ? 0600 : st.st_mode & 07777;
     needChown = ::geteuid() == 0 && (st.st_uid != ::geteuid() || st.st_gid != ::getegid());
   }
 

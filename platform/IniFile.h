@@ -19,12 +19,20 @@ namespace plat {
 
 class TIniFile {
  public:
-  // Reads the file; a missing or unreadable file reads as empty.
+  // Reads the file; a missing or unreadable file reads as empty (ReadError
+  // tells the two apart).
   explicit TIniFile(std::string fileName);
 
   const std::string& FileName() const { return FFileName; }
   // True when the file existed when it was read.
   bool Exists() const { return FExists; }
+  // The platform code of why an existing file could not be read (denied, an
+  // I/O error, over the size this reader takes); 0 when it was read or is
+  // missing. UpdateFile never writes over a file it could not read.
+  uint32_t ReadError() const { return FReadError; }
+  // The file written is readable and writable by its owner only, whatever
+  // mode it had (for files that hold passwords).
+  bool OwnerOnly = false;
 
   // A key present with an empty value gives "", not the default.
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
@@ -51,6 +59,7 @@ class TIniFile {
  private:
   std::string FFileName;
   bool FExists = false;
+  uint32_t FReadError = 0;
   std::vector<std::string> FLines;  // without line ends
 };
 

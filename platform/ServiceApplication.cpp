@@ -199,8 +199,31 @@ int ServiceRun::Execute() {
   std::thread service([this] { ServiceThread(); });
   // The main loop ends only when the service thread has finished its stop,
   // so whatever the loop is running (a relay pass) is over before STOPPED.
-  int code = FMainQueue.Run();
+  // A task that raises is reported and the service stopped; the loop goes on
+  // until the stop is through, so both threads end before this returns.
+  int code = 0;
+  std::string runError;
+  for (;;) {
+    try {
+      code = FMainQueue.Run();
+      break;
+    } catch (const std::exception& e) {
+      if (runError.empty()) runError = Fail("run", e.what());
+      try {
+        if (FService.OnMainLoopError) FService.OnMainLoopError(&FService, e);
+      } catch (...) {
+        // Reporting must not end the stop.
+      }
+    } catch (...) {
+      if (runError.empty()) runError = Fail("run", "unknown error");
+    }
+    FControls.Push(SERVICE_CONTROL_STOP);
+  }
   service.join();
+  if (!runError.empty()) {
+    FExitCode = ERROR_EXCEPTION_IN_SERVICE;
+    if (FLastError.empty()) FLastError = runError;
+  }
   uint64_t one = 1;
   static_cast<void>(write(stopFd.Get(), &one, sizeof one));
   control.join();

@@ -9,11 +9,13 @@
 // continue). Pause suspends only the service thread. PrepareProcess must run
 // first in main, before any thread exists, so every thread inherits the
 // blocked signal mask. A handler that raises is reported as "Service failed on
-// %s: %s" to the event log (and stderr in the foreground) and the service stops.
+// %s: %s" to the event log (and stderr in the foreground) and the service stops;
+// so does a task of the main loop ("run"), which also goes to OnMainLoopError.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -40,6 +42,9 @@ class TService : public TComponent {
   std::function<void(TService* Sender, bool& Stopped)> OnStop;
   std::function<void(TService* Sender, bool& Paused)> OnPause;
   std::function<void(TService* Sender, bool& Continued)> OnContinue;
+  // Run on the main thread when a task of its loop raised; the service is
+  // then stopped in order and the program ends with a failure.
+  std::function<void(TService* Sender, const std::exception& E)> OnMainLoopError;
 
   // The state last reported (SERVICE_STOPPED ... SERVICE_PAUSED). Any thread.
   uint32_t Status() const { return FStatus; }

@@ -39,6 +39,7 @@
 
 #include "ProgramPath.h"
 #include "SysError.h"
+#include "TextTrim.h"
 #include "UniqueFd.h"
 
 extern char** environ;
@@ -166,12 +167,6 @@ bool ReadSmallFile(const std::string& path, std::string& out, bool& missing) {
   }
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
 using Keys = std::map<std::string, std::string, std::less<>>;
 
 // key=value lines of our own files; sections are not told apart (one per file).
@@ -179,12 +174,12 @@ Keys ParseKeys(std::string_view text) {
   Keys keys;
   while (!text.empty()) {
     size_t eol = text.find('\n');
-    std::string_view line = Trim(text.substr(0, eol));
+    std::string_view line = TrimView(text.substr(0, eol));
     text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
     if (line.empty() || line.front() == ';' || line.front() == '[') continue;
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
-    keys.emplace(std::string(Trim(line.substr(0, eq))), std::string(Trim(line.substr(eq + 1))));
+    keys.emplace(std::string(TrimView(line.substr(0, eq))), std::string(TrimView(line.substr(eq + 1))));
   }
   return keys;
 }

@@ -1,11 +1,13 @@
 // What the host's data module needs of the components it owns: the three
 // servers, their file stores and the relay, each behind a small slot
 // interface, so the data module configures, starts and stops them without
-// knowing how they work. The placeholders below hold the configuration and
-// fire the start and stop events but do not serve: the protocol components
-// take their slots as they arrive. All calls come from the service thread.
+// knowing how they work. The relay placeholder below holds its
+// configuration but does not relay: the relay component takes its slot when
+// it arrives. All calls come from the service thread.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <string>
 
 #include "ClassCore.h"
@@ -35,6 +37,9 @@ class IHostedMailStore {
   virtual ~IHostedMailStore() = default;
   virtual void SetMailBoxDir(const std::string& Dir) = 0;
   virtual std::string MailBoxDir() const = 0;
+
+  // A failure the store turned into a protocol reply; Sender is the store.
+  std::function<void(TObject* Sender, const std::exception& E)> OnStoreError;
 };
 
 class IHostedSmtpStore : public IHostedMailStore {
@@ -44,6 +49,10 @@ class IHostedSmtpStore : public IHostedMailStore {
   // The last number used in a store file name.
   virtual int Counter() const = 0;
   virtual void SetCounter(int Value) = 0;
+
+  // Before a new block of numbers is used: ALimit is its last number, to be
+  // kept durably; raising leaves the block unreserved.
+  std::function<void(TObject* Sender, int ALimit)> OnReserveCounter;
 };
 
 class IHostedRelay {
@@ -54,41 +63,6 @@ class IHostedRelay {
 };
 
 // ---- Placeholders ----
-
-class TPendingServer : public TComponent, public IHostedServer {
- public:
-  // ClassName: the class of the component that will take the slot.
-  explicit TPendingServer(std::string ComponentClass) : FClass(std::move(ComponentClass)) {}
-  const char* ClassName() const override { return FClass.c_str(); }
-  TObject& Component() override { return *this; }
-  void SetPort(int Port) override { FPort = Port; }
-  int Port() const override { return FPort; }
-  void SetUserAccounts(const TqvMailUserAccountList& Accounts) override { FAccounts.Assign(Accounts); }
-  const TqvMailUserAccountList& UserAccounts() const { return FAccounts; }
-  void Start() override;
-  void Stop() override;
-  bool Active() const override { return FActive; }
-
- private:
-  std::string FClass;
-  int FPort = 0;
-  TqvMailUserAccountList FAccounts{true};
-  bool FActive = false;
-};
-
-class TPendingStore : public TComponent, public IHostedSmtpStore {
- public:
-  void SetMailBoxDir(const std::string& Dir) override { FMailBoxDir = Dir; }
-  std::string MailBoxDir() const override { return FMailBoxDir; }
-  void SetRelayDir(const std::string& Dir) override { FRelayDir = Dir; }
-  std::string RelayDir() const override { return FRelayDir; }
-  int Counter() const override { return FCounter; }
-  void SetCounter(int Value) override { FCounter = Value; }
-
- private:
-  std::string FMailBoxDir, FRelayDir;
-  int FCounter = 0;
-};
 
 class TPendingRelay : public TComponent, public IHostedRelay {
  public:

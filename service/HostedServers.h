@@ -19,7 +19,7 @@ class IServerLog {
   virtual void ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) = 0;
   virtual void ServerCloseConnection(TObject* Sender, const std::string& PeerIP) = 0;
   virtual void ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) = 0;
-  virtual void ServerSendResponse(TObject* Sender, const std::string& Response) = 0;
+  virtual void ServerSendResponse(TObject* Sender, const std::string& Command, const std::string& Response) = 0;
   virtual void ServerError(TObject* Sender, const std::exception& E) = 0;
 };
 
@@ -64,8 +64,8 @@ class THostedCommandServer : public IHostedServer, public ILoggingSlot {
     Server->OnReceiveCommand = [log](TObject* Sender, TqvCommandConnection*, TqvTcpCommandParams* p) {
       log->ServerReceiveCommand(Sender, *p);
     };
-    Server->OnSendResponse = [log](TObject* Sender, TqvCommandConnection*, const std::string&,
-                                   const std::string& r) { log->ServerSendResponse(Sender, r); };
+    Server->OnSendResponse = [log](TObject* Sender, TqvCommandConnection*, const std::string& cmd,
+                                   const std::string& r) { log->ServerSendResponse(Sender, cmd, r); };
     Server->OnServerError = [log](TObject* Sender, TqvUserConnection*, const std::exception& E) {
       log->ServerError(Sender, E);
     };
@@ -77,7 +77,13 @@ class THostedCommandServer : public IHostedServer, public ILoggingSlot {
 template <class TStore>
 class THostedMailStore : public IHostedMailStore {
  public:
-  explicit THostedMailStore(std::unique_ptr<TStore> AStore) : Store(std::move(AStore)) {}
+  explicit THostedMailStore(std::unique_ptr<TStore> AStore) : Store(std::move(AStore)) {
+    // Stores that turn failures into replies tell the host through this.
+    if constexpr (requires { Store->OnStoreError; })
+      Store->OnStoreError = [this](TObject* Sender, const std::exception& E) {
+        if (OnStoreError) OnStoreError(Sender, E);
+      };
+  }
   void SetMailBoxDir(const std::string& Dir) override { Store->SetMailBoxDir(Dir); }
   std::string MailBoxDir() const override { return Store->MailBoxDir(); }
   std::unique_ptr<TStore> Store;
@@ -86,7 +92,14 @@ class THostedMailStore : public IHostedMailStore {
 template <class TStore>
 class THostedSmtpStore : public IHostedSmtpStore {
  public:
-  explicit THostedSmtpStore(std::unique_ptr<TStore> AStore) : Store(std::move(AStore)) {}
+  explicit THostedSmtpStore(std::unique_ptr<TStore> AStore) : Store(std::move(AStore)) {
+    Store->OnStoreError = [this](TObject* Sender, const std::exception& E) {
+      if (OnStoreError) OnStoreError(Sender, E);
+    };
+    Store->OnReserveCounter = [this](TObject* Sender, int ALimit) {
+      if (OnReserveCounter) OnReserveCounter(Sender, ALimit);
+    };
+  }
   void SetMailBoxDir(const std::string& Dir) override { Store->SetMailBoxDir(Dir); }
   std::string MailBoxDir() const override { return Store->MailBoxDir(); }
   void SetRelayDir(const std::string& Dir) override { Store->SetRelayDir(Dir); }

@@ -34,4 +34,9 @@ inline constexpr char kCopySucceeded[] = "\xb3\xc9\xb9\xa6";
 // 复制失败
 inline constexpr char kCopyFailed[] = "\xb8\xb4\xd6\xc6\xca\xa7\xb0\xdc";
 
+// 删除临时文件:  (followed by the number removed at service start)
+inline constexpr char kTempFilesRemoved[] = "\xc9\xbe\xb3\xfd\xc1\xd9\xca\xb1\xce\xc4\xbc\xfe: ";
+// 文件描述符上限:  (followed by the old and the new soft limit)
+inline constexpr char kDescriptorLimit[] = "\xce\xc4\xbc\xfe\xc3\xe8\xca\xf6\xb7\xfb\xc9\xcf\xcf\xde: ";
+
 }  // namespace vxtext

@@ -6,6 +6,7 @@
 
 #include "IniFile.h"
 #include "ProgramPath.h"
+#include "SysError.h"
 #include "qvLogger.h"
 
 namespace {
@@ -65,6 +66,10 @@ std::string TdmVxMailServersSettings::ResolveFolder(const std::string& Value, co
 
 void TdmVxMailServersSettings::LoadSettings() {
   plat::TIniFile ini(GetSettingsFile());
+  FSettingsErrorCode = ini.ReadError();
+  FSettingsError = FSettingsErrorCode == 0 ? std::string()
+                                           : "Cannot read settings file \"" + GetSettingsFile() +
+                                                 "\": " + plat::SysErrorMessage(FSettingsErrorCode);
   if (!ini.Exists()) {
     RelayDir = FProgramFolder + "RelayQueue";
     BadDir = FProgramFolder + "Bad";
@@ -110,7 +115,10 @@ void TdmVxMailServersSettings::SaveSettings() {
     int v;
     return TryStrToInt(s, v) ? v : def;
   };
+  // Defaults in place of a file that could not be read must never replace it.
+  if (FSettingsErrorCode != 0) throw EOSError(FSettingsErrorCode, FSettingsError);
   plat::TIniFile ini(GetSettingsFile());
+  ini.OwnerOnly = true;
   ini.WriteInteger("SMTP", "RelayInterval", toInt(RelayInterval, 5000));
   ini.WriteInteger("SMTP", "Port", toInt(SmtpPort, 25));
   ini.WriteString("SMTP", "DnsServer", DnsServer);

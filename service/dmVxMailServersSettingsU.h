@@ -4,8 +4,11 @@
 // The strings hold the values exactly as loaded; folders are resolved only
 // where they are used (ResolveFolder). One thread at a time: the service loads
 // on its service thread at each start, the console on its GUI thread.
-// LoadSettings never raises for bad content; SaveSettings raises EOSError when
-// the file cannot be written (the old file then stays whole).
+// LoadSettings never raises; a settings.ini that exists but cannot be read
+// loads as defaults and is remembered in SettingsError, and SaveSettings then
+// refuses to write over it. SaveSettings raises EOSError when the file cannot
+// be written (the old file then stays whole); the file it writes is readable
+// by its owner only (it holds passwords).
 #pragma once
 
 #include <memory>
@@ -30,6 +33,9 @@ class TdmVxMailServersSettings : public TComponent {
   std::string GetSettingsFile() const;  // program folder + "settings.ini"
   void LoadSettings();
   void SaveSettings();
+  // Why the last LoadSettings could not read settings.ini (names the file
+  // and the system error); empty when it was read or does not exist.
+  const std::string& SettingsError() const { return FSettingsError; }
 
   // The folder a setting names: empty means its default, a relative folder is
   // taken from the program folder; a trailing "/" is kept.
@@ -54,6 +60,8 @@ class TdmVxMailServersSettings : public TComponent {
  private:
   std::string FProgramFolder;
   std::string FProgramPath;
+  std::string FSettingsError;
+  uint32_t FSettingsErrorCode = 0;
 };
 
 // Strict decimal text to int; false when it is not one.

@@ -1,11 +1,18 @@
 #include "dmVxMailServersU.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "IniFile.h"
 #include "ProgramPath.h"
+#include "TextTrim.h"
 #include "VxMailTexts.h"
+#include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
 #include "qvLogger.h"
+#include "qvMailStoreUtils.h"
 #include "qvPop3FileHandler.h"
 #include "qvPop3Server.h"
 #include "qvSmtpFileHandler.h"
@@ -17,30 +24,18 @@ int StrToInt(const std::string& Text) {
   return v;
 }
 
-std::string TrimControl(const std::string& Text) {
-  size_t b = 0, e = Text.size();
-  while (b < e && static_cast<unsigned char>(Text[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(Text[e - 1]) <= 0x20) --e;
-  return Text.substr(b, e - b);
-}
-
-void TPendingServer::Start() {
-  if (FActive) return;
-  // A 16-bit port field would wrap a larger number into some other port.
-  if (FPort < 1 || FPort > 65535) throw Exception("Invalid port number");
-  FActive = true;
-  if (OnStart) OnStart(this);
-}
-
-void TPendingServer::Stop() {
-  if (!FActive) return;
-  FActive = false;
-  if (OnStop) OnStop(this);
-}
-
 TdmVxMailServers::TdmVxMailServers() : TdmVxMailServers(plat::ProgramFolder(), plat::ProgramPath()) {}
 
 namespace {
+
+// A start failure names the server and the port it could not listen on.
+void StartListening(IHostedServer& AServer, const char* AName) {
+  try {
+    AServer.Start();
+  } catch (const std::exception& e) {
+    throw Exception(std::string(AName) + " port " + std::to_string(AServer.Port()) + ": " + e.what());
+  }
+}
 
 std::unique_ptr<TqvSmtpServer> MakeSmtpServer() {
   auto s = std::make_unique<TqvSmtpServer>();
@@ -67,6 +62,24 @@ std::unique_ptr<TqvPop3Server> MakePop3Server() {
   return s;
 }
 
+std::unique_ptr<TqvImap4Server> MakeImap4Server() {
+  auto s = std::make_unique<TqvImap4Server>();
+  s->SetName("qvImap4Server1");
+  s->SetServerName("Quorvin Mail Kit IMAP4 service");
+  s->SetMaxDataSize(-1);
+  TStringList capabilities;
+  for (const char* word : {"IMAP4rev1", "NAMESPACE", "AUTH=CRAM-MD5"}) capabilities.Add(word);
+  s->SetCapabilities(capabilities);
+  return s;
+}
+
+std::unique_ptr<TqvImap4FileHandler> MakeImap4FileHandler() {
+  auto h = std::make_unique<TqvImap4FileHandler>();
+  h->SetMailBoxInfoFile("imap.dat");
+  h->SetMessagesInfoFile("messages.dat");
+  return h;
+}
+
 }  // namespace
 
 TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string ProgramPath)
@@ -76,14 +89,16 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
       qvSmtpFileHandler1(std::make_unique<THostedSmtpStore<TqvSmtpFileHandler>>(std::make_unique<TqvSmtpFileHandler>())),
       qvPop3FileHandler1(std::make_unique<THostedMailStore<TqvPop3FileHandler>>(std::make_unique<TqvPop3FileHandler>())),
       qvPop3Server1(std::make_unique<THostedCommandServer<TqvPop3Server>>(MakePop3Server())),
-      qvImap4Server1(std::make_unique<TPendingServer>("TqvImap4Server")),
-      qvImap4FileHandler1(std::make_unique<TPendingStore>()),
+      qvImap4Server1(std::make_unique<THostedCommandServer<TqvImap4Server>>(MakeImap4Server())),
+      qvImap4FileHandler1(std::make_unique<THostedMailStore<TqvImap4FileHandler>>(MakeImap4FileHandler())),
       Timer1(this) {
   // The stores write their methods into their servers' delivery events.
   auto& smtp = static_cast<THostedCommandServer<TqvSmtpServer>&>(*qvSmtpServer1);
   static_cast<THostedSmtpStore<TqvSmtpFileHandler>&>(*qvSmtpFileHandler1).Store->SetServer(smtp.Server.get());
   auto& pop3 = static_cast<THostedCommandServer<TqvPop3Server>&>(*qvPop3Server1);
   static_cast<THostedMailStore<TqvPop3FileHandler>&>(*qvPop3FileHandler1).Store->SetServer(pop3.Server.get());
+  auto& imap = static_cast<THostedCommandServer<TqvImap4Server>&>(*qvImap4Server1);
+  static_cast<THostedMailStore<TqvImap4FileHandler>&>(*qvImap4FileHandler1).Store->SetServer(imap.Server.get());
   Timer1.SetName("Timer1");
   Timer1.SetEnabled(false);
   Timer1.SetInterval(5000);
@@ -108,6 +123,10 @@ void TdmVxMailServers::BindComponents() {
     server->OnStop = [this](TObject* Sender) { ServerStop(Sender); };
     if (auto* logging = dynamic_cast<ILoggingSlot*>(server)) logging->Bind(*this);
   }
+  for (IHostedMailStore* store : {static_cast<IHostedMailStore*>(qvSmtpFileHandler1.get()), qvPop3FileHandler1.get(),
+                                  qvImap4FileHandler1.get()})
+    store->OnStoreError = [this](TObject* Sender, const std::exception& E) { ServerError(Sender, E); };
+  qvSmtpFileHandler1->OnReserveCounter = [this](TObject*, int ALimit) { ReserveCounter(ALimit); };
 }
 
 void TdmVxMailServers::ApplySettings() {
@@ -134,27 +153,43 @@ void TdmVxMailServers::LoadCounter() {
   qvSmtpFileHandler1->SetCounter(ini.ReadInteger("SMTP", "Counter", 1));
 }
 
-void TdmVxMailServers::SaveCounter() {
+void TdmVxMailServers::SaveCounter() { WriteCounter(qvSmtpFileHandler1->Counter()); }
+
+void TdmVxMailServers::ReserveCounter(int ALimit) { WriteCounter(ALimit); }
+
+void TdmVxMailServers::WriteCounter(int Value) {
   std::string file = GetCounterFile();
   if (!plat::DirectoryExists(plat::ExtractFilePath(file))) return;
   plat::TIniFile ini(file);
-  ini.WriteInteger("SMTP", "Counter", qvSmtpFileHandler1->Counter());
+  ini.WriteInteger("SMTP", "Counter", Value);
+  // A temporary file, flushed and renamed over the old one.
   ini.UpdateFile();
 }
 
 void TdmVxMailServers::StartServers() {
   LoadSettings();
+  // Defaults in place of settings that exist but cannot be read would run
+  // without the accounts: no start.
+  if (!SettingsError().empty()) throw Exception(SettingsError());
   ApplySettings();
   LoadCounter();
+  // Every file and folder the service makes is its own alone.
+  ::umask(077);
   for (const std::string& dir :
        {qvSmtpFileHandler1->MailBoxDir(), qvSmtpFileHandler1->RelayDir(), BadFolder()}) {
     // A folder that cannot be made shows up when a store writes into it.
-    if (!dir.empty()) static_cast<void>(plat::ForceDirectories(plat::IncludeTrailingPathDelimiter(dir)));
+    if (dir.empty()) continue;
+    try {
+      (void)OpenStoreFolder(dir, true);
+    } catch (const std::exception&) {
+    }
   }
+  RemoveStagedLeftovers();
+  RaiseDescriptorLimit();
   try {
-    qvSmtpServer1->Start();
-    qvPop3Server1->Start();
-    qvImap4Server1->Start();
+    StartListening(*qvSmtpServer1, "SMTP");
+    StartListening(*qvPop3Server1, "POP3");
+    StartListening(*qvImap4Server1, "IMAP4");
   } catch (...) {
     // Leave nothing listening behind a failed start.
     StopStarted(true);
@@ -162,6 +197,40 @@ void TdmVxMailServers::StartServers() {
   }
   FServing = true;
   Timer1.SetEnabled(true);
+}
+
+void TdmVxMailServers::RemoveStagedLeftovers() {
+  int removed = 0;
+  auto clean = [&removed](const TqvStoreFolder& AFolder) {
+    try {
+      removed += ::RemoveStagedLeftovers(AFolder);
+    } catch (const std::exception&) {
+      // An unreadable folder keeps its leftovers; the stores report it when used.
+    }
+  };
+  try {
+    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false)) {
+      for (const std::string& name : ListAccountFolders(mailbox)) {
+        try {
+          clean(OpenAccountFolder(mailbox, name, false));
+        } catch (const std::exception&) {
+        }
+      }
+    }
+    if (const TqvStoreFolder relay = OpenStoreFolder(qvSmtpFileHandler1->RelayDir(), false)) clean(relay);
+  } catch (const std::exception&) {
+  }
+  LogMessage(nullptr, 2, vxtext::kTempFilesRemoved + std::to_string(removed));
+}
+
+void TdmVxMailServers::RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const rlim_t old = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  auto text = [](rlim_t v) { return v == RLIM_INFINITY ? std::string("unlimited") : std::to_string(v); };
+  LogMessage(nullptr, 2, vxtext::kDescriptorLimit + text(old) + " -> " + text(limit.rlim_cur));
 }
 
 void TdmVxMailServers::StopStarted(bool CounterLoaded) {
@@ -200,13 +269,13 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
 }
 
 void TdmVxMailServers::qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText) {
-  LogMessage(Sender, 2, vxtext::kRelaySendCommand + TrimControl(AText));
+  LogMessage(Sender, 2, vxtext::kRelaySendCommand + plat::Trim(AText));
 }
 
 void TdmVxMailServers::qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList) {
   std::string text;
   for (int i = 0; i < AList.Count(); ++i) text += AList.Strings(i) + "\r\n";
-  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + TrimControl(text));
+  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + plat::Trim(text));
 }
 
 void TdmVxMailServers::ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) {
@@ -218,15 +287,15 @@ void TdmVxMailServers::ServerCloseConnection(TObject* Sender, const std::string&
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) {
-  ServerReceiveCommand(Sender, Params.Command, MaskedParams(Params));
+  ServerReceiveCommand(Sender, MaskedCommand(Params), MaskedParams(Params));
 }
 
 void TdmVxMailServers::ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params) {
-  LogMessage(Sender, 2, vxtext::kReceiveCommand + Command + " " + Params);
+  LogMessage(Sender, 2, vxtext::kReceiveCommand + EscapeLogText(Command) + " " + EscapeLogText(Params));
 }
 
-void TdmVxMailServers::ServerSendResponse(TObject* Sender, const std::string& Response) {
-  LogMessage(Sender, 2, vxtext::kSendResponse + Response);
+void TdmVxMailServers::ServerSendResponse(TObject* Sender, const std::string& Command, const std::string& Response) {
+  LogMessage(Sender, 2, vxtext::kSendResponse + EscapeLogText(MaskedResponse(Command, Response)));
 }
 
 void TdmVxMailServers::ServerError(TObject* Sender, const std::exception& E) {

@@ -41,6 +41,9 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   std::string GetCounterFile() const;
   void LoadCounter();
   void SaveCounter();
+  // Writes ALimit as the counter, durably, ahead of the numbers up to it
+  // (the store's OnReserveCounter); raises when the file cannot be written.
+  void ReserveCounter(int ALimit);
   void StartServers();
   void StopServers();
   // True from a successful StartServers until StopServers begins.
@@ -53,20 +56,28 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   void qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList);
   void ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) override;
   void ServerCloseConnection(TObject* Sender, const std::string& PeerIP) override;
-  // Secrets (PASS, every AUTH step after the mechanism) are written as "***".
+  // Secrets (PASS, every AUTH step after the mechanism, what follows an
+  // unknown command word) are written as "***"; control bytes from the
+  // client as "\xHH".
   void ServerReceiveCommand(TObject* Sender, const TqvTcpCommandParams& Params) override;
   void ServerReceiveCommand(TObject* Sender, const std::string& Command, const std::string& Params);
-  void ServerSendResponse(TObject* Sender, const std::string& Response) override;
+  // A reply that echoes an unknown command shows it masked as in its command line.
+  void ServerSendResponse(TObject* Sender, const std::string& Command, const std::string& Response) override;
   void ServerError(TObject* Sender, const std::exception& E) override;
   void ServerStart(TObject* Sender);
   void ServerStop(TObject* Sender);
 
  private:
   void StopStarted(bool CounterLoaded);
+  // Before the servers listen: removes what a crash left of the stores'
+  // temporary files (account folders, relay queue) and logs how many.
+  void RemoveStagedLeftovers();
+  // Slow clients hold descriptors: the soft limit goes up to the hard one.
+  void RaiseDescriptorLimit();
+  // Nothing when the counter file's folder does not exist.
+  void WriteCounter(int Value);
   std::atomic<bool> FServing{false};
 };
 
 // Strict decimal text to int; raises EConvertError for anything else.
 int StrToInt(const std::string& Text);
-// Strips bytes <= 0x20 from both ends.
-std::string TrimControl(const std::string& Text);

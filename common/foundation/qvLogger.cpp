@@ -171,6 +171,23 @@ void TqvLogger::AppendToFile(const std::string& FileName, const std::string& Tex
   }
 }
 
+std::string EscapeLogText(std::string_view AText) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(AText.size());
+  for (char ch : AText) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 void LogMessage(const TObject* Sender, int Level, const std::string& Text) {
   if (TqvLogger* logger = TqvLogger::Instance()) logger->WriteEntry(Sender, Level, nullptr, Text);
 }

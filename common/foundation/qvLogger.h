@@ -12,6 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "ClassCore.h"
 
@@ -53,6 +54,11 @@ class TqvLogger : public TObject {
 
 void LogMessage(const TObject* Sender, int Level, const std::string& Text);
 void LogException(const TObject* Sender, int Level, const std::string& Text, const std::exception* E);
+
+// Text from a peer as a log line may hold it: bytes below 0x20 other than
+// TAB, and 0x7F, become "\xHH" (upper-case hex), so that viewing the log
+// never runs a terminal's control sequences. Other bytes stay as they are.
+[[nodiscard]] std::string EscapeLogText(std::string_view AText);
 
 // The entry as written, for a given time stamp text and thread id.
 std::string FormatLogEntry(const std::string& TimeStamp, long ThreadId, const TObject* Sender, int Level,

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include "TextTrim.h"
 #include "qvIpAddress.h"
 #include "qvTranslator.h"
 #include "qvWinSock2.h"
@@ -11,12 +12,6 @@ namespace {
 constexpr int kNotSocket = 10038;
 
 [[noreturn]] void RaiseLast() { RaiseSocketLastError(static_cast<int>(plat::WSAGetLastError())); }
-
-std::string Trim(const std::string& s) {
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 void RaiseIfError(uint32_t ACode) {
   if (ACode != 0) RaiseSocketLastError(static_cast<int>(ACode));
@@ -314,7 +309,7 @@ void TqvTcpClientConnection::Open(const std::string& AHost, int APort) {
   OpenSocket(addr->GetFamily(), SOCK_STREAM, IPPROTO_TCP);
   try {
     SelectNetworkEvents(plat::FD_CONNECT);
-    const std::string binding = Trim(LocalBinding);
+    const std::string binding = plat::Trim(LocalBinding);
     if (!binding.empty()) {
       std::unique_ptr<TqvIPAddress> local = ParseAddress(binding);
       s.Bind(*local, 0);
@@ -370,7 +365,8 @@ bool TqvUdpConnection::ReadData(TStream* AData) {
     s.SetHasReadData(false);
     if (s.ReadFrom(AData, ip, port)) return true;
   }
-  UpdateActivity();
+  // The wait counts from the last send (or the open), not from this call:
+  // a caller that skips unwanted datagrams still gives up on time.
   for (;;) {
     if (!Active()) RaiseSocketLastError(kNotSocket);
     if (WaitForEvent(TimeOut)) {
@@ -404,18 +400,21 @@ void TqvUdpClientConnection::Open(const std::string& AHost, int APort) {
   TqvNetworkStream& s = GetNetworkStream();
   OpenSocket(addr->GetFamily(), SOCK_DGRAM, IPPROTO_UDP);
   try {
-    const std::string binding = Trim(LocalBinding);
+    const std::string binding = plat::Trim(LocalBinding);
     if (!binding.empty()) {
       std::unique_ptr<TqvIPAddress> local = ParseAddress(binding);
       s.Bind(*local, 0);
     }
-    s.SetPeer(addr->ToString(), APort);
+    // A connected datagram socket takes datagrams from its peer only, so a
+    // reply from any other address or port never reaches the caller.
+    (void)s.Connect(*addr, APort);
     SelectNetworkEvents(plat::FD_READ | plat::FD_WRITE);
   } catch (...) {
     CloseSocket();
     throw;
   }
   SetActive(true);
+  UpdateActivity();
   s.StreamReady();
 }
 

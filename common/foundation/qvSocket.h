@@ -190,7 +190,8 @@ class TqvTcpClientConnection : public TqvTcpConnection {
 class TqvUdpConnection : public TqvSyncConnection {
  public:
   VX_CLASS_NAME("TqvUdpConnection")
-  // One datagram; its sender becomes PeerIP/PeerPort.
+  // One datagram; its sender becomes PeerIP/PeerPort. The wait counts from
+  // the last send or open (LastActivity), so repeated reads share one limit.
   bool ReadData(TStream* AData) override;
   // One datagram to PeerIP/PeerPort.
   bool WriteData(TStream* AData) override;
@@ -199,7 +200,8 @@ class TqvUdpConnection : public TqvSyncConnection {
 class TqvUdpClientConnection : public TqvUdpConnection {
  public:
   VX_CLASS_NAME("TqvUdpClientConnection")
-  // Records AHost/APort as the peer; no datagram is sent.
+  // Binds the socket to AHost/APort as its peer (no datagram is sent):
+  // datagrams from anywhere else are dropped by the system.
   void Open(const std::string& AHost, int APort);
 };
 

@@ -7,6 +7,7 @@
 
 #include "DateTime.h"
 #include "SysError.h"
+#include "TextTrim.h"
 #include "qvTranslator.h"
 
 namespace {
@@ -30,13 +31,6 @@ std::string Rest(TStream& AStream) {
 
 std::string AllOf(TMemoryStream& AStream) {
   return std::string(AStream.Memory(), static_cast<size_t>(AStream.Size()));
-}
-
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
-  while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
-  return s.substr(a, b - a);
 }
 
 bool IsFailure(int AStatus) { return AStatus < 0; }
@@ -109,7 +103,7 @@ TqvTlsSspi::TqvTlsSspi() {
 TqvTlsSspi::~TqvTlsSspi() { FreeHandles(); }
 
 std::string TqvTlsSspi::UsedPackage() const {
-  const std::string p = Trim(SecurityPackage);
+  const std::string p = plat::Trim(SecurityPackage);
   return p.empty() ? FPackageFound : p;
 }
 

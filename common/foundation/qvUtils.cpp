@@ -5,6 +5,7 @@
 #include "Streams.h"
 #include "StringList.h"
 #include "SysError.h"
+#include "TextTrim.h"
 #include "UniqueFd.h"
 #include "qvTranslator.h"
 
@@ -22,6 +23,8 @@
 #include <cstring>
 #include <mutex>
 
+using plat::TrimView;
+
 namespace {
 
 const std::array<std::string, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -35,14 +38,6 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
   for (size_t i = 0; i < a.size(); ++i)
     if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
   return true;
-}
-
-// Trims blanks and control characters at both ends, as the class library does.
-std::string_view TrimView(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
 }
 
 bool TryParseInt(std::string_view s, int& value) {
@@ -780,17 +775,32 @@ bool DeleteDirectoryTree(const std::string& ADir) {
   return false;
 }
 
-void SetFileDateTime(const std::string& AFileName, TDateTime ALocalTime) {
-  const plat::UniqueFd fd(::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) return;
+namespace {
+
+timespec LocalTimeToTimespec(TDateTime ALocalTime) {
   const TDateTime utc = LocalTimeToGlobalTime(ALocalTime);
   const double ms = std::round((utc - UnixDateDelta) * MSecsPerDay);
   const auto totalMs = static_cast<int64_t>(ms);
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(totalMs >= 0 ? totalMs / 1000 : -((-totalMs + 999) / 1000));
   ts.tv_nsec = static_cast<long>((totalMs - static_cast<int64_t>(ts.tv_sec) * 1000) * 1000000);
+  return ts;
+}
+
+}  // namespace
+
+void SetFileDateTime(const std::string& AFileName, TDateTime ALocalTime) {
+  const plat::UniqueFd fd(::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return;
+  const timespec ts = LocalTimeToTimespec(ALocalTime);
   const timespec times[2] = {ts, ts};
   (void)::futimens(fd.Get(), times);
+}
+
+bool SetExistingFileDateTime(const std::string& AFileName, TDateTime ALocalTime) {
+  const timespec ts = LocalTimeToTimespec(ALocalTime);
+  const timespec times[2] = {ts, ts};
+  return ::utimensat(AT_FDCWD, AFileName.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 TDateTime GetFileDateTime(const std::string& AFileName) {

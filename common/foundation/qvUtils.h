@@ -220,6 +220,10 @@ bool DeleteDirectoryTree(const std::string& ADir);
 // Sets access and modification times (creating a missing file, never
 // truncating); does nothing when the file cannot be opened.
 void SetFileDateTime(const std::string& AFileName, TDateTime ALocalTime);
+// The same for a file that must already be there: never creates one and
+// never follows a symbolic link. False when the file is missing or the
+// system refuses.
+[[nodiscard]] bool SetExistingFileDateTime(const std::string& AFileName, TDateTime ALocalTime);
 // Last write time as local time; the current time when the file is missing.
 [[nodiscard]] TDateTime GetFileDateTime(const std::string& AFileName);
 // The effective user's name; "" when there is none.

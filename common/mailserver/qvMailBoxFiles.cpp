@@ -14,6 +14,7 @@
 #include "Streams.h"
 #include "StringList.h"
 #include "UniqueFd.h"
+#include "qvMailStoreUtils.h"
 #include "qvTranslator.h"
 #include "qvUtils.h"
 
@@ -44,54 +45,10 @@ struct TDirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-}  // namespace
-
-bool IsSafeMailBoxUserName(std::string_view AUserName) {
-  if (AUserName.empty() || AUserName == "." || AUserName == "..") return false;
-  for (char ch : AUserName) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
-  }
-  return true;
-}
-
-std::string MailBoxFolderName(std::string_view AUserName) {
-  if (!IsSafeMailBoxUserName(AUserName)) return {};
-  const std::u16string wide = plat::CodePageToWideString(AUserName, plat::CP_ACP);
-  // A name with bytes the code page cannot read would share a folder with
-  // another name whose bytes came out as the same "?".
-  if (plat::WideStringToCodePage(wide, plat::CP_ACP) != AUserName) return {};
-  std::string utf8 = WideStringToUtf8(wide);
-  return IsSafeMailBoxUserName(utf8) ? utf8 : std::string();
-}
-
-std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
-  std::vector<TqvMailFileEntry> result;
-  plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dirFd) return result;
-  const int fd = ::dup(dirFd.Get());
-  if (fd < 0) return result;
-  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return result;
-  }
-  while (dirent* e = ::readdir(dir.get())) {
-    const std::string name = e->d_name;
-    if (!EndsWithFolded(name, AExtension)) continue;
-    struct stat st {};
-    if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) continue;
-    result.push_back({name, static_cast<int64_t>(st.st_size)});
-  }
-  std::sort(result.begin(), result.end(),
-            [](const TqvMailFileEntry& a, const TqvMailFileEntry& b) { return LessFolded(a.Name, b.Name); });
-  return result;
-}
-
-void LoadMailFile(const std::string& AFileName, TStrings& ALines) {
+// AName is resolved in AFolderFd; AFileName names the file in errors.
+void LoadMailFileAt(int AFolderFd, const std::string& AName, const std::string& AFileName, TStrings& ALines) {
   ALines.Clear();
-  plat::UniqueFd fd(::open(AFileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  plat::UniqueFd fd(::openat(AFolderFd, AName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd) throw EFOpenError("Cannot open file \"" + AFileName + "\". " + std::strerror(errno));
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -107,4 +64,101 @@ void LoadMailFile(const std::string& AFileName, TStrings& ALines) {
   }
   data.SetPosition(0);
   LoadStringsFromStream(data, ALines);
+}
+
+}  // namespace
+
+bool IsSafeMailBoxUserName(std::string_view AUserName) {
+  if (AUserName.empty() || AUserName == "." || AUserName == "..") return false;
+  for (char ch : AUserName) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
+  }
+  return true;
+}
+
+bool IsSafeMailBoxName(std::string_view AName, char ASeparator) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = AName.find(ASeparator, start);
+    if (!IsSafeMailBoxUserName(AName.substr(start, end == std::string_view::npos ? end : end - start)))
+      return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::string MailBoxFolderName(std::string_view AUserName) {
+  // Only control bytes are tested before the conversion: in code page 936
+  // the second byte of many characters is 0x5C, which is no "\\" there.
+  if (AUserName.empty()) return {};
+  for (char ch : AUserName) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return {};
+  }
+  const std::u16string wide = plat::CodePageToWideString(AUserName, plat::CP_ACP);
+  // A name with bytes the code page cannot read would share a folder with
+  // another name whose bytes came out as the same "?".
+  if (plat::WideStringToCodePage(wide, plat::CP_ACP) != AUserName) return {};
+  std::string utf8 = WideStringToUtf8(wide);
+  return IsSafeMailBoxUserName(utf8) ? utf8 : std::string();
+}
+
+std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
+  plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd) return {};
+  return ListMailFiles(TqvStoreFolder(std::move(dirFd), AFolder), AExtension);
+}
+
+std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder, std::string_view AExtension) {
+  std::vector<TqvMailFileEntry> result;
+  const int fd = ::dup(AFolder.Fd());
+  if (fd < 0) return result;
+  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return result;
+  }
+  ::rewinddir(dir.get());
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (!EndsWithFolded(name, AExtension)) continue;
+    struct stat st {};
+    if (::fstatat(AFolder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode)) continue;
+    result.push_back({name, static_cast<int64_t>(st.st_size)});
+  }
+  std::sort(result.begin(), result.end(),
+            [](const TqvMailFileEntry& a, const TqvMailFileEntry& b) { return LessFolded(a.Name, b.Name); });
+  return result;
+}
+
+std::vector<std::string> ListMailSubFolders(const std::string& AFolder) {
+  std::vector<std::string> result;
+  plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd) return result;
+  const int fd = ::dup(dirFd.Get());
+  if (fd < 0) return result;
+  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return result;
+  }
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) result.push_back(name);
+  }
+  std::sort(result.begin(), result.end(), LessFolded);
+  return result;
+}
+
+void LoadMailFile(const std::string& AFileName, TStrings& ALines) {
+  LoadMailFileAt(AT_FDCWD, AFileName, AFileName, ALines);
+}
+
+void LoadMailFile(const TqvStoreFolder& AFolder, const std::string& AName, TStrings& ALines) {
+  LoadMailFileAt(AFolder.Fd(), AName, AFolder.Path() + AName, ALines);
 }

@@ -12,13 +12,21 @@
 #include <vector>
 
 class TStrings;
+class TqvStoreFolder;
 
 // Non-empty, not "." or "..", and free of "/", "\", NUL and control
 // characters (below 0x20 and 0x7F).
 [[nodiscard]] bool IsSafeMailBoxUserName(std::string_view AUserName);
 
+// A mailbox name below a user folder: every level between ASeparator
+// characters is a safe user name, so the name has no empty, "." or ".."
+// level, no leading or trailing separator, and no "/" inside a level.
+[[nodiscard]] bool IsSafeMailBoxName(std::string_view AName, char ASeparator);
+
 // The folder name on disk for a user name in the process code page: its
-// UTF-8 form. "" when the name is unsafe or does not convert both ways.
+// UTF-8 form. "" when the name holds control bytes, does not convert both
+// ways, or its UTF-8 form is unsafe (the separators are tested there, since
+// a double-byte character may end in the byte of "\").
 [[nodiscard]] std::string MailBoxFolderName(std::string_view AUserName);
 
 struct TqvMailFileEntry {
@@ -31,7 +39,16 @@ struct TqvMailFileEntry {
 // itself must not be a symbolic link.
 [[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder,
                                                           std::string_view AExtension);
+// The same for a folder that is open already.
+[[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder,
+                                                          std::string_view AExtension);
+
+// The names of AFolder's sub-folders (symbolic links skipped), in the order
+// of ListMailFiles. Empty for a missing folder or one that is a link.
+[[nodiscard]] std::vector<std::string> ListMailSubFolders(const std::string& AFolder);
 
 // The file's bytes cut into lines (CR LF, LF or CR; NUL as a blank), with no
 // charset conversion. Refuses anything but a regular file.
 void LoadMailFile(const std::string& AFileName, TStrings& ALines);
+// The same for the file AName in an open folder.
+void LoadMailFile(const TqvStoreFolder& AFolder, const std::string& AName, TStrings& ALines);

@@ -14,3 +14,5 @@ constexpr int64_t qvMaxDataBlockBytes = 256 * 1024 * 1024;
 // What one read work item takes from the socket before the commands it holds
 // are handled; the rest waits for the next read event.
 constexpr int64_t qvMaxBytesPerRead = 256 * 1024;
+// Levels of an IMAP mailbox below the user's folder that a listing descends.
+constexpr int qvMaxMailBoxLevels = 32;

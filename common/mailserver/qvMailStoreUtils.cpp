@@ -1,32 +1,206 @@
 #include "qvMailStoreUtils.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <memory>
+#include <vector>
 
+#include "Random.h"
 #include "StringList.h"
 #include "SysError.h"
 
 namespace {
 
-[[noreturn]] void RaiseErrno(const std::string& AWhat, const std::string& APath) {
-  const uint32_t code = plat::ErrnoToError(errno);
+[[noreturn]] void RaiseError(int AErrno, const std::string& AWhat, const std::string& APath) {
+  const uint32_t code = plat::ErrnoToError(AErrno);
   throw EOSError(code, AWhat + " \"" + APath + "\": " + plat::SysErrorMessage(code));
+}
+
+[[noreturn]] void RaiseErrno(const std::string& AWhat, const std::string& APath) {
+  RaiseError(errno, AWhat, APath);
 }
 
 // Writes of about this size keep a 20 MB message from being one huge buffer.
 constexpr size_t kWriteChunk = 256 * 1024;
+constexpr mode_t kFolderMode = 0700;
+constexpr char kTempPrefix[] = "vxtmp-";
+constexpr size_t kTempRandomChars = 6;
+constexpr char kTempChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+bool IsTempName(std::string_view AName) {
+  const size_t prefix = sizeof kTempPrefix - 1;
+  if (AName.size() != prefix + kTempRandomChars || AName.substr(0, prefix) != kTempPrefix) return false;
+  return AName.substr(prefix).find_first_not_of(kTempChars) == std::string_view::npos;
+}
+
+std::string TempName() {
+  std::string name = kTempPrefix;
+  for (size_t i = 0; i < kTempRandomChars; ++i) name += kTempChars[plat::Random(sizeof kTempChars - 1)];
+  return name;
+}
+
+struct TDirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// Calls AEach (name, lstat of it) for every entry of AFolder but "." and "..".
+template <class TEach>
+void ForEachEntry(const TqvStoreFolder& AFolder, TEach AEach) {
+  const int fd = ::dup(AFolder.Fd());
+  if (fd < 0) RaiseErrno("Cannot read folder", AFolder.Path());
+  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    RaiseErrno("Cannot read folder", AFolder.Path());
+  }
+  ::rewinddir(dir.get());
+  while (const dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(AFolder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    AEach(name, st);
+  }
+}
 
 }  // namespace
 
+// --- folders
+
+void TqvStoreFolder::Sync() const {
+  if (::fsync(FFd.Get()) != 0 && errno != EINVAL) RaiseErrno("Cannot flush folder", FPath);
+}
+
+TqvStoreFolder OpenStoreFolder(const std::string& APath, bool ACreate) {
+  // An empty setting means the current folder, never the root.
+  const std::string path = APath.empty() || APath.back() == '/' ? APath : APath + "/";
+  const std::string open = path.empty() ? std::string(".") : path;
+  if (ACreate) {
+    // Each missing part from the top down; a part made now is flushed into
+    // its parent, so the folder survives a crash.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      const std::string part = path.substr(0, slash);
+      if (::mkdir(part.c_str(), kFolderMode) == 0) {
+        const size_t up = part.find_last_of('/');
+        SyncFolder(up == std::string::npos ? std::string(".") : part.substr(0, up + 1));
+      } else if (errno != EEXIST) {
+        RaiseErrno("Cannot create folder", part);
+      }
+    }
+  }
+  plat::UniqueFd fd(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT && !ACreate) return {};
+    RaiseErrno("Cannot open folder", open);
+  }
+  return TqvStoreFolder(std::move(fd), path);
+}
+
+TqvStoreFolder OpenAccountFolder(const TqvStoreFolder& AMailBox, const std::string& AName, bool ACreate) {
+  const std::string path = AMailBox.Path() + AName;
+  bool made = false;
+  if (ACreate) {
+    if (::mkdirat(AMailBox.Fd(), AName.c_str(), kFolderMode) == 0)
+      made = true;
+    else if (errno != EEXIST)
+      RaiseErrno("Cannot create folder", path);
+  }
+  // No trailing "/": O_NOFOLLOW then refuses a link at the account's name.
+  plat::UniqueFd fd(::openat(AMailBox.Fd(), AName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    const int error = errno;
+    if (error == ENOENT && !ACreate) return {};
+    struct stat st {};
+    if (::fstatat(AMailBox.Fd(), AName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      RaiseError(ELOOP, "Not following the symbolic link at account folder", path);
+    RaiseError(error, "Cannot open folder", path);
+  }
+  if (made) AMailBox.Sync();
+  return TqvStoreFolder(std::move(fd), path + "/");
+}
+
+std::vector<std::string> ListAccountFolders(const TqvStoreFolder& AMailBox) {
+  std::vector<std::string> names;
+  ForEachEntry(AMailBox, [&](const std::string& AName, const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) names.push_back(AName);
+  });
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int RemoveStagedLeftovers(const TqvStoreFolder& AFolder) {
+  std::vector<std::string> doomed;
+  ForEachEntry(AFolder, [&](const std::string& AName, const struct stat& st) {
+    if (S_ISREG(st.st_mode) && IsTempName(AName)) doomed.push_back(AName);
+  });
+  int removed = 0;
+  for (const std::string& name : doomed)
+    if (::unlinkat(AFolder.Fd(), name.c_str(), 0) == 0) ++removed;
+  if (removed > 0) AFolder.Sync();
+  return removed;
+}
+
+void SyncFolder(const std::string& AFolder) {
+  plat::UniqueFd fd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || (::fsync(fd.Get()) != 0 && errno != EINVAL)) RaiseErrno("Cannot flush folder", AFolder);
+}
+
 // --- staged files
 
+TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, const TStrings& ALines) {
+  Open(AFolder.Fd(), AFolder.Path());
+  WriteLines(ALines);
+}
+
+TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view AText) {
+  Open(AFolder.Fd(), AFolder.Path());
+  WriteAll(AText);
+  Finish();
+}
+
 TqvStagedFile::TqvStagedFile(const std::string& AFolder, const TStrings& ALines) {
-  Open(AFolder);
+  const TqvStoreFolder folder = OpenStoreFolder(AFolder, false);
+  if (!folder) RaiseError(ENOENT, "Cannot open folder", AFolder);
+  Open(folder.Fd(), folder.Path());
+  WriteLines(ALines);
+}
+
+TqvStagedFile::TqvStagedFile(const std::string& AFolder, std::string_view AText) {
+  const TqvStoreFolder folder = OpenStoreFolder(AFolder, false);
+  if (!folder) RaiseError(ENOENT, "Cannot open folder", AFolder);
+  Open(folder.Fd(), folder.Path());
+  WriteAll(AText);
+  Finish();
+}
+
+TqvStagedFile::TTempName::~TTempName() {
+  if (Dir && !Name.empty()) ::unlinkat(Dir.Get(), Name.c_str(), 0);
+}
+
+void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath) {
+  FFolderPath = AFolderPath;
+  FTemp.Dir.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
+  if (!FTemp.Dir) RaiseErrno("Cannot open folder", AFolderPath);
+  // A name taken by chance is drawn again.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = TempName();
+    const int fd = ::openat(FTemp.Dir.Get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      FFd.Reset(fd);
+      FTemp.Name = name;
+      return;
+    }
+    if (errno != EEXIST) RaiseErrno("Cannot create file", AFolderPath + name);
+  }
+  RaiseError(EEXIST, "Cannot create file", AFolderPath + kTempPrefix);
+}
+
+void TqvStagedFile::WriteLines(const TStrings& ALines) {
   std::string buffer;
   buffer.reserve(kWriteChunk + 1024);
   for (int i = 0; i < ALines.Count(); ++i) {
@@ -41,52 +215,36 @@ TqvStagedFile::TqvStagedFile(const std::string& AFolder, const TStrings& ALines)
   Finish();
 }
 
-TqvStagedFile::TqvStagedFile(const std::string& AFolder, std::string_view AText) {
-  Open(AFolder);
-  WriteAll(AText);
-  Finish();
-}
-
-TqvStagedFile::TTempName::~TTempName() {
-  if (!Path.empty()) ::unlink(Path.c_str());
-}
-
-void TqvStagedFile::Open(const std::string& AFolder) {
-  std::string name = AFolder + "vxtmp-XXXXXX";
-  // mkstemp creates exclusively, mode 0600.
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) RaiseErrno("Cannot create file", name);
-  FFd.Reset(fd);
-  FTemp.Path = name;
-}
-
 void TqvStagedFile::WriteAll(std::string_view ABytes) {
   while (!ABytes.empty()) {
     const ssize_t n = ::write(FFd.Get(), ABytes.data(), ABytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) RaiseErrno("Cannot write file", FTemp.Path);
+    if (n <= 0) RaiseErrno("Cannot write file", TempPath());
     ABytes.remove_prefix(static_cast<size_t>(n));
   }
 }
 
 void TqvStagedFile::Finish() {
-  if (::fsync(FFd.Get()) != 0) RaiseErrno("Cannot flush file", FTemp.Path);
+  if (::fsync(FFd.Get()) != 0) RaiseErrno("Cannot flush file", TempPath());
   // A late write error shows up at close.
-  if (FFd.Close() != 0) RaiseErrno("Cannot write file", FTemp.Path);
+  if (FFd.Close() != 0) RaiseErrno("Cannot write file", TempPath());
 }
 
 bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
+  const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
   // link fails on an existing name, so nothing placed before is replaced.
-  if (::link(FTemp.Path.c_str(), AFinalPath.c_str()) != 0) {
+  if (::linkat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str(), 0) != 0) {
     if (errno == EEXIST) return false;
     RaiseErrno("Cannot create file", AFinalPath);
   }
-  ::unlink(FTemp.Path.c_str());
-  FTemp.Path.clear();
+  ::unlinkat(FTemp.Dir.Get(), FTemp.Name.c_str(), 0);
+  FTemp.Name.clear();
   return true;
 }
 
-void SyncFolder(const std::string& AFolder) {
-  plat::UniqueFd fd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || ::fsync(fd.Get()) != 0) RaiseErrno("Cannot flush folder", AFolder);
+void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
+  const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
+  if (::renameat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str()) != 0)
+    RaiseErrno("Cannot create file", AFinalPath);
+  FTemp.Name.clear();
 }

@@ -1,49 +1,109 @@
-// Durable, exclusive placing of a message or envelope file in a mail store
-// folder. A file is written under a temporary name that no scanner matches
-// ("vxtmp-XXXXXX", never "*.MSG" or "*.ENV"), flushed to disk, and then
-// linked to its final name, which fails instead of replacing an existing
-// file; the temporary name is removed whatever happens. Thread-safe, no
-// locks. Failures raise EOSError with the errno's code and text.
+// What the file-based mail stores share: store folders held open by
+// descriptor, account folders opened without following a symbolic link, and
+// durable, exclusive placing of a message or envelope file. A file is written
+// under a temporary name that no scanner matches ("vxtmp-" and six letters
+// or digits, never "*.MSG" or "*.ENV"), flushed to disk, and then linked to
+// its final name, which fails instead of replacing an existing file; the
+// temporary name is removed whatever happens, and leftovers of a crash are
+// removed by RemoveStagedLeftovers. Folders the stores make have mode 0700,
+// files 0600. Thread-safe, no locks. Failures raise EOSError with the errno's
+// code and text.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "UniqueFd.h"
 
+class TObject;
 class TStrings;
+
+// A store failure that became a protocol reply; the host logs it.
+using TqvStoreErrorEvent = std::function<void(TObject* Sender, const std::exception& E)>;
+
+// An open folder of the store. Names inside it are resolved against the
+// folder that was opened and checked, whatever happens to its path later.
+class TqvStoreFolder {
+ public:
+  TqvStoreFolder() = default;
+  TqvStoreFolder(plat::UniqueFd AFd, std::string APath) : FFd(std::move(AFd)), FPath(std::move(APath)) {}
+  [[nodiscard]] int Fd() const { return FFd.Get(); }
+  // The path it was opened by, ending in "/" (for messages and file names).
+  [[nodiscard]] const std::string& Path() const { return FPath; }
+  explicit operator bool() const { return static_cast<bool>(FFd); }
+  // Flushes the folder's entries (new and removed names) to disk.
+  void Sync() const;
+
+ private:
+  plat::UniqueFd FFd;
+  std::string FPath;
+};
+
+// A folder the administrator configured: it may be a symbolic link. With
+// ACreate, the folder and its missing parents are made (mode 0700); without,
+// a missing folder gives an empty object. Raises for anything else.
+[[nodiscard]] TqvStoreFolder OpenStoreFolder(const std::string& APath, bool ACreate);
+
+// The account folder AName (one name, as MailBoxFolderName gives it) inside
+// AMailBox, opened without following a symbolic link at that name; made with
+// mode 0700 when ACreate (and the mailbox folder flushed). Without ACreate a
+// missing folder gives an empty object. A link (or anything but a folder)
+// raises EOSError with the code of ELOOP.
+[[nodiscard]] TqvStoreFolder OpenAccountFolder(const TqvStoreFolder& AMailBox, const std::string& AName,
+                                               bool ACreate);
+
+// The folders directly inside AMailBox that are real folders (links are
+// passed over), sorted by name.
+[[nodiscard]] std::vector<std::string> ListAccountFolders(const TqvStoreFolder& AMailBox);
+
+// Removes from AFolder the regular files whose names are temporary names of
+// this scheme, and nothing else; returns how many went.
+int RemoveStagedLeftovers(const TqvStoreFolder& AFolder);
 
 // A written, flushed file under a temporary name in one folder; removed on
 // destruction unless it was placed. One owner, one thread.
 class TqvStagedFile {
  public:
-  // Creates the temporary file in AFolder (which ends in "/") and writes
-  // each line of ALines followed by CR LF, or AText as it is.
+  // Creates the temporary file in AFolder and writes each line of ALines
+  // followed by CR LF, or AText as it is.
+  TqvStagedFile(const TqvStoreFolder& AFolder, const TStrings& ALines);
+  TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view AText);
+  // The same in the folder at path AFolder (ending in "/"; links followed).
   TqvStagedFile(const std::string& AFolder, const TStrings& ALines);
   TqvStagedFile(const std::string& AFolder, std::string_view AText);
   ~TqvStagedFile() = default;
   TqvStagedFile(const TqvStagedFile&) = delete;
   TqvStagedFile& operator=(const TqvStagedFile&) = delete;
 
-  // Links the file as AFinalPath. False when that name exists already (the
-  // caller picks another); other failures raise.
+  // Links the file as AFinalPath, a name in the same folder (only its last
+  // part is used). False when that name exists already (the caller picks
+  // another); other failures raise.
   [[nodiscard]] bool PlaceAs(const std::string& AFinalPath);
-  [[nodiscard]] const std::string& TempPath() const { return FTemp.Path; }
+  // Renames the file over AFinalPath (a name in the same folder), which
+  // readers then see whole, old or new, never in between. Raises on failure.
+  void ReplaceAs(const std::string& AFinalPath);
+  [[nodiscard]] std::string TempPath() const { return FFolderPath + FTemp.Name; }
 
  private:
-  void Open(const std::string& AFolder);
+  void Open(int AFolderFd, const std::string& AFolderPath);
+  void WriteLines(const TStrings& ALines);
   void WriteAll(std::string_view ABytes);
   void Finish();
 
   // Removes the name even when a constructor fails half-way.
   struct TTempName {
-    std::string Path;
+    plat::UniqueFd Dir;  // the folder, its own descriptor
+    std::string Name;    // empty once placed
     TTempName() = default;
     TTempName(const TTempName&) = delete;
     TTempName& operator=(const TTempName&) = delete;
     ~TTempName();
   };
 
+  std::string FFolderPath;
   TTempName FTemp;
   plat::UniqueFd FFd;
 };

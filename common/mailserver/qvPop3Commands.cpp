@@ -3,22 +3,16 @@
 #include <limits>
 
 #include "qvPop3Replies.h"
+#include "TextTrim.h"
 #include "qvPop3Server.h"
 
 using namespace pop3reply;
-using pop3text::Trim;
+using plat::Trim;
 using pop3text::Words;
 
 // --- text helpers
 
 namespace pop3text {
-
-std::string Trim(std::string_view AText) {
-  size_t b = 0, e = AText.size();
-  while (b < e && static_cast<unsigned char>(AText[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(AText[e - 1]) <= 0x20) --e;
-  return std::string(AText.substr(b, e - b));
-}
 
 std::vector<std::string> Words(std::string_view AText) {
   std::vector<std::string> words;
@@ -33,7 +27,7 @@ std::vector<std::string> Words(std::string_view AText) {
 }
 
 int64_t ToNumber(std::string_view AText) {
-  const std::string t = Trim(AText);
+  const std::string t = plat::Trim(AText);
   size_t i = 0;
   const bool negative = !t.empty() && t[0] == '-';
   if (!t.empty() && (t[0] == '-' || t[0] == '+')) i = 1;
@@ -106,7 +100,6 @@ void TqvPop3Server::SendStatLine(TqvPop3CommandConnection* AConnection, const st
 }
 
 void TqvPop3Server::CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   SendResponse(AConnection, AParams->Command, kOk);
 }
 
@@ -121,14 +114,12 @@ void TqvPop3Server::CmdQuit(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdRset(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   AConnection->MailBox().UnmarkAll();
   DoReset(AConnection);
   SendResponse(AConnection, AParams->Command, kOk);
 }
 
 void TqvPop3Server::CmdStat(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   SendStatLine(AConnection, AParams->Command);
 }
 
@@ -142,7 +133,6 @@ std::unique_ptr<TStrings> TqvPop3Server::Retrieve(TqvPop3CommandConnection* ACon
 }
 
 void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
   std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
   int64_t size = 0;
@@ -152,7 +142,6 @@ void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const std::vector<std::string> words = Words(Trim(AParams->Params));
   if (words.size() < 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const int n = MessageNumber(AConnection, words[0], AParams->Command);
@@ -174,7 +163,6 @@ void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandP
 }
 
 void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
   bool canDelete = true;
   DoDelete(AConnection, n, canDelete);
@@ -184,7 +172,6 @@ void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const TqvPop3MessageList& box = AConnection->MailBox();
   if (pop3text::ToNumber(AParams->Params) <= 0) {
     std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
@@ -200,7 +187,6 @@ void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psTransaction, AParams->Command);
   const TqvPop3MessageList& box = AConnection->MailBox();
   if (pop3text::ToNumber(AParams->Params) <= 0) {
     std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();

@@ -1,5 +1,6 @@
 #include "qvPop3FileHandler.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "qvMailBoxFiles.h"
@@ -78,11 +79,29 @@ std::string TqvPop3FileHandler::GetMessageUID(const std::string& AFileName, int6
   return uid;
 }
 
+TqvStoreFolder TqvPop3FileHandler::OpenUserFolder(const std::string& AUserName) const {
+  const std::string name = MailBoxFolderName(AUserName);
+  if (name.empty()) return {};
+  const TqvStoreFolder mailbox = OpenStoreFolder(AddTrailingChar(MailBoxDir(), '/'), false);
+  if (!mailbox) return {};
+  return OpenAccountFolder(mailbox, name, false);
+}
+
+TqvStoreFolder TqvPop3FileHandler::OpenUserFolderReported(const std::string& AUserName) {
+  try {
+    return OpenUserFolder(AUserName);
+  } catch (const std::exception& e) {
+    DoStoreError(e);
+    return {};
+  }
+}
+
 void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
   AMailBox.Clear();
-  const std::string path = GetMailBoxPath(AConnection->UserName());
-  if (path.empty()) return;
-  for (const TqvMailFileEntry& file : ListMailFiles(path, ".MSG")) {
+  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
+  if (!folder) return;
+  const std::string& path = folder.Path();
+  for (const TqvMailFileEntry& file : ListMailFiles(folder, ".MSG")) {
     bool canLoad = true;
     DoLoadMessage(AConnection, path, file.Name, canLoad);
     if (canLoad)
@@ -91,12 +110,21 @@ void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvP
   }
 }
 
+namespace {
+
+std::string NameInFolder(const std::string& AFileName) { return AFileName.substr(AFileName.find_last_of('/') + 1); }
+
+}  // namespace
+
 void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                                          bool& Success) {
   try {
     auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
     if (!item) throw EListError("not a file message");
-    LoadMailFile(item->FileName, AMessage);
+    // Opened afresh: the folder may have been swapped for a link since the listing.
+    const TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
+    if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+    LoadMailFile(folder, NameInFolder(item->FileName), AMessage);
     Success = true;
   } catch (const std::exception&) {
     AMessage.Clear();
@@ -107,9 +135,15 @@ void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, 
 void TqvPop3FileHandler::DeleteMarkedMessages(TqvPop3CommandConnection* AConnection) {
   if (AConnection->State() != psUpdate) return;
   TqvPop3MessageList& box = AConnection->MailBox();
+  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
+  if (!folder) return;
   for (int i = 0; i < box.Count(); ++i) {
     auto* item = dynamic_cast<TqvPop3FileMessageItem*>(box.Items(i));
     // A failed removal leaves the file for the next session.
-    if (item && item->Deleted) (void)::unlink(item->FileName.c_str());
+    if (item && item->Deleted) (void)::unlinkat(folder.Fd(), NameInFolder(item->FileName).c_str(), 0);
   }
+}
+
+void TqvPop3FileHandler::DoStoreError(const std::exception& E) {
+  if (OnStoreError) OnStoreError(this, E);
 }

@@ -6,8 +6,10 @@
 // it goes. Its events run on the server's workers; MailBoxDir is read and set
 // under the store's lock, deletions run inside the server lock. A user name
 // that is empty or could leave MailBoxDir ("..", "/", control characters)
-// gets an empty maildrop. Failures are never raised to the server: a failed
-// load answers "no such message", a failed deletion is skipped.
+// gets an empty maildrop, and so does an account folder that is a symbolic
+// link (never followed; OnStoreError is told). Failures are never raised to
+// the server: a failed load answers "no such message", a failed deletion is
+// skipped.
 #pragma once
 
 #include <functional>
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "ClassCore.h"
+#include "qvMailStoreUtils.h"
 #include "qvPop3Server.h"
 
 class TqvPop3FileMessageItem : public TqvPop3MessageItem {
@@ -49,18 +52,26 @@ class TqvPop3FileHandler : public TComponent {
 
   // Fired per file before it joins the maildrop; ACanLoad false hides it.
   TqvPop3LoadMessageEvent OnLoadMessage;
+  // A maildrop that could not be read, or a file that could not be removed.
+  TqvStoreErrorEvent OnStoreError;
 
  protected:
   virtual void Unbind();
   virtual void Bind();
   virtual void DoLoadMessage(TqvPop3CommandConnection* AConnection, const std::string& AMailBoxPath,
                              const std::string& AMessageFile, bool& ACanLoad);
+  virtual void DoStoreError(const std::exception& E);
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
   void LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
   void RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage, bool& Success);
   void DeleteMarkedMessages(TqvPop3CommandConnection* AConnection);
+  // The user's account folder, opened without following a link; empty when
+  // the name is unsafe or the folder is missing. Raises for a link.
+  [[nodiscard]] TqvStoreFolder OpenUserFolder(const std::string& AUserName) const;
+  // The same, with a failure told to OnStoreError and an empty result.
+  [[nodiscard]] TqvStoreFolder OpenUserFolderReported(const std::string& AUserName);
 
   TqvPop3Server* FServer = nullptr;
   std::string FMailBoxDir;

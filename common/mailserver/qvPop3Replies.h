@@ -29,8 +29,6 @@ inline constexpr char kNtlmGoAhead[] = "+ OK";
 
 namespace pop3text {
 
-// Bytes <= 0x20 off both ends.
-[[nodiscard]] std::string Trim(std::string_view AText);
 // Runs of blanks and tabs separate words.
 [[nodiscard]] std::vector<std::string> Words(std::string_view AText);
 // A decimal integer with an optional sign, saturated to 64 bits; 0 for

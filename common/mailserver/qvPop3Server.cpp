@@ -2,17 +2,20 @@
 // in qvPop3Commands.cpp.
 #include "qvPop3Server.h"
 
+#include <optional>
+
 #include "NtlmPackage.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
 #include "qvHostResolver.h"
 #include "qvMailUtils.h"
 #include "qvPop3Replies.h"
+#include "TextTrim.h"
 #include "qvSspi.h"
 #include "qvSspiAuth.h"
 
 using namespace pop3reply;
-using pop3text::Trim;
+using plat::Trim;
 using pop3text::Words;
 
 namespace {
@@ -29,24 +32,6 @@ class TServerLock {
   TqvTcpServer& FServer;
 };
 
-// Reverts an impersonation on every path.
-class TImpersonation {
- public:
-  explicit TImpersonation(TqvNtAuthServerSspi& AContext) : FContext(AContext) { FContext.Impersonate(); }
-  ~TImpersonation() {
-    try {
-      FContext.RevertToSelf();
-    } catch (...) {
-      // The context's end reverts it as well.
-    }
-  }
-  TImpersonation(const TImpersonation&) = delete;
-  TImpersonation& operator=(const TImpersonation&) = delete;
-
- private:
-  TqvNtAuthServerSspi& FContext;
-};
-
 const char* StateName(TqvPop3State AState) {
   switch (AState) {
     case psAuthorization: return "AUTHORIZATION";
@@ -54,11 +39,6 @@ const char* StateName(TqvPop3State AState) {
     case psUpdate: return "UPDATE";
   }
   return "";
-}
-
-// Tokens hold NUL bytes: encode bytes, never text.
-std::string Base64(const std::string& ABytes) {
-  return TqvEncoder::EncodeBytesToLine(TBytes(ABytes.begin(), ABytes.end()), cmBase64);
 }
 
 TqvPop3CommandConnection* Pop3(TqvCommandConnection* AConnection) {
@@ -94,27 +74,43 @@ std::string TqvPop3Server::GenerateChallenge() { return GenerateTalmerixoMessage
 
 TqvUserConnectionPtr TqvPop3Server::CreateDefaultConnection() { return std::make_shared<TqvPop3CommandConnection>(); }
 
-void TqvPop3Server::Add(const char* AName, THandler AHandler) {
-  Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
-      AName, [this, AHandler](TqvCommandConnection* c, TqvTcpCommandParams* p) { (this->*AHandler)(Pop3(c), p); }));
-}
+struct TqvPop3Server::TCommandEntry {
+  const char* Name;
+  THandler Handler;
+  std::optional<TqvPop3State> State;  // none: any state
+  bool NeedsTls;                      // refused before STLS when TLS is required
+};
+
+// In registration order.
+const TqvPop3Server::TCommandEntry TqvPop3Server::kCommands[] = {
+    {"USER", &TqvPop3Server::CmdUser, psAuthorization, true},
+    {"PASS", &TqvPop3Server::CmdPass, psAuthorization, true},
+    {"APOP", &TqvPop3Server::CmdApop, psAuthorization, true},
+    {"AUTH", &TqvPop3Server::CmdAuth, psAuthorization, true},
+    {"NOOP", &TqvPop3Server::CmdNoop, psTransaction, true},
+    {"QUIT", &TqvPop3Server::CmdQuit, std::nullopt, false},
+    {"RSET", &TqvPop3Server::CmdRset, psTransaction, true},
+    {"STAT", &TqvPop3Server::CmdStat, psTransaction, true},
+    {"RETR", &TqvPop3Server::CmdRetr, psTransaction, true},
+    {"TOP", &TqvPop3Server::CmdTop, psTransaction, true},
+    {"DELE", &TqvPop3Server::CmdDele, psTransaction, true},
+    {"LIST", &TqvPop3Server::CmdList, psTransaction, true},
+    {"UIDL", &TqvPop3Server::CmdUidl, psTransaction, true},
+    {"STLS", &TqvPop3Server::CmdStls, std::nullopt, false},
+    {"HELP", &TqvPop3Server::CmdHelp, std::nullopt, false},
+};
 
 void TqvPop3Server::AddCommands() {
-  Add("USER", &TqvPop3Server::CmdUser);
-  Add("PASS", &TqvPop3Server::CmdPass);
-  Add("APOP", &TqvPop3Server::CmdApop);
-  Add("AUTH", &TqvPop3Server::CmdAuth);
-  Add("NOOP", &TqvPop3Server::CmdNoop);
-  Add("QUIT", &TqvPop3Server::CmdQuit);
-  Add("RSET", &TqvPop3Server::CmdRset);
-  Add("STAT", &TqvPop3Server::CmdStat);
-  Add("RETR", &TqvPop3Server::CmdRetr);
-  Add("TOP", &TqvPop3Server::CmdTop);
-  Add("DELE", &TqvPop3Server::CmdDele);
-  Add("LIST", &TqvPop3Server::CmdList);
-  Add("UIDL", &TqvPop3Server::CmdUidl);
-  Add("STLS", &TqvPop3Server::CmdStls);
-  Add("HELP", &TqvPop3Server::CmdHelp);
+  for (const TCommandEntry& entry : kCommands) {
+    const TCommandEntry* e = &entry;
+    Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
+        e->Name, [this, e](TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+          TqvPop3CommandConnection* c = Pop3(AConnection);
+          if (e->NeedsTls) CheckTls(c, AParams->Command);
+          if (e->State) CheckState(c, *e->State, AParams->Command);
+          (this->*(e->Handler))(c, AParams);
+        }));
+  }
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvPop3Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
@@ -191,7 +187,6 @@ void TqvPop3Server::CheckTls(TqvPop3CommandConnection* AConnection, const std::s
 
 void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
                                const std::string& ACommand) {
-  CheckTls(AConnection, ACommand);
   if (AConnection->State() != AState)
     throw EqvPop3ServerError(ACommand, std::string(kWrongStatePrefix) + StateName(AState) + kWrongStateSuffix);
 }
@@ -225,8 +220,7 @@ void TqvPop3Server::ResetConnection(TqvPop3CommandConnection* AConnection) {
     AConnection->FLockedUser.clear();
   }
   AConnection->FUserName.clear();
-  AConnection->FChallenge.clear();
-  AConnection->FNtlm.reset();
+  AConnection->FSasl.reset();
   AConnection->FMailBox->Clear();
 }
 
@@ -246,7 +240,8 @@ void TqvPop3Server::Login(TqvPop3CommandConnection* AConnection, const std::stri
     authorized = ANtlm && account != nullptr;
     bool handled = false;
     DoAuthenticate(AConnection, account, AUserName, authorized, handled);
-    if (!handled && account) authorized = ACheck(*account);
+    // NTLM has proved the password; the hook alone may still refuse.
+    if (!handled && account && !ANtlm) authorized = ACheck(*account);
     // The account's spelling names the maildrop, not the client's.
     if (account && !account->UserName().empty()) name = account->UserName();
   }
@@ -266,14 +261,12 @@ void TqvPop3Server::Login(TqvPop3CommandConnection* AConnection, const std::stri
 }
 
 void TqvPop3Server::CmdUser(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   AConnection->FUserName = AParams->Params;
   SendResponse(AConnection, AParams->Command, kSendPass);
 }
 
 void TqvPop3Server::CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const std::string password = AParams->Params;
   Login(AConnection, AParams->Command, AConnection->FUserName,
@@ -281,7 +274,6 @@ void TqvPop3Server::CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvPop3Server::CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUseSASL) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const std::vector<std::string> words = Words(Trim(AParams->Params));
   if (words.size() != 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
@@ -298,7 +290,6 @@ void TqvPop3Server::CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 // --- AUTH
 
 void TqvPop3Server::CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  CheckState(AConnection, psAuthorization, AParams->Command);
   if (FUseAuth == pmUsePOPAuth) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const std::vector<std::string> words = Words(Trim(AParams->Params));
   if (words.empty()) {
@@ -313,27 +304,23 @@ void TqvPop3Server::CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommand
   for (char& ch : mechanism)
     if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
   if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
-    AConnection->FChallenge = GenerateChallenge();
-    SendResponse(AConnection, AParams->Command, "+ " + Base64(AConnection->FChallenge));
-    ExpectAuthLine(AConnection, &TqvPop3Server::CramStep);
+    AConnection->FSasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
+    SendResponse(AConnection, AParams->Command, "+ " + AConnection->FSasl->FirstChallenge());
+    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
     return;
   }
   if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {
-    auto ntlm = std::make_unique<TqvNtAuthServerSspi>();
-    ntlm->HostName = LocalHost();
-    // The package checks the response against the account's password; an
-    // account without one, or no account, is refused there.
-    ntlm->OnGetPassword = [this, AConnection](TObject*, const std::string& user, const std::string&,
-                                              std::string& password, bool& found) {
-      std::unique_ptr<TqvMailUserAccountItem> created;
-      DoCreateUserAccount(AConnection, user, created);
-      const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(user);
-      found = a && !a->Password().empty();
-      if (found) password = a->Password();
-    };
-    AConnection->FNtlm = std::move(ntlm);
+    AConnection->FSasl = TqvSaslServerExchange::Ntlm(
+        LocalHost(), [this, AConnection](const std::string& AUser, std::string& APassword) {
+          std::unique_ptr<TqvMailUserAccountItem> created;
+          DoCreateUserAccount(AConnection, AUser, created);
+          const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(AUser);
+          if (!a) return false;
+          APassword = a->Password();
+          return true;
+        });
     SendResponse(AConnection, AParams->Command, kNtlmGoAhead);
-    ExpectAuthLine(AConnection, &TqvPop3Server::NtlmStep);
+    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
     return;
   }
   throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
@@ -352,61 +339,21 @@ void TqvPop3Server::AbortAuth(TqvPop3CommandConnection* AConnection) {
   throw EqvPop3ServerError("AUTH", kAuthAborted);
 }
 
-void TqvPop3Server::CramStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+void TqvPop3Server::SaslStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   // Back to commands whatever this line does.
   AConnection->FInAuthExchange = false;
   SetCommandHandler(AConnection);
-  const std::string line = Trim(AParams->Params);
-  if (line == "*") AbortAuth(AConnection);
-  std::string decoded;
-  try {
-    const TBytes bytes = TqvEncoder::DecodeTextToBytes(line, cmBase64);
-    decoded.assign(bytes.begin(), bytes.end());
-  } catch (const EqvEncoderError&) {
-    AbortAuth(AConnection);
-  }
-  const std::vector<std::string> words = Words(decoded);
-  if (words.size() != 2) AbortAuth(AConnection);
-  const std::string challenge = AConnection->FChallenge;
-  const std::string digest = words[1];
-  Login(AConnection, AParams->Command, words[0],
-        [&](const TqvUserAccountItem& a) {
-          return !a.Password().empty() && HMAC_MD5(challenge, a.Password()) == digest;
-        },
-        false);
-}
-
-void TqvPop3Server::NtlmStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  AConnection->FInAuthExchange = false;
-  SetCommandHandler(AConnection);
-  const std::string line = Trim(AParams->Params);
-  if (line == "*" || !AConnection->FNtlm) AbortAuth(AConnection);
-  TMemoryStream token;
-  bool complete = false;
-  try {
-    const TBytes bytes = TqvEncoder::DecodeTextToBytes(line, cmBase64);
-    if (!bytes.empty()) token.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-    token.SetPosition(0);
-    complete = AConnection->FNtlm->AcceptToken(plat::NTLMSP_NAME_A, token, nullptr);
-  } catch (const EqvEncoderError&) {
-    AbortAuth(AConnection);
-  } catch (const EqvSSPIError&) {
-    AbortAuth(AConnection);
-  }
-  if (!complete) {
-    const std::string reply(reinterpret_cast<const char*>(token.Memory()), static_cast<size_t>(token.Size()));
-    SendResponse(AConnection, AParams->Command, "+ " + Base64(reply));
-    ExpectAuthLine(AConnection, &TqvPop3Server::NtlmStep);
+  TqvSaslServerExchange* sasl = AConnection->FSasl.get();
+  const TqvSaslServerExchange::TStatus status =
+      sasl ? sasl->Step(AParams->Params) : TqvSaslServerExchange::TStatus::Aborted;
+  if (status == TqvSaslServerExchange::TStatus::Aborted) AbortAuth(AConnection);
+  if (status == TqvSaslServerExchange::TStatus::Continue) {
+    SendResponse(AConnection, AParams->Command, "+ " + sasl->NextChallenge());
+    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
     return;
   }
-  std::string user;
-  try {
-    TImpersonation as(*AConnection->FNtlm);
-    user = plat::GetCurrentUserName();
-  } catch (const EqvSSPIError&) {
-    AbortAuth(AConnection);
-  }
-  AConnection->FNtlm.reset();
-  Login(AConnection, AParams->Command, user, [](const TqvUserAccountItem&) { return true; }, true);
+  const std::unique_ptr<TqvSaslServerExchange> done = std::move(AConnection->FSasl);
+  Login(AConnection, AParams->Command, done->UserName(),
+        [&done](const TqvUserAccountItem& a) { return done->CheckDigest(a.Password()); },
+        done->Mechanism() == ssUseNTLM);
 }
-

@@ -25,7 +25,6 @@
 #include "qvServerSasl.h"
 #include "qvTcpCommandServer.h"
 
-class TqvNtAuthServerSspi;
 class TqvPop3CommandConnection;
 
 enum TqvPop3AuthMode { pmUsePOPAuth, pmUseSASL, pmUseBoth };
@@ -90,8 +89,7 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   std::string FLockedUser;  // under the server lock: the name while in TRANSACTION
   std::string FTimeStamp;
   std::string FUserName;
-  std::string FChallenge;
-  std::unique_ptr<TqvNtAuthServerSspi> FNtlm;
+  std::unique_ptr<TqvSaslServerExchange> FSasl;  // a CRAM-MD5 or NTLM exchange under way
   std::unique_ptr<TqvPop3MessageList> FMailBox;
   std::atomic<bool> FInAuthExchange{false};
 };
@@ -168,10 +166,14 @@ class TqvPop3Server : public TqvTcpCommandServer {
 
  private:
   using THandler = void (TqvPop3Server::*)(TqvPop3CommandConnection*, TqvTcpCommandParams*);
-  void Add(const char* AName, THandler AHandler);
+  // The command table: each command's handler, the state it needs and
+  // whether it waits for STLS when TLS is required; the dispatcher checks
+  // both before the handler runs.
+  struct TCommandEntry;
+  static const TCommandEntry kCommands[];
   [[nodiscard]] std::string LocalHost() const;
 
-  // Raise the TLS, state and mode errors.
+  // Raise the TLS and state errors (the dispatcher's checks).
   void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
   void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
   // Under the server lock: fires OnStateChanged, refuses a locked maildrop.
@@ -189,8 +191,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void CmdPass(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdApop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
-  void CramStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
-  void NtlmStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  // CRAM-MD5 and NTLM lines through the shared engine.
+  void SaslStep(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void ExpectAuthLine(TqvPop3CommandConnection* AConnection, THandler AStep);
   [[noreturn]] void AbortAuth(TqvPop3CommandConnection* AConnection);
   void CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "TextTrim.h"
 #include "qvMailServerLimits.h"
 #include "qvTcpCommandServer.h"
 #include "qvTranslator.h"
@@ -15,8 +16,6 @@ bool Exceeds(int64_t ASize, int64_t ALimit) { return ALimit > 0 && ALimit < ASiz
 int64_t Capped(int64_t AMaxDataSize, int64_t ACeiling) {
   return AMaxDataSize > 0 ? std::min(AMaxDataSize, ACeiling) : ACeiling;
 }
-
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
 // Offset just after the next line terminator at or after AFrom, or npos when
 // the line has not ended yet (a CR at the very end may still get its LF).
@@ -116,27 +115,36 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
     const size_t next = NextLineEnd(ABuffer, pos, lineEnd);
     if (next == std::string::npos) break;
     if (static_cast<int64_t>(lineEnd - pos) > qvMaxCommandLineBytes) {
-      FLineTooLong = true;
-      return context;
+      if (context->Commands.empty()) {
+        FLineTooLong = true;
+        return context;
+      }
+      // The commands before it are answered first; the line is refused on
+      // the next pass (or belongs to the handler one of them installs).
+      context->MoreInBuffer = true;
+      break;
     }
     std::string line = ABuffer.substr(pos, lineEnd - pos);
     pos = next;
     std::replace(line.begin(), line.end(), '\0', ' ');
     if (!charset.empty()) line = TqvTranslator::GetString(line.data(), static_cast<int>(line.size()), charset);
-    const auto first = std::find_if_not(line.begin(), line.end(), IsBlankOrControl);
-    const auto last = std::find_if_not(line.rbegin(), line.rend(), IsBlankOrControl).base();
-    if (first >= last) continue;
+    const std::string_view trimmed = plat::TrimView(line);
+    if (trimmed.empty()) continue;
     std::unique_ptr<TqvTcpCommandParams> params = FCreateParams ? FCreateParams(Connection) : nullptr;
     if (!params) params = std::make_unique<TqvTcpCommandParams>();
-    params->Parse(std::string(first, last));
+    params->Parse(std::string(trimmed));
     context->Commands.push_back(std::move(params));
     context->RawEnds.push_back(pos);
   }
   // Only the unfinished line stays, byte for byte.
   ARemaining = static_cast<int64_t>(ABuffer.size() - pos);
-  if (ARemaining > qvMaxCommandLineBytes) {
-    FLineTooLong = true;
-    ARemaining = 0;
+  if (ARemaining > qvMaxCommandLineBytes && !context->MoreInBuffer) {
+    if (context->Commands.empty()) {
+      FLineTooLong = true;
+      ARemaining = 0;
+    } else {
+      context->MoreInBuffer = true;
+    }
   }
   context->Raw = ABuffer.substr(0, pos);
   return context;

@@ -10,7 +10,8 @@
 // block or literal stay in the buffer and move on to the next handler. Every
 // buffer is bounded (qvMailServerLimits.h) whatever MaxDataSize says.
 // Oversized data raise EqvMaxDataSizeError from ProcessContext once the data
-// have ended; an over-long line raises EqvCommandLineTooLongError at once.
+// have ended; an over-long line raises EqvCommandLineTooLongError at once,
+// but only after the complete commands that came before it have run.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,9 @@ class TqvProcessDataContext {
  public:
   virtual ~TqvProcessDataContext() = default;
   bool IsComplete = false;
+  // The handler stopped early: the buffer holds more to parse without a new
+  // read (a line it refuses, met after the commands before it were answered).
+  bool MoreInBuffer = false;
 };
 
 // Command lines in arrival order; always complete (may hold none).

@@ -1,11 +1,8 @@
 // AUTH of the SMTP server: LOGIN, CRAM-MD5 and NTLM over continuation lines.
 #include <optional>
 
-#include "NtlmPackage.h"
-#include "qvCryptHash.h"
 #include "qvEncoder.h"
 #include "qvSmtpServer.h"
-#include "qvSspiAuth.h"
 #include "qvTextUtils.h"
 #include "qvUtils.h"
 
@@ -16,8 +13,6 @@ constexpr int kAuthFailed = 535;
 constexpr int kAuthUnknownMechanism = 504;
 constexpr const char* kUsernamePrompt = "VXNlcm5hbWU6";  // "Username:"
 constexpr const char* kPasswordPrompt = "UGFzc3dvcmQ6";  // "Password:"
-
-std::string Base64(std::string_view AText) { return TqvEncoder::EncodeTextToLine(AText, cmBase64); }
 
 }  // namespace
 
@@ -48,13 +43,14 @@ void TqvSmtpServer::CmdAuth(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
       SendReply(AConnection, AParams->Command, 334, kUsernamePrompt);
       return;
     case TAuthMechanism::CramMd5:
-      AConnection->Challenge = GenerateChallenge();
-      SendReply(AConnection, AParams->Command, 334, Base64(AConnection->Challenge));
+      AConnection->Sasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
+      SendReply(AConnection, AParams->Command, 334, AConnection->Sasl->FirstChallenge());
       return;
     case TAuthMechanism::Ntlm:
       StartNtlm(AConnection);
       if (initial) return RunAuthStep(AConnection, m, words.Strings(1));
-      SendResponse(AConnection, AParams->Command, "334");
+      // An empty continuation is "334" and its blank: clients wait for both.
+      SendResponse(AConnection, AParams->Command, "334 ");
       return;
   }
 }
@@ -77,10 +73,8 @@ void TqvSmtpServer::RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMech
       exit.Waiting = LoginStep(AConnection, ALine);
       break;
     case TAuthMechanism::CramMd5:
-      exit.Waiting = CramMd5Step(AConnection, ALine);
-      break;
     case TAuthMechanism::Ntlm:
-      exit.Waiting = NtlmStep(AConnection, ALine);
+      exit.Waiting = SaslStep(AConnection, ALine);
       break;
   }
 }
@@ -135,61 +129,32 @@ bool TqvSmtpServer::LoginStep(TqvSmtpCommandConnection* AConnection, const std::
   return false;
 }
 
-bool TqvSmtpServer::CramMd5Step(TqvSmtpCommandConnection* AConnection, const std::string& ALine) {
-  const std::string text = DecodeAuthLine(AConnection, ALine);
-  if (WordCount(text, " ") != 2) AbortAuth(AConnection);
-  AConnection->UserName = ExtractWord(1, text, " ");
-  const std::string digest = ExtractWord(2, text, " ");
+void TqvSmtpServer::StartNtlm(TqvSmtpCommandConnection* AConnection) {
+  // The exchange proves the password of an account of ours, never anyone else.
+  AConnection->Sasl = TqvSaslServerExchange::Ntlm(
+      GetHostName(), [this, AConnection](const std::string& AUser, std::string& APassword) {
+        const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser, "");
+        if (!account.Item()) return false;
+        APassword = account.Item()->Password();
+        return true;
+      });
+}
+
+bool TqvSmtpServer::SaslStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine) {
+  TqvSaslServerExchange* sasl = AConnection->Sasl.get();
+  const TqvSaslServerExchange::TStatus status = sasl ? sasl->Step(ALine) : TqvSaslServerExchange::TStatus::Aborted;
+  if (status == TqvSaslServerExchange::TStatus::Aborted) AbortAuth(AConnection);
+  if (status == TqvSaslServerExchange::TStatus::Continue) {
+    SendReply(AConnection, "AUTH", 334, sasl->NextChallenge());
+    return true;
+  }
+  AConnection->UserName = sasl->UserName();
   const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AConnection->UserName, "");
   TqvMailUserAccountItem* item = account.Item();
-  bool authorized = false, handled = false;
-  DoAuthenticate(AConnection, item, AConnection->UserName, authorized, handled);
-  // HMAC_MD5 gives "" for an empty key, which never equals a digest word.
-  if (!handled && item) authorized = HMAC_MD5(AConnection->Challenge, item->Password()) == digest;
-  FinishAuth(AConnection, authorized);
-  return false;
-}
-
-void TqvSmtpServer::StartNtlm(TqvSmtpCommandConnection* AConnection) {
-  AConnection->NtlmContext = std::make_unique<TqvNtAuthServerSspi>();
-  AConnection->NtlmContext->HostName = GetHostName();
-  // The exchange proves the password of an account of ours, never anyone else.
-  AConnection->NtlmContext->OnGetPassword = [this, AConnection](TObject*, const std::string& AUser,
-                                                                const std::string&, std::string& APassword,
-                                                                bool& AFound) {
-    const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser, "");
-    AFound = account.Item() && !account.Item()->Password().empty();
-    if (AFound) APassword = account.Item()->Password();
-  };
-}
-
-bool TqvSmtpServer::NtlmStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine) {
-  const std::string line = qvtext::Trim(ALine);
-  if (line == "*" || !AConnection->NtlmContext) AbortAuth(AConnection);
-  std::string user;
-  try {
-    const TBytes token = TqvEncoder::DecodeTextToBytes(line, cmBase64);
-    TMemoryStream stream;
-    if (!token.empty()) stream.WriteBuffer(token.data(), static_cast<int64_t>(token.size()));
-    stream.SetPosition(0);
-    if (!AConnection->NtlmContext->AcceptToken(plat::NTLMSP_NAME_A, stream, nullptr)) {
-      const std::string reply(static_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size()));
-      SendReply(AConnection, "AUTH", 334, Base64(reply));
-      return true;
-    }
-    AConnection->NtlmContext->Impersonate();
-    user = plat::GetCurrentUserName();
-    AConnection->NtlmContext->RevertToSelf();
-  } catch (const EqvEncoderError&) {
-    AbortAuth(AConnection);
-  } catch (const EqvSSPIError&) {
-    AbortAuth(AConnection);
-  }
-  AConnection->UserName = user;
-  const TqvMailUserAccountWrapper account = LookupAccount(AConnection, user, "");
-  TqvMailUserAccountItem* item = account.Item();
-  bool authorized = item != nullptr, handled = false;
-  DoAuthenticate(AConnection, item, user, authorized, handled);
+  const bool authorized = sasl->Authorize(item, [&](TqvMailUserAccountItem*& a, bool& ok, bool& handled) {
+    DoAuthenticate(AConnection, a, AConnection->UserName, ok, handled);
+  });
+  AConnection->Sasl.reset();
   FinishAuth(AConnection, authorized);
   return false;
 }

@@ -1,8 +1,15 @@
 #include "qvSmtpFileHandler.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
@@ -19,22 +26,24 @@ std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {
   return AFolder + name;
 }
 
-// Any entry counts, a dangling link included: its name is taken.
-bool NameTaken(const std::string& APath) {
+// Any entry counts, a dangling link included: its name is taken. APath is
+// resolved in AFolderFd (AT_FDCWD: as a path of its own).
+bool NameTaken(int AFolderFd, const std::string& APath) {
   struct stat st;
-  return ::lstat(APath.c_str(), &st) == 0;
+  const std::string name = AFolderFd == AT_FDCWD ? APath : APath.substr(APath.find_last_of('/') + 1);
+  return ::fstatat(AFolderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::string FolderOf(const std::string& ADir) { return AddTrailingChar(ADir, '/'); }
 
-// AFolder ends in "/". A folder made now must itself survive a crash, so
-// the folder holding it is flushed too.
-void MakeFolder(const std::string& AFolder) {
-  struct stat st;
-  if (::stat(AFolder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  if (!ForceDirectoryPath(AFolder)) throw EInvalidOperation("Cannot create folder \"" + AFolder + "\"");
-  const size_t slash = AFolder.find_last_of('/', AFolder.size() - 2);
-  SyncFolder(slash == std::string::npos ? std::string(".") : AFolder.substr(0, slash + 1));
+// Takes back files this store placed, in the order given, then flushes the
+// folder of the first one; a file already gone counts as removed.
+void RemoveCopy(std::initializer_list<std::string> APaths) {
+  for (const std::string& path : APaths)
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+      throw EInvalidOperation("Cannot remove \"" + path + "\"");
+  const std::string& first = *APaths.begin();
+  SyncFolder(first.substr(0, first.find_last_of('/') + 1));
 }
 
 }  // namespace
@@ -109,52 +118,72 @@ int TqvSmtpFileHandler::Counter() const {
 
 void TqvSmtpFileHandler::SetCounter(int Value) {
   std::scoped_lock lock(FLock);
-  FCounter = Value;
+  // A negative number would put a sign into a file name.
+  FCounter = std::max(Value, 0);
+  FReservedLeft = 0;
 }
 
-std::string TqvSmtpFileHandler::FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry,
+int TqvSmtpFileHandler::DrawNumber() {
+  std::scoped_lock lock(FLock);
+  const int next = FCounter == INT_MAX ? 1 : FCounter + 1;
+  if (FReservedLeft == 0) {
+    const int64_t last = int64_t{next} + CounterBlock - 1;
+    try {
+      DoReserveCounter(static_cast<int>(last > INT_MAX ? last - INT_MAX : last));
+      FReservedLeft = CounterBlock;
+    } catch (const std::exception& e) {
+      DoStoreError(e);
+    }
+  }
+  if (FReservedLeft > 0) --FReservedLeft;
+  FCounter = next;
+  return next;
+}
+
+std::string TqvSmtpFileHandler::FirstFreeName(int AFolderFd, const std::string& AFolder, int ANumber, int& ARetry,
                                               const char* ASkipExtension) {
   ARetry = -1;
   for (;;) {
     const std::string name = NumberedName(AFolder, ANumber, ARetry);
-    if (!NameTaken(name + ".MSG") && !(ASkipExtension && NameTaken(name + ASkipExtension))) return name;
+    if (!NameTaken(AFolderFd, name + ".MSG") && !(ASkipExtension && NameTaken(AFolderFd, name + ASkipExtension)))
+      return name;
     ++ARetry;
   }
 }
 
 std::string TqvSmtpFileHandler::GetUniqueFileName(const std::string& AFolder) {
   std::scoped_lock lock(FLock);
-  ++FCounter;
   int retry = 0;
-  return FirstFreeName(AFolder, FCounter, retry, nullptr);
+  return FirstFreeName(AT_FDCWD, AFolder, DrawNumber(), retry, nullptr);
 }
 
-std::string TqvSmtpFileHandler::PlaceNumbered(const std::string& AFolder, TqvStagedFile& AMessage,
+std::string TqvSmtpFileHandler::PlaceNumbered(const TqvStoreFolder& AFolder, TqvStagedFile& AMessage,
                                               const char* ASkipExtension) {
   std::scoped_lock lock(FLock);
-  ++FCounter;
+  const int number = DrawNumber();
   int retry = 0;
-  std::string name = FirstFreeName(AFolder, FCounter, retry, ASkipExtension);
+  std::string name = FirstFreeName(AFolder.Fd(), AFolder.Path(), number, retry, ASkipExtension);
   // Another store (IMAP) may take a name between the check and the link.
   while (!AMessage.PlaceAs(name + ".MSG")) {
     ++retry;
-    name = NumberedName(AFolder, FCounter, retry);
+    name = NumberedName(AFolder.Path(), number, retry);
   }
   return name;
 }
 
-void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection*, const std::string&,
+void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string&,
                                         const std::string&, TqvMailUserAccountItem* Account, TStrings& AMessage,
                                         TqvSmtpMailDataAction& Action) {
   try {
     const std::string user = Account ? MailBoxFolderName(Account->UserName()) : std::string();
     // A name like "..", "a/b" or "" would write outside the user's own folder.
     if (user.empty()) throw EInvalidOperation("No mailbox folder for the account name");
-    const std::string folder = FolderOf(MailBoxDir()) + user + "/";
-    MakeFolder(folder);
+    // The account folder is opened without following a link at its name.
+    const TqvStoreFolder folder = OpenAccountFolder(OpenStoreFolder(FolderOf(MailBoxDir()), true), user, true);
     TqvStagedFile message(folder, AMessage);
-    (void)PlaceNumbered(folder, message, nullptr);
-    SyncFolder(folder);
+    const std::string name = PlaceNumbered(folder, message, nullptr);
+    if (AConnection) AConnection->PlacedCopies.push_back([path = name + ".MSG"] { RemoveCopy({path}); });
+    folder.Sync();
     Action = mdOk;
   } catch (const std::exception& e) {
     Action = mdProcessingError;
@@ -162,21 +191,22 @@ void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection*, con
   }
 }
 
-void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection*, const std::string& AMailFrom,
+void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
                                            const TStrings& ARecipients, TStrings& AMessage,
                                            TqvSmtpMailDataAction& Action) {
   try {
-    const std::string folder = FolderOf(RelayDir());
-    MakeFolder(folder);
+    const TqvStoreFolder folder = OpenStoreFolder(FolderOf(RelayDir()), true);
     std::string envelope = AMailFrom + "\r\n";
     for (int i = 0; i < ARecipients.Count(); ++i) envelope += ARecipients.Strings(i) + "\r\n";
     TqvStagedFile message(folder, AMessage);
     TqvStagedFile envelopeFile(folder, envelope);
     const std::string name = PlaceNumbered(folder, message, ".ENV");
     // The relay pass looks for .ENV files: its message must be on disk first.
-    SyncFolder(folder);
+    folder.Sync();
     if (!envelopeFile.PlaceAs(name + ".ENV")) throw EInvalidOperation("Envelope \"" + name + ".ENV\" exists");
-    SyncFolder(folder);
+    // Taken back envelope first, so the relay pass never meets a pair without its message.
+    if (AConnection) AConnection->PlacedCopies.push_back([name] { RemoveCopy({name + ".ENV", name + ".MSG"}); });
+    folder.Sync();
     Action = mdOk;
   } catch (const std::exception& e) {
     Action = mdProcessingError;
@@ -186,4 +216,8 @@ void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection*, 
 
 void TqvSmtpFileHandler::DoStoreError(const std::exception& E) {
   if (OnStoreError) OnStoreError(this, E);
+}
+
+void TqvSmtpFileHandler::DoReserveCounter(int ALimit) {
+  if (OnReserveCounter) OnReserveCounter(this, ALimit);
 }

@@ -5,8 +5,12 @@
 // received. Each file is written and flushed under a temporary name, then
 // linked to a free name (never over an existing file), the .MSG before its
 // .ENV, so scanners see complete files only; the event returns only after
-// that. One counter, shared by both folders, numbers the files; drawing a
-// name and placing files run under the store's lock (re-entrant). Events run
+// that. One counter, shared by both folders, numbers the files: it runs from
+// 1 to the largest int and then round to 1, and before a number of a new
+// block of CounterBlock is used, OnReserveCounter is told the block's last
+// number (the host keeps it durably, so after a crash no number comes round
+// early). Drawing a name and placing files run under the store's lock
+// (re-entrant). Events run
 // on the server's workers. Failures become mdProcessingError (OnStoreError
 // gets the details). The handler watches its server: the server may be
 // destroyed first; the handler unbinds itself when it goes.
@@ -17,11 +21,14 @@
 #include <string>
 
 #include "ClassCore.h"
+#include "qvMailStoreUtils.h"
 #include "qvSmtpServer.h"
 
 class TqvStagedFile;
-
-using TqvStoreErrorEvent = std::function<void(TObject* Sender, const std::exception& E)>;
+// ALimit: the last number the new block may use. A handler that raises leaves
+// the block unreserved (asked again at the next number), and the number is
+// used all the same: names never replace a file either way.
+using TqvReserveCounterEvent = std::function<void(TObject* Sender, int ALimit)>;
 
 class TqvSmtpFileHandler : public TComponent {
  public:
@@ -36,7 +43,10 @@ class TqvSmtpFileHandler : public TComponent {
   void SetMailBoxDir(const std::string& Value);
   [[nodiscard]] std::string RelayDir() const;
   void SetRelayDir(const std::string& Value);
-  // The last number used in a file name.
+  // Numbers drawn per reservation.
+  static constexpr int CounterBlock = 1000;
+  // The last number used in a file name (0 to the largest int; a negative
+  // value is taken as 0). Setting it drops the current reservation.
   [[nodiscard]] int Counter() const;
   void SetCounter(int Value);
 
@@ -52,19 +62,24 @@ class TqvSmtpFileHandler : public TComponent {
                          const TStrings& ARecipients, TStrings& AMessage, TqvSmtpMailDataAction& Action);
 
   TqvStoreErrorEvent OnStoreError;
+  TqvReserveCounterEvent OnReserveCounter;
 
  protected:
   virtual void Unbind();
   virtual void Bind();
   void Notification(TComponent* AComponent, TOperation Operation) override;
   virtual void DoStoreError(const std::exception& E);
+  virtual void DoReserveCounter(int ALimit);
 
  private:
   // Under the lock: the next number, linked to its first free name in
   // AFolder; also skips names whose ASkipExtension file exists. Returns the
   // name without extension.
-  std::string PlaceNumbered(const std::string& AFolder, TqvStagedFile& AMessage, const char* ASkipExtension);
-  [[nodiscard]] static std::string FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry,
+  std::string PlaceNumbered(const TqvStoreFolder& AFolder, TqvStagedFile& AMessage, const char* ASkipExtension);
+  // Under the lock: the next number, reserved first when a block begins.
+  int DrawNumber();
+  // AFolderFd: the open AFolder, or AT_FDCWD to go by the path alone.
+  [[nodiscard]] static std::string FirstFreeName(int AFolderFd, const std::string& AFolder, int ANumber, int& ARetry,
                                                  const char* ASkipExtension);
 
   TqvSmtpServer* FServer = nullptr;
@@ -72,4 +87,5 @@ class TqvSmtpFileHandler : public TComponent {
   std::string FMailBoxDir;
   std::string FRelayDir;
   int FCounter = 1;
+  int FReservedLeft = 0;  // numbers left in the reserved block
 };

@@ -1,6 +1,7 @@
 #include "qvSmtpServer.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "DateTime.h"
 #include "qvEmailAddress.h"
@@ -70,8 +71,7 @@ void TqvSmtpCommandConnection::LoginReset() {
   HeloDomain.clear();
   Authenticated = false;
   UserName.clear();
-  Challenge.clear();
-  NtlmContext.reset();
+  Sasl.reset();
   FState = qvSmtpConnected;
 }
 
@@ -158,6 +158,13 @@ void TqvSmtpServer::DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, boo
     SetCommandHandler(c);
     c->EnvelopeReset();
     SetState(c, qvSmtpGreeted);
+  } else if (dynamic_cast<TqvProcessLineHandler*>(c->DataHandler())) {
+    // An AUTH line over the limit ends the exchange as an abort does: what
+    // the client sends next is a command, never a credential.
+    SetCommandHandler(c);
+    c->LoginReset();
+    c->EnvelopeReset();
+    c->FState = qvSmtpGreeted;
   }
   Handled = true;
   SendReply(c, "DATA", kSizeExceeded.Code, kSizeExceeded.Text);
@@ -186,10 +193,16 @@ TqvMailUserAccountWrapper TqvSmtpServer::LookupAccount(TqvSmtpCommandConnection*
 bool TqvSmtpServer::ParsePath(const std::string& AParams, const char* APrefix, std::string& AAddress) {
   const size_t at = qvtext::UpperCase(AParams).find(APrefix);
   if (at == std::string::npos) return false;
+  std::string_view arg = std::string_view(AParams).substr(at + std::char_traits<char>::length(APrefix), 1000);
+  const size_t open = arg.find_first_not_of(' ');
+  if (open != std::string_view::npos && arg[open] == '<') {
+    // The path ends at its ">"; ESMTP parameters after it ("AUTH=<>",
+    // "ORCPT=rfc822;<...>") are ignored and never replace the address.
+    const size_t close = arg.find('>', open);
+    if (close != std::string_view::npos) arg = arg.substr(open, close + 1 - open);
+  }
   std::string name;
-  // ESMTP parameters after the path ("SIZE=100") end up in the name.
-  (void)GetEmailAddressParts(std::string_view(AParams).substr(at + std::char_traits<char>::length(APrefix), 1000),
-                             name, AAddress);
+  (void)GetEmailAddressParts(arg, name, AAddress);
   // The parser gives "<>" itself for the null path.
   if (AAddress == "<>") AAddress.clear();
   return true;
@@ -375,6 +388,27 @@ void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStr
 
 void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings& AMessage,
                                    TqvSmtpMailDataAction& Action) {
+  // All or nothing: unless every copy is stored, the client retries the
+  // whole message, so copies stored before a failure must not stay behind.
+  struct TRollBack {
+    TqvSmtpCommandConnection* C;
+    const TqvSmtpMailDataAction& Result;
+    explicit TRollBack(TqvSmtpCommandConnection* AC, const TqvSmtpMailDataAction& AResult) : C(AC), Result(AResult) {
+      C->PlacedCopies.clear();
+    }
+    ~TRollBack() {
+      auto copies = std::move(C->PlacedCopies);
+      C->PlacedCopies.clear();
+      if (Result == mdOk && std::uncaught_exceptions() == 0) return;
+      for (auto it = copies.rbegin(); it != copies.rend(); ++it) {
+        try {
+          (*it)();
+        } catch (...) {
+          // A copy that cannot be taken back is no reason to hide the failure.
+        }
+      }
+    }
+  } rollBack(AConnection, Action);
   const TStrings& recipients = AConnection->Recipients;
   TStringList relayed;
   for (int i = 0; i < recipients.Count(); ++i)

@@ -4,7 +4,9 @@
 // each recipient, adds the trace lines at the end of DATA and hands the
 // message to its owner through events: once whole (OnMessageReceived), once
 // for the recipients without an account (OnMessageRelayed) and once per local
-// account (OnMessageDelivered, with "Return-path:" first). Every refusal is
+// account (OnMessageDelivered, with "Return-path:" first); when one of these
+// fails, the copies already stored for that message are taken back (see
+// PlacedCopies) before the failure reply. Every refusal is
 // an EqvSmtpServerError whose message is the reply line. It owns its account
 // list, help text and extensions; accounts an OnCreateUserAccount handler
 // returns are freed after use. Commands and events run on pool workers under
@@ -16,13 +18,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "StringList.h"
 #include "qvMailUserMgr.h"
 #include "qvServerSasl.h"
 #include "qvTcpCommandServer.h"
 
-class TqvNtAuthServerSspi;
 class TqvSmtpServer;
 
 enum TqvSmtpMailFromAction { mfAccept, mfReject };
@@ -69,10 +71,13 @@ class TqvSmtpCommandConnection : public TqvCommandConnection {
   bool EhloUsed = false;
   bool Authenticated = false;
   std::string UserName;  // being or having been authenticated
-  std::string Challenge;  // CRAM-MD5, angle brackets included
-  std::unique_ptr<TqvNtAuthServerSspi> NtlmContext;
+  std::unique_ptr<TqvSaslServerExchange> Sasl;  // a CRAM-MD5 or NTLM exchange under way
   std::string MailFrom;
   TStringList Recipients;
+  // What the store placed for the message being delivered, each entry the
+  // step that takes one copy back. When a later copy fails the server runs
+  // them, newest first, so a transaction is stored whole or not at all.
+  std::vector<std::function<void()>> PlacedCopies;
 
  private:
   friend class TqvSmtpServer;
@@ -210,8 +215,8 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   // unless the step waits for another line (the steps return true then).
   void RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMechanism AMechanism, const std::string& ALine);
   [[nodiscard]] bool LoginStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
-  [[nodiscard]] bool CramMd5Step(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
-  [[nodiscard]] bool NtlmStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
+  // CRAM-MD5 and NTLM through the shared engine.
+  [[nodiscard]] bool SaslStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
   void StartNtlm(TqvSmtpCommandConnection* AConnection);
   // The decoded text of a LOGIN or CRAM-MD5 line; "*" or bad base64 aborts.
   [[nodiscard]] std::string DecodeAuthLine(TqvSmtpCommandConnection* AConnection, const std::string& ALine);

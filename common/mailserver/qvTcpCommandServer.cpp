@@ -53,12 +53,59 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Lines = const_cast<TStringList*>(&AContext.Lines);
 }
 
+namespace {
+
+constexpr size_t kMaxPlausibleCommand = 12;
+
+bool IsPlausibleCommand(const std::string& AWord) {
+  if (AWord.empty() || AWord.size() > kMaxPlausibleCommand) return false;
+  return std::all_of(AWord.begin(), AWord.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
+}
+
+bool SameAsciiFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+           return up(x) == up(y);
+         });
+}
+
+}  // namespace
+
+std::string MaskedCommand(const TqvTcpCommandParams& AParams) {
+  return !AParams.Unknown || IsPlausibleCommand(AParams.Command) ? AParams.Command : "***";
+}
+
+std::string MaskedResponse(const std::string& ACommand, const std::string& AResponse) {
+  if (ACommand.empty() || IsPlausibleCommand(ACommand)) return AResponse;
+  std::string result;
+  size_t start = 0;
+  while (start <= AResponse.size()) {
+    size_t end = AResponse.find(' ', start);
+    if (end == std::string::npos) end = AResponse.size();
+    const std::string_view word(AResponse.data() + start, end - start);
+    result += SameAsciiFolded(word, ACommand) ? std::string_view("***") : word;
+    if (end == AResponse.size()) break;
+    result += ' ';
+    start = end + 1;
+  }
+  return result;
+}
+
 std::string MaskedParams(const TqvTcpCommandParams& AParams) {
   const std::string& p = AParams.Params;
+  if (AParams.Unknown) return {};
   if (AParams.Command == "PASS") return p.empty() ? p : "***";
-  // A data-phase step (no raw line) of AUTH is all secret.
-  if (AParams.Command == "AUTH" && AParams.RawLine.empty()) return "***";
-  if (AParams.Command == "APOP" || AParams.Command == "AUTH") {
+  // A data-phase step (no raw line) of AUTH or AUTHENTICATE is all secret.
+  if ((AParams.Command == "AUTH" || AParams.Command == "AUTHENTICATE") && AParams.RawLine.empty()) return "***";
+  if (AParams.Command == "LOGIN") {
+    // The user name stays readable, the password does not.
+    const size_t first = p.find_first_not_of(' ');
+    if (first == std::string::npos) return p;
+    const size_t blank = p.find(' ', first);
+    return p.substr(first, blank == std::string::npos ? blank : blank - first) + " ***";
+  }
+  if (AParams.Command == "APOP" || AParams.Command == "AUTH" || AParams.Command == "USER") {
     // The user name or mechanism stays readable; a digest or initial response does not.
     const size_t first = p.find_first_not_of(' ');
     const size_t blank = first == std::string::npos ? first : p.find(' ', first);
@@ -175,6 +222,11 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
         DoReadConnection(c, data);
         c->FDataHandler->Append(reinterpret_cast<const char*>(data.Memory()), static_cast<size_t>(data.Size()));
       }
+      if (c->Closing()) {
+        // Read and dropped: the socket must not keep signalling it.
+        c->FDataHandler->ClearBuffer();
+        return;
+      }
       handler = c->FDataHandler.get();
       context = handler->ExtractContext(FMaxDataSize);
     }
@@ -186,17 +238,20 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     // Bytes a new handler took over need no read event: handle them now.
     TConnectionLock lock(*c);
     c->FRetired.clear();
-    if (!c->Active() || c->FDataHandler.get() == handler || c->FDataHandler->BufferSize() == 0) return;
+    if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
+    if (c->FDataHandler.get() == handler && !context->MoreInBuffer) return;
     read = false;
   }
 }
 
 void TqvTcpCommandServer::HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E) {
   // Runs inside the caller's catch block.
+  if (AConnection->Closing()) return;  // its last reply is out already
   bool handled = false;
   DoMaxDataSizeExceeded(AConnection, handled);
   if (dynamic_cast<const EqvCommandLineTooLongError*>(&E)) {
     // The rest of the line cannot be told from a command: close after the reply.
+    AConnection->FClosing = true;
     AConnection->WriteDataAndClose(std::string());
     if (handled) return;
   } else if (handled) {
@@ -223,6 +278,7 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
       if (TqvTcpCommandInfo* info = Commands().FindCommand(params->Command)) {
         ExecuteCommand(AConnection, info, params);
       } else {
+        params->Unknown = true;
         std::unique_ptr<TqvTcpCommandInfo> unknown = CreateUnknownCommandInfo(params);
         if (unknown) ExecuteCommand(AConnection, unknown.get(), params);
       }
@@ -234,6 +290,10 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
     }
     TConnectionLock lock(*AConnection);
     if (!AConnection->Active()) return;
+    if (AConnection->Closing()) {
+      AConnection->FDataHandler->ClearBuffer();
+      return;
+    }
     if (IsTlsSwitchPending(AConnection)) {
       // Clear text after the switch command must never run inside TLS.
       AConnection->FDataHandler->ClearBuffer();
@@ -310,6 +370,7 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
   DoSendResponse(AConnection, ACommand, AResponse);
   const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
   TConnectionLock lock(*AConnection);
+  AConnection->FClosing = true;
   if (AConnection->FQueue.empty()) {
     WriteResponseBytes(AConnection, bytes, true);
     return;

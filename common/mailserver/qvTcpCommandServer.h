@@ -5,7 +5,8 @@
 // its reply line, and sends multi-line responses in batches that resume when
 // the socket takes more. Every connection has one ordered output queue: a
 // reply or response never overtakes an earlier one still waiting. Commands
-// of one connection run one at a time in arrival order; a command that
+// of one connection run one at a time in arrival order, and none after one
+// whose reply closes the connection; a command that
 // installs another receive handler (DATA, AUTH, a literal) gets the bytes that
 // followed it, and a switch to TLS drops whatever clear text followed.
 // Threads: pool workers. Lock order: command lock, connection lock, server
@@ -45,6 +46,7 @@ class TqvTcpCommandParams : public TObject {
   std::string Params;
   std::string RawLine;        // the trimmed line; empty for data
   TStrings* Lines = nullptr;  // a data block's lines, not owned
+  bool Unknown = false;       // no command of the table has this word
 };
 
 // One registered command.
@@ -94,6 +96,9 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   [[nodiscard]] TqvProcessDataHandler* DataHandler() const { return FDataHandler.get(); }
   // True while output is queued behind a multi-line response.
   [[nodiscard]] bool HasQueuedResponses() const { return !FQueue.empty(); }
+  // A reply that closes the connection is queued: nothing the client sent
+  // after the command that gave it is run or answered.
+  [[nodiscard]] bool Closing() const { return FClosing.load(); }
 
  private:
   friend class TqvTcpCommandServer;
@@ -113,12 +118,21 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   std::vector<std::unique_ptr<TqvProcessDataHandler>> FRetired;
   std::deque<TResponse> FQueue;
   int FLinesSent = 0;  // finished responses whose event is still due
+  std::atomic<bool> FClosing{false};
 };
 
 // What a log may show of a received command's parameters: PASS and every
-// AUTH continuation line as "***", APOP and an AUTH with an initial response
-// as their first word and "***", everything else unchanged.
+// AUTH or AUTHENTICATE continuation line as "***"; USER, APOP, LOGIN and an
+// AUTH with an initial response as their first word and "***"; nothing for
+// an unknown command (it may be a credential sent where no exchange expected
+// it); everything else unchanged.
 [[nodiscard]] std::string MaskedParams(const TqvTcpCommandParams& AParams);
+// What a log may show of the command word: an unknown word only when it
+// looks like one (letters only, up to 12), else "***".
+[[nodiscard]] std::string MaskedCommand(const TqvTcpCommandParams& AParams);
+// A reply to ACommand as a log may show it: where the command word is no
+// plausible one, every blank-delimited copy of it in the reply is "***".
+[[nodiscard]] std::string MaskedResponse(const std::string& ACommand, const std::string& AResponse);
 
 using TqvTcpCommandEvent =
     std::function<void(TObject* Sender, TqvCommandConnection* AConnection, TqvTcpCommandParams* ACommandParams)>;

@@ -122,7 +122,7 @@ std::string TqvDkimHeaderFieldList::GetItemValue(std::string_view AValue, std::s
 }
 
 std::string TqvDkimHeaderFieldList::IndexedName(int AIndex) const {
-  return qvtext::LowerCase(qvtext::TrimRight(GetFieldName(AIndex)));
+  return qvtext::LowerCase(qvtext::Trim(GetFieldName(AIndex)));
 }
 
 int TqvDkimHeaderFieldList::NextFieldIndex(std::string_view AName) {

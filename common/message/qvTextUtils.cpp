@@ -1,30 +1,18 @@
 #include "qvTextUtils.h"
 
 #include "CodePage.h"
+#include "TextTrim.h"
 
 #include <algorithm>
 
 namespace qvtext {
 
 namespace {
-bool IsTrimmed(char c) { return static_cast<uint8_t>(c) <= ' '; }
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 }  // namespace
 
-std::string Trim(std::string_view AText) { return TrimRight(TrimLeft(AText)); }
-
-std::string TrimLeft(std::string_view AText) {
-  size_t i = 0;
-  while (i < AText.size() && IsTrimmed(AText[i])) ++i;
-  return std::string(AText.substr(i));
-}
-
-std::string TrimRight(std::string_view AText) {
-  size_t n = AText.size();
-  while (n > 0 && IsTrimmed(AText[n - 1])) --n;
-  return std::string(AText.substr(0, n));
-}
+std::string Trim(std::string_view AText) { return plat::Trim(AText); }
 
 std::string LowerCase(std::string_view AText) {
   std::string r(AText);

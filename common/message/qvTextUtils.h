@@ -11,10 +11,8 @@
 
 namespace qvtext {
 
-// Bytes 0..32 removed at both ends / the start / the end.
+// Bytes 0..32 removed at both ends (the platform's trim).
 [[nodiscard]] std::string Trim(std::string_view AText);
-[[nodiscard]] std::string TrimLeft(std::string_view AText);
-[[nodiscard]] std::string TrimRight(std::string_view AText);
 // ASCII letters only; other bytes stay.
 [[nodiscard]] std::string LowerCase(std::string_view AText);
 [[nodiscard]] std::string UpperCase(std::string_view AText);

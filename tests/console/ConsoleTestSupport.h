@@ -48,6 +48,7 @@ class TFakeDialogs : public vxconsole::IConsoleDialogs {
 struct TServiceScript {
   bool Exists = true;
   bool Running = false;
+  bool Paused = false;  // counts as active, not as running
   bool StopReaches = true;
   bool StartReaches = true;
   bool Throw = false;
@@ -67,10 +68,15 @@ class TFakeServiceControl : public vxconsole::IServiceControl {
     S.Calls.push_back("running " + AName);
     return S.Running;
   }
+  bool ServiceActive(const std::string& AName) override {
+    S.Calls.push_back("active " + AName);
+    return S.Running || S.Paused;
+  }
   bool SetServiceState(const std::string& AName, int AOperation) override {
     S.Calls.push_back("state " + AName + " " + std::to_string(AOperation));
     bool reached = AOperation == vxconsole::soStart ? S.StartReaches : S.StopReaches;
     if (reached) S.Running = AOperation == vxconsole::soStart;
+    if (reached) S.Paused = false;
     return reached;
   }
   vxconsole::TRunResult RunProgram(const std::string& Path, const std::string& Params,

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <filesystem>
 #include <QRawFont>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -200,6 +201,21 @@ TEST_F(ConsoleForm, FailedSaveReportsTheErrorOnSaveAndOnClose) {
   Form->close();
   ASSERT_EQ(Dialogs.Messages.size(), 2u);
   EXPECT_EQ(Dialogs.Messages[1].Text, U(text::kError));
+}
+
+TEST_F(ConsoleForm, UnreadableSettingsAreNamedAndNeverOverwritten) {
+  // Over the size the reader takes: it is there, but cannot be read.
+  WriteThreeAccounts();
+  std::filesystem::resize_file(SettingsFile(), 17u * 1024 * 1024);
+  OpenForm();
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, U(text::kError));
+  EXPECT_TRUE(Dialogs.Messages[0].Detail.contains(QString::fromStdString(SettingsFile())));
+  Find<QPushButton>("btnAddUser")->click();
+  Form->close();
+  EXPECT_EQ(std::filesystem::file_size(SettingsFile()), 17u * 1024 * 1024);
+  plat::TIniFile ini(SettingsFile());
+  EXPECT_NE(ini.ReadError(), 0u);
 }
 
 TEST_F(ConsoleForm, ScreenshotShowsTheChineseCaptions) {

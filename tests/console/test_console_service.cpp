@@ -75,7 +75,7 @@ TEST_F(ConsoleServiceButtons, StateNotReachedIsAFailureNeverASuccess) {
   Script.Calls.clear();
   Click("btnRestart");
   EXPECT_EQ(Dialogs.LastText(), U(text::kFailed));  // the start still fails
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"exists VxMailServices", "running VxMailServices",
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"exists VxMailServices", "active VxMailServices",
                                                 "state VxMailServices 4", "state VxMailServices 1"}));
   Script.StartReaches = true;
   Click("btnRestart");
@@ -213,11 +213,20 @@ TEST_F(ConsoleServiceReal, RegisterStartStopRemoveThroughTheButtons) {
   std::string log = ReadFile(Folder() + "VxMailServers.log");
   EXPECT_NE(log.find(std::string("TqvImap4Server")), std::string::npos);
   EXPECT_NE(log.find(vxtext::kServerStart), std::string::npos);
-  // SMTP and POP3 listen now; IMAP is still a placeholder that only logs its start.
-  for (int port : {FPorts[0], FPorts[1]}) {
+  // SMTP, POP3 and IMAP4 listen.
+  for (int port : FPorts) {
     for (int i = 0; i < 20 && !PortOpen(port); ++i) usleep(50000);
     EXPECT_TRUE(PortOpen(port)) << port;
   }
+
+  // A paused service keeps its ports: Stop stops it rather than calling it not running.
+  {
+    vxconsole::TService control;
+    ASSERT_TRUE(control.SetServiceState(vxconsole::kServiceName, vxconsole::soPause));
+  }
+  EXPECT_EQ(Click("btnStop"), U(text::kSucceeded));
+  for (int port : FPorts) EXPECT_FALSE(PortOpen(port)) << port;
+  EXPECT_EQ(Click("btnStart"), U(text::kSucceeded));
 
   EXPECT_EQ(Click("btnRestart"), U(text::kSucceeded));
   EXPECT_EQ(Click("btnStop"), U(text::kSucceeded));
@@ -259,4 +268,16 @@ TEST_F(ConsoleServiceReal, ProgramThatFailsOrIsMissingIsAFailure) {
   EXPECT_EQ(Click("btnRegService"), U(text::kFailed));
   EXPECT_FALSE(Detail().isEmpty());
   EXPECT_FALSE(plat::FileExists(Registration()));
+}
+
+TEST_F(ConsoleServiceButtons, PausedServiceIsStoppedBeforeStopRestartAndUninstall) {
+  for (const char* button : {"btnStop", "btnRestart", "btnUninstall"}) {
+    Script.Paused = true;
+    Script.Calls.clear();
+    Click(button);
+    EXPECT_EQ(Dialogs.LastText(), U(text::kSucceeded)) << button;
+    ASSERT_GE(Calls().size(), 3u) << button;
+    EXPECT_EQ(Calls()[2], "state VxMailServices 4") << button;
+  }
+  EXPECT_EQ(Calls().back(), Run("/uninstall"));
 }

@@ -10,7 +10,7 @@ import smtplib
 import subprocess
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, start_listening, wait_for
 
 BODY = ("Subject: hello\r\n\r\nplain line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc caf\xe9\r\n").encode("latin-1")
 
@@ -32,20 +32,7 @@ class MailRoad(unittest.TestCase):
         cls.t = ProgramFolder()
         cls.smtp, cls.pop3 = free_port(), free_port()
         cls.t.write_settings(settings(cls.smtp, cls.pop3))
-        cls.proc = cls.t.start_foreground()
-
-        def listening():
-            import socket
-            for port in (cls.smtp, cls.pop3):
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                except OSError:
-                    return False
-            return True
-
-        if not wait_for(listening, 10):
-            cls.t.cleanup()  # tearDownClass does not run after a failed set-up
-            raise AssertionError("the service did not open its ports")
+        cls.proc = start_listening(cls.t, (cls.smtp, cls.pop3))
 
     @classmethod
     def tearDownClass(cls):

@@ -5,6 +5,7 @@ a foreground run stopped by a signal, with the log and counter it leaves."""
 import os
 import re
 import signal
+import socket
 import time
 import unittest
 
@@ -133,7 +134,7 @@ class UnderServiceControl(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.t.state() == STOPPED))
         _, st, _ = self.t.sc("query")
         self.assertNotEqual(st["exit"], 0)
-        self.assertEqual(st["error"], "Service failed on start: Invalid port number")
+        self.assertEqual(st["error"], "Service failed on start: POP3 port 70000: Invalid port number")
         got = [e for e in entries(self.t) if e[2].strip() in ("启动服务", "停止服务")]
         self.assertEqual(got, [("TqvSmtpServer", "=", "启动服务"), ("TqvSmtpServer", "=", "停止服务")])
 
@@ -146,7 +147,8 @@ class Foreground(unittest.TestCase):
         self.t.cleanup()
 
     def test_signal_stops_cleanly_and_second_instance_is_refused(self):
-        self.t.write_settings(settings())
+        conf = settings()
+        self.t.write_settings(conf)
         p = self.t.start_foreground()
         self.assertTrue(wait_for(lambda: any(e[0] == "TqvImap4Server" for e in entries(self.t))))
         second = self.t.run_switch()
@@ -155,6 +157,10 @@ class Foreground(unittest.TestCase):
         p.send_signal(signal.SIGTERM)
         out, err = p.communicate(timeout=10)
         self.assertEqual(p.returncode, 0, err)
+        # The terminal is told where the servers listen and where the log is.
+        smtp, pop3, imap = conf[0][1][1][1], conf[1][1][0][1], conf[2][1][0][1]
+        self.assertIn("VxMailServers: listening on SMTP port %s, POP3 port %s, IMAP4 port %s; log %s\n"
+                      % (smtp, pop3, imap, self.t.file("VxMailServers.log")), err)
         self.assertEqual(self.t.read("MailBoxsmtp.dat", encoding="ascii"), "[SMTP]\r\nCounter=1\r\n")
         self.assertEqual(entries(self.t)[-1], ("TqvSmtpServer", "=", "停止服务"))
 
@@ -163,7 +169,19 @@ class Foreground(unittest.TestCase):
         p = self.t.start_foreground()
         out, err = p.communicate(timeout=10)
         self.assertNotEqual(p.returncode, 0)
-        self.assertIn("Service failed on start: Invalid port number", err)
+        self.assertIn("Service failed on start: POP3 port 0: Invalid port number", err)
+
+    def test_port_in_use_is_named(self):
+        conf = settings()
+        self.t.write_settings(conf)
+        smtp = int(conf[0][1][1][1])
+        with socket.socket() as taken:
+            taken.bind(("0.0.0.0", smtp))
+            taken.listen()
+            p = self.t.start_foreground()
+            out, err = p.communicate(timeout=10)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn("Service failed on start: SMTP port %d: " % smtp, err)
 
 
 if __name__ == "__main__":

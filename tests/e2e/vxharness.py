@@ -30,6 +30,20 @@ def wait_for(predicate, timeout=10.0, step=0.05):
     return predicate()
 
 
+def listening(*ports, timeout=10.0):
+    """True once every port accepts a connection on 127.0.0.1 (within timeout)."""
+
+    def all_open():
+        for port in ports:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            except OSError:
+                return False
+        return True
+
+    return wait_for(all_open, timeout)
+
+
 class ProgramFolder:
     """A program folder T holding a copy of VxMailServers; the service
     database lives in T/scm."""
@@ -115,3 +129,23 @@ class ProgramFolder:
                 p.kill()
             p.communicate()
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def start_listening(folder, ports, timeout=10):
+    """Starts folder's service in the foreground and waits until every port
+    takes connections; on failure cleans the folder up (a failed set-up runs
+    no tearDown) and raises."""
+    proc = folder.start_foreground()
+
+    def listening():
+        for port in ports:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            except OSError:
+                return False
+        return True
+
+    if not wait_for(listening, timeout):
+        folder.cleanup()
+        raise AssertionError("the service did not open its ports")
+    return proc

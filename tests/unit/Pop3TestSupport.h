@@ -79,16 +79,6 @@ class TPop3Session : public ::testing::Test {
 class TClient : public testsupport::TLineClient {
  public:
   using TLineClient::TLineClient;
-  // One reply line without its CR LF.
-  std::string Line() {
-    std::string l = ReadUntil("\r\n");
-    if (l.size() >= 2 && l.compare(l.size() - 2, 2, "\r\n") == 0) l.resize(l.size() - 2);
-    return l;
-  }
-  std::string Cmd(const std::string& ACommand) {
-    Send(ACommand + "\r\n");
-    return Line();
-  }
   // A dot-terminated response as raw bytes, end line included.
   std::string Multi(const std::string& ACommand) {
     Send(ACommand + "\r\n");

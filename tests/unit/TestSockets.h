@@ -97,6 +97,18 @@ class TLineClient {
     return out;
   }
 
+  // One reply line without its CR LF.
+  std::string Line() {
+    std::string l = ReadUntil("\r\n");
+    if (l.size() >= 2 && l.compare(l.size() - 2, 2, "\r\n") == 0) l.resize(l.size() - 2);
+    return l;
+  }
+  // Sends ACommand with CR LF and returns the next reply line.
+  std::string Cmd(const std::string& ACommand) {
+    Send(ACommand + "\r\n");
+    return Line();
+  }
+
   int FSocket;
   std::string FIn;
   bool Eof = false;

@@ -22,11 +22,13 @@
 #include <condition_variable>
 #include <mutex>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -139,9 +141,66 @@ inline void Free(Issued& c) {
 // The whole set in one folder: ca.pem, server.pem (cert+key), server.crt,
 // server.key, server.der, server.p12 ("secret"), expired.pem, wronghost.pem,
 // rogue.pem (from an untrusted CA), and chain files for s_server.
+// The run's keys and certificates. The suite's ctest fixture (vx_make_test_pki)
+// makes them once into a folder named by VX_TEST_PKI_DIR, which every test
+// process reads; without it (a test binary run by hand) they are made here.
+// Path gives a file of that set, or else a name in the instance's own scratch
+// folder, which tests may write into.
 class TestPki {
  public:
   TestPki() {
+    const char* shared = std::getenv("VX_TEST_PKI_DIR");
+    if (shared && *shared) {
+      FShared = shared;
+      if (FShared.back() != '/') FShared += '/';
+      if (Load()) return;
+      FreeAll();
+      FShared.clear();
+    }
+    Generate(FDir.Dir());
+  }
+  ~TestPki() { FreeAll(); }
+  TestPki(const TestPki&) = delete;
+  TestPki& operator=(const TestPki&) = delete;
+
+  // Makes the whole set into AFolder (ending in "/"), for the fixture.
+  static void MakeInto(const std::string& AFolder) {
+    TestPki pki(AFolder);
+  }
+
+  std::string Path(const std::string& name) const {
+    if (!FShared.empty() && ::access((FShared + name).c_str(), F_OK) == 0) return FShared + name;
+    return FDir.Dir() + name;
+  }
+
+  Issued Ca, Server, Expired, WrongHost, RogueCa, Rogue, ClientOnly;
+
+ private:
+  explicit TestPki(const std::string& AFolder) { Generate(AFolder); }
+
+  // Every certificate with its key, as the fixture wrote them.
+  std::vector<std::pair<const char*, Issued*>> All() {
+    return {{"ca", &Ca},           {"server", &Server}, {"expired", &Expired},      {"wronghost", &WrongHost},
+            {"rogueca", &RogueCa}, {"rogue", &Rogue},   {"clientonly", &ClientOnly}};
+  }
+
+  bool Load() {
+    for (auto [name, c] : All()) {
+      FILE* f = std::fopen((FShared + name + ".full.pem").c_str(), "rb");
+      if (!f) return false;
+      c->Cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+      c->Key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+      std::fclose(f);
+      if (!c->Cert || !c->Key) return false;
+    }
+    return true;
+  }
+
+  void FreeAll() {
+    for (auto [name, c] : All()) Free(*c);
+  }
+
+  void Generate(const std::string& dir) {
     CertRequest caSpec;
     caSpec.CommonName = "VX Test CA";
     caSpec.IsCa = true;
@@ -170,28 +229,20 @@ class TestPki {
     rc.CommonName = "Rogue CA";
     RogueCa = Make(rc, nullptr);
     Rogue = Make(s, &RogueCa);
-    WritePem(Path("ca.pem"), Ca, false);
-    WritePem(Path("server.pem"), Server, true);
-    WritePem(Path("server.crt"), Server, false);
-    WriteKey(Path("server.key"), Server);
-    WriteDer(Path("server.der"), Server);
-    WriteP12(Path("server.p12"), Server, &Ca, "secret", "vx server");
+    WritePem(dir + "ca.pem", Ca, false);
+    WritePem(dir + "server.pem", Server, true);
+    WritePem(dir + "server.crt", Server, false);
+    WriteKey(dir + "server.key", Server);
+    WriteDer(dir + "server.der", Server);
+    WriteP12(dir + "server.p12", Server, &Ca, "secret", "vx server");
     for (auto [name, c] : {std::pair{"expired", &Expired}, {"wronghost", &WrongHost}, {"rogue", &Rogue}, {"clientonly", &ClientOnly}}) {
-      WritePem(Path(std::string(name) + ".crt"), *c, false);
-      WriteKey(Path(std::string(name) + ".key"), *c);
+      WritePem(dir + name + ".crt", *c, false);
+      WriteKey(dir + name + ".key", *c);
     }
+    for (auto [name, c] : All()) WritePem(dir + name + ".full.pem", *c, true);
   }
-  ~TestPki() {
-    for (Issued* c : {&Ca, &Server, &Expired, &WrongHost, &RogueCa, &Rogue, &ClientOnly}) Free(*c);
-  }
-  TestPki(const TestPki&) = delete;
-  TestPki& operator=(const TestPki&) = delete;
 
-  std::string Path(const std::string& name) const { return FDir.Dir() + name; }
-
-  Issued Ca, Server, Expired, WrongHost, RogueCa, Rogue, ClientOnly;
-
- private:
+  std::string FShared;  // the fixture's folder, "" when made here
   testsupport::TempDir FDir;
 };
 

@@ -161,14 +161,20 @@ TEST(CommandServerSession, LongResponseToSlowReaderKeepsLaterRepliesBehindIt) {
   EXPECT_EQ(c.ReadUntil("250 OK\r\n"), "250 OK\r\n");
 }
 
-TEST(CommandServerSession, CommandErrorWithCloseRepliesThenCloses) {
+TEST(CommandServerSession, NothingAfterAClosingReplyRunsOrIsAnswered) {
   TTestServer server;
   testsupport::StartOnFreePort(server);
-  TClient c(server.Port());
-  c.Send("FAILCLOSE\r\nNOOP\r\n");
-  const std::string got = c.ReadUntil("never", 2000);
-  EXPECT_EQ(got.substr(0, 23), "220 ready\r\n421 closing\r");
-  EXPECT_TRUE(c.Eof);
+  // A closing command error, and a closing reply, each followed in the same
+  // packet by commands that must never run.
+  for (const char* first : {"FAILCLOSE", "QUIT"}) {
+    TClient c(server.Port());
+    c.Send(std::string(first) + "\r\nNOOP\r\nDATA\r\nx\r\n.\r\nECHO late\r\n");
+    const std::string got = c.ReadUntil("never", 1500);
+    EXPECT_EQ(got, std::string("220 ready\r\n") + (first[0] == 'F' ? "421 closing\r\n" : "221 bye\r\n"));
+    EXPECT_TRUE(c.Eof);
+  }
+  std::scoped_lock lock(server.Mutex);
+  EXPECT_EQ(server.Logged.size(), 4u);
 }
 
 TEST(CommandServerSession, OverlongCommandLineGetsTheSizeReplyAndIsClosed) {
@@ -181,6 +187,26 @@ TEST(CommandServerSession, OverlongCommandLineGetsTheSizeReplyAndIsClosed) {
   EXPECT_EQ(c.ReadUntil("552 too big\r\n"), "552 too big\r\n");
   c.ReadUntil("never", 2000);
   EXPECT_TRUE(c.Eof);
+}
+
+TEST(CommandServerSession, CommandsBeforeAnOverlongLineAreAnsweredFirst) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  const std::string junk(static_cast<size_t>(qvMaxCommandLineBytes) + 5000, 'A');
+  // The long line complete in the same write, or still unfinished.
+  for (const std::string end : {"\r\nNOOP\r\n", ""}) {
+    TClient c(server.Port());
+    c.ReadUntil("220 ready\r\n");
+    c.Send("NOOP\r\nECHO x\r\n" + junk + end);
+    EXPECT_EQ(c.ReadUntil("552 too big\r\n"), "250 OK\r\n250 x\r\n552 too big\r\n");
+    c.ReadUntil("never", 1500);
+    EXPECT_TRUE(c.Eof);
+  }
+  // A block started before it takes the long line as its data.
+  TClient d(server.Port());
+  d.ReadUntil("220 ready\r\n");
+  d.Send("DATA\r\n" + junk + "\r\n.\r\nNOOP\r\n");
+  EXPECT_EQ(d.ReadUntil("250 OK\r\n"), "354 go\r\n250 1 " + junk.substr(0, 40) + "\r\n250 OK\r\n");
 }
 
 // --- handlers fed directly

@@ -146,7 +146,7 @@ TEST(DataModule, PortOutOfRangeFailsThatServersStart) {
     dm.StartServers();
     FAIL() << "started on port 70000";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Invalid port number");
+    EXPECT_EQ(e.Message(), "SMTP port 70000: Invalid port number");
   }
   EXPECT_FALSE(dm.qvSmtpServer1->Active());
   EXPECT_FALSE(dm.qvPop3Server1->Active());

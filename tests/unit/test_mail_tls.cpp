@@ -1,10 +1,13 @@
-// STARTTLS and STLS for real: the SMTP and POP3 servers with TLS allowed and a
-// certificate, driven by Python's smtplib and poplib, which verify the chain.
+// STARTTLS and STLS for real: the SMTP, POP3 and IMAP4 servers with TLS
+// allowed and a certificate, driven by Python's smtplib, poplib and imaplib,
+// which verify the chain.
 #include <gtest/gtest.h>
 
 #include "Pop3TestSupport.h"
 #include "SmtpTestClient.h"
+#include "TestSockets.h"
 #include "TlsTestSupport.h"
+#include "qvImap4Server.h"
 
 namespace {
 
@@ -44,6 +47,20 @@ p.quit()
 print("OK", n)
 )PY";
 
+const char* kImapScript = R"PY(
+import imaplib, ssl, sys
+port, ca = int(sys.argv[1]), sys.argv[2]
+ctx = ssl.create_default_context(cafile=ca)
+m = imaplib.IMAP4("127.0.0.1", port, timeout=20)
+assert "STARTTLS" in m.capabilities, m.capabilities
+m.starttls(ssl_context=ctx)
+assert "STARTTLS" not in m.capabilities, m.capabilities
+assert m._simple_command("STARTTLS")[0] == "NO"
+assert m.login("bob@example.test", "secret")[0] == "OK"
+m.logout()
+print("OK")
+)PY";
+
 std::string RunScript(tlstest::TestPki& APki, const char* AName, const char* AScript, int APort) {
   tlstest::WriteFile(APki.Path(AName), AScript);
   tlstest::PeerProcess p({"/usr/bin/python3", APki.Path(AName), std::to_string(APort), APki.Path("ca.pem")}, "",
@@ -80,4 +97,17 @@ TEST_F(Pop3Tls, StlsThenLoginAndRetrieveOverTheSecuredSession) {
   OfferTls(Server, pki);
   Start();
   EXPECT_EQ(RunScript(pki, "pop3.py", kPop3Script, Server.Port()), "OK 2\n");
+}
+
+TEST(ImapTls, StartTlsThenLoginOverTheSecuredSession) {
+  TqvImap4Server server;
+  server.SetLocalBinding("127.0.0.1");
+  TqvMailUserAccountItem* a = server.UserAccounts().Add();
+  a->SetUserName("bob@example.test");
+  a->SetPassword("secret");
+  tlstest::TestPki pki;
+  OfferTls(server, pki);
+  testsupport::StartOnFreePort(server);
+  EXPECT_EQ(RunScript(pki, "imap.py", kImapScript, server.Port()), "OK\n");
+  server.Stop();
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "NtlmTestClient.h"
 #include "Pop3TestSupport.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -152,21 +153,7 @@ TEST_F(Pop3Session, NtlmLogsInOnlyWithTheAccountPassword) {
     TClient c(Server.BoundPort());
     c.Line();
     EXPECT_EQ(c.Cmd("AUTH NTLM"), "+ OK");
-    TqvNtAuthClientSspi client;
-    TqvAuthIdentity id(user, password);
-    TMemoryStream s;
-    (void)client.GenerateToken("NTLM", s, &id, "host");
-    auto text = [](TMemoryStream& m) {
-      return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
-    };
-    const std::string challenge = c.Cmd(B64(text(s)));
-    EXPECT_EQ(challenge.substr(0, 2), "+ ");
-    const std::string type2 = UnB64(challenge.substr(2));
-    TMemoryStream s2;
-    s2.WriteBuffer(type2.data(), static_cast<int64_t>(type2.size()));
-    s2.SetPosition(0);
-    (void)client.GenerateToken("NTLM", s2, &id, "host");
-    return c.Cmd(B64(text(s2)));
+    return testsupport::NtlmExchange(c, user, password);
   };
   EXPECT_EQ(attempt("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
   EXPECT_EQ(attempt("alice@example.com", "wrong"), "-ERR authentication aborted");
@@ -245,4 +232,26 @@ TEST_F(Pop3Session, MaskedParamsHideCredentials) {
   std::scoped_lock lock(m);
   EXPECT_EQ(log, (std::vector<std::string>{"USER alice@example.com", "PASS ***", "QUIT ", "APOP alice@example.com ***",
                                            "QUIT ", "AUTH CRAM-MD5", "AUTH ***", "AUTH PLAIN ***"}));
+}
+
+TEST_F(Pop3Session, CommandsAfterAClosingReplyNeverRun) {
+  Start();
+  {
+    // QUIT, then a whole login and deletion in the same packet.
+    TClient c(Server.BoundPort());
+    c.Line();
+    c.Send("QUIT\r\nUSER alice@example.com\r\nPASS secret\r\nDELE 1\r\nQUIT\r\n");
+    EXPECT_EQ(c.ReadUntil("\x01never", 1500), "+OK " + Server.ServerName() + " connection closed\r\n");
+    EXPECT_TRUE(c.Eof);
+  }
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  // A refused second login: what follows it never logs in as anyone else.
+  TClient first(Server.BoundPort());
+  EXPECT_EQ(first.Login("alice@example.com", "secret").substr(0, 4), "+OK ");
+  TClient second(Server.BoundPort());
+  second.Line();
+  second.Send("USER alice@example.com\r\nPASS secret\r\nUSER tim\r\nPASS tanstaaftanstaaf\r\nSTAT\r\n");
+  EXPECT_EQ(second.ReadUntil("\x01never", 1500),
+            "+OK please send the PASS\r\n-ERR maildrop already locked\r\n");
+  EXPECT_TRUE(second.Eof);
 }

@@ -23,6 +23,11 @@ TEST(Pop3StoreNames, UidAndSafeUserNames) {
   EXPECT_EQ(MailBoxFolderName("\xD5\xC5\xC8\xFD"), "\xE5\xBC\xA0\xE4\xB8\x89");
   EXPECT_EQ(MailBoxFolderName("bob@example.test"), "bob@example.test");
   EXPECT_EQ(MailBoxFolderName(".."), "");
+  // 0x5C as the second byte of a double-byte character is no separator.
+  EXPECT_EQ(MailBoxFolderName("\xD6\xBE\xD5\x5C@example.test"), "\xE5\xBF\x97\xE8\xAA\xA0@example.test");
+  EXPECT_EQ(MailBoxFolderName("\x9C\x5C"), "\xE6\xB7\xBA");
+  EXPECT_EQ(MailBoxFolderName("a\\b"), "");
+  EXPECT_EQ(MailBoxFolderName("a\x01"), "");
   TqvPop3FileHandler store;
   store.SetMailBoxDir("/m");
   EXPECT_EQ(store.GetMailBoxPath("bob"), "/m/bob/");
@@ -112,4 +117,16 @@ TEST_F(Pop3Store, FilesGoneOrSwappedForLinksDuringASession) {
   EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
   EXPECT_EQ(c.Cmd("QUIT").substr(0, 4), "+OK ");  // even though nothing could be deleted as such
   EXPECT_TRUE(std::filesystem::exists(Dir.Dir() + "outside.MSG"));
+}
+
+TEST_F(Pop3Store, AccountWhoseNameHasA5CTrailByteSeesItsMail) {
+  TqvMailUserAccountItem* a = Server.UserAccounts().Add();
+  a->SetUserName("\xD6\xBE\xD5\x5C");
+  a->SetPassword("pw");
+  const std::string folder = Dir.Dir() + "\xE5\xBF\x97\xE8\xAA\xA0/";
+  std::filesystem::create_directories(folder);
+  WriteFile(folder + "MAIL00000007.MSG", "Subject: x\r\n\r\nbody\r\n");
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("\xD6\xBE\xD5\x5C", "pw"), "+OK 1 messages (20 octets)");
 }

@@ -137,7 +137,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndKeepsStaleSections) {
   }
   struct stat st;
   stat((f.path + "settings.ini").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds passwords: the owner's alone
 
   m.dm.LoadSettings();
   EXPECT_EQ(m.dm.UserAccounts->Count(), 1);
@@ -206,6 +206,8 @@ TEST(Settings, HostTextsAreCodePage936) {
       {vxtext::kDeliveryError, "传送错误: 代码 = %d, 错误 = %d, 信息 = %s, %s 复制到错误文件夹 - %s"},
       {vxtext::kCopySucceeded, "成功"},
       {vxtext::kCopyFailed, "复制失败"},
+      {vxtext::kTempFilesRemoved, "删除临时文件: "},
+      {vxtext::kDescriptorLimit, "文件描述符上限: "},
   };
   for (const auto& t : texts) EXPECT_EQ(FromCp936(t.bytes), t.utf8);
 }

@@ -25,7 +25,7 @@ class SmtpAuth : public smtptest::SmtpServerTest {
   }
   // A whole NTLM exchange; returns the final reply.
   static std::string Ntlm(TClient& c, const std::string& AUser, const std::string& APassword) {
-    EXPECT_EQ(c.Cmd("AUTH NTLM"), "334\r\n");
+    EXPECT_EQ(c.Cmd("AUTH NTLM"), "334 \r\n");
     TqvNtAuthClientSspi client;
     TqvAuthIdentity id(AUser, APassword);
     TMemoryStream negotiate;
@@ -81,9 +81,9 @@ TEST_F(SmtpAuth, AbortsAndUnknownMechanisms) {
   EXPECT_EQ(c->Cmd("AUTH PLAIN AGJvYgBz"), "504 Unrecognized authentication type\r\n");
   EXPECT_EQ(c->Cmd("AUTH cram-md5").substr(0, 4), "334 ");
   EXPECT_EQ(c->Cmd("*"), "501 Authentication aborted\r\n");
-  EXPECT_EQ(c->Cmd("AUTH NTLM"), "334\r\n");
+  EXPECT_EQ(c->Cmd("AUTH NTLM"), "334 \r\n");
   EXPECT_EQ(c->Cmd("*"), "501 Authentication aborted\r\n");
-  EXPECT_EQ(c->Cmd("AUTH NTLM"), "334\r\n");
+  EXPECT_EQ(c->Cmd("AUTH NTLM"), "334 \r\n");
   EXPECT_EQ(c->Cmd("bm90IG50bG0="), "501 Authentication aborted\r\n");
   EXPECT_EQ(c->Cmd("NOOP"), "250 OK\r\n");
 }

@@ -116,3 +116,16 @@ TEST_F(SmtpClients, CurlPlainAndNtlmAndSwaksPipelining) {
   EXPECT_EQ(swaks.find("Message-ID:"), std::string::npos);
   EXPECT_NE(swaks.find("Message-Id:"), std::string::npos);
 }
+
+TEST_F(SmtpClients, SwaksLogsInWithNtlmVersionTwo) {
+  // swaks waits for "334" and its blank before it sends the first NTLM token.
+  std::string out;
+  EXPECT_EQ(Shell("perl -MAuthen::NTLM -e 'Authen::NTLM::ntlmv2(1); do \"/usr/bin/swaks\"; exit($? >> 8)' --"
+                  " --timeout 10 -s 127.0.0.1 -p " + Port() +
+                      " -f bob@example.test -t carol@remote.test -a NTLM -au bob@example.test -ap secret",
+                  out),
+            0)
+      << out;
+  EXPECT_NE(out.find("235 Authentication successful"), std::string::npos) << out;
+  EXPECT_EQ(Files(Relay()).size(), 2u);
+}

@@ -327,3 +327,81 @@ TEST(SmtpTlsRules, RequiredTlsRefusesMailCommandsAndStartTlsResetsTheSession) {
   EXPECT_EQ(c.Cmd("EHLO c.test"), "250-mx.test Hello c.test, pleased to meet you\r\n250 HELP\r\n");
   EXPECT_EQ(c.Cmd("STARTTLS"), "454 connection is already secured\r\n");
 }
+
+TEST_F(SmtpSession, AccountWhoseNameHasA5CTrailByteGetsItsMailbox) {
+  const std::string name = "\xD6\xBE\xD5\x5C@example.test";  // code page 936
+  AddAccount(name, "pw");
+  Start();
+  auto c = Greeted();
+  c->Cmd("MAIL FROM:<a@x.test>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<" + name + ">"), "250 <" + name + "> Recipient ok\r\n");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(Files(MailBox("\xE5\xBF\x97\xE8\xAA\xA0@example.test")), std::vector<std::string>{"MAIL00000002.MSG"});
+}
+
+TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
+  Start();
+  {
+    auto c = Greeted();
+    c->Send("QUIT\r\nMAIL FROM:<a@x.test>\r\nNOOP\r\n");
+    EXPECT_EQ(c->ReadUntil("\x01never", 1500), "221 mx.test closing connection\r\n");
+    EXPECT_TRUE(c->Eof);
+  }
+  // NOOP and RSET written together with an over-long line are answered first.
+  {
+    auto c = Greeted();
+    c->Send("NOOP\r\nRSET\r\n" + std::string(70000, 'z') + "\r\n");
+    EXPECT_EQ(c->ReadUntil("\x01never", 1500),
+              "250 OK\r\n250 Reset state\r\n552 Requested action aborted: exceeded storage allocation\r\n");
+  }
+  Server.SetMaxDataSize(100);
+  auto c = Greeted();
+  EXPECT_EQ(c->Cmd("AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
+  EXPECT_EQ(c->Cmd(std::string(150, 'Q')), "552 Requested action aborted: exceeded storage allocation\r\n");
+  // Back in command mode, logged out: the next lines are commands.
+  EXPECT_EQ(c->Cmd("NOOP"), "250 OK\r\n");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
+}
+
+TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
+  Start();
+  auto c = LoggedIn();
+  EXPECT_EQ(c->Cmd("MAIL FROM:<bob@example.test> AUTH=<>"), "250 <bob@example.test> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test> ORCPT=rfc822;<x@y.test>"), "250 <carol@remote.test> Recipient ok\r\n");
+  EXPECT_EQ(c->Cmd("RCPT TO:<alice@example.test> NOTIFY=NEVER"), "250 <alice@example.test> Recipient ok\r\n");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("hi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(ReadFile(Relay() + "MAIL00000002.ENV"), "bob@example.test\r\ncarol@remote.test\r\n");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<> ENVID=<q@x> SIZE=10"), "250 <> Sender ok\r\n");
+  EXPECT_EQ(c->Cmd("RSET"), "250 Reset state\r\n");
+  // Without angle brackets the old parsing holds.
+  EXPECT_EQ(c->Cmd("MAIL FROM:bob@example.test"), "250 <bob@example.test> Sender ok\r\n");
+}
+
+TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
+  Start();
+  // alice's folder cannot be made: a file has its name.
+  std::filesystem::create_directories(Dir.Dir() + "MailBox");
+  std::ofstream(MailBox("alice@example.test").substr(0, MailBox("alice@example.test").size() - 1)) << "x";
+  auto c = LoggedIn();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    c->Cmd("MAIL FROM:<bob@example.test>");
+    c->Cmd("RCPT TO:<carol@remote.test>");
+    c->Cmd("RCPT TO:<bob@example.test>");
+    c->Cmd("RCPT TO:<alice@example.test>");
+    c->Cmd("DATA");
+    EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "451 Requested action aborted: error in processing\r\n");
+  }
+  EXPECT_TRUE(Files(MailBox("bob@example.test")).empty());
+  EXPECT_TRUE(Files(Relay()).empty());
+  // A transaction that stores every copy keeps them all.
+  c->Cmd("MAIL FROM:<bob@example.test>");
+  c->Cmd("RCPT TO:<carol@remote.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("hi\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
+  EXPECT_EQ(Files(Relay()).size(), 2u);
+}

@@ -283,9 +283,9 @@ TEST(SocketConnectionTcp, PeerClosingDuringALargeWriteRaisesASocketError) {
 
 // --- UDP client connections
 
-TEST(SocketConnectionUdp, RoundTripRecordsTheSenderAsPeer) {
+TEST(SocketConnectionUdp, KeepsItsPeerAndCountsTheWaitFromTheSend) {
   TestSocket server(SOCK_DGRAM, -1);
-  TestSocket other(SOCK_DGRAM, -1);  // answers from a different port
+  TestSocket other(SOCK_DGRAM, -1);  // a stranger on another port
   TqvUdpClientConnection c;
   c.SetNetworkStream(std::make_unique<TqvNetworkStream>());
   c.TimeOut = 5000;
@@ -302,15 +302,39 @@ TEST(SocketConnectionUdp, RoundTripRecordsTheSenderAsPeer) {
   EXPECT_EQ(std::string(buf, 4), "ping");
   EXPECT_EQ(ntohs(from.sin_port), c.LocalPort);
 
-  ASSERT_EQ(plat::sendto(other.s, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), len), 4);
+  // The stranger's datagram never arrives; the peer's does, and the peer stays.
+  ASSERT_EQ(plat::sendto(other.s, "spoof", 5, 0, reinterpret_cast<sockaddr*>(&from), len), 5);
+  ASSERT_EQ(plat::sendto(server.s, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), len), 4);
   TStringStream got;
   c.ReadData(&got);
   EXPECT_EQ(got.DataString(), "pong");
   EXPECT_EQ(c.PeerIP, "127.0.0.1");
-  EXPECT_EQ(c.PeerPort, other.Port());
+  EXPECT_EQ(c.PeerPort, server.Port());
 
-  c.TimeOut = 200;
+  // Reads after the send share one limit: a second read may not restart it.
+  c.TimeOut = 300;
+  WriteConnectionString(c, "again", "");
+  const uint32_t sent = plat::GetTickCount();
   EXPECT_EQ(ErrorCodeOf([&] { c.ReadData(&got); }), qvTimeoutError);
+  EXPECT_EQ(ErrorCodeOf([&] { c.ReadData(&got); }), qvTimeoutError);
+  EXPECT_LT(plat::GetTickCount() - sent, 900u);
+}
+
+TEST(SocketConnectionUdp, DatagramLongerThanTheBufferIsTooLong) {
+  TestSocket server(SOCK_DGRAM, -1);
+  TqvUdpClientConnection c;
+  c.SetNetworkStream(std::make_unique<TqvNetworkStream>());
+  c.BatchSize = 512;
+  c.Open("127.0.0.1", server.Port());
+  WriteConnectionString(c, "q", "");
+  char buf[16];
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  ASSERT_EQ(plat::recvfrom(server.s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len), 1);
+  const std::string big(513, 'x');
+  ASSERT_EQ(plat::sendto(server.s, big.data(), 513, 0, reinterpret_cast<sockaddr*>(&from), len), 513);
+  TStringStream got;
+  EXPECT_EQ(ErrorCodeOf([&] { c.ReadData(&got); }), 10040);
 }
 
 // --- The network stream over a socket pair

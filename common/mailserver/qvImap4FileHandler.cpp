@@ -1,0 +1,560 @@
+#include "qvImap4FileHandler.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "ProgramPath.h"
+#include "ValueStream.h"
+#include "qvMailBoxFiles.h"
+#include "qvMailServerLimits.h"
+#include "qvMailStoreUtils.h"
+#include "qvUtils.h"
+
+namespace {
+
+// Reading a state file stops here: a larger one is not ours.
+constexpr int64_t kMaxStateFileBytes = 64 * 1024 * 1024;
+// Names tried after the first when a new message's number is taken.
+constexpr int kAppendRetries = 1000;
+
+std::string UpperAscii(std::string AText) {
+  for (char& c : AText)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return AText;
+}
+
+bool IsInbox(const std::string& AName) { return UpperAscii(AName) == "INBOX"; }
+
+std::string WithoutTrailingSlash(std::string APath) {
+  while (APath.size() > 1 && APath.back() == '/') APath.pop_back();
+  return APath;
+}
+
+enum class TEntryKind { Missing, Folder, Other };
+
+TEntryKind KindOf(const std::string& APath) {
+  struct stat st {};
+  if (::lstat(WithoutTrailingSlash(APath).c_str(), &st) != 0) return TEntryKind::Missing;
+  return S_ISDIR(st.st_mode) ? TEntryKind::Folder : TEntryKind::Other;
+}
+
+bool IsRegularFile(const std::string& APath) {
+  struct stat st {};
+  return ::lstat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// "Missing" when the first absent level comes before any link or file;
+// "Other" when a level is a link or a file.
+TEntryKind KindOfLevels(const std::string& ARoot, const std::vector<std::string>& ALevels) {
+  std::string path = ARoot;
+  for (const std::string& level : ALevels) {
+    path += level + "/";
+    const TEntryKind kind = KindOf(path);
+    if (kind != TEntryKind::Folder) return kind;
+  }
+  return TEntryKind::Folder;
+}
+
+std::string MessageFileName(int64_t ANumber) {
+  char name[48];
+  std::snprintf(name, sizeof name, "MAIL%.8lld.MSG", static_cast<long long>(ANumber));
+  return name;
+}
+
+// A non-zero 32-bit number that changes when a folder is made anew: the
+// folder's write time in Unix seconds, else the current time.
+std::string NewUIDValidity(const std::string& AFolder) {
+  struct stat st {};
+  uint64_t seconds = ::lstat(WithoutTrailingSlash(AFolder).c_str(), &st) == 0
+                         ? static_cast<uint64_t>(st.st_mtim.tv_sec)
+                         : static_cast<uint64_t>(std::time(nullptr));
+  seconds &= 0xFFFFFFFFu;
+  return std::to_string(seconds == 0 ? 1 : seconds);
+}
+
+std::string ReadStateFile(const std::string& APath) {
+  TFileStream file(APath, fmOpenRead | fmShareDenyWrite);
+  const int64_t size = file.Size();
+  if (size > kMaxStateFileBytes) throw EReadError();
+  std::string bytes(static_cast<size_t>(size), '\0');
+  file.ReadBuffer(bytes.data(), size);
+  return bytes;
+}
+
+// Replaces AFolder + AName whole: readers see the old file or the new one.
+void ReplaceStateFile(const std::string& AFolder, const std::string& AName, const std::string& ABytes) {
+  TqvStagedFile staged(AFolder, ABytes);
+  staged.ReplaceAs(AFolder + AName);
+  SyncFolder(AFolder);
+}
+
+}  // namespace
+
+// ---- state files
+
+void TqvImap4MailBoxStore::LoadFromStream(TStream& AStream) {
+  plat::TValueReader reader(AStream);
+  if (reader.ReadInteger() != GetVersion()) throw EStreamError("Cannot load mailbox settings");
+  FMailBox.Subscribed = reader.ReadBoolean();
+  FMailBox.UIDNext = reader.ReadInteger();
+  FMailBox.UIDValidity = reader.ReadString();
+  FMailBox.LastMessageNumber = std::max<int64_t>(reader.ReadInteger(), 0);
+}
+
+void TqvImap4MailBoxStore::SaveToStream(TStream& AStream) {
+  plat::TValueWriter writer(AStream);
+  writer.WriteInteger(GetVersion());
+  writer.WriteBoolean(FMailBox.Subscribed);
+  writer.WriteInteger(FMailBox.UIDNext);
+  writer.WriteString(FMailBox.UIDValidity);
+  writer.WriteInteger(std::max<int64_t>(FMailBox.LastMessageNumber, 0));
+}
+
+void TqvImap4MessageStore::LoadFromStream(TStream& AStream) {
+  plat::TValueReader reader(AStream);
+  if (reader.ReadInteger() != GetVersion()) throw EStreamError("Cannot load messages");
+  FMessages.Clear();
+  const int64_t count = reader.ReadInteger();
+  for (int64_t i = 0; i < count; ++i) {
+    std::string path = reader.ReadString();
+    const int64_t uid = reader.ReadInteger();
+    const TqvMailMessageFlags flags = ParseImapMessageFlags(UpperAscii(reader.ReadString()));
+    const TDateTime stamp = reader.ReadFloat();
+    FMessages.Add(path, uid < 0 ? -1 : uid, flags, stamp);
+  }
+}
+
+void TqvImap4MessageStore::SaveToStream(TStream& AStream) {
+  plat::TValueWriter writer(AStream);
+  writer.WriteInteger(GetVersion());
+  writer.WriteInteger(FMessages.Count());
+  for (int i = 0; i < FMessages.Count(); ++i) {
+    const TqvImap4MessageItem& m = *FMessages.Items(i);
+    writer.WriteString(m.Name);
+    writer.WriteInteger(m.UID);
+    writer.WriteString(GetImapMessageFlags(m.Flags));
+    writer.WriteFloat(m.Date);
+  }
+}
+
+// ---- the component
+
+struct TqvImap4FileHandler::TMailBoxFolder {
+  std::string Path;  // ends in "/"; "" when the name has no folder
+  bool Protected = false;
+  TEntryKind Kind = TEntryKind::Missing;
+  [[nodiscard]] bool Exists() const { return !Path.empty() && Kind == TEntryKind::Folder; }
+};
+
+TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner) : TComponent(AOwner) {}
+
+TqvImap4FileHandler::~TqvImap4FileHandler() { SetServer(nullptr); }
+
+void TqvImap4FileHandler::SetServer(TqvImap4Server* Value) {
+  if (Value == FServer) return;
+  if (FServer) {
+    FServer->RemoveFreeNotification(this);
+    Unbind();
+  }
+  FServer = Value;
+  if (FServer) {
+    FServer->FreeNotification(this);
+    Bind();
+  }
+}
+
+void TqvImap4FileHandler::Notification(TComponent* AComponent, TOperation Operation) {
+  TComponent::Notification(AComponent, Operation);
+  // The server is in its destructor: its events are no longer there to clear.
+  if (Operation == TOperation::opRemove && AComponent == FServer) FServer = nullptr;
+}
+
+#define VX_STORE_PROPERTY(Name, Field)                        \
+  std::string TqvImap4FileHandler::Name() const {             \
+    std::scoped_lock lock(FLock);                             \
+    return Field;                                             \
+  }                                                           \
+  void TqvImap4FileHandler::Set##Name(const std::string& Value) { \
+    std::scoped_lock lock(FLock);                             \
+    Field = Value;                                            \
+  }
+VX_STORE_PROPERTY(MailBoxDir, FMailBoxDir)
+VX_STORE_PROPERTY(MailBoxInfoFile, FMailBoxInfoFile)
+VX_STORE_PROPERTY(MessagesInfoFile, FMessagesInfoFile)
+VX_STORE_PROPERTY(SharedFolders, FSharedFolders)
+#undef VX_STORE_PROPERTY
+
+void TqvImap4FileHandler::Bind() {
+  using namespace std::placeholders;
+  FServer->OnGetMailBoxes = std::bind(&TqvImap4FileHandler::GetMailBoxes, this, _1, _2, _3, _4);
+  FServer->OnUpdateMailBox = std::bind(&TqvImap4FileHandler::UpdateMailBox, this, _1, _2, _3, _4);
+  FServer->OnCreateMailBox = std::bind(&TqvImap4FileHandler::CreateMailBox, this, _1, _2, _3, _4);
+  FServer->OnDeleteMailBox = std::bind(&TqvImap4FileHandler::DeleteMailBox, this, _1, _2, _3, _4);
+  FServer->OnRenameMailBox = std::bind(&TqvImap4FileHandler::RenameMailBox, this, _1, _2, _3, _4, _5);
+  FServer->OnGetMessages = std::bind(&TqvImap4FileHandler::GetMessages, this, _1, _2, _3, _4, _5);
+  FServer->OnUpdateMessages = std::bind(&TqvImap4FileHandler::UpdateMessages, this, _1, _2, _3, _4, _5);
+  FServer->OnDeleteMessage = std::bind(&TqvImap4FileHandler::DeleteMessage, this, _1, _2, _3, _4, _5);
+  FServer->OnGetMessageSource = std::bind(&TqvImap4FileHandler::GetMessageSource, this, _1, _2, _3, _4, _5, _6);
+  FServer->OnAppendMessage = std::bind(&TqvImap4FileHandler::AppendMessage, this, _1, _2, _3, _4, _5, _6, _7);
+}
+
+void TqvImap4FileHandler::Unbind() {
+  FServer->OnGetMailBoxes = nullptr;
+  FServer->OnUpdateMailBox = nullptr;
+  FServer->OnCreateMailBox = nullptr;
+  FServer->OnDeleteMailBox = nullptr;
+  FServer->OnRenameMailBox = nullptr;
+  FServer->OnGetMessages = nullptr;
+  FServer->OnUpdateMessages = nullptr;
+  FServer->OnDeleteMessage = nullptr;
+  FServer->OnGetMessageSource = nullptr;
+  FServer->OnAppendMessage = nullptr;
+}
+
+std::string TqvImap4FileHandler::ConnectionUserName(TqvImap4CommandConnection* AConnection) const {
+  return AConnection ? AConnection->UserName() : std::string();
+}
+
+// ---- names and folders
+
+char TqvImap4FileHandler::Separator() const { return FServer ? FServer->MailBoxSeparator() : '/'; }
+
+std::string TqvImap4FileHandler::UserFolder(TqvImap4CommandConnection* AConnection) const {
+  // No MailBoxDir is no store (it would be the root), and an unsafe or empty
+  // user name has no folder (it would be MailBoxDir itself or outside it).
+  if (FMailBoxDir.empty()) return {};
+  const std::string name = MailBoxFolderName(ConnectionUserName(AConnection));
+  if (name.empty()) return {};
+  return AddTrailingChar(FMailBoxDir, '/') + name + "/";
+}
+
+std::string TqvImap4FileHandler::SharedRoot() const {
+  if (FSharedFolders.empty() || !plat::DirectoryExists(FSharedFolders)) return {};
+  return AddTrailingChar(FSharedFolders, '/');
+}
+
+TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4CommandConnection* AConnection,
+                                                                       const std::string& AName) const {
+  TMailBoxFolder result;
+  const std::string user = UserFolder(AConnection);
+  if (user.empty()) return result;
+  if (IsInbox(AName)) {
+    // INBOX always exists (RFC 3501): an account without mail gets its folder.
+    if (KindOf(user) == TEntryKind::Missing) (void)ForceDirectoryPath(user);
+    result.Path = user;
+    result.Kind = KindOf(user);
+    return result;
+  }
+  if (!IsSafeMailBoxName(AName, Separator())) return result;
+  std::vector<std::string> levels;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = AName.find(Separator(), start);
+    levels.push_back(AName.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::string relative;
+  for (const std::string& level : levels) relative += level + "/";
+  // The user's folder itself must not be a link either.
+  const TEntryKind userKind = KindOf(user);
+  result.Kind = userKind == TEntryKind::Folder ? KindOfLevels(user, levels) : userKind;
+  result.Path = user + relative;
+  const std::string shared = SharedRoot();
+  if (!shared.empty() && result.Kind != TEntryKind::Folder) {
+    result.Path = shared + relative;
+    result.Kind = KindOfLevels(shared, levels);
+  }
+  result.Protected = !shared.empty() && UpperAscii(result.Path).rfind(UpperAscii(shared), 0) == 0;
+  return result;
+}
+
+// ---- settings and entries
+
+void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+                                       bool ASubscribed) const {
+  const std::string path = AFolder + FMailBoxInfoFile;
+  if (IsRegularFile(path)) {
+    TStringStream data(ReadStateFile(path));
+    TqvImap4MailBoxStore(AItem).LoadFromStream(data);
+    return;
+  }
+  AItem.Subscribed = ASubscribed;
+  AItem.UIDNext = 1;
+  AItem.UIDValidity = NewUIDValidity(AFolder);
+  AItem.LastMessageNumber = 0;
+  SaveSettings(AFolder, AItem);
+}
+
+void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const {
+  TqvImap4MailBoxItem copy = AItem;
+  TStringStream data;
+  TqvImap4MailBoxStore(copy).SaveToStream(data);
+  ReplaceStateFile(AFolder, FMailBoxInfoFile, data.DataString());
+}
+
+void TqvImap4FileHandler::LoadEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const {
+  AEntries.Clear();
+  const std::string path = AFolder + FMessagesInfoFile;
+  if (!IsRegularFile(path)) return;
+  TStringStream data(ReadStateFile(path));
+  TqvImap4MessageStore(AEntries).LoadFromStream(data);
+}
+
+void TqvImap4FileHandler::SaveEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const {
+  // Entries of files that have gone would only grow the file, and a later
+  // file of the same name would inherit their UID and flags.
+  std::unordered_set<std::string> present;
+  for (const TqvMailFileEntry& file : ListMailFiles(AFolder, ".MSG")) present.insert(AFolder + file.Name);
+  for (int i = AEntries.Count() - 1; i >= 0; --i)
+    if (!present.count(AEntries.Items(i)->Name)) AEntries.Delete(i);
+  TStringStream data;
+  TqvImap4MessageStore(AEntries).SaveToStream(data);
+  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+}
+
+// ---- mailboxes
+
+void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
+                                        TqvImap4MailBoxList& AMailBoxes) const {
+  if (ADepth >= qvMaxMailBoxLevels) return;
+  for (const std::string& name : ListMailSubFolders(AFolder)) {
+    // A folder whose name could not come back as the same mailbox is skipped.
+    if (!IsSafeMailBoxUserName(name) || name.find(Separator()) != std::string::npos) continue;
+    const std::string folder = AFolder + name + "/";
+    TqvImap4MailBoxItem* item = AMailBoxes.Add();
+    item->Name = APrefix.empty() ? name : APrefix + Separator() + name;
+    LoadSettings(folder, *item, false);
+    AddFolderTree(folder, item->Name, ADepth + 1, AMailBoxes);
+  }
+}
+
+void TqvImap4FileHandler::GetMailBoxes(TObject*, TqvImap4CommandConnection* AConnection,
+                                       const std::string& ASelectedMailBox, TqvImap4MailBoxList& AMailBoxes) {
+  std::scoped_lock lock(FLock);
+  if (!ASelectedMailBox.empty()) {
+    const TMailBoxFolder folder = MailBoxFolder(AConnection, ASelectedMailBox);
+    if (!folder.Exists()) return;
+    TqvImap4MailBoxItem* item = AMailBoxes.Add();
+    item->Name = ASelectedMailBox;
+    LoadSettings(folder.Path, *item, false);
+    return;
+  }
+  const TMailBoxFolder inbox = MailBoxFolder(AConnection, "INBOX");
+  if (!inbox.Exists()) return;
+  TqvImap4MailBoxItem* item = AMailBoxes.Add();
+  item->Name = "INBOX";
+  LoadSettings(inbox.Path, *item, true);
+  AddFolderTree(inbox.Path, "", 0, AMailBoxes);
+  const std::string shared = SharedRoot();
+  if (!shared.empty()) AddFolderTree(shared, "", 0, AMailBoxes);
+}
+
+void TqvImap4FileHandler::UpdateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
+                                        TqvImap4MailBoxItem& AMailBox, bool&) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox.Name);
+  if (!folder.Exists() || !IsRegularFile(folder.Path + FMailBoxInfoFile)) return;
+  // Another session may have taken UIDs or file numbers since this item was
+  // read: the counters never go back.
+  TqvImap4MailBoxItem stored;
+  LoadSettings(folder.Path, stored, false);
+  AMailBox.UIDNext = std::max(AMailBox.UIDNext, stored.UIDNext);
+  AMailBox.LastMessageNumber = std::max(AMailBox.LastMessageNumber, stored.LastMessageNumber);
+  SaveSettings(folder.Path, AMailBox);
+}
+
+void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
+                                        const std::string& AMailBox, bool& Success) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  Success = false;
+  if (IsInbox(AMailBox) || folder.Path.empty() || folder.Protected || folder.Kind != TEntryKind::Missing) return;
+  Success = ForceDirectoryPath(folder.Path);
+}
+
+void TqvImap4FileHandler::DeleteMailBox(TObject*, TqvImap4CommandConnection* AConnection,
+                                        const std::string& AMailBox, bool& Success) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  Success = false;
+  if (IsInbox(AMailBox) || !folder.Exists() || folder.Protected) return;
+  if (!ListMailSubFolders(folder.Path).empty()) return;
+  Success = DeleteDirectoryTree(folder.Path);
+}
+
+void TqvImap4FileHandler::RenameMailBox(TObject*, TqvImap4CommandConnection* AConnection,
+                                        const std::string& ACurrentName, const std::string& ANewName,
+                                        bool& Success) {
+  std::scoped_lock lock(FLock);
+  Success = false;
+  if (IsInbox(ACurrentName) || IsInbox(ANewName)) return;
+  const TMailBoxFolder from = MailBoxFolder(AConnection, ACurrentName);
+  const TMailBoxFolder to = MailBoxFolder(AConnection, ANewName);
+  if (!from.Exists() || from.Protected) return;
+  if (to.Path.empty() || to.Protected || to.Kind != TEntryKind::Missing) return;
+  // A missing parent of the new name fails here, as does a move into itself.
+  Success = ::rename(WithoutTrailingSlash(from.Path).c_str(), WithoutTrailingSlash(to.Path).c_str()) == 0;
+}
+
+// ---- messages
+
+void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConnection,
+                                      TqvImap4MessageList& AMessages, const std::string& AMailBox, bool& Success) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  if (!folder.Exists()) {
+    Success = false;
+    return;
+  }
+  TqvImap4MessageList entries;
+  LoadEntries(folder.Path, entries);
+  std::unordered_map<std::string, const TqvImap4MessageItem*> byPath;
+  for (int i = 0; i < entries.Count(); ++i) byPath.emplace(entries.Items(i)->Name, entries.Items(i));
+  for (const TqvMailFileEntry& file : ListMailFiles(folder.Path, ".MSG")) {
+    const std::string path = folder.Path + file.Name;
+    const auto found = byPath.find(path);
+    const int64_t uid = found == byPath.end() ? -1 : found->second->UID;
+    const TqvMailMessageFlags flags = found == byPath.end() ? 0 : found->second->Flags;
+    AMessages.Add(path, uid, flags, GetFileDateTime(path));
+  }
+  Success = true;
+}
+
+void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AConnection,
+                                         TqvImap4MessageList& AMessages, const std::string& AMailBox,
+                                         bool& Success) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  if (!folder.Exists()) return;
+  TqvImap4MailBoxItem settings;
+  LoadSettings(folder.Path, settings, false);
+  TqvImap4MessageList entries;
+  LoadEntries(folder.Path, entries);
+  std::unordered_map<std::string, TqvImap4MessageItem*> byPath;
+  std::unordered_set<int64_t> taken;
+  int64_t nextUid = std::max<int64_t>(settings.UIDNext, 1);
+  for (int i = 0; i < entries.Count(); ++i) {
+    TqvImap4MessageItem* e = entries.Items(i);
+    byPath.emplace(e->Name, e);
+    if (e->UID >= 0) {
+      taken.insert(e->UID);
+      nextUid = std::max(nextUid, e->UID + 1);
+    }
+  }
+  std::unordered_set<std::string> present;
+  for (const TqvMailFileEntry& file : ListMailFiles(folder.Path, ".MSG")) present.insert(folder.Path + file.Name);
+
+  for (int i = 0; i < AMessages.Count(); ++i) {
+    TqvImap4MessageItem* item = AMessages.Items(i);
+    if (!present.count(item->Name)) continue;
+    TqvImap4MessageItem* entry = nullptr;
+    if (const auto found = byPath.find(item->Name); found != byPath.end()) {
+      entry = found->second;
+    } else {
+      entry = entries.Add(item->Name, -1, 0, Now());
+      byPath.emplace(item->Name, entry);
+    }
+    if (entry->UID < 0 && item->UID >= 0) {
+      // A UID another session gave out since this list was read (it is below
+      // the stored UIDNext or already held) would be a duplicate: take the
+      // next free one instead.
+      int64_t uid = item->UID;
+      if (uid < settings.UIDNext || taken.count(uid)) uid = nextUid;
+      entry->UID = uid;
+      taken.insert(uid);
+      nextUid = std::max(nextUid, uid + 1);
+    }
+    // The session sees the UID the store keeps.
+    item->UID = entry->UID;
+    entry->Flags = item->Flags;
+    (void)SetExistingFileDateTime(item->Name, item->Date);
+  }
+  SaveEntries(folder.Path, entries);
+  if (nextUid > settings.UIDNext) {
+    settings.UIDNext = nextUid;
+    SaveSettings(folder.Path, settings);
+  }
+  Success = true;
+}
+
+void TqvImap4FileHandler::DeleteMessage(TObject*, TqvImap4CommandConnection* AConnection,
+                                        TqvImap4MessageItem& AMessage, const std::string& AMailBox, bool& Success) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  // Only a message file of this mailbox's own folder.
+  const std::string& path = AMessage.Name;
+  Success = folder.Exists() && path.size() > folder.Path.size() && path.rfind(folder.Path, 0) == 0 &&
+            path.find('/', folder.Path.size()) == std::string::npos && IsRegularFile(path) &&
+            ::unlink(path.c_str()) == 0;
+}
+
+void TqvImap4FileHandler::GetMessageSource(TObject*, TqvImap4CommandConnection* AConnection,
+                                           TStrings& AMessageSource, const std::string& AMessageName,
+                                           const std::string& AMailBox, bool& Success) {
+  std::scoped_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  Success = false;
+  if (!folder.Exists() || AMessageName.size() <= folder.Path.size() || AMessageName.rfind(folder.Path, 0) != 0 ||
+      AMessageName.find('/', folder.Path.size()) != std::string::npos || !IsRegularFile(AMessageName))
+    return;
+  try {
+    LoadMailFile(AMessageName, AMessageSource);
+    Success = true;
+  } catch (const EStreamError&) {
+    AMessageSource.Clear();
+  }
+}
+
+void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* AConnection,
+                                        TqvMailMessageFlags AFlags, TDateTime ADate,
+                                        const TStrings& AMessageSource, const std::string& AMailBox,
+                                        bool& Success) {
+  std::scoped_lock lock(FLock);
+  Success = false;
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  if (!folder.Exists()) return;
+  TqvImap4MailBoxItem settings;
+  settings.Name = AMailBox;
+  LoadSettings(folder.Path, settings, false);
+
+  // Written aside first, then linked to the first free number: never over
+  // a message the SMTP store placed meanwhile, never seen half-written.
+  std::unique_ptr<TqvStagedFile> staged;
+  try {
+    staged = std::make_unique<TqvStagedFile>(folder.Path, AMessageSource);
+  } catch (const EOSError&) {
+    throw EStreamError("Cannot save new message");
+  }
+  int64_t number = settings.LastMessageNumber;
+  std::string path;
+  for (int tries = 0;; ++tries) {
+    if (tries > kAppendRetries) throw EStreamError("Cannot save new message");
+    path = folder.Path + MessageFileName(++number);
+    bool placed = false;
+    try {
+      placed = staged->PlaceAs(path);
+    } catch (const EOSError&) {
+      placed = false;
+    }
+    if (placed) break;
+  }
+  SyncFolder(folder.Path);
+  settings.LastMessageNumber = number;
+  SaveSettings(folder.Path, settings);
+
+  TqvImap4MessageList entries;
+  LoadEntries(folder.Path, entries);
+  // An entry left by an earlier file of this name is not this message's.
+  if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
+  entries.Add(path, -1, AFlags, Now());
+  (void)SetExistingFileDateTime(path, ADate);
+  SaveEntries(folder.Path, entries);
+  Success = true;
+}

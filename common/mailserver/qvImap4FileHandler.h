@@ -1,0 +1,129 @@
+// The IMAP4 file store: answers a TqvImap4Server's mailbox and message events
+// from a folder tree. MailBoxDir/<user folder>/ is the user's INBOX (the
+// folder the SMTP store fills; made when INBOX is first looked up), each
+// further mailbox a sub-folder (levels split at the server's separator), each
+// message a regular file "MAIL%.8d.MSG". Every mailbox folder keeps
+// "imap.dat" (subscription, UIDNext, UIDVALIDITY, last file number) and
+// "messages.dat" (path, UID, flags and stamp of each message), each replaced
+// whole (written aside, flushed, renamed over), never rewritten in place.
+// Names are UTF-8 and path-safe: an unsafe user or mailbox name, or a folder
+// reached through a symbolic link, has no folder, so no event reaches outside
+// the user's folder (or SharedFolders). Borrows its server and unbinds when it
+// goes. Events run on the server's workers; each holds the store's one lock
+// from start to end. Damaged state files raise EStreamError ("Cannot load
+// mailbox settings", "Cannot load messages"); exhausted file numbers raise
+// "Cannot save new message"; other file errors raise EOSError.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "ClassCore.h"
+#include "Streams.h"
+#include "qvImap4Server.h"
+
+// "imap.dat" of one mailbox: version 1, Subscribed, UIDNext, UIDValidity,
+// LastMessageNumber. Serialises the item it borrows.
+class TqvImap4MailBoxStore : public TObject {
+ public:
+  explicit TqvImap4MailBoxStore(TqvImap4MailBoxItem& AMailBox) : FMailBox(AMailBox) {}
+  VX_CLASS_NAME("TqvImap4MailBoxStore")
+  [[nodiscard]] virtual int GetVersion() const { return 1; }
+  // Raises EStreamError "Cannot load mailbox settings" for another version,
+  // EReadError for a damaged stream.
+  virtual void LoadFromStream(TStream& AStream);
+  virtual void SaveToStream(TStream& AStream);
+
+ private:
+  TqvImap4MailBoxItem& FMailBox;
+};
+
+// "messages.dat" of one mailbox: version 2, the count, then per message its
+// path, UID (-1: none yet), flag text and the stamp of its entry (items'
+// Date). Serialises the list it borrows.
+class TqvImap4MessageStore : public TObject {
+ public:
+  explicit TqvImap4MessageStore(TqvImap4MessageList& AMessages) : FMessages(AMessages) {}
+  VX_CLASS_NAME("TqvImap4MessageStore")
+  [[nodiscard]] virtual int GetVersion() const { return 2; }
+  // Clears the list first; raises EStreamError "Cannot load messages" for
+  // another version, EReadError for a damaged stream.
+  virtual void LoadFromStream(TStream& AStream);
+  virtual void SaveToStream(TStream& AStream);
+
+ private:
+  TqvImap4MessageList& FMessages;
+};
+
+class TqvImap4FileHandler : public TComponent {
+ public:
+  explicit TqvImap4FileHandler(TComponent* AOwner = nullptr);
+  ~TqvImap4FileHandler() override;
+  VX_CLASS_NAME("TqvImap4FileHandler")
+
+  [[nodiscard]] TqvImap4Server* Server() const { return FServer; }
+  // Unbinds from the old server and binds to the new one (null: none).
+  void SetServer(TqvImap4Server* Value);
+  // Empty means no store: every mailbox is missing.
+  [[nodiscard]] std::string MailBoxDir() const;
+  void SetMailBoxDir(const std::string& Value);
+  [[nodiscard]] std::string MailBoxInfoFile() const;
+  void SetMailBoxInfoFile(const std::string& Value);
+  [[nodiscard]] std::string MessagesInfoFile() const;
+  void SetMessagesInfoFile(const std::string& Value);
+  // Mailboxes every user sees (read, not created, deleted or renamed); in
+  // force only while it names an existing folder.
+  [[nodiscard]] std::string SharedFolders() const;
+  void SetSharedFolders(const std::string& Value);
+
+  // The server's events, which Bind sets to these.
+  void GetMailBoxes(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& ASelectedMailBox,
+                    TqvImap4MailBoxList& AMailBoxes);
+  void UpdateMailBox(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AMailBox,
+                     bool& Success);
+  void CreateMailBox(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& AMailBox,
+                     bool& Success);
+  void DeleteMailBox(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& AMailBox,
+                     bool& Success);
+  void RenameMailBox(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& ACurrentName,
+                     const std::string& ANewName, bool& Success);
+  void GetMessages(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages,
+                   const std::string& AMailBox, bool& Success);
+  void UpdateMessages(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages,
+                      const std::string& AMailBox, bool& Success);
+  void DeleteMessage(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MessageItem& AMessage,
+                     const std::string& AMailBox, bool& Success);
+  void GetMessageSource(TObject* Sender, TqvImap4CommandConnection* AConnection, TStrings& AMessageSource,
+                        const std::string& AMessageName, const std::string& AMailBox, bool& Success);
+  void AppendMessage(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
+                     TDateTime ADate, const TStrings& AMessageSource, const std::string& AMailBox, bool& Success);
+
+ protected:
+  virtual void Unbind();
+  virtual void Bind();
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  // The user whose folder a connection sees: its UserName.
+  [[nodiscard]] virtual std::string ConnectionUserName(TqvImap4CommandConnection* AConnection) const;
+
+ private:
+  struct TMailBoxFolder;
+  [[nodiscard]] std::string UserFolder(TqvImap4CommandConnection* AConnection) const;
+  [[nodiscard]] std::string SharedRoot() const;
+  [[nodiscard]] char Separator() const;
+  [[nodiscard]] TMailBoxFolder MailBoxFolder(TqvImap4CommandConnection* AConnection, const std::string& AName) const;
+  // The folder's "imap.dat" into AItem, written first with defaults when missing.
+  void LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed) const;
+  void SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
+  void LoadEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const;
+  // Writes the entries whose message files are still there.
+  void SaveEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const;
+  void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
+                     TqvImap4MailBoxList& AMailBoxes) const;
+
+  TqvImap4Server* FServer = nullptr;
+  mutable std::recursive_mutex FLock;
+  std::string FMailBoxDir;
+  std::string FMailBoxInfoFile = "imap.dat";
+  std::string FMessagesInfoFile = "messages.dat";
+  std::string FSharedFolders;
+};

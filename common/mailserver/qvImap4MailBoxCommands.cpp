@@ -1,0 +1,410 @@
+// The mailbox and message records of the IMAP4 server, and its mailbox
+// commands: LIST, LSUB, CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE,
+// SELECT, EXAMINE, STATUS and APPEND.
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+#include "qvImap4Server.h"
+#include "qvMailBoxFiles.h"
+#include "qvMailServerLimits.h"
+#include "qvRegex.h"
+#include "qvTextUtils.h"
+#include "qvUtils.h"
+
+namespace {
+
+constexpr std::array<const char*, 4> kAttributeNames = {"\\Noinferiors", "\\Noselect", "\\Marked", "\\Unmarked"};
+constexpr char kAccessDenied[] = "Access denied";
+constexpr char kNoMailBox[] = "Mailbox does not exist";
+constexpr char kMailBoxExists[] = "Mailbox already exists";
+
+[[noreturn]] void Refuse(TqvImap4CommandParams* AParams, const char* AKind, const std::string& AText) {
+  throw EqvImap4ServerError(AParams->Command, AParams->Tag, AKind, AText);
+}
+[[noreturn]] void ParseError(TqvImap4CommandParams* AParams) {
+  Refuse(AParams, "BAD", AParams->Command + " parse error");
+}
+
+// The one non-empty word of a command that takes one mailbox name.
+std::string OneName(TqvImap4CommandParams* AParams) {
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismQuotes);
+  if (words.size() != 1 || words[0].empty()) ParseError(AParams);
+  return words[0];
+}
+
+// A decimal literal size; -1 for anything else.
+int64_t LiteralSize(const std::string& AText) {
+  if (AText.empty() || AText.size() > 18) return -1;
+  int64_t n = 0;
+  for (const char c : AText) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+}  // namespace
+
+// --- records
+
+std::string GetImapMailBoxAttributes(TqvImap4MailBoxAttributes AAttributes) {
+  std::string result;
+  for (size_t i = 0; i < kAttributeNames.size(); ++i) {
+    if (!(AAttributes & (1u << i))) continue;
+    if (!result.empty()) result += ' ';
+    result += kAttributeNames[i];
+  }
+  return result;
+}
+
+TqvImap4MailBoxItem* TqvImap4MailBoxList::Add() {
+  FItems.push_back(std::make_unique<TqvImap4MailBoxItem>());
+  return FItems.back().get();
+}
+
+TqvImap4MailBoxItem* TqvImap4MailBoxList::Items(int AIndex) const {
+  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  return FItems[static_cast<size_t>(AIndex)].get();
+}
+
+void TqvImap4MailBoxList::Delete(int AIndex) {
+  (void)Items(AIndex);
+  FItems.erase(FItems.begin() + AIndex);
+}
+
+void TqvImap4ServerMailBoxInfo::Clear() {
+  TqvImap4MailBoxInfo::Clear();
+  UnseenCount = 0;
+}
+
+void TqvImap4ServerMailBoxInfo::Assign(const TqvImap4MailBoxInfo& ASource) {
+  TqvImap4MailBoxInfo::Assign(ASource);
+  if (const auto* s = dynamic_cast<const TqvImap4ServerMailBoxInfo*>(&ASource)) UnseenCount = s->UnseenCount;
+}
+
+TqvImap4MessageItem::TqvImap4MessageItem() : Date(Now()) {}
+
+TqvImap4MessageList::~TqvImap4MessageList() = default;
+
+void TqvImap4MessageList::InsertSorted(TqvImap4MessageItem* AItem) {
+  if (AItem->UID < 0) {
+    FItems.push_back(AItem);
+    return;
+  }
+  size_t i = FItems.size();
+  while (i > 0 && (FItems[i - 1]->UID < 0 || FItems[i - 1]->UID >= AItem->UID)) --i;
+  FItems.insert(FItems.begin() + static_cast<std::ptrdiff_t>(i), AItem);
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::Add(std::unique_ptr<TqvImap4MessageItem> AItem) {
+  TqvImap4MessageItem* item = AItem.get();
+  if (FOwnsItems) FOwned.push_back(std::move(AItem));
+  InsertSorted(item);
+  return item;
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::AddRef(TqvImap4MessageItem* AItem) {
+  if (FOwnsItems) return Add(std::unique_ptr<TqvImap4MessageItem>(AItem));
+  InsertSorted(AItem);
+  return AItem;
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::Add(const std::string& AName, int64_t AUID, TqvMailMessageFlags AFlags,
+                                              TDateTime ADate) {
+  auto item = std::make_unique<TqvImap4MessageItem>();
+  item->Name = AName;
+  item->UID = AUID;
+  item->Flags = AFlags;
+  item->Date = ADate;
+  if (!FOwnsItems) throw EInvalidOperation("A view cannot make items");
+  return Add(std::move(item));
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::Items(int AIndex) const {
+  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  return FItems[static_cast<size_t>(AIndex)];
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::Find(const std::string& AName) const {
+  const int i = IndexOf(AName);
+  return i < 0 ? nullptr : FItems[static_cast<size_t>(i)];
+}
+
+int TqvImap4MessageList::IndexOf(const std::string& AName) const {
+  for (size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i]->Name == AName) return static_cast<int>(i);
+  return -1;
+}
+
+void TqvImap4MessageList::Delete(int AIndex) {
+  TqvImap4MessageItem* item = Items(AIndex);
+  FItems.erase(FItems.begin() + AIndex);
+  const auto owned =
+      std::find_if(FOwned.begin(), FOwned.end(), [item](const auto& AOwned) { return AOwned.get() == item; });
+  if (owned != FOwned.end()) FOwned.erase(owned);
+}
+
+void TqvImap4MessageList::Clear() {
+  FItems.clear();
+  FOwned.clear();
+}
+
+void TqvImap4MessageList::Renumber() {
+  for (size_t i = 0; i < FItems.size(); ++i) FItems[i]->SequenceNumber = static_cast<int>(i + 1);
+}
+
+std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::FlagView(TqvMailMessageFlag AFlag) {
+  Renumber();
+  auto view = std::make_unique<TqvImap4MessageList>(false);
+  for (TqvImap4MessageItem* item : FItems)
+    if (item->Flags & MessageFlag(AFlag)) view->AddRef(item);
+  return view;
+}
+
+std::vector<std::pair<int64_t, int>> TqvImap4MessageList::UidIndex() const {
+  std::vector<std::pair<int64_t, int>> index;
+  for (size_t i = 0; i < FItems.size() && FItems[i]->UID >= 0; ++i)
+    index.emplace_back(FItems[i]->UID, static_cast<int>(i));
+  return index;
+}
+
+// --- helpers of the commands
+
+std::string TqvImap4Server::MailBoxArgument(TqvImap4CommandParams* AParams, const std::string& AWord,
+                                            const std::string& ARefusal) const {
+  // Checked after decoding: "&AC4ALg-" is "..".
+  const std::string name = TqvImapUtf7Encoder::Decode(AWord);
+  if (!IsSafeMailBoxName(name, FMailBoxSeparator)) Refuse(AParams, "NO", ARefusal);
+  return name;
+}
+
+std::unique_ptr<TqvImap4MailBoxList> TqvImap4Server::FindMailBoxes(TqvImap4CommandConnection* AConnection,
+                                                                   const std::string& AName) {
+  auto list = std::make_unique<TqvImap4MailBoxList>();
+  DoGetMailBoxes(AConnection, AName, *list);
+  return list;
+}
+
+void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                     TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo) {
+  TqvImap4MessageList messages;
+  bool success = true;
+  DoGetMessages(AConnection, messages, AItem.Name, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+  AInfo.Clear();
+  AInfo.Name = AItem.Name;
+  AInfo.Flags = AItem.Flags;
+  AInfo.PermanentFlags = AItem.PermanentFlags;
+  AInfo.UIDValidity = AItem.UIDValidity;
+  // UID 0 is not a valid UID. Another session may have given UIDs since the
+  // item was read: new ones start above every UID already given.
+  AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
+  for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Items(i)->UID + 1);
+  AInfo.Exists = messages.Count();
+  for (int i = 0; i < messages.Count(); ++i) {
+    TqvImap4MessageItem* m = messages.Items(i);
+    if (m->UID < 0) {
+      m->UID = AInfo.UIDNext++;
+      m->Flags |= MessageFlag(mfRecent);
+    } else {
+      m->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
+    }
+    if (!(m->Flags & MessageFlag(mfSeen))) {
+      ++AInfo.UnseenCount;
+      if (AInfo.FirstUnseen == 0) AInfo.FirstUnseen = i + 1;
+    }
+    if (m->Flags & MessageFlag(mfRecent)) ++AInfo.Recent;
+  }
+  bool updated = true;
+  DoUpdateMessages(AConnection, messages, AItem.Name, updated);
+  AItem.UIDNext = AInfo.UIDNext;
+  success = true;
+  DoUpdateMailBox(AConnection, AItem, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+}
+
+// --- LIST, LSUB
+
+void TqvImap4Server::CmdList(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismQuotes);
+  if (words.size() != 2) ParseError(AParams);
+  const std::string separator(1, FMailBoxSeparator);
+  const std::string quotedSeparator = QuoteImapString(separator);
+  auto lines = std::make_unique<TStringList>();
+  if (words[1].empty()) {
+    lines->Add("* " + AParams->Command + " (" + GetImapMailBoxAttributes(MailBoxAttribute(maNoselect)) + ") " +
+               quotedSeparator + " \"\"");
+  } else {
+    const bool subscribedOnly = AParams->Command == "LSUB";
+    const std::string pattern = MailBoxPatternToRegEx(
+        TqvImapUtf7Encoder::Decode(words[0]) + TqvImapUtf7Encoder::Decode(words[1]), separator);
+    const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, "");
+    for (int i = 0; i < boxes->Count(); ++i) {
+      const TqvImap4MailBoxItem& box = *boxes->Items(i);
+      if (subscribedOnly && !box.Subscribed) continue;
+      if (!TqvRegEx::Match(box.Name, pattern, TqvRegEx::rfCaseless)) continue;
+      lines->Add("* " + AParams->Command + " (" + GetImapMailBoxAttributes(box.Attributes) + ") " + quotedSeparator +
+                 " " + QuoteImapString(TqvImapUtf7Encoder::Encode(box.Name)));
+    }
+  }
+  std::unique_ptr<TStrings> out = std::move(lines);
+  SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK " + AParams->Command + " completed");
+}
+
+// --- CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE
+
+void TqvImap4Server::CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::string name = MailBoxArgument(AParams, OneName(AParams), kAccessDenied);
+  if (FindMailBoxes(AConnection, name)->Count() > 0) Refuse(AParams, "NO", kMailBoxExists);
+  bool success = true;
+  DoCreateMailBox(AConnection, name, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+  SendTagged(AConnection, AParams, "OK CREATE completed");
+}
+
+void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::string name = MailBoxArgument(AParams, OneName(AParams), kAccessDenied);
+  if (FindMailBoxes(AConnection, name)->Count() != 1) Refuse(AParams, "NO", kAccessDenied);
+  bool success = true;
+  DoDeleteMailBox(AConnection, name, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+  SendTagged(AConnection, AParams, "OK DELETE completed");
+}
+
+void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismQuotes);
+  if (words.size() != 2 || words[0].empty() || words[1].empty() || words[0] == words[1]) ParseError(AParams);
+  const std::string from = MailBoxArgument(AParams, words[0], kAccessDenied);
+  const std::string to = MailBoxArgument(AParams, words[1], kAccessDenied);
+  if (FindMailBoxes(AConnection, from)->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+  if (FindMailBoxes(AConnection, to)->Count() != 0) Refuse(AParams, "NO", kMailBoxExists);
+  bool success = true;
+  DoRenameMailBox(AConnection, from, to, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+  SendTagged(AConnection, AParams, "OK RENAME completed");
+}
+
+void TqvImap4Server::CmdSubscribe(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::string name = MailBoxArgument(AParams, OneName(AParams), kAccessDenied);
+  const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+  if (boxes->Count() != 1) Refuse(AParams, "NO", kAccessDenied);
+  TqvImap4MailBoxItem& box = *boxes->Items(0);
+  box.Subscribed = AParams->Command == "SUBSCRIBE";
+  bool success = true;
+  DoUpdateMailBox(AConnection, box, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+  SendTagged(AConnection, AParams, "OK " + AParams->Command + " completed");
+}
+
+// --- SELECT, EXAMINE, STATUS
+
+void TqvImap4Server::CmdSelect(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::string name = MailBoxArgument(AParams, OneName(AParams), kNoMailBox);
+  const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+  if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+  TqvImap4ServerMailBoxInfo info;
+  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
+  auto lines = std::make_unique<TStringList>();
+  lines->Add("* " + std::to_string(info.Exists) + " EXISTS");
+  lines->Add("* " + std::to_string(info.Recent) + " RECENT");
+  if (info.FirstUnseen > 0) lines->Add("* OK [UNSEEN " + std::to_string(info.FirstUnseen) + "] first unseen");
+  lines->Add("* OK [UIDVALIDITY " + info.UIDValidity + "] UIDs valid");
+  lines->Add("* OK [UIDNEXT " + std::to_string(info.UIDNext) + "] Predicted next UID");
+  lines->Add("* FLAGS (" + GetImapMessageFlags(info.Flags) + ")");
+  lines->Add("* OK [PERMANENTFLAGS (" + GetImapMessageFlags(info.PermanentFlags) + ")] .");
+  const bool examine = AParams->Command == "EXAMINE";
+  ChangeState(AConnection, 2);
+  AConnection->FReadOnly = examine;
+  AConnection->FSelectedMailBox = name;
+  std::unique_ptr<TStrings> out = std::move(lines);
+  SendMultipleLinesAll(AConnection, out,
+                       AParams->Tag + " OK [" + (examine ? "READ-ONLY" : "READ-WRITE") + "] " + AParams->Command +
+                           " completed");
+}
+
+void TqvImap4Server::CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismQuotesAndParens);
+  if (words.size() != 2 || words[0].empty()) ParseError(AParams);
+  const std::string name = MailBoxArgument(AParams, words[0], kNoMailBox);
+  const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+  if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+  TqvImap4ServerMailBoxInfo info;
+  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
+  std::string items;
+  for (const std::string& word : SplitImapArguments(words[1], ismQuotes)) {
+    const std::string item = qvtext::UpperCase(word);
+    if (item == "MESSAGES")
+      items += "MESSAGES " + std::to_string(info.Exists) + " ";
+    else if (item == "RECENT")
+      items += "RECENT " + std::to_string(info.Recent) + " ";
+    else if (item == "UIDNEXT")
+      items += "UIDNEXT " + std::to_string(info.UIDNext) + " ";
+    else if (item == "UIDVALIDITY")
+      items += "UIDVALIDITY " + info.UIDValidity + " ";
+    else if (item == "UNSEEN")
+      items += "UNSEEN " + std::to_string(info.UnseenCount) + " ";
+  }
+  if (!items.empty()) items.pop_back();
+  SendUntagged(AConnection, AParams,
+               "STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")");
+  SendTagged(AConnection, AParams, "OK STATUS completed");
+}
+
+// --- APPEND
+
+void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismKeepGroups);
+  if (words.size() < 2 || words.front().empty() || words.back().empty()) ParseError(AParams);
+  auto info = std::make_unique<TqvAppendMessageInfo>();
+  info->Date = Now();
+  int64_t size = 0;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word[0] == '(') {
+      info->Flags = ParseImapMessageFlags(qvtext::UpperCase(ExtractQuotedString(word, '(', ')')));
+    } else if (word[0] == '"') {
+      const std::string text = ExtractQuotedString(word, '"');
+      // The IMAP form first, then the mail form; neither keeps the current time.
+      TDateTime date = 0;
+      if (!TryImapDateTimeToDateTime(text, date)) {
+        try {
+          date = MailTimeToDateTime(text);
+        } catch (const EConvertError&) {
+          date = 0;
+        }
+      }
+      if (date != 0) info->Date = date;
+    } else if (word[0] == '{') {
+      size = LiteralSize(ExtractQuotedString(word, '{', '}'));
+    }
+  }
+  // The literal is bounded before the client is asked for it.
+  const int64_t limit = MaxDataSize() > 0 ? std::min(MaxDataSize(), qvMaxDataBlockBytes) : qvMaxDataBlockBytes;
+  if (size <= 0 || size > limit) ParseError(AParams);
+  info->MailBox = MailBoxArgument(AParams, UnquoteImapString(words[0]), "[TRYCREATE] Mailbox does not exist");
+  if (FindMailBoxes(AConnection, info->MailBox)->Count() != 1)
+    Refuse(AParams, "NO", "[TRYCREATE] Mailbox does not exist");
+  AConnection->FAppendInfo = std::move(info);
+  // The literal and the CR LF that ends the command line.
+  StartReadFixedBytes(AConnection,
+                      std::make_unique<TqvImap4CommandInfo>(
+                          "APPEND",
+                          [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { AppendLiteral(c, p); },
+                          AParams->Tag),
+                      size + 2);
+  SendResponse(AConnection, AParams->Command, "+ Ready for append literal");
+}
+
+void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  SetCommandHandler(AConnection);
+  const std::unique_ptr<TqvAppendMessageInfo> info = std::move(AConnection->FAppendInfo);
+  if (!info) Refuse(AParams, "NO", kAccessDenied);
+  TStringList message;
+  if (AParams->Lines) message.Assign(*AParams->Lines);
+  if (message.Count() > 0 && message.Strings(message.Count() - 1).empty()) message.Delete(message.Count() - 1);
+  bool success = true;
+  DoAppendMessage(AConnection, info->Flags, info->Date, message, info->MailBox, success);
+  if (!success) Refuse(AParams, "NO", kAccessDenied);
+  SendTagged(AConnection, AParams, "OK APPEND completed");
+}

@@ -1,0 +1,374 @@
+// The IMAP4rev1 server: tagged command lines, the three connection states
+// (not authenticated, authenticated, selected), LOGIN, AUTHENTICATE CRAM-MD5
+// and NTLM, CAPABILITY, STARTTLS, NOOP, CHECK, LOGOUT, and the mailbox
+// commands LIST, LSUB, CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE,
+// SELECT, EXAMINE, STATUS and APPEND (qvImap4MailBoxCommands.cpp). The server
+// keeps no mail: every mailbox and message operation is an event, which a
+// store answers (see qvImap4FileHandler.h). Mailbox names reach the events
+// decoded to UTF-8 and path-safe (no empty, "." or ".." level, no "\", NUL or
+// control character, no leading or trailing separator); unsafe names are
+// refused before any event fires. Events run on the pool worker that runs the
+// command, one command at a time per connection; the store serialises itself.
+// Every `Success` is true on entry. Protocol refusals are EqvImap4ServerError,
+// whose message is the whole reply line. Logging hosts: log MaskedParams()
+// (LOGIN's password and every AUTHENTICATE continuation are masked).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "StringList.h"
+#include "qvImapUtils.h"
+#include "qvMailUserMgr.h"
+#include "qvServerSasl.h"
+#include "qvTcpCommandServer.h"
+
+class TqvNtAuthServerSspi;
+class TqvImap4CommandConnection;
+class TqvSaslServerExchange;
+
+// ---- Mailbox and message records (shared with the store) ----
+
+enum TqvImap4MailBoxAttribute : uint8_t { maNoinferiors, maNoselect, maMarked, maUnmarked };
+using TqvImap4MailBoxAttributes = uint8_t;  // bit i is attribute i
+constexpr TqvImap4MailBoxAttributes MailBoxAttribute(TqvImap4MailBoxAttribute A) {
+  return static_cast<TqvImap4MailBoxAttributes>(1u << A);
+}
+// "\Noinferiors \Noselect \Marked \Unmarked", those present, one blank apart.
+[[nodiscard]] std::string GetImapMailBoxAttributes(TqvImap4MailBoxAttributes AAttributes);
+
+class TqvImap4MailBoxItem : public TObject {
+ public:
+  VX_CLASS_NAME("TqvImap4MailBoxItem")
+  void Assign(const TqvImap4MailBoxItem& ASource) { *this = ASource; }
+
+  std::string Name;  // decoded; levels joined by the server's separator
+  bool Subscribed = false;
+  TqvMailMessageFlags Flags = qvAllMessageFlags;
+  TqvMailMessageFlags PermanentFlags = qvAllMessageFlags & ~MessageFlag(mfRecent);
+  int64_t UIDNext = 0;
+  std::string UIDValidity;  // sent as it stands
+  TqvImap4MailBoxAttributes Attributes = 0;
+  int64_t LastMessageNumber = 0;  // the store's own counter
+};
+
+// Owns its items; the server hands an empty one to OnGetMailBoxes.
+class TqvImap4MailBoxList {
+ public:
+  // A new item at the end, owned by the list.
+  TqvImap4MailBoxItem* Add();
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+  // 0-based; raises EListError out of range.
+  [[nodiscard]] TqvImap4MailBoxItem* Items(int AIndex) const;
+  void Delete(int AIndex);
+  void Clear() { FItems.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<TqvImap4MailBoxItem>> FItems;
+};
+
+// The record of SELECT, EXAMINE and STATUS, with the number of unseen ones.
+class TqvImap4ServerMailBoxInfo : public TqvImap4MailBoxInfo {
+ public:
+  TqvImap4ServerMailBoxInfo() { Clear(); }
+  VX_CLASS_NAME("TqvImap4ServerMailBoxInfo")
+  void Clear() override;
+  void Assign(const TqvImap4MailBoxInfo& ASource) override;
+  int UnseenCount = 0;
+};
+
+class TqvImap4MessageItem : public TObject {
+ public:
+  TqvImap4MessageItem();
+  VX_CLASS_NAME("TqvImap4MessageItem")
+  std::string Name;  // the store's name (its full path in the file store)
+  TDateTime Date;    // internal date, local time; now by default
+  int64_t UID = -1;  // -1: not yet assigned
+  int SequenceNumber = 0;
+  TqvMailMessageFlags Flags = 0;
+};
+
+// Messages in UID order (those without a UID at the end). Either owns its
+// items (the working lists handed to the events) or only refers to items of
+// another list (views), which must outlive it.
+class TqvImap4MessageList {
+ public:
+  explicit TqvImap4MessageList(bool AOwnsItems = true) : FOwnsItems(AOwnsItems) {}
+  TqvImap4MessageList(const TqvImap4MessageList&) = delete;
+  TqvImap4MessageList& operator=(const TqvImap4MessageList&) = delete;
+  ~TqvImap4MessageList();
+
+  [[nodiscard]] bool OwnsItems() const { return FOwnsItems; }
+  // Sorted insertion by UID: a negative UID goes to the end; otherwise after
+  // the last item with a smaller non-negative UID (the front when none).
+  // An owning list takes the item; a view only refers to it.
+  TqvImap4MessageItem* Add(std::unique_ptr<TqvImap4MessageItem> AItem);
+  TqvImap4MessageItem* AddRef(TqvImap4MessageItem* AItem);
+  // A new owned item with its name, added by the same rule.
+  TqvImap4MessageItem* Add(const std::string& AName, int64_t AUID, TqvMailMessageFlags AFlags, TDateTime ADate);
+
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+  // 0-based; raises EListError out of range.
+  [[nodiscard]] TqvImap4MessageItem* Items(int AIndex) const;
+  // Exact, case-sensitive; null when none.
+  [[nodiscard]] TqvImap4MessageItem* Find(const std::string& AName) const;
+  [[nodiscard]] int IndexOf(const std::string& AName) const;
+  void Delete(int AIndex);
+  void Clear();
+  // SequenceNumber := 1-based position, for every item.
+  void Renumber();
+  // Numbers this list, then a view of the items having AFlag, in UID order.
+  [[nodiscard]] std::unique_ptr<TqvImap4MessageList> FlagView(TqvMailMessageFlag AFlag);
+  // (UID, 0-based position) of the leading items up to the first without a UID.
+  [[nodiscard]] std::vector<std::pair<int64_t, int>> UidIndex() const;
+
+ private:
+  void InsertSorted(TqvImap4MessageItem* AItem);
+  bool FOwnsItems;
+  std::vector<TqvImap4MessageItem*> FItems;  // in UID order
+  std::vector<std::unique_ptr<TqvImap4MessageItem>> FOwned;
+};
+
+// The APPEND waiting for its literal.
+class TqvAppendMessageInfo : public TObject {
+ public:
+  VX_CLASS_NAME("TqvAppendMessageInfo")
+  TDateTime Date = 0;
+  std::string MailBox;  // decoded
+  TqvMailMessageFlags Flags = 0;
+};
+
+// ---- Commands, errors, connections ----
+
+enum TqvImap4AuthMode { imUseIMAPLogin, imUseSASL, imUseBoth };
+
+// A command's refusal: Message is the whole reply line ("a1 NO ..."),
+// ErrorCode -1.
+class EqvImap4ServerError : public EqvTcpCommandServerError {
+ public:
+  EqvImap4ServerError(std::string ACommand, std::string ATag, const std::string& AKind, const std::string& AText)
+      : EqvTcpCommandServerError(std::move(ACommand), ATag + " " + AKind + " " + AText, -1), Tag(std::move(ATag)) {}
+  VX_CLASS_NAME("EqvImap4ServerError")
+  std::string Tag;
+};
+
+// A command line: "tag COMMAND params", "tag UID COMMAND params", or one word.
+class TqvImap4CommandParams : public TqvTcpCommandParams {
+ public:
+  VX_CLASS_NAME("TqvImap4CommandParams")
+  void Parse(const std::string& ALine) override;
+  void InitFromLine(const TqvProcessLineContext& AContext) override;
+  void InitFromLines(const TqvProcessMultiLineContext& AContext) override;
+  std::string Tag;
+};
+
+// A command handler; continuations (AUTHENTICATE, APPEND) carry their tag.
+class TqvImap4CommandInfo : public TqvTcpCommandInfo {
+ public:
+  using THandler = std::function<void(TqvImap4CommandConnection*, TqvImap4CommandParams*)>;
+  TqvImap4CommandInfo(std::string AName, THandler AHandler, std::string ATag = {})
+      : TqvTcpCommandInfo(std::move(AName)), Handler(std::move(AHandler)), Tag(std::move(ATag)) {}
+  VX_CLASS_NAME("TqvImap4CommandInfo")
+  void Execute(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) override;
+  THandler Handler;
+  std::string Tag;
+};
+
+class TqvImap4CommandConnection : public TqvCommandConnection {
+ public:
+  TqvImap4CommandConnection();
+  ~TqvImap4CommandConnection() override;
+  VX_CLASS_NAME("TqvImap4CommandConnection")
+
+  // 0 not authenticated, 1 authenticated, 2 selected.
+  [[nodiscard]] uint8_t State() const { return FState; }
+  // After login the account's own user name: the store's folder name.
+  [[nodiscard]] const std::string& UserName() const { return FUserName; }
+  // Decoded (UTF-8) name of the selected mailbox; "" when none.
+  [[nodiscard]] const std::string& SelectedMailBox() const { return FSelectedMailBox; }
+  [[nodiscard]] bool ReadOnly() const { return FReadOnly; }
+
+ private:
+  friend class TqvImap4Server;
+  uint8_t FState = 0;
+  std::string FUserName;
+  std::string FSelectedMailBox;
+  bool FReadOnly = false;
+  std::unique_ptr<TqvSaslServerExchange> FSasl;
+  std::unique_ptr<TqvAppendMessageInfo> FAppendInfo;
+};
+
+using TqvImap4CreateUserAccountEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& AUserName,
+                       std::unique_ptr<TqvMailUserAccountItem>& Account)>;
+using TqvImap4AuthenticateEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailUserAccountItem*& Account,
+                       const std::string& AUserName, bool& IsAuthorized, bool& Handled)>;
+using TqvImap4ConnectionEvent = std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection)>;
+// An empty ASelectedMailBox asks for every mailbox of the user; a name for
+// that one (zero or one item).
+using TqvImap4GetMailBoxesEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& ASelectedMailBox,
+                       TqvImap4MailBoxList& AMailBoxes)>;
+using TqvImap4UpdateMailBoxEvent = std::function<void(
+    TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AMailBox, bool& Success)>;
+using TqvImap4MailBoxEvent = std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection,
+                                                const std::string& AMailBox, bool& Success)>;
+using TqvImap4RenameMailBoxEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& ACurrentName,
+                       const std::string& ANewName, bool& Success)>;
+using TqvImap4MessagesEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages,
+                       const std::string& AMailBox, bool& Success)>;
+using TqvImap4MessageEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MessageItem& AMessage,
+                       const std::string& AMailBox, bool& Success)>;
+using TqvImap4GetMessageSourceEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TStrings& AMessageSource,
+                       const std::string& AMessageName, const std::string& AMailBox, bool& Success)>;
+using TqvImap4SearchMessageEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvImap4MessageItem& AMessage,
+                       TStrings& AMessageSource, bool& Matches, bool& Handled)>;
+using TqvImap4AppendMessageEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
+                       TDateTime ADate, const TStrings& AMessageSource, const std::string& AMailBox,
+                       bool& Success)>;
+
+class TqvImap4Server : public TqvTcpCommandServer {
+ public:
+  explicit TqvImap4Server(TComponent* AOwner = nullptr);
+  ~TqvImap4Server() override;
+  VX_CLASS_NAME("TqvImap4Server")
+
+  TqvImap4AuthMode UseAuth() const { return FUseAuth; }
+  void SetUseAuth(TqvImap4AuthMode Value) { FUseAuth = Value; }
+  TqvServerSaslFlags SaslFlags() const { return FSaslFlags; }
+  void SetSaslFlags(TqvServerSaslFlags Value) { FSaslFlags = Value; }
+  TqvMailUserAccountList& UserAccounts() { return *FUserAccounts; }
+  // Copies the items and the case rule.
+  void SetUserAccounts(const TqvUserAccountList& Value) { FUserAccounts->Assign(Value); }
+  bool CaseInsensitive() const { return FUserAccounts->CaseInsensitive(); }
+  void SetCaseInsensitive(bool Value) { FUserAccounts->SetCaseInsensitive(Value); }
+  // Extra words of the CAPABILITY line, sent as they are.
+  TStrings& Capabilities() { return *FCapabilities; }
+  void SetCapabilities(const TStrings& Value) { FCapabilities->Assign(Value); }
+  char MailBoxSeparator() const { return FMailBoxSeparator; }
+  void SetMailBoxSeparator(char Value) { FMailBoxSeparator = Value; }
+  // Host part of the CRAM-MD5 challenge; "" = this machine's name.
+  const std::string& HostName() const { return FHostName; }
+  void SetHostName(const std::string& Value) { FHostName = Value; }
+
+  TqvImap4CreateUserAccountEvent OnCreateUserAccount;
+  TqvImap4AuthenticateEvent OnAuthenticate;
+  TqvImap4ConnectionEvent OnStateChanged;
+  TqvImap4GetMailBoxesEvent OnGetMailBoxes;
+  TqvImap4UpdateMailBoxEvent OnUpdateMailBox;
+  TqvImap4MailBoxEvent OnCreateMailBox;
+  TqvImap4MailBoxEvent OnDeleteMailBox;
+  TqvImap4RenameMailBoxEvent OnRenameMailBox;
+  TqvImap4MessagesEvent OnGetMessages;
+  TqvImap4MessagesEvent OnUpdateMessages;
+  TqvImap4MessageEvent OnDeleteMessage;
+  TqvImap4GetMessageSourceEvent OnGetMessageSource;
+  TqvImap4SearchMessageEvent OnSearchMessage;
+  TqvImap4AppendMessageEvent OnAppendMessage;
+
+ protected:
+  // The CRAM-MD5 challenge text; a test seam.
+  [[nodiscard]] virtual std::string GenerateChallenge();
+  virtual void DoCreateUserAccount(TqvImap4CommandConnection* AConnection, const std::string& AUserName,
+                                   std::unique_ptr<TqvMailUserAccountItem>& Account);
+  virtual void DoAuthenticate(TqvImap4CommandConnection* AConnection, TqvMailUserAccountItem*& Account,
+                              const std::string& AUserName, bool& IsAuthorized, bool& Handled);
+  virtual void DoStateChanged(TqvImap4CommandConnection* AConnection);
+  virtual void DoGetMailBoxes(TqvImap4CommandConnection* AConnection, const std::string& ASelectedMailBox,
+                              TqvImap4MailBoxList& AMailBoxes);
+  virtual void DoUpdateMailBox(TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AMailBox,
+                               bool& Success);
+  virtual void DoCreateMailBox(TqvImap4CommandConnection* AConnection, const std::string& AMailBox, bool& Success);
+  virtual void DoDeleteMailBox(TqvImap4CommandConnection* AConnection, const std::string& AMailBox, bool& Success);
+  virtual void DoRenameMailBox(TqvImap4CommandConnection* AConnection, const std::string& ACurrentName,
+                               const std::string& ANewName, bool& Success);
+  virtual void DoGetMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages,
+                             const std::string& AMailBox, bool& Success);
+  virtual void DoUpdateMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages,
+                                const std::string& AMailBox, bool& Success);
+  virtual void DoDeleteMessage(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem& AMessage,
+                               const std::string& AMailBox, bool& Success);
+  virtual void DoGetMessageSource(TqvImap4CommandConnection* AConnection, TStrings& AMessageSource,
+                                  const std::string& AMessageName, const std::string& AMailBox, bool& Success);
+  virtual void DoSearchMessage(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem& AMessage,
+                               TStrings& AMessageSource, bool& Matches, bool& Handled);
+  virtual void DoAppendMessage(TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags, TDateTime ADate,
+                               const TStrings& AMessageSource, const std::string& AMailBox, bool& Success);
+
+  void DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled) override;
+  TqvUserConnectionPtr CreateDefaultConnection() override;
+  void AddCommands() override;
+  std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) override;
+  void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                      const std::exception& E) override;
+  void DoCreateCommandParams(TqvCommandConnection* AConnection,
+                             std::unique_ptr<TqvTcpCommandParams>& AParams) override;
+
+ private:
+  using THandler = void (TqvImap4Server::*)(TqvImap4CommandConnection*, TqvImap4CommandParams*);
+  enum TStates : uint8_t { sAny = 7, sNotAuth = 1, sAuth = 2, sSelected = 4 };
+  void Add(const char* AName, THandler AHandler, uint8_t AStates);
+  [[nodiscard]] std::string LocalHost() const;
+
+  // Replies.
+  void SendTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
+  void SendUntagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
+
+  // Sessions and login (qvImap4Server.cpp).
+  // OnCreateUserAccount's account, else the list's; empty for an empty name.
+  [[nodiscard]] TqvMailUserAccountWrapper LookupAccount(TqvImap4CommandConnection* AConnection,
+                                                        const std::string& AUserName);
+  void ChangeState(TqvImap4CommandConnection* AConnection, uint8_t AState);
+  void ResetConnection(TqvImap4CommandConnection* AConnection);
+  // The login outcome for every path; throws "<Command> failed" when refused.
+  void FinishLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                   const std::string& AUserName, bool AAuthorized, const TqvMailUserAccountItem* AAccount);
+  void CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void AuthStep(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void ExpectAuthLine(TqvImap4CommandConnection* AConnection, const std::string& ATag);
+  void CmdCapability(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdLogout(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+
+  // Mailbox commands (qvImap4MailBoxCommands.cpp).
+  // The decoded, path-safe name of a mailbox argument; raises the command's
+  // own refusal (ARefusal) for an unsafe one.
+  [[nodiscard]] std::string MailBoxArgument(TqvImap4CommandParams* AParams, const std::string& AWord,
+                                            const std::string& ARefusal) const;
+  // The items the store gives for one name.
+  [[nodiscard]] std::unique_ptr<TqvImap4MailBoxList> FindMailBoxes(TqvImap4CommandConnection* AConnection,
+                                                                   const std::string& AName);
+  // Loads the messages, assigns UIDs and \Recent, counts; raises NO on failure.
+  void LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                       TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo);
+  void CmdList(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdSubscribe(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdSelect(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void AppendLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+
+  TqvImap4AuthMode FUseAuth = imUseBoth;
+  TqvServerSaslFlags FSaslFlags = SaslFlag(ssUseCramMD5) | SaslFlag(ssUseNTLM);
+  std::unique_ptr<TqvMailUserAccountList> FUserAccounts;
+  std::unique_ptr<TStringList> FCapabilities;
+  char FMailBoxSeparator = '/';
+  std::string FHostName;
+};

@@ -1,0 +1,116 @@
+// The SMTP client: greeting, EHLO or HELO (no fall-back from one to the
+// other), STARTTLS when the TLS mode asks for it, AUTH (LOGIN, CRAM-MD5, NTLM,
+// XOAUTH2), then MAIL, RCPT and DATA per message, and QUIT when closed.
+// Send adds X-Mailer and Message-ID when missing and removes every Bcc field,
+// in the caller's lines, then sends them dot-stuffed as they are. Addresses go
+// out as their e-mail part in IDN form. Reply errors are EqvTcpClientError
+// with the server's code and text; the SMTP errors are EqvSmtpError (-200,
+// -201, -202, -400). A failure in Open closes without QUIT; a failure in Send
+// leaves the session open for the caller to close. One thread at a time.
+// Sending a composed MIME message (MailMessage) is not built: callers hand
+// over the message lines.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "StringList.h"
+#include "qvTcpCommandClient.h"
+
+constexpr int qvSmtpDataEmpty = -200;
+constexpr int qvSmtpRecipientsEmpty = -201;
+constexpr int qvSmtpRecipientsFailed = -202;
+constexpr int qvSmtpSaslUnavailable = -400;
+
+class EqvSmtpError : public EqvTcpClientError {
+ public:
+  // One of the codes above, with its fixed text.
+  explicit EqvSmtpError(int ACode);
+  VX_CLASS_NAME("EqvSmtpError")
+};
+
+class TqvFailedRecipient : public TObject {
+ public:
+  TqvFailedRecipient(std::string AEmail, std::string AErrorText, int AErrorCode)
+      : ErrorText(std::move(AErrorText)), Email(std::move(AEmail)), ErrorCode(AErrorCode) {}
+  VX_CLASS_NAME("TqvFailedRecipient")
+  std::string ErrorText;  // the server's trimmed reply
+  std::string Email;      // as the caller gave it
+  int ErrorCode;          // the server's reply code
+};
+
+class TqvFailedRecipientList {
+ public:
+  void Add(std::unique_ptr<TqvFailedRecipient> AItem) { FItems.push_back(std::move(AItem)); }
+  void Clear() { FItems.clear(); }
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+  [[nodiscard]] TqvFailedRecipient& Items(int AIndex) const { return *FItems.at(static_cast<size_t>(AIndex)); }
+
+ private:
+  std::vector<std::unique_ptr<TqvFailedRecipient>> FItems;
+};
+
+class TqvCustomSmtp : public TqvCustomMail {
+ public:
+  explicit TqvCustomSmtp(TComponent* AOwner = nullptr);
+  VX_CLASS_NAME("TqvCustomSmtp")
+
+  virtual void OpenSmtpSession();
+  virtual void SendMailFrom(const std::string& AMailFrom);
+  virtual void SendRecipients(const TStrings& ARecipients);
+  virtual void SendData(const TStrings& ALines);
+  virtual void Quit();
+  virtual void Reset();
+  virtual void Noop();
+  // Header changes in ALines, then MAIL, RCPT, DATA; -202 when any recipient
+  // failed (the others got the message).
+  virtual void Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients);
+  [[nodiscard]] virtual std::string GenerateMessageId();
+  void StartTls() override;
+
+  // HostName when it is not blank, else this machine's name.
+  [[nodiscard]] std::string EhloName() const;
+
+  TStringList Extensions;
+  TStringList AuthMethods;
+  TqvFailedRecipientList FailedRecipients;
+  bool UseEHLO = true;
+  bool SkipFailedRecipients = false;
+  std::string MailAgent = "Quorvin Mail Kit - Ostra Edition";
+  std::string HostName;
+  int64_t MessageSizeLimit = 0;
+
+ protected:
+  int ParseResponseCode(const std::string& ALine) override;
+  int GetDefaultPort() const override { return 25; }
+
+ private:
+  void Hello(const std::string& AVerb, const TqvReplyCodes& ACodes);
+  void Login();
+  void AuthLogin();
+  void AuthCramMd5();
+  void AuthNtlm();
+  void AuthXOAuth2();
+  [[nodiscard]] bool Offered(const std::string& AMechanism) const;
+};
+
+class TqvSmtp : public TqvCustomSmtp {
+ public:
+  explicit TqvSmtp(TComponent* AOwner = nullptr);
+  ~TqvSmtp() override;
+  VX_CLASS_NAME("TqvSmtp")
+
+  // Sends MailData from MailFrom to a copy of MailToList.
+  void Send();
+  using TqvCustomSmtp::Send;
+
+  std::string MailFrom;
+  TStringList MailToList;
+  TStringList MailData;
+
+ protected:
+  void AfterOpen() override { OpenSmtpSession(); }
+  void BeforeClose() override { Quit(); }
+  void SendKeepAlive() override { Noop(); }
+};

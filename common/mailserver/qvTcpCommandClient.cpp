@@ -1,0 +1,245 @@
+#include "qvTcpCommandClient.h"
+
+#include <algorithm>
+
+#include "qvEncoder.h"
+#include "qvSspi.h"
+#include "qvTextUtils.h"
+#include "qvTranslator.h"
+
+namespace {
+
+// Clears the busy flag on every exit.
+class TBusyScope {
+ public:
+  explicit TBusyScope(std::function<void(bool)> ASet) : FSet(std::move(ASet)) { FSet(true); }
+  ~TBusyScope() { FSet(false); }
+  TBusyScope(const TBusyScope&) = delete;
+  TBusyScope& operator=(const TBusyScope&) = delete;
+
+ private:
+  std::function<void(bool)> FSet;
+};
+
+bool Accepts(const TqvReplyCodes& ACodes, int ACode) {
+  for (int c : ACodes) {
+    if (c == 0) return false;
+    if (c == ACode) return true;
+  }
+  return false;
+}
+
+bool OnlyOne(const TqvReplyCodes& ACodes) { return !ACodes.empty() && ACodes[0] == 1 && (ACodes.size() == 1 || ACodes[1] == 0); }
+
+bool EmptyCodes(const TqvReplyCodes& ACodes) { return ACodes.empty() || ACodes[0] == 0; }
+
+}  // namespace
+
+// --- TqvDotStuffingWriter
+
+void TqvDotStuffingWriter::Add(const std::string& ALine) {
+  const std::string prefix = FStuff && !ALine.empty() && ALine[0] == '.' ? "." : "";
+  const int64_t need = static_cast<int64_t>(ALine.size()) + 3;
+  if (FBatchSize < need) {
+    Finish();
+    FWrite(prefix + ALine + "\r\n");
+    return;
+  }
+  if (static_cast<int64_t>(FBuffer.size()) + need > FBatchSize) Finish();
+  FBuffer += prefix;
+  FBuffer += ALine;
+  FBuffer += "\r\n";
+}
+
+void TqvDotStuffingWriter::Finish() {
+  if (FBuffer.empty()) return;
+  FWrite(FBuffer);
+  FBuffer.clear();
+}
+
+// --- TqvTcpCommandClient
+
+TqvTcpCommandClient::TqvTcpCommandClient(TComponent* AOwner) : TqvTcpClientTls(AOwner) {}
+
+std::string TqvTcpCommandClient::ResponseText() const {
+  std::string text;
+  for (int i = 0; i < FResponse.Count(); ++i) {
+    if (i > 0) text += "\r\n";
+    text += FResponse.Strings(i);
+  }
+  return qvtext::Trim(text);
+}
+
+void TqvTcpCommandClient::SetAuthorization(const std::string& AValue) {
+  if (FAuthorization == AValue) return;
+  FAuthorization = AValue;
+  Changed();
+}
+
+void TqvTcpCommandClient::OpenSession() {
+  TqvTcpClientTls::OpenSession();
+  AfterOpen();
+}
+
+void TqvTcpCommandClient::CloseSession(bool ANotify) {
+  if (Active() && !Busy()) BeforeClose();
+  TqvTcpClientTls::CloseSession(ANotify);
+}
+
+void TqvTcpCommandClient::SendCommand(const std::string& ACommand) {
+  CheckConnected();
+  GetConnection().InitProgress(0, 0);
+  WriteConnectionString(GetConnection(), ACommand + "\r\n", GetRequestCharSet());
+  if (OnSendCommand) OnSendCommand(this, ACommand);
+}
+
+void TqvTcpCommandClient::SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes) {
+  SendCommand(ACommand);
+  WaitResponse(ACodes);
+}
+
+void TqvTcpCommandClient::SendCommandSync(const std::string& ACommand, const TqvReplyCodes& ACodes) {
+  TBusyScope busy([this](bool b) { SetBusy(b); });
+  SendAndWait(ACommand, ACodes);
+}
+
+void TqvTcpCommandClient::SendCommandSilently(const std::string& ACommand, const TqvReplyCodes& ACodes) {
+  CheckConnected();
+  try {
+    SendCommandSync(ACommand, ACodes);
+  } catch (const EqvSocketError&) {
+  } catch (const EqvSSPIError&) {
+  }
+}
+
+void TqvTcpCommandClient::ReadReply(uint32_t AStart, std::string& APartial) {
+  TqvTcpClientConnection& c = GetConnection();
+  // The whole exchange has a deadline; each wait gets only what is left of it.
+  const int64_t deadline = static_cast<int64_t>(c.TimeOut) * qvReplyDeadlineFactor;
+  const int64_t used = static_cast<int64_t>(plat::GetTickCount() - AStart);
+  if (c.TimeOut > 0 && used >= deadline) RaiseSocketError(qvTimeoutError);
+  const int saved = c.TimeOut;
+  if (c.TimeOut > 0) c.TimeOut = static_cast<int>(std::min<int64_t>(c.TimeOut, deadline - used));
+  TStringStream data;
+  try {
+    (void)c.ReadData(&data);
+  } catch (...) {
+    c.TimeOut = saved;
+    throw;
+  }
+  c.TimeOut = saved;
+  std::string bytes = data.DataString();
+  if (bytes.empty()) {
+    // Nothing came: the wait was interrupted or the peer has gone.
+    if (c.Aborted() || !c.Active()) RaiseSocketError(qvConnectionNotActive);
+    return;
+  }
+  if (!GetResponseCharSet().empty())
+    bytes = TqvTranslator::GetString(bytes.data(), static_cast<int>(bytes.size()), GetResponseCharSet());
+  std::replace(bytes.begin(), bytes.end(), '\0', ' ');
+  APartial += bytes;
+  // Complete lines go to the reply; an open last line waits for more.
+  size_t from = 0;
+  for (;;) {
+    const size_t end = APartial.find_first_of("\r\n", from);
+    if (end == std::string::npos) break;
+    FResponse.Add(APartial.substr(from, end - from));
+    from = end + (APartial.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  }
+  APartial.erase(0, from);
+  int64_t total = static_cast<int64_t>(APartial.size());
+  for (int i = 0; i < FResponse.Count(); ++i) total += static_cast<int64_t>(FResponse.Strings(i).size()) + 2;
+  if (APartial.size() > qvMaxReplyLineBytes || total > qvMaxReplyBytes) RaiseTcpClientError("Reply too long", qvReplyTooLong);
+}
+
+void TqvTcpCommandClient::WaitResponse(const TqvReplyCodes& ACodes) {
+  FResponse.Clear();
+  FResponseCode = 0;
+  const uint32_t start = plat::GetTickCount();
+  std::string partial;
+  for (;;) {
+    ReadReply(start, partial);
+    // A read that ended inside a line is continued first.
+    if (!partial.empty()) continue;
+    FResponseCode = 0;
+    if (EmptyCodes(ACodes) && FResponse.Count() == 0) break;
+    bool accepted = false;
+    for (int i = 0; i < FResponse.Count() && !accepted; ++i) {
+      const int code = ParseResponseCode(FResponse.Strings(i));
+      if (code == 0) continue;
+      FResponseCode = code;
+      accepted = Accepts(ACodes, code);
+    }
+    if (accepted) break;
+    if (!OnlyOne(ACodes) && FResponseCode != 0) RaiseTcpClientError(ResponseText(), FResponseCode);
+  }
+  if (OnReceiveResponse) OnReceiveResponse(this, FResponse);
+}
+
+void TqvTcpCommandClient::SendMultipleLines(const TStrings& ALines, const std::string& AEndLine) {
+  if (BatchSize() <= 0) RaiseSocketError(qvInvalidBatchSize);
+  std::string endLine = AEndLine;
+  if (!endLine.empty() && endLine.back() != '\n') endLine += "\r\n";
+  TqvTcpClientConnection& c = GetConnection();
+  int64_t total = static_cast<int64_t>(endLine.size());
+  for (int i = 0; i < ALines.Count(); ++i) total += static_cast<int64_t>(ALines.Strings(i).size()) + 2;
+  TBusyScope busy([this](bool b) { SetBusy(b); });
+  const TqvProgressEvent saved = c.OnProgress;
+  c.OnProgress = [this](TObject*, int64_t ADone, int64_t ATotal) {
+    if (OnProgress && ADone <= ATotal) OnProgress(this, ADone, ATotal);
+  };
+  try {
+    c.InitProgress(0, total);
+    c.DoProgress();
+    const std::string charSet = GetRequestCharSet();
+    TqvDotStuffingWriter writer(BatchSize(), endLine == ".\r\n",
+                                [&](const std::string& ABlock) { WriteConnectionString(c, ABlock, charSet); });
+    for (int i = 0; i < ALines.Count(); ++i) writer.Add(ALines.Strings(i));
+    writer.Finish();
+    if (!endLine.empty()) WriteConnectionString(c, endLine, charSet);
+  } catch (...) {
+    c.OnProgress = saved;
+    throw;
+  }
+  c.OnProgress = saved;
+}
+
+void TqvTcpCommandClient::ReadMultiLineData(int64_t ASize) {
+  TqvTcpClientConnection& c = GetConnection();
+  TBusyScope busy([this](bool b) { SetBusy(b); });
+  const TqvProgressEvent saved = c.OnProgress;
+  c.OnProgress = [this](TObject*, int64_t ADone, int64_t ATotal) {
+    if (OnProgress) OnProgress(this, ADone, ATotal);
+  };
+  try {
+    c.InitProgress(0, ASize > 0 ? ASize : 0);
+    if (FResponse.Count() > 0) FResponse.Delete(0);
+    if (FResponse.Count() == 0 || FResponse.Strings(FResponse.Count() - 1) != ".") {
+      // Waits for the "." line; the status line read before stays removed.
+      TStringList kept;
+      kept.Assign(FResponse);
+      WaitResponse({1});
+      for (int i = kept.Count() - 1; i >= 0; --i) FResponse.Insert(0, kept.Strings(i));
+    }
+  } catch (...) {
+    c.OnProgress = saved;
+    throw;
+  }
+  c.OnProgress = saved;
+  for (int i = 0; i < FResponse.Count(); ++i)
+    if (FResponse.Strings(i).compare(0, 2, "..") == 0) FResponse.SetStrings(i, FResponse.Strings(i).substr(1));
+  if (FResponse.Count() > 0) FResponse.Delete(FResponse.Count() - 1);
+  if (ASize > 0 && OnProgress) OnProgress(this, ASize, ASize);
+}
+
+// --- TqvCustomMail
+
+void TqvCustomMail::SetAuthorization(const std::string& AValue) {
+  if (AValue != Authorization() && !Loading && !AValue.empty()) UseSasl = true;
+  TqvTcpCommandClient::SetAuthorization(AValue);
+}
+
+std::string TqvCustomMail::BuildXOAuth2String() const {
+  return TqvEncoder::EncodeTextToLine("user=" + UserName + "\x01" + "auth=" + Authorization() + "\x01\x01",
+                                      cmBase64);
+}

@@ -1,0 +1,122 @@
+// The line-command client: writes one command line, reads reply lines until
+// a final reply arrives and checks its code against the codes the caller
+// accepts (a refused final reply raises EqvTcpClientError with the server's
+// code and trimmed text; the connection stays open). Sends blocks of lines
+// with an end line through a dot-stuffing filter (SMTP DATA). TqvCustomMail
+// adds what mail clients share: SASL options and the XOAUTH2 string.
+// Replies are bounded: a line over qvMaxReplyLineBytes or a reply over
+// qvMaxReplyBytes raises qvReplyTooLong, and one exchange may take at most
+// qvReplyDeadlineFactor x TimeOut in all (then -1, the time-out error), so a
+// peer that trickles bytes cannot hold the client. The busy flag is set
+// during every exchange and transfer, so keep-alive ticks and the closing
+// exchange never cut into one. One thread at a time; Interrupt on the
+// connection from another thread ends a wait with -6.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "StringList.h"
+#include "qvTcpClient.h"
+
+constexpr int qvMaxReplyLineBytes = 4096;
+constexpr int qvMaxReplyBytes = 64 * 1024;
+constexpr int qvReplyDeadlineFactor = 5;
+constexpr int qvReplyTooLong = -102;
+
+using TqvTcpListEvent = std::function<void(TObject* Sender, TStrings& AList)>;
+using TqvTcpTextEvent = std::function<void(TObject* Sender, const std::string& AText)>;
+// Accepted reply codes; a 0 entry ends the list; exactly {1} waits without
+// raising until a line of code 1 arrives.
+using TqvReplyCodes = std::vector<int>;
+
+// Gathers lines into blocks of at most ABatchSize bytes, each line ending in
+// CR LF, with a "." put before a leading "." when AStuff; hands each block to
+// the writer. A line too long for a block goes out alone.
+class TqvDotStuffingWriter {
+ public:
+  TqvDotStuffingWriter(int ABatchSize, bool AStuff, std::function<void(const std::string&)> AWrite)
+      : FBatchSize(ABatchSize), FStuff(AStuff), FWrite(std::move(AWrite)) {}
+  void Add(const std::string& ALine);
+  // Writes what is gathered.
+  void Finish();
+
+ private:
+  int FBatchSize;
+  bool FStuff;
+  std::function<void(const std::string&)> FWrite;
+  std::string FBuffer;
+};
+
+class TqvTcpCommandClient : public TqvTcpClientTls {
+ public:
+  explicit TqvTcpCommandClient(TComponent* AOwner = nullptr);
+  VX_CLASS_NAME("TqvTcpCommandClient")
+
+  // -6 on a closed connection.
+  void SendCommand(const std::string& ACommand);
+  virtual void WaitResponse(const TqvReplyCodes& ACodes);
+  virtual void SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes);
+  // SendAndWait with the busy flag set.
+  void SendCommandSync(const std::string& ACommand, const TqvReplyCodes& ACodes);
+  // CheckConnected raises; socket, reply and security errors of the exchange
+  // are swallowed (QUIT).
+  void SendCommandSilently(const std::string& ACommand, const TqvReplyCodes& ACodes);
+  // The lines, then AEndLine alone; lines are dot-stuffed when AEndLine is ".".
+  void SendMultipleLines(const TStrings& ALines, const std::string& AEndLine);
+  // A block up to a "." line, unstuffed, without its status and end lines.
+  virtual void ReadMultiLineData(int64_t ASize);
+
+  [[nodiscard]] TStrings& Response() { return FResponse; }
+  [[nodiscard]] int ResponseCode() const { return FResponseCode; }
+  // The reply lines joined by CR LF and trimmed.
+  [[nodiscard]] std::string ResponseText() const;
+
+  std::string UserName;
+  std::string Password;
+  std::string CharSet;
+  [[nodiscard]] const std::string& Authorization() const { return FAuthorization; }
+  virtual void SetAuthorization(const std::string& AValue);
+
+  TqvTcpListEvent OnReceiveResponse;
+  TqvTcpTextEvent OnSendCommand;
+  TqvProgressEvent OnProgress;
+
+ protected:
+  virtual void AfterOpen() = 0;
+  virtual void BeforeClose() = 0;
+  // 0 for a line that is not a final reply line.
+  [[nodiscard]] virtual int ParseResponseCode(const std::string& ALine) = 0;
+  [[nodiscard]] virtual std::string GetRequestCharSet() { return CharSet; }
+  [[nodiscard]] virtual std::string GetResponseCharSet() { return CharSet; }
+  void OpenSession() override;
+  void CloseSession(bool ANotify) override;
+
+ private:
+  // Reads once more into the reply lines; raises on limits and deadline.
+  void ReadReply(uint32_t AStart, std::string& APartial);
+
+  TStringList FResponse;
+  int FResponseCode = 0;
+  std::string FAuthorization;
+};
+
+class TqvCustomMail : public TqvTcpCommandClient {
+ public:
+  using TqvTcpCommandClient::TqvTcpCommandClient;
+  VX_CLASS_NAME("TqvCustomMail")
+
+  // A new non-empty value turns UseSasl on (not while loading).
+  void SetAuthorization(const std::string& AValue) override;
+  // b64("user=" + UserName + "\x01auth=" + Authorization + "\x01\x01").
+  [[nodiscard]] std::string BuildXOAuth2String() const;
+
+  bool UseSasl = false;
+  bool SaslOnly = false;
+  // Set while the component is being loaded from stored settings.
+  bool Loading = false;
+};

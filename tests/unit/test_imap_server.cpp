@@ -1,0 +1,451 @@
+// IMAP4 dialogues over loopback against the server with an in-memory store:
+// the reply forms and states, the three login paths, and the mailbox
+// commands, including names that try to leave the account's folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "NtlmTestClient.h"
+#include "TestSockets.h"
+#include "qvCryptHash.h"
+#include "qvEncoder.h"
+#include "qvImap4Server.h"
+#include "qvSspiAuth.h"
+
+namespace {
+
+std::string B64(const std::string& s) { return TqvEncoder::EncodeBytesToLine(TBytes(s.begin(), s.end()), cmBase64); }
+
+class TServer : public TqvImap4Server {
+ public:
+  TServer() { SetLocalBinding("127.0.0.1"); }
+  ~TServer() override { Stop(); }
+  std::string Challenge;
+  void RequireTls() { UseTLS = stExplicitRequire; }
+
+ protected:
+  std::string GenerateChallenge() override {
+    return Challenge.empty() ? TqvImap4Server::GenerateChallenge() : Challenge;
+  }
+};
+
+// One user's mailboxes in memory, in creation order; every name an event
+// saw is recorded, so a test can prove an unsafe one never reached it.
+class TMemoryStore {
+ public:
+  struct TMessage {
+    std::string Name;
+    int64_t UID = -1;
+    TqvMailMessageFlags Flags = 0;
+    std::vector<std::string> Lines;
+    TDateTime Date = 0;
+  };
+  struct TBox {
+    TqvImap4MailBoxItem Item;
+    std::vector<TMessage> Messages;
+  };
+
+  explicit TMemoryStore(TqvImap4Server& AServer) {
+    Add("INBOX", true);
+    AServer.OnGetMailBoxes = [this](TObject*, TqvImap4CommandConnection*, const std::string& n,
+                                    TqvImap4MailBoxList& l) {
+      std::scoped_lock lock(M);
+      Seen.push_back(n);
+      for (auto& [name, box] : Boxes)
+        if (n.empty() || name == n) l.Add()->Assign(box.Item);
+    };
+    AServer.OnUpdateMailBox = [this](TObject*, TqvImap4CommandConnection*, TqvImap4MailBoxItem& i, bool& ok) {
+      std::scoped_lock lock(M);
+      ok = Boxes.count(i.Name) > 0;
+      if (ok) Boxes[i.Name].Item.Assign(i);
+    };
+    AServer.OnCreateMailBox = [this](TObject*, TqvImap4CommandConnection*, const std::string& n, bool&) {
+      std::scoped_lock lock(M);
+      Seen.push_back(n);
+      Add(n, false);
+    };
+    AServer.OnDeleteMailBox = [this](TObject*, TqvImap4CommandConnection*, const std::string& n, bool& ok) {
+      std::scoped_lock lock(M);
+      Seen.push_back(n);
+      for (auto& [name, box] : Boxes)
+        if (name.rfind(n + "/", 0) == 0) ok = false;
+      if (n == "INBOX") ok = false;
+      if (ok) Boxes.erase(n);
+    };
+    AServer.OnRenameMailBox = [this](TObject*, TqvImap4CommandConnection*, const std::string& a, const std::string& b,
+                                     bool&) {
+      std::scoped_lock lock(M);
+      Seen.push_back(a);
+      Seen.push_back(b);
+      TBox box = Boxes[a];
+      Boxes.erase(a);
+      box.Item.Name = b;
+      Boxes[b] = box;
+    };
+    AServer.OnGetMessages = [this](TObject*, TqvImap4CommandConnection*, TqvImap4MessageList& l,
+                                   const std::string& n, bool& ok) {
+      std::scoped_lock lock(M);
+      ok = Boxes.count(n) > 0;
+      if (ok)
+        for (const TMessage& m : Boxes[n].Messages) l.Add(m.Name, m.UID, m.Flags, m.Date);
+    };
+    AServer.OnUpdateMessages = [this](TObject*, TqvImap4CommandConnection*, TqvImap4MessageList& l,
+                                      const std::string& n, bool&) {
+      std::scoped_lock lock(M);
+      for (TMessage& m : Boxes[n].Messages)
+        if (TqvImap4MessageItem* i = l.Find(m.Name)) {
+          m.UID = i->UID;
+          m.Flags = i->Flags;
+        }
+    };
+    AServer.OnAppendMessage = [this](TObject*, TqvImap4CommandConnection*, TqvMailMessageFlags f, TDateTime d,
+                                     const TStrings& s, const std::string& n, bool&) {
+      std::scoped_lock lock(M);
+      TMessage m;
+      m.Name = n + "#" + std::to_string(Boxes[n].Messages.size() + 1);
+      m.Flags = f;
+      m.Date = d;
+      for (int i = 0; i < s.Count(); ++i) m.Lines.push_back(s.Strings(i));
+      Boxes[n].Messages.push_back(m);
+    };
+  }
+
+  void Add(const std::string& AName, bool ASubscribed) {
+    TBox& box = Boxes[AName];
+    box.Item.Name = AName;
+    box.Item.Subscribed = ASubscribed;
+    box.Item.UIDNext = 1;
+    box.Item.UIDValidity = "1770000000";
+  }
+
+  std::mutex M;
+  std::map<std::string, TBox> Boxes;
+  std::vector<std::string> Seen;
+};
+
+class TClient : public testsupport::TLineClient {
+ public:
+  using TLineClient::TLineClient;
+  // Every line up to and including the tagged one, joined by "|".
+  std::string Tagged(const std::string& ATag, const std::string& ACommand) {
+    Send(ATag + " " + ACommand + "\r\n");
+    std::string all;
+    for (;;) {
+      const std::string l = Line();
+      all += (all.empty() ? "" : "|") + l;
+      if (l.empty() || l.rfind(ATag + " ", 0) == 0) return all;
+    }
+  }
+};
+
+class ImapSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto add = [this](const char* user, const char* password) {
+      TqvMailUserAccountItem* a = Server.UserAccounts().Add();
+      a->SetUserName(user);
+      a->SetPassword(password);
+      a->SetEmail(user);
+    };
+    add("bob@example.test", "secret");
+    add("tim", "tanstaaftanstaaf");
+    add("quote", "a\\b\"c");
+    Server.UserAccounts().SetCaseInsensitive(false);
+    Server.SetServerName("Quorvin Mail Kit IMAP4 service");
+    for (const char* w : {"IMAP4rev1", "NAMESPACE", "AUTH=CRAM-MD5"}) Server.Capabilities().Add(w);
+  }
+  void Start() { testsupport::StartOnFreePort(Server); }
+  void TearDown() override { Server.Stop(); }
+  // Greeting and LOGIN as bob.
+  void LogIn(TClient& c) {
+    c.Line();
+    ASSERT_EQ(c.Cmd("a0 LOGIN bob@example.test secret"), "a0 OK LOGIN completed");
+  }
+
+  TServer Server;
+  TMemoryStore Store{Server};
+};
+
+}  // namespace
+
+TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Line(), "* OK IMAP4rev1 Quorvin Mail Kit IMAP4 service Ready");
+  EXPECT_EQ(c.Tagged("a1", "CAPABILITY"),
+            "* CAPABILITY IMAP4REV1 AUTH=CRAM-MD5 AUTH=NTLM IMAP4rev1 NAMESPACE AUTH=CRAM-MD5|a1 OK CAPABILITY "
+            "completed");
+  EXPECT_EQ(c.Cmd("a2 NAMESPACE"), "a2 BAD Invalid command: NAMESPACE");
+  EXPECT_EQ(c.Cmd("a3 FOO"), "a3 BAD Invalid command: FOO");
+  EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
+  EXPECT_EQ(c.Cmd("LOGIN bob secret"), "LOGIN BAD Invalid command: BOB");
+  EXPECT_EQ(c.Cmd("a4 SELECT INBOX"), "a4 BAD Bad state for SELECT");
+  EXPECT_EQ(c.Cmd("a5 LOGIN bob@example.test"), "a5 BAD LOGIN parse error");
+  EXPECT_EQ(c.Cmd("a6 LOGIN bob@example.test wrong"), "a6 BAD LOGIN failed");
+  EXPECT_EQ(c.Cmd("a7 STARTTLS"), "a7 NO you have already logged in");
+  EXPECT_EQ(c.Cmd("a8 login \"bob@example.test\" \"secret\""), "a8 OK LOGIN completed");
+  EXPECT_EQ(c.Cmd("a9 LOGIN bob@example.test secret"), "a9 BAD Bad state for LOGIN");
+  EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 OK CHECK completed");
+  EXPECT_EQ(c.Cmd("a11 UID EXPUNGE 1"), "a11 BAD Invalid command: UID EXPUNGE");
+  // The message commands are not served yet.
+  for (const char* cmd : {"FETCH", "SEARCH", "COPY", "STORE", "CLOSE", "EXPUNGE", "UID FETCH", "UID STORE"})
+    EXPECT_EQ(c.Cmd(std::string("m1 ") + cmd + " 1 x"), std::string("m1 BAD Invalid command: ") + cmd);
+  EXPECT_EQ(c.Cmd("z LOGOUT"), "* BYE IMAP engine signing off");
+  EXPECT_EQ(c.Line(), "z OK LOGOUT completed");
+  c.ReadUntil("\x01never", 2000);
+  EXPECT_TRUE(c.Eof);
+}
+
+TEST_F(ImapSession, QuotedPasswordsAndAuthModes) {
+  Start();
+  {
+    TClient c(Server.BoundPort());
+    c.Line();
+    // As imaplib quotes it: backslash and quote escaped.
+    EXPECT_EQ(c.Cmd("q1 LOGIN quote \"a\\\\b\\\"c\""), "q1 OK LOGIN completed");
+  }
+  Server.SetUseAuth(imUseSASL);
+  {
+    TClient c(Server.BoundPort());
+    c.Line();
+    EXPECT_EQ(c.Cmd("a LOGIN x y"), "a BAD Unrecognized authentication type");
+  }
+  Server.SetUseAuth(imUseIMAPLogin);
+  {
+    TClient c(Server.BoundPort());
+    c.Line();
+    EXPECT_EQ(c.Cmd("a AUTHENTICATE CRAM-MD5"), "a BAD Unrecognized authentication type");
+    EXPECT_EQ(c.Tagged("b", "CAPABILITY"),
+              "* CAPABILITY IMAP4REV1 IMAP4rev1 NAMESPACE AUTH=CRAM-MD5|b OK CAPABILITY completed");
+  }
+  Server.SetUseAuth(imUseBoth);
+  Server.RequireTls();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("a LOGIN bob@example.test secret"), "a BAD Must issue a STARTTLS command first");
+  EXPECT_EQ(c.Cmd("b NOOP"), "b OK NOOP completed");
+  EXPECT_NE(c.Tagged("c", "CAPABILITY").find(" STARTTLS "), std::string::npos);
+}
+
+TEST_F(ImapSession, LoginNamesTheStoreFolderByTheAccount) {
+  Server.SetCaseInsensitive(true);
+  std::mutex m;
+  std::vector<std::string> users;
+  auto list = Server.OnGetMailBoxes;
+  Server.OnGetMailBoxes = [&, list](TObject* s, TqvImap4CommandConnection* c, const std::string& n,
+                                    TqvImap4MailBoxList& l) {
+    {
+      std::scoped_lock lock(m);
+      users.push_back(c->UserName());
+    }
+    list(s, c, n, l);
+  };
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("a LOGIN \"\" \"\""), "a BAD LOGIN failed");
+  EXPECT_EQ(c.Cmd("b LOGIN BOB@Example.TEST secret"), "b OK LOGIN completed");
+  c.Tagged("c", "SELECT INBOX");
+  std::scoped_lock lock(m);
+  EXPECT_EQ(users, std::vector<std::string>{"bob@example.test"});
+}
+
+TEST_F(ImapSession, CramMd5AndNtlm) {
+  Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.Cmd("a1 AUTHENTICATE PLAIN"), "a1 BAD Unrecognized authentication type");
+  EXPECT_EQ(c.Cmd("a1 AUTHENTICATE CRAM-MD5"), "+ " + B64(Server.Challenge));
+  EXPECT_EQ(c.Cmd("*"), "a1 BAD Authentication aborted");
+  c.Cmd("a2 AUTHENTICATE CRAM-MD5");
+  EXPECT_EQ(c.Cmd(B64("tim")), "a2 BAD Authentication aborted");
+  c.Cmd("a3 AUTHENTICATE CRAM-MD5");
+  EXPECT_EQ(c.Cmd(B64("tim 0123")), "a3 BAD AUTHENTICATE failed");
+  EXPECT_EQ(c.Cmd("a4 AUTHENTICATE NTLM"), "+ ");
+  EXPECT_EQ(c.Cmd("*"), "a4 BAD Authentication aborted");
+  c.Cmd("a5 AUTHENTICATE CRAM-MD5");
+  EXPECT_EQ(c.Cmd("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw"), "a5 OK AUTHENTICATE completed");
+  EXPECT_EQ(c.Cmd("a6 SELECT Nope"), "a6 NO Mailbox does not exist");
+
+  auto ntlm = [this](const std::string& user, const std::string& password) {
+    TClient d(Server.BoundPort());
+    d.Line();
+    EXPECT_EQ(d.Cmd("n1 AUTHENTICATE NTLM"), "+ ");
+    return testsupport::NtlmExchange(d, user, password);
+  };
+  EXPECT_EQ(ntlm("bob@example.test", "secret"), "n1 OK AUTHENTICATE completed");
+  EXPECT_EQ(ntlm("bob@example.test", "wrong"), "n1 BAD Authentication aborted");
+  EXPECT_EQ(ntlm("stranger", "x"), "n1 BAD Authentication aborted");
+}
+
+TEST_F(ImapSession, CredentialsNeverReachTheLog) {
+  std::mutex m;
+  std::vector<std::string> log;
+  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection*, TqvTcpCommandParams* p) {
+    std::scoped_lock lock(m);
+    log.push_back(p->Command + " " + MaskedParams(*p));
+  };
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  c.Cmd("a LOGIN bob@example.test secret");
+  c.Cmd("b LOGOUT");
+  TClient d(Server.BoundPort());
+  d.Line();
+  d.Cmd("a AUTHENTICATE CRAM-MD5");
+  d.Cmd(B64("tim 0123"));
+  std::scoped_lock lock(m);
+  EXPECT_EQ(log, (std::vector<std::string>{"LOGIN bob@example.test ***", "LOGOUT ", "AUTHENTICATE CRAM-MD5",
+                                           "AUTHENTICATE ***"}));
+}
+
+TEST_F(ImapSession, MailBoxCommands) {
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  EXPECT_EQ(c.Tagged("a1", "LIST \"\" \"\""), "* LIST (\\Noselect) \"/\" \"\"|a1 OK LIST completed");
+  EXPECT_EQ(c.Tagged("a2", "LIST \"\" *"), "* LIST () \"/\" \"INBOX\"|a2 OK LIST completed");
+  EXPECT_EQ(c.Cmd("a3 CREATE Work"), "a3 OK CREATE completed");
+  EXPECT_EQ(c.Cmd("a4 CREATE Work"), "a4 NO Mailbox already exists");
+  EXPECT_EQ(c.Cmd("a5 CREATE Work/2026"), "a5 OK CREATE completed");
+  EXPECT_EQ(c.Tagged("a6", "LIST \"\" %"), "* LIST () \"/\" \"INBOX\"|* LIST () \"/\" \"Work\"|a6 OK LIST completed");
+  EXPECT_EQ(c.Tagged("a7", "LIST \"\" \"work/*\""), "* LIST () \"/\" \"Work/2026\"|a7 OK LIST completed");
+  EXPECT_EQ(c.Tagged("a8", "LIST \"\" \"W.rk\""), "a8 OK LIST completed");
+  EXPECT_EQ(c.Tagged("a9", "LSUB \"\" *"), "* LSUB () \"/\" \"INBOX\"|a9 OK LSUB completed");
+  EXPECT_EQ(c.Cmd("b1 SUBSCRIBE Work"), "b1 OK SUBSCRIBE completed");
+  EXPECT_EQ(c.Tagged("b1", "LSUB \"\" *"), "* LSUB () \"/\" \"INBOX\"|* LSUB () \"/\" \"Work\"|b1 OK LSUB completed");
+  EXPECT_EQ(c.Cmd("b2 SUBSCRIBE Nope"), "b2 NO Access denied");
+  EXPECT_EQ(c.Cmd("b3 DELETE Work"), "b3 NO Access denied");
+  EXPECT_EQ(c.Cmd("b4 DELETE Work/2026"), "b4 OK DELETE completed");
+  EXPECT_EQ(c.Cmd("b5 DELETE INBOX"), "b5 NO Access denied");
+  EXPECT_EQ(c.Cmd("b6 CREATE INBOX"), "b6 NO Mailbox already exists");
+  EXPECT_EQ(c.Cmd("b7 RENAME a a"), "b7 BAD RENAME parse error");
+  EXPECT_EQ(c.Cmd("b8 RENAME Nope X"), "b8 NO Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("b9 RENAME Work INBOX"), "b9 NO Mailbox already exists");
+  EXPECT_EQ(c.Cmd("c1 RENAME Work Play"), "c1 OK RENAME completed");
+  EXPECT_EQ(c.Cmd("c2 CREATE \"\""), "c2 BAD CREATE parse error");
+  EXPECT_EQ(c.Cmd("c3 LIST \"\""), "c3 BAD LIST parse error");
+  EXPECT_EQ(c.Cmd("c4 CREATE \"Entw&APw-rfe\""), "c4 OK CREATE completed");
+  EXPECT_EQ(Store.Boxes.count("Entw\xC3\xBCrfe"), 1u);  // UTF-8 for the store
+  EXPECT_EQ(c.Tagged("c5", "LIST \"\" Entw*"), "* LIST () \"/\" \"Entw&APw-rfe\"|c5 OK LIST completed");
+  // Regular-expression characters of a pattern match only themselves.
+  c.Cmd("d1 CREATE \"[Gmail]\"");
+  c.Cmd("d2 CREATE \"[Gmail]/Sent\"");
+  c.Cmd("d3 CREATE G/x");
+  EXPECT_EQ(c.Tagged("d4", "LIST \"\" \"[Gmail]/%\""), "* LIST () \"/\" \"[Gmail]/Sent\"|d4 OK LIST completed");
+  EXPECT_EQ(c.Tagged("d5", "LIST \"\" \"a[\""), "d5 OK LIST completed");
+  EXPECT_EQ(c.Tagged("d6", "LIST \"\" \"x|.*\""), "d6 OK LIST completed");
+}
+
+TEST_F(ImapSession, NamesThatLeaveTheAccountFolderNeverReachTheStore) {
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  {
+    std::scoped_lock lock(Store.M);
+    Store.Seen.clear();
+  }
+  EXPECT_EQ(c.Cmd("t1 CREATE ../evil"), "t1 NO Access denied");
+  EXPECT_EQ(c.Cmd("t2 SELECT \"../alice@example.test\""), "t2 NO Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("t3 DELETE &AC4ALg-/alice@example.test"), "t3 NO Access denied");
+  EXPECT_EQ(c.Cmd("t4 RENAME INBOX ../x"), "t4 NO Access denied");
+  EXPECT_EQ(c.Cmd("t5 STATUS /etc (MESSAGES)"), "t5 NO Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("t6 SUBSCRIBE a//b"), "t6 NO Access denied");
+  EXPECT_EQ(c.Cmd("t7 EXAMINE \"a\\\\b\""), "t7 NO Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("t8 CREATE Work/"), "t8 NO Access denied");
+  EXPECT_EQ(c.Cmd("t9 APPEND ../x {3}"), "t9 NO [TRYCREATE] Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("u1 CREATE &AAo-"), "u1 NO Access denied");  // a line feed
+  std::scoped_lock lock(Store.M);
+  EXPECT_TRUE(Store.Seen.empty());
+}
+
+TEST_F(ImapSession, SelectExamineAndStatusAssignUids) {
+  Store.Boxes["INBOX"].Messages = {{"m1", -1, 0, {}, 0}, {"m2", -1, 0, {}, 0}};
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  EXPECT_EQ(c.Tagged("s1", "SELECT INBOX"),
+            "* 2 EXISTS|* 2 RECENT|* OK [UNSEEN 1] first unseen|* OK [UIDVALIDITY 1770000000] UIDs valid|"
+            "* OK [UIDNEXT 3] Predicted next UID|* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft \\Recent)|"
+            "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] .|"
+            "s1 OK [READ-WRITE] SELECT completed");
+  EXPECT_EQ(Store.Boxes["INBOX"].Messages[1].UID, 2);
+  EXPECT_EQ(Store.Boxes["INBOX"].Item.UIDNext, 3);
+  EXPECT_NE(c.Tagged("s2", "SELECT INBOX").find("* 0 RECENT|"), std::string::npos);
+  EXPECT_NE(c.Tagged("s3", "EXAMINE INBOX").find("s3 OK [READ-ONLY] EXAMINE completed"), std::string::npos);
+  EXPECT_EQ(c.Cmd("s4 SELECT Nope"), "s4 NO Mailbox does not exist");
+  EXPECT_EQ(c.Tagged("s5", "STATUS INBOX (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)"),
+            "* STATUS \"INBOX\" (MESSAGES 2 RECENT 0 UIDNEXT 3 UIDVALIDITY 1770000000 UNSEEN 2)|"
+            "s5 OK STATUS completed");
+  EXPECT_EQ(c.Cmd("s6 STATUS INBOX"), "s6 BAD STATUS parse error");
+  {
+    // Another session gave UID 7 after this mailbox item was last written.
+    std::scoped_lock lock(Store.M);
+    Store.Boxes["INBOX"].Messages.push_back({"m3", 7, 0, {}, 0});
+    Store.Boxes["INBOX"].Messages.push_back({"m4", -1, 0, {}, 0});
+  }
+  EXPECT_EQ(c.Tagged("s6", "STATUS INBOX (UIDNEXT)"), "* STATUS \"INBOX\" (UIDNEXT 9)|s6 OK STATUS completed");
+  EXPECT_EQ(Store.Boxes["INBOX"].Messages[3].UID, 8);
+  EXPECT_EQ(c.Cmd("s7 STATUS Nope (MESSAGES)"), "s7 NO Mailbox does not exist");
+  // A name with a quote is escaped in the reply.
+  c.Cmd("s8 CREATE \"say \\\"hi\\\"\"");
+  EXPECT_EQ(c.Tagged("s9", "STATUS \"say \\\"hi\\\"\" (MESSAGES)"),
+            "* STATUS \"say \\\"hi\\\"\" (MESSAGES 0)|s9 OK STATUS completed");
+}
+
+TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
+  Server.SetMaxDataSize(1000);
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  EXPECT_EQ(c.Cmd("p1 APPEND INBOX (\\Seen) {11}"), "+ Ready for append literal");
+  EXPECT_EQ(c.Cmd("Hello world"), "p1 OK APPEND completed");
+  EXPECT_EQ(c.Cmd("p2 APPEND INBOX {0}"), "p2 BAD APPEND parse error");
+  EXPECT_EQ(c.Cmd("p3 APPEND INBOX (\\Seen)"), "p3 BAD APPEND parse error");
+  EXPECT_EQ(c.Cmd("p4 APPEND Nope {5}"), "p4 NO [TRYCREATE] Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("p5 APPEND INBOX {abc}"), "p5 BAD APPEND parse error");
+  EXPECT_EQ(c.Cmd("p6 APPEND INBOX {-5}"), "p6 BAD APPEND parse error");
+  EXPECT_EQ(c.Cmd("p7 APPEND INBOX {1001}"), "p7 BAD APPEND parse error");
+  // The IMAP date-time form, and a message ending in an empty line.
+  EXPECT_EQ(c.Cmd("p8 APPEND \"INBOX\" () \"05-Mar-2026 09:04:07 +0000\" {19}"), "+ Ready for append literal");
+  c.Send("Subject: a\r\n\r\nx\r\n\r\n\r\n");
+  EXPECT_EQ(c.Line(), "p8 OK APPEND completed");
+  EXPECT_EQ(c.Cmd("p9 NOOP"), "p9 OK NOOP completed");
+  std::scoped_lock lock(Store.M);
+  const auto& messages = Store.Boxes["INBOX"].Messages;
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].Lines, std::vector<std::string>{"Hello world"});
+  EXPECT_EQ(messages[0].Flags, MessageFlag(mfSeen));
+  // Only the CR LF that ends the command line is dropped.
+  EXPECT_EQ(messages[1].Lines, (std::vector<std::string>{"Subject: a", "", "x", ""}));
+  EXPECT_EQ(DateTimeToUnix(LocalToUTC(messages[1].Date)), 1772701447);
+}
+
+TEST_F(ImapSession, CurlUsesLoginWhereNoMechanismIsOffered) {
+  if (std::system("command -v curl >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+  Server.SetUseAuth(imUseIMAPLogin);
+  Server.Capabilities().Clear();
+  std::mutex m;
+  std::vector<std::string> commands;
+  Server.OnReceiveCommand = [&](TObject*, TqvCommandConnection*, TqvTcpCommandParams* p) {
+    std::scoped_lock lock(m);
+    commands.push_back(p->Command);
+  };
+  Start();
+  const std::string cmd = "curl -sS --max-time 20 imap://127.0.0.1:" + std::to_string(Server.BoundPort()) +
+                          "/ -u 'quote:a\\b\"c' 2>&1";
+  std::string out;
+  if (FILE* f = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+  }
+  EXPECT_NE(out.find("* LIST () \"/\" \"INBOX\""), std::string::npos) << out;
+  std::scoped_lock lock(m);
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "LOGIN"), commands.end());
+}

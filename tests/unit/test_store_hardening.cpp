@@ -1,0 +1,225 @@
+// The stores against crashes and local users: the message counter's range
+// and its reservations ahead of use, account folders that are symbolic
+// links, the modes of the folders the stores make, and the temporary files
+// a crash leaves behind.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+
+#include "IniFile.h"
+#include "VxMailTexts.h"
+#include "Pop3TestSupport.h"
+#include "SmtpTestClient.h"
+#include "dmVxMailServersU.h"
+#include "qvLogger.h"
+
+namespace fs = std::filesystem;
+using smtptest::Files;
+using smtptest::ReadFile;
+
+namespace {
+
+// Takes a server slot without listening; fires the start and stop events.
+class TQuietServer : public TComponent, public IHostedServer {
+ public:
+  TObject& Component() override { return *this; }
+  void SetPort(int APort) override { FPort = APort; }
+  int Port() const override { return FPort; }
+  void SetUserAccounts(const TqvMailUserAccountList&) override {}
+  void Start() override {
+    FActive = true;
+    if (OnStart) OnStart(this);
+  }
+  void Stop() override {
+    if (!FActive) return;
+    FActive = false;
+    if (OnStop) OnStop(this);
+  }
+  bool Active() const override { return FActive; }
+
+ private:
+  int FPort = 0;
+  bool FActive = false;
+};
+
+class StoreHardening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Store.SetMailBoxDir(Dir.Dir() + "MailBox");
+    Store.SetRelayDir(Dir.Dir() + "Relay");
+    Store.OnStoreError = [this](TObject*, const std::exception& E) { Errors.push_back(E.what()); };
+    Message.Add("Subject: s");
+  }
+  TqvSmtpMailDataAction Deliver(const std::string& AUser) {
+    TqvMailUserAccountItem account;
+    account.SetUserName(AUser);
+    TqvSmtpMailDataAction action = mdOk;
+    Store.DeliverMessage(nullptr, nullptr, "a@x.test", AUser, &account, Message, action);
+    return action;
+  }
+  static mode_t Mode(const std::string& APath) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(APath.c_str(), &st), 0) << APath;
+    return st.st_mode & 07777;
+  }
+
+  testsupport::TempDir Dir;
+  TqvSmtpFileHandler Store;
+  TStringList Message;
+  std::vector<std::string> Errors;
+};
+
+// Restores the process umask.
+struct TUmask {
+  explicit TUmask(mode_t AMask) : Old(::umask(AMask)) {}
+  ~TUmask() { ::umask(Old); }
+  mode_t Old;
+};
+
+}  // namespace
+
+TEST_F(StoreHardening, CounterNeverGoesNegativeAndWrapsToOne) {
+  Store.SetCounter(-7);
+  EXPECT_EQ(Store.Counter(), 0);
+  ASSERT_EQ(Deliver("bob"), mdOk);
+  Store.SetCounter(INT_MAX - 1);
+  ASSERT_EQ(Deliver("bob"), mdOk);
+  ASSERT_EQ(Deliver("bob"), mdOk);  // past the largest number: round to 1, which is taken
+  EXPECT_EQ(Store.Counter(), 1);
+  EXPECT_EQ(Files(Dir.Dir() + "MailBox/bob"),
+            (std::vector<std::string>{"MAIL00000001.MSG", "MAIL000000010.MSG", "MAIL2147483647.MSG"}));
+}
+
+TEST_F(StoreHardening, NumbersAreReservedInBlocksBeforeUse) {
+  std::vector<int> limits;
+  bool fail = true;
+  Store.OnReserveCounter = [&](TObject*, int ALimit) {
+    limits.push_back(ALimit);
+    if (fail) throw EOSError(28, "No space left on device");
+  };
+  Store.SetCounter(5);
+  // A reservation that cannot be kept is reported and asked again; the mail goes in.
+  ASSERT_EQ(Deliver("bob"), mdOk);
+  EXPECT_EQ(Errors, std::vector<std::string>{"No space left on device"});
+  fail = false;
+  // Numbers 7 to 1006 are one block.
+  for (int i = 0; i < TqvSmtpFileHandler::CounterBlock; ++i) (void)Store.GetUniqueFileName(Dir.Dir());
+  EXPECT_EQ(limits, (std::vector<int>{1005, 1006}));
+  EXPECT_EQ(Store.GetUniqueFileName(Dir.Dir()), Dir.Dir() + "MAIL00001007");
+  EXPECT_EQ(limits.back(), 2006);
+  // Setting the counter starts a new block at once; a block may wrap.
+  Store.SetCounter(INT_MAX - 10);
+  (void)Store.GetUniqueFileName(Dir.Dir());
+  EXPECT_EQ(limits.back(), TqvSmtpFileHandler::CounterBlock - 10);
+}
+
+TEST_F(StoreHardening, AfterACrashTheServiceCountsOnAboveEveryUsedNumber) {
+  const std::string folder = Dir.Dir();
+  std::ofstream(folder + "settings.ini") << "[SMTP]\r\nPort=2525\r\n";
+  TqvLogger::Instance()->SetLogFile(folder + "VxMailServers.log");
+  int used = 0;
+  {
+    TdmVxMailServers dm(folder, folder + "VxMailServers");
+    dm.DataModuleCreate();
+    dm.ApplySettings();
+    dm.LoadCounter();
+    ASSERT_TRUE(fs::create_directory(folder + "MailBox"));
+    auto& smtp = static_cast<THostedSmtpStore<TqvSmtpFileHandler>&>(*dm.qvSmtpFileHandler1);
+    for (int i = 0; i < 3; ++i) (void)smtp.Store->GetUniqueFileName(folder);
+    used = dm.qvSmtpFileHandler1->Counter();
+    // No StopServers: the process dies here.
+  }
+  TdmVxMailServers next(folder, folder + "VxMailServers");
+  next.DataModuleCreate();
+  next.ApplySettings();
+  next.LoadCounter();
+  EXPECT_GT(next.qvSmtpFileHandler1->Counter(), used);
+  EXPECT_EQ(plat::TIniFile(folder + "MailBoxsmtp.dat").ReadInteger("SMTP", "Counter", 0),
+            1 + TqvSmtpFileHandler::CounterBlock);
+}
+
+TEST_F(StoreHardening, LinkedAccountFolderIsNeverFollowed) {
+  TUmask mask(0);
+  ASSERT_EQ(Deliver("alice"), mdOk);
+  const std::string box = Dir.Dir() + "MailBox/";
+  EXPECT_EQ(Mode(box), 0700u);
+  EXPECT_EQ(Mode(box + "alice"), 0700u);
+  // bob's folder made a link to alice's: SMTP refuses to write through it.
+  fs::create_directory_symlink(box + "alice", box + "bob");
+  EXPECT_EQ(Deliver("bob"), mdProcessingError);
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("symbolic link"), std::string::npos) << Errors[0];
+  EXPECT_EQ(Files(box + "alice"), std::vector<std::string>{"MAIL00000002.MSG"});
+  // The relay folder the administrator names may be a link.
+  fs::create_directory(Dir.Dir() + "real-queue");
+  fs::create_directory_symlink(Dir.Dir() + "real-queue", Dir.Dir() + "Relay");
+  TStringList rcpt;
+  rcpt.Add("carol@remote.test");
+  TqvSmtpMailDataAction action = mdOk;
+  Store.QueueRelayMessage(nullptr, nullptr, "a@x.test", rcpt, Message, action);
+  EXPECT_EQ(action, mdOk);
+  EXPECT_EQ(Files(Dir.Dir() + "real-queue").size(), 2u);
+}
+
+TEST_F(StoreHardening, LeftoversOfACrashAreRemovedAndNothingElse) {
+  const std::string box = Dir.Dir() + "MailBox/";
+  ASSERT_EQ(Deliver("alice"), mdOk);
+  for (const char* name : {"vxtmp-Ab3xYz", "vxtmp-000000"}) pop3test::WriteFile(box + "alice/" + name, "partial");
+  for (const char* name : {"vxtmp-short", "vxtmp-Ab3xYz.MSG", "xvxtmp-Ab3xYz", "notes.txt"})
+    pop3test::WriteFile(box + "alice/" + name, "keep");
+  fs::create_directory(box + "alice/vxtmp-dir123");
+  fs::create_symlink(box + "alice/notes.txt", box + "alice/vxtmp-link12");
+  const TqvStoreFolder mailbox = OpenStoreFolder(box, false);
+  ASSERT_TRUE(mailbox);
+  EXPECT_EQ(ListAccountFolders(mailbox), std::vector<std::string>{"alice"});
+  EXPECT_EQ(RemoveStagedLeftovers(OpenAccountFolder(mailbox, "alice", false)), 2);
+  EXPECT_EQ(Files(box + "alice"),
+            (std::vector<std::string>{"MAIL00000002.MSG", "notes.txt", "vxtmp-Ab3xYz.MSG", "vxtmp-dir123",
+                                      "vxtmp-link12", "vxtmp-short", "xvxtmp-Ab3xYz"}));
+}
+
+class Pop3LinkedFolder : public pop3test::TPop3Session {};
+
+TEST_F(Pop3LinkedFolder, ServesAndDeletesNothingThroughALink) {
+  std::vector<std::string> errors;
+  Store.OnStoreError = [&](TObject*, const std::exception& E) { errors.push_back(E.what()); };
+  // tim's folder is a link to alice's.
+  fs::create_directory_symlink(AliceDir, Dir.Dir() + "tim");
+  Start();
+  pop3test::TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("tim", "tanstaaftanstaaf"), "+OK 0 messages (0 octets)");
+  EXPECT_EQ(c.Cmd("DELE 1"), "-ERR no such message");
+  c.Cmd("QUIT");
+  EXPECT_EQ(Files(AliceDir), (std::vector<std::string>{"MAIL00000002.MSG", "MAIL00000003.MSG"}));
+  // Refused at the listing and again at QUIT's deletions.
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_NE(errors[0].find("symbolic link"), std::string::npos) << errors[0];
+}
+
+TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
+  const std::string folder = Dir.Dir();
+  std::ofstream(folder + "settings.ini") << "[SMTP]\r\nPort=2525\r\n[POP3]\r\nPort=1110\r\n[IMAP]\r\nPort=1143\r\n";
+  fs::create_directories(folder + "MailBox/bob");
+  fs::create_directories(folder + "RelayQueue");
+  pop3test::WriteFile(folder + "MailBox/bob/vxtmp-aB3dE9", "half a message");
+  pop3test::WriteFile(folder + "RelayQueue/vxtmp-Zz0000", "half an envelope");
+  pop3test::WriteFile(folder + "RelayQueue/MAIL00000002.MSG", "queued");
+  TdmVxMailServers dm(folder, folder + "VxMailServers");
+  dm.DataModuleCreate();
+  // Quiet servers take the slots: nothing listens.
+  dm.qvSmtpServer1 = std::make_unique<TQuietServer>();
+  dm.qvPop3Server1 = std::make_unique<TQuietServer>();
+  dm.qvImap4Server1 = std::make_unique<TQuietServer>();
+  dm.BindComponents();
+  dm.StartServers();
+  dm.StopServers();
+  EXPECT_TRUE(Files(folder + "MailBox/bob").empty());
+  EXPECT_EQ(Files(folder + "RelayQueue"), std::vector<std::string>{"MAIL00000002.MSG"});
+  const std::string log = ReadFile(folder + "VxMailServers.log");
+  // "删除临时文件: 2" in code page 936, before the servers' start lines.
+  const size_t removed = log.find(std::string(vxtext::kTempFilesRemoved) + "2 ");
+  ASSERT_NE(removed, std::string::npos) << log;
+  EXPECT_LT(removed, log.find(vxtext::kServerStart));
+}
