@@ -64,7 +64,10 @@ void TqvDkimDnsSettings::Assign(const TPersistent& Source) {
   AcceptableHashAlgorithms.Assign(s->AcceptableHashAlgorithms);
 }
 
-TqvDkim::TqvDkim(TComponent* AOwner) : TqvMessageDkimLink(AOwner) { SetDefaultSignedHeaderFields(); }
+TqvDkim::TqvDkim(TComponent* AOwner) : TqvMessageDkimLink(AOwner), FDnsQuery(std::make_unique<TqvDnsQuery>()) {
+  FDnsQuery->SetIsRecursiveDesired(true);
+  SetDefaultSignedHeaderFields();
+}
 
 TqvDkim::~TqvDkim() = default;
 
@@ -157,9 +160,13 @@ void TqvDkim::DoKeyRevoked(TqvDkimSignature& ASignature, TqvDkimKey& AKey) {
   if (OnKeyRevoked) OnKeyRevoked(this, ASignature, AKey);
 }
 
-std::vector<std::string> TqvDkim::ResolveKeyRecords(const std::string&) {
-  // No DNS client is wired in yet: keys come from OnGetPublicKey.
-  return {};
+std::vector<std::string> TqvDkim::ResolveKeyRecords(const std::string& AName) {
+  (void)FDnsQuery->ResolveTXT(AName);
+  std::vector<std::string> records;
+  const TqvDnsRecordList& answers = FDnsQuery->Response().Answers;
+  for (int i = 0; i < answers.Count(); ++i)
+    if (const auto* txt = dynamic_cast<const TqvDnsTXTRecord*>(answers.Items(i))) records.push_back(txt->JoinedText());
+  return records;
 }
 
 TBytes TqvDkim::BodyHash(const TqvDkimSignature& ASignature, const TStrings& ALines) {

@@ -2,7 +2,7 @@
 // of a message's lines, signed with the private key loaded into RsaKey;
 // Verify checks every DKIM-Signature field of a message's lines, top first,
 // with public keys from OnGetPublicKey or from DNS ("<s>._domainkey.<d>" TXT
-// records, looked up by ResolveKeyRecords). A message holds the component as
+// records through DnsQuery, in ResolveKeyRecords). A message holds the component as
 // its DKIM link. Besides the signature itself, verification requires what
 // RFC 6376 makes a must: From signed, i= inside d=, and a key whose t= and
 // s= tags allow the signature. One thread at a time; a DNS look-up blocks it.
@@ -21,6 +21,7 @@
 #include "DateTime.h"
 #include "StringList.h"
 #include "qvCryptSignature.h"
+#include "qvDnsQuery.h"
 #include "qvDkimConfig.h"
 #include "qvDkimKey.h"
 #include "qvDkimSignature.h"
@@ -65,6 +66,9 @@ class TqvDkim : public TqvMessageDkimLink {
   TqvRsaKey& RsaKey();
   [[nodiscard]] TqvDkimSignatureList& Signatures() { return FSignatures; }
   TqvDkimConfig& Config();
+  // The resolver of the key look-ups (recursion desired); its Server, Port
+  // and TimeOut may be set. Server empty: the system's name servers.
+  [[nodiscard]] TqvDnsQuery& DnsQuery() { return *FDnsQuery; }
 
   // ---- properties ----
   [[nodiscard]] const std::string& SignatureAlgorithm() const { return FSignatureAlgorithm; }
@@ -113,8 +117,9 @@ class TqvDkim : public TqvMessageDkimLink {
   virtual void DoSign(TqvDkimSignature& ASignature, TStrings& AMessage);
   virtual void DoKeyReceived(TqvDkimSignature& ASignature, TqvDkimKey& AKey);
   virtual void DoKeyRevoked(TqvDkimSignature& ASignature, TqvDkimKey& AKey);
-  // The TXT records published under AName, each record's strings joined;
-  // none when there are none. DNS errors pass through.
+  // The TXT records published under AName, each record's strings joined
+  // (long keys span several); none when there are none. DNS errors pass
+  // through.
   [[nodiscard]] virtual std::vector<std::string> ResolveKeyRecords(const std::string& AName);
 
  private:
@@ -152,4 +157,5 @@ class TqvDkim : public TqvMessageDkimLink {
   TqvDkimSignatureList FSignatures;
   std::unique_ptr<TqvDkimConfig> FConfig;
   std::unique_ptr<TqvRsaKey> FRsaKey;
+  std::unique_ptr<TqvDnsQuery> FDnsQuery;
 };
