@@ -240,6 +240,21 @@ class TestPki {
       WriteKey(dir + name + ".key", *c);
     }
     for (auto [name, c] : All()) WritePem(dir + name + ".full.pem", *c, true);
+    // Certificates with mail names, for the certificate property tests.
+    CertRequest mail;
+    mail.CommonName = "Mail User";
+    mail.AltNames = {"DNS:mail.example", "email:user@example.com"};
+    mail.ExtKeyUsage = "";
+    mail.Serial = std::string("\x01\x02\x03", 3);
+    Issued m = Make(mail, &Ca);
+    WritePem(dir + "mail.pem", m, false);
+    Free(m);
+    CertRequest boss = mail;
+    boss.Email = "boss@example.org";
+    boss.ExtKeyUsage = "serverAuth,clientAuth";
+    Issued b = Make(boss, &Ca);
+    WritePem(dir + "boss.pem", b, false);
+    Free(b);
   }
 
   std::string FShared;  // the fixture's folder, "" when made here
