@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "StringList.h"
@@ -89,4 +90,27 @@ bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
 void SyncFolder(const std::string& AFolder) {
   plat::UniqueFd fd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd || ::fsync(fd.Get()) != 0) RaiseErrno("Cannot flush folder", AFolder);
+}
+
+std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {
+  char name[48];
+  if (ARetry < 0)
+    std::snprintf(name, sizeof name, "MAIL%.8d", ANumber);
+  else
+    std::snprintf(name, sizeof name, "MAIL%.8d%d", ANumber, ARetry);
+  return AFolder + name;
+}
+
+bool NameTaken(const std::string& APath) {
+  struct stat st;
+  return ::lstat(APath.c_str(), &st) == 0;
+}
+
+std::string FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry, const char* ASkipExtension) {
+  ARetry = -1;
+  for (;;) {
+    const std::string name = NumberedName(AFolder, ANumber, ARetry);
+    if (!NameTaken(name + ".MSG") && !(ASkipExtension && NameTaken(name + ASkipExtension))) return name;
+    ++ARetry;
+  }
 }

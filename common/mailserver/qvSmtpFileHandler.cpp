@@ -10,21 +10,6 @@
 
 namespace {
 
-std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {
-  char name[48];
-  if (ARetry < 0)
-    std::snprintf(name, sizeof name, "MAIL%.8d", ANumber);
-  else
-    std::snprintf(name, sizeof name, "MAIL%.8d%d", ANumber, ARetry);
-  return AFolder + name;
-}
-
-// Any entry counts, a dangling link included: its name is taken.
-bool NameTaken(const std::string& APath) {
-  struct stat st;
-  return ::lstat(APath.c_str(), &st) == 0;
-}
-
 std::string FolderOf(const std::string& ADir) { return AddTrailingChar(ADir, '/'); }
 
 // AFolder ends in "/". A folder made now must itself survive a crash, so
@@ -110,16 +95,6 @@ int TqvSmtpFileHandler::Counter() const {
 void TqvSmtpFileHandler::SetCounter(int Value) {
   std::scoped_lock lock(FLock);
   FCounter = Value;
-}
-
-std::string TqvSmtpFileHandler::FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry,
-                                              const char* ASkipExtension) {
-  ARetry = -1;
-  for (;;) {
-    const std::string name = NumberedName(AFolder, ANumber, ARetry);
-    if (!NameTaken(name + ".MSG") && !(ASkipExtension && NameTaken(name + ASkipExtension))) return name;
-    ++ARetry;
-  }
 }
 
 std::string TqvSmtpFileHandler::GetUniqueFileName(const std::string& AFolder) {

@@ -64,8 +64,6 @@ class TqvSmtpFileHandler : public TComponent {
   // AFolder; also skips names whose ASkipExtension file exists. Returns the
   // name without extension.
   std::string PlaceNumbered(const std::string& AFolder, TqvStagedFile& AMessage, const char* ASkipExtension);
-  [[nodiscard]] static std::string FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry,
-                                                 const char* ASkipExtension);
 
   TqvSmtpServer* FServer = nullptr;
   mutable std::recursive_mutex FLock;
