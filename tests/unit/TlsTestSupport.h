@@ -31,6 +31,9 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "CryptoApi.h"
 #include "TestSupport.h"
 
 namespace tlstest {
@@ -394,5 +397,22 @@ inline bool WaitListening(int port, int ms) {
   }
   return false;
 }
+
+// A test suite sharing one set of certificates, with its CA trusted for the
+// suite's run.
+template <class TBase = ::testing::Test>
+class PkiSuite : public TBase {
+ protected:
+  static void SetUpTestSuite() {
+    signal(SIGPIPE, SIG_IGN);
+    Pki = std::make_unique<TestPki>();
+    plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
+  }
+  static void TearDownTestSuite() {
+    plat::SetTrustStoreOverride("");
+    Pki.reset();
+  }
+  static inline std::unique_ptr<TestPki> Pki;
+};
 
 }  // namespace tlstest
