@@ -52,22 +52,24 @@ bool TService::ServiceExists(const std::string& AName) {
   return service != nullptr;
 }
 
-bool TService::ServiceRunning(const std::string& AName) {
+bool TService::CurrentState(const std::string& AName, uint32_t& AState) {
   Reconnect();
   if (!FManager) return false;
   TScOwnedHandle service(plat::OpenServiceA(FManager.get(), AName.c_str(), plat::SERVICE_ALL_ACCESS));
   plat::SERVICE_STATUS status;
-  return service && plat::QueryServiceStatus(service.get(), &status) &&
-         status.dwCurrentState == plat::SERVICE_RUNNING;
+  if (!service || !plat::QueryServiceStatus(service.get(), &status)) return false;
+  AState = status.dwCurrentState;
+  return true;
+}
+
+bool TService::ServiceRunning(const std::string& AName) {
+  uint32_t state = 0;
+  return CurrentState(AName, state) && state == plat::SERVICE_RUNNING;
 }
 
 bool TService::ServiceActive(const std::string& AName) {
-  Reconnect();
-  if (!FManager) return false;
-  TScOwnedHandle service(plat::OpenServiceA(FManager.get(), AName.c_str(), plat::SERVICE_ALL_ACCESS));
-  plat::SERVICE_STATUS status;
-  return service && plat::QueryServiceStatus(service.get(), &status) &&
-         status.dwCurrentState != plat::SERVICE_STOPPED;
+  uint32_t state = 0;
+  return CurrentState(AName, state) && state != plat::SERVICE_STOPPED;
 }
 
 bool TService::Fail() {

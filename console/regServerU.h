@@ -85,6 +85,9 @@ class TService : public IServiceControl {
 
  private:
   bool OpenManager();
+  // The service's state as the control layer reports it; false when it
+  // cannot be opened or asked.
+  bool CurrentState(const std::string& AName, uint32_t& AState);
   bool WaitForState(plat::SC_HANDLE Service, uint32_t Target, bool Starting);
   bool Fail();
 

@@ -27,17 +27,6 @@ constexpr int kMaxPointerHops = 128;
 [[noreturn]] void RaiseInvalid() { throw EqvDnsError(kInvalidDatagram, qvDnsInvalidDatagram); }
 [[noreturn]] void RaiseBuild() { throw EqvDnsError(qvDnsBuildError); }
 
-bool SameText(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 // A decimal integer with an optional sign, as the A record's words are read.
 bool ParseWord(const std::string& AText, long& AValue) {
   size_t i = 0;
@@ -72,6 +61,17 @@ TqvDnsRecordClass ClassFromWire(int ACode) {
 }
 
 }  // namespace
+
+bool SameDnsName(const std::string& A, const std::string& B) {
+  if (A.size() != B.size()) return false;
+  for (size_t i = 0; i < A.size(); ++i) {
+    char a = A[i], b = B[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
 
 std::string GetDnsResponseText(int AResponseCode) {
   for (const TDnsErrorText& e : kResponseTexts)
@@ -402,7 +402,7 @@ TqvDnsRecord* TqvDnsRecordList::Items(int AIndex) const {
 
 TqvDnsRecord* TqvDnsRecordList::FindItem(const std::string& AName, int AType) const {
   for (const auto& r : FItems)
-    if (r->RecordType == AType && SameText(r->Name, AName)) return r.get();
+    if (r->RecordType == AType && SameDnsName(r->Name, AName)) return r.get();
   return nullptr;
 }
 

@@ -46,6 +46,9 @@ class EqvDnsError : public EqvSocketError {
   VX_CLASS_NAME("EqvDnsError")
 };
 
+// DNS names compare ignoring ASCII case.
+[[nodiscard]] bool SameDnsName(const std::string& A, const std::string& B);
+
 // The text EqvDnsError gives a response code.
 [[nodiscard]] std::string GetDnsResponseText(int AResponseCode);
 

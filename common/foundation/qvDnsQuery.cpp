@@ -5,17 +5,6 @@
 
 namespace {
 
-bool SameText(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 [[noreturn]] void RaiseIndex(int AIndex) {
   throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
 }
@@ -52,7 +41,7 @@ TqvHostInfo* TqvHostList::Items(int AIndex) const {
 
 TqvHostInfo* TqvHostList::Find(const std::string& AName) const {
   for (const auto& item : FItems)
-    if (SameText(item->Name, AName)) return item.get();
+    if (SameDnsName(item->Name, AName)) return item.get();
   return nullptr;
 }
 

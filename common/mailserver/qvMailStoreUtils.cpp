@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <memory>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 #include "Random.h"
 #include "StringList.h"
@@ -247,4 +249,36 @@ void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
   if (::renameat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str()) != 0)
     RaiseErrno("Cannot create file", AFinalPath);
   FTemp.Name.clear();
+}
+
+std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {
+  char name[48];
+  if (ARetry < 0)
+    std::snprintf(name, sizeof name, "MAIL%.8d", ANumber);
+  else
+    std::snprintf(name, sizeof name, "MAIL%.8d%d", ANumber, ARetry);
+  return AFolder + name;
+}
+
+bool NameTaken(int AFolderFd, const std::string& APath) {
+  struct stat st;
+  const std::string name = AFolderFd == AT_FDCWD ? APath : APath.substr(APath.find_last_of('/') + 1);
+  return ::fstatat(AFolderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::string FirstFreeName(int AFolderFd, const std::string& AFolder, int ANumber, int& ARetry,
+                          const char* ASkipExtension) {
+  ARetry = -1;
+  for (;;) {
+    const std::string name = NumberedName(AFolder, ANumber, ARetry);
+    if (!NameTaken(AFolderFd, name + ".MSG") && !(ASkipExtension && NameTaken(AFolderFd, name + ASkipExtension)))
+      return name;
+    ++ARetry;
+  }
+}
+
+bool NameTaken(const std::string& APath) { return NameTaken(AT_FDCWD, APath); }
+
+std::string FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry, const char* ASkipExtension) {
+  return FirstFreeName(AT_FDCWD, AFolder, ANumber, ARetry, ASkipExtension);
 }

@@ -110,3 +110,20 @@ class TqvStagedFile {
 
 // Flushes a folder's entries (new names) to disk; raises on failure.
 void SyncFolder(const std::string& AFolder);
+
+// The store's file names: AFolder + "MAIL%.8d", or "MAIL%.8d%d" with a retry
+// digit ARetry >= 0.
+[[nodiscard]] std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry);
+// Any entry counts as taken, a dangling link included. APath is resolved in
+// AFolderFd (only its last part), or as a path of its own with AT_FDCWD.
+[[nodiscard]] bool NameTaken(int AFolderFd, const std::string& APath);
+// The first free name of ANumber (retry -1, 0, 1, ...): neither NAME.MSG nor,
+// when given, NAME + ASkipExtension exists in AFolder (open as AFolderFd, or
+// AT_FDCWD to go by the path). ARetry gets the retry used. The name may be
+// taken before it is used: place files with PlaceAs.
+[[nodiscard]] std::string FirstFreeName(int AFolderFd, const std::string& AFolder, int ANumber, int& ARetry,
+                                        const char* ASkipExtension);
+// The same by paths alone.
+[[nodiscard]] bool NameTaken(const std::string& APath);
+[[nodiscard]] std::string FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry,
+                                        const char* ASkipExtension);

@@ -17,23 +17,6 @@
 
 namespace {
 
-std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {
-  char name[48];
-  if (ARetry < 0)
-    std::snprintf(name, sizeof name, "MAIL%.8d", ANumber);
-  else
-    std::snprintf(name, sizeof name, "MAIL%.8d%d", ANumber, ARetry);
-  return AFolder + name;
-}
-
-// Any entry counts, a dangling link included: its name is taken. APath is
-// resolved in AFolderFd (AT_FDCWD: as a path of its own).
-bool NameTaken(int AFolderFd, const std::string& APath) {
-  struct stat st;
-  const std::string name = AFolderFd == AT_FDCWD ? APath : APath.substr(APath.find_last_of('/') + 1);
-  return ::fstatat(AFolderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 std::string FolderOf(const std::string& ADir) { return AddTrailingChar(ADir, '/'); }
 
 // Takes back files this store placed, in the order given, then flushes the
@@ -138,17 +121,6 @@ int TqvSmtpFileHandler::DrawNumber() {
   if (FReservedLeft > 0) --FReservedLeft;
   FCounter = next;
   return next;
-}
-
-std::string TqvSmtpFileHandler::FirstFreeName(int AFolderFd, const std::string& AFolder, int ANumber, int& ARetry,
-                                              const char* ASkipExtension) {
-  ARetry = -1;
-  for (;;) {
-    const std::string name = NumberedName(AFolder, ANumber, ARetry);
-    if (!NameTaken(AFolderFd, name + ".MSG") && !(ASkipExtension && NameTaken(AFolderFd, name + ASkipExtension)))
-      return name;
-    ++ARetry;
-  }
 }
 
 std::string TqvSmtpFileHandler::GetUniqueFileName(const std::string& AFolder) {

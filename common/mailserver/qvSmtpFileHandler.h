@@ -78,9 +78,6 @@ class TqvSmtpFileHandler : public TComponent {
   std::string PlaceNumbered(const TqvStoreFolder& AFolder, TqvStagedFile& AMessage, const char* ASkipExtension);
   // Under the lock: the next number, reserved first when a block begins.
   int DrawNumber();
-  // AFolderFd: the open AFolder, or AT_FDCWD to go by the path alone.
-  [[nodiscard]] static std::string FirstFreeName(int AFolderFd, const std::string& AFolder, int ANumber, int& ARetry,
-                                                 const char* ASkipExtension);
 
   TqvSmtpServer* FServer = nullptr;
   mutable std::recursive_mutex FLock;

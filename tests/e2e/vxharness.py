@@ -149,3 +149,46 @@ def start_listening(folder, ports, timeout=10):
         folder.cleanup()
         raise AssertionError("the service did not open its ports")
     return proc
+
+
+class Dnsmasq:
+    """dnsmasq (from dnsmasq-base) answering locally for ".test" on 127.0.0.2:53,
+    run in the foreground and stopped by its process id. records: extra
+    dnsmasq options such as "--mx-host=one.test,127.0.0.3,10". Tests that use
+    it take the ctest RESOURCE_LOCK vx_fixed_ports."""
+
+    ADDRESS = "127.0.0.2"
+
+    def __init__(self, records, address=ADDRESS, port=53):
+        self.address = address
+        self.port = port
+        args = ["/usr/sbin/dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--pid-file=", "--no-resolv",
+                "--no-hosts", "--bind-interfaces", "--listen-address=" + address, "--port=%d" % port,
+                "--local=/test/", "--log-facility=-", "--user=root", *records]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if not wait_for(self._answers, timeout=10.0):
+            self.stop()
+            raise RuntimeError("dnsmasq did not start")
+
+    def _answers(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError("dnsmasq ended: %r" % self.proc.stdout.read())
+        # A query for the root's SOA: any reply means it is listening.
+        query = b"\x00\x01\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x06\x00\x01"
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(0.2)
+            try:
+                s.sendto(query, (self.address, self.port))
+                return bool(s.recv(512))
+            except OSError:
+                return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self.proc.stdout.close()

@@ -31,6 +31,9 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "CryptoApi.h"
 #include "TestSupport.h"
 
 namespace tlstest {
@@ -240,6 +243,21 @@ class TestPki {
       WriteKey(dir + name + ".key", *c);
     }
     for (auto [name, c] : All()) WritePem(dir + name + ".full.pem", *c, true);
+    // Certificates with mail names, for the certificate property tests.
+    CertRequest mail;
+    mail.CommonName = "Mail User";
+    mail.AltNames = {"DNS:mail.example", "email:user@example.com"};
+    mail.ExtKeyUsage = "";
+    mail.Serial = std::string("\x01\x02\x03", 3);
+    Issued m = Make(mail, &Ca);
+    WritePem(dir + "mail.pem", m, false);
+    Free(m);
+    CertRequest boss = mail;
+    boss.Email = "boss@example.org";
+    boss.ExtKeyUsage = "serverAuth,clientAuth";
+    Issued b = Make(boss, &Ca);
+    WritePem(dir + "boss.pem", b, false);
+    Free(b);
   }
 
   std::string FShared;  // the fixture's folder, "" when made here
@@ -379,5 +397,22 @@ inline bool WaitListening(int port, int ms) {
   }
   return false;
 }
+
+// A test suite sharing one set of certificates, with its CA trusted for the
+// suite's run.
+template <class TBase = ::testing::Test>
+class PkiSuite : public TBase {
+ protected:
+  static void SetUpTestSuite() {
+    signal(SIGPIPE, SIG_IGN);
+    Pki = std::make_unique<TestPki>();
+    plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
+  }
+  static void TearDownTestSuite() {
+    plat::SetTrustStoreOverride("");
+    Pki.reset();
+  }
+  static inline std::unique_ptr<TestPki> Pki;
+};
 
 }  // namespace tlstest

@@ -12,23 +12,8 @@ namespace {
 
 class CertificateTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    Pki = std::make_unique<tlstest::TestPki>();
-    tlstest::CertRequest mail;
-    mail.CommonName = "Mail User";
-    mail.AltNames = {"DNS:mail.example", "email:user@example.com"};
-    mail.ExtKeyUsage = "";
-    mail.Serial = std::string("\x01\x02\x03", 3);
-    tlstest::Issued m = tlstest::Make(mail, &Pki->Ca);
-    tlstest::WritePem(Pki->Path("mail.pem"), m, false);
-    tlstest::CertRequest subj = mail;
-    subj.Email = "boss@example.org";
-    subj.ExtKeyUsage = "serverAuth,clientAuth";
-    tlstest::Issued b = tlstest::Make(subj, &Pki->Ca);
-    tlstest::WritePem(Pki->Path("boss.pem"), b, false);
-    tlstest::Free(m);
-    tlstest::Free(b);
-  }
+  // The set holds mail.pem and boss.pem, two certificates with mail names.
+  static void SetUpTestSuite() { Pki = std::make_unique<tlstest::TestPki>(); }
   static void TearDownTestSuite() { Pki.reset(); }
 
   static inline std::unique_ptr<tlstest::TestPki> Pki;

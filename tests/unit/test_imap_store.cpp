@@ -409,6 +409,11 @@ TEST_F(ImapStore, SharedFoldersAreReadOnlyMailBoxes) {
   Store.RenameMailBox(nullptr, nullptr, "News", "Mine", ok);
   EXPECT_FALSE(ok);
   EXPECT_TRUE(fs::is_directory(shared + "News/2026"));
+  // A new account's INBOX is its own folder, never the shared root.
+  Store.User = "new@example.test";
+  EXPECT_TRUE(Append("INBOX", "mine"));
+  EXPECT_TRUE(fs::exists(Dir.Dir() + "mail/new@example.test/MAIL00000001.MSG"));
+  EXPECT_FALSE(fs::exists(shared + "MAIL00000001.MSG"));
 }
 
 TEST(ImapStoreBinding, TakesTheStoreEventsAndLetsGoOfAGoneServer) {

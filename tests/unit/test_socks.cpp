@@ -243,19 +243,7 @@ TEST(SocksFields, OverLongFieldsAreRefusedBeforeTheyAreSent) {
   EXPECT_EQ(socks4.Received(), "");
 }
 
-class SocksTls : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    signal(SIGPIPE, SIG_IGN);
-    Pki = std::make_unique<tlstest::TestPki>();
-    plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
-  }
-  static void TearDownTestSuite() {
-    plat::SetTrustStoreOverride("");
-    Pki.reset();
-  }
-  static inline std::unique_ptr<tlstest::TestPki> Pki;
-};
+class SocksTls : public tlstest::PkiSuite<> {};
 
 TEST_F(SocksTls, HandshakeStartsOnlyAfterTheConnectReply) {
   auto tls = clienttest::TlsServerScript("", Pki->Path("server.crt"), Pki->Path("server.key"));

@@ -215,17 +215,8 @@ TEST(TcpClient, KeepAliveTicksWhileTheThreadDispatchesButNeverWhileBusy) {
   EXPECT_EQ(client.KeepAlives, closed);
 }
 
-class TcpClientTls : public ::testing::Test {
+class TcpClientTls : public tlstest::PkiSuite<> {
  protected:
-  static void SetUpTestSuite() {
-    signal(SIGPIPE, SIG_IGN);
-    Pki = std::make_unique<tlstest::TestPki>();
-    plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
-  }
-  static void TearDownTestSuite() {
-    plat::SetTrustStoreOverride("");
-    Pki.reset();
-  }
   TScriptedPeer::Script Tls(const std::string& APlainFirst = "") {
     return clienttest::TlsServerScript(APlainFirst, Pki->Path("server.crt"), Pki->Path("server.key"));
   }
@@ -234,7 +225,6 @@ class TcpClientTls : public ::testing::Test {
     AClient.SetPort(APort);
     AClient.SetTimeOut(5000);
   }
-  static inline std::unique_ptr<tlstest::TestPki> Pki;
 };
 
 TEST_F(TcpClientTls, AutomaticOnAnotherPortIsImplicitTls) {

@@ -1,0 +1,269 @@
+#include "qvSmtp.h"
+
+#include "qvCryptHash.h"
+#include "qvEmailAddress.h"
+#include "qvEncoder.h"
+#include "qvHostResolver.h"
+#include "qvMailHeader.h"
+#include "qvMailUtils.h"
+#include "qvSspiAuth.h"
+#include "qvTextUtils.h"
+
+namespace {
+
+struct TSmtpErrorText {
+  int Code;
+  const char* Text;
+};
+
+constexpr TSmtpErrorText kSmtpErrors[] = {
+    {qvSmtpDataEmpty, "The data list is empty"},
+    {qvSmtpRecipientsEmpty, "The recipient list is empty"},
+    {qvSmtpRecipientsFailed, "There are recipients that failed to receive the message"},
+    {qvSmtpSaslUnavailable, "Unable to logon to the server using Secure Password Authentication"},
+};
+
+std::string SmtpErrorText(int ACode) {
+  for (const TSmtpErrorText& e : kSmtpErrors)
+    if (e.Code == ACode) return e.Text;
+  return {};
+}
+
+std::string B64(const std::string& AText) { return TqvEncoder::EncodeTextToLine(AText, cmBase64); }
+
+// The e-mail part of a full address, in IDN form.
+std::string WireAddress(const std::string& AAddress) {
+  std::string name, email;
+  if (!GetEmailAddressParts(AAddress, name, email)) email = qvtext::Trim(AAddress);
+  return EmailAddressToIdn(email);
+}
+
+// Words split at blanks, empty ones dropped.
+std::vector<std::string> Words(const std::string& AText) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < AText.size()) {
+    while (i < AText.size() && AText[i] == ' ') ++i;
+    const size_t start = i;
+    while (i < AText.size() && AText[i] != ' ') ++i;
+    if (i > start) words.push_back(AText.substr(start, i - start));
+  }
+  return words;
+}
+
+}  // namespace
+
+EqvSmtpError::EqvSmtpError(int ACode) : EqvTcpClientError(SmtpErrorText(ACode), ACode) {}
+
+// --- TqvCustomSmtp
+
+TqvCustomSmtp::TqvCustomSmtp(TComponent* AOwner) : TqvCustomMail(AOwner) {}
+
+int TqvCustomSmtp::ParseResponseCode(const std::string& ALine) {
+  if (ALine.find('-') == 3) return 0;
+  if (ALine.size() < 3) return 0;
+  int code = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    if (ALine[i] < '0' || ALine[i] > '9') return 0;
+    code = code * 10 + (ALine[i] - '0');
+  }
+  return code;
+}
+
+std::string TqvCustomSmtp::EhloName() const {
+  if (!qvtext::Trim(HostName).empty()) return HostName;
+  return GetLocalHostName();
+}
+
+std::string TqvCustomSmtp::GenerateMessageId() { return ::GenerateMessageId(EhloName()); }
+
+void TqvCustomSmtp::Hello(const std::string& AVerb, const TqvReplyCodes& ACodes) {
+  Extensions.Clear();
+  AuthMethods.Clear();
+  FailedRecipients.Clear();
+  MessageSizeLimit = 0;
+  SendCommandSync(AVerb + " " + EhloName(), ACodes);
+  TStrings& reply = Response();
+  if (AVerb == "EHLO") {
+    // Extensions follow the first line of the reply proper.
+    int first = -1;
+    for (int i = 0; i < reply.Count() && first < 0; ++i) {
+      const std::string line = reply.Strings(i);
+      if (line.size() > 3 && (line[3] == '-' || line[3] == ' ')) first = i;
+    }
+    for (int i = first + 1; first >= 0 && i < reply.Count(); ++i) {
+      const std::string line = reply.Strings(i);
+      const std::string ext = line.size() > 4 ? line.substr(4) : std::string();
+      Extensions.Add(ext);
+      const std::vector<std::string> words = Words(ext);
+      if (words.empty() || !qvtext::SameText(words[0], "AUTH")) continue;
+      for (size_t w = 1; w < words.size(); ++w)
+        if (AuthMethods.IndexOf(words[w]) < 0) AuthMethods.Add(words[w]);
+    }
+  }
+  if (reply.Count() > 0) {
+    const std::vector<std::string> words =
+        Words(qvtext::UpperCase(qvtext::Trim(reply.Strings(reply.Count() - 1))));
+    if (words.size() > 2 && words[1] == "SIZE") {
+      try {
+        MessageSizeLimit = std::stoll(words[2]);
+      } catch (...) {
+        MessageSizeLimit = 0;
+      }
+    }
+  }
+}
+
+void TqvCustomSmtp::OpenSmtpSession() {
+  WaitResponse({220});
+  const std::string verb = UseEHLO ? "EHLO" : "HELO";
+  Hello(verb, {250, 530});
+  if (StartTlsIfExplicit()) Hello(verb, {250});
+  if (UseEHLO) Login();
+}
+
+void TqvCustomSmtp::StartTls() {
+  SendCommandSync("STARTTLS", {220});
+  TqvCustomMail::StartTls();
+}
+
+bool TqvCustomSmtp::Offered(const std::string& AMechanism) const {
+  for (int i = 0; i < AuthMethods.Count(); ++i)
+    if (qvtext::SameText(AuthMethods.Strings(i), AMechanism)) return true;
+  return false;
+}
+
+void TqvCustomSmtp::Login() {
+  if (UserName.empty() && Password.empty() && Authorization().empty()) return;
+  bool hasAuth = false;
+  for (int i = 0; i < Extensions.Count() && !hasAuth; ++i)
+    hasAuth = qvtext::FindText(Extensions.Strings(i), "AUTH") != std::string::npos;
+  if (!hasAuth) {
+    if (UseSasl && SaslOnly) throw EqvSmtpError(qvSmtpSaslUnavailable);
+    return;
+  }
+  if (!UseSasl) return AuthLogin();
+  if (!Authorization().empty() && (Offered("XOAUTH2") || Offered("OAUTHBEARER"))) return AuthXOAuth2();
+  if (Offered("NTLM")) return AuthNtlm();
+  if (Offered("CRAM-MD5")) return AuthCramMd5();
+  if (SaslOnly) throw EqvSmtpError(qvSmtpSaslUnavailable);
+  AuthLogin();
+}
+
+void TqvCustomSmtp::AuthLogin() {
+  SendCommandSync("AUTH LOGIN", {334});
+  SendCommandSync(B64(UserName), {334});
+  SendCommandSync(B64(Password), {235});
+}
+
+void TqvCustomSmtp::AuthCramMd5() {
+  SendCommandSync("AUTH CRAM-MD5", {334});
+  const std::string text = ResponseText();
+  const std::string challenge = TqvEncoder::DecodeText(text.size() > 4 ? text.substr(4) : "", cmBase64);
+  SendCommandSync(B64(UserName + " " + HMAC_MD5(challenge, Password)), {235});
+}
+
+void TqvCustomSmtp::AuthNtlm() {
+  TqvNtAuthClientSspi context;
+  // No current logon to fall back on here: the credentials given, if any.
+  std::unique_ptr<TqvAuthIdentity> identity;
+  if (!UserName.empty()) identity = std::make_unique<TqvAuthIdentity>(UserName, Password);
+  SendCommandSync("AUTH NTLM", {334});
+  TMemoryStream token;
+  bool done = context.GenerateToken("NTLM", token, identity.get(), Server());
+  for (;;) {
+    const std::string out(token.Memory(), static_cast<size_t>(token.Size()));
+    if (done) {
+      if (!out.empty()) SendCommandSync(B64(out), {235});
+      return;
+    }
+    SendCommandSync(B64(out), {334});
+    const std::string text = ResponseText();
+    const TBytes in = TqvEncoder::DecodeTextToBytes(text.size() > 4 ? text.substr(4) : "", cmBase64);
+    token.Clear();
+    token.WriteBuffer(in.data(), static_cast<int64_t>(in.size()));
+    token.SetPosition(0);
+    done = context.GenerateToken("NTLM", token, identity.get(), Server());
+  }
+}
+
+void TqvCustomSmtp::AuthXOAuth2() {
+  SendCommandSync("AUTH XOAUTH2 " + BuildXOAuth2String(), {235, 334});
+  if (ResponseCode() == 235) return;
+  // An error challenge: an empty line, and the final reply is the error.
+  SendCommandSync("", {235});
+  RaiseTcpClientError(ResponseText(), ResponseCode());
+}
+
+void TqvCustomSmtp::SendMailFrom(const std::string& AMailFrom) {
+  SendCommandSync("MAIL FROM: <" + WireAddress(AMailFrom) + ">", {250});
+}
+
+void TqvCustomSmtp::SendRecipients(const TStrings& ARecipients) {
+  FailedRecipients.Clear();
+  if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
+  int accepted = 0;
+  for (int i = 0; i < ARecipients.Count(); ++i) {
+    const std::string rcpt = ARecipients.Strings(i);
+    try {
+      SendCommandSync("RCPT TO: <" + WireAddress(rcpt) + ">", {250});
+      ++accepted;
+    } catch (const EqvTcpClientError& e) {
+      if (!SkipFailedRecipients || dynamic_cast<const EqvSmtpError*>(&e)) throw;
+      FailedRecipients.Add(std::make_unique<TqvFailedRecipient>(rcpt, e.Message(), e.ErrorCode));
+    }
+  }
+  if (accepted == 0) throw EqvSmtpError(qvSmtpRecipientsFailed);
+}
+
+void TqvCustomSmtp::SendData(const TStrings& ALines) {
+  if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
+  SendCommandSync("DATA", {354});
+  SendMultipleLines(ALines, ".");
+  TqvReplyCodes codes{250, 354};
+  SetBusy(true);
+  try {
+    WaitResponse(codes);
+  } catch (...) {
+    SetBusy(false);
+    throw;
+  }
+  SetBusy(false);
+}
+
+void TqvCustomSmtp::Quit() { SendCommandSilently("QUIT", {221}); }
+void TqvCustomSmtp::Reset() { SendCommandSync("RSET", {250}); }
+void TqvCustomSmtp::Noop() { SendCommandSync("NOOP", {250}); }
+
+void TqvCustomSmtp::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
+  TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
+  (void)header.Parse(0, &ALines);
+  if (!MailAgent.empty() && header.GetFieldIndex("X-Mailer") < 0) header.AddField("X-Mailer", MailAgent);
+  if (header.GetFieldIndex("Message-ID") < 0) {
+    const std::string id = GenerateMessageId();
+    if (!id.empty()) header.AddField("Message-ID", id);
+  }
+  // Every Bcc field, not only the first: blind copies stay blind.
+  for (int i = header.GetFieldIndex("bcc"); i >= 0; i = header.GetFieldIndex("bcc")) header.RemoveField(i);
+  SendMailFrom(AMailFrom);
+  SendRecipients(ARecipients);
+  SendData(ALines);
+  if (FailedRecipients.Count() > 0) throw EqvSmtpError(qvSmtpRecipientsFailed);
+}
+
+// --- TqvSmtp
+
+TqvSmtp::TqvSmtp(TComponent* AOwner) : TqvCustomSmtp(AOwner) {}
+
+TqvSmtp::~TqvSmtp() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TqvSmtp::Send() {
+  TStringList recipients;
+  recipients.Assign(MailToList);
+  Send(MailFrom, MailData, recipients);
+}

@@ -1,0 +1,148 @@
+// A fake DNS server for unit tests: a thread on a loopback address (port 0
+// picks a free one) that records every query datagram and answers through a
+// handler. The handler returns the datagrams to send back (none: silence);
+// each may come from the server's own socket or from a stranger's. Reply
+// helpers build answers with the library's own message writer.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Streams.h"
+#include "qvDnsMessage.h"
+
+namespace testsupport {
+
+struct TDnsDatagram {
+  std::string Bytes;
+  bool FromStranger = false;  // sent from another port of the same address
+};
+
+using TDnsHandler = std::function<std::vector<TDnsDatagram>(const std::string& AQuery)>;
+
+class TFakeDnsServer {
+ public:
+  explicit TFakeDnsServer(TDnsHandler AHandler, const std::string& AAddress = "127.0.0.1", int APort = 0)
+      : FHandler(std::move(AHandler)) {
+    FSocket = Bound(AAddress, APort);
+    FStranger = Bound(AAddress, 0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
+    FThread = std::thread([this] { Run(); });
+  }
+  ~TFakeDnsServer() {
+    FStop = true;
+    FThread.join();
+    ::close(FSocket);
+    ::close(FStranger);
+  }
+  TFakeDnsServer(const TFakeDnsServer&) = delete;
+  TFakeDnsServer& operator=(const TFakeDnsServer&) = delete;
+
+  int Port() const { return FPort; }
+  std::vector<std::string> Queries() const {
+    std::scoped_lock lock(FLock);
+    return FQueries;
+  }
+
+ private:
+  static int Bound(const std::string& AAddress, int APort) {
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(APort));
+    ::inet_pton(AF_INET, AAddress.c_str(), &a.sin_addr);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "bind " << AAddress;
+    return s;
+  }
+
+  void Run() {
+    while (!FStop) {
+      pollfd p{FSocket, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      char buf[2048];
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const ssize_t n = ::recvfrom(FSocket, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 0) continue;
+      const std::string query(buf, static_cast<size_t>(n));
+      {
+        std::scoped_lock lock(FLock);
+        FQueries.push_back(query);
+      }
+      for (const TDnsDatagram& d : FHandler(query))
+        ::sendto(d.FromStranger ? FStranger : FSocket, d.Bytes.data(), d.Bytes.size(), 0,
+                 reinterpret_cast<sockaddr*>(&from), len);
+    }
+  }
+
+  TDnsHandler FHandler;
+  int FSocket = -1;
+  int FStranger = -1;
+  int FPort = 0;
+  std::atomic<bool> FStop{false};
+  mutable std::mutex FLock;
+  std::vector<std::string> FQueries;
+  std::thread FThread;
+};
+
+// A reply to AQuery: its ID and question, RCODE, and the records that
+// AFill adds to the message.
+inline std::string DnsReply(const std::string& AQuery, const std::function<void(TqvDnsMessage&)>& AFill,
+                            int AResponseCode = 0) {
+  TqvDnsMessage q;
+  try {
+    q.Parse(AQuery);
+  } catch (const EqvDnsError&) {
+  }
+  TqvDnsMessage m;
+  m.Header.ID = q.Header.ID;
+  m.Header.IsQuery = false;
+  m.Header.IsRecursionDesired = q.Header.IsRecursionDesired;
+  m.Header.ResponseCode = AResponseCode;
+  m.Queries.Assign(q.Queries);
+  if (AFill) AFill(m);
+  TStringStream out;
+  m.Build(out);
+  return out.DataString();
+}
+
+template <class TRecord>
+TRecord& AddRecord(TqvDnsRecordList& AList, const std::string& AName) {
+  auto r = std::make_unique<TRecord>();
+  r->Name = AName;
+  r->TTL = 60;
+  return static_cast<TRecord&>(*AList.Add(std::move(r)));
+}
+
+inline void AddMX(TqvDnsMessage& M, const std::string& AOwner, int APreference, const std::string& AHost) {
+  auto& mx = AddRecord<TqvDnsMXRecord>(M.Answers, AOwner);
+  mx.Preference = static_cast<uint16_t>(APreference);
+  mx.MailServer = AHost;
+}
+
+inline void AddA(TqvDnsRecordList& AList, const std::string& AOwner, const std::string& AAddress) {
+  AddRecord<TqvDnsARecord>(AList, AOwner).IPAddress = AAddress;
+}
+
+// The name of the question in a query datagram.
+inline std::string QueryName(const std::string& AQuery) {
+  TqvDnsMessage q;
+  q.Parse(AQuery);
+  return q.Queries.Count() > 0 ? q.Queries.Items(0)->Name : std::string();
+}
+
+}  // namespace testsupport

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "DnsTestSupport.h"
+#include "MessageLoop.h"
+#include "ResolverConfig.h"
+#include "TestSupport.h"
+#include "qvDnsQuery.h"
+
+using testsupport::AddA;
+using testsupport::AddMX;
+using testsupport::AddRecord;
+using testsupport::DnsReply;
+using testsupport::QueryName;
+using testsupport::TDnsDatagram;
+using testsupport::TFakeDnsServer;
+
+namespace {
+
+using TDatagrams = std::vector<TDnsDatagram>;
+
+void Configure(TqvDnsQuery& AQuery, const std::string& AServer, int APort) {
+  AQuery.SetServer(AServer);
+  AQuery.SetPort(APort);
+  AQuery.SetTimeOut(300);
+  AQuery.SetAutodetectServer(false);
+}
+
+int ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EqvSocketError& e) {
+    return e.ErrorCode;
+  }
+  return 0;
+}
+
+TDatagrams NoSuchName(const std::string& q) { return {{DnsReply(q, nullptr, 3)}}; }
+
+TDatagrams OneA(const std::string& q) {
+  return {{DnsReply(q, [&](TqvDnsMessage& m) { AddA(m.Answers, QueryName(q), "10.9.8.7"); })}};
+}
+
+}  // namespace
+
+TEST(DnsQuery, MailServersSortByPreferenceWithGlueNameServersAndAliases) {
+  TFakeDnsServer server([](const std::string& q) {
+    return TDatagrams{{DnsReply(q, [&](TqvDnsMessage& m) {
+      const std::string d = QueryName(q);
+      AddMX(m, d, 20, "mx20.test");
+      AddMX(m, d, 10, "mx10a.test");
+      AddMX(m, d, 10, "mx10b.test");
+      AddMX(m, d, 30, "mx30.test");
+      AddRecord<TqvDnsCNAMERecord>(m.Answers, "alias.test").PrimaryName = d;
+      AddRecord<TqvDnsNSRecord>(m.Authorities, d).NameServer = "ns1.test";
+      AddA(m.AdditionalRecords, "MX10B.test", "10.0.0.2");
+      AddRecord<TqvDnsAAAARecord>(m.AdditionalRecords, "mx20.test").IPAddress = "2001:db8::20";
+    })}};
+  });
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", server.Port());
+  TqvMailServerInfo* first = dns.ResolveMX("user@example.test");
+  ASSERT_NE(first, nullptr);
+  TqvMailServerList& list = dns.MailServers();
+  ASSERT_EQ(list.Count(), 4);
+  EXPECT_EQ(list.Items(0)->Name, "mx10a.test");
+  EXPECT_EQ(list.Items(1)->Name, "mx10b.test");
+  EXPECT_EQ(list.Items(2)->Name, "mx20.test");
+  EXPECT_EQ(list.Items(3)->Name, "mx30.test");
+  EXPECT_EQ(list.Items(0)->IPAddress, "");
+  EXPECT_EQ(list.Items(1)->IPAddress, "10.0.0.2");
+  EXPECT_EQ(dns.IPv6HostList().Count(), 1);
+  EXPECT_EQ(dns.NameServers().Text(), "ns1.test\r\n");
+  EXPECT_EQ(dns.Aliases().Text(), "alias.test\r\n");
+
+  dns.ResolveMX("a@b@c.test");
+  const auto queries = server.Queries();
+  ASSERT_EQ(queries.size(), 2u);
+  // Header (RD set, one question), then the name and type MX, class IN.
+  EXPECT_EQ(queries[0].substr(2), std::string("\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10) +
+                                      "\x07" "example\x04test" + std::string("\x00\x00\x0f\x00\x01", 5));
+  EXPECT_EQ(QueryName(queries[1]), "b@c.test");
+}
+
+TEST(DnsQuery, ListServersAreTriedInTurnAndTheAnsweringOneIsKept) {
+  // The first list server is silent, then refuses the name; the second answers.
+  std::atomic<int> mode{0};
+  TFakeDnsServer second(OneA, "127.0.0.2");
+  TFakeDnsServer first(
+      [&](const std::string& q) { return mode == 0 ? TDatagrams{} : NoSuchName(q); }, "127.0.0.1", second.Port());
+  TStringList roots;
+  roots.Add("127.0.0.1");
+  roots.Add("127.0.0.2");
+  for (int m : {0, 1}) {
+    mode = m;
+    TqvDnsQuery dns;
+    Configure(dns, "", second.Port());
+    dns.SetRootNameServers(roots);
+    const uint32_t start = plat::GetTickCount();
+    TqvHostInfo* host = dns.ResolveIP("www.test");
+    ASSERT_NE(host, nullptr) << m;
+    EXPECT_EQ(host->IPAddress, "10.9.8.7");
+    EXPECT_EQ(dns.Server(), "127.0.0.2");
+    EXPECT_EQ(plat::GetTickCount() - start >= 250, m == 0);
+  }
+
+  // Every server failing: no result, no error, no server.
+  TFakeDnsServer refusing(NoSuchName);
+  TqvDnsQuery dns;
+  Configure(dns, "", refusing.Port());
+  TStringList one;
+  one.Add("127.0.0.1");
+  dns.SetRootNameServers(one);
+  EXPECT_EQ(dns.ResolveMX("nosuch.test"), nullptr);
+  EXPECT_EQ(dns.Server(), "");
+  EXPECT_EQ(dns.Response().Answers.Count(), 0);
+}
+
+TEST(DnsQuery, FixedServerPassesRefusalsTimeOutsAndOversizedRepliesOn) {
+  std::atomic<int> mode{0};
+  TFakeDnsServer server([&](const std::string& q) -> TDatagrams {
+    if (mode == 0) return NoSuchName(q);
+    if (mode == 1) return {};
+    return {{OneA(q)[0].Bytes + std::string(600, '\0')}};
+  });
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", server.Port());
+  try {
+    dns.ResolveMX("nosuch.test");
+    ADD_FAILURE() << "no error";
+  } catch (const EqvDnsError& e) {
+    EXPECT_EQ(e.ErrorCode, 3);
+    EXPECT_EQ(e.Message(), "No such name");
+  }
+  EXPECT_EQ(dns.Server(), "127.0.0.1");
+  mode = 1;
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveIP("www.test"); }), qvTimeoutError);
+  mode = 2;
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveIP("www.test"); }), 10040);
+}
+
+TEST(DnsQuery, OnlyTheAskedServersReplyWithTheQueryIdCounts) {
+  std::atomic<int> mode{0};
+  TFakeDnsServer server([&](const std::string& q) -> TDatagrams {
+    const std::string good = OneA(q)[0].Bytes;
+    std::string wrongId = DnsReply(q, [](TqvDnsMessage& m) { AddA(m.Answers, "www.test", "6.6.6.6"); });
+    wrongId[1] = static_cast<char>(wrongId[1] ^ 0x55);
+    const std::string spoof = DnsReply(q, [](TqvDnsMessage& m) { AddA(m.Answers, "www.test", "6.6.6.7"); });
+    if (mode == 0) return {{spoof, true}, {wrongId}, {good}};
+    if (mode == 1) return {{wrongId}, {spoof, true}};  // nothing valid: time-out
+    // A pointer to itself in the answer's name.
+    return {{q.substr(0, 2) + std::string("\x81\x80\x00\x00\x00\x01\x00\x00\x00\x00\xc0\x0c", 12)}};
+  });
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", server.Port());
+  TqvHostInfo* host = dns.ResolveIP("www.test");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->IPAddress, "10.9.8.7");
+  mode = 1;
+  const uint32_t start = plat::GetTickCount();
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveIP("www.test"); }), qvTimeoutError);
+  EXPECT_LT(plat::GetTickCount() - start, 1000u);
+  mode = 2;
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveIP("www.test"); }), qvDnsInvalidDatagram);
+}
+
+TEST(DnsQuery, ReferralsFollowGlueAndCyclicDelegationsEnd) {
+  // 127.0.0.1 refers to ns.zone.test with glue 127.0.0.3, which answers.
+  TFakeDnsServer glued(OneA, "127.0.0.3");
+  TFakeDnsServer referring(
+      [](const std::string& q) {
+        return TDatagrams{{DnsReply(q, [](TqvDnsMessage& m) {
+          AddRecord<TqvDnsNSRecord>(m.Authorities, "zone.test").NameServer = "ns.zone.test";
+          AddA(m.AdditionalRecords, "NS.zone.test", "127.0.0.3");
+        })}};
+      },
+      "127.0.0.1", glued.Port());
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", glued.Port());
+  dns.SetUseRecursiveQueries(true);
+  TqvHostInfo* host = dns.ResolveIP("www.zone.test");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->IPAddress, "10.9.8.7");
+  EXPECT_EQ(glued.Queries().size(), 1u);
+  EXPECT_EQ(dns.Server(), "127.0.0.1");
+
+  // Every answer delegates to a name server without glue, whose own address
+  // is delegated the same way: the shared depth budget ends it.
+  TFakeDnsServer looping([](const std::string& q) {
+    return TDatagrams{{DnsReply(q, [](TqvDnsMessage& m) {
+      AddRecord<TqvDnsNSRecord>(m.Authorities, "loop.test").NameServer = "ns.loop.test";
+    })}};
+  });
+  TqvDnsQuery loop;
+  Configure(loop, "", looping.Port());
+  TStringList roots;
+  roots.Add("127.0.0.1");
+  loop.SetRootNameServers(roots);
+  loop.SetUseRecursiveQueries(true);
+  EXPECT_EQ(loop.ResolveIP("www.loop.test"), nullptr);
+  EXPECT_LE(looping.Queries().size(), 5u);
+}
+
+TEST(DnsQuery, TxtAnswersAreQuotedAndJoined) {
+  std::atomic<int> mode{0};
+  TFakeDnsServer server([&](const std::string& q) {
+    return TDatagrams{{DnsReply(q, [&](TqvDnsMessage& m) {
+      if (mode == 0) {
+        AddRecord<TqvDnsTXTRecord>(m.Answers, "t.test").Text = "a";
+        AddRecord<TqvDnsTXTRecord>(m.Answers, "t.test").Text = "b";
+      } else {
+        AddRecord<TqvDnsTXTRecord>(m.Answers, "t.test").Text = "v=DKIM1; p=AB";
+      }
+    })}};
+  });
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", server.Port());
+  EXPECT_EQ(dns.ResolveTXT("t.test"), "\"a\",\"b\"");
+  mode = 1;
+  EXPECT_EQ(dns.ResolveTXT("t.test"), "v=DKIM1; p=AB");
+}
+
+TEST(DnsQuery, SystemNameServersComeFromTheResolverConfiguration) {
+  EXPECT_EQ(plat::ParseResolverConfig("# local\nsearch example.test\nnameserver 10.0.0.1\n"
+                                      "  nameserver\t10.0.0.2,10.0.0.1 fe80::1%eth0 ; comment\n"
+                                      ";nameserver 10.0.0.9\nnameservers 10.0.0.8\nnameserver 127.0.0.53\n"),
+            (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "fe80::1%eth0", "127.0.0.53"}));
+  EXPECT_TRUE(plat::GetSystemNameServers("/nonexistent/resolv.conf").empty());
+
+  TFakeDnsServer server(OneA);
+  testsupport::TempDir dir;
+  std::ofstream(dir.Dir() + "resolv.conf") << "nameserver 127.0.0.1\n";
+  TqvDnsQuery dns;
+  Configure(dns, "", server.Port());
+  dns.SetAutodetectServer(true);
+  dns.SetResolverConfig(dir.Dir() + "resolv.conf");
+  ASSERT_NE(dns.ResolveIP("www.test"), nullptr);
+  EXPECT_EQ(dns.RootNameServers().Text(), "127.0.0.1\r\n");
+  EXPECT_EQ(dns.Server(), "127.0.0.1");
+}

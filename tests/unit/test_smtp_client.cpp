@@ -1,0 +1,392 @@
+// The line-command and SMTP clients: the dialogue as a scripted receiver sees
+// it byte for byte, reply parsing and refusals, bounded replies, the AUTH
+// choices, and AUTH, STARTTLS and delivery against our own SMTP server.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "ClientTestSupport.h"
+#include "CryptoApi.h"
+#include "SmtpTestClient.h"
+#include "TlsTestSupport.h"
+#include "qvEncoder.h"
+#include "qvSmtp.h"
+
+using testsupport::TPeerConn;
+using testsupport::TScriptedPeer;
+
+namespace {
+
+std::string B64(const std::string& AText) { return TqvEncoder::EncodeTextToLine(AText, cmBase64); }
+
+const std::string kEhloReply = "250-mx.one.test\r\n250-PIPELINING\r\n250 SIZE 1000000\r\n";
+
+// Greets, answers EHLO with AEhlo, then answers each further line from
+// AReplies in order (QUIT gets 221 and ends the session).
+TScriptedPeer::Script Receiver(std::string AEhlo, std::vector<std::string> AReplies = {}) {
+  return [=](TPeerConn& c) {
+    c.Send("220 mx.one.test ESMTP\r\n");
+    c.Line();
+    c.Send(AEhlo);
+    size_t next = 0;
+    for (;;) {
+      const std::string line = c.Line();
+      if (line.empty()) return;
+      if (line == "QUIT\r\n") {
+        c.Send("221 2.0.0 Bye\r\n");
+        return;
+      }
+      if (line == "DATA\r\n") {
+        c.Send("354 End data with <CR><LF>.<CR><LF>\r\n");
+        while (!c.Line().empty() && c.Received.substr(c.Received.size() - 5) != "\r\n.\r\n") {
+        }
+        c.Send(next < AReplies.size() ? AReplies[next++] : "250 2.0.0 Ok: queued\r\n");
+        continue;
+      }
+      c.Send(next < AReplies.size() ? AReplies[next++] : "250 Ok\r\n");
+    }
+  };
+}
+
+void Aim(TqvSmtp& AClient, int APort) {
+  AClient.SetServer("127.0.0.1");
+  AClient.SetPort(APort);
+  AClient.SetTimeOut(5000);
+  AClient.HostName = "client.test";
+}
+
+// The code and text of what F raises as EqvTcpClientError.
+template <class F>
+std::pair<int, std::string> ReplyError(F&& AStep) {
+  try {
+    AStep();
+  } catch (const EqvTcpClientError& e) {
+    return {e.ErrorCode, e.what()};
+  }
+  return {0, ""};
+}
+
+}  // namespace
+
+TEST(SmtpClient, RelayDialogueByteForByte) {
+  TScriptedPeer peer(Receiver(kEhloReply, {"250 2.1.0 Ok\r\n", "250 2.1.5 Ok\r\n", "250 2.1.5 Ok\r\n"}));
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  client.MailAgent = "Quorvin Mail Kit";
+  std::vector<std::string> commands;
+  client.OnSendCommand = [&](TObject*, const std::string& ACommand) { commands.push_back(ACommand); };
+  client.Open();
+  EXPECT_EQ(client.Extensions.Count(), 2);
+  EXPECT_EQ(client.Extensions.Strings(1), "SIZE 1000000");
+  EXPECT_EQ(client.MessageSizeLimit, 1000000);
+  client.MailFrom = "Alice <alice@example.com>";
+  client.MailToList.Add("bob@one.test");
+  client.MailToList.Add("Carol@ONE.test");
+  for (const char* line : {"Received: from x", "Bcc: hidden@one.test", "Subject: hi", "BCC: other@one.test",
+                           "", ".leading dot", "body"})
+    client.MailData.Add(line);
+  client.Send();
+  client.Close();
+  peer.Wait();
+  const std::string got = peer.Received();
+  const size_t id = got.find("Message-ID: <");
+  ASSERT_NE(id, std::string::npos);
+  const std::string messageId = got.substr(id + 12, got.find("\r\n", id) - id - 12);
+  EXPECT_NE(messageId.find("@client.test>"), std::string::npos);
+  EXPECT_EQ(got,
+            "EHLO client.test\r\n"
+            "MAIL FROM: <alice@example.com>\r\n"
+            "RCPT TO: <bob@one.test>\r\n"
+            "RCPT TO: <Carol@ONE.test>\r\n"
+            "DATA\r\n"
+            "Received: from x\r\n"
+            "Subject: hi\r\n"
+            "X-Mailer: Quorvin Mail Kit\r\n"
+            "Message-ID: " + messageId + "\r\n"
+            "\r\n"
+            "..leading dot\r\n"
+            "body\r\n"
+            ".\r\n"
+            "QUIT\r\n");
+  EXPECT_EQ(commands.front(), "EHLO client.test");
+  EXPECT_EQ(commands.back(), "QUIT");
+  // The header changes stay in the caller's lines; present fields are kept.
+  EXPECT_EQ(client.MailData.IndexOf("X-Mailer: Quorvin Mail Kit"), 2);
+}
+
+TEST(SmtpClient, PresentHeaderFieldsAreKeptAndANullSenderIsSent) {
+  TScriptedPeer peer(Receiver("250 mx.one.test\r\n"));
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  client.Open();
+  TStringList lines, rcpts;
+  for (const char* line : {"Message-ID: <given@x>", "X-Mailer: Other", "", "b"}) lines.Add(line);
+  rcpts.Add("bob@one.test");
+  client.Send("", lines, rcpts);
+  client.Close();
+  peer.Wait();
+  EXPECT_NE(peer.Received().find("MAIL FROM: <>\r\n"), std::string::npos);
+  EXPECT_NE(peer.Received().find("DATA\r\nMessage-ID: <given@x>\r\nX-Mailer: Other\r\n\r\nb\r\n.\r\n"),
+            std::string::npos);
+}
+
+TEST(SmtpClient, RepliesInPiecesAndRefusals) {
+  TScriptedPeer peer([](TPeerConn& c) {
+    c.Send("220 hi\r\n");
+    c.Line();
+    c.Send("250-mx.one.test\r\n250-SIZE 5");  // a reply in two reads, cut inside a line
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    c.Send("00\r\n250 HELP\r\n");
+    c.Line();
+    c.Send("550 no\r\n");
+    c.Line();
+    c.Send("550-x\r\n550 y\r\n");
+    c.Line();
+    c.Send("250 still here\r\n");
+    c.Line();
+  });
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  client.Open();
+  EXPECT_EQ(client.Response().Count(), 3);
+  EXPECT_EQ(client.ResponseCode(), 250);
+  EXPECT_EQ(client.MessageSizeLimit, 0);  // SIZE on a line that is not the last
+  EXPECT_EQ(ReplyError([&] { client.SendMailFrom("a@b.test"); }), std::make_pair(550, std::string("550 no")));
+  EXPECT_EQ(ReplyError([&] { client.SendMailFrom("a@b.test"); }), std::make_pair(550, std::string("550-x\r\n550 y")));
+  EXPECT_TRUE(client.Active());
+  client.Noop();
+  EXPECT_EQ(client.ResponseText(), "250 still here");
+  EXPECT_FALSE(client.Busy());
+}
+
+TEST(SmtpClient, RefusedEhloClosesWithoutQuitButA530GoesOn) {
+  TScriptedPeer refused(Receiver("500 no EHLO here\r\n"));
+  TqvSmtp a;
+  Aim(a, refused.Port);
+  EXPECT_EQ(ReplyError([&] { a.Open(); }).first, 500);
+  EXPECT_FALSE(a.Active());
+  refused.Wait();
+  EXPECT_EQ(refused.Received(), "EHLO client.test\r\n");
+
+  TScriptedPeer needsTls(Receiver("530 Must issue a STARTTLS command first\r\n", {"530 still no\r\n"}));
+  TqvSmtp b;
+  Aim(b, needsTls.Port);
+  b.Open();
+  TStringList lines, rcpts;
+  lines.Add("x");
+  rcpts.Add("bob@one.test");
+  EXPECT_EQ(ReplyError([&] { b.Send("a@b.test", lines, rcpts); }).first, 530);
+}
+
+TEST(SmtpClient, SkippedRecipientsAreListedAndStillRaise) {
+  TScriptedPeer peer(Receiver(kEhloReply, {"250 Ok\r\n", "550 5.1.1 No such user\r\n", "250 Ok\r\n"}));
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  client.SkipFailedRecipients = true;
+  client.Open();
+  TStringList lines, rcpts;
+  lines.Add("x");
+  rcpts.Add("r1@one.test");
+  rcpts.Add("r2@one.test");
+  EXPECT_EQ(ReplyError([&] { client.Send("a@b.test", lines, rcpts); }),
+            std::make_pair(-202, std::string("There are recipients that failed to receive the message")));
+  ASSERT_EQ(client.FailedRecipients.Count(), 1);
+  EXPECT_EQ(client.FailedRecipients.Items(0).Email, "r1@one.test");
+  EXPECT_EQ(client.FailedRecipients.Items(0).ErrorCode, 550);
+  EXPECT_EQ(client.FailedRecipients.Items(0).ErrorText, "550 5.1.1 No such user");
+  client.Close();
+  peer.Wait();
+  EXPECT_NE(peer.Received().find("DATA\r\n"), std::string::npos);
+  // Without skipping, the refusal ends the transaction before DATA.
+  TScriptedPeer strict(Receiver(kEhloReply, {"250 Ok\r\n", "550 5.1.1 No such user\r\n"}));
+  TqvSmtp s;
+  Aim(s, strict.Port);
+  s.Open();
+  EXPECT_EQ(ReplyError([&] { s.Send("a@b.test", lines, rcpts); }).first, 550);
+  s.Close();
+  strict.Wait();
+  EXPECT_EQ(strict.Received().find("DATA"), std::string::npos);
+  EXPECT_NE(strict.Received().find("QUIT\r\n"), std::string::npos);
+}
+
+TEST(SmtpClient, AuthChoices) {
+  // The RFC 2195 example exchange.
+  const std::string challenge = "<1896.697170952@postoffice.reston.mci.net>";
+  const std::string offer = "250-mx\r\n250 AUTH LOGIN CRAM-MD5\r\n";
+  TScriptedPeer login(Receiver(offer, {"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 ok\r\n"}));
+  TScriptedPeer cram(Receiver(offer, {"334 " + B64(challenge) + "\r\n", "235 ok\r\n"}));
+  TScriptedPeer none(Receiver(offer));
+  TScriptedPeer plainOnly(Receiver("250-mx\r\n250 AUTH PLAIN\r\n"));
+  {
+    TqvSmtp c;
+    Aim(c, login.Port);
+    c.UserName = "tim";
+    c.Password = "tanstaaftanstaaf";
+    c.Open();
+    EXPECT_EQ(c.AuthMethods.Count(), 2);
+  }
+  {
+    TqvSmtp c;
+    Aim(c, cram.Port);
+    c.UserName = "tim";
+    c.Password = "tanstaaftanstaaf";
+    c.UseSasl = true;
+    c.Open();
+  }
+  {
+    TqvSmtp c;
+    Aim(c, none.Port);
+    c.Open();
+  }
+  {
+    TqvSmtp c;
+    Aim(c, plainOnly.Port);
+    c.UserName = "tim";
+    c.UseSasl = true;
+    c.SaslOnly = true;
+    EXPECT_EQ(ReplyError([&] { c.Open(); }).first, -400);
+    EXPECT_FALSE(c.Active());
+  }
+  login.Wait();
+  cram.Wait();
+  none.Wait();
+  EXPECT_EQ(login.Received(), "EHLO client.test\r\nAUTH LOGIN\r\ndGlt\r\ndGFuc3RhYWZ0YW5zdGFhZg==\r\nQUIT\r\n");
+  EXPECT_EQ(cram.Received(),
+            "EHLO client.test\r\nAUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\nQUIT\r\n");
+  EXPECT_EQ(none.Received(), "EHLO client.test\r\nQUIT\r\n");
+}
+
+TEST(SmtpClient, AuthorizationTurnsSaslOnAndBuildsTheXOAuth2String) {
+  TqvSmtp c;
+  c.UserName = "u";
+  c.Loading = true;
+  c.SetAuthorization("stored");
+  EXPECT_FALSE(c.UseSasl);
+  c.Loading = false;
+  c.SetAuthorization("t");
+  EXPECT_TRUE(c.UseSasl);
+  EXPECT_EQ(c.BuildXOAuth2String(), B64(std::string("user=u\x01" "auth=t\x01\x01")));
+}
+
+TEST(CommandClient, LinesAreStuffedAndBatched) {
+  std::vector<std::string> writes;
+  TqvDotStuffingWriter stuffed(16, true, [&](const std::string& s) { writes.push_back(s); });
+  for (const char* line : {".a", "b", "", "twenty-byte-line-xx", ".c"}) stuffed.Add(line);
+  stuffed.Finish();
+  EXPECT_EQ(writes, (std::vector<std::string>{"..a\r\nb\r\n\r\n", "twenty-byte-line-xx\r\n", "..c\r\n"}));
+  writes.clear();
+  TqvDotStuffingWriter plain(100, false, [&](const std::string& s) { writes.push_back(s); });
+  plain.Add(".a");
+  plain.Finish();
+  EXPECT_EQ(writes, std::vector<std::string>{".a\r\n"});
+}
+
+TEST(CommandClient, RepliesAreBoundedInSizeAndTime) {
+  TScriptedPeer flood([](TPeerConn& c) {
+    c.Send("220 " + std::string(100 * 1024, 'x'));
+    c.Line();
+  });
+  TqvSmtp a;
+  Aim(a, flood.Port);
+  EXPECT_EQ(ReplyError([&] { a.Open(); }), std::make_pair(qvReplyTooLong, std::string("Reply too long")));
+  TScriptedPeer trickle([](TPeerConn& c) {
+    for (int i = 0; i < 20 && c.Received.empty(); ++i) {
+      c.Send("2");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  TqvSmtp b;
+  Aim(b, trickle.Port);
+  b.SetTimeOut(100);  // each byte comes in time; the exchange as a whole does not
+  const uint32_t start = plat::GetTickCount();
+  try {
+    b.Open();
+    ADD_FAILURE();
+  } catch (const EqvSocketError& e) {
+    EXPECT_EQ(e.ErrorCode, qvTimeoutError);
+  }
+  EXPECT_LT(plat::GetTickCount() - start, 1500u);
+}
+
+TEST(CommandClient, QuitAfterThePeerLeftRaisesNothing) {
+  TScriptedPeer peer([](TPeerConn& c) {
+    c.Send("220 hi\r\n");
+    c.Line();
+    c.Send("250 ok\r\n");
+  });
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  client.Open();
+  peer.Wait();
+  EXPECT_NO_THROW(client.Close());
+  EXPECT_FALSE(client.Active());
+}
+
+// Against our own SMTP server: every AUTH mechanism, then delivery to a
+// local account; and STARTTLS with TLS offered.
+class SmtpClientAgainstServer : public smtptest::SmtpServerTest {
+ protected:
+  void Deliver(TqvSmtp& AClient) {
+    AClient.SetServer("127.0.0.1");
+    AClient.SetPort(Server.Port());
+    AClient.SetTimeOut(5000);
+    AClient.HostName = "client.test";
+    AClient.UserName = "bob@example.test";
+    AClient.Password = "secret";
+    AClient.Open();
+    AClient.MailFrom = "bob@example.test";
+    AClient.MailToList.Add("alice@example.test");
+    AClient.MailData.Add("Subject: road test");
+    AClient.MailData.Add("");
+    AClient.MailData.Add(".dot");
+    AClient.Send();
+    AClient.Close();
+  }
+  std::string Delivered() {
+    const std::vector<std::string> files = smtptest::Files(MailBox("alice@example.test"));
+    return files.empty() ? "" : smtptest::ReadFile(MailBox("alice@example.test") + files.front());
+  }
+};
+
+TEST_F(SmtpClientAgainstServer, EveryAuthMechanismLogsInAndDelivers) {
+  Start();
+  const std::pair<bool, std::string> cases[] = {{false, "LOGIN"}, {true, "CRAM-MD5"}, {true, "NTLM"}};
+  for (const auto& [sasl, mechanism] : cases) {
+    TqvSmtp client;
+    client.UseSasl = sasl;
+    // Without NTLM on offer, SASL takes CRAM-MD5.
+    Server.SetSaslFlags(mechanism == "CRAM-MD5" ? SaslFlag(ssUseLogin) | SaslFlag(ssUseCramMD5)
+                                                : SaslFlag(ssUseLogin) | SaslFlag(ssUseCramMD5) | SaslFlag(ssUseNTLM));
+    std::vector<std::string> sent;
+    client.OnSendCommand = [&](TObject*, const std::string& c) { sent.push_back(c); };
+    Deliver(client);
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "AUTH " + mechanism), sent.end()) << mechanism;
+    EXPECT_EQ(client.ResponseCode(), 221);
+  }
+  EXPECT_EQ(smtptest::Files(MailBox("alice@example.test")).size(), 3u);
+  EXPECT_NE(Delivered().find("\r\n\r\n.dot\r\n"), std::string::npos);
+}
+
+TEST_F(SmtpClientAgainstServer, StartTlsThenAuthAndDelivery) {
+  signal(SIGPIPE, SIG_IGN);
+  tlstest::TestPki pki;
+  plat::SetTrustStoreOverride(pki.Path("ca.pem"));
+  Server.UseTLS = stExplicitAllow;
+  Server.OnGetCertificate = [&pki](TObject*, std::unique_ptr<TqvCertificate>& cert, TqvCertificateList&,
+                                   bool& handled) {
+    cert = TqvCertificate::LoadFromFile(pki.Path("server.p12"), "secret");
+    handled = true;
+  };
+  Start();
+  TqvSmtp client;
+  client.SetUseTLS(ctExplicit);
+  std::vector<std::string> sent;
+  client.OnSendCommand = [&](TObject*, const std::string& c) { sent.push_back(c); };
+  Deliver(client);
+  plat::SetTrustStoreOverride("");
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_EQ(sent[0], "EHLO client.test");
+  EXPECT_EQ(sent[1], "STARTTLS");
+  EXPECT_EQ(sent[2], "EHLO client.test");
+  EXPECT_EQ(sent[3], "AUTH LOGIN");
+  EXPECT_NE(Delivered().find("Subject: road test"), std::string::npos);
+}
