@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "DnsTestSupport.h"
 #include "PythonOracle.h"
 #include "qvCryptUtils.h"
 #include "qvDkim.h"
@@ -292,4 +293,39 @@ TEST_F(DkimTest, MessagesSignWhenBuiltAndVerifyWhenParsed) {
   TqvMailMessage bad;
   bad.SetDkim(&Verifier);
   EXPECT_THROW(bad.SetMessageSource(tampered), EqvDkimError);
+}
+
+TEST_F(DkimTest, KeysComeFromDnsWithTheirTxtStringsJoined) {
+  // The key record in pieces of 200 bytes, as long keys are published.
+  const std::string record = "v=DKIM1; k=rsa; p=" + PublicKeyBase64();
+  std::string rdata;
+  for (size_t at = 0; at < record.size(); at += 200) {
+    const std::string piece = record.substr(at, 200);
+    rdata += static_cast<char>(piece.size()) + piece;
+  }
+  testsupport::TFakeDnsServer server([&](const std::string& AQuery) {
+    if (testsupport::QueryName(AQuery) != "sel._domainkey.example.com")
+      return std::vector<testsupport::TDnsDatagram>{{testsupport::DnsReply(AQuery, nullptr, 3)}};
+    std::string reply = testsupport::DnsReply(AQuery, [](TqvDnsMessage& M) {
+      testsupport::AddRecord<TqvDnsTXTRecord>(M.Answers, "sel._domainkey.example.com").Text = "X";
+    });
+    // The writer puts one string; the last record's RDATA becomes the pieces.
+    reply.resize(reply.size() - 4);
+    reply += static_cast<char>(rdata.size() >> 8);
+    reply += static_cast<char>(rdata.size() & 0xFF);
+    reply += rdata;
+    return std::vector<testsupport::TDnsDatagram>{{reply}};
+  });
+  TqvDkim dkim;
+  dkim.DnsQuery().SetServer("127.0.0.1");
+  dkim.DnsQuery().SetPort(server.Port());
+  dkim.DnsQuery().SetTimeOut(2000);
+  EXPECT_EQ(VerifyResult(dkim, Signed()).first, 0);
+  ASSERT_EQ(server.Queries().size(), 1u);
+
+  // A name the server does not know fails that signature with the DNS error.
+  Signer.SetSelector("other");
+  EXPECT_THROW(dkim.Verify(Signed()), EqvDnsError);
+  EXPECT_EQ(dkim.Signatures()[0].VerifyStatus.StatusCode, -1);
+  EXPECT_FALSE(dkim.Signatures()[0].VerifyStatus.StatusText.empty());
 }
