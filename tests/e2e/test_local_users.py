@@ -1,9 +1,10 @@
 """The store against local users: a service started under umask 000 still
 makes its folders and files private, so an unprivileged user can neither
 plant, delete nor read mail nor put a link into the mailbox folder; and an
-account folder that is a symbolic link is refused by SMTP and POP3 alike,
-with the error in the log."""
+account folder that is a symbolic link is refused by SMTP, POP3 and IMAP4
+alike, with the error in the log."""
 
+import imaplib
 import os
 import poplib
 import pwd
@@ -37,19 +38,19 @@ class LocalUsers(unittest.TestCase):
     def setUpClass(cls):
         cls.t = ProgramFolder()
         os.chmod(cls.t.path, 0o755)  # an installed program folder others may pass through
-        cls.smtp, cls.pop3 = free_port(), free_port()
-        accounts = ["alice@example.test", "bob@example.test", "carol@example.test"]
+        cls.smtp, cls.pop3, cls.imap = free_port(), free_port(), free_port()
+        accounts = ["alice@example.test", "bob@example.test", "carol@example.test", "dave@example.test"]
         cls.t.write_settings([
             ("SMTP", [("RelayInterval", "600000"), ("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2")]),
             ("POP3", [("Port", str(cls.pop3))]),
-            ("IMAP", [("Port", str(free_port()))]),
+            ("IMAP", [("Port", str(cls.imap))]),
             ("USERS", [("Count", str(len(accounts)))]),
         ] + [("USER%d" % i, [("UserName", a), ("Password", "pw")]) for i, a in enumerate(accounts)])
         # The starter's umask is 000.
         cls.proc = subprocess.Popen([cls.t.binary], env=cls.t.env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL, preexec_fn=lambda: os.umask(0))
         cls.t.procs.append(cls.proc)
-        if not listening(cls.smtp, cls.pop3):
+        if not listening(cls.smtp, cls.pop3, cls.imap):
             cls.t.cleanup()
             raise AssertionError("the service did not open its ports")
 
@@ -102,6 +103,23 @@ class LocalUsers(unittest.TestCase):
         p.quit()
         self.assertEqual(os.listdir(elsewhere), ["MAIL00000001.MSG"])
         self.assertTrue(wait_for(lambda: any("symbolic link" in l and "carol@example.test" in l
+                                             for l in self.t.log_lines()), 5))
+
+    def test_3_a_linked_account_folder_is_refused_by_imap4(self):
+        elsewhere = self.t.file("elsewhere-imap")
+        os.mkdir(elsewhere, 0o700)
+        with open(os.path.join(elsewhere, "MAIL00000001.MSG"), "wb") as f:
+            f.write(b"Subject: not dave's\r\n\r\nkeep me\r\n")
+        os.symlink(elsewhere, self.t.file("MailBox", "dave@example.test"))
+
+        m = imaplib.IMAP4("127.0.0.1", self.imap, timeout=10)
+        m.login("dave@example.test", "pw")
+        self.assertEqual(m.select("INBOX")[0], "NO")
+        self.assertEqual(m.create("Work")[0], "NO")
+        self.assertEqual(m.append("INBOX", None, None, b"Subject: planted\r\n\r\nx\r\n")[0], "NO")
+        m.logout()
+        self.assertEqual(os.listdir(elsewhere), ["MAIL00000001.MSG"])
+        self.assertTrue(wait_for(lambda: any("symbolic link" in l and "dave@example.test" in l
                                              for l in self.t.log_lines()), 5))
 
 
