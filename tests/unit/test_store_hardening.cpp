@@ -274,6 +274,13 @@ TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
   fs::create_directories(folder + "MailBox/bob");
   fs::create_directories(folder + "RelayQueue");
   pop3test::WriteFile(folder + "MailBox/bob/vxtmp-aB3dE9", "half a message");
+  // IMAP4 mailboxes below the account folder; a linked one is not followed.
+  fs::create_directories(folder + "MailBox/bob/Work/2026");
+  fs::create_directories(folder + "elsewhere");
+  pop3test::WriteFile(folder + "MailBox/bob/Work/vxtmp-Qq1111", "half an append");
+  pop3test::WriteFile(folder + "MailBox/bob/Work/2026/vxtmp-Rr2222", "half a state file");
+  pop3test::WriteFile(folder + "elsewhere/vxtmp-Ss3333", "not the store's");
+  fs::create_directory_symlink(folder + "elsewhere", folder + "MailBox/bob/Linked");
   pop3test::WriteFile(folder + "RelayQueue/vxtmp-Zz0000", "half an envelope");
   pop3test::WriteFile(folder + "RelayQueue/MAIL00000002.MSG", "queued");
   TdmVxMailServers dm(folder, folder + "VxMailServers");
@@ -285,11 +292,14 @@ TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
   dm.BindComponents();
   dm.StartServers();
   dm.StopServers();
-  EXPECT_TRUE(Files(folder + "MailBox/bob").empty());
+  EXPECT_EQ(Files(folder + "MailBox/bob"), (std::vector<std::string>{"Linked", "Work"}));
+  EXPECT_EQ(Files(folder + "MailBox/bob/Work"), std::vector<std::string>{"2026"});
+  EXPECT_TRUE(Files(folder + "MailBox/bob/Work/2026").empty());
+  EXPECT_EQ(Files(folder + "elsewhere"), std::vector<std::string>{"vxtmp-Ss3333"});
   EXPECT_EQ(Files(folder + "RelayQueue"), std::vector<std::string>{"MAIL00000002.MSG"});
   const std::string log = ReadFile(folder + "VxMailServers.log");
-  // "删除临时文件: 2" in code page 936, before the servers' start lines.
-  const size_t removed = log.find(std::string(vxtext::kTempFilesRemoved) + "2 ");
+  // "删除临时文件: 4" in code page 936, before the servers' start lines.
+  const size_t removed = log.find(std::string(vxtext::kTempFilesRemoved) + "4 ");
   ASSERT_NE(removed, std::string::npos) << log;
   EXPECT_LT(removed, log.find(vxtext::kServerStart));
 }
