@@ -66,6 +66,15 @@ class LocalUsers(unittest.TestCase):
         return subprocess.run([SETPRIV, "--reuid=%d" % USER.pw_uid, "--regid=%d" % USER.pw_gid, "--clear-groups",
                                *cmd], capture_output=True, timeout=10)
 
+    def link_account(self, account):
+        """Makes the account's folder a link to a folder holding one message."""
+        elsewhere = self.t.file("elsewhere-" + account)
+        os.mkdir(elsewhere, 0o700)
+        with open(os.path.join(elsewhere, "MAIL00000001.MSG"), "wb") as f:
+            f.write(b"Subject: not yours\r\n\r\nkeep me\r\n")
+        os.symlink(elsewhere, self.t.file("MailBox", account))
+        return elsewhere
+
     def test_1_folders_and_files_are_private_under_umask_000(self):
         self.send("alice@example.test", "for alice")
         box = self.t.file("MailBox")
@@ -85,11 +94,7 @@ class LocalUsers(unittest.TestCase):
         self.assertFalse(os.path.islink(os.path.join(box, "bob@example.test")))
 
     def test_2_a_linked_account_folder_is_refused_by_smtp_and_pop3(self):
-        elsewhere = self.t.file("elsewhere")
-        os.mkdir(elsewhere, 0o700)
-        with open(os.path.join(elsewhere, "MAIL00000001.MSG"), "wb") as f:
-            f.write(b"Subject: not carol's\r\n\r\nkeep me\r\n")
-        os.symlink(elsewhere, self.t.file("MailBox", "carol@example.test"))
+        elsewhere = self.link_account("carol@example.test")
         with self.assertRaises(smtplib.SMTPDataError) as refused:
             self.send("carol@example.test", "through the link")
         self.assertEqual(refused.exception.smtp_code, 451)
@@ -106,11 +111,7 @@ class LocalUsers(unittest.TestCase):
                                              for l in self.t.log_lines()), 5))
 
     def test_3_a_linked_account_folder_is_refused_by_imap4(self):
-        elsewhere = self.t.file("elsewhere-imap")
-        os.mkdir(elsewhere, 0o700)
-        with open(os.path.join(elsewhere, "MAIL00000001.MSG"), "wb") as f:
-            f.write(b"Subject: not dave's\r\n\r\nkeep me\r\n")
-        os.symlink(elsewhere, self.t.file("MailBox", "dave@example.test"))
+        elsewhere = self.link_account("dave@example.test")
 
         m = imaplib.IMAP4("127.0.0.1", self.imap, timeout=10)
         m.login("dave@example.test", "pw")
