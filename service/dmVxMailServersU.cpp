@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <functional>
 
 #include "IniFile.h"
 #include "ProgramPath.h"
@@ -12,6 +13,7 @@
 #include "qvImap4FileHandler.h"
 #include "qvImap4Server.h"
 #include "qvLogger.h"
+#include "qvMailServerLimits.h"
 #include "qvMailStoreUtils.h"
 #include "qvPop3FileHandler.h"
 #include "qvPop3Server.h"
@@ -208,11 +210,26 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
       // An unreadable folder keeps its leftovers; the stores report it when used.
     }
   };
+  // An account folder and the mailboxes below it (IMAP4's, as deep as
+  // mailboxes go); a folder that is a link is passed over, never followed.
+  std::function<void(const TqvStoreFolder&, int)> cleanTree = [&](const TqvStoreFolder& AFolder, int ALevel) {
+    clean(AFolder);
+    if (ALevel >= qvMaxMailBoxLevels) return;
+    try {
+      for (const std::string& name : ListAccountFolders(AFolder)) {
+        try {
+          cleanTree(OpenAccountFolder(AFolder, name, false), ALevel + 1);
+        } catch (const std::exception&) {
+        }
+      }
+    } catch (const std::exception&) {
+    }
+  };
   try {
     if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false)) {
       for (const std::string& name : ListAccountFolders(mailbox)) {
         try {
-          clean(OpenAccountFolder(mailbox, name, false));
+          cleanTree(OpenAccountFolder(mailbox, name, false), 0);
         } catch (const std::exception&) {
         }
       }

@@ -221,6 +221,10 @@ std::string TqvImap4FileHandler::ConnectionUserName(TqvImap4CommandConnection* A
   return AConnection ? AConnection->UserName() : std::string();
 }
 
+void TqvImap4FileHandler::DoStoreError(const std::exception& E) {
+  if (OnStoreError) OnStoreError(this, E);
+}
+
 // ---- names and folders
 
 char TqvImap4FileHandler::Separator() const { return FServer ? FServer->MailBoxSeparator() : '/'; }
@@ -239,14 +243,25 @@ std::string TqvImap4FileHandler::SharedRoot() const {
   return AddTrailingChar(FSharedFolders, '/');
 }
 
+bool TqvImap4FileHandler::AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate) {
+  try {
+    const TqvStoreFolder mailbox = OpenStoreFolder(AddTrailingChar(FMailBoxDir, '/'), ACreate);
+    if (mailbox) (void)OpenAccountFolder(mailbox, MailBoxFolderName(ConnectionUserName(AConnection)), ACreate);
+    return false;
+  } catch (const std::exception& e) {
+    DoStoreError(e);
+    return true;
+  }
+}
+
 TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4CommandConnection* AConnection,
-                                                                       const std::string& AName) const {
+                                                                       const std::string& AName) {
   TMailBoxFolder result;
   const std::string user = UserFolder(AConnection);
   if (user.empty()) return result;
   if (IsInbox(AName)) {
     // INBOX always exists (RFC 3501): an account without mail gets its folder.
-    if (KindOf(user) == TEntryKind::Missing) (void)ForceDirectoryPath(user);
+    if (AccountFolderRefused(AConnection, true)) return result;
     result.Path = user;
     result.Kind = KindOf(user);
     return result;
@@ -263,7 +278,7 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   std::string relative;
   for (const std::string& level : levels) relative += level + "/";
   // The user's folder itself must not be a link either.
-  const TEntryKind userKind = KindOf(user);
+  const TEntryKind userKind = AccountFolderRefused(AConnection, false) ? TEntryKind::Other : KindOf(user);
   result.Kind = userKind == TEntryKind::Folder ? KindOfLevels(user, levels) : userKind;
   result.Path = user + relative;
   const std::string shared = SharedRoot();
@@ -376,7 +391,13 @@ void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* ACo
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (IsInbox(AMailBox) || folder.Path.empty() || folder.Protected || folder.Kind != TEntryKind::Missing) return;
-  Success = ForceDirectoryPath(folder.Path);
+  try {
+    // Missing levels (the account folder too) are made with mode 0700.
+    (void)OpenStoreFolder(folder.Path, true);
+    Success = true;
+  } catch (const std::exception& e) {
+    DoStoreError(e);
+  }
 }
 
 void TqvImap4FileHandler::DeleteMailBox(TObject*, TqvImap4CommandConnection* AConnection,

@@ -8,7 +8,9 @@
 // whole (written aside, flushed, renamed over), never rewritten in place.
 // Names are UTF-8 and path-safe: an unsafe user or mailbox name, or a folder
 // reached through a symbolic link, has no folder, so no event reaches outside
-// the user's folder (or SharedFolders). Borrows its server and unbinds when it
+// the user's folder (or SharedFolders); an account folder that is a link is
+// never followed and is told to OnStoreError. Folders it makes have mode
+// 0700, files 0600. Borrows its server and unbinds when it
 // goes. Events run on the server's workers; each holds the store's one lock
 // from start to end. Damaged state files raise EStreamError ("Cannot load
 // mailbox settings", "Cannot load messages"); exhausted file numbers raise
@@ -20,6 +22,7 @@
 
 #include "ClassCore.h"
 #include "Streams.h"
+#include "qvMailStoreUtils.h"
 #include "qvImap4Server.h"
 
 // "imap.dat" of one mailbox: version 1, Subscribed, UIDNext, UIDValidity,
@@ -98,19 +101,27 @@ class TqvImap4FileHandler : public TComponent {
   void AppendMessage(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
                      TDateTime ADate, const TStrings& AMessageSource, const std::string& AMailBox, bool& Success);
 
+  // An account folder refused (a link) or a folder that could not be made.
+  TqvStoreErrorEvent OnStoreError;
+
  protected:
   virtual void Unbind();
   virtual void Bind();
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // The user whose folder a connection sees: its UserName.
   [[nodiscard]] virtual std::string ConnectionUserName(TqvImap4CommandConnection* AConnection) const;
+  virtual void DoStoreError(const std::exception& E);
 
  private:
   struct TMailBoxFolder;
   [[nodiscard]] std::string UserFolder(TqvImap4CommandConnection* AConnection) const;
   [[nodiscard]] std::string SharedRoot() const;
   [[nodiscard]] char Separator() const;
-  [[nodiscard]] TMailBoxFolder MailBoxFolder(TqvImap4CommandConnection* AConnection, const std::string& AName) const;
+  [[nodiscard]] TMailBoxFolder MailBoxFolder(TqvImap4CommandConnection* AConnection, const std::string& AName);
+  // Opens the user's account folder without following a link at its name
+  // (made, with the mailbox folder, when ACreate); true when that failed,
+  // which OnStoreError is told. A missing folder without ACreate is no failure.
+  [[nodiscard]] bool AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate);
   // The folder's "imap.dat" into AItem, written first with defaults when missing.
   void LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed) const;
   void SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;

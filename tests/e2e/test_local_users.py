@@ -1,9 +1,10 @@
 """The store against local users: a service started under umask 000 still
 makes its folders and files private, so an unprivileged user can neither
 plant, delete nor read mail nor put a link into the mailbox folder; and an
-account folder that is a symbolic link is refused by SMTP and POP3 alike,
-with the error in the log."""
+account folder that is a symbolic link is refused by SMTP, POP3 and IMAP4
+alike, with the error in the log."""
 
+import imaplib
 import os
 import poplib
 import pwd
@@ -37,19 +38,19 @@ class LocalUsers(unittest.TestCase):
     def setUpClass(cls):
         cls.t = ProgramFolder()
         os.chmod(cls.t.path, 0o755)  # an installed program folder others may pass through
-        cls.smtp, cls.pop3 = free_port(), free_port()
-        accounts = ["alice@example.test", "bob@example.test", "carol@example.test"]
+        cls.smtp, cls.pop3, cls.imap = free_port(), free_port(), free_port()
+        accounts = ["alice@example.test", "bob@example.test", "carol@example.test", "dave@example.test"]
         cls.t.write_settings([
             ("SMTP", [("RelayInterval", "600000"), ("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2")]),
             ("POP3", [("Port", str(cls.pop3))]),
-            ("IMAP", [("Port", str(free_port()))]),
+            ("IMAP", [("Port", str(cls.imap))]),
             ("USERS", [("Count", str(len(accounts)))]),
         ] + [("USER%d" % i, [("UserName", a), ("Password", "pw")]) for i, a in enumerate(accounts)])
         # The starter's umask is 000.
         cls.proc = subprocess.Popen([cls.t.binary], env=cls.t.env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL, preexec_fn=lambda: os.umask(0))
         cls.t.procs.append(cls.proc)
-        if not listening(cls.smtp, cls.pop3):
+        if not listening(cls.smtp, cls.pop3, cls.imap):
             cls.t.cleanup()
             raise AssertionError("the service did not open its ports")
 
@@ -64,6 +65,15 @@ class LocalUsers(unittest.TestCase):
     def as_user(self, *cmd):
         return subprocess.run([SETPRIV, "--reuid=%d" % USER.pw_uid, "--regid=%d" % USER.pw_gid, "--clear-groups",
                                *cmd], capture_output=True, timeout=10)
+
+    def link_account(self, account):
+        """Makes the account's folder a link to a folder holding one message."""
+        elsewhere = self.t.file("elsewhere-" + account)
+        os.mkdir(elsewhere, 0o700)
+        with open(os.path.join(elsewhere, "MAIL00000001.MSG"), "wb") as f:
+            f.write(b"Subject: not yours\r\n\r\nkeep me\r\n")
+        os.symlink(elsewhere, self.t.file("MailBox", account))
+        return elsewhere
 
     def test_1_folders_and_files_are_private_under_umask_000(self):
         self.send("alice@example.test", "for alice")
@@ -84,11 +94,7 @@ class LocalUsers(unittest.TestCase):
         self.assertFalse(os.path.islink(os.path.join(box, "bob@example.test")))
 
     def test_2_a_linked_account_folder_is_refused_by_smtp_and_pop3(self):
-        elsewhere = self.t.file("elsewhere")
-        os.mkdir(elsewhere, 0o700)
-        with open(os.path.join(elsewhere, "MAIL00000001.MSG"), "wb") as f:
-            f.write(b"Subject: not carol's\r\n\r\nkeep me\r\n")
-        os.symlink(elsewhere, self.t.file("MailBox", "carol@example.test"))
+        elsewhere = self.link_account("carol@example.test")
         with self.assertRaises(smtplib.SMTPDataError) as refused:
             self.send("carol@example.test", "through the link")
         self.assertEqual(refused.exception.smtp_code, 451)
@@ -102,6 +108,19 @@ class LocalUsers(unittest.TestCase):
         p.quit()
         self.assertEqual(os.listdir(elsewhere), ["MAIL00000001.MSG"])
         self.assertTrue(wait_for(lambda: any("symbolic link" in l and "carol@example.test" in l
+                                             for l in self.t.log_lines()), 5))
+
+    def test_3_a_linked_account_folder_is_refused_by_imap4(self):
+        elsewhere = self.link_account("dave@example.test")
+
+        m = imaplib.IMAP4("127.0.0.1", self.imap, timeout=10)
+        m.login("dave@example.test", "pw")
+        self.assertEqual(m.select("INBOX")[0], "NO")
+        self.assertEqual(m.create("Work")[0], "NO")
+        self.assertEqual(m.append("INBOX", None, None, b"Subject: planted\r\n\r\nx\r\n")[0], "NO")
+        m.logout()
+        self.assertEqual(os.listdir(elsewhere), ["MAIL00000001.MSG"])
+        self.assertTrue(wait_for(lambda: any("symbolic link" in l and "dave@example.test" in l
                                              for l in self.t.log_lines()), 5))
 
 

@@ -1,6 +1,7 @@
 // The stores against crashes and local users: the message counter's range
 // and its reservations ahead of use, account folders that are symbolic
-// links, the modes of the folders the stores make, and the temporary files
+// links (SMTP, POP3 and IMAP4), the modes of the folders the stores make,
+// and the temporary files
 // a crash leaves behind.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "Pop3TestSupport.h"
 #include "SmtpTestClient.h"
 #include "dmVxMailServersU.h"
+#include "qvImap4FileHandler.h"
 #include "qvLogger.h"
 
 namespace fs = std::filesystem;
@@ -198,12 +200,87 @@ TEST_F(Pop3LinkedFolder, ServesAndDeletesNothingThroughALink) {
   EXPECT_NE(errors[0].find("symbolic link"), std::string::npos) << errors[0];
 }
 
+namespace {
+
+// The connection's user comes from the test.
+class TImapStore : public TqvImap4FileHandler {
+ public:
+  std::string User;
+
+ protected:
+  std::string ConnectionUserName(TqvImap4CommandConnection*) const override { return User; }
+};
+
+}  // namespace
+
+TEST_F(StoreHardening, ImapMakesPrivateFoldersAndNeverFollowsALinkedAccountFolder) {
+  TUmask mask(0);
+  const std::string box = Dir.Dir() + "MailBox/";
+  TImapStore imap;
+  imap.SetMailBoxDir(box);
+  std::vector<std::string> errors;
+  imap.OnStoreError = [&](TObject*, const std::exception& E) { errors.push_back(E.what()); };
+  auto names = [&](const std::string& ASelected) {
+    TqvImap4MailBoxList boxes;
+    imap.GetMailBoxes(nullptr, nullptr, ASelected, boxes);
+    std::vector<std::string> result;
+    for (int i = 0; i < boxes.Count(); ++i) result.push_back(boxes.Items(i)->Name);
+    return result;
+  };
+  TStringList source;
+  source.Add("Subject: appended");
+  bool ok = false;
+
+  // alice's INBOX, a created mailbox and an appended message are hers alone.
+  imap.User = "alice";
+  EXPECT_EQ(names("INBOX"), std::vector<std::string>{"INBOX"});
+  imap.CreateMailBox(nullptr, nullptr, "Work/2026", ok);
+  ASSERT_TRUE(ok);
+  imap.AppendMessage(nullptr, nullptr, 0, Now(), source, "Work/2026", ok);
+  ASSERT_TRUE(ok);
+  for (const char* folder : {"", "alice", "alice/Work", "alice/Work/2026"})
+    EXPECT_EQ(Mode(box + folder), 0700u) << folder;
+  for (const std::string& file : Files(box + "alice/Work/2026"))
+    EXPECT_EQ(Mode(box + "alice/Work/2026/" + file), 0600u) << file;
+  EXPECT_TRUE(errors.empty());
+
+  // bob's folder is a link to alice's: no mailbox, nothing read, written or
+  // removed through it, and each refusal is told.
+  fs::create_directory_symlink(box + "alice", box + "bob");
+  const std::vector<std::string> before = Files(box + "alice");
+  imap.User = "bob";
+  EXPECT_TRUE(names("").empty());
+  EXPECT_TRUE(names("INBOX").empty());
+  EXPECT_TRUE(names("Work/2026").empty());
+  TqvImap4MessageList messages;
+  ok = true;
+  imap.GetMessages(nullptr, nullptr, messages, "Work/2026", ok);
+  EXPECT_FALSE(ok);
+  imap.AppendMessage(nullptr, nullptr, 0, Now(), source, "INBOX", ok);
+  EXPECT_FALSE(ok);
+  imap.CreateMailBox(nullptr, nullptr, "Play", ok);
+  EXPECT_FALSE(ok);
+  imap.DeleteMailBox(nullptr, nullptr, "Work/2026", ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(Files(box + "alice"), before);
+  EXPECT_EQ(Files(box + "alice/Work/2026").size(), 3u);  // the message and two state files
+  EXPECT_EQ(errors.size(), 7u);
+  for (const std::string& error : errors) EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+}
+
 TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
   const std::string folder = Dir.Dir();
   std::ofstream(folder + "settings.ini") << "[SMTP]\r\nPort=2525\r\n[POP3]\r\nPort=1110\r\n[IMAP]\r\nPort=1143\r\n";
   fs::create_directories(folder + "MailBox/bob");
   fs::create_directories(folder + "RelayQueue");
   pop3test::WriteFile(folder + "MailBox/bob/vxtmp-aB3dE9", "half a message");
+  // IMAP4 mailboxes below the account folder; a linked one is not followed.
+  fs::create_directories(folder + "MailBox/bob/Work/2026");
+  fs::create_directories(folder + "elsewhere");
+  pop3test::WriteFile(folder + "MailBox/bob/Work/vxtmp-Qq1111", "half an append");
+  pop3test::WriteFile(folder + "MailBox/bob/Work/2026/vxtmp-Rr2222", "half a state file");
+  pop3test::WriteFile(folder + "elsewhere/vxtmp-Ss3333", "not the store's");
+  fs::create_directory_symlink(folder + "elsewhere", folder + "MailBox/bob/Linked");
   pop3test::WriteFile(folder + "RelayQueue/vxtmp-Zz0000", "half an envelope");
   pop3test::WriteFile(folder + "RelayQueue/MAIL00000002.MSG", "queued");
   TdmVxMailServers dm(folder, folder + "VxMailServers");
@@ -215,11 +292,14 @@ TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
   dm.BindComponents();
   dm.StartServers();
   dm.StopServers();
-  EXPECT_TRUE(Files(folder + "MailBox/bob").empty());
+  EXPECT_EQ(Files(folder + "MailBox/bob"), (std::vector<std::string>{"Linked", "Work"}));
+  EXPECT_EQ(Files(folder + "MailBox/bob/Work"), std::vector<std::string>{"2026"});
+  EXPECT_TRUE(Files(folder + "MailBox/bob/Work/2026").empty());
+  EXPECT_EQ(Files(folder + "elsewhere"), std::vector<std::string>{"vxtmp-Ss3333"});
   EXPECT_EQ(Files(folder + "RelayQueue"), std::vector<std::string>{"MAIL00000002.MSG"});
   const std::string log = ReadFile(folder + "VxMailServers.log");
-  // "删除临时文件: 2" in code page 936, before the servers' start lines.
-  const size_t removed = log.find(std::string(vxtext::kTempFilesRemoved) + "2 ");
+  // "删除临时文件: 4" in code page 936, before the servers' start lines.
+  const size_t removed = log.find(std::string(vxtext::kTempFilesRemoved) + "4 ");
   ASSERT_NE(removed, std::string::npos) << log;
   EXPECT_LT(removed, log.find(vxtext::kServerStart));
 }
