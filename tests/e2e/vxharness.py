@@ -165,10 +165,21 @@ class Dnsmasq:
         args = ["/usr/sbin/dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--pid-file=", "--no-resolv",
                 "--no-hosts", "--bind-interfaces", "--listen-address=" + address, "--port=%d" % port,
                 "--local=/test/", "--log-facility=-", "--user=root", *records]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if not wait_for(self._answers, timeout=10.0):
-            self.stop()
-            raise RuntimeError("dnsmasq did not start")
+        # The address may still be held by a peer another suite on this
+        # machine is stopping: try again for a while before giving up.
+        deadline = time.monotonic() + 30.0
+        while True:
+            self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            try:
+                if wait_for(self._answers, timeout=10.0):
+                    return
+                self.stop()
+                raise RuntimeError("dnsmasq did not start")
+            except RuntimeError as e:
+                if "Address already in use" not in str(e) or time.monotonic() > deadline:
+                    raise
+                self.proc.stdout.close()
+                time.sleep(0.5)
 
     def _answers(self):
         if self.proc.poll() is not None:
@@ -179,9 +190,16 @@ class Dnsmasq:
             s.settimeout(0.2)
             try:
                 s.sendto(query, (self.address, self.port))
-                return bool(s.recv(512))
+                if not s.recv(512):
+                    return False
             except OSError:
                 return False
+        # The reply may have come from another dnsmasq still holding the
+        # address: ours counts only while it runs.
+        time.sleep(0.1)
+        if self.proc.poll() is not None:
+            raise RuntimeError("dnsmasq ended: %r" % self.proc.stdout.read())
+        return True
 
     def stop(self):
         if self.proc.poll() is None:
