@@ -3,7 +3,8 @@
 // interface, so the data module configures, starts and stops them without
 // knowing how they work. The placeholders below hold the configuration and
 // fire the start and stop events but do not serve: the protocol components
-// take their slots as they arrive. All calls come from the service thread.
+// take their slots as they arrive. The relay is held as it is. All calls come
+// from the service thread.
 #pragma once
 
 #include <string>
@@ -46,13 +47,6 @@ class IHostedSmtpStore : public IHostedMailStore {
   virtual void SetCounter(int Value) = 0;
 };
 
-class IHostedRelay {
- public:
-  virtual ~IHostedRelay() = default;
-  virtual void SetDnsServer(const std::string& Server) = 0;
-  virtual std::string DnsServer() const = 0;
-};
-
 // ---- Placeholders ----
 
 class TPendingServer : public TComponent, public IHostedServer {
@@ -88,14 +82,4 @@ class TPendingStore : public TComponent, public IHostedSmtpStore {
  private:
   std::string FMailBoxDir, FRelayDir;
   int FCounter = 0;
-};
-
-class TPendingRelay : public TComponent, public IHostedRelay {
- public:
-  const char* ClassName() const override { return "TqvSmtpRelay"; }
-  void SetDnsServer(const std::string& Server) override { FDnsServer = Server; }
-  std::string DnsServer() const override { return FDnsServer; }
-
- private:
-  std::string FDnsServer;
 };

@@ -62,7 +62,6 @@ std::string TqvSmtpRelay::RecipientDomain(const std::string& ARecipient) {
 }
 
 void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
-  FAborted = false;
   FStatusList.Clear();
   Close();
   std::vector<std::string> domains;

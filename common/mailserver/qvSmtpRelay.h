@@ -71,8 +71,9 @@ class TqvSmtpRelay : public TqvSmtp {
   [[nodiscard]] const TqvSmtpRelayStatusList& StatusList() const { return FStatusList; }
 
   // Any thread: the running Send tries no further host or domain, and a wait
-  // on a peer ends at once. Cleared when the next Send starts.
+  // on a peer ends at once; later Sends try nothing until ResetAbort.
   void Abort();
+  void ResetAbort() { FAborted = false; }
   [[nodiscard]] bool Aborted() const { return FAborted; }
 
   // The domain of a recipient as the relay groups it ("" for none).
