@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ScriptedPeer.h"
+#include "RelayTestSupport.h"
 #include "VxMailTexts.h"
 #include "dmVxMailServersU.h"
 #include "qvLogger.h"
@@ -21,30 +21,6 @@ using testsupport::TPeerConn;
 using testsupport::TScriptedPeer;
 
 namespace {
-
-TScriptedPeer::Script Receiver(std::map<std::string, std::string> ARcpt = {}) {
-  return [=](TPeerConn& c) {
-    c.Send("220 mx.test ESMTP\r\n");
-    for (;;) {
-      const std::string line = c.Line();
-      if (line.empty()) return;
-      if (line.rfind("RCPT TO: <", 0) == 0) {
-        auto it = ARcpt.find(line.substr(10, line.find('>') - 10));
-        c.Send(it == ARcpt.end() ? "250 2.1.5 Ok\r\n" : it->second + "\r\n");
-      } else if (line == "DATA\r\n") {
-        c.Send("354 go ahead\r\n");
-        while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
-        }
-        c.Send("250 2.0.0 Ok: queued\r\n");
-      } else if (line == "QUIT\r\n") {
-        c.Send("221 2.0.0 Bye\r\n");
-        return;
-      } else {
-        c.Send("250 Ok\r\n");
-      }
-    }
-  };
-}
 
 std::string Slurp(const std::string& APath) {
   std::ifstream in(APath, std::ios::binary);
@@ -96,7 +72,7 @@ struct Queue {
 }  // namespace
 
 TEST(RelayQueue, OnePassHandlesEveryPairOnItsOwn) {
-  TScriptedPeer peer({Receiver(), Receiver({{"reject@one.test", "550 5.1.1 No such user"}})});
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}})});
   Queue q(peer.Port);
   q.Put("MAIL00000001", "alice@example.com\r\nbob@one.test\r\n", nullptr);  // message file missing
   q.Put("MAIL00000002", "alice@example.com\r\nbob@one.test\r\n");
@@ -130,7 +106,7 @@ TEST(RelayQueue, OnePassHandlesEveryPairOnItsOwn) {
 }
 
 TEST(RelayQueue, FailedPairIsNeverLostNorSentTwice) {
-  TScriptedPeer peer({Receiver({{"x@one.test", "550 no"}}), Receiver(), Receiver()});
+  TScriptedPeer peer({testsupport::SmtpReceiver({{"x@one.test", "550 no"}}), testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
   Queue q(peer.Port);
   // The name is taken in the bad-mail folder already.
   std::ofstream(q.bad + "MAIL00000005.ENV") << "old\r\n";

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "DnsTestSupport.h"
-#include "ScriptedPeer.h"
+#include "RelayTestSupport.h"
 #include "qvIdnTranslator.h"
 #include "qvSmtpRelay.h"
 
@@ -14,36 +14,6 @@ using testsupport::TPeerConn;
 using testsupport::TScriptedPeer;
 
 namespace {
-
-// A receiving server: RCPT replies come from ARcpt by address (250 for the
-// rest); DATA is read to its end line and answered 250.
-TScriptedPeer::Script Receiver(std::map<std::string, std::string> ARcpt = {}) {
-  return [=](TPeerConn& c) {
-    c.Send("220 mx.test ESMTP\r\n");
-    for (;;) {
-      const std::string line = c.Line();
-      if (line.empty()) return;
-      if (line.rfind("EHLO ", 0) == 0) {
-        c.Send("250-mx.test\r\n250 SIZE 1000000\r\n");
-      } else if (line.rfind("RCPT TO: <", 0) == 0) {
-        const std::string who = line.substr(10, line.find('>') - 10);
-        auto it = ARcpt.find(who);
-        c.Send(it == ARcpt.end() ? "250 2.1.5 Ok\r\n" : it->second + "\r\n");
-      } else if (line == "DATA\r\n") {
-        c.Send("354 go ahead\r\n");
-        while (c.Line() != ".\r\n" && !c.Received.empty()) {
-          if (c.Received.size() > 100000) return;
-        }
-        c.Send("250 2.0.0 Ok: queued\r\n");
-      } else if (line == "QUIT\r\n") {
-        c.Send("221 2.0.0 Bye\r\n");
-        return;
-      } else {
-        c.Send("250 Ok\r\n");
-      }
-    }
-  };
-}
 
 std::unique_ptr<TStringList> Lines(std::initializer_list<const char*> AItems) {
   auto l = std::make_unique<TStringList>();
@@ -76,7 +46,7 @@ struct RelayRun {
 }  // namespace
 
 TEST(SmtpRelay, GroupsByWholeDomainAndTriesExchangersInOrder) {
-  TScriptedPeer peer({Receiver(), Receiver()});
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
   RelayRun run(peer.Port);
   // The first exchanger of example.com has no listener on this port.
   run.Hosts["example.com"] = {"127.0.0.5", "127.0.0.1"};
@@ -113,7 +83,7 @@ TEST(SmtpRelay, GroupsByWholeDomainAndTriesExchangersInOrder) {
 }
 
 TEST(SmtpRelay, FailuresAreRecordedPerDomain) {
-  TScriptedPeer peer({Receiver({{"reject@one.test", "550 5.1.1 No such user"}}), Receiver()});
+  TScriptedPeer peer({testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}}), testsupport::SmtpReceiver()});
   RelayRun run(peer.Port);
   run.Hosts["one.test"] = {"127.0.0.1"};
   run.Hosts["none.test"] = {};
@@ -139,7 +109,7 @@ TEST(SmtpRelay, FailuresAreRecordedPerDomain) {
 }
 
 TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
-  TScriptedPeer peer({Receiver(), Receiver()});
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
   testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
     const std::string name = testsupport::QueryName(q);
     TqvDnsMessage m;
