@@ -1,9 +1,7 @@
 // What the host's data module needs of the components it owns: the three
 // servers, their file stores and the relay, each behind a small slot
 // interface, so the data module configures, starts and stops them without
-// knowing how they work. The relay placeholder below holds its
-// configuration but does not relay: the relay component takes its slot when
-// it arrives. All calls come from the service thread.
+// knowing how they work. All calls come from the service thread.
 #pragma once
 
 #include <exception>
@@ -55,21 +53,3 @@ class IHostedSmtpStore : public IHostedMailStore {
   std::function<void(TObject* Sender, int ALimit)> OnReserveCounter;
 };
 
-class IHostedRelay {
- public:
-  virtual ~IHostedRelay() = default;
-  virtual void SetDnsServer(const std::string& Server) = 0;
-  virtual std::string DnsServer() const = 0;
-};
-
-// ---- Placeholders ----
-
-class TPendingRelay : public TComponent, public IHostedRelay {
- public:
-  const char* ClassName() const override { return "TqvSmtpRelay"; }
-  void SetDnsServer(const std::string& Server) override { FDnsServer = Server; }
-  std::string DnsServer() const override { return FDnsServer; }
-
- private:
-  std::string FDnsServer;
-};

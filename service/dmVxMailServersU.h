@@ -16,6 +16,7 @@
 #include "MessageLoop.h"
 #include "StringList.h"
 #include "dmVxMailServersSettingsU.h"
+#include "qvSmtpRelay.h"
 
 class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
  public:
@@ -24,7 +25,7 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   ~TdmVxMailServers() override;
 
   // Components, in creation order.
-  std::unique_ptr<IHostedRelay> qvSmtpRelay1;
+  std::unique_ptr<TqvSmtpRelay> qvSmtpRelay1;
   std::unique_ptr<IHostedServer> qvSmtpServer1;
   std::unique_ptr<IHostedSmtpStore> qvSmtpFileHandler1;
   std::unique_ptr<IHostedMailStore> qvPop3FileHandler1;
@@ -49,7 +50,18 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // True from a successful StartServers until StopServers begins.
   bool Serving() const { return FServing; }
 
+  // One relay queue pass. Each pair is handled on its own: one that cannot
+  // be read is logged and passed over. After a stop request no further pair
+  // is taken, and a pair whose delivery the stop cut short stays queued.
+  // Nothing raised inside the pass leaves it.
   void Timer1Timer(TObject* Sender);
+  // ATarget gets AEnvelope's lines from the second on.
+  void CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget);
+  // Copies the pair to the bad-mail folder when a domain failed (or
+  // AForceFailed), logging each copy; true when the pair may be removed.
+  bool CheckRelayResult(const std::string& AEnvelopeFile, bool AForceFailed = false);
+  // Copies one file, failing if ATarget exists, and logs the outcome.
+  bool CopyToBadFolder(const TqvSmtpRelayStatus& AStatus, const std::string& ASource, const std::string& ATarget);
 
   // Logging handlers; the three servers share one per event.
   void qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText);
@@ -76,7 +88,12 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   void RaiseDescriptorLimit();
   // Nothing when the counter file's folder does not exist.
   void WriteCounter(int Value);
+  void RelayPair(const std::string& AEnvelopeFile);
+  // Keeps a pair whose copy under its own name failed: both files under the
+  // first free name of the bad-mail folder.
+  bool KeepInBadFolder(const std::string& AEnvelopeFile, const std::string& AMessageFile);
   std::atomic<bool> FServing{false};
+  std::atomic<bool> FStopRequested{false};
 };
 
 // Strict decimal text to int; raises EConvertError for anything else.

@@ -1,0 +1,98 @@
+// The SMTP relay: delivers one message to recipients of any domains by acting
+// as the sending mail server itself. Recipients are grouped by domain (the
+// part after the first "@", lower-cased) in the order first seen; for each
+// domain the mail exchangers come from OnResolveMX or an MX look-up (an
+// address look-up when there is none), are tried in order until one opens a
+// session, and that session carries the domain's recipients (matched by whole
+// domain, never by substring). One status per domain records the outcome;
+// error fields are only ever set within one Send, so a domain delivered on a
+// later exchanger still shows the earlier exchanger's error.
+// Socket, reply, SMTP and security errors stay inside Send; anything else
+// (an event handler raising, out of memory) leaves it, with the statuses made
+// so far kept. One thread drives the relay; Abort may come from any thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "StringList.h"
+#include "qvDnsQuery.h"
+#include "qvSmtp.h"
+
+class TqvSmtpRelayStatus : public TObject {
+ public:
+  VX_CLASS_NAME("TqvSmtpRelayStatus")
+  bool Sent = false;
+  int ResponseCode = 0;      // the client's last reply code, 0 if none
+  std::string ResponseText;  // the client's last reply lines, joined and trimmed
+  std::string MailServer;    // the last mail exchanger tried
+  std::string Domain;        // lower-case
+  int ErrorCode = 0;         // the last socket, reply or security error, 0 if none
+  std::string ErrorText;
+};
+
+class TqvSmtpRelayStatusList {
+ public:
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+  // EListError outside 0..Count-1.
+  [[nodiscard]] TqvSmtpRelayStatus& Items(int AIndex) const;
+  // Takes ownership; the status stays valid until Clear.
+  TqvSmtpRelayStatus& Add(std::unique_ptr<TqvSmtpRelayStatus> AItem);
+  void Clear() { FItems.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<TqvSmtpRelayStatus>> FItems;
+};
+
+using TqvConnectMXEvent = std::function<void(TObject* Sender, const std::string& ADomain, const std::string& AMailServer)>;
+using TqvRelayMessageEvent = std::function<void(TObject* Sender, const std::string& ADomain, TStrings& ARecipients,
+                                                TqvSmtpRelayStatus& ARelayStatus)>;
+using TqvResolveMXEvent =
+    std::function<void(TObject* Sender, const std::string& ADomain, TStrings& AMxList, bool& Handled)>;
+
+class TqvSmtpRelay : public TqvSmtp {
+ public:
+  explicit TqvSmtpRelay(TComponent* AOwner = nullptr);
+  ~TqvSmtpRelay() override;
+  VX_CLASS_NAME("TqvSmtpRelay")
+
+  // Relays ALines to every recipient, domain by domain, and fills StatusList.
+  void Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) override;
+  using TqvSmtp::Send;
+
+  // The DNS client's server; empty: the system's name servers.
+  [[nodiscard]] const std::string& DnsServer() const { return FDns->Server(); }
+  void SetDnsServer(const std::string& AValue);
+  // The owned DNS client (its port and time-out are settable for tests).
+  [[nodiscard]] TqvDnsQuery& Dns() { return *FDns; }
+  [[nodiscard]] const TqvSmtpRelayStatusList& StatusList() const { return FStatusList; }
+
+  // Any thread: the running Send tries no further host or domain, and a wait
+  // on a peer ends at once; later Sends try nothing until ResetAbort.
+  void Abort();
+  void ResetAbort() { FAborted = false; }
+  [[nodiscard]] bool Aborted() const { return FAborted; }
+
+  // The domain of a recipient as the relay groups it ("" for none).
+  [[nodiscard]] static std::string RecipientDomain(const std::string& ARecipient);
+
+  TqvConnectMXEvent OnConnectMX;
+  TqvConnectMXEvent OnDisconnectMX;
+  TqvRelayMessageEvent OnRelayMessage;
+  TqvResolveMXEvent OnResolveMX;
+
+ protected:
+  virtual void ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSmtpRelayStatus& AStatus);
+  virtual bool ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus);
+  virtual void RelayToDomain(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
+                             const TStrings& ARecipients, TStrings& ALines);
+  virtual void DisconnectMX(const std::string& ADomain, const std::string& AHost);
+
+ private:
+  std::unique_ptr<TqvDnsQuery> FDns;
+  TqvSmtpRelayStatusList FStatusList;
+  std::atomic<bool> FAborted{false};
+};

@@ -1,0 +1,184 @@
+"""The relay through the real service: mail for remote domains submitted over
+SMTP is delivered by the relay to two scripted receivers on 127.0.0.3:25 and
+127.0.0.4:25, found through dnsmasq on 127.0.0.2:53; a refused recipient, a
+domain that does not exist and an exchanger that refuses connections send the
+pair to the bad-mail folder. Binds fixed loopback ports (RESOURCE_LOCK
+vx_fixed_ports)."""
+
+import glob
+import os
+import smtplib
+import socket
+import socketserver
+import threading
+import unittest
+
+from vxharness import Dnsmasq, ProgramFolder, free_port, wait_for
+
+MESSAGE = (b"From: Alice <alice@example.com>\r\nSubject: relay\r\nMessage-ID: <m1@example.com>\r\n"
+           b"X-Mailer: test\r\n\r\nfirst line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc\r\n")
+
+# Replies by recipient; everyone else gets 250.
+REFUSALS = {"reject@one.test": b"550 5.1.1 No such user"}
+
+
+class Receiver(socketserver.ThreadingTCPServer):
+    """A scripted SMTP receiver: logs every line it reads and keeps each
+    message's data lines (unstuffed) by recipient."""
+
+    allow_reuse_address = True
+    daemon_threads = True
+
+    def __init__(self, address):
+        self.lines = []
+        self.messages = []
+        self.lock = threading.Lock()
+        super().__init__((address, 25), Session)
+
+
+class Session(socketserver.StreamRequestHandler):
+    def reply(self, text):
+        self.wfile.write(text + b"\r\n")
+
+    def handle(self):
+        srv = self.server
+        self.reply(b"220 mx.test ESMTP")
+        rcpts = []
+        while True:
+            line = self.rfile.readline()
+            if not line:
+                return
+            with srv.lock:
+                srv.lines.append(line)
+            verb = line[:4].upper()
+            if verb == b"EHLO":
+                self.reply(b"250-mx.test\r\n250-PIPELINING\r\n250 SIZE 1000000")
+            elif verb == b"RCPT":
+                who = line[line.index(b"<") + 1:line.index(b">")].decode()
+                answer = REFUSALS.get(who, b"250 2.1.5 Ok")
+                if answer.startswith(b"250"):
+                    rcpts.append(who)
+                self.reply(answer)
+            elif verb == b"DATA":
+                self.reply(b"354 End data with <CR><LF>.<CR><LF>")
+                data = b""
+                while True:
+                    d = self.rfile.readline()
+                    if d in (b".\r\n", b""):
+                        break
+                    data += d[1:] if d.startswith(b".") else d
+                with srv.lock:
+                    srv.messages.append((list(rcpts), data))
+                self.reply(b"250 2.0.0 Ok: queued")
+            elif verb == b"QUIT":
+                self.reply(b"221 2.0.0 Bye")
+                return
+            else:
+                self.reply(b"250 2.0.0 Ok")
+
+
+class Relay(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dns = Dnsmasq(["--mx-host=one.test,127.0.0.3,10", "--mx-host=two.test,127.0.0.4,10",
+                           "--mx-host=dead.test,127.0.0.9,10", "--host-record=amx.test,127.0.0.4"])
+        cls.receivers = []
+        cls.t = None
+        try:
+            for address in ("127.0.0.3", "127.0.0.4"):
+                r = Receiver(address)
+                threading.Thread(target=r.serve_forever, daemon=True).start()
+                cls.receivers.append(r)
+            cls.t = ProgramFolder()
+            cls.smtp = free_port()
+            cls.t.write_settings([
+                ("SMTP", [("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2"), ("RelayInterval", "300")]),
+                ("POP3", [("Port", str(free_port()))]),
+                ("IMAP", [("Port", str(free_port()))]),
+                ("USERS", [("Count", "1")]),
+                ("USER0", [("UserName", "alice@example.com"), ("Password", "secret"), ("DisplayName", "Alice")]),
+            ])
+            cls.t.start_foreground()
+
+            def listening():
+                try:
+                    socket.create_connection(("127.0.0.1", cls.smtp), timeout=0.2).close()
+                    return True
+                except OSError:
+                    return False
+
+            if not wait_for(listening, 10):
+                raise AssertionError("the service did not open its port")
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.t:
+            cls.t.cleanup()
+        for r in cls.receivers:
+            r.shutdown()
+            r.server_close()
+        cls.dns.stop()
+
+    def submit(self, rcpts):
+        with smtplib.SMTP("127.0.0.1", self.smtp, timeout=10) as s:
+            s.login("alice@example.com", "secret")
+            s.sendmail("alice@example.com", rcpts, MESSAGE)
+
+    def queue_empty(self):
+        return not glob.glob(self.t.file("RelayQueue", "*"))
+
+    def log(self):
+        return "\n".join(self.t.log_lines())
+
+    def test_1_delivered_to_each_domain_and_removed(self):
+        self.submit(["bob@one.test", "Carol@TWO.test", "dan@amx.test"])
+        self.assertTrue(wait_for(self.queue_empty, 5))
+        one, two = self.receivers
+        with one.lock, two.lock:
+            self.assertEqual([m[0] for m in one.messages], [["bob@one.test"]])
+            # two.test by its exchanger, amx.test by its address record.
+            self.assertEqual(sorted(m[0][0] for m in two.messages), ["Carol@TWO.test", "dan@amx.test"])
+            for _, data in one.messages + two.messages:
+                self.assertTrue(data.startswith(b"Received:"), data[:80])
+                self.assertTrue(data.endswith(MESSAGE), data[-200:])
+            self.assertIn(b"MAIL FROM: <alice@example.com>\r\n", one.lines)
+            self.assertEqual(one.lines[-1], b"QUIT\r\n")
+        self.assertEqual(glob.glob(self.t.file("Bad", "*")), [])
+        log = self.log()
+        self.assertIn("发送转发命令: MAIL FROM: <alice@example.com>", log)
+        self.assertIn("接收转发响应: 250 2.0.0 Ok: queued", log)
+        self.assertRegex(log, r"TTimer \S+ > 处理队列")
+        self.assertRegex(log, r"TTimer \S+ < 处理队列")
+
+    def check_bad(self, rcpt, expected):
+        before = set(glob.glob(self.t.file("Bad", "*.ENV")))
+        self.submit([rcpt])
+        self.assertTrue(wait_for(lambda: self.queue_empty() and set(glob.glob(self.t.file("Bad", "*.ENV"))) - before,
+                                 15))
+        env = (set(glob.glob(self.t.file("Bad", "*.ENV"))) - before).pop()
+        with open(env, "rb") as f:
+            self.assertEqual(f.read(), b"alice@example.com\r\n" + rcpt.encode() + b"\r\n")
+        msg = env[:-4] + ".MSG"
+        with open(msg, "rb") as f:
+            self.assertTrue(f.read().endswith(MESSAGE))
+        lines = [l for l in self.t.log_lines() if "传送错误: " in l and os.path.basename(env)[:-4] in l]
+        self.assertEqual(len(lines), 2, lines)
+        for l in lines:
+            self.assertRegex(l, expected)
+            self.assertTrue(l.rstrip().endswith("复制到错误文件夹 - 成功"), l)
+
+    def test_2_refused_recipient(self):
+        self.check_bad("reject@one.test", r"传送错误: 代码 = 550, 错误 = 550, 信息 = 550 5\.1\.1 No such user, ")
+
+    def test_3_domain_that_does_not_exist(self):
+        self.check_bad("x@nosuch.test", r"传送错误: 代码 = 0, 错误 = 3, 信息 = \S")
+
+    def test_4_exchanger_refusing_connections(self):
+        self.check_bad("y@dead.test", r"传送错误: 代码 = \d+, 错误 = [1-9]\d*, 信息 = \S")
+
+
+if __name__ == "__main__":
+    unittest.main()

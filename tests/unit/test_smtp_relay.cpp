@@ -1,0 +1,150 @@
+// The relay against scripted receivers and a fake name server: grouping by
+// whole domain, exchangers tried in order, the MX-then-address look-up, and
+// the per-domain status each failure leaves.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "DnsTestSupport.h"
+#include "RelayTestSupport.h"
+#include "qvIdnTranslator.h"
+#include "qvSmtpRelay.h"
+
+using testsupport::TPeerConn;
+using testsupport::TScriptedPeer;
+
+namespace {
+
+std::unique_ptr<TStringList> Lines(std::initializer_list<const char*> AItems) {
+  auto l = std::make_unique<TStringList>();
+  for (const char* s : AItems) l->Add(s);
+  return l;
+}
+
+struct RelayRun {
+  TqvSmtpRelay Relay;
+  std::map<std::string, std::vector<std::string>> Hosts;
+  std::vector<std::string> Asked;
+  explicit RelayRun(int APort) {
+    Relay.SetPort(APort);
+    Relay.SetTimeOut(5000);
+    Relay.HostName = "relay.test";
+    Relay.OnResolveMX = [this](TObject*, const std::string& d, TStrings& list, bool& handled) {
+      Asked.push_back(d);
+      auto it = Hosts.find(d);
+      if (it == Hosts.end()) return;
+      for (const std::string& h : it->second) list.Add(h);
+      handled = true;
+    };
+  }
+  void Send(std::initializer_list<const char*> ARcpts) {
+    auto data = Lines({"Subject: hi", "Bcc: a@x.test", "bcc: b@x.test", "", ".dot", "end"});
+    Relay.Send("alice@example.com", *data, *Lines(ARcpts));
+  }
+};
+
+}  // namespace
+
+TEST(SmtpRelay, GroupsByWholeDomainAndTriesExchangersInOrder) {
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
+  RelayRun run(peer.Port);
+  // The first exchanger of example.com has no listener on this port.
+  run.Hosts["example.com"] = {"127.0.0.5", "127.0.0.1"};
+  run.Hosts["example.community"] = {"127.0.0.1"};
+  run.Send({"bob@example.com", "Eve <eve@example.community>", "Carol@EXAMPLE.com"});
+  peer.Wait();
+
+  EXPECT_EQ(run.Asked, (std::vector<std::string>{"example.com", "example.community"}));
+  const TqvSmtpRelayStatusList& list = run.Relay.StatusList();
+  ASSERT_EQ(list.Count(), 2);
+  const TqvSmtpRelayStatus& first = list.Items(0);
+  EXPECT_TRUE(first.Sent);
+  EXPECT_EQ(first.ResponseCode, 250);
+  EXPECT_EQ(first.MailServer, "127.0.0.1");
+  EXPECT_EQ(first.Domain, "example.com");
+  // The refused first exchanger's error stays on record.
+  EXPECT_NE(first.ErrorCode, 0);
+  EXPECT_FALSE(first.ErrorText.empty());
+  EXPECT_TRUE(list.Items(1).Sent);
+  EXPECT_EQ(list.Items(1).ErrorCode, 0);
+
+  const std::string one = peer.Received(0);
+  EXPECT_NE(one.find("MAIL FROM: <alice@example.com>\r\nRCPT TO: <bob@example.com>\r\n"
+                     "RCPT TO: <Carol@EXAMPLE.com>\r\nDATA\r\n"),
+            std::string::npos);
+  EXPECT_EQ(one.find("community"), std::string::npos);
+  EXPECT_EQ(one.find("cc:"), std::string::npos) << "every Bcc removed";
+  EXPECT_NE(one.find("\r\n..dot\r\nend\r\n.\r\nQUIT\r\n"), std::string::npos);
+  const std::string two = peer.Received(1);
+  EXPECT_NE(two.find("RCPT TO: <eve@example.community>\r\nDATA\r\n"), std::string::npos);
+  // Every domain gets the same message, Message-ID included.
+  auto id = [](const std::string& s) { return s.substr(s.find("Message-ID: "), s.find('\n', s.find("Message-ID: "))); };
+  EXPECT_EQ(id(one).substr(0, 60), id(two).substr(0, 60));
+}
+
+TEST(SmtpRelay, FailuresAreRecordedPerDomain) {
+  TScriptedPeer peer({testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}}), testsupport::SmtpReceiver()});
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Hosts["none.test"] = {};
+  run.Hosts["two.test"] = {"127.0.0.1"};
+  run.Send({"reject@one.test", "x@none.test", "y@two.test"});
+  peer.Wait();
+
+  const TqvSmtpRelayStatusList& list = run.Relay.StatusList();
+  ASSERT_EQ(list.Count(), 3);
+  const TqvSmtpRelayStatus& refused = list.Items(0);
+  EXPECT_FALSE(refused.Sent);
+  EXPECT_EQ(refused.ResponseCode, 550);
+  EXPECT_EQ(refused.ErrorCode, 550);
+  EXPECT_EQ(refused.ErrorText, "550 5.1.1 No such user");
+  EXPECT_NE(peer.Received(0).find("QUIT"), std::string::npos);
+  EXPECT_EQ(peer.Received(0).find("DATA"), std::string::npos);
+  // No exchanger at all: untried, nothing recorded.
+  EXPECT_FALSE(list.Items(1).Sent);
+  EXPECT_EQ(list.Items(1).ResponseCode, 0);
+  EXPECT_EQ(list.Items(1).ErrorCode, 0);
+  // The next domain is still tried.
+  EXPECT_TRUE(list.Items(2).Sent);
+}
+
+TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    const std::string name = testsupport::QueryName(q);
+    TqvDnsMessage m;
+    m.Parse(q);
+    const int type = m.Queries.Items(0)->RecordType;
+    if (name == "mx.test" && type == qvDnsTypeMX)
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "mx.test", 10, "127.0.0.1"); })}};
+    if (name == "amx.test" && type == qvDnsTypeA)
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddA(r.Answers, "amx.test", "127.0.0.1"); })}};
+    if (name == "amx.test" || name == "mx.test")
+      return {{testsupport::DnsReply(q, nullptr)}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("", *data, *Lines({"a@mx.test", "b@amx.test", "c@nosuch.test", "d@\xd6\xd0\xce\xc4.test"}));
+  peer.Wait();
+
+  const TqvSmtpRelayStatusList& list = relay.StatusList();
+  ASSERT_EQ(list.Count(), 4);
+  EXPECT_TRUE(list.Items(0).Sent);
+  EXPECT_TRUE(list.Items(1).Sent);
+  EXPECT_EQ(list.Items(1).MailServer, "127.0.0.1");
+  EXPECT_FALSE(list.Items(2).Sent);
+  EXPECT_EQ(list.Items(2).ErrorCode, 3);
+  EXPECT_EQ(list.Items(2).ResponseCode, 0);
+  // The look-up uses the IDN form that RCPT sends.
+  EXPECT_FALSE(list.Items(3).Sent);
+  const std::string idn = TqvIdnTranslator::EncodeDomain("\xd6\xd0\xce\xc4.test");
+  ASSERT_EQ(idn.rfind("xn--", 0), 0u);
+  bool askedIdn = false;
+  for (const std::string& q : dns.Queries()) askedIdn = askedIdn || testsupport::QueryName(q) == idn;
+  EXPECT_TRUE(askedIdn);
+  EXPECT_NE(peer.Received(0).find("MAIL FROM: <>\r\n"), std::string::npos);
+}
