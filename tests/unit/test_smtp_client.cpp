@@ -435,7 +435,8 @@ TEST(CommandClient, QuitAfterThePeerLeftRaisesNothing) {
 // local account; and STARTTLS with TLS offered.
 class SmtpClientAgainstServer : public smtptest::SmtpServerTest {
  protected:
-  void Deliver(TqvSmtp& AClient) {
+  // Logged in as bob.
+  void Connect(TqvSmtp& AClient) {
     AClient.SetServer("127.0.0.1");
     AClient.SetPort(Server.Port());
     AClient.SetTimeOut(5000);
@@ -443,6 +444,9 @@ class SmtpClientAgainstServer : public smtptest::SmtpServerTest {
     AClient.UserName = "bob@example.test";
     AClient.Password = "secret";
     AClient.Open();
+  }
+  void Deliver(TqvSmtp& AClient) {
+    Connect(AClient);
     AClient.MailFrom = "bob@example.test";
     AClient.MailToList.Add("alice@example.test");
     AClient.MailData.Add("Subject: road test");
@@ -486,15 +490,9 @@ TEST_F(SmtpClientAgainstServer, AComposedMessageIsStoredAsBuilt) {
   message.ToList().AddFullAddress("Alice <alice@example.test>");
   message.BCCList().AddFullAddress("Bob <bob@example.test>");
   TqvSmtp client;
-  client.SetServer("127.0.0.1");
-  client.SetPort(Server.Port());
-  client.SetTimeOut(5000);
-  client.HostName = "client.test";
-  client.UserName = "bob@example.test";
-  client.Password = "secret";
   client.MailFrom = "bob@example.test";
   client.SetMailMessage(&message);
-  client.Open();
+  Connect(client);
   client.Send();
   client.Close();
   const std::string stored = Delivered();
