@@ -5,6 +5,7 @@
 #include "qvEncoder.h"
 #include "qvHostResolver.h"
 #include "qvMailHeader.h"
+#include "qvMailMessage.h"
 #include "qvMailUtils.h"
 #include "qvSspiAuth.h"
 #include "qvTextUtils.h"
@@ -262,8 +263,23 @@ TqvSmtp::~TqvSmtp() {
   }
 }
 
-void TqvSmtp::Send() {
+void TqvSmtp::Send() { Send(MailMessage()); }
+
+void TqvSmtp::Send(TqvMailMessage* AMessage) {
   TStringList recipients;
   recipients.Assign(MailToList);
-  Send(MailFrom, MailData, recipients);
+  if (MailData.Count() > 0 || !AMessage) return Send(MailFrom, MailData, recipients);
+  std::string from = MailFrom;
+  if (from.empty()) from = AMessage->From().GetFullAddress();
+  if (recipients.Count() == 0) {
+    AMessage->ToList().GetAsStrings(recipients, false);
+    AMessage->CCList().GetAsStrings(recipients, false);
+    AMessage->BCCList().GetAsStrings(recipients, false);
+  }
+  AMessage->SetMessageID(GenerateMessageId());
+  // The built lines are a copy: the header changes of the send stay out of
+  // the message.
+  TStringList lines;
+  lines.Assign(AMessage->MessageSource());
+  Send(from, lines, recipients);
 }

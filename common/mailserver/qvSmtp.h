@@ -7,8 +7,9 @@
 // with the server's code and text; the SMTP errors are EqvSmtpError (-200,
 // -201, -202, -400). A failure in Open closes without QUIT; a failure in Send
 // leaves the session open for the caller to close. One thread at a time.
-// Sending a composed MIME message (MailMessage) is not built: callers hand
-// over the message lines.
+// TqvSmtp sends either the lines in MailData (the relay's way) or a composed
+// MIME message, whose From and To/CC/BCC stand in for an empty MailFrom or
+// MailToList; its Bcc fields never go out.
 #pragma once
 
 #include <memory>
@@ -101,8 +102,13 @@ class TqvSmtp : public TqvCustomSmtp {
   ~TqvSmtp() override;
   VX_CLASS_NAME("TqvSmtp")
 
-  // Sends MailData from MailFrom to a copy of MailToList.
+  // Sends MailMessage (see below).
   void Send();
+  // With MailData lines, or no message, sends MailData from MailFrom to a
+  // copy of MailToList. Otherwise sends the message's built lines under a new
+  // Message-ID, from MailFrom or else the message's From, to MailToList or
+  // else the message's To, CC and BCC addresses.
+  void Send(TqvMailMessage* AMessage);
   using TqvCustomSmtp::Send;
 
   std::string MailFrom;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "qvEncoder.h"
+#include "qvMailMessage.h"
 #include "qvSspi.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
@@ -233,6 +234,22 @@ void TqvTcpCommandClient::ReadMultiLineData(int64_t ASize) {
 }
 
 // --- TqvCustomMail
+
+TqvCustomMail::~TqvCustomMail() {
+  if (FMailMessage) FMailMessage->RemoveFreeNotification(this);
+}
+
+void TqvCustomMail::SetMailMessage(TqvMailMessage* AValue) {
+  if (FMailMessage == AValue) return;
+  if (FMailMessage) FMailMessage->RemoveFreeNotification(this);
+  FMailMessage = AValue;
+  if (FMailMessage) FMailMessage->FreeNotification(this);
+}
+
+void TqvCustomMail::Notification(TComponent* AComponent, TOperation Operation) {
+  TqvTcpCommandClient::Notification(AComponent, Operation);
+  if (Operation == TOperation::opRemove && AComponent == FMailMessage) FMailMessage = nullptr;
+}
 
 void TqvCustomMail::SetAuthorization(const std::string& AValue) {
   if (AValue != Authorization() && !Loading && !AValue.empty()) UseSasl = true;

@@ -3,7 +3,8 @@
 // accepts (a refused final reply raises EqvTcpClientError with the server's
 // code and trimmed text; the connection stays open). Sends blocks of lines
 // with an end line through a dot-stuffing filter (SMTP DATA). TqvCustomMail
-// adds what mail clients share: SASL options and the XOAUTH2 string.
+// adds what mail clients share: the message to send, SASL options and the
+// XOAUTH2 string.
 // Replies are bounded: a line over qvMaxReplyLineBytes or a reply over
 // qvMaxReplyBytes raises qvReplyTooLong, and one exchange may take at most
 // qvReplyDeadlineFactor x TimeOut in all (then -1, the time-out error), so a
@@ -22,6 +23,8 @@
 
 #include "StringList.h"
 #include "qvTcpClient.h"
+
+class TqvMailMessage;
 
 constexpr int qvMaxReplyLineBytes = 4096;
 constexpr int qvMaxReplyBytes = 64 * 1024;
@@ -108,7 +111,12 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
 class TqvCustomMail : public TqvTcpCommandClient {
  public:
   using TqvTcpCommandClient::TqvTcpCommandClient;
+  ~TqvCustomMail() override;
   VX_CLASS_NAME("TqvCustomMail")
+
+  // Borrowed; cleared when the message component is destroyed.
+  [[nodiscard]] TqvMailMessage* MailMessage() const { return FMailMessage; }
+  void SetMailMessage(TqvMailMessage* AValue);
 
   // A new non-empty value turns UseSasl on (not while loading).
   void SetAuthorization(const std::string& AValue) override;
@@ -119,4 +127,10 @@ class TqvCustomMail : public TqvTcpCommandClient {
   bool SaslOnly = false;
   // Set while the component is being loaded from stored settings.
   bool Loading = false;
+
+ protected:
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+ private:
+  TqvMailMessage* FMailMessage = nullptr;
 };

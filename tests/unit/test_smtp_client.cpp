@@ -2,14 +2,17 @@
 // it byte for byte, reply parsing and refusals, bounded replies, the AUTH
 // choices, and AUTH, STARTTLS and delivery against our own SMTP server.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <signal.h>
 
 #include "ClientTestSupport.h"
 #include "CryptoApi.h"
+#include "MimeTestSupport.h"
 #include "SmtpTestClient.h"
 #include "TlsTestSupport.h"
 #include "qvEncoder.h"
 #include "qvSmtp.h"
+#include "qvTextUtils.h"
 
 using testsupport::TPeerConn;
 using testsupport::TScriptedPeer;
@@ -63,6 +66,35 @@ std::pair<int, std::string> ReplyError(F&& AStep) {
     return {e.ErrorCode, e.what()};
   }
   return {0, ""};
+}
+
+// A two-part message with blind copies and lines a receiver must unstuff.
+void Compose(TqvMailMessage& AMessage) {
+  AMessage.From().SetFullAddress("Alice <alice@example.com>");
+  AMessage.ToList().AddFullAddress("Bob <bob@one.test>");
+  AMessage.CCList().AddFullAddress("carol@one.test");
+  // Enough blind copies for the field to fold over several lines.
+  for (const char* hidden : {"hidden.one@two.test", "hidden.two@two.test", "hidden.three@two.test",
+                             "hidden.four@two.test", "hidden.five@two.test"})
+    AMessage.BCCList().AddFullAddress(hidden);
+  AMessage.SetSubject("road test");
+  auto* text = AMessage.Bodies().Add<TqvTextBody>();
+  for (const char* line : {"first", ".leading dot", ".", "last"}) text->Strings().Add(line);
+  AMessage.Bodies().Add<TqvTextBody>()->Strings().Add("second part");
+}
+
+// The message text of the first DATA in a receiver's bytes, unstuffed.
+std::string DataOf(const std::string& AReceived) {
+  const size_t start = AReceived.find("DATA\r\n") + 6;
+  const size_t end = AReceived.find("\r\n.\r\n", start);
+  std::string out;
+  for (size_t at = start; at < end + 2;) {
+    const size_t eol = AReceived.find("\r\n", at) + 2;
+    const std::string line = AReceived.substr(at, eol - at);
+    out += line.compare(0, 2, "..") == 0 ? line.substr(1) : line;
+    at = eol;
+  }
+  return out;
 }
 
 }  // namespace
@@ -127,6 +159,84 @@ TEST(SmtpClient, PresentHeaderFieldsAreKeptAndANullSenderIsSent) {
   EXPECT_NE(peer.Received().find("MAIL FROM: <>\r\n"), std::string::npos);
   EXPECT_NE(peer.Received().find("DATA\r\nMessage-ID: <given@x>\r\nX-Mailer: Other\r\n\r\nb\r\n.\r\n"),
             std::string::npos);
+}
+
+TEST(SmtpClient, AComposedMessageGoesOutWithoutItsBlindCopies) {
+  TScriptedPeer peer(Receiver(kEhloReply));
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  TqvMailMessage message;
+  Compose(message);
+  client.SetMailMessage(&message);
+  std::vector<std::string> commands;
+  client.OnSendCommand = [&](TObject*, const std::string& ACommand) { commands.push_back(ACommand); };
+  client.Open();
+  client.Send();
+  const std::string firstId = message.MessageID();
+  // Given sender and recipients win over the message's; each send has its own Message-ID.
+  client.MailFrom = "postmaster@example.com";
+  client.MailToList.Add("dave@one.test");
+  client.Send();
+  client.Close();
+  peer.Wait();
+  const std::vector<std::string> envelope(commands.begin() + 1, commands.begin() + 10);
+  EXPECT_EQ(envelope, (std::vector<std::string>{
+                          "MAIL FROM: <alice@example.com>", "RCPT TO: <bob@one.test>", "RCPT TO: <carol@one.test>",
+                          "RCPT TO: <hidden.one@two.test>", "RCPT TO: <hidden.two@two.test>",
+                          "RCPT TO: <hidden.three@two.test>", "RCPT TO: <hidden.four@two.test>",
+                          "RCPT TO: <hidden.five@two.test>", "DATA"}));
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "MAIL FROM: <postmaster@example.com>"), commands.end());
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "RCPT TO: <dave@one.test>"), commands.end());
+
+  const std::string received = peer.Received();
+  const std::string data = DataOf(received);
+  EXPECT_EQ(data.find("hidden."), std::string::npos);
+  EXPECT_EQ(qvtext::FindText(data, "bcc:"), std::string::npos);
+  EXPECT_NE(received.find("\r\n..leading dot\r\n..\r\n"), std::string::npos);
+  EXPECT_NE(data.find("Message-ID: " + firstId + "\r\n"), std::string::npos);
+  EXPECT_NE(firstId, message.MessageID());
+  EXPECT_NE(data.find("X-Mailer: Quorvin Mail Kit - Ostra Edition\r\n"), std::string::npos);
+
+  // What arrived parses back to the same message, by our parser and by the oracle.
+  TqvMailMessage parsed;
+  testsupport::TPayloadCapture capture(parsed);
+  TStringList lines;
+  testsupport::TextToLines(data, lines);
+  parsed.SetMessageSource(lines);
+  EXPECT_EQ(parsed.Subject(), "road test");
+  EXPECT_EQ(parsed.From().GetFullAddress(), message.From().GetFullAddress());
+  EXPECT_EQ(parsed.ToList().Count(), 1);
+  EXPECT_EQ(parsed.CCList().Count(), 1);
+  EXPECT_EQ(parsed.BCCList().Count(), 0);
+  const std::string described = testsupport::DescribeParsed(parsed, capture);
+  EXPECT_NE(described.find(testsupport::detail::Hex("first\n.leading dot\n.\nlast")), std::string::npos);
+  EXPECT_EQ(testsupport::PythonDescribe(data), described);
+}
+
+TEST(SmtpClient, TheMessageIsBorrowedAndMailDataComesFirst) {
+  TScriptedPeer peer(Receiver(kEhloReply));
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  {
+    TqvMailMessage gone;
+    client.SetMailMessage(&gone);
+  }
+  EXPECT_EQ(client.MailMessage(), nullptr);
+  TqvMailMessage message;
+  Compose(message);
+  client.SetMailMessage(&message);
+  client.Open();
+  client.MailFrom = "relay@example.com";
+  client.MailToList.Add("bob@one.test");
+  client.MailData.Add("Subject: queued");
+  client.MailData.Add("");
+  client.MailData.Add("as stored");
+  client.Send();
+  client.Close();
+  peer.Wait();
+  const std::string data = DataOf(peer.Received());
+  EXPECT_NE(data.find("Subject: queued\r\n"), std::string::npos);
+  EXPECT_EQ(data.find("road test"), std::string::npos);
 }
 
 TEST(SmtpClient, RepliesInPiecesAndRefusals) {
@@ -325,7 +435,8 @@ TEST(CommandClient, QuitAfterThePeerLeftRaisesNothing) {
 // local account; and STARTTLS with TLS offered.
 class SmtpClientAgainstServer : public smtptest::SmtpServerTest {
  protected:
-  void Deliver(TqvSmtp& AClient) {
+  // Logged in as bob.
+  void Connect(TqvSmtp& AClient) {
     AClient.SetServer("127.0.0.1");
     AClient.SetPort(Server.Port());
     AClient.SetTimeOut(5000);
@@ -333,6 +444,9 @@ class SmtpClientAgainstServer : public smtptest::SmtpServerTest {
     AClient.UserName = "bob@example.test";
     AClient.Password = "secret";
     AClient.Open();
+  }
+  void Deliver(TqvSmtp& AClient) {
+    Connect(AClient);
     AClient.MailFrom = "bob@example.test";
     AClient.MailToList.Add("alice@example.test");
     AClient.MailData.Add("Subject: road test");
@@ -364,6 +478,31 @@ TEST_F(SmtpClientAgainstServer, EveryAuthMechanismLogsInAndDelivers) {
   }
   EXPECT_EQ(smtptest::Files(MailBox("alice@example.test")).size(), 3u);
   EXPECT_NE(Delivered().find("\r\n\r\n.dot\r\n"), std::string::npos);
+}
+
+TEST_F(SmtpClientAgainstServer, AComposedMessageIsStoredAsBuilt) {
+  Start();
+  TqvMailMessage message;
+  Compose(message);
+  message.ToList().Clear();
+  message.CCList().Clear();
+  message.BCCList().Clear();
+  message.ToList().AddFullAddress("Alice <alice@example.test>");
+  message.BCCList().AddFullAddress("Bob <bob@example.test>");
+  TqvSmtp client;
+  client.MailFrom = "bob@example.test";
+  client.SetMailMessage(&message);
+  Connect(client);
+  client.Send();
+  client.Close();
+  const std::string stored = Delivered();
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(smtptest::Files(MailBox("bob@example.test")).size(), 1u);
+  EXPECT_EQ(qvtext::FindText(stored, "\nbcc:"), std::string::npos);
+  EXPECT_NE(stored.find("Message-ID: " + message.MessageID() + "\r\n"), std::string::npos);
+  TStringList built;
+  built.Assign(message.MessageSource());
+  EXPECT_EQ(testsupport::PythonDescribe(stored), testsupport::PythonDescribe(testsupport::LinesToText(built)));
 }
 
 TEST_F(SmtpClientAgainstServer, StartTlsThenAuthAndDelivery) {
