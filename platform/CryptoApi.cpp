@@ -36,12 +36,17 @@ constexpr ErrorText kCryptoTexts[] = {
     {CRYPT_E_NO_MATCH, "Cannot find the requested object.\r\n"},
     {CRYPT_E_BAD_MSG, "Cannot find object or property.\r\n"},
     {CRYPT_E_OSS_ERROR, "ASN1 unexpected end of data.\r\n"},
+    {NTE_BAD_KEY, "Bad Key.\r\n"},
+    {NTE_BAD_SIGNATURE, "Invalid Signature.\r\n"},
+    {NTE_BAD_KEY_STATE, "Key not valid for use in specified state.\r\n"},
+    {NTE_NO_KEY, "Key does not exist.\r\n"},
     {ERROR_MORE_DATA, "More data is available.\r\n"},
 };
 
 // Live hash objects; a handle is checked against this before use, so a stale
 // or forged handle fails instead of touching freed memory.
 struct HashObject {
+  HCRYPTPROV Prov = 0;
   ALG_ID Alg = 0;
   const EVP_MD* Md = nullptr;
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> Ctx{nullptr, &EVP_MD_CTX_free};
@@ -52,6 +57,8 @@ struct HashObject {
 
 struct ProviderObject {
   std::uint32_t Type = 0;
+  // The key pairs of the context by key spec (AT_KEYEXCHANGE, AT_SIGNATURE).
+  std::shared_ptr<EVP_PKEY> UserKeys[3];
 };
 
 std::mutex gHandleLock;
@@ -150,6 +157,7 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID alg, HCRYPTKEY key, std::uint32_t f
     if (!gProviders.count(prov)) return FailWith(ERROR_INVALID_HANDLE);
   }
   auto h = std::make_unique<HashObject>();
+  h->Prov = prov;
   h->Alg = alg;
   h->Md = DigestOf(alg);
   if (!h->Md) return FailWith(NTE_BAD_ALGID);
@@ -205,6 +213,47 @@ BOOL CryptGetHashParam(HCRYPTHASH hash, std::uint32_t param, std::uint8_t* data,
       return put(h->Value, h->ValueSize);
     default: return FailWith(NTE_BAD_TYPE);
   }
+}
+
+bool ProviderKnown(HCRYPTPROV prov) {
+  std::scoped_lock lock(gHandleLock);
+  return gProviders.count(prov) > 0;
+}
+
+std::shared_ptr<EVP_PKEY> ProviderUserKey(HCRYPTPROV prov, std::uint32_t keySpec) {
+  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return nullptr;
+  std::scoped_lock lock(gHandleLock);
+  const auto it = gProviders.find(prov);
+  return it == gProviders.end() ? nullptr : it->second->UserKeys[keySpec];
+}
+
+bool SetProviderUserKey(HCRYPTPROV prov, std::uint32_t keySpec, std::shared_ptr<EVP_PKEY> key) {
+  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return false;
+  std::scoped_lock lock(gHandleLock);
+  const auto it = gProviders.find(prov);
+  if (it == gProviders.end()) return false;
+  it->second->UserKeys[keySpec] = std::move(key);
+  return true;
+}
+
+bool HashProvider(HCRYPTHASH hash, HCRYPTPROV& prov) {
+  HashObject* h = FindHash(hash);
+  if (!h) return false;
+  prov = h->Prov;
+  return true;
+}
+
+BOOL FinishHash(HCRYPTHASH hash, HCRYPTPROV& prov, ALG_ID& alg, std::vector<std::uint8_t>& digest) {
+  HashObject* h = FindHash(hash);
+  if (!h) return FailWith(ERROR_INVALID_HANDLE);
+  if (!h->Finished) {
+    if (EVP_DigestFinal_ex(h->Ctx.get(), h->Value, &h->ValueSize) != 1) return FailWith(NTE_BAD_HASH);
+    h->Finished = true;
+  }
+  prov = h->Prov;
+  alg = h->Alg;
+  digest.assign(h->Value, h->Value + h->ValueSize);
+  return 1;
 }
 
 BOOL CryptDestroyHash(HCRYPTHASH hash) {

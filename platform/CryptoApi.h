@@ -47,6 +47,10 @@ constexpr std::uint32_t CRYPT_E_BAD_ENCODE = 0x80092002;
 constexpr std::uint32_t CRYPT_E_NO_MATCH = 0x80092009;
 constexpr std::uint32_t CRYPT_E_BAD_MSG = 0x8009200D;
 constexpr std::uint32_t CRYPT_E_OSS_ERROR = 0x80093000;
+constexpr std::uint32_t NTE_BAD_KEY = 0x80090003;
+constexpr std::uint32_t NTE_BAD_SIGNATURE = 0x80090006;
+constexpr std::uint32_t NTE_BAD_KEY_STATE = 0x8009000B;
+constexpr std::uint32_t NTE_NO_KEY = 0x8009000D;
 
 // The English text of a crypto error number ("Bad Hash.\r\n"), "" when unknown.
 std::string CryptoErrorMessage(std::uint32_t code);
@@ -71,6 +75,47 @@ BOOL CryptHashData(HCRYPTHASH hash, const std::uint8_t* data, std::uint32_t leng
 BOOL CryptGetHashParam(HCRYPTHASH hash, std::uint32_t param, std::uint8_t* data, std::uint32_t* length,
                        std::uint32_t flags);
 BOOL CryptDestroyHash(HCRYPTHASH hash);
+
+// RSA keys and signatures. Key blobs are the platform's: an 8-byte header
+// (type, version 2, reserved, algorithm), the RSAPUBKEY ("RSA1" public /
+// "RSA2" private, bit length, a 32-bit public exponent), then the numbers
+// little-endian (modulus; for private blobs also prime1, prime2, exponent1,
+// exponent2, coefficient at half length and the private exponent). A key
+// imported from a private blob or generated becomes the context's key pair
+// for its spec (CALG_RSA_KEYX: AT_KEYEXCHANGE, CALG_RSA_SIGN: AT_SIGNATURE),
+// which CryptSignHashA and CryptGetUserKey use. Signatures are PKCS #1 v1.5
+// over the hash's algorithm, least significant byte first. A key handle is
+// destroyed by its holder; keys are shared read-only inside.
+constexpr std::uint32_t AT_KEYEXCHANGE = 1;
+constexpr std::uint32_t AT_SIGNATURE = 2;
+constexpr std::uint32_t CRYPT_EXPORTABLE = 1;
+constexpr ALG_ID CALG_RSA_KEYX = 0xA400;
+constexpr ALG_ID CALG_RSA_SIGN = 0x2400;
+constexpr std::uint32_t PUBLICKEYBLOB = 6;
+constexpr std::uint32_t PRIVATEKEYBLOB = 7;
+constexpr std::uint32_t KP_ALGID = 7;
+constexpr std::uint32_t KP_KEYLEN = 9;
+
+// ALG_ID: AT_KEYEXCHANGE, AT_SIGNATURE, CALG_RSA_KEYX or CALG_RSA_SIGN; flags:
+// the bit length in the upper 16 bits (0: 1024) plus CRYPT_EXPORTABLE.
+BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID alg, std::uint32_t flags, HCRYPTKEY* key);
+BOOL CryptImportKey(HCRYPTPROV prov, const std::uint8_t* data, std::uint32_t length, HCRYPTKEY pubKey,
+                    std::uint32_t flags, HCRYPTKEY* key);
+// PRIVATEKEYBLOB needs a key made exportable (NTE_BAD_KEY_STATE otherwise).
+BOOL CryptExportKey(HCRYPTKEY key, HCRYPTKEY expKey, std::uint32_t blobType, std::uint32_t flags,
+                    std::uint8_t* data, std::uint32_t* length);
+BOOL CryptDestroyKey(HCRYPTKEY key);
+// A new handle to the context's key pair for keySpec; NTE_NO_KEY when none.
+BOOL CryptGetUserKey(HCRYPTPROV prov, std::uint32_t keySpec, HCRYPTKEY* key);
+// KP_KEYLEN (bits, 4 bytes) and KP_ALGID.
+BOOL CryptGetKeyParam(HCRYPTKEY key, std::uint32_t param, std::uint8_t* data, std::uint32_t* length,
+                      std::uint32_t flags);
+// Ends the hash and signs it with the context's key pair for keySpec.
+BOOL CryptSignHashA(HCRYPTHASH hash, std::uint32_t keySpec, const char* description, std::uint32_t flags,
+                    std::uint8_t* signature, std::uint32_t* length);
+// False with NTE_BAD_SIGNATURE when the signature does not match.
+BOOL CryptVerifySignatureA(HCRYPTHASH hash, const std::uint8_t* signature, std::uint32_t length, HCRYPTKEY pubKey,
+                           const char* description, std::uint32_t flags);
 
 // Certificates.
 constexpr std::uint32_t X509_ASN_ENCODING = 0x1;
@@ -230,6 +275,24 @@ struct CERT_ALT_NAME_INFO {
 // X509_OCTET_STRING -> CRYPT_DATA_BLOB; all in the caller's one buffer.
 BOOL CryptDecodeObject(std::uint32_t encoding, std::uintptr_t structType, const std::uint8_t* encoded,
                        std::uint32_t length, std::uint32_t flags, void* info, std::uint32_t* infoLength);
+
+// Key structures both ways. PKCS_RSA_PRIVATE_KEY: a private key blob <-> DER
+// RSAPrivateKey; RSA_CSP_PUBLICKEYBLOB: a public key blob <-> DER
+// RSAPublicKey; X509_PUBLIC_KEY_INFO: CERT_PUBLIC_KEY_INFO <-> DER
+// SubjectPublicKeyInfo (decoded into the caller's one buffer). The
+// structure argument points at the blob bytes or the CERT_PUBLIC_KEY_INFO.
+constexpr std::uintptr_t X509_PUBLIC_KEY_INFO = 8;
+constexpr std::uintptr_t RSA_CSP_PUBLICKEYBLOB = 19;
+constexpr std::uintptr_t PKCS_RSA_PRIVATE_KEY = 43;
+constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
+BOOL CryptEncodeObjectEx(std::uint32_t encoding, std::uintptr_t structType, const void* structInfo,
+                         std::uint32_t flags, const void* encodePara, void* encoded, std::uint32_t* length);
+BOOL CryptDecodeObjectEx(std::uint32_t encoding, std::uintptr_t structType, const std::uint8_t* encoded,
+                         std::uint32_t encodedLength, std::uint32_t flags, const void* decodePara, void* structInfo,
+                         std::uint32_t* length);
+// Only RSA keys (szOID_RSA_RSA) are known; others fail with NTE_BAD_ALGID.
+BOOL CryptImportPublicKeyInfoEx(HCRYPTPROV prov, std::uint32_t encoding, const CERT_PUBLIC_KEY_INFO* info,
+                                ALG_ID alg, std::uint32_t flags, void* auxInfo, HCRYPTKEY* key);
 
 // PEM text -> DER bytes of its first block (CRYPT_STRING_BASE64HEADER).
 constexpr std::uint32_t CRYPT_STRING_BASE64HEADER = 0;

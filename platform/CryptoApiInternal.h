@@ -65,6 +65,15 @@ void StoreAdd(HCERTSTORE store, PCCERT_CONTEXT context);
 // Loads a PKCS#12 blob; null with the last error set.
 HCERTSTORE ImportPkcs12(const std::uint8_t* data, std::size_t size, const char* password);
 
+// Provider contexts as the key calls see them: whether a handle is live, and
+// the key pair a context holds for a key spec (null when none).
+bool ProviderKnown(HCRYPTPROV prov);
+std::shared_ptr<EVP_PKEY> ProviderUserKey(HCRYPTPROV prov, std::uint32_t keySpec);
+bool SetProviderUserKey(HCRYPTPROV prov, std::uint32_t keySpec, std::shared_ptr<EVP_PKEY> key);
+bool HashProvider(HCRYPTHASH hash, HCRYPTPROV& prov);
+// Ends a hash (as HP_HASHVAL does) and gives its provider, algorithm and value.
+BOOL FinishHash(HCRYPTHASH hash, HCRYPTPROV& prov, ALG_ID& alg, std::vector<std::uint8_t>& digest);
+
 // Last-error helper: sets it and returns FALSE.
 inline BOOL FailWith(std::uint32_t code) {
   SetLastError(code);

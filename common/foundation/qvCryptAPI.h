@@ -1,9 +1,10 @@
 // The library's one way to the platform's cryptography: the CryptoAPI calls by
-// their platform names (hashes, certificate contexts, decoding, chains), bound
-// to the platform layer. Nothing is loaded at run time here, so the first call
-// never fails for want of a library; LoadCryptLibraries stays for callers that
-// load up front. All calls are thread-safe; failures set the thread's last
-// error and are turned into EqvCryptError by RaiseCryptError (qvCryptUtils.h).
+// their platform names (hashes, RSA keys and signatures, certificate contexts,
+// decoding, chains), bound to the platform layer. Nothing is loaded at run
+// time here, so the first call never fails for want of a library;
+// LoadCryptLibraries stays for callers that load up front. All calls are
+// thread-safe; failures set the thread's last error and are turned into
+// EqvCryptError by RaiseCryptError (qvCryptUtils.h).
 #pragma once
 
 #include "CryptoApi.h"
@@ -37,7 +38,18 @@ using plat::CertVerifyCertificateChainPolicy;
 using plat::CryptAcquireContextA;
 using plat::CryptCreateHash;
 using plat::CryptDecodeObject;
+using plat::CryptDecodeObjectEx;
 using plat::CryptDestroyHash;
+using plat::CryptDestroyKey;
+using plat::CryptEncodeObjectEx;
+using plat::CryptExportKey;
+using plat::CryptGenKey;
+using plat::CryptGetKeyParam;
+using plat::CryptGetUserKey;
+using plat::CryptImportKey;
+using plat::CryptImportPublicKeyInfoEx;
+using plat::CryptSignHashA;
+using plat::CryptVerifySignatureA;
 using plat::CryptFindOIDInfo;
 using plat::CryptGetHashParam;
 using plat::CryptHashData;

@@ -30,13 +30,6 @@ std::string LowerHex(const TBytes& ABytes) {
 
 TBytes TextBytes(const std::string& AText) { return TBytes(AText.begin(), AText.end()); }
 
-HCRYPTPROV AcquireProvider(const char* AName, uint32_t AType) {
-  HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextA(&prov, nullptr, AName, AType, plat::CRYPT_VERIFYCONTEXT))
-    RaiseCryptError("CryptAcquireContext");
-  return prov;
-}
-
 void ReleaseHandles(HCRYPTHASH& AHash, HCRYPTPROV& AProvider) noexcept {
   if (AHash) (void)CryptDestroyHash(AHash);
   if (AProvider) (void)CryptReleaseContext(AProvider, 0);
@@ -65,7 +58,7 @@ void TqvCryptApiHash::Release() noexcept { ReleaseHandles(FHash, FProvider); }
 
 void TqvCryptApiHash::Init() {
   Release();
-  FProvider = AcquireProvider(FProviderName.Get(GetProviderName()), GetProviderType());
+  FProvider = AcquireCryptContext(FProviderName.Get(GetProviderName()), GetProviderType());
   if (!CryptCreateHash(FProvider, GetAlgorithmId(), 0, 0, &FHash)) {
     FHash = 0;
     RaiseCryptError("CryptCreateHash");
@@ -122,7 +115,7 @@ void TqvCryptApiHmac::Init(const TBytes& AKey, int AIndex, int ACount) {
   FProviderName.Reset();
   FInnerPad.fill(0);
   FOuterPad.fill(0);
-  FProvider = AcquireProvider(FProviderName.Get(GetProviderName()), GetProviderType());
+  FProvider = AcquireCryptContext(FProviderName.Get(GetProviderName()), GetProviderType());
   Assert(AIndex >= 0 && static_cast<size_t>(AIndex) <= AKey.size());
   const int count = std::max(0, std::min(ACount, static_cast<int>(AKey.size()) - AIndex));
   std::array<uint8_t, kBlockSize> block{};

@@ -26,3 +26,10 @@ void RaiseCryptError(const std::string& AFunctionName) {
 }
 
 void RaiseCryptErrorCode(const std::string& AMessage, int32_t ACode) { throw EqvCryptError(AMessage, ACode); }
+
+uintptr_t AcquireCryptContext(const char* AName, uint32_t AType) {
+  plat::HCRYPTPROV prov = 0;
+  if (!plat::CryptAcquireContextA(&prov, nullptr, AName, AType, plat::CRYPT_VERIFYCONTEXT))
+    RaiseCryptError("CryptAcquireContext");
+  return prov;
+}

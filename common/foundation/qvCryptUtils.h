@@ -26,6 +26,10 @@ class EqvCryptError : public Exception {
 [[noreturn]] void RaiseCryptError(const std::string& AFunctionName);
 [[noreturn]] void RaiseCryptErrorCode(const std::string& AMessage, int32_t ACode);
 
+// A verify-only provider context (no key container) of AName (null: the
+// type's default provider); raises the crypt error for "CryptAcquireContext".
+[[nodiscard]] uintptr_t AcquireCryptContext(const char* AName, uint32_t AType);
+
 class TqvCryptData : public TqvBinaryData {
  public:
   explicit TqvCryptData(int32_t ASize) : TqvBinaryData(ASize) {}

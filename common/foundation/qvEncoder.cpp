@@ -382,36 +382,71 @@ std::string TqvEncoder::DecodeUU(std::string_view AIn) {
 
 // ---- choosing ----
 
-TqvEncodeMethod TqvEncoder::GetPreferredEncoding(const TBytes& ABytes) const {
-  TqvEncodeMethod result = cmNone;
-  const size_t half = ABytes.size() / 2;
-  int line = 0;
-  size_t eight = 0;
-  for (const uint8_t b : ABytes) {
-    if (b == '\n' || b == '\r') {
-      if (line > FCharsPerLine) result = cmQuotedPrintable;
-      line = 0;
-    } else if (b == 27) {
-      if (!FAllowESC) return cmBase64;
-      ++line;
-    } else if (b < 32) {
-      return cmBase64;
-    } else if (b < 127) {
-      ++line;
-    } else {
-      result = cmQuotedPrintable;
-      if (++eight > half) return cmBase64;
+namespace {
+
+// The proposal, fed a batch at a time: ATotal bytes in all.
+class TEncodingScan {
+ public:
+  TEncodingScan(int64_t ATotal, int ACharsPerLine, bool AAllowESC)
+      : FHalf(static_cast<uint64_t>(ATotal) / 2), FCharsPerLine(ACharsPerLine), FAllowESC(AAllowESC) {}
+  // False once the answer is final.
+  bool Feed(const uint8_t* AData, size_t ACount) {
+    for (size_t i = 0; i < ACount && !FDone; ++i) {
+      const uint8_t b = AData[i];
+      if (b == '\n' || b == '\r') {
+        if (FLine > FCharsPerLine) FResult = cmQuotedPrintable;
+        FLine = 0;
+      } else if (b == 27) {
+        if (!FAllowESC) Finish(cmBase64);
+        ++FLine;
+      } else if (b < 32) {
+        Finish(cmBase64);
+      } else if (b < 127) {
+        ++FLine;
+      } else {
+        FResult = cmQuotedPrintable;
+        if (++FEight > FHalf) Finish(cmBase64);
+      }
     }
+    return !FDone;
   }
-  if (line > FCharsPerLine && result == cmNone) result = cmQuotedPrintable;
-  return result;
+  TqvEncodeMethod Result() const {
+    if (!FDone && FLine > FCharsPerLine && FResult == cmNone) return cmQuotedPrintable;
+    return FResult;
+  }
+
+ private:
+  void Finish(TqvEncodeMethod AMethod) {
+    FResult = AMethod;
+    FDone = true;
+  }
+  uint64_t FHalf;
+  int FCharsPerLine;
+  bool FAllowESC;
+  TqvEncodeMethod FResult = cmNone;
+  int FLine = 0;
+  uint64_t FEight = 0;
+  bool FDone = false;
+};
+
+}  // namespace
+
+TqvEncodeMethod TqvEncoder::GetPreferredEncoding(const TBytes& ABytes) const {
+  TEncodingScan scan(static_cast<int64_t>(ABytes.size()), FCharsPerLine, FAllowESC);
+  scan.Feed(ABytes.data(), ABytes.size());
+  return scan.Result();
 }
 
 TqvEncodeMethod TqvEncoder::GetPreferredEncoding(TStream& AStream) const {
   const int64_t pos = AStream.Position();
-  const std::string data = ReadRest(AStream);
+  TEncodingScan scan(AStream.Size() - pos, FCharsPerLine, FAllowESC);
+  std::string buf(64 * 1024, '\0');
+  for (;;) {
+    const int64_t got = AStream.Read(buf.data(), static_cast<int64_t>(buf.size()));
+    if (got <= 0 || !scan.Feed(reinterpret_cast<const uint8_t*>(buf.data()), static_cast<size_t>(got))) break;
+  }
   AStream.SetPosition(pos);
-  return GetPreferredEncoding(StringToBytes(data));
+  return scan.Result();
 }
 
 // ---- string and byte forms ----
