@@ -29,8 +29,6 @@ class TqvImap4FetchItem {
   std::string Name;
   std::string Section;
   std::string Partial;
-  // True while the item still carries its brackets (during Parse only).
-  bool HasSection = false;
 };
 
 class TqvImap4FetchList {
