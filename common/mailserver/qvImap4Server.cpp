@@ -137,8 +137,16 @@ void TqvImap4Server::AddCommands() {
   Add("CHECK", &TqvImap4Server::CmdCheck, sAny);
   Add("STARTTLS", &TqvImap4Server::CmdStartTls, sAny);
   Add("APPEND", &TqvImap4Server::CmdAppend, authenticated);
-  // SEARCH, COPY, STORE, CLOSE, EXPUNGE, FETCH and their UID forms are not
-  // served yet: they answer as unknown commands.
+  Add("SEARCH", &TqvImap4Server::CmdSearch, sSelected);
+  Add("COPY", &TqvImap4Server::CmdCopy, sSelected);
+  Add("STORE", &TqvImap4Server::CmdStore, sSelected);
+  Add("CLOSE", &TqvImap4Server::CmdExpunge, sSelected);
+  Add("EXPUNGE", &TqvImap4Server::CmdExpunge, sSelected);
+  Add("FETCH", &TqvImap4Server::CmdFetch, sSelected);
+  Add("UID SEARCH", &TqvImap4Server::CmdSearch, sSelected);
+  Add("UID COPY", &TqvImap4Server::CmdCopy, sSelected);
+  Add("UID STORE", &TqvImap4Server::CmdStore, sSelected);
+  Add("UID FETCH", &TqvImap4Server::CmdFetch, sSelected);
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvImap4Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
