@@ -137,6 +137,7 @@ void TqvImap4Server::AddCommands() {
   Add("CHECK", &TqvImap4Server::CmdCheck, sAny);
   Add("STARTTLS", &TqvImap4Server::CmdStartTls, sAny);
   Add("APPEND", &TqvImap4Server::CmdAppend, authenticated);
+  Add("NAMESPACE", &TqvImap4Server::CmdNamespace, authenticated);
   Add("SEARCH", &TqvImap4Server::CmdSearch, sSelected);
   Add("COPY", &TqvImap4Server::CmdCopy, sSelected);
   Add("STORE", &TqvImap4Server::CmdStore, sSelected);
@@ -370,6 +371,12 @@ void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvIm
 
 void TqvImap4Server::CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   SendTagged(AConnection, AParams, "OK NOOP completed");
+}
+
+void TqvImap4Server::CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  // One personal namespace, the account's own folders; no others (RFC 2342).
+  SendUntagged(AConnection, AParams, "NAMESPACE ((\"\" " + QuoteImapString(std::string(1, FMailBoxSeparator)) + ")) NIL NIL");
+  SendTagged(AConnection, AParams, "OK NAMESPACE completed");
 }
 
 void TqvImap4Server::CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {

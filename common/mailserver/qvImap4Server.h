@@ -353,6 +353,7 @@ class TqvImap4Server : public TqvTcpCommandServer {
   void CmdCapability(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdLogout(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
 

@@ -179,7 +179,7 @@ TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
   EXPECT_EQ(c.Tagged("a1", "CAPABILITY"),
             "* CAPABILITY IMAP4REV1 AUTH=CRAM-MD5 AUTH=NTLM IMAP4rev1 NAMESPACE AUTH=CRAM-MD5|a1 OK CAPABILITY "
             "completed");
-  EXPECT_EQ(c.Cmd("a2 NAMESPACE"), "a2 BAD Invalid command: NAMESPACE");
+  EXPECT_EQ(c.Cmd("a2 NAMESPACE"), "a2 BAD Bad state for NAMESPACE");
   EXPECT_EQ(c.Cmd("a3 FOO"), "a3 BAD Invalid command: FOO");
   EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
   EXPECT_EQ(c.Cmd("LOGIN bob secret"), "LOGIN BAD Invalid command: BOB");
