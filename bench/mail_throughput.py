@@ -337,10 +337,11 @@ class Peer:
                 _procs.remove(p)
 
 
-def install_peers():
-    """Installs bench/packages.txt from Debian with service start-up blocked."""
-    with open(os.path.join(HERE, "packages.txt")) as f:
-        pkgs = [l.split("#")[0].strip() for l in f if l.split("#")[0].strip()]
+def install_peers(pkgs=None):
+    """Installs PKGS (default: bench/packages.txt) from Debian with service start-up blocked."""
+    if pkgs is None:
+        with open(os.path.join(HERE, "packages.txt")) as f:
+            pkgs = [l.split("#")[0].strip() for l in f if l.split("#")[0].strip()]
     missing = [p for p in pkgs
                if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
                                  text=True).stdout != "install ok installed"]

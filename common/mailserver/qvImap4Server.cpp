@@ -138,8 +138,17 @@ void TqvImap4Server::AddCommands() {
   Add("CHECK", &TqvImap4Server::CmdCheck, sAny);
   Add("STARTTLS", &TqvImap4Server::CmdStartTls, sAny);
   Add("APPEND", &TqvImap4Server::CmdAppend, authenticated);
-  // SEARCH, COPY, STORE, CLOSE, EXPUNGE, FETCH and their UID forms are not
-  // served yet: they answer as unknown commands.
+  Add("NAMESPACE", &TqvImap4Server::CmdNamespace, authenticated);
+  Add("SEARCH", &TqvImap4Server::CmdSearch, sSelected);
+  Add("COPY", &TqvImap4Server::CmdCopy, sSelected);
+  Add("STORE", &TqvImap4Server::CmdStore, sSelected);
+  Add("CLOSE", &TqvImap4Server::CmdExpunge, sSelected);
+  Add("EXPUNGE", &TqvImap4Server::CmdExpunge, sSelected);
+  Add("FETCH", &TqvImap4Server::CmdFetch, sSelected);
+  Add("UID SEARCH", &TqvImap4Server::CmdSearch, sSelected);
+  Add("UID COPY", &TqvImap4Server::CmdCopy, sSelected);
+  Add("UID STORE", &TqvImap4Server::CmdStore, sSelected);
+  Add("UID FETCH", &TqvImap4Server::CmdFetch, sSelected);
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvImap4Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
@@ -363,6 +372,12 @@ void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvIm
 
 void TqvImap4Server::CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   SendTagged(AConnection, AParams, "OK NOOP completed");
+}
+
+void TqvImap4Server::CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  // One personal namespace, the account's own folders; no others (RFC 2342).
+  SendUntagged(AConnection, AParams, "NAMESPACE ((\"\" " + QuoteImapString(std::string(1, FMailBoxSeparator)) + ")) NIL NIL");
+  SendTagged(AConnection, AParams, "OK NAMESPACE completed");
 }
 
 void TqvImap4Server::CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {

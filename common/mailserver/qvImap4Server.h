@@ -2,7 +2,10 @@
 // (not authenticated, authenticated, selected), LOGIN, AUTHENTICATE CRAM-MD5
 // and NTLM, CAPABILITY, STARTTLS, NOOP, CHECK, LOGOUT, and the mailbox
 // commands LIST, LSUB, CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE,
-// SELECT, EXAMINE, STATUS and APPEND (qvImap4MailBoxCommands.cpp). The server
+// SELECT, EXAMINE, STATUS and APPEND (qvImap4MailBoxCommands.cpp), and the
+// message commands FETCH, STORE, COPY, SEARCH, EXPUNGE, CLOSE and the UID
+// forms (qvImap4MessageCommands.cpp). After EXAMINE nothing changes a flag or
+// deletes a message; CLOSE there only deselects. The server
 // keeps no mail: every mailbox and message operation is an event, which a
 // store answers (see qvImap4FileHandler.h). Mailbox names reach the events
 // decoded to UTF-8 and path-safe (no empty, "." or ".." level, no "\", NUL or
@@ -18,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -125,6 +129,14 @@ class TqvImap4MessageList {
   [[nodiscard]] std::unique_ptr<TqvImap4MessageList> FlagView(TqvMailMessageFlag AFlag);
   // (UID, 0-based position) of the leading items up to the first without a UID.
   [[nodiscard]] std::vector<std::pair<int64_t, int>> UidIndex() const;
+  // Numbers this list, then a view of the messages a sequence set names
+  // ("1,3:5,7:*"), each once, in UID order. Only the leading messages with a
+  // UID are addressable. Sequence numbers: "*" is the last addressable one,
+  // ranges are clamped to 1..addressable, 0 names nothing. UIDs (AUseUids):
+  // "*" is the highest UID, a range lo:hi (either order) holds every UID in
+  // it, so "n:*" with n above the highest still gives the last message. A
+  // token that is not a number counts as 0.
+  [[nodiscard]] std::unique_ptr<TqvImap4MessageList> SetView(std::string_view ASet, bool AUseUids);
 
  private:
   void InsertSorted(TqvImap4MessageItem* AItem);
@@ -341,6 +353,7 @@ class TqvImap4Server : public TqvTcpCommandServer {
   void CmdCapability(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdLogout(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
 
@@ -364,6 +377,19 @@ class TqvImap4Server : public TqvTcpCommandServer {
   void CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void AppendLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+
+  // Message commands of the selected mailbox (qvImap4MessageCommands.cpp).
+  // The selected mailbox's one store item, or a refusal NO ANoMailBox; then
+  // its messages (store order) into AMessages, or NO ANoMessages.
+  void LoadSelected(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                    TqvImap4MessageList& AMessages, const std::string& ANoMailBox, const std::string& ANoMessages);
+  // OnUpdateMessages with a view holding only AMessage.
+  bool UpdateOne(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem* AMessage);
+  void CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void CmdExpunge(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
 
   TqvImap4AuthMode FUseAuth = imUseBoth;
   TqvServerSaslFlags FSaslFlags = SaslFlag(ssUseCramMD5) | SaslFlag(ssUseNTLM);

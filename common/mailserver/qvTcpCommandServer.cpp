@@ -365,6 +365,17 @@ void TqvTcpCommandServer::SendResponse(TqvCommandConnection* AConnection, const 
   AConnection->FQueue.push_back(std::move(r));
 }
 
+void TqvTcpCommandServer::SendRawBytes(TqvCommandConnection* AConnection, const std::string& ABytes) {
+  TConnectionLock lock(*AConnection);
+  if (AConnection->FQueue.empty()) {
+    WriteResponseBytes(AConnection, ABytes, false);
+    return;
+  }
+  TqvCommandConnection::TResponse r;
+  r.Bytes = ABytes;
+  AConnection->FQueue.push_back(std::move(r));
+}
+
 void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection, const std::string& ACommand,
                                                const std::string& AResponse) {
   DoSendResponse(AConnection, ACommand, AResponse);

@@ -173,6 +173,9 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // ALineCount 0 (or too many) sends all. Fires no OnSendResponse.
   void SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines, int ALineCount,
                          const std::string& AEndLine);
+  // ABytes as they stand, in order behind any waiting output: no response
+  // event, no charset conversion, no line end added.
+  void SendRawBytes(TqvCommandConnection* AConnection, const std::string& ABytes);
   void SendMultipleLinesAll(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
                             const std::string& AEndLine) {
     SendMultipleLines(AConnection, ALines, 0, AEndLine);

@@ -68,8 +68,8 @@ std::string MakePhraseSafe(std::string_view AEncoded) {
   return out;
 }
 
-// Splits an address list at commas outside quoted strings (with their
-// backslash escapes) and comments.
+}  // namespace
+
 std::vector<std::string> SplitAddresses(std::string_view AText) {
   std::vector<std::string> out;
   std::string cur;
@@ -100,6 +100,8 @@ std::vector<std::string> SplitAddresses(std::string_view AText) {
   out.push_back(cur);
   return out;
 }
+
+namespace {
 
 // Fields holding address lists, where a line ending in ">" ends one entry.
 // Elsewhere (References, Received, ...) a fold is only whitespace.

@@ -16,8 +16,13 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TqvEmailAddressList;
+
+// The pieces of an address list, cut at commas outside quoted strings (with
+// their backslash escapes) and comments; pieces are not trimmed.
+[[nodiscard]] std::vector<std::string> SplitAddresses(std::string_view AText);
 
 // charset'language'percent-encoded-bytes. Only RFC 2231 attribute characters
 // stay literal; "%", quotes, blanks and the MIME special characters are all encoded.

@@ -179,7 +179,7 @@ TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
   EXPECT_EQ(c.Tagged("a1", "CAPABILITY"),
             "* CAPABILITY IMAP4REV1 AUTH=CRAM-MD5 AUTH=NTLM IMAP4rev1 NAMESPACE AUTH=CRAM-MD5|a1 OK CAPABILITY "
             "completed");
-  EXPECT_EQ(c.Cmd("a2 NAMESPACE"), "a2 BAD Invalid command: NAMESPACE");
+  EXPECT_EQ(c.Cmd("a2 NAMESPACE"), "a2 BAD Bad state for NAMESPACE");
   EXPECT_EQ(c.Cmd("a3 FOO"), "a3 BAD Invalid command: FOO");
   EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
   EXPECT_EQ(c.Cmd("LOGIN bob secret"), "LOGIN BAD Invalid command: BOB");
@@ -191,9 +191,9 @@ TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
   EXPECT_EQ(c.Cmd("a9 LOGIN bob@example.test secret"), "a9 BAD Bad state for LOGIN");
   EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 OK CHECK completed");
   EXPECT_EQ(c.Cmd("a11 UID EXPUNGE 1"), "a11 BAD Invalid command: UID EXPUNGE");
-  // The message commands are not served yet.
+  // The message commands need a selected mailbox.
   for (const char* cmd : {"FETCH", "SEARCH", "COPY", "STORE", "CLOSE", "EXPUNGE", "UID FETCH", "UID STORE"})
-    EXPECT_EQ(c.Cmd(std::string("m1 ") + cmd + " 1 x"), std::string("m1 BAD Invalid command: ") + cmd);
+    EXPECT_EQ(c.Cmd(std::string("m1 ") + cmd + " 1 x"), std::string("m1 BAD Bad state for ") + cmd);
   EXPECT_EQ(c.Cmd("z LOGOUT"), "* BYE IMAP engine signing off");
   EXPECT_EQ(c.Line(), "z OK LOGOUT completed");
   c.ReadUntil("\x01never", 2000);

@@ -1,0 +1,524 @@
+// The message commands of the IMAP4 server: FETCH, STORE, COPY, SEARCH,
+// EXPUNGE and CLOSE, and UID FETCH, UID STORE, UID COPY and UID SEARCH. Each
+// asks the store for the selected mailbox and its messages anew; nothing is
+// kept between commands.
+#include <algorithm>
+#include <limits>
+#include <set>
+
+#include "qvImap4Server.h"
+#include "qvImapFetch.h"
+#include "qvMailHeader.h"
+#include "qvTextUtils.h"
+#include "qvUtils.h"
+
+namespace {
+
+constexpr char kReadOnly[] = "Mailbox is read-only";
+constexpr char kNoMailBox[] = "Mailbox does not exist";
+constexpr char kAccessDenied[] = "Access denied";
+
+[[noreturn]] void Refuse(TqvImap4CommandParams* AParams, const char* AKind, const std::string& AText) {
+  throw EqvImap4ServerError(AParams->Command, AParams->Tag, AKind, AText);
+}
+
+// "FETCH" for "UID FETCH": the parse errors and NO texts name the command.
+std::string BaseCommand(const TqvImap4CommandParams* AParams) {
+  const std::string& c = AParams->Command;
+  return c.rfind("UID ", 0) == 0 ? c.substr(4) : c;
+}
+bool IsUidCommand(const TqvImap4CommandParams* AParams) { return AParams->Command.rfind("UID ", 0) == 0; }
+
+[[noreturn]] void ParseError(TqvImap4CommandParams* AParams) {
+  Refuse(AParams, "BAD", BaseCommand(AParams) + " parse error");
+}
+
+// A set token's number: "*" is AStar, anything but digits 0; saturates.
+int64_t SetNumber(std::string_view AToken, int64_t AStar) {
+  if (AToken == "*") return AStar;
+  if (AToken.empty()) return 0;
+  int64_t n = 0;
+  for (const char c : AToken) {
+    if (c < '0' || c > '9') return 0;
+    if (n > (std::numeric_limits<int64_t>::max() - 9) / 10) return std::numeric_limits<int64_t>::max();
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+std::vector<std::string_view> SplitAt(std::string_view AText, char ASeparator) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = AText.find(ASeparator, start);
+    parts.push_back(AText.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// ---- SEARCH criteria
+
+// One search key; AND of Children for a list, NOT/OR over them otherwise.
+struct TSearchKey {
+  enum TKind { kAll, kHeader, kFlag, kNoFlag, kNew, kOld, kSet, kAnd, kNot, kOr } Kind = kAll;
+  std::string Field;  // kHeader: field name; the needle is Text
+  std::string Text;
+  TqvMailMessageFlag Flag = mfSeen;
+  std::vector<bool> Members;  // kSet: by 0-based position
+  std::vector<TSearchKey> Children;
+};
+
+// Atoms, quoted strings (unescaped) and single parentheses; false for an
+// unclosed quote.
+bool SearchTokens(std::string_view AText, std::vector<std::string>& ATokens, std::vector<bool>& AQuoted) {
+  size_t i = 0;
+  while (i < AText.size()) {
+    const char c = AText[i];
+    if (c == ' ') {
+      ++i;
+    } else if (c == '(' || c == ')') {
+      ATokens.emplace_back(1, c);
+      AQuoted.push_back(false);
+      ++i;
+    } else if (c == '"') {
+      std::string word;
+      ++i;
+      while (i < AText.size() && AText[i] != '"') {
+        if (AText[i] == '\\' && i + 1 < AText.size()) ++i;
+        word += AText[i++];
+      }
+      if (i >= AText.size()) return false;
+      ++i;
+      ATokens.push_back(word);
+      AQuoted.push_back(true);
+    } else {
+      const size_t start = i;
+      while (i < AText.size() && AText[i] != ' ' && AText[i] != '(' && AText[i] != ')') ++i;
+      ATokens.emplace_back(AText.substr(start, i - start));
+      AQuoted.push_back(false);
+    }
+  }
+  return true;
+}
+
+class TSearchParser {
+ public:
+  TSearchParser(std::vector<std::string> ATokens, std::vector<bool> AQuoted, TqvImap4MessageList& AMessages)
+      : FTokens(std::move(ATokens)), FQuoted(std::move(AQuoted)), FMessages(AMessages) {}
+
+  // False when a key is unknown or incomplete.
+  bool Parse(TSearchKey& ARoot) {
+    ARoot.Kind = TSearchKey::kAnd;
+    if (FPos + 1 < FTokens.size() && !FQuoted[FPos] && qvtext::UpperCase(FTokens[FPos]) == "CHARSET") FPos += 2;
+    if (FPos >= FTokens.size()) return false;
+    while (FPos < FTokens.size()) {
+      ARoot.Children.emplace_back();
+      if (!Key(ARoot.Children.back())) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool Next(std::string& AWord) {
+    if (FPos >= FTokens.size()) return false;
+    AWord = FTokens[FPos++];
+    return true;
+  }
+
+  bool Key(TSearchKey& AKey) {
+    std::string word;
+    if (!Next(word)) return false;
+    if (FQuoted[FPos - 1]) return false;
+    if (word == "(") {
+      AKey.Kind = TSearchKey::kAnd;
+      while (FPos < FTokens.size() && !(FTokens[FPos] == ")" && !FQuoted[FPos])) {
+        AKey.Children.emplace_back();
+        if (!Key(AKey.Children.back())) return false;
+      }
+      if (FPos >= FTokens.size() || AKey.Children.empty()) return false;
+      ++FPos;
+      return true;
+    }
+    const std::string name = qvtext::UpperCase(word);
+    static const std::pair<const char*, TqvMailMessageFlag> kFlags[] = {
+        {"ANSWERED", mfAnswered}, {"DELETED", mfDeleted}, {"DRAFT", mfDraft},
+        {"FLAGGED", mfFlagged},   {"SEEN", mfSeen},       {"RECENT", mfRecent}};
+    for (const auto& [key, flag] : kFlags) {
+      if (name == key) {
+        AKey.Kind = TSearchKey::kFlag;
+        AKey.Flag = flag;
+        return true;
+      }
+      if (name == std::string("UN") + key && flag != mfRecent) {
+        AKey.Kind = TSearchKey::kNoFlag;
+        AKey.Flag = flag;
+        return true;
+      }
+    }
+    if (name == "ALL") {
+      AKey.Kind = TSearchKey::kAll;
+      return true;
+    }
+    if (name == "NEW" || name == "OLD") {
+      AKey.Kind = name == "NEW" ? TSearchKey::kNew : TSearchKey::kOld;
+      return true;
+    }
+    if (name == "FROM" || name == "TO" || name == "SUBJECT") {
+      AKey.Kind = TSearchKey::kHeader;
+      AKey.Field = name;
+      if (!Next(AKey.Text)) return false;
+      AKey.Text = qvtext::UpperCase(AKey.Text);
+      return true;
+    }
+    if (name == "NOT" || name == "OR") {
+      AKey.Kind = name == "NOT" ? TSearchKey::kNot : TSearchKey::kOr;
+      for (int i = name == "NOT" ? 1 : 2; i > 0; --i) {
+        AKey.Children.emplace_back();
+        if (!Key(AKey.Children.back())) return false;
+      }
+      return true;
+    }
+    const bool uid = name == "UID";
+    if (uid && !Next(word)) return false;
+    if (word.empty() || word.find_first_not_of("0123456789*:,") != std::string::npos) return false;
+    AKey.Kind = TSearchKey::kSet;
+    AKey.Members.assign(static_cast<size_t>(FMessages.Count()), false);
+    const std::unique_ptr<TqvImap4MessageList> view = FMessages.SetView(word, uid);
+    for (int i = 0; i < view->Count(); ++i) AKey.Members[static_cast<size_t>(view->Items(i)->SequenceNumber - 1)] = true;
+    return true;
+  }
+
+  std::vector<std::string> FTokens;
+  std::vector<bool> FQuoted;
+  TqvImap4MessageList& FMessages;
+  size_t FPos = 0;
+};
+
+bool NeedsHeader(const TSearchKey& AKey) {
+  if (AKey.Kind == TSearchKey::kHeader) return true;
+  return std::any_of(AKey.Children.begin(), AKey.Children.end(), NeedsHeader);
+}
+
+bool Matches(const TSearchKey& AKey, const TqvImap4MessageItem& AMessage, TqvMailHeaderFieldList* AFields) {
+  switch (AKey.Kind) {
+    case TSearchKey::kAll: return true;
+    case TSearchKey::kHeader: {
+      const std::string value = qvtext::UpperCase(AFields->GetDecodedFieldValue(AKey.Field));
+      return value.find(AKey.Text) != std::string::npos;
+    }
+    case TSearchKey::kFlag: return (AMessage.Flags & MessageFlag(AKey.Flag)) != 0;
+    case TSearchKey::kNoFlag: return (AMessage.Flags & MessageFlag(AKey.Flag)) == 0;
+    case TSearchKey::kNew:
+      return (AMessage.Flags & MessageFlag(mfRecent)) && !(AMessage.Flags & MessageFlag(mfSeen));
+    case TSearchKey::kOld: return !(AMessage.Flags & MessageFlag(mfRecent));
+    case TSearchKey::kSet: return AKey.Members[static_cast<size_t>(AMessage.SequenceNumber - 1)];
+    case TSearchKey::kAnd:
+      return std::all_of(AKey.Children.begin(), AKey.Children.end(),
+                         [&](const TSearchKey& k) { return Matches(k, AMessage, AFields); });
+    case TSearchKey::kNot: return !Matches(AKey.Children[0], AMessage, AFields);
+    case TSearchKey::kOr:
+      return Matches(AKey.Children[0], AMessage, AFields) || Matches(AKey.Children[1], AMessage, AFields);
+  }
+  return false;
+}
+
+// FETCH items that need the message's bytes, and those that set \Seen.
+bool NeedsSource(const std::string& AName) {
+  return AName == "BODY" || AName == "BODY.PEEK" || AName.rfind("RFC822", 0) == 0 || AName == "ENVELOPE" ||
+         AName == "BODYSTRUCTURE";
+}
+bool SetsSeen(const std::string& AName) { return AName == "BODY" || AName == "RFC822" || AName == "RFC822.TEXT"; }
+
+std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
+  return "FLAGS (" + GetImapMessageFlags(AMessage.Flags) + ")";
+}
+
+}  // namespace
+
+// --- sets
+
+std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::SetView(std::string_view ASet, bool AUseUids) {
+  Renumber();
+  auto view = std::make_unique<TqvImap4MessageList>(false);
+  const std::vector<std::pair<int64_t, int>> index = UidIndex();
+  if (index.empty()) return view;
+  const auto count = static_cast<int64_t>(index.size());
+  std::vector<bool> chosen(index.size(), false);
+  // Marks the addressable positions lo..hi (0-based, inclusive).
+  const auto mark = [&](int64_t ALo, int64_t AHi) {
+    for (int64_t i = std::max<int64_t>(ALo, 0); i <= std::min(AHi, count - 1); ++i) chosen[static_cast<size_t>(i)] = true;
+  };
+  // The first position whose UID is at least AUid.
+  const auto lowerUid = [&](int64_t AUid) {
+    return std::lower_bound(index.begin(), index.end(), AUid,
+                            [](const std::pair<int64_t, int>& e, int64_t u) { return e.first < u; }) -
+           index.begin();
+  };
+  for (const std::string_view part : SplitAt(ASet, ',')) {
+    const std::vector<std::string_view> tokens = SplitAt(part, ':');
+    const int64_t star = AUseUids ? index.back().first : count;
+    int64_t lo = SetNumber(tokens[0], star);
+    int64_t hi = tokens.size() > 1 ? SetNumber(tokens[1], star) : lo;
+    if (lo > hi) std::swap(lo, hi);
+    if (AUseUids) {
+      // UIDs ascend along the index: every one in lo..hi.
+      mark(lowerUid(lo), lowerUid(hi == std::numeric_limits<int64_t>::max() ? hi : hi + 1) - 1);
+    } else if (hi >= 1) {
+      mark(std::max<int64_t>(lo, 1) - 1, hi - 1);
+    }
+  }
+  for (size_t i = 0; i < chosen.size(); ++i)
+    if (chosen[i]) view->AddRef(FItems[static_cast<size_t>(index[i].second)]);
+  return view;
+}
+
+// --- helpers
+
+void TqvImap4Server::LoadSelected(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                  TqvImap4MessageList& AMessages, const std::string& ANoMailBox,
+                                  const std::string& ANoMessages) {
+  if (FindMailBoxes(AConnection, AConnection->FSelectedMailBox)->Count() != 1) Refuse(AParams, "NO", ANoMailBox);
+  bool success = true;
+  DoGetMessages(AConnection, AMessages, AConnection->FSelectedMailBox, success);
+  if (!success) Refuse(AParams, "NO", ANoMessages);
+}
+
+bool TqvImap4Server::UpdateOne(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem* AMessage) {
+  TqvImap4MessageList one(false);
+  one.AddRef(AMessage);
+  bool success = true;
+  DoUpdateMessages(AConnection, one, AConnection->FSelectedMailBox, success);
+  return success;
+}
+
+// --- FETCH
+
+void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  // The set, then the item list with or without its parentheses.
+  const std::string params = qvtext::Trim(AParams->Params);
+  const size_t blank = params.find(' ');
+  if (blank == std::string::npos) ParseError(AParams);
+  const std::string set = params.substr(0, blank);
+  TqvImap4FetchList items;
+  items.Parse(params.substr(blank + 1));
+  if (items.GetCount() == 0 || !items.SectionsValid()) ParseError(AParams);
+
+  TqvImap4MessageList messages;
+  LoadSelected(AConnection, AParams, messages, "FETCH error", "FETCH error");
+  const bool uid = IsUidCommand(AParams);
+  bool needSource = false, setsSeen = false, flagsAsked = false, uidAsked = false;
+  for (int i = 0; i < items.GetCount(); ++i) {
+    const std::string& name = items.GetItem(i).Name;
+    needSource = needSource || NeedsSource(name);
+    setsSeen = setsSeen || SetsSeen(name);
+    flagsAsked = flagsAsked || name == "FLAGS";
+    uidAsked = uidAsked || name == "UID";
+  }
+  // A read-only selection never changes a flag.
+  setsSeen = setsSeen && !AConnection->FReadOnly;
+
+  const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(set, uid);
+  TStringList source;
+  for (int m = 0; m < view->Count(); ++m) {
+    TqvImap4MessageItem* message = view->Items(m);
+    source.Clear();
+    if (needSource) {
+      bool success = true;
+      DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
+      if (!success) continue;
+    }
+    bool seenNow = false;
+    if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
+      message->Flags |= MessageFlag(mfSeen);
+      (void)UpdateOne(AConnection, message);
+      seenNow = true;
+    }
+    TStringStream out("* " + std::to_string(message->SequenceNumber) + " FETCH (");
+    out.Seek(0, soFromEnd);
+    bool first = true;
+    const auto separate = [&] {
+      if (!first) out.WriteString(" ");
+      first = false;
+    };
+    for (int i = 0; i < items.GetCount(); ++i) {
+      const TqvImap4FetchItem& item = items.GetItem(i);
+      const std::string& name = item.Name;
+      if (name == "BODY" || name == "BODY.PEEK") {
+        separate();
+        TqvImap4FetchBody::GetBody(source, "BODY[" + item.Section + "]", out, item.Section, item.Partial);
+      } else if (name == "RFC822") {
+        separate();
+        TqvImap4FetchBody::GetBody(source, "RFC822", out, "");
+      } else if (name == "RFC822.HEADER") {
+        separate();
+        TqvImap4FetchBody::GetBody(source, "RFC822.HEADER", out, "HEADER");
+      } else if (name == "RFC822.TEXT") {
+        separate();
+        TqvImap4FetchBody::GetBody(source, "RFC822.TEXT", out, "TEXT");
+      } else if (name == "RFC822.SIZE") {
+        separate();
+        out.WriteString("RFC822.SIZE " + std::to_string(GetStringsSize(source)));
+      } else if (name == "UID") {
+        separate();
+        out.WriteString("UID " + std::to_string(message->UID));
+      } else if (name == "FLAGS") {
+        separate();
+        out.WriteString(FlagsItem(*message));
+      } else if (name == "ENVELOPE") {
+        separate();
+        TqvImap4FetchEnvelope::GetEnvelope(source, out);
+      } else if (name == "BODYSTRUCTURE") {
+        separate();
+        TqvImap4FetchBodyStructure::GetBodyStructure(source, out);
+      } else if (name == "INTERNALDATE") {
+        separate();
+        out.WriteString("INTERNALDATE \"" + GetImapDateTimeStr(message->Date) + "\"");
+      }
+    }
+    if (seenNow && !flagsAsked) {
+      separate();
+      out.WriteString(FlagsItem(*message));
+    }
+    if (uid && !uidAsked) {
+      separate();
+      out.WriteString("UID " + std::to_string(message->UID));
+    }
+    out.WriteString(")\r\n");
+    SendRawBytes(AConnection, out.DataString());
+  }
+  SendTagged(AConnection, AParams, "OK FETCH completed");
+}
+
+// --- STORE
+
+void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  if (AConnection->FReadOnly) Refuse(AParams, "NO", kReadOnly);
+  // "()" is an empty word: it clears the flags. Flags without parentheses
+  // may come as several words.
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismQuotesAndParens);
+  if (words.size() < 3 || words[0].empty() || words[1].empty()) ParseError(AParams);
+  std::string flagText;
+  for (size_t i = 2; i < words.size(); ++i) flagText += words[i] + " ";
+  const TqvMailMessageFlags flags = ParseImapMessageFlags(qvtext::UpperCase(flagText));
+  const char mode = words[1][0];
+  const bool silent = qvtext::UpperCase(words[1]).find(".SILENT") != std::string::npos;
+
+  TqvImap4MessageList messages;
+  LoadSelected(AConnection, AParams, messages, "STORE error", "STORE error");
+  const bool uid = IsUidCommand(AParams);
+  const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], uid);
+  auto lines = std::make_unique<TStringList>();
+  for (int m = 0; m < view->Count(); ++m) {
+    TqvImap4MessageItem* message = view->Items(m);
+    if (mode == '+')
+      message->Flags |= flags;
+    else if (mode == '-')
+      message->Flags &= static_cast<TqvMailMessageFlags>(~flags);
+    else
+      message->Flags = flags;
+    if (!UpdateOne(AConnection, message) || silent) continue;
+    // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
+    lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" + FlagsItem(*message) +
+               (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
+  }
+  std::unique_ptr<TStrings> out = std::move(lines);
+  SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK STORE completed");
+}
+
+// --- COPY
+
+void TqvImap4Server::CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::vector<std::string> words = SplitImapArguments(AParams->Params, ismQuotes);
+  if (words.size() != 2 || words[0].empty() || words[1].empty()) ParseError(AParams);
+  if (FindMailBoxes(AConnection, AConnection->FSelectedMailBox)->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+  const std::string target = MailBoxArgument(AParams, words[1], "[TRYCREATE] Mailbox does not exist");
+  if (FindMailBoxes(AConnection, target)->Count() != 1) Refuse(AParams, "NO", "[TRYCREATE] Mailbox does not exist");
+  TqvImap4MessageList messages;
+  bool success = true;
+  DoGetMessages(AConnection, messages, AConnection->FSelectedMailBox, success);
+  if (!success) Refuse(AParams, "NO", "COPY error");
+  const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], IsUidCommand(AParams));
+  TStringList source;
+  for (int m = 0; m < view->Count(); ++m) {
+    const TqvImap4MessageItem* message = view->Items(m);
+    source.Clear();
+    success = true;
+    DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
+    if (!success) continue;
+    success = true;
+    DoAppendMessage(AConnection, message->Flags, message->Date, source, target, success);
+    if (!success) Refuse(AParams, "NO", "COPY error");
+  }
+  SendTagged(AConnection, AParams, "OK COPY completed");
+}
+
+// --- SEARCH
+
+void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  TqvImap4MessageList messages;
+  LoadSelected(AConnection, AParams, messages, "SEARCH error", "SEARCH error");
+  messages.Renumber();
+  std::vector<std::string> tokens;
+  std::vector<bool> quoted;
+  TSearchKey criteria;
+  // Keys this server cannot answer are refused rather than matching nothing.
+  if (!SearchTokens(AParams->Params, tokens, quoted) ||
+      !TSearchParser(std::move(tokens), std::move(quoted), messages).Parse(criteria))
+    ParseError(AParams);
+  const bool needSource = NeedsHeader(criteria) || static_cast<bool>(OnSearchMessage);
+  const bool uid = IsUidCommand(AParams);
+  std::string numbers;
+  TStringList source;
+  for (int i = 0; i < messages.Count(); ++i) {
+    TqvImap4MessageItem* message = messages.Items(i);
+    if (message->UID < 0) continue;
+    source.Clear();
+    if (needSource) {
+      bool success = true;
+      DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
+      if (!success) continue;
+    }
+    bool matches = false, handled = false;
+    DoSearchMessage(AConnection, *message, source, matches, handled);
+    if (!handled) {
+      TqvMailHeaderFieldList fields("iso-8859-1", 76, cmNone);
+      if (NeedsHeader(criteria)) fields.Parse(0, &source);
+      matches = Matches(criteria, *message, &fields);
+    }
+    if (matches) numbers += " " + std::to_string(uid ? message->UID : i + 1);
+  }
+  // With no match the line keeps its blank: "* SEARCH ".
+  SendUntagged(AConnection, AParams, "SEARCH " + qvtext::Trim(numbers));
+  SendTagged(AConnection, AParams, "OK SEARCH completed");
+}
+
+// --- EXPUNGE, CLOSE
+
+void TqvImap4Server::CmdExpunge(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const bool close = AParams->Command == "CLOSE";
+  // CLOSE after EXAMINE only deselects.
+  if (AConnection->FReadOnly && !close) Refuse(AParams, "NO", kReadOnly);
+  auto lines = std::make_unique<TStringList>();
+  if (!AConnection->FReadOnly && FindMailBoxes(AConnection, AConnection->FSelectedMailBox)->Count() == 1) {
+    TqvImap4MessageList messages;
+    bool success = true;
+    DoGetMessages(AConnection, messages, AConnection->FSelectedMailBox, success);
+    if (!success) Refuse(AParams, "NO", kAccessDenied);
+    const std::unique_ptr<TqvImap4MessageList> deleted = messages.FlagView(mfDeleted);
+    int reported = 0;
+    for (int i = 0; i < deleted->Count(); ++i) {
+      TqvImap4MessageItem* message = deleted->Items(i);
+      success = true;
+      DoDeleteMessage(AConnection, *message, AConnection->FSelectedMailBox, success);
+      if (!success) continue;
+      // Earlier reports have smaller numbers: each shifted the rest down.
+      if (!close) lines->Add("* " + std::to_string(message->SequenceNumber - reported) + " EXPUNGE");
+      ++reported;
+    }
+  }
+  // A vanished mailbox is deselected by CLOSE all the same.
+  if (close) ChangeState(AConnection, 1);
+  std::unique_ptr<TStrings> out = std::move(lines);
+  SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK " + AParams->Command + " completed");
+}

@@ -1,0 +1,196 @@
+// The IMAP4 message commands over loopback against the file store: message
+// sets by number and by UID, FETCH with and without \Seen, STORE modes,
+// SEARCH keys, COPY, EXPUNGE numbering, CLOSE, and the read-only selection.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "PythonOracle.h"
+#include "TestSockets.h"
+#include "TestSupport.h"
+#include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
+
+namespace fs = std::filesystem;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+std::string Uids(const TqvImap4MessageList& AList) {
+  std::string s;
+  for (int i = 0; i < AList.Count(); ++i) s += (s.empty() ? "" : ",") + std::to_string(AList.Items(i)->UID);
+  return s;
+}
+
+class TClient : public testsupport::TLineClient {
+ public:
+  using TLineClient::TLineClient;
+  // Every reply up to the tagged line, lines joined by "|" (literals inline).
+  std::string Tagged(const std::string& ATag, const std::string& ACommand) {
+    Send(ATag + " " + ACommand + "\r\n");
+    std::string all;
+    for (;;) {
+      const std::string l = Line();
+      all += (all.empty() ? "" : "|") + l;
+      if (l.empty() || l.rfind(ATag + " ", 0) == 0) return all;
+    }
+  }
+};
+
+class ImapMessages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TqvMailUserAccountItem* a = Server.UserAccounts().Add();
+    a->SetUserName("bob@example.test");
+    a->SetPassword("secret");
+    Server.UserAccounts().SetCaseInsensitive(false);
+    Server.SetLocalBinding("127.0.0.1");
+    Store.SetMailBoxDir(Dir.Dir() + "mail");
+    Store.SetServer(&Server);
+    fs::create_directories(Inbox);
+    Put(1, "From: Alice <alice@example.test>\r\nTo: bob@example.test\r\nSubject: two words here\r\n\r\nfirst\r\n");
+    Put(2, "From: carol@example.test\r\nTo: bob@example.test\r\nSubject: other\r\n\r\nsecond\r\n");
+    Put(3, "From: dave@example.test\r\nSubject: third\r\n\r\nthird\r\n");
+    testsupport::StartOnFreePort(Server);
+  }
+  void TearDown() override { Server.Stop(); }
+  void Put(int ANumber, const std::string& AText) {
+    char name[32];
+    std::snprintf(name, sizeof name, "MAIL%.8d.MSG", ANumber);
+    WriteFileBytes(Inbox + name, AText);
+  }
+  // Logged in, INBOX selected twice (so no \Recent is left).
+  std::unique_ptr<TClient> Open(const char* ASelect = "SELECT") {
+    auto c = std::make_unique<TClient>(Server.BoundPort());
+    c->Line();
+    EXPECT_EQ(c->Cmd("a0 LOGIN bob@example.test secret"), "a0 OK LOGIN completed");
+    c->Tagged("a1", "SELECT INBOX");
+    c->Tagged("a2", std::string(ASelect) + " INBOX");
+    return c;
+  }
+
+  testsupport::TempDir Dir;
+  TqvImap4Server Server;
+  TqvImap4FileHandler Store;
+  const std::string Inbox = Dir.Dir() + "mail/bob@example.test/";
+};
+
+}  // namespace
+
+TEST(ImapMessageSet, NumbersAndUidsResolveAsRfc3501Says) {
+  TqvImap4MessageList list;
+  for (int64_t uid : {1, 2, 4, 5, 7}) list.Add("m" + std::to_string(uid), uid, 0, 0);
+  list.Add("new", -1, 0, 0);  // no UID: not addressable
+  const auto view = [&](const char* ASet, bool AUid) { return Uids(*list.SetView(ASet, AUid)); };
+  EXPECT_EQ(view("1", false), "1");
+  EXPECT_EQ(view("5:3", false), "4,5,7");
+  EXPECT_EQ(view("2:10", false), "2,4,5,7");
+  EXPECT_EQ(view("*", false), "7");
+  EXPECT_EQ(view("0", false), "");
+  EXPECT_EQ(view("1,1,1:2", false), "1,2");
+  EXPECT_EQ(view("6", false), "");
+  EXPECT_EQ(view("3", true), "");
+  EXPECT_EQ(view("3:5", true), "4,5");
+  EXPECT_EQ(view("8:*", true), "7");
+  EXPECT_EQ(view("*:2", true), "2,4,5,7");
+  EXPECT_EQ(view("1:99999999999999999999", true), "1,2,4,5,7");
+  EXPECT_EQ(view("x:2,5", false), "1,2,7");
+  TqvImap4MessageList empty;
+  EXPECT_EQ(Uids(*empty.SetView("1:*", true)), "");
+}
+
+TEST_F(ImapMessages, FetchReportsItemsAndSetsSeenOnlyForBodies) {
+  auto c = Open();
+  EXPECT_EQ(c->Tagged("f1", "FETCH 1 (FLAGS UID)"), "* 1 FETCH (FLAGS () UID 1)|f1 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f2", "UID FETCH 2 FLAGS"), "* 2 FETCH (FLAGS () UID 2)|f2 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f3", "FETCH 0 FLAGS"), "f3 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f4", "FETCH 1"), "f4 BAD FETCH parse error");
+  EXPECT_EQ(c->Tagged("f5", "UID FETCH 4:* UID"), "* 3 FETCH (UID 3)|f5 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f6", "FETCH 2:10 UID"), "* 2 FETCH (UID 2)|* 3 FETCH (UID 3)|f6 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f7", "FETCH 1 (RFC822.SIZE BOGUS UID)"), "* 1 FETCH (RFC822.SIZE 90 UID 1)|f7 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f8", "FETCH 1 BODY[FOO]"), "f8 BAD FETCH parse error");
+  // PEEK changes nothing; BODY[] sets \Seen and reports it.
+  EXPECT_EQ(c->Tagged("g1", "FETCH 2 BODY.PEEK[TEXT]"), "* 2 FETCH (BODY[TEXT] {8}|second|)|g1 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("g2", "FETCH 2 FLAGS"), "* 2 FETCH (FLAGS ())|g2 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("g3", "FETCH 2 BODY[TEXT]"),
+            "* 2 FETCH (BODY[TEXT] {8}|second| FLAGS (\\Seen))|g3 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("g4", "FETCH 2 RFC822.TEXT"), "* 2 FETCH (RFC822.TEXT {8}|second|)|g4 OK FETCH completed");
+  // The item list may come without parentheses, with blanks inside a section.
+  c->Send("g5 FETCH 1 BODY.PEEK[HEADER.FIELDS (SUBJECT)]\r\n");
+  EXPECT_EQ(c->ReadUntil("g5 OK FETCH completed\r\n"),
+            "* 1 FETCH (BODY[HEADER.FIELDS (SUBJECT)] {27}\r\nSubject: two words here\r\n\r\n)\r\n"
+            "g5 OK FETCH completed\r\n");
+  const std::string date = c->Tagged("g6", "FETCH 3 INTERNALDATE");
+  EXPECT_TRUE(std::regex_search(
+      date, std::regex("^\\* 3 FETCH \\(INTERNALDATE \"[ 0-9][0-9]-[A-Z][a-z]{2}-[0-9]{4} [0-9]{2}:")))
+      << date;
+}
+
+TEST_F(ImapMessages, StoreModesAndTheirReplies) {
+  auto c = Open();
+  EXPECT_EQ(c->Tagged("s1", "STORE 1 +FLAGS (\\Deleted \\Seen)"),
+            "* 1 FETCH (FLAGS (\\Deleted \\Seen))|s1 OK STORE completed");
+  EXPECT_EQ(c->Tagged("s2", "STORE 2 +FLAGS.SILENT (\\Flagged)"), "s2 OK STORE completed");
+  EXPECT_EQ(c->Tagged("s3", "STORE 1 -FLAGS (\\Seen)"), "* 1 FETCH (FLAGS (\\Deleted))|s3 OK STORE completed");
+  EXPECT_EQ(c->Tagged("s4", "STORE 1 FLAGS"), "s4 BAD STORE parse error");
+  EXPECT_EQ(c->Tagged("s5", "STORE 1:2 FLAGS ()"),
+            "* 1 FETCH (FLAGS ())|* 2 FETCH (FLAGS ())|s5 OK STORE completed");
+  EXPECT_EQ(c->Tagged("s6", "UID STORE 3 +FLAGS \\Answered \\Draft"),
+            "* 3 FETCH (FLAGS (\\Answered \\Draft) UID 3)|s6 OK STORE completed");
+  // The flags are kept by the store: a new session sees them.
+  auto d = Open();
+  EXPECT_EQ(d->Tagged("t1", "FETCH 1:* FLAGS"),
+            "* 1 FETCH (FLAGS ())|* 2 FETCH (FLAGS ())|* 3 FETCH (FLAGS (\\Answered \\Draft))|t1 OK FETCH completed");
+}
+
+TEST_F(ImapMessages, SearchKeys) {
+  auto c = Open();
+  c->Tagged("s0", "STORE 2 +FLAGS.SILENT (\\Seen)");
+  EXPECT_EQ(c->Tagged("h1", "SEARCH ALL"), "* SEARCH 1 2 3|h1 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h2", "UID SEARCH ALL"), "* SEARCH 1 2 3|h2 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h3", "SEARCH FROM alice"), "* SEARCH 1|h3 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h4", "SEARCH SUBJECT \"two words\""), "* SEARCH 1|h4 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h5", "SEARCH TO nobody"), "* SEARCH |h5 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h6", "SEARCH UNSEEN"), "* SEARCH 1 3|h6 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h7", "SEARCH NOT SEEN 2:3"), "* SEARCH 3|h7 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h8", "UID SEARCH OR UID 1 (SEEN FROM carol)"), "* SEARCH 1 2|h8 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h9", "SEARCH CHARSET UTF-8 UNDELETED"), "* SEARCH 1 2 3|h9 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("h10", "SEARCH SINCE 1-Jan-2026"), "h10 BAD SEARCH parse error");
+  EXPECT_EQ(c->Tagged("h11", "SEARCH FROM"), "h11 BAD SEARCH parse error");
+}
+
+TEST_F(ImapMessages, CopyExpungeAndClose) {
+  auto c = Open();
+  EXPECT_EQ(c->Tagged("c0", "CREATE Work"), "c0 OK CREATE completed");
+  EXPECT_EQ(c->Tagged("k1", "COPY 1:2 Work"), "k1 OK COPY completed");
+  EXPECT_EQ(c->Tagged("k2", "COPY 1 Nope"), "k2 NO [TRYCREATE] Mailbox does not exist");
+  EXPECT_EQ(c->Tagged("k3", "UID COPY 1"), "k3 BAD COPY parse error");
+  EXPECT_EQ(c->Tagged("k4", "COPY 1 ../alice@example.test"), "k4 NO [TRYCREATE] Mailbox does not exist");
+  EXPECT_EQ(c->Tagged("k5", "STATUS Work (MESSAGES)"), "* STATUS \"Work\" (MESSAGES 2)|k5 OK STATUS completed");
+  // Messages 2 and 3 deleted: each report shifts the next down.
+  c->Tagged("e0", "STORE 2:3 +FLAGS.SILENT (\\Deleted)");
+  EXPECT_EQ(c->Tagged("e1", "EXPUNGE"), "* 2 EXPUNGE|* 2 EXPUNGE|e1 OK EXPUNGE completed");
+  EXPECT_EQ(c->Tagged("e2", "FETCH 1:* UID"), "* 1 FETCH (UID 1)|e2 OK FETCH completed");
+  // CLOSE expunges silently and deselects.
+  c->Tagged("e3", "STORE 1 +FLAGS.SILENT (\\Deleted)");
+  EXPECT_EQ(c->Tagged("e4", "CLOSE"), "e4 OK CLOSE completed");
+  EXPECT_EQ(c->Tagged("e5", "FETCH 1 FLAGS"), "e5 BAD Bad state for FETCH");
+  EXPECT_FALSE(fs::exists(Inbox + "MAIL00000001.MSG"));
+  EXPECT_FALSE(fs::exists(Inbox + "MAIL00000002.MSG"));
+}
+
+TEST_F(ImapMessages, ExamineChangesNothing) {
+  {
+    auto w = Open();
+    w->Tagged("x", "STORE 1 +FLAGS.SILENT (\\Deleted)");
+  }
+  auto c = Open("EXAMINE");
+  EXPECT_EQ(c->Tagged("r1", "FETCH 2 BODY[TEXT]"), "* 2 FETCH (BODY[TEXT] {8}|second|)|r1 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("r2", "FETCH 2 FLAGS"), "* 2 FETCH (FLAGS ())|r2 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("r3", "STORE 2 +FLAGS (\\Seen)"), "r3 NO Mailbox is read-only");
+  EXPECT_EQ(c->Tagged("r4", "EXPUNGE"), "r4 NO Mailbox is read-only");
+  EXPECT_EQ(c->Tagged("r5", "CLOSE"), "r5 OK CLOSE completed");
+  EXPECT_EQ(c->Tagged("r6", "FETCH 1 FLAGS"), "r6 BAD Bad state for FETCH");
+  EXPECT_TRUE(fs::exists(Inbox + "MAIL00000001.MSG"));
+}
