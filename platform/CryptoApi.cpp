@@ -57,7 +57,7 @@ struct HashObject {
 
 struct ProviderObject {
   std::uint32_t Type = 0;
-  // The key pairs of the context by key spec (AT_KEYEXCHANGE, AT_SIGNATURE).
+  // The key pairs of the context by key slot (AT_KEYEXCHANGE, AT_SIGNATURE).
   std::shared_ptr<EVP_PKEY> UserKeys[3];
 };
 

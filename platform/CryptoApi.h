@@ -82,7 +82,7 @@ BOOL CryptDestroyHash(HCRYPTHASH hash);
 // little-endian (modulus; for private blobs also prime1, prime2, exponent1,
 // exponent2, coefficient at half length and the private exponent). A key
 // imported from a private blob or generated becomes the context's key pair
-// for its spec (CALG_RSA_KEYX: AT_KEYEXCHANGE, CALG_RSA_SIGN: AT_SIGNATURE),
+// for its slot (CALG_RSA_KEYX: AT_KEYEXCHANGE, CALG_RSA_SIGN: AT_SIGNATURE),
 // which CryptSignHashA and CryptGetUserKey use. Signatures are PKCS #1 v1.5
 // over the hash's algorithm, least significant byte first. A key handle is
 // destroyed by its holder; keys are shared read-only inside.

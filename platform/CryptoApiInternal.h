@@ -66,7 +66,7 @@ void StoreAdd(HCERTSTORE store, PCCERT_CONTEXT context);
 HCERTSTORE ImportPkcs12(const std::uint8_t* data, std::size_t size, const char* password);
 
 // Provider contexts as the key calls see them: whether a handle is live, and
-// the key pair a context holds for a key spec (null when none).
+// the key pair a context holds for a key slot (null when none).
 bool ProviderKnown(HCRYPTPROV prov);
 std::shared_ptr<EVP_PKEY> ProviderUserKey(HCRYPTPROV prov, std::uint32_t keySpec);
 bool SetProviderUserKey(HCRYPTPROV prov, std::uint32_t keySpec, std::shared_ptr<EVP_PKEY> key);

@@ -98,7 +98,7 @@ bool HasPrivatePart(const EVP_PKEY* key) {
   return d != nullptr;
 }
 
-// Blob -> key. The blob's algorithm comes back for the key spec.
+// Blob -> key. The blob's algorithm comes back for the key slot.
 std::shared_ptr<EVP_PKEY> KeyFromBlob(const std::uint8_t* data, std::uint32_t length, bool& isPrivate, ALG_ID& alg) {
   if (!data || length < kBlobHeader || data[1] != 2) return nullptr;
   const std::uint32_t type = data[0];
@@ -306,12 +306,12 @@ BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID alg, std::uint32_t flags, HCRYPTKEY* ke
   if (!key) return FailWith(ERROR_INVALID_PARAMETER);
   *key = 0;
   if (!ProviderKnown(prov)) return FailWith(ERROR_INVALID_HANDLE);
-  std::uint32_t spec;
+  std::uint32_t slot;
   switch (alg) {
     case AT_KEYEXCHANGE:
-    case CALG_RSA_KEYX: spec = AT_KEYEXCHANGE; break;
+    case CALG_RSA_KEYX: slot = AT_KEYEXCHANGE; break;
     case AT_SIGNATURE:
-    case CALG_RSA_SIGN: spec = AT_SIGNATURE; break;
+    case CALG_RSA_SIGN: slot = AT_SIGNATURE; break;
     default: return FailWith(NTE_BAD_ALGID);
   }
   if (flags & 0xFFFE) return FailWith(NTE_BAD_FLAGS);
@@ -321,9 +321,9 @@ BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID alg, std::uint32_t flags, HCRYPTKEY* ke
   EVP_PKEY* made = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
   if (!made) return FailWith(NTE_BAD_KEY);
   auto shared = Share(made);
-  SetProviderUserKey(prov, spec, shared);
+  SetProviderUserKey(prov, slot, shared);
   *key = NewKeyHandle(std::move(shared), true, (flags & CRYPT_EXPORTABLE) != 0,
-                      spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN);
+                      slot == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN);
   return 1;
 }
 

@@ -191,11 +191,11 @@ void TqvCryptApiRsaKey::GetRsaPublicKeyParams(TBytes& AModulus, TBytes& AExponen
 }
 
 void TqvCryptApiRsaKey::RefreshProperties() {
-  for (const uint32_t spec : {plat::AT_KEYEXCHANGE, plat::AT_SIGNATURE}) {
+  for (const uint32_t slot : {plat::AT_KEYEXCHANGE, plat::AT_SIGNATURE}) {
     HCRYPTKEY user = 0;
-    if (CryptGetUserKey(FProvider, spec, &user)) {
+    if (CryptGetUserKey(FProvider, slot, &user)) {
       (void)CryptDestroyKey(user);
-      KeyType = static_cast<int32_t>(spec);
+      KeyType = static_cast<int32_t>(slot);
       break;
     }
   }
@@ -234,7 +234,7 @@ void TqvCryptApiSignatureRsa::ImportKey(const TBytes& ADer, uintptr_t AStructTyp
   FKey = 0;
   TBytes blob = DecodeKey(ADer, AStructType);
   // The decoded blob names the key-exchange algorithm; a key made for
-  // signing must land under that spec, or signing would find no key.
+  // signing must land under that slot, or signing would find no key.
   if (AStructType == plat::PKCS_RSA_PRIVATE_KEY && FKeySpec == plat::AT_SIGNATURE && blob.size() >= 8) {
     blob[4] = static_cast<uint8_t>(plat::CALG_RSA_SIGN & 0xFF);
     blob[5] = static_cast<uint8_t>(plat::CALG_RSA_SIGN >> 8);
