@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "PythonOracle.h"
+#include "ImapTestSupport.h"
 #include "TestSockets.h"
 #include "TestSupport.h"
 #include "qvImap4FileHandler.h"
@@ -23,20 +24,7 @@ std::string Uids(const TqvImap4MessageList& AList) {
   return s;
 }
 
-class TClient : public testsupport::TLineClient {
- public:
-  using TLineClient::TLineClient;
-  // Every reply up to the tagged line, lines joined by "|" (literals inline).
-  std::string Tagged(const std::string& ATag, const std::string& ACommand) {
-    Send(ATag + " " + ACommand + "\r\n");
-    std::string all;
-    for (;;) {
-      const std::string l = Line();
-      all += (all.empty() ? "" : "|") + l;
-      if (l.empty() || l.rfind(ATag + " ", 0) == 0) return all;
-    }
-  }
-};
+using imaptest::TClient;
 
 class ImapMessages : public ::testing::Test {
  protected:

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "NtlmTestClient.h"
+#include "ImapTestSupport.h"
 #include "TestSockets.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -127,20 +128,7 @@ class TMemoryStore {
   std::vector<std::string> Seen;
 };
 
-class TClient : public testsupport::TLineClient {
- public:
-  using TLineClient::TLineClient;
-  // Every line up to and including the tagged one, joined by "|".
-  std::string Tagged(const std::string& ATag, const std::string& ACommand) {
-    Send(ATag + " " + ACommand + "\r\n");
-    std::string all;
-    for (;;) {
-      const std::string l = Line();
-      all += (all.empty() ? "" : "|") + l;
-      if (l.empty() || l.rfind(ATag + " ", 0) == 0) return all;
-    }
-  }
-};
+using imaptest::TClient;
 
 class ImapSession : public ::testing::Test {
  protected:
