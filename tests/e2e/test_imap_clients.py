@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, start_listening
+from vxharness import start_imap_service
 
 BODY = b"Subject: hello\r\n\r\nplain line\r\n"
 
@@ -19,18 +19,11 @@ BODY = b"Subject: hello\r\n\r\nplain line\r\n"
 class ImapClients(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.t = ProgramFolder()
-        cls.smtp, cls.imap = free_port(), free_port()
-        cls.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(free_port()))]),
-            ("IMAP", [("Port", str(cls.imap))]),
-            ("USERS", [("Count", "3")]),
-            ("USER0", [("DisplayName", "Bob"), ("UserName", "bob@example.test"), ("Password", "secret")]),
-            ("USER1", [("DisplayName", "Alice"), ("UserName", "alice@example.test"), ("Password", "pw2")]),
-            ("USER2", [("DisplayName", "Q"), ("UserName", "q@example.test"), ("Password", 'a\\b"c')]),
+        cls.t, cls.smtp, cls.imap = start_imap_service([
+            ("Bob", "bob@example.test", "secret"),
+            ("Alice", "alice@example.test", "pw2"),
+            ("Q", "q@example.test", 'a\\b"c'),
         ])
-        cls.proc = start_listening(cls.t, (cls.smtp, cls.imap))
         with smtplib.SMTP("127.0.0.1", cls.smtp, timeout=10) as s:
             s.sendmail("alice@example.test", ["bob@example.test"], BODY)
             s.sendmail("alice@example.test", ["bob@example.test"], BODY)

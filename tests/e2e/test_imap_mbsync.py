@@ -9,7 +9,7 @@ import smtplib
 import subprocess
 import unittest
 
-from vxharness import ProgramFolder, free_port, start_listening
+from vxharness import start_imap_service
 
 
 class MbsyncSync(unittest.TestCase):
@@ -17,16 +17,7 @@ class MbsyncSync(unittest.TestCase):
         self.mbsync = shutil.which("mbsync")
         if not self.mbsync:
             self.skipTest("mbsync (isync) is not installed")
-        self.t = ProgramFolder()
-        self.smtp, self.imap = free_port(), free_port()
-        self.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(self.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(free_port()))]),
-            ("IMAP", [("Port", str(self.imap))]),
-            ("USERS", [("Count", "1")]),
-            ("USER0", [("DisplayName", "Bob"), ("UserName", "bob@example.test"), ("Password", "secret")]),
-        ])
-        start_listening(self.t, (self.smtp, self.imap))
+        self.t, self.smtp, self.imap = start_imap_service([("Bob", "bob@example.test", "secret")])
         self.addCleanup(self.t.cleanup)
         with smtplib.SMTP("127.0.0.1", self.smtp, timeout=10) as s:
             for n in (1, 2, 3):

@@ -8,7 +8,7 @@ import smtplib
 import subprocess
 import unittest
 
-from vxharness import ProgramFolder, free_port, start_listening
+from vxharness import start_imap_service
 
 
 def mail(n):
@@ -19,16 +19,7 @@ def mail(n):
 class ImapMessages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.t = ProgramFolder()
-        cls.smtp, cls.imap = free_port(), free_port()
-        cls.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(free_port()))]),
-            ("IMAP", [("Port", str(cls.imap))]),
-            ("USERS", [("Count", "1")]),
-            ("USER0", [("DisplayName", "Bob"), ("UserName", "bob@example.test"), ("Password", "secret")]),
-        ])
-        cls.proc = start_listening(cls.t, (cls.smtp, cls.imap))
+        cls.t, cls.smtp, cls.imap = start_imap_service([("Bob", "bob@example.test", "secret")])
         with smtplib.SMTP("127.0.0.1", cls.smtp, timeout=10) as s:
             for n in (1, 2, 3):
                 s.sendmail("alice@example.test", ["bob@example.test"], mail(n))

@@ -151,6 +151,26 @@ def start_listening(folder, ports, timeout=10):
     return proc
 
 
+def start_imap_service(users):
+    """A new program folder whose service takes mail by SMTP (relay held off)
+    and serves it by IMAP4, both on free ports, for users given as
+    (display name, user name, password). Returns (folder, smtp port, imap
+    port); the folder's clean-up ends the service."""
+    folder = ProgramFolder()
+    smtp, imap = free_port(), free_port()
+    sections = [
+        ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
+        ("POP3", [("Port", str(free_port()))]),
+        ("IMAP", [("Port", str(imap))]),
+        ("USERS", [("Count", str(len(users)))]),
+    ]
+    for i, (display, name, password) in enumerate(users):
+        sections.append(("USER%d" % i, [("DisplayName", display), ("UserName", name), ("Password", password)]))
+    folder.write_settings(sections)
+    start_listening(folder, (smtp, imap))
+    return folder, smtp, imap
+
+
 class Dnsmasq:
     """dnsmasq (from dnsmasq-base) answering locally for ".test" on 127.0.0.2:53,
     run in the foreground and stopped by its process id. records: extra
