@@ -152,28 +152,9 @@ struct TqvImap4FileHandler::TMailBoxFolder {
   [[nodiscard]] bool Exists() const { return !Path.empty() && Kind == TEntryKind::Folder; }
 };
 
-TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner) : TComponent(AOwner) {}
+TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
 
 TqvImap4FileHandler::~TqvImap4FileHandler() { SetServer(nullptr); }
-
-void TqvImap4FileHandler::SetServer(TqvImap4Server* Value) {
-  if (Value == FServer) return;
-  if (FServer) {
-    FServer->RemoveFreeNotification(this);
-    Unbind();
-  }
-  FServer = Value;
-  if (FServer) {
-    FServer->FreeNotification(this);
-    Bind();
-  }
-}
-
-void TqvImap4FileHandler::Notification(TComponent* AComponent, TOperation Operation) {
-  TComponent::Notification(AComponent, Operation);
-  // The server is in its destructor: its events are no longer there to clear.
-  if (Operation == TOperation::opRemove && AComponent == FServer) FServer = nullptr;
-}
 
 #define VX_STORE_PROPERTY(Name, Field)                        \
   std::string TqvImap4FileHandler::Name() const {             \

@@ -23,6 +23,7 @@
 #include "ClassCore.h"
 #include "Streams.h"
 #include "qvMailStoreUtils.h"
+#include "qvServerStore.h"
 #include "qvImap4Server.h"
 
 // "imap.dat" of one mailbox: version 1, Subscribed, UIDNext, UIDValidity,
@@ -58,15 +59,12 @@ class TqvImap4MessageStore : public TObject {
   TqvImap4MessageList& FMessages;
 };
 
-class TqvImap4FileHandler : public TComponent {
+class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
  public:
   explicit TqvImap4FileHandler(TComponent* AOwner = nullptr);
   ~TqvImap4FileHandler() override;
   VX_CLASS_NAME("TqvImap4FileHandler")
 
-  [[nodiscard]] TqvImap4Server* Server() const { return FServer; }
-  // Unbinds from the old server and binds to the new one (null: none).
-  void SetServer(TqvImap4Server* Value);
   // Empty means no store: every mailbox is missing.
   [[nodiscard]] std::string MailBoxDir() const;
   void SetMailBoxDir(const std::string& Value);
@@ -105,9 +103,8 @@ class TqvImap4FileHandler : public TComponent {
   TqvStoreErrorEvent OnStoreError;
 
  protected:
-  virtual void Unbind();
-  virtual void Bind();
-  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void Unbind() override;
+  void Bind() override;
   // The user whose folder a connection sees: its UserName.
   [[nodiscard]] virtual std::string ConnectionUserName(TqvImap4CommandConnection* AConnection) const;
   virtual void DoStoreError(const std::exception& E);
@@ -131,7 +128,6 @@ class TqvImap4FileHandler : public TComponent {
   void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
                      TqvImap4MailBoxList& AMailBoxes) const;
 
-  TqvImap4Server* FServer = nullptr;
   mutable std::recursive_mutex FLock;
   std::string FMailBoxDir;
   std::string FMailBoxInfoFile = "imap.dat";

@@ -6,28 +6,9 @@
 #include "qvMailBoxFiles.h"
 #include "qvUtils.h"
 
-TqvPop3FileHandler::TqvPop3FileHandler(TComponent* AOwner) : TComponent(AOwner) {}
+TqvPop3FileHandler::TqvPop3FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
 
 TqvPop3FileHandler::~TqvPop3FileHandler() { SetServer(nullptr); }
-
-void TqvPop3FileHandler::SetServer(TqvPop3Server* Value) {
-  if (Value == FServer) return;
-  if (FServer) {
-    FServer->RemoveFreeNotification(this);
-    Unbind();
-  }
-  FServer = Value;
-  if (FServer) {
-    FServer->FreeNotification(this);
-    Bind();
-  }
-}
-
-void TqvPop3FileHandler::Notification(TComponent* AComponent, TOperation Operation) {
-  TComponent::Notification(AComponent, Operation);
-  // The server is in its destructor: its events are no longer there to clear.
-  if (Operation == TOperation::opRemove && AComponent == FServer) FServer = nullptr;
-}
 
 std::string TqvPop3FileHandler::MailBoxDir() const {
   std::scoped_lock lock(FLock);

@@ -18,6 +18,7 @@
 
 #include "ClassCore.h"
 #include "qvMailStoreUtils.h"
+#include "qvServerStore.h"
 #include "qvPop3Server.h"
 
 class TqvPop3FileMessageItem : public TqvPop3MessageItem {
@@ -32,15 +33,12 @@ using TqvPop3LoadMessageEvent =
     std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, const std::string& AMailBoxPath,
                        const std::string& AMessageFile, bool& ACanLoad)>;
 
-class TqvPop3FileHandler : public TComponent {
+class TqvPop3FileHandler : public TqvServerStore<TqvPop3Server> {
  public:
   explicit TqvPop3FileHandler(TComponent* AOwner = nullptr);
   ~TqvPop3FileHandler() override;
   VX_CLASS_NAME("TqvPop3FileHandler")
 
-  TqvPop3Server* Server() const { return FServer; }
-  // Unbinds from the old server, binds to the new one.
-  void SetServer(TqvPop3Server* Value);
   [[nodiscard]] std::string MailBoxDir() const;
   void SetMailBoxDir(const std::string& Value);
 
@@ -56,12 +54,11 @@ class TqvPop3FileHandler : public TComponent {
   TqvStoreErrorEvent OnStoreError;
 
  protected:
-  virtual void Unbind();
-  virtual void Bind();
+  void Unbind() override;
+  void Bind() override;
   virtual void DoLoadMessage(TqvPop3CommandConnection* AConnection, const std::string& AMailBoxPath,
                              const std::string& AMessageFile, bool& ACanLoad);
   virtual void DoStoreError(const std::exception& E);
-  void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
   void LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
@@ -73,7 +70,6 @@ class TqvPop3FileHandler : public TComponent {
   // The same, with a failure told to OnStoreError and an empty result.
   [[nodiscard]] TqvStoreFolder OpenUserFolderReported(const std::string& AUserName);
 
-  TqvPop3Server* FServer = nullptr;
   std::string FMailBoxDir;
   mutable std::mutex FLock;  // guards FMailBoxDir
 };

@@ -31,28 +31,9 @@ void RemoveCopy(std::initializer_list<std::string> APaths) {
 
 }  // namespace
 
-TqvSmtpFileHandler::TqvSmtpFileHandler(TComponent* AOwner) : TComponent(AOwner) {}
+TqvSmtpFileHandler::TqvSmtpFileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
 
 TqvSmtpFileHandler::~TqvSmtpFileHandler() { SetServer(nullptr); }
-
-void TqvSmtpFileHandler::SetServer(TqvSmtpServer* Value) {
-  if (Value == FServer) return;
-  if (FServer) {
-    Unbind();
-    FServer->RemoveFreeNotification(this);
-  }
-  FServer = Value;
-  if (FServer) {
-    FServer->FreeNotification(this);
-    Bind();
-  }
-}
-
-void TqvSmtpFileHandler::Notification(TComponent* AComponent, TOperation Operation) {
-  TComponent::Notification(AComponent, Operation);
-  // The server is being destroyed: its events are gone with it.
-  if (Operation == TOperation::opRemove && AComponent == FServer) FServer = nullptr;
-}
 
 void TqvSmtpFileHandler::Bind() {
   if (!FServer) return;

@@ -22,6 +22,7 @@
 
 #include "ClassCore.h"
 #include "qvMailStoreUtils.h"
+#include "qvServerStore.h"
 #include "qvSmtpServer.h"
 
 class TqvStagedFile;
@@ -30,15 +31,12 @@ class TqvStagedFile;
 // used all the same: names never replace a file either way.
 using TqvReserveCounterEvent = std::function<void(TObject* Sender, int ALimit)>;
 
-class TqvSmtpFileHandler : public TComponent {
+class TqvSmtpFileHandler : public TqvServerStore<TqvSmtpServer> {
  public:
   explicit TqvSmtpFileHandler(TComponent* AOwner = nullptr);
   ~TqvSmtpFileHandler() override;
   VX_CLASS_NAME("TqvSmtpFileHandler")
 
-  [[nodiscard]] TqvSmtpServer* Server() const { return FServer; }
-  // Unbinds from the old server and binds to the new one (null: none).
-  void SetServer(TqvSmtpServer* Value);
   [[nodiscard]] std::string MailBoxDir() const;
   void SetMailBoxDir(const std::string& Value);
   [[nodiscard]] std::string RelayDir() const;
@@ -65,9 +63,8 @@ class TqvSmtpFileHandler : public TComponent {
   TqvReserveCounterEvent OnReserveCounter;
 
  protected:
-  virtual void Unbind();
-  virtual void Bind();
-  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void Unbind() override;
+  void Bind() override;
   virtual void DoStoreError(const std::exception& E);
   virtual void DoReserveCounter(int ALimit);
 
@@ -79,7 +76,6 @@ class TqvSmtpFileHandler : public TComponent {
   // Under the lock: the next number, reserved first when a block begins.
   int DrawNumber();
 
-  TqvSmtpServer* FServer = nullptr;
   mutable std::recursive_mutex FLock;
   std::string FMailBoxDir;
   std::string FRelayDir;
