@@ -136,16 +136,7 @@ def start_listening(folder, ports, timeout=10):
     takes connections; on failure cleans the folder up (a failed set-up runs
     no tearDown) and raises."""
     proc = folder.start_foreground()
-
-    def listening():
-        for port in ports:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-            except OSError:
-                return False
-        return True
-
-    if not wait_for(listening, timeout):
+    if not listening(*ports, timeout=timeout):
         folder.cleanup()
         raise AssertionError("the service did not open its ports")
     return proc
