@@ -169,15 +169,13 @@ void TdmVxMailServers::LoadCounter() {
   qvSmtpFileHandler1->SetCounter(ini.ReadInteger("SMTP", "Counter", 1));
 }
 
-void TdmVxMailServers::SaveCounter() { WriteCounter(qvSmtpFileHandler1->Counter()); }
+void TdmVxMailServers::SaveCounter() { ReserveCounter(qvSmtpFileHandler1->Counter()); }
 
-void TdmVxMailServers::ReserveCounter(int ALimit) { WriteCounter(ALimit); }
-
-void TdmVxMailServers::WriteCounter(int Value) {
+void TdmVxMailServers::ReserveCounter(int ALimit) {
   std::string file = GetCounterFile();
   if (!plat::DirectoryExists(plat::ExtractFilePath(file))) return;
   plat::TIniFile ini(file);
-  ini.WriteInteger("SMTP", "Counter", Value);
+  ini.WriteInteger("SMTP", "Counter", ALimit);
   // A temporary file, flushed and renamed over the old one.
   ini.UpdateFile();
 }
