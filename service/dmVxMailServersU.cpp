@@ -224,30 +224,22 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
       // An unreadable folder keeps its leftovers; the stores report it when used.
     }
   };
-  // An account folder and the mailboxes below it (IMAP4's, as deep as
-  // mailboxes go); a folder that is a link is passed over, never followed.
-  std::function<void(const TqvStoreFolder&, int)> cleanTree = [&](const TqvStoreFolder& AFolder, int ALevel) {
-    clean(AFolder);
-    if (ALevel >= qvMaxMailBoxLevels) return;
-    try {
-      for (const std::string& name : ListAccountFolders(AFolder)) {
-        try {
-          cleanTree(OpenAccountFolder(AFolder, name, false), ALevel + 1);
-        } catch (const std::exception&) {
-        }
+  // The folders below AFolder at level ALevel (accounts are level 0) and,
+  // as deep as IMAP4 mailboxes go, theirs; a folder that is a link is passed
+  // over, never followed. One that cannot be opened or listed is skipped.
+  std::function<void(const TqvStoreFolder&, int)> cleanBelow = [&](const TqvStoreFolder& AFolder, int ALevel) {
+    for (const std::string& name : ListAccountFolders(AFolder)) {
+      try {
+        const TqvStoreFolder child = OpenAccountFolder(AFolder, name, false);
+        clean(child);
+        if (ALevel < qvMaxMailBoxLevels) cleanBelow(child, ALevel + 1);
+      } catch (const std::exception&) {
       }
-    } catch (const std::exception&) {
     }
   };
   try {
-    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false)) {
-      for (const std::string& name : ListAccountFolders(mailbox)) {
-        try {
-          cleanTree(OpenAccountFolder(mailbox, name, false), 0);
-        } catch (const std::exception&) {
-        }
-      }
-    }
+    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false))
+      cleanBelow(mailbox, 0);
     if (const TqvStoreFolder relay = OpenStoreFolder(qvSmtpFileHandler1->RelayDir(), false)) clean(relay);
   } catch (const std::exception&) {
   }
