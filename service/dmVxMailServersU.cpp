@@ -169,15 +169,13 @@ void TdmVxMailServers::LoadCounter() {
   qvSmtpFileHandler1->SetCounter(ini.ReadInteger("SMTP", "Counter", 1));
 }
 
-void TdmVxMailServers::SaveCounter() { WriteCounter(qvSmtpFileHandler1->Counter()); }
+void TdmVxMailServers::SaveCounter() { ReserveCounter(qvSmtpFileHandler1->Counter()); }
 
-void TdmVxMailServers::ReserveCounter(int ALimit) { WriteCounter(ALimit); }
-
-void TdmVxMailServers::WriteCounter(int Value) {
+void TdmVxMailServers::ReserveCounter(int ALimit) {
   std::string file = GetCounterFile();
   if (!plat::DirectoryExists(plat::ExtractFilePath(file))) return;
   plat::TIniFile ini(file);
-  ini.WriteInteger("SMTP", "Counter", Value);
+  ini.WriteInteger("SMTP", "Counter", ALimit);
   // A temporary file, flushed and renamed over the old one.
   ini.UpdateFile();
 }
@@ -226,30 +224,22 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
       // An unreadable folder keeps its leftovers; the stores report it when used.
     }
   };
-  // An account folder and the mailboxes below it (IMAP4's, as deep as
-  // mailboxes go); a folder that is a link is passed over, never followed.
-  std::function<void(const TqvStoreFolder&, int)> cleanTree = [&](const TqvStoreFolder& AFolder, int ALevel) {
-    clean(AFolder);
-    if (ALevel >= qvMaxMailBoxLevels) return;
-    try {
-      for (const std::string& name : ListAccountFolders(AFolder)) {
-        try {
-          cleanTree(OpenAccountFolder(AFolder, name, false), ALevel + 1);
-        } catch (const std::exception&) {
-        }
+  // The folders below AFolder at level ALevel (accounts are level 0) and,
+  // as deep as IMAP4 mailboxes go, theirs; a folder that is a link is passed
+  // over, never followed. One that cannot be opened or listed is skipped.
+  std::function<void(const TqvStoreFolder&, int)> cleanBelow = [&](const TqvStoreFolder& AFolder, int ALevel) {
+    for (const std::string& name : ListAccountFolders(AFolder)) {
+      try {
+        const TqvStoreFolder child = OpenAccountFolder(AFolder, name, false);
+        clean(child);
+        if (ALevel < qvMaxMailBoxLevels) cleanBelow(child, ALevel + 1);
+      } catch (const std::exception&) {
       }
-    } catch (const std::exception&) {
     }
   };
   try {
-    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false)) {
-      for (const std::string& name : ListAccountFolders(mailbox)) {
-        try {
-          cleanTree(OpenAccountFolder(mailbox, name, false), 0);
-        } catch (const std::exception&) {
-        }
-      }
-    }
+    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false))
+      cleanBelow(mailbox, 0);
     if (const TqvStoreFolder relay = OpenStoreFolder(qvSmtpFileHandler1->RelayDir(), false)) clean(relay);
   } catch (const std::exception&) {
   }
@@ -312,18 +302,6 @@ std::string ReadWholeFile(const std::string& APath) {
   return out.str();
 }
 
-std::string WithExtension(const std::string& APath, const char* AExtension) {
-  const size_t dot = APath.rfind('.');
-  const size_t slash = APath.rfind('/');
-  const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (hasExt ? APath.substr(0, dot) : APath) + AExtension;
-}
-
-std::string FileNameOf(const std::string& APath) {
-  const size_t slash = APath.rfind('/');
-  return slash == std::string::npos ? APath : APath.substr(slash + 1);
-}
-
 }  // namespace
 
 void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
@@ -359,7 +337,7 @@ void TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile) {
   LoadMailFile(AEnvelopeFile, envelope);
   // A sender without recipients stays as it is.
   if (envelope.Count() < 2) return;
-  const std::string message = WithExtension(AEnvelopeFile, ".MSG");
+  const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
   TqvSmtpRelay& relay = *qvSmtpRelay1;
   relay.MailFrom = envelope.Strings(0);
   CopyRecipients(envelope, relay.MailToList);
@@ -400,15 +378,16 @@ bool TdmVxMailServers::CheckRelayResult(const std::string& AEnvelopeFile, bool A
   if (!failed && AForceFailed) failed = list.Count() > 0 ? &list.Items(list.Count() - 1) : &none;
   if (!failed) return true;
   const std::string bad = plat::IncludeTrailingPathDelimiter(BadFolder());
-  const std::string message = WithExtension(AEnvelopeFile, ".MSG");
-  const std::string badEnvelope = bad + FileNameOf(AEnvelopeFile);
+  const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
+  const std::string badEnvelope = bad + plat::ExtractFileName(AEnvelopeFile);
+  const std::string badMessage = bad + plat::ExtractFileName(message);
   const bool envelopeCopied = CopyToBadFolder(*failed, AEnvelopeFile, badEnvelope);
-  const bool messageCopied = CopyToBadFolder(*failed, message, bad + FileNameOf(message));
+  const bool messageCopied = CopyToBadFolder(*failed, message, badMessage);
   if (envelopeCopied && messageCopied) return true;
   // Never lose a failed pair: keep it whole under a free name, and take
   // back the half placed under the old one.
   if (envelopeCopied) static_cast<void>(std::remove(badEnvelope.c_str()));
-  if (messageCopied) static_cast<void>(std::remove((bad + FileNameOf(message)).c_str()));
+  if (messageCopied) static_cast<void>(std::remove(badMessage.c_str()));
   if (KeepInBadFolder(AEnvelopeFile, message)) return true;
   // Out of the queue's pattern, so that it is not sent again.
   if (std::rename(AEnvelopeFile.c_str(), (AEnvelopeFile + ".kept").c_str()) != 0)
@@ -418,7 +397,7 @@ bool TdmVxMailServers::CheckRelayResult(const std::string& AEnvelopeFile, bool A
 
 bool TdmVxMailServers::KeepInBadFolder(const std::string& AEnvelopeFile, const std::string& AMessageFile) {
   const std::string bad = plat::IncludeTrailingPathDelimiter(BadFolder());
-  const std::string name = FileNameOf(AEnvelopeFile);
+  const std::string name = plat::ExtractFileName(AEnvelopeFile);
   int number = 0;
   if (name.size() >= 12 && name.compare(0, 4, "MAIL") == 0) {
     int v = 0;

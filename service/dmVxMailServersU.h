@@ -43,7 +43,9 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   void LoadCounter();
   void SaveCounter();
   // Writes ALimit as the counter, durably, ahead of the numbers up to it
-  // (the store's OnReserveCounter); raises when the file cannot be written.
+  // (the store's OnReserveCounter; SaveCounter writes the current one);
+  // nothing when the counter file's folder does not exist, raises when the
+  // file cannot be written.
   void ReserveCounter(int ALimit);
   void StartServers();
   void StopServers();
@@ -86,8 +88,6 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   void RemoveStagedLeftovers();
   // Slow clients hold descriptors: the soft limit goes up to the hard one.
   void RaiseDescriptorLimit();
-  // Nothing when the counter file's folder does not exist.
-  void WriteCounter(int Value);
   void RelayPair(const std::string& AEnvelopeFile);
   // Keeps a pair whose copy under its own name failed: both files under the
   // first free name of the bad-mail folder.

@@ -160,3 +160,25 @@ TEST(DataModule, NonDecimalSettingStopsTheApplyStep) {
   EXPECT_EQ(h.smtp->Port(), 2525);  // applied before the bad one
   EXPECT_EQ(h.imap->Port(), 0);
 }
+
+TEST(DataModule, StartRemovesCrashLeftoversDownTheMailboxTreeOnly) {
+  Host h(kIni);
+  const std::string box = h.folder + "MailBox/alice/INBOX/Sub/";
+  const std::string outside = h.folder + "outside/";
+  fs::create_directories(box);
+  fs::create_directories(h.folder + "queue");
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, h.folder + "MailBox/alice/link");
+  for (const std::string& path : {h.folder + "MailBox/alice/vxtmp-a1b2c3", box + "vxtmp-d4e5f6",
+                                  box + "MAIL00000001.MSG", h.folder + "queue/vxtmp-g7h8i9",
+                                  outside + "vxtmp-j1k2l3"})
+    std::ofstream(path, std::ios::binary) << "x";
+  h.dm->StartServers();
+  EXPECT_FALSE(fs::exists(h.folder + "MailBox/alice/vxtmp-a1b2c3"));
+  EXPECT_FALSE(fs::exists(box + "vxtmp-d4e5f6"));
+  EXPECT_FALSE(fs::exists(h.folder + "queue/vxtmp-g7h8i9"));
+  // Mail stays, and a linked folder is never followed.
+  EXPECT_TRUE(fs::exists(box + "MAIL00000001.MSG"));
+  EXPECT_TRUE(fs::exists(outside + "vxtmp-j1k2l3"));
+  h.dm->StopServers();
+}

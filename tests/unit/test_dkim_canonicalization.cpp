@@ -10,20 +10,17 @@
 
 namespace {
 
-// Lines of a CR LF text.
-void SetLines(TStringList& AList, const std::string& AText) { AList.SetText(AText); }
-
 std::string Headers(const TqvDkimCanonicalizer& ACanon, const std::string& AMessage,
                     std::initializer_list<const char*> ANames) {
   TStringList lines, names;
-  SetLines(lines, AMessage);
+  lines.SetText(AMessage);
   for (const char* n : ANames) names.Add(n);
   return ACanon.CanonicalizeHeaders(lines, names);
 }
 
 std::string Body(const TqvDkimCanonicalizer& ACanon, const std::string& AMessage) {
   TStringList lines;
-  SetLines(lines, AMessage);
+  lines.SetText(AMessage);
   return ACanon.CanonicalizeBody(lines);
 }
 
@@ -68,7 +65,7 @@ TEST(DkimCanonicalization, RepeatedNamesTakeInstancesFromTheBottom) {
   EXPECT_EQ(Headers(relaxed, msg, {"x", "x", "received"}), "x:x\r\nreceived:3\r\n");
 
   TStringList lines;
-  SetLines(lines, msg);
+  lines.SetText(msg);
   TqvDkimHeaderFieldList list;
   list.Parse(0, &lines);
   EXPECT_EQ(list.NextFieldIndex(" Received "), 3);
@@ -106,7 +103,7 @@ TEST(DkimHeaderFieldList, TagsMatchOnlyWhereTheyStart) {
 
   // Editing the b tag of a folded field leaves bh alone.
   TStringList lines;
-  SetLines(lines, "DKIM-Signature: v=1; bh=xb=;\r\n\tb=AAAA\r\n\tBBBB; d=x\r\nFrom: a\r\n\r\n");
+  lines.SetText("DKIM-Signature: v=1; bh=xb=;\r\n\tb=AAAA\r\n\tBBBB; d=x\r\nFrom: a\r\n\r\n");
   list.Parse(0, &lines);
   EXPECT_EQ(list.GetTrimmedFieldValue(0), "v=1; bh=xb=;b=AAAABBBB; d=x");
   list.ClearFieldItemValue(0, "b");
