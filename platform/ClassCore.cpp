@@ -50,7 +50,7 @@ void TComponent::DoChanged() {
 int TCollectionItem::Index() const { return FCollection ? FCollection->IndexOf(this) : -1; }
 
 TCollectionItem* TCollection::GetItem(int Index) const {
-  if (Index < 0 || Index >= Count()) throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+  if (Index < 0 || Index >= Count()) throw EListError::OutOfBounds(Index);
   return FItems[static_cast<size_t>(Index)].get();
 }
 

@@ -77,6 +77,10 @@ class EListError : public Exception {
  public:
   using Exception::Exception;
   VX_CLASS_NAME("EListError")
+  // The error every list raises for an index outside its range.
+  static EListError OutOfBounds(int Index) {
+    return EListError("List index out of bounds (" + std::to_string(Index) + ")");
+  }
 };
 
 // An error of the operating system: a platform error code and its text.

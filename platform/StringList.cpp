@@ -41,7 +41,7 @@ void InUpdate(TStrings& list, F&& Body) {
 // --- TStrings ---
 
 void TStrings::RaiseIndexError(int Index) {
-  throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+  throw EListError::OutOfBounds(Index);
 }
 
 int TStrings::Add(const std::string& S) {

@@ -254,6 +254,6 @@ void TqvCertificateList::Clear() {
 }
 
 TqvCertificate* TqvCertificateList::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return FItems[static_cast<size_t>(AIndex)];
 }

@@ -396,7 +396,7 @@ TqvDnsRecord* TqvDnsRecordList::Add(std::unique_ptr<TqvDnsRecord> ARecord) {
 }
 
 TqvDnsRecord* TqvDnsRecordList::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return FItems[static_cast<size_t>(AIndex)].get();
 }
 

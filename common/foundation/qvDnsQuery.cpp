@@ -5,10 +5,6 @@
 
 namespace {
 
-[[noreturn]] void RaiseIndex(int AIndex) {
-  throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
-}
-
 // Records of AType in AList, in order.
 template <class TRecord>
 std::vector<TRecord*> RecordsOf(const TqvDnsRecordList& AList) {
@@ -30,12 +26,12 @@ TqvHostInfo* TqvHostList::Add(std::unique_ptr<TqvHostInfo> AItem) {
 
 TqvHostInfo* TqvHostList::Insert(int AIndex, std::unique_ptr<TqvHostInfo> AItem) {
   Assert(AItem != nullptr);
-  if (AIndex < 0 || AIndex > Count()) RaiseIndex(AIndex);
+  if (AIndex < 0 || AIndex > Count()) throw EListError::OutOfBounds(AIndex);
   return FItems.insert(FItems.begin() + AIndex, std::move(AItem))->get();
 }
 
 TqvHostInfo* TqvHostList::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) RaiseIndex(AIndex);
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return FItems[static_cast<size_t>(AIndex)].get();
 }
 

@@ -19,18 +19,8 @@
 
 namespace {
 
-class TlsClientTest : public ::testing::Test {
+class TlsClientTest : public tlstest::PkiSuite<> {
  protected:
-  static void SetUpTestSuite() {
-    signal(SIGPIPE, SIG_IGN);
-    Pki = std::make_unique<tlstest::TestPki>();
-    plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
-  }
-  static void TearDownTestSuite() {
-    plat::SetTrustStoreOverride("");
-    Pki.reset();
-  }
-
   void StopServer() {
     Server.reset();
     Feeder.reset();
@@ -90,7 +80,6 @@ class TlsClientTest : public ::testing::Test {
     return {0, ""};
   }
 
-  static inline std::unique_ptr<tlstest::TestPki> Pki;
   int Port = 0;
   std::unique_ptr<tlstest::PeerProcess> Server;
   std::unique_ptr<tlstest::FifoFeeder> Feeder;
