@@ -188,9 +188,9 @@ TEST_F(TlsServerTest, OpensslClientExchangesAMegabyteAndClosesCleanly) {
                          Pki->Path("sc.fifo"), Pki->Path("sc.out"), Pki->Path("sc.err"));
   feeder.Start();
   std::string out;
-  for (int i = 0; i < 1000 && Echoed.load() < static_cast<int64_t>(data.size()); ++i)
+  for (int i = 0; i < 1500 && Echoed.load() < static_cast<int64_t>(data.size()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  for (int i = 0; i < 500 && out.find(data) == std::string::npos; ++i) {
+  for (int i = 0; i < 1500 && out.find(data) == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     out = tlstest::ReadFile(Pki->Path("sc.out"));
   }
