@@ -174,10 +174,17 @@ enum class TWaitResult { Event, Interrupt, Messages, Timeout, Failed };
 // drops its events). Any thread, but the first registration for a window
 // must be made on the window's thread: the events are watched there, by one
 // epoll instance per thread on its message queue. Events already true are
-// posted at once (FD_WRITE when writable, and so on). Sets s non-blocking;
-// cancels an event select. The bits of LParam above the low 32 tag the
-// registration.
+// posted at once by a new registration (FD_WRITE when writable, and so on),
+// and by a renewal as soon as that thread looks.
+// Sets s non-blocking; cancels an event select. The bits of LParam above the
+// low 32 tag the registration. Renewing a registration on the same window
+// costs at most one epoll call and no other system call.
 int WSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask);
+// As WSAAsyncSelect, but the events of take that this registration would
+// report (FD_WRITE only) are handed to the caller in *taken instead of being
+// posted: the caller handles them as if their message had arrived. A taken
+// FD_WRITE comes again, as a message, after a send that would block.
+int WSAAsyncSelectTake(SOCKET s, HWND hWnd, uint32_t msg, long mask, long take, long* taken);
 // False for a message posted before its socket was closed or cancelled (mask
 // 0), which were already queued and must be dropped by the handler.
 [[nodiscard]] bool IsSocketEventCurrent(const TMessage& m);

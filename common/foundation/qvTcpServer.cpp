@@ -382,50 +382,78 @@ void TqvTcpServer::TListener::CheckTimeOut() {
 
 void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction) {
   TqvUserConnection& c = *AConnection;
+  if (AAction != 0) {
+    RunWriteStep(c);
+    return;
+  }
+  bool write = false;
+  bool again = false;
   try {
     {
       TWorkLock lock(c);
       c.InitProgress(0, 0);
     }
-    if (AAction == 0) {
-      // A duplicate read item drops out; the running one renews the
-      // registration when done, which posts a read for anything left.
-      if (!c.TryBeginRead()) return;
-      std::exception_ptr error;
-      try {
-        if (c.Active()) ReadConnection(&c);
-      } catch (...) {
-        error = std::current_exception();
-      }
-      c.EndRead();
-      try {
-        TWorkLock lock(c);
-        if (c.Active()) c.SelectEvents(FWindow.load(), kReadMask);
-      } catch (...) {
-        if (!error) error = std::current_exception();
-      }
-      if (error) std::rethrow_exception(error);
-    } else {
-      bool close = false;
-      {
-        TWorkLock lock(c);
-        c.WriteData(static_cast<TStream*>(nullptr));
-        DoWriteConnection(&c);
-        // Only once the last byte has gone: a close with output waiting
-        // would cut the final reply.
-        // A read item still handling its data may yet queue a reply; it
-        // renews the registration when done, and the write item that
-        // follows closes.
-        close = c.CloseAfterWrite() && c.PendingOutput() == 0 && !c.Reading();
-      }
-      if (close) CloseListed(&c);
+    // A duplicate read item drops out; the running one renews the
+    // registration when done, which posts a read for anything left.
+    if (!c.TryBeginRead()) return;
+    std::exception_ptr error;
+    try {
+      if (c.Active()) ReadConnection(&c);
+    } catch (...) {
+      error = std::current_exception();
     }
+    c.EndRead();
+    try {
+      TWorkLock lock(c);
+      // Input already buffered waits for its own item, behind other
+      // connections; no read event is wanted for this one meanwhile.
+      again = c.Active() && HasPendingInput(&c);
+      // The write event every read is followed by is taken here and run on
+      // this worker, so it costs no hand-off.
+      if (c.Active() && c.SelectEvents(FWindow.load(), again ? kNoReadMask : kReadMask, plat::FD_WRITE) != 0)
+        c.OweWrite();
+      write = c.TakeOwedWrite();
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
+    if (error) std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    DoServerError(&c, e);
+  } catch (...) {
+    DoServerError(&c, UnknownError());
+  }
+  if (write) RunWriteStep(c);
+  if (again) {
+    std::scoped_lock lock(FLock);
+    if (!FStopping.load() && c.Active())
+      FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, 0));
+  }
+}
+
+void TqvTcpServer::RunWriteStep(TqvUserConnection& c) {
+  try {
+    bool close = false;
+    {
+      TWorkLock lock(c);
+      c.InitProgress(0, 0);
+      c.WriteData(static_cast<TStream*>(nullptr));
+      DoWriteConnection(&c);
+      // Only once the last byte has gone: a close with output waiting
+      // would cut the final reply.
+      // A read item still handling its data, or input still waiting for
+      // one, may yet queue a reply; that item renews the registration when
+      // done, and the write step that follows closes.
+      close = c.CloseAfterWrite() && c.PendingOutput() == 0 && !c.Reading() && !HasPendingInput(&c);
+    }
+    if (close) CloseListed(&c);
   } catch (const std::exception& e) {
     DoServerError(&c, e);
   } catch (...) {
     DoServerError(&c, UnknownError());
   }
 }
+
+bool TqvTcpServer::HasPendingInput(TqvUserConnection*) { return false; }
 
 // --- The server ----------------------------------------------------------
 
@@ -530,7 +558,8 @@ TqvUserConnectionPtr TqvTcpServer::GetConnection(int AIndex) {
 void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* AData) {
   TWorkLock lock(*AConnection);
   if (!AConnection->Active()) return;
-  AConnection->SelectEvents(FWindow.load(), kNoReadMask);
+  // The write event this would post is owed to the read item instead.
+  if (AConnection->SelectEvents(FWindow.load(), kNoReadMask, plat::FD_WRITE) != 0) AConnection->OweWrite();
   AConnection->ReadData(AData);
 }
 
@@ -627,7 +656,7 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
   bool defer = false;
   {
     TWorkLock lock(c);
-    if (c.Active() && (c.Reading() || c.PendingOutput() > 0)) {
+    if (c.Active() && (c.Reading() || c.PendingOutput() > 0 || HasPendingInput(&c))) {
       c.SetCloseAfterWrite();
       defer = true;
     }

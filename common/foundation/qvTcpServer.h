@@ -147,6 +147,10 @@ class TqvTcpServer : public TComponent {
   virtual std::unique_ptr<TqvThreadPool> CreateThreadPool();
   // Gives a new connection its stream before the accept: a plain one here.
   virtual void CreateNetworkStream(TqvUserConnection* AConnection);
+  // True while the connection holds received input that its next read item
+  // must handle before reading the socket again (a subclass that yields
+  // between commands says so); that item is queued behind the others.
+  virtual bool HasPendingInput(TqvUserConnection* AConnection);
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
@@ -162,6 +166,8 @@ class TqvTcpServer : public TComponent {
   void PeerHalfClosed(const TqvUserConnectionPtr& AConnection);
   void CloseListed(TqvUserConnection* AConnection);
   void RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction);
+  // A write event's work: flush, OnWriteConnection, close-after-write.
+  void RunWriteStep(TqvUserConnection& AConnection);
 
   mutable std::recursive_mutex FLock;  // the server lock
   // Guarded by the server lock; in accept order.
