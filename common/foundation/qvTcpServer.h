@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "ClassCore.h"
@@ -102,6 +103,7 @@ class TqvTcpServer : public TComponent {
   void SetServerName(const std::string& Value) { FServerName = Value; }
   const std::string& LocalBinding() const { return FLocalBinding; }
   void SetLocalBinding(const std::string& Value) { FLocalBinding = Value; }
+  // The listen backlog; the listener asks for at least SOMAXCONN.
   int MaxConnectionQueue() const { return FMaxConnectionQueue; }
   void SetMaxConnectionQueue(int Value) { FMaxConnectionQueue = Value; }
   // Milliseconds; 0 or less switches the check off; 1..4999 are ignored.
@@ -172,6 +174,8 @@ class TqvTcpServer : public TComponent {
   mutable std::recursive_mutex FLock;  // the server lock
   // Guarded by the server lock; in accept order.
   std::vector<TqvUserConnectionPtr> FConnections;
+  // The listed connections by event handle, for the listener's look-ups.
+  std::unordered_map<plat::SocketHandle, TqvUserConnectionPtr> FByHandle;
   std::atomic<bool> FStarted{false};
   std::atomic<plat::HWND> FWindow{0};  // the listener's window while started
   int FPort = 0;
