@@ -670,26 +670,50 @@ bool IsSocketEventCurrent(const TMessage& m) {
 
 // --- Events --------------------------------------------------------------
 
-TWaitEvent::TWaitEvent(bool manualReset)
-    : FFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FManual(manualReset) {
-  if (!FFd) {
+TWaitEvent::TWaitEvent(bool manualReset) : FManual(manualReset) {}
+
+TWaitEvent::~TWaitEvent() {
+  const int fd = FFd.load();
+  if (fd >= 0) ::close(fd);
+}
+
+int TWaitEvent::Made() const noexcept {
+  int fd = FFd.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  const int mine = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (mine < 0) return -1;
+  if (FFd.compare_exchange_strong(fd, mine, std::memory_order_acq_rel)) return mine;
+  ::close(mine);  // another thread made it first
+  return fd;
+}
+
+int TWaitEvent::Fd() const {
+  const int fd = Made();
+  if (fd < 0) {
     uint32_t code = SetLastErrorFromErrno();
     throw EOSError(code, SysErrorMessage(code));
   }
+  return fd;
 }
 
 void TWaitEvent::Set() {
+  const int fd = Made();
+  if (fd < 0) return;
   uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(FFd.Get(), &one, sizeof one);
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
 void TWaitEvent::Reset() {
+  const int fd = FFd.load(std::memory_order_acquire);
+  if (fd < 0) return;
   uint64_t v = 0;
-  [[maybe_unused]] ssize_t n = ::read(FFd.Get(), &v, sizeof v);
+  [[maybe_unused]] ssize_t n = ::read(fd, &v, sizeof v);
 }
 
 bool TWaitEvent::IsSet() {
-  pollfd p{FFd.Get(), POLLIN, 0};
+  const int fd = FFd.load(std::memory_order_acquire);
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, 0) <= 0) return false;
   if (!FManual) Reset();
   return true;

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -118,20 +119,29 @@ SocketHandle HandleOfSocket(SOCKET s);
 // The socket of a handle, INVALID_SOCKET once it has been closed.
 SOCKET SocketOfHandle(SocketHandle h);
 
-// --- Waitable events, pollable with sockets. Set from any thread.
+// --- Waitable events, pollable with sockets. Set from any thread. The
+// descriptor is made on first use (Set or Fd), so an event that is never
+// waited on or set (a connection's sleep event without throttling) costs
+// no system call.
 class TWaitEvent {
  public:
-  // Raises EOSError when no descriptor can be had.
   explicit TWaitEvent(bool manualReset = false);
+  ~TWaitEvent();
+  TWaitEvent(const TWaitEvent&) = delete;
+  TWaitEvent& operator=(const TWaitEvent&) = delete;
+  // Without a descriptor to be had, nothing can wait on it: dropped.
   void Set();
   void Reset();
   // Auto-reset events are reset by the wait that sees them.
   [[nodiscard]] bool IsSet();
-  int Fd() const { return FFd.Get(); }
+  // Raises EOSError when no descriptor can be had.
+  int Fd() const;
   bool ManualReset() const { return FManual; }
 
  private:
-  UniqueFd FFd;
+  // -1 until made; made once, by whichever thread comes first.
+  int Made() const noexcept;
+  mutable std::atomic<int> FFd{-1};
   bool FManual;
 };
 

@@ -260,6 +260,18 @@ TEST(SocketsWait, EndsOnAPostedMessageATimerOrTheInterrupt) {
     EXPECT_EQ(plat::WaitForSocketEvent(&ev, &interrupt, 60), plat::TWaitResult::Timeout)
         << "the interrupt resets itself";
     EXPECT_GE(plat::GetTickCount64() - start, 59u);
+
+    // An interrupt set before anything ever waited on it is not lost, from
+    // whichever thread sets it first.
+    plat::TWaitEvent early;
+    std::thread setter([&] { early.Set(); });
+    setter.join();
+    EXPECT_EQ(plat::WaitForSocketEvent(&ev, &early, 5000), plat::TWaitResult::Interrupt);
+    plat::TWaitEvent manual(true);
+    EXPECT_FALSE(manual.IsSet());
+    manual.Set();
+    EXPECT_TRUE(manual.IsSet());
+    EXPECT_TRUE(manual.IsSet()) << "a manual-reset event stays set";
   });
 }
 
