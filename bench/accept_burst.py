@@ -16,24 +16,13 @@ The service and the folder are removed on exit, on errors and on Ctrl+C."""
 import argparse
 import os
 import selectors
-import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, wait_for  # noqa: E402
+import vxservice
 
 COUNTERS = ("TCPSynRetrans", "ListenOverflows", "ListenDrops")
-
-_procs = []
-_dirs = []
 
 
 def netstat():
@@ -45,34 +34,6 @@ def netstat():
         if head.startswith("TcpExt:"):
             values.update(zip(names, (int(n) for n in nums)))
     return {k: values.get(k, 0) for k in COUNTERS}
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
-
-
-def start_service(binary):
-    folder = os.path.realpath(tempfile.mkdtemp(prefix="vxburst"))
-    _dirs.append(folder)
-    shutil.copy2(binary, os.path.join(folder, "VxMailServers"))
-    smtp = free_port()
-    text = ("[SMTP]\r\nRelayInterval=600000\r\nPort=%d\r\nDnsServer=127.0.0.2\r\n"
-            "[POP3]\r\nPort=%d\r\n[IMAP]\r\nPort=%d\r\n[USERS]\r\nCount=0\r\n" % (smtp, free_port(), free_port()))
-    with open(os.path.join(folder, "settings.ini"), "wb") as f:
-        f.write(text.encode("gbk"))
-    env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(folder, "scm"))
-    env.pop("VXMAIL_SERVICE_NAME", None)
-    p = subprocess.Popen([os.path.join(folder, "VxMailServers")], cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    _procs.append(p)
-    if not wait_for(lambda: listening(smtp), 15):
-        raise RuntimeError("VxMailServers did not open its port")
-    time.sleep(0.3)
-    return smtp
 
 
 def burst(port, count, timeout):
@@ -118,7 +79,7 @@ def burst(port, count, timeout):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--binary", default=os.path.join(ROOT, "build", "bin", "VxMailServers"))
+    ap.add_argument("--binary", default=vxservice.DEFAULT_BINARY)
     ap.add_argument("--connections", type=int, default=1000)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--timeout", type=float, default=30.0)
@@ -127,7 +88,9 @@ def main():
         sys.exit("no VxMailServers at %s" % args.binary)
     print("nproc=%d, %d connections per burst" % (os.cpu_count(), args.connections), flush=True)
     for i in range(args.repeat):
-        port = start_service(args.binary)
+        service = vxservice.Service(args.binary, (), "vxburst")
+        time.sleep(0.3)
+        port = service.smtp
         before = netstat()
         greeted, last, failed = burst(port, args.connections, args.timeout)
         time.sleep(0.2)
@@ -136,27 +99,8 @@ def main():
         print("burst %d: %d of %d greeted, last after %.3f s, %d failed; %s" % (
             i + 1, greeted, args.connections, last, failed,
             ", ".join("%s +%d" % kv for kv in growth.items())), flush=True)
-        cleanup()
-
-
-def cleanup():
-    while _procs:
-        p = _procs.pop()
-        if p.poll() is None:
-            try:
-                os.killpg(p.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            p.wait(10)
-    while _dirs:
-        shutil.rmtree(_dirs.pop(), ignore_errors=True)
+        service.stop()
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    try:
-        main()
-    except KeyboardInterrupt:
-        sys.exit(130)
-    finally:
-        cleanup()
+    vxservice.run_main(main)

@@ -17,57 +17,18 @@ import argparse
 import multiprocessing as mp
 import os
 import selectors
-import shutil
-import signal
 import smtplib
 import socket
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, wait_for  # noqa: E402
+import vxservice
 
 DOMAIN = "bench.test"
 RCPT = "flood@" + DOMAIN
 TARGETS = {20: 1.0, 200: 5.0}
 FLOODERS_PER_PROCESS = 50
-
-_procs = []
-_dirs = []
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
-
-
-def start_service(binary):
-    folder = os.path.realpath(tempfile.mkdtemp(prefix="vxflood"))
-    _dirs.append(folder)
-    shutil.copy2(binary, os.path.join(folder, "VxMailServers"))
-    smtp = free_port()
-    text = ("[SMTP]\r\nRelayInterval=600000\r\nPort=%d\r\nDnsServer=127.0.0.2\r\n"
-            "[POP3]\r\nPort=%d\r\n[IMAP]\r\nPort=%d\r\n[USERS]\r\nCount=1\r\n"
-            "[USER0]\r\nUserName=%s\r\nPassword=secret\r\n" % (smtp, free_port(), free_port(), RCPT))
-    with open(os.path.join(folder, "settings.ini"), "wb") as f:
-        f.write(text.encode("gbk"))
-    env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(folder, "scm"))
-    env.pop("VXMAIL_SERVICE_NAME", None)
-    p = subprocess.Popen([os.path.join(folder, "VxMailServers")], cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    _procs.append(p)
-    if not wait_for(lambda: listening(smtp), 15):
-        raise RuntimeError("VxMailServers did not open its port")
-    return p, folder, smtp
 
 
 def flooder(port, count, ready, stop):
@@ -110,7 +71,8 @@ def one_transaction(port, body, timeout):
 
 
 def run(binary, flooders, repeat, body, timeout):
-    proc, folder, port = start_service(binary)
+    service = vxservice.Service(binary, [RCPT], "vxflood")
+    port = service.smtp
     ctx = mp.get_context("fork")
     stop = ctx.Event()
     ready = ctx.Semaphore(0)
@@ -122,7 +84,7 @@ def run(binary, flooders, repeat, body, timeout):
         w = ctx.Process(target=flooder, args=(port, n, ready, stop))
         w.start()
         workers.append(w)
-        _procs.append(w)
+        vxservice.procs.append(w)
     for _ in workers:
         ready.acquire(timeout=60)
     time.sleep(0.5)  # the flood is running
@@ -138,20 +100,15 @@ def run(binary, flooders, repeat, body, timeout):
         stop.set()
         for w in workers:
             w.join(10)
-            if w.is_alive():
-                w.kill()
-            _procs.remove(w)
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait(10)
-        _procs.remove(proc)
-        shutil.rmtree(folder, ignore_errors=True)
-        _dirs.remove(folder)
+            vxservice.stop_one(w)
+            vxservice.procs.remove(w)
+        service.stop()
     return times
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--binary", default=os.path.join(ROOT, "build", "bin", "VxMailServers"))
+    ap.add_argument("--binary", default=vxservice.DEFAULT_BINARY)
     ap.add_argument("--flooders", default="0,5,20,200")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds one transaction may take")
@@ -173,29 +130,5 @@ def main():
             " ".join("%.3f" % t if t is not None else "fail" for t in times), verdict), flush=True)
 
 
-def cleanup():
-    while _procs:
-        p = _procs.pop()
-        try:
-            if isinstance(p, subprocess.Popen):
-                if p.poll() is None:
-                    os.killpg(p.pid, signal.SIGKILL)
-                    p.wait(10)
-            elif p.is_alive():
-                p.kill()
-                p.join(5)
-        except (ProcessLookupError, OSError):
-            pass
-    while _dirs:
-        shutil.rmtree(_dirs.pop(), ignore_errors=True)
-
-
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    try:
-        main()
-    except KeyboardInterrupt:
-        sys.exit(130)
-    finally:
-        if mp.parent_process() is None:
-            cleanup()
+    vxservice.run_main(main)

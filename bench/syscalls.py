@@ -17,74 +17,18 @@ import poplib
 import shutil
 import signal
 import smtplib
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, wait_for  # noqa: E402
+import vxservice
+from vxservice import PASSWORD
 
 DOMAIN = "bench.test"
 SENDER = "sender@" + DOMAIN
-PASSWORD = "secret"
 SMTP_TARGET = 100
 POP3_TARGET = 25
-
-_procs = []
-_dirs = []
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
-
-
-def make_body(size):
-    head = ("From: %s\r\nTo: bench@%s\r\nSubject: syscall sample\r\n"
-            "Message-ID: <fixed@bench.test>\r\n\r\n" % (SENDER, DOMAIN))
-    line = ("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_" * 2)[:76] + "\r\n"
-    out, total = [head], len(head)
-    while total + len(line) <= size:
-        out.append(line)
-        total += len(line)
-    return "".join(out).encode("ascii")
-
-
-def start_service(binary, users):
-    folder = os.path.realpath(tempfile.mkdtemp(prefix="vxsyscalls"))
-    _dirs.append(folder)
-    shutil.copy2(binary, os.path.join(folder, "VxMailServers"))
-    smtp, pop3 = free_port(), free_port()
-    sections = [
-        ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
-        ("POP3", [("Port", str(pop3))]),
-        ("IMAP", [("Port", str(free_port()))]),
-        ("USERS", [("Count", str(len(users)))]),
-    ]
-    for i, u in enumerate(users):
-        sections.append(("USER%d" % i, [("UserName", u), ("Password", PASSWORD)]))
-    lines = []
-    for name, keys in sections:
-        lines.append("[%s]" % name)
-        lines.extend("%s=%s" % kv for kv in keys)
-    with open(os.path.join(folder, "settings.ini"), "wb") as f:
-        f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
-    env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(folder, "scm"))
-    env.pop("VXMAIL_SERVICE_NAME", None)
-    p = subprocess.Popen([os.path.join(folder, "VxMailServers")], cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    _procs.append(p)
-    if not wait_for(lambda: listening(smtp) and listening(pop3), 15):
-        raise RuntimeError("VxMailServers did not open its ports")
-    return p, smtp, pop3
 
 
 def smtp_session(port, rcpt, count, body, barrier, results):
@@ -145,14 +89,14 @@ def traced(pid, run):
     out.close()
     tracer = subprocess.Popen(["strace", "-c", "-f", "-o", out.name, "-p", str(pid)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _procs.append(tracer)
+    vxservice.procs.append(tracer)
     time.sleep(1.0)  # every thread attached
     try:
         result = run()
     finally:
         tracer.send_signal(signal.SIGINT)
         tracer.wait(30)
-        _procs.remove(tracer)
+        vxservice.procs.remove(tracer)
     counts = {}
     with open(out.name) as f:
         for line in f:
@@ -170,13 +114,13 @@ def report(title, counts, units, unit_name, target):
     print("\n%s: %d %s, %d system calls, %.1f per %s (target at most %d)"
           % (title, units, unit_name + "s", total, per, unit_name, target))
     for name, n in sorted(counts.items(), key=lambda kv: -kv[1]):
-        if n / units >= 0.05:
+        if n / units >= 0.005:
             print("  %-18s %8.2f" % (name, n / units))
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--binary", default=os.path.join(ROOT, "build", "bin", "VxMailServers"))
+    ap.add_argument("--binary", default=vxservice.DEFAULT_BINARY)
     ap.add_argument("--sessions", type=int, default=8)
     ap.add_argument("--messages", type=int, default=100, help="SMTP messages per session")
     ap.add_argument("--pop-messages", type=int, default=100, help="messages in each POP3 maildrop")
@@ -187,41 +131,22 @@ def main():
     if not os.access(args.binary, os.X_OK):
         sys.exit("no VxMailServers at %s" % args.binary)
 
-    body = make_body(args.body_size)
+    body = vxservice.make_body(args.body_size, "syscall sample")
     smtp_user = "smtp@" + DOMAIN
     pop_users = ["pop%d@%s" % (i, DOMAIN) for i in range(args.sessions)]
-    proc, smtp, pop3 = start_service(args.binary, [smtp_user] + pop_users)
+    service = vxservice.Service(args.binary, [smtp_user] + pop_users, "vxsyscalls")
+    smtp, pop3 = service.smtp, service.pop3
     print("nproc=%d, %d sessions, body %d bytes" % (os.cpu_count(), args.sessions, len(body)), flush=True)
 
-    (msgs, _), smtp_counts = traced(proc.pid, lambda: run_sessions(
+    (msgs, _), smtp_counts = traced(service.pid, lambda: run_sessions(
         smtp_session, [(smtp, smtp_user, args.messages, body)] * args.sessions))
     report("SMTP", smtp_counts, msgs, "message", SMTP_TARGET)
 
     run_sessions(smtp_session, [(smtp, u, args.pop_messages, body) for u in pop_users])  # untimed fill
-    (_, commands), pop_counts = traced(proc.pid, lambda: run_sessions(
+    (_, commands), pop_counts = traced(service.pid, lambda: run_sessions(
         pop3_session, [(pop3, u) for u in pop_users]))
     report("POP3", pop_counts, commands, "command", POP3_TARGET)
 
 
-def cleanup():
-    while _procs:
-        p = _procs.pop()
-        if p.poll() is None:
-            try:
-                os.killpg(p.pid, signal.SIGKILL) if p.args[0].endswith("VxMailServers") else p.kill()
-            except ProcessLookupError:
-                pass
-            p.wait(10)
-    while _dirs:
-        shutil.rmtree(_dirs.pop(), ignore_errors=True)
-
-
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    try:
-        main()
-    except KeyboardInterrupt:
-        sys.exit(130)
-    finally:
-        if mp.parent_process() is None:
-            cleanup()
+    vxservice.run_main(main)
