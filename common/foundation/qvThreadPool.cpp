@@ -1,5 +1,8 @@
 #include "qvThreadPool.h"
 
+#include "MessageLoop.h"
+#include "Synchronization.h"
+
 
 namespace {
 
@@ -15,7 +18,7 @@ bool CountSettable(int Value) { return Value >= kMinCountSetting && Value <= kMa
 
 // ---- TqvWorkerThread ----
 
-TqvWorkerThread::TqvWorkerThread(TqvThreadPool* APool) : FPool(APool) {}
+TqvWorkerThread::TqvWorkerThread(TqvThreadPool* APool) : FPool(APool), FIdleSince(plat::GetTickCount64()) {}
 
 TqvWorkerThread::~TqvWorkerThread() {
   try {
@@ -30,20 +33,16 @@ void TqvWorkerThread::Start() { FThread = std::thread(&TqvWorkerThread::ThreadMa
 void TqvWorkerThread::Assign(std::unique_ptr<TqvWorkItem> AItem) {
   Assert(!FBusy.load());
   FBusy = true;
-  {
-    std::scoped_lock lock(FSignalLock);
-    FPendingItem = std::move(AItem);
-    FWorkSignalled = true;
-  }
-  FSignal.notify_one();
+  FPendingItem = std::move(AItem);
+  Signal(kWorkSignal);
 }
 
 void TqvWorkerThread::SignalStop() {
-  {
-    std::scoped_lock lock(FSignalLock);
-    FStopSignalled = true;
-  }
-  FSignal.notify_one();
+  Signal(kStopSignal);
+}
+
+void TqvWorkerThread::Signal(uint32_t ABit) {
+  if (FSignals.fetch_or(ABit, std::memory_order_acq_rel) & kAsleep) plat::WakeByAddressSingle(FSignals);
 }
 
 void TqvWorkerThread::WaitFor() noexcept {
@@ -66,11 +65,17 @@ void TqvWorkerThread::ThreadMain() noexcept {
 void TqvWorkerThread::Execute() {
   for (;;) {
     {
-      std::unique_lock lock(FSignalLock);
-      FSignal.wait(lock, [this] { return FWorkSignalled || FStopSignalled; });
+      uint32_t signals = FSignals.load(std::memory_order_acquire);
+      while (!(signals & (kWorkSignal | kStopSignal))) {
+        if (!(signals & kAsleep) &&
+            !FSignals.compare_exchange_weak(signals, signals | kAsleep, std::memory_order_acq_rel))
+          continue;
+        plat::WaitOnAddress(FSignals, signals | kAsleep);
+        signals = FSignals.load(std::memory_order_acquire);
+      }
       // A handed-over item always runs, even when the stop came with it.
-      if (!FWorkSignalled) return;
-      FWorkSignalled = false;
+      if (!(signals & kWorkSignal)) return;
+      FSignals.fetch_and(~(kWorkSignal | kAsleep), std::memory_order_acq_rel);
       FWorkItem = std::move(FPendingItem);
     }
     do {
@@ -136,6 +141,11 @@ void TqvThreadPool::SetMaxThreadCount(int Value) {
     FMaxThreadCount = Value;
   }
   Changed();
+}
+
+void TqvThreadPool::SetIdleTrimDelay(int Value) {
+  if (Value < 0) Value = 0;
+  if (FIdleTrimDelay.exchange(Value) != Value) Changed();
 }
 
 void TqvThreadPool::SetInitializeCOM(bool Value) {
@@ -238,6 +248,7 @@ bool TqvThreadPool::TakeNextItem(TqvWorkerThread* AThread) {
     FQueue.pop_front();
     return true;
   }
+  AThread->FIdleSince = plat::GetTickCount64();
   AThread->FBusy = false;
   return false;
 }
@@ -269,8 +280,11 @@ void TqvThreadPool::QueueWorkItem(std::unique_ptr<TqvWorkItem> AItem) {
   const size_t count = FWorkers.size();
   const size_t keep = static_cast<size_t>(FMinThreadCount);
   if (count > keep) {
+    const uint64_t now = plat::GetTickCount64();
+    const auto delay = static_cast<uint64_t>(FIdleTrimDelay.load());
     for (size_t i = count; i-- > keep;) {
       if (FWorkers[i]->Busy()) continue;
+      if (delay > 0 && now - FWorkers[i]->FIdleSince < delay) continue;
       FWorkers[i]->SignalStop();
       FWorkers[i]->WaitFor();
       FWorkers.erase(FWorkers.begin() + static_cast<std::ptrdiff_t>(i));

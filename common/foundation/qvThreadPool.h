@@ -4,7 +4,8 @@
 // an item may hold shared_ptr references (server connections) that it drops
 // when freed. A worker that finishes takes the queue head itself, so no item
 // waits while a worker idles. An exception escaping an item or an event goes to
-// OnWorkItemError (dropped when unset) and the worker carries on.
+// OnWorkItemError (dropped when unset) and the worker carries on. Surplus
+// workers are freed when an item is queued, once idle for IdleTrimDelay.
 // QueueWorkItem and Clear may be called from any thread, Clear never from one of
 // this pool's own workers (assertion). Set properties and events before the
 // first QueueWorkItem. The pool lock is a leaf: OnCreateWorkerThread runs under
@@ -13,7 +14,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -68,13 +69,17 @@ class TqvWorkerThread : public TObject {
 
   TqvThreadPool* FPool;
   std::atomic<bool> FBusy{false};
+  // Tick (ms) at which the worker last became idle; written under the pool lock.
+  uint64_t FIdleSince = 0;
   std::unique_ptr<TqvWorkItem> FWorkItem;
   std::atomic<bool> FTerminated{false};
-  // The work and stop "events": flags under FSignalLock, consumed on wake-up.
-  std::mutex FSignalLock;
-  std::condition_variable FSignal;
-  bool FWorkSignalled = false;
-  bool FStopSignalled = false;
+  // The work and stop "events" as bits of one word the worker waits on: the
+  // work bit is consumed on wake-up, the stop bit stays. The worker marks the
+  // word before it sleeps, so a signal costs a system call only then.
+  static constexpr uint32_t kWorkSignal = 1, kStopSignal = 2, kAsleep = 4;
+  void Signal(uint32_t ABit);
+  std::atomic<uint32_t> FSignals{0};
+  // Handed over by the work bit (written before it is set).
   std::unique_ptr<TqvWorkItem> FPendingItem;
   std::thread FThread;
 };
@@ -112,6 +117,12 @@ class TqvThreadPool : public TComponent {
   void SetMaxThreadCount(int Value);
   bool InitializeCOM() const { return FInitializeCOM.load(); }
   void SetInitializeCOM(bool Value);
+  // Milliseconds a surplus worker must have been idle before the trimming of
+  // a QueueWorkItem frees it (default 1000; 0 frees every idle one at once).
+  // Workers of a burst that ended a moment ago are about to be needed again:
+  // freeing them would only start new threads for the next items.
+  int IdleTrimDelay() const { return FIdleTrimDelay.load(); }
+  void SetIdleTrimDelay(int Value);
 
   // Hands AItem (not null: assertion) to the first idle worker, to a new worker
   // below MaxThreadCount, or to the end of the queue; then keeps MinThreadCount
@@ -159,4 +170,5 @@ class TqvThreadPool : public TComponent {
   int FMaxThreadCount = 5;
   mutable std::mutex FLock;
   std::atomic<bool> FInitializeCOM{false};
+  std::atomic<int> FIdleTrimDelay{1000};
 };

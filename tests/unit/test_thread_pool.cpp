@@ -94,7 +94,8 @@ TEST(ThreadPoolCounts, SettersKeepOnly2To64AndMinimumIsKeptByQueueing) {
   EXPECT_EQ(pool.WorkerCount(), 3);
 
   // A burst grows the pool to the maximum; the next queueing trims it back to
-  // the minimum, never below.
+  // the minimum, never below (here at once: no idle delay).
+  pool.SetIdleTrimDelay(0);
   std::atomic<int> started{0};
   for (int i = 0; i < 5; ++i)
     pool.QueueWorkItem(Item([&] {
@@ -107,6 +108,38 @@ TEST(ThreadPoolCounts, SettersKeepOnly2To64AndMinimumIsKeptByQueueing) {
   ASSERT_TRUE(WaitUntil([&] { return pool.BusyCount() == 0; }));
   pool.QueueWorkItem(Item([] {}));
   EXPECT_EQ(pool.WorkerCount(), 3);
+}
+
+// Items that keep arriving a few at a time must find the workers of the
+// last burst still there, not start new threads each time; workers idle for
+// longer than the delay are still freed by the next queueing.
+TEST(ThreadPoolCounts, BurstWorkersOutliveAShortPauseAndGoAfterTheDelay) {
+  TqvThreadPool pool;
+  pool.SetIdleTrimDelay(1000);
+  std::atomic<int> created{0};
+  pool.OnCreateWorkerThread = [&](TObject* Sender, std::unique_ptr<TqvWorkerThread>& AThread) {
+    ++created;
+    AThread = std::make_unique<TqvWorkerThread>(static_cast<TqvThreadPool*>(Sender));
+  };
+  for (int round = 0; round < 20; ++round) {
+    Gate gate;
+    OpenOnExit opener{{&gate}};
+    std::atomic<int> started{0};
+    for (int i = 0; i < 4; ++i)
+      pool.QueueWorkItem(Item([&] {
+        ++started;
+        gate.Wait();
+      }));
+    ASSERT_TRUE(WaitUntil([&] { return started == 4; }));
+    gate.Open();
+    ASSERT_TRUE(WaitUntil([&] { return pool.BusyCount() == 0; }));
+  }
+  EXPECT_EQ(created, 4) << "a burst's workers are reused";
+  EXPECT_EQ(pool.WorkerCount(), 4);
+
+  std::this_thread::sleep_for(1100ms);
+  pool.QueueWorkItem(Item([] {}));
+  EXPECT_EQ(pool.WorkerCount(), 1);
 }
 
 TEST(ThreadPoolLoad, SixthItemWaitsAtMaximumAndRunsWhenAnyWorkerFinishes) {
