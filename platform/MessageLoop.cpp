@@ -120,7 +120,8 @@ struct TMessageQueue::Impl {
 
   // After queuing an item: wakes the owner, or notes that its pass must.
   void Wake() {
-    if (passDepth > 0 && std::this_thread::get_id() == owner)
+    // passDepth belongs to the owner: looked at only on its thread.
+    if (std::this_thread::get_id() == owner && passDepth > 0)
       signalDue = true;
     else
       wake.Signal();
