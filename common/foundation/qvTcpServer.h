@@ -9,7 +9,11 @@
 // each); OnServerError gets every error of accept, work items and the loop.
 // Start raises EqvTcpServerError; -301 for queries on a stopped server.
 // One connection's reads run one at a time: read events are off from the start
-// of a read item until its data were handled, then a write item always follows.
+// of a read item until its data were handled, then a write step always follows
+// on the same worker (flush, OnWriteConnection, close-after-write). Input a
+// subclass keeps for later (HasPendingInput) gets a read item of its own,
+// queued behind the other connections' items. The listener accepts every
+// pending connection per event.
 #pragma once
 
 #include <atomic>
