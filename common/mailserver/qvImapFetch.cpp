@@ -360,7 +360,7 @@ std::string ImapNString(std::string_view AText) { return AText.empty() ? std::st
 // ---- the item list ----
 
 TqvImap4FetchItem& TqvImap4FetchList::GetItem(int AIndex) const {
-  if (AIndex < 0 || AIndex >= GetCount()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= GetCount()) throw EListError::OutOfBounds(AIndex);
   return *FItems[static_cast<size_t>(AIndex)];
 }
 
