@@ -179,9 +179,14 @@ std::string MultipartTail(const std::string& AContentType, const std::string& AC
   return out + "\"boundary\" " + ImapString(ABoundary) + ") NIL NIL";
 }
 
+// A Content-ID as the header had it, angle brackets included.
+std::string ContentIdString(const std::string& AId) {
+  return ImapString(AId.starts_with("<") ? AId : "<" + AId + ">");
+}
+
 std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose, int ADepth);
 std::string MessageStructure(const TStrings& ALines, const TqvMailMessage& AMessage, int ADepth);
-std::string EnvelopeList(const TStrings& AHeader);
+std::string EnvelopeList(const TStrings& ALines);
 
 // ---- forwarded messages ----
 
@@ -201,7 +206,8 @@ struct TEncapsulated {
 };
 
 bool IsMessageType(const TqvMessageBody& ABody) {
-  return dynamic_cast<const TqvMultipartBody*>(&ABody) == nullptr && qvtext::SameText(Trim(ABody.ContentType()), "message/rfc822");
+  return dynamic_cast<const TqvMultipartBody*>(&ABody) == nullptr &&
+         qvtext::SameText(Trim(ABody.ContentType()), "message/rfc822");
 }
 
 // A forwarded message that can be parsed in place: one with base64 or
@@ -235,16 +241,15 @@ std::string MessagePartStructure(const TStrings& ALines, const TqvMessageBody& A
   PartFields(ABody.RawHeader(), params, disposition);
   const TLineRange data = DataRange(ALines, ABody);
   std::string out = TypePair(ABody.ContentType()) + " " + params + " ";
-  std::string id;
-  if (const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody)) id = att->ContentID();
-  out += (id.empty() ? std::string("NIL") : ImapString(id.starts_with("<") ? id : "<" + id + ">")) + " NIL ";
+  const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody);
+  out += (att && !att->ContentID().empty() ? ContentIdString(att->ContentID()) : std::string("NIL")) + " NIL ";
   out += EncodingWord(ABody.GetEncoding()) + " " + std::to_string(RangeSize(ALines, data)) + " ";
   if (CanEnter(ABody, ADepth)) {
     const TEncapsulated inner(ALines, ABody);
-    out += EnvelopeList(inner.Message.RawHeader()) + " (" + MessageStructure(inner.Lines, inner.Message, ADepth + 1) +
-           ")";
+    out += EnvelopeList(inner.Lines) + " (" + MessageStructure(inner.Lines, inner.Message, ADepth + 1) + ")";
   } else {
-    out += "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL)";
+    out += "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) "
+           "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL)";
   }
   return out + " " + std::to_string(data.Count) + " NIL " + disposition + " NIL";
 }
@@ -275,8 +280,7 @@ std::string BodyStructure(const TStrings& ALines, const TqvMessageBody& ABody, i
   if (const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody); att && !text) {
     std::string out = TypePair(att->ContentType()) + " (\"name\" " + ImapString(att->FileName()) + ") ";
     if (!att->ContentID().empty()) {
-      const std::string& id = att->ContentID();
-      out += ImapString(id.starts_with("<") ? id : "<" + id + ">") + " NIL " + enc + " " + Sizes(ALines, ABody, false) +
+      out += ContentIdString(att->ContentID()) + " NIL " + enc + " " + Sizes(ALines, ABody, false) +
              " NIL NIL NIL";
     } else {
       out += "NIL NIL " + enc + " " + Sizes(ALines, ABody, false) + " NIL (\"attachment\" (\"filename\" " +

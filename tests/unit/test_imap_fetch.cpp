@@ -275,7 +275,8 @@ TEST(ImapFetchBody, SectionsInsideForwardedMessages) {
   EXPECT_EQ(Body(kForward, "2.HEADER"), "BODY[2.HEADER] {118}\r\nFrom: \"Carol\" <carol@example.com>\r\n"
                                         "Subject: Lunch\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
                                         "boundary=\"F2\"\r\n\r\n");
-  EXPECT_EQ(Body(kForward, "2.HEADER.FIELDS (SUBJECT)"), "BODY[2.HEADER.FIELDS (SUBJECT)] {18}\r\nSubject: Lunch\r\n\r\n");
+  EXPECT_EQ(Body(kForward, "2.HEADER.FIELDS (SUBJECT)"),
+            "BODY[2.HEADER.FIELDS (SUBJECT)] {18}\r\nSubject: Lunch\r\n\r\n");
   EXPECT_EQ(Body(kForward, "2.TEXT").substr(0, 24), "BODY[2.TEXT] {137}\r\n--F2");
   // Numbers pick the forwarded message's parts, down through the next forward.
   EXPECT_EQ(Body(kForward, "2.1"), "BODY[2.1] {10}\r\nAt noon?\r\n");
