@@ -19,6 +19,10 @@ class TConnectionLock {
   TqvUserConnection& FConnection;
 };
 
+// Command lines one read item executes before the connection yields to the
+// others (the rest wait, in order, for its next item).
+constexpr int kCommandsPerReadItem = 32;
+
 std::string Encode(const std::string& AText, const std::string& ACharSet) {
   if (ACharSet.empty()) return AText;
   const TBytes b = TqvTranslator::GetBytes(AText, ACharSet);
@@ -199,6 +203,13 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
   auto* c = dynamic_cast<TqvCommandConnection*>(AConnection);
   if (!c) return TqvTcpServerTls::ReadConnection(AConnection);
   bool read = true;
+  {
+    TConnectionLock lock(*c);
+    c->FCommandBudget = kCommandsPerReadItem;
+    // Commands left by a yield run before the socket is read again, so the
+    // buffer never grows while a client pipelines faster than it is served.
+    if (c->FBacklog.exchange(false)) read = false;
+  }
   for (;;) {
     TqvProcessDataHandler* handler = nullptr;
     std::unique_ptr<TqvProcessDataContext> context;
@@ -238,6 +249,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     // Bytes a new handler took over need no read event: handle them now.
     TConnectionLock lock(*c);
     c->FRetired.clear();
+    if (c->FBacklog.load()) return;  // yielded: the rest runs in the next item
     if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
     if (c->FDataHandler.get() == handler && !context->MoreInBuffer) return;
     read = false;
@@ -304,7 +316,19 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
       AConnection->FDataHandler->Prepend(context.Raw.substr(context.RawEnds[i]));
       return;
     }
+    if (--AConnection->FCommandBudget <= 0 && i + 1 < context.Commands.size()) {
+      // Enough for one turn: the other connections' items go first, and the
+      // rest of these lines, in order, wait for this connection's next item.
+      AConnection->FDataHandler->Prepend(context.Raw.substr(context.RawEnds[i]));
+      AConnection->FBacklog = true;
+      return;
+    }
   }
+}
+
+bool TqvTcpCommandServer::HasPendingInput(TqvUserConnection* AConnection) {
+  auto* c = dynamic_cast<TqvCommandConnection*>(AConnection);
+  return c && c->FBacklog.load();
 }
 
 void TqvTcpCommandServer::ProcessLine(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext) {

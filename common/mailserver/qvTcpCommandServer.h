@@ -119,6 +119,10 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   std::deque<TResponse> FQueue;
   int FLinesSent = 0;  // finished responses whose event is still due
   std::atomic<bool> FClosing{false};
+  // Command lines the running read item may still execute before it yields.
+  int FCommandBudget = 0;
+  // Complete command lines wait in the handler's buffer after a yield.
+  std::atomic<bool> FBacklog{false};
 };
 
 // What a log may show of a received command's parameters: PASS and every
@@ -197,6 +201,7 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
  protected:
   void ReadConnection(TqvUserConnection* AConnection) override;
+  bool HasPendingInput(TqvUserConnection* AConnection) override;
   void DoWriteConnection(TqvUserConnection* AConnection) override;
   TqvUserConnectionPtr CreateConnection() override;
 

@@ -58,6 +58,10 @@ class TTestServer : public TqvTcpCommandServer {
       throw EqvTcpCommandServerError(p->Command, true, 421, "421 closing");
     });
     Add("BOOM", [](TqvCommandConnection*, TqvTcpCommandParams*) { throw std::runtime_error("boom"); });
+    Add("SLOW", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      SendResponse(c, p->Command, "250 slow");
+    });
     Add("DATA", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
       SendResponse(c, p->Command, "354 go");
       StartReadMultiLine(c, std::make_unique<TqvTcpCommandFunc>("DATA", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
@@ -175,6 +179,94 @@ TEST(CommandServerSession, NothingAfterAClosingReplyRunsOrIsAnswered) {
   }
   std::scoped_lock lock(server.Mutex);
   EXPECT_EQ(server.Logged.size(), 4u);
+}
+
+// A client pipelining more than one turn's worth of commands: every reply in
+// order, a handler switch and a close in the middle of the stream included,
+// also when the client half-closes right after its last command.
+TEST(CommandServerFairness, LongPipelineIsAnsweredWholeAndInOrder) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  std::string requests, replies = "220 ready\r\n";
+  for (int i = 0; i < 300; ++i) {
+    requests += "ECHO " + std::to_string(i) + "\r\n";
+    replies += "250 " + std::to_string(i) + "\r\n";
+    if (i == 150) {
+      requests += "DATA\r\nmid\r\n.\r\n";
+      replies += "354 go\r\n250 1 mid|\r\n";
+    }
+  }
+  for (const bool halfClose : {false, true}) {
+    TClient c(server.Port());
+    if (halfClose) {
+      c.Send(requests);
+      ::shutdown(c.FSocket, SHUT_WR);
+    } else {
+      c.Send(requests + "QUIT\r\nECHO never\r\n");
+    }
+    const std::string want = replies + (halfClose ? "" : "221 bye\r\n");
+    EXPECT_EQ(c.ReadUntil("never", 3000), want);
+    EXPECT_TRUE(c.Eof);
+  }
+}
+
+// Five clients each pipeline two seconds of slow commands, enough to keep
+// every worker busy; a sixth client's command must still be answered within
+// a small part of that, since a read item runs a bounded number of commands
+// and then lets the other connections' items go first.
+TEST(CommandServerFairness, FloodingClientsCannotHoldAnotherClientsReply) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  std::string flood;
+  for (int i = 0; i < 2000; ++i) flood += "SLOW\r\n";
+  std::vector<std::unique_ptr<TClient>> flooders;
+  for (int i = 0; i < 5; ++i) {
+    flooders.push_back(std::make_unique<TClient>(server.Port()));
+    flooders.back()->ReadUntil("220 ready\r\n");
+    flooders.back()->Send(flood);
+  }
+  for (auto& f : flooders) f->ReadUntil("250 slow\r\n");  // every worker has a flooder's item
+  TClient normal(server.Port());
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(normal.ReadUntil("220 ready\r\n"), "220 ready\r\n");
+  normal.Send("ECHO mine\r\n");
+  EXPECT_EQ(normal.ReadUntil("250 mine\r\n"), "250 mine\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  for (auto& f : flooders) f->Close();
+}
+
+// A burst of connections larger than the configured backlog: the kernel drops
+// what overflows its accept queue without telling the client, which then
+// waits on SYN retransmissions or, with SYN cookies, forever. Every one of
+// them must be greeted.
+TEST(CommandServerFairness, BurstBeyondTheBacklogIsGreetedWhole) {
+  TTestServer server;
+  server.SetMaxConnectionQueue(2);
+  testsupport::StartOnFreePort(server);
+  constexpr int kClients = 400;
+  std::vector<int> fds;
+  for (int i = 0; i < kClients; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(server.Port()));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fds.push_back(fd);
+  }
+  int greeted = 0;
+  std::vector<pollfd> waiting;
+  for (int fd : fds) waiting.push_back({fd, POLLIN, 0});
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!waiting.empty() && std::chrono::steady_clock::now() < end) {
+    if (::poll(waiting.data(), waiting.size(), 200) <= 0) continue;
+    std::erase_if(waiting, [&](const pollfd& p) {
+      if (!p.revents) return false;
+      char buf[64];
+      const ssize_t n = ::recv(p.fd, buf, sizeof buf, 0);
+      if (n > 0 && std::string(buf, static_cast<size_t>(n)).starts_with("220 ready")) ++greeted;
+      return true;
+    });
+  }
+  for (int fd : fds) ::close(fd);
+  EXPECT_EQ(greeted, kClients);
 }
 
 TEST(CommandServerSession, OverlongCommandLineGetsTheSizeReplyAndIsClosed) {
