@@ -403,3 +403,107 @@ void TStringList::SetCaseSensitive(bool Value) {
   TStrings::SetCaseSensitive(Value);
   if (FSorted) Sort();
 }
+
+// --- TBlockStringList ---
+
+namespace {
+
+// Free slots kept before the first line of an adopted block: a message gets
+// a few lines put on top of it (trace lines, a return path).
+constexpr size_t kFrontSlots = 8;
+
+}  // namespace
+
+void TBlockStringList::CheckIndex(int Index) const {
+  if (Index < 0 || Index >= GetCount()) RaiseIndexError(Index);
+}
+
+std::string_view TBlockStringList::View(int Index) const {
+  CheckIndex(Index);
+  const TSpan& span = FSpans[FFront + static_cast<size_t>(Index)];
+  return std::string_view(FText).substr(span.Offset, span.Length);
+}
+
+TBlockStringList::TSpan TBlockStringList::Append(const std::string& S) {
+  const TSpan span{FText.size(), S.size()};
+  FText += S;
+  return span;
+}
+
+void TBlockStringList::Insert(int Index, const std::string& S) {
+  if (Index < 0 || Index > GetCount()) RaiseIndexError(Index);
+  Changing();
+  const TSpan span = Append(S);
+  if (Index == 0 && FFront > 0)
+    FSpans[--FFront] = span;
+  else
+    FSpans.insert(FSpans.begin() + static_cast<std::ptrdiff_t>(FFront + static_cast<size_t>(Index)), span);
+  Changed();
+}
+
+void TBlockStringList::Put(int Index, const std::string& S) {
+  CheckIndex(Index);
+  Changing();
+  FSpans[FFront + static_cast<size_t>(Index)] = Append(S);
+  Changed();
+}
+
+void TBlockStringList::Delete(int Index) {
+  CheckIndex(Index);
+  Changing();
+  if (Index == 0)
+    ++FFront;
+  else
+    FSpans.erase(FSpans.begin() + static_cast<std::ptrdiff_t>(FFront + static_cast<size_t>(Index)));
+  Changed();
+}
+
+void TBlockStringList::Clear() {
+  if (FSpans.empty() && FText.empty()) return;
+  Changing();
+  // Swapped out rather than cleared, so the memory goes back at once.
+  std::string().swap(FText);
+  std::vector<TSpan>().swap(FSpans);
+  FFront = 0;
+  Changed();
+}
+
+void TBlockStringList::AssignText(std::string AText) {
+  InUpdate(*this, [&] {
+    Clear();
+    Changing();
+    // Counted first, so the spans take their memory once.
+    size_t lines = 0;
+    for (size_t i = 0, n = AText.size(); i < n; ++i) {
+      const char c = AText[i];
+      if (c == '\n' || (c == '\r' && (i + 1 == n || AText[i + 1] != '\n'))) ++lines;
+    }
+    if (!AText.empty() && AText.back() != '\n' && AText.back() != '\r') ++lines;
+    FSpans.reserve(kFrontSlots + lines);
+    FSpans.resize(kFrontSlots);
+    FFront = kFrontSlots;
+    const size_t n = AText.size();
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const char c = AText[i];
+      if (c != '\r' && c != '\n') continue;
+      FSpans.push_back({start, i - start});
+      if (c == '\r' && i + 1 < n && AText[i + 1] == '\n') ++i;
+      start = i + 1;
+    }
+    if (start < n) FSpans.push_back({start, n - start});
+    FText = std::move(AText);
+    Changed();
+  });
+}
+
+void TBlockStringList::CutFront(int Index, size_t ACount) {
+  CheckIndex(Index);
+  TSpan& span = FSpans[FFront + static_cast<size_t>(Index)];
+  ACount = std::min(ACount, span.Length);
+  if (ACount == 0) return;
+  Changing();
+  span.Offset += ACount;
+  span.Length -= ACount;
+  Changed();
+}

@@ -11,9 +11,11 @@
 
 #include "ClassCore.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TStream;
@@ -175,4 +177,46 @@ class TStringList : public TStrings {
   bool FOwnsObjects;
   bool FSorted = false;
   TDuplicates FDuplicates = dupIgnore;
+};
+
+// Lines as spans of one text block: a whole message costs its bytes plus 16
+// bytes a line. AssignText adopts a block without copying it; lines inserted
+// or replaced later are appended to the block (their old bytes stay until
+// Clear), and inserting at the top is cheap. Holds no objects, never sorted.
+class TBlockStringList : public TStrings {
+ public:
+  TBlockStringList() = default;
+  VX_CLASS_NAME("TBlockStringList")
+
+  void Insert(int Index, const std::string& S) override;
+  void Delete(int Index) override;
+  // Frees the block.
+  void Clear() override;
+
+  // Takes AText as the block and splits it as SetText does.
+  void AssignText(std::string AText);
+  // The bytes of line Index; valid until the next change of the list.
+  [[nodiscard]] std::string_view View(int Index) const;
+  // Drops the first ACount bytes of line Index (no more than it has).
+  void CutFront(int Index, size_t ACount);
+  // The bytes the block holds, for the caller's memory accounting.
+  [[nodiscard]] size_t BlockSize() const { return FText.size(); }
+
+ protected:
+  std::string Get(int Index) const override { return std::string(View(Index)); }
+  void Put(int Index, const std::string& S) override;
+  int GetCount() const override { return static_cast<int>(FSpans.size() - FFront); }
+
+ private:
+  struct TSpan {
+    size_t Offset;
+    size_t Length;
+  };
+  void CheckIndex(int Index) const;
+  TSpan Append(const std::string& S);
+
+  std::string FText;
+  // Lines start at FFront: the free slots before it make top inserts cheap.
+  std::vector<TSpan> FSpans;
+  size_t FFront = 0;
 };

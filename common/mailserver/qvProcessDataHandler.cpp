@@ -1,5 +1,7 @@
 #include "qvProcessDataHandler.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 #include "TextTrim.h"
@@ -11,6 +13,9 @@ namespace {
 
 // A size exceeds a limit only when the limit is positive.
 bool Exceeds(int64_t ASize, int64_t ALimit) { return ALimit > 0 && ALimit < ASize; }
+
+// A block at least this large gives its memory back to the system when freed.
+constexpr size_t kTrimAfterBytes = 8 * 1024 * 1024;
 
 // The configured limit, never above the hard ceiling.
 int64_t Capped(int64_t AMaxDataSize, int64_t ACeiling) {
@@ -68,8 +73,21 @@ std::string TqvProcessDataHandler::RequestCharSet() const {
   return Server ? Server->GetRequestCharSet(Connection) : std::string();
 }
 
-void TqvProcessDataHandler::DecodeLines(std::string_view ABytes, TStrings& ALines) const {
+TqvProcessMultiLineContext::~TqvProcessMultiLineContext() {
+  if (Lines.BlockSize() < kTrimAfterBytes) return;
+  Lines.Clear();
+  // Freed blocks of the allocator's arenas would otherwise stay with the
+  // process after one large message.
+  ::malloc_trim(0);
+}
+
+void TqvProcessDataHandler::DecodeLines(std::string ABytes, TBlockStringList& ALines) const {
   const std::string charset = RequestCharSet();
+  if (charset.empty()) {
+    std::replace(ABytes.begin(), ABytes.end(), '\0', ' ');
+    ALines.AssignText(std::move(ABytes));
+    return;
+  }
   std::string line;
   size_t pos = 0;
   while (pos < ABytes.size()) {
@@ -98,7 +116,7 @@ std::unique_ptr<TqvProcessCommandContext> TqvProcessCommandHandler::CreateContex
   return std::make_unique<TqvProcessCommandContext>();
 }
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(std::string& ABuffer,
                                                                            int64_t& ARemaining,
                                                                            int64_t AMaxDataSize) {
   std::unique_ptr<TqvProcessCommandContext> context = CreateContext();
@@ -159,7 +177,7 @@ TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler(TqvTcpCommandServ
 
 TqvProcessSingleCommandHandler::~TqvProcessSingleCommandHandler() = default;
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(std::string& ABuffer,
                                                                         int64_t& ARemaining,
                                                                         int64_t AMaxDataSize) {
   auto context = std::make_unique<TqvProcessLineContext>();
@@ -197,7 +215,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(const st
   return context;
 }
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(std::string& ABuffer,
                                                                              int64_t& ARemaining,
                                                                              int64_t AMaxDataSize) {
   auto context = std::make_unique<TqvProcessMultiLineContext>();
@@ -233,14 +251,17 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(con
     return context;
   }
   if (!FExceeded && Exceeds(static_cast<int64_t>(end), limit)) FExceeded = true;
+  // The block's bytes leave the buffer without a copy; what followed the
+  // terminator stays for the next handler.
+  std::string block = std::exchange(ABuffer, ABuffer.substr(end));
   if (!FExceeded) {
-    DecodeLines(std::string_view(ABuffer).substr(0, contentEnd), context->Lines);
-    for (int i = 0; i < context->Lines.Count(); ++i) {
-      const std::string line = context->Lines.Strings(i);
-      if (!line.empty() && line[0] == '.') context->Lines.SetStrings(i, line.substr(1));
-    }
+    block.resize(contentEnd);
+    TBlockStringList& lines = context->Lines;
+    DecodeLines(std::move(block), lines);
+    for (int i = 0, n = lines.Count(); i < n; ++i)
+      if (lines.View(i).starts_with('.')) lines.CutFront(i, 1);
   }
-  ARemaining = static_cast<int64_t>(ABuffer.size() - end);
+  ARemaining = static_cast<int64_t>(ABuffer.size());
   FScanFrom = 0;
   FDropped = false;
   context->IsComplete = true;
@@ -251,7 +272,7 @@ TqvProcessFixedBytesHandler::TqvProcessFixedBytesHandler(TqvTcpCommandServer* AS
                                                          std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize)
     : TqvProcessSingleCommandHandler(AServer, std::move(ACallback), std::move(AInfo)), FSize(ASize) {}
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(std::string& ABuffer,
                                                                               int64_t& ARemaining,
                                                                               int64_t AMaxDataSize) {
   auto context = std::make_unique<TqvProcessMultiLineContext>();
@@ -269,7 +290,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(co
   // The literal's bytes that are in this buffer start at 0 (or were dropped);
   // what follows them belongs to the next command.
   const int64_t literalHere = std::max<int64_t>(0, FSize - before);
-  if (!FExceeded) DecodeLines(std::string_view(ABuffer).substr(0, static_cast<size_t>(FSize)), context->Lines);
+  if (!FExceeded) DecodeLines(ABuffer.substr(0, static_cast<size_t>(FSize)), context->Lines);
   ARemaining = size - std::min(size, literalHere);
   FReceived = 0;
   context->IsComplete = true;

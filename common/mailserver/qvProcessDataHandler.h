@@ -57,9 +57,12 @@ class TqvProcessLineContext : public TqvProcessSingleCommandContext {
   std::string Line;
 };
 
+// A block's lines are spans of the received bytes themselves (no copy per
+// line). A large block hands its memory back to the system when it goes.
 class TqvProcessMultiLineContext : public TqvProcessSingleCommandContext {
  public:
-  TStringList Lines;
+  ~TqvProcessMultiLineContext() override;
+  TBlockStringList Lines;
 };
 
 class TqvProcessDataHandler {
@@ -90,13 +93,16 @@ class TqvProcessDataHandler {
 
  protected:
   // A new context; ARemaining := the bytes at the end of the buffer to keep.
-  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer,
+  // A handler may take the consumed bytes out of ABuffer, leaving exactly
+  // the ARemaining bytes to keep.
+  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer,
                                                                          int64_t& ARemaining,
                                                                          int64_t AMaxDataSize) = 0;
   [[nodiscard]] std::string RequestCharSet() const;
   // ABytes cut into decoded lines (see the contract above); a final line
-  // without terminator counts as a line.
-  void DecodeLines(std::string_view ABytes, TStrings& ALines) const;
+  // without terminator counts as a line. Without a request charset the
+  // bytes become the list's block as they are.
+  void DecodeLines(std::string ABytes, TBlockStringList& ALines) const;
 
   bool FExceeded = false;
   bool FLineTooLong = false;
@@ -113,7 +119,7 @@ class TqvProcessCommandHandler : public TqvProcessDataHandler {
   TqvProcessCommandHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback, TCreateParams ACreate);
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
   [[nodiscard]] virtual std::unique_ptr<TqvProcessCommandContext> CreateContext();
 
@@ -139,7 +145,7 @@ class TqvProcessLineHandler : public TqvProcessSingleCommandHandler {
   using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 };
 
@@ -149,7 +155,7 @@ class TqvProcessMultiLineHandler : public TqvProcessSingleCommandHandler {
   using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:
@@ -165,7 +171,7 @@ class TqvProcessFixedBytesHandler : public TqvProcessSingleCommandHandler {
                               std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize);
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:

@@ -50,7 +50,7 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Command = AContext.CommandInfo ? AContext.CommandInfo->Name : std::string();
   Params.clear();
   RawLine.clear();
-  Lines = const_cast<TStringList*>(&AContext.Lines);
+  Lines = const_cast<TBlockStringList*>(&AContext.Lines);
 }
 
 namespace {
