@@ -27,12 +27,15 @@ void TqvPop3FileHandler::Bind() {
   FServer->OnRetrieve = [this](TObject*, TqvPop3CommandConnection* c, int n, TStrings& lines, bool& ok) {
     RetrieveMessage(c, n, lines, ok);
   };
+  FServer->OnOpenMessage = [this](TObject*, TqvPop3CommandConnection* c, int n, std::unique_ptr<TStream>& stream,
+                                  bool& ok) { OpenMessage(c, n, stream, ok); };
   FServer->OnStateChanged = [this](TObject*, TqvPop3CommandConnection* c) { DeleteMarkedMessages(c); };
 }
 
 void TqvPop3FileHandler::Unbind() {
   FServer->OnMailBoxInfo = nullptr;
   FServer->OnRetrieve = nullptr;
+  FServer->OnOpenMessage = nullptr;
   FServer->OnStateChanged = nullptr;
 }
 
@@ -109,6 +112,22 @@ void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, 
     Success = true;
   } catch (const std::exception&) {
     AMessage.Clear();
+    Success = false;
+  }
+}
+
+void TqvPop3FileHandler::OpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                     std::unique_ptr<TStream>& AStream, bool& Success) {
+  try {
+    auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
+    if (!item) throw EListError("not a file message");
+    // Opened afresh: the folder may have been swapped for a link since the listing.
+    const TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
+    if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+    AStream = OpenMailFile(folder, NameInFolder(item->FileName));
+    Success = true;
+  } catch (const std::exception&) {
+    AStream.reset();
     Success = false;
   }
 }

@@ -164,6 +164,10 @@ void TqvPop3Server::DoRetrieve(TqvPop3CommandConnection* AConnection, int AMessa
                                bool& Success) {
   if (OnRetrieve) OnRetrieve(this, AConnection, AMessageNo, AMessage, Success);
 }
+void TqvPop3Server::DoOpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                  std::unique_ptr<TStream>& AStream, bool& Success) {
+  if (OnOpenMessage) OnOpenMessage(this, AConnection, AMessageNo, AStream, Success);
+}
 void TqvPop3Server::DoDelete(TqvPop3CommandConnection* AConnection, int AMessageNo, bool& ACanDelete) {
   if (OnDelete) OnDelete(this, AConnection, AMessageNo, ACanDelete);
 }

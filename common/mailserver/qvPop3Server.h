@@ -1,8 +1,9 @@
 // The POP3 server: greeting with an APOP time stamp, login by USER/PASS, APOP
 // or AUTH (CRAM-MD5, NTLM), the transaction commands over a per-connection
 // maildrop, deletion at QUIT, STLS. The maildrop is not stored here: the
-// store binds to OnMailBoxInfo, OnRetrieve and OnStateChanged (see
-// qvPop3FileHandler.h). Owns its accounts (copied in) and help text; set the
+// store binds to OnMailBoxInfo, OnRetrieve, OnOpenMessage and OnStateChanged
+// (see qvPop3FileHandler.h). RETR streams a message that OnOpenMessage
+// opens, so its memory does not grow with the message. Owns its accounts (copied in) and help text; set the
 // properties before Start. Commands run on pool workers, one at a time per
 // connection; every state change and the maildrop lock test run under the
 // server lock, and OnStateChanged fires inside it (so the store's deletions
@@ -104,6 +105,13 @@ using TqvPop3MailBoxEvent =
     std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox)>;
 using TqvPop3RetrieveEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
                                                 int AMessageNo, TStrings& AMessage, bool& Success)>;
+// RETR's streaming road: the message's stored bytes from their start. A
+// handler that sets AStream has RETR send the message from it piece by
+// piece; one that leaves it null leaves RETR to OnRetrieve. Success false
+// answers "no such message".
+using TqvPop3OpenMessageEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
+                                                   int AMessageNo, std::unique_ptr<TStream>& AStream,
+                                                   bool& Success)>;
 using TqvPop3DeleteEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
                                               int AMessageNo, bool& ACanDelete)>;
 using TqvPop3ConnectionEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection)>;
@@ -132,6 +140,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   TqvPop3AuthenticateEvent OnAuthenticate;
   TqvPop3MailBoxEvent OnMailBoxInfo;
   TqvPop3RetrieveEvent OnRetrieve;
+  // Used by RETR before OnRetrieve, when the response charset is empty.
+  TqvPop3OpenMessageEvent OnOpenMessage;
   TqvPop3DeleteEvent OnDelete;
   TqvPop3ConnectionEvent OnStateChanged;
   TqvPop3ConnectionEvent OnReset;
@@ -147,6 +157,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   virtual void DoMailBoxInfo(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
   virtual void DoRetrieve(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                           bool& Success);
+  virtual void DoOpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                             std::unique_ptr<TStream>& AStream, bool& Success);
   virtual void DoDelete(TqvPop3CommandConnection* AConnection, int AMessageNo, bool& ACanDelete);
   virtual void DoStateChanged(TqvPop3CommandConnection* AConnection);
   virtual void DoReset(TqvPop3CommandConnection* AConnection);
@@ -206,6 +218,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdStls(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  // RETR from OnOpenMessage; false when no handler gave a stream.
+  bool RetrieveStreamed(TqvPop3CommandConnection* AConnection, int ANumber, const std::string& ACommand);
   // Loads message n for RETR and TOP; raises "no such message".
   [[nodiscard]] std::unique_ptr<TStrings> Retrieve(TqvPop3CommandConnection* AConnection, int ANumber,
                                                    const std::string& ACommand);

@@ -6,6 +6,7 @@
 
 #include "Pop3TestSupport.h"
 #include "qvMailBoxFiles.h"
+#include "qvUtils.h"
 
 using pop3test::TClient;
 class Pop3Store : public pop3test::TPop3Session {};
@@ -129,4 +130,39 @@ TEST_F(Pop3Store, AccountWhoseNameHasA5CTrailByteSeesItsMail) {
   Start();
   TClient c(Server.BoundPort());
   EXPECT_EQ(c.Login("\xD6\xBE\xD5\x5C", "pw"), "+OK 1 messages (20 octets)");
+}
+
+TEST_F(Pop3Store, LargeMessageIsStreamedAsItsLinesWouldBeSent) {
+  // Past the size read in one go: sent in pieces of 256 KiB, with a dot
+  // line right at the first piece's start, a CR LF cut by the second, bare
+  // line breaks, and no line break at the end.
+  constexpr size_t kPiece = 256 * 1024;
+  std::string text = "Subject: big\r\n\r\n";
+  while (text.size() < kPiece - 1) text += std::string(70, 'b') + "\r\n";
+  text.resize(kPiece - 1);
+  text += "\n.\r\n";
+  while (text.size() < 2 * kPiece - 1) text += ".x" + std::string(60, 'c') + "\n";
+  text.resize(2 * kPiece - 1);
+  text += "\r\n";
+  while (text.size() < 5 * kPiece) text += std::string(61, 'd') + "\r";
+  text += "end";
+  WriteFile(AliceDir + "MAIL00000009.MSG", text);
+  std::string expected;
+  {
+    TStringList lines;
+    TStringStream stream(text);
+    LoadStringsFromStream(stream, lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+      const std::string line = lines.Strings(i);
+      expected += (line.starts_with(".") ? "." : "") + line + "\r\n";
+    }
+    expected = "+OK " + std::to_string(lines.Text().size()) + "\r\n" + expected + ".\r\n";
+  }
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret").substr(0, 16), "+OK 3 messages (");
+  const std::string got = c.Multi("RETR 3");
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(c.Cmd("NOOP"), "+OK");  // the response ended where it should
 }
