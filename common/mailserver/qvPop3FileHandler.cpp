@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "qvMailBoxFiles.h"
 #include "qvUtils.h"
 
@@ -134,14 +136,20 @@ void TqvPop3FileHandler::OpenMessage(TqvPop3CommandConnection* AConnection, int 
 
 void TqvPop3FileHandler::DeleteMarkedMessages(TqvPop3CommandConnection* AConnection) {
   if (AConnection->State() != psUpdate) return;
-  TqvPop3MessageList& box = AConnection->MailBox();
-  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
-  if (!folder) return;
+  // Under the server lock only the names are taken; the files go once it is
+  // released, so the other sessions never wait for the disk.
+  std::vector<std::string> names;
+  const TqvPop3MessageList& box = AConnection->MailBox();
   for (int i = 0; i < box.Count(); ++i) {
     auto* item = dynamic_cast<TqvPop3FileMessageItem*>(box.Items(i));
-    // A failed removal leaves the file for the next session.
-    if (item && item->Deleted) (void)::unlinkat(folder.Fd(), NameInFolder(item->FileName).c_str(), 0);
+    if (item && item->Deleted) names.push_back(NameInFolder(item->FileName));
   }
+  AConnection->AfterStateChange([this, user = AConnection->UserName(), names = std::move(names)] {
+    const TqvStoreFolder folder = OpenUserFolderReported(user);
+    if (!folder) return;
+    // A failed removal leaves the file for the next session.
+    for (const std::string& name : names) (void)::unlinkat(folder.Fd(), name.c_str(), 0);
+  });
 }
 
 void TqvPop3FileHandler::DoStoreError(const std::exception& E) {

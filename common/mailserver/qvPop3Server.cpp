@@ -197,7 +197,20 @@ void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3Sta
 
 void TqvPop3Server::SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
                              const std::string& ACommand) {
-  TServerLock lock(*this);
+  std::vector<std::function<void()>> after;
+  try {
+    TServerLock lock(*this);
+    ChangeState(AConnection, AState, ACommand);
+    after = std::exchange(AConnection->FAfterStateChange, {});
+  } catch (...) {
+    AConnection->FAfterStateChange.clear();
+    throw;
+  }
+  for (const auto& work : after) work();
+}
+
+void TqvPop3Server::ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
+                                const std::string& ACommand) {
   if (AConnection->FState.load() == AState) return;
   if (AState == psTransaction) {
     // Only listed connections count: a closed one has left the list.

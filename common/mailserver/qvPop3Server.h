@@ -6,8 +6,9 @@
 // opens, so its memory does not grow with the message. Owns its accounts (copied in) and help text; set the
 // properties before Start. Commands run on pool workers, one at a time per
 // connection; every state change and the maildrop lock test run under the
-// server lock, and OnStateChanged fires inside it (so the store's deletions
-// at UPDATE do too). Command errors are EqvPop3ServerError ("-ERR ..." reply).
+// server lock, and OnStateChanged fires inside it; a handler leaves its file
+// work (the store's deletions at UPDATE) to AfterStateChange, which runs once
+// the lock is released, so no other connection waits for the disk. Command errors are EqvPop3ServerError ("-ERR ..." reply).
 // Logging hosts: PASS parameters and every AUTH continuation line carry
 // credentials, and an APOP digest can be attacked offline next to the logged
 // greeting. OnReceiveCommand hands them over unmasked; log MaskedParams()
@@ -83,6 +84,12 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   [[nodiscard]] TqvPop3MessageList& MailBox() { return *FMailBox; }
   // True while a continuation line of AUTH is expected.
   [[nodiscard]] bool InAuthExchange() const { return FInAuthExchange.load(); }
+  // For an OnStateChanged handler, which runs under the server lock: work
+  // that must not hold that lock (file I/O, such as the deletions at
+  // UPDATE). It runs on the same thread, in the order given, as soon as the
+  // state change has released the lock, and before the command goes on; a
+  // state change that fails drops it unrun.
+  void AfterStateChange(std::function<void()> AWork) { FAfterStateChange.push_back(std::move(AWork)); }
 
  private:
   friend class TqvPop3Server;
@@ -93,6 +100,7 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   std::unique_ptr<TqvSaslServerExchange> FSasl;  // a CRAM-MD5 or NTLM exchange under way
   std::unique_ptr<TqvPop3MessageList> FMailBox;
   std::atomic<bool> FInAuthExchange{false};
+  std::vector<std::function<void()>> FAfterStateChange;
 };
 
 using TqvPop3CreateUserAccountEvent =
@@ -188,8 +196,11 @@ class TqvPop3Server : public TqvTcpCommandServer {
   // Raise the TLS and state errors (the dispatcher's checks).
   void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
   void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
-  // Under the server lock: fires OnStateChanged, refuses a locked maildrop.
+  // Under the server lock: fires OnStateChanged, refuses a locked maildrop;
+  // then, without the lock, the work the handler left (AfterStateChange).
   void SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
+  // The part of SetState under the lock.
+  void ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
   // AUTHORIZATION without an event; the greeting's stamp stays for APOP.
   void ResetConnection(TqvPop3CommandConnection* AConnection);
   // The login outcome for every kind; ACheck is the server's own password test.

@@ -8,6 +8,9 @@
 #include "qvMailBoxFiles.h"
 #include "qvUtils.h"
 
+#include <chrono>
+#include <future>
+
 using pop3test::TClient;
 class Pop3Store : public pop3test::TPop3Session {};
 using pop3test::WriteFile;
@@ -165,4 +168,35 @@ TEST_F(Pop3Store, LargeMessageIsStreamedAsItsLinesWouldBeSent) {
   EXPECT_EQ(got.size(), expected.size());
   EXPECT_TRUE(got == expected);
   EXPECT_EQ(c.Cmd("NOOP"), "+OK");  // the response ended where it should
+}
+
+TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
+  // Under the server lock (where OnStateChanged fires) nothing is deleted,
+  // and another thread can take that lock while the files go.
+  const TqvPop3ConnectionEvent storeHandler = Server.OnStateChanged;
+  bool presentUnderLock = false;
+  bool lockFreeAfter = false;
+  Server.OnStateChanged = [&](TObject* ASender, TqvPop3CommandConnection* c) {
+    storeHandler(ASender, c);
+    if (c->State() != psUpdate) return;
+    presentUnderLock = std::filesystem::exists(AliceDir + "MAIL00000002.MSG");
+    c->AfterStateChange([&] {
+      auto other = std::async(std::launch::async, [&] {
+        Server.Lock();
+        Server.Unlock();
+      });
+      lockFreeAfter = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+  };
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
+  EXPECT_EQ(c.Cmd("QUIT").substr(0, 4), "+OK ");
+  EXPECT_TRUE(presentUnderLock);
+  EXPECT_TRUE(lockFreeAfter);
+  // The deletion is done by the time QUIT is answered.
+  EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
+  Server.Stop();  // the handler above uses this test's locals
 }
