@@ -97,23 +97,23 @@ void LoadMailFileAt(int AFolderFd, const std::string& AName, const std::string& 
   ALines.Clear();
   int64_t size = 0;
   const plat::UniqueFd fd = OpenMailFileAt(AFolderFd, AName, AFileName, size);
-  std::string data;
-  data.reserve(static_cast<size_t>(size));
+  TByteBlock data;
+  data.Reserve(static_cast<size_t>(size));
   char buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EReadError();
     if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
+    data.Append(std::string_view(buf, static_cast<size_t>(n)));
   }
   if (auto* block = dynamic_cast<TBlockStringList*>(&ALines)) {
     // The loader's rule without its copies: NUL bytes as blanks, then lines.
-    std::replace(data.begin(), data.end(), '\0', ' ');
+    std::replace(data.Data(), data.Data() + data.Size(), '\0', ' ');
     block->AssignText(std::move(data));
     return;
   }
-  TStringStream stream(data);
+  TStringStream stream{std::string(data.View())};
   LoadStringsFromStream(stream, ALines);
 }
 

@@ -81,12 +81,16 @@ class TqvProcessDataHandler {
   // once for data that went over the limit; else the server's callback.
   void ProcessContext(TqvProcessDataContext& AContext);
 
-  void Append(const char* AData, size_t ASize) { FBuffer.append(AData, ASize); }
-  void Prepend(const std::string& AData) { FBuffer.insert(0, AData); }
+  void Append(const char* AData, size_t ASize) { FBuffer.Append(std::string_view(AData, ASize)); }
+  void Prepend(const std::string& AData) { FBuffer.Prepend(AData); }
   // Hands the unconsumed bytes over (to the next handler).
-  [[nodiscard]] std::string TakeBuffer() { return std::exchange(FBuffer, {}); }
-  void ClearBuffer() { FBuffer.clear(); }
-  [[nodiscard]] size_t BufferSize() const { return FBuffer.size(); }
+  [[nodiscard]] std::string TakeBuffer() {
+    std::string bytes(FBuffer.View());
+    FBuffer.Free();
+    return bytes;
+  }
+  void ClearBuffer() { FBuffer.Clear(); }
+  [[nodiscard]] size_t BufferSize() const { return FBuffer.Size(); }
 
   TqvCommandConnection* Connection = nullptr;
   TqvTcpCommandServer* Server = nullptr;
@@ -95,21 +99,21 @@ class TqvProcessDataHandler {
   // A new context; ARemaining := the bytes at the end of the buffer to keep.
   // A handler may take the consumed bytes out of ABuffer, leaving exactly
   // the ARemaining bytes to keep.
-  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer,
+  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer,
                                                                          int64_t& ARemaining,
                                                                          int64_t AMaxDataSize) = 0;
   [[nodiscard]] std::string RequestCharSet() const;
   // ABytes cut into decoded lines (see the contract above); a final line
   // without terminator counts as a line. Without a request charset the
   // bytes become the list's block as they are.
-  void DecodeLines(std::string ABytes, TBlockStringList& ALines) const;
+  void DecodeLines(TByteBlock ABytes, TBlockStringList& ALines) const;
 
   bool FExceeded = false;
   bool FLineTooLong = false;
 
  private:
   TProcessCallback FCallback;
-  std::string FBuffer;
+  TByteBlock FBuffer;
 };
 
 // The command lines of command mode.
@@ -119,7 +123,7 @@ class TqvProcessCommandHandler : public TqvProcessDataHandler {
   TqvProcessCommandHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback, TCreateParams ACreate);
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
   [[nodiscard]] virtual std::unique_ptr<TqvProcessCommandContext> CreateContext();
 
@@ -145,7 +149,7 @@ class TqvProcessLineHandler : public TqvProcessSingleCommandHandler {
   using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 };
 
@@ -155,7 +159,7 @@ class TqvProcessMultiLineHandler : public TqvProcessSingleCommandHandler {
   using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:
@@ -171,7 +175,7 @@ class TqvProcessFixedBytesHandler : public TqvProcessSingleCommandHandler {
                               std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize);
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:

@@ -299,3 +299,30 @@ TEST(BlockStringList, CutFrontShortensOneLineOnly) {
   EXPECT_EQ(changes, 1);
   EXPECT_EQ(l.View(0), "a");
 }
+
+TEST(ByteBlock, KeepsItsBytesThroughGrowthAndEdits) {
+  TByteBlock b;
+  std::string expected;
+  // Past the jump to a mapped block and through two of its regrowths.
+  const std::string piece(300 * 1024, 'p');
+  for (int i = 0; i < 250; ++i) {
+    const std::string mark = std::to_string(i);
+    b.Append(mark);
+    b.Append(piece);
+    expected += mark + piece;
+  }
+  ASSERT_EQ(b.Size(), expected.size());
+  EXPECT_TRUE(b.View() == expected);
+  b.Prepend("head");
+  b.EraseFront(2);
+  b.Resize(10);
+  EXPECT_EQ(b.View(), "ad0" + std::string(7, 'p'));
+  b.EraseFront(100);  // no more than it holds
+  EXPECT_EQ(b.Size(), 0u);
+  TByteBlock moved = std::move(b);
+  moved.Append("x");
+  EXPECT_EQ(moved.View(), "x");
+  EXPECT_EQ(b.Size(), 0u);
+  b.Append("still usable");
+  EXPECT_EQ(b.View(), "still usable");
+}
