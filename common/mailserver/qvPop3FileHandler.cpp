@@ -102,15 +102,23 @@ std::string NameInFolder(const std::string& AFileName) { return AFileName.substr
 
 }  // namespace
 
+TqvStoreFolder TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                                 std::string& AName) const {
+  auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
+  if (!item) throw EListError("not a file message");
+  // Opened afresh: the folder may have been swapped for a link since the listing.
+  TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
+  if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+  AName = NameInFolder(item->FileName);
+  return folder;
+}
+
 void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                                          bool& Success) {
   try {
-    auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
-    if (!item) throw EListError("not a file message");
-    // Opened afresh: the folder may have been swapped for a link since the listing.
-    const TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
-    if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
-    LoadMailFile(folder, NameInFolder(item->FileName), AMessage);
+    std::string name;
+    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    LoadMailFile(folder, name, AMessage);
     Success = true;
   } catch (const std::exception&) {
     AMessage.Clear();
@@ -121,12 +129,9 @@ void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, 
 void TqvPop3FileHandler::OpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
                                      std::unique_ptr<TStream>& AStream, bool& Success) {
   try {
-    auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
-    if (!item) throw EListError("not a file message");
-    // Opened afresh: the folder may have been swapped for a link since the listing.
-    const TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
-    if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
-    AStream = OpenMailFile(folder, NameInFolder(item->FileName));
+    std::string name;
+    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    AStream = OpenMailFile(folder, name);
     Success = true;
   } catch (const std::exception&) {
     AStream.reset();

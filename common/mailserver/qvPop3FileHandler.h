@@ -72,6 +72,10 @@ class TqvPop3FileHandler : public TqvServerStore<TqvPop3Server> {
   [[nodiscard]] TqvStoreFolder OpenUserFolder(const std::string& AUserName) const;
   // The same, with a failure told to OnStoreError and an empty result.
   [[nodiscard]] TqvStoreFolder OpenUserFolderReported(const std::string& AUserName);
+  // The folder of maildrop message AMessageNo, opened afresh, and the file's
+  // name in it; raises when the message or its folder is gone.
+  [[nodiscard]] TqvStoreFolder MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                             std::string& AName) const;
 
   std::string FMailBoxDir;
   mutable std::mutex FLock;  // guards FMailBoxDir
