@@ -494,8 +494,9 @@ bool TqvTcpCommandServer::SendResponseStream(TqvCommandConnection* AConnection,
   // A piece is read only once the socket has taken the one before, so the
   // connection never holds more than about one piece.
   constexpr int64_t kPiece = 256 * 1024;
-  std::string piece(static_cast<size_t>(std::min(kPiece, std::max<int64_t>(AResponse.SourceLeft, 1))), '\0');
+  std::string piece;
   while (AConnection->Active() && AConnection->PendingOutput() == 0) {
+    if (piece.empty()) piece.resize(static_cast<size_t>(std::clamp<int64_t>(AResponse.SourceLeft, 1, kPiece)));
     std::string out = std::exchange(AResponse.Bytes, {});
     const int64_t n = AResponse.SourceLeft > 0
                           ? AResponse.Source->Read(piece.data(), std::min<int64_t>(AResponse.SourceLeft,
