@@ -5,8 +5,8 @@ Starts VxMailServers in a private temp folder on free loopback ports, sends
 one message of --size-mb megabytes by SMTP DATA while sampling the server's
 resident memory (VmRSS every few milliseconds, VmHWM for the peak), waits,
 then fetches it by POP3 RETR, timing the first byte of the answer and
-sampling memory again. The retrieved message is checked against what was
-sent. Prints the peaks and the ratios against the targets:
+sampling memory again, and last asks for its header alone (TOP 1 0). The
+retrieved message is checked against what was sent. Prints the peaks and the ratios against the targets:
   peak < 1.5 x size + 32 MB (DATA and RETR),
   first RETR byte within 100 ms,
   memory after each phase within 32 MB of where the phase started.
@@ -164,6 +164,16 @@ def pop3_retr(port, expected_digest):
             raise RuntimeError("RETR cut short")
         data += chunk
     took = time.monotonic() - start
+    # The header alone: a reader of headers should not pay for the body.
+    top_start = time.monotonic()
+    s.sendall(b"TOP 1 0\r\n")
+    top = bytearray()
+    while not top.endswith(b"\r\n.\r\n"):
+        chunk = s.recv(65536)
+        if not chunk:
+            raise RuntimeError("TOP cut short")
+        top += chunk
+    top_took = time.monotonic() - top_start
     s.sendall(b"QUIT\r\n")
     s.close()
     head, _, rest = bytes(data).partition(b"\r\n")
@@ -182,7 +192,9 @@ def pop3_retr(port, expected_digest):
         problems.append("announced %d octets, got %d" % (announced, octets))
     if digest.hexdigest() != expected_digest:
         problems.append("the message differs from what was sent")
-    return first_byte, took, announced, problems
+    if not top.startswith(b"+OK\r\nReturn-path: ") or top.count(b"\r\n\r\n") != 1:
+        problems.append("TOP 1 0 gave %r" % bytes(top[:80]))
+    return first_byte, took, top_took, announced, problems
 
 
 def settle(pid, seconds):
@@ -227,7 +239,7 @@ def main():
         before_pop = status_kb(pid, "VmRSS")
         can_reset = reset_peak(pid)
         sampler = Sampler(pid)
-        first_byte, pop_took, announced, problems = pop3_retr(pop3, digest)
+        first_byte, pop_took, top_took, announced, problems = pop3_retr(pop3, digest)
         pop_sampled = sampler.stop()
         pop_peak = max(pop_sampled, status_kb(pid, "VmHWM") if can_reset else 0)
         pop_after = settle(pid, args.settle)
@@ -250,6 +262,7 @@ def main():
               % (first_byte * 1000, pop_took, mb(pop_peak), pop_peak * 1024.0 / size, mb(pop_after),
                  verdict(first_byte < 0.1), verdict(pop_peak < limit),
                  verdict(pop_after < before_pop + 32 * 1024)))
+        print("POP3 TOP 1 0: %.1f ms" % (top_took * 1000))
         for p in problems:
             print("note: " + p)
         return 1 if problems else 0

@@ -24,7 +24,7 @@ void TqvDotStuffingFilter::Add(std::string_view AData, std::string& AOut) {
     FAfterCR = false;
     if (AData[0] == '\n') i = 1;
   }
-  while (i < n) {
+  while (i < n && !FDone) {
     if (FLineStart) {
       if (FStuff && AData[i] == '.') AOut += '.';
       FLineStart = false;
@@ -33,10 +33,13 @@ void TqvDotStuffingFilter::Add(std::string_view AData, std::string& AOut) {
     while (end < n && AData[end] != '\r' && AData[end] != '\n') ++end;
     const size_t at = AOut.size();
     AOut.append(AData.data() + i, end - i);
-    if (std::memchr(AData.data() + i, 0, end - i)) std::replace(AOut.begin() + static_cast<std::ptrdiff_t>(at), AOut.end(), '\0', ' ');
+    if (std::memchr(AData.data() + i, 0, end - i))
+      std::replace(AOut.begin() + static_cast<std::ptrdiff_t>(at), AOut.end(), '\0', ' ');
+    if (end > i) FHasText = true;
     if (end == n) return;  // the line goes on in the next piece
     AOut += "\r\n";
     FLineStart = true;
+    LineEnded();
     if (AData[end] == '\n') {
       i = end + 1;
     } else if (end + 1 == n) {
@@ -45,6 +48,19 @@ void TqvDotStuffingFilter::Add(std::string_view AData, std::string& AOut) {
     } else {
       i = AData[end + 1] == '\n' ? end + 2 : end + 1;
     }
+  }
+}
+
+void TqvDotStuffingFilter::LineEnded() {
+  const bool empty = !FHasText;
+  FHasText = false;
+  if (FBodyLimit < 0) return;
+  if (FInHeader) {
+    if (!empty) return;
+    FInHeader = false;
+    FDone = FBodyLimit == 0;
+  } else {
+    FDone = ++FBodyLines >= FBodyLimit;
   }
 }
 

@@ -15,14 +15,27 @@ class TStream;
 
 class TqvDotStuffingFilter {
  public:
-  explicit TqvDotStuffingFilter(bool AStuff = true) : FStuff(AStuff) {}
+  static constexpr int64_t kAllLines = -1;
+  // ABodyLines >= 0 passes only the header, up to and including the first
+  // empty line (all lines when there is none), and that many lines after it.
+  explicit TqvDotStuffingFilter(bool AStuff = true, int64_t ABodyLines = kAllLines)
+      : FStuff(AStuff), FBodyLimit(ABodyLines) {}
   // Appends the response bytes of the next piece of the message to AOut.
   void Add(std::string_view AData, std::string& AOut);
   // After the last piece: the CR LF a last line without line break lacks.
   void Finish(std::string& AOut);
+  // True once the lines asked for are all out: no more pieces are needed.
+  [[nodiscard]] bool Done() const { return FDone; }
 
  private:
+  void LineEnded();
+
   bool FStuff;
+  int64_t FBodyLimit;
+  int64_t FBodyLines = 0;
+  bool FInHeader = true;
+  bool FHasText = false;  // the current line has bytes
+  bool FDone = false;
   bool FLineStart = true;
   bool FAfterCR = false;  // an LF opening the next piece belongs to that CR
 };

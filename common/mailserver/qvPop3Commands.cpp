@@ -141,8 +141,8 @@ std::unique_ptr<TStrings> TqvPop3Server::Retrieve(TqvPop3CommandConnection* ACon
   return lines;
 }
 
-bool TqvPop3Server::RetrieveStreamed(TqvPop3CommandConnection* AConnection, int ANumber,
-                                     const std::string& ACommand) {
+bool TqvPop3Server::SendStreamed(TqvPop3CommandConnection* AConnection, int ANumber, const std::string& ACommand,
+                                 int64_t ABodyLines) {
   // The stream's bytes go out unconverted: a response charset needs the lines.
   if (!OnOpenMessage || !GetResponseCharSet(AConnection).empty()) return false;
   std::unique_ptr<TStream> stream;
@@ -156,6 +156,10 @@ bool TqvPop3Server::RetrieveStreamed(TqvPop3CommandConnection* AConnection, int 
     memory->LoadFromStream(*stream);
     stream = std::move(memory);
   }
+  if (ABodyLines >= 0) {
+    SendStreamedLines(AConnection, kOk, std::move(stream), ".", ABodyLines);
+    return true;
+  }
   const int64_t size = LineTextSize(*stream);
   SendStreamedLines(AConnection, "+OK " + std::to_string(size), std::move(stream), ".");
   return true;
@@ -163,7 +167,7 @@ bool TqvPop3Server::RetrieveStreamed(TqvPop3CommandConnection* AConnection, int 
 
 void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
-  if (RetrieveStreamed(AConnection, n, AParams->Command)) return;
+  if (SendStreamed(AConnection, n, AParams->Command, TqvDotStuffingFilter::kAllLines)) return;
   std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
   int64_t size = 0;
   for (int i = 0; i < lines->Count(); ++i) size += static_cast<int64_t>(lines->Strings(i).size()) + 2;
@@ -176,6 +180,8 @@ void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandP
   if (words.size() < 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const int n = MessageNumber(AConnection, words[0], AParams->Command);
   const int64_t extra = pop3text::ToNumber(words[1]);
+  // A negative count sends no body line.
+  if (SendStreamed(AConnection, n, AParams->Command, std::max<int64_t>(extra, 0))) return;
   std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
   const int64_t total = lines->Count();
   int64_t header = total;  // no empty line: the whole message is header

@@ -2,8 +2,8 @@
 // or AUTH (CRAM-MD5, NTLM), the transaction commands over a per-connection
 // maildrop, deletion at QUIT, STLS. The maildrop is not stored here: the
 // store binds to OnMailBoxInfo, OnRetrieve, OnOpenMessage and OnStateChanged
-// (see qvPop3FileHandler.h). RETR streams a message that OnOpenMessage
-// opens, so its memory does not grow with the message. Owns its accounts (copied in) and help text; set the
+// (see qvPop3FileHandler.h). RETR and TOP stream a message that
+// OnOpenMessage opens, so their memory does not grow with the message. Owns its accounts (copied in) and help text; set the
 // properties before Start. Commands run on pool workers, one at a time per
 // connection; every state change and the maildrop lock test run under the
 // server lock, and OnStateChanged fires inside it; a handler leaves its file
@@ -113,10 +113,10 @@ using TqvPop3MailBoxEvent =
     std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox)>;
 using TqvPop3RetrieveEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
                                                 int AMessageNo, TStrings& AMessage, bool& Success)>;
-// RETR's streaming road: the message's stored bytes from their start. A
-// handler that sets AStream has RETR send the message from it piece by
-// piece; one that leaves it null leaves RETR to OnRetrieve. Success false
-// answers "no such message".
+// The streaming road of RETR and TOP: the message's stored bytes from their
+// start. A handler that sets AStream has the command send the message from
+// it piece by piece; one that leaves it null leaves the command to
+// OnRetrieve. Success false answers "no such message".
 using TqvPop3OpenMessageEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
                                                    int AMessageNo, std::unique_ptr<TStream>& AStream,
                                                    bool& Success)>;
@@ -148,7 +148,7 @@ class TqvPop3Server : public TqvTcpCommandServer {
   TqvPop3AuthenticateEvent OnAuthenticate;
   TqvPop3MailBoxEvent OnMailBoxInfo;
   TqvPop3RetrieveEvent OnRetrieve;
-  // Used by RETR before OnRetrieve, when the response charset is empty.
+  // Used by RETR and TOP before OnRetrieve, when the response charset is empty.
   TqvPop3OpenMessageEvent OnOpenMessage;
   TqvPop3DeleteEvent OnDelete;
   TqvPop3ConnectionEvent OnStateChanged;
@@ -229,8 +229,10 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdStls(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
-  // RETR from OnOpenMessage; false when no handler gave a stream.
-  bool RetrieveStreamed(TqvPop3CommandConnection* AConnection, int ANumber, const std::string& ACommand);
+  // RETR (ABodyLines < 0) or TOP sent from OnOpenMessage's stream; false
+  // when no handler gave one. Raises "no such message".
+  bool SendStreamed(TqvPop3CommandConnection* AConnection, int ANumber, const std::string& ACommand,
+                    int64_t ABodyLines);
   // Loads message n for RETR and TOP; raises "no such message".
   [[nodiscard]] std::unique_ptr<TStrings> Retrieve(TqvPop3CommandConnection* AConnection, int ANumber,
                                                    const std::string& ACommand);

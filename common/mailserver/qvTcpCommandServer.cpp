@@ -476,13 +476,14 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
 }
 
 void TqvTcpCommandServer::SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
-                                            std::unique_ptr<TStream> ASource, const std::string& AEndLine) {
+                                            std::unique_ptr<TStream> ASource, const std::string& AEndLine,
+                                            int64_t ABodyLines) {
   TConnectionLock lock(*AConnection);
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;
   if (!r.EndLine.empty() && r.EndLine.back() != '\n') r.EndLine += "\r\n";
   r.Bytes = AFirstLine + "\r\n";
-  r.Filter = std::make_unique<TqvDotStuffingFilter>(r.EndLine == ".\r\n");
+  r.Filter = std::make_unique<TqvDotStuffingFilter>(r.EndLine == ".\r\n", ABodyLines);
   r.SourceLeft = ASource->Size() - ASource->Position();
   r.Source = std::move(ASource);
   AConnection->FQueue.push_back(std::move(r));
@@ -506,7 +507,7 @@ bool TqvTcpCommandServer::SendResponseStream(TqvCommandConnection* AConnection,
       AResponse.SourceLeft -= n;
       AResponse.Filter->Add(std::string_view(piece.data(), static_cast<size_t>(n)), out);
     }
-    if (n <= 0 || AResponse.SourceLeft <= 0) {
+    if (n <= 0 || AResponse.SourceLeft <= 0 || AResponse.Filter->Done()) {
       // The last piece and the end line go out together.
       AResponse.Filter->Finish(out);
       out += std::exchange(AResponse.EndLine, {});

@@ -183,11 +183,13 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
                          const std::string& AEndLine);
   // A multi-line response whose lines are the bytes of ASource from its
   // position to its end, cut and sent as qvDotStuffing.h describes (stuffed
-  // when AEndLine is "."), after AFirstLine and before AEndLine, in pieces
-  // read as the socket takes them: memory stays bounded whatever the size.
-  // No charset conversion; fires no OnSendResponse.
+  // when AEndLine is "."; with ABodyLines >= 0 only the header and that many
+  // lines), after AFirstLine and before AEndLine, in pieces read as the
+  // socket takes them: memory stays bounded whatever the size. No charset
+  // conversion; fires no OnSendResponse.
   void SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
-                         std::unique_ptr<TStream> ASource, const std::string& AEndLine);
+                         std::unique_ptr<TStream> ASource, const std::string& AEndLine,
+                         int64_t ABodyLines = TqvDotStuffingFilter::kAllLines);
   // ABytes as they stand, in order behind any waiting output: no response
   // event, no charset conversion, no line end added.
   void SendRawBytes(TqvCommandConnection* AConnection, const std::string& ABytes);

@@ -86,6 +86,49 @@ TEST(DotStuffing, NamedEdgesOfPieces) {
   EXPECT_EQ(Filtered("ab.c\r\n", {2}, true), "ab.c\r\n");
 }
 
+TEST(DotStuffing, HeaderAndSomeBodyLinesAsTopWouldSendThem) {
+  // The lines up to the first empty one, then ABody more: what TOP picks
+  // from the line list, for every count and every cut into two pieces.
+  auto top = [](const std::string& AInput, int64_t ABody) {
+    TStringList lines;
+    TStringStream stream(AInput);
+    LoadStringsFromStream(stream, lines);
+    int header = lines.Count();
+    for (int i = 0; i < lines.Count(); ++i)
+      if (lines.Strings(i).empty()) {
+        header = i + 1;
+        break;
+      }
+    const int64_t count = header + std::min<int64_t>(ABody, lines.Count() - header);
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+      const std::string line = lines.Strings(i);
+      out += (line.starts_with(".") ? "." : "") + line + "\r\n";
+    }
+    return out;
+  };
+  for (const std::string input : {"A: 1\r\nB: 2\r\n\r\n.one\r\ntwo\r\n\r\nthree", "no header end\r\n.x", "\r\nbody\r\n",
+                                   "A: 1\r\r\nb\n\n", ""}) {
+    for (int64_t body = 0; body <= 5; ++body) {
+      const std::string expected = top(input, body);
+      for (size_t cut = 0; cut <= input.size(); ++cut) {
+        TqvDotStuffingFilter filter(true, body);
+        std::string out;
+        filter.Add(std::string_view(input).substr(0, cut), out);
+        filter.Add(std::string_view(input).substr(cut), out);
+        filter.Finish(out);
+        ASSERT_EQ(out, expected) << testing::PrintToString(input) << " body " << body << " cut " << cut;
+      }
+    }
+  }
+  // Done as soon as the last line asked for has ended: the rest is never read.
+  TqvDotStuffingFilter filter(true, 1);
+  std::string out;
+  filter.Add("H: 1\r\n\r\nfirst\r", out);
+  EXPECT_TRUE(filter.Done());
+  EXPECT_EQ(out, "H: 1\r\n\r\nfirst\r\n");
+}
+
 TEST(DotStuffing, SizeCountsLongRandomTextInRandomPieces) {
   // Long enough for the sixteen-byte steps, with breaks at their edges.
   std::mt19937 random(7);

@@ -170,6 +170,10 @@ TEST_F(Pop3Store, LargeMessageIsStreamedAsItsLinesWouldBeSent) {
   EXPECT_EQ(got.size(), expected.size());
   EXPECT_TRUE(got == expected);
   EXPECT_EQ(c.Cmd("NOOP"), "+OK");  // the response ended where it should
+  // TOP reads no further than the lines it sends.
+  const std::string line = std::string(70, 'b') + "\r\n";
+  EXPECT_EQ(c.Multi("TOP 3 2"), "+OK\r\nSubject: big\r\n\r\n" + line + line + ".\r\n");
+  EXPECT_EQ(c.Multi("TOP 3 -1"), "+OK\r\nSubject: big\r\n\r\n.\r\n");
 }
 
 TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
