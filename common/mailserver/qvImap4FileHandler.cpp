@@ -1,15 +1,19 @@
 #include "qvImap4FileHandler.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "ProgramPath.h"
+#include "UniqueFd.h"
 #include "ValueStream.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
@@ -22,6 +26,8 @@ namespace {
 constexpr int64_t kMaxStateFileBytes = 64 * 1024 * 1024;
 // Names tried after the first when a new message's number is taken.
 constexpr int kAppendRetries = 1000;
+// Folder indexes kept beyond this many are dropped unless in use.
+constexpr size_t kMaxFolderIndexes = 64;
 
 std::string UpperAscii(std::string AText) {
   for (char& c : AText)
@@ -156,14 +162,15 @@ TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner) : TqvServerStore(AO
 
 TqvImap4FileHandler::~TqvImap4FileHandler() { SetServer(nullptr); }
 
-#define VX_STORE_PROPERTY(Name, Field)                        \
-  std::string TqvImap4FileHandler::Name() const {             \
-    std::scoped_lock lock(FLock);                             \
-    return Field;                                             \
-  }                                                           \
+#define VX_STORE_PROPERTY(Name, Field)                            \
+  std::string TqvImap4FileHandler::Name() const {                 \
+    std::shared_lock lock(FLock);                                 \
+    return Field;                                                 \
+  }                                                               \
   void TqvImap4FileHandler::Set##Name(const std::string& Value) { \
-    std::scoped_lock lock(FLock);                             \
-    Field = Value;                                            \
+    std::unique_lock lock(FLock);                                 \
+    Field = Value;                                                \
+    ForgetFolderIndexes();                                        \
   }
 VX_STORE_PROPERTY(MailBoxDir, FMailBoxDir)
 VX_STORE_PROPERTY(MailBoxInfoFile, FMailBoxInfoFile)
@@ -271,7 +278,193 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   return result;
 }
 
-// ---- settings and entries
+// ---- the folder index
+
+namespace {
+
+// What identifies one version of a file: a replace gives a new inode, a
+// rewrite in place a new size or modification time.
+struct TFileKey {
+  dev_t Dev = 0;
+  ino_t Ino = 0;
+  off_t Size = -1;
+  int64_t MTimeNs = 0;
+  int64_t CTimeNs = 0;
+  bool operator==(const TFileKey&) const = default;
+};
+
+int64_t Nanoseconds(const timespec& ATime) {
+  return static_cast<int64_t>(ATime.tv_sec) * 1000000000 + ATime.tv_nsec;
+}
+
+// The key of a regular file; Size -1 when there is none.
+TFileKey KeyOf(const std::string& APath) {
+  struct stat st {};
+  if (::lstat(APath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+}
+
+int64_t WallClockNs() {
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
+}
+
+bool LowerLess(const std::string& A, const std::string& B) {
+  const auto lower = [](char c) {
+    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+  };
+  const size_t n = std::min(A.size(), B.size());
+  for (size_t i = 0; i < n; ++i)
+    if (lower(A[i]) != lower(B[i])) return lower(A[i]) < lower(B[i]);
+  if (A.size() != B.size()) return A.size() < B.size();
+  return A < B;
+}
+
+bool IsMessageFileName(const char* AName) {
+  const size_t n = std::strlen(AName);
+  if (n < 4) return false;
+  const char* tail = AName + n - 4;
+  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' && (tail[3] | 0x20) == 'g';
+}
+
+}  // namespace
+
+// One mailbox folder as the store last saw it: "messages.dat" parsed, and
+// the date of each message file by name and inode (a message file is never
+// rewritten in place). Guarded by Lock; the listing itself is read anew on
+// every use, so files the SMTP store drops in are seen at once.
+struct TqvImap4FileHandler::TFolderIndex {
+  std::mutex Lock;
+  bool EntriesValid = false;
+  // A file read from disk that changed within this time of being read may
+  // change again without a new key (coarse file times): it is read again.
+  static constexpr int64_t kSettleNs = 2'000'000'000;
+  bool EntriesSettled = false;
+  TFileKey EntriesKey;
+  TqvImap4MessageList Entries;
+  std::unordered_map<std::string, TqvImap4MessageItem*> ByPath;
+  struct TFile {
+    ino_t Ino = 0;
+    TDateTime Date = 0;
+  };
+  std::unordered_map<std::string, TFile> Files;
+
+  void IndexEntries() {
+    ByPath.clear();
+    for (int i = 0; i < Entries.Count(); ++i) ByPath.emplace(Entries.Items(i)->Name, Entries.Items(i));
+  }
+};
+
+struct TqvImap4FileHandler::TListedMessage {
+  std::string Name;  // the file name alone
+  TDateTime Date = 0;
+};
+
+TqvImap4FileHandler::TFolderIndexPtr TqvImap4FileHandler::FolderIndex(const std::string& AFolder) {
+  std::scoped_lock lock(FIndexLock);
+  TFolderIndexPtr& index = FIndexes[AFolder];
+  if (!index) {
+    if (FIndexes.size() > kMaxFolderIndexes) {
+      // Folders no session is working in go first.
+      for (auto it = FIndexes.begin(); it != FIndexes.end();)
+        it = it->second && it->second.use_count() == 1 ? FIndexes.erase(it) : std::next(it);
+    }
+    index = std::make_shared<TFolderIndex>();
+  }
+  return index;
+}
+
+void TqvImap4FileHandler::ForgetFolderIndexes() {
+  std::scoped_lock lock(FIndexLock);
+  FIndexes.clear();
+}
+
+TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const std::string& AFolder) const {
+  const std::string path = AFolder + FMessagesInfoFile;
+  const TFileKey key = KeyOf(path);
+  if (AIndex.EntriesValid && key == AIndex.EntriesKey && AIndex.EntriesSettled) return AIndex.Entries;
+  AIndex.EntriesValid = false;
+  const int64_t readAt = WallClockNs();
+  AIndex.Entries.Clear();
+  AIndex.ByPath.clear();
+  if (key.Size >= 0) {
+    TStringStream data(ReadStateFile(path));
+    TqvImap4MessageStore(AIndex.Entries).LoadFromStream(data);
+  }
+  AIndex.IndexEntries();
+  AIndex.EntriesKey = key;
+  AIndex.EntriesSettled = key.Size < 0 || readAt - key.MTimeNs > TFolderIndex::kSettleNs;
+  AIndex.EntriesValid = true;
+  return AIndex.Entries;
+}
+
+std::vector<TqvImap4FileHandler::TListedMessage> TqvImap4FileHandler::ListMessages(TFolderIndex& AIndex,
+                                                                                   const std::string& AFolder) {
+  std::vector<TListedMessage> result;
+  plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd) {
+    AIndex.Files.clear();
+    return result;
+  }
+  const int fd = ::dup(dirFd.Get());
+  if (fd < 0) return result;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
+  if (!dir) {
+    ::close(fd);
+    return result;
+  }
+  std::unordered_map<std::string, TFolderIndex::TFile> files;
+  files.reserve(AIndex.Files.size() + 16);
+  while (const dirent* e = ::readdir(dir.get())) {
+    if (!IsMessageFileName(e->d_name)) continue;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    std::string name = e->d_name;
+    TFolderIndex::TFile file;
+    const auto known = AIndex.Files.find(name);
+    if (known != AIndex.Files.end() && known->second.Ino == e->d_ino && e->d_type == DT_REG) {
+      file = known->second;
+    } else {
+      // New here, or another file under a known name.
+      struct stat st {};
+      if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+      file.Ino = st.st_ino;
+      file.Date = GetFileDateTime(AFolder + name);
+    }
+    result.push_back({name, file.Date});
+    files.emplace(std::move(name), file);
+  }
+  AIndex.Files = std::move(files);
+  std::sort(result.begin(), result.end(),
+            [](const TListedMessage& a, const TListedMessage& b) { return LowerLess(a.Name, b.Name); });
+  return result;
+}
+
+void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder,
+                                      const std::vector<TListedMessage>& APresent) const {
+  // Entries of files that have gone would only grow the file, and a later
+  // file of the same name would inherit their UID and flags.
+  std::unordered_set<std::string> present;
+  for (const TListedMessage& file : APresent) present.insert(AFolder + file.Name);
+  TqvImap4MessageList& entries = AIndex.Entries;
+  for (int i = entries.Count() - 1; i >= 0; --i)
+    if (!present.count(entries.Items(i)->Name)) entries.Delete(i);
+  TStringStream data;
+  TqvImap4MessageStore(entries).SaveToStream(data);
+  AIndex.EntriesValid = false;
+  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+  // What a fresh read of the file gives: its entries in file order, each put
+  // in its place by UID.
+  data.SetPosition(0);
+  TqvImap4MessageStore(entries).LoadFromStream(data);
+  AIndex.IndexEntries();
+  AIndex.EntriesKey = KeyOf(AFolder + FMessagesInfoFile);
+  // Only this store writes the file: what it wrote is what is there.
+  AIndex.EntriesSettled = true;
+  AIndex.EntriesValid = true;
+}
+
+// ---- settings
 
 void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                        bool ASubscribed) const {
@@ -288,6 +481,13 @@ void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailB
   SaveSettings(AFolder, AItem);
 }
 
+void TqvImap4FileHandler::LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+                                             bool ASubscribed) {
+  const TFolderIndexPtr index = FolderIndex(AFolder);
+  std::scoped_lock lock(index->Lock);
+  LoadSettings(AFolder, AItem, ASubscribed);
+}
+
 void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const {
   TqvImap4MailBoxItem copy = AItem;
   TStringStream data;
@@ -295,30 +495,10 @@ void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap
   ReplaceStateFile(AFolder, FMailBoxInfoFile, data.DataString());
 }
 
-void TqvImap4FileHandler::LoadEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const {
-  AEntries.Clear();
-  const std::string path = AFolder + FMessagesInfoFile;
-  if (!IsRegularFile(path)) return;
-  TStringStream data(ReadStateFile(path));
-  TqvImap4MessageStore(AEntries).LoadFromStream(data);
-}
-
-void TqvImap4FileHandler::SaveEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const {
-  // Entries of files that have gone would only grow the file, and a later
-  // file of the same name would inherit their UID and flags.
-  std::unordered_set<std::string> present;
-  for (const TqvMailFileEntry& file : ListMailFiles(AFolder, ".MSG")) present.insert(AFolder + file.Name);
-  for (int i = AEntries.Count() - 1; i >= 0; --i)
-    if (!present.count(AEntries.Items(i)->Name)) AEntries.Delete(i);
-  TStringStream data;
-  TqvImap4MessageStore(AEntries).SaveToStream(data);
-  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
-}
-
 // ---- mailboxes
 
 void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
-                                        TqvImap4MailBoxList& AMailBoxes) const {
+                                        TqvImap4MailBoxList& AMailBoxes) {
   if (ADepth >= qvMaxMailBoxLevels) return;
   for (const std::string& name : ListMailSubFolders(AFolder)) {
     // A folder whose name could not come back as the same mailbox is skipped.
@@ -326,27 +506,27 @@ void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::s
     const std::string folder = AFolder + name + "/";
     TqvImap4MailBoxItem* item = AMailBoxes.Add();
     item->Name = APrefix.empty() ? name : APrefix + Separator() + name;
-    LoadSettings(folder, *item, false);
+    LoadSettingsLocked(folder, *item, false);
     AddFolderTree(folder, item->Name, ADepth + 1, AMailBoxes);
   }
 }
 
 void TqvImap4FileHandler::GetMailBoxes(TObject*, TqvImap4CommandConnection* AConnection,
                                        const std::string& ASelectedMailBox, TqvImap4MailBoxList& AMailBoxes) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   if (!ASelectedMailBox.empty()) {
     const TMailBoxFolder folder = MailBoxFolder(AConnection, ASelectedMailBox);
     if (!folder.Exists()) return;
     TqvImap4MailBoxItem* item = AMailBoxes.Add();
     item->Name = ASelectedMailBox;
-    LoadSettings(folder.Path, *item, false);
+    LoadSettingsLocked(folder.Path, *item, false);
     return;
   }
   const TMailBoxFolder inbox = MailBoxFolder(AConnection, "INBOX");
   if (!inbox.Exists()) return;
   TqvImap4MailBoxItem* item = AMailBoxes.Add();
   item->Name = "INBOX";
-  LoadSettings(inbox.Path, *item, true);
+  LoadSettingsLocked(inbox.Path, *item, true);
   AddFolderTree(inbox.Path, "", 0, AMailBoxes);
   const std::string shared = SharedRoot();
   if (!shared.empty()) AddFolderTree(shared, "", 0, AMailBoxes);
@@ -354,21 +534,28 @@ void TqvImap4FileHandler::GetMailBoxes(TObject*, TqvImap4CommandConnection* ACon
 
 void TqvImap4FileHandler::UpdateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         TqvImap4MailBoxItem& AMailBox, bool&) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox.Name);
-  if (!folder.Exists() || !IsRegularFile(folder.Path + FMailBoxInfoFile)) return;
+  if (!folder.Exists()) return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
+  if (!IsRegularFile(folder.Path + FMailBoxInfoFile)) return;
   // Another session may have taken UIDs or file numbers since this item was
   // read: the counters never go back.
   TqvImap4MailBoxItem stored;
   LoadSettings(folder.Path, stored, false);
   AMailBox.UIDNext = std::max(AMailBox.UIDNext, stored.UIDNext);
   AMailBox.LastMessageNumber = std::max(AMailBox.LastMessageNumber, stored.LastMessageNumber);
+  // The same settings again change nothing on disk.
+  if (AMailBox.Subscribed == stored.Subscribed && AMailBox.UIDNext == stored.UIDNext &&
+      AMailBox.UIDValidity == stored.UIDValidity && AMailBox.LastMessageNumber == stored.LastMessageNumber)
+    return;
   SaveSettings(folder.Path, AMailBox);
 }
 
 void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::unique_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (IsInbox(AMailBox) || folder.Path.empty() || folder.Protected || folder.Kind != TEntryKind::Missing) return;
@@ -383,24 +570,27 @@ void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* ACo
 
 void TqvImap4FileHandler::DeleteMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::unique_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (IsInbox(AMailBox) || !folder.Exists() || folder.Protected) return;
   if (!ListMailSubFolders(folder.Path).empty()) return;
+  // A folder made later under the same name starts with nothing known.
+  ForgetFolderIndexes();
   Success = DeleteDirectoryTree(folder.Path);
 }
 
 void TqvImap4FileHandler::RenameMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         const std::string& ACurrentName, const std::string& ANewName,
                                         bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::unique_lock lock(FLock);
   Success = false;
   if (IsInbox(ACurrentName) || IsInbox(ANewName)) return;
   const TMailBoxFolder from = MailBoxFolder(AConnection, ACurrentName);
   const TMailBoxFolder to = MailBoxFolder(AConnection, ANewName);
   if (!from.Exists() || from.Protected) return;
   if (to.Path.empty() || to.Protected || to.Kind != TEntryKind::Missing) return;
+  ForgetFolderIndexes();
   // A missing parent of the new name fails here, as does a move into itself.
   Success = ::rename(WithoutTrailingSlash(from.Path).c_str(), WithoutTrailingSlash(to.Path).c_str()) == 0;
 }
@@ -409,22 +599,21 @@ void TqvImap4FileHandler::RenameMailBox(TObject*, TqvImap4CommandConnection* ACo
 
 void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConnection,
                                       TqvImap4MessageList& AMessages, const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) {
     Success = false;
     return;
   }
-  TqvImap4MessageList entries;
-  LoadEntries(folder.Path, entries);
-  std::unordered_map<std::string, const TqvImap4MessageItem*> byPath;
-  for (int i = 0; i < entries.Count(); ++i) byPath.emplace(entries.Items(i)->Name, entries.Items(i));
-  for (const TqvMailFileEntry& file : ListMailFiles(folder.Path, ".MSG")) {
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
+  (void)Entries(*index, folder.Path);
+  for (const TListedMessage& file : ListMessages(*index, folder.Path)) {
     const std::string path = folder.Path + file.Name;
-    const auto found = byPath.find(path);
-    const int64_t uid = found == byPath.end() ? -1 : found->second->UID;
-    const TqvMailMessageFlags flags = found == byPath.end() ? 0 : found->second->Flags;
-    AMessages.Add(path, uid, flags, GetFileDateTime(path));
+    const auto found = index->ByPath.find(path);
+    const int64_t uid = found == index->ByPath.end() ? -1 : found->second->UID;
+    const TqvMailMessageFlags flags = found == index->ByPath.end() ? 0 : found->second->Flags;
+    AMessages.Add(path, uid, flags, file.Date);
   }
   Success = true;
 }
@@ -432,53 +621,69 @@ void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConn
 void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AConnection,
                                          TqvImap4MessageList& AMessages, const std::string& AMailBox,
                                          bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   LoadSettings(folder.Path, settings, false);
-  TqvImap4MessageList entries;
-  LoadEntries(folder.Path, entries);
-  std::unordered_map<std::string, TqvImap4MessageItem*> byPath;
+  TqvImap4MessageList& entries = Entries(*index, folder.Path);
   std::unordered_set<int64_t> taken;
   int64_t nextUid = std::max<int64_t>(settings.UIDNext, 1);
   for (int i = 0; i < entries.Count(); ++i) {
-    TqvImap4MessageItem* e = entries.Items(i);
-    byPath.emplace(e->Name, e);
+    const TqvImap4MessageItem* e = entries.Items(i);
     if (e->UID >= 0) {
       taken.insert(e->UID);
       nextUid = std::max(nextUid, e->UID + 1);
     }
   }
-  std::unordered_set<std::string> present;
-  for (const TqvMailFileEntry& file : ListMailFiles(folder.Path, ".MSG")) present.insert(folder.Path + file.Name);
-
-  for (int i = 0; i < AMessages.Count(); ++i) {
-    TqvImap4MessageItem* item = AMessages.Items(i);
-    if (!present.count(item->Name)) continue;
-    TqvImap4MessageItem* entry = nullptr;
-    if (const auto found = byPath.find(item->Name); found != byPath.end()) {
-      entry = found->second;
-    } else {
-      entry = entries.Add(item->Name, -1, 0, Now());
-      byPath.emplace(item->Name, entry);
+  const std::vector<TListedMessage> listed = ListMessages(*index, folder.Path);
+  std::unordered_map<std::string, TDateTime> present;
+  for (const TListedMessage& file : listed) present.emplace(folder.Path + file.Name, file.Date);
+  // Entries of files that have gone are dropped by writing the file anew;
+  // the same entries again leave it alone.
+  bool changed = false;
+  for (int i = 0; i < entries.Count() && !changed; ++i) changed = !present.count(entries.Items(i)->Name);
+  try {
+    for (int i = 0; i < AMessages.Count(); ++i) {
+      TqvImap4MessageItem* item = AMessages.Items(i);
+      const auto file = present.find(item->Name);
+      if (file == present.end()) continue;
+      TqvImap4MessageItem* entry = nullptr;
+      if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
+        entry = found->second;
+      } else {
+        entry = entries.Add(item->Name, -1, 0, Now());
+        index->ByPath.emplace(item->Name, entry);
+        changed = true;
+      }
+      if (entry->UID < 0 && item->UID >= 0) {
+        // A UID another session gave out since this list was read (it is below
+        // the stored UIDNext or already held) would be a duplicate: take the
+        // next free one instead.
+        int64_t uid = item->UID;
+        if (uid < settings.UIDNext || taken.count(uid)) uid = nextUid;
+        entry->UID = uid;
+        taken.insert(uid);
+        nextUid = std::max(nextUid, uid + 1);
+        changed = true;
+      }
+      // The session sees the UID the store keeps.
+      item->UID = entry->UID;
+      changed = changed || entry->Flags != item->Flags;
+      entry->Flags = item->Flags;
+      if (item->Date != file->second) {
+        (void)SetExistingFileDateTime(item->Name, item->Date);
+        index->Files.erase(item->Name.substr(folder.Path.size()));
+      }
     }
-    if (entry->UID < 0 && item->UID >= 0) {
-      // A UID another session gave out since this list was read (it is below
-      // the stored UIDNext or already held) would be a duplicate: take the
-      // next free one instead.
-      int64_t uid = item->UID;
-      if (uid < settings.UIDNext || taken.count(uid)) uid = nextUid;
-      entry->UID = uid;
-      taken.insert(uid);
-      nextUid = std::max(nextUid, uid + 1);
-    }
-    // The session sees the UID the store keeps.
-    item->UID = entry->UID;
-    entry->Flags = item->Flags;
-    (void)SetExistingFileDateTime(item->Name, item->Date);
+    if (changed) SaveEntries(*index, folder.Path, listed);
+  } catch (...) {
+    // The index no longer says what the file holds.
+    index->EntriesValid = false;
+    throw;
   }
-  SaveEntries(folder.Path, entries);
   if (nextUid > settings.UIDNext) {
     settings.UIDNext = nextUid;
     SaveSettings(folder.Path, settings);
@@ -488,7 +693,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
 
 void TqvImap4FileHandler::DeleteMessage(TObject*, TqvImap4CommandConnection* AConnection,
                                         TqvImap4MessageItem& AMessage, const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   // Only a message file of this mailbox's own folder.
   const std::string& path = AMessage.Name;
@@ -500,7 +705,9 @@ void TqvImap4FileHandler::DeleteMessage(TObject*, TqvImap4CommandConnection* ACo
 void TqvImap4FileHandler::GetMessageSource(TObject*, TqvImap4CommandConnection* AConnection,
                                            TStrings& AMessageSource, const std::string& AMessageName,
                                            const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  // Message files are never changed in place: reading one needs no lock of
+  // its folder.
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (!folder.Exists() || AMessageName.size() <= folder.Path.size() || AMessageName.rfind(folder.Path, 0) != 0 ||
@@ -518,10 +725,12 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
                                         TqvMailMessageFlags AFlags, TDateTime ADate,
                                         const TStrings& AMessageSource, const std::string& AMailBox,
                                         bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   Success = false;
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   settings.Name = AMailBox;
   LoadSettings(folder.Path, settings, false);
@@ -551,12 +760,16 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   settings.LastMessageNumber = number;
   SaveSettings(folder.Path, settings);
 
-  TqvImap4MessageList entries;
-  LoadEntries(folder.Path, entries);
-  // An entry left by an earlier file of this name is not this message's.
-  if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
-  entries.Add(path, -1, AFlags, Now());
-  (void)SetExistingFileDateTime(path, ADate);
-  SaveEntries(folder.Path, entries);
+  try {
+    TqvImap4MessageList& entries = Entries(*index, folder.Path);
+    // An entry left by an earlier file of this name is not this message's.
+    if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
+    entries.Add(path, -1, AFlags, Now());
+    (void)SetExistingFileDateTime(path, ADate);
+    SaveEntries(*index, folder.Path, ListMessages(*index, folder.Path));
+  } catch (...) {
+    index->EntriesValid = false;
+    throw;
+  }
   Success = true;
 }

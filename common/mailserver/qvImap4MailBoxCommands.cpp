@@ -346,9 +346,10 @@ void TqvImap4Server::CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4C
       items += "UNSEEN " + std::to_string(info.UnseenCount) + " ";
   }
   if (!items.empty()) items.pop_back();
-  SendUntagged(AConnection, AParams,
-               "STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")");
-  SendTagged(AConnection, AParams, "OK STATUS completed");
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none,
+                   {UntaggedLine("STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")"),
+                    TaggedLine(AParams, "OK STATUS completed")});
 }
 
 // --- APPEND

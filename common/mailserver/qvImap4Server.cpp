@@ -6,6 +6,7 @@
 #include "qvMailUtils.h"
 #include "qvServerSasl.h"
 #include "qvTextUtils.h"
+#include "qvTranslator.h"
 
 namespace {
 
@@ -88,6 +89,9 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FCapabilities(std::make_unique<TStringList>()) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
+  // A FETCH answer leaves in as few socket writes as possible: a reply cut
+  // into many small segments waits on the client's delayed ACKs.
+  SetBatchSize(kImapBatchBytes);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }
@@ -233,14 +237,37 @@ void TqvImap4Server::DoAppendMessage(TqvImap4CommandConnection* AConnection, Tqv
 
 // --- replies and state
 
+std::string TqvImap4Server::TaggedLine(const TqvImap4CommandParams* AParams, const std::string& AText) {
+  return (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " " + AText;
+}
+
 void TqvImap4Server::SendTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                 const std::string& AText) {
-  SendResponse(AConnection, AParams->Command, (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " " + AText);
+  SendResponse(AConnection, AParams->Command, TaggedLine(AParams, AText));
 }
 
 void TqvImap4Server::SendUntagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                   const std::string& AText) {
-  SendResponse(AConnection, AParams->Command, "* " + AText);
+  SendResponse(AConnection, AParams->Command, UntaggedLine(AText));
+}
+
+void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                      std::string& APending, std::initializer_list<std::string> ALines) {
+  // A reply split over two writes leaves its last small segment waiting for
+  // the client's delayed ACK (Nagle): one write per command instead.
+  const std::string charset = GetResponseCharSet(AConnection);
+  for (const std::string& line : ALines) {
+    DoSendResponse(AConnection, AParams->Command, line);
+    if (charset.empty()) {
+      APending += line;
+    } else {
+      const TBytes bytes = TqvTranslator::GetBytes(line, charset);
+      APending.append(bytes.begin(), bytes.end());
+    }
+    APending += "\r\n";
+  }
+  std::string bytes = std::exchange(APending, {});
+  SendRawBytes(AConnection, bytes);
 }
 
 void TqvImap4Server::ChangeState(TqvImap4CommandConnection* AConnection, uint8_t AState) {
@@ -366,8 +393,8 @@ void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvIm
   }
   if (UseTLS != stNone && !IsTlsConnection(AConnection)) line += " STARTTLS";
   for (int i = 0; i < FCapabilities->Count(); ++i) line += " " + FCapabilities->Strings(i);
-  SendUntagged(AConnection, AParams, line);
-  SendTagged(AConnection, AParams, "OK CAPABILITY completed");
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none, {UntaggedLine(line), TaggedLine(AParams, "OK CAPABILITY completed")});
 }
 
 void TqvImap4Server::CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {

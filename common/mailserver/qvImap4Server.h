@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -252,6 +253,10 @@ using TqvImap4AppendMessageEvent =
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
+  // The default BatchSize: the most one socket call moves, and the size of
+  // the pieces a FETCH answer is handed over in.
+  static constexpr int kImapBatchBytes = 128 * 1024;
+
   explicit TqvImap4Server(TComponent* AOwner = nullptr);
   ~TqvImap4Server() override;
   VX_CLASS_NAME("TqvImap4Server")
@@ -336,6 +341,14 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // Replies.
   void SendTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
   void SendUntagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
+  // The reply lines of one command (untagged "* ..." or tagged, as built by
+  // UntaggedLine and TaggedLine) after the raw bytes in APending, in one write:
+  // each line fires the response event as SendResponse does, in order, and
+  // the bytes are those SendResponse would send. APending is empty afterwards.
+  void SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                        std::string& APending, std::initializer_list<std::string> ALines);
+  [[nodiscard]] static std::string TaggedLine(const TqvImap4CommandParams* AParams, const std::string& AText);
+  [[nodiscard]] static std::string UntaggedLine(const std::string& AText) { return "* " + AText; }
 
   // Sessions and login (qvImap4Server.cpp).
   // OnCreateUserAccount's account, else the list's; empty for an empty name.
@@ -383,8 +396,9 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // its messages (store order) into AMessages, or NO ANoMessages.
   void LoadSelected(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                     TqvImap4MessageList& AMessages, const std::string& ANoMailBox, const std::string& ANoMessages);
-  // OnUpdateMessages with a view holding only AMessage.
-  bool UpdateOne(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem* AMessage);
+  // OnUpdateMessages once for the messages of AMessages (a view), which is
+  // empty afterwards: one write of the store for a whole command. Its Success.
+  bool UpdateMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages);
   void CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
