@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,7 +159,8 @@ struct TqvImap4FileHandler::TMailBoxFolder {
   [[nodiscard]] bool Exists() const { return !Path.empty() && Kind == TEntryKind::Folder; }
 };
 
-TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
+TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner)
+    : TqvServerStore(AOwner), FWatch(std::make_unique<TFolderWatch>()) {}
 
 TqvImap4FileHandler::~TqvImap4FileHandler() { SetServer(nullptr); }
 
@@ -247,11 +249,14 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   TMailBoxFolder result;
   const std::string user = UserFolder(AConnection);
   if (user.empty()) return result;
+  // A real folder at the account's name needs no further check: it is no
+  // link, and nothing is missing to be made.
+  const TEntryKind accountKind = KindOf(user);
   if (IsInbox(AName)) {
     // INBOX always exists (RFC 3501): an account without mail gets its folder.
-    if (AccountFolderRefused(AConnection, true)) return result;
+    if (accountKind != TEntryKind::Folder && AccountFolderRefused(AConnection, true)) return result;
     result.Path = user;
-    result.Kind = KindOf(user);
+    result.Kind = accountKind == TEntryKind::Folder ? accountKind : KindOf(user);
     return result;
   }
   if (!IsSafeMailBoxName(AName, Separator())) return result;
@@ -266,7 +271,9 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   std::string relative;
   for (const std::string& level : levels) relative += level + "/";
   // The user's folder itself must not be a link either.
-  const TEntryKind userKind = AccountFolderRefused(AConnection, false) ? TEntryKind::Other : KindOf(user);
+  const TEntryKind userKind = accountKind == TEntryKind::Folder ? accountKind
+                              : AccountFolderRefused(AConnection, false) ? TEntryKind::Other
+                                                                         : KindOf(user);
   result.Kind = userKind == TEntryKind::Folder ? KindOfLevels(user, levels) : userKind;
   result.Path = user + relative;
   const std::string shared = SharedRoot();
@@ -330,6 +337,11 @@ bool IsMessageFileName(const char* AName) {
 
 }  // namespace
 
+struct TqvImap4FileHandler::TListedMessage {
+  std::string Name;  // the file name alone
+  TDateTime Date = 0;
+};
+
 // One mailbox folder as the store last saw it: "messages.dat" parsed, and
 // the date of each message file by name and inode (a message file is never
 // rewritten in place). Guarded by Lock; the listing itself is read anew on
@@ -349,6 +361,19 @@ struct TqvImap4FileHandler::TFolderIndex {
     TDateTime Date = 0;
   };
   std::unordered_map<std::string, TFile> Files;
+  // The last listing: inode and name of each message file in directory
+  // order, and the files sorted by name with their dates.
+  std::string Raw;
+  std::vector<TListedMessage> Listed;
+  // The folder's watch (-1: none yet) and the watch generation the listing
+  // was read at (0: none; read again).
+  int Watch = -1;
+  uint64_t ListedGeneration = 0;
+
+  void ForgetListing() {
+    Raw.clear();
+    ListedGeneration = 0;
+  }
 
   void IndexEntries() {
     ByPath.clear();
@@ -356,9 +381,74 @@ struct TqvImap4FileHandler::TFolderIndex {
   }
 };
 
-struct TqvImap4FileHandler::TListedMessage {
-  std::string Name;  // the file name alone
-  TDateTime Date = 0;
+// Which watched folders may have a new set of message files: one inotify
+// instance, whose events are read before a listing is trusted. A file made,
+// linked, renamed or removed under a message file's name, a watched folder
+// going, or lost events start a new generation; listings of an older one are
+// read again. Events are queued before the call that caused them returns, so
+// a delivery that finished before the check is always seen.
+class TqvImap4FileHandler::TFolderWatch {
+ public:
+  // Watches AFolder (AWatch, -1 at first, keeps the watch) and gives the
+  // current generation; false when no watch can be had (then list always).
+  bool Generation(const std::string& AFolder, int& AWatch, uint64_t& AGeneration) {
+    std::scoped_lock lock(FLock);
+    if (!FTried) {
+      FTried = true;
+      FFd = plat::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    }
+    if (!FFd) return false;
+    Drain();
+    if (AWatch >= 0 && FGone.count(AWatch)) ReleaseLocked(std::exchange(AWatch, -1));
+    if (AWatch < 0) {
+      const int watch = ::inotify_add_watch(FFd.Get(), AFolder.c_str(), kEvents);
+      if (watch < 0) return false;
+      FGone.erase(watch);
+      ++FUsers[watch];
+      AWatch = watch;
+    }
+    AGeneration = FGeneration;
+    return true;
+  }
+
+  void Release(int AWatch) {
+    std::scoped_lock lock(FLock);
+    ReleaseLocked(AWatch);
+  }
+
+ private:
+  static constexpr uint32_t kEvents =
+      IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+  void ReleaseLocked(int AWatch) {
+    const auto users = FUsers.find(AWatch);
+    if (users == FUsers.end() || --users->second > 0) return;
+    FUsers.erase(users);
+    if (!FGone.erase(AWatch)) (void)::inotify_rm_watch(FFd.Get(), AWatch);
+  }
+
+  void Drain() {
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+      const ssize_t n = ::read(FFd.Get(), buffer, sizeof buffer);
+      if (n <= 0) return;
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        if (e->mask & IN_IGNORED) FGone.insert(e->wd);
+        if ((e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) || e->len == 0 ||
+            IsMessageFileName(e->name))
+          ++FGeneration;
+      }
+    }
+  }
+
+  std::mutex FLock;
+  bool FTried = false;
+  plat::UniqueFd FFd;
+  uint64_t FGeneration = 1;
+  std::unordered_map<int, int> FUsers;  // indexes holding each watch
+  std::unordered_set<int> FGone;        // watches the system ended
 };
 
 TqvImap4FileHandler::TFolderIndexPtr TqvImap4FileHandler::FolderIndex(const std::string& AFolder) {
@@ -367,8 +457,14 @@ TqvImap4FileHandler::TFolderIndexPtr TqvImap4FileHandler::FolderIndex(const std:
   if (!index) {
     if (FIndexes.size() > kMaxFolderIndexes) {
       // Folders no session is working in go first.
-      for (auto it = FIndexes.begin(); it != FIndexes.end();)
-        it = it->second && it->second.use_count() == 1 ? FIndexes.erase(it) : std::next(it);
+      for (auto it = FIndexes.begin(); it != FIndexes.end();) {
+        if (!it->second || it->second.use_count() > 1) {
+          ++it;
+          continue;
+        }
+        if (it->second->Watch >= 0) FWatch->Release(it->second->Watch);
+        it = FIndexes.erase(it);
+      }
     }
     index = std::make_shared<TFolderIndex>();
   }
@@ -377,6 +473,8 @@ TqvImap4FileHandler::TFolderIndexPtr TqvImap4FileHandler::FolderIndex(const std:
 
 void TqvImap4FileHandler::ForgetFolderIndexes() {
   std::scoped_lock lock(FIndexLock);
+  for (const auto& [path, index] : FIndexes)
+    if (index->Watch >= 0) FWatch->Release(index->Watch);
   FIndexes.clear();
 }
 
@@ -399,45 +497,68 @@ TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const st
   return AIndex.Entries;
 }
 
-std::vector<TqvImap4FileHandler::TListedMessage> TqvImap4FileHandler::ListMessages(TFolderIndex& AIndex,
-                                                                                   const std::string& AFolder) {
-  std::vector<TListedMessage> result;
+const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::ListMessages(
+    TFolderIndex& AIndex, const std::string& AFolder) {
+  uint64_t generation = 0;
+  const bool watched = FWatch->Generation(AFolder, AIndex.Watch, generation);
+  if (watched && AIndex.ListedGeneration == generation) return AIndex.Listed;
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dirFd) {
-    AIndex.Files.clear();
-    return result;
-  }
-  const int fd = ::dup(dirFd.Get());
-  if (fd < 0) return result;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
+  const int fd = dirFd ? ::dup(dirFd.Get()) : -1;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(fd >= 0 ? ::fdopendir(fd) : nullptr, &::closedir);
   if (!dir) {
-    ::close(fd);
-    return result;
+    if (fd >= 0) ::close(fd);
+    AIndex.Files.clear();
+    AIndex.Listed.clear();
+    AIndex.ForgetListing();
+    return AIndex.Listed;
   }
-  std::unordered_map<std::string, TFolderIndex::TFile> files;
-  files.reserve(AIndex.Files.size() + 16);
+  // The names and inodes as read; the same as last time gives the same list.
+  std::string raw;
+  raw.reserve(AIndex.Raw.size());
+  bool typed = true;
   while (const dirent* e = ::readdir(dir.get())) {
     if (!IsMessageFileName(e->d_name)) continue;
     if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
-    std::string name = e->d_name;
+    typed = typed && e->d_type == DT_REG;
+    raw.append(reinterpret_cast<const char*>(&e->d_ino), sizeof e->d_ino);
+    raw.append(e->d_name, std::strlen(e->d_name) + 1);
+  }
+  if (typed && raw == AIndex.Raw) {
+    AIndex.ListedGeneration = watched ? generation : 0;
+    return AIndex.Listed;
+  }
+  std::unordered_map<std::string, TFolderIndex::TFile> files;
+  files.reserve(AIndex.Files.size() + 16);
+  std::vector<TListedMessage> listed;
+  for (size_t at = 0; at < raw.size();) {
+    ino_t ino = 0;
+    std::memcpy(&ino, raw.data() + at, sizeof ino);
+    at += sizeof ino;
+    std::string name(raw.data() + at);
+    at += name.size() + 1;
     TFolderIndex::TFile file;
     const auto known = AIndex.Files.find(name);
-    if (known != AIndex.Files.end() && known->second.Ino == e->d_ino && e->d_type == DT_REG) {
+    if (known != AIndex.Files.end() && known->second.Ino == ino) {
       file = known->second;
     } else {
-      // New here, or another file under a known name.
+      // New here, or another file under a known name; links and folders
+      // whose entry gave no type are left out here.
       struct stat st {};
       if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
       file.Ino = st.st_ino;
       file.Date = GetFileDateTime(AFolder + name);
     }
-    result.push_back({name, file.Date});
+    listed.push_back({name, file.Date});
     files.emplace(std::move(name), file);
   }
-  AIndex.Files = std::move(files);
-  std::sort(result.begin(), result.end(),
+  std::sort(listed.begin(), listed.end(),
             [](const TListedMessage& a, const TListedMessage& b) { return LowerLess(a.Name, b.Name); });
-  return result;
+  AIndex.Files = std::move(files);
+  AIndex.Listed = std::move(listed);
+  // An entry without a type is looked at again next time.
+  AIndex.Raw = typed ? std::move(raw) : std::string();
+  AIndex.ListedGeneration = watched && typed ? generation : 0;
+  return AIndex.Listed;
 }
 
 void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder,
@@ -640,6 +761,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   }
   const std::vector<TListedMessage> listed = ListMessages(*index, folder.Path);
   std::unordered_map<std::string, TDateTime> present;
+  present.reserve(listed.size());
   for (const TListedMessage& file : listed) present.emplace(folder.Path + file.Name, file.Date);
   // Entries of files that have gone are dropped by writing the file anew;
   // the same entries again leave it alone.
@@ -676,6 +798,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       if (item->Date != file->second) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
         index->Files.erase(item->Name.substr(folder.Path.size()));
+        index->ForgetListing();
       }
     }
     if (changed) SaveEntries(*index, folder.Path, listed);
@@ -697,9 +820,16 @@ void TqvImap4FileHandler::DeleteMessage(TObject*, TqvImap4CommandConnection* ACo
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   // Only a message file of this mailbox's own folder.
   const std::string& path = AMessage.Name;
-  Success = folder.Exists() && path.size() > folder.Path.size() && path.rfind(folder.Path, 0) == 0 &&
-            path.find('/', folder.Path.size()) == std::string::npos && IsRegularFile(path) &&
-            ::unlink(path.c_str()) == 0;
+  Success = false;
+  if (!folder.Exists() || path.size() <= folder.Path.size() || path.rfind(folder.Path, 0) != 0 ||
+      path.find('/', folder.Path.size()) != std::string::npos)
+    return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
+  // A later file of this name is another message, whatever its inode.
+  index->Files.erase(path.substr(folder.Path.size()));
+  index->ForgetListing();
+  Success = IsRegularFile(path) && ::unlink(path.c_str()) == 0;
 }
 
 void TqvImap4FileHandler::GetMessageSource(TObject*, TqvImap4CommandConnection* AConnection,
@@ -766,6 +896,8 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
     if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
     entries.Add(path, -1, AFlags, Now());
     (void)SetExistingFileDateTime(path, ADate);
+    index->Files.erase(path.substr(folder.Path.size()));
+    index->ForgetListing();
     SaveEntries(*index, folder.Path, ListMessages(*index, folder.Path));
   } catch (...) {
     index->EntriesValid = false;

@@ -141,6 +141,7 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // What the store knows of one mailbox folder between events; see the .cpp.
   struct TFolderIndex;
   struct TListedMessage;
+  class TFolderWatch;
   using TFolderIndexPtr = std::shared_ptr<TFolderIndex>;
   // The index of a folder path, made empty on first use. Its Lock guards it
   // and every write of the folder's state files.
@@ -151,7 +152,8 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // case ignored) with their dates, and the entries written back without
   // those of files not in APresent.
   TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
-  [[nodiscard]] std::vector<TListedMessage> ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
+  // The list is the index's own, valid until its next listing.
+  [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
   void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder,
                    const std::vector<TListedMessage>& APresent) const;
 
@@ -161,6 +163,7 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   mutable std::shared_mutex FLock;
   std::mutex FIndexLock;
   std::unordered_map<std::string, TFolderIndexPtr> FIndexes;
+  std::unique_ptr<TFolderWatch> FWatch;  // its lock comes after all others
   std::string FMailBoxDir;
   std::string FMailBoxInfoFile = "imap.dat";
   std::string FMessagesInfoFile = "messages.dat";
