@@ -340,6 +340,7 @@ bool IsMessageFileName(const char* AName) {
 struct TqvImap4FileHandler::TListedMessage {
   std::string Name;  // the file name alone
   TDateTime Date = 0;
+  ino_t Ino = 0;
 };
 
 // One mailbox folder as the store last saw it: "messages.dat" parsed, and
@@ -360,7 +361,11 @@ struct TqvImap4FileHandler::TFolderIndex {
     ino_t Ino = 0;
     TDateTime Date = 0;
   };
-  std::unordered_map<std::string, TFile> Files;
+  struct TNameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view AName) const { return std::hash<std::string_view>()(AName); }
+  };
+  std::unordered_map<std::string, TFile, TNameHash, std::equal_to<>> Files;
   // The last listing: inode and name of each message file in directory
   // order, and the files sorted by name with their dates.
   std::string Raw;
@@ -375,7 +380,15 @@ struct TqvImap4FileHandler::TFolderIndex {
     ListedGeneration = 0;
   }
 
+  // Bumped when Entries or Listed is made anew; Joined (the entry of each
+  // listed file, or none) was built at JoinedVersions.
+  uint64_t EntriesVersion = 0;
+  uint64_t ListingVersion = 0;
+  std::pair<uint64_t, uint64_t> JoinedVersions{~0ull, ~0ull};
+  std::vector<const TqvImap4MessageItem*> Joined;
+
   void IndexEntries() {
+    ++EntriesVersion;
     ByPath.clear();
     for (int i = 0; i < Entries.Count(); ++i) ByPath.emplace(Entries.Items(i)->Name, Entries.Items(i));
   }
@@ -509,6 +522,7 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
     if (fd >= 0) ::close(fd);
     AIndex.Files.clear();
     AIndex.Listed.clear();
+    ++AIndex.ListingVersion;
     AIndex.ForgetListing();
     return AIndex.Listed;
   }
@@ -527,7 +541,7 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
     AIndex.ListedGeneration = watched ? generation : 0;
     return AIndex.Listed;
   }
-  std::unordered_map<std::string, TFolderIndex::TFile> files;
+  decltype(AIndex.Files) files;
   files.reserve(AIndex.Files.size() + 16);
   std::vector<TListedMessage> listed;
   for (size_t at = 0; at < raw.size();) {
@@ -548,13 +562,14 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
       file.Ino = st.st_ino;
       file.Date = GetFileDateTime(AFolder + name);
     }
-    listed.push_back({name, file.Date});
+    listed.push_back({name, file.Date, file.Ino});
     files.emplace(std::move(name), file);
   }
   std::sort(listed.begin(), listed.end(),
             [](const TListedMessage& a, const TListedMessage& b) { return LowerLess(a.Name, b.Name); });
   AIndex.Files = std::move(files);
   AIndex.Listed = std::move(listed);
+  ++AIndex.ListingVersion;
   // An entry without a type is looked at again next time.
   AIndex.Raw = typed ? std::move(raw) : std::string();
   AIndex.ListedGeneration = watched && typed ? generation : 0;
@@ -729,12 +744,29 @@ void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConn
   const TFolderIndexPtr index = FolderIndex(folder.Path);
   std::scoped_lock folderLock(index->Lock);
   (void)Entries(*index, folder.Path);
-  for (const TListedMessage& file : ListMessages(*index, folder.Path)) {
-    const std::string path = folder.Path + file.Name;
-    const auto found = index->ByPath.find(path);
-    const int64_t uid = found == index->ByPath.end() ? -1 : found->second->UID;
-    const TqvMailMessageFlags flags = found == index->ByPath.end() ? 0 : found->second->Flags;
-    AMessages.Add(path, uid, flags, file.Date);
+  const std::vector<TListedMessage>& listed = ListMessages(*index, folder.Path);
+  const std::pair<uint64_t, uint64_t> versions{index->EntriesVersion, index->ListingVersion};
+  if (index->JoinedVersions != versions) {
+    index->Joined.clear();
+    index->Joined.reserve(listed.size());
+    for (const TListedMessage& file : listed) {
+      const auto found = index->ByPath.find(folder.Path + file.Name);
+      index->Joined.push_back(found == index->ByPath.end() ? nullptr : found->second);
+    }
+    index->JoinedVersions = versions;
+  }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    auto item = std::make_unique<TqvImap4MessageItem>(listed[i].Date);
+    item->Name.reserve(folder.Path.size() + listed[i].Name.size());
+    item->Name.append(folder.Path).append(listed[i].Name);
+    // A message file is never rewritten in place: another inode or date is
+    // other bytes.
+    item->ContentKey = static_cast<uint64_t>(listed[i].Ino);
+    if (const TqvImap4MessageItem* entry = index->Joined[i]) {
+      item->UID = entry->UID;
+      item->Flags = entry->Flags;
+    }
+    AMessages.Add(std::move(item));
   }
   Success = true;
 }
@@ -750,34 +782,43 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   TqvImap4MailBoxItem settings;
   LoadSettings(folder.Path, settings, false);
   TqvImap4MessageList& entries = Entries(*index, folder.Path);
-  std::unordered_set<int64_t> taken;
   int64_t nextUid = std::max<int64_t>(settings.UIDNext, 1);
-  for (int i = 0; i < entries.Count(); ++i) {
-    const TqvImap4MessageItem* e = entries.Items(i);
-    if (e->UID >= 0) {
-      taken.insert(e->UID);
-      nextUid = std::max(nextUid, e->UID + 1);
+  for (int i = 0; i < entries.Count(); ++i) nextUid = std::max(nextUid, entries.Items(i)->UID + 1);
+  // The UIDs held, wanted only when one is given out.
+  std::unordered_set<int64_t> taken;
+  bool takenKnown = false;
+  const auto isTaken = [&](int64_t AUid) {
+    if (!takenKnown) {
+      for (int i = 0; i < entries.Count(); ++i)
+        if (entries.Items(i)->UID >= 0) taken.insert(entries.Items(i)->UID);
+      takenKnown = true;
     }
-  }
-  const std::vector<TListedMessage> listed = ListMessages(*index, folder.Path);
-  std::unordered_map<std::string, TDateTime> present;
-  present.reserve(listed.size());
-  for (const TListedMessage& file : listed) present.emplace(folder.Path + file.Name, file.Date);
+    return taken.count(AUid) > 0;
+  };
+  const std::vector<TListedMessage>& listed = ListMessages(*index, folder.Path);
+  // The listed date of a path of this folder (the listing's files are those
+  // of Files); null for any other path.
+  const auto present = [&](const std::string& APath) -> const TDateTime* {
+    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return nullptr;
+    const auto found = index->Files.find(std::string_view(APath).substr(folder.Path.size()));
+    return found == index->Files.end() ? nullptr : &found->second.Date;
+  };
   // Entries of files that have gone are dropped by writing the file anew;
   // the same entries again leave it alone.
   bool changed = false;
-  for (int i = 0; i < entries.Count() && !changed; ++i) changed = !present.count(entries.Items(i)->Name);
+  for (int i = 0; i < entries.Count() && !changed; ++i) changed = !present(entries.Items(i)->Name);
   try {
     for (int i = 0; i < AMessages.Count(); ++i) {
       TqvImap4MessageItem* item = AMessages.Items(i);
-      const auto file = present.find(item->Name);
-      if (file == present.end()) continue;
+      const TDateTime* listedDate = present(item->Name);
+      if (!listedDate) continue;
       TqvImap4MessageItem* entry = nullptr;
       if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
         entry = found->second;
       } else {
         entry = entries.Add(item->Name, -1, 0, Now());
         index->ByPath.emplace(item->Name, entry);
+        ++index->EntriesVersion;
         changed = true;
       }
       if (entry->UID < 0 && item->UID >= 0) {
@@ -785,8 +826,9 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
         // the stored UIDNext or already held) would be a duplicate: take the
         // next free one instead.
         int64_t uid = item->UID;
-        if (uid < settings.UIDNext || taken.count(uid)) uid = nextUid;
+        if (uid < settings.UIDNext || isTaken(uid)) uid = nextUid;
         entry->UID = uid;
+        (void)isTaken(uid);
         taken.insert(uid);
         nextUid = std::max(nextUid, uid + 1);
         changed = true;
@@ -795,7 +837,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       item->UID = entry->UID;
       changed = changed || entry->Flags != item->Flags;
       entry->Flags = item->Flags;
-      if (item->Date != file->second) {
+      if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
         index->Files.erase(item->Name.substr(folder.Path.size()));
         index->ForgetListing();

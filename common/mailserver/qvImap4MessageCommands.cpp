@@ -7,6 +7,7 @@
 #include <set>
 
 #include "qvImap4Server.h"
+#include "qvImap4FetchCache.h"
 #include "qvImapFetch.h"
 #include "qvMailHeader.h"
 #include "qvTextUtils.h"
@@ -234,10 +235,39 @@ std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
   return "FLAGS (" + GetImapMessageFlags(AMessage.Flags) + ")";
 }
 
-// "* <seq> FETCH (<items>)" CRLF: the items in request order, then FLAGS when
+// The answer to a FETCH item that comes from the message's bytes alone
+// (those NeedsSource names); "" for an item of no known name.
+std::string SourceItem(const TqvImap4FetchItem& AItem, const TStrings& ASource) {
+  TStringStream out;
+  const std::string& name = AItem.Name;
+  if (name == "BODY" || name == "BODY.PEEK")
+    TqvImap4FetchBody::GetBody(ASource, "BODY[" + AItem.Section + "]", out, AItem.Section, AItem.Partial);
+  else if (name == "RFC822")
+    TqvImap4FetchBody::GetBody(ASource, "RFC822", out, "");
+  else if (name == "RFC822.HEADER")
+    TqvImap4FetchBody::GetBody(ASource, "RFC822.HEADER", out, "HEADER");
+  else if (name == "RFC822.TEXT")
+    TqvImap4FetchBody::GetBody(ASource, "RFC822.TEXT", out, "TEXT");
+  else if (name == "RFC822.SIZE")
+    out.WriteString("RFC822.SIZE " + std::to_string(GetStringsSize(ASource)));
+  else if (name == "ENVELOPE")
+    TqvImap4FetchEnvelope::GetEnvelope(ASource, out);
+  else if (name == "BODYSTRUCTURE")
+    TqvImap4FetchBodyStructure::GetBodyStructure(ASource, out);
+  return out.DataString();
+}
+
+// An item as the answer cache tells it apart (PEEK answers as BODY does).
+std::string CachedItemName(const TqvImap4FetchItem& AItem) {
+  return (AItem.Name == "BODY.PEEK" ? std::string("BODY") : AItem.Name) + "[" + AItem.Section + "]<" +
+         AItem.Partial + ">";
+}
+
+// "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
+// holds the answers of the NeedsSource items by index), then FLAGS when
 // AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
 void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const TqvImap4MessageItem& AMessage,
-                    const TStrings& ASource, bool AAddFlags, bool AAddUid) {
+                    const std::vector<std::string>& ASourceItems, bool AAddFlags, bool AAddUid) {
   AOut.WriteString("* " + std::to_string(AMessage.SequenceNumber) + " FETCH (");
   bool first = true;
   const auto separate = [&] {
@@ -245,35 +275,18 @@ void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const 
     first = false;
   };
   for (int i = 0; i < AItems.GetCount(); ++i) {
-    const TqvImap4FetchItem& item = AItems.GetItem(i);
-    const std::string& name = item.Name;
-    if (name == "BODY" || name == "BODY.PEEK") {
+    const std::string& name = AItems.GetItem(i).Name;
+    if (NeedsSource(name)) {
+      const std::string& answer = ASourceItems[static_cast<size_t>(i)];
+      if (answer.empty()) continue;
       separate();
-      TqvImap4FetchBody::GetBody(ASource, "BODY[" + item.Section + "]", AOut, item.Section, item.Partial);
-    } else if (name == "RFC822") {
-      separate();
-      TqvImap4FetchBody::GetBody(ASource, "RFC822", AOut, "");
-    } else if (name == "RFC822.HEADER") {
-      separate();
-      TqvImap4FetchBody::GetBody(ASource, "RFC822.HEADER", AOut, "HEADER");
-    } else if (name == "RFC822.TEXT") {
-      separate();
-      TqvImap4FetchBody::GetBody(ASource, "RFC822.TEXT", AOut, "TEXT");
-    } else if (name == "RFC822.SIZE") {
-      separate();
-      AOut.WriteString("RFC822.SIZE " + std::to_string(GetStringsSize(ASource)));
+      AOut.WriteString(answer);
     } else if (name == "UID") {
       separate();
       AOut.WriteString("UID " + std::to_string(AMessage.UID));
     } else if (name == "FLAGS") {
       separate();
       AOut.WriteString(FlagsItem(AMessage));
-    } else if (name == "ENVELOPE") {
-      separate();
-      TqvImap4FetchEnvelope::GetEnvelope(ASource, AOut);
-    } else if (name == "BODYSTRUCTURE") {
-      separate();
-      TqvImap4FetchBodyStructure::GetBodyStructure(ASource, AOut);
     } else if (name == "INTERNALDATE") {
       separate();
       AOut.WriteString("INTERNALDATE \"" + GetImapDateTimeStr(AMessage.Date) + "\"");
@@ -348,6 +361,31 @@ bool TqvImap4Server::UpdateMessages(TqvImap4CommandConnection* AConnection, TqvI
   return success;
 }
 
+bool TqvImap4Server::FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
+                                      const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers) {
+  std::vector<std::string> keys(AAnswers.size());
+  bool all = true;
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const auto at = static_cast<size_t>(i);
+    AAnswers[at].clear();
+    if (!NeedsSource(AItems.GetItem(i).Name)) continue;
+    keys[at] = TqvImap4FetchCache::Key(AMessage, CachedItemName(AItems.GetItem(i)));
+    all = FFetchCache->Find(keys[at], AAnswers[at]) && all;
+  }
+  if (all) return true;
+  TStringList source;
+  bool success = true;
+  DoGetMessageSource(AConnection, source, AMessage.Name, AConnection->FSelectedMailBox, success);
+  if (!success) return false;
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const auto at = static_cast<size_t>(i);
+    if (!NeedsSource(AItems.GetItem(i).Name)) continue;
+    AAnswers[at] = SourceItem(AItems.GetItem(i), source);
+    FFetchCache->Add(keys[at], AAnswers[at]);
+  }
+  return true;
+}
+
 // --- FETCH
 
 void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -375,28 +413,24 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   setsSeen = setsSeen && !AConnection->FReadOnly;
 
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(set, uid);
-  TStringList source;
   // The answer goes out in pieces of about BatchSize, the tagged line with
   // the last, each once the \Seen flags it reports are stored. What was built
   // is sent before an error's reply when nothing in it waits to be stored.
   TStringStream out;
   TqvImap4MessageList seen(false);
+  std::vector<std::string> answers(static_cast<size_t>(items.GetCount()));
   try {
     for (int m = 0; m < view->Count(); ++m) {
       TqvImap4MessageItem* message = view->Items(m);
-      source.Clear();
-      if (needSource) {
-        bool success = true;
-        DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
-        if (!success) continue;
-      }
+      // A message whose bytes cannot be had is left out.
+      if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) continue;
       bool seenNow = false;
       if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
         message->Flags |= MessageFlag(mfSeen);
         seen.AddRef(message);
         seenNow = true;
       }
-      WriteFetchLine(out, items, *message, source, seenNow && !flagsAsked, uid && !uidAsked);
+      WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
       if (out.Size() >= BatchSize()) {
         (void)UpdateMessages(AConnection, seen);
         SendRawBytes(AConnection, out.DataString());

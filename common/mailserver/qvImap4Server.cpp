@@ -3,6 +3,7 @@
 #include "qvImap4Server.h"
 
 #include "qvHostResolver.h"
+#include "qvImap4FetchCache.h"
 #include "qvMailUtils.h"
 #include "qvServerSasl.h"
 #include "qvTextUtils.h"
@@ -86,7 +87,8 @@ TqvImap4CommandConnection::~TqvImap4CommandConnection() = default;
 TqvImap4Server::TqvImap4Server(TComponent* AOwner)
     : TqvTcpCommandServer(AOwner),
       FUserAccounts(std::make_unique<TqvMailUserAccountList>(true)),
-      FCapabilities(std::make_unique<TStringList>()) {
+      FCapabilities(std::make_unique<TStringList>()),
+      FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
   // A FETCH answer leaves in as few socket writes as possible: a reply cut

@@ -35,6 +35,8 @@
 class TqvNtAuthServerSspi;
 class TqvImap4CommandConnection;
 class TqvSaslServerExchange;
+class TqvImap4FetchCache;
+class TqvImap4FetchList;
 
 // ---- Mailbox and message records (shared with the store) ----
 
@@ -89,12 +91,17 @@ class TqvImap4ServerMailBoxInfo : public TqvImap4MailBoxInfo {
 class TqvImap4MessageItem : public TObject {
  public:
   TqvImap4MessageItem();
+  explicit TqvImap4MessageItem(TDateTime ADate) : Date(ADate) {}
   VX_CLASS_NAME("TqvImap4MessageItem")
   std::string Name;  // the store's name (its full path in the file store)
   TDateTime Date;    // internal date, local time; now by default
   int64_t UID = -1;  // -1: not yet assigned
   int SequenceNumber = 0;
   TqvMailMessageFlags Flags = 0;
+  // The store's number for this message's bytes: the same Name, Date and
+  // number always mean the same bytes (the file store: the file's inode).
+  // 0 when the store gives none.
+  uint64_t ContentKey = 0;
 };
 
 // Messages in UID order (those without a UID at the end). Either owns its
@@ -256,6 +263,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // The default BatchSize: the most one socket call moves, and the size of
   // the pieces a FETCH answer is handed over in.
   static constexpr int kImapBatchBytes = 128 * 1024;
+  // The most the FETCH answers kept for reuse hold.
+  static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
 
   explicit TqvImap4Server(TComponent* AOwner = nullptr);
   ~TqvImap4Server() override;
@@ -399,6 +408,11 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // OnUpdateMessages once for the messages of AMessages (a view), which is
   // empty afterwards: one write of the store for a whole command. Its Success.
   bool UpdateMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages);
+  // The answers of AItems' items that come from AMessage's bytes, by index
+  // (others ""), from the answer cache or else from the store's source;
+  // false when the store could not give it.
+  bool FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
+                        const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers);
   void CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
@@ -411,4 +425,6 @@ class TqvImap4Server : public TqvTcpCommandServer {
   std::unique_ptr<TStringList> FCapabilities;
   char FMailBoxSeparator = '/';
   std::string FHostName;
+  // FETCH answers shared by the sessions (kFetchCacheBytes at most).
+  std::unique_ptr<TqvImap4FetchCache> FFetchCache;
 };
