@@ -576,24 +576,46 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
   return AIndex.Listed;
 }
 
-void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder,
-                                      const std::vector<TListedMessage>& APresent) const {
+void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const {
   // Entries of files that have gone would only grow the file, and a later
   // file of the same name would inherit their UID and flags.
-  std::unordered_set<std::string> present;
-  for (const TListedMessage& file : APresent) present.insert(AFolder + file.Name);
   TqvImap4MessageList& entries = AIndex.Entries;
-  for (int i = entries.Count() - 1; i >= 0; --i)
-    if (!present.count(entries.Items(i)->Name)) entries.Delete(i);
+  bool dropped = false;
+  for (int i = entries.Count() - 1; i >= 0; --i) {
+    const std::string& path = entries.Items(i)->Name;
+    if (path.size() > AFolder.size() && path.compare(0, AFolder.size(), AFolder) == 0 &&
+        AIndex.Files.count(std::string_view(path).substr(AFolder.size())))
+      continue;
+    AIndex.ByPath.erase(path);
+    entries.Delete(i);
+    dropped = true;
+  }
   TStringStream data;
   TqvImap4MessageStore(entries).SaveToStream(data);
   AIndex.EntriesValid = false;
   ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
-  // What a fresh read of the file gives: its entries in file order, each put
-  // in its place by UID.
-  data.SetPosition(0);
-  TqvImap4MessageStore(entries).LoadFromStream(data);
-  AIndex.IndexEntries();
+  // The index holds what a fresh read of the file gives: its entries in file
+  // order, each put in its place by UID, names through the value stream's
+  // conversions. Entries in UID order with plain names read back as they are.
+  bool same = true;
+  int64_t last = -1;
+  bool unnumbered = false;
+  for (int i = 0; i < entries.Count() && same; ++i) {
+    const TqvImap4MessageItem& e = *entries.Items(i);
+    if (e.UID < 0)
+      unnumbered = true;
+    else
+      same = !unnumbered && e.UID > last;
+    last = std::max(last, e.UID);
+    for (const char c : e.Name) same = same && static_cast<unsigned char>(c) < 0x80;
+  }
+  if (!same) {
+    data.SetPosition(0);
+    TqvImap4MessageStore(entries).LoadFromStream(data);
+    AIndex.IndexEntries();
+  } else if (dropped) {
+    ++AIndex.EntriesVersion;
+  }
   AIndex.EntriesKey = KeyOf(AFolder + FMessagesInfoFile);
   // Only this store writes the file: what it wrote is what is there.
   AIndex.EntriesSettled = true;
@@ -795,7 +817,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
     }
     return taken.count(AUid) > 0;
   };
-  const std::vector<TListedMessage>& listed = ListMessages(*index, folder.Path);
+  (void)ListMessages(*index, folder.Path);
   // The listed date of a path of this folder (the listing's files are those
   // of Files); null for any other path.
   const auto present = [&](const std::string& APath) -> const TDateTime* {
@@ -839,11 +861,13 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       entry->Flags = item->Flags;
       if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
-        index->Files.erase(item->Name.substr(folder.Path.size()));
+        // The date as the file now gives it; the sorted listing is made anew.
+        index->Files.find(std::string_view(item->Name).substr(folder.Path.size()))->second.Date =
+            GetFileDateTime(item->Name);
         index->ForgetListing();
       }
     }
-    if (changed) SaveEntries(*index, folder.Path, listed);
+    if (changed) SaveEntries(*index, folder.Path);
   } catch (...) {
     // The index no longer says what the file holds.
     index->EntriesValid = false;
@@ -937,10 +961,12 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
     // An entry left by an earlier file of this name is not this message's.
     if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
     entries.Add(path, -1, AFlags, Now());
+    index->IndexEntries();
     (void)SetExistingFileDateTime(path, ADate);
     index->Files.erase(path.substr(folder.Path.size()));
     index->ForgetListing();
-    SaveEntries(*index, folder.Path, ListMessages(*index, folder.Path));
+    (void)ListMessages(*index, folder.Path);
+    SaveEntries(*index, folder.Path);
   } catch (...) {
     index->EntriesValid = false;
     throw;

@@ -149,13 +149,12 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   void ForgetFolderIndexes();
   // With the index locked: "messages.dat" as parsed entries (read again only
   // when the file changed), the folder's message files sorted by name (ASCII
-  // case ignored) with their dates, and the entries written back without
-  // those of files not in APresent.
+  // case ignored) with their dates (the list is the index's own, valid until
+  // its next listing), and the entries written back without those of files
+  // not in the last listing.
   TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
-  // The list is the index's own, valid until its next listing.
   [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
-  void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder,
-                   const std::vector<TListedMessage>& APresent) const;
+  void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const;
 
   // Shared by the events of one mailbox folder (which then lock its index),
   // exclusive for creating, deleting and renaming mailboxes and for the
