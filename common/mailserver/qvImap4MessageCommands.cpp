@@ -413,7 +413,7 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   setsSeen = setsSeen && !AConnection->FReadOnly;
 
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(set, uid);
-  // The answer goes out in pieces of about BatchSize, the tagged line with
+  // The answer goes out in pieces of about kFetchPieceBytes, the tagged line with
   // the last, each once the \Seen flags it reports are stored. What was built
   // is sent before an error's reply when nothing in it waits to be stored.
   TStringStream out;
@@ -431,7 +431,7 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
         seenNow = true;
       }
       WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
-      if (out.Size() >= BatchSize()) {
+      if (out.Size() >= kFetchPieceBytes) {
         (void)UpdateMessages(AConnection, seen);
         SendRawBytes(AConnection, out.DataString());
         out.Clear();

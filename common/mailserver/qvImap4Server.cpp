@@ -2,6 +2,11 @@
 // commands and the records are in qvImap4MailBoxCommands.cpp.
 #include "qvImap4Server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include "Sockets.h"
+
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
 #include "qvMailUtils.h"
@@ -91,9 +96,10 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
-  // A FETCH answer leaves in as few socket writes as possible: a reply cut
-  // into many small segments waits on the client's delayed ACKs.
-  SetBatchSize(kImapBatchBytes);
+  // Commands wait on the disk (a STORE's fsync) while others of other
+  // sessions could run: workers kept ready, and room for more.
+  SetMinThreadCount(kImapMinThreads);
+  SetMaxThreadCount(kImapMaxThreads);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }
@@ -174,6 +180,11 @@ void TqvImap4Server::DoAcceptConnection(TqvUserConnection* AConnection, bool& Ha
   TqvTcpCommandServer::DoAcceptConnection(AConnection, Handled);
   auto* c = dynamic_cast<TqvImap4CommandConnection*>(AConnection);
   if (!c || Handled) return;
+  // Every reply leaves as soon as it is written: a reply's last small
+  // segment never waits for the ACK of the one before (Nagle) while the
+  // client delays that ACK.
+  const int one = 1;
+  (void)plat::setsockopt(plat::SocketOfHandle(c->Handle()), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   SendResponse(c, "", "* OK IMAP4rev1 " + ServerName() + " Ready");
 }
 

@@ -260,9 +260,11 @@ using TqvImap4AppendMessageEvent =
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
-  // The default BatchSize: the most one socket call moves, and the size of
-  // the pieces a FETCH answer is handed over in.
-  static constexpr int kImapBatchBytes = 128 * 1024;
+  // A FETCH answer is handed to the connection in pieces of about this size.
+  static constexpr int64_t kFetchPieceBytes = 64 * 1024;
+  // The default worker counts (MinThreadCount, MaxThreadCount).
+  static constexpr int kImapMinThreads = 16;
+  static constexpr int kImapMaxThreads = 64;
   // The most the FETCH answers kept for reuse hold.
   static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
 

@@ -240,16 +240,16 @@ TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {
             "* 2 FETCH (FLAGS (\\Flagged \\Seen) BODY[TEXT] {8}|second|)|"
             "* 3 FETCH (FLAGS (\\Flagged \\Seen) BODY[TEXT] {7}|third|)|f1 OK FETCH completed");
   EXPECT_EQ(c->Tagged("h1", "SEARCH SEEN"), "* SEARCH 1 2 3|h1 OK SEARCH completed");
-  // A FETCH answer larger than one socket write arrives whole.
-  Put(4, "Subject: big\r\n\r\n" + std::string(3 * TqvImap4Server::kImapBatchBytes, 'x') + "\r\n");
+  // A FETCH answer of several pieces arrives whole.
+  Put(4, "Subject: big\r\n\r\n" + std::string(3 * TqvImap4Server::kFetchPieceBytes, 'x') + "\r\n");
   c->Tagged("s2", "SELECT INBOX");
   c->Send("f2 FETCH 1:4 (UID RFC822.SIZE)\r\n");
   EXPECT_EQ(c->ReadUntil("f2 OK FETCH completed\r\n"),
             "* 1 FETCH (UID 1 RFC822.SIZE 90)\r\n* 2 FETCH (UID 2 RFC822.SIZE 74)\r\n"
             "* 3 FETCH (UID 3 RFC822.SIZE 50)\r\n* 4 FETCH (UID 4 RFC822.SIZE " +
-                std::to_string(16 + 3 * TqvImap4Server::kImapBatchBytes + 2) + ")\r\nf2 OK FETCH completed\r\n");
+                std::to_string(16 + 3 * TqvImap4Server::kFetchPieceBytes + 2) + ")\r\nf2 OK FETCH completed\r\n");
   c->Send("f3 FETCH 4 BODY.PEEK[TEXT]\r\n");
-  const std::string text(3 * TqvImap4Server::kImapBatchBytes, 'x');
+  const std::string text(3 * TqvImap4Server::kFetchPieceBytes, 'x');
   EXPECT_EQ(c->ReadUntil("f3 OK FETCH completed\r\n"), "* 4 FETCH (BODY[TEXT] {" + std::to_string(text.size() + 2) +
                                                             "}\r\n" + text + "\r\n)\r\nf3 OK FETCH completed\r\n");
   std::scoped_lock lock(m);
