@@ -169,6 +169,8 @@ def parse_args(argv):
     ap.add_argument("--sink", action="store_true",
                     help="in the peer's place, a built-in sink that stores nothing: the clients' own ceiling")
     ap.add_argument("--no-install", action="store_true", help="do not apt-get the peers")
+    ap.add_argument("--postfix-flow-delay", type=int, metavar="SECONDS", choices=range(0, 11),
+                    help="set Postfix's in_flow_delay (default: left at Postfix's default, 1s)")
     ap.add_argument("--no-trace", action="store_true", help="skip the strace count of system calls and fsyncs")
     ap.add_argument("--json", metavar="PATH", help="also write every run to PATH")
     ap.add_argument("--self-test", action="store_true", help="check the parsing and statistics helpers, then exit")
@@ -514,8 +516,9 @@ class Peer:
     name = "Postfix/Dovecot"
     stores = True
 
-    def __init__(self, users):
+    def __init__(self, users, flow_delay=None):
         self.dir = make_temp("peerbench")
+        self.flow_delay = flow_delay   # None: Postfix's default in_flow_delay
         uid, gid = pwd.getpwnam(VMAIL_USER).pw_uid, grp.getgrnam(VMAIL_GROUP).gr_gid
         self.base = os.path.join(self.dir, "vmail")
         os.makedirs(os.path.join(self.base, DOMAIN))
@@ -541,6 +544,8 @@ class Peer:
         for name in ("main.cf", "master.cf"):
             with open(os.path.join(HERE, "peer_configs", "postfix-" + name)) as src:
                 text = src.read().format(**subst)
+            if name == "main.cf" and self.flow_delay is not None:
+                text += "\n# set by --postfix-flow-delay\nin_flow_delay = %ds\n" % self.flow_delay
             with open(os.path.join(conf, name), "w") as f:
                 f.write(text)
         check = subprocess.run([POSTFIX, "-c", conf, "check"], capture_output=True, text=True, timeout=60)
@@ -1085,6 +1090,8 @@ def main(argv):
              ",".join(args.modes), ",".join(map(str, args.smtp_sessions)), args.total,
              sum(c["kind"] == "pop3" for c in cells), ",".join(map(str, args.pop_clients)), args.pop_messages,
              len(bodies[4096]), args.pop_rounds, args.repeat), flush=True)
+    if args.postfix_flow_delay is not None:
+        print("Postfix in_flow_delay = %ds (not its default)" % args.postfix_flow_delay, flush=True)
 
     users = all_users(cells, args)
     servers = [VxMail(args.binary, users)]
@@ -1100,7 +1107,7 @@ def main(argv):
         try:
             if not args.no_install:
                 install_peers()
-            servers.append(Peer(users))
+            servers.append(Peer(users, args.postfix_flow_delay))
         except (Exception, subprocess.SubprocessError) as e:
             reason = "%s: %s" % (type(e).__name__, e)
     names = [s.name for s in servers]
@@ -1184,6 +1191,7 @@ def self_test():
             a = parse_args([])
             self.assertEqual((a.smtp_sessions, a.sizes, a.modes), ([1, 8, 32], [4096, 65536], ["new", "persistent"]))
             self.assertEqual((a.pop_clients, a.pop_messages, a.pop_rounds, a.repeat), ([1, 8, 32], 500, 5, 3))
+            self.assertIsNone(a.postfix_flow_delay, "Postfix runs with its own defaults unless asked")
             cells = plan_cells(a)
             self.assertEqual(sum(c["kind"] == "smtp" for c in cells), 12)
             self.assertEqual(sum(c["kind"] == "pop3" for c in cells), 3)
@@ -1200,7 +1208,7 @@ def self_test():
         def test_bad_values_are_refused(self):
             bad = [["--smtp-sessions", "0"], ["--smtp-sessions", "x"], ["--sizes", "12"], ["--sizes", "4M"],
                    ["--modes", "reuse"], ["--repeat", "2"], ["--total", "0"], ["--pop-rounds", "-1"],
-                   ["--smtp-sessions", "", "--pop-clients", ""]]
+                   ["--smtp-sessions", "", "--pop-clients", ""], ["--postfix-flow-delay", "-1"]]
             for argv in bad:
                 with self.subTest(argv=argv), open(os.devnull, "w") as null:
                     saved, sys.stderr = sys.stderr, null
