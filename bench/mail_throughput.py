@@ -50,6 +50,8 @@ IO_TIMEOUT = 60            # seconds a client waits for one reply
 SMTP_TARGET = {1: 1.0}     # other session counts: SMTP_TARGET_MANY
 SMTP_TARGET_MANY = 1.5
 POP3_TARGET = 1.2
+SMTP_CALLS_TARGET = 100    # system calls per SMTP message at 8 sessions
+POP3_CALLS_TARGET = 25     # system calls per POP3 command at 8 sessions
 
 _procs = []       # every Popen / mp.Process we start, stopped in cleanup()
 _dirs = []        # every temp folder we make
@@ -1019,7 +1021,8 @@ def trace_report(servers, args, bodies, scratch):
     """System calls per SMTP message (8 persistent sessions, 4 KB) and per POP3
     command (8 clients, one drain each), and the fsyncs per stored message, for
     every server. Slowed by strace: counts only, no rates."""
-    print("\nSystem calls under strace -f -c (8 sessions; counts only, the rates are strace's):")
+    print("\nSystem calls under strace -f -c (8 sessions; counts only, the rates are strace's). Wanted of %s:"
+          " at most %d per SMTP message and %d per POP3 command." % (VxMail.name, SMTP_CALLS_TARGET, POP3_CALLS_TARGET))
     for i, server in enumerate(s for s in servers if s.stores):
         user = "trace%d@%s" % (i, DOMAIN)
         path = os.path.join(scratch, "strace-smtp-%d.txt" % i)
