@@ -174,6 +174,8 @@ def parse_args(argv):
     ap.add_argument("--postfix-flow-delay", type=int, metavar="SECONDS", choices=range(0, 11),
                     help="set Postfix's in_flow_delay (default: left at Postfix's default, 1s)")
     ap.add_argument("--no-trace", action="store_true", help="skip the strace count of system calls and fsyncs")
+    ap.add_argument("--temp-dir", metavar="DIR",
+                    help="parent of every server's temp folder, e.g. /dev/shm to take the disk out (default: $TMPDIR or /tmp)")
     ap.add_argument("--json", metavar="PATH", help="also write every run to PATH")
     ap.add_argument("--self-test", action="store_true", help="check the parsing and statistics helpers, then exit")
     args = ap.parse_args(argv)
@@ -1069,7 +1071,7 @@ def machine_line(args):
     except OSError:
         commit = "?"
     fs = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T", tempfile.gettempdir()],
-                        capture_output=True, text=True).stdout.split()
+                        capture_output=True, text=True).stdout.split("\n")[0].split()   # the top mount
     return ("%s UTC, %s, nproc=%d, load %.1f/%.1f/%.1f, temp folders on %s (%s); binary %s (%s), checkout %s"
             % (time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()), os.uname().release, os.cpu_count(),
                *load, tempfile.gettempdir(), " ".join(fs) or "?", args.binary,
@@ -1082,6 +1084,10 @@ def main(argv):
         return self_test()
     if not os.access(args.binary, os.X_OK):
         sys.exit("no VxMailServers at %s (cmake --build build --target VxMailServers)" % args.binary)
+    if args.temp_dir:
+        if not os.path.isdir(args.temp_dir):
+            sys.exit("--temp-dir %s is not a folder" % args.temp_dir)
+        tempfile.tempdir = os.path.realpath(args.temp_dir)
     started = time.monotonic()
     bodies = {s: make_body(s) for s in set(args.sizes) | {4096}}
     cells = plan_cells(args)
