@@ -998,6 +998,43 @@ def traced(pids, work, out_path, options=("-c",)):
 SYNC_CALLS = ("fsync", "fdatasync", "sync_file_range", "syncfs")
 
 
+SEND_CALLS = ("write", "writev", "sendto", "sendmsg")
+_TRACED_CALL = re.compile(r"^(?:\[pid\s+\d+\]\s*|\d+\s+)?(\w+)\(\d+<([^>]*)>(.*)$")
+
+
+def commit_order(text):
+    """Walks `strace -f -y` output of one SMTP session in time order: for each
+    250 a server sent on a socket after its 354 (the end of DATA), were a file
+    and a folder fsynced in between? Returns (replies, after a file fsync,
+    after a folder fsync)."""
+    replies = after_file = after_folder = 0
+    in_data = seen_file = seen_folder = False
+    for line in text.splitlines():
+        m = _TRACED_CALL.match(line)
+        if not m:
+            continue
+        call, path, rest = m.groups()
+        if call in SYNC_CALLS:
+            if in_data and not re.search(r"\)\s*=\s*-1\b", rest):
+                if os.path.isdir(path):
+                    seen_folder = True
+                else:
+                    seen_file = True
+        elif call in SEND_CALLS and path.startswith(("socket:", "TCP:")):
+            code = re.search(r'"(\d{3})[ -]', rest)
+            if not code:
+                continue
+            if code.group(1) == "354":
+                in_data, seen_file, seen_folder = True, False, False
+            elif in_data:   # the reply to DATA: 250 counts, a refusal ends it too
+                if code.group(1) == "250":
+                    replies += 1
+                    after_file += seen_file
+                    after_folder += seen_folder
+                in_data = False
+    return replies, after_file, after_folder
+
+
 def sync_targets(text, root):
     """{what: count} of the fsync-family calls that did not fail in `strace -f -y`
     output: a folder as "<folder>/", a file as "<its folder>/*", relative to
@@ -1037,12 +1074,15 @@ def trace_report(servers, args, bodies, scratch):
             print("  %-16s SMTP: %6.1f calls per message, %4.2f fsync-family per message (%d messages; %s)"
                   % (server.name, sum(calls.values()) / n, sync / n, n, top))
             user = "sync%d@%s" % (i, DOMAIN)
-            r, text = traced(server.smtp_pids(), lambda: smtp_run(server, user, 8, 200, bodies[4096], True),
-                             path + ".sync", ("-y", "-e", "trace=" + ",".join(SYNC_CALLS)))
+            r, text = traced(server.smtp_pids(), lambda: smtp_run(server, user, 1, 200, bodies[4096], True),
+                             path + ".sync", ("-y", "-s", "16", "-e", "trace=" + ",".join(SYNC_CALLS + SEND_CALLS)))
             n = max(1, r["stored"])
             where = sorted(sync_targets(text, server.dir).items(), key=lambda kv: -kv[1])
-            print("  %-16s SMTP: fsyncs per stored message by target: %s"
+            print("  %-16s SMTP: fsyncs per stored message by target (1 session): %s"
                   % (server.name, ", ".join("%s %.2f" % (k, v / n) for k, v in where) or "none"))
+            replies, after_file, after_folder = commit_order(text)
+            print("  %-16s SMTP: of %d replies 250 to DATA, %d came after an fsync of a file, %d after one of a folder"
+                  % (server.name, replies, after_file, after_folder))
         except Exception as e:
             print("  %-16s SMTP: not traced (%s: %s)" % (server.name, type(e).__name__, e))
         if not args.pop_clients:
@@ -1311,8 +1351,35 @@ def self_test():
                     stop_process(p)
                     _procs.remove(p)
 
+    class CommitOrder(unittest.TestCase):
+        def test_only_fsyncs_between_354_and_250_count(self):
+            folder = tempfile.mkdtemp(prefix="vxselftest")
+            try:
+                sock = "socket:[77]"
+                text = "\n".join([
+                    '9 write(5<%s>, "250 OK\\r\\n", 8) = 8' % sock,              # MAIL: no DATA yet
+                    '9 fsync(7<%s/early>) = 0' % folder,                      # before DATA: not counted
+                    '9 write(5<%s>, "354 go ahead", 14) = 14' % sock,
+                    '9 write(3</var/log/x.log>, "250 logged", 10) = 10',      # not a socket
+                    '10 fsync(7<%s/tmp1> <unfinished ...>' % folder,
+                    '10 <... fsync resumed>) = 0',
+                    '10 fsync(8<%s>) = 0' % folder,
+                    '9 sendto(5<%s>, "250 2.0.0 OK", 12, 0, NULL, 0) = 12' % sock,
+                    '9 write(5<%s>, "354 go ahead", 14) = 14' % sock,
+                    '9 fsync(8<%s>) = -1 EIO (Input/output error)' % folder,  # failed: not counted
+                    '9 write(5<%s>, "250 OK", 6) = 6' % sock,
+                    '9 fsync(7<%s/late>) = 0' % folder,                       # after the 250: too late
+                    '9 write(5<%s>, "354 go ahead", 14) = 14' % sock,
+                    '9 write(5<%s>, "451 failed", 10) = 10' % sock,
+                    '9 fsync(7<%s/tmp2>) = 0' % folder,
+                    '9 write(5<%s>, "250 OK", 6) = 6' % sock,                # MAIL after a refused DATA
+                ])
+                self.assertEqual(commit_order(text), (2, 1, 1))
+            finally:
+                shutil.rmtree(folder)
+
     suite = unittest.TestSuite()
-    for case in (Statistics, Arguments, Replies, Conversation):
+    for case in (Statistics, Arguments, Replies, Conversation, CommitOrder):
         suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(case))
     ok = unittest.TextTestRunner(verbosity=1).run(suite).wasSuccessful()
     return 0 if ok else 1
