@@ -34,6 +34,7 @@ def make_body(size):
 
 
 # ---------------------------------------------------------------- clients
+
 class ProtocolError(Exception):
     pass
 
