@@ -1,15 +1,20 @@
 #include "qvImap4FileHandler.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "ProgramPath.h"
+#include "UniqueFd.h"
 #include "ValueStream.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
@@ -22,6 +27,8 @@ namespace {
 constexpr int64_t kMaxStateFileBytes = 64 * 1024 * 1024;
 // Names tried after the first when a new message's number is taken.
 constexpr int kAppendRetries = 1000;
+// Folder indexes kept beyond this many are dropped unless in use.
+constexpr size_t kMaxFolderIndexes = 64;
 
 std::string UpperAscii(std::string AText) {
   for (char& c : AText)
@@ -152,18 +159,20 @@ struct TqvImap4FileHandler::TMailBoxFolder {
   [[nodiscard]] bool Exists() const { return !Path.empty() && Kind == TEntryKind::Folder; }
 };
 
-TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
+TqvImap4FileHandler::TqvImap4FileHandler(TComponent* AOwner)
+    : TqvServerStore(AOwner), FWatch(std::make_unique<TFolderWatch>()) {}
 
 TqvImap4FileHandler::~TqvImap4FileHandler() { SetServer(nullptr); }
 
-#define VX_STORE_PROPERTY(Name, Field)                        \
-  std::string TqvImap4FileHandler::Name() const {             \
-    std::scoped_lock lock(FLock);                             \
-    return Field;                                             \
-  }                                                           \
+#define VX_STORE_PROPERTY(Name, Field)                            \
+  std::string TqvImap4FileHandler::Name() const {                 \
+    std::shared_lock lock(FLock);                                 \
+    return Field;                                                 \
+  }                                                               \
   void TqvImap4FileHandler::Set##Name(const std::string& Value) { \
-    std::scoped_lock lock(FLock);                             \
-    Field = Value;                                            \
+    std::unique_lock lock(FLock);                                 \
+    Field = Value;                                                \
+    ForgetFolderIndexes();                                        \
   }
 VX_STORE_PROPERTY(MailBoxDir, FMailBoxDir)
 VX_STORE_PROPERTY(MailBoxInfoFile, FMailBoxInfoFile)
@@ -240,11 +249,14 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   TMailBoxFolder result;
   const std::string user = UserFolder(AConnection);
   if (user.empty()) return result;
+  // A real folder at the account's name needs no further check: it is no
+  // link, and nothing is missing to be made.
+  const TEntryKind accountKind = KindOf(user);
   if (IsInbox(AName)) {
     // INBOX always exists (RFC 3501): an account without mail gets its folder.
-    if (AccountFolderRefused(AConnection, true)) return result;
+    if (accountKind != TEntryKind::Folder && AccountFolderRefused(AConnection, true)) return result;
     result.Path = user;
-    result.Kind = KindOf(user);
+    result.Kind = accountKind == TEntryKind::Folder ? accountKind : KindOf(user);
     return result;
   }
   if (!IsSafeMailBoxName(AName, Separator())) return result;
@@ -259,7 +271,9 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   std::string relative;
   for (const std::string& level : levels) relative += level + "/";
   // The user's folder itself must not be a link either.
-  const TEntryKind userKind = AccountFolderRefused(AConnection, false) ? TEntryKind::Other : KindOf(user);
+  const TEntryKind userKind = accountKind == TEntryKind::Folder ? accountKind
+                              : AccountFolderRefused(AConnection, false) ? TEntryKind::Other
+                                                                         : KindOf(user);
   result.Kind = userKind == TEntryKind::Folder ? KindOfLevels(user, levels) : userKind;
   result.Path = user + relative;
   const std::string shared = SharedRoot();
@@ -271,7 +285,344 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   return result;
 }
 
-// ---- settings and entries
+// ---- the folder index
+
+namespace {
+
+// What identifies one version of a file: a replace gives a new inode, a
+// rewrite in place a new size or modification time.
+struct TFileKey {
+  dev_t Dev = 0;
+  ino_t Ino = 0;
+  off_t Size = -1;
+  int64_t MTimeNs = 0;
+  int64_t CTimeNs = 0;
+  bool operator==(const TFileKey&) const = default;
+};
+
+int64_t Nanoseconds(const timespec& ATime) {
+  return static_cast<int64_t>(ATime.tv_sec) * 1000000000 + ATime.tv_nsec;
+}
+
+// The key of a regular file; Size -1 when there is none.
+TFileKey KeyOf(const std::string& APath) {
+  struct stat st {};
+  if (::lstat(APath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+}
+
+int64_t WallClockNs() {
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
+}
+
+bool LowerLess(const std::string& A, const std::string& B) {
+  const auto lower = [](char c) {
+    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+  };
+  const size_t n = std::min(A.size(), B.size());
+  for (size_t i = 0; i < n; ++i)
+    if (lower(A[i]) != lower(B[i])) return lower(A[i]) < lower(B[i]);
+  if (A.size() != B.size()) return A.size() < B.size();
+  return A < B;
+}
+
+bool IsMessageFileName(const char* AName) {
+  const size_t n = std::strlen(AName);
+  if (n < 4) return false;
+  const char* tail = AName + n - 4;
+  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' && (tail[3] | 0x20) == 'g';
+}
+
+}  // namespace
+
+struct TqvImap4FileHandler::TListedMessage {
+  std::string Name;  // the file name alone
+  TDateTime Date = 0;
+  ino_t Ino = 0;
+};
+
+// One mailbox folder as the store last saw it: "messages.dat" parsed, and
+// the date of each message file by name and inode (a message file is never
+// rewritten in place). Guarded by Lock; the listing itself is read anew on
+// every use, so files the SMTP store drops in are seen at once.
+struct TqvImap4FileHandler::TFolderIndex {
+  std::mutex Lock;
+  bool EntriesValid = false;
+  // A file read from disk that changed within this time of being read may
+  // change again without a new key (coarse file times): it is read again.
+  static constexpr int64_t kSettleNs = 2'000'000'000;
+  bool EntriesSettled = false;
+  TFileKey EntriesKey;
+  TqvImap4MessageList Entries;
+  std::unordered_map<std::string, TqvImap4MessageItem*> ByPath;
+  struct TFile {
+    ino_t Ino = 0;
+    TDateTime Date = 0;
+  };
+  struct TNameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view AName) const { return std::hash<std::string_view>()(AName); }
+  };
+  std::unordered_map<std::string, TFile, TNameHash, std::equal_to<>> Files;
+  // The last listing: inode and name of each message file in directory
+  // order, and the files sorted by name with their dates.
+  std::string Raw;
+  std::vector<TListedMessage> Listed;
+  // The folder's watch (-1: none yet) and the watch generation the listing
+  // was read at (0: none; read again).
+  int Watch = -1;
+  uint64_t ListedGeneration = 0;
+
+  void ForgetListing() {
+    Raw.clear();
+    ListedGeneration = 0;
+  }
+
+  // Bumped when Entries or Listed is made anew; Joined (the entry of each
+  // listed file, or none) was built at JoinedVersions.
+  uint64_t EntriesVersion = 0;
+  uint64_t ListingVersion = 0;
+  std::pair<uint64_t, uint64_t> JoinedVersions{~0ull, ~0ull};
+  std::vector<const TqvImap4MessageItem*> Joined;
+
+  void IndexEntries() {
+    ++EntriesVersion;
+    ByPath.clear();
+    for (int i = 0; i < Entries.Count(); ++i) ByPath.emplace(Entries.Items(i)->Name, Entries.Items(i));
+  }
+};
+
+// Which watched folders may have a new set of message files: one inotify
+// instance, whose events are read before a listing is trusted. A file made,
+// linked, renamed or removed under a message file's name, a watched folder
+// going, or lost events start a new generation; listings of an older one are
+// read again. Events are queued before the call that caused them returns, so
+// a delivery that finished before the check is always seen.
+class TqvImap4FileHandler::TFolderWatch {
+ public:
+  // Watches AFolder (AWatch, -1 at first, keeps the watch) and gives the
+  // current generation; false when no watch can be had (then list always).
+  bool Generation(const std::string& AFolder, int& AWatch, uint64_t& AGeneration) {
+    std::scoped_lock lock(FLock);
+    if (!FTried) {
+      FTried = true;
+      FFd = plat::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    }
+    if (!FFd) return false;
+    Drain();
+    if (AWatch >= 0 && FGone.count(AWatch)) ReleaseLocked(std::exchange(AWatch, -1));
+    if (AWatch < 0) {
+      const int watch = ::inotify_add_watch(FFd.Get(), AFolder.c_str(), kEvents);
+      if (watch < 0) return false;
+      FGone.erase(watch);
+      ++FUsers[watch];
+      AWatch = watch;
+    }
+    AGeneration = FGeneration;
+    return true;
+  }
+
+  void Release(int AWatch) {
+    std::scoped_lock lock(FLock);
+    ReleaseLocked(AWatch);
+  }
+
+ private:
+  static constexpr uint32_t kEvents =
+      IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+  void ReleaseLocked(int AWatch) {
+    const auto users = FUsers.find(AWatch);
+    if (users == FUsers.end() || --users->second > 0) return;
+    FUsers.erase(users);
+    if (!FGone.erase(AWatch)) (void)::inotify_rm_watch(FFd.Get(), AWatch);
+  }
+
+  void Drain() {
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+      const ssize_t n = ::read(FFd.Get(), buffer, sizeof buffer);
+      if (n <= 0) return;
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        if (e->mask & IN_IGNORED) FGone.insert(e->wd);
+        if ((e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) || e->len == 0 ||
+            IsMessageFileName(e->name))
+          ++FGeneration;
+      }
+    }
+  }
+
+  std::mutex FLock;
+  bool FTried = false;
+  plat::UniqueFd FFd;
+  uint64_t FGeneration = 1;
+  std::unordered_map<int, int> FUsers;  // indexes holding each watch
+  std::unordered_set<int> FGone;        // watches the system ended
+};
+
+TqvImap4FileHandler::TFolderIndexPtr TqvImap4FileHandler::FolderIndex(const std::string& AFolder) {
+  std::scoped_lock lock(FIndexLock);
+  TFolderIndexPtr& index = FIndexes[AFolder];
+  if (!index) {
+    if (FIndexes.size() > kMaxFolderIndexes) {
+      // Folders no session is working in go first.
+      for (auto it = FIndexes.begin(); it != FIndexes.end();) {
+        if (!it->second || it->second.use_count() > 1) {
+          ++it;
+          continue;
+        }
+        if (it->second->Watch >= 0) FWatch->Release(it->second->Watch);
+        it = FIndexes.erase(it);
+      }
+    }
+    index = std::make_shared<TFolderIndex>();
+  }
+  return index;
+}
+
+void TqvImap4FileHandler::ForgetFolderIndexes() {
+  std::scoped_lock lock(FIndexLock);
+  for (const auto& [path, index] : FIndexes)
+    if (index->Watch >= 0) FWatch->Release(index->Watch);
+  FIndexes.clear();
+}
+
+TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const std::string& AFolder) const {
+  const std::string path = AFolder + FMessagesInfoFile;
+  const TFileKey key = KeyOf(path);
+  if (AIndex.EntriesValid && key == AIndex.EntriesKey && AIndex.EntriesSettled) return AIndex.Entries;
+  AIndex.EntriesValid = false;
+  const int64_t readAt = WallClockNs();
+  AIndex.Entries.Clear();
+  AIndex.ByPath.clear();
+  if (key.Size >= 0) {
+    TStringStream data(ReadStateFile(path));
+    TqvImap4MessageStore(AIndex.Entries).LoadFromStream(data);
+  }
+  AIndex.IndexEntries();
+  AIndex.EntriesKey = key;
+  AIndex.EntriesSettled = key.Size < 0 || readAt - key.MTimeNs > TFolderIndex::kSettleNs;
+  AIndex.EntriesValid = true;
+  return AIndex.Entries;
+}
+
+const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::ListMessages(
+    TFolderIndex& AIndex, const std::string& AFolder) {
+  uint64_t generation = 0;
+  const bool watched = FWatch->Generation(AFolder, AIndex.Watch, generation);
+  if (watched && AIndex.ListedGeneration == generation) return AIndex.Listed;
+  plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const int fd = dirFd ? ::dup(dirFd.Get()) : -1;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(fd >= 0 ? ::fdopendir(fd) : nullptr, &::closedir);
+  if (!dir) {
+    if (fd >= 0) ::close(fd);
+    AIndex.Files.clear();
+    AIndex.Listed.clear();
+    ++AIndex.ListingVersion;
+    AIndex.ForgetListing();
+    return AIndex.Listed;
+  }
+  // The names and inodes as read; the same as last time gives the same list.
+  std::string raw;
+  raw.reserve(AIndex.Raw.size());
+  bool typed = true;
+  while (const dirent* e = ::readdir(dir.get())) {
+    if (!IsMessageFileName(e->d_name)) continue;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    typed = typed && e->d_type == DT_REG;
+    raw.append(reinterpret_cast<const char*>(&e->d_ino), sizeof e->d_ino);
+    raw.append(e->d_name, std::strlen(e->d_name) + 1);
+  }
+  if (typed && raw == AIndex.Raw) {
+    AIndex.ListedGeneration = watched ? generation : 0;
+    return AIndex.Listed;
+  }
+  decltype(AIndex.Files) files;
+  files.reserve(AIndex.Files.size() + 16);
+  std::vector<TListedMessage> listed;
+  for (size_t at = 0; at < raw.size();) {
+    ino_t ino = 0;
+    std::memcpy(&ino, raw.data() + at, sizeof ino);
+    at += sizeof ino;
+    std::string name(raw.data() + at);
+    at += name.size() + 1;
+    TFolderIndex::TFile file;
+    const auto known = AIndex.Files.find(name);
+    if (known != AIndex.Files.end() && known->second.Ino == ino) {
+      file = known->second;
+    } else {
+      // New here, or another file under a known name; links and folders
+      // whose entry gave no type are left out here.
+      struct stat st {};
+      if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+      file.Ino = st.st_ino;
+      file.Date = GetFileDateTime(AFolder + name);
+    }
+    listed.push_back({name, file.Date, file.Ino});
+    files.emplace(std::move(name), file);
+  }
+  std::sort(listed.begin(), listed.end(),
+            [](const TListedMessage& a, const TListedMessage& b) { return LowerLess(a.Name, b.Name); });
+  AIndex.Files = std::move(files);
+  AIndex.Listed = std::move(listed);
+  ++AIndex.ListingVersion;
+  // An entry without a type is looked at again next time.
+  AIndex.Raw = typed ? std::move(raw) : std::string();
+  AIndex.ListedGeneration = watched && typed ? generation : 0;
+  return AIndex.Listed;
+}
+
+void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const {
+  // Entries of files that have gone would only grow the file, and a later
+  // file of the same name would inherit their UID and flags.
+  TqvImap4MessageList& entries = AIndex.Entries;
+  bool dropped = false;
+  for (int i = entries.Count() - 1; i >= 0; --i) {
+    const std::string& path = entries.Items(i)->Name;
+    if (path.size() > AFolder.size() && path.compare(0, AFolder.size(), AFolder) == 0 &&
+        AIndex.Files.count(std::string_view(path).substr(AFolder.size())))
+      continue;
+    AIndex.ByPath.erase(path);
+    entries.Delete(i);
+    dropped = true;
+  }
+  TStringStream data;
+  TqvImap4MessageStore(entries).SaveToStream(data);
+  AIndex.EntriesValid = false;
+  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+  // The index holds what a fresh read of the file gives: its entries in file
+  // order, each put in its place by UID, names through the value stream's
+  // conversions. Entries in UID order with plain names read back as they are.
+  bool same = true;
+  int64_t last = -1;
+  bool unnumbered = false;
+  for (int i = 0; i < entries.Count() && same; ++i) {
+    const TqvImap4MessageItem& e = *entries.Items(i);
+    if (e.UID < 0)
+      unnumbered = true;
+    else
+      same = !unnumbered && e.UID > last;
+    last = std::max(last, e.UID);
+    for (const char c : e.Name) same = same && static_cast<unsigned char>(c) < 0x80;
+  }
+  if (!same) {
+    data.SetPosition(0);
+    TqvImap4MessageStore(entries).LoadFromStream(data);
+    AIndex.IndexEntries();
+  } else if (dropped) {
+    ++AIndex.EntriesVersion;
+  }
+  AIndex.EntriesKey = KeyOf(AFolder + FMessagesInfoFile);
+  // Only this store writes the file: what it wrote is what is there.
+  AIndex.EntriesSettled = true;
+  AIndex.EntriesValid = true;
+}
+
+// ---- settings
 
 void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                        bool ASubscribed) const {
@@ -288,6 +639,13 @@ void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailB
   SaveSettings(AFolder, AItem);
 }
 
+void TqvImap4FileHandler::LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+                                             bool ASubscribed) {
+  const TFolderIndexPtr index = FolderIndex(AFolder);
+  std::scoped_lock lock(index->Lock);
+  LoadSettings(AFolder, AItem, ASubscribed);
+}
+
 void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const {
   TqvImap4MailBoxItem copy = AItem;
   TStringStream data;
@@ -295,30 +653,10 @@ void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap
   ReplaceStateFile(AFolder, FMailBoxInfoFile, data.DataString());
 }
 
-void TqvImap4FileHandler::LoadEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const {
-  AEntries.Clear();
-  const std::string path = AFolder + FMessagesInfoFile;
-  if (!IsRegularFile(path)) return;
-  TStringStream data(ReadStateFile(path));
-  TqvImap4MessageStore(AEntries).LoadFromStream(data);
-}
-
-void TqvImap4FileHandler::SaveEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const {
-  // Entries of files that have gone would only grow the file, and a later
-  // file of the same name would inherit their UID and flags.
-  std::unordered_set<std::string> present;
-  for (const TqvMailFileEntry& file : ListMailFiles(AFolder, ".MSG")) present.insert(AFolder + file.Name);
-  for (int i = AEntries.Count() - 1; i >= 0; --i)
-    if (!present.count(AEntries.Items(i)->Name)) AEntries.Delete(i);
-  TStringStream data;
-  TqvImap4MessageStore(AEntries).SaveToStream(data);
-  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
-}
-
 // ---- mailboxes
 
 void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
-                                        TqvImap4MailBoxList& AMailBoxes) const {
+                                        TqvImap4MailBoxList& AMailBoxes) {
   if (ADepth >= qvMaxMailBoxLevels) return;
   for (const std::string& name : ListMailSubFolders(AFolder)) {
     // A folder whose name could not come back as the same mailbox is skipped.
@@ -326,27 +664,27 @@ void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::s
     const std::string folder = AFolder + name + "/";
     TqvImap4MailBoxItem* item = AMailBoxes.Add();
     item->Name = APrefix.empty() ? name : APrefix + Separator() + name;
-    LoadSettings(folder, *item, false);
+    LoadSettingsLocked(folder, *item, false);
     AddFolderTree(folder, item->Name, ADepth + 1, AMailBoxes);
   }
 }
 
 void TqvImap4FileHandler::GetMailBoxes(TObject*, TqvImap4CommandConnection* AConnection,
                                        const std::string& ASelectedMailBox, TqvImap4MailBoxList& AMailBoxes) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   if (!ASelectedMailBox.empty()) {
     const TMailBoxFolder folder = MailBoxFolder(AConnection, ASelectedMailBox);
     if (!folder.Exists()) return;
     TqvImap4MailBoxItem* item = AMailBoxes.Add();
     item->Name = ASelectedMailBox;
-    LoadSettings(folder.Path, *item, false);
+    LoadSettingsLocked(folder.Path, *item, false);
     return;
   }
   const TMailBoxFolder inbox = MailBoxFolder(AConnection, "INBOX");
   if (!inbox.Exists()) return;
   TqvImap4MailBoxItem* item = AMailBoxes.Add();
   item->Name = "INBOX";
-  LoadSettings(inbox.Path, *item, true);
+  LoadSettingsLocked(inbox.Path, *item, true);
   AddFolderTree(inbox.Path, "", 0, AMailBoxes);
   const std::string shared = SharedRoot();
   if (!shared.empty()) AddFolderTree(shared, "", 0, AMailBoxes);
@@ -354,21 +692,28 @@ void TqvImap4FileHandler::GetMailBoxes(TObject*, TqvImap4CommandConnection* ACon
 
 void TqvImap4FileHandler::UpdateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         TqvImap4MailBoxItem& AMailBox, bool&) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox.Name);
-  if (!folder.Exists() || !IsRegularFile(folder.Path + FMailBoxInfoFile)) return;
+  if (!folder.Exists()) return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
+  if (!IsRegularFile(folder.Path + FMailBoxInfoFile)) return;
   // Another session may have taken UIDs or file numbers since this item was
   // read: the counters never go back.
   TqvImap4MailBoxItem stored;
   LoadSettings(folder.Path, stored, false);
   AMailBox.UIDNext = std::max(AMailBox.UIDNext, stored.UIDNext);
   AMailBox.LastMessageNumber = std::max(AMailBox.LastMessageNumber, stored.LastMessageNumber);
+  // The same settings again change nothing on disk.
+  if (AMailBox.Subscribed == stored.Subscribed && AMailBox.UIDNext == stored.UIDNext &&
+      AMailBox.UIDValidity == stored.UIDValidity && AMailBox.LastMessageNumber == stored.LastMessageNumber)
+    return;
   SaveSettings(folder.Path, AMailBox);
 }
 
 void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::unique_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (IsInbox(AMailBox) || folder.Path.empty() || folder.Protected || folder.Kind != TEntryKind::Missing) return;
@@ -383,24 +728,27 @@ void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* ACo
 
 void TqvImap4FileHandler::DeleteMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::unique_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (IsInbox(AMailBox) || !folder.Exists() || folder.Protected) return;
   if (!ListMailSubFolders(folder.Path).empty()) return;
+  // A folder made later under the same name starts with nothing known.
+  ForgetFolderIndexes();
   Success = DeleteDirectoryTree(folder.Path);
 }
 
 void TqvImap4FileHandler::RenameMailBox(TObject*, TqvImap4CommandConnection* AConnection,
                                         const std::string& ACurrentName, const std::string& ANewName,
                                         bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::unique_lock lock(FLock);
   Success = false;
   if (IsInbox(ACurrentName) || IsInbox(ANewName)) return;
   const TMailBoxFolder from = MailBoxFolder(AConnection, ACurrentName);
   const TMailBoxFolder to = MailBoxFolder(AConnection, ANewName);
   if (!from.Exists() || from.Protected) return;
   if (to.Path.empty() || to.Protected || to.Kind != TEntryKind::Missing) return;
+  ForgetFolderIndexes();
   // A missing parent of the new name fails here, as does a move into itself.
   Success = ::rename(WithoutTrailingSlash(from.Path).c_str(), WithoutTrailingSlash(to.Path).c_str()) == 0;
 }
@@ -409,22 +757,38 @@ void TqvImap4FileHandler::RenameMailBox(TObject*, TqvImap4CommandConnection* ACo
 
 void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConnection,
                                       TqvImap4MessageList& AMessages, const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) {
     Success = false;
     return;
   }
-  TqvImap4MessageList entries;
-  LoadEntries(folder.Path, entries);
-  std::unordered_map<std::string, const TqvImap4MessageItem*> byPath;
-  for (int i = 0; i < entries.Count(); ++i) byPath.emplace(entries.Items(i)->Name, entries.Items(i));
-  for (const TqvMailFileEntry& file : ListMailFiles(folder.Path, ".MSG")) {
-    const std::string path = folder.Path + file.Name;
-    const auto found = byPath.find(path);
-    const int64_t uid = found == byPath.end() ? -1 : found->second->UID;
-    const TqvMailMessageFlags flags = found == byPath.end() ? 0 : found->second->Flags;
-    AMessages.Add(path, uid, flags, GetFileDateTime(path));
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
+  (void)Entries(*index, folder.Path);
+  const std::vector<TListedMessage>& listed = ListMessages(*index, folder.Path);
+  const std::pair<uint64_t, uint64_t> versions{index->EntriesVersion, index->ListingVersion};
+  if (index->JoinedVersions != versions) {
+    index->Joined.clear();
+    index->Joined.reserve(listed.size());
+    for (const TListedMessage& file : listed) {
+      const auto found = index->ByPath.find(folder.Path + file.Name);
+      index->Joined.push_back(found == index->ByPath.end() ? nullptr : found->second);
+    }
+    index->JoinedVersions = versions;
+  }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    auto item = std::make_unique<TqvImap4MessageItem>(listed[i].Date);
+    item->Name.reserve(folder.Path.size() + listed[i].Name.size());
+    item->Name.append(folder.Path).append(listed[i].Name);
+    // A message file is never rewritten in place: another inode or date is
+    // other bytes.
+    item->ContentKey = static_cast<uint64_t>(listed[i].Ino);
+    if (const TqvImap4MessageItem* entry = index->Joined[i]) {
+      item->UID = entry->UID;
+      item->Flags = entry->Flags;
+    }
+    AMessages.Add(std::move(item));
   }
   Success = true;
 }
@@ -432,53 +796,83 @@ void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConn
 void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AConnection,
                                          TqvImap4MessageList& AMessages, const std::string& AMailBox,
                                          bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   LoadSettings(folder.Path, settings, false);
-  TqvImap4MessageList entries;
-  LoadEntries(folder.Path, entries);
-  std::unordered_map<std::string, TqvImap4MessageItem*> byPath;
-  std::unordered_set<int64_t> taken;
+  TqvImap4MessageList& entries = Entries(*index, folder.Path);
   int64_t nextUid = std::max<int64_t>(settings.UIDNext, 1);
-  for (int i = 0; i < entries.Count(); ++i) {
-    TqvImap4MessageItem* e = entries.Items(i);
-    byPath.emplace(e->Name, e);
-    if (e->UID >= 0) {
-      taken.insert(e->UID);
-      nextUid = std::max(nextUid, e->UID + 1);
+  for (int i = 0; i < entries.Count(); ++i) nextUid = std::max(nextUid, entries.Items(i)->UID + 1);
+  // The UIDs held, wanted only when one is given out.
+  std::unordered_set<int64_t> taken;
+  bool takenKnown = false;
+  const auto isTaken = [&](int64_t AUid) {
+    if (!takenKnown) {
+      for (int i = 0; i < entries.Count(); ++i)
+        if (entries.Items(i)->UID >= 0) taken.insert(entries.Items(i)->UID);
+      takenKnown = true;
     }
+    return taken.count(AUid) > 0;
+  };
+  (void)ListMessages(*index, folder.Path);
+  // The listed date of a path of this folder (the listing's files are those
+  // of Files); null for any other path.
+  const auto present = [&](const std::string& APath) -> const TDateTime* {
+    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return nullptr;
+    const auto found = index->Files.find(std::string_view(APath).substr(folder.Path.size()));
+    return found == index->Files.end() ? nullptr : &found->second.Date;
+  };
+  // Entries of files that have gone are dropped by writing the file anew;
+  // the same entries again leave it alone.
+  bool changed = false;
+  for (int i = 0; i < entries.Count() && !changed; ++i) changed = !present(entries.Items(i)->Name);
+  try {
+    for (int i = 0; i < AMessages.Count(); ++i) {
+      TqvImap4MessageItem* item = AMessages.Items(i);
+      const TDateTime* listedDate = present(item->Name);
+      if (!listedDate) continue;
+      TqvImap4MessageItem* entry = nullptr;
+      if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
+        entry = found->second;
+      } else {
+        entry = entries.Add(item->Name, -1, 0, Now());
+        index->ByPath.emplace(item->Name, entry);
+        ++index->EntriesVersion;
+        changed = true;
+      }
+      if (entry->UID < 0 && item->UID >= 0) {
+        // A UID another session gave out since this list was read (it is below
+        // the stored UIDNext or already held) would be a duplicate: take the
+        // next free one instead.
+        int64_t uid = item->UID;
+        if (uid < settings.UIDNext || isTaken(uid)) uid = nextUid;
+        entry->UID = uid;
+        (void)isTaken(uid);
+        taken.insert(uid);
+        nextUid = std::max(nextUid, uid + 1);
+        changed = true;
+      }
+      // The session sees the UID the store keeps.
+      item->UID = entry->UID;
+      changed = changed || entry->Flags != item->Flags;
+      entry->Flags = item->Flags;
+      if (item->Date != *listedDate) {
+        (void)SetExistingFileDateTime(item->Name, item->Date);
+        // The date as the file now gives it; the sorted listing is made anew.
+        index->Files.find(std::string_view(item->Name).substr(folder.Path.size()))->second.Date =
+            GetFileDateTime(item->Name);
+        index->ForgetListing();
+      }
+    }
+    if (changed) SaveEntries(*index, folder.Path);
+  } catch (...) {
+    // The index no longer says what the file holds.
+    index->EntriesValid = false;
+    throw;
   }
-  std::unordered_set<std::string> present;
-  for (const TqvMailFileEntry& file : ListMailFiles(folder.Path, ".MSG")) present.insert(folder.Path + file.Name);
-
-  for (int i = 0; i < AMessages.Count(); ++i) {
-    TqvImap4MessageItem* item = AMessages.Items(i);
-    if (!present.count(item->Name)) continue;
-    TqvImap4MessageItem* entry = nullptr;
-    if (const auto found = byPath.find(item->Name); found != byPath.end()) {
-      entry = found->second;
-    } else {
-      entry = entries.Add(item->Name, -1, 0, Now());
-      byPath.emplace(item->Name, entry);
-    }
-    if (entry->UID < 0 && item->UID >= 0) {
-      // A UID another session gave out since this list was read (it is below
-      // the stored UIDNext or already held) would be a duplicate: take the
-      // next free one instead.
-      int64_t uid = item->UID;
-      if (uid < settings.UIDNext || taken.count(uid)) uid = nextUid;
-      entry->UID = uid;
-      taken.insert(uid);
-      nextUid = std::max(nextUid, uid + 1);
-    }
-    // The session sees the UID the store keeps.
-    item->UID = entry->UID;
-    entry->Flags = item->Flags;
-    (void)SetExistingFileDateTime(item->Name, item->Date);
-  }
-  SaveEntries(folder.Path, entries);
   if (nextUid > settings.UIDNext) {
     settings.UIDNext = nextUid;
     SaveSettings(folder.Path, settings);
@@ -488,19 +882,28 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
 
 void TqvImap4FileHandler::DeleteMessage(TObject*, TqvImap4CommandConnection* AConnection,
                                         TqvImap4MessageItem& AMessage, const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   // Only a message file of this mailbox's own folder.
   const std::string& path = AMessage.Name;
-  Success = folder.Exists() && path.size() > folder.Path.size() && path.rfind(folder.Path, 0) == 0 &&
-            path.find('/', folder.Path.size()) == std::string::npos && IsRegularFile(path) &&
-            ::unlink(path.c_str()) == 0;
+  Success = false;
+  if (!folder.Exists() || path.size() <= folder.Path.size() || path.rfind(folder.Path, 0) != 0 ||
+      path.find('/', folder.Path.size()) != std::string::npos)
+    return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
+  // A later file of this name is another message, whatever its inode.
+  index->Files.erase(path.substr(folder.Path.size()));
+  index->ForgetListing();
+  Success = IsRegularFile(path) && ::unlink(path.c_str()) == 0;
 }
 
 void TqvImap4FileHandler::GetMessageSource(TObject*, TqvImap4CommandConnection* AConnection,
                                            TStrings& AMessageSource, const std::string& AMessageName,
                                            const std::string& AMailBox, bool& Success) {
-  std::scoped_lock lock(FLock);
+  // Message files are never changed in place: reading one needs no lock of
+  // its folder.
+  std::shared_lock lock(FLock);
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   Success = false;
   if (!folder.Exists() || AMessageName.size() <= folder.Path.size() || AMessageName.rfind(folder.Path, 0) != 0 ||
@@ -518,10 +921,12 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
                                         TqvMailMessageFlags AFlags, TDateTime ADate,
                                         const TStrings& AMessageSource, const std::string& AMailBox,
                                         bool& Success) {
-  std::scoped_lock lock(FLock);
+  std::shared_lock lock(FLock);
   Success = false;
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
+  const TFolderIndexPtr index = FolderIndex(folder.Path);
+  std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   settings.Name = AMailBox;
   LoadSettings(folder.Path, settings, false);
@@ -551,12 +956,20 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   settings.LastMessageNumber = number;
   SaveSettings(folder.Path, settings);
 
-  TqvImap4MessageList entries;
-  LoadEntries(folder.Path, entries);
-  // An entry left by an earlier file of this name is not this message's.
-  if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
-  entries.Add(path, -1, AFlags, Now());
-  (void)SetExistingFileDateTime(path, ADate);
-  SaveEntries(folder.Path, entries);
+  try {
+    TqvImap4MessageList& entries = Entries(*index, folder.Path);
+    // An entry left by an earlier file of this name is not this message's.
+    if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
+    entries.Add(path, -1, AFlags, Now());
+    index->IndexEntries();
+    (void)SetExistingFileDateTime(path, ADate);
+    index->Files.erase(path.substr(folder.Path.size()));
+    index->ForgetListing();
+    (void)ListMessages(*index, folder.Path);
+    SaveEntries(*index, folder.Path);
+  } catch (...) {
+    index->EntriesValid = false;
+    throw;
+  }
   Success = true;
 }

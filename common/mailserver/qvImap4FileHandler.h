@@ -11,14 +11,24 @@
 // the user's folder (or SharedFolders); an account folder that is a link is
 // never followed and is told to OnStoreError. Folders it makes have mode
 // 0700, files 0600. Borrows its server and unbinds when it
-// goes. Events run on the server's workers; each holds the store's one lock
-// from start to end. Damaged state files raise EStreamError ("Cannot load
+// goes. Events run on the server's workers. Events of one mailbox folder
+// run one at a time; those of different folders run side by side, and
+// creating, deleting or renaming a mailbox waits for all of them. Between
+// events the store keeps each folder's parsed "messages.dat" and its
+// message files' dates (by name and inode), checked against the disk on
+// every use: new, removed or replaced files and state files are seen at the
+// next event; only a file rewritten in place without a new size or time
+// could be missed, and no writer of the store does that. Damaged state files raise EStreamError ("Cannot load
 // mailbox settings", "Cannot load messages"); exhausted file numbers raise
 // "Cannot save new message"; other file errors raise EOSError.
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "ClassCore.h"
 #include "Streams.h"
@@ -119,16 +129,40 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // (made, with the mailbox folder, when ACreate); true when that failed,
   // which OnStoreError is told. A missing folder without ACreate is no failure.
   [[nodiscard]] bool AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate);
-  // The folder's "imap.dat" into AItem, written first with defaults when missing.
+  // The folder's "imap.dat" into AItem, written first with defaults when
+  // missing; the caller holds the folder's index lock (LoadSettingsLocked
+  // takes it).
   void LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed) const;
+  void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
   void SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
-  void LoadEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const;
-  // Writes the entries whose message files are still there.
-  void SaveEntries(const std::string& AFolder, TqvImap4MessageList& AEntries) const;
   void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
-                     TqvImap4MailBoxList& AMailBoxes) const;
+                     TqvImap4MailBoxList& AMailBoxes);
 
-  mutable std::recursive_mutex FLock;
+  // What the store knows of one mailbox folder between events; see the .cpp.
+  struct TFolderIndex;
+  struct TListedMessage;
+  class TFolderWatch;
+  using TFolderIndexPtr = std::shared_ptr<TFolderIndex>;
+  // The index of a folder path, made empty on first use. Its Lock guards it
+  // and every write of the folder's state files.
+  [[nodiscard]] TFolderIndexPtr FolderIndex(const std::string& AFolder);
+  void ForgetFolderIndexes();
+  // With the index locked: "messages.dat" as parsed entries (read again only
+  // when the file changed), the folder's message files sorted by name (ASCII
+  // case ignored) with their dates (the list is the index's own, valid until
+  // its next listing), and the entries written back without those of files
+  // not in the last listing.
+  TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
+  [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
+  void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const;
+
+  // Shared by the events of one mailbox folder (which then lock its index),
+  // exclusive for creating, deleting and renaming mailboxes and for the
+  // setters. Lock order: FLock, a folder index's Lock, FIndexLock.
+  mutable std::shared_mutex FLock;
+  std::mutex FIndexLock;
+  std::unordered_map<std::string, TFolderIndexPtr> FIndexes;
+  std::unique_ptr<TFolderWatch> FWatch;  // its lock comes after all others
   std::string FMailBoxDir;
   std::string FMailBoxInfoFile = "imap.dat";
   std::string FMessagesInfoFile = "messages.dat";

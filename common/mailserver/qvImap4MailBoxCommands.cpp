@@ -112,11 +112,10 @@ TqvImap4MessageItem* TqvImap4MessageList::AddRef(TqvImap4MessageItem* AItem) {
 
 TqvImap4MessageItem* TqvImap4MessageList::Add(const std::string& AName, int64_t AUID, TqvMailMessageFlags AFlags,
                                               TDateTime ADate) {
-  auto item = std::make_unique<TqvImap4MessageItem>();
+  auto item = std::make_unique<TqvImap4MessageItem>(ADate);
   item->Name = AName;
   item->UID = AUID;
   item->Flags = AFlags;
-  item->Date = ADate;
   if (!FOwnsItems) throw EInvalidOperation("A view cannot make items");
   return Add(std::move(item));
 }
@@ -346,9 +345,10 @@ void TqvImap4Server::CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4C
       items += "UNSEEN " + std::to_string(info.UnseenCount) + " ";
   }
   if (!items.empty()) items.pop_back();
-  SendUntagged(AConnection, AParams,
-               "STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")");
-  SendTagged(AConnection, AParams, "OK STATUS completed");
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none,
+                   {UntaggedLine("STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")"),
+                    TaggedLine(AParams, "OK STATUS completed")});
 }
 
 // --- APPEND

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "qvImap4Server.h"
+#include "qvImap4FetchCache.h"
 #include "qvImapFetch.h"
 #include "qvMailHeader.h"
 #include "qvTextUtils.h"
@@ -234,6 +235,74 @@ std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
   return "FLAGS (" + GetImapMessageFlags(AMessage.Flags) + ")";
 }
 
+// The answer to a FETCH item that comes from the message's bytes alone
+// (those NeedsSource names); "" for an item of no known name.
+std::string SourceItem(const TqvImap4FetchItem& AItem, const TStrings& ASource) {
+  TStringStream out;
+  const std::string& name = AItem.Name;
+  if (name == "BODY" || name == "BODY.PEEK")
+    TqvImap4FetchBody::GetBody(ASource, "BODY[" + AItem.Section + "]", out, AItem.Section, AItem.Partial);
+  else if (name == "RFC822")
+    TqvImap4FetchBody::GetBody(ASource, "RFC822", out, "");
+  else if (name == "RFC822.HEADER")
+    TqvImap4FetchBody::GetBody(ASource, "RFC822.HEADER", out, "HEADER");
+  else if (name == "RFC822.TEXT")
+    TqvImap4FetchBody::GetBody(ASource, "RFC822.TEXT", out, "TEXT");
+  else if (name == "RFC822.SIZE")
+    out.WriteString("RFC822.SIZE " + std::to_string(GetStringsSize(ASource)));
+  else if (name == "ENVELOPE")
+    TqvImap4FetchEnvelope::GetEnvelope(ASource, out);
+  else if (name == "BODYSTRUCTURE")
+    TqvImap4FetchBodyStructure::GetBodyStructure(ASource, out);
+  return out.DataString();
+}
+
+// An item as the answer cache tells it apart (PEEK answers as BODY does).
+std::string CachedItemName(const TqvImap4FetchItem& AItem) {
+  return (AItem.Name == "BODY.PEEK" ? std::string("BODY") : AItem.Name) + "[" + AItem.Section + "]<" +
+         AItem.Partial + ">";
+}
+
+// "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
+// holds the answers of the NeedsSource items by index), then FLAGS when
+// AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
+void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const TqvImap4MessageItem& AMessage,
+                    const std::vector<std::string>& ASourceItems, bool AAddFlags, bool AAddUid) {
+  AOut.WriteString("* " + std::to_string(AMessage.SequenceNumber) + " FETCH (");
+  bool first = true;
+  const auto separate = [&] {
+    if (!first) AOut.WriteString(" ");
+    first = false;
+  };
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const std::string& name = AItems.GetItem(i).Name;
+    if (NeedsSource(name)) {
+      const std::string& answer = ASourceItems[static_cast<size_t>(i)];
+      if (answer.empty()) continue;
+      separate();
+      AOut.WriteString(answer);
+    } else if (name == "UID") {
+      separate();
+      AOut.WriteString("UID " + std::to_string(AMessage.UID));
+    } else if (name == "FLAGS") {
+      separate();
+      AOut.WriteString(FlagsItem(AMessage));
+    } else if (name == "INTERNALDATE") {
+      separate();
+      AOut.WriteString("INTERNALDATE \"" + GetImapDateTimeStr(AMessage.Date) + "\"");
+    }
+  }
+  if (AAddFlags) {
+    separate();
+    AOut.WriteString(FlagsItem(AMessage));
+  }
+  if (AAddUid) {
+    separate();
+    AOut.WriteString("UID " + std::to_string(AMessage.UID));
+  }
+  AOut.WriteString(")\r\n");
+}
+
 }  // namespace
 
 // --- sets
@@ -284,12 +353,37 @@ void TqvImap4Server::LoadSelected(TqvImap4CommandConnection* AConnection, TqvIma
   if (!success) Refuse(AParams, "NO", ANoMessages);
 }
 
-bool TqvImap4Server::UpdateOne(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem* AMessage) {
-  TqvImap4MessageList one(false);
-  one.AddRef(AMessage);
+bool TqvImap4Server::UpdateMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages) {
+  if (AMessages.Count() == 0) return true;
   bool success = true;
-  DoUpdateMessages(AConnection, one, AConnection->FSelectedMailBox, success);
+  DoUpdateMessages(AConnection, AMessages, AConnection->FSelectedMailBox, success);
+  AMessages.Clear();
   return success;
+}
+
+bool TqvImap4Server::FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
+                                      const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers) {
+  std::vector<std::string> keys(AAnswers.size());
+  bool all = true;
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const auto at = static_cast<size_t>(i);
+    AAnswers[at].clear();
+    if (!NeedsSource(AItems.GetItem(i).Name)) continue;
+    keys[at] = TqvImap4FetchCache::Key(AMessage, CachedItemName(AItems.GetItem(i)));
+    all = FFetchCache->Find(keys[at], AAnswers[at]) && all;
+  }
+  if (all) return true;
+  TStringList source;
+  bool success = true;
+  DoGetMessageSource(AConnection, source, AMessage.Name, AConnection->FSelectedMailBox, success);
+  if (!success) return false;
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const auto at = static_cast<size_t>(i);
+    if (!NeedsSource(AItems.GetItem(i).Name)) continue;
+    AAnswers[at] = SourceItem(AItems.GetItem(i), source);
+    FFetchCache->Add(keys[at], AAnswers[at]);
+  }
+  return true;
 }
 
 // --- FETCH
@@ -319,75 +413,37 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   setsSeen = setsSeen && !AConnection->FReadOnly;
 
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(set, uid);
-  TStringList source;
-  for (int m = 0; m < view->Count(); ++m) {
-    TqvImap4MessageItem* message = view->Items(m);
-    source.Clear();
-    if (needSource) {
-      bool success = true;
-      DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
-      if (!success) continue;
-    }
-    bool seenNow = false;
-    if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
-      message->Flags |= MessageFlag(mfSeen);
-      (void)UpdateOne(AConnection, message);
-      seenNow = true;
-    }
-    TStringStream out("* " + std::to_string(message->SequenceNumber) + " FETCH (");
-    out.Seek(0, soFromEnd);
-    bool first = true;
-    const auto separate = [&] {
-      if (!first) out.WriteString(" ");
-      first = false;
-    };
-    for (int i = 0; i < items.GetCount(); ++i) {
-      const TqvImap4FetchItem& item = items.GetItem(i);
-      const std::string& name = item.Name;
-      if (name == "BODY" || name == "BODY.PEEK") {
-        separate();
-        TqvImap4FetchBody::GetBody(source, "BODY[" + item.Section + "]", out, item.Section, item.Partial);
-      } else if (name == "RFC822") {
-        separate();
-        TqvImap4FetchBody::GetBody(source, "RFC822", out, "");
-      } else if (name == "RFC822.HEADER") {
-        separate();
-        TqvImap4FetchBody::GetBody(source, "RFC822.HEADER", out, "HEADER");
-      } else if (name == "RFC822.TEXT") {
-        separate();
-        TqvImap4FetchBody::GetBody(source, "RFC822.TEXT", out, "TEXT");
-      } else if (name == "RFC822.SIZE") {
-        separate();
-        out.WriteString("RFC822.SIZE " + std::to_string(GetStringsSize(source)));
-      } else if (name == "UID") {
-        separate();
-        out.WriteString("UID " + std::to_string(message->UID));
-      } else if (name == "FLAGS") {
-        separate();
-        out.WriteString(FlagsItem(*message));
-      } else if (name == "ENVELOPE") {
-        separate();
-        TqvImap4FetchEnvelope::GetEnvelope(source, out);
-      } else if (name == "BODYSTRUCTURE") {
-        separate();
-        TqvImap4FetchBodyStructure::GetBodyStructure(source, out);
-      } else if (name == "INTERNALDATE") {
-        separate();
-        out.WriteString("INTERNALDATE \"" + GetImapDateTimeStr(message->Date) + "\"");
+  // The answer goes out in pieces of about kFetchPieceBytes, the tagged line with
+  // the last, each once the \Seen flags it reports are stored. What was built
+  // is sent before an error's reply when nothing in it waits to be stored.
+  TStringStream out;
+  TqvImap4MessageList seen(false);
+  std::vector<std::string> answers(static_cast<size_t>(items.GetCount()));
+  try {
+    for (int m = 0; m < view->Count(); ++m) {
+      TqvImap4MessageItem* message = view->Items(m);
+      // A message whose bytes cannot be had is left out.
+      if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) continue;
+      bool seenNow = false;
+      if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
+        message->Flags |= MessageFlag(mfSeen);
+        seen.AddRef(message);
+        seenNow = true;
+      }
+      WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
+      if (out.Size() >= kFetchPieceBytes) {
+        (void)UpdateMessages(AConnection, seen);
+        SendRawBytes(AConnection, out.DataString());
+        out.Clear();
       }
     }
-    if (seenNow && !flagsAsked) {
-      separate();
-      out.WriteString(FlagsItem(*message));
-    }
-    if (uid && !uidAsked) {
-      separate();
-      out.WriteString("UID " + std::to_string(message->UID));
-    }
-    out.WriteString(")\r\n");
-    SendRawBytes(AConnection, out.DataString());
+    (void)UpdateMessages(AConnection, seen);
+  } catch (...) {
+    if (out.Size() > 0 && seen.Count() == 0) SendRawBytes(AConnection, out.DataString());
+    throw;
   }
-  SendTagged(AConnection, AParams, "OK FETCH completed");
+  std::string pending = out.DataString();
+  SendRepliesAfter(AConnection, AParams, pending, {TaggedLine(AParams, "OK FETCH completed")});
 }
 
 // --- STORE
@@ -409,6 +465,7 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
   const bool uid = IsUidCommand(AParams);
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], uid);
   auto lines = std::make_unique<TStringList>();
+  TqvImap4MessageList changed(false);
   for (int m = 0; m < view->Count(); ++m) {
     TqvImap4MessageItem* message = view->Items(m);
     if (mode == '+')
@@ -417,10 +474,16 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
       message->Flags &= static_cast<TqvMailMessageFlags>(~flags);
     else
       message->Flags = flags;
-    if (!UpdateOne(AConnection, message) || silent) continue;
-    // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
-    lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" + FlagsItem(*message) +
-               (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
+    changed.AddRef(message);
+  }
+  // One store write for the whole set, before any reply.
+  if (UpdateMessages(AConnection, changed) && !silent) {
+    for (int m = 0; m < view->Count(); ++m) {
+      const TqvImap4MessageItem* message = view->Items(m);
+      // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
+      lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" + FlagsItem(*message) +
+                 (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
+    }
   }
   std::unique_ptr<TStrings> out = std::move(lines);
   SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK STORE completed");
@@ -489,8 +552,9 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
     if (matches) numbers += " " + std::to_string(uid ? message->UID : i + 1);
   }
   // With no match the line keeps its blank: "* SEARCH ".
-  SendUntagged(AConnection, AParams, "SEARCH " + qvtext::Trim(numbers));
-  SendTagged(AConnection, AParams, "OK SEARCH completed");
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none,
+                   {UntaggedLine("SEARCH " + qvtext::Trim(numbers)), TaggedLine(AParams, "OK SEARCH completed")});
 }
 
 // --- EXPUNGE, CLOSE

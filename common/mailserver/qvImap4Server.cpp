@@ -2,10 +2,17 @@
 // commands and the records are in qvImap4MailBoxCommands.cpp.
 #include "qvImap4Server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include "Sockets.h"
+
 #include "qvHostResolver.h"
+#include "qvImap4FetchCache.h"
 #include "qvMailUtils.h"
 #include "qvServerSasl.h"
 #include "qvTextUtils.h"
+#include "qvTranslator.h"
 
 namespace {
 
@@ -85,9 +92,14 @@ TqvImap4CommandConnection::~TqvImap4CommandConnection() = default;
 TqvImap4Server::TqvImap4Server(TComponent* AOwner)
     : TqvTcpCommandServer(AOwner),
       FUserAccounts(std::make_unique<TqvMailUserAccountList>(true)),
-      FCapabilities(std::make_unique<TStringList>()) {
+      FCapabilities(std::make_unique<TStringList>()),
+      FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
+  // Commands wait on the disk (a STORE's fsync) while others of other
+  // sessions could run: workers kept ready, and room for more.
+  SetMinThreadCount(kImapMinThreads);
+  SetMaxThreadCount(kImapMaxThreads);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }
@@ -168,6 +180,11 @@ void TqvImap4Server::DoAcceptConnection(TqvUserConnection* AConnection, bool& Ha
   TqvTcpCommandServer::DoAcceptConnection(AConnection, Handled);
   auto* c = dynamic_cast<TqvImap4CommandConnection*>(AConnection);
   if (!c || Handled) return;
+  // Every reply leaves as soon as it is written: a reply's last small
+  // segment never waits for the ACK of the one before (Nagle) while the
+  // client delays that ACK.
+  const int one = 1;
+  (void)plat::setsockopt(plat::SocketOfHandle(c->Handle()), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   SendResponse(c, "", "* OK IMAP4rev1 " + ServerName() + " Ready");
 }
 
@@ -233,14 +250,37 @@ void TqvImap4Server::DoAppendMessage(TqvImap4CommandConnection* AConnection, Tqv
 
 // --- replies and state
 
+std::string TqvImap4Server::TaggedLine(const TqvImap4CommandParams* AParams, const std::string& AText) {
+  return (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " " + AText;
+}
+
 void TqvImap4Server::SendTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                 const std::string& AText) {
-  SendResponse(AConnection, AParams->Command, (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " " + AText);
+  SendResponse(AConnection, AParams->Command, TaggedLine(AParams, AText));
 }
 
 void TqvImap4Server::SendUntagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                   const std::string& AText) {
-  SendResponse(AConnection, AParams->Command, "* " + AText);
+  SendResponse(AConnection, AParams->Command, UntaggedLine(AText));
+}
+
+void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                      std::string& APending, std::initializer_list<std::string> ALines) {
+  // A reply split over two writes leaves its last small segment waiting for
+  // the client's delayed ACK (Nagle): one write per command instead.
+  const std::string charset = GetResponseCharSet(AConnection);
+  for (const std::string& line : ALines) {
+    DoSendResponse(AConnection, AParams->Command, line);
+    if (charset.empty()) {
+      APending += line;
+    } else {
+      const TBytes bytes = TqvTranslator::GetBytes(line, charset);
+      APending.append(bytes.begin(), bytes.end());
+    }
+    APending += "\r\n";
+  }
+  std::string bytes = std::exchange(APending, {});
+  SendRawBytes(AConnection, bytes);
 }
 
 void TqvImap4Server::ChangeState(TqvImap4CommandConnection* AConnection, uint8_t AState) {
@@ -366,8 +406,8 @@ void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvIm
   }
   if (UseTLS != stNone && !IsTlsConnection(AConnection)) line += " STARTTLS";
   for (int i = 0; i < FCapabilities->Count(); ++i) line += " " + FCapabilities->Strings(i);
-  SendUntagged(AConnection, AParams, line);
-  SendTagged(AConnection, AParams, "OK CAPABILITY completed");
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none, {UntaggedLine(line), TaggedLine(AParams, "OK CAPABILITY completed")});
 }
 
 void TqvImap4Server::CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,6 +35,8 @@
 class TqvNtAuthServerSspi;
 class TqvImap4CommandConnection;
 class TqvSaslServerExchange;
+class TqvImap4FetchCache;
+class TqvImap4FetchList;
 
 // ---- Mailbox and message records (shared with the store) ----
 
@@ -88,12 +91,17 @@ class TqvImap4ServerMailBoxInfo : public TqvImap4MailBoxInfo {
 class TqvImap4MessageItem : public TObject {
  public:
   TqvImap4MessageItem();
+  explicit TqvImap4MessageItem(TDateTime ADate) : Date(ADate) {}
   VX_CLASS_NAME("TqvImap4MessageItem")
   std::string Name;  // the store's name (its full path in the file store)
   TDateTime Date;    // internal date, local time; now by default
   int64_t UID = -1;  // -1: not yet assigned
   int SequenceNumber = 0;
   TqvMailMessageFlags Flags = 0;
+  // The store's number for this message's bytes: the same Name, Date and
+  // number always mean the same bytes (the file store: the file's inode).
+  // 0 when the store gives none.
+  uint64_t ContentKey = 0;
 };
 
 // Messages in UID order (those without a UID at the end). Either owns its
@@ -252,6 +260,14 @@ using TqvImap4AppendMessageEvent =
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
+  // A FETCH answer is handed to the connection in pieces of about this size.
+  static constexpr int64_t kFetchPieceBytes = 64 * 1024;
+  // The default worker counts (MinThreadCount, MaxThreadCount).
+  static constexpr int kImapMinThreads = 16;
+  static constexpr int kImapMaxThreads = 64;
+  // The most the FETCH answers kept for reuse hold.
+  static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
+
   explicit TqvImap4Server(TComponent* AOwner = nullptr);
   ~TqvImap4Server() override;
   VX_CLASS_NAME("TqvImap4Server")
@@ -336,6 +352,14 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // Replies.
   void SendTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
   void SendUntagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams, const std::string& AText);
+  // The reply lines of one command (untagged "* ..." or tagged, as built by
+  // UntaggedLine and TaggedLine) after the raw bytes in APending, in one write:
+  // each line fires the response event as SendResponse does, in order, and
+  // the bytes are those SendResponse would send. APending is empty afterwards.
+  void SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                        std::string& APending, std::initializer_list<std::string> ALines);
+  [[nodiscard]] static std::string TaggedLine(const TqvImap4CommandParams* AParams, const std::string& AText);
+  [[nodiscard]] static std::string UntaggedLine(const std::string& AText) { return "* " + AText; }
 
   // Sessions and login (qvImap4Server.cpp).
   // OnCreateUserAccount's account, else the list's; empty for an empty name.
@@ -383,8 +407,14 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // its messages (store order) into AMessages, or NO ANoMessages.
   void LoadSelected(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                     TqvImap4MessageList& AMessages, const std::string& ANoMailBox, const std::string& ANoMessages);
-  // OnUpdateMessages with a view holding only AMessage.
-  bool UpdateOne(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem* AMessage);
+  // OnUpdateMessages once for the messages of AMessages (a view), which is
+  // empty afterwards: one write of the store for a whole command. Its Success.
+  bool UpdateMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AMessages);
+  // The answers of AItems' items that come from AMessage's bytes, by index
+  // (others ""), from the answer cache or else from the store's source;
+  // false when the store could not give it.
+  bool FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
+                        const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers);
   void CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
@@ -397,4 +427,6 @@ class TqvImap4Server : public TqvTcpCommandServer {
   std::unique_ptr<TStringList> FCapabilities;
   char FMailBoxSeparator = '/';
   std::string FHostName;
+  // FETCH answers shared by the sessions (kFetchCacheBytes at most).
+  std::unique_ptr<TqvImap4FetchCache> FFetchCache;
 };

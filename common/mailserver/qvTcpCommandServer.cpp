@@ -54,7 +54,7 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Command = AContext.CommandInfo ? AContext.CommandInfo->Name : std::string();
   Params.clear();
   RawLine.clear();
-  Lines = const_cast<TStringList*>(&AContext.Lines);
+  Lines = const_cast<TBlockStringList*>(&AContext.Lines);
 }
 
 namespace {
@@ -451,6 +451,11 @@ void TqvTcpCommandServer::SendLinesBatch(TqvCommandConnection* AConnection) {
   auto& q = AConnection->FQueue;
   while (!q.empty() && AConnection->Active()) {
     TqvCommandConnection::TResponse& head = q.front();
+    if (head.Source) {
+      if (!SendResponseStream(AConnection, head)) return;
+      q.pop_front();
+      continue;
+    }
     if (!head.Lines) {
       const bool all = WriteResponseBytes(AConnection, head.Bytes, head.Close);
       q.pop_front();
@@ -492,6 +497,52 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
   AResponse.Lines.reset();
   if (!buffer.empty()) (void)AConnection->WriteData(buffer);
   return true;
+}
+
+void TqvTcpCommandServer::SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
+                                            std::unique_ptr<TStream> ASource, const std::string& AEndLine,
+                                            int64_t ABodyLines) {
+  TConnectionLock lock(*AConnection);
+  TqvCommandConnection::TResponse r;
+  r.EndLine = AEndLine;
+  if (!r.EndLine.empty() && r.EndLine.back() != '\n') r.EndLine += "\r\n";
+  r.Bytes = AFirstLine + "\r\n";
+  r.Filter = std::make_unique<TqvDotStuffingFilter>(r.EndLine == ".\r\n", ABodyLines);
+  r.SourceLeft = ASource->Size() - ASource->Position();
+  r.Source = std::move(ASource);
+  AConnection->FQueue.push_back(std::move(r));
+  SendLinesBatch(AConnection);
+}
+
+bool TqvTcpCommandServer::SendResponseStream(TqvCommandConnection* AConnection,
+                                             TqvCommandConnection::TResponse& AResponse) {
+  // A piece is read only once the socket has taken the one before, so the
+  // connection never holds more than about one piece.
+  constexpr int64_t kPiece = 256 * 1024;
+  std::string piece;
+  while (AConnection->Active() && AConnection->PendingOutput() == 0) {
+    if (piece.empty()) piece.resize(static_cast<size_t>(std::clamp<int64_t>(AResponse.SourceLeft, 1, kPiece)));
+    std::string out = std::exchange(AResponse.Bytes, {});
+    const int64_t n = AResponse.SourceLeft > 0
+                          ? AResponse.Source->Read(piece.data(), std::min<int64_t>(AResponse.SourceLeft,
+                                                                                   static_cast<int64_t>(piece.size())))
+                          : 0;
+    if (n > 0) {
+      AResponse.SourceLeft -= n;
+      AResponse.Filter->Add(std::string_view(piece.data(), static_cast<size_t>(n)), out);
+    }
+    if (n <= 0 || AResponse.SourceLeft <= 0 || AResponse.Filter->Done()) {
+      // The last piece and the end line go out together.
+      AResponse.Filter->Finish(out);
+      out += std::exchange(AResponse.EndLine, {});
+      ++AConnection->FLinesSent;
+      AResponse.Source.reset();
+      (void)AConnection->WriteData(out);
+      return true;
+    }
+    if (!AConnection->WriteData(out)) return false;
+  }
+  return false;
 }
 
 void TqvTcpCommandServer::DoWriteConnection(TqvUserConnection* AConnection) {

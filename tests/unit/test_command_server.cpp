@@ -377,6 +377,55 @@ TEST(CommandHandlers, BlockEndsAtAnyLineStartAndLeavesTheRest) {
   EXPECT_TRUE(called);
 }
 
+TEST(CommandHandlers, BlockEndIsFoundAcrossAnyTwoReads) {
+  // Near misses of the terminator: a dot inside a line, a stuffed dot line,
+  // a dot line ended by a bare CR, and a NUL byte; the terminator itself may
+  // be cut anywhere by two reads.
+  const std::string input = std::string("a\0b\r\nx.\r\n..\r\n.\rz\r\nlf\nline\r\n.\r\nNOOP\r\n", 36);
+  const std::vector<std::string> expected{"a b", "x.", ".", "", "z", "lf", "line"};
+  THandlerServer server;
+  for (size_t first = 1; first < input.size(); ++first) {
+    for (size_t second = first; second < input.size(); ++second) {
+      TFeed out;
+      int calls = 0;
+      TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+        ++calls;
+        auto& m = static_cast<TqvProcessMultiLineContext&>(x);
+        for (int i = 0; i < m.Lines.Count(); ++i) out.Lines.push_back(m.Lines.Strings(i));
+      }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+      FeedPieces(h, input, {first, second}, -1, out);
+      ASSERT_EQ(calls, 1) << first << " " << second;
+      ASSERT_EQ(out.Lines, expected) << first << " " << second;
+      ASSERT_EQ(h.TakeBuffer(), "NOOP\r\n") << first << " " << second;
+    }
+  }
+}
+
+TEST(CommandHandlers, LargeBlockArrivesInReadsAndKeepsEveryLine) {
+  THandlerServer server;
+  std::string block;
+  for (int i = 0; i < 40000; ++i) block += (i % 1000 == 0 ? "." : "") + std::to_string(i) + std::string(60, 'x') + "\r\n";
+  const std::string input = block + ".\r\nQUIT\r\n";
+  std::vector<size_t> cuts;
+  for (size_t at = 65536; at < input.size(); at += 65536) cuts.push_back(at);
+  int count = 0;
+  std::string first, stuffed, last;
+  TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+    auto& m = static_cast<TqvProcessMultiLineContext&>(x);
+    count = m.Lines.Count();
+    first = m.Lines.Strings(0);
+    stuffed = m.Lines.Strings(1000);
+    last = m.Lines.Strings(count - 1);
+  }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+  TFeed out;
+  FeedPieces(h, input, cuts, -1, out);
+  EXPECT_EQ(count, 40000);
+  EXPECT_EQ(first, "0" + std::string(60, 'x'));
+  EXPECT_EQ(stuffed, "1000" + std::string(60, 'x'));
+  EXPECT_EQ(last, "39999" + std::string(60, 'x'));
+  EXPECT_EQ(h.TakeBuffer(), "QUIT\r\n");
+}
+
 TEST(CommandHandlers, OversizedBlockIsSkippedToItsEndThenRefusedOnce) {
   THandlerServer server;
   std::string block;

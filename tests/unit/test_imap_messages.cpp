@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <mutex>
 #include <regex>
 
 #include "PythonOracle.h"
@@ -12,6 +13,7 @@
 #include "TestSupport.h"
 #include "qvImap4FileHandler.h"
 #include "qvImap4Server.h"
+#include "qvUtils.h"
 
 namespace fs = std::filesystem;
 using testsupport::WriteFileBytes;
@@ -181,4 +183,79 @@ TEST_F(ImapMessages, ExamineChangesNothing) {
   EXPECT_EQ(c->Tagged("r5", "CLOSE"), "r5 OK CLOSE completed");
   EXPECT_EQ(c->Tagged("r6", "FETCH 1 FLAGS"), "r6 BAD Bad state for FETCH");
   EXPECT_TRUE(fs::exists(Inbox + "MAIL00000001.MSG"));
+}
+
+TEST_F(ImapMessages, AnswersKeptForReuseFollowTheMessageFile) {
+  auto c = Open();
+  const std::string first = "* 1 FETCH (BODY[TEXT] {7}|first|)|b1 OK FETCH completed";
+  EXPECT_EQ(c->Tagged("b1", "FETCH 1 BODY.PEEK[TEXT]"), first);
+  EXPECT_EQ(c->Tagged("b1", "FETCH 1 BODY.PEEK[TEXT]"), first);
+  // Another file under the same name and with the same date is other bytes.
+  const std::string path = Inbox + "MAIL00000001.MSG";
+  const TDateTime date = GetFileDateTime(path);
+  fs::rename(path, Inbox + "aside");
+  Put(1, "From: Alice <alice@example.test>\r\nSubject: two words here\r\n\r\nreplaced\r\n");
+  ASSERT_TRUE(SetExistingFileDateTime(path, date));
+  EXPECT_EQ(c->Tagged("b2", "FETCH 1 (BODY.PEEK[TEXT] RFC822.SIZE)"),
+            "* 1 FETCH (BODY[TEXT] {10}|replaced| RFC822.SIZE 71)|b2 OK FETCH completed");
+  // BODY answers as BODY.PEEK does, and still sets \Seen.
+  EXPECT_EQ(c->Tagged("b3", "FETCH 1 BODY[TEXT]"),
+            "* 1 FETCH (BODY[TEXT] {10}|replaced| FLAGS (\\Seen))|b3 OK FETCH completed");
+  // Message 2 gone, number 2 is the third message: its own answer.
+  EXPECT_NE(c->Tagged("b4", "FETCH 2 ENVELOPE").find("\"carol\""), std::string::npos);
+  fs::remove(Inbox + "MAIL00000002.MSG");
+  EXPECT_EQ(c->Tagged("b5", "FETCH 2 ENVELOPE"),
+            "* 2 FETCH (ENVELOPE (NIL \"third\" ((NIL NIL \"dave\" \"example.test\")) ((NIL NIL \"dave\" "
+            "\"example.test\")) NIL NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
+}
+
+TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {
+  std::mutex m;
+  int updates = 0;
+  std::vector<std::string> sent;
+  const TqvImap4MessagesEvent update = Server.OnUpdateMessages;
+  Server.OnUpdateMessages = [&](TObject* S, TqvImap4CommandConnection* C, TqvImap4MessageList& L,
+                                const std::string& B, bool& ok) {
+    {
+      std::scoped_lock lock(m);
+      ++updates;
+    }
+    update(S, C, L, B, ok);
+  };
+  Server.OnSendResponse = [&](TObject*, TqvCommandConnection*, const std::string&, const std::string& AText) {
+    std::scoped_lock lock(m);
+    sent.push_back(AText);
+  };
+  auto c = Open();
+  {
+    std::scoped_lock lock(m);
+    updates = 0;
+    sent.clear();
+  }
+  EXPECT_EQ(c->Tagged("s1", "STORE 1:3 +FLAGS (\\Flagged)"),
+            "* 1 FETCH (FLAGS (\\Flagged))|* 2 FETCH (FLAGS (\\Flagged))|* 3 FETCH (FLAGS (\\Flagged))|"
+            "s1 OK STORE completed");
+  EXPECT_EQ(c->Tagged("f1", "FETCH 1:3 (FLAGS BODY[TEXT])"),
+            "* 1 FETCH (FLAGS (\\Flagged \\Seen) BODY[TEXT] {7}|first|)|"
+            "* 2 FETCH (FLAGS (\\Flagged \\Seen) BODY[TEXT] {8}|second|)|"
+            "* 3 FETCH (FLAGS (\\Flagged \\Seen) BODY[TEXT] {7}|third|)|f1 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("h1", "SEARCH SEEN"), "* SEARCH 1 2 3|h1 OK SEARCH completed");
+  // A FETCH answer of several pieces arrives whole.
+  Put(4, "Subject: big\r\n\r\n" + std::string(3 * TqvImap4Server::kFetchPieceBytes, 'x') + "\r\n");
+  c->Tagged("s2", "SELECT INBOX");
+  c->Send("f2 FETCH 1:4 (UID RFC822.SIZE)\r\n");
+  EXPECT_EQ(c->ReadUntil("f2 OK FETCH completed\r\n"),
+            "* 1 FETCH (UID 1 RFC822.SIZE 90)\r\n* 2 FETCH (UID 2 RFC822.SIZE 74)\r\n"
+            "* 3 FETCH (UID 3 RFC822.SIZE 50)\r\n* 4 FETCH (UID 4 RFC822.SIZE " +
+                std::to_string(16 + 3 * TqvImap4Server::kFetchPieceBytes + 2) + ")\r\nf2 OK FETCH completed\r\n");
+  c->Send("f3 FETCH 4 BODY.PEEK[TEXT]\r\n");
+  const std::string text(3 * TqvImap4Server::kFetchPieceBytes, 'x');
+  EXPECT_EQ(c->ReadUntil("f3 OK FETCH completed\r\n"), "* 4 FETCH (BODY[TEXT] {" + std::to_string(text.size() + 2) +
+                                                            "}\r\n" + text + "\r\n)\r\nf3 OK FETCH completed\r\n");
+  std::scoped_lock lock(m);
+  // The \Flagged of three messages, the \Seen of three, the SELECT: a write each.
+  EXPECT_EQ(updates, 3);
+  // Every single-line reply still fires its event, in order.
+  EXPECT_EQ(sent, (std::vector<std::string>{"f1 OK FETCH completed", "* SEARCH 1 2 3", "h1 OK SEARCH completed",
+                                             "f2 OK FETCH completed", "f3 OK FETCH completed"}));
 }

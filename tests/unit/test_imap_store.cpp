@@ -7,8 +7,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "PythonOracle.h"
 #include "qvImap4FileHandler.h"
@@ -414,6 +416,137 @@ TEST_F(ImapStore, SharedFoldersAreReadOnlyMailBoxes) {
   EXPECT_TRUE(Append("INBOX", "mine"));
   EXPECT_TRUE(fs::exists(Dir.Dir() + "mail/new@example.test/MAIL00000001.MSG"));
   EXPECT_FALSE(fs::exists(shared + "MAIL00000001.MSG"));
+}
+
+namespace {
+
+struct TFileId {
+  ino_t Ino = 0;
+  int64_t MTimeNs = 0;
+  bool operator==(const TFileId&) const = default;
+};
+TFileId IdOf(const std::string& APath) {
+  struct stat st {};
+  if (::stat(APath.c_str(), &st) != 0) return {};
+  return {st.st_ino, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+TEST_F(ImapStore, WhatTheStoreKeepsBetweenEventsFollowsTheDisk) {
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
+  WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
+  TSelect s;
+  SelectRead(s);
+  SelectWrite(s);
+  // Another writer of the same folder (a second store) flags message 2 and
+  // gives a new file its UID: the first store's next listing shows both.
+  TStore other;
+  other.SetMailBoxDir(Dir.Dir() + "mail");
+  WriteFileBytes(Bob + "MAIL00000003.MSG", "c\r\n");
+  {
+    TqvImap4MailBoxList boxes;
+    other.GetMailBoxes(nullptr, nullptr, "INBOX", boxes);
+    TqvImap4MessageList list;
+    bool ok = true;
+    other.GetMessages(nullptr, nullptr, list, "INBOX", ok);
+    ASSERT_EQ(list.Count(), 3);
+    list.Items(1)->Flags = MessageFlag(mfFlagged);
+    list.Items(2)->UID = 7;
+    other.UpdateMessages(nullptr, nullptr, list, "INBOX", ok);
+  }
+  TSelect t;
+  SelectRead(t);
+  ASSERT_EQ(t.Messages.Count(), 3);
+  EXPECT_EQ(t.Messages.Items(1)->Flags, MessageFlag(mfFlagged));
+  EXPECT_EQ(t.Messages.Items(2)->UID, 7);
+
+  // A message file replaced under its name carries the new file's date.
+  ASSERT_TRUE(SetExistingFileDateTime(Bob + "MAIL00000001.MSG", 46000.25));
+  fs::rename(Bob + "MAIL00000001.MSG", Bob + "old");
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a again\r\n");
+  ASSERT_TRUE(SetExistingFileDateTime(Bob + "MAIL00000001.MSG", 46001.5));
+  TSelect u;
+  SelectRead(u);
+  EXPECT_EQ(u.Messages.Find(Bob + "MAIL00000001.MSG")->Date, 46001.5);
+  // A removed one is gone from the next listing.
+  fs::remove(Bob + "MAIL00000002.MSG");
+  TSelect v;
+  SelectRead(v);
+  EXPECT_EQ(v.Messages.Count(), 2);
+  EXPECT_EQ(v.Messages.Find(Bob + "MAIL00000002.MSG"), nullptr);
+}
+
+TEST_F(ImapStore, StateFilesAreWrittenOnlyWhenTheyChange) {
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
+  TSelect first;
+  SelectRead(first);
+  SelectWrite(first);  // UID 1 and \Recent
+  TSelect second;
+  SelectRead(second);
+  SelectWrite(second);  // \Recent cleared
+  const TFileId messages = IdOf(Bob + "messages.dat");
+  const TFileId settings = IdOf(Bob + "imap.dat");
+  const std::string before = ReadFileBytes(Bob + "messages.dat");
+  TSelect same;
+  SelectRead(same);
+  SelectWrite(same);
+  EXPECT_EQ(IdOf(Bob + "messages.dat"), messages);
+  EXPECT_EQ(IdOf(Bob + "imap.dat"), settings);
+  // A flag, or an entry whose file went, is a change.
+  same.Messages.Items(0)->Flags = MessageFlag(mfSeen);
+  SelectWrite(same);
+  EXPECT_FALSE(IdOf(Bob + "messages.dat") == messages);
+  TqvImap4MessageList stored;
+  Entries(Bob, stored);
+  EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfSeen));
+  WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
+  TSelect more;
+  SelectRead(more);
+  SelectWrite(more);
+  fs::remove(Bob + "MAIL00000002.MSG");
+  const TFileId withTwo = IdOf(Bob + "messages.dat");
+  TSelect fewer;
+  SelectRead(fewer);
+  SelectWrite(fewer);
+  EXPECT_FALSE(IdOf(Bob + "messages.dat") == withTwo);
+  Entries(Bob, stored);
+  ASSERT_EQ(stored.Count(), 1);
+  EXPECT_EQ(stored.Items(0)->Name, Bob + "MAIL00000001.MSG");
+}
+
+TEST_F(ImapStore, SessionsOfOneAndOfTwoFoldersAtOnceKeepEveryUidOnce) {
+  fs::create_directories(Bob + "Work");
+  std::atomic<bool> failed{false};
+  const auto session = [&](const std::string& AMailBox, int ARounds) {
+    try {
+      for (int i = 0; i < ARounds; ++i) {
+        TSelect s;
+        SelectRead(s, AMailBox);
+        SelectWrite(s);
+        if (i % 3 == 0) (void)Append(AMailBox, "Subject: " + std::to_string(i) + "\r\n\r\nx");
+      }
+    } catch (const std::exception&) {
+      failed = true;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back(session, "INBOX", 12);
+  threads.emplace_back(session, "Work", 12);
+  for (std::thread& t : threads) t.join();
+  ASSERT_FALSE(failed);
+  for (const std::string& folder : {Bob, Bob + "Work/"}) {
+    TSelect last;
+    SelectRead(last, folder == Bob ? "INBOX" : "Work");
+    SelectWrite(last);
+    TqvImap4MessageList stored;
+    Entries(folder, stored);
+    std::set<int64_t> uids;
+    for (int i = 0; i < stored.Count(); ++i) EXPECT_TRUE(uids.insert(stored.Items(i)->UID).second);
+    EXPECT_EQ(stored.Count(), folder == Bob ? 12 : 4);
+    EXPECT_EQ(uids.count(-1), 0u);
+    EXPECT_GT(Settings(folder).UIDNext, *uids.rbegin());
+  }
 }
 
 TEST(ImapStoreBinding, TakesTheStoreEventsAndLetsGoOfAGoneServer) {

@@ -1,0 +1,42 @@
+// The FETCH answers of the IMAP4 server that depend on a message's bytes
+// alone (ENVELOPE, BODYSTRUCTURE, BODY[...], RFC822..., RFC822.SIZE), kept
+// by the message's name, date and the store's content key (ContentKey)
+// so that sessions asking again need neither the store's read nor the parse.
+// Bounded in bytes: the least recently used answers go first, and an answer
+// larger than a quarter of the bound is never kept. Any thread; one lock.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+class TqvImap4MessageItem;
+
+class TqvImap4FetchCache {
+ public:
+  explicit TqvImap4FetchCache(size_t ACapacityBytes) : FCapacity(ACapacityBytes) {}
+  TqvImap4FetchCache(const TqvImap4FetchCache&) = delete;
+  TqvImap4FetchCache& operator=(const TqvImap4FetchCache&) = delete;
+
+  // The key of one item of one message version; "" (no caching) when the
+  // store gave no content key.
+  [[nodiscard]] static std::string Key(const TqvImap4MessageItem& AMessage, const std::string& AItem);
+  // True and the answer's bytes when (AKey) is kept; false for an empty key.
+  [[nodiscard]] bool Find(const std::string& AKey, std::string& ABytes);
+  // Keeps ABytes under AKey (nothing for an empty key or too large bytes).
+  void Add(const std::string& AKey, const std::string& ABytes);
+  [[nodiscard]] size_t Bytes() const;
+
+ private:
+  struct TEntry {
+    std::string Key;
+    std::string Bytes;
+  };
+  mutable std::mutex FLock;
+  size_t FCapacity;
+  size_t FBytes = 0;
+  std::list<TEntry> FEntries;  // most recently used first
+  std::unordered_map<std::string, std::list<TEntry>::iterator> FByKey;
+};
