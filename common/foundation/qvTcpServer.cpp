@@ -477,6 +477,9 @@ bool TqvTcpServer::HasPendingInput(TqvUserConnection*) { return false; }
 TqvTcpServer::TqvTcpServer(TComponent* AOwner) : TComponent(AOwner) {
   InitWinSock();
   FThreadPool = CreateThreadPool();
+  // Socket events come in bursts: keep a burst's workers for a second rather
+  // than start new threads for the next one.
+  FThreadPool->SetIdleTrimDelay(1000);
   FThreadPool->OnWorkItemError = [this](TObject*, TqvWorkItem*, TqvWorkerThread*, const std::exception& E) {
     DoServerError(nullptr, E);
   };

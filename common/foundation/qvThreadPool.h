@@ -118,9 +118,10 @@ class TqvThreadPool : public TComponent {
   bool InitializeCOM() const { return FInitializeCOM.load(); }
   void SetInitializeCOM(bool Value);
   // Milliseconds a surplus worker must have been idle before the trimming of
-  // a QueueWorkItem frees it (default 1000; 0 frees every idle one at once).
-  // Workers of a burst that ended a moment ago are about to be needed again:
-  // freeing them would only start new threads for the next items.
+  // a QueueWorkItem frees it (default 0: every idle one at once). The TCP
+  // server sets a second for its pool: workers of a burst that ended a moment
+  // ago are about to be needed again, and freeing them would only start new
+  // threads for the next items.
   int IdleTrimDelay() const { return FIdleTrimDelay.load(); }
   void SetIdleTrimDelay(int Value);
 
@@ -170,5 +171,5 @@ class TqvThreadPool : public TComponent {
   int FMaxThreadCount = 5;
   mutable std::mutex FLock;
   std::atomic<bool> FInitializeCOM{false};
-  std::atomic<int> FIdleTrimDelay{1000};
+  std::atomic<int> FIdleTrimDelay{0};
 };
