@@ -343,10 +343,11 @@ struct TqvImap4FileHandler::TListedMessage {
   ino_t Ino = 0;
 };
 
-// One mailbox folder as the store last saw it: "messages.dat" parsed, and
-// the date of each message file by name and inode (a message file is never
-// rewritten in place). Guarded by Lock; the listing itself is read anew on
-// every use, so files the SMTP store drops in are seen at once.
+// One mailbox folder as the store last saw it: "messages.dat" parsed (read
+// again when its key changes), the date of each message file by name and
+// inode (a message file is never rewritten in place), and the sorted listing
+// (read again when the folder's watch tells of a change, so files the SMTP
+// store drops in are seen at the next event). Guarded by Lock.
 struct TqvImap4FileHandler::TFolderIndex {
   std::mutex Lock;
   bool EntriesValid = false;
