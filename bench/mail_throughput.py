@@ -1,512 +1,469 @@
 #!/usr/bin/python3
 """Mail throughput of VxMailServers beside Postfix (SMTP in, Maildir out) and
-Dovecot (POP3 out) on the same machine.
+Dovecot (POP3 out) on the same machine, run by run in turn.
 
 Run as root:  /usr/bin/python3 bench/mail_throughput.py   (see bench/README.md)
+              /usr/bin/python3 bench/mail_throughput.py --quick
+              /usr/bin/python3 bench/mail_throughput.py --self-test   (no servers)
 
-Every server runs in the foreground from a private temp folder on free
-loopback ports; all of them, the client processes and the temp folders are
-removed on exit, on errors and on Ctrl+C."""
+Both servers run for the whole benchmark, each in the foreground from a
+private temp folder on free loopback ports. Every cell is measured in turns
+(VxMail, peer, VxMail, peer, ...), each SMTP run into a fresh account on both
+sides; the table gives per cell the median, the spread and the ratio of the
+medians. Servers, client processes and temp folders are removed on exit, on
+errors and on SIGINT, SIGTERM or SIGHUP."""
 
 import argparse
-import glob
+import json
 import multiprocessing as mp
 import os
-import poplib
-import pwd
-import grp
-import shutil
+import pwd  # noqa: F401  (the IMAP benchmarks reach the helpers through this module)
+import shutil  # noqa: F401
 import signal
-import smtplib
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.dont_write_bytecode = True  # leave no cache behind in tests/e2e
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, wait_for  # noqa: E402  (shared with the end-to-end tests)
+sys.dont_write_bytecode = True  # leave no cache behind in bench/ or tests/e2e
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mail_peers import (DOMAIN, DOVECOT, POSTFIX, Peer, VxMail, _dirs, _finalizers, _procs,  # noqa: E402,F401
+                        cleanup, free_port, install_peers, listening, make_temp, start, stop_process, wait_for)
+from mail_clients import Sink, make_body, pop3_client, run_sessions, smtp_client  # noqa: E402
+from syscall_trace import (STRACE, SYNC_CALLS, SEND_CALLS, commit_order, parse_strace_summary,  # noqa: E402
+                           sync_targets, traced)
 
-DOMAIN = "bench.test"
-SENDER = "sender@" + DOMAIN
-PASSWORD = "secret"
-POSTFIX = "/usr/sbin/postfix"
-DOVECOT = "/usr/sbin/dovecot"
-VMAIL_USER = "nobody"      # owner of the peer's Maildirs (virtual delivery and Dovecot)
-VMAIL_GROUP = "nogroup"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MIN_REPEAT = 3             # fewer runs per cell give no usable median or spread
 
-_procs = []   # every Popen / mp.Process we start, stopped in cleanup()
-_dirs = []    # every temp folder we make
-_finalizers = []  # extra stop steps (daemons that leave our process group)
-
-
-# ---------------------------------------------------------------- helpers
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
+# Wanted VxMail : peer ratios; the script reports them, it does not enforce them.
+SMTP_TARGET = {1: 1.0}     # other session counts: SMTP_TARGET_MANY
+SMTP_TARGET_MANY = 1.5
+POP3_TARGET = 1.2
+SMTP_CALLS_TARGET = 100    # system calls per SMTP message at 8 sessions
+POP3_CALLS_TARGET = 25     # system calls per POP3 command at 8 sessions
 
 
-def make_temp(prefix):
-    path = os.path.realpath(tempfile.mkdtemp(prefix=prefix))
-    _dirs.append(path)
-    os.chmod(path, 0o755)  # the peers' unprivileged processes must walk into it
-    return path
+# ---------------------------------------------------------------- statistics
+
+def median(xs):
+    """Median of a non-empty sequence (mean of the middle two when even)."""
+    s = sorted(xs)
+    if not s:
+        raise ValueError("median of no values")
+    m = len(s) // 2
+    return s[m] if len(s) % 2 else (s[m - 1] + s[m]) / 2.0
 
 
-def start(argv, log_path, **kw):
-    log = open(log_path, "ab")
-    p = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                         start_new_session=True, **kw)
-    log.close()
-    _procs.append(p)
-    return p
+def spread(xs):
+    """(lowest, highest, (highest - lowest) / median): the range of the runs
+    and its width relative to their median (0 when the median is 0)."""
+    lo, hi, med = min(xs), max(xs), median(xs)
+    return lo, hi, ((hi - lo) / med if med else 0.0)
 
 
-def stop_process(p):
-    """Stops one process we started; Popen ones by their own process group
-    (the peers fork their workers into it), mp.Process ones by pid."""
-    if isinstance(p, subprocess.Popen):
-        if p.poll() is None:
-            try:
-                os.killpg(p.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                pass
-        try:
-            os.killpg(p.pid, signal.SIGKILL)  # leftovers of the group, if any
-        except (ProcessLookupError, PermissionError):
-            pass
-        if p.poll() is None:
-            p.kill()
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                print("cleanup: pid %d does not exit" % p.pid, file=sys.stderr)
-    else:
-        if p.is_alive():
-            p.terminate()
-            p.join(5)
-        if p.is_alive():
-            p.kill()
-            p.join(5)
+def ratio(ours, theirs):
+    """ours / theirs, or None where the peer has no positive figure."""
+    if ours is None or not theirs:
+        return None
+    return ours / theirs
 
 
-def cleanup():
-    while _finalizers:
-        try:
-            _finalizers.pop()()
-        except Exception as e:
-            print("cleanup: %s" % e, file=sys.stderr)
-    while _procs:
-        try:
-            stop_process(_procs.pop())
-        except Exception as e:  # keep going: the rest must still be stopped
-            print("cleanup: %s" % e, file=sys.stderr)
-    while _dirs:
-        shutil.rmtree(_dirs.pop(), ignore_errors=True)
+def pair_ratios(ours, theirs):
+    """Ratio of each run to the peer run right after it (runs alternate)."""
+    return [r for r in (ratio(a, b) for a, b in zip(ours, theirs)) if r is not None]
 
 
-def make_body(size):
-    head = ("From: %s\r\nTo: bench@%s\r\nSubject: throughput sample\r\n"
-            "Message-ID: <fixed@bench.test>\r\n\r\n" % (SENDER, DOMAIN))
-    line = ("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_" * 2)[:76] + "\r\n"
-    lines = []
-    total = len(head)
-    while total + len(line) <= size:
-        lines.append(line)
-        total += len(line)
-    return (head + "".join(lines)).encode("ascii")
+def schedule(servers, repeat):
+    """Order of the runs of one cell: A B A B ... (`repeat` turns)."""
+    return [(turn, s) for turn in range(repeat) for s in servers]
 
 
-def count_files(pattern_dirs):
-    n = 0
-    for d in pattern_dirs:
-        try:
-            n += sum(1 for e in os.scandir(d) if e.is_file() and not e.name.startswith("."))
-        except FileNotFoundError:
-            pass
-    return n
+def smtp_target(sessions):
+    return SMTP_TARGET.get(sessions, SMTP_TARGET_MANY)
 
 
-# ---------------------------------------------------------------- clients
-# Each session runs in its own process so the client side is not held back
-# by one interpreter lock; all of them start together at a barrier.
+# ---------------------------------------------------------------- arguments
 
-def smtp_session(port, rcpt, count, body, barrier, results):
-    accepted, error, t0 = 0, "", None
-    try:
-        barrier.wait()
-        t0 = time.monotonic()
-        s = smtplib.SMTP("127.0.0.1", port, timeout=60)
-        s.ehlo("client.bench.test")
-        for _ in range(count):
-            s.sendmail(SENDER, [rcpt], body)   # raises unless 250 after DATA
-            accepted += 1
-        s.quit()
-    except Exception as e:  # reported, not fatal
-        error = "%s: %s" % (type(e).__name__, e)
-    t1 = time.monotonic()
-    results.put((t1 if t0 is None else t0, t1, accepted, error))
-
-
-def pop3_session(port, user, barrier, results):
-    got, nbytes, error, t0 = 0, 0, "", None
-    try:
-        barrier.wait()
-        t0 = time.monotonic()
-        p = poplib.POP3("127.0.0.1", port, timeout=60)
-        p.user(user)
-        p.pass_(PASSWORD)
-        n, _ = p.stat()
-        for i in range(1, n + 1):
-            _, lines, octets = p.retr(i)
-            got += 1
-            nbytes += octets
-        p.quit()
-    except Exception as e:
-        error = "%s: %s" % (type(e).__name__, e)
-    t1 = time.monotonic()
-    results.put((t1 if t0 is None else t0, t1, got, error, nbytes))
-
-
-def run_sessions(target, arglists):
-    """Runs one process per argument list; returns the result tuples."""
-    ctx = mp.get_context("fork")
-    barrier = ctx.Barrier(len(arglists))
-    results = ctx.Queue()
-    workers = [ctx.Process(target=target, args=(*a, barrier, results)) for a in arglists]
-    for w in workers:
-        _procs.append(w)
-        w.start()
-    out = [results.get(timeout=600) for _ in workers]
-    for w in workers:
-        w.join(10)
-        _procs.remove(w)
+def _count_list(text, what):
+    out = []
+    for item in text.split(","):
+        item = item.strip()
+        if not item:
+            continue
+        if not item.isdigit() or int(item) < 1:
+            raise argparse.ArgumentTypeError("%s: %r is not a positive whole number" % (what, item))
+        out.append(int(item))
     return out
 
 
-def fill_maildrops(port, users, per_user, body):
-    """Untimed: gives every POP3 maildrop its messages over SMTP."""
-    args = [(port, u, per_user, body) for u in users]
-    for r in run_sessions(smtp_session, args):
-        if r[3]:
-            raise RuntimeError("filling maildrops failed: " + r[3])
+def session_list(text):
+    return _count_list(text, "session counts")
 
 
-# ---------------------------------------------------------------- servers
-
-class VxMail:
-    name = "VxMail"
-
-    def __init__(self, binary, users):
-        self.dir = make_temp("vxbench")
-        shutil.copy2(binary, os.path.join(self.dir, "VxMailServers"))
-        self.smtp, self.pop3 = free_port(), free_port()
-        sections = [
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(self.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(self.pop3))]),
-            ("IMAP", [("Port", str(free_port()))]),
-            ("USERS", [("Count", str(len(users)))]),
-        ]
-        for i, u in enumerate(users):
-            sections.append(("USER%d" % i, [("UserName", u), ("Password", PASSWORD)]))
-        lines = []
-        for name, keys in sections:
-            lines.append("[%s]" % name)
-            lines.extend("%s=%s" % kv for kv in keys)
-        with open(os.path.join(self.dir, "settings.ini"), "wb") as f:
-            f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
-        env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(self.dir, "scm"))
-        env.pop("VXMAIL_SERVICE_NAME", None)
-        self.proc = start([os.path.join(self.dir, "VxMailServers")], os.path.join(self.dir, "stdout.log"),
-                          cwd=self.dir, env=env)
-        if not wait_for(lambda: listening(self.smtp) and listening(self.pop3), 15):
-            raise RuntimeError("VxMailServers did not open its ports (see its log)")
-
-    def store_dirs(self, user):
-        return [os.path.join(self.dir, "MailBox", user)]
-
-    def stored(self, user):
-        return len(glob.glob(os.path.join(self.dir, "MailBox", user, "MAIL*.MSG")))
+def size_list(text):
+    """Message sizes: bytes, or a number with K (1024 bytes)."""
+    out = []
+    for item in text.split(","):
+        item = item.strip().upper()
+        if not item:
+            continue
+        mult = 1024 if item.endswith("K") else 1
+        digits = item[:-1] if mult > 1 else item
+        if not digits.isdigit() or int(digits) * mult < 256:
+            raise argparse.ArgumentTypeError("message sizes: %r is not a size of 256 bytes or more" % item)
+        out.append(int(digits) * mult)
+    if not out:
+        raise argparse.ArgumentTypeError("message sizes: none given")
+    return out
 
 
-class Peer:
-    """Postfix smtpd -> virtual(8) -> Maildir, read back by Dovecot's POP3."""
-    name = "Postfix/Dovecot"
-
-    def __init__(self, users):
-        self.dir = make_temp("peerbench")
-        uid, gid = pwd.getpwnam(VMAIL_USER).pw_uid, grp.getgrnam(VMAIL_GROUP).gr_gid
-        self.base = os.path.join(self.dir, "vmail")
-        os.makedirs(os.path.join(self.base, DOMAIN))
-        for d in (self.base, os.path.join(self.base, DOMAIN)):
-            os.chown(d, uid, gid)
-        self.smtp, self.pop3 = free_port(), free_port()
-        self._postfix(users, uid, gid)
-        self._dovecot(uid, gid)
-
-    def _postfix(self, users, uid, gid):
-        conf = os.path.join(self.dir, "postfix")
-        queue = os.path.join(self.dir, "spool")
-        data = os.path.join(self.dir, "data")
-        os.makedirs(conf)
-        os.makedirs(queue)
-        os.makedirs(data)
-        os.chown(data, pwd.getpwnam("postfix").pw_uid, grp.getgrnam("postfix").gr_gid)
-        with open(os.path.join(conf, "vmailbox"), "w") as f:
-            for u in users:
-                f.write("%s %s/%s/\n" % (u, DOMAIN, u.split("@")[0]))   # trailing / = Maildir
-        subst = dict(conf=conf, queue=queue, data=data, base=self.base, uid=uid, gid=gid, dir=self.dir,
-                     domain=DOMAIN, port=self.smtp)
-        for name in ("main.cf", "master.cf"):
-            with open(os.path.join(HERE, "peer_configs", "postfix-" + name)) as src:
-                text = src.read().format(**subst)
-            with open(os.path.join(conf, name), "w") as f:
-                f.write(text)
-        check = subprocess.run([POSTFIX, "-c", conf, "check"], capture_output=True, text=True, timeout=60)
-        if check.returncode:
-            raise RuntimeError("postfix check failed: " + (check.stderr or check.stdout).strip())
-        self.postfix_conf = conf
-        self.master_pid_file = os.path.join(queue, "pid", "master.pid")
-        _finalizers.append(self.stop_postfix)
-        self.postfix = start([POSTFIX, "-c", conf, "start-fg"], os.path.join(self.dir, "postfix.out"))
-        if not wait_for(lambda: listening(self.smtp), 20):
-            raise RuntimeError("Postfix did not open port %d (see %s)" % (self.smtp, self.dir))
-
-    def _dovecot(self, uid, gid):
-        conf = os.path.join(self.dir, "dovecot.conf")
-        subst = dict(dir=self.dir, base=self.base, uid=uid, gid=gid, port=self.pop3, password=PASSWORD)
-        with open(os.path.join(HERE, "peer_configs", "dovecot.conf")) as src:
-            text = src.read().format(**subst)
-        with open(conf, "w") as f:
-            f.write(text)
-        os.makedirs(os.path.join(self.dir, "dovecot-run"))
-        os.makedirs(os.path.join(self.dir, "dovecot-state"))
-        self.dovecot = start([DOVECOT, "-F", "-c", conf], os.path.join(self.dir, "dovecot.out"))
-        if not wait_for(lambda: listening(self.pop3), 20):
-            raise RuntimeError("Dovecot did not open port %d (see %s)" % (self.pop3, self.dir))
-
-    def store_dirs(self, user):
-        md = os.path.join(self.base, DOMAIN, user.split("@")[0])
-        return [os.path.join(md, "new"), os.path.join(md, "cur")]
-
-    def stored(self, user):
-        return count_files(self.store_dirs(user))
-
-    def stop_postfix(self):
-        """master puts itself in a session of its own, so our process-group
-        kill does not reach it: stop it the Postfix way, then by its pid."""
-        try:
-            with open(self.master_pid_file) as f:
-                master = int(f.read().split()[0])
-        except (OSError, ValueError, IndexError):
-            master = 0
-        subprocess.run([POSTFIX, "-c", self.postfix_conf, "stop"], capture_output=True, timeout=60)
-        if master:
-            def gone():
-                try:
-                    os.kill(master, 0)
-                    return False
-                except ProcessLookupError:
-                    return True
-            if not wait_for(gone, 10, 0.05):
-                os.kill(master, signal.SIGKILL)
-            # its children share its group; any still closing are ended too
-            wait_for(lambda: not subprocess.run(["pgrep", "-g", str(master)], capture_output=True).stdout, 5, 0.1)
-            try:
-                os.killpg(master, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-
-    def stop(self):
-        _finalizers.remove(self.stop_postfix)
-        self.stop_postfix()
-        for p in (self.postfix, self.dovecot):
-            stop_process(p)
-            if p in _procs:
-                _procs.remove(p)
+def mode_list(text):
+    out = [m.strip() for m in text.split(",") if m.strip()]
+    bad = [m for m in out if m not in ("new", "persistent")]
+    if bad or not out:
+        raise argparse.ArgumentTypeError("modes: use new and/or persistent, not %r" % text)
+    return out
 
 
-def install_peers(pkgs=None):
-    """Installs PKGS (default: bench/packages.txt) from Debian with service start-up blocked."""
-    if pkgs is None:
-        with open(os.path.join(HERE, "packages.txt")) as f:
-            pkgs = [l.split("#")[0].strip() for l in f if l.split("#")[0].strip()]
-    missing = [p for p in pkgs
-               if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
-                                 text=True).stdout != "install ok installed"]
-    if not missing:
-        return
-    policy = "/usr/sbin/policy-rc.d"
-    saved = None
-    if os.path.exists(policy):
-        with open(policy, "rb") as f:
-            saved = f.read()
-    try:
-        with open(policy, "w") as f:
-            f.write("#!/bin/sh\nexit 101\n")
-        os.chmod(policy, 0o755)
-        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        subprocess.run(["debconf-set-selections"], input="postfix postfix/main_mailer_type select No configuration\n",
-                       text=True, check=True)
-        subprocess.run(["apt-get", "update", "-q"], check=True, env=env)
-        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing], check=True, env=env)
-    finally:
-        if saved is None:
-            os.remove(policy)
-        else:
-            with open(policy, "wb") as f:
-                f.write(saved)
+def positive(text):
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("%r is not a positive whole number" % text)
+    return int(text)
 
 
-# ---------------------------------------------------------------- scenarios
+QUICK = dict(total=300, pop_messages=100, pop_rounds=2)
 
-def smtp_scenario(server, sessions, total, body):
-    """msg/s accepted and stored; for a server that queues first (Postfix)
-    the clock stops only once every message is in the Maildir."""
-    rcpt = "s%d@%s" % (sessions, DOMAIN)
-    per = total // sessions
-    before = server.stored(rcpt)
-    results = run_sessions(smtp_session, [(server.smtp, rcpt, per, body)] * sessions)
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--binary", default=os.path.join(ROOT, "build", "bin", "VxMailServers"))
+    ap.add_argument("--smtp-sessions", type=session_list, default=[1, 8, 32],
+                    help="concurrent SMTP sessions per cell (empty: skip SMTP)")
+    ap.add_argument("--sizes", type=size_list, default=[4096, 65536], help="message sizes, e.g. 4K,64K")
+    ap.add_argument("--modes", type=mode_list, default=["new", "persistent"],
+                    help="new (one connection per message) and/or persistent (one per session)")
+    ap.add_argument("--total", type=positive, default=1600, help="messages per SMTP run, split over its sessions")
+    ap.add_argument("--pop-clients", type=session_list, default=[1, 8, 32],
+                    help="concurrent POP3 clients, one account each (empty: skip POP3)")
+    ap.add_argument("--pop-messages", type=positive, default=500, help="messages in each POP3 account")
+    ap.add_argument("--pop-rounds", type=positive, default=5, help="drains of its account per POP3 client per run")
+    ap.add_argument("--repeat", type=positive, default=MIN_REPEAT,
+                    help="runs per server and cell, in turns (at least %d)" % MIN_REPEAT)
+    ap.add_argument("--quick", action="store_true",
+                    help="smaller runs (%d SMTP messages, %d per POP3 account, %d rounds); all cells, %d turns"
+                    % (QUICK["total"], QUICK["pop_messages"], QUICK["pop_rounds"], MIN_REPEAT))
+    ap.add_argument("--no-peer", action="store_true", help="measure VxMail alone")
+    ap.add_argument("--sink", action="store_true",
+                    help="in the peer's place, a built-in sink that stores nothing: the clients' own ceiling")
+    ap.add_argument("--no-install", action="store_true", help="do not apt-get the peers")
+    ap.add_argument("--postfix-flow-delay", type=int, metavar="SECONDS", choices=range(0, 11),
+                    help="set Postfix's in_flow_delay (default: left at Postfix's default, 1s)")
+    ap.add_argument("--no-trace", action="store_true", help="skip the strace count of system calls and fsyncs")
+    ap.add_argument("--temp-dir", metavar="DIR",
+                    help="parent of every server's temp folder, e.g. /dev/shm to take the disk out (default: $TMPDIR or /tmp)")
+    ap.add_argument("--json", metavar="PATH", help="also write every run to PATH")
+    ap.add_argument("--self-test", action="store_true", help="check the parsing and statistics helpers, then exit")
+    args = ap.parse_args(argv)
+    if args.repeat < MIN_REPEAT:
+        ap.error("--repeat must be at least %d: a median and a spread need three runs" % MIN_REPEAT)
+    if args.quick:
+        for k, v in QUICK.items():
+            if getattr(args, k) == ap.get_default(k):
+                setattr(args, k, v)
+    if not args.self_test and not args.smtp_sessions and not args.pop_clients:
+        ap.error("nothing to measure: both --smtp-sessions and --pop-clients are empty")
+    return args
+
+
+def smtp_run(server, user, sessions, total, body, persistent, timeout=120.0):
+    """One SMTP run into the fresh account `user`. The clock starts when the
+    sessions start and stops at the later of the last QUIT and the moment the
+    last accepted message is a file in the account's folder: VxMail's 250 is
+    its commit point, Postfix's only means "queued". Waits at most `timeout`
+    seconds for the files after the last QUIT."""
+    per = max(1, total // sessions)
+    results = run_sessions(smtp_client, [(server.smtp, user, per, body, persistent)] * sessions)
     t0 = min(r[0] for r in results)
     t_quit = max(r[1] for r in results)
     accepted = sum(r[2] for r in results)
     errors = [r[3] for r in results if r[3]]
-    target = before + accepted
-    wait_for(lambda: server.stored(rcpt) >= target, 120, step=0.002)
-    # VxMail's 250 is its commit point; a queueing peer is done only when the
-    # last message sits in the Maildir
-    t_end = max(t_quit, time.monotonic()) if isinstance(server, Peer) else t_quit
-    stored = server.stored(rcpt) - before
+    at_quit = server.stored(user) if server.stores else accepted
+    t_end = t_quit if at_quit >= accepted else wait_stored(server, user, accepted, timeout)
+    stored = server.stored(user) if server.stores else accepted
     note = ""
     if stored != accepted:
         note = "stored %d of %d accepted" % (stored, accepted)
+    elif server.commits_at_250 and at_quit < accepted:
+        note = "%d of %d accepted messages were not yet files at the last QUIT" % (accepted - at_quit, accepted)
     if errors:
         note += (" ; " if note else "") + "%d session error(s): %s" % (len(errors), errors[0])
-    accept_rate = accepted / (t_quit - t0) if t_quit > t0 else 0.0
-    return dict(rate=min(stored, accepted) / (t_end - t0), accept_rate=accept_rate, msgs=accepted,
-                stored=stored, seconds=t_end - t0, note=note)
+    wall = t_end - t0
+    return dict(rate=min(stored, accepted) / wall if wall > 0 else 0.0,
+                accept_rate=accepted / (t_quit - t0) if t_quit > t0 else 0.0,
+                msgs=accepted, stored=stored, seconds=wall, note=note,
+                client_cpu=sum(r[4] for r in results),
+                client_busy=busiest(results))
 
 
-def pop3_scenario(server, sessions, per_user, body):
-    users = ["pop%d@%s" % (i, DOMAIN) for i in range(sessions)]
-    results = run_sessions(pop3_session, [(server.pop3, u) for u in users])
+def busiest(results):
+    """Highest share of its own wall time one client process spent on the CPU."""
+    return max((r[4] / (r[1] - r[0]) for r in results if r[1] > r[0]), default=0.0)
+
+
+def wait_stored(server, user, count, timeout=120.0):
+    """Polls every 2 ms until `count` messages are files; returns that moment
+    (or the moment it gave up)."""
+    deadline = time.monotonic() + timeout
+    while server.stored(user) < count and time.monotonic() < deadline:
+        time.sleep(0.002)
+    return time.monotonic()
+
+
+def pop3_run(server, clients, rounds, min_size, expected):
+    users = ["pop%d@%s" % (i, DOMAIN) for i in range(clients)]
+    results = run_sessions(pop3_client, [(server.pop3, u, rounds, min_size) for u in users])
     t0 = min(r[0] for r in results)
     t1 = max(r[1] for r in results)
     got = sum(r[2] for r in results)
     errors = [r[3] for r in results if r[3]]
     note = ""
-    if got != per_user * sessions:
-        note = "retrieved %d of %d" % (got, per_user * sessions)
-    short = [r for r in results if r[2] and r[4] / r[2] < len(body)]
+    if got != expected * rounds * clients:
+        note = "retrieved %d of %d" % (got, expected * rounds * clients)
+    short = sum(r[6] for r in results)
     if short:
-        note += (" ; " if note else "") + "messages shorter than the body sent"
+        note += (" ; " if note else "") + "%d messages shorter than the one sent" % short
     if errors:
         note += (" ; " if note else "") + "%d session error(s): %s" % (len(errors), errors[0])
-    return dict(rate=got / (t1 - t0), msgs=got, seconds=t1 - t0, note=note)
+    wall = t1 - t0
+    return dict(rate=got / wall if wall > 0 else 0.0, msgs=got, commands=sum(r[5] for r in results),
+                seconds=wall, note=note, client_cpu=sum(r[4] for r in results),
+                client_busy=busiest(results))
 
 
-def spread(r):
-    return " [runs %.1f..%.1f]" % r["spread"] if "spread" in r else ""
+# ---------------------------------------------------------------- cells
+
+def plan_cells(args):
+    """The matrix: every SMTP size x mode x session count, then every POP3
+    client count. Each SMTP run gets an account of its own (on both servers)."""
+    cells = []
+    for size in args.sizes:
+        for mode in args.modes:
+            for n in args.smtp_sessions:
+                i = len(cells)
+                cells.append(dict(kind="smtp", size=size, persistent=(mode == "persistent"), sessions=n,
+                                  key="SMTP %3dK %-4s %2d" % (size // 1024, "pers" if mode == "persistent" else "new", n),
+                                  users=["c%dt%d@%s" % (i, t, DOMAIN) for t in range(args.repeat)],
+                                  target=smtp_target(n)))
+    for n in args.pop_clients:
+        cells.append(dict(kind="pop3", sessions=n, key="POP3 drain      %2d" % n, target=POP3_TARGET))
+    return cells
 
 
-def median_run(run, repeat):
-    """Runs a scenario `repeat` times and keeps the run with the median rate."""
-    runs = sorted((run() for _ in range(repeat)), key=lambda r: r["rate"])
-    notes = [r["note"] for r in runs if r["note"]]
-    best = dict(runs[len(runs) // 2])
-    best["note"] = notes[0] if notes else ""   # a fault in any run is shown
-    if repeat > 1:
-        best["spread"] = (runs[0]["rate"], runs[-1]["rate"])
-    return best
+def all_users(cells, args):
+    users = [u for c in cells if c["kind"] == "smtp" for u in c["users"]]
+    users += ["pop%d@%s" % (i, DOMAIN) for i in range(max(args.pop_clients or [0]))]
+    return users + ["%s%d@%s" % (w, i, DOMAIN) for w in ("trace", "sync") for i in range(2)]
 
 
-def bench_server(server, args, body):
-    out = {}
-    for n in args.smtp_sessions:
-        r = median_run(lambda: smtp_scenario(server, n, args.total, body), args.repeat)
-        out["SMTP in, %2d session%s" % (n, "s" if n > 1 else "")] = r
-        print("  %-16s SMTP %2d: %8.1f msg/s (%d accepted, %d files, %.2fs)%s %s"
-              % (server.name, n, r["rate"], r["msgs"], r["stored"], r["seconds"], spread(r), r["note"]), flush=True)
-    if args.pop_sessions:
-        drops = max(args.pop_sessions)
-        users = ["pop%d@%s" % (i, DOMAIN) for i in range(drops)]
-        fill_maildrops(server.smtp, users, args.pop_messages, body)
-        for u in users:
-            if not wait_for(lambda: server.stored(u) >= args.pop_messages, 120):
-                raise RuntimeError("%s: maildrop %s not filled" % (server.name, u))
-        # one untimed login per maildrop, so first-open indexing is not timed
-        run_sessions(pop3_session, [(server.pop3, u) for u in users])
-        for n in args.pop_sessions:
-            r = median_run(lambda: pop3_scenario(server, n, args.pop_messages, body), args.repeat)
-            out["POP3 RETR, %2d session%s" % (n, "s" if n > 1 else "")] = r
-            print("  %-16s POP3 %2d: %8.1f msg/s (%d msgs, %.2fs)%s %s"
-                  % (server.name, n, r["rate"], r["msgs"], r["seconds"], spread(r), r["note"]), flush=True)
-    return out
+def prepare_pop3(server, args, body):
+    """Untimed: fills every POP3 account over SMTP (one persistent session per
+    account), waits until every message is a file, then drains each account
+    once, so a first-open index build or new/ -> cur/ move is not timed. The
+    runs then reuse these accounts the same way on both servers (nothing is
+    deleted)."""
+    users = ["pop%d@%s" % (i, DOMAIN) for i in range(max(args.pop_clients))]
+    if not server.stores:
+        return
+    for r in run_sessions(smtp_client, [(server.smtp, u, args.pop_messages, body, True) for u in users]):
+        if r[3]:
+            raise RuntimeError("%s: filling POP3 accounts failed: %s" % (server.name, r[3]))
+    for u in users:
+        if not wait_for(lambda: server.stored(u) >= args.pop_messages, 120):
+            raise RuntimeError("%s: account %s not filled" % (server.name, u))
+    for r in run_sessions(pop3_client, [(server.pop3, u, 1, len(body)) for u in users]):
+        if r[3]:
+            raise RuntimeError("%s: first POP3 drain failed: %s" % (server.name, r[3]))
 
 
-def print_table(ours, peer, peer_reason):
+def run_cell(cell, turn, server, args, bodies):
+    if cell["kind"] == "smtp":
+        return smtp_run(server, cell["users"][turn], cell["sessions"], args.total, bodies[cell["size"]],
+                        cell["persistent"])
+    return pop3_run(server, cell["sessions"], args.pop_rounds, len(bodies[4096]), args.pop_messages)
+
+
+def describe_run(cell, r):
+    if cell["kind"] == "smtp":
+        what = "%d accepted, %d files" % (r["msgs"], r["stored"])
+    else:
+        what = "%d msgs, %d commands" % (r["msgs"], r["commands"])
+    return "%9.1f msg/s (%s, %.2fs, client CPU %.2f s, busiest client %2.0f%%) %s" % (
+        r["rate"], what, r["seconds"], r["client_cpu"], 100 * r["client_busy"], r["note"])
+
+
+def summarize(cell, runs, names):
+    """One table row: per server the median, range and relative spread of the
+    runs, then the ratio of the medians and the range of the turn-by-turn
+    ratios."""
+    row = dict(key=cell["key"], target=cell["target"], servers={})
+    for name in names:
+        rates = [r["rate"] for r in runs[name]]
+        lo, hi, rel = spread(rates)
+        row["servers"][name] = dict(median=median(rates), lo=lo, hi=hi, spread=rel, runs=rates,
+                                    busy=max(r["client_busy"] for r in runs[name]),
+                                    notes=[r["note"] for r in runs[name] if r["note"]])
+        if cell["kind"] == "smtp":
+            row["servers"][name]["accept_median"] = median(r["accept_rate"] for r in runs[name])
+    if len(names) > 1:
+        a, b = (row["servers"][n] for n in names[:2])
+        row["ratio"] = ratio(a["median"], b["median"])
+        row["pairs"] = pair_ratios(a["runs"], b["runs"])
+    return row
+
+
+def fmt_server(s):
+    return "%9.1f %9.1f..%-9.1f %5.0f%%" % (s["median"], s["lo"], s["hi"], 100 * s["spread"])
+
+
+def print_table(rows, names, peer_reason):
     print()
-    print("%-24s %12s %16s %9s" % ("scenario", "VxMail msg/s", "Postfix/Dovecot", "ratio"))
-    print("-" * 65)
-    for key, r in ours.items():
-        p = peer.get(key) if peer else None
-        if p:
-            print("%-24s %12.1f %16.1f %9s" % (key, r["rate"], p["rate"], "%.3gx" % (r["rate"] / p["rate"])))
+    peer_name = names[1] if len(names) > 1 else "peer"
+    print("%-19s | %-37s | %-37s |" % ("", (names[0] + " msg/s").center(37), (peer_name + " msg/s").center(37)))
+    head = "%-19s | %9s %20s %6s | %9s %20s %6s | %7s %13s %-13s %s" % (
+        "cell", "median", "lowest..highest", "spread", "median", "lowest..highest", "spread",
+        "ratio", "turn ratios", "target", "client")
+    print(head)
+    print("-" * len(head))
+    for row in rows:
+        ours = row["servers"][names[0]]
+        if len(names) > 1:
+            theirs = row["servers"][names[1]]
+            rt = row["ratio"]
+            pairs = row["pairs"]
+            met = "" if rt is None else ("met" if rt >= row["target"] else "missed")
+            peer_col = fmt_server(theirs)
+            ratio_col = "n/a" if rt is None else "%.2fx" % rt
+            pairs_col = "%.2f..%.2f" % (min(pairs), max(pairs)) if pairs else "n/a"
+            target_col = "%-13s" % (">=%.1fx %s" % (row["target"], met) if names[1] == Peer.name else "")
+            busy = max(ours["busy"], theirs["busy"])
         else:
-            print("%-24s %12.1f %16s %9s" % (key, r["rate"], "n/a", "n/a"))
-    notes = [(k, "VxMail", r["note"]) for k, r in ours.items() if r["note"]]
-    if peer:
-        notes += [(k, "peer", r["note"]) for k, r in peer.items() if r["note"]]
-        smtp_keys = [k for k in peer if k.startswith("SMTP")]
-        if smtp_keys:
-            print("\nPostfix answers 250 once the message is queued; its figures above stop the clock when the"
-                  "\nlast message is in the Maildir. Its rate of 250 replies alone was: " +
-                  ", ".join("%s %.1f" % (k.split(", ")[1], peer[k]["accept_rate"]) for k in smtp_keys))
+            peer_col, ratio_col, pairs_col, target_col, busy = "%37s" % "n/a", "n/a", "n/a", " " * 13, ours["busy"]
+        print("%-19s | %s | %s | %7s %13s %s %5.0f%%" % (row["key"], fmt_server(ours), peer_col, ratio_col,
+                                                           pairs_col, target_col, 100 * busy))
+    print("\nspread = (highest - lowest) / median of a cell's runs; ratio = %s median / peer median;"
+          "\nturn ratios = lowest and highest ratio of a run to the peer run right after it;"
+          "\nclient = highest share of its own wall time one client process spent on the CPU." % names[0])
+    if len(names) > 1 and names[1] == Peer.name:
+        smtp = [r for r in rows if "accept_median" in r["servers"][names[1]]]
+        if smtp:
+            print("\nPostfix answers 250 once the message is queued; its figures stop the clock when the last"
+                  "\nmessage is a file in the Maildir. Its median rate of 250 replies alone, per cell:")
+            for r in smtp:
+                print("  %-19s %9.1f msg/s" % (r["key"], r["servers"][names[1]]["accept_median"]))
     if peer_reason:
         print("\nPeer not measured: " + peer_reason)
-    for k, who, n in notes:
-        print("note (%s, %s): %s" % (k, who, n))
+    for row in rows:
+        for name in names:
+            for n in row["servers"][name]["notes"]:
+                print("note (%s, %s): %s" % (row["key"].strip(), name, n))
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--binary", default=os.path.join(ROOT, "build", "bin", "VxMailServers"))
-    ap.add_argument("--smtp-sessions", default="1,8,32")
-    ap.add_argument("--total", type=int, default=3840, help="messages per SMTP scenario (split over sessions)")
-    ap.add_argument("--pop-sessions", default="1,8")
-    ap.add_argument("--pop-messages", type=int, default=300, help="messages in each POP3 maildrop")
-    ap.add_argument("--repeat", type=int, default=1, help="runs per scenario; the median is reported")
-    ap.add_argument("--body-size", type=int, default=4096)
-    ap.add_argument("--no-peer", action="store_true", help="measure VxMail alone")
-    ap.add_argument("--no-install", action="store_true", help="do not apt-get the peers")
-    args = ap.parse_args()
-    args.smtp_sessions = [int(x) for x in args.smtp_sessions.split(",") if x]
-    args.pop_sessions = [int(x) for x in args.pop_sessions.split(",") if x]
+# ---------------------------------------------------------------- system calls
+
+def trace_report(servers, args, bodies, scratch):
+    """System calls per SMTP message (8 persistent sessions, 4 KB) and per POP3
+    command (8 clients, one drain each), and the fsyncs per stored message, for
+    every server. Slowed by strace: counts only, no rates."""
+    print("\nSystem calls under strace -f -c (8 sessions; counts only, the rates are strace's). Wanted of %s:"
+          " at most %d per SMTP message and %d per POP3 command." % (VxMail.name, SMTP_CALLS_TARGET, POP3_CALLS_TARGET))
+    for i, server in enumerate(s for s in servers if s.stores):
+        user = "trace%d@%s" % (i, DOMAIN)
+        path = os.path.join(scratch, "strace-smtp-%d.txt" % i)
+        try:
+            r, text = traced(server.smtp_pids(), lambda: smtp_run(server, user, 8, 400, bodies[4096], True), path)
+            calls = parse_strace_summary(text)
+            n = max(1, r["stored"])
+            sync = sum(calls.get(c, 0) for c in SYNC_CALLS)
+            top = ", ".join("%s %.1f" % (k, v / n) for k, v in sorted(calls.items(), key=lambda kv: -kv[1])[:6])
+            print("  %-16s SMTP: %6.1f calls per message, %4.2f fsync-family per message (%d messages; %s)"
+                  % (server.name, sum(calls.values()) / n, sync / n, n, top))
+            user = "sync%d@%s" % (i, DOMAIN)
+            r, text = traced(server.smtp_pids(), lambda: smtp_run(server, user, 1, 200, bodies[4096], True),
+                             path + ".sync", ("-y", "-s", "16", "-e", "trace=" + ",".join(SYNC_CALLS + SEND_CALLS)))
+            n = max(1, r["stored"])
+            where = sorted(sync_targets(text, server.dir).items(), key=lambda kv: -kv[1])
+            print("  %-16s SMTP: fsyncs per stored message by target (1 session): %s"
+                  % (server.name, ", ".join("%s %.2f" % (k, v / n) for k, v in where) or "none"))
+            replies, after_file, after_folder = commit_order(text)
+            print("  %-16s SMTP: of %d replies 250 to DATA, %d came after an fsync of a file, %d after one of a folder"
+                  % (server.name, replies, after_file, after_folder))
+        except Exception as e:
+            print("  %-16s SMTP: not traced (%s: %s)" % (server.name, type(e).__name__, e))
+        if not args.pop_clients:
+            continue
+        path = os.path.join(scratch, "strace-pop3-%d.txt" % i)
+        clients = min(8, max(args.pop_clients))
+        try:
+            r, text = traced(server.pop3_pids(),
+                             lambda: pop3_run(server, clients, 1, len(bodies[4096]), args.pop_messages), path)
+            calls = parse_strace_summary(text)
+            n = max(1, r["commands"])
+            top = ", ".join("%s %.1f" % (k, v / n) for k, v in sorted(calls.items(), key=lambda kv: -kv[1])[:6])
+            print("  %-16s POP3: %6.1f calls per command (%d commands, %d clients; %s)"
+                  % (server.name, sum(calls.values()) / n, n, clients, top))
+        except Exception as e:
+            print("  %-16s POP3: not traced (%s: %s)" % (server.name, type(e).__name__, e))
+
+
+# ---------------------------------------------------------------- main
+
+def machine_line(args):
+    load = os.getloadavg()
+    try:
+        commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True,
+                                text=True).stdout.strip()
+    except OSError:
+        commit = "?"
+    fs = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T", tempfile.gettempdir()],
+                        capture_output=True, text=True).stdout.split("\n")[0].split()   # the top mount
+    return ("%s UTC, %s, nproc=%d, load %.1f/%.1f/%.1f, temp folders on %s (%s); binary %s (%s), checkout %s"
+            % (time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()), os.uname().release, os.cpu_count(),
+               *load, tempfile.gettempdir(), " ".join(fs) or "?", args.binary,
+               time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(os.path.getmtime(args.binary))), commit))
+
+
+def main(argv):
+    args = parse_args(argv)
+    if args.self_test:
+        return self_test()
     if not os.access(args.binary, os.X_OK):
-        sys.exit("no VxMailServers at %s (make -C %s build)" % (args.binary, ROOT))
+        sys.exit("no VxMailServers at %s (cmake --build build --target VxMailServers)" % args.binary)
+    if args.temp_dir:
+        if not os.path.isdir(args.temp_dir):
+            sys.exit("--temp-dir %s is not a folder" % args.temp_dir)
+        tempfile.tempdir = os.path.realpath(args.temp_dir)
+    started = time.monotonic()
+    bodies = {s: make_body(s) for s in set(args.sizes) | {4096}}
+    cells = plan_cells(args)
+    machine = machine_line(args)
+    print(machine)
+    print("cells: %d SMTP (%s; %s; sessions %s; %d messages per run), %d POP3 (clients %s; %d x %d B per "
+          "account, %d rounds); %d turns per cell, servers in turn"
+          % (sum(c["kind"] == "smtp" for c in cells), ",".join("%dK" % (s // 1024) for s in args.sizes),
+             ",".join(args.modes), ",".join(map(str, args.smtp_sessions)), args.total,
+             sum(c["kind"] == "pop3" for c in cells), ",".join(map(str, args.pop_clients)), args.pop_messages,
+             len(bodies[4096]), args.pop_rounds, args.repeat), flush=True)
+    if args.postfix_flow_delay is not None:
+        print("Postfix in_flow_delay = %ds (not its default)" % args.postfix_flow_delay, flush=True)
 
-    body = make_body(args.body_size)
-    users = ["s%d@%s" % (n, DOMAIN) for n in args.smtp_sessions]
-    users += ["pop%d@%s" % (i, DOMAIN) for i in range(max(args.pop_sessions or [0]))]
-    print("nproc=%d, body=%d bytes, %d msgs per SMTP scenario, %d msgs per POP3 maildrop"
-          % (os.cpu_count(), len(body), args.total, args.pop_messages), flush=True)
-
-    ours = bench_server(VxMail(args.binary, users), args, body)
-    cleanup()
-
-    peer, reason = None, ""
-    if args.no_peer:
+    users = all_users(cells, args)
+    servers = [VxMail(args.binary, users)]
+    reason = ""
+    if args.sink:
+        servers.append(Sink(args.pop_messages, bodies[4096],
+                            max(args.smtp_sessions + args.pop_clients) + 4))
+    elif args.no_peer:
         reason = "--no-peer given"
     elif os.geteuid() != 0:
         reason = "the peers need root (own spool, uid switch); run as root"
@@ -514,22 +471,59 @@ def main():
         try:
             if not args.no_install:
                 install_peers()
-            server = Peer(users)
-            peer = bench_server(server, args, body)
-            server.stop()
+            servers.append(Peer(users, args.postfix_flow_delay))
         except (Exception, subprocess.SubprocessError) as e:
             reason = "%s: %s" % (type(e).__name__, e)
-            peer = None
-    print_table(ours, peer, reason)
+    names = [s.name for s in servers]
+
+    rows, raw = [], []
+    pop_ready = False
+    for cell in cells:
+        if cell["kind"] == "pop3" and not pop_ready:
+            for s in servers:
+                prepare_pop3(s, args, bodies[4096])
+            pop_ready = True
+        runs = {n: [] for n in names}
+        for turn, server in schedule(servers, args.repeat):
+            r = run_cell(cell, turn, server, args, bodies)
+            runs[server.name].append(r)
+            raw.append(dict(cell=cell["key"], turn=turn, server=server.name, **r))
+            print("  %s  turn %d  %-16s %s" % (cell["key"], turn + 1, server.name, describe_run(cell, r)), flush=True)
+        rows.append(summarize(cell, runs, names))
+
+    print_table(rows, names, reason)
+    if not args.no_trace:
+        if os.geteuid() != 0 or not os.access(STRACE, os.X_OK):
+            print("\nSystem calls not counted: needs root and %s" % STRACE)
+        else:
+            trace_report(servers, args, bodies, make_temp("vxtrace"))
+    print("\nwhole run: %.0f s" % (time.monotonic() - started))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(dict(machine=machine, rows=rows, runs=raw), f, indent=1)
+    return 0
+
+
+def self_test():
+    """Checks the parts of these scripts that decide the figures, without servers."""
+    import mail_throughput_selftest
+    return mail_throughput_selftest.run()
+
+
+def _on_signal(signum, _frame):
+    sys.exit(128 + signum)   # unwinds through main's finally: everything is stopped and removed
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, _on_signal)
+    rc = 1
     try:
-        main()
+        rc = main(sys.argv[1:])
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
-        sys.exit(130)
+        rc = 130
     finally:
         if mp.parent_process() is None:
             cleanup()
+    sys.exit(rc)

@@ -112,6 +112,19 @@ struct TMessageQueue::Impl {
   std::vector<Watch> watches;
   int nextWatchId = 1;
   uint64_t pollCount = 0;
+  // Passes under way on the owner thread; while one runs, the owner's own
+  // posts wake nobody (the thread is awake) and signal once at its end if
+  // they are still waiting then.
+  int passDepth = 0;
+  bool signalDue = false;
+
+  // After queuing an item: wakes the owner, or notes that its pass must.
+  void Wake() {
+    if (passDepth > 0 && std::this_thread::get_id() == owner)
+      signalDue = true;
+    else
+      wake.Signal();
+  }
 
   void CheckOwner() const { Assert(std::this_thread::get_id() == owner); }
 
@@ -128,7 +141,8 @@ struct TMessageQueue::Impl {
   }
 
   bool Deliver(HWND window, TMessage message);
-  void DispatchItems();
+  // Only when the first waiting item is at least seq from.
+  void DispatchItems(uint64_t from = 0);
   void DispatchTimers();
   void DispatchWatches(uint64_t pollNo, const std::vector<pollfd>& fds,
                        const std::vector<int>& ids);
@@ -173,10 +187,11 @@ bool TMessageQueue::Impl::Deliver(HWND window, TMessage message) {
 // Only items queued before this pass began, so a task that posts itself
 // again cannot keep the loop here. Items are taken one at a time, so a
 // nested pass never sees an item this one already took.
-void TMessageQueue::Impl::DispatchItems() {
+void TMessageQueue::Impl::DispatchItems(uint64_t from) {
   uint64_t limit;
   {
     std::scoped_lock lk(mutex);
+    if (!items.empty() && items.front().seq < from) return;
     limit = nextSeq;
   }
   while (!quit.load()) {
@@ -285,7 +300,7 @@ void TMessageQueue::Post(std::function<void()> task) {
     std::scoped_lock lk(FImpl->mutex);
     FImpl->items.push_back(Item{FImpl->nextSeq++, 0, {}, std::move(task)});
   }
-  FImpl->wake.Signal();
+  FImpl->Wake();
 }
 
 void TMessageQueue::Quit(int code) {
@@ -337,9 +352,31 @@ bool TMessageQueue::ProcessMessages(int timeoutMs) {
   }
   if (fds[0].revents) q.wake.Drain();
 
+  struct PassGuard {
+    Impl& q;
+    explicit PassGuard(Impl& AQueue) : q(AQueue) { ++q.passDepth; }
+    ~PassGuard() {
+      if (--q.passDepth > 0 || !q.signalDue) return;
+      q.signalDue = false;
+      bool waiting;
+      {
+        std::scoped_lock lk(q.mutex);
+        waiting = !q.items.empty();
+      }
+      if (waiting) q.wake.Signal();
+    }
+  } pass(q);
   q.DispatchItems();
   q.DispatchTimers();
+  uint64_t watchesFrom;
+  {
+    std::scoped_lock lk(q.mutex);
+    watchesFrom = q.nextSeq;
+  }
   q.DispatchWatches(pollNo, fds, ids);
+  // What the watches posted (socket events) runs in this pass, when nothing
+  // older is waiting, so it costs no second poll.
+  q.DispatchItems(watchesFrom);
   // Work left over was posted after the drain, so it has signalled again.
   return !q.quit.load();
 }
@@ -414,7 +451,7 @@ bool PostMessage(HWND hWnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
       std::scoped_lock ql(q.mutex);
       q.items.push_back(Item{q.nextSeq++, hWnd, TMessage{Msg, WParam, LParam}, {}});
     }
-    q.wake.Signal();
+    q.Wake();
   });
 }
 

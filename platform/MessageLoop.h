@@ -55,8 +55,9 @@ class TMessageQueue {
   // Dispatches everything due, waiting up to timeoutMs (-1: until something
   // arrives, 0: no wait) when nothing is. False once quit has been requested;
   // it then dispatches nothing more. Order: posted tasks and messages (FIFO,
-  // only those queued before the pass), due timers, watches. Items posted
-  // during a pass wait for the next one. Owner thread only.
+  // only those queued before the pass), due timers, watches, then what the
+  // watches posted when nothing older waits. Other items posted during a
+  // pass wait for the next one. Owner thread only.
   bool ProcessMessages(int timeoutMs);
 
   // For waits on other descriptors: WakeFd becomes readable when something is

@@ -8,21 +8,29 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 #include <utility>
 
 #include "ClassCore.h"
 
-// One mutex guards the socket table, every socket's notification state and
-// the event and window maps. Syscalls that may block run outside it; messages
-// are posted after it is released. Notifications sit on level-triggered
-// readiness: an event is reported only while it is armed, and a socket whose
-// readiness no longer leads anywhere (a hang-up already reported, data nobody
-// has asked for) is left out of the polls until a call re-arms it, so neither
-// scheme spins.
+// The socket table (descriptor and handle maps, event objects, windows) sits
+// under a reader-writer lock that the per-call path takes shared; each
+// socket's notification state has its own mutex. Lock order: the table, then
+// one socket's state; never the table while a state is held. Syscalls that may
+// block run outside both; messages are posted after the state is released.
+// Async select keeps one epoll registration per socket on the watching
+// thread's epoll instance, one-shot, re-armed with a single EPOLL_CTL_MOD only
+// when something is wanted that is not armed yet; readiness comes from epoll's
+// own report, so no poll is needed to evaluate it. Notifications sit on
+// level-triggered readiness: an event is reported only while it is armed, and
+// a socket whose readiness no longer leads anywhere (a hang-up already
+// reported, data nobody has asked for) is left out until a call re-arms it, so
+// neither scheme spins.
 
 namespace plat {
 
@@ -52,9 +60,13 @@ struct Reactor;
 enum class Mode { None, Event, Async };
 
 struct SockState {
+  // Fixed once registered.
   SocketHandle handle = 0;
   int fd = -1;
   int type = SOCK_STREAM;
+
+  std::mutex m;  // guards everything below
+  bool nonBlocking = false;
   Mode mode = Mode::None;
   long mask = 0;
   uint64_t eventId = 0;
@@ -62,6 +74,8 @@ struct SockState {
   uint32_t msg = 0;
   std::weak_ptr<Reactor> reactor;
   bool inEpoll = false;
+  // What the epoll registration is armed for; 0 once it reported (one-shot).
+  uint32_t armed = 0;
   bool readArmed = true, writeArmed = true, acceptArmed = true, closeArmed = true;
   bool connectPending = false;
   bool connected = false;
@@ -94,9 +108,11 @@ struct Posting {
 };
 
 struct Table {
-  std::mutex mutex;
+  std::shared_mutex mutex;
   std::unordered_map<int, StatePtr> byFd;
   std::unordered_map<SocketHandle, StatePtr> byHandle;
+  // Sockets once selected on each event; members that moved on are skipped
+  // (and dropped) by the waits.
   std::unordered_map<uint64_t, std::vector<SocketHandle>> events;
   std::unordered_map<HWND, std::weak_ptr<Reactor>> windows;
   SocketHandle nextHandle = 1;
@@ -115,13 +131,14 @@ int SockType(int fd) {
   return type;
 }
 
-// Under the table lock.
-StatePtr Register(Table& t, int fd, int type, bool connected) {
+// Under the table lock, held exclusively.
+StatePtr Register(Table& t, int fd, int type, bool connected, bool nonBlocking) {
   auto st = std::make_shared<SockState>();
   st->handle = t.nextHandle++;
   st->fd = fd;
   st->type = type;
   st->connected = connected;
+  st->nonBlocking = nonBlocking;
   t.byFd[fd] = st;
   t.byHandle[st->handle] = st;
   return st;
@@ -132,19 +149,38 @@ StatePtr Find(Table& t, int fd) {
   return it == t.byFd.end() ? nullptr : it->second;
 }
 
+StatePtr Lookup(int fd) {
+  Table& t = T();
+  std::shared_lock lk(t.mutex);
+  return Find(t, fd);
+}
+
+StatePtr LookupHandle(SocketHandle h) {
+  Table& t = T();
+  std::shared_lock lk(t.mutex);
+  auto it = t.byHandle.find(h);
+  return it == t.byHandle.end() ? nullptr : it->second;
+}
+
 // A live socket descriptor not made here is taken in, so selects work on it.
-StatePtr FindOrAdopt(Table& t, int fd) {
-  if (StatePtr st = Find(t, fd)) return st;
+StatePtr FindOrAdopt(int fd) {
+  if (StatePtr st = Lookup(fd)) return st;
   int type = SockType(fd);
   if (type < 0) return nullptr;
-  return Register(t, fd, type, false);
+  Table& t = T();
+  std::unique_lock lk(t.mutex);
+  if (StatePtr st = Find(t, fd)) return st;
+  return Register(t, fd, type, false, false);
 }
 
 short Interest(const SockState& st) {
   short ev = 0;
   if ((st.mask & FD_ACCEPT) && st.acceptArmed) ev |= POLLIN;
   if ((st.mask & FD_READ) && st.readArmed && !st.peerEof) ev |= POLLIN;
-  if ((st.mask & FD_CLOSE) && st.closeArmed && st.type == SOCK_STREAM) ev |= POLLRDHUP;
+  // A close is reported only once the data are drained; while a reported read
+  // waits for its recv, that recv looks again, so the hang-up is not watched.
+  const bool readOutstanding = st.mode == Mode::Async && (st.mask & FD_READ) && !st.readArmed;
+  if ((st.mask & FD_CLOSE) && st.closeArmed && st.type == SOCK_STREAM && !readOutstanding) ev |= POLLRDHUP;
   if (((st.mask & FD_WRITE) && st.writeArmed) || st.connectPending) ev |= POLLOUT;
   return ev;
 }
@@ -154,27 +190,37 @@ void RearmAll(SockState& st) {
   st.idle = false;
 }
 
+// Arms the registration for what is wanted and not armed yet: one MOD (ADD
+// the first time). Narrowing is left alone; a report of something no longer
+// wanted finds nothing to do and re-arms for what is. Under the state lock.
 void UpdateInterest(SockState& st) {
   std::shared_ptr<Reactor> r = st.reactor.lock();
   if (!r) {
     st.inEpoll = false;
+    st.armed = 0;
     return;
   }
-  short want = (st.mode == Mode::Async && !st.idle) ? Interest(st) : 0;
-  if (want == 0) {
-    if (st.inEpoll) ::epoll_ctl(r->ep.Get(), EPOLL_CTL_DEL, st.fd, nullptr);
-    st.inEpoll = false;
-    return;
-  }
-  // One-shot: each report disables the descriptor until it is looked at again.
+  const uint32_t want = (st.mode == Mode::Async && !st.idle) ? static_cast<uint16_t>(Interest(st)) : 0;
+  if (want == 0 || (want & ~st.armed) == 0) return;
   epoll_event ev{};
-  ev.events = static_cast<uint32_t>(want) | EPOLLONESHOT;
+  ev.events = want | EPOLLONESHOT;
   ev.data.u64 = st.handle;
-  if (::epoll_ctl(r->ep.Get(), st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev) == 0)
+  int rc = ::epoll_ctl(r->ep.Get(), st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev);
+  if (rc != 0 && !st.inEpoll && errno == EEXIST) rc = ::epoll_ctl(r->ep.Get(), EPOLL_CTL_MOD, st.fd, &ev);
+  if (rc != 0 && st.inEpoll && errno == ENOENT) rc = ::epoll_ctl(r->ep.Get(), EPOLL_CTL_ADD, st.fd, &ev);
+  if (rc == 0) {
     st.inEpoll = true;
-  else if (!st.inEpoll && errno == EEXIST &&
-           ::epoll_ctl(r->ep.Get(), EPOLL_CTL_MOD, st.fd, &ev) == 0)
-    st.inEpoll = true;
+    st.armed = want;
+  }
+}
+
+// Takes the socket out of its epoll instance (a cancel or a close).
+void RemoveFromEpoll(SockState& st) {
+  if (st.inEpoll) {
+    if (std::shared_ptr<Reactor> r = st.reactor.lock()) ::epoll_ctl(r->ep.Get(), EPOLL_CTL_DEL, st.fd, nullptr);
+  }
+  st.inEpoll = false;
+  st.armed = 0;
 }
 
 void Rearmed(SockState& st) {
@@ -192,13 +238,17 @@ void Report(SockState& st, long event, int bit, uint32_t error, std::vector<Post
   }
 }
 
-// Looks at the socket now and reports what is armed and true. Under the lock.
-void Evaluate(SockState& st, std::vector<Posting>* out) {
+short PollNow(const SockState& st) {
+  pollfd p{st.fd, static_cast<short>(POLLIN | POLLOUT | POLLRDHUP), 0};
+  if (::poll(&p, 1, 0) <= 0) return 0;
+  return p.revents;
+}
+
+// Reports what is armed and true, given the socket's readiness r (from epoll
+// or poll). Under the state lock.
+void Evaluate(SockState& st, short r, std::vector<Posting>* out) {
   const short want = Interest(st);
   if (st.mode == Mode::None || want == 0 || st.idle) return;
-  pollfd p{st.fd, static_cast<short>(POLLIN | POLLOUT | POLLRDHUP), 0};
-  if (::poll(&p, 1, 0) <= 0) return;
-  const short r = p.revents;
   if (r & POLLNVAL) return;
   if ((r & (want | POLLERR | POLLHUP)) == 0) return;
   bool reported = false;
@@ -240,8 +290,13 @@ void Evaluate(SockState& st, std::vector<Posting>* out) {
     ::getsockopt(st.fd, SOL_SOCKET, SO_ERROR, &e, &len);
     error = MapErrnoToWsa(e);
   }
+  // Readable without a hang-up means data; only beside one must the bytes be
+  // counted to tell the last data from the end of the stream.
   int avail = 0;
-  if (r & POLLIN) ::ioctl(st.fd, FIONREAD, &avail);
+  if ((r & POLLIN) && !(r & (POLLRDHUP | POLLHUP)))
+    avail = 1;
+  else if (r & POLLIN)
+    ::ioctl(st.fd, FIONREAD, &avail);
 
   if (st.type != SOCK_STREAM) {
     // Datagram errors (a port unreachable) are consumed above; reads go on.
@@ -277,6 +332,13 @@ void Evaluate(SockState& st, std::vector<Posting>* out) {
   if (!reported && (r & (Interest(st) | POLLERR | POLLHUP))) st.idle = true;
 }
 
+// Looks at the socket now (event select). Under the state lock.
+void EvaluateNow(SockState& st, std::vector<Posting>* out) {
+  if (st.mode == Mode::None || st.idle || Interest(st) == 0) return;
+  const short r = PollNow(st);
+  if (r) Evaluate(st, r, out);
+}
+
 void PostAll(const std::vector<Posting>& out) {
   for (const Posting& p : out)
     PostMessage(p.hwnd, p.msg, static_cast<uintptr_t>(p.handle), p.lParam);
@@ -293,21 +355,18 @@ Reactor::Reactor() : ep(::epoll_create1(EPOLL_CLOEXEC)) {
 Reactor::~Reactor() { TMessageQueue::Current().RemoveWatch(watchId); }
 
 void Reactor::OnReady() {
-  epoll_event evs[64];
-  int n = ::epoll_wait(ep.Get(), evs, 64, 0);
+  epoll_event evs[128];
+  int n = ::epoll_wait(ep.Get(), evs, 128, 0);
   if (n <= 0) return;
   std::vector<Posting> out;
-  {
-    Table& t = T();
-    std::scoped_lock lk(t.mutex);
-    for (int i = 0; i < n; ++i) {
-      auto it = t.byHandle.find(evs[i].data.u64);
-      if (it == t.byHandle.end()) continue;
-      SockState& st = *it->second;
-      if (st.mode != Mode::Async) continue;
-      Evaluate(st, &out);
-      UpdateInterest(st);
-    }
+  for (int i = 0; i < n; ++i) {
+    StatePtr st = LookupHandle(evs[i].data.u64);
+    if (!st) continue;
+    std::scoped_lock lk(st->m);
+    st->armed = 0;  // one-shot: the report disarmed it
+    if (st->mode != Mode::Async) continue;
+    Evaluate(*st, static_cast<short>(evs[i].events & 0xFFFF), &out);
+    UpdateInterest(*st);
   }
   PostAll(out);
 }
@@ -320,26 +379,34 @@ std::shared_ptr<Reactor> ThisThreadReactor() {
   return r;
 }
 
-// A renewal (async to async) keeps messages already queued, as a cancel does not.
-void Deregister(Table& t, SockState& st, bool renewing = false) {
+// A renewal (async to async on the same window) keeps messages already queued
+// and the epoll registration, as a cancel does not. Under the state lock.
+void Deregister(SockState& st, bool renewing = false) {
   if (st.mode == Mode::Async && !renewing) ++st.serial;
-  if (st.mode == Mode::Event) {
-    auto it = t.events.find(st.eventId);
-    if (it != t.events.end()) std::erase(it->second, st.handle);
+  if (!renewing) {
+    RemoveFromEpoll(st);
+    st.reactor.reset();
   }
   st.mode = Mode::None;
   st.mask = 0;
   st.eventId = 0;
-  UpdateInterest(st);
-  st.reactor.reset();
+}
+
+int SetNonBlocking(SockState& st) {
+  if (st.nonBlocking) return 0;
+  int fl = ::fcntl(st.fd, F_GETFL);
+  if (fl < 0 || ::fcntl(st.fd, F_SETFL, fl | O_NONBLOCK) != 0) return -1;
+  st.nonBlocking = true;
+  return 0;
 }
 
 // Re-arm hooks of the I/O calls, given errno of the call.
 template <class F>
 void WithState(int fd, F f) {
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  if (StatePtr st = Find(t, fd)) f(*st);
+  if (StatePtr st = Lookup(fd)) {
+    std::scoped_lock lk(st->m);
+    f(*st);
+  }
 }
 
 void NoteReset(SockState& st, int e) {
@@ -359,8 +426,8 @@ SOCKET socket(int family, int type, int protocol) {
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   }
   Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  Register(t, fd, type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC), false);
+  std::unique_lock lk(t.mutex);
+  Register(t, fd, type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC), false, (type & SOCK_NONBLOCK) != 0);
   return Done(fd);
 }
 
@@ -369,23 +436,25 @@ int socketpair(int family, int type, int protocol, SOCKET sv[2]) {
   if (::socketpair(FamilyToNative(family), type | SOCK_CLOEXEC, protocol, fds) != 0)
     return FailErrno(errno);
   Table& t = T();
-  std::scoped_lock lk(t.mutex);
+  std::unique_lock lk(t.mutex);
   for (int i = 0; i < 2; ++i) {
-    Register(t, fds[i], type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC), true);
+    Register(t, fds[i], type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC), true, (type & SOCK_NONBLOCK) != 0);
     sv[i] = fds[i];
   }
   return Done(0);
 }
 
 int closesocket(SOCKET s) {
-  {
-    Table& t = T();
-    std::scoped_lock lk(t.mutex);
-    if (StatePtr st = Find(t, s)) {
-      Deregister(t, *st);
-      t.byHandle.erase(st->handle);
-      t.byFd.erase(s);
+  if (StatePtr st = Lookup(s)) {
+    {
+      std::scoped_lock sl(st->m);
+      Deregister(*st);
     }
+    Table& t = T();
+    std::unique_lock lk(t.mutex);
+    t.byHandle.erase(st->handle);
+    auto it = t.byFd.find(s);
+    if (it != t.byFd.end() && it->second == st) t.byFd.erase(it);
   }
   // Retired before the descriptor goes, so its number cannot be taken while
   // the old entry still stands.
@@ -420,14 +489,14 @@ int listen(SOCKET s, int backlog) {
 SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len) {
   int fd = ::accept4(s, addr, len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   const int e = errno;
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  if (StatePtr st = Find(t, s)) {
-    st->acceptArmed = true;
-    Rearmed(*st);
-  }
+  WithState(s, [](SockState& st) {
+    st.acceptArmed = true;
+    Rearmed(st);
+  });
   if (fd < 0) return FailErrno(e);
-  Register(t, fd, SOCK_STREAM, true);
+  Table& t = T();
+  std::unique_lock lk(t.mutex);
+  Register(t, fd, SOCK_STREAM, true, true);
   return Done(fd);
 }
 
@@ -531,6 +600,7 @@ int ioctlsocket(SOCKET s, long cmd, u_long* arg) {
     if (fl < 0) return FailErrno(errno);
     fl = *arg ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
     if (::fcntl(s, F_SETFL, fl) != 0) return FailErrno(errno);
+    WithState(s, [on = *arg != 0](SockState& st) { st.nonBlocking = on; });
     return Done(0);
   }
   if (cmd == static_cast<long>(FIONREAD)) {
@@ -581,51 +651,69 @@ void SetIPv6AvailableForTesting(bool available) { gIPv6Available.store(available
 // --- Handles -------------------------------------------------------------
 
 SocketHandle HandleOfSocket(SOCKET s) {
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  StatePtr st = Find(t, s);
+  StatePtr st = Lookup(s);
   return st ? st->handle : 0;
 }
 
 SOCKET SocketOfHandle(SocketHandle h) {
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  auto it = t.byHandle.find(h);
-  return it == t.byHandle.end() ? INVALID_SOCKET : it->second->fd;
+  StatePtr st = LookupHandle(h);
+  return st ? st->fd : INVALID_SOCKET;
 }
 
 bool IsSocketEventCurrent(const TMessage& m) {
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  auto it = t.byHandle.find(static_cast<SocketHandle>(m.WParam));
-  if (it == t.byHandle.end()) return false;
-  const SockState& st = *it->second;
+  StatePtr st = LookupHandle(static_cast<SocketHandle>(m.WParam));
+  if (!st) return false;
+  std::scoped_lock lk(st->m);
   const uint32_t serial = static_cast<uint32_t>(static_cast<uint64_t>(m.LParam) >> 32);
-  return st.mode == Mode::Async && st.msg == m.Msg && serial == (st.serial & 0x7FFFFFFFu);
+  return st->mode == Mode::Async && st->msg == m.Msg && serial == (st->serial & 0x7FFFFFFFu);
 }
 
 // --- Events --------------------------------------------------------------
 
-TWaitEvent::TWaitEvent(bool manualReset)
-    : FFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FManual(manualReset) {
-  if (!FFd) {
+TWaitEvent::TWaitEvent(bool manualReset) : FManual(manualReset) {}
+
+TWaitEvent::~TWaitEvent() {
+  const int fd = FFd.load();
+  if (fd >= 0) ::close(fd);
+}
+
+int TWaitEvent::Made() const noexcept {
+  int fd = FFd.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  const int mine = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (mine < 0) return -1;
+  if (FFd.compare_exchange_strong(fd, mine, std::memory_order_acq_rel)) return mine;
+  ::close(mine);  // another thread made it first
+  return fd;
+}
+
+int TWaitEvent::Fd() const {
+  const int fd = Made();
+  if (fd < 0) {
     uint32_t code = SetLastErrorFromErrno();
     throw EOSError(code, SysErrorMessage(code));
   }
+  return fd;
 }
 
 void TWaitEvent::Set() {
+  const int fd = Made();
+  if (fd < 0) return;
   uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(FFd.Get(), &one, sizeof one);
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
 void TWaitEvent::Reset() {
+  const int fd = FFd.load(std::memory_order_acquire);
+  if (fd < 0) return;
   uint64_t v = 0;
-  [[maybe_unused]] ssize_t n = ::read(FFd.Get(), &v, sizeof v);
+  [[maybe_unused]] ssize_t n = ::read(fd, &v, sizeof v);
 }
 
 bool TWaitEvent::IsSet() {
-  pollfd p{FFd.Get(), POLLIN, 0};
+  const int fd = FFd.load(std::memory_order_acquire);
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, 0) <= 0) return false;
   if (!FManual) Reset();
   return true;
@@ -633,47 +721,44 @@ bool TWaitEvent::IsSet() {
 
 TSocketEvent::TSocketEvent() {
   Table& t = T();
-  std::scoped_lock lk(t.mutex);
+  std::unique_lock lk(t.mutex);
   FId = t.nextEvent++;
   t.events[FId];
 }
 
 TSocketEvent::~TSocketEvent() {
   Table& t = T();
-  std::scoped_lock lk(t.mutex);
+  std::unique_lock lk(t.mutex);
   auto it = t.events.find(FId);
   if (it == t.events.end()) return;
   for (SocketHandle h : it->second) {
     auto s = t.byHandle.find(h);
-    if (s != t.byHandle.end() && s->second->mode == Mode::Event && s->second->eventId == FId) {
-      s->second->mode = Mode::None;
-      s->second->mask = 0;
-      s->second->eventId = 0;
+    if (s == t.byHandle.end()) continue;
+    SockState& st = *s->second;
+    std::scoped_lock sl(st.m);
+    if (st.mode == Mode::Event && st.eventId == FId) {
+      st.mode = Mode::None;
+      st.mask = 0;
+      st.eventId = 0;
     }
   }
   t.events.erase(it);
 }
 
-namespace {
-int SetNonBlocking(int fd) {
-  int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return -1;
-  return 0;
-}
-}  // namespace
-
 int WSAEventSelect(SOCKET s, TSocketEvent* event, long mask) {
   if (mask != 0 && !event) return FailWith(WSAEINVAL);
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  StatePtr st = FindOrAdopt(t, s);
+  StatePtr st = FindOrAdopt(s);
   if (!st) return FailWith(WSAENOTSOCK);
-  Deregister(t, *st);
+  Table& t = T();
+  std::unique_lock lk(t.mutex);
+  std::scoped_lock sl(st->m);
+  Deregister(*st);
   if (mask == 0) return Done(0);
-  if (SetNonBlocking(s) != 0) return FailErrno(errno);
+  if (SetNonBlocking(*st) != 0) return FailErrno(errno);
   auto ev = t.events.find(event->Id());
   if (ev == t.events.end()) return FailWith(WSAEINVAL);
-  ev->second.push_back(st->handle);
+  if (std::find(ev->second.begin(), ev->second.end(), st->handle) == ev->second.end())
+    ev->second.push_back(st->handle);
   st->mode = Mode::Event;
   st->eventId = event->Id();
   st->mask = mask;
@@ -683,11 +768,10 @@ int WSAEventSelect(SOCKET s, TSocketEvent* event, long mask) {
 
 int WSAEnumNetworkEvents(SOCKET s, TSocketEvent* event, WSANETWORKEVENTS* events) {
   if (!events) return FailWith(WSAEFAULT);
-  Table& t = T();
-  std::scoped_lock lk(t.mutex);
-  StatePtr st = Find(t, s);
+  StatePtr st = Lookup(s);
   if (!st) return FailWith(WSAENOTSOCK);
-  if (event && st->mode == Mode::Event && st->eventId == event->Id()) Evaluate(*st, nullptr);
+  std::scoped_lock lk(st->m);
+  if (event && st->mode == Mode::Event && st->eventId == event->Id()) EvaluateNow(*st, nullptr);
   events->lNetworkEvents = st->recorded;
   for (int i = 0; i < FD_MAX_EVENTS; ++i) events->iErrorCode[i] = st->errors[i];
   st->recorded = 0;
@@ -701,22 +785,27 @@ TWaitResult WaitForSocketEvent(TSocketEvent* event, TWaitEvent* interrupt, int t
   Table& t = T();
   for (;;) {
     std::vector<pollfd> fds;
-    std::vector<SocketHandle> handles;
-    {
-      std::scoped_lock lk(t.mutex);
-      if (event) {
-        auto it = t.events.find(event->Id());
-        if (it != t.events.end()) {
-          std::erase_if(it->second, [&t](SocketHandle h) { return !t.byHandle.count(h); });
-          for (SocketHandle h : it->second) {
-            SockState& st = *t.byHandle[h];
-            if (st.recorded) return TWaitResult::Event;
-            short want = Interest(st);
-            if (st.idle || want == 0) continue;
+    std::vector<StatePtr> states;
+    if (event) {
+      std::unique_lock lk(t.mutex);
+      auto it = t.events.find(event->Id());
+      if (it != t.events.end()) {
+        bool recorded = false;
+        std::erase_if(it->second, [&](SocketHandle h) {
+          auto s = t.byHandle.find(h);
+          if (s == t.byHandle.end()) return true;
+          SockState& st = *s->second;
+          std::scoped_lock sl(st.m);
+          if (st.mode != Mode::Event || st.eventId != event->Id()) return true;
+          if (st.recorded) recorded = true;
+          const short want = Interest(st);
+          if (!st.idle && want != 0) {
             fds.push_back({st.fd, want, 0});
-            handles.push_back(h);
+            states.push_back(s->second);
           }
-        }
+          return false;
+        });
+        if (recorded) return TWaitResult::Event;
       }
     }
     const size_t nSockets = fds.size();
@@ -741,14 +830,15 @@ TWaitResult WaitForSocketEvent(TSocketEvent* event, TWaitEvent* interrupt, int t
       return TWaitResult::Failed;
     }
     if (n > 0 && nSockets > 0) {
-      std::scoped_lock lk(t.mutex);
       bool any = false;
       for (size_t i = 0; i < nSockets; ++i) {
         if (!fds[i].revents) continue;
-        auto it = t.byHandle.find(handles[i]);
-        if (it == t.byHandle.end()) continue;
-        Evaluate(*it->second, nullptr);
-        any = any || it->second->recorded != 0;
+        SockState& st = *states[i];
+        std::scoped_lock sl(st.m);
+        if (st.mode != Mode::Event || st.eventId != event->Id()) continue;
+        // The wait asked for the wanted events only; the evaluation needs all.
+        EvaluateNow(st, nullptr);
+        any = any || st.recorded != 0;
       }
       if (any) return TWaitResult::Event;
     }
@@ -765,12 +855,15 @@ TWaitResult WaitForSocketEvent(TSocketEvent* event, TWaitEvent* interrupt, int t
   }
 }
 
-int WSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask) {
+namespace {
+
+int AsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask, long take, long* taken) {
+  if (taken) *taken = 0;
   Table& t = T();
   std::shared_ptr<Reactor> reactor;
   if (mask != 0) {
     {
-      std::scoped_lock lk(t.mutex);
+      std::shared_lock lk(t.mutex);
       auto it = t.windows.find(hWnd);
       if (it != t.windows.end()) reactor = it->second.lock();
     }
@@ -780,31 +873,50 @@ int WSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask) {
       } catch (const EOSError& e) {
         return FailWith(e.ErrorCode);
       }
+      std::unique_lock lk(t.mutex);
+      if (!t.windows.count(hWnd))
+        std::erase_if(t.windows, [](const auto& w) { return w.second.expired(); });
+      t.windows[hWnd] = reactor;
     }
   }
+  StatePtr st = FindOrAdopt(s);
+  if (!st) return FailWith(WSAENOTSOCK);
   std::vector<Posting> out;
-  {
-    std::scoped_lock lk(t.mutex);
-    StatePtr st = FindOrAdopt(t, s);
-    if (!st) return FailWith(WSAENOTSOCK);
-    Deregister(t, *st, mask != 0 && st->hwnd == hWnd && st->msg == msg);
-    if (mask == 0) return Done(0);
-    if (SetNonBlocking(s) != 0) return FailErrno(errno);
-    if (!t.windows.count(hWnd))
-      std::erase_if(t.windows, [](const auto& w) { return w.second.expired(); });
-    t.windows[hWnd] = reactor;
-    st->mode = Mode::Async;
-    st->hwnd = hWnd;
-    st->msg = msg;
-    st->mask = mask;
-    st->reactor = reactor;
-    RearmAll(*st);
-    Evaluate(*st, &out);
-    UpdateInterest(*st);
-  }
+  std::unique_lock lk(st->m);
+  const bool renewing = mask != 0 && st->mode == Mode::Async && st->hwnd == hWnd && st->msg == msg &&
+                        st->reactor.lock() == reactor;
+  Deregister(*st, renewing);
+  if (mask == 0) return Done(0);
+  if (SetNonBlocking(*st) != 0) return FailErrno(errno);
+  st->mode = Mode::Async;
+  st->hwnd = hWnd;
+  st->msg = msg;
+  st->mask = mask;
+  st->reactor = reactor;
+  RearmAll(*st);
+  // A taken write event counts as reported: it comes again after a send
+  // that would block, like any other.
+  const long got = take & mask & FD_WRITE;
+  if (got) st->writeArmed = false;
+  if (taken) *taken = got;
+  // A new registration posts what is true at once; a renewal leaves that to
+  // the epoll instance, whose thread reports it when it next looks.
+  if (!renewing) EvaluateNow(*st, &out);
+  UpdateInterest(*st);
+  lk.unlock();
   PostAll(out);
   SetLastError(0);
   return 0;
+}
+
+}  // namespace
+
+int WSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask) {
+  return AsyncSelect(s, hWnd, msg, mask, 0, nullptr);
+}
+
+int WSAAsyncSelectTake(SOCKET s, HWND hWnd, uint32_t msg, long mask, long take, long* taken) {
+  return AsyncSelect(s, hWnd, msg, mask, take, taken);
 }
 
 }  // namespace plat

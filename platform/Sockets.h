@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -118,20 +119,29 @@ SocketHandle HandleOfSocket(SOCKET s);
 // The socket of a handle, INVALID_SOCKET once it has been closed.
 SOCKET SocketOfHandle(SocketHandle h);
 
-// --- Waitable events, pollable with sockets. Set from any thread.
+// --- Waitable events, pollable with sockets. Set from any thread. The
+// descriptor is made on first use (Set or Fd), so an event that is never
+// waited on or set (a connection's sleep event without throttling) costs
+// no system call.
 class TWaitEvent {
  public:
-  // Raises EOSError when no descriptor can be had.
   explicit TWaitEvent(bool manualReset = false);
+  ~TWaitEvent();
+  TWaitEvent(const TWaitEvent&) = delete;
+  TWaitEvent& operator=(const TWaitEvent&) = delete;
+  // Without a descriptor to be had, nothing can wait on it: dropped.
   void Set();
   void Reset();
   // Auto-reset events are reset by the wait that sees them.
   [[nodiscard]] bool IsSet();
-  int Fd() const { return FFd.Get(); }
+  // Raises EOSError when no descriptor can be had.
+  int Fd() const;
   bool ManualReset() const { return FManual; }
 
  private:
-  UniqueFd FFd;
+  // -1 until made; made once, by whichever thread comes first.
+  int Made() const noexcept;
+  mutable std::atomic<int> FFd{-1};
   bool FManual;
 };
 
@@ -174,10 +184,17 @@ enum class TWaitResult { Event, Interrupt, Messages, Timeout, Failed };
 // drops its events). Any thread, but the first registration for a window
 // must be made on the window's thread: the events are watched there, by one
 // epoll instance per thread on its message queue. Events already true are
-// posted at once (FD_WRITE when writable, and so on). Sets s non-blocking;
-// cancels an event select. The bits of LParam above the low 32 tag the
-// registration.
+// posted at once by a new registration (FD_WRITE when writable, and so on),
+// and by a renewal as soon as that thread looks.
+// Sets s non-blocking; cancels an event select. The bits of LParam above the
+// low 32 tag the registration. Renewing a registration on the same window
+// costs at most one epoll call and no other system call.
 int WSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t msg, long mask);
+// As WSAAsyncSelect, but the events of take that this registration would
+// report (FD_WRITE only) are handed to the caller in *taken instead of being
+// posted: the caller handles them as if their message had arrived. A taken
+// FD_WRITE comes again, as a message, after a send that would block.
+int WSAAsyncSelectTake(SOCKET s, HWND hWnd, uint32_t msg, long mask, long take, long* taken);
 // False for a message posted before its socket was closed or cancelled (mask
 // 0), which were already queued and must be dropped by the handler.
 [[nodiscard]] bool IsSocketEventCurrent(const TMessage& m);

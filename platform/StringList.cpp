@@ -3,6 +3,9 @@
 #include "Streams.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <numeric>
 
 namespace {
@@ -402,4 +405,171 @@ void TStringList::SetCaseSensitive(bool Value) {
   if (Value == CaseSensitive()) return;
   TStrings::SetCaseSensitive(Value);
   if (FSorted) Sort();
+}
+
+// --- TByteBlock ---
+
+namespace {
+
+// Beyond this a block jumps to kMappedBytes, which the allocator always maps
+// by itself (its own threshold for that stays below 32 MB).
+constexpr size_t kSmallBlockBytes = 1024 * 1024;
+constexpr size_t kMappedBytes = 33 * 1024 * 1024;
+
+}  // namespace
+
+void TByteBlock::TFree::operator()(char* p) const { std::free(p); }
+
+void TByteBlock::Reserve(size_t ACapacity) {
+  if (ACapacity <= FCapacity) return;
+  size_t capacity = std::max<size_t>({ACapacity, FCapacity * 2, 64});
+  if (capacity > kSmallBlockBytes) capacity = std::max(capacity, kMappedBytes);
+  // realloc moves a mapped block by remapping its pages.
+  char* grown = static_cast<char*>(std::realloc(FData.get(), capacity));
+  if (!grown) throw std::bad_alloc();
+  (void)FData.release();
+  FData.reset(grown);
+  FCapacity = capacity;
+}
+
+void TByteBlock::Append(std::string_view ABytes) {
+  if (ABytes.empty()) return;
+  Reserve(FSize + ABytes.size());
+  std::memcpy(FData.get() + FSize, ABytes.data(), ABytes.size());
+  FSize += ABytes.size();
+}
+
+void TByteBlock::Prepend(std::string_view ABytes) {
+  if (ABytes.empty()) return;
+  Reserve(FSize + ABytes.size());
+  std::memmove(FData.get() + ABytes.size(), FData.get(), FSize);
+  std::memcpy(FData.get(), ABytes.data(), ABytes.size());
+  FSize += ABytes.size();
+}
+
+void TByteBlock::Resize(size_t ASize) {
+  Reserve(ASize);
+  FSize = ASize;
+}
+
+void TByteBlock::EraseFront(size_t ACount) {
+  ACount = std::min(ACount, FSize);
+  if (ACount == 0) return;
+  std::memmove(FData.get(), FData.get() + ACount, FSize - ACount);
+  FSize -= ACount;
+}
+
+// --- TBlockStringList ---
+
+namespace {
+
+// Free slots kept before the first line of an adopted block: a message gets
+// a few lines put on top of it (trace lines, a return path).
+constexpr size_t kFrontSlots = 8;
+
+}  // namespace
+
+void TBlockStringList::CheckIndex(int Index) const {
+  if (Index < 0 || Index >= GetCount()) RaiseIndexError(Index);
+}
+
+std::string_view TBlockStringList::View(int Index) const {
+  CheckIndex(Index);
+  const TSpan& span = FSpans[FFront + static_cast<size_t>(Index)];
+  return FText.View().substr(span.Offset, span.Length);
+}
+
+TBlockStringList::TSpan TBlockStringList::Append(const std::string& S) {
+  const TSpan span{FText.Size(), S.size()};
+  FText.Append(S);
+  return span;
+}
+
+void TBlockStringList::Insert(int Index, const std::string& S) {
+  if (Index < 0 || Index > GetCount()) RaiseIndexError(Index);
+  Changing();
+  const TSpan span = Append(S);
+  if (Index == 0 && FFront > 0)
+    FSpans[--FFront] = span;
+  else
+    FSpans.insert(FSpans.begin() + static_cast<std::ptrdiff_t>(FFront + static_cast<size_t>(Index)), span);
+  Changed();
+}
+
+void TBlockStringList::Put(int Index, const std::string& S) {
+  CheckIndex(Index);
+  Changing();
+  FSpans[FFront + static_cast<size_t>(Index)] = Append(S);
+  Changed();
+}
+
+void TBlockStringList::Delete(int Index) {
+  CheckIndex(Index);
+  Changing();
+  if (Index == 0)
+    ++FFront;
+  else
+    FSpans.erase(FSpans.begin() + static_cast<std::ptrdiff_t>(FFront + static_cast<size_t>(Index)));
+  Changed();
+}
+
+void TBlockStringList::Clear() {
+  if (FSpans.empty() && FText.Size() == 0) return;
+  Changing();
+  // Given back at once, not kept for later lines.
+  FText.Free();
+  std::vector<TSpan>().swap(FSpans);
+  FFront = 0;
+  Changed();
+}
+
+void TBlockStringList::AssignText(std::string_view AText) {
+  TByteBlock block;
+  block.Append(AText);
+  AssignText(std::move(block));
+}
+
+void TBlockStringList::AssignText(TByteBlock AText) {
+  InUpdate(*this, [&] {
+    Clear();
+    Changing();
+    const std::string_view text = AText.View();
+    const size_t n = text.size();
+    // Counted first (a CR LF counts twice: an upper bound), so the spans
+    // take their memory once; room never written costs nothing.
+    size_t lines = 0;
+    for (const char c : {'\n', '\r'}) {
+      const char* at = text.data();
+      const char* const end = at + n;
+      while (at < end && (at = static_cast<const char*>(std::memchr(at, c, static_cast<size_t>(end - at))))) {
+        ++lines;
+        ++at;
+      }
+    }
+    FSpans.reserve(kFrontSlots + lines + 1);
+    FSpans.resize(kFrontSlots);
+    FFront = kFrontSlots;
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const char c = text[i];
+      if (c != '\r' && c != '\n') continue;
+      FSpans.push_back({start, i - start});
+      if (c == '\r' && i + 1 < n && text[i + 1] == '\n') ++i;
+      start = i + 1;
+    }
+    if (start < n) FSpans.push_back({start, n - start});
+    FText = std::move(AText);
+    Changed();
+  });
+}
+
+void TBlockStringList::CutFront(int Index, size_t ACount) {
+  CheckIndex(Index);
+  TSpan& span = FSpans[FFront + static_cast<size_t>(Index)];
+  ACount = std::min(ACount, span.Length);
+  if (ACount == 0) return;
+  Changing();
+  span.Offset += ACount;
+  span.Length -= ACount;
+  Changed();
 }

@@ -11,9 +11,11 @@
 
 #include "ClassCore.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TStream;
@@ -175,4 +177,98 @@ class TStringList : public TStrings {
   bool FOwnsObjects;
   bool FSorted = false;
   TDuplicates FDuplicates = dupIgnore;
+};
+
+// A growable run of bytes. Past 1 MB it takes a block large enough that the
+// allocator maps it on its own, and such a block grows by remapping its
+// pages, never by copying: growing to N bytes never holds N bytes twice.
+// Pages not yet written cost no memory. Moves, never copies.
+class TByteBlock {
+ public:
+  TByteBlock() = default;
+  TByteBlock(TByteBlock&& AOther) noexcept { Swap(AOther); }
+  TByteBlock& operator=(TByteBlock&& AOther) noexcept {
+    TByteBlock old(std::move(*this));
+    Swap(AOther);
+    return *this;
+  }
+  TByteBlock(const TByteBlock&) = delete;
+  TByteBlock& operator=(const TByteBlock&) = delete;
+  ~TByteBlock() = default;
+
+  [[nodiscard]] char* Data() { return FData.get(); }
+  [[nodiscard]] const char* Data() const { return FData.get(); }
+  [[nodiscard]] size_t Size() const { return FSize; }
+  [[nodiscard]] size_t Capacity() const { return FCapacity; }
+  // Valid until the next change.
+  [[nodiscard]] std::string_view View() const { return {FData.get(), FSize}; }
+  // Raises EOutOfMemory when the system has no memory left.
+  void Append(std::string_view ABytes);
+  void Prepend(std::string_view ABytes);
+  // Shorter keeps the first ASize bytes; longer adds bytes of no set value.
+  void Resize(size_t ASize);
+  // Room for ACapacity bytes in all (at least).
+  void Reserve(size_t ACapacity);
+  void EraseFront(size_t ACount);
+  // Empty, keeping the memory for what comes next.
+  void Clear() { FSize = 0; }
+  // Empty, giving the memory back.
+  void Free() { TByteBlock().Swap(*this); }
+  void Swap(TByteBlock& AOther) noexcept {
+    std::swap(FData, AOther.FData);
+    std::swap(FSize, AOther.FSize);
+    std::swap(FCapacity, AOther.FCapacity);
+  }
+
+ private:
+  struct TFree {
+    void operator()(char* p) const;
+  };
+
+  std::unique_ptr<char, TFree> FData;
+  size_t FSize = 0;
+  size_t FCapacity = 0;
+};
+
+// Lines as spans of one text block: a whole message costs its bytes plus 16
+// bytes a line. AssignText adopts a block without copying it; lines inserted
+// or replaced later are appended to the block (their old bytes stay until
+// Clear), and inserting at the top is cheap. Holds no objects, never sorted.
+class TBlockStringList : public TStrings {
+ public:
+  TBlockStringList() = default;
+  VX_CLASS_NAME("TBlockStringList")
+
+  void Insert(int Index, const std::string& S) override;
+  void Delete(int Index) override;
+  // Frees the block.
+  void Clear() override;
+
+  // Takes AText as the block and splits it as SetText does.
+  void AssignText(TByteBlock AText);
+  void AssignText(std::string_view AText);
+  // The bytes of line Index; valid until the next change of the list.
+  [[nodiscard]] std::string_view View(int Index) const;
+  // Drops the first ACount bytes of line Index (no more than it has).
+  void CutFront(int Index, size_t ACount);
+  // The bytes the block holds, for the caller's memory accounting.
+  [[nodiscard]] size_t BlockSize() const { return FText.Size(); }
+
+ protected:
+  std::string Get(int Index) const override { return std::string(View(Index)); }
+  void Put(int Index, const std::string& S) override;
+  int GetCount() const override { return static_cast<int>(FSpans.size() - FFront); }
+
+ private:
+  struct TSpan {
+    size_t Offset;
+    size_t Length;
+  };
+  void CheckIndex(int Index) const;
+  TSpan Append(const std::string& S);
+
+  TByteBlock FText;
+  // Lines start at FFront: the free slots before it make top inserts cheap.
+  std::vector<TSpan> FSpans;
+  size_t FFront = 0;
 };

@@ -134,21 +134,25 @@ std::string FormatLogEntry(const std::string& TimeStamp, long ThreadId, const TO
 
 void TqvLogger::WriteEntry(const TObject* Sender, int Level, const std::exception* E, const std::string& Text) {
   ErrnoKeeper keep;
-  std::string fileName;
-  {
-    std::scoped_lock lock(FLock);
-    if (!FHeaderWritten && !FHeader.empty()) {
-      FHeaderWritten = true;
-      AppendToFile(FFileName, FHeader + "\r\n");
-    }
-  }
+  // The thread's id, asked for once per thread.
+  thread_local const long tThreadId = plat::CurrentThreadId();
   std::string line;
   try {
-    line = FormatLogEntry(TimeStampNow(), plat::CurrentThreadId(), Sender, Level, E, Text);
+    // Formatted before the lock is taken: writers wait only for each other's I/O.
+    line = FormatLogEntry(TimeStampNow(), tThreadId, Sender, Level, E, Text);
   } catch (...) {
     return;  // out of memory: the entry is lost, the caller goes on
   }
   std::scoped_lock lock(FLock);
+  if (!FHeaderWritten && !FHeader.empty()) {
+    FHeaderWritten = true;
+    // The header and the first entry go to the file together.
+    try {
+      line.insert(0, FHeader + "\r\n");
+    } catch (...) {
+      return;
+    }
+  }
   AppendToFile(FFileName, line);
 }
 

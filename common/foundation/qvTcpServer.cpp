@@ -17,6 +17,7 @@ constexpr uintptr_t kAcceptPauseTimer = 2;
 // level-triggered accept event would otherwise spin.
 constexpr uint32_t kAcceptPauseMs = 200;
 constexpr int kMinIdleClose = 5000;
+constexpr int kMaxAcceptsPerEvent = 256;
 constexpr long kReadMask = plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE;
 constexpr long kNoReadMask = plat::FD_WRITE | plat::FD_CLOSE;
 
@@ -88,6 +89,8 @@ class TqvTcpServer::TListener {
   void Cleanup() noexcept;
   void HandleMessage(plat::TMessage& m);
   void Accept();
+  // False when nothing more can be accepted now.
+  bool AcceptOne();
   void QueueItem(plat::SocketHandle AHandle, int AAction);
   void CheckTimeOut();
   TqvUserConnectionPtr Find(plat::SocketHandle AHandle);
@@ -172,7 +175,11 @@ void TqvTcpServer::TListener::Listen() {
   if (plat::bind(FListenSocket, addr->GetSockAddr(), static_cast<socklen_t>(addr->GetSockAddrSize())) != 0)
     fail();
   if (plat::WSAAsyncSelect(FListenSocket, FHwnd, plat::WM_SOCKET_EVENT, plat::FD_ACCEPT) != 0) fail();
-  if (plat::listen(FListenSocket, FServer->FMaxConnectionQueue) != 0) fail();
+  // Linux drops handshakes beyond the accept queue without a word, leaving a
+  // burst's clients to retransmit SYNs (or, with SYN cookies, hung on a
+  // socket the server never saw): the queue is never shorter than the
+  // system's usual maximum, which the kernel caps at net.core.somaxconn.
+  if (plat::listen(FListenSocket, std::max(FServer->FMaxConnectionQueue, SOMAXCONN)) != 0) fail();
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
   if (plat::getsockname(FListenSocket, reinterpret_cast<sockaddr*>(&ss), &len) != 0) fail();
@@ -209,6 +216,7 @@ void TqvTcpServer::TListener::Cleanup() noexcept {
         if (FServer->FConnections.empty()) break;
         c = std::move(FServer->FConnections.back());
         FServer->FConnections.pop_back();
+        FServer->FByHandle.erase(c->Handle());
       }
       try {
         c->Interrupt();
@@ -227,9 +235,8 @@ void TqvTcpServer::TListener::Cleanup() noexcept {
 
 TqvUserConnectionPtr TqvTcpServer::TListener::Find(plat::SocketHandle AHandle) {
   std::scoped_lock lock(FServer->FLock);
-  for (const TqvUserConnectionPtr& c : FServer->FConnections)
-    if (c->Handle() == AHandle) return c;
-  return nullptr;
+  auto it = FServer->FByHandle.find(AHandle);
+  return it == FServer->FByHandle.end() ? nullptr : it->second;
 }
 
 void TqvTcpServer::TListener::HandleMessage(plat::TMessage& m) {
@@ -280,24 +287,29 @@ void TqvTcpServer::TListener::QueueItem(plat::SocketHandle AHandle, int AAction)
   // Clear cannot be followed by a late item.
   std::scoped_lock lock(FServer->FLock);
   if (FServer->FStopping.load()) return;
-  for (const TqvUserConnectionPtr& c : FServer->FConnections) {
-    if (c->Handle() != AHandle) continue;
-    FServer->FThreadPool->QueueWorkItem(std::make_unique<TqvTcpServer::TWorkItem>(FServer, c, AAction));
-    return;
-  }
+  auto it = FServer->FByHandle.find(AHandle);
+  if (it == FServer->FByHandle.end()) return;
+  FServer->FThreadPool->QueueWorkItem(std::make_unique<TqvTcpServer::TWorkItem>(FServer, it->second, AAction));
 }
 
 void TqvTcpServer::TListener::Accept() {
-  if (FServer->FStopping.load()) return;
+  // Every pending connection, so a burst never waits in the kernel's queue
+  // for one event each; bounded, so the other events of the loop still run
+  // (the rest raises the accept event again).
+  for (int i = 0; i < kMaxAcceptsPerEvent; ++i)
+    if (!AcceptOne()) return;
+}
+
+bool TqvTcpServer::TListener::AcceptOne() {
+  if (FServer->FStopping.load()) return false;
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
   plat::SOCKET s = plat::accept(FListenSocket, reinterpret_cast<sockaddr*>(&ss), &len);
   if (s == plat::INVALID_SOCKET) {
     // A failed accept never touches the listening socket.
     const uint32_t e = plat::WSAGetLastError();
-    if (e == plat::WSAEWOULDBLOCK || e == plat::WSAECONNABORTED || e == plat::WSAECONNRESET ||
-        e == plat::WSAEINTR)
-      return;
+    if (e == plat::WSAEWOULDBLOCK) return false;
+    if (e == plat::WSAECONNABORTED || e == plat::WSAECONNRESET || e == plat::WSAEINTR) return true;
     if (e == plat::WSAEMFILE || e == plat::WSAENOBUFS) {
       plat::WSAAsyncSelect(FListenSocket, FHwnd, plat::WM_SOCKET_EVENT, 0);
       plat::SetTimer(FHwnd, kAcceptPauseTimer, kAcceptPauseMs);
@@ -332,6 +344,10 @@ void TqvTcpServer::TListener::Accept() {
     if (TqvServerGuard* guard = FServer->FGuard; guard && !guard->CheckConnection(c->PeerIP, FServer->FPort))
       throw EqvTcpServerError(qvConnectionBlocked);
     c->SelectEvents(FHwnd, kReadMask);
+    {
+      std::scoped_lock lock(FServer->FLock);
+      FServer->FByHandle[c->Handle()] = c;
+    }
     TWorkLock lock(*c);
     c->GetNetworkStream().StreamReady();
   } catch (const std::exception& e) {
@@ -345,6 +361,7 @@ void TqvTcpServer::TListener::Accept() {
       }
     }
   }
+  return true;
 }
 
 void TqvTcpServer::TListener::CheckTimeOut() {
@@ -382,50 +399,78 @@ void TqvTcpServer::TListener::CheckTimeOut() {
 
 void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction) {
   TqvUserConnection& c = *AConnection;
+  if (AAction != 0) {
+    RunWriteStep(c);
+    return;
+  }
+  bool write = false;
+  bool again = false;
   try {
     {
       TWorkLock lock(c);
       c.InitProgress(0, 0);
     }
-    if (AAction == 0) {
-      // A duplicate read item drops out; the running one renews the
-      // registration when done, which posts a read for anything left.
-      if (!c.TryBeginRead()) return;
-      std::exception_ptr error;
-      try {
-        if (c.Active()) ReadConnection(&c);
-      } catch (...) {
-        error = std::current_exception();
-      }
-      c.EndRead();
-      try {
-        TWorkLock lock(c);
-        if (c.Active()) c.SelectEvents(FWindow.load(), kReadMask);
-      } catch (...) {
-        if (!error) error = std::current_exception();
-      }
-      if (error) std::rethrow_exception(error);
-    } else {
-      bool close = false;
-      {
-        TWorkLock lock(c);
-        c.WriteData(static_cast<TStream*>(nullptr));
-        DoWriteConnection(&c);
-        // Only once the last byte has gone: a close with output waiting
-        // would cut the final reply.
-        // A read item still handling its data may yet queue a reply; it
-        // renews the registration when done, and the write item that
-        // follows closes.
-        close = c.CloseAfterWrite() && c.PendingOutput() == 0 && !c.Reading();
-      }
-      if (close) CloseListed(&c);
+    // A duplicate read item drops out; the running one renews the
+    // registration when done, which posts a read for anything left.
+    if (!c.TryBeginRead()) return;
+    std::exception_ptr error;
+    try {
+      if (c.Active()) ReadConnection(&c);
+    } catch (...) {
+      error = std::current_exception();
     }
+    c.EndRead();
+    try {
+      TWorkLock lock(c);
+      // Input already buffered waits for its own item, behind other
+      // connections; no read event is wanted for this one meanwhile.
+      again = c.Active() && HasPendingInput(&c);
+      // The write event every read is followed by is taken here and run on
+      // this worker, so it costs no hand-off.
+      if (c.Active() && c.SelectEvents(FWindow.load(), again ? kNoReadMask : kReadMask, plat::FD_WRITE) != 0)
+        c.OweWrite();
+      write = c.TakeOwedWrite();
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
+    if (error) std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    DoServerError(&c, e);
+  } catch (...) {
+    DoServerError(&c, UnknownError());
+  }
+  if (write) RunWriteStep(c);
+  if (again) {
+    std::scoped_lock lock(FLock);
+    if (!FStopping.load() && c.Active())
+      FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, 0));
+  }
+}
+
+void TqvTcpServer::RunWriteStep(TqvUserConnection& c) {
+  try {
+    bool close = false;
+    {
+      TWorkLock lock(c);
+      c.InitProgress(0, 0);
+      c.WriteData(static_cast<TStream*>(nullptr));
+      DoWriteConnection(&c);
+      // Only once the last byte has gone: a close with output waiting
+      // would cut the final reply.
+      // A read item still handling its data, or input still waiting for
+      // one, may yet queue a reply; that item renews the registration when
+      // done, and the write step that follows closes.
+      close = c.CloseAfterWrite() && c.PendingOutput() == 0 && !c.Reading() && !HasPendingInput(&c);
+    }
+    if (close) CloseListed(&c);
   } catch (const std::exception& e) {
     DoServerError(&c, e);
   } catch (...) {
     DoServerError(&c, UnknownError());
   }
 }
+
+bool TqvTcpServer::HasPendingInput(TqvUserConnection*) { return false; }
 
 // --- The server ----------------------------------------------------------
 
@@ -503,6 +548,7 @@ void TqvTcpServer::CloseListed(TqvUserConnection* AConnection) {
     if (it == FConnections.end()) return;
     c = std::move(*it);
     FConnections.erase(it);
+    FByHandle.erase(c->Handle());
   }
   c->Interrupt();
   c->Close(true);
@@ -530,7 +576,8 @@ TqvUserConnectionPtr TqvTcpServer::GetConnection(int AIndex) {
 void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* AData) {
   TWorkLock lock(*AConnection);
   if (!AConnection->Active()) return;
-  AConnection->SelectEvents(FWindow.load(), kNoReadMask);
+  // The write event this would post is owed to the read item instead.
+  if (AConnection->SelectEvents(FWindow.load(), kNoReadMask, plat::FD_WRITE) != 0) AConnection->OweWrite();
   AConnection->ReadData(AData);
 }
 
@@ -627,7 +674,7 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
   bool defer = false;
   {
     TWorkLock lock(c);
-    if (c.Active() && (c.Reading() || c.PendingOutput() > 0)) {
+    if (c.Active() && (c.Reading() || c.PendingOutput() > 0 || HasPendingInput(&c))) {
       c.SetCloseAfterWrite();
       defer = true;
     }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "ClassCore.h"
@@ -102,6 +103,7 @@ class TqvTcpServer : public TComponent {
   void SetServerName(const std::string& Value) { FServerName = Value; }
   const std::string& LocalBinding() const { return FLocalBinding; }
   void SetLocalBinding(const std::string& Value) { FLocalBinding = Value; }
+  // The listen backlog; the listener asks for at least SOMAXCONN.
   int MaxConnectionQueue() const { return FMaxConnectionQueue; }
   void SetMaxConnectionQueue(int Value) { FMaxConnectionQueue = Value; }
   // Milliseconds; 0 or less switches the check off; 1..4999 are ignored.
@@ -147,6 +149,10 @@ class TqvTcpServer : public TComponent {
   virtual std::unique_ptr<TqvThreadPool> CreateThreadPool();
   // Gives a new connection its stream before the accept: a plain one here.
   virtual void CreateNetworkStream(TqvUserConnection* AConnection);
+  // True while the connection holds received input that its next read item
+  // must handle before reading the socket again (a subclass that yields
+  // between commands says so); that item is queued behind the others.
+  virtual bool HasPendingInput(TqvUserConnection* AConnection);
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
@@ -162,10 +168,14 @@ class TqvTcpServer : public TComponent {
   void PeerHalfClosed(const TqvUserConnectionPtr& AConnection);
   void CloseListed(TqvUserConnection* AConnection);
   void RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction);
+  // A write event's work: flush, OnWriteConnection, close-after-write.
+  void RunWriteStep(TqvUserConnection& AConnection);
 
   mutable std::recursive_mutex FLock;  // the server lock
   // Guarded by the server lock; in accept order.
   std::vector<TqvUserConnectionPtr> FConnections;
+  // The listed connections by event handle, for the listener's look-ups.
+  std::unordered_map<plat::SocketHandle, TqvUserConnectionPtr> FByHandle;
   std::atomic<bool> FStarted{false};
   std::atomic<plat::HWND> FWindow{0};  // the listener's window while started
   int FPort = 0;

@@ -26,13 +26,15 @@ void TqvUserConnection::Accepted() {
   SetActive(true);
 }
 
-void TqvUserConnection::SelectEvents(plat::HWND AWindow, long AMask) {
+long TqvUserConnection::SelectEvents(plat::HWND AWindow, long AMask, long ATake) {
   std::scoped_lock lock(FLock);
-  if (!Active()) return;
+  if (!Active()) return 0;
   FWindow = AWindow;
   FMask = AMask;
-  if (plat::WSAAsyncSelect(Socket().Socket(), AWindow, plat::WM_SOCKET_EVENT, AMask) != 0)
+  long taken = 0;
+  if (plat::WSAAsyncSelectTake(Socket().Socket(), AWindow, plat::WM_SOCKET_EVENT, AMask, ATake, &taken) != 0)
     RaiseSocketLastError(static_cast<int>(plat::WSAGetLastError()));
+  return taken;
 }
 
 bool TqvUserConnection::ReadData(TStream* AData) {

@@ -84,7 +84,12 @@ class TqvUserConnection : public TqvConnection,
   void Accepted();
   // For the server: async-select registration on its window, remembered so
   // WriteDataAndClose can renew it. Raises the platform error. No-op once closed.
-  void SelectEvents(plat::HWND AWindow, long AMask);
+  // The events of ATake (FD_WRITE) are not posted but returned: the caller
+  // runs their work itself.
+  long SelectEvents(plat::HWND AWindow, long AMask, long ATake = 0);
+  // For the server: a write step that a registration handed over is due.
+  void OweWrite() { FWriteOwed = true; }
+  [[nodiscard]] bool TakeOwedWrite() { return FWriteOwed.exchange(false); }
   // For the server: false while another read item of this connection runs.
   [[nodiscard]] bool TryBeginRead() { return !FReading.exchange(true); }
   void EndRead() { FReading = false; }
@@ -97,6 +102,7 @@ class TqvUserConnection : public TqvConnection,
   std::atomic<uint32_t> FLastActivity{0};
   std::atomic<bool> FPeerClosed{false};
   std::atomic<bool> FReading{false};
+  std::atomic<bool> FWriteOwed{false};
   std::atomic<plat::SocketHandle> FHandle{0};
   plat::HWND FWindow = 0;
   long FMask = 0;

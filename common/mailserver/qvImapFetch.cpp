@@ -6,6 +6,7 @@
 #include "qvEmailAddress.h"
 #include "qvMailHeader.h"
 #include "qvMailMessage.h"
+#include "qvMailServerLimits.h"
 #include "qvMessageBody.h"
 #include "qvTextUtils.h"
 #include "qvUtils.h"
@@ -178,7 +179,80 @@ std::string MultipartTail(const std::string& AContentType, const std::string& AC
   return out + "\"boundary\" " + ImapString(ABoundary) + ") NIL NIL";
 }
 
-std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose);
+// A Content-ID as the header had it, angle brackets included.
+std::string ContentIdString(const std::string& AId) {
+  return ImapString(AId.starts_with("<") ? AId : "<" + AId + ">");
+}
+
+std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose, int ADepth);
+std::string MessageStructure(const TStrings& ALines, const TqvMailMessage& AMessage, int ADepth);
+std::string EnvelopeList(const TStrings& ALines);
+
+// ---- forwarded messages ----
+
+// A message/rfc822 part whose data is the message itself (no transfer
+// encoding over it): its lines and their parse, for describing it and for
+// resolving section parts inside it.
+struct TEncapsulated {
+  TEncapsulated(const TStrings& ALines, const TqvMessageBody& ABody) {
+    const TLineRange data = DataRange(ALines, ABody);
+    Lines.BeginUpdate();
+    for (int i = data.First; i < data.First + data.Count; ++i) Lines.Add(ALines.Strings(i));
+    Lines.EndUpdate();
+    Message.SetMessageSource(Lines);
+  }
+  TStringList Lines;
+  TqvMailMessage Message;
+};
+
+bool IsMessageType(const TqvMessageBody& ABody) {
+  return dynamic_cast<const TqvMultipartBody*>(&ABody) == nullptr &&
+         qvtext::SameText(Trim(ABody.ContentType()), "message/rfc822");
+}
+
+// A forwarded message that can be parsed in place: one with base64 or
+// quoted-printable over it (not allowed, but sent) reads as an empty message.
+bool CanEnter(const TqvMessageBody& ABody, int ADepth) {
+  const TqvEncodeMethod enc = ABody.GetEncoding();
+  return IsMessageType(ABody) && (enc == cmNone || enc == cm8Bit) && ADepth < qvMaxImapMessageNesting;
+}
+
+// The Content-Type parameters and the Content-Disposition of a part as its
+// header has them: ("name" "x") or NIL, ("attachment" ("filename" "x")) or NIL.
+void PartFields(const TStrings& AHeader, std::string& AParams, std::string& ADisposition) {
+  TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
+  fields.Parse(0, Readable(AHeader));
+  const std::string name = fields.GetItem(fields.GetFieldValue("Content-Type"), "name");
+  AParams = name.empty() ? std::string("NIL") : "(\"name\" " + ImapString(name) + ")";
+  const std::string disposition = fields.GetFieldValue("Content-Disposition");
+  std::string kind = Trim(disposition.substr(0, disposition.find(';')));
+  if (kind.empty()) {
+    ADisposition = "NIL";
+    return;
+  }
+  const std::string file = fields.GetItem(disposition, "filename");
+  ADisposition = "(" + ImapString(kind) + " " +
+                 (file.empty() ? std::string("NIL") : "(\"filename\" " + ImapString(file) + ")") + ")";
+}
+
+// "message" "rfc822" params id NIL enc size envelope (body) lines NIL dsp NIL.
+std::string MessagePartStructure(const TStrings& ALines, const TqvMessageBody& ABody, int ADepth) {
+  std::string params, disposition;
+  PartFields(ABody.RawHeader(), params, disposition);
+  const TLineRange data = DataRange(ALines, ABody);
+  std::string out = TypePair(ABody.ContentType()) + " " + params + " ";
+  const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody);
+  out += (att && !att->ContentID().empty() ? ContentIdString(att->ContentID()) : std::string("NIL")) + " NIL ";
+  out += EncodingWord(ABody.GetEncoding()) + " " + std::to_string(RangeSize(ALines, data)) + " ";
+  if (CanEnter(ABody, ADepth)) {
+    const TEncapsulated inner(ALines, ABody);
+    out += EnvelopeList(inner.Lines) + " (" + MessageStructure(inner.Lines, inner.Message, ADepth + 1) + ")";
+  } else {
+    out += "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) "
+           "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL)";
+  }
+  return out + " " + std::to_string(data.Count) + " NIL " + disposition + " NIL";
+}
 
 // The charset parameter of a header's Content-Type, or "".
 std::string HeaderCharSet(const TStrings& AHeader) {
@@ -194,10 +268,11 @@ std::string Sizes(const TStrings& ALines, const TqvMessageBody& ABody, bool ATex
   return out;
 }
 
-std::string BodyStructure(const TStrings& ALines, const TqvMessageBody& ABody) {
+std::string BodyStructure(const TStrings& ALines, const TqvMessageBody& ABody, int ADepth) {
+  if (IsMessageType(ABody)) return MessagePartStructure(ALines, ABody, ADepth);
   if (const auto* multi = dynamic_cast<const TqvMultipartBody*>(&ABody)) {
     // A nested multipart always lists its parts in parentheses, even one.
-    return Trim(BodiesStructure(ALines, multi->Bodies(), true)) +
+    return Trim(BodiesStructure(ALines, multi->Bodies(), true, ADepth)) +
            MultipartTail(multi->ContentType(), multi->ContentSubType(), multi->Boundary());
   }
   const bool text = IsTextType(ABody.ContentType());
@@ -205,8 +280,7 @@ std::string BodyStructure(const TStrings& ALines, const TqvMessageBody& ABody) {
   if (const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody); att && !text) {
     std::string out = TypePair(att->ContentType()) + " (\"name\" " + ImapString(att->FileName()) + ") ";
     if (!att->ContentID().empty()) {
-      const std::string& id = att->ContentID();
-      out += ImapString(id.starts_with("<") ? id : "<" + id + ">") + " NIL " + enc + " " + Sizes(ALines, ABody, false) +
+      out += ContentIdString(att->ContentID()) + " NIL " + enc + " " + Sizes(ALines, ABody, false) +
              " NIL NIL NIL";
     } else {
       out += "NIL NIL " + enc + " " + Sizes(ALines, ABody, false) + " NIL (\"attachment\" (\"filename\" " +
@@ -221,7 +295,7 @@ std::string BodyStructure(const TStrings& ALines, const TqvMessageBody& ABody) {
          Sizes(ALines, ABody, true) + " NIL NIL NIL";
 }
 
-std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose) {
+std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose, int ADepth) {
   if (ABodies.Count() == 0) {
     // Nothing was parsed (an empty text): an empty text part.
     const std::string part = "\"text\" \"plain\" " + CharSetList(AAlwaysEnclose ? std::string() : HeaderCharSet(ABodies.Message()->RawHeader())) +
@@ -231,7 +305,7 @@ std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABod
   const bool enclose = AAlwaysEnclose || ABodies.Count() > 1;
   std::string out;
   for (int i = 0; i < ABodies.Count(); ++i) {
-    const std::string part = BodyStructure(ALines, *ABodies.Items(i));
+    const std::string part = BodyStructure(ALines, *ABodies.Items(i), ADepth);
     out += enclose ? "(" + part + ")" : part;
   }
   return out;
@@ -265,14 +339,50 @@ std::string AddressList(const TqvMailHeaderFieldList& AFields, const char* AName
   return out.empty() ? "NIL" : "(" + out + ")";
 }
 
+// "(date subject from sender reply-to to cc bcc in-reply-to message-id)" of
+// the header at the top of ALines.
+std::string EnvelopeList(const TStrings& ALines) {
+  TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
+  fields.Parse(0, Readable(ALines));
+  const auto value = [&](const char* AName) {
+    const int index = fields.GetFieldIndex(AName);
+    return index < 0 ? std::string() : Trim(fields.GetTrimmedFieldValue(index));
+  };
+  const std::string from = AddressList(fields, "From");
+  std::string sender = AddressList(fields, "Sender");
+  if (sender == "NIL") sender = from;
+  std::string out = "(";
+  out += ImapNString(value("Date")) + " ";
+  out += ImapString(value("Subject")) + " ";
+  out += from + " " + sender + " " + AddressList(fields, "Reply-To") + " ";
+  out += AddressList(fields, "To") + " " + AddressList(fields, "Cc") + " " + AddressList(fields, "Bcc") + " ";
+  return out + "NIL " + ImapNString(value("Message-ID")) + ")";
+}
+
+// The body structure of a parsed message, without its outer parentheses.
+std::string MessageStructure(const TStrings& ALines, const TqvMailMessage& AMessage, int ADepth) {
+  if (AMessage.MessageFormat() == mfUUencode) {
+    // Counted after the first empty line.
+    int first = 0;
+    while (first < ALines.Count() && !ALines.Strings(first).empty()) ++first;
+    const TLineRange text = first >= ALines.Count() ? TLineRange{} : Clip(ALines, first + 1, ALines.Count());
+    return "\"TEXT\" \"PLAIN\" NIL NIL NIL \"7BIT\" " + std::to_string(RangeSize(ALines, text)) + " " +
+           std::to_string(text.Count) + " NIL NIL NIL";
+  }
+  std::string structure = BodiesStructure(ALines, AMessage.Bodies(), false, ADepth);
+  if (AMessage.Bodies().Count() > 1 && !AMessage.Boundary().empty())
+    structure = Trim(structure) + MultipartTail(AMessage.ContentType(), AMessage.ContentSubType(), AMessage.Boundary());
+  return structure;
+}
+
 // ---- sections ----
 
 class TSectionWriter {
  public:
-  TSectionWriter(const TStrings& ALines, TStream& AStream, std::string ALabel, std::string APartial)
-      : FLines(ALines), FStream(AStream), FLabel(std::move(ALabel)), FPartial(std::move(APartial)) {}
+  TSectionWriter(TStream& AStream, std::string ALabel, std::string APartial)
+      : FStream(AStream), FLabel(std::move(ALabel)), FPartial(std::move(APartial)) {}
 
-  void WriteRange(TLineRange ARange) { WriteBytes(JoinLines(FLines, ARange)); }
+  void WriteRange(const TStrings& ALines, TLineRange ARange) { WriteBytes(JoinLines(ALines, ARange)); }
 
   // label[<origin>] {n} CRLF bytes, n counted over exactly what follows.
   void WriteBytes(const std::string& AData) {
@@ -316,7 +426,6 @@ class TSectionWriter {
   }
 
  private:
-  const TStrings& FLines;
   TStream& FStream;
   const std::string FLabel;
   const std::string FPartial;
@@ -360,7 +469,7 @@ std::string ImapNString(std::string_view AText) { return AText.empty() ? std::st
 // ---- the item list ----
 
 TqvImap4FetchItem& TqvImap4FetchList::GetItem(int AIndex) const {
-  if (AIndex < 0 || AIndex >= GetCount()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= GetCount()) throw EListError::OutOfBounds(AIndex);
   return *FItems[static_cast<size_t>(AIndex)];
 }
 
@@ -472,22 +581,7 @@ bool TqvImap4FetchList::SectionsValid() const {
 // ---- ENVELOPE ----
 
 void TqvImap4FetchEnvelope::GetEnvelope(const TStrings& ALines, TStream& AStream) {
-  TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
-  fields.Parse(0, Readable(ALines));
-  const auto value = [&](const char* AName) {
-    const int index = fields.GetFieldIndex(AName);
-    return index < 0 ? std::string() : Trim(fields.GetTrimmedFieldValue(index));
-  };
-  const std::string from = AddressList(fields, "From");
-  std::string sender = AddressList(fields, "Sender");
-  if (sender == "NIL") sender = from;
-  std::string out = "ENVELOPE (";
-  out += ImapNString(value("Date")) + " ";
-  out += ImapString(value("Subject")) + " ";
-  out += from + " " + sender + " " + AddressList(fields, "Reply-To") + " ";
-  out += AddressList(fields, "To") + " " + AddressList(fields, "Cc") + " " + AddressList(fields, "Bcc") + " ";
-  out += "NIL " + ImapNString(value("Message-ID")) + ")";
-  Put(AStream, out);
+  Put(AStream, "ENVELOPE " + EnvelopeList(ALines));
 }
 
 // ---- BODYSTRUCTURE ----
@@ -495,20 +589,7 @@ void TqvImap4FetchEnvelope::GetEnvelope(const TStrings& ALines, TStream& AStream
 void TqvImap4FetchBodyStructure::GetBodyStructure(const TStrings& ALines, TStream& AStream) {
   TqvMailMessage message;
   message.SetMessageSource(ALines);
-  std::string structure;
-  if (message.MessageFormat() == mfUUencode) {
-    // Counted after the first empty line.
-    int first = 0;
-    while (first < ALines.Count() && !ALines.Strings(first).empty()) ++first;
-    const TLineRange text = first >= ALines.Count() ? TLineRange{} : Clip(ALines, first + 1, ALines.Count());
-    structure = "\"TEXT\" \"PLAIN\" NIL NIL NIL \"7BIT\" " + std::to_string(RangeSize(ALines, text)) + " " +
-                std::to_string(text.Count) + " NIL NIL NIL";
-  } else {
-    structure = BodiesStructure(ALines, message.Bodies(), false);
-    if (message.Bodies().Count() > 1 && !message.Boundary().empty())
-      structure = Trim(structure) + MultipartTail(message.ContentType(), message.ContentSubType(), message.Boundary());
-  }
-  Put(AStream, "BODYSTRUCTURE (" + structure + ")");
+  Put(AStream, "BODYSTRUCTURE (" + MessageStructure(ALines, message, 0) + ")");
 }
 
 // ---- BODY[section] ----
@@ -544,42 +625,60 @@ bool TqvImap4FetchBody::IsValidPartial(std::string_view APartial) {
 
 void TqvImap4FetchBody::GetBody(const TStrings& ALines, const std::string& ALabel, TStream& AStream,
                                 const std::string& ASection, const std::string& APartial) {
-  TSectionWriter writer(ALines, AStream, ALabel, IsValidPartial(APartial) ? APartial : std::string());
-  const TLineRange whole = Clip(ALines, 0, ALines.Count());
-  if (ASection.empty()) return writer.WriteRange(whole);
+  TSectionWriter writer(AStream, ALabel, IsValidPartial(APartial) ? APartial : std::string());
+  if (ASection.empty()) return writer.WriteRange(ALines, Clip(ALines, 0, ALines.Count()));
   if (!IsValidSection(ASection)) return writer.WriteNil();
 
   TqvMailMessage message;
   message.SetMessageSource(ALines);
-  std::vector<std::string> parts = SplitSection(UpperCase(ASection));
+  // Where resolution stands: the message (the top one, or a forwarded one
+  // entered through its message/rfc822 part), the body list numbers pick
+  // from, and the body picked (none: the message itself).
+  const TStrings* lines = &ALines;
+  const TqvMailMessage* msg = &message;
   const TqvMessageBodies* list = &message.Bodies();
   const TqvMessageBody* current = nullptr;
-  const auto currentData = [&]() { return current ? DataRange(ALines, *current) : whole; };
-  const auto currentHeader = [&]() {
-    return current ? HeaderRange(ALines, current->HeaderStart()) : HeaderRange(ALines, 0);
+  std::vector<std::unique_ptr<TEncapsulated>> entered;
+  // Inside a message/rfc822 part, numbers, HEADER and TEXT refer to the
+  // forwarded message; MIME stays with the part's own header.
+  const auto enter = [&]() {
+    if (!current || !CanEnter(*current, static_cast<int>(entered.size()))) return;
+    entered.push_back(std::make_unique<TEncapsulated>(*lines, *current));
+    lines = &entered.back()->Lines;
+    msg = &entered.back()->Message;
+    list = &msg->Bodies();
+    current = nullptr;
+  };
+  const auto currentData = [&]() {
+    return current ? DataRange(*lines, *current) : Clip(*lines, 0, lines->Count());
   };
 
+  const std::vector<std::string> parts = SplitSection(UpperCase(ASection));
   size_t p = 0;
   while (p < parts.size() && IsDigits(parts[p])) {
+    enter();
     const int64_t n = ParseNumber(parts[p]);
     // A number where no list is at hand, or above the count, gives the current body.
-    if (!list || n > list->Count()) return writer.WriteRange(currentData());
+    if (!list || n > list->Count()) return writer.WriteRange(*lines, currentData());
     current = list->Items(static_cast<int>(n - 1));
-    if (++p == parts.size()) return writer.WriteRange(currentData());
+    if (++p == parts.size()) return writer.WriteRange(*lines, currentData());
     const auto* multi = dynamic_cast<const TqvMultipartBody*>(current);
     list = multi ? &multi->Bodies() : nullptr;
   }
 
   const std::string& word = parts[p];
-  if (word == "MIME" || (word == "HEADER" && p + 1 == parts.size())) return writer.WriteRange(currentHeader());
+  if (word == "MIME") return writer.WriteRange(*lines, HeaderRange(*lines, current->HeaderStart()));
+  enter();
+  if (word == "HEADER" && p + 1 == parts.size())
+    return writer.WriteRange(*lines, HeaderRange(*lines, current ? current->HeaderStart() : 0));
   if (word == "HEADER") {
     const bool isNot = p + 2 < parts.size();
-    return writer.WriteFields(HeaderLines(message, current), FieldNames(parts[isNot ? p + 2 : p + 1]), isNot);
+    return writer.WriteFields(HeaderLines(*msg, current), FieldNames(parts[isNot ? p + 2 : p + 1]), isNot);
   }
-  // TEXT: of the whole message, everything after its header (multipart
-  // included); inside a part, its first text part or its data.
-  if (!current) return writer.WriteRange(Clip(ALines, message.BodyStart(), ALines.Count()));
+  // TEXT: of a message, everything after its header (multipart included);
+  // inside another part, its first text part or its data.
+  if (!current) return writer.WriteRange(*lines, Clip(*lines, msg->BodyStart(), lines->Count()));
   if (list)
-    if (const TqvTextBody* text = FirstTextBody(*list)) return writer.WriteRange(DataRange(ALines, *text));
-  writer.WriteRange(currentData());
+    if (const TqvTextBody* text = FirstTextBody(*list)) return writer.WriteRange(*lines, DataRange(*lines, *text));
+  writer.WriteRange(*lines, currentData());
 }

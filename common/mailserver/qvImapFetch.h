@@ -6,10 +6,13 @@
 // bytes without charset conversion. Every string they write is an IMAP quoted
 // string with "\" and '"' escaped, or a literal when it holds CR, LF, NUL or
 // 8-bit bytes; every literal's count is the number of bytes that follow it.
-// No state: any thread may call them. They never raise for malformed mail
-// (it reads as empty or default values) and never touch the disk: attachment
-// data is only measured, never saved. Bounded by the message's own size and
-// the message parser's nesting limit.
+// A forwarded message (a message/rfc822 part) is parsed in place: it is
+// described with its own envelope and structure, and section parts inside it
+// resolve against it. No state: any thread may call them. They never raise
+// for malformed mail (it reads as empty or default values) and never touch
+// the disk: attachment data is only measured, never saved. Bounded by the
+// message's own size, the message parser's nesting limit and
+// qvMaxImapMessageNesting forwarded messages inside one another.
 #pragma once
 
 #include <memory>
@@ -78,9 +81,11 @@ class TqvImap4FetchBody {
   // Writes ALabel + " {n}" CRLF + the n bytes of the section, or ALabel + " NIL"
   // when HEADER.FIELDS selects nothing. Labels: "BODY[<section>]" for BODY and
   // BODY.PEEK, "RFC822" (no section), "RFC822.HEADER" ("HEADER"),
-  // "RFC822.TEXT" ("TEXT"). A non-empty APartial ("origin.count", as parsed)
-  // writes ALabel + "<origin>" and that slice of the section's bytes, empty
-  // past the end. A section that SectionsValid refuses writes ALabel + " NIL".
+  // "RFC822.TEXT" ("TEXT"). Below a message/rfc822 part, numbers, HEADER and
+  // TEXT refer to the forwarded message, MIME to the part. A non-empty
+  // APartial ("origin.count", as parsed) writes ALabel + "<origin>" and that
+  // slice of the section's bytes, empty past the end. A section that
+  // SectionsValid refuses writes ALabel + " NIL".
   static void GetBody(const TStrings& ALines, const std::string& ALabel, TStream& AStream,
                       const std::string& ASection, const std::string& APartial = "");
 

@@ -46,24 +46,75 @@ struct TDirCloser {
 };
 
 // AName is resolved in AFolderFd; AFileName names the file in errors.
-void LoadMailFileAt(int AFolderFd, const std::string& AName, const std::string& AFileName, TStrings& ALines) {
-  ALines.Clear();
+// ASize gets the file's size.
+plat::UniqueFd OpenMailFileAt(int AFolderFd, const std::string& AName, const std::string& AFileName,
+                              int64_t& ASize) {
   plat::UniqueFd fd(::openat(AFolderFd, AName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd) throw EFOpenError("Cannot open file \"" + AFileName + "\". " + std::strerror(errno));
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
     throw EFOpenError("Cannot open file \"" + AFileName + "\". Not a regular file");
-  TMemoryStream data;
+  ASize = st.st_size;
+  return fd;
+}
+
+// A message file read from its descriptor; writing is refused. A placed
+// message file never changes, so its size is the one seen at the opening
+// and the position is kept here: neither costs a system call.
+class TMailFileStream : public TStream {
+ public:
+  TMailFileStream(plat::UniqueFd AFd, int64_t ASize) : FFd(std::move(AFd)), FSize(ASize) {}
+  VX_CLASS_NAME("TMailFileStream")
+
+  [[nodiscard]] int64_t Read(void* Buffer, int64_t Count) override {
+    for (;;) {
+      const ssize_t n = ::read(FFd.Get(), Buffer, static_cast<size_t>(std::max<int64_t>(Count, 0)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return 0;
+      FPosition += n;
+      return n;
+    }
+  }
+  [[nodiscard]] int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+    const int64_t at = Origin == soFromBeginning ? Offset : Origin == soFromCurrent ? FPosition + Offset : FSize + Offset;
+    if (at < 0) throw EStreamError("Stream seek error");
+    if (at != FPosition) {
+      if (::lseek(FFd.Get(), at, SEEK_SET) < 0) throw EStreamError("Stream seek error");
+      FPosition = at;
+    }
+    return FPosition;
+  }
+  int64_t Size() override { return FSize; }
+
+ private:
+  plat::UniqueFd FFd;
+  int64_t FSize;
+  int64_t FPosition = 0;
+};
+
+void LoadMailFileAt(int AFolderFd, const std::string& AName, const std::string& AFileName, TStrings& ALines) {
+  ALines.Clear();
+  int64_t size = 0;
+  const plat::UniqueFd fd = OpenMailFileAt(AFolderFd, AName, AFileName, size);
+  TByteBlock data;
+  data.Reserve(static_cast<size_t>(size));
   char buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EReadError();
     if (n == 0) break;
-    data.WriteBuffer(buf, n);
+    data.Append(std::string_view(buf, static_cast<size_t>(n)));
   }
-  data.SetPosition(0);
-  LoadStringsFromStream(data, ALines);
+  if (auto* block = dynamic_cast<TBlockStringList*>(&ALines)) {
+    // The loader's rule without its copies: NUL bytes as blanks, then lines.
+    std::replace(data.Data(), data.Data() + data.Size(), '\0', ' ');
+    block->AssignText(std::move(data));
+    return;
+  }
+  TStringStream stream{std::string(data.View())};
+  LoadStringsFromStream(stream, ALines);
 }
 
 }  // namespace
@@ -161,4 +212,10 @@ void LoadMailFile(const std::string& AFileName, TStrings& ALines) {
 
 void LoadMailFile(const TqvStoreFolder& AFolder, const std::string& AName, TStrings& ALines) {
   LoadMailFileAt(AFolder.Fd(), AName, AFolder.Path() + AName, ALines);
+}
+
+std::unique_ptr<TStream> OpenMailFile(const TqvStoreFolder& AFolder, const std::string& AName) {
+  int64_t size = 0;
+  plat::UniqueFd fd = OpenMailFileAt(AFolder.Fd(), AName, AFolder.Path() + AName, size);
+  return std::make_unique<TMailFileStream>(std::move(fd), size);
 }

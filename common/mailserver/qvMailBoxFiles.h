@@ -1,16 +1,18 @@
 // Helpers the file-based mail stores share: which user names may become a
 // folder under the mailbox folder, the UTF-8 folder name of a user, a sorted
-// listing of message files, and loading one message file. Nothing here
+// listing of message files, and loading or opening one message file. Nothing here
 // follows a symbolic link: a listing takes regular files only, and a load
 // refuses a link. Any thread; no state. The listing returns empty for a
 // missing or unreadable folder; LoadMailFile raises EFOpenError or EReadError.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+class TStream;
 class TStrings;
 class TqvStoreFolder;
 
@@ -48,7 +50,12 @@ struct TqvMailFileEntry {
 [[nodiscard]] std::vector<std::string> ListMailSubFolders(const std::string& AFolder);
 
 // The file's bytes cut into lines (CR LF, LF or CR; NUL as a blank), with no
-// charset conversion. Refuses anything but a regular file.
+// charset conversion. Refuses anything but a regular file. A block string
+// list takes the file's bytes as its block.
 void LoadMailFile(const std::string& AFileName, TStrings& ALines);
 // The same for the file AName in an open folder.
 void LoadMailFile(const TqvStoreFolder& AFolder, const std::string& AName, TStrings& ALines);
+
+// The file AName in an open folder, opened for reading (never through a
+// symbolic link, a regular file only), as a stream positioned at its start.
+[[nodiscard]] std::unique_ptr<TStream> OpenMailFile(const TqvStoreFolder& AFolder, const std::string& AName);

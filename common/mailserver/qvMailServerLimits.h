@@ -16,3 +16,7 @@ constexpr int64_t qvMaxDataBlockBytes = 256 * 1024 * 1024;
 constexpr int64_t qvMaxBytesPerRead = 256 * 1024;
 // Levels of an IMAP mailbox below the user's folder that a listing descends.
 constexpr int qvMaxMailBoxLevels = 32;
+// Forwarded messages (message/rfc822 parts) inside one another that FETCH
+// describes with their own envelope and structure; each level is parsed
+// again, so deeper ones are described as empty messages.
+constexpr int qvMaxImapMessageNesting = 8;

@@ -3,12 +3,20 @@
 #include <limits>
 
 #include "qvPop3Replies.h"
+#include "Streams.h"
 #include "TextTrim.h"
 #include "qvPop3Server.h"
 
 using namespace pop3reply;
 using plat::Trim;
 using pop3text::Words;
+
+namespace {
+
+// A message up to this size is read into memory in one go for RETR.
+constexpr int64_t kInMemoryMessage = 1024 * 1024;
+
+}  // namespace
 
 // --- text helpers
 
@@ -125,15 +133,41 @@ void TqvPop3Server::CmdStat(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 
 std::unique_ptr<TStrings> TqvPop3Server::Retrieve(TqvPop3CommandConnection* AConnection, int ANumber,
                                                   const std::string& ACommand) {
-  std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
+  // Lines as spans of one block: a large message costs little more than its bytes.
+  std::unique_ptr<TStrings> lines = std::make_unique<TBlockStringList>();
   bool success = true;
   DoRetrieve(AConnection, ANumber, *lines, success);
   if (!success) throw EqvPop3ServerError(ACommand, kNoSuchMessage);
   return lines;
 }
 
+bool TqvPop3Server::SendStreamed(TqvPop3CommandConnection* AConnection, int ANumber, const std::string& ACommand,
+                                 int64_t ABodyLines) {
+  // The stream's bytes go out unconverted: a response charset needs the lines.
+  if (!OnOpenMessage || !GetResponseCharSet(AConnection).empty()) return false;
+  std::unique_ptr<TStream> stream;
+  bool success = true;
+  DoOpenMessage(AConnection, ANumber, stream, success);
+  if (!success) throw EqvPop3ServerError(ACommand, kNoSuchMessage);
+  if (!stream) return false;
+  if (stream->Size() - stream->Position() <= kInMemoryMessage) {
+    // A small message is read once: measured and sent from memory.
+    auto memory = std::make_unique<TMemoryStream>();
+    memory->LoadFromStream(*stream);
+    stream = std::move(memory);
+  }
+  if (ABodyLines >= 0) {
+    SendStreamedLines(AConnection, kOk, std::move(stream), ".", ABodyLines);
+    return true;
+  }
+  const int64_t size = LineTextSize(*stream);
+  SendStreamedLines(AConnection, "+OK " + std::to_string(size), std::move(stream), ".");
+  return true;
+}
+
 void TqvPop3Server::CmdRetr(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   const int n = MessageNumber(AConnection, AParams->Params, AParams->Command);
+  if (SendStreamed(AConnection, n, AParams->Command, TqvDotStuffingFilter::kAllLines)) return;
   std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
   int64_t size = 0;
   for (int i = 0; i < lines->Count(); ++i) size += static_cast<int64_t>(lines->Strings(i).size()) + 2;
@@ -146,6 +180,8 @@ void TqvPop3Server::CmdTop(TqvPop3CommandConnection* AConnection, TqvTcpCommandP
   if (words.size() < 2) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
   const int n = MessageNumber(AConnection, words[0], AParams->Command);
   const int64_t extra = pop3text::ToNumber(words[1]);
+  // A negative count sends no body line.
+  if (SendStreamed(AConnection, n, AParams->Command, std::max<int64_t>(extra, 0))) return;
   std::unique_ptr<TStrings> lines = Retrieve(AConnection, n, AParams->Command);
   const int64_t total = lines->Count();
   int64_t header = total;  // no empty line: the whole message is header

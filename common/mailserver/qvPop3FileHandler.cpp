@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "qvMailBoxFiles.h"
 #include "qvUtils.h"
 
@@ -27,12 +29,15 @@ void TqvPop3FileHandler::Bind() {
   FServer->OnRetrieve = [this](TObject*, TqvPop3CommandConnection* c, int n, TStrings& lines, bool& ok) {
     RetrieveMessage(c, n, lines, ok);
   };
+  FServer->OnOpenMessage = [this](TObject*, TqvPop3CommandConnection* c, int n, std::unique_ptr<TStream>& stream,
+                                  bool& ok) { OpenMessage(c, n, stream, ok); };
   FServer->OnStateChanged = [this](TObject*, TqvPop3CommandConnection* c) { DeleteMarkedMessages(c); };
 }
 
 void TqvPop3FileHandler::Unbind() {
   FServer->OnMailBoxInfo = nullptr;
   FServer->OnRetrieve = nullptr;
+  FServer->OnOpenMessage = nullptr;
   FServer->OnStateChanged = nullptr;
 }
 
@@ -97,15 +102,23 @@ std::string NameInFolder(const std::string& AFileName) { return AFileName.substr
 
 }  // namespace
 
+TqvStoreFolder TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                                 std::string& AName) const {
+  auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
+  if (!item) throw EListError("not a file message");
+  // Opened afresh: the folder may have been swapped for a link since the listing.
+  TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
+  if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+  AName = NameInFolder(item->FileName);
+  return folder;
+}
+
 void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                                          bool& Success) {
   try {
-    auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
-    if (!item) throw EListError("not a file message");
-    // Opened afresh: the folder may have been swapped for a link since the listing.
-    const TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
-    if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
-    LoadMailFile(folder, NameInFolder(item->FileName), AMessage);
+    std::string name;
+    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    LoadMailFile(folder, name, AMessage);
     Success = true;
   } catch (const std::exception&) {
     AMessage.Clear();
@@ -113,16 +126,35 @@ void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, 
   }
 }
 
+void TqvPop3FileHandler::OpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                     std::unique_ptr<TStream>& AStream, bool& Success) {
+  try {
+    std::string name;
+    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    AStream = OpenMailFile(folder, name);
+    Success = true;
+  } catch (const std::exception&) {
+    AStream.reset();
+    Success = false;
+  }
+}
+
 void TqvPop3FileHandler::DeleteMarkedMessages(TqvPop3CommandConnection* AConnection) {
   if (AConnection->State() != psUpdate) return;
-  TqvPop3MessageList& box = AConnection->MailBox();
-  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
-  if (!folder) return;
+  // Under the server lock only the names are taken; the files go once it is
+  // released, so the other sessions never wait for the disk.
+  std::vector<std::string> names;
+  const TqvPop3MessageList& box = AConnection->MailBox();
   for (int i = 0; i < box.Count(); ++i) {
     auto* item = dynamic_cast<TqvPop3FileMessageItem*>(box.Items(i));
-    // A failed removal leaves the file for the next session.
-    if (item && item->Deleted) (void)::unlinkat(folder.Fd(), NameInFolder(item->FileName).c_str(), 0);
+    if (item && item->Deleted) names.push_back(NameInFolder(item->FileName));
   }
+  AConnection->AfterStateChange([this, user = AConnection->UserName(), names = std::move(names)] {
+    const TqvStoreFolder folder = OpenUserFolderReported(user);
+    if (!folder) return;
+    // A failed removal leaves the file for the next session.
+    for (const std::string& name : names) (void)::unlinkat(folder.Fd(), name.c_str(), 0);
+  });
 }
 
 void TqvPop3FileHandler::DoStoreError(const std::exception& E) {

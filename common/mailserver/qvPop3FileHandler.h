@@ -1,8 +1,9 @@
 // The POP3 file store: serves each maildrop from MailBoxDir/<user>/*.MSG (the
-// folders the SMTP store writes), numbered in file-name order, and deletes
-// the marked files when a session enters UPDATE. It binds itself to the
-// server's OnMailBoxInfo, OnRetrieve and OnStateChanged (replacing whatever
-// was there) and leaves the other events alone. Borrows the server; told when
+// folders the SMTP store writes), numbered in file-name order (RETR streams
+// the file), and deletes the marked files when a session enters UPDATE. It
+// binds itself to the server's OnMailBoxInfo, OnRetrieve, OnOpenMessage and
+// OnStateChanged (replacing whatever was there) and leaves the other events
+// alone. Borrows the server; told when
 // it goes. Its events run on the server's workers; MailBoxDir is read and set
 // under the store's lock, deletions run inside the server lock. A user name
 // that is empty or could leave MailBoxDir ("..", "/", control characters)
@@ -63,12 +64,18 @@ class TqvPop3FileHandler : public TqvServerStore<TqvPop3Server> {
  private:
   void LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
   void RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage, bool& Success);
+  void OpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, std::unique_ptr<TStream>& AStream,
+                   bool& Success);
   void DeleteMarkedMessages(TqvPop3CommandConnection* AConnection);
   // The user's account folder, opened without following a link; empty when
   // the name is unsafe or the folder is missing. Raises for a link.
   [[nodiscard]] TqvStoreFolder OpenUserFolder(const std::string& AUserName) const;
   // The same, with a failure told to OnStoreError and an empty result.
   [[nodiscard]] TqvStoreFolder OpenUserFolderReported(const std::string& AUserName);
+  // The folder of maildrop message AMessageNo, opened afresh, and the file's
+  // name in it; raises when the message or its folder is gone.
+  [[nodiscard]] TqvStoreFolder MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                             std::string& AName) const;
 
   std::string FMailBoxDir;
   mutable std::mutex FLock;  // guards FMailBoxDir

@@ -164,6 +164,10 @@ void TqvPop3Server::DoRetrieve(TqvPop3CommandConnection* AConnection, int AMessa
                                bool& Success) {
   if (OnRetrieve) OnRetrieve(this, AConnection, AMessageNo, AMessage, Success);
 }
+void TqvPop3Server::DoOpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                  std::unique_ptr<TStream>& AStream, bool& Success) {
+  if (OnOpenMessage) OnOpenMessage(this, AConnection, AMessageNo, AStream, Success);
+}
 void TqvPop3Server::DoDelete(TqvPop3CommandConnection* AConnection, int AMessageNo, bool& ACanDelete) {
   if (OnDelete) OnDelete(this, AConnection, AMessageNo, ACanDelete);
 }
@@ -193,7 +197,20 @@ void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3Sta
 
 void TqvPop3Server::SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
                              const std::string& ACommand) {
-  TServerLock lock(*this);
+  std::vector<std::function<void()>> after;
+  try {
+    TServerLock lock(*this);
+    ChangeState(AConnection, AState, ACommand);
+    after = std::exchange(AConnection->FAfterStateChange, {});
+  } catch (...) {
+    AConnection->FAfterStateChange.clear();
+    throw;
+  }
+  for (const auto& work : after) work();
+}
+
+void TqvPop3Server::ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
+                                const std::string& ACommand) {
   if (AConnection->FState.load() == AState) return;
   if (AState == psTransaction) {
     // Only listed connections count: a closed one has left the list.

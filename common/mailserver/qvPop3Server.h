@@ -1,12 +1,14 @@
 // The POP3 server: greeting with an APOP time stamp, login by USER/PASS, APOP
 // or AUTH (CRAM-MD5, NTLM), the transaction commands over a per-connection
 // maildrop, deletion at QUIT, STLS. The maildrop is not stored here: the
-// store binds to OnMailBoxInfo, OnRetrieve and OnStateChanged (see
-// qvPop3FileHandler.h). Owns its accounts (copied in) and help text; set the
+// store binds to OnMailBoxInfo, OnRetrieve, OnOpenMessage and OnStateChanged
+// (see qvPop3FileHandler.h). RETR and TOP stream a message that
+// OnOpenMessage opens, so their memory does not grow with the message. Owns its accounts (copied in) and help text; set the
 // properties before Start. Commands run on pool workers, one at a time per
 // connection; every state change and the maildrop lock test run under the
-// server lock, and OnStateChanged fires inside it (so the store's deletions
-// at UPDATE do too). Command errors are EqvPop3ServerError ("-ERR ..." reply).
+// server lock, and OnStateChanged fires inside it; a handler leaves its file
+// work (the store's deletions at UPDATE) to AfterStateChange, which runs once
+// the lock is released, so no other connection waits for the disk. Command errors are EqvPop3ServerError ("-ERR ..." reply).
 // Logging hosts: PASS parameters and every AUTH continuation line carry
 // credentials, and an APOP digest can be attacked offline next to the logged
 // greeting. OnReceiveCommand hands them over unmasked; log MaskedParams()
@@ -82,6 +84,12 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   [[nodiscard]] TqvPop3MessageList& MailBox() { return *FMailBox; }
   // True while a continuation line of AUTH is expected.
   [[nodiscard]] bool InAuthExchange() const { return FInAuthExchange.load(); }
+  // For an OnStateChanged handler, which runs under the server lock: work
+  // that must not hold that lock (file I/O, such as the deletions at
+  // UPDATE). It runs on the same thread, in the order given, as soon as the
+  // state change has released the lock, and before the command goes on; a
+  // state change that fails drops it unrun.
+  void AfterStateChange(std::function<void()> AWork) { FAfterStateChange.push_back(std::move(AWork)); }
 
  private:
   friend class TqvPop3Server;
@@ -92,6 +100,7 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   std::unique_ptr<TqvSaslServerExchange> FSasl;  // a CRAM-MD5 or NTLM exchange under way
   std::unique_ptr<TqvPop3MessageList> FMailBox;
   std::atomic<bool> FInAuthExchange{false};
+  std::vector<std::function<void()>> FAfterStateChange;
 };
 
 using TqvPop3CreateUserAccountEvent =
@@ -104,6 +113,13 @@ using TqvPop3MailBoxEvent =
     std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox)>;
 using TqvPop3RetrieveEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
                                                 int AMessageNo, TStrings& AMessage, bool& Success)>;
+// The streaming road of RETR and TOP: the message's stored bytes from their
+// start. A handler that sets AStream has the command send the message from
+// it piece by piece; one that leaves it null leaves the command to
+// OnRetrieve. Success false answers "no such message".
+using TqvPop3OpenMessageEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
+                                                   int AMessageNo, std::unique_ptr<TStream>& AStream,
+                                                   bool& Success)>;
 using TqvPop3DeleteEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection,
                                               int AMessageNo, bool& ACanDelete)>;
 using TqvPop3ConnectionEvent = std::function<void(TObject* Sender, TqvPop3CommandConnection* AConnection)>;
@@ -132,6 +148,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   TqvPop3AuthenticateEvent OnAuthenticate;
   TqvPop3MailBoxEvent OnMailBoxInfo;
   TqvPop3RetrieveEvent OnRetrieve;
+  // Used by RETR and TOP before OnRetrieve, when the response charset is empty.
+  TqvPop3OpenMessageEvent OnOpenMessage;
   TqvPop3DeleteEvent OnDelete;
   TqvPop3ConnectionEvent OnStateChanged;
   TqvPop3ConnectionEvent OnReset;
@@ -147,6 +165,8 @@ class TqvPop3Server : public TqvTcpCommandServer {
   virtual void DoMailBoxInfo(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox);
   virtual void DoRetrieve(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                           bool& Success);
+  virtual void DoOpenMessage(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                             std::unique_ptr<TStream>& AStream, bool& Success);
   virtual void DoDelete(TqvPop3CommandConnection* AConnection, int AMessageNo, bool& ACanDelete);
   virtual void DoStateChanged(TqvPop3CommandConnection* AConnection);
   virtual void DoReset(TqvPop3CommandConnection* AConnection);
@@ -176,8 +196,11 @@ class TqvPop3Server : public TqvTcpCommandServer {
   // Raise the TLS and state errors (the dispatcher's checks).
   void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
   void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
-  // Under the server lock: fires OnStateChanged, refuses a locked maildrop.
+  // Under the server lock: fires OnStateChanged, refuses a locked maildrop;
+  // then, without the lock, the work the handler left (AfterStateChange).
   void SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
+  // The part of SetState under the lock.
+  void ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
   // AUTHORIZATION without an event; the greeting's stamp stays for APOP.
   void ResetConnection(TqvPop3CommandConnection* AConnection);
   // The login outcome for every kind; ACheck is the server's own password test.
@@ -206,6 +229,10 @@ class TqvPop3Server : public TqvTcpCommandServer {
   void CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdStls(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams);
+  // RETR (ABodyLines < 0) or TOP sent from OnOpenMessage's stream; false
+  // when no handler gave one. Raises "no such message".
+  bool SendStreamed(TqvPop3CommandConnection* AConnection, int ANumber, const std::string& ACommand,
+                    int64_t ABodyLines);
   // Loads message n for RETR and TOP; raises "no such message".
   [[nodiscard]] std::unique_ptr<TStrings> Retrieve(TqvPop3CommandConnection* AConnection, int ANumber,
                                                    const std::string& ACommand);

@@ -1,5 +1,7 @@
 #include "qvProcessDataHandler.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 #include "TextTrim.h"
@@ -11,6 +13,12 @@ namespace {
 
 // A size exceeds a limit only when the limit is positive.
 bool Exceeds(int64_t ASize, int64_t ALimit) { return ALimit > 0 && ALimit < ASize; }
+
+// A receive buffer whose room grew past this gives it back once emptied.
+constexpr size_t kKeptBufferBytes = 1024 * 1024;
+
+// A block at least this large gives its memory back to the system when freed.
+constexpr size_t kTrimAfterBytes = 8 * 1024 * 1024;
 
 // The configured limit, never above the hard ceiling.
 int64_t Capped(int64_t AMaxDataSize, int64_t ACeiling) {
@@ -44,10 +52,15 @@ TqvProcessDataHandler::TqvProcessDataHandler(TqvTcpCommandServer* AServer, TProc
 std::unique_ptr<TqvProcessDataContext> TqvProcessDataHandler::ExtractContext(int64_t AMaxDataSize) {
   int64_t remaining = 0;
   std::unique_ptr<TqvProcessDataContext> context = ParseData(FBuffer, remaining, AMaxDataSize);
-  if (remaining <= 0)
-    FBuffer.clear();
-  else if (static_cast<int64_t>(FBuffer.size()) > remaining)
-    FBuffer.erase(0, FBuffer.size() - static_cast<size_t>(remaining));
+  if (remaining <= 0) {
+    // Room for the next read is kept, but not that of a large block.
+    if (FBuffer.Capacity() > kKeptBufferBytes)
+      FBuffer.Free();
+    else
+      FBuffer.Clear();
+  } else if (static_cast<int64_t>(FBuffer.Size()) > remaining) {
+    FBuffer.EraseFront(FBuffer.Size() - static_cast<size_t>(remaining));
+  }
   return context;
 }
 
@@ -68,20 +81,34 @@ std::string TqvProcessDataHandler::RequestCharSet() const {
   return Server ? Server->GetRequestCharSet(Connection) : std::string();
 }
 
-void TqvProcessDataHandler::DecodeLines(std::string_view ABytes, TStrings& ALines) const {
+TqvProcessMultiLineContext::~TqvProcessMultiLineContext() {
+  if (Lines.BlockSize() < kTrimAfterBytes) return;
+  Lines.Clear();
+  // Freed blocks of the allocator's arenas would otherwise stay with the
+  // process after one large message.
+  ::malloc_trim(0);
+}
+
+void TqvProcessDataHandler::DecodeLines(TByteBlock ABytes, TBlockStringList& ALines) const {
   const std::string charset = RequestCharSet();
+  if (charset.empty()) {
+    std::replace(ABytes.Data(), ABytes.Data() + ABytes.Size(), '\0', ' ');
+    ALines.AssignText(std::move(ABytes));
+    return;
+  }
+  const std::string_view bytes = ABytes.View();
   std::string line;
   size_t pos = 0;
-  while (pos < ABytes.size()) {
+  while (pos < bytes.size()) {
     size_t lineEnd = 0;
-    size_t next = NextLineEnd(ABytes, pos, lineEnd);
+    size_t next = NextLineEnd(bytes, pos, lineEnd);
     if (next == std::string_view::npos) {
       // The last line has no terminator (or ends in a lone CR).
-      lineEnd = ABytes.size();
-      if (lineEnd > pos && ABytes[lineEnd - 1] == '\r') --lineEnd;
-      next = ABytes.size();
+      lineEnd = bytes.size();
+      if (lineEnd > pos && bytes[lineEnd - 1] == '\r') --lineEnd;
+      next = bytes.size();
     }
-    line.assign(ABytes.substr(pos, lineEnd - pos));
+    line.assign(bytes.substr(pos, lineEnd - pos));
     std::replace(line.begin(), line.end(), '\0', ' ');
     ALines.Add(charset.empty() ? line : TqvTranslator::GetString(line.data(), static_cast<int>(line.size()), charset));
     pos = next;
@@ -98,13 +125,14 @@ std::unique_ptr<TqvProcessCommandContext> TqvProcessCommandHandler::CreateContex
   return std::make_unique<TqvProcessCommandContext>();
 }
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(TByteBlock& ABuffer,
                                                                            int64_t& ARemaining,
                                                                            int64_t AMaxDataSize) {
+  const std::string_view buffer = ABuffer.View();
   std::unique_ptr<TqvProcessCommandContext> context = CreateContext();
   context->IsComplete = true;
   ARemaining = 0;
-  if (Exceeds(static_cast<int64_t>(ABuffer.size()), AMaxDataSize)) {
+  if (Exceeds(static_cast<int64_t>(buffer.size()), AMaxDataSize)) {
     FExceeded = true;
     return context;
   }
@@ -112,7 +140,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
   size_t pos = 0;
   for (;;) {
     size_t lineEnd = 0;
-    const size_t next = NextLineEnd(ABuffer, pos, lineEnd);
+    const size_t next = NextLineEnd(buffer, pos, lineEnd);
     if (next == std::string::npos) break;
     if (static_cast<int64_t>(lineEnd - pos) > qvMaxCommandLineBytes) {
       if (context->Commands.empty()) {
@@ -124,7 +152,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
       context->MoreInBuffer = true;
       break;
     }
-    std::string line = ABuffer.substr(pos, lineEnd - pos);
+    std::string line(buffer.substr(pos, lineEnd - pos));
     pos = next;
     std::replace(line.begin(), line.end(), '\0', ' ');
     if (!charset.empty()) line = TqvTranslator::GetString(line.data(), static_cast<int>(line.size()), charset);
@@ -137,7 +165,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
     context->RawEnds.push_back(pos);
   }
   // Only the unfinished line stays, byte for byte.
-  ARemaining = static_cast<int64_t>(ABuffer.size() - pos);
+  ARemaining = static_cast<int64_t>(buffer.size() - pos);
   if (ARemaining > qvMaxCommandLineBytes && !context->MoreInBuffer) {
     if (context->Commands.empty()) {
       FLineTooLong = true;
@@ -146,7 +174,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(const
       context->MoreInBuffer = true;
     }
   }
-  context->Raw = ABuffer.substr(0, pos);
+  context->Raw = buffer.substr(0, pos);
   return context;
 }
 
@@ -159,15 +187,16 @@ TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler(TqvTcpCommandServ
 
 TqvProcessSingleCommandHandler::~TqvProcessSingleCommandHandler() = default;
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(TByteBlock& ABuffer,
                                                                         int64_t& ARemaining,
                                                                         int64_t AMaxDataSize) {
+  const std::string_view buffer = ABuffer.View();
   auto context = std::make_unique<TqvProcessLineContext>();
   context->CommandInfo = CommandInfo();
-  const int64_t size = static_cast<int64_t>(ABuffer.size());
+  const int64_t size = static_cast<int64_t>(buffer.size());
   ARemaining = size;
   // The line ends at its first CR LF; what follows is the next command's.
-  const size_t end = ABuffer.find("\r\n");
+  const size_t end = buffer.find("\r\n");
   if (end == std::string::npos) {
     if (!FExceeded && Exceeds(size, AMaxDataSize)) FExceeded = true;
     if (FExceeded) {
@@ -186,7 +215,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(const st
     return context;
   }
   if (!FExceeded) {
-    std::string line = ABuffer.substr(0, end);
+    std::string line(buffer.substr(0, end));
     std::replace(line.begin(), line.end(), '\0', ' ');
     const std::string charset = RequestCharSet();
     context->Line =
@@ -197,22 +226,23 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(const st
   return context;
 }
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(TByteBlock& ABuffer,
                                                                              int64_t& ARemaining,
                                                                              int64_t AMaxDataSize) {
+  const std::string_view buffer = ABuffer.View();
   auto context = std::make_unique<TqvProcessMultiLineContext>();
   context->CommandInfo = CommandInfo();
-  const int64_t size = static_cast<int64_t>(ABuffer.size());
+  const int64_t size = static_cast<int64_t>(buffer.size());
   ARemaining = size;
   const int64_t limit = Capped(AMaxDataSize, qvMaxDataBlockBytes);
 
   // The terminator may stand at any line start, with more bytes after it.
   size_t end = std::string::npos;  // just after the terminator
   size_t contentEnd = 0;           // where the block's lines end
-  if (!FDropped && ABuffer.compare(0, 3, ".\r\n") == 0) {
+  if (!FDropped && buffer.compare(0, 3, ".\r\n") == 0) {
     end = 3;
   } else {
-    const size_t at = ABuffer.find("\r\n.\r\n", FScanFrom);
+    const size_t at = buffer.find("\r\n.\r\n", FScanFrom);
     if (at != std::string::npos) {
       end = at + 5;
       contentEnd = at + 2;
@@ -220,7 +250,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(con
   }
   if (end == std::string::npos) {
     // A terminator cut by this read starts in the last 4 bytes.
-    FScanFrom = ABuffer.size() > 4 ? ABuffer.size() - 4 : 0;
+    FScanFrom = buffer.size() > 4 ? buffer.size() - 4 : 0;
     if (FExceeded || Exceeds(size, limit)) {
       FExceeded = true;
       // Only enough to see the terminator arrive.
@@ -233,14 +263,18 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(con
     return context;
   }
   if (!FExceeded && Exceeds(static_cast<int64_t>(end), limit)) FExceeded = true;
+  // The block's bytes leave the buffer without a copy; what followed the
+  // terminator stays for the next handler.
+  TByteBlock block = std::move(ABuffer);
+  ABuffer.Append(block.View().substr(end));
   if (!FExceeded) {
-    DecodeLines(std::string_view(ABuffer).substr(0, contentEnd), context->Lines);
-    for (int i = 0; i < context->Lines.Count(); ++i) {
-      const std::string line = context->Lines.Strings(i);
-      if (!line.empty() && line[0] == '.') context->Lines.SetStrings(i, line.substr(1));
-    }
+    block.Resize(contentEnd);
+    TBlockStringList& lines = context->Lines;
+    DecodeLines(std::move(block), lines);
+    for (int i = 0, n = lines.Count(); i < n; ++i)
+      if (lines.View(i).starts_with('.')) lines.CutFront(i, 1);
   }
-  ARemaining = static_cast<int64_t>(ABuffer.size() - end);
+  ARemaining = static_cast<int64_t>(ABuffer.Size());
   FScanFrom = 0;
   FDropped = false;
   context->IsComplete = true;
@@ -251,12 +285,13 @@ TqvProcessFixedBytesHandler::TqvProcessFixedBytesHandler(TqvTcpCommandServer* AS
                                                          std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize)
     : TqvProcessSingleCommandHandler(AServer, std::move(ACallback), std::move(AInfo)), FSize(ASize) {}
 
-std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(const std::string& ABuffer,
+std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(TByteBlock& ABuffer,
                                                                               int64_t& ARemaining,
                                                                               int64_t AMaxDataSize) {
+  const std::string_view buffer = ABuffer.View();
   auto context = std::make_unique<TqvProcessMultiLineContext>();
   context->CommandInfo = CommandInfo();
-  const int64_t size = static_cast<int64_t>(ABuffer.size());
+  const int64_t size = static_cast<int64_t>(buffer.size());
   // Over the limit the buffer is emptied each read: count what passed.
   const int64_t before = FExceeded ? FReceived : 0;
   FReceived = before + size;
@@ -269,7 +304,11 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(co
   // The literal's bytes that are in this buffer start at 0 (or were dropped);
   // what follows them belongs to the next command.
   const int64_t literalHere = std::max<int64_t>(0, FSize - before);
-  if (!FExceeded) DecodeLines(std::string_view(ABuffer).substr(0, static_cast<size_t>(FSize)), context->Lines);
+  if (!FExceeded) {
+    TByteBlock literal;
+    literal.Append(buffer.substr(0, static_cast<size_t>(FSize)));
+    DecodeLines(std::move(literal), context->Lines);
+  }
   ARemaining = size - std::min(size, literalHere);
   FReceived = 0;
   context->IsComplete = true;

@@ -57,9 +57,12 @@ class TqvProcessLineContext : public TqvProcessSingleCommandContext {
   std::string Line;
 };
 
+// A block's lines are spans of the received bytes themselves (no copy per
+// line). A large block hands its memory back to the system when it goes.
 class TqvProcessMultiLineContext : public TqvProcessSingleCommandContext {
  public:
-  TStringList Lines;
+  ~TqvProcessMultiLineContext() override;
+  TBlockStringList Lines;
 };
 
 class TqvProcessDataHandler {
@@ -78,32 +81,39 @@ class TqvProcessDataHandler {
   // once for data that went over the limit; else the server's callback.
   void ProcessContext(TqvProcessDataContext& AContext);
 
-  void Append(const char* AData, size_t ASize) { FBuffer.append(AData, ASize); }
-  void Prepend(const std::string& AData) { FBuffer.insert(0, AData); }
+  void Append(const char* AData, size_t ASize) { FBuffer.Append(std::string_view(AData, ASize)); }
+  void Prepend(const std::string& AData) { FBuffer.Prepend(AData); }
   // Hands the unconsumed bytes over (to the next handler).
-  [[nodiscard]] std::string TakeBuffer() { return std::exchange(FBuffer, {}); }
-  void ClearBuffer() { FBuffer.clear(); }
-  [[nodiscard]] size_t BufferSize() const { return FBuffer.size(); }
+  [[nodiscard]] std::string TakeBuffer() {
+    std::string bytes(FBuffer.View());
+    FBuffer.Free();
+    return bytes;
+  }
+  void ClearBuffer() { FBuffer.Clear(); }
+  [[nodiscard]] size_t BufferSize() const { return FBuffer.Size(); }
 
   TqvCommandConnection* Connection = nullptr;
   TqvTcpCommandServer* Server = nullptr;
 
  protected:
   // A new context; ARemaining := the bytes at the end of the buffer to keep.
-  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer,
+  // A handler may take the consumed bytes out of ABuffer, leaving exactly
+  // the ARemaining bytes to keep.
+  [[nodiscard]] virtual std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer,
                                                                          int64_t& ARemaining,
                                                                          int64_t AMaxDataSize) = 0;
   [[nodiscard]] std::string RequestCharSet() const;
   // ABytes cut into decoded lines (see the contract above); a final line
-  // without terminator counts as a line.
-  void DecodeLines(std::string_view ABytes, TStrings& ALines) const;
+  // without terminator counts as a line. Without a request charset the
+  // bytes become the list's block as they are.
+  void DecodeLines(TByteBlock ABytes, TBlockStringList& ALines) const;
 
   bool FExceeded = false;
   bool FLineTooLong = false;
 
  private:
   TProcessCallback FCallback;
-  std::string FBuffer;
+  TByteBlock FBuffer;
 };
 
 // The command lines of command mode.
@@ -113,7 +123,7 @@ class TqvProcessCommandHandler : public TqvProcessDataHandler {
   TqvProcessCommandHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback, TCreateParams ACreate);
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
   [[nodiscard]] virtual std::unique_ptr<TqvProcessCommandContext> CreateContext();
 
@@ -139,7 +149,7 @@ class TqvProcessLineHandler : public TqvProcessSingleCommandHandler {
   using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 };
 
@@ -149,7 +159,7 @@ class TqvProcessMultiLineHandler : public TqvProcessSingleCommandHandler {
   using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:
@@ -165,7 +175,7 @@ class TqvProcessFixedBytesHandler : public TqvProcessSingleCommandHandler {
                               std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize);
 
  protected:
-  std::unique_ptr<TqvProcessDataContext> ParseData(const std::string& ABuffer, int64_t& ARemaining,
+  std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:

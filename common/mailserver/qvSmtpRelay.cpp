@@ -8,7 +8,7 @@
 // --- TqvSmtpRelayStatusList
 
 TqvSmtpRelayStatus& TqvSmtpRelayStatusList::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return *FItems[static_cast<size_t>(AIndex)];
 }
 

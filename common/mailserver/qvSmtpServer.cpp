@@ -378,12 +378,15 @@ void TqvSmtpServer::EndOfData(TqvSmtpCommandConnection* AConnection, TqvTcpComma
 
 void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AMessage) {
   const std::string local = LocalBinding().empty() ? AConnection->LocalIP : LocalBinding();
-  AMessage.Insert(0, "Received: from " + AConnection->HeloDomain + " [" + AConnection->PeerIP + "]");
-  AMessage.Insert(1, "\tby " + GetHostName() + " [" + local + "];");
-  AMessage.Insert(2, "\t" + DateTimeToMailTime(Now()));
+  // Every line goes on top, last one first: inserting at the top of a large
+  // message moves none of its lines. The trace lines hold no Message-ID, so
+  // the header is looked at before they come.
   TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
   (void)header.Parse(0, &AMessage);
-  if (header.GetFieldIndex("Message-ID") < 0) AMessage.Insert(3, "Message-ID: " + GenerateMessageID());
+  if (header.GetFieldIndex("Message-ID") < 0) AMessage.Insert(0, "Message-ID: " + GenerateMessageID());
+  AMessage.Insert(0, "\t" + DateTimeToMailTime(Now()));
+  AMessage.Insert(0, "\tby " + GetHostName() + " [" + local + "];");
+  AMessage.Insert(0, "Received: from " + AConnection->HeloDomain + " [" + AConnection->PeerIP + "]");
 }
 
 void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings& AMessage,

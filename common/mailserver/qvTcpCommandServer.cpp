@@ -19,6 +19,10 @@ class TConnectionLock {
   TqvUserConnection& FConnection;
 };
 
+// Command lines one read item executes before the connection yields to the
+// others (the rest wait, in order, for its next item).
+constexpr int kCommandsPerReadItem = 32;
+
 std::string Encode(const std::string& AText, const std::string& ACharSet) {
   if (ACharSet.empty()) return AText;
   const TBytes b = TqvTranslator::GetBytes(AText, ACharSet);
@@ -50,7 +54,7 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Command = AContext.CommandInfo ? AContext.CommandInfo->Name : std::string();
   Params.clear();
   RawLine.clear();
-  Lines = const_cast<TStringList*>(&AContext.Lines);
+  Lines = const_cast<TBlockStringList*>(&AContext.Lines);
 }
 
 namespace {
@@ -199,6 +203,13 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
   auto* c = dynamic_cast<TqvCommandConnection*>(AConnection);
   if (!c) return TqvTcpServerTls::ReadConnection(AConnection);
   bool read = true;
+  {
+    TConnectionLock lock(*c);
+    c->FCommandBudget = kCommandsPerReadItem;
+    // Commands left by a yield run before the socket is read again, so the
+    // buffer never grows while a client pipelines faster than it is served.
+    if (c->FBacklog.exchange(false)) read = false;
+  }
   for (;;) {
     TqvProcessDataHandler* handler = nullptr;
     std::unique_ptr<TqvProcessDataContext> context;
@@ -238,6 +249,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     // Bytes a new handler took over need no read event: handle them now.
     TConnectionLock lock(*c);
     c->FRetired.clear();
+    if (c->FBacklog.load()) return;  // yielded: the rest runs in the next item
     if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
     if (c->FDataHandler.get() == handler && !context->MoreInBuffer) return;
     read = false;
@@ -304,7 +316,19 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
       AConnection->FDataHandler->Prepend(context.Raw.substr(context.RawEnds[i]));
       return;
     }
+    if (--AConnection->FCommandBudget <= 0 && i + 1 < context.Commands.size()) {
+      // Enough for one turn: the other connections' items go first, and the
+      // rest of these lines, in order, wait for this connection's next item.
+      AConnection->FDataHandler->Prepend(context.Raw.substr(context.RawEnds[i]));
+      AConnection->FBacklog = true;
+      return;
+    }
   }
+}
+
+bool TqvTcpCommandServer::HasPendingInput(TqvUserConnection* AConnection) {
+  auto* c = dynamic_cast<TqvCommandConnection*>(AConnection);
+  return c && c->FBacklog.load();
 }
 
 void TqvTcpCommandServer::ProcessLine(TqvCommandConnection* AConnection, TqvProcessDataContext& AContext) {
@@ -427,6 +451,11 @@ void TqvTcpCommandServer::SendLinesBatch(TqvCommandConnection* AConnection) {
   auto& q = AConnection->FQueue;
   while (!q.empty() && AConnection->Active()) {
     TqvCommandConnection::TResponse& head = q.front();
+    if (head.Source) {
+      if (!SendResponseStream(AConnection, head)) return;
+      q.pop_front();
+      continue;
+    }
     if (!head.Lines) {
       const bool all = WriteResponseBytes(AConnection, head.Bytes, head.Close);
       q.pop_front();
@@ -468,6 +497,52 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
   AResponse.Lines.reset();
   if (!buffer.empty()) (void)AConnection->WriteData(buffer);
   return true;
+}
+
+void TqvTcpCommandServer::SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
+                                            std::unique_ptr<TStream> ASource, const std::string& AEndLine,
+                                            int64_t ABodyLines) {
+  TConnectionLock lock(*AConnection);
+  TqvCommandConnection::TResponse r;
+  r.EndLine = AEndLine;
+  if (!r.EndLine.empty() && r.EndLine.back() != '\n') r.EndLine += "\r\n";
+  r.Bytes = AFirstLine + "\r\n";
+  r.Filter = std::make_unique<TqvDotStuffingFilter>(r.EndLine == ".\r\n", ABodyLines);
+  r.SourceLeft = ASource->Size() - ASource->Position();
+  r.Source = std::move(ASource);
+  AConnection->FQueue.push_back(std::move(r));
+  SendLinesBatch(AConnection);
+}
+
+bool TqvTcpCommandServer::SendResponseStream(TqvCommandConnection* AConnection,
+                                             TqvCommandConnection::TResponse& AResponse) {
+  // A piece is read only once the socket has taken the one before, so the
+  // connection never holds more than about one piece.
+  constexpr int64_t kPiece = 256 * 1024;
+  std::string piece;
+  while (AConnection->Active() && AConnection->PendingOutput() == 0) {
+    if (piece.empty()) piece.resize(static_cast<size_t>(std::clamp<int64_t>(AResponse.SourceLeft, 1, kPiece)));
+    std::string out = std::exchange(AResponse.Bytes, {});
+    const int64_t n = AResponse.SourceLeft > 0
+                          ? AResponse.Source->Read(piece.data(), std::min<int64_t>(AResponse.SourceLeft,
+                                                                                   static_cast<int64_t>(piece.size())))
+                          : 0;
+    if (n > 0) {
+      AResponse.SourceLeft -= n;
+      AResponse.Filter->Add(std::string_view(piece.data(), static_cast<size_t>(n)), out);
+    }
+    if (n <= 0 || AResponse.SourceLeft <= 0 || AResponse.Filter->Done()) {
+      // The last piece and the end line go out together.
+      AResponse.Filter->Finish(out);
+      out += std::exchange(AResponse.EndLine, {});
+      ++AConnection->FLinesSent;
+      AResponse.Source.reset();
+      (void)AConnection->WriteData(out);
+      return true;
+    }
+    if (!AConnection->WriteData(out)) return false;
+  }
+  return false;
 }
 
 void TqvTcpCommandServer::DoWriteConnection(TqvUserConnection* AConnection) {

@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "StringList.h"
+#include "Streams.h"
+#include "qvDotStuffing.h"
 #include "qvProcessDataHandler.h"
 #include "qvTcpCommandErrors.h"
 #include "qvTcpServerTls.h"
@@ -103,7 +105,8 @@ class TqvCommandConnection : public TqvUserConnectionTls {
  private:
   friend class TqvTcpCommandServer;
 
-  // A multi-line response, or a single reply waiting behind one.
+  // A multi-line response (from a line list or streamed), or a single
+  // reply waiting behind one.
   struct TResponse {
     std::unique_ptr<TStrings> Lines;  // null for a single reply
     int LineCount = 0;
@@ -111,6 +114,11 @@ class TqvCommandConnection : public TqvUserConnectionTls {
     std::string EndLine;
     std::string Bytes;  // a single reply, already in the response charset
     bool Close = false;
+    // A streamed response: its lines are read from Source piece by piece;
+    // Bytes holds its first line until that is sent.
+    std::unique_ptr<TStream> Source;
+    std::unique_ptr<TqvDotStuffingFilter> Filter;
+    int64_t SourceLeft = 0;
   };
 
   std::unique_ptr<TqvProcessDataHandler> FDataHandler;
@@ -119,6 +127,10 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   std::deque<TResponse> FQueue;
   int FLinesSent = 0;  // finished responses whose event is still due
   std::atomic<bool> FClosing{false};
+  // Command lines the running read item may still execute before it yields.
+  int FCommandBudget = 0;
+  // Complete command lines wait in the handler's buffer after a yield.
+  std::atomic<bool> FBacklog{false};
 };
 
 // What a log may show of a received command's parameters: PASS and every
@@ -173,6 +185,15 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // ALineCount 0 (or too many) sends all. Fires no OnSendResponse.
   void SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines, int ALineCount,
                          const std::string& AEndLine);
+  // A multi-line response whose lines are the bytes of ASource from its
+  // position to its end, cut and sent as qvDotStuffing.h describes (stuffed
+  // when AEndLine is "."; with ABodyLines >= 0 only the header and that many
+  // lines), after AFirstLine and before AEndLine, in pieces read as the
+  // socket takes them: memory stays bounded whatever the size. No charset
+  // conversion; fires no OnSendResponse.
+  void SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
+                         std::unique_ptr<TStream> ASource, const std::string& AEndLine,
+                         int64_t ABodyLines = TqvDotStuffingFilter::kAllLines);
   // ABytes as they stand, in order behind any waiting output: no response
   // event, no charset conversion, no line end added.
   void SendRawBytes(TqvCommandConnection* AConnection, const std::string& ABytes);
@@ -197,6 +218,7 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
  protected:
   void ReadConnection(TqvUserConnection* AConnection) override;
+  bool HasPendingInput(TqvUserConnection* AConnection) override;
   void DoWriteConnection(TqvUserConnection* AConnection) override;
   TqvUserConnectionPtr CreateConnection() override;
 
@@ -233,6 +255,8 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // Sends a multi-line response as far as the socket allows; true once it is
   // all handed over.
   bool SendResponseLines(TqvCommandConnection* AConnection, TqvCommandConnection::TResponse& AResponse);
+  // The same for a streamed response.
+  bool SendResponseStream(TqvCommandConnection* AConnection, TqvCommandConnection::TResponse& AResponse);
   void HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E);
 
   std::unique_ptr<TqvTcpCommandList> FCommands;

@@ -56,7 +56,7 @@ TqvMessageBodies::TqvMessageBodies(TqvMailMessage* AMessage) : FMessage(AMessage
 TqvMessageBodies::~TqvMessageBodies() = default;
 
 TqvMessageBody* TqvMessageBodies::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return FItems[static_cast<size_t>(AIndex)].get();
 }
 

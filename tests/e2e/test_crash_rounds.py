@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, listening, wait_for
+from vxharness import ProgramFolder, free_port, listening, local_settings, wait_for
 
 ROUNDS = 4
 SENDERS = 6
@@ -32,13 +32,7 @@ class CrashRounds(unittest.TestCase):
     def setUp(self):
         self.t = ProgramFolder()
         self.smtp, self.pop3 = free_port(), free_port()
-        self.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(self.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(self.pop3))]),
-            ("IMAP", [("Port", str(free_port()))]),
-            ("USERS", [("Count", "1")]),
-            ("USER0", [("DisplayName", "Bob"), ("UserName", USER), ("Password", "secret")]),
-        ])
+        self.t.write_settings(local_settings(self.smtp, self.pop3, users=[("Bob", USER, "secret")]))
 
     def tearDown(self):
         self.t.cleanup()

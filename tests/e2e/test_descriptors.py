@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, listening
+from vxharness import ProgramFolder, free_port, listening, local_settings
 
 SLOW = 600
 HARD = 8192
@@ -19,11 +19,7 @@ class Descriptors(unittest.TestCase):
     def setUp(self):
         self.t = ProgramFolder()
         self.smtp = free_port()
-        self.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(self.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(free_port()))]),
-            ("IMAP", [("Port", str(free_port()))]),
-        ])
+        self.t.write_settings(local_settings(self.smtp))
         self.socks = []
         # This process holds the slow clients' ends.
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)

@@ -1,6 +1,7 @@
 """isync's mbsync keeps a local Maildir and the service's INBOX in step over
-IMAP4: it pulls the delivered mail, pushes a flag set locally, and a message
-trashed locally is expunged on the server."""
+IMAP4: it pulls the delivered mail, pushes a flag set locally, a message trashed
+locally is expunged on the server, and messages moved between two folders,
+on either side, end up moved on the other."""
 
 import imaplib
 import os
@@ -10,6 +11,11 @@ import subprocess
 import unittest
 
 from vxharness import start_imap_service
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 class MbsyncSync(unittest.TestCase):
@@ -50,37 +56,63 @@ Near :local:INBOX
 Create Near
 Expunge Both
 SyncState *
+
+Channel work
+Far :remote:Work
+Near :local:Work
+Create Both
+Expunge Both
+SyncState *
 """)
 
-    def sync(self):
-        out = subprocess.run([self.mbsync, "-c", self.rc, "inbox"], capture_output=True, timeout=60)
+    def sync(self, *channels):
+        out = subprocess.run([self.mbsync, "-c", self.rc, *(channels or ("inbox",))], capture_output=True,
+                             timeout=60)
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
 
-    def local_files(self):
-        cur = os.path.join(self.local, "INBOX", "cur")
-        new = os.path.join(self.local, "INBOX", "new")
-        return [os.path.join(d, n) for d in (cur, new) for n in sorted(os.listdir(d))]
+    def local_files(self, box="INBOX"):
+        cur = os.path.join(self.local, box, "cur")
+        new = os.path.join(self.local, box, "new")
+        return [os.path.join(d, n) for d in (cur, new) if os.path.isdir(d) for n in sorted(os.listdir(d))]
 
-    def server_flags(self):
+    def local_subjects(self, box):
+        out = []
+        for p in self.local_files(box):
+            out += [l.split(b":", 1)[1].strip() for l in read(p).splitlines() if l.startswith(b"Subject:")]
+        return sorted(out)
+
+    def server(self):
         m = imaplib.IMAP4("127.0.0.1", self.imap, timeout=10)
         m.login("bob@example.test", "secret")
+        return m
+
+    def server_flags(self):
+        m = self.server()
         m.select("INBOX")
         typ, data = m.fetch("1:*", "(UID FLAGS)")
         m.logout()
         return [d for d in data if d]
 
+    def server_subjects(self, box):
+        m = self.server()
+        typ, data = m.select(box)
+        self.assertEqual(typ, "OK", data)
+        typ, data = m.fetch("1:*", "(BODY.PEEK[HEADER.FIELDS (SUBJECT)])")
+        m.logout()
+        return sorted(d[1].split(b":", 1)[1].strip() for d in data if isinstance(d, tuple))
+
     def test_pull_push_and_expunge(self):
         self.sync()
         files = self.local_files()
         self.assertEqual(len(files), 3)
-        bodies = sorted(open(p, "rb").read() for p in files)
+        bodies = sorted(read(p) for p in files)
         self.assertIn(b"Subject: note 1\n", bodies[0])
         self.assertTrue(bodies[0].endswith(b"\n\nbody 1\n"), bodies[0])
         # Flag the first locally, trash the second.
         by_subject = {}
         for p in files:
             for n in (1, 2, 3):
-                if b"note %d" % n in open(p, "rb").read():
+                if b"note %d" % n in read(p):
                     by_subject[n] = p
         cur = os.path.join(self.local, "INBOX", "cur")
         for n, flags in ((1, "FS"), (2, "ST")):
@@ -95,6 +127,52 @@ SyncState *
         self.assertNotIn(b"\\Seen", flags[1])
         self.assertEqual(len(self.local_files()), 2)
 
+    def make_local_work(self):
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(self.local, "Work", sub))
+        self.sync("inbox", "work")
+        self.assertEqual(self.server_subjects("Work"), [])
+
+    def test_move_on_the_server_reaches_the_maildir(self):
+        self.make_local_work()
+        # Moved the IMAP4rev1 way: COPY, then \Deleted and EXPUNGE.
+        m = self.server()
+        m.select("INBOX")
+        typ, data = m.search(None, "SUBJECT", '"note 2"')
+        self.assertEqual(typ, "OK")
+        [n] = data[0].split()
+        self.assertEqual(m.copy(n, "Work")[0], "OK")
+        self.assertEqual(m.store(n, "+FLAGS", r"(\Deleted)")[0], "OK")
+        self.assertEqual(m.expunge()[0], "OK")
+        m.logout()
+        self.sync("inbox", "work")
+        self.assertEqual(self.local_subjects("INBOX"), [b"note 1", b"note 3"])
+        self.assertEqual(self.local_subjects("Work"), [b"note 2"])
+        self.sync("inbox", "work")
+        self.assertEqual(self.server_subjects("INBOX"), [b"note 1", b"note 3"])
+        self.assertEqual(self.server_subjects("Work"), [b"note 2"])
+        self.assertEqual(self.local_subjects("Work"), [b"note 2"])
+
+    # The pushed copy has no UID until the next SELECT, so mbsync loses track
+    # of it and pulls it back as new mail: APPEND must give the UID at once
+    # (APPENDUID, and EXISTS to the session that has the mailbox selected).
+    @unittest.expectedFailure
+    def test_move_in_the_maildir_reaches_the_server(self):
+        self.make_local_work()
+        # A mail client moves "note 1" to Work: the file goes to the other
+        # folder under a name without the sync's UID.
+        [p] = [p for p in self.local_files() if b"note 1" in read(p)]
+        base, _, flags = os.path.basename(p).partition(":2,")
+        base = ",".join(part for part in base.split(",") if not part.startswith("U="))
+        os.rename(p, os.path.join(self.local, "Work", "cur", base + ":2," + flags))
+        self.sync("inbox", "work")
+        self.assertEqual(self.server_subjects("Work"), [b"note 1"])
+        self.assertEqual(self.server_subjects("INBOX"), [b"note 2", b"note 3"])
+        # A further sync changes nothing on either side.
+        self.sync("inbox", "work")
+        self.assertEqual(self.local_subjects("Work"), [b"note 1"])
+        self.assertEqual(self.local_subjects("INBOX"), [b"note 2", b"note 3"])
+        self.assertEqual(self.server_subjects("Work"), [b"note 1"])
 
 if __name__ == "__main__":
     unittest.main()

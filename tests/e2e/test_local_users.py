@@ -14,7 +14,7 @@ import stat
 import subprocess
 import unittest
 
-from vxharness import ProgramFolder, free_port, listening, wait_for
+from vxharness import ProgramFolder, free_port, listening, local_settings, wait_for
 
 SETPRIV = shutil.which("setpriv")
 
@@ -40,12 +40,7 @@ class LocalUsers(unittest.TestCase):
         os.chmod(cls.t.path, 0o755)  # an installed program folder others may pass through
         cls.smtp, cls.pop3, cls.imap = free_port(), free_port(), free_port()
         accounts = ["alice@example.test", "bob@example.test", "carol@example.test", "dave@example.test"]
-        cls.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(cls.pop3))]),
-            ("IMAP", [("Port", str(cls.imap))]),
-            ("USERS", [("Count", str(len(accounts)))]),
-        ] + [("USER%d" % i, [("UserName", a), ("Password", "pw")]) for i, a in enumerate(accounts)])
+        cls.t.write_settings(local_settings(cls.smtp, cls.pop3, cls.imap, [(a, "pw") for a in accounts]))
         # The starter's umask is 000.
         cls.proc = subprocess.Popen([cls.t.binary], env=cls.t.env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL, preexec_fn=lambda: os.umask(0))

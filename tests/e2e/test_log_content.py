@@ -6,7 +6,7 @@ import base64
 import socket
 import unittest
 
-from vxharness import ProgramFolder, free_port, listening, wait_for
+from vxharness import ProgramFolder, free_port, listening, local_settings, wait_for
 
 PASSWORD = "Sup3rSecret"
 B64_USER = base64.b64encode(b"bob@example.test").decode()
@@ -36,13 +36,7 @@ class LogContent(unittest.TestCase):
     def setUpClass(cls):
         cls.t = ProgramFolder()
         cls.smtp, cls.pop3 = free_port(), free_port()
-        cls.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(cls.pop3))]),
-            ("IMAP", [("Port", str(free_port()))]),
-            ("USERS", [("Count", "1")]),
-            ("USER0", [("UserName", "bob@example.test"), ("Password", PASSWORD)]),
-        ])
+        cls.t.write_settings(local_settings(cls.smtp, cls.pop3, users=[("bob@example.test", PASSWORD)]))
         cls.t.start_foreground()
         if not listening(cls.smtp, cls.pop3):
             cls.t.cleanup()

@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from vxharness import ProgramFolder, free_port, wait_for
+from vxharness import ProgramFolder, free_port, local_settings, wait_for
 
 CONFIG = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "vxmail.logrotate")
 LOGROTATE = shutil.which("logrotate") or "/usr/sbin/logrotate"
@@ -47,11 +47,7 @@ class LogRotate(unittest.TestCase):
 
     def test_forced_rotation_under_a_running_service(self):
         smtp = free_port()
-        self.t.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(free_port()))]),
-            ("IMAP", [("Port", str(free_port()))]),
-        ])
+        self.t.write_settings(local_settings(smtp))
         self.t.start_foreground()
 
         def listening():

@@ -10,20 +10,14 @@ import smtplib
 import subprocess
 import unittest
 
-from vxharness import ProgramFolder, free_port, start_listening, wait_for
+from vxharness import ProgramFolder, free_port, local_settings, start_listening, wait_for
 
 BODY = ("Subject: hello\r\n\r\nplain line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc caf\xe9\r\n").encode("latin-1")
 
 
 def settings(smtp, pop3):
-    return [
-        ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
-        ("POP3", [("Port", str(pop3))]),
-        ("IMAP", [("Port", str(free_port()))]),
-        ("USERS", [("Count", "2")]),
-        ("USER0", [("DisplayName", "Bob"), ("UserName", "bob@example.test"), ("Password", "secret")]),
-        ("USER1", [("DisplayName", "Alice"), ("UserName", "alice@example.test"), ("Password", "pw2")]),
-    ]
+    return local_settings(smtp, pop3, users=[("Bob", "bob@example.test", "secret"),
+                                             ("Alice", "alice@example.test", "pw2")])
 
 
 class MailRoad(unittest.TestCase):

@@ -6,7 +6,6 @@ import os
 import re
 import signal
 import socket
-import time
 import unittest
 
 from vxharness import ProgramFolder, SERVICE_NAME, free_port, wait_for

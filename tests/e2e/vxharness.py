@@ -142,6 +142,25 @@ def start_listening(folder, ports, timeout=10):
     return proc
 
 
+def local_settings(smtp, pop3=None, imap=None, users=()):
+    """settings.ini sections of a service that takes mail by SMTP on port smtp
+    with the relay held off, and serves POP3 and IMAP4 on the given ports (free
+    ones when None), for users given as (user name, password) or (display
+    name, user name, password)."""
+    sections = [
+        ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
+        ("POP3", [("Port", str(pop3 or free_port()))]),
+        ("IMAP", [("Port", str(imap or free_port()))]),
+    ]
+    if users:
+        sections.append(("USERS", [("Count", str(len(users)))]))
+    for i, user in enumerate(users):
+        keys = [("DisplayName", user[0])] if len(user) == 3 else []
+        keys += [("UserName", user[-2]), ("Password", user[-1])]
+        sections.append(("USER%d" % i, keys))
+    return sections
+
+
 def start_imap_service(users):
     """A new program folder whose service takes mail by SMTP (relay held off)
     and serves it by IMAP4, both on free ports, for users given as
@@ -149,15 +168,7 @@ def start_imap_service(users):
     port); the folder's clean-up ends the service."""
     folder = ProgramFolder()
     smtp, imap = free_port(), free_port()
-    sections = [
-        ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
-        ("POP3", [("Port", str(free_port()))]),
-        ("IMAP", [("Port", str(imap))]),
-        ("USERS", [("Count", str(len(users)))]),
-    ]
-    for i, (display, name, password) in enumerate(users):
-        sections.append(("USER%d" % i, [("DisplayName", display), ("UserName", name), ("Password", password)]))
-    folder.write_settings(sections)
+    folder.write_settings(local_settings(smtp, imap=imap, users=users))
     start_listening(folder, (smtp, imap))
     return folder, smtp, imap
 

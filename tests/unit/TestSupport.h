@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -48,5 +49,16 @@ class TempDir {
  private:
   std::string FPath;
 };
+
+// The ErrorCode of the E that F throws, or 0 when it throws nothing.
+template <class E>
+int ErrorCodeOf(const std::function<void()>& F) {
+  try {
+    F();
+  } catch (const E& e) {
+    return e.ErrorCode;
+  }
+  return 0;
+}
 
 }  // namespace testsupport

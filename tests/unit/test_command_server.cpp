@@ -58,6 +58,10 @@ class TTestServer : public TqvTcpCommandServer {
       throw EqvTcpCommandServerError(p->Command, true, 421, "421 closing");
     });
     Add("BOOM", [](TqvCommandConnection*, TqvTcpCommandParams*) { throw std::runtime_error("boom"); });
+    Add("SLOW", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      SendResponse(c, p->Command, "250 slow");
+    });
     Add("DATA", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
       SendResponse(c, p->Command, "354 go");
       StartReadMultiLine(c, std::make_unique<TqvTcpCommandFunc>("DATA", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
@@ -177,6 +181,94 @@ TEST(CommandServerSession, NothingAfterAClosingReplyRunsOrIsAnswered) {
   EXPECT_EQ(server.Logged.size(), 4u);
 }
 
+// A client pipelining more than one turn's worth of commands: every reply in
+// order, a handler switch and a close in the middle of the stream included,
+// also when the client half-closes right after its last command.
+TEST(CommandServerFairness, LongPipelineIsAnsweredWholeAndInOrder) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  std::string requests, replies = "220 ready\r\n";
+  for (int i = 0; i < 300; ++i) {
+    requests += "ECHO " + std::to_string(i) + "\r\n";
+    replies += "250 " + std::to_string(i) + "\r\n";
+    if (i == 150) {
+      requests += "DATA\r\nmid\r\n.\r\n";
+      replies += "354 go\r\n250 1 mid|\r\n";
+    }
+  }
+  for (const bool halfClose : {false, true}) {
+    TClient c(server.Port());
+    if (halfClose) {
+      c.Send(requests);
+      ::shutdown(c.FSocket, SHUT_WR);
+    } else {
+      c.Send(requests + "QUIT\r\nECHO never\r\n");
+    }
+    const std::string want = replies + (halfClose ? "" : "221 bye\r\n");
+    EXPECT_EQ(c.ReadUntil("never", 3000), want);
+    EXPECT_TRUE(c.Eof);
+  }
+}
+
+// Five clients each pipeline two seconds of slow commands, enough to keep
+// every worker busy; a sixth client's command must still be answered within
+// a small part of that, since a read item runs a bounded number of commands
+// and then lets the other connections' items go first.
+TEST(CommandServerFairness, FloodingClientsCannotHoldAnotherClientsReply) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  std::string flood;
+  for (int i = 0; i < 2000; ++i) flood += "SLOW\r\n";
+  std::vector<std::unique_ptr<TClient>> flooders;
+  for (int i = 0; i < 5; ++i) {
+    flooders.push_back(std::make_unique<TClient>(server.Port()));
+    flooders.back()->ReadUntil("220 ready\r\n");
+    flooders.back()->Send(flood);
+  }
+  for (auto& f : flooders) f->ReadUntil("250 slow\r\n");  // every worker has a flooder's item
+  TClient normal(server.Port());
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(normal.ReadUntil("220 ready\r\n"), "220 ready\r\n");
+  normal.Send("ECHO mine\r\n");
+  EXPECT_EQ(normal.ReadUntil("250 mine\r\n"), "250 mine\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  for (auto& f : flooders) f->Close();
+}
+
+// A burst of connections larger than the configured backlog: the kernel drops
+// what overflows its accept queue without telling the client, which then
+// waits on SYN retransmissions or, with SYN cookies, forever. Every one of
+// them must be greeted.
+TEST(CommandServerFairness, BurstBeyondTheBacklogIsGreetedWhole) {
+  TTestServer server;
+  server.SetMaxConnectionQueue(2);
+  testsupport::StartOnFreePort(server);
+  constexpr int kClients = 400;
+  std::vector<int> fds;
+  for (int i = 0; i < kClients; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a = testsupport::Loopback(static_cast<uint16_t>(server.Port()));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fds.push_back(fd);
+  }
+  int greeted = 0;
+  std::vector<pollfd> waiting;
+  for (int fd : fds) waiting.push_back({fd, POLLIN, 0});
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!waiting.empty() && std::chrono::steady_clock::now() < end) {
+    if (::poll(waiting.data(), waiting.size(), 200) <= 0) continue;
+    std::erase_if(waiting, [&](const pollfd& p) {
+      if (!p.revents) return false;
+      char buf[64];
+      const ssize_t n = ::recv(p.fd, buf, sizeof buf, 0);
+      if (n > 0 && std::string(buf, static_cast<size_t>(n)).starts_with("220 ready")) ++greeted;
+      return true;
+    });
+  }
+  for (int fd : fds) ::close(fd);
+  EXPECT_EQ(greeted, kClients);
+}
+
 TEST(CommandServerSession, OverlongCommandLineGetsTheSizeReplyAndIsClosed) {
   TTestServer server;
   testsupport::StartOnFreePort(server);
@@ -283,6 +375,55 @@ TEST(CommandHandlers, BlockEndsAtAnyLineStartAndLeavesTheRest) {
   }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
   FeedPieces(h, ".\r\n", {1}, -1, out);
   EXPECT_TRUE(called);
+}
+
+TEST(CommandHandlers, BlockEndIsFoundAcrossAnyTwoReads) {
+  // Near misses of the terminator: a dot inside a line, a stuffed dot line,
+  // a dot line ended by a bare CR, and a NUL byte; the terminator itself may
+  // be cut anywhere by two reads.
+  const std::string input = std::string("a\0b\r\nx.\r\n..\r\n.\rz\r\nlf\nline\r\n.\r\nNOOP\r\n", 36);
+  const std::vector<std::string> expected{"a b", "x.", ".", "", "z", "lf", "line"};
+  THandlerServer server;
+  for (size_t first = 1; first < input.size(); ++first) {
+    for (size_t second = first; second < input.size(); ++second) {
+      TFeed out;
+      int calls = 0;
+      TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+        ++calls;
+        auto& m = static_cast<TqvProcessMultiLineContext&>(x);
+        for (int i = 0; i < m.Lines.Count(); ++i) out.Lines.push_back(m.Lines.Strings(i));
+      }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+      FeedPieces(h, input, {first, second}, -1, out);
+      ASSERT_EQ(calls, 1) << first << " " << second;
+      ASSERT_EQ(out.Lines, expected) << first << " " << second;
+      ASSERT_EQ(h.TakeBuffer(), "NOOP\r\n") << first << " " << second;
+    }
+  }
+}
+
+TEST(CommandHandlers, LargeBlockArrivesInReadsAndKeepsEveryLine) {
+  THandlerServer server;
+  std::string block;
+  for (int i = 0; i < 40000; ++i) block += (i % 1000 == 0 ? "." : "") + std::to_string(i) + std::string(60, 'x') + "\r\n";
+  const std::string input = block + ".\r\nQUIT\r\n";
+  std::vector<size_t> cuts;
+  for (size_t at = 65536; at < input.size(); at += 65536) cuts.push_back(at);
+  int count = 0;
+  std::string first, stuffed, last;
+  TqvProcessMultiLineHandler h(&server, [&](TqvCommandConnection*, TqvProcessDataContext& x) {
+    auto& m = static_cast<TqvProcessMultiLineContext&>(x);
+    count = m.Lines.Count();
+    first = m.Lines.Strings(0);
+    stuffed = m.Lines.Strings(1000);
+    last = m.Lines.Strings(count - 1);
+  }, std::make_unique<TqvTcpCommandFunc>("DATA", nullptr));
+  TFeed out;
+  FeedPieces(h, input, cuts, -1, out);
+  EXPECT_EQ(count, 40000);
+  EXPECT_EQ(first, "0" + std::string(60, 'x'));
+  EXPECT_EQ(stuffed, "1000" + std::string(60, 'x'));
+  EXPECT_EQ(last, "39999" + std::string(60, 'x'));
+  EXPECT_EQ(h.TakeBuffer(), "QUIT\r\n");
 }
 
 TEST(CommandHandlers, OversizedBlockIsSkippedToItsEndThenRefusedOnce) {

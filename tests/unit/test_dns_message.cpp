@@ -5,6 +5,7 @@
 
 #include "Streams.h"
 #include "qvDnsMessage.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -25,14 +26,7 @@ std::string Built(TqvDnsMessage& M) {
   return out.DataString();
 }
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EqvDnsError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+int ErrorOf(const std::function<void()>& f) { return testsupport::ErrorCodeOf<EqvDnsError>(f); }
 
 }  // namespace
 

@@ -27,14 +27,7 @@ void Configure(TqvDnsQuery& AQuery, const std::string& AServer, int APort) {
   AQuery.SetAutodetectServer(false);
 }
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EqvSocketError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+int ErrorOf(const std::function<void()>& f) { return testsupport::ErrorCodeOf<EqvSocketError>(f); }
 
 TDatagrams NoSuchName(const std::string& q) { return {{DnsReply(q, nullptr, 3)}}; }
 

@@ -3,6 +3,7 @@
 // every literal's count checked against the bytes that follow it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -62,6 +63,41 @@ const std::vector<std::string> kNested = {
     "",
     "no type here",
     "--OUT--",
+};
+
+// A forward: a note, then the forwarded message (itself multipart) as a
+// message/rfc822 part, which holds a forwarded message without MIME fields.
+const std::vector<std::string> kForward = {
+    "From: ann@example.com",
+    "Subject: Fwd: Lunch",
+    "MIME-Version: 1.0",
+    "Content-Type: multipart/mixed; boundary=\"F1\"",
+    "",
+    "--F1",
+    "Content-Type: text/plain; charset=us-ascii",
+    "",
+    "See below.",
+    "--F1",
+    "Content-Type: message/rfc822",
+    "",
+    "From: \"Carol\" <carol@example.com>",
+    "Subject: Lunch",
+    "MIME-Version: 1.0",
+    "Content-Type: multipart/mixed; boundary=\"F2\"",
+    "",
+    "--F2",
+    "Content-Type: text/plain",
+    "",
+    "At noon?",
+    "--F2",
+    "Content-Type: message/rfc822",
+    "",
+    "From: dan@example.com",
+    "Subject: Menu",
+    "",
+    "Soup.",
+    "--F2--",
+    "--F1--",
 };
 
 const std::vector<std::string> kPlain = {"From: alice@example.com", "Subject: plain", "", "Hi Bob,", "second line."};
@@ -192,6 +228,68 @@ TEST(ImapFetchBodyStructure, MultipartNestedAndPlain) {
                      "\"alternative\""),
             std::string::npos)
       << one;
+}
+
+TEST(ImapFetchBodyStructure, ForwardedMessagesCarryEnvelopeStructureAndLines) {
+  const std::string s = Structure(kForward);
+  EXPECT_EQ(s,
+            "BODYSTRUCTURE ((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 12 1 NIL NIL NIL)"
+            "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 255 (NIL \"Lunch\" (({5}\r\nCarol NIL \"carol\" "
+            "\"example.com\")) (({5}\r\nCarol NIL \"carol\" \"example.com\")) NIL NIL NIL NIL NIL NIL) "
+            "((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 10 1 NIL NIL NIL)"
+            "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 47 (NIL \"Menu\" ((NIL NIL \"dan\" \"example.com\")) "
+            "((NIL NIL \"dan\" \"example.com\")) NIL NIL NIL NIL NIL NIL) (\"TEXT\" \"PLAIN\" NIL NIL NIL \"7BIT\" 7 1 "
+            "NIL NIL NIL) 4 NIL NIL NIL) \"mixed\" (\"boundary\" \"F2\") NIL NIL) 17 NIL NIL NIL) \"mixed\" "
+            "(\"boundary\" \"F1\") NIL NIL)");
+
+  // A forwarded message with base64 over it cannot be read in place: it is
+  // described as an empty message, still in the form clients parse.
+  const std::string enc = Structure({"MIME-Version: 1.0", "Content-Type: message/rfc822; name=\"x.eml\"",
+                                     "Content-Transfer-Encoding: base64", "Content-Disposition: attachment", "",
+                                     "RnJvbTogYUBiDQoNCngNCg=="});
+  EXPECT_EQ(enc, "BODYSTRUCTURE (\"message\" \"rfc822\" (\"name\" \"x.eml\") NIL NIL \"base64\" 26 "
+                 "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL "
+                 "\"7bit\" 0 0 NIL NIL NIL) 1 NIL (\"attachment\" NIL) NIL)");
+
+  // Forwards inside forwards are described to a fixed depth, then as empty
+  // messages: the answer stays bounded and parsable.
+  std::vector<std::string> deep;
+  for (int i = 0; i < 40; ++i) {
+    deep.push_back("Subject: level " + std::to_string(i));
+    deep.push_back("Content-Type: message/rfc822");
+    deep.push_back("");
+  }
+  deep.push_back("innermost");
+  const std::string d = Structure(deep);
+  EXPECT_NE(d.find("\"level 8\""), std::string::npos);
+  EXPECT_EQ(d.find("\"level 9\""), std::string::npos);
+  EXPECT_NE(d.find("(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL)"), std::string::npos);
+  EXPECT_EQ(std::count(d.begin(), d.end(), '('), std::count(d.begin(), d.end(), ')'));
+}
+
+TEST(ImapFetchBody, SectionsInsideForwardedMessages) {
+  // The part itself is the whole forwarded message; MIME is the part's header.
+  EXPECT_EQ(Body(kForward, "2").substr(0, 15), "BODY[2] {255}\r\n");
+  EXPECT_EQ(Body(kForward, "2.MIME"), "BODY[2.MIME] {32}\r\nContent-Type: message/rfc822\r\n\r\n");
+  // HEADER and TEXT are the forwarded message's.
+  EXPECT_EQ(Body(kForward, "2.HEADER"), "BODY[2.HEADER] {118}\r\nFrom: \"Carol\" <carol@example.com>\r\n"
+                                        "Subject: Lunch\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
+                                        "boundary=\"F2\"\r\n\r\n");
+  EXPECT_EQ(Body(kForward, "2.HEADER.FIELDS (SUBJECT)"),
+            "BODY[2.HEADER.FIELDS (SUBJECT)] {18}\r\nSubject: Lunch\r\n\r\n");
+  EXPECT_EQ(Body(kForward, "2.TEXT").substr(0, 24), "BODY[2.TEXT] {137}\r\n--F2");
+  // Numbers pick the forwarded message's parts, down through the next forward.
+  EXPECT_EQ(Body(kForward, "2.1"), "BODY[2.1] {10}\r\nAt noon?\r\n");
+  EXPECT_EQ(Body(kForward, "2.1.MIME"), "BODY[2.1.MIME] {28}\r\nContent-Type: text/plain\r\n\r\n");
+  EXPECT_EQ(Body(kForward, "2.2.HEADER"), "BODY[2.2.HEADER] {40}\r\nFrom: dan@example.com\r\nSubject: Menu\r\n\r\n");
+  EXPECT_EQ(Body(kForward, "2.2.TEXT"), "BODY[2.2.TEXT] {7}\r\nSoup.\r\n");
+  // A forwarded message that is not multipart has its body as part 1.
+  EXPECT_EQ(Body(kForward, "2.2.1"), "BODY[2.2.1] {7}\r\nSoup.\r\n");
+  for (const char* section : {"2", "2.MIME", "2.HEADER", "2.TEXT", "2.1", "2.2", "2.2.1", "2.2.HEADER", "2.2.TEXT",
+                              "2.2.1.MIME", "2.3", "2.2.2", "1.1"}) {
+    const std::string out = Body(kForward, section);
+    ExpectLiteralsHold(out, out.size());
+  }
 }
 
 TEST(ImapFetchBody, SectionsOfTheSampleMessage) {

@@ -464,3 +464,46 @@ TEST(TimerComponent, DestroyedInsideOnTimerNeverFiresAgain) {
     EXPECT_EQ(ticks, 1);
   });
 }
+
+// A watch that posts to a window of its own thread (the socket reactor does
+// so for every event) has the message handled in the same pass, with nothing
+// left to wake the queue for; an item still waiting from earlier in the pass
+// keeps its place ahead of it.
+TEST(MessageLoopWatch, WhatAWatchPostsRunsInTheSamePassBehindOlderItems) {
+  OnFreshThread([] {
+    auto& q = TMessageQueue::Current();
+    std::vector<int> order;
+    TMessageWindow w([&](TMessage& m) { order.push_back(static_cast<int>(m.WParam)); });
+    Pipe p;
+    bool postTaskFirst = false;
+    q.AddWatch(p.fd[0], POLLIN, [&](short) {
+      p.Take();
+      EXPECT_TRUE(PostMessage(w.Handle(), WM_USER, 2, 0));
+    });
+    auto wakeReadable = [&] {
+      pollfd f{q.WakeFd(), POLLIN, 0};
+      return ::poll(&f, 1, 0) == 1;
+    };
+
+    p.Put();
+    EXPECT_TRUE(q.ProcessMessages(1000));
+    EXPECT_EQ(order, std::vector<int>{2});
+    EXPECT_FALSE(wakeReadable());
+    EXPECT_EQ(q.NextTimeout(), -1);
+
+    // A task posted during the pass waits for the next one; the watch's
+    // message waits behind it.
+    order.clear();
+    q.Post([&] {
+      postTaskFirst = true;
+      EXPECT_TRUE(PostMessage(w.Handle(), WM_USER, 1, 0));
+    });
+    p.Put();
+    EXPECT_TRUE(q.ProcessMessages(0));
+    EXPECT_TRUE(postTaskFirst);
+    EXPECT_TRUE(order.empty());
+    EXPECT_TRUE(wakeReadable());
+    EXPECT_TRUE(q.ProcessMessages(0));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  });
+}

@@ -6,6 +6,10 @@
 
 #include "Pop3TestSupport.h"
 #include "qvMailBoxFiles.h"
+#include "qvUtils.h"
+
+#include <chrono>
+#include <future>
 
 using pop3test::TClient;
 class Pop3Store : public pop3test::TPop3Session {};
@@ -129,4 +133,76 @@ TEST_F(Pop3Store, AccountWhoseNameHasA5CTrailByteSeesItsMail) {
   Start();
   TClient c(Server.BoundPort());
   EXPECT_EQ(c.Login("\xD6\xBE\xD5\x5C", "pw"), "+OK 1 messages (20 octets)");
+}
+
+TEST_F(Pop3Store, LargeMessageIsStreamedAsItsLinesWouldBeSent) {
+  // Past the size read in one go: sent in pieces of 256 KiB, with a dot
+  // line right at the first piece's start, a CR LF cut by the second, bare
+  // line breaks, and no line break at the end.
+  constexpr size_t kPiece = 256 * 1024;
+  std::string text = "Subject: big\r\n\r\n";
+  while (text.size() < kPiece - 1) text += std::string(70, 'b') + "\r\n";
+  text.resize(kPiece - 1);
+  text += "\n.\r\n";
+  while (text.size() < 2 * kPiece - 1) text += ".x" + std::string(60, 'c') + "\n";
+  text.resize(2 * kPiece - 1);
+  text += "\r\n";
+  // Several megabytes: more than the socket takes at once, so the sending
+  // goes on from write events.
+  while (text.size() < 24 * kPiece) text += std::string(61, 'd') + "\r";
+  text += "end";
+  WriteFile(AliceDir + "MAIL00000009.MSG", text);
+  std::string expected;
+  {
+    TStringList lines;
+    TStringStream stream(text);
+    LoadStringsFromStream(stream, lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+      const std::string line = lines.Strings(i);
+      expected += (line.starts_with(".") ? "." : "") + line + "\r\n";
+    }
+    expected = "+OK " + std::to_string(lines.Text().size()) + "\r\n" + expected + ".\r\n";
+  }
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret").substr(0, 16), "+OK 3 messages (");
+  const std::string got = c.Multi("RETR 3");
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(c.Cmd("NOOP"), "+OK");  // the response ended where it should
+  // TOP reads no further than the lines it sends.
+  const std::string line = std::string(70, 'b') + "\r\n";
+  EXPECT_EQ(c.Multi("TOP 3 2"), "+OK\r\nSubject: big\r\n\r\n" + line + line + ".\r\n");
+  EXPECT_EQ(c.Multi("TOP 3 -1"), "+OK\r\nSubject: big\r\n\r\n.\r\n");
+}
+
+TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
+  // Under the server lock (where OnStateChanged fires) nothing is deleted,
+  // and another thread can take that lock while the files go.
+  const TqvPop3ConnectionEvent storeHandler = Server.OnStateChanged;
+  bool presentUnderLock = false;
+  bool lockFreeAfter = false;
+  Server.OnStateChanged = [&](TObject* ASender, TqvPop3CommandConnection* c) {
+    storeHandler(ASender, c);
+    if (c->State() != psUpdate) return;
+    presentUnderLock = std::filesystem::exists(AliceDir + "MAIL00000002.MSG");
+    c->AfterStateChange([&] {
+      auto other = std::async(std::launch::async, [&] {
+        Server.Lock();
+        Server.Unlock();
+      });
+      lockFreeAfter = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+  };
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
+  EXPECT_EQ(c.Cmd("QUIT").substr(0, 4), "+OK ");
+  EXPECT_TRUE(presentUnderLock);
+  EXPECT_TRUE(lockFreeAfter);
+  // The deletion is done by the time QUIT is answered.
+  EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
+  Server.Stop();  // the handler above uses this test's locals
 }

@@ -15,6 +15,7 @@
 #include "qvIpAddress.h"
 #include "qvSocket.h"
 #include "qvWinSock2.h"
+#include "TestSupport.h"
 
 using namespace std::chrono_literals;
 using plat::SOCKET;
@@ -59,14 +60,7 @@ std::unique_ptr<TqvTcpClientConnection> NewTcpClient(int timeOut = 5000) {
   return c;
 }
 
-int ErrorCodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EqvSocketError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+int ErrorCodeOf(const std::function<void()>& f) { return testsupport::ErrorCodeOf<EqvSocketError>(f); }
 
 int64_t MsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)

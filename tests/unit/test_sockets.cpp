@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -259,6 +260,18 @@ TEST(SocketsWait, EndsOnAPostedMessageATimerOrTheInterrupt) {
     EXPECT_EQ(plat::WaitForSocketEvent(&ev, &interrupt, 60), plat::TWaitResult::Timeout)
         << "the interrupt resets itself";
     EXPECT_GE(plat::GetTickCount64() - start, 59u);
+
+    // An interrupt set before anything ever waited on it is not lost, from
+    // whichever thread sets it first.
+    plat::TWaitEvent early;
+    std::thread setter([&] { early.Set(); });
+    setter.join();
+    EXPECT_EQ(plat::WaitForSocketEvent(&ev, &early, 5000), plat::TWaitResult::Interrupt);
+    plat::TWaitEvent manual(true);
+    EXPECT_FALSE(manual.IsSet());
+    manual.Set();
+    EXPECT_TRUE(manual.IsSet());
+    EXPECT_TRUE(manual.IsSet()) << "a manual-reset event stays set";
   });
 }
 
@@ -357,4 +370,57 @@ TEST(SocketsAsyncSelect, HandleIsNotReusedWhenTheDescriptorIs) {
   EXPECT_EQ(plat::SocketOfHandle(ha), plat::INVALID_SOCKET);
   EXPECT_EQ(plat::SocketOfHandle(plat::HandleOfSocket(b)), b);
   EXPECT_EQ(plat::closesocket(b), 0);
+}
+
+// The server's read item takes the write event of its renewed registration
+// and runs the write step itself: no message may follow for that renewal,
+// and a send that would block must still bring FD_WRITE back as a message.
+// A renewal on a socket with data waiting still reports FD_READ.
+TEST(SocketsAsyncSelect, TakenWriteIsNotPostedAndReturnsAfterABlockedSend) {
+  OnFreshThread([] {
+    std::vector<long> got;
+    plat::TMessageWindow w([&](plat::TMessage& m) {
+      if (m.Msg == plat::WM_SOCKET_EVENT && plat::IsSocketEventCurrent(m))
+        got.push_back(plat::WSAGETSELECTEVENT(m.LParam));
+    });
+    auto& q = plat::TMessageQueue::Current();
+    auto pumpFor = [&](int ms) {
+      const uint64_t end = plat::GetTickCount64() + ms;
+      while (plat::GetTickCount64() < end) q.ProcessMessages(5);
+    };
+    auto count = [&](long e) { return std::count(got.begin(), got.end(), e); };
+    Pair p;
+    const long all = plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE;
+    ASSERT_EQ(plat::WSAAsyncSelect(p.s[0], w.Handle(), plat::WM_SOCKET_EVENT, all), 0);
+    pumpFor(30);
+    EXPECT_EQ(count(plat::FD_WRITE), 1);
+
+    got.clear();
+    long taken = 0;
+    ASSERT_EQ(plat::WSAAsyncSelectTake(p.s[0], w.Handle(), plat::WM_SOCKET_EVENT, all, plat::FD_WRITE, &taken), 0);
+    EXPECT_EQ(taken, plat::FD_WRITE);
+    ASSERT_EQ(plat::send(p.s[1], "abc", 3, 0), 3);
+    pumpFor(30);
+    EXPECT_EQ(got, std::vector<long>{plat::FD_READ}) << "the taken write is not posted";
+
+    // Renewed before the data are read: the read is reported again.
+    got.clear();
+    ASSERT_EQ(plat::WSAAsyncSelectTake(p.s[0], w.Handle(), plat::WM_SOCKET_EVENT, all, plat::FD_WRITE, &taken), 0);
+    pumpFor(30);
+    EXPECT_EQ(got, std::vector<long>{plat::FD_READ});
+
+    got.clear();
+    const std::string chunk(65536, 'x');
+    int sent = 0;
+    while (plat::send(p.s[0], chunk.data(), static_cast<int>(chunk.size()), 0) > 0 && ++sent < 1000) {
+    }
+    ASSERT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+    pumpFor(30);
+    EXPECT_EQ(count(plat::FD_WRITE), 0) << "not writable yet";
+    std::vector<char> sink(1 << 20);
+    while (::recv(p.s[1], sink.data(), sink.size(), MSG_DONTWAIT) > 0) {
+    }
+    pumpFor(50);
+    EXPECT_EQ(count(plat::FD_WRITE), 1) << "back after the blocked send";
+  });
 }

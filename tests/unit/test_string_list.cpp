@@ -232,3 +232,97 @@ TEST(StringListAssign, CopiesAndComparesContents) {
 }
 
 }  // namespace
+
+// --- lines as spans of one block
+
+TEST(BlockStringList, SplitsAnAdoptedBlockAsSetTextDoes) {
+  for (const std::string in : {"", "a", "a\r\nb\r\n", "a\r\n\r\n", "a\nb", "a\rb\r", "a\r\r\nb", "a\n\rb", "\n",
+                               "\r\n\r\n.", "x\r"}) {
+    TStringList expected;
+    expected.SetText(in);
+    TBlockStringList l;
+    l.AssignText(in);
+    EXPECT_EQ(Lines(l), Lines(expected)) << testing::PrintToString(in);
+    EXPECT_EQ(l.Text(), expected.Text()) << testing::PrintToString(in);
+  }
+}
+
+TEST(BlockStringList, EditsGiveWhatAPlainListGives) {
+  // The same edits on both lists, on an adopted block and on one built line
+  // by line, past the free slots at the top.
+  for (const bool adopted : {true, false}) {
+    TStringList plain;
+    TBlockStringList block;
+    if (adopted) {
+      plain.SetText("one\r\ntwo\r\nthree\r\n");
+      block.AssignText("one\r\ntwo\r\nthree\r\n");
+    } else {
+      for (const char* s : {"one", "two", "three"}) {
+        plain.Add(s);
+        block.Add(s);
+      }
+    }
+    auto both = [&](auto&& edit) {
+      edit(static_cast<TStrings&>(plain));
+      edit(static_cast<TStrings&>(block));
+      ASSERT_EQ(Lines(block), Lines(plain));
+    };
+    for (int i = 0; i < 10; ++i) both([i](TStrings& l) { l.Insert(0, "top" + std::to_string(i)); });
+    both([](TStrings& l) { l.Insert(5, "middle"); });
+    both([](TStrings& l) { l.Add("end"); });
+    both([](TStrings& l) { l.Delete(0); });
+    both([](TStrings& l) { l.Delete(l.Count() - 1); });
+    both([](TStrings& l) { l.Delete(3); });
+    both([](TStrings& l) { l.SetStrings(1, "put"); });
+    both([](TStrings& l) { l.Insert(0, ""); });
+    both([](TStrings& l) { l.Exchange(0, 2); });
+    EXPECT_THROW(block.Insert(block.Count() + 1, "x"), EListError);
+    EXPECT_THROW(block.Delete(block.Count()), EListError);
+    EXPECT_THROW((void)block.View(-1), EListError);
+    both([](TStrings& l) { l.Clear(); });
+    EXPECT_EQ(block.BlockSize(), 0u);
+    both([](TStrings& l) { l.Add("again"); });
+  }
+}
+
+TEST(BlockStringList, CutFrontShortensOneLineOnly) {
+  TBlockStringList l;
+  l.AssignText("..a\r\n.\r\nb\r\n");
+  l.CutFront(0, 1);
+  l.CutFront(1, 5);  // no more than the line has
+  EXPECT_EQ(Lines(l), (std::vector<std::string>{".a", "", "b"}));
+  int changes = 0;
+  l.OnChange = [&](TObject*) { ++changes; };
+  l.CutFront(1, 1);
+  EXPECT_EQ(changes, 0);  // nothing left to cut
+  l.CutFront(0, 1);
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(l.View(0), "a");
+}
+
+TEST(ByteBlock, KeepsItsBytesThroughGrowthAndEdits) {
+  TByteBlock b;
+  std::string expected;
+  // Past the jump to a mapped block and through two of its regrowths.
+  const std::string piece(300 * 1024, 'p');
+  for (int i = 0; i < 250; ++i) {
+    const std::string mark = std::to_string(i);
+    b.Append(mark);
+    b.Append(piece);
+    expected += mark + piece;
+  }
+  ASSERT_EQ(b.Size(), expected.size());
+  EXPECT_TRUE(b.View() == expected);
+  b.Prepend("head");
+  b.EraseFront(2);
+  b.Resize(10);
+  EXPECT_EQ(b.View(), "ad0" + std::string(7, 'p'));
+  b.EraseFront(100);  // no more than it holds
+  EXPECT_EQ(b.Size(), 0u);
+  TByteBlock moved = std::move(b);
+  moved.Append("x");
+  EXPECT_EQ(moved.View(), "x");
+  EXPECT_EQ(b.Size(), 0u);
+  b.Append("still usable");
+  EXPECT_EQ(b.View(), "still usable");
+}

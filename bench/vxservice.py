@@ -1,0 +1,124 @@
+"""The service under measurement for bench/syscalls.py, smtp_flood.py and
+accept_burst.py: started in the foreground from a private temp folder on free
+loopback ports, with the accounts given; every process and folder registered
+here is removed by cleanup()."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.dont_write_bytecode = True  # leave no cache behind in tests/e2e or here
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from vxharness import free_port, wait_for  # noqa: E402  (shared with the end-to-end tests)
+
+DEFAULT_BINARY = os.path.join(ROOT, "build", "bin", "VxMailServers")
+PASSWORD = "secret"
+
+procs = []  # Popen or multiprocessing.Process objects to stop
+dirs = []   # temp folders to remove
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+        return True
+    except OSError:
+        return False
+
+
+class Service:
+    """A running VxMailServers; .smtp and .pop3 are its ports."""
+
+    def __init__(self, binary, users=(), prefix="vxbench"):
+        self.dir = os.path.realpath(tempfile.mkdtemp(prefix=prefix))
+        dirs.append(self.dir)
+        shutil.copy2(binary, os.path.join(self.dir, "VxMailServers"))
+        self.smtp, self.pop3 = free_port(), free_port()
+        sections = [
+            ("SMTP", [("RelayInterval", "600000"), ("Port", str(self.smtp)), ("DnsServer", "127.0.0.2")]),
+            ("POP3", [("Port", str(self.pop3))]),
+            ("IMAP", [("Port", str(free_port()))]),
+            ("USERS", [("Count", str(len(users)))]),
+        ]
+        for i, u in enumerate(users):
+            sections.append(("USER%d" % i, [("UserName", u), ("Password", PASSWORD)]))
+        lines = []
+        for name, keys in sections:
+            lines.append("[%s]" % name)
+            lines.extend("%s=%s" % kv for kv in keys)
+        with open(os.path.join(self.dir, "settings.ini"), "wb") as f:
+            f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
+        env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(self.dir, "scm"))
+        env.pop("VXMAIL_SERVICE_NAME", None)
+        self.proc = subprocess.Popen([os.path.join(self.dir, "VxMailServers")], cwd=self.dir, env=env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        procs.append(self.proc)
+        if not wait_for(lambda: listening(self.smtp) and listening(self.pop3), 15):
+            raise RuntimeError("VxMailServers did not open its ports")
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stop(self):
+        stop_one(self.proc)
+        if self.proc in procs:
+            procs.remove(self.proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        if self.dir in dirs:
+            dirs.remove(self.dir)
+
+
+def make_body(size, subject="bench sample"):
+    head = ("From: sender@bench.test\r\nTo: bench@bench.test\r\nSubject: %s\r\n"
+            "Message-ID: <fixed@bench.test>\r\n\r\n" % subject)
+    line = ("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_" * 2)[:76] + "\r\n"
+    out, total = [head], len(head)
+    while total + len(line) <= size:
+        out.append(line)
+        total += len(line)
+    return "".join(out).encode("ascii")
+
+
+def stop_one(p):
+    """A Popen by its own process group (the service's), anything else by pid."""
+    try:
+        if isinstance(p, subprocess.Popen):
+            if p.poll() is None:
+                if p.args[0].endswith("VxMailServers"):
+                    os.killpg(p.pid, signal.SIGKILL)
+                else:
+                    p.kill()
+                p.wait(10)
+        elif p.is_alive():
+            p.kill()
+            p.join(5)
+    except (ProcessLookupError, OSError, subprocess.TimeoutExpired):
+        pass
+
+
+def cleanup():
+    while procs:
+        stop_one(procs.pop())
+    while dirs:
+        shutil.rmtree(dirs.pop(), ignore_errors=True)
+
+
+def run_main(main):
+    """Runs main with clean-up on exit, errors, Ctrl+C and SIGTERM."""
+    import multiprocessing as mp
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        main()
+    except KeyboardInterrupt:
+        sys.exit(130)
+    finally:
+        if mp.parent_process() is None:
+            cleanup()
