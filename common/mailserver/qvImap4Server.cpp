@@ -96,8 +96,6 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
-  SetMinThreadCount(kImapWorkers);
-  SetMaxThreadCount(kImapWorkers);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }

@@ -262,10 +262,6 @@ class TqvImap4Server : public TqvTcpCommandServer {
  public:
   // A FETCH answer is handed to the connection in pieces of about this size.
   static constexpr int64_t kFetchPieceBytes = 64 * 1024;
-  // The default MinThreadCount and MaxThreadCount: a fixed set of workers.
-  // Fewer wait on one another's fsync; more, or a pool that frees and makes
-  // workers as the load changes, cost more than they run.
-  static constexpr int kImapWorkers = 8;
   // The most the FETCH answers kept for reuse hold.
   static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
 
