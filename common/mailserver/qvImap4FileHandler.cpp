@@ -317,17 +317,6 @@ int64_t WallClockNs() {
   return Nanoseconds(now);
 }
 
-bool LowerLess(const std::string& A, const std::string& B) {
-  const auto lower = [](char c) {
-    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-  };
-  const size_t n = std::min(A.size(), B.size());
-  for (size_t i = 0; i < n; ++i)
-    if (lower(A[i]) != lower(B[i])) return lower(A[i]) < lower(B[i]);
-  if (A.size() != B.size()) return A.size() < B.size();
-  return A < B;
-}
-
 bool IsMessageFileName(const char* AName) {
   const size_t n = std::strlen(AName);
   if (n < 4) return false;
@@ -567,7 +556,7 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
     files.emplace(std::move(name), file);
   }
   std::sort(listed.begin(), listed.end(),
-            [](const TListedMessage& a, const TListedMessage& b) { return LowerLess(a.Name, b.Name); });
+            [](const TListedMessage& a, const TListedMessage& b) { return MailFileNameLess(a.Name, b.Name); });
   AIndex.Files = std::move(files);
   AIndex.Listed = std::move(listed);
   ++AIndex.ListingVersion;
