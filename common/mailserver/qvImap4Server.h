@@ -265,6 +265,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
  public:
   // A FETCH answer is handed to the connection in pieces of about this size.
   static constexpr int64_t kFetchPieceBytes = 64 * 1024;
+  // The default MinThreadCount and MaxThreadCount.
+  static constexpr int kImapWorkers = 12;
   // The most the FETCH answers kept for reuse hold.
   static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
 
