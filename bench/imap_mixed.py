@@ -11,6 +11,7 @@ import argparse
 import imaplib
 import multiprocessing as mp
 import os
+import re
 import resource
 import socket
 import sys
@@ -34,6 +35,17 @@ def user(i):
     return "u%d@example.test" % i
 
 
+FETCH_HEAD = re.compile(rb"\d+ \(")
+
+
+def fetched(data):
+    """The number of messages in a FETCH answer as imaplib returns it: a
+    literal cuts one message's answer into several pieces, and only the first
+    begins with its number."""
+    heads = [d[0] if isinstance(d, tuple) else d for d in data]
+    return sum(1 for h in heads if h and FETCH_HEAD.match(h))
+
+
 def client_loop(port, name, seconds, count, out):
     m = imaplib.IMAP4("127.0.0.1", port, timeout=60)
     m.login(name, "secret")
@@ -42,11 +54,11 @@ def client_loop(port, name, seconds, count, out):
     n = 0
     while time.monotonic() < deadline:
         m.select("INBOX")
-        done += len(m.fetch("1:*", "(FLAGS)")[1])
+        done += fetched(m.fetch("1:*", "(FLAGS)")[1])
         first = 1 + (n * 20) % (count - 20)
         rng = "%d:%d" % (first, first + 19)
-        done += len([d for d in m.fetch(rng, "(ENVELOPE)")[1] if isinstance(d, tuple) or d])
-        done += len([d for d in m.fetch(rng, "(BODY.PEEK[])")[1] if isinstance(d, tuple)])
+        done += fetched(m.fetch(rng, "(ENVELOPE)")[1])
+        done += fetched(m.fetch(rng, "(BODY.PEEK[])")[1])
         m.store("%d:%d" % (first, first + 4), "FLAGS", "(\\Seen)")
         m.search(None, "UNSEEN")
         n += 1

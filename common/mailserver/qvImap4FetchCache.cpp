@@ -18,33 +18,41 @@ std::string TqvImap4FetchCache::Key(const TqvImap4MessageItem& AMessage, const s
   return key;
 }
 
+TqvImap4FetchCache::TqvImap4FetchCache(size_t ACapacityBytes) : FShardCapacity(ACapacityBytes / kShards) {}
+
 bool TqvImap4FetchCache::Find(const std::string& AKey, std::string& ABytes) {
   if (AKey.empty()) return false;
-  std::scoped_lock lock(FLock);
-  const auto found = FByKey.find(AKey);
-  if (found == FByKey.end()) return false;
-  FEntries.splice(FEntries.begin(), FEntries, found->second);
+  TShard& shard = ShardOf(AKey);
+  std::scoped_lock lock(shard.Lock);
+  const auto found = shard.ByKey.find(AKey);
+  if (found == shard.ByKey.end()) return false;
+  shard.Entries.splice(shard.Entries.begin(), shard.Entries, found->second);
   ABytes = found->second->Bytes;
   return true;
 }
 
 void TqvImap4FetchCache::Add(const std::string& AKey, const std::string& ABytes) {
   const size_t size = AKey.size() + ABytes.size();
-  if (AKey.empty() || size > FCapacity / 4) return;
-  std::scoped_lock lock(FLock);
-  if (FByKey.count(AKey)) return;
-  FEntries.push_front({AKey, ABytes});
-  FByKey.emplace(AKey, FEntries.begin());
-  FBytes += size;
-  while (FBytes > FCapacity && !FEntries.empty()) {
-    const TEntry& last = FEntries.back();
-    FBytes -= last.Key.size() + last.Bytes.size();
-    FByKey.erase(last.Key);
-    FEntries.pop_back();
+  if (AKey.empty() || size > FShardCapacity / 4) return;
+  TShard& shard = ShardOf(AKey);
+  std::scoped_lock lock(shard.Lock);
+  if (shard.ByKey.count(AKey)) return;
+  shard.Entries.push_front({AKey, ABytes});
+  shard.ByKey.emplace(AKey, shard.Entries.begin());
+  shard.Bytes += size;
+  while (shard.Bytes > FShardCapacity && !shard.Entries.empty()) {
+    const TEntry& last = shard.Entries.back();
+    shard.Bytes -= last.Key.size() + last.Bytes.size();
+    shard.ByKey.erase(last.Key);
+    shard.Entries.pop_back();
   }
 }
 
 size_t TqvImap4FetchCache::Bytes() const {
-  std::scoped_lock lock(FLock);
-  return FBytes;
+  size_t total = 0;
+  for (const TShard& shard : FShards) {
+    std::scoped_lock lock(shard.Lock);
+    total += shard.Bytes;
+  }
+  return total;
 }

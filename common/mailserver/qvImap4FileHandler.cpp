@@ -317,17 +317,6 @@ int64_t WallClockNs() {
   return Nanoseconds(now);
 }
 
-bool LowerLess(const std::string& A, const std::string& B) {
-  const auto lower = [](char c) {
-    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-  };
-  const size_t n = std::min(A.size(), B.size());
-  for (size_t i = 0; i < n; ++i)
-    if (lower(A[i]) != lower(B[i])) return lower(A[i]) < lower(B[i]);
-  if (A.size() != B.size()) return A.size() < B.size();
-  return A < B;
-}
-
 bool IsMessageFileName(const char* AName) {
   const size_t n = std::strlen(AName);
   if (n < 4) return false;
@@ -343,10 +332,11 @@ struct TqvImap4FileHandler::TListedMessage {
   ino_t Ino = 0;
 };
 
-// One mailbox folder as the store last saw it: "messages.dat" parsed, and
-// the date of each message file by name and inode (a message file is never
-// rewritten in place). Guarded by Lock; the listing itself is read anew on
-// every use, so files the SMTP store drops in are seen at once.
+// One mailbox folder as the store last saw it: "messages.dat" parsed (read
+// again when its key changes), the date of each message file by name and
+// inode (a message file is never rewritten in place), and the sorted listing
+// (read again when the folder's watch tells of a change, so files the SMTP
+// store drops in are seen at the next event). Guarded by Lock.
 struct TqvImap4FileHandler::TFolderIndex {
   std::mutex Lock;
   bool EntriesValid = false;
@@ -566,7 +556,7 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
     files.emplace(std::move(name), file);
   }
   std::sort(listed.begin(), listed.end(),
-            [](const TListedMessage& a, const TListedMessage& b) { return LowerLess(a.Name, b.Name); });
+            [](const TListedMessage& a, const TListedMessage& b) { return MailFileNameLess(a.Name, b.Name); });
   AIndex.Files = std::move(files);
   AIndex.Listed = std::move(listed);
   ++AIndex.ListingVersion;

@@ -14,13 +14,17 @@
 // goes. Events run on the server's workers. Events of one mailbox folder
 // run one at a time; those of different folders run side by side, and
 // creating, deleting or renaming a mailbox waits for all of them. Between
-// events the store keeps each folder's parsed "messages.dat" and its
-// message files' dates (by name and inode), checked against the disk on
-// every use: new, removed or replaced files and state files are seen at the
-// next event; only a file rewritten in place without a new size or time
-// could be missed, and no writer of the store does that. Damaged state files raise EStreamError ("Cannot load
-// mailbox settings", "Cannot load messages"); exhausted file numbers raise
-// "Cannot save new message"; other file errors raise EOSError.
+// events the store keeps, for up to 64 folders besides those in use, each
+// folder's parsed "messages.dat" (checked by its inode, size and times on
+// every use), its message files' dates (by name and inode) and its sorted
+// listing, read again when the folder's inotify watch tells of a message
+// file made, renamed or removed (every event lists the folder when no watch
+// can be had). Mail the SMTP store delivers is thus seen at the next event;
+// only a message file rewritten in place could be missed, and no writer of
+// the store does that. The state files are written only when they change.
+// Damaged state files raise EStreamError ("Cannot load mailbox settings",
+// "Cannot load messages"); exhausted file numbers raise "Cannot save new
+// message"; other file errors raise EOSError.
 #pragma once
 
 #include <memory>

@@ -1,7 +1,9 @@
 // The message commands of the IMAP4 server: FETCH, STORE, COPY, SEARCH,
 // EXPUNGE and CLOSE, and UID FETCH, UID STORE, UID COPY and UID SEARCH. Each
-// asks the store for the selected mailbox and its messages anew; nothing is
-// kept between commands.
+// asks the store for the selected mailbox and its messages anew; the server
+// keeps only FETCH answers drawn from message bytes (TqvImap4FetchCache).
+// STORE, and FETCH setting \Seen, store a command's flags in one
+// OnUpdateMessages before the replies that report them.
 #include <algorithm>
 #include <limits>
 #include <set>

@@ -96,10 +96,11 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
-  // Commands wait on the disk (a STORE's fsync) while others of other
-  // sessions could run: workers kept ready, and room for more.
-  SetMinThreadCount(kImapMinThreads);
-  SetMaxThreadCount(kImapMaxThreads);
+  // A fixed set of workers: the pool neither frees nor makes threads as the
+  // load moves, and commands of other sessions run while one waits for a
+  // STORE's fsync.
+  SetMinThreadCount(kImapWorkers);
+  SetMaxThreadCount(kImapWorkers);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }

@@ -7,7 +7,10 @@
 // forms (qvImap4MessageCommands.cpp). After EXAMINE nothing changes a flag or
 // deletes a message; CLOSE there only deselects. The server
 // keeps no mail: every mailbox and message operation is an event, which a
-// store answers (see qvImap4FileHandler.h). Mailbox names reach the events
+// store answers (see qvImap4FileHandler.h); it only keeps FETCH answers by
+// the store's ContentKey (qvImap4FetchCache.h). A command's reply lines leave
+// in one write (a FETCH answer in pieces of kFetchPieceBytes), and
+// connections send without Nagle's delay. Mailbox names reach the events
 // decoded to UTF-8 and path-safe (no empty, "." or ".." level, no "\", NUL or
 // control character, no leading or trailing separator); unsafe names are
 // refused before any event fires. Events run on the pool worker that runs the
@@ -262,9 +265,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
  public:
   // A FETCH answer is handed to the connection in pieces of about this size.
   static constexpr int64_t kFetchPieceBytes = 64 * 1024;
-  // The default worker counts (MinThreadCount, MaxThreadCount).
-  static constexpr int kImapMinThreads = 16;
-  static constexpr int kImapMaxThreads = 64;
+  // The default MinThreadCount and MaxThreadCount.
+  static constexpr int kImapWorkers = 12;
   // The most the FETCH answers kept for reuse hold.
   static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
 

@@ -155,6 +155,8 @@ std::string MailBoxFolderName(std::string_view AUserName) {
   return IsSafeMailBoxUserName(utf8) ? utf8 : std::string();
 }
 
+bool MailFileNameLess(const std::string& A, const std::string& B) { return LessFolded(A, B); }
+
 std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::string_view AExtension) {
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dirFd) return {};

@@ -44,6 +44,9 @@ struct TqvMailFileEntry {
 // The same for a folder that is open already.
 [[nodiscard]] std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder,
                                                           std::string_view AExtension);
+// The order of those listings: names compared with ASCII case ignored, then
+// bytewise.
+[[nodiscard]] bool MailFileNameLess(const std::string& A, const std::string& B);
 
 // The names of AFolder's sub-folders (symbolic links skipped), in the order
 // of ListMailFiles. Empty for a missing folder or one that is a link.
