@@ -70,6 +70,8 @@ std::unique_ptr<TqvPop3Server> MakePop3Server() {
   return s;
 }
 
+constexpr int kImapWorkers = 12;
+
 std::unique_ptr<TqvImap4Server> MakeImap4Server() {
   auto s = std::make_unique<TqvImap4Server>();
   s->SetName("qvImap4Server1");
@@ -78,6 +80,11 @@ std::unique_ptr<TqvImap4Server> MakeImap4Server() {
   TStringList capabilities;
   for (const char* word : {"IMAP4rev1", "NAMESPACE", "AUTH=CRAM-MD5"}) capabilities.Add(word);
   s->SetCapabilities(capabilities);
+  // A fixed set of workers: the pool neither frees nor makes threads as the
+  // load moves, and other sessions' commands run while one waits for a
+  // STORE's fsync.
+  s->SetMinThreadCount(kImapWorkers);
+  s->SetMaxThreadCount(kImapWorkers);
   return s;
 }
 

@@ -186,7 +186,8 @@ std::unique_ptr<TqvImap4MailBoxList> TqvImap4Server::FindMailBoxes(TqvImap4Comma
 }
 
 void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
-                                     TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo) {
+                                     TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
+                                     std::vector<std::pair<std::string, int64_t>>* AGiven) {
   TqvImap4MessageList messages;
   bool success = true;
   DoGetMessages(AConnection, messages, AItem.Name, success);
@@ -206,6 +207,7 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
     if (m->UID < 0) {
       m->UID = AInfo.UIDNext++;
       m->Flags |= MessageFlag(mfRecent);
+      if (AGiven) AGiven->emplace_back(m->Name, m->UID);
     } else {
       m->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
     }
@@ -403,8 +405,33 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   TStringList message;
   if (AParams->Lines) message.Assign(*AParams->Lines);
   if (message.Count() > 0 && message.Strings(message.Count() - 1).empty()) message.Delete(message.Count() - 1);
+  // The names already there tell the appended message apart afterwards.
+  TqvImap4MessageList before;
+  bool listed = true;
+  DoGetMessages(AConnection, before, info->MailBox, listed);
   bool success = true;
   DoAppendMessage(AConnection, info->Flags, info->Date, message, info->MailBox, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK APPEND completed");
+  // The new message gets its UID now, so that a client that syncs by UID
+  // finds it without selecting the mailbox again, and the reply names it
+  // (APPENDUID, which clients that do not know it ignore). A session that has
+  // the mailbox selected hears of it at once.
+  const auto boxes = FindMailBoxes(AConnection, info->MailBox);
+  if (!listed || boxes->Count() != 1) {
+    SendTagged(AConnection, AParams, "OK APPEND completed");
+    return;
+  }
+  TqvImap4ServerMailBoxInfo added;
+  std::vector<std::pair<std::string, int64_t>> given;
+  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
+  std::erase_if(given, [&](const auto& g) { return before.Find(g.first) != nullptr; });
+  if (info->MailBox == AConnection->SelectedMailBox())
+    SendUntagged(AConnection, AParams, std::to_string(added.Exists) + " EXISTS");
+  // Another session's append in the same moment leaves it open which is ours.
+  if (given.size() != 1) {
+    SendTagged(AConnection, AParams, "OK APPEND completed");
+    return;
+  }
+  SendTagged(AConnection, AParams,
+             "OK [APPENDUID " + added.UIDValidity + " " + std::to_string(given.front().second) + "] APPEND completed");
 }

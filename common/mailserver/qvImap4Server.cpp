@@ -96,11 +96,6 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
-  // A fixed set of workers: the pool neither frees nor makes threads as the
-  // load moves, and commands of other sessions run while one waits for a
-  // STORE's fsync.
-  SetMinThreadCount(kImapWorkers);
-  SetMaxThreadCount(kImapWorkers);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }

@@ -265,8 +265,6 @@ class TqvImap4Server : public TqvTcpCommandServer {
  public:
   // A FETCH answer is handed to the connection in pieces of about this size.
   static constexpr int64_t kFetchPieceBytes = 64 * 1024;
-  // The default MinThreadCount and MaxThreadCount.
-  static constexpr int kImapWorkers = 12;
   // The most the FETCH answers kept for reuse hold.
   static constexpr size_t kFetchCacheBytes = 32 * 1024 * 1024;
 
@@ -392,8 +390,11 @@ class TqvImap4Server : public TqvTcpCommandServer {
   [[nodiscard]] std::unique_ptr<TqvImap4MailBoxList> FindMailBoxes(TqvImap4CommandConnection* AConnection,
                                                                    const std::string& AName);
   // Loads the messages, assigns UIDs and \Recent, counts; raises NO on failure.
+  // AGiven, when set, receives the name and UID of every message that got its
+  // UID in this call.
   void LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
-                       TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo);
+                       TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
+                       std::vector<std::pair<std::string, int64_t>>* AGiven = nullptr);
   void CmdList(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);

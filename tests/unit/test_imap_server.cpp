@@ -392,7 +392,8 @@ TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   TClient c(Server.BoundPort());
   LogIn(c);
   EXPECT_EQ(c.Cmd("p1 APPEND INBOX (\\Seen) {11}"), "+ Ready for append literal");
-  EXPECT_EQ(c.Cmd("Hello world"), "p1 OK APPEND completed");
+  // The reply names the UID the message got at once.
+  EXPECT_EQ(c.Cmd("Hello world"), "p1 OK [APPENDUID 1770000000 1] APPEND completed");
   EXPECT_EQ(c.Cmd("p2 APPEND INBOX {0}"), "p2 BAD APPEND parse error");
   EXPECT_EQ(c.Cmd("p3 APPEND INBOX (\\Seen)"), "p3 BAD APPEND parse error");
   EXPECT_EQ(c.Cmd("p4 APPEND Nope {5}"), "p4 NO [TRYCREATE] Mailbox does not exist");
@@ -402,11 +403,17 @@ TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   // The IMAP date-time form, and a message ending in an empty line.
   EXPECT_EQ(c.Cmd("p8 APPEND \"INBOX\" () \"05-Mar-2026 09:04:07 +0000\" {19}"), "+ Ready for append literal");
   c.Send("Subject: a\r\n\r\nx\r\n\r\n\r\n");
-  EXPECT_EQ(c.Line(), "p8 OK APPEND completed");
+  EXPECT_EQ(c.Line(), "p8 OK [APPENDUID 1770000000 2] APPEND completed");
   EXPECT_EQ(c.Cmd("p9 NOOP"), "p9 OK NOOP completed");
+  // Into the selected mailbox, the session hears of the new message first.
+  c.Tagged("q1", "SELECT INBOX");
+  EXPECT_EQ(c.Cmd("q2 APPEND INBOX {2}"), "+ Ready for append literal");
+  c.Send("hi\r\n");
+  EXPECT_EQ(c.Line(), "* 3 EXISTS");
+  EXPECT_EQ(c.Line(), "q2 OK [APPENDUID 1770000000 3] APPEND completed");
   std::scoped_lock lock(Store.M);
   const auto& messages = Store.Boxes["INBOX"].Messages;
-  ASSERT_EQ(messages.size(), 2u);
+  ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[0].Lines, std::vector<std::string>{"Hello world"});
   EXPECT_EQ(messages[0].Flags, MessageFlag(mfSeen));
   // Only the CR LF that ends the command line is dropped.
