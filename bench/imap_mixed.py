@@ -24,7 +24,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import imap_fetch_golden as golden  # noqa: E402  (private Dovecot configuration)
 import mail_throughput as mt  # noqa: E402  (process helpers)
-from vxharness import ProgramFolder, free_port, start_listening  # noqa: E402
+from vxharness import ProgramFolder, free_port, local_settings, start_listening  # noqa: E402
 
 MESSAGE = (b"From: Alice <alice@example.test>\r\nTo: bob@example.test\r\nSubject: note %d\r\n"
            b"Date: Mon, 2 Mar 2026 10:00:00 +0100\r\nMessage-ID: <%d@example.test>\r\n\r\n" +
@@ -125,10 +125,7 @@ def idle_memory(port, root_pid, sessions):
 def start_ours(count):
     t = ProgramFolder()
     imap = free_port()
-    users = [("USERS", [("Count", "8")])] + [
-        ("USER%d" % i, [("UserName", user(i)), ("Password", "secret")]) for i in range(8)]
-    t.write_settings([("SMTP", [("Port", str(free_port())), ("RelayInterval", "600000")]),
-                      ("POP3", [("Port", str(free_port()))]), ("IMAP", [("Port", str(imap))])] + users)
+    t.write_settings(local_settings(free_port(), imap=imap, users=[(user(i), "secret") for i in range(8)]))
     for i in range(8):
         d = t.file("MailBox", user(i))
         os.makedirs(d, exist_ok=True)

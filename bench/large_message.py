@@ -214,13 +214,7 @@ def main():
     folder = vxharness.ProgramFolder()
     try:
         smtp, pop3 = vxharness.free_port(), vxharness.free_port()
-        folder.write_settings([
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(pop3))]),
-            ("IMAP", [("Port", str(vxharness.free_port()))]),
-            ("USERS", [("Count", "1")]),
-            ("USER0", [("UserName", USER), ("Password", PASSWORD)]),
-        ])
+        folder.write_settings(vxharness.local_settings(smtp, pop3, users=[(USER, PASSWORD)]))
         proc = vxharness.start_listening(folder, (smtp, pop3))
         pid = proc.pid
         time.sleep(0.5)

@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # leave no cache behind in tests/e2e
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, wait_for  # noqa: E402  (shared with the end-to-end tests)
+from vxharness import free_port, local_settings, wait_for, write_settings_file  # noqa: E402  (shared with the end-to-end tests)
 
 DOMAIN = "bench.test"
 SENDER = "sender@" + DOMAIN
@@ -134,20 +134,8 @@ class VxMail:
         self.dir = make_temp("vxbench")
         shutil.copy2(binary, os.path.join(self.dir, "VxMailServers"))
         self.smtp, self.pop3 = free_port(), free_port()
-        sections = [
-            ("SMTP", [("RelayInterval", "600000"), ("Port", str(self.smtp)), ("DnsServer", "127.0.0.2")]),
-            ("POP3", [("Port", str(self.pop3))]),
-            ("IMAP", [("Port", str(free_port()))]),
-            ("USERS", [("Count", str(len(users)))]),
-        ]
-        for i, u in enumerate(users):
-            sections.append(("USER%d" % i, [("UserName", u), ("Password", PASSWORD)]))
-        lines = []
-        for name, keys in sections:
-            lines.append("[%s]" % name)
-            lines.extend("%s=%s" % kv for kv in keys)
-        with open(os.path.join(self.dir, "settings.ini"), "wb") as f:
-            f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
+        write_settings_file(os.path.join(self.dir, "settings.ini"),
+                            local_settings(self.smtp, self.pop3, users=[(u, PASSWORD) for u in users]))
         env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(self.dir, "scm"))
         env.pop("VXMAIL_SERVICE_NAME", None)
         self.proc = start([os.path.join(self.dir, "VxMailServers")], os.path.join(self.dir, "stdout.log"),

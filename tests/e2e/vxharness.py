@@ -44,6 +44,16 @@ def listening(*ports, timeout=10.0):
     return wait_for(all_open, timeout)
 
 
+def write_settings_file(path, sections):
+    """sections: list of (name, [(key, value), ...]); text goes out as gbk with CR LF."""
+    lines = []
+    for name, keys in sections:
+        lines.append("[%s]" % name)
+        lines.extend("%s=%s" % kv for kv in keys)
+    with open(path, "wb") as f:
+        f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
+
+
 class ProgramFolder:
     """A program folder T holding a copy of VxMailServers; the service
     database lives in T/scm."""
@@ -66,13 +76,7 @@ class ProgramFolder:
         return data.decode(encoding) if encoding else data
 
     def write_settings(self, sections):
-        """sections: list of (name, [(key, value), ...]); text goes out as gbk with CR LF."""
-        lines = []
-        for name, keys in sections:
-            lines.append("[%s]" % name)
-            lines.extend("%s=%s" % kv for kv in keys)
-        with open(self.file("settings.ini"), "wb") as f:
-            f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
+        write_settings_file(self.file("settings.ini"), sections)
 
     def run_switch(self, *args):
         return subprocess.run([self.binary, *args], env=self.env, capture_output=True, text=True, timeout=30)
