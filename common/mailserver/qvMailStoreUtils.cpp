@@ -82,38 +82,43 @@ TqvStoreFolder OpenStoreFolder(const std::string& APath, bool ACreate) {
   // An empty setting means the current folder, never the root.
   const std::string path = APath.empty() || APath.back() == '/' ? APath : APath + "/";
   const std::string open = path.empty() ? std::string(".") : path;
-  if (ACreate) {
-    // Each missing part from the top down; a part made now is flushed into
-    // its parent, so the folder survives a crash.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-      const std::string part = path.substr(0, slash);
-      if (::mkdir(part.c_str(), kFolderMode) == 0) {
-        const size_t up = part.find_last_of('/');
-        SyncFolder(up == std::string::npos ? std::string(".") : part.substr(0, up + 1));
-      } else if (errno != EEXIST) {
-        RaiseErrno("Cannot create folder", part);
-      }
+  // The folder is there nearly always: opened first, made only when missing.
+  plat::UniqueFd fd(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) return TqvStoreFolder(std::move(fd), path);
+  if (errno != ENOENT) RaiseErrno("Cannot open folder", open);
+  if (!ACreate) return {};
+  // Each missing part from the top down; a part made now is flushed into
+  // its parent, so the folder survives a crash.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), kFolderMode) == 0) {
+      const size_t up = part.find_last_of('/');
+      SyncFolder(up == std::string::npos ? std::string(".") : part.substr(0, up + 1));
+    } else if (errno != EEXIST) {
+      RaiseErrno("Cannot create folder", part);
     }
   }
-  plat::UniqueFd fd(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT && !ACreate) return {};
-    RaiseErrno("Cannot open folder", open);
-  }
+  fd.Reset(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) RaiseErrno("Cannot open folder", open);
   return TqvStoreFolder(std::move(fd), path);
 }
 
 TqvStoreFolder OpenAccountFolder(const TqvStoreFolder& AMailBox, const std::string& AName, bool ACreate) {
   const std::string path = AMailBox.Path() + AName;
   bool made = false;
-  if (ACreate) {
+  // No trailing "/": O_NOFOLLOW then refuses a link at the account's name.
+  // Opened first; made only when missing.
+  auto openIt = [&] {
+    return plat::UniqueFd(::openat(AMailBox.Fd(), AName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  };
+  plat::UniqueFd fd = openIt();
+  if (!fd && errno == ENOENT && ACreate) {
     if (::mkdirat(AMailBox.Fd(), AName.c_str(), kFolderMode) == 0)
       made = true;
     else if (errno != EEXIST)
       RaiseErrno("Cannot create folder", path);
+    fd = openIt();
   }
-  // No trailing "/": O_NOFOLLOW then refuses a link at the account's name.
-  plat::UniqueFd fd(::openat(AMailBox.Fd(), AName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
     const int error = errno;
     if (error == ENOENT && !ACreate) return {};
@@ -203,10 +208,19 @@ void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath) {
 }
 
 void TqvStagedFile::WriteLines(const TStrings& ALines) {
+  // A block list lends its lines; any other list copies each one out.
+  const auto* block = dynamic_cast<const TBlockStringList*>(&ALines);
   std::string buffer;
-  buffer.reserve(kWriteChunk + 1024);
-  for (int i = 0; i < ALines.Count(); ++i) {
-    buffer += ALines.Strings(i);
+  const int count = ALines.Count();
+  size_t total = 0;
+  if (block) total = block->BlockSize() + 2 * static_cast<size_t>(count);
+  // A message that fits goes to the file in one write.
+  buffer.reserve(std::min(total, kWriteChunk) + 1024);
+  for (int i = 0; i < count; ++i) {
+    if (block)
+      buffer += block->View(i);
+    else
+      buffer += ALines.Strings(i);
     buffer += "\r\n";
     if (buffer.size() >= kWriteChunk) {
       WriteAll(buffer);

@@ -68,7 +68,7 @@ TqvPop3MessageItem* TqvPop3MessageList::Add(std::unique_ptr<TqvPop3MessageItem> 
 }
 
 TqvPop3MessageItem* TqvPop3MessageList::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return FItems[static_cast<size_t>(AIndex)].get();
 }
 

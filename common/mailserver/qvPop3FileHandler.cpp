@@ -1,6 +1,7 @@
 #include "qvPop3FileHandler.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -59,11 +60,57 @@ std::string TqvPop3FileHandler::GetMessageUID(const std::string& AFileName, int6
     if (c == '.') c = ':';
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  uid += ":" + std::to_string(ASize);
+  uid += ':';
+  uid += std::to_string(ASize);
   for (char& c : uid)
     if (c == ' ') c = '_';
   return uid;
 }
+
+namespace {
+
+// The account folder a session opened, what it was when opened, and the
+// user and MailBoxDir it was opened for.
+struct TSessionFolder {
+  std::string User;
+  std::string MailBoxDir;
+  std::string Path;  // the folder's path without the trailing "/"
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  TqvStoreFolder Folder;
+};
+
+// The session's folder, while it was opened for AUser in AMailBoxDir and its
+// path still names that very folder (not a link, not another folder put in
+// its place): one stat instead of opening the mailbox and the account
+// folder again.
+const TqvStoreFolder* KeptFolder(TqvPop3CommandConnection* AConnection, const std::string& AUser,
+                                 const std::string& AMailBoxDir) {
+  auto* kept = static_cast<TSessionFolder*>(AConnection->StoreState.get());
+  if (!kept || kept->User != AUser || kept->MailBoxDir != AMailBoxDir) return nullptr;
+  struct stat st {};
+  if (::fstatat(AT_FDCWD, kept->Path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_dev != kept->Device || st.st_ino != kept->Inode)
+    return nullptr;
+  return &kept->Folder;
+}
+
+void KeepFolder(TqvPop3CommandConnection* AConnection, const std::string& AUser, const std::string& AMailBoxDir,
+                TqvStoreFolder AFolder) {
+  AConnection->StoreState.reset();
+  struct stat st {};
+  if (::fstat(AFolder.Fd(), &st) != 0) return;
+  auto kept = std::make_shared<TSessionFolder>();
+  kept->User = AUser;
+  kept->MailBoxDir = AMailBoxDir;
+  kept->Path = AFolder.Path().substr(0, AFolder.Path().size() - 1);
+  kept->Device = st.st_dev;
+  kept->Inode = st.st_ino;
+  kept->Folder = std::move(AFolder);
+  AConnection->StoreState = std::move(kept);
+}
+
+}  // namespace
 
 TqvStoreFolder TqvPop3FileHandler::OpenUserFolder(const std::string& AUserName) const {
   const std::string name = MailBoxFolderName(AUserName);
@@ -84,10 +131,17 @@ TqvStoreFolder TqvPop3FileHandler::OpenUserFolderReported(const std::string& AUs
 
 void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
   AMailBox.Clear();
-  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
-  if (!folder) return;
-  const std::string& path = folder.Path();
-  for (const TqvMailFileEntry& file : ListMailFiles(folder, ".MSG")) {
+  const std::string dir = MailBoxDir();
+  TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
+  if (!folder) {
+    AConnection->StoreState.reset();
+    return;
+  }
+  const std::string path = folder.Path();
+  const std::vector<TqvMailFileEntry> files = ListMailFiles(folder, ".MSG");
+  // Kept for the session's RETR and TOP.
+  KeepFolder(AConnection, AConnection->UserName(), dir, std::move(folder));
+  for (const TqvMailFileEntry& file : files) {
     bool canLoad = true;
     DoLoadMessage(AConnection, path, file.Name, canLoad);
     if (canLoad)
@@ -102,22 +156,29 @@ std::string NameInFolder(const std::string& AFileName) { return AFileName.substr
 
 }  // namespace
 
-TqvStoreFolder TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
-                                                 std::string& AName) const {
+const TqvStoreFolder& TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                                        std::string& AName) const {
   auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
   if (!item) throw EListError("not a file message");
-  // Opened afresh: the folder may have been swapped for a link since the listing.
-  TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
-  if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
   AName = NameInFolder(item->FileName);
-  return folder;
+  // The folder may have been swapped for a link since the listing: the one
+  // the session holds serves only while its path still leads to it.
+  const std::string& user = AConnection->UserName();
+  const std::string dir = MailBoxDir();
+  if (const TqvStoreFolder* kept = KeptFolder(AConnection, user, dir)) return *kept;
+  TqvStoreFolder folder = OpenUserFolder(user);
+  if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+  KeepFolder(AConnection, user, dir, std::move(folder));
+  const TqvStoreFolder* kept = KeptFolder(AConnection, user, dir);
+  if (!kept) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+  return *kept;
 }
 
 void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                                          bool& Success) {
   try {
     std::string name;
-    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    const TqvStoreFolder& folder = MessageFolder(AConnection, AMessageNo, name);
     LoadMailFile(folder, name, AMessage);
     Success = true;
   } catch (const std::exception&) {
@@ -130,7 +191,7 @@ void TqvPop3FileHandler::OpenMessage(TqvPop3CommandConnection* AConnection, int 
                                      std::unique_ptr<TStream>& AStream, bool& Success) {
   try {
     std::string name;
-    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    const TqvStoreFolder& folder = MessageFolder(AConnection, AMessageNo, name);
     AStream = OpenMailFile(folder, name);
     Success = true;
   } catch (const std::exception&) {

@@ -206,3 +206,30 @@ TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
   Server.Stop();  // the handler above uses this test's locals
 }
+
+TEST_F(Pop3Store, AccountFolderReplacedDuringASessionIsNeverServedStale) {
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  const std::string first = c.Multi("RETR 1");
+  EXPECT_EQ(first.substr(0, 8), "+OK 91\r\n");
+  EXPECT_EQ(c.Multi("RETR 1"), first);  // served again from the same folder
+  const std::string aside = Dir.Dir() + "aside";
+  const std::string folder = AliceDir.substr(0, AliceDir.size() - 1);
+  // The folder moved away and a link to it put in its place: not followed.
+  std::filesystem::rename(folder, aside);
+  std::filesystem::create_directory_symlink(aside, folder);
+  EXPECT_EQ(c.Cmd("RETR 1"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("TOP 2 0"), "-ERR no such message");
+  // A new real folder in its place is the one served, not the old one.
+  std::filesystem::remove(folder);
+  std::filesystem::create_directory(folder);
+  WriteFile(AliceDir + "MAIL00000002.MSG", "Subject: new\r\n\r\nnew\r\n");
+  EXPECT_EQ(c.Multi("RETR 1"), "+OK 21\r\nSubject: new\r\n\r\nnew\r\n.\r\n");
+  EXPECT_EQ(c.Cmd("RETR 2"), "-ERR no such message");
+  // Gone altogether.
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(c.Cmd("RETR 1"), "-ERR no such message");
+  std::filesystem::rename(aside, folder);
+  EXPECT_EQ(c.Multi("RETR 1"), first);
+}
