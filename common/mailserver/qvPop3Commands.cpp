@@ -273,9 +273,11 @@ void TqvPop3Server::CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommand
   std::string text;
   for (int i = 0; i < FHelpText->Count(); ++i) text += FHelpText->Strings(i) + ", ";
   text = Trim(text);
+  std::string reply = kOk;
   if (!text.empty() && text.back() == ',') {
     text.pop_back();
-    text.insert(0, " ");
+    reply += ' ';
   }
-  SendResponse(AConnection, AParams->Command, kOk + text);
+  reply += text;
+  SendResponse(AConnection, AParams->Command, reply);
 }
