@@ -160,12 +160,12 @@ void SyncFolder(const std::string& AFolder) {
 // --- staged files
 
 TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, const TStrings& ALines) {
-  Open(AFolder.Fd(), AFolder.Path());
+  Open(AFolder.Fd(), AFolder.Path(), false);
   WriteLines(ALines);
 }
 
 TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view AText) {
-  Open(AFolder.Fd(), AFolder.Path());
+  Open(AFolder.Fd(), AFolder.Path(), false);
   WriteAll(AText);
   Finish();
 }
@@ -173,30 +173,35 @@ TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view ATe
 TqvStagedFile::TqvStagedFile(const std::string& AFolder, const TStrings& ALines) {
   const TqvStoreFolder folder = OpenStoreFolder(AFolder, false);
   if (!folder) RaiseError(ENOENT, "Cannot open folder", AFolder);
-  Open(folder.Fd(), folder.Path());
+  Open(folder.Fd(), folder.Path(), true);
   WriteLines(ALines);
 }
 
 TqvStagedFile::TqvStagedFile(const std::string& AFolder, std::string_view AText) {
   const TqvStoreFolder folder = OpenStoreFolder(AFolder, false);
   if (!folder) RaiseError(ENOENT, "Cannot open folder", AFolder);
-  Open(folder.Fd(), folder.Path());
+  Open(folder.Fd(), folder.Path(), true);
   WriteAll(AText);
   Finish();
 }
 
 TqvStagedFile::TTempName::~TTempName() {
-  if (Dir && !Name.empty()) ::unlinkat(Dir.Get(), Name.c_str(), 0);
+  if (Dir >= 0 && !Name.empty()) ::unlinkat(Dir, Name.c_str(), 0);
 }
 
-void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath) {
+void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath, bool AOwnFolder) {
   FFolderPath = AFolderPath;
-  FTemp.Dir.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
-  if (!FTemp.Dir) RaiseErrno("Cannot open folder", AFolderPath);
+  if (AOwnFolder) {
+    FTemp.Own.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
+    if (!FTemp.Own) RaiseErrno("Cannot open folder", AFolderPath);
+    FTemp.Dir = FTemp.Own.Get();
+  } else {
+    FTemp.Dir = AFolderFd;
+  }
   // A name taken by chance is drawn again.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = TempName();
-    const int fd = ::openat(FTemp.Dir.Get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::openat(FTemp.Dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       FFd.Reset(fd);
       FTemp.Name = name;
@@ -248,19 +253,27 @@ void TqvStagedFile::Finish() {
 
 bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
   const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
-  // link fails on an existing name, so nothing placed before is replaced.
-  if (::linkat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str(), 0) != 0) {
+  // Neither call replaces an existing name, so nothing placed before is
+  // lost: one rename that refuses to replace, or, where the file system
+  // cannot do that, a link and the removal of the temporary name.
+  if (::renameat2(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+    FTemp.Name.clear();
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (errno != EINVAL && errno != ENOSYS) RaiseErrno("Cannot create file", AFinalPath);
+  if (::linkat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str(), 0) != 0) {
     if (errno == EEXIST) return false;
     RaiseErrno("Cannot create file", AFinalPath);
   }
-  ::unlinkat(FTemp.Dir.Get(), FTemp.Name.c_str(), 0);
+  ::unlinkat(FTemp.Dir, FTemp.Name.c_str(), 0);
   FTemp.Name.clear();
   return true;
 }
 
 void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
   const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
-  if (::renameat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str()) != 0)
+  if (::renameat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str()) != 0)
     RaiseErrno("Cannot create file", AFinalPath);
   FTemp.Name.clear();
 }

@@ -2,8 +2,9 @@
 // descriptor, account folders opened without following a symbolic link, and
 // durable, exclusive placing of a message or envelope file. A file is written
 // under a temporary name that no scanner matches ("vxtmp-" and six letters
-// or digits, never "*.MSG" or "*.ENV"), flushed to disk, and then linked to
-// its final name, which fails instead of replacing an existing file; the
+// or digits, never "*.MSG" or "*.ENV"), flushed to disk, and then given
+// its final name by a rename that never replaces (or, where the file system
+// has none, a link), which fails instead of replacing an existing file; the
 // temporary name is removed whatever happens, and leftovers of a crash are
 // removed by RemoveStagedLeftovers. Folders the stores make have mode 0700,
 // files 0600. Thread-safe, no locks. Failures raise EOSError with the errno's
@@ -68,7 +69,7 @@ int RemoveStagedLeftovers(const TqvStoreFolder& AFolder);
 class TqvStagedFile {
  public:
   // Creates the temporary file in AFolder and writes each line of ALines
-  // followed by CR LF, or AText as it is.
+  // followed by CR LF, or AText as it is. AFolder must outlive the file.
   TqvStagedFile(const TqvStoreFolder& AFolder, const TStrings& ALines);
   TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view AText);
   // The same in the folder at path AFolder (ending in "/"; links followed).
@@ -88,14 +89,16 @@ class TqvStagedFile {
   [[nodiscard]] std::string TempPath() const { return FFolderPath + FTemp.Name; }
 
  private:
-  void Open(int AFolderFd, const std::string& AFolderPath);
+  // AOwnFolder: keeps a descriptor of its own for the folder, else borrows AFolderFd.
+  void Open(int AFolderFd, const std::string& AFolderPath, bool AOwnFolder);
   void WriteLines(const TStrings& ALines);
   void WriteAll(std::string_view ABytes);
   void Finish();
 
   // Removes the name even when a constructor fails half-way.
   struct TTempName {
-    plat::UniqueFd Dir;  // the folder, its own descriptor
+    plat::UniqueFd Own;  // the folder's descriptor when the file keeps its own
+    int Dir = -1;        // the folder: Own, or the borrowed one
     std::string Name;    // empty once placed
     TTempName() = default;
     TTempName(const TTempName&) = delete;

@@ -114,9 +114,11 @@ std::string TqvSmtpFileHandler::PlaceNumbered(const TqvStoreFolder& AFolder, Tqv
                                               const char* ASkipExtension) {
   std::scoped_lock lock(FLock);
   const int number = DrawNumber();
-  int retry = 0;
-  std::string name = FirstFreeName(AFolder.Fd(), AFolder.Path(), number, retry, ASkipExtension);
-  // Another store (IMAP) may take a name between the check and the link.
+  int retry = -1;
+  // Without a second extension to keep free, placing is the check itself.
+  std::string name = ASkipExtension ? FirstFreeName(AFolder.Fd(), AFolder.Path(), number, retry, ASkipExtension)
+                                    : NumberedName(AFolder.Path(), number, retry);
+  // Another store (IMAP) may take a name between the check and placing.
   while (!AMessage.PlaceAs(name + ".MSG")) {
     ++retry;
     name = NumberedName(AFolder.Path(), number, retry);
