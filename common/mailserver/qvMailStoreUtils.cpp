@@ -78,6 +78,29 @@ void TqvStoreFolder::Sync() const {
   if (::fsync(FFd.Get()) != 0 && errno != EINVAL) RaiseErrno("Cannot flush folder", FPath);
 }
 
+const TqvStoreFolder* TqvKeptFolder::Find(const std::string& AUser, const std::string& AMailBoxDir) const {
+  if (!FFolder || FUser != AUser || FMailBoxDir != AMailBoxDir) return nullptr;
+  struct stat st {};
+  if (::fstatat(AT_FDCWD, FPath.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_dev != FDevice || st.st_ino != FInode)
+    return nullptr;
+  return &FFolder;
+}
+
+const TqvStoreFolder* TqvKeptFolder::Keep(const std::string& AUser, const std::string& AMailBoxDir,
+                                          TqvStoreFolder&& AFolder) {
+  Clear();
+  struct stat st {};
+  if (!AFolder || AFolder.Path().empty() || ::fstat(AFolder.Fd(), &st) != 0) return nullptr;
+  FUser = AUser;
+  FMailBoxDir = AMailBoxDir;
+  FPath = AFolder.Path().substr(0, AFolder.Path().size() - 1);
+  FDevice = st.st_dev;
+  FInode = st.st_ino;
+  FFolder = std::move(AFolder);
+  return &FFolder;
+}
+
 TqvStoreFolder OpenStoreFolder(const std::string& APath, bool ACreate) {
   // An empty setting means the current folder, never the root.
   const std::string path = APath.empty() || APath.back() == '/' ? APath : APath + "/";

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "UniqueFd.h"
 
 class TObject;
@@ -41,6 +43,31 @@ class TqvStoreFolder {
  private:
   plat::UniqueFd FFd;
   std::string FPath;
+};
+
+// An account folder a session keeps open between messages, for the user and
+// mailbox folder setting it was opened for. It serves only while its path
+// still leads to that very folder (one stat: not a link, not another folder
+// put in its place); otherwise the caller opens the folder afresh, as it
+// would without it, and keeps the new one. One session, one thread.
+class TqvKeptFolder {
+ public:
+  // The kept folder, or nullptr when there is none for AUser in AMailBoxDir
+  // or its path no longer leads to it.
+  [[nodiscard]] const TqvStoreFolder* Find(const std::string& AUser, const std::string& AMailBoxDir) const;
+  // Keeps AFolder (opened for AUser in AMailBoxDir) in place of the one
+  // before and returns it; nullptr, with AFolder left to the caller, when it
+  // could not be checked later.
+  const TqvStoreFolder* Keep(const std::string& AUser, const std::string& AMailBoxDir, TqvStoreFolder&& AFolder);
+  void Clear() { *this = TqvKeptFolder(); }
+
+ private:
+  std::string FUser;
+  std::string FMailBoxDir;
+  std::string FPath;  // the folder's path without the trailing "/"
+  dev_t FDevice = 0;
+  ino_t FInode = 0;
+  TqvStoreFolder FFolder;
 };
 
 // A folder the administrator configured: it may be a symbolic link. With

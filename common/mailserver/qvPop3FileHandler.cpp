@@ -1,7 +1,6 @@
 #include "qvPop3FileHandler.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -69,45 +68,10 @@ std::string TqvPop3FileHandler::GetMessageUID(const std::string& AFileName, int6
 
 namespace {
 
-// The account folder a session opened, what it was when opened, and the
-// user and MailBoxDir it was opened for.
-struct TSessionFolder {
-  std::string User;
-  std::string MailBoxDir;
-  std::string Path;  // the folder's path without the trailing "/"
-  dev_t Device = 0;
-  ino_t Inode = 0;
-  TqvStoreFolder Folder;
-};
-
-// The session's folder, while it was opened for AUser in AMailBoxDir and its
-// path still names that very folder (not a link, not another folder put in
-// its place): one stat instead of opening the mailbox and the account
-// folder again.
-const TqvStoreFolder* KeptFolder(TqvPop3CommandConnection* AConnection, const std::string& AUser,
-                                 const std::string& AMailBoxDir) {
-  auto* kept = static_cast<TSessionFolder*>(AConnection->StoreState.get());
-  if (!kept || kept->User != AUser || kept->MailBoxDir != AMailBoxDir) return nullptr;
-  struct stat st {};
-  if (::fstatat(AT_FDCWD, kept->Path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
-      st.st_dev != kept->Device || st.st_ino != kept->Inode)
-    return nullptr;
-  return &kept->Folder;
-}
-
-void KeepFolder(TqvPop3CommandConnection* AConnection, const std::string& AUser, const std::string& AMailBoxDir,
-                TqvStoreFolder AFolder) {
-  AConnection->StoreState.reset();
-  struct stat st {};
-  if (::fstat(AFolder.Fd(), &st) != 0) return;
-  auto kept = std::make_shared<TSessionFolder>();
-  kept->User = AUser;
-  kept->MailBoxDir = AMailBoxDir;
-  kept->Path = AFolder.Path().substr(0, AFolder.Path().size() - 1);
-  kept->Device = st.st_dev;
-  kept->Inode = st.st_ino;
-  kept->Folder = std::move(AFolder);
-  AConnection->StoreState = std::move(kept);
+// The session's kept account folder, made on first use.
+TqvKeptFolder& KeptFolder(TqvPop3CommandConnection* AConnection) {
+  if (!AConnection->StoreState) AConnection->StoreState = std::make_shared<TqvKeptFolder>();
+  return *static_cast<TqvKeptFolder*>(AConnection->StoreState.get());
 }
 
 }  // namespace
@@ -132,15 +96,16 @@ TqvStoreFolder TqvPop3FileHandler::OpenUserFolderReported(const std::string& AUs
 void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
   AMailBox.Clear();
   const std::string dir = MailBoxDir();
+  TqvKeptFolder& kept = KeptFolder(AConnection);
   TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
   if (!folder) {
-    AConnection->StoreState.reset();
+    kept.Clear();
     return;
   }
   const std::string path = folder.Path();
   const std::vector<TqvMailFileEntry> files = ListMailFiles(folder, ".MSG");
   // Kept for the session's RETR and TOP.
-  KeepFolder(AConnection, AConnection->UserName(), dir, std::move(folder));
+  (void)kept.Keep(AConnection->UserName(), dir, std::move(folder));
   for (const TqvMailFileEntry& file : files) {
     bool canLoad = true;
     DoLoadMessage(AConnection, path, file.Name, canLoad);
@@ -165,13 +130,12 @@ const TqvStoreFolder& TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection
   // the session holds serves only while its path still leads to it.
   const std::string& user = AConnection->UserName();
   const std::string dir = MailBoxDir();
-  if (const TqvStoreFolder* kept = KeptFolder(AConnection, user, dir)) return *kept;
-  TqvStoreFolder folder = OpenUserFolder(user);
+  TqvKeptFolder& kept = KeptFolder(AConnection);
+  if (const TqvStoreFolder* folder = kept.Find(user, dir)) return *folder;
+  TqvStoreFolder opened = OpenUserFolder(user);
+  const TqvStoreFolder* folder = opened ? kept.Keep(user, dir, std::move(opened)) : nullptr;
   if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
-  KeepFolder(AConnection, user, dir, std::move(folder));
-  const TqvStoreFolder* kept = KeptFolder(AConnection, user, dir);
-  if (!kept) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
-  return *kept;
+  return *folder;
 }
 
 void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,

@@ -182,6 +182,47 @@ TEST_F(StoreHardening, LeftoversOfACrashAreRemovedAndNothingElse) {
                                       "vxtmp-link12", "vxtmp-short", "xvxtmp-Ab3xYz"}));
 }
 
+TEST_F(StoreHardening, SessionNeverWritesThroughAFolderReplacedAfterItsLastMessage) {
+  // One session's messages to alice, her folder replaced between them.
+  TqvSmtpCommandConnection session;
+  TqvMailUserAccountItem alice;
+  alice.SetUserName("alice");
+  auto deliver = [&] {
+    TqvSmtpMailDataAction action = mdOk;
+    Store.DeliverMessage(nullptr, &session, "a@x.test", "alice", &alice, Message, action);
+    return action;
+  };
+  const std::string box = Dir.Dir() + "MailBox/";
+  ASSERT_EQ(deliver(), mdOk);
+  ASSERT_EQ(deliver(), mdOk);
+  EXPECT_EQ(Files(box + "alice").size(), 2u);
+  // Moved away and a link to it put in its place: refused, nothing written.
+  fs::rename(box + "alice", Dir.Dir() + "aside");
+  fs::create_directory_symlink(Dir.Dir() + "aside", box + "alice");
+  EXPECT_EQ(deliver(), mdProcessingError);
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("symbolic link"), std::string::npos) << Errors[0];
+  EXPECT_EQ(Files(Dir.Dir() + "aside").size(), 2u);
+  // A new folder in its place gets the next message; so does a folder made
+  // again after the account's folder was removed.
+  fs::remove(box + "alice");
+  fs::create_directory(box + "alice");
+  ASSERT_EQ(deliver(), mdOk);
+  EXPECT_EQ(Files(box + "alice").size(), 1u);
+  fs::remove_all(box + "alice");
+  ASSERT_EQ(deliver(), mdOk);
+  EXPECT_EQ(Files(box + "alice").size(), 1u);
+  EXPECT_EQ(Files(Dir.Dir() + "aside").size(), 2u);
+  // Another account in the same session has its own folder.
+  TqvMailUserAccountItem bob;
+  bob.SetUserName("bob");
+  TqvSmtpMailDataAction action = mdOk;
+  Store.DeliverMessage(nullptr, &session, "a@x.test", "bob", &bob, Message, action);
+  EXPECT_EQ(action, mdOk);
+  EXPECT_EQ(Files(box + "bob").size(), 1u);
+  EXPECT_EQ(Files(box + "alice").size(), 1u);
+}
+
 TEST_F(StoreHardening, StoredBytesAreTheLinesWhateverListHoldsThem) {
   // A received message as the DATA reader hands it over: spans of one block,
   // then the trace line put on top, a line cut and one removed.
