@@ -40,6 +40,28 @@ TEST(Pop3StoreNames, UidAndSafeUserNames) {
   EXPECT_EQ(store.GetMailBoxPath("bob"), "bob/");
 }
 
+TEST(Pop3MessageList, CountsSkipMarkedMessagesAndIndexesAreChecked) {
+  TqvPop3MessageList box;
+  box.Add(std::make_unique<TqvPop3MessageItem>("a", 10));
+  box.Add(std::make_unique<TqvPop3MessageItem>("b", 5LL << 30));
+  box.MarkDeleted(1);
+  EXPECT_EQ(box.ActiveCount(), 1);
+  EXPECT_EQ(box.ActiveSize(), 5LL << 30);
+  EXPECT_FALSE(box.IsValid(1));
+  EXPECT_TRUE(box.IsValid(2));
+  EXPECT_FALSE(box.IsValid(3));
+  for (int bad : {-1, 2}) {
+    try {
+      (void)box.Items(bad);
+      ADD_FAILURE() << bad;
+    } catch (const EListError& e) {
+      EXPECT_EQ(std::string(e.what()), "List index out of bounds (" + std::to_string(bad) + ")");
+    }
+  }
+  box.UnmarkAll();
+  EXPECT_EQ(box.ActiveCount(), 2);
+}
+
 TEST_F(Pop3Store, ListingTakesRegularMsgFilesInNameOrder) {
   WriteFile(AliceDir + "MAIL00000010.msg", "Subject: ten\r\n\r\nx\r\n");  // 19 bytes, lower-case extension
   WriteFile(AliceDir + "MAIL 1.MSG", "0123456789");
