@@ -549,15 +549,28 @@ void TBlockStringList::AssignText(TByteBlock AText) {
     FSpans.reserve(kFrontSlots + lines + 1);
     FSpans.resize(kFrontSlots);
     FFront = kFrontSlots;
+    // Each line's end found by memchr: the next LF (searched again only
+    // once passed) or a CR before it.
+    const char* const p = text.data();
     size_t start = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const char c = text[i];
-      if (c != '\r' && c != '\n') continue;
-      FSpans.push_back({start, i - start});
-      if (c == '\r' && i + 1 < n && text[i + 1] == '\n') ++i;
-      start = i + 1;
+    size_t lf = 0;
+    bool lfKnown = false;
+    while (start < n) {
+      if (!lfKnown || lf < start) {
+        const void* at = std::memchr(p + start, '\n', n - start);
+        lf = at ? static_cast<size_t>(static_cast<const char*>(at) - p) : n;
+        lfKnown = true;
+      }
+      size_t end = lf;
+      if (const void* cr = std::memchr(p + start, '\r', lf - start))
+        end = static_cast<size_t>(static_cast<const char*>(cr) - p);
+      if (end == n) {
+        FSpans.push_back({start, n - start});
+        break;
+      }
+      FSpans.push_back({start, end - start});
+      start = p[end] == '\r' && end + 1 < n && p[end + 1] == '\n' ? end + 2 : end + 1;
     }
-    if (start < n) FSpans.push_back({start, n - start});
     FText = std::move(AText);
     Changed();
   });

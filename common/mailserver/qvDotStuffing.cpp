@@ -19,34 +19,51 @@ constexpr int64_t kMeasureChunk = 128 * 1024;
 
 void TqvDotStuffingFilter::Add(std::string_view AData, std::string& AOut) {
   const size_t n = AData.size();
+  const char* const p = AData.data();
   size_t i = 0;
   if (FAfterCR && n > 0) {
     FAfterCR = false;
-    if (AData[0] == '\n') i = 1;
+    if (p[0] == '\n') i = 1;
   }
+  if (i >= n) return;
+  // NUL bytes are rare: looked for once per piece, per line only if any.
+  const bool nuls = std::memchr(p + i, 0, n - i) != nullptr;
+  AOut.reserve(AOut.size() + (n - i) + (n - i) / 32 + 2);
+  // The first LF at or after i (n: none); searched again only once passed,
+  // so a piece of lone CRs is not scanned to its end for every line.
+  size_t lf = 0;
+  bool lfKnown = false;
   while (i < n && !FDone) {
     if (FLineStart) {
-      if (FStuff && AData[i] == '.') AOut += '.';
+      if (FStuff && p[i] == '.') AOut += '.';
       FLineStart = false;
     }
-    size_t end = i;
-    while (end < n && AData[end] != '\r' && AData[end] != '\n') ++end;
+    if (!lfKnown || lf < i) {
+      const void* at = std::memchr(p + i, '\n', n - i);
+      lf = at ? static_cast<size_t>(static_cast<const char*>(at) - p) : n;
+      lfKnown = true;
+    }
+    size_t end = lf;
+    if (const void* cr = std::memchr(p + i, '\r', lf - i)) end = static_cast<size_t>(static_cast<const char*>(cr) - p);
+    // A line ended by CR LF goes out with its own line break.
+    const bool crlf = end + 1 < n && p[end] == '\r' && p[end + 1] == '\n';
     const size_t at = AOut.size();
-    AOut.append(AData.data() + i, end - i);
-    if (std::memchr(AData.data() + i, 0, end - i))
-      std::replace(AOut.begin() + static_cast<std::ptrdiff_t>(at), AOut.end(), '\0', ' ');
+    AOut.append(p + i, end - i + (crlf ? 2 : 0));
+    if (nuls && std::memchr(p + i, 0, end - i))
+      std::replace(AOut.begin() + static_cast<std::ptrdiff_t>(at),
+                   AOut.begin() + static_cast<std::ptrdiff_t>(at + (end - i)), '\0', ' ');
     if (end > i) FHasText = true;
     if (end == n) return;  // the line goes on in the next piece
-    AOut += "\r\n";
+    if (!crlf) AOut += "\r\n";
     FLineStart = true;
     LineEnded();
-    if (AData[end] == '\n') {
-      i = end + 1;
+    if (crlf || p[end] == '\n') {
+      i = end + (crlf ? 2 : 1);
     } else if (end + 1 == n) {
       FAfterCR = true;
       return;
     } else {
-      i = AData[end + 1] == '\n' ? end + 2 : end + 1;
+      i = end + 1;  // a lone CR
     }
   }
 }

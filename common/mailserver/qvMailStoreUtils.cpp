@@ -78,42 +78,70 @@ void TqvStoreFolder::Sync() const {
   if (::fsync(FFd.Get()) != 0 && errno != EINVAL) RaiseErrno("Cannot flush folder", FPath);
 }
 
+const TqvStoreFolder* TqvKeptFolder::Find(const std::string& AUser, const std::string& AMailBoxDir) const {
+  if (!FFolder || FUser != AUser || FMailBoxDir != AMailBoxDir) return nullptr;
+  struct stat st {};
+  if (::fstatat(AT_FDCWD, FPath.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_dev != FDevice || st.st_ino != FInode)
+    return nullptr;
+  return &FFolder;
+}
+
+const TqvStoreFolder* TqvKeptFolder::Keep(const std::string& AUser, const std::string& AMailBoxDir,
+                                          TqvStoreFolder&& AFolder) {
+  Clear();
+  struct stat st {};
+  if (!AFolder || AFolder.Path().empty() || ::fstat(AFolder.Fd(), &st) != 0) return nullptr;
+  FUser = AUser;
+  FMailBoxDir = AMailBoxDir;
+  FPath = AFolder.Path().substr(0, AFolder.Path().size() - 1);
+  FDevice = st.st_dev;
+  FInode = st.st_ino;
+  FFolder = std::move(AFolder);
+  return &FFolder;
+}
+
 TqvStoreFolder OpenStoreFolder(const std::string& APath, bool ACreate) {
   // An empty setting means the current folder, never the root.
   const std::string path = APath.empty() || APath.back() == '/' ? APath : APath + "/";
   const std::string open = path.empty() ? std::string(".") : path;
-  if (ACreate) {
-    // Each missing part from the top down; a part made now is flushed into
-    // its parent, so the folder survives a crash.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-      const std::string part = path.substr(0, slash);
-      if (::mkdir(part.c_str(), kFolderMode) == 0) {
-        const size_t up = part.find_last_of('/');
-        SyncFolder(up == std::string::npos ? std::string(".") : part.substr(0, up + 1));
-      } else if (errno != EEXIST) {
-        RaiseErrno("Cannot create folder", part);
-      }
+  // The folder is there nearly always: opened first, made only when missing.
+  plat::UniqueFd fd(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) return TqvStoreFolder(std::move(fd), path);
+  if (errno != ENOENT) RaiseErrno("Cannot open folder", open);
+  if (!ACreate) return {};
+  // Each missing part from the top down; a part made now is flushed into
+  // its parent, so the folder survives a crash.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), kFolderMode) == 0) {
+      const size_t up = part.find_last_of('/');
+      SyncFolder(up == std::string::npos ? std::string(".") : part.substr(0, up + 1));
+    } else if (errno != EEXIST) {
+      RaiseErrno("Cannot create folder", part);
     }
   }
-  plat::UniqueFd fd(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT && !ACreate) return {};
-    RaiseErrno("Cannot open folder", open);
-  }
+  fd.Reset(::open(open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) RaiseErrno("Cannot open folder", open);
   return TqvStoreFolder(std::move(fd), path);
 }
 
 TqvStoreFolder OpenAccountFolder(const TqvStoreFolder& AMailBox, const std::string& AName, bool ACreate) {
   const std::string path = AMailBox.Path() + AName;
   bool made = false;
-  if (ACreate) {
+  // No trailing "/": O_NOFOLLOW then refuses a link at the account's name.
+  // Opened first; made only when missing.
+  auto openIt = [&] {
+    return plat::UniqueFd(::openat(AMailBox.Fd(), AName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  };
+  plat::UniqueFd fd = openIt();
+  if (!fd && errno == ENOENT && ACreate) {
     if (::mkdirat(AMailBox.Fd(), AName.c_str(), kFolderMode) == 0)
       made = true;
     else if (errno != EEXIST)
       RaiseErrno("Cannot create folder", path);
+    fd = openIt();
   }
-  // No trailing "/": O_NOFOLLOW then refuses a link at the account's name.
-  plat::UniqueFd fd(::openat(AMailBox.Fd(), AName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
     const int error = errno;
     if (error == ENOENT && !ACreate) return {};
@@ -155,12 +183,12 @@ void SyncFolder(const std::string& AFolder) {
 // --- staged files
 
 TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, const TStrings& ALines) {
-  Open(AFolder.Fd(), AFolder.Path());
+  Open(AFolder.Fd(), AFolder.Path(), false);
   WriteLines(ALines);
 }
 
 TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view AText) {
-  Open(AFolder.Fd(), AFolder.Path());
+  Open(AFolder.Fd(), AFolder.Path(), false);
   WriteAll(AText);
   Finish();
 }
@@ -168,30 +196,35 @@ TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view ATe
 TqvStagedFile::TqvStagedFile(const std::string& AFolder, const TStrings& ALines) {
   const TqvStoreFolder folder = OpenStoreFolder(AFolder, false);
   if (!folder) RaiseError(ENOENT, "Cannot open folder", AFolder);
-  Open(folder.Fd(), folder.Path());
+  Open(folder.Fd(), folder.Path(), true);
   WriteLines(ALines);
 }
 
 TqvStagedFile::TqvStagedFile(const std::string& AFolder, std::string_view AText) {
   const TqvStoreFolder folder = OpenStoreFolder(AFolder, false);
   if (!folder) RaiseError(ENOENT, "Cannot open folder", AFolder);
-  Open(folder.Fd(), folder.Path());
+  Open(folder.Fd(), folder.Path(), true);
   WriteAll(AText);
   Finish();
 }
 
 TqvStagedFile::TTempName::~TTempName() {
-  if (Dir && !Name.empty()) ::unlinkat(Dir.Get(), Name.c_str(), 0);
+  if (Dir >= 0 && !Name.empty()) ::unlinkat(Dir, Name.c_str(), 0);
 }
 
-void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath) {
+void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath, bool AOwnFolder) {
   FFolderPath = AFolderPath;
-  FTemp.Dir.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
-  if (!FTemp.Dir) RaiseErrno("Cannot open folder", AFolderPath);
+  if (AOwnFolder) {
+    FTemp.Own.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
+    if (!FTemp.Own) RaiseErrno("Cannot open folder", AFolderPath);
+    FTemp.Dir = FTemp.Own.Get();
+  } else {
+    FTemp.Dir = AFolderFd;
+  }
   // A name taken by chance is drawn again.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = TempName();
-    const int fd = ::openat(FTemp.Dir.Get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::openat(FTemp.Dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       FFd.Reset(fd);
       FTemp.Name = name;
@@ -203,10 +236,19 @@ void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath) {
 }
 
 void TqvStagedFile::WriteLines(const TStrings& ALines) {
+  // A block list lends its lines; any other list copies each one out.
+  const auto* block = dynamic_cast<const TBlockStringList*>(&ALines);
   std::string buffer;
-  buffer.reserve(kWriteChunk + 1024);
-  for (int i = 0; i < ALines.Count(); ++i) {
-    buffer += ALines.Strings(i);
+  const int count = ALines.Count();
+  size_t total = 0;
+  if (block) total = block->BlockSize() + 2 * static_cast<size_t>(count);
+  // A message that fits goes to the file in one write.
+  buffer.reserve(std::min(total, kWriteChunk) + 1024);
+  for (int i = 0; i < count; ++i) {
+    if (block)
+      buffer += block->View(i);
+    else
+      buffer += ALines.Strings(i);
     buffer += "\r\n";
     if (buffer.size() >= kWriteChunk) {
       WriteAll(buffer);
@@ -234,19 +276,27 @@ void TqvStagedFile::Finish() {
 
 bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
   const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
-  // link fails on an existing name, so nothing placed before is replaced.
-  if (::linkat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str(), 0) != 0) {
+  // Neither call replaces an existing name, so nothing placed before is
+  // lost: one rename that refuses to replace, or, where the file system
+  // cannot do that, a link and the removal of the temporary name.
+  if (::renameat2(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+    FTemp.Name.clear();
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (errno != EINVAL && errno != ENOSYS) RaiseErrno("Cannot create file", AFinalPath);
+  if (::linkat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str(), 0) != 0) {
     if (errno == EEXIST) return false;
     RaiseErrno("Cannot create file", AFinalPath);
   }
-  ::unlinkat(FTemp.Dir.Get(), FTemp.Name.c_str(), 0);
+  ::unlinkat(FTemp.Dir, FTemp.Name.c_str(), 0);
   FTemp.Name.clear();
   return true;
 }
 
 void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
   const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
-  if (::renameat(FTemp.Dir.Get(), FTemp.Name.c_str(), FTemp.Dir.Get(), name.c_str()) != 0)
+  if (::renameat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str()) != 0)
     RaiseErrno("Cannot create file", AFinalPath);
   FTemp.Name.clear();
 }

@@ -2,8 +2,9 @@
 // descriptor, account folders opened without following a symbolic link, and
 // durable, exclusive placing of a message or envelope file. A file is written
 // under a temporary name that no scanner matches ("vxtmp-" and six letters
-// or digits, never "*.MSG" or "*.ENV"), flushed to disk, and then linked to
-// its final name, which fails instead of replacing an existing file; the
+// or digits, never "*.MSG" or "*.ENV"), flushed to disk, and then given
+// its final name by a rename that never replaces (or, where the file system
+// has none, a link), which fails instead of replacing an existing file; the
 // temporary name is removed whatever happens, and leftovers of a crash are
 // removed by RemoveStagedLeftovers. Folders the stores make have mode 0700,
 // files 0600. Thread-safe, no locks. Failures raise EOSError with the errno's
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "UniqueFd.h"
 
@@ -40,6 +43,31 @@ class TqvStoreFolder {
  private:
   plat::UniqueFd FFd;
   std::string FPath;
+};
+
+// An account folder a session keeps open between messages, for the user and
+// mailbox folder setting it was opened for. It serves only while its path
+// still leads to that very folder (one stat: not a link, not another folder
+// put in its place); otherwise the caller opens the folder afresh, as it
+// would without it, and keeps the new one. One session, one thread.
+class TqvKeptFolder {
+ public:
+  // The kept folder, or nullptr when there is none for AUser in AMailBoxDir
+  // or its path no longer leads to it.
+  [[nodiscard]] const TqvStoreFolder* Find(const std::string& AUser, const std::string& AMailBoxDir) const;
+  // Keeps AFolder (opened for AUser in AMailBoxDir) in place of the one
+  // before and returns it; nullptr, with AFolder left to the caller, when it
+  // could not be checked later.
+  const TqvStoreFolder* Keep(const std::string& AUser, const std::string& AMailBoxDir, TqvStoreFolder&& AFolder);
+  void Clear() { *this = TqvKeptFolder(); }
+
+ private:
+  std::string FUser;
+  std::string FMailBoxDir;
+  std::string FPath;  // the folder's path without the trailing "/"
+  dev_t FDevice = 0;
+  ino_t FInode = 0;
+  TqvStoreFolder FFolder;
 };
 
 // A folder the administrator configured: it may be a symbolic link. With
@@ -68,7 +96,7 @@ int RemoveStagedLeftovers(const TqvStoreFolder& AFolder);
 class TqvStagedFile {
  public:
   // Creates the temporary file in AFolder and writes each line of ALines
-  // followed by CR LF, or AText as it is.
+  // followed by CR LF, or AText as it is. AFolder must outlive the file.
   TqvStagedFile(const TqvStoreFolder& AFolder, const TStrings& ALines);
   TqvStagedFile(const TqvStoreFolder& AFolder, std::string_view AText);
   // The same in the folder at path AFolder (ending in "/"; links followed).
@@ -88,14 +116,16 @@ class TqvStagedFile {
   [[nodiscard]] std::string TempPath() const { return FFolderPath + FTemp.Name; }
 
  private:
-  void Open(int AFolderFd, const std::string& AFolderPath);
+  // AOwnFolder: keeps a descriptor of its own for the folder, else borrows AFolderFd.
+  void Open(int AFolderFd, const std::string& AFolderPath, bool AOwnFolder);
   void WriteLines(const TStrings& ALines);
   void WriteAll(std::string_view ABytes);
   void Finish();
 
   // Removes the name even when a constructor fails half-way.
   struct TTempName {
-    plat::UniqueFd Dir;  // the folder, its own descriptor
+    plat::UniqueFd Own;  // the folder's descriptor when the file keeps its own
+    int Dir = -1;        // the folder: Own, or the borrowed one
     std::string Name;    // empty once placed
     TTempName() = default;
     TTempName(const TTempName&) = delete;

@@ -1,5 +1,6 @@
 // The POP3 transaction commands and the commands of any state, the
 // maildrop list, and the handlers' text helpers.
+#include <charconv>
 #include <limits>
 
 #include "qvPop3Replies.h"
@@ -15,6 +16,33 @@ namespace {
 
 // A message up to this size is read into memory in one go for RETR.
 constexpr int64_t kInMemoryMessage = 1024 * 1024;
+
+void AppendNumber(std::string& AText, int64_t ANumber) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, ANumber);
+  AText.append(digits, static_cast<size_t>(end - digits));
+}
+
+// The answer of LIST or UIDL without an argument: AFirst, then "n " and
+// what AAppendValue adds for every message not marked deleted; the lines
+// share one block.
+template <class TAppendValue>
+std::unique_ptr<TStrings> MaildropLines(const TqvPop3MessageList& ABox, const std::string& AFirst,
+                                        TAppendValue AAppendValue) {
+  auto lines = std::make_unique<TBlockStringList>();
+  lines->Add(AFirst);
+  std::string line;
+  for (int i = 0; i < ABox.Count(); ++i) {
+    const TqvPop3MessageItem& item = *ABox.Items(i);
+    if (item.Deleted) continue;
+    line.clear();
+    AppendNumber(line, i + 1);
+    line += ' ';
+    AAppendValue(line, item);
+    lines->Add(line);
+  }
+  return lines;
+}
 
 }  // namespace
 
@@ -68,7 +96,7 @@ TqvPop3MessageItem* TqvPop3MessageList::Add(std::unique_ptr<TqvPop3MessageItem> 
 }
 
 TqvPop3MessageItem* TqvPop3MessageList::Items(int AIndex) const {
-  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (AIndex < 0 || AIndex >= Count()) throw EListError::OutOfBounds(AIndex);
   return FItems[static_cast<size_t>(AIndex)].get();
 }
 
@@ -210,10 +238,9 @@ void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   const TqvPop3MessageList& box = AConnection->MailBox();
   if (pop3text::ToNumber(AParams->Params) <= 0) {
-    std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
-    lines->Add("+OK " + std::to_string(box.ActiveCount()) + " " + std::to_string(box.ActiveSize()));
-    for (int i = 0; i < box.Count(); ++i)
-      if (!box.Items(i)->Deleted) lines->Add(std::to_string(i + 1) + " " + std::to_string(box.Items(i)->Size));
+    std::unique_ptr<TStrings> lines = MaildropLines(
+        box, "+OK " + std::to_string(box.ActiveCount()) + " " + std::to_string(box.ActiveSize()),
+        [](std::string& ALine, const TqvPop3MessageItem& AItem) { AppendNumber(ALine, AItem.Size); });
     SendMultipleLinesAll(AConnection, lines, ".");
     return;
   }
@@ -225,10 +252,8 @@ void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 void TqvPop3Server::CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   const TqvPop3MessageList& box = AConnection->MailBox();
   if (pop3text::ToNumber(AParams->Params) <= 0) {
-    std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
-    lines->Add(kOk);
-    for (int i = 0; i < box.Count(); ++i)
-      if (!box.Items(i)->Deleted) lines->Add(std::to_string(i + 1) + " " + box.Items(i)->UID);
+    std::unique_ptr<TStrings> lines =
+        MaildropLines(box, kOk, [](std::string& ALine, const TqvPop3MessageItem& AItem) { ALine += AItem.UID; });
     SendMultipleLinesAll(AConnection, lines, ".");
     return;
   }
@@ -248,9 +273,11 @@ void TqvPop3Server::CmdHelp(TqvPop3CommandConnection* AConnection, TqvTcpCommand
   std::string text;
   for (int i = 0; i < FHelpText->Count(); ++i) text += FHelpText->Strings(i) + ", ";
   text = Trim(text);
+  std::string reply = kOk;
   if (!text.empty() && text.back() == ',') {
     text.pop_back();
-    text.insert(0, " ");
+    reply += ' ';
   }
-  SendResponse(AConnection, AParams->Command, kOk + text);
+  reply += text;
+  SendResponse(AConnection, AParams->Command, reply);
 }

@@ -59,11 +59,22 @@ std::string TqvPop3FileHandler::GetMessageUID(const std::string& AFileName, int6
     if (c == '.') c = ':';
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  uid += ":" + std::to_string(ASize);
+  uid += ':';
+  uid += std::to_string(ASize);
   for (char& c : uid)
     if (c == ' ') c = '_';
   return uid;
 }
+
+namespace {
+
+// The session's kept account folder, made on first use.
+TqvKeptFolder& KeptFolder(TqvPop3CommandConnection* AConnection) {
+  if (!AConnection->StoreState) AConnection->StoreState = std::make_shared<TqvKeptFolder>();
+  return *static_cast<TqvKeptFolder*>(AConnection->StoreState.get());
+}
+
+}  // namespace
 
 TqvStoreFolder TqvPop3FileHandler::OpenUserFolder(const std::string& AUserName) const {
   const std::string name = MailBoxFolderName(AUserName);
@@ -84,10 +95,18 @@ TqvStoreFolder TqvPop3FileHandler::OpenUserFolderReported(const std::string& AUs
 
 void TqvPop3FileHandler::LoadMailBox(TqvPop3CommandConnection* AConnection, TqvPop3MessageList& AMailBox) {
   AMailBox.Clear();
-  const TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
-  if (!folder) return;
-  const std::string& path = folder.Path();
-  for (const TqvMailFileEntry& file : ListMailFiles(folder, ".MSG")) {
+  const std::string dir = MailBoxDir();
+  TqvKeptFolder& kept = KeptFolder(AConnection);
+  TqvStoreFolder folder = OpenUserFolderReported(AConnection->UserName());
+  if (!folder) {
+    kept.Clear();
+    return;
+  }
+  const std::string path = folder.Path();
+  const std::vector<TqvMailFileEntry> files = ListMailFiles(folder, ".MSG");
+  // Kept for the session's RETR and TOP.
+  (void)kept.Keep(AConnection->UserName(), dir, std::move(folder));
+  for (const TqvMailFileEntry& file : files) {
     bool canLoad = true;
     DoLoadMessage(AConnection, path, file.Name, canLoad);
     if (canLoad)
@@ -102,22 +121,28 @@ std::string NameInFolder(const std::string& AFileName) { return AFileName.substr
 
 }  // namespace
 
-TqvStoreFolder TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
-                                                 std::string& AName) const {
+const TqvStoreFolder& TqvPop3FileHandler::MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                                        std::string& AName) const {
   auto* item = dynamic_cast<TqvPop3FileMessageItem*>(AConnection->MailBox().Items(AMessageNo - 1));
   if (!item) throw EListError("not a file message");
-  // Opened afresh: the folder may have been swapped for a link since the listing.
-  TqvStoreFolder folder = OpenUserFolder(AConnection->UserName());
-  if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
   AName = NameInFolder(item->FileName);
-  return folder;
+  // The folder may have been swapped for a link since the listing: the one
+  // the session holds serves only while its path still leads to it.
+  const std::string& user = AConnection->UserName();
+  const std::string dir = MailBoxDir();
+  TqvKeptFolder& kept = KeptFolder(AConnection);
+  if (const TqvStoreFolder* folder = kept.Find(user, dir)) return *folder;
+  TqvStoreFolder opened = OpenUserFolder(user);
+  const TqvStoreFolder* folder = opened ? kept.Keep(user, dir, std::move(opened)) : nullptr;
+  if (!folder) throw EFOpenError("Cannot open file \"" + item->FileName + "\"");
+  return *folder;
 }
 
 void TqvPop3FileHandler::RetrieveMessage(TqvPop3CommandConnection* AConnection, int AMessageNo, TStrings& AMessage,
                                          bool& Success) {
   try {
     std::string name;
-    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    const TqvStoreFolder& folder = MessageFolder(AConnection, AMessageNo, name);
     LoadMailFile(folder, name, AMessage);
     Success = true;
   } catch (const std::exception&) {
@@ -130,7 +155,7 @@ void TqvPop3FileHandler::OpenMessage(TqvPop3CommandConnection* AConnection, int 
                                      std::unique_ptr<TStream>& AStream, bool& Success) {
   try {
     std::string name;
-    const TqvStoreFolder folder = MessageFolder(AConnection, AMessageNo, name);
+    const TqvStoreFolder& folder = MessageFolder(AConnection, AMessageNo, name);
     AStream = OpenMailFile(folder, name);
     Success = true;
   } catch (const std::exception&) {

@@ -5,7 +5,10 @@
 // OnStateChanged (replacing whatever was there) and leaves the other events
 // alone. Borrows the server; told when
 // it goes. Its events run on the server's workers; MailBoxDir is read and set
-// under the store's lock, deletions run inside the server lock. A user name
+// under the store's lock; the files marked for deletion are named under the
+// server lock and removed after it is released. A session keeps its account
+// folder open between commands and uses it only while the folder's path
+// still leads to it (checked by one stat per message). A user name
 // that is empty or could leave MailBoxDir ("..", "/", control characters)
 // gets an empty maildrop, and so does an account folder that is a symbolic
 // link (never followed; OnStoreError is told). Failures are never raised to
@@ -72,10 +75,12 @@ class TqvPop3FileHandler : public TqvServerStore<TqvPop3Server> {
   [[nodiscard]] TqvStoreFolder OpenUserFolder(const std::string& AUserName) const;
   // The same, with a failure told to OnStoreError and an empty result.
   [[nodiscard]] TqvStoreFolder OpenUserFolderReported(const std::string& AUserName);
-  // The folder of maildrop message AMessageNo, opened afresh, and the file's
-  // name in it; raises when the message or its folder is gone.
-  [[nodiscard]] TqvStoreFolder MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
-                                             std::string& AName) const;
+  // The folder of maildrop message AMessageNo and the file's name in it:
+  // the session's folder while its path still leads to that very folder,
+  // else opened afresh (and kept). Raises when the message or its folder is
+  // gone. Valid until the session's next command.
+  [[nodiscard]] const TqvStoreFolder& MessageFolder(TqvPop3CommandConnection* AConnection, int AMessageNo,
+                                                    std::string& AName) const;
 
   std::string FMailBoxDir;
   mutable std::mutex FLock;  // guards FMailBoxDir

@@ -90,6 +90,10 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   // state change has released the lock, and before the command goes on; a
   // state change that fails drops it unrun.
   void AfterStateChange(std::function<void()> AWork) { FAfterStateChange.push_back(std::move(AWork)); }
+  // The store's own state for this session (the file store keeps the
+  // account folder it opened here); used on the session's commands only,
+  // released with the connection.
+  std::shared_ptr<void> StoreState;
 
  private:
   friend class TqvPop3Server;

@@ -19,6 +19,12 @@ namespace {
 
 std::string FolderOf(const std::string& ADir) { return AddTrailingChar(ADir, '/'); }
 
+// The session's kept account folder, made on first use.
+TqvKeptFolder& KeptFolder(TqvSmtpCommandConnection* AConnection) {
+  if (!AConnection->StoreState) AConnection->StoreState = std::make_shared<TqvKeptFolder>();
+  return *static_cast<TqvKeptFolder*>(AConnection->StoreState.get());
+}
+
 // Takes back files this store placed, in the order given, then flushes the
 // folder of the first one; a file already gone counts as removed.
 void RemoveCopy(std::initializer_list<std::string> APaths) {
@@ -114,9 +120,11 @@ std::string TqvSmtpFileHandler::PlaceNumbered(const TqvStoreFolder& AFolder, Tqv
                                               const char* ASkipExtension) {
   std::scoped_lock lock(FLock);
   const int number = DrawNumber();
-  int retry = 0;
-  std::string name = FirstFreeName(AFolder.Fd(), AFolder.Path(), number, retry, ASkipExtension);
-  // Another store (IMAP) may take a name between the check and the link.
+  int retry = -1;
+  // Without a second extension to keep free, placing is the check itself.
+  std::string name = ASkipExtension ? FirstFreeName(AFolder.Fd(), AFolder.Path(), number, retry, ASkipExtension)
+                                    : NumberedName(AFolder.Path(), number, retry);
+  // Another store (IMAP) may take a name between the check and placing.
   while (!AMessage.PlaceAs(name + ".MSG")) {
     ++retry;
     name = NumberedName(AFolder.Path(), number, retry);
@@ -128,11 +136,23 @@ void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* ACon
                                         const std::string&, TqvMailUserAccountItem* Account, TStrings& AMessage,
                                         TqvSmtpMailDataAction& Action) {
   try {
-    const std::string user = Account ? MailBoxFolderName(Account->UserName()) : std::string();
-    // A name like "..", "a/b" or "" would write outside the user's own folder.
-    if (user.empty()) throw EInvalidOperation("No mailbox folder for the account name");
-    // The account folder is opened without following a link at its name.
-    const TqvStoreFolder folder = OpenAccountFolder(OpenStoreFolder(FolderOf(MailBoxDir()), true), user, true);
+    const std::string account = Account ? Account->UserName() : std::string();
+    const std::string dir = MailBoxDir();
+    // A session's next message to the same account goes to the folder it
+    // kept, while that folder's path still leads to it.
+    TqvKeptFolder* kept = AConnection ? &KeptFolder(AConnection) : nullptr;
+    const TqvStoreFolder* found = kept ? kept->Find(account, dir) : nullptr;
+    TqvStoreFolder opened;
+    if (!found) {
+      const std::string user = Account ? MailBoxFolderName(account) : std::string();
+      // A name like "..", "a/b" or "" would write outside the user's own folder.
+      if (user.empty()) throw EInvalidOperation("No mailbox folder for the account name");
+      // The account folder is opened without following a link at its name.
+      opened = OpenAccountFolder(OpenStoreFolder(FolderOf(dir), true), user, true);
+      if (kept) found = kept->Keep(account, dir, std::move(opened));
+      if (!found) found = &opened;
+    }
+    const TqvStoreFolder& folder = *found;
     TqvStagedFile message(folder, AMessage);
     const std::string name = PlaceNumbered(folder, message, nullptr);
     if (AConnection) AConnection->PlacedCopies.push_back([path = name + ".MSG"] { RemoveCopy({path}); });

@@ -3,9 +3,11 @@
 // recipients as a RelayDir pair MAIL%.8d.MSG + .ENV (line 1 the sender, then
 // one recipient per line). Files hold the lines with CR LF, bytes as
 // received. Each file is written and flushed under a temporary name, then
-// linked to a free name (never over an existing file), the .MSG before its
+// given a free name (never over an existing file), the .MSG before its
 // .ENV, so scanners see complete files only; the event returns only after
-// that. One counter, shared by both folders, numbers the files: it runs from
+// that and the folder's flush. A session keeps the account folder it wrote
+// to last and uses it again while its path still leads to that very folder
+// (never through a link put in its place). One counter, shared by both folders, numbers the files: it runs from
 // 1 to the largest int and then round to 1, and before a number of a new
 // block of CounterBlock is used, OnReserveCounter is told the block's last
 // number (the host keeps it durably, so after a crash no number comes round

@@ -384,7 +384,9 @@ void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStr
   TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
   (void)header.Parse(0, &AMessage);
   if (header.GetFieldIndex("Message-ID") < 0) AMessage.Insert(0, "Message-ID: " + GenerateMessageID());
-  AMessage.Insert(0, "\t" + DateTimeToMailTime(Now()));
+  std::string date = "\t";
+  date += DateTimeToMailTime(Now());
+  AMessage.Insert(0, date);
   AMessage.Insert(0, "\tby " + GetHostName() + " [" + local + "];");
   AMessage.Insert(0, "Received: from " + AConnection->HeloDomain + " [" + AConnection->PeerIP + "]");
 }

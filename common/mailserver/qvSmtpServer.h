@@ -78,6 +78,9 @@ class TqvSmtpCommandConnection : public TqvCommandConnection {
   // step that takes one copy back. When a later copy fails the server runs
   // them, newest first, so a transaction is stored whole or not at all.
   std::vector<std::function<void()>> PlacedCopies;
+  // The store's own state for this session (the file store keeps the
+  // account folder it wrote to last); released with the connection.
+  std::shared_ptr<void> StoreState;
 
  private:
   friend class TqvSmtpServer;

@@ -474,8 +474,17 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
   const bool stuff = AResponse.EndLine == ".\r\n";
   std::string buffer;
   bool unbatched = false;
+  // A block list lends its lines; any other list copies each one out.
+  const auto* block = dynamic_cast<const TBlockStringList*>(AResponse.Lines.get());
+  std::string copy;
   while (AResponse.LineIndex < AResponse.LineCount) {
-    const std::string line = AResponse.Lines->Strings(AResponse.LineIndex);
+    std::string_view line;
+    if (block) {
+      line = block->View(AResponse.LineIndex);
+    } else {
+      copy = AResponse.Lines->Strings(AResponse.LineIndex);
+      line = copy;
+    }
     if (!unbatched && line.size() > batchSize + 3) unbatched = true;
     if (!unbatched && !buffer.empty() && buffer.size() + line.size() + 3 > batchSize) {
       const bool all = AConnection->WriteData(buffer);
@@ -485,7 +494,10 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
       continue;
     }
     if (stuff && !line.empty() && line[0] == '.') buffer += '.';
-    buffer += Encode(line, charset);
+    if (charset.empty())
+      buffer += line;
+    else
+      buffer += Encode(std::string(line), charset);
     buffer += "\r\n";
     ++AResponse.LineIndex;
   }

@@ -146,6 +146,25 @@ TEST(DotStuffing, SizeCountsLongRandomTextInRandomPieces) {
   }
 }
 
+TEST(DotStuffing, LongLinesWithRareBreaksInLargePieces) {
+  // Lines of up to a few hundred bytes, ended by CR LF, a lone CR or a lone
+  // LF, with a NUL or a leading dot now and then, cut into large pieces.
+  std::mt19937 random(11);
+  for (int round = 0; round < 50; ++round) {
+    std::string input;
+    const char* const breaks[] = {"\r\n", "\r", "\n"};
+    while (input.size() < 20000) {
+      if (random() % 8 == 0) input += '.';
+      input += std::string(random() % 300, 'x');
+      if (random() % 16 == 0) input += '\0';
+      input += breaks[round % 3 == 0 ? random() % 3 : round % 3 == 1 ? 1 : 0];
+    }
+    std::vector<size_t> cuts;
+    for (size_t at = random() % 5000; at < input.size(); at += 1 + random() % 5000) cuts.push_back(at);
+    ASSERT_EQ(Filtered(input, cuts, true), ByLines(input, true)) << round;
+  }
+}
+
 TEST(DotStuffing, StreamSizeLeavesThePositionAlone) {
   std::string text;
   for (int i = 0; i < 40000; ++i) text += i % 3 ? "line\r\n" : "bare\n";

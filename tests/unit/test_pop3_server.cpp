@@ -255,3 +255,32 @@ TEST_F(Pop3Session, CommandsAfterAClosingReplyNeverRun) {
             "+OK please send the PASS\r\n-ERR maildrop already locked\r\n");
   EXPECT_TRUE(second.Eof);
 }
+
+TEST_F(Pop3Session, ListingsOfALargeMaildropSkipMarkedMessagesAndKeepTheirNumbers) {
+  // 600 messages: the listings run past one batch of the connection.
+  std::string lines;
+  std::string uids;
+  int64_t total = 0;
+  for (int i = 2; i <= 600; ++i) {
+    const std::string body = "Subject: " + std::to_string(i) + "\r\n\r\nx\r\n";
+    char name[32];
+    std::snprintf(name, sizeof name, "MAIL%.8d.MSG", i + 2);
+    pop3test::WriteFile(AliceDir + name, body);
+    const int64_t size = static_cast<int64_t>(body.size());
+    total += size;
+    lines += std::to_string(i + 1) + " " + std::to_string(size) + "\r\n";
+    uids += std::to_string(i + 1) + " " + TqvPop3FileHandler::GetMessageUID(name, size) + "\r\n";
+  }
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 601 messages (" + std::to_string(total + 591) + " octets)");
+  EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
+  EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
+  EXPECT_EQ(c.Multi("LIST"), "+OK 599 " + std::to_string(total) + "\r\n" + lines + ".\r\n");
+  EXPECT_EQ(c.Multi("UIDL"), "+OK\r\n" + uids + ".\r\n");
+  EXPECT_EQ(c.Cmd("LIST 2"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("UIDL 601"), "+OK 601 " + TqvPop3FileHandler::GetMessageUID("MAIL00000602.MSG", 19));
+  EXPECT_EQ(c.Cmd("RSET"), "+OK");
+  const std::string head = "+OK 601 " + std::to_string(total + 591) + "\r\n1 91\r\n2 500\r\n3 ";
+  EXPECT_EQ(c.Multi("LIST").substr(0, head.size()), head);
+}

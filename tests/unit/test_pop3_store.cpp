@@ -40,6 +40,28 @@ TEST(Pop3StoreNames, UidAndSafeUserNames) {
   EXPECT_EQ(store.GetMailBoxPath("bob"), "bob/");
 }
 
+TEST(Pop3MessageList, CountsSkipMarkedMessagesAndIndexesAreChecked) {
+  TqvPop3MessageList box;
+  box.Add(std::make_unique<TqvPop3MessageItem>("a", 10));
+  box.Add(std::make_unique<TqvPop3MessageItem>("b", 5LL << 30));
+  box.MarkDeleted(1);
+  EXPECT_EQ(box.ActiveCount(), 1);
+  EXPECT_EQ(box.ActiveSize(), 5LL << 30);
+  EXPECT_FALSE(box.IsValid(1));
+  EXPECT_TRUE(box.IsValid(2));
+  EXPECT_FALSE(box.IsValid(3));
+  for (int bad : {-1, 2}) {
+    try {
+      (void)box.Items(bad);
+      ADD_FAILURE() << bad;
+    } catch (const EListError& e) {
+      EXPECT_EQ(std::string(e.what()), "List index out of bounds (" + std::to_string(bad) + ")");
+    }
+  }
+  box.UnmarkAll();
+  EXPECT_EQ(box.ActiveCount(), 2);
+}
+
 TEST_F(Pop3Store, ListingTakesRegularMsgFilesInNameOrder) {
   WriteFile(AliceDir + "MAIL00000010.msg", "Subject: ten\r\n\r\nx\r\n");  // 19 bytes, lower-case extension
   WriteFile(AliceDir + "MAIL 1.MSG", "0123456789");
@@ -205,4 +227,31 @@ TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
   EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
   Server.Stop();  // the handler above uses this test's locals
+}
+
+TEST_F(Pop3Store, AccountFolderReplacedDuringASessionIsNeverServedStale) {
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  const std::string first = c.Multi("RETR 1");
+  EXPECT_EQ(first.substr(0, 8), "+OK 91\r\n");
+  EXPECT_EQ(c.Multi("RETR 1"), first);  // served again from the same folder
+  const std::string aside = Dir.Dir() + "aside";
+  const std::string folder = AliceDir.substr(0, AliceDir.size() - 1);
+  // The folder moved away and a link to it put in its place: not followed.
+  std::filesystem::rename(folder, aside);
+  std::filesystem::create_directory_symlink(aside, folder);
+  EXPECT_EQ(c.Cmd("RETR 1"), "-ERR no such message");
+  EXPECT_EQ(c.Cmd("TOP 2 0"), "-ERR no such message");
+  // A new real folder in its place is the one served, not the old one.
+  std::filesystem::remove(folder);
+  std::filesystem::create_directory(folder);
+  WriteFile(AliceDir + "MAIL00000002.MSG", "Subject: new\r\n\r\nnew\r\n");
+  EXPECT_EQ(c.Multi("RETR 1"), "+OK 21\r\nSubject: new\r\n\r\nnew\r\n.\r\n");
+  EXPECT_EQ(c.Cmd("RETR 2"), "-ERR no such message");
+  // Gone altogether.
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(c.Cmd("RETR 1"), "-ERR no such message");
+  std::filesystem::rename(aside, folder);
+  EXPECT_EQ(c.Multi("RETR 1"), first);
 }

@@ -48,9 +48,17 @@ TEST_F(SmtpFileHandler, NamesFollowTheCounterAndNeverReplaceAFile) {
   ASSERT_EQ(Deliver("bob@example.test"), mdOk);
   EXPECT_EQ(Files(Box("bob@example.test")),
             (std::vector<std::string>{"MAIL00000003.MSG", "MAIL000000030.MSG", "MAIL000000031.MSG"}));
+  // A dangling link at the next name counts as taken: neither replaced nor followed.
+  std::filesystem::create_symlink(Dir.Dir() + "nowhere", Box("bob@example.test") + "MAIL00000004.MSG");
+  Store.SetCounter(3);
+  ASSERT_EQ(Deliver("bob@example.test"), mdOk);
+  EXPECT_TRUE(std::filesystem::is_symlink(Box("bob@example.test") + "MAIL00000004.MSG"));
+  EXPECT_FALSE(std::filesystem::exists(Dir.Dir() + "nowhere"));
+  EXPECT_EQ(ReadFile(Box("bob@example.test") + "MAIL000000040.MSG"), Text);
   Store.SetCounter(999999999);
   ASSERT_EQ(Deliver("bob@example.test"), mdOk);
   EXPECT_EQ(Files(Box("bob@example.test")).back(), "MAIL1000000000.MSG");
+  EXPECT_EQ(Files(Box("bob@example.test")).size(), 6u);  // no temporary file left
 }
 
 TEST_F(SmtpFileHandler, RelayPairOfTheNullSender) {

@@ -182,6 +182,102 @@ TEST_F(StoreHardening, LeftoversOfACrashAreRemovedAndNothingElse) {
                                       "vxtmp-link12", "vxtmp-short", "xvxtmp-Ab3xYz"}));
 }
 
+TEST_F(StoreHardening, SessionNeverWritesThroughAFolderReplacedAfterItsLastMessage) {
+  // One session's messages to alice, her folder replaced between them.
+  TqvSmtpCommandConnection session;
+  TqvMailUserAccountItem alice;
+  alice.SetUserName("alice");
+  auto deliver = [&] {
+    TqvSmtpMailDataAction action = mdOk;
+    Store.DeliverMessage(nullptr, &session, "a@x.test", "alice", &alice, Message, action);
+    return action;
+  };
+  const std::string box = Dir.Dir() + "MailBox/";
+  ASSERT_EQ(deliver(), mdOk);
+  ASSERT_EQ(deliver(), mdOk);
+  EXPECT_EQ(Files(box + "alice").size(), 2u);
+  // Moved away and a link to it put in its place: refused, nothing written.
+  fs::rename(box + "alice", Dir.Dir() + "aside");
+  fs::create_directory_symlink(Dir.Dir() + "aside", box + "alice");
+  EXPECT_EQ(deliver(), mdProcessingError);
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("symbolic link"), std::string::npos) << Errors[0];
+  EXPECT_EQ(Files(Dir.Dir() + "aside").size(), 2u);
+  // A new folder in its place gets the next message; so does a folder made
+  // again after the account's folder was removed.
+  fs::remove(box + "alice");
+  fs::create_directory(box + "alice");
+  ASSERT_EQ(deliver(), mdOk);
+  EXPECT_EQ(Files(box + "alice").size(), 1u);
+  fs::remove_all(box + "alice");
+  ASSERT_EQ(deliver(), mdOk);
+  EXPECT_EQ(Files(box + "alice").size(), 1u);
+  EXPECT_EQ(Files(Dir.Dir() + "aside").size(), 2u);
+  // Another account in the same session has its own folder.
+  TqvMailUserAccountItem bob;
+  bob.SetUserName("bob");
+  TqvSmtpMailDataAction action = mdOk;
+  Store.DeliverMessage(nullptr, &session, "a@x.test", "bob", &bob, Message, action);
+  EXPECT_EQ(action, mdOk);
+  EXPECT_EQ(Files(box + "bob").size(), 1u);
+  EXPECT_EQ(Files(box + "alice").size(), 1u);
+}
+
+TEST_F(StoreHardening, StoredBytesAreTheLinesWhateverListHoldsThem) {
+  // A received message as the DATA reader hands it over: spans of one block,
+  // then the trace line put on top, a line cut and one removed.
+  TBlockStringList block;
+  block.AssignText(std::string_view("From: a\r\n\r\n..dotted\r\nbody\r\nlast"));
+  block.Insert(0, "Received: from x");
+  block.CutFront(3, 1);
+  block.Delete(4);
+  TStringList plain;
+  for (const char* line : {"Received: from x", "From: a", "", ".dotted", "last"}) plain.Add(line);
+  const std::string expected = "Received: from x\r\nFrom: a\r\n\r\n.dotted\r\nlast\r\n";
+  // Large enough for more than one write.
+  TBlockStringList big;
+  std::string text;
+  for (int i = 0; i < 40000; ++i) text += "line " + std::to_string(i) + "\r\n";
+  big.AssignText(text);
+  Message.Clear();
+  for (TStrings* lines : {static_cast<TStrings*>(&block), static_cast<TStrings*>(&plain), static_cast<TStrings*>(&big)}) {
+    TqvMailUserAccountItem account;
+    account.SetUserName("alice");
+    TqvSmtpMailDataAction action = mdOk;
+    Store.DeliverMessage(nullptr, nullptr, "a@x.test", "alice", &account, *lines, action);
+    ASSERT_EQ(action, mdOk);
+  }
+  const std::string box = Dir.Dir() + "MailBox/alice/";
+  const std::vector<std::string> files = Files(box);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(ReadFile(box + files[0]), expected);
+  EXPECT_EQ(ReadFile(box + files[1]), expected);
+  EXPECT_EQ(ReadFile(box + files[2]), text);
+  EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(StoreHardening, StoreFoldersAreMadeOnlyWhereMissing) {
+  TUmask mask(0);
+  const std::string deep = Dir.Dir() + "a/b/c/";
+  EXPECT_FALSE(OpenStoreFolder(deep, false));
+  const TqvStoreFolder made = OpenStoreFolder(deep, true);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made.Path(), deep);
+  EXPECT_EQ(Mode(Dir.Dir() + "a/b"), 0700u);
+  // An existing folder keeps its mode; an account folder is made in it once.
+  fs::permissions(deep, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  ASSERT_TRUE(OpenStoreFolder(deep, true));
+  EXPECT_EQ(Mode(deep), 0750u);
+  EXPECT_FALSE(OpenAccountFolder(made, "bob", false));
+  EXPECT_EQ(OpenAccountFolder(made, "bob", true).Path(), deep + "bob/");
+  EXPECT_TRUE(OpenAccountFolder(made, "bob", true));
+  // A file in the way is an error, not a folder.
+  pop3test::WriteFile(Dir.Dir() + "file", "x");
+  EXPECT_THROW((void)OpenStoreFolder(Dir.Dir() + "file/sub", true), EOSError);
+  EXPECT_THROW((void)OpenStoreFolder(Dir.Dir() + "file", true), EOSError);
+  EXPECT_THROW((void)OpenAccountFolder(OpenStoreFolder(Dir.Dir(), false), "file", true), EOSError);
+}
+
 class Pop3LinkedFolder : public pop3test::TPop3Session {};
 
 TEST_F(Pop3LinkedFolder, ServesAndDeletesNothingThroughALink) {

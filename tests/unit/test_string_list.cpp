@@ -245,6 +245,22 @@ TEST(BlockStringList, SplitsAnAdoptedBlockAsSetTextDoes) {
     EXPECT_EQ(Lines(l), Lines(expected)) << testing::PrintToString(in);
     EXPECT_EQ(l.Text(), expected.Text()) << testing::PrintToString(in);
   }
+  // Long text whose lines end every way, lone CRs far from any LF included.
+  uint32_t seed = 5;
+  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  for (int round = 0; round < 30; ++round) {
+    std::string in;
+    while (in.size() < 5000) {
+      in += std::string(next() % 200, 'x');
+      const uint32_t pick = round % 2 ? 1 : next() % 4;
+      in += pick == 0 ? "\r\n" : pick == 1 ? "\r" : pick == 2 ? "\n" : "\n\r";
+    }
+    TStringList expected;
+    expected.SetText(in);
+    TBlockStringList l;
+    l.AssignText(in);
+    ASSERT_EQ(Lines(l), Lines(expected)) << round;
+  }
 }
 
 TEST(BlockStringList, EditsGiveWhatAPlainListGives) {
