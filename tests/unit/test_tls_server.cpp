@@ -98,6 +98,9 @@ class TlsServerTest : public ::testing::Test {
     Server.SetMaxThreadCount(2);
   }
 
+  // The server's handlers use the members below, which go before it.
+  void TearDown() override { Server.Stop(); }
+
   void Start(TqvServerTlsMode mode) {
     Server.UseTLS = mode;
     Server.TLSFlags = qvDefaultTlsFlags | TlsFlag(tfUseTLS13);
