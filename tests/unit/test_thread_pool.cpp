@@ -374,3 +374,57 @@ TEST(ThreadPoolLoad, ManyProducersEveryItemRunsOnceWithinTheMaximum) {
   EXPECT_EQ(overMax, 0);
   for (size_t n = 0; n < runs.size(); ++n) ASSERT_EQ(runs[n], 1) << "item " << n;
 }
+
+// Workers trimmed or cleared away while producers keep queueing: no item is
+// lost or run twice, and an item that Clear drops is freed unrun.
+TEST(ThreadPoolStop, TrimAndClearWhileProducersQueueRunOrFreeEveryItemOnce) {
+  constexpr int kProducers = 6;
+  constexpr int kPerProducer = 2000;
+  std::vector<std::atomic<int>> runs(kProducers * kPerProducer);
+  std::atomic<int> freed{0};
+  {
+    TqvThreadPool pool;  // trims idle workers at once
+    pool.SetMinThreadCount(2);
+    pool.SetMaxThreadCount(8);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p)
+      producers.emplace_back([&, p] {
+        for (int i = 0; i < kPerProducer; ++i) {
+          const int n = p * kPerProducer + i;
+          pool.QueueWorkItem(Item([&, n] { ++runs[n]; }, &freed));
+          if (i % 64 == 0) std::this_thread::yield();
+        }
+      });
+    for (auto& t : producers) t.join();
+    ASSERT_TRUE(WaitUntil([&] { return freed == kProducers * kPerProducer; }));
+  }
+  for (size_t n = 0; n < runs.size(); ++n) ASSERT_EQ(runs[n], 1) << "item " << n;
+
+  std::vector<std::atomic<int>> again(kProducers * kPerProducer);
+  std::atomic<int> made{0};
+  freed = 0;
+  {
+    TqvThreadPool pool;
+    pool.SetMinThreadCount(2);
+    pool.SetMaxThreadCount(8);
+    std::atomic<bool> go{true};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p)
+      producers.emplace_back([&, p] {
+        for (int i = 0; i < kPerProducer && go; ++i) {
+          const int n = p * kPerProducer + i;
+          ++made;
+          pool.QueueWorkItem(Item([&, n] { ++again[n]; }, &freed));
+        }
+      });
+    for (int c = 0; c < 20; ++c) {
+      std::this_thread::sleep_for(1ms);
+      pool.Clear();
+    }
+    go = false;
+    for (auto& t : producers) t.join();
+  }
+  // Cleared items are freed unrun; the rest ran once.
+  EXPECT_EQ(freed, made);
+  for (size_t n = 0; n < again.size(); ++n) ASSERT_LE(again[n], 1) << "item " << n;
+}
