@@ -126,6 +126,26 @@ def samples():
         yield os.path.basename(path)[:-4], data
 
 
+def start_dovecot(extra_conf=""):
+    """A private Dovecot on a free loopback port, its folder made for it.
+    Returns (folder, process, port) once it listens; the caller removes the
+    folder, the process is stopped by mail_throughput's clean-up."""
+    work = tempfile.mkdtemp(prefix="vx-dovecot-")
+    os.chmod(work, 0o755)
+    pw = mt.pwd.getpwnam("dovecot")
+    port = mt.free_port()
+    conf = os.path.join(work, "dovecot.conf")
+    with open(conf, "w") as f:
+        f.write(CONF.format(dir=work, uid=pw.pw_uid, gid=pw.pw_gid, port=port) + extra_conf)
+    for d in ("run", "state", "home"):
+        os.makedirs(os.path.join(work, d))
+    os.chown(os.path.join(work, "home"), pw.pw_uid, pw.pw_gid)
+    proc = mt.start([mt.DOVECOT, "-F", "-c", conf], os.path.join(work, "dovecot.out"))
+    mt._procs.append(proc)
+    mt.listening(port, timeout=20)
+    return work, proc, port
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--no-install", action="store_true")
@@ -134,20 +154,8 @@ def main():
         mt.install_peers(PACKAGES)
     out_dir = os.path.join(ROOT, "tests", "data", "imap_fetch", "golden")
     os.makedirs(out_dir, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="vx-dovecot-")
-    os.chmod(work, 0o755)
-    pw = mt.pwd.getpwnam("dovecot")
-    port = mt.free_port()
-    conf = os.path.join(work, "dovecot.conf")
-    with open(conf, "w") as f:
-        f.write(CONF.format(dir=work, uid=pw.pw_uid, gid=pw.pw_gid, port=port))
-    for d in ("run", "state", "home"):
-        os.makedirs(os.path.join(work, d))
-    os.chown(os.path.join(work, "home"), pw.pw_uid, pw.pw_gid)
-    proc = mt.start([mt.DOVECOT, "-F", "-c", conf], os.path.join(work, "dovecot.out"))
-    mt._procs.append(proc)
+    work, proc, port = start_dovecot()
     try:
-        mt.wait_for(lambda: mt.listening(port), 20)
         s = Session(port)
         s.command(b"a", b"LOGIN golden secret")
         s.command(b"b", b"SELECT INBOX")

@@ -15,7 +15,6 @@ import re
 import resource
 import socket
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -137,21 +136,10 @@ def start_ours(count):
 
 
 def start_dovecot(count):
-    work = tempfile.mkdtemp(prefix="vx-dovecot-")
-    os.chmod(work, 0o755)
-    pw = mt.pwd.getpwnam("dovecot")
-    port = mt.free_port()
-    conf = os.path.join(work, "dovecot.conf")
-    with open(conf, "w") as f:
-        f.write(golden.CONF.format(dir=work, uid=pw.pw_uid, gid=pw.pw_gid, port=port) +
-                "service imap-login {\n  process_limit = 2000\n  client_limit = 2000\n}\n"
-                "service imap {\n  process_limit = 2000\n}\ndefault_client_limit = 3000\n")
-    for d in ("run", "state", "home"):
-        os.makedirs(os.path.join(work, d))
-    os.chown(os.path.join(work, "home"), pw.pw_uid, pw.pw_gid)
-    proc = mt.start([mt.DOVECOT, "-F", "-c", conf], os.path.join(work, "dovecot.out"))
-    mt._procs.append(proc)
-    mt.wait_for(lambda: mt.listening(port), 20)
+    # Room for the idle-session count.
+    work, proc, port = golden.start_dovecot(
+        "service imap-login {\n  process_limit = 2000\n  client_limit = 2000\n}\n"
+        "service imap {\n  process_limit = 2000\n}\ndefault_client_limit = 3000\n")
     for i in range(8):
         m = imaplib.IMAP4("127.0.0.1", port)
         m.login(user(i), "secret")

@@ -12,7 +12,6 @@ import os
 import pwd
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -21,7 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # leave no cache behind in tests/e2e
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, local_settings, wait_for, write_settings_file  # noqa: E402  (shared with the end-to-end tests)
+from vxharness import free_port, listening, local_settings, wait_for, write_settings_file  # noqa: E402  (shared with the end-to-end tests)
 
 DOMAIN = "bench.test"
 SENDER = "sender@" + DOMAIN
@@ -37,14 +36,6 @@ _finalizers = []  # extra stop steps (daemons that leave our process group)
 
 
 # ---------------------------------------------------------------- processes and folders
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
-
 
 def make_temp(prefix):
     path = os.path.realpath(tempfile.mkdtemp(prefix=prefix))
@@ -140,7 +131,7 @@ class VxMail:
         env.pop("VXMAIL_SERVICE_NAME", None)
         self.proc = start([os.path.join(self.dir, "VxMailServers")], os.path.join(self.dir, "stdout.log"),
                           cwd=self.dir, env=env)
-        if not wait_for(lambda: listening(self.smtp) and listening(self.pop3), 15):
+        if not listening(self.smtp, self.pop3, timeout=15):
             raise RuntimeError("VxMailServers did not open its ports (see its log)")
 
     def stored(self, user):
@@ -197,7 +188,7 @@ class Peer:
         self.master_pid_file = os.path.join(queue, "pid", "master.pid")
         _finalizers.append(self.stop_postfix)
         self.postfix = start([POSTFIX, "-c", conf, "start-fg"], os.path.join(self.dir, "postfix.out"))
-        if not wait_for(lambda: listening(self.smtp), 20):
+        if not listening(self.smtp, timeout=20):
             raise RuntimeError("Postfix did not open port %d (see %s)" % (self.smtp, self.dir))
 
     def _dovecot(self, uid, gid):
@@ -210,7 +201,7 @@ class Peer:
         os.makedirs(os.path.join(self.dir, "dovecot-run"))
         os.makedirs(os.path.join(self.dir, "dovecot-state"))
         self.dovecot = start([DOVECOT, "-F", "-c", conf], os.path.join(self.dir, "dovecot.out"))
-        if not wait_for(lambda: listening(self.pop3), 20):
+        if not listening(self.pop3, timeout=20):
             raise RuntimeError("Dovecot did not open port %d (see %s)" % (self.pop3, self.dir))
 
     def store_dirs(self, user):

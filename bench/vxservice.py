@@ -6,7 +6,6 @@ here is removed by cleanup()."""
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -15,21 +14,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # leave no cache behind in tests/e2e or here
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, local_settings, wait_for, write_settings_file  # noqa: E402  (shared with the end-to-end tests)
+from vxharness import free_port, listening, local_settings, write_settings_file  # noqa: E402  (shared with the end-to-end tests)
 
 DEFAULT_BINARY = os.path.join(ROOT, "build", "bin", "VxMailServers")
 PASSWORD = "secret"
 
 procs = []  # Popen or multiprocessing.Process objects to stop
 dirs = []   # temp folders to remove
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
 
 
 class Service:
@@ -48,7 +39,7 @@ class Service:
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
         procs.append(self.proc)
-        if not wait_for(lambda: listening(self.smtp) and listening(self.pop3), 15):
+        if not listening(self.smtp, self.pop3, timeout=15):
             raise RuntimeError("VxMailServers did not open its ports")
 
     @property
