@@ -1,6 +1,7 @@
 #include "qvTcpServer.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -316,6 +317,10 @@ bool TqvTcpServer::TListener::AcceptOne() {
     }
     RaiseSocketLastError(static_cast<int>(e));
   }
+  // Every write leaves at once: a reply's last small segment never waits for
+  // the ACK of the one before (Nagle) while the client delays that ACK.
+  const int one = 1;
+  (void)plat::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
   TqvUserConnectionPtr c;
   try {

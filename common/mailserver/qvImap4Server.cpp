@@ -2,11 +2,6 @@
 // commands and the records are in qvImap4MailBoxCommands.cpp.
 #include "qvImap4Server.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
-#include "Sockets.h"
-
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
 #include "qvMailUtils.h"
@@ -176,11 +171,6 @@ void TqvImap4Server::DoAcceptConnection(TqvUserConnection* AConnection, bool& Ha
   TqvTcpCommandServer::DoAcceptConnection(AConnection, Handled);
   auto* c = dynamic_cast<TqvImap4CommandConnection*>(AConnection);
   if (!c || Handled) return;
-  // Every reply leaves as soon as it is written: a reply's last small
-  // segment never waits for the ACK of the one before (Nagle) while the
-  // client delays that ACK.
-  const int one = 1;
-  (void)plat::setsockopt(plat::SocketOfHandle(c->Handle()), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   SendResponse(c, "", "* OK IMAP4rev1 " + ServerName() + " Ready");
 }
 
