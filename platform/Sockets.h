@@ -198,5 +198,28 @@ int WSAAsyncSelectTake(SOCKET s, HWND hWnd, uint32_t msg, long mask, long take, 
 // False for a message posted before its socket was closed or cancelled (mask
 // 0), which were already queued and must be dropped by the handler.
 [[nodiscard]] bool IsSocketEventCurrent(const TMessage& m);
+// Wake-ups for threads in WaitReadable, counted: each one given ends one
+// wait, a running one or the next to start. Any thread.
+class TReadWaitWake {
+ public:
+  // Raises EOSError when the kernel object cannot be made.
+  TReadWaitWake();
+  ~TReadWaitWake();
+  TReadWaitWake(const TReadWaitWake&) = delete;
+  TReadWaitWake& operator=(const TReadWaitWake&) = delete;
+  void Signal(uint32_t count = 1);
+  // Drops the wake-ups nobody took.
+  void Reset();
+
+ private:
+  friend int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake);
+  int FFd;
+};
+
+// Waits up to timeoutMs for s to become readable or to end (data, the peer's
+// close, an error), without touching its event registration: 1 when it did,
+// 0 on time-out or a wake-up of wake (taken), SOCKET_ERROR otherwise. A close
+// of s by another thread does not end the wait early.
+int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake = nullptr);
 
 }  // namespace plat

@@ -45,6 +45,10 @@ void StartListening(IHostedServer& AServer, const char* AName) {
   }
 }
 
+// Room for a worker per busy session: a worker that answered a command waits
+// a moment on that session for the next one, and only while one is spare.
+constexpr int kMailWorkers = 64;
+
 std::unique_ptr<TqvSmtpServer> MakeSmtpServer() {
   auto s = std::make_unique<TqvSmtpServer>();
   s->SetName("qvSmtpServer1");
@@ -54,6 +58,7 @@ std::unique_ptr<TqvSmtpServer> MakeSmtpServer() {
   help.Add("Commands Supported:");
   help.Add("HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS");
   s->SetHelpText(help);
+  s->SetMaxThreadCount(kMailWorkers);
   return s;
 }
 
@@ -67,6 +72,7 @@ std::unique_ptr<TqvPop3Server> MakePop3Server() {
                            "RETR,", "TOP,", "DELE,", "RSET,", "LIST,", "UIDL,", "STLS"})
     help.Add(line);
   s->SetHelpText(help);
+  s->SetMaxThreadCount(kMailWorkers);
   return s;
 }
 

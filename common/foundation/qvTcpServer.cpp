@@ -290,7 +290,7 @@ void TqvTcpServer::TListener::QueueItem(plat::SocketHandle AHandle, int AAction)
   if (FServer->FStopping.load()) return;
   auto it = FServer->FByHandle.find(AHandle);
   if (it == FServer->FByHandle.end()) return;
-  FServer->FThreadPool->QueueWorkItem(std::make_unique<TqvTcpServer::TWorkItem>(FServer, it->second, AAction));
+  FServer->QueueLocked(it->second, AAction);
 }
 
 void TqvTcpServer::TListener::Accept() {
@@ -408,48 +408,113 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
     RunWriteStep(c);
     return;
   }
-  bool write = false;
-  bool again = false;
-  try {
-    {
+  // Each pass is one read and its write step. A pass that may carry the
+  // connection's next input keeps read events off and the read slot taken
+  // while it waits for that input on this worker.
+  for (bool first = true;; first = false) {
+    try {
       TWorkLock lock(c);
       c.InitProgress(0, 0);
+    } catch (const std::exception& e) {
+      DoServerError(&c, e);
     }
     // A duplicate read item drops out; the running one renews the
     // registration when done, which posts a read for anything left.
-    if (!c.TryBeginRead()) return;
-    std::exception_ptr error;
+    if (first && !c.TryBeginRead()) return;
+    bool write = false;
+    bool again = false;
+    bool carry = false;
+    bool reading = true;
+    auto endRead = [&c, &reading] {
+      if (reading) c.EndRead();
+      reading = false;
+    };
     try {
-      if (c.Active()) ReadConnection(&c);
+      std::exception_ptr error;
+      try {
+        if (c.Active()) ReadConnection(&c);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      carry = !error && FLingerWake && FReadLinger.load() > 0 && !FStopping.load() &&
+              FThreadPool->HasSpareWorker();
+      try {
+        TWorkLock lock(c);
+        // Input already buffered waits for its own item, behind other
+        // connections; no read event is wanted for this one meanwhile.
+        again = c.Active() && HasPendingInput(&c);
+        carry = carry && !again && c.Active() && !c.CloseAfterWrite() && !c.PeerClosed();
+        if (!carry) endRead();
+        // The write event every read is followed by is taken here and run on
+        // this worker, so it costs no hand-off.
+        const long mask = again || carry ? kNoReadMask : kReadMask;
+        if (c.Active() && c.SelectEvents(FWindow.load(), mask, plat::FD_WRITE) != 0) c.OweWrite();
+        write = c.TakeOwedWrite();
+      } catch (...) {
+        if (!error) error = std::current_exception();
+        carry = false;
+      }
+      if (!carry) endRead();
+      if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      DoServerError(&c, e);
     } catch (...) {
-      error = std::current_exception();
+      DoServerError(&c, UnknownError());
     }
-    c.EndRead();
-    try {
+    if (!carry) endRead();
+    if (write) RunWriteStep(c);
+    if (carry && LingerForInput(c)) continue;
+    if (again) {
+      std::scoped_lock lock(FLock);
+      if (!FStopping.load() && c.Active()) QueueLocked(AConnection, 0);
+    }
+    return;
+  }
+}
+
+void TqvTcpServer::QueueLocked(const TqvUserConnectionPtr& AConnection, int AAction) {
+  FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, AAction));
+  if (FLingering.load() > 0 && FThreadPool->QueuedCount() > 0) FLingerWake->Signal();
+}
+
+bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
+  bool ready = false;
+  bool reading = true;
+  try {
+    plat::SOCKET s = plat::INVALID_SOCKET;
+    {
       TWorkLock lock(c);
-      // Input already buffered waits for its own item, behind other
-      // connections; no read event is wanted for this one meanwhile.
-      again = c.Active() && HasPendingInput(&c);
-      // The write event every read is followed by is taken here and run on
-      // this worker, so it costs no hand-off.
-      if (c.Active() && c.SelectEvents(FWindow.load(), again ? kNoReadMask : kReadMask, plat::FD_WRITE) != 0)
-        c.OweWrite();
-      write = c.TakeOwedWrite();
-    } catch (...) {
-      if (!error) error = std::current_exception();
+      if (c.Active() && c.PendingOutput() == 0 && !c.CloseAfterWrite()) s = c.Socket().Socket();
     }
-    if (error) std::rethrow_exception(error);
+    // The wait holds no lock: a close meanwhile is seen by Active below.
+    if (s != plat::INVALID_SOCKET && FLingerWake) {
+      ++FLingering;
+      // Counted before the stopping test: a stop's wake-ups reach this wait.
+      ready = !FStopping.load() && plat::WaitReadable(s, FReadLinger.load(), FLingerWake.get()) > 0 &&
+              !FStopping.load();
+      --FLingering;
+    }
+    if (ready) {
+      TWorkLock lock(c);
+      ready = c.Active() && !c.CloseAfterWrite();
+      if (ready) return true;
+    }
+    // Handed back: read events on again, as after any read. The write event
+    // this registration reports has no work left when the output is gone.
+    reading = false;
+    c.EndRead();
+    TWorkLock lock(c);
+    if (c.Active() && c.SelectEvents(FWindow.load(), kReadMask, plat::FD_WRITE) != 0 &&
+        (c.PendingOutput() > 0 || c.CloseAfterWrite()))
+      c.OweWrite();
   } catch (const std::exception& e) {
     DoServerError(&c, e);
   } catch (...) {
     DoServerError(&c, UnknownError());
   }
-  if (write) RunWriteStep(c);
-  if (again) {
-    std::scoped_lock lock(FLock);
-    if (!FStopping.load() && c.Active())
-      FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, 0));
-  }
+  if (reading) c.EndRead();
+  if (c.TakeOwedWrite()) RunWriteStep(c);
+  return false;
 }
 
 void TqvTcpServer::RunWriteStep(TqvUserConnection& c) {
@@ -485,6 +550,11 @@ TqvTcpServer::TqvTcpServer(TComponent* AOwner) : TComponent(AOwner) {
   // Socket events come in bursts: keep a burst's workers for a second rather
   // than start new threads for the next one.
   FThreadPool->SetIdleTrimDelay(1000);
+  try {
+    FLingerWake = std::make_unique<plat::TReadWaitWake>();
+  } catch (const std::exception&) {
+    // Without it no worker waits for a connection's next input.
+  }
   FThreadPool->OnWorkItemError = [this](TObject*, TqvWorkItem*, TqvWorkerThread*, const std::exception& E) {
     DoServerError(nullptr, E);
   };
@@ -530,7 +600,10 @@ void TqvTcpServer::StopInner() noexcept {
     std::scoped_lock lock(FLock);
     FStopping = true;
   }
+  // Workers waiting for their connection's next input give up at once.
+  if (FLingerWake) FLingerWake->Signal(1u << 20);
   FThreadPool->Clear();
+  if (FLingerWake) FLingerWake->Reset();
   FListener->RequestStop();
   FListener->Join();
   FListener.reset();
@@ -692,6 +765,5 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
     return;
   }
   std::scoped_lock lock(FLock);
-  if (!FStopping.load())
-    FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, 1));
+  if (!FStopping.load()) QueueLocked(AConnection, 1);
 }

@@ -118,6 +118,13 @@ class TqvTcpServer : public TComponent {
   // Borrowed; cleared when the guard is destroyed.
   TqvServerGuard* Guard() const { return FGuard; }
   void SetGuard(TqvServerGuard* Value);
+  // Milliseconds a worker that handled a connection's input waits on that
+  // socket for the next command before handing the connection back to the
+  // listener (0: never). Only with output gone, no input kept and a spare
+  // worker in the pool, so no other connection's item waits for it; each
+  // input it carries is a read with its write step, as if its event came.
+  int ReadLinger() const { return FReadLinger.load(); }
+  void SetReadLinger(int Value) { FReadLinger = Value < 0 ? 0 : Value; }
   int MinThreadCount() const { return FThreadPool->MinThreadCount(); }
   void SetMinThreadCount(int Value) { FThreadPool->SetMinThreadCount(Value); }
   int MaxThreadCount() const { return FThreadPool->MaxThreadCount(); }
@@ -172,6 +179,12 @@ class TqvTcpServer : public TComponent {
   void PeerHalfClosed(const TqvUserConnectionPtr& AConnection);
   void CloseListed(TqvUserConnection* AConnection);
   void RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAction);
+  // After a carried read's write step: waits for the connection's next input
+  // while that is allowed; true when there is input to read.
+  bool LingerForInput(TqvUserConnection& AConnection);
+  // Queues a work item under the server lock unless stopping; a worker
+  // waiting for its connection's input gives way when the item must queue.
+  void QueueLocked(const TqvUserConnectionPtr& AConnection, int AAction);
   // A write event's work: flush, OnWriteConnection, close-after-write.
   void RunWriteStep(TqvUserConnection& AConnection);
 
@@ -193,6 +206,11 @@ class TqvTcpServer : public TComponent {
   int FMaxConnectionQueue = 100;
   std::atomic<bool> FStopping{false};
   std::atomic<int> FSessionTimeOut{600000};
+  std::atomic<int> FReadLinger{2};
+  // Ends the waits of LingerForInput: one per item that had to queue, all at
+  // a stop. Null when it could not be made; workers then never wait.
+  std::unique_ptr<plat::TReadWaitWake> FLingerWake;
+  std::atomic<int> FLingering{0};
   TqvServerGuard* FGuard = nullptr;
   bool FUseIpV6 = false;
 };

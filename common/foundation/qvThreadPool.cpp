@@ -1,5 +1,7 @@
 #include "qvThreadPool.h"
 
+#include <algorithm>
+
 #include "MessageLoop.h"
 #include "Synchronization.h"
 
@@ -167,6 +169,13 @@ int TqvThreadPool::BusyCount() const {
   int busy = 0;
   for (const auto& worker : FWorkers) busy += worker->Busy() ? 1 : 0;
   return busy;
+}
+
+bool TqvThreadPool::HasSpareWorker() const {
+  std::scoped_lock lock(FLock);
+  if (!FQueue.empty()) return false;
+  if (static_cast<int>(FWorkers.size()) < FMaxThreadCount) return true;
+  return std::any_of(FWorkers.begin(), FWorkers.end(), [](const auto& w) { return !w->Busy(); });
 }
 
 std::unique_ptr<TqvWorkerThread> TqvThreadPool::CreateWorkerThread() {

@@ -139,6 +139,9 @@ class TqvThreadPool : public TComponent {
   [[nodiscard]] int QueuedCount() const;
   // Workers with an item assigned or running.
   [[nodiscard]] int BusyCount() const;
+  // True when an item queued now would start at once: nothing waits in the
+  // queue, and a worker is idle or one more may be started.
+  [[nodiscard]] bool HasSpareWorker() const;
 
   TqvCreateWorkerThreadEvent OnCreateWorkerThread;
   TqvWorkItemEvent OnQueueWorkItem;

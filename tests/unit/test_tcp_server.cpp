@@ -27,7 +27,8 @@ class TCountedConnection : public TqvUserConnection {
 };
 
 // Echoes what arrives. "BIG\n" answers 4 MiB and closes after it, "HUGE\n"
-// the same 4 MiB without closing; "QUIT\n" answers "bye\n" and closes.
+// the same 4 MiB without closing; "QUIT\n" answers "bye\n" and closes;
+// "SLOW\n" answers "slow\n" after 3 s.
 class TEchoServer : public TqvTcpServer {
  public:
   static constexpr int64_t kBigSize = 4 * 1024 * 1024;
@@ -80,6 +81,9 @@ class TEchoServer : public TqvTcpServer {
         ++DeferredCloses;
     } else if (text == "QUIT\n") {
       c->WriteDataAndClose(std::string("bye\n"));
+    } else if (text == "SLOW\n") {
+      std::this_thread::sleep_for(std::chrono::seconds(3));
+      c->WriteData(std::string("slow\n"));
     } else {
       c->WriteData(text);
     }
@@ -485,4 +489,98 @@ TEST(TcpServerThrottle, ServerConnectionsAreThrottledByBitsPerSec) {
   EXPECT_EQ(c.Read(5), "ping\n");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(240));
   server.Stop();
+}
+
+// A worker that handled a read waits on the socket for the next input and
+// carries it itself, while the pool has a worker to spare.
+namespace {
+
+// Counts the read and write items the server's pool is handed.
+void CountQueued(TEchoServer& server, std::atomic<int>& items) {
+  server.ThreadPool().OnQueueWorkItem = [&items](TObject*, TqvWorkItem*) { ++items; };
+}
+
+void RoundTrips(TClient& c, int n) {
+  for (int i = 0; i < n; ++i) {
+    const std::string text = "line " + std::to_string(i) + "\n";
+    c.Send(text);
+    ASSERT_EQ(c.Read(text.size()), text);
+  }
+}
+
+}  // namespace
+
+TEST(TcpServerCarry, AskAndAnswerClientCostsNoItemPerCommandUnlessSwitchedOff) {
+  for (int linger : {5000, 0}) {
+    TEchoServer server;
+    server.SetReadLinger(linger);
+    std::atomic<int> items{0};
+    CountQueued(server, items);
+    StartOnFreePort(server);
+    TClient c(server.Port());
+    RoundTrips(c, 30);
+    if (linger > 0)
+      EXPECT_LE(items.load(), 2) << "each command went through the pool";
+    else
+      EXPECT_GE(items.load(), 30);
+    // Carried or not, the connection ends as before.
+    c.Send("QUIT\n");
+    EXPECT_EQ(c.ReadToEof(), "bye\n");
+    EXPECT_TRUE(c.Eof);
+    EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+    server.Stop();
+    EXPECT_EQ(gLiveConnections.load(), 0);
+  }
+}
+
+TEST(TcpServerCarry, PeerCloseAndStopEndAWaitingWorkerEarly) {
+  TEchoServer server;
+  server.SetReadLinger(20000);
+  StartOnFreePort(server);
+  const auto start = std::chrono::steady_clock::now();
+  {
+    TClient gone(server.Port());
+    RoundTrips(gone, 3);
+  }
+  // The waiting worker sees the close at once, not after its wait.
+  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }, 5000));
+  TClient kept(server.Port());
+  RoundTrips(kept, 3);
+  server.Stop();
+  EXPECT_EQ(kept.ReadToEof(), "");
+  EXPECT_TRUE(kept.Eof);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(19));
+  EXPECT_EQ(gLiveConnections.load(), 0);
+}
+
+TEST(TcpServerCarry, NoWorkerWaitsWhileAnotherConnectionWouldQueue) {
+  TEchoServer server;
+  server.SetReadLinger(20000);
+  server.SetMaxThreadCount(2);
+  StartOnFreePort(server);
+  TClient a(server.Port()), b(server.Port()), c(server.Port());
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < 5; ++round)
+    for (TClient* client : {&a, &b, &c}) RoundTrips(*client, 1);
+  // Two workers, three talking connections: a worker that waited for its
+  // own connection's next input would hold the others up for its wait.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  server.Stop();
+
+  // One worker waits for d's input, the other is busy with e's command: f's
+  // input must queue, and the waiting worker gives way to it.
+  TEchoServer fresh;
+  fresh.SetReadLinger(20000);
+  fresh.SetMaxThreadCount(2);
+  StartOnFreePort(fresh);
+  TClient d(fresh.Port()), e(fresh.Port()), f(fresh.Port());
+  ASSERT_TRUE(WaitFor([&] { return fresh.GetConnectionCount() == 3 && fresh.ThreadPool().BusyCount() == 0; }));
+  RoundTrips(d, 1);
+  e.Send("SLOW\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto asked = std::chrono::steady_clock::now();
+  RoundTrips(f, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(2000));
+  EXPECT_EQ(e.Read(5), "slow\n");
+  fresh.Stop();
 }
