@@ -159,9 +159,14 @@ void TqvLogger::WriteEntry(const TObject* Sender, int Level, const std::exceptio
 void TqvLogger::AppendToFile(const std::string& FileName, const std::string& Text) {
   ErrnoKeeper keep;
   std::scoped_lock lock(FLock);
-  // One open does "open if it exists, else create", so two writers racing to
-  // create the file cannot lose an entry.
-  plat::UniqueFd file(::open(FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+  // Opened as it is, created only when missing: an open that may create
+  // locks the whole folder in the kernel. Losing a race to create it, the
+  // file is opened as the other writer made it.
+  plat::UniqueFd file(::open(FileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (!file && errno == ENOENT) {
+    file.Reset(::open(FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file && errno == EEXIST) file.Reset(::open(FileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  }
   if (!file) return;
   int fd = file.Get();
   const char* p = Text.data();
