@@ -1,6 +1,6 @@
-// A blocking loopback client for the SMTP server tests, and a server set up
-// as the service runs it: two accounts, a fixed host name, a file store in a
-// temporary folder.
+// A blocking loopback client for the SMTP server tests, a server set up as
+// the service runs it (two accounts, a fixed host name, a file store in a
+// temporary folder), and the file store alone with a local delivery through it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,6 +63,29 @@ inline std::vector<std::string> Files(const std::string& AFolder) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// The file store alone on a temporary folder: mailboxes under "MailBox/",
+// the relay queue in "Relay/". Message starts empty.
+class SmtpStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Store.SetMailBoxDir(Dir.Dir() + "MailBox");
+    Store.SetRelayDir(Dir.Dir() + "Relay");
+  }
+  // Delivers Message from a@x.test to the account AUser as the server does;
+  // the store's verdict.
+  TqvSmtpMailDataAction Deliver(const std::string& AUser) {
+    TqvMailUserAccountItem account;
+    account.SetUserName(AUser);
+    TqvSmtpMailDataAction action = mdOk;
+    Store.DeliverMessage(nullptr, nullptr, "a@x.test", AUser, &account, Message, action);
+    return action;
+  }
+
+  testsupport::TempDir Dir;
+  TqvSmtpFileHandler Store;
+  TStringList Message;
+};
 
 class SmtpServerTest : public ::testing::Test {
  protected:

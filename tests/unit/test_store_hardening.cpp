@@ -46,20 +46,12 @@ class TQuietServer : public TComponent, public IHostedServer {
   bool FActive = false;
 };
 
-class StoreHardening : public ::testing::Test {
+class StoreHardening : public smtptest::SmtpStoreTest {
  protected:
   void SetUp() override {
-    Store.SetMailBoxDir(Dir.Dir() + "MailBox");
-    Store.SetRelayDir(Dir.Dir() + "Relay");
+    SmtpStoreTest::SetUp();
     Store.OnStoreError = [this](TObject*, const std::exception& E) { Errors.push_back(E.what()); };
     Message.Add("Subject: s");
-  }
-  TqvSmtpMailDataAction Deliver(const std::string& AUser) {
-    TqvMailUserAccountItem account;
-    account.SetUserName(AUser);
-    TqvSmtpMailDataAction action = mdOk;
-    Store.DeliverMessage(nullptr, nullptr, "a@x.test", AUser, &account, Message, action);
-    return action;
   }
   static mode_t Mode(const std::string& APath) {
     struct stat st {};
@@ -67,9 +59,6 @@ class StoreHardening : public ::testing::Test {
     return st.st_mode & 07777;
   }
 
-  testsupport::TempDir Dir;
-  TqvSmtpFileHandler Store;
-  TStringList Message;
   std::vector<std::string> Errors;
 };
 
