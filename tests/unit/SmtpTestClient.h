@@ -48,12 +48,7 @@ class TClient : public testsupport::TLineClient {
   }
 };
 
-inline std::string ReadFile(const std::string& APath) {
-  std::ifstream f(APath, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+inline constexpr auto& ReadFile = testsupport::ReadFileBytes;
 
 // File names in AFolder, sorted; empty for a missing folder.
 inline std::vector<std::string> Files(const std::string& AFolder) {
