@@ -1,7 +1,8 @@
 // The relay queue pass over a real queue folder, with scripted receivers:
 // what is sent, removed, kept and copied to the bad-mail folder, what the log
 // says, that no pair blocks the others, that a failed pair is never lost nor
-// sent twice, and that a stop ends a pass waiting on a dead peer.
+// sent twice, and that a stop ends a pass waiting on a dead peer or a silent
+// name server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "DnsTestSupport.h"
 #include "RelayTestSupport.h"
 #include "VxMailTexts.h"
 #include "dmVxMailServersU.h"
@@ -162,4 +164,31 @@ TEST(RelayQueue, StopEndsAPassWaitingOnADeadPeer) {
   q.dm->Timer1Timer(&q.dm->Timer1);
   EXPECT_EQ(q.Log(), before);
   EXPECT_FALSE(q.dm->Timer1.Enabled());
+}
+
+TEST(RelayQueue, StopEndsAPassWaitingOnASilentNameServer) {
+  testsupport::TFakeDnsServer dns([](const std::string&) { return std::vector<testsupport::TDnsDatagram>{}; });
+  Queue q(25);
+  TqvSmtpRelay& relay = *q.dm->qvSmtpRelay1;
+  relay.OnResolveMX = nullptr;
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  relay.Dns().SetTimeOut(30000);
+  q.Put("MAIL00000009", "a@example.com\r\nb@one.test\r\n");
+  // Stops once the look-up is under way.
+  std::thread stopper([&] {
+    for (int i = 0; i < 500 && dns.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    q.dm->StopServers();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  q.dm->Timer1Timer(&q.dm->Timer1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+
+  EXPECT_LT(took, std::chrono::seconds(2));
+  EXPECT_EQ(dns.Queries().size(), 1u);
+  // The pair stays queued for the next start, whole.
+  EXPECT_EQ(Slurp(q.queue + "MAIL00000009.ENV"), "a@example.com\r\nb@one.test\r\n");
+  EXPECT_TRUE(fs::exists(q.queue + "MAIL00000009.MSG"));
+  EXPECT_TRUE(fs::is_empty(q.bad));
 }
