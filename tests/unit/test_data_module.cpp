@@ -182,3 +182,17 @@ TEST(DataModule, StartRemovesCrashLeftoversDownTheMailboxTreeOnly) {
   EXPECT_TRUE(fs::exists(outside + "vxtmp-j1k2l3"));
   h.dm->StopServers();
 }
+
+TEST(DataModule, StartSweepsTheRelayQueueWhenTheMailboxFolderCannotBeListed) {
+  Host h(kIni);
+  // A file where the mailbox folder should be.
+  std::ofstream(h.folder + "MailBox", std::ios::binary) << "not a folder";
+  fs::create_directories(h.folder + "queue");
+  std::ofstream(h.folder + "queue/vxtmp-g7h8i9", std::ios::binary) << "x";
+  std::ofstream(h.folder + "queue/MAIL00000001.ENV", std::ios::binary) << "a@x.test\r\nb@y.test\r\n";
+  h.dm->StartServers();
+  EXPECT_FALSE(fs::exists(h.folder + "queue/vxtmp-g7h8i9"));
+  EXPECT_TRUE(fs::exists(h.folder + "queue/MAIL00000001.ENV"));
+  EXPECT_TRUE(fs::is_regular_file(h.folder + "MailBox"));
+  h.dm->StopServers();
+}
