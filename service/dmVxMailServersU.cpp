@@ -247,6 +247,7 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
   // Each configured folder on its own: one that cannot be opened or listed
   // keeps its leftovers, and the others still lose theirs.
   auto sweep = [](const std::string& APath, const std::function<void(const TqvStoreFolder&)>& AClean) {
+    if (APath.empty()) return;
     try {
       if (const TqvStoreFolder folder = OpenStoreFolder(APath, false)) AClean(folder);
     } catch (const std::exception&) {
@@ -254,6 +255,8 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
   };
   sweep(qvSmtpFileHandler1->MailBoxDir(), [&](const TqvStoreFolder& AMailBox) { cleanBelow(AMailBox, 0); });
   sweep(qvSmtpFileHandler1->RelayDir(), clean);
+  // Failed pairs are copied there through temporary names as well.
+  sweep(BadFolder(), clean);
   LogMessage(nullptr, 2, vxtext::kTempFilesRemoved + std::to_string(removed));
 }
 

@@ -183,16 +183,21 @@ TEST(DataModule, StartRemovesCrashLeftoversDownTheMailboxTreeOnly) {
   h.dm->StopServers();
 }
 
-TEST(DataModule, StartSweepsTheRelayQueueWhenTheMailboxFolderCannotBeListed) {
+TEST(DataModule, StartSweepsQueueAndBadMailFoldersWhenTheMailboxFolderCannotBeListed) {
   Host h(kIni);
   // A file where the mailbox folder should be.
   std::ofstream(h.folder + "MailBox", std::ios::binary) << "not a folder";
   fs::create_directories(h.folder + "queue");
-  std::ofstream(h.folder + "queue/vxtmp-g7h8i9", std::ios::binary) << "x";
-  std::ofstream(h.folder + "queue/MAIL00000001.ENV", std::ios::binary) << "a@x.test\r\nb@y.test\r\n";
+  fs::create_directories(h.folder + "Bad");
+  for (const char* name : {"queue/vxtmp-g7h8i9", "Bad/vxtmp-m4n5p6"})
+    std::ofstream(h.folder + name, std::ios::binary) << "x";
+  for (const char* name : {"queue/MAIL00000001.ENV", "Bad/MAIL00000002.ENV"})
+    std::ofstream(h.folder + name, std::ios::binary) << "a@x.test\r\nb@y.test\r\n";
   h.dm->StartServers();
   EXPECT_FALSE(fs::exists(h.folder + "queue/vxtmp-g7h8i9"));
+  EXPECT_FALSE(fs::exists(h.folder + "Bad/vxtmp-m4n5p6"));
   EXPECT_TRUE(fs::exists(h.folder + "queue/MAIL00000001.ENV"));
+  EXPECT_TRUE(fs::exists(h.folder + "Bad/MAIL00000002.ENV"));
   EXPECT_TRUE(fs::is_regular_file(h.folder + "MailBox"));
   h.dm->StopServers();
 }
