@@ -12,6 +12,7 @@
 #include "IniFile.h"
 #include "VxMailTexts.h"
 #include "Pop3TestSupport.h"
+#include "ServiceTestSupport.h"
 #include "SmtpTestClient.h"
 #include "dmVxMailServersU.h"
 #include "qvImap4FileHandler.h"
@@ -22,29 +23,6 @@ using smtptest::Files;
 using smtptest::ReadFile;
 
 namespace {
-
-// Takes a server slot without listening; fires the start and stop events.
-class TQuietServer : public TComponent, public IHostedServer {
- public:
-  TObject& Component() override { return *this; }
-  void SetPort(int APort) override { FPort = APort; }
-  int Port() const override { return FPort; }
-  void SetUserAccounts(const TqvMailUserAccountList&) override {}
-  void Start() override {
-    FActive = true;
-    if (OnStart) OnStart(this);
-  }
-  void Stop() override {
-    if (!FActive) return;
-    FActive = false;
-    if (OnStop) OnStop(this);
-  }
-  bool Active() const override { return FActive; }
-
- private:
-  int FPort = 0;
-  bool FActive = false;
-};
 
 class StoreHardening : public smtptest::SmtpStoreTest {
  protected:
@@ -433,9 +411,9 @@ TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
   TdmVxMailServers dm(folder, folder + "VxMailServers");
   dm.DataModuleCreate();
   // Quiet servers take the slots: nothing listens.
-  dm.qvSmtpServer1 = std::make_unique<TQuietServer>();
-  dm.qvPop3Server1 = std::make_unique<TQuietServer>();
-  dm.qvImap4Server1 = std::make_unique<TQuietServer>();
+  dm.qvSmtpServer1 = std::make_unique<servicetest::TFakeServer>();
+  dm.qvPop3Server1 = std::make_unique<servicetest::TFakeServer>();
+  dm.qvImap4Server1 = std::make_unique<servicetest::TFakeServer>();
   dm.BindComponents();
   dm.StartServers();
   dm.StopServers();
