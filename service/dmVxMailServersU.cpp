@@ -250,12 +250,19 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
       }
     }
   };
-  try {
-    if (const TqvStoreFolder mailbox = OpenStoreFolder(qvSmtpFileHandler1->MailBoxDir(), false))
-      cleanBelow(mailbox, 0);
-    if (const TqvStoreFolder relay = OpenStoreFolder(qvSmtpFileHandler1->RelayDir(), false)) clean(relay);
-  } catch (const std::exception&) {
-  }
+  // Each configured folder on its own: one that cannot be opened or listed
+  // keeps its leftovers, and the others still lose theirs.
+  auto sweep = [](const std::string& APath, const std::function<void(const TqvStoreFolder&)>& AClean) {
+    if (APath.empty()) return;
+    try {
+      if (const TqvStoreFolder folder = OpenStoreFolder(APath, false)) AClean(folder);
+    } catch (const std::exception&) {
+    }
+  };
+  sweep(qvSmtpFileHandler1->MailBoxDir(), [&](const TqvStoreFolder& AMailBox) { cleanBelow(AMailBox, 0); });
+  sweep(qvSmtpFileHandler1->RelayDir(), clean);
+  // Failed pairs are copied there through temporary names as well.
+  sweep(BadFolder(), clean);
   LogMessage(nullptr, 2, vxtext::kTempFilesRemoved + std::to_string(removed));
 }
 

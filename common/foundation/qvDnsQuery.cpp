@@ -107,9 +107,17 @@ void TqvDnsQuery::GetSystemNameServers(TStrings& AList) {
     if (AList.IndexOf(server) < 0) AList.Add(server);
 }
 
+void TqvDnsQuery::Abort() {
+  FAborted = true;
+  Interrupt();
+}
+
 void TqvDnsQuery::Exchange(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse) {
   Open();
   try {
+    // The open clears the connection's interrupt: an Abort that came before
+    // it is caught here, one that comes after ends the wait.
+    if (FAborted) RaiseSocketError(qvTimeoutError);
     TMemoryStream request;
     ARequest.Build(request);
     request.SetPosition(0);
@@ -159,6 +167,7 @@ void TqvDnsQuery::ResolveAt(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, i
       return;
     } catch (const EqvSocketError&) {
       SetServer("");
+      if (FAborted) break;
     }
   }
   AResponse.Clear();

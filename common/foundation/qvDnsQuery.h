@@ -9,10 +9,11 @@
 // the query's ID; others are ignored while the wait (counted from the send)
 // runs. Referrals (UseRecursiveQueries) share one depth budget, nested
 // address queries included. The lists and both messages describe the last
-// call and stay valid until the next one. One thread at a time; each user
-// owns its own instance.
+// call and stay valid until the next one. One thread at a time, but Abort
+// may come from any; each user owns its own instance.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +85,12 @@ class TqvDnsQuery : public TqvUdpClient {
   // Empties the seven results; the request gets a new ID.
   void Clear();
 
+  // Any thread: the running look-up stops waiting and asks no further
+  // server; every exchange fails at once with -1 until ResetAbort.
+  void Abort();
+  void ResetAbort() { FAborted = false; }
+  [[nodiscard]] bool Aborted() const { return FAborted; }
+
   [[nodiscard]] bool IsRecursiveDesired() const { return FIsRecursiveDesired; }
   void SetIsRecursiveDesired(bool Value);
   [[nodiscard]] bool UseRecursiveQueries() const { return FUseRecursiveQueries; }
@@ -134,4 +141,5 @@ class TqvDnsQuery : public TqvUdpClient {
   TqvMailServerList FMailServers;
   TStringList FNameServers;
   TStringList FAliases;
+  std::atomic<bool> FAborted{false};
 };

@@ -55,6 +55,8 @@ void TqvUdpClient::ReceivePacket(TStream& AData) {
   DoReceivePacket(AData);
 }
 
+void TqvUdpClient::Interrupt() { FConnection->Interrupt(); }
+
 void TqvUdpClient::DoReceivePacket(TStream& AData) {
   if (OnReceivePacket) OnReceivePacket(this, AData);
 }

@@ -3,9 +3,10 @@
 // bound to its peer, so datagrams from any other address or port never reach
 // ReceivePacket, and the wait for a reply counts from the last send: stray
 // traffic cannot stretch it. Descendants give the default port. One thread
-// at a time. Failures raise EqvSocketError: the host resolver's errors, -1
-// "Timeout error occured" when no datagram came within TimeOut, 10040 for a
-// datagram longer than DatagramSize, and the platform's codes.
+// at a time; Interrupt may come from any. Failures raise EqvSocketError: the
+// host resolver's errors, -1 "Timeout error occured" when no datagram came
+// within TimeOut (or the wait was interrupted), 10040 for a datagram longer
+// than DatagramSize, and the platform's codes.
 #pragma once
 
 #include <functional>
@@ -35,6 +36,9 @@ class TqvUdpClient : public TComponent {
   void SendPacket(TStream& AData);
   // Appends one datagram from the peer to AData, then OnReceivePacket.
   void ReceivePacket(TStream& AData);
+  // Any thread: ends the current wait, which raises -1. The next Open
+  // clears it, so one that comes before the open is not seen.
+  void Interrupt();
 
   [[nodiscard]] const std::string& Server() const { return FServer; }
   void SetServer(const std::string& Value);

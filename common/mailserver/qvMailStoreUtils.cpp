@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -39,6 +40,12 @@ bool IsTempName(std::string_view AName) {
   if (AName.size() != prefix + kTempRandomChars || AName.substr(0, prefix) != kTempPrefix) return false;
   return AName.substr(prefix).find_first_not_of(kTempChars) == std::string_view::npos;
 }
+
+int RenameNoReplace(int AFromDir, const char* AFrom, int AToDir, const char* ATo) {
+  return ::renameat2(AFromDir, AFrom, AToDir, ATo, RENAME_NOREPLACE);
+}
+
+std::atomic<TqvRenameNoReplace> gRenameNoReplace{RenameNoReplace};
 
 std::string TempName() {
   std::string name = kTempPrefix;
@@ -279,7 +286,7 @@ bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
   // Neither call replaces an existing name, so nothing placed before is
   // lost: one rename that refuses to replace, or, where the file system
   // cannot do that, a link and the removal of the temporary name.
-  if (::renameat2(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+  if (gRenameNoReplace.load(std::memory_order_relaxed)(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str()) == 0) {
     FTemp.Name.clear();
     return true;
   }
@@ -299,6 +306,10 @@ void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
   if (::renameat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str()) != 0)
     RaiseErrno("Cannot create file", AFinalPath);
   FTemp.Name.clear();
+}
+
+void SetRenameNoReplaceForTesting(TqvRenameNoReplace ARename) {
+  gRenameNoReplace.store(ARename ? ARename : RenameNoReplace, std::memory_order_relaxed);
 }
 
 std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {

@@ -157,3 +157,10 @@ void SyncFolder(const std::string& AFolder);
 [[nodiscard]] bool NameTaken(const std::string& APath);
 [[nodiscard]] std::string FirstFreeName(const std::string& AFolder, int ANumber, int& ARetry,
                                         const char* ASkipExtension);
+
+// Test seam: the call PlaceAs tries first, renameat2 with RENAME_NOREPLACE
+// (same arguments, flag implied; -1 and errno on failure). A stand-in that
+// fails with EINVAL exercises the link path of file systems without it;
+// nullptr puts the system call back.
+using TqvRenameNoReplace = int (*)(int AFromDir, const char* AFrom, int AToDir, const char* ATo);
+void SetRenameNoReplaceForTesting(TqvRenameNoReplace ARename);

@@ -51,7 +51,13 @@ void TqvSmtpRelay::SetDnsServer(const std::string& AValue) {
 
 void TqvSmtpRelay::Abort() {
   FAborted = true;
+  FDns->Abort();
   GetConnection().Interrupt();
+}
+
+void TqvSmtpRelay::ResetAbort() {
+  FAborted = false;
+  FDns->ResetAbort();
 }
 
 std::string TqvSmtpRelay::RecipientDomain(const std::string& ARecipient) {

@@ -71,9 +71,10 @@ class TqvSmtpRelay : public TqvSmtp {
   [[nodiscard]] const TqvSmtpRelayStatusList& StatusList() const { return FStatusList; }
 
   // Any thread: the running Send tries no further host or domain, and a wait
-  // on a peer ends at once; later Sends try nothing until ResetAbort.
+  // on a peer or a name server ends at once; later Sends try nothing until
+  // ResetAbort.
   void Abort();
-  void ResetAbort() { FAborted = false; }
+  void ResetAbort();
   [[nodiscard]] bool Aborted() const { return FAborted; }
 
   // The domain of a recipient as the relay groups it ("" for none).

@@ -2,18 +2,21 @@
 SMTP is delivered by the relay to two scripted receivers on 127.0.0.3:25 and
 127.0.0.4:25, found through dnsmasq on 127.0.0.2:53; a refused recipient, a
 domain that does not exist and an exchanger that refuses connections send the
-pair to the bad-mail folder. Binds fixed loopback ports (RESOURCE_LOCK
+pair to the bad-mail folder; a stop while the relay waits on a silent name
+server (127.0.0.5:53) ends at once. Binds fixed loopback ports (RESOURCE_LOCK
 vx_fixed_ports)."""
 
 import glob
 import os
+import signal
 import smtplib
 import socket
 import socketserver
 import threading
+import time
 import unittest
 
-from vxharness import Dnsmasq, ProgramFolder, free_port, wait_for
+from vxharness import Dnsmasq, ProgramFolder, free_port, listening, wait_for
 
 MESSAGE = (b"From: Alice <alice@example.com>\r\nSubject: relay\r\nMessage-ID: <m1@example.com>\r\n"
            b"X-Mailer: test\r\n\r\nfirst line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc\r\n")
@@ -178,6 +181,65 @@ class Relay(unittest.TestCase):
 
     def test_4_exchanger_refusing_connections(self):
         self.check_bad("y@dead.test", r"传送错误: 代码 = \d+, 错误 = [1-9]\d*, 信息 = \S")
+
+
+class StopDuringLookUp(unittest.TestCase):
+    """A stop while the relay waits on a name server that never answers ends
+    at once, and the pair stays queued for the next start."""
+
+    def setUp(self):
+        # Reads and drops every query.
+        self.silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.silent.bind(("127.0.0.5", 53))
+        self.silent.settimeout(0.1)
+        self.queries = []
+        self.running = True
+
+        def drop():
+            while self.running:
+                try:
+                    self.queries.append(self.silent.recv(2048))
+                except OSError:
+                    pass
+
+        self.reader = threading.Thread(target=drop, daemon=True)
+        self.reader.start()
+        self.t = ProgramFolder()
+
+    def tearDown(self):
+        self.t.cleanup()
+        self.running = False
+        self.reader.join()
+        self.silent.close()
+
+    def test_stop_ends_the_wait_and_keeps_the_pair(self):
+        smtp = free_port()
+        self.t.write_settings([
+            ("SMTP", [("Port", str(smtp)), ("DnsServer", "127.0.0.5"), ("RelayInterval", "200")]),
+            ("POP3", [("Port", str(free_port()))]),
+            ("IMAP", [("Port", str(free_port()))]),
+            ("USERS", [("Count", "1")]),
+            ("USER0", [("UserName", "alice@example.com"), ("Password", "secret")]),
+        ])
+        p = self.t.start_foreground()
+        self.assertTrue(listening(smtp))
+        with smtplib.SMTP("127.0.0.1", smtp, timeout=10) as s:
+            s.login("alice@example.com", "secret")
+            s.sendmail("alice@example.com", ["bob@far.test"], MESSAGE)
+        self.assertTrue(wait_for(lambda: self.queries, 10))
+        start = time.monotonic()
+        p.send_signal(signal.SIGTERM)
+        _, err = p.communicate(timeout=30)
+        took = time.monotonic() - start
+        self.assertEqual(p.returncode, 0, err)
+        # The look-up's own time-out is 5 s.
+        self.assertLess(took, 2.0)
+        queued = sorted(os.path.basename(f) for f in glob.glob(self.t.file("RelayQueue", "*")))
+        self.assertEqual(len(queued), 2, queued)
+        self.assertEqual(queued[0][:-4], queued[1][:-4])
+        with open(self.t.file("RelayQueue", queued[0]), "rb") as f:
+            self.assertEqual(f.read(), b"alice@example.com\r\nbob@far.test\r\n")
+        self.assertEqual(glob.glob(self.t.file("Bad", "*")), [])
 
 
 if __name__ == "__main__":

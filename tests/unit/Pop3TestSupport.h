@@ -24,9 +24,7 @@ inline const std::string kMessageA =
     "Return-path: <carol@example.net>\r\nFrom: carol@example.net\r\nSubject: one\r\n\r\n.dot line\r\nbye\r\n";
 inline std::string MessageM() { return "Subject: m\r\n\r\n" + std::string(484, 'm') + "\r\n"; }
 
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+inline constexpr auto& WriteFile = testsupport::WriteFileBytes;
 
 // Test seams: fixed time stamp and challenge when set.
 class TServer : public TqvPop3Server {

@@ -5,23 +5,9 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace testsupport {
-
-inline void WriteFileBytes(const std::string& APath, const std::string& AData) {
-  std::ofstream f(APath, std::ios::binary);
-  f << AData;
-}
-
-inline std::string ReadFileBytes(const std::string& APath) {
-  std::ifstream f(APath, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // The script's output file, or "<failed>" when the script did not exit 0.
 inline std::string RunPython(const std::string& AScript, const std::string& AInput) {

@@ -1,6 +1,6 @@
-// A blocking loopback client for the SMTP server tests, and a server set up
-// as the service runs it: two accounts, a fixed host name, a file store in a
-// temporary folder.
+// A blocking loopback client for the SMTP server tests, a server set up as
+// the service runs it (two accounts, a fixed host name, a file store in a
+// temporary folder), and the file store alone with a local delivery through it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,12 +48,7 @@ class TClient : public testsupport::TLineClient {
   }
 };
 
-inline std::string ReadFile(const std::string& APath) {
-  std::ifstream f(APath, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+inline constexpr auto& ReadFile = testsupport::ReadFileBytes;
 
 // File names in AFolder, sorted; empty for a missing folder.
 inline std::vector<std::string> Files(const std::string& AFolder) {
@@ -63,6 +58,29 @@ inline std::vector<std::string> Files(const std::string& AFolder) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// The file store alone on a temporary folder: mailboxes under "MailBox/",
+// the relay queue in "Relay/". Message starts empty.
+class SmtpStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Store.SetMailBoxDir(Dir.Dir() + "MailBox");
+    Store.SetRelayDir(Dir.Dir() + "Relay");
+  }
+  // Delivers Message from a@x.test to the account AUser as the server does;
+  // the store's verdict.
+  TqvSmtpMailDataAction Deliver(const std::string& AUser) {
+    TqvMailUserAccountItem account;
+    account.SetUserName(AUser);
+    TqvSmtpMailDataAction action = mdOk;
+    Store.DeliverMessage(nullptr, nullptr, "a@x.test", AUser, &account, Message, action);
+    return action;
+  }
+
+  testsupport::TempDir Dir;
+  TqvSmtpFileHandler Store;
+  TStringList Message;
+};
 
 class SmtpServerTest : public ::testing::Test {
  protected:

@@ -4,11 +4,16 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
+
+#include "CodePage.h"
 
 namespace testsupport {
 
@@ -34,6 +39,15 @@ class TzGuard {
   std::optional<std::string> FOld;
 };
 
+// Sets the process code page for one test and puts the default back.
+class CodePageGuard {
+ public:
+  explicit CodePageGuard(uint32_t ACodePage) { plat::SetACP(ACodePage); }
+  ~CodePageGuard() { plat::SetACP(plat::kDefaultAnsiCodePage); }
+  CodePageGuard(const CodePageGuard&) = delete;
+  CodePageGuard& operator=(const CodePageGuard&) = delete;
+};
+
 // A fresh folder under /tmp, removed with everything in it. Dir() ends in "/".
 class TempDir {
  public:
@@ -49,6 +63,20 @@ class TempDir {
  private:
   std::string FPath;
 };
+
+// A file's whole contents; empty for a missing file.
+inline std::string ReadFileBytes(const std::string& APath) {
+  std::ifstream f(APath, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Writes AData as the whole file, made or truncated.
+inline void WriteFileBytes(const std::string& APath, const std::string& AData) {
+  std::ofstream f(APath, std::ios::binary);
+  f << AData;
+}
 
 // The ErrorCode of the E that F throws, or 0 when it throws nothing.
 template <class E>

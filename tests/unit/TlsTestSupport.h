@@ -264,17 +264,8 @@ class TestPki {
   testsupport::TempDir FDir;
 };
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-}
+inline constexpr auto& ReadFile = testsupport::ReadFileBytes;
+inline constexpr auto& WriteFile = testsupport::WriteFileBytes;
 
 // A peer program (openssl, python3) with stdin, stdout and stderr on files;
 // killed and reaped on destruction.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "IniFile.h"
+#include "ServiceTestSupport.h"
 #include "dmVxMailServersU.h"
 #include "qvLogger.h"
 
@@ -17,41 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RecordingServer : public TComponent, public IHostedServer {
- public:
-  RecordingServer(std::string name, std::vector<std::string>& calls) : FName(std::move(name)), FCalls(calls) {}
-  TObject& Component() override { return *this; }
-  void SetPort(int Port) override { FPort = Port; }
-  int Port() const override { return FPort; }
-  void SetUserAccounts(const TqvMailUserAccountList& Accounts) override { FAccounts.Assign(Accounts); }
-  void Start() override {
-    if (FailStart) throw Exception("Address already in use");
-    FActive = true;
-    FCalls.push_back("start " + FName);
-    if (OnStart) OnStart(this);
-  }
-  void Stop() override {
-    if (!FActive) return;
-    FActive = false;
-    FCalls.push_back("stop " + FName);
-  }
-  bool Active() const override { return FActive; }
-
-  bool FailStart = false;
-  TqvMailUserAccountList FAccounts{true};
-
- private:
-  std::string FName;
-  std::vector<std::string>& FCalls;
-  int FPort = 0;
-  bool FActive = false;
-};
+using servicetest::TFakeServer;
 
 struct Host {
   std::string folder;
   std::vector<std::string> calls;
   std::unique_ptr<TdmVxMailServers> dm;
-  RecordingServer *smtp, *pop3, *imap;
+  TFakeServer *smtp, *pop3, *imap;
 
   explicit Host(const std::string& ini) {
     char tmpl[] = "/tmp/vxdmXXXXXX";
@@ -61,9 +34,9 @@ struct Host {
     TqvLogger::Instance()->SetLogFile(folder + "VxMailServers.log");
     dm = std::make_unique<TdmVxMailServers>(folder, folder + "VxMailServers");
     dm->UserAccounts = std::make_unique<TqvMailUserAccountList>();
-    auto s = std::make_unique<RecordingServer>("smtp", calls);
-    auto p = std::make_unique<RecordingServer>("pop3", calls);
-    auto i = std::make_unique<RecordingServer>("imap", calls);
+    auto s = std::make_unique<TFakeServer>("smtp", calls);
+    auto p = std::make_unique<TFakeServer>("pop3", calls);
+    auto i = std::make_unique<TFakeServer>("imap", calls);
     smtp = s.get();
     pop3 = p.get();
     imap = i.get();
@@ -180,5 +153,24 @@ TEST(DataModule, StartRemovesCrashLeftoversDownTheMailboxTreeOnly) {
   // Mail stays, and a linked folder is never followed.
   EXPECT_TRUE(fs::exists(box + "MAIL00000001.MSG"));
   EXPECT_TRUE(fs::exists(outside + "vxtmp-j1k2l3"));
+  h.dm->StopServers();
+}
+
+TEST(DataModule, StartSweepsQueueAndBadMailFoldersWhenTheMailboxFolderCannotBeListed) {
+  Host h(kIni);
+  // A file where the mailbox folder should be.
+  std::ofstream(h.folder + "MailBox", std::ios::binary) << "not a folder";
+  fs::create_directories(h.folder + "queue");
+  fs::create_directories(h.folder + "Bad");
+  for (const char* name : {"queue/vxtmp-g7h8i9", "Bad/vxtmp-m4n5p6"})
+    std::ofstream(h.folder + name, std::ios::binary) << "x";
+  for (const char* name : {"queue/MAIL00000001.ENV", "Bad/MAIL00000002.ENV"})
+    std::ofstream(h.folder + name, std::ios::binary) << "a@x.test\r\nb@y.test\r\n";
+  h.dm->StartServers();
+  EXPECT_FALSE(fs::exists(h.folder + "queue/vxtmp-g7h8i9"));
+  EXPECT_FALSE(fs::exists(h.folder + "Bad/vxtmp-m4n5p6"));
+  EXPECT_TRUE(fs::exists(h.folder + "queue/MAIL00000001.ENV"));
+  EXPECT_TRUE(fs::exists(h.folder + "Bad/MAIL00000002.ENV"));
+  EXPECT_TRUE(fs::is_regular_file(h.folder + "MailBox"));
   h.dm->StopServers();
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "DnsTestSupport.h"
 #include "MessageLoop.h"
@@ -33,6 +35,16 @@ TDatagrams NoSuchName(const std::string& q) { return {{DnsReply(q, nullptr, 3)}}
 
 TDatagrams OneA(const std::string& q) {
   return {{DnsReply(q, [&](TqvDnsMessage& m) { AddA(m.Answers, QueryName(q), "10.9.8.7"); })}};
+}
+
+// Aborts ADns from another thread once AServer has a query beyond the
+// AAsked it had, that is, while the look-up waits for the answer.
+std::thread AbortWhenAsked(TqvDnsQuery& ADns, const TFakeDnsServer& AServer, size_t AAsked) {
+  return std::thread([&ADns, &AServer, AAsked] {
+    for (int i = 0; i < 500 && AServer.Queries().size() <= AAsked; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ADns.Abort();
+  });
 }
 
 }  // namespace
@@ -231,4 +243,46 @@ TEST(DnsQuery, SystemNameServersComeFromTheResolverConfiguration) {
   ASSERT_NE(dns.ResolveIP("www.test"), nullptr);
   EXPECT_EQ(dns.RootNameServers().Text(), "127.0.0.1\r\n");
   EXPECT_EQ(dns.Server(), "127.0.0.1");
+}
+
+TEST(DnsQuery, AbortEndsTheWaitAndAsksNoFurtherServerUntilReset) {
+  using Clock = std::chrono::steady_clock;
+  std::atomic<bool> answer{false};
+  TFakeDnsServer second(OneA, "127.0.0.2");
+  TFakeDnsServer first([&](const std::string& q) { return answer ? OneA(q) : TDatagrams{}; }, "127.0.0.1",
+                       second.Port());
+  // A fixed server that stays silent: the wait ends long before its time-out.
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", first.Port());
+  dns.SetTimeOut(30000);
+  std::thread aborter = AbortWhenAsked(dns, first, 0);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveMX("one.test"); }), qvTimeoutError);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  aborter.join();
+  EXPECT_TRUE(dns.Aborted());
+  // Until reset nothing more is asked, even of a server that would answer.
+  answer = true;
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveIP("www.test"); }), qvTimeoutError);
+  EXPECT_EQ(first.Queries().size(), 1u);
+  dns.ResetAbort();
+  TqvHostInfo* host = dns.ResolveIP("www.test");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->IPAddress, "10.9.8.7");
+
+  // Name servers tried in turn: an abort on the first leaves the next unasked.
+  answer = false;
+  TStringList roots;
+  roots.Add("127.0.0.1");
+  roots.Add("127.0.0.2");
+  TqvDnsQuery list;
+  Configure(list, "", second.Port());
+  list.SetTimeOut(30000);
+  list.SetRootNameServers(roots);
+  aborter = AbortWhenAsked(list, first, first.Queries().size());
+  start = Clock::now();
+  EXPECT_EQ(list.ResolveIP("www.test"), nullptr);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  aborter.join();
+  EXPECT_TRUE(second.Queries().empty());
 }

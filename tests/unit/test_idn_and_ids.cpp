@@ -23,11 +23,7 @@ const std::pair<std::u32string, std::string> kRfc3492Samples[] = {
     {U"\u305D\u306E\u30B9\u30D4\u30FC\u30C9\u3067", "d9juau41awczczp"},
 };
 
-class CodePageGuard {
- public:
-  explicit CodePageGuard(uint32_t ACodePage) { plat::SetACP(ACodePage); }
-  ~CodePageGuard() { plat::SetACP(plat::kDefaultAnsiCodePage); }
-};
+using testsupport::CodePageGuard;
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "IniFile.h"
 
 #include "ClassCore.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 using plat::TIniFile;
@@ -29,16 +28,8 @@ class IniFileTest : public ::testing::Test {
     ::rmdir(FDir.c_str());
   }
 
-  void Put(const std::string& data) const {
-    std::ofstream f(FPath, std::ios::binary | std::ios::trunc);
-    f << data;
-  }
-  std::string Get() const {
-    std::ifstream f(FPath, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  void Put(const std::string& data) const { testsupport::WriteFileBytes(FPath, data); }
+  std::string Get() const { return testsupport::ReadFileBytes(FPath); }
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;
     if (DIR* d = ::opendir(FDir.c_str())) {

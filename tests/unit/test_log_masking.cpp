@@ -2,8 +2,6 @@
 // outside an exchange, unknown command words, and control characters.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "TestSupport.h"
 #include "dmVxMailServersU.h"
@@ -63,10 +61,7 @@ TEST(LogMasking, ClientControlCharactersAreEscapedInTheLog) {
     dm.ServerReceiveCommand(nullptr, p);
     dm.ServerSendResponse(nullptr, "MAIL", "250 <\x1b]0;owned\x07@x.test> Sender ok");
   }
-  std::ifstream f(dir.Dir() + "VxMailServers.log", std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  const std::string log = s.str();
+  const std::string log = testsupport::ReadFileBytes(dir.Dir() + "VxMailServers.log");
   EXPECT_EQ(log.find('\x1b'), std::string::npos);
   EXPECT_EQ(log.find('\x07'), std::string::npos);
   EXPECT_NE(log.find("MAIL FROM:<\\x1B]0;owned\\x07@x.test> \r\n"), std::string::npos) << log;

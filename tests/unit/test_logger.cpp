@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -30,12 +29,7 @@ class EqvEncoderErrorLike : public Exception {
   VX_CLASS_NAME("EqvEncoderError")
 };
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testsupport::ReadFileBytes;
 
 std::vector<std::string> SplitCrLf(const std::string& s) {
   std::vector<std::string> lines;
@@ -59,7 +53,7 @@ TEST(Logger, HeaderOnceThenEntriesInTheLineLayout) {
   EqvEncoderErrorLike error;
   logger.WriteEntry(&server, 1, &error, "text");
 
-  auto lines = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "a.log"));
+  auto lines = SplitCrLf(ReadFileBytes(fs::path(dir.Dir()) / "a.log"));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], std::string("Log started, build ") + VXMAIL_VERSION_TEXT);
 
@@ -86,8 +80,8 @@ TEST(Logger, ChangingTheFileDoesNotRepeatTheHeader) {
   logger.WriteMessage(nullptr, 2, "one");
   logger.SetLogFile((fs::path(dir.Dir()) / "second.log").string());
   logger.WriteMessage(nullptr, 2, "two");
-  EXPECT_EQ(SplitCrLf(ReadAll(fs::path(dir.Dir()) / "first.log")).size(), 2u);
-  auto second = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "second.log"));
+  EXPECT_EQ(SplitCrLf(ReadFileBytes(fs::path(dir.Dir()) / "first.log")).size(), 2u);
+  auto second = SplitCrLf(ReadFileBytes(fs::path(dir.Dir()) / "second.log"));
   ASSERT_EQ(second.size(), 1u);
   EXPECT_TRUE(second[0].ends_with("= two "));
 }
@@ -108,7 +102,7 @@ TEST(Logger, BadLevelAndUnwritableFileNeverRaiseAndKeepErrno) {
 
   logger.SetLogFile((fs::path(dir.Dir()) / "ok.log").string());
   logger.WriteMessage(nullptr, 7, "odd level");
-  auto lines = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "ok.log"));
+  auto lines = SplitCrLf(ReadFileBytes(fs::path(dir.Dir()) / "ok.log"));
   ASSERT_EQ(lines.size(), 1u);  // the header went to the folder that failed
   EXPECT_NE(lines[0].find(" ? odd level "), std::string::npos);
 }
@@ -128,7 +122,7 @@ TEST(Logger, NewFileIsPrivateAndExistingModeKept) {
   logger.WriteMessage(nullptr, 2, "y");
   ASSERT_EQ(stat((fs::path(dir.Dir()) / "old.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
-  EXPECT_TRUE(ReadAll(fs::path(dir.Dir()) / "old.log").starts_with("kept\r\n"));
+  EXPECT_TRUE(ReadFileBytes(fs::path(dir.Dir()) / "old.log").starts_with("kept\r\n"));
 }
 
 TEST(Logger, ConcurrentWritersNeverInterleave) {
@@ -143,7 +137,7 @@ TEST(Logger, ConcurrentWritersNeverInterleave) {
     });
   for (auto& th : threads) th.join();
 
-  auto lines = SplitCrLf(ReadAll(fs::path(dir.Dir()) / "c.log"));
+  auto lines = SplitCrLf(ReadFileBytes(fs::path(dir.Dir()) / "c.log"));
   ASSERT_EQ(lines.size(), 1u + kThreads * kEntries);
   std::vector<int> next(kThreads, 0);
   for (size_t i = 1; i < lines.size(); ++i) {

@@ -12,11 +12,7 @@ namespace {
 
 using H = TqvMailHeaderFieldList;
 
-class CodePageGuard {
- public:
-  explicit CodePageGuard(uint32_t ACodePage) { plat::SetACP(ACodePage); }
-  ~CodePageGuard() { plat::SetACP(plat::kDefaultAnsiCodePage); }
-};
+using testsupport::CodePageGuard;
 
 std::vector<std::string> Split(const std::string& AText, const std::string& ASep) {
   std::vector<std::string> out;

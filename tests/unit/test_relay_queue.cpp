@@ -1,17 +1,19 @@
 // The relay queue pass over a real queue folder, with scripted receivers:
 // what is sent, removed, kept and copied to the bad-mail folder, what the log
 // says, that no pair blocks the others, that a failed pair is never lost nor
-// sent twice, and that a stop ends a pass waiting on a dead peer.
+// sent twice, and that a stop ends a pass waiting on a dead peer or a silent
+// name server.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
+#include "DnsTestSupport.h"
 #include "RelayTestSupport.h"
+#include "TestSupport.h"
 #include "VxMailTexts.h"
 #include "dmVxMailServersU.h"
 #include "qvLogger.h"
@@ -22,12 +24,7 @@ using testsupport::TScriptedPeer;
 
 namespace {
 
-std::string Slurp(const std::string& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using testsupport::ReadFileBytes;
 
 size_t CountOf(const std::string& AText, const std::string& APart) {
   size_t n = 0;
@@ -66,7 +63,7 @@ struct Queue {
     std::ofstream(queue + AName + ".ENV", std::ios::binary) << AEnvelope;
     if (AMessage) std::ofstream(queue + AName + ".MSG", std::ios::binary) << AMessage;
   }
-  std::string Log() const { return Slurp(folder + "VxMailServers.log"); }
+  std::string Log() const { return ReadFileBytes(folder + "VxMailServers.log"); }
 };
 
 }  // namespace
@@ -88,8 +85,8 @@ TEST(RelayQueue, OnePassHandlesEveryPairOnItsOwn) {
   EXPECT_NE(peer.Received(0).find("hi\r\n.\r\nQUIT\r\n"), std::string::npos);
   // The refused one went to the bad-mail folder, whole.
   EXPECT_FALSE(fs::exists(q.queue + "MAIL00000003.ENV"));
-  EXPECT_EQ(Slurp(q.bad + "MAIL00000003.ENV"), "alice@example.com\r\nreject@one.test\r\n");
-  EXPECT_EQ(Slurp(q.bad + "MAIL00000003.MSG"), "Subject: t\r\n\r\nhi\r\n");
+  EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000003.ENV"), "alice@example.com\r\nreject@one.test\r\n");
+  EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000003.MSG"), "Subject: t\r\n\r\nhi\r\n");
   EXPECT_TRUE(fs::exists(q.queue + "MAIL00000004.ENV"));
 
   const std::string log = q.Log();
@@ -119,10 +116,10 @@ TEST(RelayQueue, FailedPairIsNeverLostNorSentTwice) {
   q.dm->Timer1Timer(&q.dm->Timer1);
 
   EXPECT_NE(q.Log().find(vxtext::kCopyFailed), std::string::npos);
-  EXPECT_EQ(Slurp(q.bad + "MAIL00000005.ENV"), "old\r\n");
+  EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000005.ENV"), "old\r\n");
   EXPECT_FALSE(fs::exists(q.bad + "MAIL00000005.MSG"));
   // Kept whole under the store's next free name.
-  EXPECT_EQ(Slurp(q.bad + "MAIL000000050.ENV"), "a@example.com\r\nx@one.test\r\n");
+  EXPECT_EQ(ReadFileBytes(q.bad + "MAIL000000050.ENV"), "a@example.com\r\nx@one.test\r\n");
   EXPECT_TRUE(fs::exists(q.bad + "MAIL000000050.MSG"));
   // two.test has it: the pair is failed and gone from the queue.
   EXPECT_TRUE(fs::exists(q.bad + "MAIL00000006.ENV"));
@@ -162,4 +159,31 @@ TEST(RelayQueue, StopEndsAPassWaitingOnADeadPeer) {
   q.dm->Timer1Timer(&q.dm->Timer1);
   EXPECT_EQ(q.Log(), before);
   EXPECT_FALSE(q.dm->Timer1.Enabled());
+}
+
+TEST(RelayQueue, StopEndsAPassWaitingOnASilentNameServer) {
+  testsupport::TFakeDnsServer dns([](const std::string&) { return std::vector<testsupport::TDnsDatagram>{}; });
+  Queue q(25);
+  TqvSmtpRelay& relay = *q.dm->qvSmtpRelay1;
+  relay.OnResolveMX = nullptr;
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  relay.Dns().SetTimeOut(30000);
+  q.Put("MAIL00000009", "a@example.com\r\nb@one.test\r\n");
+  // Stops once the look-up is under way.
+  std::thread stopper([&] {
+    for (int i = 0; i < 500 && dns.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    q.dm->StopServers();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  q.dm->Timer1Timer(&q.dm->Timer1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+
+  EXPECT_LT(took, std::chrono::seconds(2));
+  EXPECT_EQ(dns.Queries().size(), 1u);
+  // The pair stays queued for the next start, whole.
+  EXPECT_EQ(ReadFileBytes(q.queue + "MAIL00000009.ENV"), "a@example.com\r\nb@one.test\r\n");
+  EXPECT_TRUE(fs::exists(q.queue + "MAIL00000009.MSG"));
+  EXPECT_TRUE(fs::is_empty(q.bad));
 }

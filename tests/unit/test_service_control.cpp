@@ -12,7 +12,6 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -21,6 +20,7 @@
 
 #include "ServiceControl.h"
 #include "SysError.h"
+#include "TestSupport.h"
 
 using namespace plat;
 namespace fs = std::filesystem;
@@ -35,12 +35,7 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<ScHandle, HandleCloser>;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testsupport::ReadFileBytes;
 
 template <class F>
 bool WaitFor(F done, std::chrono::milliseconds limit = 5000ms) {
@@ -66,7 +61,7 @@ pid_t LockHolder(const std::string& path) {
 
 // Fields after "pid (comm)" in /proc/PID/stat: state, ppid, pgrp, session.
 std::vector<std::string> ProcStat(pid_t pid) {
-  std::string s = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string s = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
   std::vector<std::string> fields;
   auto p = s.rfind(')');
   if (p == std::string::npos) return fields;
@@ -95,7 +90,7 @@ std::vector<pid_t> PidsUsing(const std::string& db) {
   for (const auto& e : fs::directory_iterator("/proc", ec)) {
     pid_t pid = atoi(e.path().filename().c_str());
     if (pid <= 0 || pid == getpid()) continue;
-    if (ReadFile(e.path() / "environ").find(marker) != std::string::npos) pids.push_back(pid);
+    if (ReadFileBytes(e.path() / "environ").find(marker) != std::string::npos) pids.push_back(pid);
   }
   return pids;
 }
@@ -162,12 +157,12 @@ TEST_F(ServiceControlRegistry, CreateWritesRegistrationOnceAndRefusesDuplicate) 
   const std::string expected =
       "[Service]\r\nDisplayName=Display mail\r\nBinaryPathName=" + kFake +
       "\r\nServiceType=16\r\nStartType=3\r\nErrorControl=1\r\n";
-  EXPECT_EQ(ReadFile(Path("mail", ".service")), expected);
+  EXPECT_EQ(ReadFileBytes(Path("mail", ".service")), expected);
   EXPECT_EQ(fs::status(Path("mail", ".service")).permissions(), fs::perms(0644));
 
   EXPECT_FALSE(Install("mail", "/other/program"));
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_EXISTS);
-  EXPECT_EQ(ReadFile(Path("mail", ".service")), expected);
+  EXPECT_EQ(ReadFileBytes(Path("mail", ".service")), expected);
 
   std::string path;
   ASSERT_TRUE(QueryServiceBinaryPath(svc.get(), path));
@@ -320,7 +315,7 @@ TEST_F(ServiceControlInstance, StatusFileIsReplacedWholeAndReadBack) {
   s.dwCheckPoint = 7;
   s.dwWaitHint = 900;
   ASSERT_TRUE(inst.WriteStatus(s, "first line\r\nsecond\nthird"));
-  const std::string text = ReadFile(Path("mail", ".status"));
+  const std::string text = ReadFileBytes(Path("mail", ".status"));
   EXPECT_NE(text.find("State=7\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Pid=" + std::to_string(getpid()) + "\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("LastError=first line  second third\r\n"), std::string::npos) << text;
@@ -413,7 +408,7 @@ TEST_F(ServiceControlLifecycle, StartRunsDetachedWithCleanDescriptors) {
         extra += e.path().filename().string() + " -> " + Link(e.path()) + "; ";
     return extra.empty();
   })) << "leaked: " << extra;
-  std::string env = ReadFile(proc + "/environ");
+  std::string env = ReadFileBytes(proc + "/environ");
   EXPECT_NE(env.find(std::string(kServiceNameVariable) + "=mail" + '\0'), std::string::npos);
 
   EXPECT_FALSE(Start(svc.get()));
@@ -474,7 +469,7 @@ TEST_F(ServiceControlLifecycle, ControlsRefusedByState) {
 
   Handle b = Install("pending");
   ASSERT_TRUE(Start(b.get(), {"--stay-pending"})) << GetLastError();
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(Path("pending", ".status")).find("Pid=0\r\n") == std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(Path("pending", ".status")).find("Pid=0\r\n") == std::string::npos; }));
   EXPECT_FALSE(ControlService(b.get(), SERVICE_CONTROL_STOP, &s));
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   EXPECT_EQ(s.dwCurrentState, SERVICE_START_PENDING);

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "IniFile.h"
 #include "TestSupport.h"
@@ -21,15 +19,8 @@ namespace {
 struct Folder {
   testsupport::TempDir dir;
   const std::string path = dir.Dir();
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream(path + name, std::ios::binary) << text;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(path + name, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  void Write(const std::string& name, const std::string& text) const { testsupport::WriteFileBytes(path + name, text); }
+  std::string Read(const std::string& name) const { return testsupport::ReadFileBytes(path + name); }
 };
 
 struct Module {

@@ -10,27 +10,16 @@ using smtptest::ReadFile;
 
 namespace {
 
-class SmtpFileHandler : public ::testing::Test {
+class SmtpFileHandler : public smtptest::SmtpStoreTest {
  protected:
   void SetUp() override {
-    Store.SetMailBoxDir(Dir.Dir() + "MailBox");
-    Store.SetRelayDir(Dir.Dir() + "Relay");
+    SmtpStoreTest::SetUp();
     Message.Add("Subject: s");
     Message.Add("");
     Message.Add("8bit \xC3\xA4 and .dot");
   }
-  TqvSmtpMailDataAction Deliver(const std::string& AUser) {
-    TqvMailUserAccountItem account;
-    account.SetUserName(AUser);
-    TqvSmtpMailDataAction action = mdOk;
-    Store.DeliverMessage(nullptr, nullptr, "a@x.test", AUser, &account, Message, action);
-    return action;
-  }
   std::string Box(const std::string& AFolder) const { return Dir.Dir() + "MailBox/" + AFolder + "/"; }
 
-  testsupport::TempDir Dir;
-  TqvSmtpFileHandler Store;
-  TStringList Message;
   const std::string Text = "Subject: s\r\n\r\n8bit \xC3\xA4 and .dot\r\n";
 };
 

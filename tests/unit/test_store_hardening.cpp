@@ -12,6 +12,7 @@
 #include "IniFile.h"
 #include "VxMailTexts.h"
 #include "Pop3TestSupport.h"
+#include "ServiceTestSupport.h"
 #include "SmtpTestClient.h"
 #include "dmVxMailServersU.h"
 #include "qvImap4FileHandler.h"
@@ -23,43 +24,12 @@ using smtptest::ReadFile;
 
 namespace {
 
-// Takes a server slot without listening; fires the start and stop events.
-class TQuietServer : public TComponent, public IHostedServer {
- public:
-  TObject& Component() override { return *this; }
-  void SetPort(int APort) override { FPort = APort; }
-  int Port() const override { return FPort; }
-  void SetUserAccounts(const TqvMailUserAccountList&) override {}
-  void Start() override {
-    FActive = true;
-    if (OnStart) OnStart(this);
-  }
-  void Stop() override {
-    if (!FActive) return;
-    FActive = false;
-    if (OnStop) OnStop(this);
-  }
-  bool Active() const override { return FActive; }
-
- private:
-  int FPort = 0;
-  bool FActive = false;
-};
-
-class StoreHardening : public ::testing::Test {
+class StoreHardening : public smtptest::SmtpStoreTest {
  protected:
   void SetUp() override {
-    Store.SetMailBoxDir(Dir.Dir() + "MailBox");
-    Store.SetRelayDir(Dir.Dir() + "Relay");
+    SmtpStoreTest::SetUp();
     Store.OnStoreError = [this](TObject*, const std::exception& E) { Errors.push_back(E.what()); };
     Message.Add("Subject: s");
-  }
-  TqvSmtpMailDataAction Deliver(const std::string& AUser) {
-    TqvMailUserAccountItem account;
-    account.SetUserName(AUser);
-    TqvSmtpMailDataAction action = mdOk;
-    Store.DeliverMessage(nullptr, nullptr, "a@x.test", AUser, &account, Message, action);
-    return action;
   }
   static mode_t Mode(const std::string& APath) {
     struct stat st {};
@@ -67,9 +37,6 @@ class StoreHardening : public ::testing::Test {
     return st.st_mode & 07777;
   }
 
-  testsupport::TempDir Dir;
-  TqvSmtpFileHandler Store;
-  TStringList Message;
   std::vector<std::string> Errors;
 };
 
@@ -80,7 +47,69 @@ struct TUmask {
   mode_t Old;
 };
 
+// A file system without a rename that refuses to replace: the first call
+// of placing fails with Errno, counted in Calls; the system call comes back
+// on destruction.
+struct TNoReplaceRenameRefused {
+  explicit TNoReplaceRenameRefused(int AErrno) {
+    Errno = AErrno;
+    Calls = 0;
+    SetRenameNoReplaceForTesting([](int, const char*, int, const char*) {
+      ++Calls;
+      errno = Errno;
+      return -1;
+    });
+  }
+  ~TNoReplaceRenameRefused() { SetRenameNoReplaceForTesting(nullptr); }
+  static inline int Errno = 0;
+  static inline int Calls = 0;
+};
+
 }  // namespace
+
+TEST_F(StoreHardening, WithoutANoReplaceRenameALinkPlacesAndNeverReplaces) {
+  const std::string bob = Dir.Dir() + "MailBox/bob/";
+  const std::string relay = Dir.Dir() + "Relay/";
+  TStringList rcpt;
+  rcpt.Add("carol@remote.test");
+  for (const int err : {EINVAL, ENOSYS}) {
+    SCOPED_TRACE(err);
+    fs::remove_all(Dir.Dir() + "MailBox");
+    fs::remove_all(relay);
+    TNoReplaceRenameRefused refused(err);
+    Message.Clear();
+    Message.Add("Subject: first");
+    Store.SetCounter(1);
+    ASSERT_EQ(Deliver("bob"), mdOk);
+    // The same number again: the next free name, the first file untouched.
+    Message.Clear();
+    Message.Add("Subject: second");
+    Store.SetCounter(1);
+    ASSERT_EQ(Deliver("bob"), mdOk);
+    // A dangling link at a name counts as taken, as with the rename.
+    fs::create_symlink(Dir.Dir() + "nowhere", bob + "MAIL00000003.MSG");
+    ASSERT_EQ(Deliver("bob"), mdOk);
+    EXPECT_FALSE(fs::exists(Dir.Dir() + "nowhere"));
+    TqvSmtpMailDataAction action = mdOk;
+    Store.QueueRelayMessage(nullptr, nullptr, "a@x.test", rcpt, Message, action);
+    ASSERT_EQ(action, mdOk);
+    EXPECT_GE(TNoReplaceRenameRefused::Calls, 5);
+    EXPECT_EQ(Files(bob), (std::vector<std::string>{"MAIL00000002.MSG", "MAIL000000020.MSG", "MAIL00000003.MSG",
+                                                    "MAIL000000030.MSG"}));
+    EXPECT_EQ(ReadFile(bob + "MAIL00000002.MSG"), "Subject: first\r\n");
+    EXPECT_EQ(ReadFile(bob + "MAIL000000020.MSG"), "Subject: second\r\n");
+    EXPECT_EQ(ReadFile(bob + "MAIL000000030.MSG"), "Subject: second\r\n");
+    EXPECT_EQ(Files(relay), (std::vector<std::string>{"MAIL00000004.ENV", "MAIL00000004.MSG"}));
+    EXPECT_EQ(ReadFile(relay + "MAIL00000004.ENV"), "a@x.test\r\ncarol@remote.test\r\n");
+    EXPECT_TRUE(Errors.empty());
+  }
+  // Any other refusal is a failed delivery that leaves nothing behind.
+  TNoReplaceRenameRefused refused(EIO);
+  EXPECT_EQ(Deliver("bob"), mdProcessingError);
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("Cannot create file"), std::string::npos) << Errors[0];
+  EXPECT_EQ(Files(bob).size(), 4u);
+}
 
 TEST_F(StoreHardening, CounterNeverGoesNegativeAndWrapsToOne) {
   Store.SetCounter(-7);
@@ -382,9 +411,9 @@ TEST_F(StoreHardening, ServiceStartRemovesLeftoversBeforeListening) {
   TdmVxMailServers dm(folder, folder + "VxMailServers");
   dm.DataModuleCreate();
   // Quiet servers take the slots: nothing listens.
-  dm.qvSmtpServer1 = std::make_unique<TQuietServer>();
-  dm.qvPop3Server1 = std::make_unique<TQuietServer>();
-  dm.qvImap4Server1 = std::make_unique<TQuietServer>();
+  dm.qvSmtpServer1 = std::make_unique<servicetest::TFakeServer>();
+  dm.qvPop3Server1 = std::make_unique<servicetest::TFakeServer>();
+  dm.qvImap4Server1 = std::make_unique<servicetest::TFakeServer>();
   dm.BindComponents();
   dm.StartServers();
   dm.StopServers();

@@ -25,17 +25,9 @@ void Append(TMemoryStream& s, const std::string& bytes) {
   s.SetPosition(pos);
 }
 
-class TlsSessionTest : public ::testing::Test {
+// One set of certificates for the suite: key generation is slow.
+class TlsSessionTest : public tlstest::PkiSuite<> {
  protected:
-  static void SetUpTestSuite() {
-    Pki = std::make_unique<tlstest::TestPki>();  // shared: key generation is slow
-    plat::SetTrustStoreOverride(Pki->Path("ca.pem"));
-  }
-  static void TearDownTestSuite() {
-    plat::SetTrustStoreOverride("");
-    Pki.reset();
-  }
-
   void SetUp() override {
     ServerCerts.Add(TqvCertificate::LoadFromFile(Pki->Path("server.pem")));
     Client.TargetHost = "localhost";
@@ -76,7 +68,6 @@ class TlsSessionTest : public ::testing::Test {
     return AllOf(dst);
   }
 
-  static inline std::unique_ptr<tlstest::TestPki> Pki;
   TqvTlsClientSspi Client;
   TqvTlsServerSspi Server;
   TqvCertificateList ServerCerts{true};
