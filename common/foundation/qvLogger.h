@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "ClassCore.h"
+#include "Synchronization.h"
 
 class TqvLogger : public TObject {
  public:
@@ -46,7 +47,9 @@ class TqvLogger : public TObject {
   void AppendToFile(const std::string& FileName, const std::string& Text);
 
  private:
-  std::recursive_mutex FLock;
+  // Held only for the file's open, write and close: a spinning wait is
+  // cheaper than a sleep and a wake-up for each of many short entries.
+  plat::TCriticalSection FLock;
   std::string FFileName;
   std::string FHeader;
   bool FHeaderWritten = false;
