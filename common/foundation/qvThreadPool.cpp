@@ -172,10 +172,19 @@ int TqvThreadPool::BusyCount() const {
 }
 
 bool TqvThreadPool::HasSpareWorker() const {
-  std::scoped_lock lock(FLock);
-  if (!FQueue.empty()) return false;
-  if (static_cast<int>(FWorkers.size()) < FMaxThreadCount) return true;
-  return std::any_of(FWorkers.begin(), FWorkers.end(), [](const auto& w) { return !w->Busy(); });
+  // Read without the lock: a moment's view is all a caller can use anyway.
+  if (FQueuedNow.load(std::memory_order_relaxed) > 0) return false;
+  const int workers = FWorkersNow.load(std::memory_order_relaxed);
+  return workers < FMaxThreadCount.load(std::memory_order_relaxed) ||
+         FBusyNow.load(std::memory_order_relaxed) < workers;
+}
+
+void TqvThreadPool::CountLocked() {
+  FQueuedNow.store(static_cast<int>(FQueue.size()), std::memory_order_relaxed);
+  FWorkersNow.store(static_cast<int>(FWorkers.size()), std::memory_order_relaxed);
+  int busy = 0;
+  for (const auto& worker : FWorkers) busy += worker->Busy() ? 1 : 0;
+  FBusyNow.store(busy, std::memory_order_relaxed);
 }
 
 std::unique_ptr<TqvWorkerThread> TqvThreadPool::CreateWorkerThread() {
@@ -255,10 +264,12 @@ bool TqvThreadPool::TakeNextItem(TqvWorkerThread* AThread) {
   if (!FQueue.empty()) {
     AThread->FWorkItem = std::move(FQueue.front());
     FQueue.pop_front();
+    FQueuedNow.store(static_cast<int>(FQueue.size()), std::memory_order_relaxed);
     return true;
   }
   AThread->FIdleSince = plat::GetTickCount64();
   AThread->FBusy = false;
+  FBusyNow.fetch_sub(1, std::memory_order_relaxed);
   return false;
 }
 
@@ -267,6 +278,11 @@ void TqvThreadPool::QueueWorkItem(std::unique_ptr<TqvWorkItem> AItem) {
   DoQueueWorkItem(AItem.get());
 
   std::scoped_lock lock(FLock);
+  // The counts are refreshed on every way out, before the lock goes.
+  struct TRecount {
+    TqvThreadPool* Pool;
+    ~TRecount() { Pool->CountLocked(); }
+  } recount{this};
   // Any idle worker means the queue is empty, so a direct hand-over keeps order.
   TqvWorkerThread* target = nullptr;
   for (auto& worker : FWorkers) {
@@ -314,6 +330,7 @@ void TqvThreadPool::Clear() {
       worker->FTerminated = true;
       worker->SignalStop();
     }
+    CountLocked();
   }
   dropped.clear();
   for (auto& worker : workers) {

@@ -166,13 +166,20 @@ class TqvThreadPool : public TComponent {
   void ServeQueueLocked();
   // Called by a worker after its item: true with the next item assigned.
   bool TakeNextItem(TqvWorkerThread* AThread);
+  // Refreshes the counts HasSpareWorker reads without the lock.
+  void CountLocked();
   void ReportError(TqvWorkItem* AItem, TqvWorkerThread* AThread, std::exception_ptr E) noexcept;
 
   std::vector<std::unique_ptr<TqvWorkerThread>> FWorkers;
   std::deque<std::unique_ptr<TqvWorkItem>> FQueue;
   int FMinThreadCount = 1;
-  int FMaxThreadCount = 5;
+  std::atomic<int> FMaxThreadCount{5};
   mutable std::mutex FLock;
   std::atomic<bool> FInitializeCOM{false};
   std::atomic<int> FIdleTrimDelay{0};
+  // The queue's length, the workers and the busy ones, as of the last change
+  // under the lock.
+  std::atomic<int> FQueuedNow{0};
+  std::atomic<int> FWorkersNow{0};
+  std::atomic<int> FBusyNow{0};
 };

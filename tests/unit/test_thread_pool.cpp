@@ -158,11 +158,20 @@ TEST(ThreadPoolLoad, SixthItemWaitsAtMaximumAndRunsWhenAnyWorkerFinishes) {
   EXPECT_EQ(pool.WorkerCount(), 5);
   EXPECT_EQ(pool.QueuedCount(), 1);
 
+  // Every worker busy and an item waiting: none to spare.
+  EXPECT_FALSE(pool.HasSpareWorker());
+
   // No other worker is idle: the one that finishes must take the item itself.
   gates[2].Open();
   EXPECT_TRUE(WaitUntil([&] { return sixthRan.load(); }));
   EXPECT_EQ(pool.WorkerCount(), 5);
+  // The worker that ran it is idle again: one to spare.
+  EXPECT_TRUE(WaitUntil([&] { return pool.HasSpareWorker(); }));
   for (auto& g : gates) g.Open();
+  EXPECT_TRUE(WaitUntil([&] { return pool.BusyCount() == 0; }));
+  EXPECT_TRUE(pool.HasSpareWorker());
+  pool.Clear();
+  EXPECT_TRUE(pool.HasSpareWorker());  // a cleared pool starts fresh workers
 }
 
 TEST(ThreadPoolLoad, WaitingItemsRunInArrivalOrderOnTheFreedWorker) {
