@@ -79,7 +79,12 @@ class TLineClient {
   }
   // Up to and including AUntil; what came so far on EOF or a quiet spell.
   std::string ReadUntil(const std::string& AUntil, int quietMs = 3000) {
-    while (FIn.find(AUntil) == std::string::npos) {
+    // Only the new bytes (and the tail a match may start in) are searched,
+    // so a long reply read in small pieces costs no quadratic time.
+    size_t from = 0;
+    size_t at;
+    while ((at = FIn.find(AUntil, from)) == std::string::npos) {
+      from = FIn.size() >= AUntil.size() ? FIn.size() - AUntil.size() + 1 : 0;
       pollfd p{FSocket, POLLIN, 0};
       if (::poll(&p, 1, quietMs) <= 0) break;
       char buf[65536];
@@ -90,7 +95,6 @@ class TLineClient {
       }
       FIn.append(buf, static_cast<size_t>(n));
     }
-    const size_t at = FIn.find(AUntil);
     const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
     std::string out = FIn.substr(0, cut);
     FIn.erase(0, cut);
