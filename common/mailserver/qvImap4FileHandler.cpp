@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -370,12 +371,23 @@ struct TqvImap4FileHandler::TFolderIndex {
     ListedGeneration = 0;
   }
 
-  // Bumped when Entries or Listed is made anew; Joined (the entry of each
-  // listed file, or none) was built at JoinedVersions.
+  // Bumped when an entry or the listing changes. Snapshot (the messages as
+  // GetMessages gives them, shared by the sessions) and AllListed (every
+  // entry names a listed file) were made at the versions beside them.
   uint64_t EntriesVersion = 0;
   uint64_t ListingVersion = 0;
-  std::pair<uint64_t, uint64_t> JoinedVersions{~0ull, ~0ull};
-  std::vector<const TqvImap4MessageItem*> Joined;
+  [[nodiscard]] std::pair<uint64_t, uint64_t> Versions() const { return {EntriesVersion, ListingVersion}; }
+  TqvImap4MessageSnapshotPtr Snapshot;
+  std::pair<uint64_t, uint64_t> SnapshotVersions{~0ull, ~0ull};
+  bool AllListed = false;
+  std::pair<uint64_t, uint64_t> AllListedVersions{~0ull, ~0ull};
+  // True when AItem is one of the current snapshot's records, which then say
+  // what the entries and the listing say.
+  [[nodiscard]] bool InCurrentSnapshot(const TqvImap4MessageItem* AItem) const {
+    if (!Snapshot || SnapshotVersions != Versions()) return false;
+    const TqvImap4MessageItem* first = Snapshot->data();
+    return std::less_equal<>()(first, AItem) && std::less<>()(AItem, first + Snapshot->size());
+  }
 
   void IndexEntries() {
     ++EntriesVersion;
@@ -756,31 +768,40 @@ void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConn
   const TFolderIndexPtr index = FolderIndex(folder.Path);
   std::scoped_lock folderLock(index->Lock);
   (void)Entries(*index, folder.Path);
-  const std::vector<TListedMessage>& listed = ListMessages(*index, folder.Path);
-  const std::pair<uint64_t, uint64_t> versions{index->EntriesVersion, index->ListingVersion};
-  if (index->JoinedVersions != versions) {
-    index->Joined.clear();
-    index->Joined.reserve(listed.size());
-    for (const TListedMessage& file : listed) {
-      const auto found = index->ByPath.find(folder.Path + file.Name);
-      index->Joined.push_back(found == index->ByPath.end() ? nullptr : found->second);
+  (void)ListMessages(*index, folder.Path);
+  // Made again only when an entry or the listing changed; the sessions share
+  // it until then.
+  if (index->SnapshotVersions != index->Versions()) {
+    TqvImap4MessageList list;
+    AddListedMessages(*index, folder.Path, list);
+    auto snapshot = std::make_shared<TqvImap4MessageSnapshot>();
+    snapshot->reserve(static_cast<size_t>(list.Count()));
+    for (int i = 0; i < list.Count(); ++i) {
+      snapshot->push_back(std::move(*list.Items(i)));
+      snapshot->back().SequenceNumber = i + 1;
     }
-    index->JoinedVersions = versions;
+    index->Snapshot = std::move(snapshot);
+    index->SnapshotVersions = index->Versions();
   }
-  for (size_t i = 0; i < listed.size(); ++i) {
-    auto item = std::make_unique<TqvImap4MessageItem>(listed[i].Date);
-    item->Name.reserve(folder.Path.size() + listed[i].Name.size());
-    item->Name.append(folder.Path).append(listed[i].Name);
+  if (!AMessages.AddShared(index->Snapshot)) AddListedMessages(*index, folder.Path, AMessages);
+  Success = true;
+}
+
+void TqvImap4FileHandler::AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder,
+                                            TqvImap4MessageList& AMessages) const {
+  for (const TListedMessage& file : AIndex.Listed) {
+    auto item = std::make_unique<TqvImap4MessageItem>(file.Date);
+    item->Name.reserve(AFolder.size() + file.Name.size());
+    item->Name.append(AFolder).append(file.Name);
     // A message file is never rewritten in place: another inode or date is
     // other bytes.
-    item->ContentKey = static_cast<uint64_t>(listed[i].Ino);
-    if (const TqvImap4MessageItem* entry = index->Joined[i]) {
-      item->UID = entry->UID;
-      item->Flags = entry->Flags;
+    item->ContentKey = static_cast<uint64_t>(file.Ino);
+    if (const auto found = AIndex.ByPath.find(item->Name); found != AIndex.ByPath.end()) {
+      item->UID = found->second->UID;
+      item->Flags = found->second->Flags;
     }
     AMessages.Add(std::move(item));
   }
-  Success = true;
 }
 
 void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AConnection,
@@ -817,21 +838,27 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   };
   // Entries of files that have gone are dropped by writing the file anew;
   // the same entries again leave it alone.
-  bool changed = false;
-  for (int i = 0; i < entries.Count() && !changed; ++i) changed = !present(entries.Items(i)->Name);
+  if (index->AllListedVersions != index->Versions()) {
+    index->AllListed = true;
+    for (int i = 0; i < entries.Count() && index->AllListed; ++i) index->AllListed = present(entries.Items(i)->Name);
+    index->AllListedVersions = index->Versions();
+  }
+  bool changed = !index->AllListed;
   try {
     for (int i = 0; i < AMessages.Count(); ++i) {
-      TqvImap4MessageItem* item = AMessages.Items(i);
+      const TqvImap4MessageItem* item = AMessages.Peek(i);
+      // A record of the current snapshot, unchanged, says what is stored.
+      if (index->InCurrentSnapshot(item)) continue;
       const TDateTime* listedDate = present(item->Name);
       if (!listedDate) continue;
       TqvImap4MessageItem* entry = nullptr;
+      bool entryChanged = false;
       if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
         entry = found->second;
       } else {
         entry = entries.Add(item->Name, -1, 0, Now());
         index->ByPath.emplace(item->Name, entry);
-        ++index->EntriesVersion;
-        changed = true;
+        entryChanged = true;
       }
       if (entry->UID < 0 && item->UID >= 0) {
         // A UID another session gave out since this list was read (it is below
@@ -843,12 +870,22 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
         (void)isTaken(uid);
         taken.insert(uid);
         nextUid = std::max(nextUid, uid + 1);
-        changed = true;
+        entryChanged = true;
       }
       // The session sees the UID the store keeps.
-      item->UID = entry->UID;
-      changed = changed || entry->Flags != item->Flags;
-      entry->Flags = item->Flags;
+      if (item->UID != entry->UID) {
+        TqvImap4MessageItem* own = AMessages.Items(i);
+        own->UID = entry->UID;
+        item = own;
+      }
+      if (entry->Flags != item->Flags) {
+        entry->Flags = item->Flags;
+        entryChanged = true;
+      }
+      if (entryChanged) {
+        changed = true;
+        ++index->EntriesVersion;
+      }
       if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
         // The date as the file now gives it; the sorted listing is made anew.

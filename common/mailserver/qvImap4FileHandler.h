@@ -19,7 +19,10 @@
 // every use), its message files' dates (by name and inode) and its sorted
 // listing, read again when the folder's inotify watch tells of a message
 // file made, renamed or removed (every event lists the folder when no watch
-// can be had). Mail the SMTP store delivers is thus seen at the next event;
+// can be had). GetMessages hands every session the same unchanging records
+// (TqvImap4MessageSnapshot), made again once an entry or the listing
+// changed; UpdateMessages passes over records of the current one, which
+// say what is stored. Mail the SMTP store delivers is thus seen at the next event;
 // only a message file rewritten in place could be missed, and no writer of
 // the store does that. The state files are written only when they change.
 // Damaged state files raise EStreamError ("Cannot load mailbox settings",
@@ -159,6 +162,9 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
   [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
   void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const;
+  // With the index locked: the listed messages with their entries' UIDs and
+  // flags, added to AMessages one by one.
+  void AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MessageList& AMessages) const;
 
   // Shared by the events of one mailbox folder (which then lock its index),
   // exclusive for creating, deleting and renaming mailboxes and for the

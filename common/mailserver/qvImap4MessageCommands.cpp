@@ -188,7 +188,7 @@ class TSearchParser {
     AKey.Kind = TSearchKey::kSet;
     AKey.Members.assign(static_cast<size_t>(FMessages.Count()), false);
     const std::unique_ptr<TqvImap4MessageList> view = FMessages.SetView(word, uid);
-    for (int i = 0; i < view->Count(); ++i) AKey.Members[static_cast<size_t>(view->Items(i)->SequenceNumber - 1)] = true;
+    for (int i = 0; i < view->Count(); ++i) AKey.Members[static_cast<size_t>(view->Peek(i)->SequenceNumber - 1)] = true;
     return true;
   }
 
@@ -423,13 +423,15 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   std::vector<std::string> answers(static_cast<size_t>(items.GetCount()));
   try {
     for (int m = 0; m < view->Count(); ++m) {
-      TqvImap4MessageItem* message = view->Items(m);
+      const TqvImap4MessageItem* message = view->Peek(m);
       // A message whose bytes cannot be had is left out.
       if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) continue;
       bool seenNow = false;
       if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
-        message->Flags |= MessageFlag(mfSeen);
-        seen.AddRef(message);
+        TqvImap4MessageItem* changed = messages.Writable(message);
+        changed->Flags |= MessageFlag(mfSeen);
+        message = changed;
+        seen.AddRef(changed);
         seenNow = true;
       }
       WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
@@ -468,8 +470,10 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], uid);
   auto lines = std::make_unique<TStringList>();
   TqvImap4MessageList changed(false);
+  std::vector<const TqvImap4MessageItem*> stored;
+  stored.reserve(static_cast<size_t>(view->Count()));
   for (int m = 0; m < view->Count(); ++m) {
-    TqvImap4MessageItem* message = view->Items(m);
+    TqvImap4MessageItem* message = messages.Writable(view->Peek(m));
     if (mode == '+')
       message->Flags |= flags;
     else if (mode == '-')
@@ -477,11 +481,11 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
     else
       message->Flags = flags;
     changed.AddRef(message);
+    stored.push_back(message);
   }
   // One store write for the whole set, before any reply.
   if (UpdateMessages(AConnection, changed) && !silent) {
-    for (int m = 0; m < view->Count(); ++m) {
-      const TqvImap4MessageItem* message = view->Items(m);
+    for (const TqvImap4MessageItem* message : stored) {
       // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
       lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" + FlagsItem(*message) +
                  (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
@@ -506,7 +510,7 @@ void TqvImap4Server::CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4Com
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], IsUidCommand(AParams));
   TStringList source;
   for (int m = 0; m < view->Count(); ++m) {
-    const TqvImap4MessageItem* message = view->Items(m);
+    const TqvImap4MessageItem* message = view->Peek(m);
     source.Clear();
     success = true;
     DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
@@ -536,7 +540,7 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
   std::string numbers;
   TStringList source;
   for (int i = 0; i < messages.Count(); ++i) {
-    TqvImap4MessageItem* message = messages.Items(i);
+    const TqvImap4MessageItem* message = messages.Peek(i);
     if (message->UID < 0) continue;
     source.Clear();
     if (needSource) {
@@ -545,7 +549,13 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
       if (!success) continue;
     }
     bool matches = false, handled = false;
-    DoSearchMessage(AConnection, *message, source, matches, handled);
+    // A search handler gets the session's own copy of the record; the
+    // built-in test only reads it.
+    if (OnSearchMessage) {
+      TqvImap4MessageItem* own = messages.Items(i);
+      message = own;
+      DoSearchMessage(AConnection, *own, source, matches, handled);
+    }
     if (!handled) {
       TqvMailHeaderFieldList fields("iso-8859-1", 76, cmNone);
       if (NeedsHeader(criteria)) fields.Parse(0, &source);
@@ -574,7 +584,7 @@ void TqvImap4Server::CmdExpunge(TqvImap4CommandConnection* AConnection, TqvImap4
     const std::unique_ptr<TqvImap4MessageList> deleted = messages.FlagView(mfDeleted);
     int reported = 0;
     for (int i = 0; i < deleted->Count(); ++i) {
-      TqvImap4MessageItem* message = deleted->Items(i);
+      TqvImap4MessageItem* message = messages.Writable(deleted->Peek(i));
       success = true;
       DoDeleteMessage(AConnection, *message, AConnection->FSelectedMailBox, success);
       if (!success) continue;

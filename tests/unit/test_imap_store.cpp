@@ -22,6 +22,12 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
+std::string Uids(const TqvImap4MessageList& AList) {
+  std::string s;
+  for (int i = 0; i < AList.Count(); ++i) s += (s.empty() ? "" : ",") + std::to_string(AList.Peek(i)->UID);
+  return s;
+}
+
 // The connection's user comes from the test.
 class TStore : public TqvImap4FileHandler {
  public:
@@ -513,6 +519,60 @@ TEST_F(ImapStore, StateFilesAreWrittenOnlyWhenTheyChange) {
   Entries(Bob, stored);
   ASSERT_EQ(stored.Count(), 1);
   EXPECT_EQ(stored.Items(0)->Name, Bob + "MAIL00000001.MSG");
+}
+
+TEST_F(ImapStore, SessionsShareTheListedMessagesUntilOneOfThemChanges) {
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
+  WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
+  TSelect s;
+  SelectRead(s);
+  SelectWrite(s);
+  SelectRead(s);
+  SelectWrite(s);  // UIDs 1 and 2, no \Recent
+  bool ok = true;
+  const auto list = [&](TqvImap4MessageList& AList) { Store.GetMessages(nullptr, nullptr, AList, "INBOX", ok); };
+  const auto update = [&](TqvImap4MessageList& AList) { Store.UpdateMessages(nullptr, nullptr, AList, "INBOX", ok); };
+  TqvImap4MessageList a, b;
+  list(a);
+  list(b);
+  ASSERT_EQ(b.Count(), 2);
+  EXPECT_EQ(a.Peek(1), b.Peek(1));
+  // Records handed back unchanged are no change.
+  const TFileId stored = IdOf(Bob + "messages.dat");
+  update(a);
+  EXPECT_EQ(IdOf(Bob + "messages.dat"), stored);
+  // A change is stored and seen by the next listing; what another session
+  // holds stays as it was read.
+  a.Items(1)->Flags = MessageFlag(mfFlagged);
+  update(a);
+  EXPECT_FALSE(IdOf(Bob + "messages.dat") == stored);
+  EXPECT_EQ(b.Peek(1)->Flags, 0);
+  TqvImap4MessageList c;
+  list(c);
+  EXPECT_EQ(c.Peek(1)->Flags, MessageFlag(mfFlagged));
+  // So are a delivered file and the UID one session gives it.
+  WriteFileBytes(Bob + "MAIL00000003.MSG", "c\r\n");
+  TqvImap4MessageList d;
+  list(d);
+  ASSERT_EQ(d.Count(), 3);
+  EXPECT_EQ(d.Peek(2)->UID, -1);
+  d.Items(2)->UID = 3;
+  update(d);
+  TqvImap4MessageList e;
+  list(e);
+  EXPECT_EQ(Uids(e), "1,2,3");
+  EXPECT_EQ(Uids(c), "1,2");
+  // The store keeps the flags it is given: a record read before another
+  // session's change and handed back as it was undoes that change.
+  TqvImap4MessageList g;
+  list(g);
+  e.Items(0)->Flags = MessageFlag(mfDeleted);
+  update(e);
+  update(g);
+  TqvImap4MessageList f;
+  list(f);
+  EXPECT_EQ(f.Peek(0)->Flags, 0);
+  EXPECT_EQ(f.Peek(1)->Flags, MessageFlag(mfFlagged));
 }
 
 TEST_F(ImapStore, SessionsOfOneAndOfTwoFoldersAtOnceKeepEveryUidOnce) {
