@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "CodePage.h"
 #include "ProgramPath.h"
 #include "UniqueFd.h"
 #include "ValueStream.h"
@@ -30,6 +32,8 @@ constexpr int64_t kMaxStateFileBytes = 64 * 1024 * 1024;
 constexpr int kAppendRetries = 1000;
 // Folder indexes kept beyond this many are dropped unless in use.
 constexpr size_t kMaxFolderIndexes = 64;
+// User names whose folder names are kept; all are forgotten beyond this.
+constexpr size_t kMaxFolderNames = 4096;
 
 std::string UpperAscii(std::string AText) {
   for (char& c : AText)
@@ -224,9 +228,21 @@ std::string TqvImap4FileHandler::UserFolder(TqvImap4CommandConnection* AConnecti
   // No MailBoxDir is no store (it would be the root), and an unsafe or empty
   // user name has no folder (it would be MailBoxDir itself or outside it).
   if (FMailBoxDir.empty()) return {};
-  const std::string name = MailBoxFolderName(ConnectionUserName(AConnection));
+  const std::string name = FolderNameOf(ConnectionUserName(AConnection));
   if (name.empty()) return {};
   return AddTrailingChar(FMailBoxDir, '/') + name + "/";
+}
+
+std::string TqvImap4FileHandler::FolderNameOf(const std::string& AUserName) const {
+  std::scoped_lock lock(FNameLock);
+  // The names depend on the code page in force.
+  if (const uint32_t codePage = plat::GetACP(); codePage != FNamesCodePage) {
+    FFolderNames.clear();
+    FNamesCodePage = codePage;
+  }
+  if (const auto found = FFolderNames.find(AUserName); found != FFolderNames.end()) return found->second;
+  if (FFolderNames.size() >= kMaxFolderNames) FFolderNames.clear();
+  return FFolderNames.emplace(AUserName, MailBoxFolderName(AUserName)).first->second;
 }
 
 std::string TqvImap4FileHandler::SharedRoot() const {
@@ -237,7 +253,7 @@ std::string TqvImap4FileHandler::SharedRoot() const {
 bool TqvImap4FileHandler::AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate) {
   try {
     const TqvStoreFolder mailbox = OpenStoreFolder(AddTrailingChar(FMailBoxDir, '/'), ACreate);
-    if (mailbox) (void)OpenAccountFolder(mailbox, MailBoxFolderName(ConnectionUserName(AConnection)), ACreate);
+    if (mailbox) (void)OpenAccountFolder(mailbox, FolderNameOf(ConnectionUserName(AConnection)), ACreate);
     return false;
   } catch (const std::exception& e) {
     DoStoreError(e);
@@ -347,6 +363,11 @@ struct TqvImap4FileHandler::TFolderIndex {
   bool EntriesSettled = false;
   TFileKey EntriesKey;
   TqvImap4MessageList Entries;
+  // "imap.dat" as last read or written, kept by the same rule.
+  bool SettingsValid = false;
+  bool SettingsSettled = false;
+  TFileKey SettingsKey;
+  TqvImap4MailBoxItem Settings;
   std::unordered_map<std::string, TqvImap4MessageItem*> ByPath;
   struct TFile {
     ino_t Ino = 0;
@@ -371,16 +392,23 @@ struct TqvImap4FileHandler::TFolderIndex {
     ListedGeneration = 0;
   }
 
-  // Bumped when an entry or the listing changes. Snapshot (the messages as
-  // GetMessages gives them, shared by the sessions) and AllListed (every
-  // entry names a listed file) were made at the versions beside them.
+  // Bumped when entries come or go (EntriesVersion), when an entry's UID or
+  // flags change (FieldsVersion) and when the listing changes. Snapshot (the
+  // messages as GetMessages gives them, shared by the sessions) and
+  // AllListed (every entry names a listed file) were made at the versions
+  // beside them.
   uint64_t EntriesVersion = 0;
+  uint64_t FieldsVersion = 0;
   uint64_t ListingVersion = 0;
-  [[nodiscard]] std::pair<uint64_t, uint64_t> Versions() const { return {EntriesVersion, ListingVersion}; }
+  using TVersions = std::array<uint64_t, 3>;
+  [[nodiscard]] TVersions Versions() const { return {EntriesVersion, FieldsVersion, ListingVersion}; }
   TqvImap4MessageSnapshotPtr Snapshot;
-  std::pair<uint64_t, uint64_t> SnapshotVersions{~0ull, ~0ull};
+  TVersions SnapshotVersions{~0ull, ~0ull, ~0ull};
   bool AllListed = false;
   std::pair<uint64_t, uint64_t> AllListedVersions{~0ull, ~0ull};
+  // The highest UID of the entries (-1: none), made at MaxUidVersions.
+  int64_t MaxUid = -1;
+  std::pair<uint64_t, uint64_t> MaxUidVersions{~0ull, ~0ull};
   // True when AItem is one of the current snapshot's records, which then say
   // what the entries and the listing say.
   [[nodiscard]] bool InCurrentSnapshot(const TqvImap4MessageItem* AItem) const {
@@ -626,33 +654,54 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
 
 // ---- settings
 
-void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+void TqvImap4FileHandler::LoadSettings(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                        bool ASubscribed) const {
   const std::string path = AFolder + FMailBoxInfoFile;
-  if (IsRegularFile(path)) {
-    TStringStream data(ReadStateFile(path));
-    TqvImap4MailBoxStore(AItem).LoadFromStream(data);
+  const TFileKey key = KeyOf(path);
+  if (key.Size >= 0) {
+    if (!AIndex.SettingsValid || !(key == AIndex.SettingsKey) || !AIndex.SettingsSettled) {
+      AIndex.SettingsValid = false;
+      const int64_t readAt = WallClockNs();
+      TStringStream data(ReadStateFile(path));
+      TqvImap4MailBoxStore(AIndex.Settings).LoadFromStream(data);
+      AIndex.SettingsKey = key;
+      AIndex.SettingsSettled = readAt - key.MTimeNs > TFolderIndex::kSettleNs;
+      AIndex.SettingsValid = true;
+    }
+    // What a read of the file sets.
+    AItem.Subscribed = AIndex.Settings.Subscribed;
+    AItem.UIDNext = AIndex.Settings.UIDNext;
+    AItem.UIDValidity = AIndex.Settings.UIDValidity;
+    AItem.LastMessageNumber = AIndex.Settings.LastMessageNumber;
     return;
   }
   AItem.Subscribed = ASubscribed;
   AItem.UIDNext = 1;
   AItem.UIDValidity = NewUIDValidity(AFolder);
   AItem.LastMessageNumber = 0;
-  SaveSettings(AFolder, AItem);
+  SaveSettings(AIndex, AFolder, AItem);
 }
 
 void TqvImap4FileHandler::LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                              bool ASubscribed) {
   const TFolderIndexPtr index = FolderIndex(AFolder);
   std::scoped_lock lock(index->Lock);
-  LoadSettings(AFolder, AItem, ASubscribed);
+  LoadSettings(*index, AFolder, AItem, ASubscribed);
 }
 
-void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const {
+void TqvImap4FileHandler::SaveSettings(TFolderIndex& AIndex, const std::string& AFolder,
+                                       const TqvImap4MailBoxItem& AItem) const {
   TqvImap4MailBoxItem copy = AItem;
   TStringStream data;
   TqvImap4MailBoxStore(copy).SaveToStream(data);
+  AIndex.SettingsValid = false;
   ReplaceStateFile(AFolder, FMailBoxInfoFile, data.DataString());
+  // Kept as a read of what was written gives it.
+  data.SetPosition(0);
+  TqvImap4MailBoxStore(AIndex.Settings).LoadFromStream(data);
+  AIndex.SettingsKey = KeyOf(AFolder + FMailBoxInfoFile);
+  AIndex.SettingsSettled = true;
+  AIndex.SettingsValid = true;
 }
 
 // ---- mailboxes
@@ -703,14 +752,14 @@ void TqvImap4FileHandler::UpdateMailBox(TObject*, TqvImap4CommandConnection* ACo
   // Another session may have taken UIDs or file numbers since this item was
   // read: the counters never go back.
   TqvImap4MailBoxItem stored;
-  LoadSettings(folder.Path, stored, false);
+  LoadSettings(*index, folder.Path, stored, false);
   AMailBox.UIDNext = std::max(AMailBox.UIDNext, stored.UIDNext);
   AMailBox.LastMessageNumber = std::max(AMailBox.LastMessageNumber, stored.LastMessageNumber);
   // The same settings again change nothing on disk.
   if (AMailBox.Subscribed == stored.Subscribed && AMailBox.UIDNext == stored.UIDNext &&
       AMailBox.UIDValidity == stored.UIDValidity && AMailBox.LastMessageNumber == stored.LastMessageNumber)
     return;
-  SaveSettings(folder.Path, AMailBox);
+  SaveSettings(*index, folder.Path, AMailBox);
 }
 
 void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
@@ -813,10 +862,14 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   const TFolderIndexPtr index = FolderIndex(folder.Path);
   std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
-  LoadSettings(folder.Path, settings, false);
+  LoadSettings(*index, folder.Path, settings, false);
   TqvImap4MessageList& entries = Entries(*index, folder.Path);
-  int64_t nextUid = std::max<int64_t>(settings.UIDNext, 1);
-  for (int i = 0; i < entries.Count(); ++i) nextUid = std::max(nextUid, entries.Items(i)->UID + 1);
+  if (index->MaxUidVersions != std::pair{index->EntriesVersion, index->FieldsVersion}) {
+    index->MaxUid = -1;
+    for (int i = 0; i < entries.Count(); ++i) index->MaxUid = std::max(index->MaxUid, entries.Peek(i)->UID);
+    index->MaxUidVersions = {index->EntriesVersion, index->FieldsVersion};
+  }
+  int64_t nextUid = std::max<int64_t>({settings.UIDNext, 1, index->MaxUid + 1});
   // The UIDs held, wanted only when one is given out.
   std::unordered_set<int64_t> taken;
   bool takenKnown = false;
@@ -838,10 +891,10 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   };
   // Entries of files that have gone are dropped by writing the file anew;
   // the same entries again leave it alone.
-  if (index->AllListedVersions != index->Versions()) {
+  if (index->AllListedVersions != std::pair{index->EntriesVersion, index->ListingVersion}) {
     index->AllListed = true;
     for (int i = 0; i < entries.Count() && index->AllListed; ++i) index->AllListed = present(entries.Items(i)->Name);
-    index->AllListedVersions = index->Versions();
+    index->AllListedVersions = {index->EntriesVersion, index->ListingVersion};
   }
   bool changed = !index->AllListed;
   try {
@@ -858,6 +911,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       } else {
         entry = entries.Add(item->Name, -1, 0, Now());
         index->ByPath.emplace(item->Name, entry);
+        ++index->EntriesVersion;
         entryChanged = true;
       }
       if (entry->UID < 0 && item->UID >= 0) {
@@ -884,7 +938,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       }
       if (entryChanged) {
         changed = true;
-        ++index->EntriesVersion;
+        ++index->FieldsVersion;
       }
       if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
@@ -902,7 +956,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   }
   if (nextUid > settings.UIDNext) {
     settings.UIDNext = nextUid;
-    SaveSettings(folder.Path, settings);
+    SaveSettings(*index, folder.Path, settings);
   }
   Success = true;
 }
@@ -956,7 +1010,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   settings.Name = AMailBox;
-  LoadSettings(folder.Path, settings, false);
+  LoadSettings(*index, folder.Path, settings, false);
 
   // Written aside first, then linked to the first free number: never over
   // a message the SMTP store placed meanwhile, never seen half-written.
@@ -981,7 +1035,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   }
   SyncFolder(folder.Path);
   settings.LastMessageNumber = number;
-  SaveSettings(folder.Path, settings);
+  SaveSettings(*index, folder.Path, settings);
 
   try {
     TqvImap4MessageList& entries = Entries(*index, folder.Path);

@@ -129,6 +129,8 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
  private:
   struct TMailBoxFolder;
   [[nodiscard]] std::string UserFolder(TqvImap4CommandConnection* AConnection) const;
+  // MailBoxFolderName, kept by user name while the code page stays.
+  [[nodiscard]] std::string FolderNameOf(const std::string& AUserName) const;
   [[nodiscard]] std::string SharedRoot() const;
   [[nodiscard]] char Separator() const;
   [[nodiscard]] TMailBoxFolder MailBoxFolder(TqvImap4CommandConnection* AConnection, const std::string& AName);
@@ -136,12 +138,6 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // (made, with the mailbox folder, when ACreate); true when that failed,
   // which OnStoreError is told. A missing folder without ACreate is no failure.
   [[nodiscard]] bool AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate);
-  // The folder's "imap.dat" into AItem, written first with defaults when
-  // missing; the caller holds the folder's index lock (LoadSettingsLocked
-  // takes it).
-  void LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed) const;
-  void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
-  void SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
   void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
                      TqvImap4MailBoxList& AMailBoxes);
 
@@ -154,6 +150,13 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // and every write of the folder's state files.
   [[nodiscard]] TFolderIndexPtr FolderIndex(const std::string& AFolder);
   void ForgetFolderIndexes();
+  // The folder's "imap.dat" into AItem (read again only when the file
+  // changed), written first with defaults when missing; the caller holds the
+  // folder's index lock (LoadSettingsLocked takes it).
+  void LoadSettings(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+                    bool ASubscribed) const;
+  void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
+  void SaveSettings(TFolderIndex& AIndex, const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
   // With the index locked: "messages.dat" as parsed entries (read again only
   // when the file changed), the folder's message files sorted by name (ASCII
   // case ignored) with their dates (the list is the index's own, valid until
@@ -173,6 +176,9 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   std::mutex FIndexLock;
   std::unordered_map<std::string, TFolderIndexPtr> FIndexes;
   std::unique_ptr<TFolderWatch> FWatch;  // its lock comes after all others
+  mutable std::mutex FNameLock;          // taken alone
+  mutable std::unordered_map<std::string, std::string> FFolderNames;
+  mutable uint32_t FNamesCodePage = 0;
   std::string FMailBoxDir;
   std::string FMailBoxInfoFile = "imap.dat";
   std::string FMessagesInfoFile = "messages.dat";

@@ -90,6 +90,7 @@ TqvImap4MessageItem::TqvImap4MessageItem() : Date(Now()) {}
 TqvImap4MessageList::~TqvImap4MessageList() = default;
 
 void TqvImap4MessageList::InsertSorted(TqvImap4MessageItem* AItem) {
+  FNumbered = false;
   if (AItem->UID < 0) {
     FItems.push_back(AItem);
     return;
@@ -129,6 +130,7 @@ bool TqvImap4MessageList::AddShared(TqvImap4MessageSnapshotPtr ASnapshot) {
   // Never written through: Items copies first.
   for (const TqvImap4MessageItem& item : *ASnapshot) FItems.push_back(const_cast<TqvImap4MessageItem*>(&item));
   FShared.push_back(std::move(ASnapshot));
+  FNumbered = true;  // as a snapshot comes
   return true;
 }
 
@@ -156,6 +158,8 @@ const TqvImap4MessageItem* TqvImap4MessageList::Peek(int AIndex) const {
 TqvImap4MessageItem* TqvImap4MessageList::Items(int AIndex) {
   (void)Peek(AIndex);
   TqvImap4MessageItem*& item = FItems[static_cast<size_t>(AIndex)];
+  // The caller may renumber it.
+  FNumbered = false;
   if (!FShared.empty() && IsShared(item)) {
     FOwned.push_back(std::make_unique<TqvImap4MessageItem>(*item));
     item = FOwned.back().get();
@@ -182,6 +186,7 @@ int TqvImap4MessageList::IndexOf(const std::string& AName) const {
 void TqvImap4MessageList::Delete(int AIndex) {
   const TqvImap4MessageItem* item = Peek(AIndex);
   FItems.erase(FItems.begin() + AIndex);
+  FNumbered = false;
   const auto owned =
       std::find_if(FOwned.begin(), FOwned.end(), [item](const auto& AOwned) { return AOwned.get() == item; });
   if (owned != FOwned.end()) FOwned.erase(owned);
@@ -191,13 +196,16 @@ void TqvImap4MessageList::Clear() {
   FItems.clear();
   FOwned.clear();
   FShared.clear();
+  FNumbered = false;
 }
 
 void TqvImap4MessageList::Renumber() {
   // A shared snapshot comes numbered: its items are left alone.
+  if (FNumbered) return;
   for (size_t i = 0; i < FItems.size(); ++i)
     if (FItems[i]->SequenceNumber != static_cast<int>(i + 1))
       Items(static_cast<int>(i))->SequenceNumber = static_cast<int>(i + 1);
+  FNumbered = true;
 }
 
 std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::FlagView(TqvMailMessageFlag AFlag) {
@@ -210,6 +218,7 @@ std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::FlagView(TqvMailMessag
 
 std::vector<std::pair<int64_t, int>> TqvImap4MessageList::UidIndex() const {
   std::vector<std::pair<int64_t, int>> index;
+  index.reserve(FItems.size());
   for (size_t i = 0; i < FItems.size() && FItems[i]->UID >= 0; ++i)
     index.emplace_back(FItems[i]->UID, static_cast<int>(i));
   return index;

@@ -5,6 +5,7 @@
 // STORE, and FETCH setting \Seen, store a command's flags in one
 // OnUpdateMessages before the replies that report them.
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <set>
 
@@ -234,7 +235,13 @@ bool NeedsSource(const std::string& AName) {
 bool SetsSeen(const std::string& AName) { return AName == "BODY" || AName == "RFC822" || AName == "RFC822.TEXT"; }
 
 std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
-  return "FLAGS (" + GetImapMessageFlags(AMessage.Flags) + ")";
+  return "FLAGS (" + ImapMessageFlagsText(AMessage.Flags) + ")";
+}
+
+void AppendNumber(std::string& AOut, int64_t ANumber) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, ANumber).ptr;
+  AOut.append(digits, end);
 }
 
 // The answer to a FETCH item that comes from the message's bytes alone
@@ -268,13 +275,24 @@ std::string CachedItemName(const TqvImap4FetchItem& AItem) {
 // "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
 // holds the answers of the NeedsSource items by index), then FLAGS when
 // AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
-void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const TqvImap4MessageItem& AMessage,
+void WriteFetchLine(std::string& AOut, const TqvImap4FetchList& AItems, const TqvImap4MessageItem& AMessage,
                     const std::vector<std::string>& ASourceItems, bool AAddFlags, bool AAddUid) {
-  AOut.WriteString("* " + std::to_string(AMessage.SequenceNumber) + " FETCH (");
+  AOut += "* ";
+  AppendNumber(AOut, AMessage.SequenceNumber);
+  AOut += " FETCH (";
   bool first = true;
   const auto separate = [&] {
-    if (!first) AOut.WriteString(" ");
+    if (!first) AOut += ' ';
     first = false;
+  };
+  const auto flags = [&] {
+    AOut += "FLAGS (";
+    AOut += ImapMessageFlagsText(AMessage.Flags);
+    AOut += ')';
+  };
+  const auto uid = [&] {
+    AOut += "UID ";
+    AppendNumber(AOut, AMessage.UID);
   };
   for (int i = 0; i < AItems.GetCount(); ++i) {
     const std::string& name = AItems.GetItem(i).Name;
@@ -282,27 +300,29 @@ void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const 
       const std::string& answer = ASourceItems[static_cast<size_t>(i)];
       if (answer.empty()) continue;
       separate();
-      AOut.WriteString(answer);
+      AOut += answer;
     } else if (name == "UID") {
       separate();
-      AOut.WriteString("UID " + std::to_string(AMessage.UID));
+      uid();
     } else if (name == "FLAGS") {
       separate();
-      AOut.WriteString(FlagsItem(AMessage));
+      flags();
     } else if (name == "INTERNALDATE") {
       separate();
-      AOut.WriteString("INTERNALDATE \"" + GetImapDateTimeStr(AMessage.Date) + "\"");
+      AOut += "INTERNALDATE \"";
+      AOut += GetImapDateTimeStr(AMessage.Date);
+      AOut += '"';
     }
   }
   if (AAddFlags) {
     separate();
-    AOut.WriteString(FlagsItem(AMessage));
+    flags();
   }
   if (AAddUid) {
     separate();
-    AOut.WriteString("UID " + std::to_string(AMessage.UID));
+    uid();
   }
-  AOut.WriteString(")\r\n");
+  AOut += ")\r\n";
 }
 
 }  // namespace
@@ -339,6 +359,7 @@ std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::SetView(std::string_vi
       mark(std::max<int64_t>(lo, 1) - 1, hi - 1);
     }
   }
+  view->FItems.reserve(static_cast<size_t>(std::count(chosen.begin(), chosen.end(), true)));
   for (size_t i = 0; i < chosen.size(); ++i)
     if (chosen[i]) view->AddRef(FItems[static_cast<size_t>(index[i].second)]);
   return view;
@@ -418,7 +439,7 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   // The answer goes out in pieces of about kFetchPieceBytes, the tagged line with
   // the last, each once the \Seen flags it reports are stored. What was built
   // is sent before an error's reply when nothing in it waits to be stored.
-  TStringStream out;
+  std::string out;
   TqvImap4MessageList seen(false);
   std::vector<std::string> answers(static_cast<size_t>(items.GetCount()));
   try {
@@ -435,19 +456,18 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
         seenNow = true;
       }
       WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
-      if (out.Size() >= kFetchPieceBytes) {
+      if (static_cast<int64_t>(out.size()) >= kFetchPieceBytes) {
         (void)UpdateMessages(AConnection, seen);
-        SendRawBytes(AConnection, out.DataString());
-        out.Clear();
+        SendRawBytes(AConnection, out);
+        out.clear();
       }
     }
     (void)UpdateMessages(AConnection, seen);
   } catch (...) {
-    if (out.Size() > 0 && seen.Count() == 0) SendRawBytes(AConnection, out.DataString());
+    if (!out.empty() && seen.Count() == 0) SendRawBytes(AConnection, out);
     throw;
   }
-  std::string pending = out.DataString();
-  SendRepliesAfter(AConnection, AParams, pending, {TaggedLine(AParams, "OK FETCH completed")});
+  SendRepliesAfter(AConnection, AParams, out, {TaggedLine(AParams, "OK FETCH completed")});
 }
 
 // --- STORE
@@ -535,7 +555,8 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
   if (!SearchTokens(AParams->Params, tokens, quoted) ||
       !TSearchParser(std::move(tokens), std::move(quoted), messages).Parse(criteria))
     ParseError(AParams);
-  const bool needSource = NeedsHeader(criteria) || static_cast<bool>(OnSearchMessage);
+  const bool needsHeader = NeedsHeader(criteria);
+  const bool needSource = needsHeader || static_cast<bool>(OnSearchMessage);
   const bool uid = IsUidCommand(AParams);
   std::string numbers;
   TStringList source;
@@ -556,12 +577,17 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
       message = own;
       DoSearchMessage(AConnection, *own, source, matches, handled);
     }
-    if (!handled) {
+    if (!handled && needsHeader) {
       TqvMailHeaderFieldList fields("iso-8859-1", 76, cmNone);
-      if (NeedsHeader(criteria)) fields.Parse(0, &source);
+      fields.Parse(0, &source);
       matches = Matches(criteria, *message, &fields);
+    } else if (!handled) {
+      matches = Matches(criteria, *message, nullptr);
     }
-    if (matches) numbers += " " + std::to_string(uid ? message->UID : i + 1);
+    if (matches) {
+      numbers += ' ';
+      AppendNumber(numbers, uid ? message->UID : i + 1);
+    }
   }
   // With no match the line keeps its blank: "* SEARCH ".
   std::string none;

@@ -158,7 +158,9 @@ class TqvImap4MessageList {
   [[nodiscard]] int IndexOf(const std::string& AName) const;
   void Delete(int AIndex);
   void Clear();
-  // SequenceNumber := 1-based position, for every item.
+  // SequenceNumber := 1-based position, for every item; nothing to do while
+  // the list knows them numbered (after AddShared or Renumber, until an item
+  // is added, deleted or taken for a change).
   void Renumber();
   // Numbers this list, then a view of the items having AFlag, in UID order.
   [[nodiscard]] std::unique_ptr<TqvImap4MessageList> FlagView(TqvMailMessageFlag AFlag);
@@ -179,6 +181,8 @@ class TqvImap4MessageList {
   std::vector<TqvImap4MessageItem*> FItems;  // in UID order
   std::vector<std::unique_ptr<TqvImap4MessageItem>> FOwned;
   std::vector<TqvImap4MessageSnapshotPtr> FShared;
+  // Every item's SequenceNumber is its position: Renumber has nothing to do.
+  bool FNumbered = false;
 };
 
 // The APPEND waiting for its literal.

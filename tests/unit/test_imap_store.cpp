@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "CodePage.h"
 #include "PythonOracle.h"
 #include "qvImap4FileHandler.h"
 #include "qvUtils.h"
@@ -573,6 +574,63 @@ TEST_F(ImapStore, SessionsShareTheListedMessagesUntilOneOfThemChanges) {
   list(f);
   EXPECT_EQ(f.Peek(0)->Flags, 0);
   EXPECT_EQ(f.Peek(1)->Flags, MessageFlag(mfFlagged));
+}
+
+TEST_F(ImapStore, CountersSettingsAndFolderNamesFollowWhatTheyComeFrom) {
+  // A lost imap.dat: a UID given afterwards still never repeats one of
+  // messages.dat.
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
+  TSelect s;
+  SelectRead(s);
+  SelectWrite(s);
+  WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
+  TSelect t;
+  SelectRead(t);
+  SelectWrite(t);
+  fs::remove(Bob + "imap.dat");
+  WriteFileBytes(Bob + "MAIL00000003.MSG", "c\r\n");
+  TSelect u;
+  SelectRead(u);
+  SelectWrite(u);
+  TqvImap4MessageList stored;
+  Entries(Bob, stored);
+  EXPECT_EQ(Uids(stored), "1,2,3");
+  EXPECT_EQ(u.Messages.Find(Bob + "MAIL00000003.MSG")->UID, 3);
+  EXPECT_EQ(Settings(Bob).UIDNext, 4);
+
+  // Settings another store wrote are read again.
+  fs::create_directories(Bob + "Work");
+  const auto subscribed = [&](TqvImap4FileHandler& AStore) {
+    TqvImap4MailBoxList boxes;
+    AStore.GetMailBoxes(nullptr, nullptr, "Work", boxes);
+    return boxes.Count() == 1 && boxes.Items(0)->Subscribed;
+  };
+  EXPECT_FALSE(subscribed(Store));
+  TStore other;
+  other.SetMailBoxDir(Dir.Dir() + "mail");
+  TqvImap4MailBoxList boxes;
+  other.GetMailBoxes(nullptr, nullptr, "Work", boxes);
+  ASSERT_EQ(boxes.Count(), 1);
+  boxes.Items(0)->Subscribed = true;
+  bool ok = true;
+  other.UpdateMailBox(nullptr, nullptr, *boxes.Items(0), ok);
+  EXPECT_TRUE(subscribed(Store));
+
+  // An 8-bit user name names its folder by the code page in force.
+  const std::string zhang = Dir.Dir() + "mail/\xE5\xBC\xA0\xE4\xB8\x89/";
+  fs::create_directories(zhang);
+  WriteFileBytes(zhang + "MAIL00000001.MSG", "z\r\n");
+  Store.User = "\xD5\xC5\xC8\xFD";
+  TSelect z;
+  SelectRead(z);
+  EXPECT_EQ(z.Messages.Count(), 1);
+  plat::SetACP(1252);
+  struct TRestore {
+    ~TRestore() { plat::SetACP(plat::kDefaultAnsiCodePage); }
+  } restore;
+  TSelect w;
+  SelectRead(w);
+  EXPECT_EQ(w.Messages.Count(), 0);
 }
 
 TEST_F(ImapStore, SessionsOfOneAndOfTwoFoldersAtOnceKeepEveryUidOnce) {
