@@ -20,29 +20,40 @@ std::string TqvImap4FetchCache::Key(const TqvImap4MessageItem& AMessage, const s
 
 TqvImap4FetchCache::TqvImap4FetchCache(size_t ACapacityBytes) : FShardCapacity(ACapacityBytes / kShards) {}
 
-bool TqvImap4FetchCache::Find(const std::string& AKey, std::string& ABytes) {
-  if (AKey.empty()) return false;
+TqvImap4FetchCache::TAnswer TqvImap4FetchCache::Find(const std::string& AKey) {
+  if (AKey.empty()) return nullptr;
   TShard& shard = ShardOf(AKey);
   std::scoped_lock lock(shard.Lock);
   const auto found = shard.ByKey.find(AKey);
-  if (found == shard.ByKey.end()) return false;
+  if (found == shard.ByKey.end()) return nullptr;
   shard.Entries.splice(shard.Entries.begin(), shard.Entries, found->second);
-  ABytes = found->second->Bytes;
-  return true;
+  return found->second->Bytes;
+}
+
+bool TqvImap4FetchCache::Find(const std::string& AKey, std::string& ABytes) {
+  const TAnswer answer = Find(AKey);
+  if (answer) ABytes = *answer;
+  return answer != nullptr;
 }
 
 void TqvImap4FetchCache::Add(const std::string& AKey, const std::string& ABytes) {
-  const size_t size = AKey.size() + ABytes.size();
+  if (AKey.empty() || AKey.size() + ABytes.size() > FShardCapacity / 4) return;
+  Add(AKey, std::make_shared<const std::string>(ABytes));
+}
+
+void TqvImap4FetchCache::Add(const std::string& AKey, TAnswer ABytes) {
+  if (!ABytes) return;
+  const size_t size = AKey.size() + ABytes->size();
   if (AKey.empty() || size > FShardCapacity / 4) return;
   TShard& shard = ShardOf(AKey);
   std::scoped_lock lock(shard.Lock);
   if (shard.ByKey.count(AKey)) return;
-  shard.Entries.push_front({AKey, ABytes});
+  shard.Entries.push_front({AKey, std::move(ABytes)});
   shard.ByKey.emplace(AKey, shard.Entries.begin());
   shard.Bytes += size;
   while (shard.Bytes > FShardCapacity && !shard.Entries.empty()) {
     const TEntry& last = shard.Entries.back();
-    shard.Bytes -= last.Key.size() + last.Bytes.size();
+    shard.Bytes -= last.Key.size() + last.Bytes->size();
     shard.ByKey.erase(last.Key);
     shard.Entries.pop_back();
   }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -26,9 +27,14 @@ class TqvImap4FetchCache {
   // The key of one item of one message version; "" (no caching) when the
   // store gave no content key.
   [[nodiscard]] static std::string Key(const TqvImap4MessageItem& AMessage, const std::string& AItem);
-  // True and the answer's bytes when (AKey) is kept; false for an empty key.
+  // The answer kept under AKey, shared and never changed; null when none
+  // (always for an empty key).
+  using TAnswer = std::shared_ptr<const std::string>;
+  [[nodiscard]] TAnswer Find(const std::string& AKey);
+  // True and a copy of the answer's bytes when AKey is kept.
   [[nodiscard]] bool Find(const std::string& AKey, std::string& ABytes);
-  // Keeps ABytes under AKey (nothing for an empty key or too large bytes).
+  // Keeps the answer under AKey (nothing for an empty key or too large bytes).
+  void Add(const std::string& AKey, TAnswer ABytes);
   void Add(const std::string& AKey, const std::string& ABytes);
   // What all shards hold.
   [[nodiscard]] size_t Bytes() const;
@@ -38,7 +44,7 @@ class TqvImap4FetchCache {
  private:
   struct TEntry {
     std::string Key;
-    std::string Bytes;
+    TAnswer Bytes;
   };
   struct TShard {
     mutable std::mutex Lock;

@@ -611,7 +611,9 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   // file of the same name would inherit their UID and flags.
   TqvImap4MessageList& entries = AIndex.Entries;
   bool dropped = false;
-  for (int i = entries.Count() - 1; i >= 0; --i) {
+  const bool allListed =
+      AIndex.AllListed && AIndex.AllListedVersions == std::pair{AIndex.EntriesVersion, AIndex.ListingVersion};
+  for (int i = allListed ? -1 : entries.Count() - 1; i >= 0; --i) {
     const std::string& path = entries.Items(i)->Name;
     if (path.size() > AFolder.size() && path.compare(0, AFolder.size(), AFolder) == 0 &&
         AIndex.Files.count(std::string_view(path).substr(AFolder.size())))
@@ -646,6 +648,8 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   } else if (dropped) {
     ++AIndex.EntriesVersion;
   }
+  AIndex.AllListed = true;
+  AIndex.AllListedVersions = {AIndex.EntriesVersion, AIndex.ListingVersion};
   AIndex.EntriesKey = KeyOf(AFolder + FMessagesInfoFile);
   // Only this store writes the file: what it wrote is what is there.
   AIndex.EntriesSettled = true;
@@ -911,7 +915,11 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       } else {
         entry = entries.Add(item->Name, -1, 0, Now());
         index->ByPath.emplace(item->Name, entry);
+        // Its file is listed: what was known of the others still holds.
+        const bool allListed = index->AllListed && index->AllListedVersions ==
+                                                       std::pair{index->EntriesVersion, index->ListingVersion};
         ++index->EntriesVersion;
+        if (allListed) index->AllListedVersions = {index->EntriesVersion, index->ListingVersion};
         entryChanged = true;
       }
       if (entry->UID < 0 && item->UID >= 0) {

@@ -234,6 +234,22 @@ bool NeedsSource(const std::string& AName) {
 }
 bool SetsSeen(const std::string& AName) { return AName == "BODY" || AName == "RFC822" || AName == "RFC822.TEXT"; }
 
+// What a FETCH line writes for an item, told once per command.
+enum class TLineItem : uint8_t { kNothing, kSource, kUid, kFlags, kInternalDate };
+std::vector<TLineItem> LineItems(const TqvImap4FetchList& AItems) {
+  std::vector<TLineItem> kinds;
+  kinds.reserve(static_cast<size_t>(AItems.GetCount()));
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const std::string& name = AItems.GetItem(i).Name;
+    kinds.push_back(NeedsSource(name)           ? TLineItem::kSource
+                    : name == "UID"             ? TLineItem::kUid
+                    : name == "FLAGS"           ? TLineItem::kFlags
+                    : name == "INTERNALDATE"    ? TLineItem::kInternalDate
+                                                : TLineItem::kNothing);
+  }
+  return kinds;
+}
+
 std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
   return "FLAGS (" + ImapMessageFlagsText(AMessage.Flags) + ")";
 }
@@ -275,8 +291,9 @@ std::string CachedItemName(const TqvImap4FetchItem& AItem) {
 // "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
 // holds the answers of the NeedsSource items by index), then FLAGS when
 // AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
-void WriteFetchLine(std::string& AOut, const TqvImap4FetchList& AItems, const TqvImap4MessageItem& AMessage,
-                    const std::vector<std::string>& ASourceItems, bool AAddFlags, bool AAddUid) {
+void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, const TqvImap4MessageItem& AMessage,
+                    const std::vector<std::shared_ptr<const std::string>>& ASourceItems, bool AAddFlags,
+                    bool AAddUid) {
   AOut += "* ";
   AppendNumber(AOut, AMessage.SequenceNumber);
   AOut += " FETCH (";
@@ -294,24 +311,28 @@ void WriteFetchLine(std::string& AOut, const TqvImap4FetchList& AItems, const Tq
     AOut += "UID ";
     AppendNumber(AOut, AMessage.UID);
   };
-  for (int i = 0; i < AItems.GetCount(); ++i) {
-    const std::string& name = AItems.GetItem(i).Name;
-    if (NeedsSource(name)) {
-      const std::string& answer = ASourceItems[static_cast<size_t>(i)];
-      if (answer.empty()) continue;
-      separate();
-      AOut += answer;
-    } else if (name == "UID") {
-      separate();
-      uid();
-    } else if (name == "FLAGS") {
-      separate();
-      flags();
-    } else if (name == "INTERNALDATE") {
-      separate();
-      AOut += "INTERNALDATE \"";
-      AOut += GetImapDateTimeStr(AMessage.Date);
-      AOut += '"';
+  for (size_t i = 0; i < AItems.size(); ++i) {
+    switch (AItems[i]) {
+      case TLineItem::kSource:
+        if (!ASourceItems[i] || ASourceItems[i]->empty()) break;
+        separate();
+        AOut += *ASourceItems[i];
+        break;
+      case TLineItem::kUid:
+        separate();
+        uid();
+        break;
+      case TLineItem::kFlags:
+        separate();
+        flags();
+        break;
+      case TLineItem::kInternalDate:
+        separate();
+        AOut += "INTERNALDATE \"";
+        AOut += GetImapDateTimeStr(AMessage.Date);
+        AOut += '"';
+        break;
+      case TLineItem::kNothing: break;
     }
   }
   if (AAddFlags) {
@@ -385,15 +406,17 @@ bool TqvImap4Server::UpdateMessages(TqvImap4CommandConnection* AConnection, TqvI
 }
 
 bool TqvImap4Server::FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
-                                      const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers) {
+                                      const TqvImap4MessageItem& AMessage,
+                                      std::vector<std::shared_ptr<const std::string>>& AAnswers) {
   std::vector<std::string> keys(AAnswers.size());
   bool all = true;
   for (int i = 0; i < AItems.GetCount(); ++i) {
     const auto at = static_cast<size_t>(i);
-    AAnswers[at].clear();
+    AAnswers[at].reset();
     if (!NeedsSource(AItems.GetItem(i).Name)) continue;
     keys[at] = TqvImap4FetchCache::Key(AMessage, CachedItemName(AItems.GetItem(i)));
-    all = FFetchCache->Find(keys[at], AAnswers[at]) && all;
+    AAnswers[at] = FFetchCache->Find(keys[at]);
+    all = all && AAnswers[at];
   }
   if (all) return true;
   TStringList source;
@@ -403,7 +426,7 @@ bool TqvImap4Server::FetchSourceItems(TqvImap4CommandConnection* AConnection, co
   for (int i = 0; i < AItems.GetCount(); ++i) {
     const auto at = static_cast<size_t>(i);
     if (!NeedsSource(AItems.GetItem(i).Name)) continue;
-    AAnswers[at] = SourceItem(AItems.GetItem(i), source);
+    AAnswers[at] = std::make_shared<const std::string>(SourceItem(AItems.GetItem(i), source));
     FFetchCache->Add(keys[at], AAnswers[at]);
   }
   return true;
@@ -439,9 +462,12 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   // The answer goes out in pieces of about kFetchPieceBytes, the tagged line with
   // the last, each once the \Seen flags it reports are stored. What was built
   // is sent before an error's reply when nothing in it waits to be stored.
+  const std::vector<TLineItem> lineItems = LineItems(items);
   std::string out;
+  // Room for a FLAGS or UID line per message at least.
+  out.reserve(static_cast<size_t>(std::min<int64_t>(int64_t{view->Count()} * 48, kFetchPieceBytes)));
   TqvImap4MessageList seen(false);
-  std::vector<std::string> answers(static_cast<size_t>(items.GetCount()));
+  std::vector<std::shared_ptr<const std::string>> answers(static_cast<size_t>(items.GetCount()));
   try {
     for (int m = 0; m < view->Count(); ++m) {
       const TqvImap4MessageItem* message = view->Peek(m);
@@ -455,7 +481,7 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
         seen.AddRef(changed);
         seenNow = true;
       }
-      WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
+      WriteFetchLine(out, lineItems, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
       if (static_cast<int64_t>(out.size()) >= kFetchPieceBytes) {
         (void)UpdateMessages(AConnection, seen);
         SendRawBytes(AConnection, out);

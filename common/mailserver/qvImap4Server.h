@@ -447,7 +447,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // (others ""), from the answer cache or else from the store's source;
   // false when the store could not give it.
   bool FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
-                        const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers);
+                        const TqvImap4MessageItem& AMessage,
+                        std::vector<std::shared_ptr<const std::string>>& AAnswers);
   void CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
