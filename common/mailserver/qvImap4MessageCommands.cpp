@@ -353,28 +353,31 @@ void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, con
 std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::SetView(std::string_view ASet, bool AUseUids) {
   Renumber();
   auto view = std::make_unique<TqvImap4MessageList>(false);
-  const std::vector<std::pair<int64_t, int>> index = UidIndex();
-  if (index.empty()) return view;
-  const auto count = static_cast<int64_t>(index.size());
-  std::vector<bool> chosen(index.size(), false);
+  // The leading messages with a UID (those of UidIndex), in UID order.
+  size_t addressable = 0;
+  while (addressable < FItems.size() && FItems[addressable]->UID >= 0) ++addressable;
+  if (addressable == 0) return view;
+  const auto count = static_cast<int64_t>(addressable);
+  const auto first = FItems.begin();
+  std::vector<bool> chosen(addressable, false);
   // Marks the addressable positions lo..hi (0-based, inclusive).
   const auto mark = [&](int64_t ALo, int64_t AHi) {
     for (int64_t i = std::max<int64_t>(ALo, 0); i <= std::min(AHi, count - 1); ++i) chosen[static_cast<size_t>(i)] = true;
   };
   // The first position whose UID is at least AUid.
   const auto lowerUid = [&](int64_t AUid) {
-    return std::lower_bound(index.begin(), index.end(), AUid,
-                            [](const std::pair<int64_t, int>& e, int64_t u) { return e.first < u; }) -
-           index.begin();
+    return std::lower_bound(first, first + count, AUid,
+                            [](const TqvImap4MessageItem* e, int64_t u) { return e->UID < u; }) -
+           first;
   };
   for (const std::string_view part : SplitAt(ASet, ',')) {
     const std::vector<std::string_view> tokens = SplitAt(part, ':');
-    const int64_t star = AUseUids ? index.back().first : count;
+    const int64_t star = AUseUids ? FItems[addressable - 1]->UID : count;
     int64_t lo = SetNumber(tokens[0], star);
     int64_t hi = tokens.size() > 1 ? SetNumber(tokens[1], star) : lo;
     if (lo > hi) std::swap(lo, hi);
     if (AUseUids) {
-      // UIDs ascend along the index: every one in lo..hi.
+      // UIDs ascend along the addressable messages: every one in lo..hi.
       mark(lowerUid(lo), lowerUid(hi == std::numeric_limits<int64_t>::max() ? hi : hi + 1) - 1);
     } else if (hi >= 1) {
       mark(std::max<int64_t>(lo, 1) - 1, hi - 1);
@@ -382,7 +385,7 @@ std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::SetView(std::string_vi
   }
   view->FItems.reserve(static_cast<size_t>(std::count(chosen.begin(), chosen.end(), true)));
   for (size_t i = 0; i < chosen.size(); ++i)
-    if (chosen[i]) view->AddRef(FItems[static_cast<size_t>(index[i].second)]);
+    if (chosen[i]) view->AddRef(FItems[i]);
   return view;
 }
 
@@ -464,8 +467,10 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   // is sent before an error's reply when nothing in it waits to be stored.
   const std::vector<TLineItem> lineItems = LineItems(items);
   std::string out;
-  // Room for a FLAGS or UID line per message at least.
-  out.reserve(static_cast<size_t>(std::min<int64_t>(int64_t{view->Count()} * 48, kFetchPieceBytes)));
+  // Room for a piece when answers come from message bytes, else for a short
+  // line per message.
+  out.reserve(static_cast<size_t>(needSource ? kFetchPieceBytes + 8192
+                                             : std::min<int64_t>(int64_t{view->Count()} * 48, kFetchPieceBytes)));
   TqvImap4MessageList seen(false);
   std::vector<std::shared_ptr<const std::string>> answers(static_cast<size_t>(items.GetCount()));
   try {
