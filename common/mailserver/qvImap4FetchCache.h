@@ -5,15 +5,17 @@
 // Bounded in bytes: the answers are spread over shards by key, each with a
 // share of the bound and its own lock; in a shard the least recently used
 // answers go first, and an answer larger than a quarter of a shard's share
-// is never kept. Any thread.
+// is never kept. A shard finds its answers through an open-addressing table
+// of key hashes (one probe is one cache line, no division). Any thread.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 class TqvImap4MessageItem;
 
@@ -26,9 +28,14 @@ class TqvImap4FetchCache {
   // The key of one item of one message version; "" (no caching) when the
   // store gave no content key.
   [[nodiscard]] static std::string Key(const TqvImap4MessageItem& AMessage, const std::string& AItem);
-  // True and the answer's bytes when (AKey) is kept; false for an empty key.
+  // The answer kept under AKey, shared and never changed; null when none
+  // (always for an empty key).
+  using TAnswer = std::shared_ptr<const std::string>;
+  [[nodiscard]] TAnswer Find(const std::string& AKey);
+  // True and a copy of the answer's bytes when AKey is kept.
   [[nodiscard]] bool Find(const std::string& AKey, std::string& ABytes);
-  // Keeps ABytes under AKey (nothing for an empty key or too large bytes).
+  // Keeps the answer under AKey (nothing for an empty key or too large bytes).
+  void Add(const std::string& AKey, TAnswer ABytes);
   void Add(const std::string& AKey, const std::string& ABytes);
   // What all shards hold.
   [[nodiscard]] size_t Bytes() const;
@@ -38,15 +45,28 @@ class TqvImap4FetchCache {
  private:
   struct TEntry {
     std::string Key;
-    std::string Bytes;
+    TAnswer Bytes;
+    size_t Hash = 0;
+  };
+  using TEntries = std::list<TEntry>;
+  // Linear probing from (Hash / kShards) & mask; Mark 0 is a free slot.
+  struct TSlot {
+    size_t Mark = 0;  // the key's hash with its lowest bit set
+    TEntries::iterator Entry;
   };
   struct TShard {
     mutable std::mutex Lock;
     size_t Bytes = 0;
-    std::list<TEntry> Entries;  // most recently used first
-    std::unordered_map<std::string, std::list<TEntry>::iterator> ByKey;
+    TEntries Entries;  // most recently used first
+    std::vector<TSlot> Slots;  // a power of two, at most half used
+    size_t Used = 0;
+    // The slot of AKey (AHash its hash), or the free slot that ends its probe.
+    [[nodiscard]] size_t Probe(const std::string& AKey, size_t AHash) const;
+    void Insert(TEntries::iterator AEntry);
+    void Erase(TEntries::iterator AEntry);
   };
-  TShard& ShardOf(const std::string& AKey) { return FShards[std::hash<std::string>()(AKey) % kShards]; }
+  static size_t HashOf(const std::string& AKey) { return std::hash<std::string>()(AKey); }
+  TShard& ShardOf(size_t AHash) { return FShards[AHash % kShards]; }
   size_t FShardCapacity;
   std::array<TShard, kShards> FShards;
 };

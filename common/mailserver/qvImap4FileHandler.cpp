@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "CodePage.h"
 #include "ProgramPath.h"
 #include "UniqueFd.h"
 #include "ValueStream.h"
@@ -29,6 +32,8 @@ constexpr int64_t kMaxStateFileBytes = 64 * 1024 * 1024;
 constexpr int kAppendRetries = 1000;
 // Folder indexes kept beyond this many are dropped unless in use.
 constexpr size_t kMaxFolderIndexes = 64;
+// User names whose folder names are kept; all are forgotten beyond this.
+constexpr size_t kMaxFolderNames = 4096;
 
 std::string UpperAscii(std::string AText) {
   for (char& c : AText)
@@ -223,9 +228,21 @@ std::string TqvImap4FileHandler::UserFolder(TqvImap4CommandConnection* AConnecti
   // No MailBoxDir is no store (it would be the root), and an unsafe or empty
   // user name has no folder (it would be MailBoxDir itself or outside it).
   if (FMailBoxDir.empty()) return {};
-  const std::string name = MailBoxFolderName(ConnectionUserName(AConnection));
+  const std::string name = FolderNameOf(ConnectionUserName(AConnection));
   if (name.empty()) return {};
   return AddTrailingChar(FMailBoxDir, '/') + name + "/";
+}
+
+std::string TqvImap4FileHandler::FolderNameOf(const std::string& AUserName) const {
+  std::scoped_lock lock(FNameLock);
+  // The names depend on the code page in force.
+  if (const uint32_t codePage = plat::GetACP(); codePage != FNamesCodePage) {
+    FFolderNames.clear();
+    FNamesCodePage = codePage;
+  }
+  if (const auto found = FFolderNames.find(AUserName); found != FFolderNames.end()) return found->second;
+  if (FFolderNames.size() >= kMaxFolderNames) FFolderNames.clear();
+  return FFolderNames.emplace(AUserName, MailBoxFolderName(AUserName)).first->second;
 }
 
 std::string TqvImap4FileHandler::SharedRoot() const {
@@ -236,7 +253,7 @@ std::string TqvImap4FileHandler::SharedRoot() const {
 bool TqvImap4FileHandler::AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate) {
   try {
     const TqvStoreFolder mailbox = OpenStoreFolder(AddTrailingChar(FMailBoxDir, '/'), ACreate);
-    if (mailbox) (void)OpenAccountFolder(mailbox, MailBoxFolderName(ConnectionUserName(AConnection)), ACreate);
+    if (mailbox) (void)OpenAccountFolder(mailbox, FolderNameOf(ConnectionUserName(AConnection)), ACreate);
     return false;
   } catch (const std::exception& e) {
     DoStoreError(e);
@@ -346,6 +363,11 @@ struct TqvImap4FileHandler::TFolderIndex {
   bool EntriesSettled = false;
   TFileKey EntriesKey;
   TqvImap4MessageList Entries;
+  // "imap.dat" as last read or written, kept by the same rule.
+  bool SettingsValid = false;
+  bool SettingsSettled = false;
+  TFileKey SettingsKey;
+  TqvImap4MailBoxItem Settings;
   std::unordered_map<std::string, TqvImap4MessageItem*> ByPath;
   struct TFile {
     ino_t Ino = 0;
@@ -370,12 +392,30 @@ struct TqvImap4FileHandler::TFolderIndex {
     ListedGeneration = 0;
   }
 
-  // Bumped when Entries or Listed is made anew; Joined (the entry of each
-  // listed file, or none) was built at JoinedVersions.
+  // Bumped when entries come or go (EntriesVersion), when an entry's UID or
+  // flags change (FieldsVersion) and when the listing changes. Snapshot (the
+  // messages as GetMessages gives them, shared by the sessions) and
+  // AllListed (every entry names a listed file) were made at the versions
+  // beside them.
   uint64_t EntriesVersion = 0;
+  uint64_t FieldsVersion = 0;
   uint64_t ListingVersion = 0;
-  std::pair<uint64_t, uint64_t> JoinedVersions{~0ull, ~0ull};
-  std::vector<const TqvImap4MessageItem*> Joined;
+  using TVersions = std::array<uint64_t, 3>;
+  [[nodiscard]] TVersions Versions() const { return {EntriesVersion, FieldsVersion, ListingVersion}; }
+  TqvImap4MessageSnapshotPtr Snapshot;
+  TVersions SnapshotVersions{~0ull, ~0ull, ~0ull};
+  bool AllListed = false;
+  std::pair<uint64_t, uint64_t> AllListedVersions{~0ull, ~0ull};
+  // The highest UID of the entries (-1: none), made at MaxUidVersions.
+  int64_t MaxUid = -1;
+  std::pair<uint64_t, uint64_t> MaxUidVersions{~0ull, ~0ull};
+  // True when AItem is one of the current snapshot's records, which then say
+  // what the entries and the listing say.
+  [[nodiscard]] bool InCurrentSnapshot(const TqvImap4MessageItem* AItem) const {
+    if (!Snapshot || SnapshotVersions != Versions()) return false;
+    const TqvImap4MessageItem* first = Snapshot->data();
+    return std::less_equal<>()(first, AItem) && std::less<>()(AItem, first + Snapshot->size());
+  }
 
   void IndexEntries() {
     ++EntriesVersion;
@@ -571,7 +611,9 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   // file of the same name would inherit their UID and flags.
   TqvImap4MessageList& entries = AIndex.Entries;
   bool dropped = false;
-  for (int i = entries.Count() - 1; i >= 0; --i) {
+  const bool allListed =
+      AIndex.AllListed && AIndex.AllListedVersions == std::pair{AIndex.EntriesVersion, AIndex.ListingVersion};
+  for (int i = allListed ? -1 : entries.Count() - 1; i >= 0; --i) {
     const std::string& path = entries.Items(i)->Name;
     if (path.size() > AFolder.size() && path.compare(0, AFolder.size(), AFolder) == 0 &&
         AIndex.Files.count(std::string_view(path).substr(AFolder.size())))
@@ -606,6 +648,8 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   } else if (dropped) {
     ++AIndex.EntriesVersion;
   }
+  AIndex.AllListed = true;
+  AIndex.AllListedVersions = {AIndex.EntriesVersion, AIndex.ListingVersion};
   AIndex.EntriesKey = KeyOf(AFolder + FMessagesInfoFile);
   // Only this store writes the file: what it wrote is what is there.
   AIndex.EntriesSettled = true;
@@ -614,33 +658,54 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
 
 // ---- settings
 
-void TqvImap4FileHandler::LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+void TqvImap4FileHandler::LoadSettings(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                        bool ASubscribed) const {
   const std::string path = AFolder + FMailBoxInfoFile;
-  if (IsRegularFile(path)) {
-    TStringStream data(ReadStateFile(path));
-    TqvImap4MailBoxStore(AItem).LoadFromStream(data);
+  const TFileKey key = KeyOf(path);
+  if (key.Size >= 0) {
+    if (!AIndex.SettingsValid || !(key == AIndex.SettingsKey) || !AIndex.SettingsSettled) {
+      AIndex.SettingsValid = false;
+      const int64_t readAt = WallClockNs();
+      TStringStream data(ReadStateFile(path));
+      TqvImap4MailBoxStore(AIndex.Settings).LoadFromStream(data);
+      AIndex.SettingsKey = key;
+      AIndex.SettingsSettled = readAt - key.MTimeNs > TFolderIndex::kSettleNs;
+      AIndex.SettingsValid = true;
+    }
+    // What a read of the file sets.
+    AItem.Subscribed = AIndex.Settings.Subscribed;
+    AItem.UIDNext = AIndex.Settings.UIDNext;
+    AItem.UIDValidity = AIndex.Settings.UIDValidity;
+    AItem.LastMessageNumber = AIndex.Settings.LastMessageNumber;
     return;
   }
   AItem.Subscribed = ASubscribed;
   AItem.UIDNext = 1;
   AItem.UIDValidity = NewUIDValidity(AFolder);
   AItem.LastMessageNumber = 0;
-  SaveSettings(AFolder, AItem);
+  SaveSettings(AIndex, AFolder, AItem);
 }
 
 void TqvImap4FileHandler::LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                              bool ASubscribed) {
   const TFolderIndexPtr index = FolderIndex(AFolder);
   std::scoped_lock lock(index->Lock);
-  LoadSettings(AFolder, AItem, ASubscribed);
+  LoadSettings(*index, AFolder, AItem, ASubscribed);
 }
 
-void TqvImap4FileHandler::SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const {
+void TqvImap4FileHandler::SaveSettings(TFolderIndex& AIndex, const std::string& AFolder,
+                                       const TqvImap4MailBoxItem& AItem) const {
   TqvImap4MailBoxItem copy = AItem;
   TStringStream data;
   TqvImap4MailBoxStore(copy).SaveToStream(data);
+  AIndex.SettingsValid = false;
   ReplaceStateFile(AFolder, FMailBoxInfoFile, data.DataString());
+  // Kept as a read of what was written gives it.
+  data.SetPosition(0);
+  TqvImap4MailBoxStore(AIndex.Settings).LoadFromStream(data);
+  AIndex.SettingsKey = KeyOf(AFolder + FMailBoxInfoFile);
+  AIndex.SettingsSettled = true;
+  AIndex.SettingsValid = true;
 }
 
 // ---- mailboxes
@@ -691,14 +756,14 @@ void TqvImap4FileHandler::UpdateMailBox(TObject*, TqvImap4CommandConnection* ACo
   // Another session may have taken UIDs or file numbers since this item was
   // read: the counters never go back.
   TqvImap4MailBoxItem stored;
-  LoadSettings(folder.Path, stored, false);
+  LoadSettings(*index, folder.Path, stored, false);
   AMailBox.UIDNext = std::max(AMailBox.UIDNext, stored.UIDNext);
   AMailBox.LastMessageNumber = std::max(AMailBox.LastMessageNumber, stored.LastMessageNumber);
   // The same settings again change nothing on disk.
   if (AMailBox.Subscribed == stored.Subscribed && AMailBox.UIDNext == stored.UIDNext &&
       AMailBox.UIDValidity == stored.UIDValidity && AMailBox.LastMessageNumber == stored.LastMessageNumber)
     return;
-  SaveSettings(folder.Path, AMailBox);
+  SaveSettings(*index, folder.Path, AMailBox);
 }
 
 void TqvImap4FileHandler::CreateMailBox(TObject*, TqvImap4CommandConnection* AConnection,
@@ -756,31 +821,40 @@ void TqvImap4FileHandler::GetMessages(TObject*, TqvImap4CommandConnection* AConn
   const TFolderIndexPtr index = FolderIndex(folder.Path);
   std::scoped_lock folderLock(index->Lock);
   (void)Entries(*index, folder.Path);
-  const std::vector<TListedMessage>& listed = ListMessages(*index, folder.Path);
-  const std::pair<uint64_t, uint64_t> versions{index->EntriesVersion, index->ListingVersion};
-  if (index->JoinedVersions != versions) {
-    index->Joined.clear();
-    index->Joined.reserve(listed.size());
-    for (const TListedMessage& file : listed) {
-      const auto found = index->ByPath.find(folder.Path + file.Name);
-      index->Joined.push_back(found == index->ByPath.end() ? nullptr : found->second);
+  (void)ListMessages(*index, folder.Path);
+  // Made again only when an entry or the listing changed; the sessions share
+  // it until then.
+  if (index->SnapshotVersions != index->Versions()) {
+    TqvImap4MessageList list;
+    AddListedMessages(*index, folder.Path, list);
+    auto snapshot = std::make_shared<TqvImap4MessageSnapshot>();
+    snapshot->reserve(static_cast<size_t>(list.Count()));
+    for (int i = 0; i < list.Count(); ++i) {
+      snapshot->push_back(std::move(*list.Items(i)));
+      snapshot->back().SequenceNumber = i + 1;
     }
-    index->JoinedVersions = versions;
+    index->Snapshot = std::move(snapshot);
+    index->SnapshotVersions = index->Versions();
   }
-  for (size_t i = 0; i < listed.size(); ++i) {
-    auto item = std::make_unique<TqvImap4MessageItem>(listed[i].Date);
-    item->Name.reserve(folder.Path.size() + listed[i].Name.size());
-    item->Name.append(folder.Path).append(listed[i].Name);
+  if (!AMessages.AddShared(index->Snapshot)) AddListedMessages(*index, folder.Path, AMessages);
+  Success = true;
+}
+
+void TqvImap4FileHandler::AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder,
+                                            TqvImap4MessageList& AMessages) const {
+  for (const TListedMessage& file : AIndex.Listed) {
+    auto item = std::make_unique<TqvImap4MessageItem>(file.Date);
+    item->Name.reserve(AFolder.size() + file.Name.size());
+    item->Name.append(AFolder).append(file.Name);
     // A message file is never rewritten in place: another inode or date is
     // other bytes.
-    item->ContentKey = static_cast<uint64_t>(listed[i].Ino);
-    if (const TqvImap4MessageItem* entry = index->Joined[i]) {
-      item->UID = entry->UID;
-      item->Flags = entry->Flags;
+    item->ContentKey = static_cast<uint64_t>(file.Ino);
+    if (const auto found = AIndex.ByPath.find(item->Name); found != AIndex.ByPath.end()) {
+      item->UID = found->second->UID;
+      item->Flags = found->second->Flags;
     }
     AMessages.Add(std::move(item));
   }
-  Success = true;
 }
 
 void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AConnection,
@@ -792,10 +866,14 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   const TFolderIndexPtr index = FolderIndex(folder.Path);
   std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
-  LoadSettings(folder.Path, settings, false);
+  LoadSettings(*index, folder.Path, settings, false);
   TqvImap4MessageList& entries = Entries(*index, folder.Path);
-  int64_t nextUid = std::max<int64_t>(settings.UIDNext, 1);
-  for (int i = 0; i < entries.Count(); ++i) nextUid = std::max(nextUid, entries.Items(i)->UID + 1);
+  if (index->MaxUidVersions != std::pair{index->EntriesVersion, index->FieldsVersion}) {
+    index->MaxUid = -1;
+    for (int i = 0; i < entries.Count(); ++i) index->MaxUid = std::max(index->MaxUid, entries.Peek(i)->UID);
+    index->MaxUidVersions = {index->EntriesVersion, index->FieldsVersion};
+  }
+  int64_t nextUid = std::max<int64_t>({settings.UIDNext, 1, index->MaxUid + 1});
   // The UIDs held, wanted only when one is given out.
   std::unordered_set<int64_t> taken;
   bool takenKnown = false;
@@ -817,21 +895,32 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   };
   // Entries of files that have gone are dropped by writing the file anew;
   // the same entries again leave it alone.
-  bool changed = false;
-  for (int i = 0; i < entries.Count() && !changed; ++i) changed = !present(entries.Items(i)->Name);
+  if (index->AllListedVersions != std::pair{index->EntriesVersion, index->ListingVersion}) {
+    index->AllListed = true;
+    for (int i = 0; i < entries.Count() && index->AllListed; ++i) index->AllListed = present(entries.Items(i)->Name);
+    index->AllListedVersions = {index->EntriesVersion, index->ListingVersion};
+  }
+  bool changed = !index->AllListed;
   try {
     for (int i = 0; i < AMessages.Count(); ++i) {
-      TqvImap4MessageItem* item = AMessages.Items(i);
+      const TqvImap4MessageItem* item = AMessages.Peek(i);
+      // A record of the current snapshot, unchanged, says what is stored.
+      if (index->InCurrentSnapshot(item)) continue;
       const TDateTime* listedDate = present(item->Name);
       if (!listedDate) continue;
       TqvImap4MessageItem* entry = nullptr;
+      bool entryChanged = false;
       if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
         entry = found->second;
       } else {
         entry = entries.Add(item->Name, -1, 0, Now());
         index->ByPath.emplace(item->Name, entry);
+        // Its file is listed: what was known of the others still holds.
+        const bool allListed = index->AllListed && index->AllListedVersions ==
+                                                       std::pair{index->EntriesVersion, index->ListingVersion};
         ++index->EntriesVersion;
-        changed = true;
+        if (allListed) index->AllListedVersions = {index->EntriesVersion, index->ListingVersion};
+        entryChanged = true;
       }
       if (entry->UID < 0 && item->UID >= 0) {
         // A UID another session gave out since this list was read (it is below
@@ -843,12 +932,22 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
         (void)isTaken(uid);
         taken.insert(uid);
         nextUid = std::max(nextUid, uid + 1);
-        changed = true;
+        entryChanged = true;
       }
       // The session sees the UID the store keeps.
-      item->UID = entry->UID;
-      changed = changed || entry->Flags != item->Flags;
-      entry->Flags = item->Flags;
+      if (item->UID != entry->UID) {
+        TqvImap4MessageItem* own = AMessages.Items(i);
+        own->UID = entry->UID;
+        item = own;
+      }
+      if (entry->Flags != item->Flags) {
+        entry->Flags = item->Flags;
+        entryChanged = true;
+      }
+      if (entryChanged) {
+        changed = true;
+        ++index->FieldsVersion;
+      }
       if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
         // The date as the file now gives it; the sorted listing is made anew.
@@ -865,7 +964,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   }
   if (nextUid > settings.UIDNext) {
     settings.UIDNext = nextUid;
-    SaveSettings(folder.Path, settings);
+    SaveSettings(*index, folder.Path, settings);
   }
   Success = true;
 }
@@ -919,7 +1018,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   std::scoped_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   settings.Name = AMailBox;
-  LoadSettings(folder.Path, settings, false);
+  LoadSettings(*index, folder.Path, settings, false);
 
   // Written aside first, then linked to the first free number: never over
   // a message the SMTP store placed meanwhile, never seen half-written.
@@ -944,7 +1043,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   }
   SyncFolder(folder.Path);
   settings.LastMessageNumber = number;
-  SaveSettings(folder.Path, settings);
+  SaveSettings(*index, folder.Path, settings);
 
   try {
     TqvImap4MessageList& entries = Entries(*index, folder.Path);

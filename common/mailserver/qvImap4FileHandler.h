@@ -19,7 +19,10 @@
 // every use), its message files' dates (by name and inode) and its sorted
 // listing, read again when the folder's inotify watch tells of a message
 // file made, renamed or removed (every event lists the folder when no watch
-// can be had). Mail the SMTP store delivers is thus seen at the next event;
+// can be had). GetMessages hands every session the same unchanging records
+// (TqvImap4MessageSnapshot), made again once an entry or the listing
+// changed; UpdateMessages passes over records of the current one, which
+// say what is stored. Mail the SMTP store delivers is thus seen at the next event;
 // only a message file rewritten in place could be missed, and no writer of
 // the store does that. The state files are written only when they change.
 // Damaged state files raise EStreamError ("Cannot load mailbox settings",
@@ -126,6 +129,8 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
  private:
   struct TMailBoxFolder;
   [[nodiscard]] std::string UserFolder(TqvImap4CommandConnection* AConnection) const;
+  // MailBoxFolderName, kept by user name while the code page stays.
+  [[nodiscard]] std::string FolderNameOf(const std::string& AUserName) const;
   [[nodiscard]] std::string SharedRoot() const;
   [[nodiscard]] char Separator() const;
   [[nodiscard]] TMailBoxFolder MailBoxFolder(TqvImap4CommandConnection* AConnection, const std::string& AName);
@@ -133,12 +138,6 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // (made, with the mailbox folder, when ACreate); true when that failed,
   // which OnStoreError is told. A missing folder without ACreate is no failure.
   [[nodiscard]] bool AccountFolderRefused(TqvImap4CommandConnection* AConnection, bool ACreate);
-  // The folder's "imap.dat" into AItem, written first with defaults when
-  // missing; the caller holds the folder's index lock (LoadSettingsLocked
-  // takes it).
-  void LoadSettings(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed) const;
-  void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
-  void SaveSettings(const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
   void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
                      TqvImap4MailBoxList& AMailBoxes);
 
@@ -151,6 +150,13 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // and every write of the folder's state files.
   [[nodiscard]] TFolderIndexPtr FolderIndex(const std::string& AFolder);
   void ForgetFolderIndexes();
+  // The folder's "imap.dat" into AItem (read again only when the file
+  // changed), written first with defaults when missing; the caller holds the
+  // folder's index lock (LoadSettingsLocked takes it).
+  void LoadSettings(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MailBoxItem& AItem,
+                    bool ASubscribed) const;
+  void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
+  void SaveSettings(TFolderIndex& AIndex, const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
   // With the index locked: "messages.dat" as parsed entries (read again only
   // when the file changed), the folder's message files sorted by name (ASCII
   // case ignored) with their dates (the list is the index's own, valid until
@@ -159,6 +165,9 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
   [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
   void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const;
+  // With the index locked: the listed messages with their entries' UIDs and
+  // flags, added to AMessages one by one.
+  void AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MessageList& AMessages) const;
 
   // Shared by the events of one mailbox folder (which then lock its index),
   // exclusive for creating, deleting and renaming mailboxes and for the
@@ -167,6 +176,9 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   std::mutex FIndexLock;
   std::unordered_map<std::string, TFolderIndexPtr> FIndexes;
   std::unique_ptr<TFolderWatch> FWatch;  // its lock comes after all others
+  mutable std::mutex FNameLock;          // taken alone
+  mutable std::unordered_map<std::string, std::string> FFolderNames;
+  mutable uint32_t FNamesCodePage = 0;
   std::string FMailBoxDir;
   std::string FMailBoxInfoFile = "imap.dat";
   std::string FMessagesInfoFile = "messages.dat";

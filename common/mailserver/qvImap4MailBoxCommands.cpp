@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <functional>
+#include <utility>
 
 #include "qvImap4Server.h"
 #include "qvMailBoxFiles.h"
@@ -88,6 +90,7 @@ TqvImap4MessageItem::TqvImap4MessageItem() : Date(Now()) {}
 TqvImap4MessageList::~TqvImap4MessageList() = default;
 
 void TqvImap4MessageList::InsertSorted(TqvImap4MessageItem* AItem) {
+  FNumbered = false;
   if (AItem->UID < 0) {
     FItems.push_back(AItem);
     return;
@@ -120,14 +123,58 @@ TqvImap4MessageItem* TqvImap4MessageList::Add(const std::string& AName, int64_t 
   return Add(std::move(item));
 }
 
-TqvImap4MessageItem* TqvImap4MessageList::Items(int AIndex) const {
+bool TqvImap4MessageList::AddShared(TqvImap4MessageSnapshotPtr ASnapshot) {
+  if (!FItems.empty()) return false;
+  if (!ASnapshot || ASnapshot->empty()) return true;
+  FItems.reserve(ASnapshot->size());
+  // Never written through: Items copies first.
+  for (const TqvImap4MessageItem& item : *ASnapshot) FItems.push_back(const_cast<TqvImap4MessageItem*>(&item));
+  FShared.push_back(std::move(ASnapshot));
+  FNumbered = true;  // as a snapshot comes
+  return true;
+}
+
+bool TqvImap4MessageList::IsShared(const TqvImap4MessageItem* AItem) const {
+  for (const TqvImap4MessageSnapshotPtr& snapshot : FShared) {
+    const TqvImap4MessageItem* first = snapshot->data();
+    if (std::less_equal<>()(first, AItem) && std::less<>()(AItem, first + snapshot->size())) return true;
+  }
+  return false;
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::Writable(const TqvImap4MessageItem* AItem) {
+  // Numbered lists find it at once.
+  const auto at = static_cast<size_t>(AItem->SequenceNumber - 1);
+  if (AItem->SequenceNumber >= 1 && at < FItems.size() && FItems[at] == AItem) return Items(static_cast<int>(at));
+  const auto found = std::find(FItems.begin(), FItems.end(), AItem);
+  return found == FItems.end() ? nullptr : Items(static_cast<int>(found - FItems.begin()));
+}
+
+const TqvImap4MessageItem* TqvImap4MessageList::Peek(int AIndex) const {
   if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
   return FItems[static_cast<size_t>(AIndex)];
 }
 
-TqvImap4MessageItem* TqvImap4MessageList::Find(const std::string& AName) const {
+TqvImap4MessageItem* TqvImap4MessageList::Items(int AIndex) {
+  (void)Peek(AIndex);
+  TqvImap4MessageItem*& item = FItems[static_cast<size_t>(AIndex)];
+  // The caller may renumber it.
+  FNumbered = false;
+  if (!FShared.empty() && IsShared(item)) {
+    FOwned.push_back(std::make_unique<TqvImap4MessageItem>(*item));
+    item = FOwned.back().get();
+  }
+  return item;
+}
+
+TqvImap4MessageItem* TqvImap4MessageList::Find(const std::string& AName) {
   const int i = IndexOf(AName);
-  return i < 0 ? nullptr : FItems[static_cast<size_t>(i)];
+  return i < 0 ? nullptr : Items(i);
+}
+
+const TqvImap4MessageItem* TqvImap4MessageList::Find(const std::string& AName) const {
+  const int i = IndexOf(AName);
+  return i < 0 ? nullptr : Peek(i);
 }
 
 int TqvImap4MessageList::IndexOf(const std::string& AName) const {
@@ -137,8 +184,9 @@ int TqvImap4MessageList::IndexOf(const std::string& AName) const {
 }
 
 void TqvImap4MessageList::Delete(int AIndex) {
-  TqvImap4MessageItem* item = Items(AIndex);
+  const TqvImap4MessageItem* item = Peek(AIndex);
   FItems.erase(FItems.begin() + AIndex);
+  FNumbered = false;
   const auto owned =
       std::find_if(FOwned.begin(), FOwned.end(), [item](const auto& AOwned) { return AOwned.get() == item; });
   if (owned != FOwned.end()) FOwned.erase(owned);
@@ -147,10 +195,17 @@ void TqvImap4MessageList::Delete(int AIndex) {
 void TqvImap4MessageList::Clear() {
   FItems.clear();
   FOwned.clear();
+  FShared.clear();
+  FNumbered = false;
 }
 
 void TqvImap4MessageList::Renumber() {
-  for (size_t i = 0; i < FItems.size(); ++i) FItems[i]->SequenceNumber = static_cast<int>(i + 1);
+  // A shared snapshot comes numbered: its items are left alone.
+  if (FNumbered) return;
+  for (size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i]->SequenceNumber != static_cast<int>(i + 1))
+      Items(static_cast<int>(i))->SequenceNumber = static_cast<int>(i + 1);
+  FNumbered = true;
 }
 
 std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::FlagView(TqvMailMessageFlag AFlag) {
@@ -163,6 +218,7 @@ std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::FlagView(TqvMailMessag
 
 std::vector<std::pair<int64_t, int>> TqvImap4MessageList::UidIndex() const {
   std::vector<std::pair<int64_t, int>> index;
+  index.reserve(FItems.size());
   for (size_t i = 0; i < FItems.size() && FItems[i]->UID >= 0; ++i)
     index.emplace_back(FItems[i]->UID, static_cast<int>(i));
   return index;
@@ -200,16 +256,21 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   // UID 0 is not a valid UID. Another session may have given UIDs since the
   // item was read: new ones start above every UID already given.
   AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
-  for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Items(i)->UID + 1);
+  for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Peek(i)->UID + 1);
   AInfo.Exists = messages.Count();
   for (int i = 0; i < messages.Count(); ++i) {
-    TqvImap4MessageItem* m = messages.Items(i);
+    // Only the messages that change are copied out of the store's records.
+    const TqvImap4MessageItem* m = messages.Peek(i);
     if (m->UID < 0) {
-      m->UID = AInfo.UIDNext++;
-      m->Flags |= MessageFlag(mfRecent);
-      if (AGiven) AGiven->emplace_back(m->Name, m->UID);
-    } else {
-      m->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
+      TqvImap4MessageItem* given = messages.Items(i);
+      given->UID = AInfo.UIDNext++;
+      given->Flags |= MessageFlag(mfRecent);
+      if (AGiven) AGiven->emplace_back(given->Name, given->UID);
+      m = given;
+    } else if (m->Flags & MessageFlag(mfRecent)) {
+      TqvImap4MessageItem* old = messages.Items(i);
+      old->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
+      m = old;
     }
     if (!(m->Flags & MessageFlag(mfSeen))) {
       ++AInfo.UnseenCount;
@@ -424,7 +485,7 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   TqvImap4ServerMailBoxInfo added;
   std::vector<std::pair<std::string, int64_t>> given;
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
-  std::erase_if(given, [&](const auto& g) { return before.Find(g.first) != nullptr; });
+  std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
   if (info->MailBox == AConnection->SelectedMailBox())
     SendUntagged(AConnection, AParams, std::to_string(added.Exists) + " EXISTS");
   // Another session's append in the same moment leaves it open which is ours.

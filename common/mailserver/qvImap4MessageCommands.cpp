@@ -5,6 +5,7 @@
 // STORE, and FETCH setting \Seen, store a command's flags in one
 // OnUpdateMessages before the replies that report them.
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <set>
 
@@ -188,7 +189,7 @@ class TSearchParser {
     AKey.Kind = TSearchKey::kSet;
     AKey.Members.assign(static_cast<size_t>(FMessages.Count()), false);
     const std::unique_ptr<TqvImap4MessageList> view = FMessages.SetView(word, uid);
-    for (int i = 0; i < view->Count(); ++i) AKey.Members[static_cast<size_t>(view->Items(i)->SequenceNumber - 1)] = true;
+    for (int i = 0; i < view->Count(); ++i) AKey.Members[static_cast<size_t>(view->Peek(i)->SequenceNumber - 1)] = true;
     return true;
   }
 
@@ -233,8 +234,30 @@ bool NeedsSource(const std::string& AName) {
 }
 bool SetsSeen(const std::string& AName) { return AName == "BODY" || AName == "RFC822" || AName == "RFC822.TEXT"; }
 
+// What a FETCH line writes for an item, told once per command.
+enum class TLineItem : uint8_t { kNothing, kSource, kUid, kFlags, kInternalDate };
+std::vector<TLineItem> LineItems(const TqvImap4FetchList& AItems) {
+  std::vector<TLineItem> kinds;
+  kinds.reserve(static_cast<size_t>(AItems.GetCount()));
+  for (int i = 0; i < AItems.GetCount(); ++i) {
+    const std::string& name = AItems.GetItem(i).Name;
+    kinds.push_back(NeedsSource(name)           ? TLineItem::kSource
+                    : name == "UID"             ? TLineItem::kUid
+                    : name == "FLAGS"           ? TLineItem::kFlags
+                    : name == "INTERNALDATE"    ? TLineItem::kInternalDate
+                                                : TLineItem::kNothing);
+  }
+  return kinds;
+}
+
 std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
-  return "FLAGS (" + GetImapMessageFlags(AMessage.Flags) + ")";
+  return "FLAGS (" + ImapMessageFlagsText(AMessage.Flags) + ")";
+}
+
+void AppendNumber(std::string& AOut, int64_t ANumber) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, ANumber).ptr;
+  AOut.append(digits, end);
 }
 
 // The answer to a FETCH item that comes from the message's bytes alone
@@ -268,41 +291,59 @@ std::string CachedItemName(const TqvImap4FetchItem& AItem) {
 // "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
 // holds the answers of the NeedsSource items by index), then FLAGS when
 // AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
-void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const TqvImap4MessageItem& AMessage,
-                    const std::vector<std::string>& ASourceItems, bool AAddFlags, bool AAddUid) {
-  AOut.WriteString("* " + std::to_string(AMessage.SequenceNumber) + " FETCH (");
+void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, const TqvImap4MessageItem& AMessage,
+                    const std::vector<std::shared_ptr<const std::string>>& ASourceItems, bool AAddFlags,
+                    bool AAddUid) {
+  AOut += "* ";
+  AppendNumber(AOut, AMessage.SequenceNumber);
+  AOut += " FETCH (";
   bool first = true;
   const auto separate = [&] {
-    if (!first) AOut.WriteString(" ");
+    if (!first) AOut += ' ';
     first = false;
   };
-  for (int i = 0; i < AItems.GetCount(); ++i) {
-    const std::string& name = AItems.GetItem(i).Name;
-    if (NeedsSource(name)) {
-      const std::string& answer = ASourceItems[static_cast<size_t>(i)];
-      if (answer.empty()) continue;
-      separate();
-      AOut.WriteString(answer);
-    } else if (name == "UID") {
-      separate();
-      AOut.WriteString("UID " + std::to_string(AMessage.UID));
-    } else if (name == "FLAGS") {
-      separate();
-      AOut.WriteString(FlagsItem(AMessage));
-    } else if (name == "INTERNALDATE") {
-      separate();
-      AOut.WriteString("INTERNALDATE \"" + GetImapDateTimeStr(AMessage.Date) + "\"");
+  const auto flags = [&] {
+    AOut += "FLAGS (";
+    AOut += ImapMessageFlagsText(AMessage.Flags);
+    AOut += ')';
+  };
+  const auto uid = [&] {
+    AOut += "UID ";
+    AppendNumber(AOut, AMessage.UID);
+  };
+  for (size_t i = 0; i < AItems.size(); ++i) {
+    switch (AItems[i]) {
+      case TLineItem::kSource:
+        if (!ASourceItems[i] || ASourceItems[i]->empty()) break;
+        separate();
+        AOut += *ASourceItems[i];
+        break;
+      case TLineItem::kUid:
+        separate();
+        uid();
+        break;
+      case TLineItem::kFlags:
+        separate();
+        flags();
+        break;
+      case TLineItem::kInternalDate:
+        separate();
+        AOut += "INTERNALDATE \"";
+        AOut += GetImapDateTimeStr(AMessage.Date);
+        AOut += '"';
+        break;
+      case TLineItem::kNothing: break;
     }
   }
   if (AAddFlags) {
     separate();
-    AOut.WriteString(FlagsItem(AMessage));
+    flags();
   }
   if (AAddUid) {
     separate();
-    AOut.WriteString("UID " + std::to_string(AMessage.UID));
+    uid();
   }
-  AOut.WriteString(")\r\n");
+  AOut += ")\r\n";
 }
 
 }  // namespace
@@ -312,35 +353,39 @@ void WriteFetchLine(TStringStream& AOut, const TqvImap4FetchList& AItems, const 
 std::unique_ptr<TqvImap4MessageList> TqvImap4MessageList::SetView(std::string_view ASet, bool AUseUids) {
   Renumber();
   auto view = std::make_unique<TqvImap4MessageList>(false);
-  const std::vector<std::pair<int64_t, int>> index = UidIndex();
-  if (index.empty()) return view;
-  const auto count = static_cast<int64_t>(index.size());
-  std::vector<bool> chosen(index.size(), false);
+  // The leading messages with a UID (those of UidIndex), in UID order.
+  size_t addressable = 0;
+  while (addressable < FItems.size() && FItems[addressable]->UID >= 0) ++addressable;
+  if (addressable == 0) return view;
+  const auto count = static_cast<int64_t>(addressable);
+  const auto first = FItems.begin();
+  std::vector<bool> chosen(addressable, false);
   // Marks the addressable positions lo..hi (0-based, inclusive).
   const auto mark = [&](int64_t ALo, int64_t AHi) {
     for (int64_t i = std::max<int64_t>(ALo, 0); i <= std::min(AHi, count - 1); ++i) chosen[static_cast<size_t>(i)] = true;
   };
   // The first position whose UID is at least AUid.
   const auto lowerUid = [&](int64_t AUid) {
-    return std::lower_bound(index.begin(), index.end(), AUid,
-                            [](const std::pair<int64_t, int>& e, int64_t u) { return e.first < u; }) -
-           index.begin();
+    return std::lower_bound(first, first + count, AUid,
+                            [](const TqvImap4MessageItem* e, int64_t u) { return e->UID < u; }) -
+           first;
   };
   for (const std::string_view part : SplitAt(ASet, ',')) {
     const std::vector<std::string_view> tokens = SplitAt(part, ':');
-    const int64_t star = AUseUids ? index.back().first : count;
+    const int64_t star = AUseUids ? FItems[addressable - 1]->UID : count;
     int64_t lo = SetNumber(tokens[0], star);
     int64_t hi = tokens.size() > 1 ? SetNumber(tokens[1], star) : lo;
     if (lo > hi) std::swap(lo, hi);
     if (AUseUids) {
-      // UIDs ascend along the index: every one in lo..hi.
+      // UIDs ascend along the addressable messages: every one in lo..hi.
       mark(lowerUid(lo), lowerUid(hi == std::numeric_limits<int64_t>::max() ? hi : hi + 1) - 1);
     } else if (hi >= 1) {
       mark(std::max<int64_t>(lo, 1) - 1, hi - 1);
     }
   }
+  view->FItems.reserve(static_cast<size_t>(std::count(chosen.begin(), chosen.end(), true)));
   for (size_t i = 0; i < chosen.size(); ++i)
-    if (chosen[i]) view->AddRef(FItems[static_cast<size_t>(index[i].second)]);
+    if (chosen[i]) view->AddRef(FItems[i]);
   return view;
 }
 
@@ -364,15 +409,17 @@ bool TqvImap4Server::UpdateMessages(TqvImap4CommandConnection* AConnection, TqvI
 }
 
 bool TqvImap4Server::FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
-                                      const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers) {
+                                      const TqvImap4MessageItem& AMessage,
+                                      std::vector<std::shared_ptr<const std::string>>& AAnswers) {
   std::vector<std::string> keys(AAnswers.size());
   bool all = true;
   for (int i = 0; i < AItems.GetCount(); ++i) {
     const auto at = static_cast<size_t>(i);
-    AAnswers[at].clear();
+    AAnswers[at].reset();
     if (!NeedsSource(AItems.GetItem(i).Name)) continue;
     keys[at] = TqvImap4FetchCache::Key(AMessage, CachedItemName(AItems.GetItem(i)));
-    all = FFetchCache->Find(keys[at], AAnswers[at]) && all;
+    AAnswers[at] = FFetchCache->Find(keys[at]);
+    all = all && AAnswers[at];
   }
   if (all) return true;
   TStringList source;
@@ -382,7 +429,7 @@ bool TqvImap4Server::FetchSourceItems(TqvImap4CommandConnection* AConnection, co
   for (int i = 0; i < AItems.GetCount(); ++i) {
     const auto at = static_cast<size_t>(i);
     if (!NeedsSource(AItems.GetItem(i).Name)) continue;
-    AAnswers[at] = SourceItem(AItems.GetItem(i), source);
+    AAnswers[at] = std::make_shared<const std::string>(SourceItem(AItems.GetItem(i), source));
     FFetchCache->Add(keys[at], AAnswers[at]);
   }
   return true;
@@ -418,34 +465,40 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   // The answer goes out in pieces of about kFetchPieceBytes, the tagged line with
   // the last, each once the \Seen flags it reports are stored. What was built
   // is sent before an error's reply when nothing in it waits to be stored.
-  TStringStream out;
+  const std::vector<TLineItem> lineItems = LineItems(items);
+  std::string out;
+  // Room for a piece when answers come from message bytes, else for a short
+  // line per message.
+  out.reserve(static_cast<size_t>(needSource ? kFetchPieceBytes + 8192
+                                             : std::min<int64_t>(int64_t{view->Count()} * 48, kFetchPieceBytes)));
   TqvImap4MessageList seen(false);
-  std::vector<std::string> answers(static_cast<size_t>(items.GetCount()));
+  std::vector<std::shared_ptr<const std::string>> answers(static_cast<size_t>(items.GetCount()));
   try {
     for (int m = 0; m < view->Count(); ++m) {
-      TqvImap4MessageItem* message = view->Items(m);
+      const TqvImap4MessageItem* message = view->Peek(m);
       // A message whose bytes cannot be had is left out.
       if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) continue;
       bool seenNow = false;
       if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
-        message->Flags |= MessageFlag(mfSeen);
-        seen.AddRef(message);
+        TqvImap4MessageItem* changed = messages.Writable(message);
+        changed->Flags |= MessageFlag(mfSeen);
+        message = changed;
+        seen.AddRef(changed);
         seenNow = true;
       }
-      WriteFetchLine(out, items, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
-      if (out.Size() >= kFetchPieceBytes) {
+      WriteFetchLine(out, lineItems, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
+      if (static_cast<int64_t>(out.size()) >= kFetchPieceBytes) {
         (void)UpdateMessages(AConnection, seen);
-        SendRawBytes(AConnection, out.DataString());
-        out.Clear();
+        SendRawBytes(AConnection, out);
+        out.clear();
       }
     }
     (void)UpdateMessages(AConnection, seen);
   } catch (...) {
-    if (out.Size() > 0 && seen.Count() == 0) SendRawBytes(AConnection, out.DataString());
+    if (!out.empty() && seen.Count() == 0) SendRawBytes(AConnection, out);
     throw;
   }
-  std::string pending = out.DataString();
-  SendRepliesAfter(AConnection, AParams, pending, {TaggedLine(AParams, "OK FETCH completed")});
+  SendRepliesAfter(AConnection, AParams, out, {TaggedLine(AParams, "OK FETCH completed")});
 }
 
 // --- STORE
@@ -468,8 +521,10 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], uid);
   auto lines = std::make_unique<TStringList>();
   TqvImap4MessageList changed(false);
+  std::vector<const TqvImap4MessageItem*> stored;
+  stored.reserve(static_cast<size_t>(view->Count()));
   for (int m = 0; m < view->Count(); ++m) {
-    TqvImap4MessageItem* message = view->Items(m);
+    TqvImap4MessageItem* message = messages.Writable(view->Peek(m));
     if (mode == '+')
       message->Flags |= flags;
     else if (mode == '-')
@@ -477,11 +532,11 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
     else
       message->Flags = flags;
     changed.AddRef(message);
+    stored.push_back(message);
   }
   // One store write for the whole set, before any reply.
   if (UpdateMessages(AConnection, changed) && !silent) {
-    for (int m = 0; m < view->Count(); ++m) {
-      const TqvImap4MessageItem* message = view->Items(m);
+    for (const TqvImap4MessageItem* message : stored) {
       // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
       lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" + FlagsItem(*message) +
                  (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
@@ -506,7 +561,7 @@ void TqvImap4Server::CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4Com
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], IsUidCommand(AParams));
   TStringList source;
   for (int m = 0; m < view->Count(); ++m) {
-    const TqvImap4MessageItem* message = view->Items(m);
+    const TqvImap4MessageItem* message = view->Peek(m);
     source.Clear();
     success = true;
     DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
@@ -531,12 +586,13 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
   if (!SearchTokens(AParams->Params, tokens, quoted) ||
       !TSearchParser(std::move(tokens), std::move(quoted), messages).Parse(criteria))
     ParseError(AParams);
-  const bool needSource = NeedsHeader(criteria) || static_cast<bool>(OnSearchMessage);
+  const bool needsHeader = NeedsHeader(criteria);
+  const bool needSource = needsHeader || static_cast<bool>(OnSearchMessage);
   const bool uid = IsUidCommand(AParams);
   std::string numbers;
   TStringList source;
   for (int i = 0; i < messages.Count(); ++i) {
-    TqvImap4MessageItem* message = messages.Items(i);
+    const TqvImap4MessageItem* message = messages.Peek(i);
     if (message->UID < 0) continue;
     source.Clear();
     if (needSource) {
@@ -545,13 +601,24 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
       if (!success) continue;
     }
     bool matches = false, handled = false;
-    DoSearchMessage(AConnection, *message, source, matches, handled);
-    if (!handled) {
-      TqvMailHeaderFieldList fields("iso-8859-1", 76, cmNone);
-      if (NeedsHeader(criteria)) fields.Parse(0, &source);
-      matches = Matches(criteria, *message, &fields);
+    // A search handler gets the session's own copy of the record; the
+    // built-in test only reads it.
+    if (OnSearchMessage) {
+      TqvImap4MessageItem* own = messages.Items(i);
+      message = own;
+      DoSearchMessage(AConnection, *own, source, matches, handled);
     }
-    if (matches) numbers += " " + std::to_string(uid ? message->UID : i + 1);
+    if (!handled && needsHeader) {
+      TqvMailHeaderFieldList fields("iso-8859-1", 76, cmNone);
+      fields.Parse(0, &source);
+      matches = Matches(criteria, *message, &fields);
+    } else if (!handled) {
+      matches = Matches(criteria, *message, nullptr);
+    }
+    if (matches) {
+      numbers += ' ';
+      AppendNumber(numbers, uid ? message->UID : i + 1);
+    }
   }
   // With no match the line keeps its blank: "* SEARCH ".
   std::string none;
@@ -574,7 +641,7 @@ void TqvImap4Server::CmdExpunge(TqvImap4CommandConnection* AConnection, TqvImap4
     const std::unique_ptr<TqvImap4MessageList> deleted = messages.FlagView(mfDeleted);
     int reported = 0;
     for (int i = 0; i < deleted->Count(); ++i) {
-      TqvImap4MessageItem* message = deleted->Items(i);
+      TqvImap4MessageItem* message = messages.Writable(deleted->Peek(i));
       success = true;
       DoDeleteMessage(AConnection, *message, AConnection->FSelectedMailBox, success);
       if (!success) continue;

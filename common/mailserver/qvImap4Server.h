@@ -107,9 +107,19 @@ class TqvImap4MessageItem : public TObject {
   uint64_t ContentKey = 0;
 };
 
+// Message records a store hands to several sessions at once (see
+// TqvImap4MessageList::AddShared): in list order, each SequenceNumber its
+// 1-based position, and never changed once made, so any thread may read it.
+using TqvImap4MessageSnapshot = std::vector<TqvImap4MessageItem>;
+using TqvImap4MessageSnapshotPtr = std::shared_ptr<const TqvImap4MessageSnapshot>;
+
 // Messages in UID order (those without a UID at the end). Either owns its
 // items (the working lists handed to the events) or only refers to items of
-// another list (views), which must outlive it.
+// another list (views), which must outlive it. A list may also hold the
+// records of a shared snapshot (AddShared): reading them (Peek, the const
+// accessors) copies nothing, and the non-const accessors first replace such
+// a record by the list's own copy, so a caller never changes what other
+// sessions read.
 class TqvImap4MessageList {
  public:
   explicit TqvImap4MessageList(bool AOwnsItems = true) : FOwnsItems(AOwnsItems) {}
@@ -125,16 +135,32 @@ class TqvImap4MessageList {
   TqvImap4MessageItem* AddRef(TqvImap4MessageItem* AItem);
   // A new owned item with its name, added by the same rule.
   TqvImap4MessageItem* Add(const std::string& AName, int64_t AUID, TqvMailMessageFlags AFlags, TDateTime ADate);
+  // An empty list takes the snapshot's items in its order, keeping the
+  // snapshot alive, without copying them; false (nothing added) when the
+  // list is not empty.
+  bool AddShared(TqvImap4MessageSnapshotPtr ASnapshot);
+  // The item an item of this list has become by Items (AItem itself when it
+  // was the list's own), made the list's own now; null when AItem is not in
+  // the list. Views that hold the shared record keep seeing it.
+  TqvImap4MessageItem* Writable(const TqvImap4MessageItem* AItem);
+  [[nodiscard]] bool IsShared(const TqvImap4MessageItem* AItem) const;
 
   [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
-  // 0-based; raises EListError out of range.
-  [[nodiscard]] TqvImap4MessageItem* Items(int AIndex) const;
-  // Exact, case-sensitive; null when none.
-  [[nodiscard]] TqvImap4MessageItem* Find(const std::string& AName) const;
+  // 0-based; raises EListError out of range. The non-const form gives an
+  // item the caller may change (a shared record becomes the list's own copy
+  // first); Peek and the const form only read.
+  [[nodiscard]] TqvImap4MessageItem* Items(int AIndex);
+  [[nodiscard]] const TqvImap4MessageItem* Items(int AIndex) const { return Peek(AIndex); }
+  [[nodiscard]] const TqvImap4MessageItem* Peek(int AIndex) const;
+  // Exact, case-sensitive; null when none. The forms differ as Items' do.
+  [[nodiscard]] TqvImap4MessageItem* Find(const std::string& AName);
+  [[nodiscard]] const TqvImap4MessageItem* Find(const std::string& AName) const;
   [[nodiscard]] int IndexOf(const std::string& AName) const;
   void Delete(int AIndex);
   void Clear();
-  // SequenceNumber := 1-based position, for every item.
+  // SequenceNumber := 1-based position, for every item; nothing to do while
+  // the list knows them numbered (after AddShared or Renumber, until an item
+  // is added, deleted or taken for a change).
   void Renumber();
   // Numbers this list, then a view of the items having AFlag, in UID order.
   [[nodiscard]] std::unique_ptr<TqvImap4MessageList> FlagView(TqvMailMessageFlag AFlag);
@@ -154,6 +180,9 @@ class TqvImap4MessageList {
   bool FOwnsItems;
   std::vector<TqvImap4MessageItem*> FItems;  // in UID order
   std::vector<std::unique_ptr<TqvImap4MessageItem>> FOwned;
+  std::vector<TqvImap4MessageSnapshotPtr> FShared;
+  // Every item's SequenceNumber is its position: Renumber has nothing to do.
+  bool FNumbered = false;
 };
 
 // The APPEND waiting for its literal.
@@ -329,6 +358,7 @@ class TqvImap4Server : public TqvTcpCommandServer {
                                const std::string& AMailBox, bool& Success);
   virtual void DoGetMessageSource(TqvImap4CommandConnection* AConnection, TStrings& AMessageSource,
                                   const std::string& AMessageName, const std::string& AMailBox, bool& Success);
+  // Called by SEARCH for each message only while OnSearchMessage is set.
   virtual void DoSearchMessage(TqvImap4CommandConnection* AConnection, TqvImap4MessageItem& AMessage,
                                TStrings& AMessageSource, bool& Matches, bool& Handled);
   virtual void DoAppendMessage(TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags, TDateTime ADate,
@@ -417,7 +447,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // (others ""), from the answer cache or else from the store's source;
   // false when the store could not give it.
   bool FetchSourceItems(TqvImap4CommandConnection* AConnection, const TqvImap4FetchList& AItems,
-                        const TqvImap4MessageItem& AMessage, std::vector<std::string>& AAnswers);
+                        const TqvImap4MessageItem& AMessage,
+                        std::vector<std::shared_ptr<const std::string>>& AAnswers);
   void CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);

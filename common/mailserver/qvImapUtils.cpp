@@ -64,15 +64,21 @@ bool Expect(std::string_view AText, size_t& APos, char AChar) {
 
 }  // namespace
 
-std::string GetImapMessageFlags(TqvMailMessageFlags AFlags) {
-  std::string result;
-  for (size_t i = 0; i < kFlagNames.size(); ++i) {
-    if (!(AFlags & (1u << i))) continue;
-    if (!result.empty()) result += ' ';
-    result += kFlagNames[i];
-  }
-  return result;
+const std::string& ImapMessageFlagsText(TqvMailMessageFlags AFlags) {
+  static const std::array<std::string, qvAllMessageFlags + 1> kTexts = [] {
+    std::array<std::string, qvAllMessageFlags + 1> texts;
+    for (size_t flags = 0; flags < texts.size(); ++flags)
+      for (size_t i = 0; i < kFlagNames.size(); ++i) {
+        if (!(flags & (1u << i))) continue;
+        if (!texts[flags].empty()) texts[flags] += ' ';
+        texts[flags] += kFlagNames[i];
+      }
+    return texts;
+  }();
+  return kTexts[AFlags & qvAllMessageFlags];
 }
+
+std::string GetImapMessageFlags(TqvMailMessageFlags AFlags) { return ImapMessageFlagsText(AFlags); }
 
 TqvMailMessageFlags ParseImapMessageFlags(std::string_view AText) {
   TqvMailMessageFlags flags = 0;

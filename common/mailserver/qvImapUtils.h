@@ -24,8 +24,10 @@ constexpr TqvMailMessageFlags MessageFlag(TqvMailMessageFlag AFlag) {
 constexpr TqvMailMessageFlags qvAllMessageFlags = 0x3F;
 
 // "\Answered \Flagged \Deleted \Seen \Draft \Recent", the flags present in
-// this order joined by one blank; "" for none.
+// this order joined by one blank; "" for none. The reference form is made
+// once per combination and lives as long as the program.
 [[nodiscard]] std::string GetImapMessageFlags(TqvMailMessageFlags AFlags);
+[[nodiscard]] const std::string& ImapMessageFlagsText(TqvMailMessageFlags AFlags);
 // Each flag whose upper-case name ("\SEEN") occurs anywhere in AText; the
 // test is case-sensitive, so callers upper-case the text first.
 [[nodiscard]] TqvMailMessageFlags ParseImapMessageFlags(std::string_view AText);

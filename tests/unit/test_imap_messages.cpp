@@ -90,6 +90,72 @@ TEST(ImapMessageSet, NumbersAndUidsResolveAsRfc3501Says) {
   EXPECT_EQ(Uids(*empty.SetView("1:*", true)), "");
 }
 
+TEST(ImapMessageList, RecordsSharedWithOtherListsAreCopiedBeforeAnyChange) {
+  auto made = std::make_shared<TqvImap4MessageSnapshot>();
+  for (int64_t uid : {1, 2, 3}) {
+    made->emplace_back(0.0);
+    made->back().Name = "m" + std::to_string(uid);
+    made->back().UID = uid;
+    made->back().SequenceNumber = static_cast<int>(uid);
+  }
+  TqvImap4MessageSnapshotPtr shared = made;
+  made.reset();
+  TqvImap4MessageList a, b;
+  ASSERT_TRUE(a.AddShared(shared));
+  ASSERT_TRUE(b.AddShared(shared));
+  EXPECT_FALSE(a.AddShared(shared));
+  EXPECT_EQ(a.Count(), 3);
+  // Sets and reads take the records as they are.
+  const auto view = a.SetView("2:*", false);
+  EXPECT_EQ(Uids(*view), "2,3");
+  EXPECT_EQ(view->Peek(0), &(*shared)[1]);
+  // Every way to change a message changes the list's own copy only.
+  a.Items(0)->Flags = MessageFlag(mfSeen);
+  a.Writable(view->Peek(1))->Flags = MessageFlag(mfFlagged);
+  a.Find("m2")->UID = 9;
+  EXPECT_EQ(a.Writable(b.Peek(0)), nullptr);
+  EXPECT_EQ(Uids(a), "1,9,3");
+  EXPECT_EQ(a.Peek(0)->Flags, MessageFlag(mfSeen));
+  EXPECT_EQ(a.Peek(2)->Flags, MessageFlag(mfFlagged));
+  for (const TqvImap4MessageItem& record : *shared) EXPECT_EQ(record.Flags, 0);
+  EXPECT_EQ(Uids(b), "1,2,3");
+  EXPECT_EQ(view->Peek(1)->Flags, 0);
+  // Numbering after a delete numbers the list's copies, not the records.
+  b.Delete(0);
+  b.Renumber();
+  EXPECT_EQ(b.Peek(0)->SequenceNumber, 1);
+  EXPECT_EQ((*shared)[1].SequenceNumber, 2);
+  // The records last as long as a list holds them.
+  a.Clear();
+  shared.reset();
+  EXPECT_EQ(b.Peek(1)->Name, "m3");
+  EXPECT_EQ(Uids(b), "2,3");
+}
+
+TEST_F(ImapMessages, EachSessionSeesAnothersChangesAtItsNextCommand) {
+  auto c = Open();
+  auto d = Open();
+  EXPECT_EQ(d->Tagged("d1", "FETCH 1:* FLAGS"),
+            "* 1 FETCH (FLAGS ())|* 2 FETCH (FLAGS ())|* 3 FETCH (FLAGS ())|d1 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("c1", "STORE 1 +FLAGS (\\Flagged)"), "* 1 FETCH (FLAGS (\\Flagged))|c1 OK STORE completed");
+  EXPECT_EQ(c->Tagged("c2", "FETCH 2 BODY[TEXT]"),
+            "* 2 FETCH (BODY[TEXT] {8}|second| FLAGS (\\Seen))|c2 OK FETCH completed");
+  EXPECT_EQ(d->Tagged("d2", "FETCH 1:* FLAGS"),
+            "* 1 FETCH (FLAGS (\\Flagged))|* 2 FETCH (FLAGS (\\Seen))|* 3 FETCH (FLAGS ())|d2 OK FETCH completed");
+  // A change of the other session's leaves the first one's in place.
+  EXPECT_EQ(d->Tagged("d3", "STORE 3 +FLAGS.SILENT (\\Deleted)"), "d3 OK STORE completed");
+  EXPECT_EQ(c->Tagged("c3", "SEARCH FLAGGED"), "* SEARCH 1|c3 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("c4", "SEARCH DELETED"), "* SEARCH 3|c4 OK SEARCH completed");
+  // Delivered mail and an expunge show at the other's next command.
+  Put(4, "From: erin@example.test\r\nSubject: fourth\r\n\r\nfourth\r\n");
+  EXPECT_EQ(c->Tagged("c5", "EXPUNGE"), "* 3 EXPUNGE|c5 OK EXPUNGE completed");
+  EXPECT_EQ(d->Tagged("d4", "FETCH 1:* UID"), "* 1 FETCH (UID 1)|* 2 FETCH (UID 2)|d4 OK FETCH completed");
+  EXPECT_NE(d->Tagged("d5", "SELECT INBOX").find("* 3 EXISTS|* 1 RECENT|"), std::string::npos);
+  EXPECT_EQ(c->Tagged("c6", "FETCH 1:* (UID FLAGS)"),
+            "* 1 FETCH (UID 1 FLAGS (\\Flagged))|* 2 FETCH (UID 2 FLAGS (\\Seen))|* 3 FETCH (UID 4 FLAGS (\\Recent))|"
+            "c6 OK FETCH completed");
+}
+
 TEST_F(ImapMessages, FetchReportsItemsAndSetsSeenOnlyForBodies) {
   auto c = Open();
   EXPECT_EQ(c->Tagged("f1", "FETCH 1 (FLAGS UID)"), "* 1 FETCH (FLAGS () UID 1)|f1 OK FETCH completed");

@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "CodePage.h"
 #include "PythonOracle.h"
 #include "qvImap4FileHandler.h"
 #include "qvUtils.h"
@@ -21,6 +22,12 @@ using testsupport::ReadFileBytes;
 using testsupport::WriteFileBytes;
 
 namespace {
+
+std::string Uids(const TqvImap4MessageList& AList) {
+  std::string s;
+  for (int i = 0; i < AList.Count(); ++i) s += (s.empty() ? "" : ",") + std::to_string(AList.Peek(i)->UID);
+  return s;
+}
 
 // The connection's user comes from the test.
 class TStore : public TqvImap4FileHandler {
@@ -513,6 +520,117 @@ TEST_F(ImapStore, StateFilesAreWrittenOnlyWhenTheyChange) {
   Entries(Bob, stored);
   ASSERT_EQ(stored.Count(), 1);
   EXPECT_EQ(stored.Items(0)->Name, Bob + "MAIL00000001.MSG");
+}
+
+TEST_F(ImapStore, SessionsShareTheListedMessagesUntilOneOfThemChanges) {
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
+  WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
+  TSelect s;
+  SelectRead(s);
+  SelectWrite(s);
+  SelectRead(s);
+  SelectWrite(s);  // UIDs 1 and 2, no \Recent
+  bool ok = true;
+  const auto list = [&](TqvImap4MessageList& AList) { Store.GetMessages(nullptr, nullptr, AList, "INBOX", ok); };
+  const auto update = [&](TqvImap4MessageList& AList) { Store.UpdateMessages(nullptr, nullptr, AList, "INBOX", ok); };
+  TqvImap4MessageList a, b;
+  list(a);
+  list(b);
+  ASSERT_EQ(b.Count(), 2);
+  EXPECT_EQ(a.Peek(1), b.Peek(1));
+  // Records handed back unchanged are no change.
+  const TFileId stored = IdOf(Bob + "messages.dat");
+  update(a);
+  EXPECT_EQ(IdOf(Bob + "messages.dat"), stored);
+  // A change is stored and seen by the next listing; what another session
+  // holds stays as it was read.
+  a.Items(1)->Flags = MessageFlag(mfFlagged);
+  update(a);
+  EXPECT_FALSE(IdOf(Bob + "messages.dat") == stored);
+  EXPECT_EQ(b.Peek(1)->Flags, 0);
+  TqvImap4MessageList c;
+  list(c);
+  EXPECT_EQ(c.Peek(1)->Flags, MessageFlag(mfFlagged));
+  // So are a delivered file and the UID one session gives it.
+  WriteFileBytes(Bob + "MAIL00000003.MSG", "c\r\n");
+  TqvImap4MessageList d;
+  list(d);
+  ASSERT_EQ(d.Count(), 3);
+  EXPECT_EQ(d.Peek(2)->UID, -1);
+  d.Items(2)->UID = 3;
+  update(d);
+  TqvImap4MessageList e;
+  list(e);
+  EXPECT_EQ(Uids(e), "1,2,3");
+  EXPECT_EQ(Uids(c), "1,2");
+  // The store keeps the flags it is given: a record read before another
+  // session's change and handed back as it was undoes that change.
+  TqvImap4MessageList g;
+  list(g);
+  e.Items(0)->Flags = MessageFlag(mfDeleted);
+  update(e);
+  update(g);
+  TqvImap4MessageList f;
+  list(f);
+  EXPECT_EQ(f.Peek(0)->Flags, 0);
+  EXPECT_EQ(f.Peek(1)->Flags, MessageFlag(mfFlagged));
+}
+
+TEST_F(ImapStore, CountersSettingsAndFolderNamesFollowWhatTheyComeFrom) {
+  // A lost imap.dat: a UID given afterwards still never repeats one of
+  // messages.dat.
+  WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
+  TSelect s;
+  SelectRead(s);
+  SelectWrite(s);
+  WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
+  TSelect t;
+  SelectRead(t);
+  SelectWrite(t);
+  fs::remove(Bob + "imap.dat");
+  WriteFileBytes(Bob + "MAIL00000003.MSG", "c\r\n");
+  TSelect u;
+  SelectRead(u);
+  SelectWrite(u);
+  TqvImap4MessageList stored;
+  Entries(Bob, stored);
+  EXPECT_EQ(Uids(stored), "1,2,3");
+  EXPECT_EQ(u.Messages.Find(Bob + "MAIL00000003.MSG")->UID, 3);
+  EXPECT_EQ(Settings(Bob).UIDNext, 4);
+
+  // Settings another store wrote are read again.
+  fs::create_directories(Bob + "Work");
+  const auto subscribed = [&](TqvImap4FileHandler& AStore) {
+    TqvImap4MailBoxList boxes;
+    AStore.GetMailBoxes(nullptr, nullptr, "Work", boxes);
+    return boxes.Count() == 1 && boxes.Items(0)->Subscribed;
+  };
+  EXPECT_FALSE(subscribed(Store));
+  TStore other;
+  other.SetMailBoxDir(Dir.Dir() + "mail");
+  TqvImap4MailBoxList boxes;
+  other.GetMailBoxes(nullptr, nullptr, "Work", boxes);
+  ASSERT_EQ(boxes.Count(), 1);
+  boxes.Items(0)->Subscribed = true;
+  bool ok = true;
+  other.UpdateMailBox(nullptr, nullptr, *boxes.Items(0), ok);
+  EXPECT_TRUE(subscribed(Store));
+
+  // An 8-bit user name names its folder by the code page in force.
+  const std::string zhang = Dir.Dir() + "mail/\xE5\xBC\xA0\xE4\xB8\x89/";
+  fs::create_directories(zhang);
+  WriteFileBytes(zhang + "MAIL00000001.MSG", "z\r\n");
+  Store.User = "\xD5\xC5\xC8\xFD";
+  TSelect z;
+  SelectRead(z);
+  EXPECT_EQ(z.Messages.Count(), 1);
+  plat::SetACP(1252);
+  struct TRestore {
+    ~TRestore() { plat::SetACP(plat::kDefaultAnsiCodePage); }
+  } restore;
+  TSelect w;
+  SelectRead(w);
+  EXPECT_EQ(w.Messages.Count(), 0);
 }
 
 TEST_F(ImapStore, SessionsOfOneAndOfTwoFoldersAtOnceKeepEveryUidOnce) {
