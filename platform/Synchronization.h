@@ -23,7 +23,7 @@ void WakeByAddressAll(std::atomic<uint32_t>& address);
 // may take it again and must release it as often.
 class TCriticalSection {
  public:
-  explicit TCriticalSection(int ASpinCount = 200) : FSpinCount(ASpinCount < 0 ? 0 : ASpinCount) {}
+  explicit TCriticalSection(int ASpinCount = 2000) : FSpinCount(ASpinCount < 0 ? 0 : ASpinCount) {}
   TCriticalSection(const TCriticalSection&) = delete;
   TCriticalSection& operator=(const TCriticalSection&) = delete;
   void lock();
