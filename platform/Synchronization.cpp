@@ -1,7 +1,6 @@
 #include "Synchronization.h"
 
 #include <linux/futex.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,9 +34,6 @@ void WakeByAddressSingle(std::atomic<uint32_t>& address) { (void)Futex(address, 
 void WakeByAddressAll(std::atomic<uint32_t>& address) { (void)Futex(address, FUTEX_WAKE, INT_MAX); }
 
 namespace {
-
-// Spinning rounds between two offers of the processor to other threads.
-constexpr int kYieldEvery = 20;
 
 // A per-thread address names the owner without a system call.
 const void* ThisThread() {
@@ -76,12 +72,7 @@ void TCriticalSection::lock() {
   if (!FState.compare_exchange_strong(c, 1, std::memory_order_acquire)) {
     bool got = false;
     for (int i = 0; i < FSpinCount && !got; ++i) {
-      // With more threads than cores the holder may have been preempted:
-      // now and then the processor is offered to it instead of spun on.
-      if (i % kYieldEvery == kYieldEvery - 1)
-        sched_yield();
-      else
-        CpuRelax();
+      CpuRelax();
       c = FState.load(std::memory_order_relaxed);
       if (c == 0) got = FState.compare_exchange_weak(c, 1, std::memory_order_acquire);
     }

@@ -6,8 +6,7 @@
 // TCriticalSection: the platform's re-entrant critical section with a spin
 // count, for locks held a few microseconds by many threads: a thread that
 // finds it taken spins that many rounds before it sleeps, so a short wait
-// costs neither a sleep nor a wake-up call; every twentieth round it yields
-// the processor, which lets a preempted holder finish.
+// costs neither a sleep nor a wake-up call.
 #pragma once
 
 #include <atomic>
