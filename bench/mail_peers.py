@@ -20,11 +20,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # leave no cache behind in tests/e2e
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from vxharness import free_port, listening, local_settings, wait_for, write_settings_file  # noqa: E402  (shared with the end-to-end tests)
+from vxharness import free_port, listening, wait_for  # noqa: E402  (shared with the end-to-end tests)
+import vxservice  # noqa: E402  (VxMail's folder and settings, as the socket benchmarks make them)
 
 DOMAIN = "bench.test"
 SENDER = "sender@" + DOMAIN
-PASSWORD = "secret"
+PASSWORD = vxservice.PASSWORD  # the accounts VxMail and the peers are given
 POSTFIX = "/usr/sbin/postfix"
 DOVECOT = "/usr/sbin/dovecot"
 VMAIL_USER = "nobody"      # owner of the peer's Maildirs (virtual delivery and Dovecot)
@@ -123,14 +124,8 @@ class VxMail:
 
     def __init__(self, binary, users):
         self.dir = make_temp("vxbench")
-        shutil.copy2(binary, os.path.join(self.dir, "VxMailServers"))
-        self.smtp, self.pop3 = free_port(), free_port()
-        write_settings_file(os.path.join(self.dir, "settings.ini"),
-                            local_settings(self.smtp, self.pop3, users=[(u, PASSWORD) for u in users]))
-        env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(self.dir, "scm"))
-        env.pop("VXMAIL_SERVICE_NAME", None)
-        self.proc = start([os.path.join(self.dir, "VxMailServers")], os.path.join(self.dir, "stdout.log"),
-                          cwd=self.dir, env=env)
+        self.smtp, self.pop3, program, env = vxservice.install(self.dir, binary, users)
+        self.proc = start([program], os.path.join(self.dir, "stdout.log"), cwd=self.dir, env=env)
         if not listening(self.smtp, self.pop3, timeout=15):
             raise RuntimeError("VxMailServers did not open its ports (see its log)")
 

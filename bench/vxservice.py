@@ -23,19 +23,29 @@ procs = []  # Popen or multiprocessing.Process objects to stop
 dirs = []   # temp folders to remove
 
 
+def install(folder, binary, users):
+    """Puts a copy of `binary` and a settings.ini for `users` (password
+    PASSWORD) on free loopback ports into `folder`. Returns the SMTP and POP3
+    ports, the program's path and the environment to start it with (in the
+    foreground, its service control files in the folder)."""
+    program = os.path.join(folder, "VxMailServers")
+    shutil.copy2(binary, program)
+    smtp, pop3 = free_port(), free_port()
+    write_settings_file(os.path.join(folder, "settings.ini"),
+                        local_settings(smtp, pop3, users=[(u, PASSWORD) for u in users]))
+    env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(folder, "scm"))
+    env.pop("VXMAIL_SERVICE_NAME", None)
+    return smtp, pop3, program, env
+
+
 class Service:
     """A running VxMailServers; .smtp and .pop3 are its ports."""
 
     def __init__(self, binary, users=(), prefix="vxbench"):
         self.dir = os.path.realpath(tempfile.mkdtemp(prefix=prefix))
         dirs.append(self.dir)
-        shutil.copy2(binary, os.path.join(self.dir, "VxMailServers"))
-        self.smtp, self.pop3 = free_port(), free_port()
-        write_settings_file(os.path.join(self.dir, "settings.ini"),
-                            local_settings(self.smtp, self.pop3, users=[(u, PASSWORD) for u in users]))
-        env = dict(os.environ, VXMAIL_SCM_DIR=os.path.join(self.dir, "scm"))
-        env.pop("VXMAIL_SERVICE_NAME", None)
-        self.proc = subprocess.Popen([os.path.join(self.dir, "VxMailServers")], cwd=self.dir, env=env,
+        self.smtp, self.pop3, program, env = install(self.dir, binary, users)
+        self.proc = subprocess.Popen([program], cwd=self.dir, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
         procs.append(self.proc)

@@ -284,13 +284,8 @@ void TqvTcpServer::TListener::HandleMessage(plat::TMessage& m) {
 }
 
 void TqvTcpServer::TListener::QueueItem(plat::SocketHandle AHandle, int AAction) {
-  // The stopping test and the queueing share the server lock, so Stop's pool
-  // Clear cannot be followed by a late item.
-  std::scoped_lock lock(FServer->FLock);
-  if (FServer->FStopping.load()) return;
-  auto it = FServer->FByHandle.find(AHandle);
-  if (it == FServer->FByHandle.end()) return;
-  FServer->QueueLocked(it->second, AAction);
+  TqvUserConnectionPtr c = Find(AHandle);
+  if (c) FServer->QueueWork(c, AAction);
 }
 
 void TqvTcpServer::TListener::Accept() {
@@ -454,7 +449,6 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
         if (!error) error = std::current_exception();
         carry = false;
       }
-      if (!carry) endRead();
       if (error) std::rethrow_exception(error);
     } catch (const std::exception& e) {
       DoServerError(&c, e);
@@ -464,15 +458,16 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
     if (!carry) endRead();
     if (write) RunWriteStep(c);
     if (carry && LingerForInput(c)) continue;
-    if (again) {
-      std::scoped_lock lock(FLock);
-      if (!FStopping.load() && c.Active()) QueueLocked(AConnection, 0);
-    }
+    if (again && c.Active()) QueueWork(AConnection, 0);
     return;
   }
 }
 
-void TqvTcpServer::QueueLocked(const TqvUserConnectionPtr& AConnection, int AAction) {
+void TqvTcpServer::QueueWork(const TqvUserConnectionPtr& AConnection, int AAction) {
+  // The stopping test and the queueing share the server lock, so Stop's pool
+  // Clear cannot be followed by a late item.
+  std::scoped_lock lock(FLock);
+  if (FStopping.load()) return;
   FThreadPool->QueueWorkItem(std::make_unique<TWorkItem>(this, AConnection, AAction));
   if (FLingering.load() > 0 && FThreadPool->QueuedCount() > 0) FLingerWake->Signal();
 }
@@ -764,6 +759,5 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
     CloseListed(&c);
     return;
   }
-  std::scoped_lock lock(FLock);
-  if (!FStopping.load()) QueueLocked(AConnection, 1);
+  QueueWork(AConnection, 1);
 }

@@ -182,9 +182,9 @@ class TqvTcpServer : public TComponent {
   // After a carried read's write step: waits for the connection's next input
   // while that is allowed; true when there is input to read.
   bool LingerForInput(TqvUserConnection& AConnection);
-  // Queues a work item under the server lock unless stopping; a worker
+  // Queues a work item unless stopping (takes the server lock); a worker
   // waiting for its connection's input gives way when the item must queue.
-  void QueueLocked(const TqvUserConnectionPtr& AConnection, int AAction);
+  void QueueWork(const TqvUserConnectionPtr& AConnection, int AAction);
   // A write event's work: flush, OnWriteConnection, close-after-write.
   void RunWriteStep(TqvUserConnection& AConnection);
 

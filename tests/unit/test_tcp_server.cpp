@@ -495,11 +495,6 @@ TEST(TcpServerThrottle, ServerConnectionsAreThrottledByBitsPerSec) {
 // carries it itself, while the pool has a worker to spare.
 namespace {
 
-// Counts the read and write items the server's pool is handed.
-void CountQueued(TEchoServer& server, std::atomic<int>& items) {
-  server.ThreadPool().OnQueueWorkItem = [&items](TObject*, TqvWorkItem*) { ++items; };
-}
-
 void RoundTrips(TClient& c, int n) {
   for (int i = 0; i < n; ++i) {
     const std::string text = "line " + std::to_string(i) + "\n";
@@ -514,8 +509,8 @@ TEST(TcpServerCarry, AskAndAnswerClientCostsNoItemPerCommandUnlessSwitchedOff) {
   for (int linger : {5000, 0}) {
     TEchoServer server;
     server.SetReadLinger(linger);
-    std::atomic<int> items{0};
-    CountQueued(server, items);
+    std::atomic<int> items{0};  // read and write items handed to the pool
+    server.ThreadPool().OnQueueWorkItem = [&items](TObject*, TqvWorkItem*) { ++items; };
     StartOnFreePort(server);
     TClient c(server.Port());
     RoundTrips(c, 30);
