@@ -1,10 +1,7 @@
 #include "qvThreadPool.h"
 
-#include <algorithm>
-
 #include "MessageLoop.h"
 #include "Synchronization.h"
-
 
 namespace {
 
