@@ -595,8 +595,15 @@ void TqvTcpServer::StopInner() noexcept {
     std::scoped_lock lock(FLock);
     FStopping = true;
   }
-  // Workers waiting for their connection's next input give up at once.
-  if (FLingerWake) FLingerWake->Signal(1u << 20);
+  // Workers waiting for their connection's next input give up at once: one
+  // wake-up each. A worker counts itself before it tests the stop, so any
+  // worker not counted here sees the stop and does not wait. (Wake-ups are
+  // taken one system call each; a count far above the waiters would cost
+  // that many calls in Reset.)
+  if (FLingerWake) {
+    const int waiting = FLingering.load();
+    if (waiting > 0) FLingerWake->Signal(static_cast<uint32_t>(waiting));
+  }
   FThreadPool->Clear();
   if (FLingerWake) FLingerWake->Reset();
   FListener->RequestStop();
