@@ -418,6 +418,17 @@ def trace_report(servers, args, bodies, scratch):
 
 # ---------------------------------------------------------------- main
 
+def syscall_cost_ns(calls=200000):
+    """What one trivial system call (getppid) costs here, Python's call
+    overhead included: a server with few calls per command and one with many
+    compare differently on a machine where this is 1 us than where it is
+    0.1 us, so the figures say which kind of machine they came from."""
+    t0 = time.perf_counter()
+    for _ in range(calls):
+        os.getppid()
+    return (time.perf_counter() - t0) / calls * 1e9
+
+
 def machine_line(args):
     load = os.getloadavg()
     try:
@@ -427,9 +438,10 @@ def machine_line(args):
         commit = "?"
     fs = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T", tempfile.gettempdir()],
                         capture_output=True, text=True).stdout.split("\n")[0].split()   # the top mount
-    return ("%s UTC, %s, nproc=%d, load %.1f/%.1f/%.1f, temp folders on %s (%s); binary %s (%s), checkout %s"
+    return ("%s UTC, %s, nproc=%d, load %.1f/%.1f/%.1f, a system call %.0f ns, temp folders on %s (%s); "
+            "binary %s (%s), checkout %s"
             % (time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()), os.uname().release, os.cpu_count(),
-               *load, tempfile.gettempdir(), " ".join(fs) or "?", args.binary,
+               *load, syscall_cost_ns(), tempfile.gettempdir(), " ".join(fs) or "?", args.binary,
                time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(os.path.getmtime(args.binary))), commit))
 
 
