@@ -269,7 +269,8 @@ void TqvTlsNetworkStream::Authenticate(TStream& ADest) {
   }
   if (r == qvTlsNoCertificate) RaiseSocketError(GetSspiErrorText(qvSspiLocalCertificate), qvSspiLocalCertificate);
   FStepResult = r;
-  if (r == qvTlsDone || r == qvTlsDoneWithData) {
+  const bool established = r == qvTlsDone || r == qvTlsDoneWithData;
+  if (established) {
     VerifyPeer();
     SendOrAskWrite(s.TakeFinalToken());
   }
@@ -287,7 +288,9 @@ void TqvTlsNetworkStream::Authenticate(TStream& ADest) {
   FStepResult = r;
   // An incomplete record (9) keeps its bytes for the next read.
   if (r != qvTlsNeedMoreData && r != qvTlsIncomplete) FTokenBuffer.Clear();
-  if (r == qvTlsDone || r == qvTlsPeerClosed) TqvNetworkStream::StreamReady();
+  // Ready once the handshake is done, even when the records after it end in
+  // one that is not whole yet (a client may send at once after its Finished).
+  if (established || r == qvTlsPeerClosed) TqvNetworkStream::StreamReady();
 }
 
 void TqvTlsNetworkStream::VerifyPeer() {

@@ -176,6 +176,63 @@ TEST_F(TlsServerTest, ClearTextAfterTheSwitchIsNeverReadAsData) {
   plat::closesocket(s);
 }
 
+// The client's Finished and the first half of its first record in one
+// segment (a TLS 1.3 client may send at once): the server finishes the
+// handshake, keeps the half record, and greets all the same.
+constexpr const char* kSplitRecordScript = R"PY(
+import socket, ssl, sys
+port, ca = int(sys.argv[1]), sys.argv[2]
+ctx = ssl.create_default_context(cafile=ca)
+ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+tls = ctx.wrap_bio(inc, out, server_hostname="localhost")
+sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+
+def pump():
+    chunk = sock.recv(65536)
+    if not chunk:
+        raise SystemExit("closed early")
+    inc.write(chunk)
+
+def read_until(want):
+    got = b""
+    while want not in got:
+        try:
+            got += tls.read(65536)
+        except ssl.SSLWantReadError:
+            pump()
+    return got
+
+while True:
+    try:
+        tls.do_handshake()
+        break
+    except ssl.SSLWantReadError:
+        sock.sendall(out.read())
+        pump()
+finished = out.read()
+tls.write(b"ping\r\n")
+record = out.read()
+sock.sendall(finished + record[:len(record) // 2])
+try:
+    greeting = read_until(b"\r\n")
+except socket.timeout:
+    raise SystemExit("no greeting after the handshake")
+sock.sendall(record[len(record) // 2:])
+echo = read_until(b"ping\r\n")
+print("OK", greeting.decode().strip(), echo.decode().strip())
+)PY";
+
+TEST_F(TlsServerTest, HandshakeFollowedByHalfARecordStillGreets) {
+  Start(stImplicit);
+  tlstest::WriteFile(Pki->Path("split.py"), kSplitRecordScript);
+  tlstest::PeerProcess p({"/usr/bin/python3", Pki->Path("split.py"), std::to_string(Server.BoundPort()),
+                          Pki->Path("ca.pem")},
+                         "", Pki->Path("split.out"), Pki->Path("split.err"));
+  EXPECT_EQ(p.WaitExit(30000), 0) << tlstest::ReadFile(Pki->Path("split.err"));
+  EXPECT_EQ(tlstest::ReadFile(Pki->Path("split.out")), "OK 220 hello ping\n");
+}
+
 TEST_F(TlsServerTest, OpensslClientExchangesAMegabyteAndClosesCleanly) {
   Start(stImplicit);
   // s_client takes a line starting with Q, R or k as a command: letters a-j only.
