@@ -86,7 +86,10 @@ void TqvConnection::Close(bool ANotify) {
   if (!ANotify || !pending) CloseSocket();
 }
 
-void TqvConnection::Interrupt() { FAborted = true; }
+void TqvConnection::Interrupt() {
+  ++FInterrupts;
+  FAborted = true;
+}
 
 TqvNetworkStream& TqvConnection::GetNetworkStream() const {
   if (!FNetworkStream) RaiseSocketError(qvNetworkStreamRequired);
@@ -303,10 +306,19 @@ void TqvTcpConnection::DispatchNextAction() {
 
 // --- TqvTcpClientConnection
 
+void TqvTcpClientConnection::BeginOpen() {
+  FOpenMark = InterruptCount();
+  FOpenMarked = true;
+}
+
 void TqvTcpClientConnection::Open(const std::string& AHost, int APort) {
+  const bool interrupted = FOpenMarked && InterruptCount() != FOpenMark;
+  FOpenMarked = false;
   std::unique_ptr<TqvIPAddress> addr = ParseAddress(AHost);
   TqvNetworkStream& s = GetNetworkStream();
   OpenSocket(addr->GetFamily(), SOCK_STREAM, IPPROTO_TCP);
+  // Interrupted during the look-up: no connect is tried.
+  if (interrupted) SetAborted();
   try {
     SelectNetworkEvents(plat::FD_CONNECT);
     const std::string binding = plat::Trim(LocalBinding);
@@ -314,7 +326,7 @@ void TqvTcpClientConnection::Open(const std::string& AHost, int APort) {
       std::unique_ptr<TqvIPAddress> local = ParseAddress(binding);
       s.Bind(*local, 0);
     }
-    if (!s.Connect(*addr, APort)) {
+    if (!Aborted() && !s.Connect(*addr, APort)) {
       UpdateActivity();
       const int limit = ConnectTimeOut != 0 ? ConnectTimeOut : TimeOut;
       while (!Aborted()) {

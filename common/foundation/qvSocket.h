@@ -84,6 +84,8 @@ class TqvConnection : public TObject {
   [[nodiscard]] TqvSocket& Socket() const { return *FSocket; }
   [[nodiscard]] bool Active() const { return FActive.load(); }
   [[nodiscard]] bool Aborted() const { return FAborted.load(); }
+  // How many times Interrupt was called; opening a socket leaves it alone.
+  [[nodiscard]] uint32_t InterruptCount() const { return FInterrupts.load(); }
   [[nodiscard]] int64_t BytesProceed() const { return FBytesProceed; }
   [[nodiscard]] int64_t TotalBytes() const { return FTotalBytes; }
 
@@ -105,12 +107,14 @@ class TqvConnection : public TObject {
 
  protected:
   void SetActive(bool AValue) { FActive = AValue; }
+  void SetAborted() { FAborted = true; }
   // Close(false) and CloseSocket without raising; for destructors.
   void CloseQuietly() noexcept;
 
  private:
   std::unique_ptr<TqvSocket> FSocket;
   std::atomic<bool> FAborted{false};
+  std::atomic<uint32_t> FInterrupts{0};
   std::unique_ptr<TqvNetworkStream> FNetworkStream;
   // Read by a server's listening thread while a worker closes.
   std::atomic<bool> FActive{false};
@@ -180,11 +184,19 @@ class TqvTcpClientConnection : public TqvTcpConnection {
   // Interrupt during the connect leaves the connection closed, without an
   // error. A failed open leaves no socket behind.
   void Open(const std::string& AHost, int APort);
+  // Called before the host look-up that precedes Open: an Interrupt from
+  // then on (a stop while the look-up blocks) ends that Open as one during
+  // the connect would, although opening the socket clears Aborted.
+  void BeginOpen();
   // Starts the stream's client side on an open connection (-6 when closed).
   void StartClientSession();
 
   // 0 uses TimeOut.
   int ConnectTimeOut = 0;
+
+ private:
+  bool FOpenMarked = false;
+  uint32_t FOpenMark = 0;
 };
 
 class TqvUdpConnection : public TqvSyncConnection {

@@ -168,6 +168,8 @@ void TqvTcpClient::CloseSession(bool ANotify) {
 
 void TqvTcpClient::OpenConnection(const std::string& AHost, int APort) {
   TqvTcpClientConnection& c = GetConnection();
+  // The look-ups below may block; a stop meanwhile must still end the open.
+  c.BeginOpen();
   if (TqvTcpProxy* proxy = GetProxy()) {
     proxy->Connect(AHost, APort);
     c.SetNetworkStream(CreateNetworkStream());

@@ -164,6 +164,28 @@ TEST(SocketConnectionTcp, ConnectTimesOutOrIsInterruptedWhenTheQueueIsFull) {
   EXPECT_LT(MsSince(t0), 30000);
   EXPECT_FALSE(d->Active());
   EXPECT_EQ(d->Socket().Socket(), plat::INVALID_SOCKET);
+
+  // A stop while the host look-up before the open blocks: opening the socket
+  // clears Aborted, yet the open ends at once instead of waiting out the
+  // connect time-out.
+  auto e = NewTcpClient(60000);
+  e->ConnectTimeOut = 20000;
+  e->BeginOpen();
+  e->Interrupt();
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_NO_THROW(e->Open("127.0.0.1", listener.Port()));
+  EXPECT_LT(MsSince(t0), 2000);
+  EXPECT_FALSE(e->Active());
+  EXPECT_EQ(e->Socket().Socket(), plat::INVALID_SOCKET);
+
+  // An Interrupt before the open began (the previous session's close) does
+  // not end it.
+  TestSocket open(SOCK_STREAM, 4);
+  auto f = NewTcpClient();
+  f->Interrupt();
+  f->BeginOpen();
+  EXPECT_NO_THROW(f->Open("127.0.0.1", open.Port()));
+  EXPECT_TRUE(f->Active());
 }
 
 TEST(SocketConnectionTcp, ReadTimeOutCountsFromLastActivityAndWaitsOnlyWhatRemains) {
