@@ -140,13 +140,23 @@ def start_dovecot(count):
     work, proc, port = golden.start_dovecot(
         "service imap-login {\n  process_limit = 2000\n  client_limit = 2000\n}\n"
         "service imap {\n  process_limit = 2000\n}\ndefault_client_limit = 3000\n")
-    for i in range(8):
-        m = imaplib.IMAP4("127.0.0.1", port)
-        m.login(user(i), "secret")
-        for n in range(1, count + 1):
-            m.append("INBOX", None, None, MESSAGE % (n, n))
-        m.logout()
+    try:
+        for i in range(8):
+            m = imaplib.IMAP4("127.0.0.1", port)
+            m.login(user(i), "secret")
+            for n in range(1, count + 1):
+                m.append("INBOX", None, None, MESSAGE % (n, n))
+            m.logout()
+    except Exception:
+        stop_dovecot(work, proc)
+        raise
     return work, proc, port
+
+
+def stop_dovecot(work, proc):
+    mt.stop_process(proc)
+    mt._procs.remove(proc)
+    mt.shutil.rmtree(work, ignore_errors=True)
 
 
 def main():
@@ -154,11 +164,18 @@ def main():
     ap.add_argument("--messages", type=int, default=1000)
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--idle", type=int, default=1000)
+    ap.add_argument("--no-install", action="store_true", help="do not install Dovecot's IMAP server first")
     args = ap.parse_args()
+    if not args.no_install:
+        mt.install_peers(golden.PACKAGES)
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    ours_t, ours_p, ours_port = start_ours(args.messages)
     dc_work, dc_p, dc_port = start_dovecot(args.messages)
+    try:
+        ours_t, ours_p, ours_port = start_ours(args.messages)
+    except Exception:
+        stop_dovecot(dc_work, dc_p)
+        raise
     try:
         rows = []
         for clients in (1, 8):
@@ -174,9 +191,7 @@ def main():
         b, a = idle_memory(dc_port, dc_p.pid, args.idle)
         print("%d idle sessions: Dovecot RSS %d -> %d kB (+%.1f MB)" % (args.idle, b, a, (a - b) / 1024))
     finally:
-        mt.stop_process(dc_p)
-        mt._procs.remove(dc_p)
-        mt.shutil.rmtree(dc_work, ignore_errors=True)
+        stop_dovecot(dc_work, dc_p)
         ours_t.cleanup()
 
 
