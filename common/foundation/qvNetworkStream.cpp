@@ -151,10 +151,6 @@ bool TqvNetworkStream::Read(TStream* AData) {
     if (n > 0) {
       AData->WriteBuffer(buf.data(), n);
       UpdateProgress(n);
-      // Less than asked for: the socket had no more just now. Another
-      // receive would only say so (a system call per read); what arrives
-      // later is announced by the read event, which is level-triggered.
-      if (n < batch) return false;
     } else {
       FNeedClose = true;
     }
