@@ -920,27 +920,25 @@ int WSAAsyncSelectTake(SOCKET s, HWND hWnd, uint32_t msg, long mask, long take, 
 }
 
 TReadWaitWake::TReadWaitWake() : FFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE)) {
-  if (FFd < 0) {
+  if (!FFd) {
     uint32_t code = SetLastErrorFromErrno();
     throw EOSError(code, SysErrorMessage(code));
   }
 }
 
-TReadWaitWake::~TReadWaitWake() { ::close(FFd); }
-
 void TReadWaitWake::Signal(uint32_t count) {
   const uint64_t n = count;
-  (void)!::write(FFd, &n, sizeof n);
+  (void)!::write(FFd.Get(), &n, sizeof n);
 }
 
 void TReadWaitWake::Reset() {
   uint64_t n = 0;
-  while (::read(FFd, &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+  while (::read(FFd.Get(), &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
   }
 }
 
 int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake) {
-  pollfd p[2] = {{s, static_cast<short>(POLLIN | POLLRDHUP), 0}, {wake ? wake->FFd : -1, POLLIN, 0}};
+  pollfd p[2] = {{s, static_cast<short>(POLLIN | POLLRDHUP), 0}, {wake ? wake->FFd.Get() : -1, POLLIN, 0}};
   int r;
   do {
     r = ::poll(p, wake ? 2 : 1, timeoutMs);
@@ -950,7 +948,7 @@ int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake) {
   if (wake && (p[1].revents & POLLIN)) {
     // One wake-up is taken; another waiter may have taken the last one.
     uint64_t n = 0;
-    (void)!::read(wake->FFd, &n, sizeof n);
+    (void)!::read(wake->FFd.Get(), &n, sizeof n);
     return Done(0);
   }
   return Done(p[0].revents ? 1 : 0);

@@ -204,16 +204,13 @@ class TReadWaitWake {
  public:
   // Raises EOSError when the kernel object cannot be made.
   TReadWaitWake();
-  ~TReadWaitWake();
-  TReadWaitWake(const TReadWaitWake&) = delete;
-  TReadWaitWake& operator=(const TReadWaitWake&) = delete;
   void Signal(uint32_t count = 1);
   // Drops the wake-ups nobody took.
   void Reset();
 
  private:
   friend int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake);
-  int FFd;
+  UniqueFd FFd;
 };
 
 // Waits up to timeoutMs for s to become readable or to end (data, the peer's

@@ -306,14 +306,11 @@ void TqvTcpConnection::DispatchNextAction() {
 
 // --- TqvTcpClientConnection
 
-void TqvTcpClientConnection::BeginOpen() {
-  FOpenMark = InterruptCount();
-  FOpenMarked = true;
-}
+void TqvTcpClientConnection::BeginOpen() { FOpenMark = InterruptCount(); }
 
 void TqvTcpClientConnection::Open(const std::string& AHost, int APort) {
-  const bool interrupted = FOpenMarked && InterruptCount() != FOpenMark;
-  FOpenMarked = false;
+  const bool interrupted = FOpenMark && InterruptCount() != *FOpenMark;
+  FOpenMark.reset();
   std::unique_ptr<TqvIPAddress> addr = ParseAddress(AHost);
   TqvNetworkStream& s = GetNetworkStream();
   OpenSocket(addr->GetFamily(), SOCK_STREAM, IPPROTO_TCP);

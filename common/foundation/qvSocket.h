@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ClassCore.h"
@@ -195,8 +196,8 @@ class TqvTcpClientConnection : public TqvTcpConnection {
   int ConnectTimeOut = 0;
 
  private:
-  bool FOpenMarked = false;
-  uint32_t FOpenMark = 0;
+  // InterruptCount as BeginOpen saw it; empty outside such an open.
+  std::optional<uint32_t> FOpenMark;
 };
 
 class TqvUdpConnection : public TqvSyncConnection {

@@ -84,6 +84,11 @@ class ImapStore : public ::testing::Test {
     Store.UpdateMessages(nullptr, nullptr, S.Messages, S.Box.Name, ok);
     Store.UpdateMailBox(nullptr, nullptr, S.Box, ok);
   }
+  // A whole SELECT: the listing, then the state written back.
+  void Select(TSelect& S) {
+    SelectRead(S);
+    SelectWrite(S);
+  }
   TqvImap4MailBoxItem Settings(const std::string& AFolder) {
     TqvImap4MailBoxItem item;
     TStringStream data(ReadFileBytes(AFolder + "imap.dat"));
@@ -329,8 +334,7 @@ TEST_F(ImapStore, GoneFilesLoseTheirEntriesAndAreNeverRecreated) {
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
   TSelect s;
-  SelectRead(s);
-  SelectWrite(s);
+  Select(s);
   fs::remove(Bob + "MAIL00000001.MSG");
   TSelect t;
   SelectRead(t);
@@ -350,8 +354,7 @@ TEST_F(ImapStore, GoneFilesLoseTheirEntriesAndAreNeverRecreated) {
 TEST_F(ImapStore, FailedWriteLeavesTheOldStateFileWhole) {
   for (int i = 1; i <= 9; ++i) WriteFileBytes(Bob + "MAIL0000000" + std::to_string(i) + ".MSG", "m\r\n");
   TSelect s;
-  SelectRead(s);
-  SelectWrite(s);
+  Select(s);
   const std::string before = ReadFileBytes(Bob + "messages.dat");
   ASSERT_GT(before.size(), 200u);
   for (int i = 0; i < s.Messages.Count(); ++i) s.Messages.Items(i)->Flags = MessageFlag(mfSeen);
@@ -444,8 +447,7 @@ TEST_F(ImapStore, WhatTheStoreKeepsBetweenEventsFollowsTheDisk) {
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
   TSelect s;
-  SelectRead(s);
-  SelectWrite(s);
+  Select(s);
   // Another writer of the same folder (a second store) flags message 2 and
   // gives a new file its UID: the first store's next listing shows both.
   TStore other;
@@ -487,17 +489,14 @@ TEST_F(ImapStore, WhatTheStoreKeepsBetweenEventsFollowsTheDisk) {
 TEST_F(ImapStore, StateFilesAreWrittenOnlyWhenTheyChange) {
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   TSelect first;
-  SelectRead(first);
-  SelectWrite(first);  // UID 1 and \Recent
+  Select(first);  // UID 1 and \Recent
   TSelect second;
-  SelectRead(second);
-  SelectWrite(second);  // \Recent cleared
+  Select(second);  // \Recent cleared
   const TFileId messages = IdOf(Bob + "messages.dat");
   const TFileId settings = IdOf(Bob + "imap.dat");
   const std::string before = ReadFileBytes(Bob + "messages.dat");
   TSelect same;
-  SelectRead(same);
-  SelectWrite(same);
+  Select(same);
   EXPECT_EQ(IdOf(Bob + "messages.dat"), messages);
   EXPECT_EQ(IdOf(Bob + "imap.dat"), settings);
   // A flag, or an entry whose file went, is a change.
@@ -509,13 +508,11 @@ TEST_F(ImapStore, StateFilesAreWrittenOnlyWhenTheyChange) {
   EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfSeen));
   WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
   TSelect more;
-  SelectRead(more);
-  SelectWrite(more);
+  Select(more);
   fs::remove(Bob + "MAIL00000002.MSG");
   const TFileId withTwo = IdOf(Bob + "messages.dat");
   TSelect fewer;
-  SelectRead(fewer);
-  SelectWrite(fewer);
+  Select(fewer);
   EXPECT_FALSE(IdOf(Bob + "messages.dat") == withTwo);
   Entries(Bob, stored);
   ASSERT_EQ(stored.Count(), 1);
@@ -526,10 +523,8 @@ TEST_F(ImapStore, SessionsShareTheListedMessagesUntilOneOfThemChanges) {
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
   TSelect s;
-  SelectRead(s);
-  SelectWrite(s);
-  SelectRead(s);
-  SelectWrite(s);  // UIDs 1 and 2, no \Recent
+  Select(s);
+  Select(s);  // UIDs 1 and 2, no \Recent
   bool ok = true;
   const auto list = [&](TqvImap4MessageList& AList) { Store.GetMessages(nullptr, nullptr, AList, "INBOX", ok); };
   const auto update = [&](TqvImap4MessageList& AList) { Store.UpdateMessages(nullptr, nullptr, AList, "INBOX", ok); };
@@ -581,17 +576,14 @@ TEST_F(ImapStore, CountersSettingsAndFolderNamesFollowWhatTheyComeFrom) {
   // messages.dat.
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   TSelect s;
-  SelectRead(s);
-  SelectWrite(s);
+  Select(s);
   WriteFileBytes(Bob + "MAIL00000002.MSG", "b\r\n");
   TSelect t;
-  SelectRead(t);
-  SelectWrite(t);
+  Select(t);
   fs::remove(Bob + "imap.dat");
   WriteFileBytes(Bob + "MAIL00000003.MSG", "c\r\n");
   TSelect u;
-  SelectRead(u);
-  SelectWrite(u);
+  Select(u);
   TqvImap4MessageList stored;
   Entries(Bob, stored);
   EXPECT_EQ(Uids(stored), "1,2,3");
