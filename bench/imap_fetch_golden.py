@@ -146,6 +146,16 @@ def start_dovecot(extra_conf=""):
     return work, proc, port
 
 
+def stop_dovecot(work, proc, keep=False):
+    """Stops what start_dovecot started; its folder goes unless kept."""
+    mt.stop_process(proc)
+    mt._procs.remove(proc)
+    if keep:
+        print("kept", work, file=sys.stderr)
+    else:
+        mt.shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--no-install", action="store_true")
@@ -168,12 +178,7 @@ def main():
             print("recorded", name)
         s.command(b"z", b"LOGOUT")
     finally:
-        mt.stop_process(proc)
-        mt._procs.remove(proc)
-        if sys.exc_info()[0] is None:
-            mt.shutil.rmtree(work, ignore_errors=True)
-        else:
-            print("kept", work, file=sys.stderr)
+        stop_dovecot(work, proc, keep=sys.exc_info()[0] is not None)
 
 
 if __name__ == "__main__":

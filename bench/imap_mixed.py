@@ -148,15 +148,9 @@ def start_dovecot(count):
                 m.append("INBOX", None, None, MESSAGE % (n, n))
             m.logout()
     except Exception:
-        stop_dovecot(work, proc)
+        golden.stop_dovecot(work, proc)
         raise
     return work, proc, port
-
-
-def stop_dovecot(work, proc):
-    mt.stop_process(proc)
-    mt._procs.remove(proc)
-    mt.shutil.rmtree(work, ignore_errors=True)
 
 
 def main():
@@ -174,7 +168,7 @@ def main():
     try:
         ours_t, ours_p, ours_port = start_ours(args.messages)
     except Exception:
-        stop_dovecot(dc_work, dc_p)
+        golden.stop_dovecot(dc_work, dc_p)
         raise
     try:
         rows = []
@@ -191,7 +185,7 @@ def main():
         b, a = idle_memory(dc_port, dc_p.pid, args.idle)
         print("%d idle sessions: Dovecot RSS %d -> %d kB (+%.1f MB)" % (args.idle, b, a, (a - b) / 1024))
     finally:
-        stop_dovecot(dc_work, dc_p)
+        golden.stop_dovecot(dc_work, dc_p)
         ours_t.cleanup()
 
 
