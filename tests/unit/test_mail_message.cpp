@@ -184,6 +184,38 @@ TEST(MailMessageBuild, StreamedBuildMatchesLines) {
   EXPECT_EQ(normal(streamed.DataString()), normal(lines));
 }
 
+// Folds come only between tokens: Python's email package reads the ten
+// References and a long extra field back unchanged, and no line but one
+// holding a single overlong token passes the width.
+TEST(MailMessageBuild, FoldsOnlyBetweenTokens) {
+  TqvMailMessage m;
+  m.From().SetFullAddress("a@example.com");
+  m.SetSubject("threads");
+  std::string refs;
+  for (int i = 0; i < 10; ++i) {
+    const std::string id = "<ref" + std::to_string(i) + "-0123456789abcdef@example.test>";
+    m.References().Add(id);
+    refs += (i ? " " : "") + id;
+  }
+  const std::string token = "token-" + std::string(90, 't');
+  m.ExtraFields().Add("X-Long: first " + token + " last");
+  m.Bodies().Add<TqvTextBody>()->Strings().Add("body");
+  const std::string text = LinesToText(m.MessageSource());
+  const std::string py = RunPython(R"PY(
+import sys, email, email.policy
+m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.compat32)
+unfold = lambda v: v.replace('\r\n', '').replace('\n', '')
+open(sys.argv[2], 'w').write(unfold(m['References']) + '\n' + ' '.join(unfold(m['X-Long']).split()) + '\n')
+)PY", text);
+  EXPECT_EQ(py, refs + "\nfirst " + token + " last\n") << text;
+  const TStrings& lines = m.MessageSource();
+  for (int i = 0; i < lines.Count() && !lines.Strings(i).empty(); ++i) {
+    const std::string line = lines.Strings(i);
+    if (line.find(token) == std::string::npos) EXPECT_LE(line.size(), 76u) << line;
+    else EXPECT_EQ(line, " " + token) << "the long token alone on its line";
+  }
+}
+
 // ---- parsing ----
 
 TEST(MailMessageParse, NoMimeFieldsReadsAsUuencodeFormat) {
