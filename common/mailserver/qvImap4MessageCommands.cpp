@@ -230,7 +230,7 @@ bool Matches(const TSearchKey& AKey, const TqvImap4MessageItem& AMessage, TqvMai
 // FETCH items that need the message's bytes, and those that set \Seen.
 bool NeedsSource(const std::string& AName) {
   return AName == "BODY" || AName == "BODY.PEEK" || AName.rfind("RFC822", 0) == 0 || AName == "ENVELOPE" ||
-         AName == "BODYSTRUCTURE";
+         AName == "BODYSTRUCTURE" || AName == kFetchBodyShapeItem;
 }
 bool SetsSeen(const std::string& AName) { return AName == "BODY" || AName == "RFC822" || AName == "RFC822.TEXT"; }
 
@@ -279,6 +279,8 @@ std::string SourceItem(const TqvImap4FetchItem& AItem, const TStrings& ASource) 
     TqvImap4FetchEnvelope::GetEnvelope(ASource, out);
   else if (name == "BODYSTRUCTURE")
     TqvImap4FetchBodyStructure::GetBodyStructure(ASource, out);
+  else if (name == kFetchBodyShapeItem)
+    TqvImap4FetchBodyStructure::GetBody(ASource, out);
   return out.DataString();
 }
 

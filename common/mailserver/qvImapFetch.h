@@ -70,10 +70,17 @@ class TqvImap4FetchEnvelope {
   static void GetEnvelope(const TStrings& ALines, TStream& AStream);
 };
 
+// The item name Parse gives BODY without a section (the non-extensible body
+// structure); no client can send it, as client item names are upper-cased.
+inline constexpr const char* kFetchBodyShapeItem = "BODY(shape)";
+
 class TqvImap4FetchBodyStructure {
  public:
-  // Writes "BODYSTRUCTURE (...)" for the message's MIME structure.
+  // Writes "BODYSTRUCTURE (...)" for the message's MIME structure: the tree
+  // that BODY[section] resolves, with every field of each part's header.
   static void GetBodyStructure(const TStrings& ALines, TStream& AStream);
+  // Writes "BODY (...)": the same without extension data.
+  static void GetBody(const TStrings& ALines, TStream& AStream);
 };
 
 class TqvImap4FetchBody {

@@ -20,3 +20,10 @@ constexpr int qvMaxMailBoxLevels = 32;
 // describes with their own envelope and structure; each level is parsed
 // again, so deeper ones are described as empty messages.
 constexpr int qvMaxImapMessageNesting = 8;
+// MIME parts inside one another (multiparts and forwarded messages together)
+// that FETCH takes apart; a part deeper than this is described as an opaque
+// leaf, so no client's message makes the describing code recurse further.
+constexpr int qvMaxImapMimeDepth = 100;
+// Parentheses, NOT and OR inside one another in a SEARCH program; deeper
+// programs are answered BAD.
+constexpr int qvMaxImapSearchNesting = 100;

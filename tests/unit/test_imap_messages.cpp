@@ -272,7 +272,7 @@ TEST_F(ImapMessages, AnswersKeptForReuseFollowTheMessageFile) {
   fs::remove(Inbox + "MAIL00000002.MSG");
   EXPECT_EQ(c->Tagged("b5", "FETCH 2 ENVELOPE"),
             "* 2 FETCH (ENVELOPE (NIL \"third\" ((NIL NIL \"dave\" \"example.test\")) ((NIL NIL \"dave\" "
-            "\"example.test\")) NIL NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
+            "\"example.test\")) ((NIL NIL \"dave\" \"example.test\")) NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
 }
 
 TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {
