@@ -26,6 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 import mail_throughput as mt  # noqa: E402  (peer install and process helpers)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from test_imap_fetch_grammar import parse as parse_value  # noqa: E402  (the tests' IMAP data reader)
 
 PACKAGES = ["dovecot-core", "dovecot-imapd"]
 # Our own loopback address, away from other scripts' peers.
@@ -178,28 +180,6 @@ def stop_dovecot(work, proc, keep=False):
         print("kept", work, file=sys.stderr)
     else:
         mt.shutil.rmtree(work, ignore_errors=True)
-
-
-def parse_value(text, pos=0):
-    """One IMAP value at POS: None for NIL, bytes for a string or atom, a list."""
-    c = text[pos:pos + 1]
-    if c == b"(":
-        items, pos = [], pos + 1
-        while text[pos:pos + 1] != b")":
-            item, pos = parse_value(text, pos)
-            items.append(item)
-            if text[pos:pos + 1] == b" ":
-                pos += 1
-        return items, pos + 1
-    if c == b'"':
-        m = re.compile(rb'"((?:[^"\\]|\\.)*)"').match(text, pos)
-        return re.sub(rb"\\(.)", rb"\1", m.group(1)), m.end()
-    if c == b"{":
-        m = re.compile(rb"\{(\d+)\}\r\n").match(text, pos)
-        n = int(m.group(1))
-        return text[m.end():m.end() + n], m.end() + n
-    m = re.compile(rb"[^ ()]+").match(text, pos)
-    return (None if m.group(0) == b"NIL" else m.group(0)), m.end()
 
 
 def part_sections(body, prefix=""):
