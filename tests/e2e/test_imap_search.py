@@ -44,6 +44,10 @@ class DeepSearch(unittest.TestCase):
             self.assertIn("BAD", str(e.exception))
             self.assertEqual(self.m.search(None, "ALL"), ("OK", [b"1 2"]))
         self.assertEqual(self.m.search(None, "(" * 100 + "ALL" + ")" * 100), ("OK", [b"1 2"]))
+        # FETCH item lists are read without nesting: deep parentheses are text.
+        self.assertEqual(self.m.fetch("1", "(" * 20000 + "FLAGS" + ")" * 20000)[0], "OK")
+        self.assertEqual(self.m.fetch("1", "BODY.PEEK[HEADER.FIELDS %s]" % ("(" * 20000 + "FROM" + ")" * 20000))[0],
+                         "OK")
         typ, data = self.m.fetch("2", "(BODYSTRUCTURE BODY.PEEK[%s])" % ".".join(["1"] * 2000))
         self.assertEqual(typ, "OK")
         answer = b"".join(d[0] if isinstance(d, tuple) else d for d in data)
