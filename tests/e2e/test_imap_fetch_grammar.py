@@ -25,17 +25,15 @@ SAMPLES = ([os.path.relpath(p, DATA) for p in sorted(glob.glob(os.path.join(DATA
            [os.path.relpath(p, DATA) for p in sorted(glob.glob(os.path.join(DATA, "mime", "*.eml")))])
 USER, PASSWORD = "bob@example.test", "secret"
 
-# Section answers where we differ from the reference on purpose, with why.
-DIFFERENCES = {
-    # "0" is no section-part (nz-number in RFC 3501's grammar): we answer the
-    # command BAD, the reference answers an empty string.
-    ("*", "BODY[0.5]"): "refused",
-    # A forwarded message with base64 over it reads as a header that never
-    # ends; we return that header with the CRLF the part holds, the
-    # reference counts the CRLF in the part but leaves it out of the header.
-    ("fwd_base64", "BODY[2.HEADER]"): "header keeps its CRLF",
-    ("fwd_base64", "BODY[2.1.MIME]"): "header keeps its CRLF",
-}
+
+def differences():
+    """(sample, label) pairs we answer differently on purpose; the reasons are
+    in the file beside the golden answers."""
+    with open(os.path.join(GOLDEN, "differences.txt")) as f:
+        return {tuple(line.split("\t")[:2]) for line in f if line.strip() and not line.startswith("#")}
+
+
+DIFFERENCES = differences()
 
 
 class Str(bytes):
@@ -211,9 +209,14 @@ class FetchGrammar(unittest.TestCase):
             with open(os.path.join(GOLDEN, stem(name) + ".sections")) as f:
                 answers = json.load(f)
             for label, value in sorted(answers.items()):
-                if (stem(name), label) in DIFFERENCES or ("*", label) in DIFFERENCES:
-                    continue
                 expected = None if value is None else value.encode("latin-1")
+                if (stem(name), label) in DIFFERENCES or ("*", label) in DIFFERENCES:
+                    # Listed differences are real ones: the list holds no stale entry.
+                    try:
+                        self.assertNotEqual(self.section(n, label), expected, "%s %s" % (name, label))
+                    except imaplib.IMAP4.error:
+                        pass
+                    continue
                 self.assertEqual(self.section(n, label), expected, "%s %s" % (name, label))
                 checked += 1
         self.assertGreater(checked, 1000)
