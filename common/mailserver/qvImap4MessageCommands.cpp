@@ -21,6 +21,7 @@ namespace {
 constexpr char kReadOnly[] = "Mailbox is read-only";
 constexpr char kNoMailBox[] = "Mailbox does not exist";
 constexpr char kAccessDenied[] = "Access denied";
+constexpr char kBadCharSet[] = "[BADCHARSET (US-ASCII UTF-8)] Unknown charset";
 
 [[noreturn]] void Refuse(TqvImap4CommandParams* AParams, const char* AKind, const std::string& AText) {
   throw EqvImap4ServerError(AParams->Command, AParams->Tag, AKind, AText);
@@ -419,7 +420,7 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
   // Keys this server cannot answer are refused rather than matching nothing.
   switch (criteria.Parse(AParams->Params, messages)) {
     case TqvImapSearchResult::kOk: break;
-    case TqvImapSearchResult::kBadCharSet: Refuse(AParams, "NO", "[BADCHARSET (US-ASCII UTF-8)] Unknown charset");
+    case TqvImapSearchResult::kBadCharSet: Refuse(AParams, "NO", kBadCharSet);
     case TqvImapSearchResult::kBad: ParseError(AParams);
   }
   const bool needsHeader = criteria.NeedsHeader();
