@@ -148,3 +148,102 @@ TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
   EXPECT_TRUE(askedIdn);
   EXPECT_NE(peer.Received(0).find("MAIL FROM: <>\r\n"), std::string::npos);
 }
+
+TEST(SmtpRelay, ExchangersAreReachedThroughTheRelaysNameServerAddressByAddress) {
+  // Nothing listens on 127.0.0.5 at the peer's port: each first address is
+  // refused, and the next address of the same exchanger takes the message.
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    using testsupport::AddA;
+    using testsupport::DnsReply;
+    const std::string name = testsupport::QueryName(q);
+    TqvDnsMessage m;
+    m.Parse(q);
+    const int type = m.Queries.Items(0)->RecordType;
+    if (name == "named.test" && type == qvDnsTypeMX)
+      return {{DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "named.test", 10, "mx.named.test"); })}};
+    if (name == "mx.named.test" && type == qvDnsTypeA)
+      return {{DnsReply(q, [](TqvDnsMessage& r) {
+        AddA(r.Answers, "mx.named.test", "127.0.0.5");
+        AddA(r.Answers, "mx.named.test", "127.0.0.1");
+      })}};
+    if (name == "glue.test" && type == qvDnsTypeMX)
+      return {{DnsReply(q, [](TqvDnsMessage& r) {
+        testsupport::AddMX(r, "glue.test", 10, "MX.glue.test");
+        AddA(r.AdditionalRecords, "mx.glue.test", "127.0.0.5");
+        AddA(r.AdditionalRecords, "mx.glue.test", "127.0.0.1");
+      })}};
+    if (name == "multi.test" && type == qvDnsTypeA)
+      return {{DnsReply(q, [](TqvDnsMessage& r) {
+        AddA(r.Answers, "multi.test", "127.0.0.5");
+        AddA(r.Answers, "multi.test", "127.0.0.1");
+      })}};
+    if (name == "truncated.test") {
+      std::string t = DnsReply(q, nullptr);
+      t[2] = static_cast<char>(t[2] | 0x02);
+      return {{t}};
+    }
+    if (name == "noaddress.test" || name == "multi.test") return {{DnsReply(q, nullptr)}};
+    return {{DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  relay.Dns().SetTimeOut(2000);
+  std::vector<std::string> connected;
+  relay.OnConnectMX = [&](TObject*, const std::string&, const std::string& AHost) {
+    connected.push_back(AHost + "=" + relay.Server());
+  };
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("a@example.com", *data,
+             *Lines({"a@named.test", "b@glue.test", "c@multi.test", "d@nosuch.test", "e@truncated.test",
+                     "f@noaddress.test"}));
+  peer.Wait();
+
+  const TqvSmtpRelayStatusList& list = relay.StatusList();
+  ASSERT_EQ(list.Count(), 6);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(list.Items(i).Sent) << list.Items(i).Domain << " " << list.Items(i).ErrorText;
+    EXPECT_EQ(list.Items(i).LookUp, dlFound);
+  }
+  EXPECT_EQ(connected, (std::vector<std::string>{"mx.named.test=127.0.0.1", "MX.glue.test=127.0.0.1",
+                                                 "127.0.0.1=127.0.0.1"}));
+  EXPECT_EQ(list.Items(0).MailServer, "mx.named.test");
+  // The answer's own addresses were used: no address look-up for mx.glue.test.
+  for (const std::string& q : dns.Queries()) EXPECT_NE(testsupport::QueryName(q), "MX.glue.test");
+  // What a queue needs to decide between trying again and giving up.
+  EXPECT_EQ(list.Items(3).LookUp, dlPermanent);
+  EXPECT_EQ(list.Items(3).ErrorCode, 3);
+  EXPECT_EQ(list.Items(4).LookUp, dlTemporary);
+  EXPECT_EQ(list.Items(4).ErrorCode, qvDnsTruncatedReply);
+  EXPECT_EQ(list.Items(4).MailServer, "");
+  EXPECT_EQ(list.Items(5).LookUp, dlPermanent);
+  EXPECT_EQ(list.Items(5).ErrorCode, 0);
+}
+
+TEST(SmtpRelay, AnExchangerWithoutAnAddressIsAFailureOfThatExchanger) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    const std::string name = testsupport::QueryName(q);
+    if (name == "lame.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) {
+        testsupport::AddMX(r, "lame.test", 10, "gone.lame.test");
+        testsupport::AddMX(r, "lame.test", 20, "127.0.0.1");
+      })}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("a@example.com", *data, *Lines({"a@lame.test"}));
+  peer.Wait();
+  const TqvSmtpRelayStatus& status = relay.StatusList().Items(0);
+  EXPECT_TRUE(status.Sent);
+  EXPECT_EQ(status.LookUp, dlFound);
+  EXPECT_EQ(status.MailServer, "127.0.0.1");
+  // The first exchanger's name does not exist at the relay's name server.
+  EXPECT_EQ(status.ErrorCode, 3);
+}
