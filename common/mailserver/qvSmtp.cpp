@@ -52,6 +52,22 @@ std::vector<std::string> Words(const std::string& AText) {
   return words;
 }
 
+// Gives the connection a step's wait for as long as the step runs.
+class TTimeOutScope {
+ public:
+  TTimeOutScope(TqvTcpClientConnection& AConnection, int ATimeOut)
+      : FConnection(AConnection), FSaved(AConnection.TimeOut) {
+    if (ATimeOut > 0) FConnection.TimeOut = ATimeOut;
+  }
+  ~TTimeOutScope() { FConnection.TimeOut = FSaved; }
+  TTimeOutScope(const TTimeOutScope&) = delete;
+  TTimeOutScope& operator=(const TTimeOutScope&) = delete;
+
+ private:
+  TqvTcpClientConnection& FConnection;
+  int FSaved;
+};
+
 }  // namespace
 
 EqvSmtpError::EqvSmtpError(int ACode) : EqvTcpClientError(SmtpErrorText(ACode), ACode) {}
@@ -74,6 +90,12 @@ int TqvCustomSmtp::ParseResponseCode(const std::string& ALine) {
 std::string TqvCustomSmtp::EhloName() const {
   if (!qvtext::Trim(HostName).empty()) return HostName;
   return GetLocalHostName();
+}
+
+void TqvCustomSmtp::SetTimeOuts(const TqvSmtpTimeOuts& AValue) {
+  if (FTimeOuts == AValue) return;
+  FTimeOuts = AValue;
+  Changed();
 }
 
 std::string TqvCustomSmtp::GenerateMessageId() { return ::GenerateMessageId(EhloName()); }
@@ -116,7 +138,11 @@ void TqvCustomSmtp::Hello(const std::string& AVerb, const TqvReplyCodes& ACodes)
 }
 
 void TqvCustomSmtp::OpenSmtpSession() {
-  WaitResponse({220});
+  {
+    TTimeOutScope wait(GetConnection(), FTimeOuts.Greeting);
+    WaitResponse({220});
+  }
+  TTimeOutScope wait(GetConnection(), FTimeOuts.Hello);
   const std::string verb = UseEHLO ? "EHLO" : "HELO";
   Hello(verb, {250, 530});
   if (StartTlsIfExplicit()) Hello(verb, {250});
@@ -197,6 +223,7 @@ void TqvCustomSmtp::AuthXOAuth2() {
 }
 
 void TqvCustomSmtp::SendMailFrom(const std::string& AMailFrom) {
+  TTimeOutScope wait(GetConnection(), FTimeOuts.MailFrom);
   SendCommandSync("MAIL FROM: <" + WireAddress(AMailFrom) + ">", {250});
 }
 
@@ -204,6 +231,7 @@ void TqvCustomSmtp::SendRecipients(const TStrings& ARecipients) {
   FailedRecipients.Clear();
   if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
   int accepted = 0;
+  TTimeOutScope wait(GetConnection(), FTimeOuts.Rcpt);
   for (int i = 0; i < ARecipients.Count(); ++i) {
     const std::string rcpt = ARecipients.Strings(i);
     try {
@@ -219,9 +247,16 @@ void TqvCustomSmtp::SendRecipients(const TStrings& ARecipients) {
 
 void TqvCustomSmtp::SendData(const TStrings& ALines) {
   if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
-  SendCommandSync("DATA", {354});
-  SendMultipleLines(ALines, ".");
+  {
+    TTimeOutScope wait(GetConnection(), FTimeOuts.DataStart);
+    SendCommandSync("DATA", {354});
+  }
+  {
+    TTimeOutScope wait(GetConnection(), FTimeOuts.DataBlock);
+    SendMultipleLines(ALines, ".");
+  }
   TqvReplyCodes codes{250, 354};
+  TTimeOutScope wait(GetConnection(), FTimeOuts.DataEnd);
   SetBusy(true);
   try {
     WaitResponse(codes);

@@ -34,6 +34,9 @@ void RecordError(TqvSmtpRelayStatus& AStatus, const E& AError) {
 
 TqvSmtpRelay::TqvSmtpRelay(TComponent* AOwner) : TqvSmtp(AOwner), FDns(std::make_unique<TqvDnsQuery>()) {
   FDns->SetIsRecursiveDesired(true);
+  // A receiver may scan a message for minutes before it answers: the waits
+  // a sending mail server owes it.
+  SetTimeOuts(qvRfc5321TimeOuts);
   // Made now, so that Abort from another thread finds it in place.
   (void)GetConnection();
 }

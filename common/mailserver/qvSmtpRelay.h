@@ -7,7 +7,9 @@
 // whole domain, never by substring). Exchanger names are resolved through the
 // relay's own DNS client (the MX answer's additional records, else an address
 // look-up), never the system resolver, and each address of an exchanger is
-// tried, in order, before the next exchanger. One status per domain records
+// tried, in order, before the next exchanger. Replies get the waits of RFC
+// 5321 (5 minutes for the greeting, MAIL and RCPT, 10 after the final ".").
+// One status per domain records
 // the outcome; error fields are only ever set within one Send, so a domain
 // delivered on a later exchanger still shows the earlier exchanger's error.
 // Socket, reply, SMTP and security errors stay inside Send; anything else

@@ -3,10 +3,13 @@
 // the per-domain status each failure leaves.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "DnsTestSupport.h"
 #include "RelayTestSupport.h"
+#include "TestSupport.h"
 #include "qvIdnTranslator.h"
 #include "qvSmtpRelay.h"
 
@@ -246,4 +249,63 @@ TEST(SmtpRelay, AnExchangerWithoutAnAddressIsAFailureOfThatExchanger) {
   EXPECT_EQ(status.MailServer, "127.0.0.1");
   // The first exchanger's name does not exist at the relay's name server.
   EXPECT_EQ(status.ErrorCode, 3);
+}
+
+namespace {
+
+// A receiver that thinks before its greeting and before its answer to the
+// final ".", as content scanners do.
+testsupport::TScriptedPeer::Script SlowReceiver(int AThinkMs) {
+  return [AThinkMs](TPeerConn& c) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(AThinkMs));
+    c.Send("220 slow.test ESMTP\r\n");
+    for (;;) {
+      const std::string line = c.Line();
+      if (line.empty()) return;
+      if (line == "DATA\r\n") {
+        c.Send("354 go ahead\r\n");
+        while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(AThinkMs));
+        c.Send("250 2.0.0 Ok: queued\r\n");
+      } else if (line == "QUIT\r\n") {
+        c.Send("221 Bye\r\n");
+        return;
+      } else {
+        c.Send("250 Ok\r\n");
+      }
+    }
+  };
+}
+
+}  // namespace
+
+TEST(SmtpRelay, SlowReceiversGetTheWaitsOfRfc5321) {
+  TqvSmtpRelay relay;
+  EXPECT_EQ(relay.TimeOuts(), qvRfc5321TimeOuts);
+  EXPECT_EQ(qvRfc5321TimeOuts.Greeting, 5 * 60000);
+  EXPECT_EQ(qvRfc5321TimeOuts.DataEnd, 10 * 60000);
+
+  // A client TimeOut far below the receiver's thinking: the relay still waits.
+  TScriptedPeer peer(SlowReceiver(600));
+  relay.SetPort(peer.Port);
+  relay.SetTimeOut(200);
+  relay.OnResolveMX = [](TObject*, const std::string&, TStrings& list, bool& handled) {
+    list.Add("127.0.0.1");
+    handled = true;
+  };
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("a@example.com", *data, *Lines({"b@slow.test"}));
+  peer.Wait();
+  ASSERT_EQ(relay.StatusList().Count(), 1);
+  EXPECT_TRUE(relay.StatusList().Items(0).Sent) << relay.StatusList().Items(0).ErrorText;
+  EXPECT_EQ(relay.TimeOut(), 200) << "each step's wait ends with the step";
+
+  // A plain client keeps its one TimeOut for every reply.
+  TScriptedPeer again(SlowReceiver(600));
+  TqvSmtp smtp;
+  smtp.SetServer("127.0.0.1");
+  smtp.SetPort(again.Port);
+  smtp.SetTimeOut(200);
+  EXPECT_EQ(testsupport::ErrorCodeOf<EqvSocketError>([&] { smtp.Open(); }), qvTimeoutError);
 }
