@@ -87,8 +87,14 @@ int TqvCustomSmtp::ParseResponseCode(const std::string& ALine) {
   return code;
 }
 
-std::string TqvCustomSmtp::EhloName() const {
+std::string TqvCustomSmtp::EhloName() {
   if (!qvtext::Trim(HostName).empty()) return HostName;
+  const std::string fqdn = GetLocalFullyQualifiedName();
+  if (!fqdn.empty()) return fqdn;
+  // No such name: the address literal of our end, which receivers that
+  // insist on a qualified name accept.
+  const std::string local = Active() ? GetConnection().LocalIP : std::string();
+  if (!local.empty()) return local.find(':') != std::string::npos ? "[IPv6:" + local + "]" : "[" + local + "]";
   return GetLocalHostName();
 }
 
@@ -98,7 +104,11 @@ void TqvCustomSmtp::SetTimeOuts(const TqvSmtpTimeOuts& AValue) {
   Changed();
 }
 
-std::string TqvCustomSmtp::GenerateMessageId() { return ::GenerateMessageId(EhloName()); }
+std::string TqvCustomSmtp::GenerateMessageId() {
+  if (!qvtext::Trim(HostName).empty()) return ::GenerateMessageId(HostName);
+  const std::string fqdn = GetLocalFullyQualifiedName();
+  return ::GenerateMessageId(fqdn.empty() ? GetLocalHostName() : fqdn);
+}
 
 void TqvCustomSmtp::Hello(const std::string& AVerb, const TqvReplyCodes& ACodes) {
   Extensions.Clear();

@@ -89,8 +89,11 @@ class TqvCustomSmtp : public TqvCustomMail {
   [[nodiscard]] virtual std::string GenerateMessageId();
   void StartTls() override;
 
-  // HostName when it is not blank, else this machine's name.
-  [[nodiscard]] std::string EhloName() const;
+  // The name EHLO and HELO give: HostName when it is not blank, else the
+  // machine's fully qualified name, else the address literal of the local
+  // end ("[192.0.2.1]", "[IPv6:...]") while connected, else the bare host
+  // name.
+  [[nodiscard]] std::string EhloName();
 
   [[nodiscard]] const TqvSmtpTimeOuts& TimeOuts() const { return FTimeOuts; }
   void SetTimeOuts(const TqvSmtpTimeOuts& AValue);

@@ -11,6 +11,7 @@
 #include "SmtpTestClient.h"
 #include "TlsTestSupport.h"
 #include "qvEncoder.h"
+#include "qvHostResolver.h"
 #include "qvSmtp.h"
 #include "qvTextUtils.h"
 
@@ -237,6 +238,26 @@ TEST(SmtpClient, TheMessageIsBorrowedAndMailDataComesFirst) {
   const std::string data = DataOf(peer.Received());
   EXPECT_NE(data.find("Subject: queued\r\n"), std::string::npos);
   EXPECT_EQ(data.find("road test"), std::string::npos);
+}
+
+TEST(SmtpClient, WithoutAHostNameEhloGivesAQualifiedNameOrTheLocalAddressLiteral) {
+  EXPECT_TRUE(IsFullyQualifiedName("mx.example.test"));
+  for (const char* bare : {"vm", "", ".test", "mx.", "a..b", "127.0.0.1"}) EXPECT_FALSE(IsFullyQualifiedName(bare)) << bare;
+
+  TScriptedPeer peer(Receiver(kEhloReply));
+  TqvSmtp smtp;
+  Aim(smtp, peer.Port);
+  smtp.HostName = "  ";
+  smtp.Open();
+  smtp.Close();
+  peer.Wait();
+  const std::string ehlo = peer.Received(0).substr(0, peer.Received(0).find("\r\n"));
+  ASSERT_EQ(ehlo.rfind("EHLO ", 0), 0u) << ehlo;
+  const std::string name = ehlo.substr(5);
+  // Either this machine has a qualified name, or the literal of our end.
+  const std::string fqdn = GetLocalFullyQualifiedName();
+  EXPECT_EQ(name, fqdn.empty() ? "[127.0.0.1]" : fqdn);
+  EXPECT_TRUE(IsFullyQualifiedName(name) || name == "[127.0.0.1]") << name;
 }
 
 TEST(SmtpClient, RepliesInPiecesAndRefusals) {
