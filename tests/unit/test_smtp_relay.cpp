@@ -309,3 +309,32 @@ TEST(SmtpRelay, SlowReceiversGetTheWaitsOfRfc5321) {
   smtp.SetTimeOut(200);
   EXPECT_EQ(testsupport::ErrorCodeOf<EqvSocketError>([&] { smtp.Open(); }), qvTimeoutError);
 }
+
+TEST(SmtpRelay, WithTheSystemsNameServersANameThatDoesNotExistReadsTheSameEveryTime) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    if (testsupport::QueryName(q) == "good.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "good.test", 10, "127.0.0.1"); })}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("");
+  relay.Dns().SetAutodetectServer(false);
+  relay.Dns().SetPort(dns.Port());
+  TStringList roots;
+  roots.Add("127.0.0.1");
+  relay.Dns().SetRootNameServers(roots);
+  auto data = Lines({"Subject: x", "", "body"});
+  std::vector<std::pair<int, std::string>> causes;
+  for (const char* rcpt : {"a@nosuch.test", "b@good.test", "c@nosuch.test"}) {
+    relay.Send("a@example.com", *data, *Lines({rcpt}));
+    const TqvSmtpRelayStatus& status = relay.StatusList().Items(0);
+    causes.emplace_back(status.ErrorCode, status.ErrorText);
+  }
+  peer.Wait();
+  EXPECT_EQ(causes[0], (std::pair<int, std::string>{3, "No such name"}));
+  EXPECT_EQ(causes[1].first, 0);
+  EXPECT_EQ(causes[2], causes[0]);
+  EXPECT_EQ(relay.StatusList().Items(0).LookUp, dlPermanent);
+}
