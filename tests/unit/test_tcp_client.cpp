@@ -2,7 +2,10 @@
 // failed opens, the proxy route, keep-alive ticks (never inside a busy
 // exchange) and TLS from the start or after a switch.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include "ClientTestSupport.h"
 #include "CryptoApi.h"
@@ -61,6 +64,11 @@ TEST(TcpClient, OpenAndCloseFireOnlyOnRealChanges) {
   client.Open();
   EXPECT_EQ(opens, 1);
   EXPECT_EQ(ReadUntil(client, "\n"), "220 hello\r\n");
+  // Small writes leave at once (no Nagle wait for the peer's delayed ACK).
+  int nodelay = 0;
+  socklen_t len = sizeof nodelay;
+  ASSERT_EQ(::getsockopt(client.GetConnection().Socket().Socket(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+  EXPECT_NE(nodelay, 0);
   client.Close();
   client.Close();
   EXPECT_EQ(closes, 1);
