@@ -101,11 +101,19 @@ class TqvCustomSmtp : public TqvCustomMail {
   TStringList Extensions;
   TStringList AuthMethods;
   TqvFailedRecipientList FailedRecipients;
-  bool UseEHLO = true;
-  bool SkipFailedRecipients = false;
-  std::string MailAgent = "Quorvin Mail Kit - Ostra Edition";
-  std::string HostName;
   int64_t MessageSizeLimit = 0;
+
+  // Every setter stores a changed value and fires OnChanged.
+  [[nodiscard]] bool UseEHLO() const { return FUseEHLO; }
+  void SetUseEHLO(bool AValue);
+  [[nodiscard]] bool SkipFailedRecipients() const { return FSkipFailedRecipients; }
+  void SetSkipFailedRecipients(bool AValue);
+  // The "X-Mailer" value added to messages without one.
+  [[nodiscard]] const std::string& MailAgent() const { return FMailAgent; }
+  void SetMailAgent(const std::string& AValue);
+  // The name for EHLO, HELO and generated message IDs; empty by default.
+  [[nodiscard]] const std::string& HostName() const { return FHostName; }
+  void SetHostName(const std::string& AValue);
 
  protected:
   int ParseResponseCode(const std::string& ALine) override;
@@ -121,6 +129,10 @@ class TqvCustomSmtp : public TqvCustomMail {
   [[nodiscard]] bool Offered(const std::string& AMechanism) const;
 
   TqvSmtpTimeOuts FTimeOuts;
+  bool FUseEHLO = true;
+  bool FSkipFailedRecipients = false;
+  std::string FMailAgent = "Quorvin Mail Kit - Ostra Edition";
+  std::string FHostName;
 };
 
 class TqvSmtp : public TqvCustomSmtp {
@@ -138,7 +150,9 @@ class TqvSmtp : public TqvCustomSmtp {
   void Send(TqvMailMessage* AMessage);
   using TqvCustomSmtp::Send;
 
-  std::string MailFrom;
+  [[nodiscard]] const std::string& MailFrom() const { return FMailFrom; }
+  void SetMailFrom(const std::string& AValue);
+  // Owned lists: any change to their contents (Assign copies) fires OnChanged.
   TStringList MailToList;
   TStringList MailData;
 
@@ -146,4 +160,7 @@ class TqvSmtp : public TqvCustomSmtp {
   void AfterOpen() override { OpenSmtpSession(); }
   void BeforeClose() override { Quit(); }
   void SendKeepAlive() override { Noop(); }
+
+ private:
+  std::string FMailFrom;
 };

@@ -31,7 +31,7 @@ struct RelayRun {
   explicit RelayRun(int APort) {
     Relay.SetPort(APort);
     Relay.SetTimeOut(5000);
-    Relay.HostName = "relay.test";
+    Relay.SetHostName("relay.test");
     Relay.OnResolveMX = [this](TObject*, const std::string& d, TStrings& list, bool& handled) {
       Asked.push_back(d);
       auto it = Hosts.find(d);
