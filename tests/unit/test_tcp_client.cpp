@@ -5,9 +5,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+
+#include <cerrno>
 #include <sys/socket.h>
 
 #include "ClientTestSupport.h"
+#include "SysError.h"
 #include "CryptoApi.h"
 #include "TestSockets.h"
 #include "TlsTestSupport.h"
@@ -73,6 +76,23 @@ TEST(TcpClient, OpenAndCloseFireOnlyOnRealChanges) {
   client.Close();
   EXPECT_EQ(closes, 1);
   EXPECT_FALSE(client.Active());
+}
+
+TEST(TcpClient, AKeepAliveTimerThatCannotBeSetRaisesThePlatformsOwnError) {
+  // What the keep-alive start meets when its timer cannot be set: the
+  // platform's last error, its code and its text, never a made-up EINVAL.
+  plat::SetLastError(0);
+  ASSERT_FALSE(plat::SetTimer(static_cast<plat::HWND>(987654321), 1, 100));
+  const uint32_t last = plat::GetLastError();
+  ASSERT_NE(last, 0u);
+  try {
+    RaiseSocketLastError();
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EqvSocketError& e) {
+    EXPECT_EQ(e.ErrorCode, static_cast<int>(last));
+    EXPECT_EQ(e.Message(), GetSystemErrorText(static_cast<int>(last)));
+    EXPECT_NE(e.ErrorCode, EINVAL);
+  }
 }
 
 TEST(TcpClient, DefaultsAndChangeNotification) {
