@@ -71,7 +71,7 @@ TqvDnsQuery::TqvDnsQuery(TComponent* AOwner)
   SetDatagramSize(qvDnsMaxDatagram);
 }
 
-TqvDnsQuery::~TqvDnsQuery() = default;
+TqvDnsQuery::~TqvDnsQuery() { RunBeforeDestroy(); }
 
 void TqvDnsQuery::SetIsRecursiveDesired(bool Value) {
   if (FIsRecursiveDesired == Value) return;

@@ -394,3 +394,40 @@ TEST(DnsQuery, AbortEndsTheWaitAndAsksNoFurtherServerUntilReset) {
   aborter.join();
   EXPECT_TRUE(second.Queries().empty());
 }
+
+namespace {
+
+// A datagram client that says goodbye to its server when it is destroyed.
+class TGoodbyeClient : public TqvUdpClient {
+ public:
+  explicit TGoodbyeClient(int& ACalls) : FCalls(ACalls) { InitDefaultPort(); }
+  ~TGoodbyeClient() override { RunBeforeDestroy(); }
+
+ protected:
+  int GetDefaultPort() const override { return 9; }
+  void BeforeDestroy() override {
+    ++FCalls;
+    Open();
+    TStringStream bye("bye");
+    SendPacket(bye);
+    Close();
+  }
+
+ private:
+  int& FCalls;
+};
+
+}  // namespace
+
+TEST(UdpClient, ADescendantsPreDestroyHookRunsOnceWhileItCanStillSend) {
+  TFakeDnsServer server([](const std::string&) { return TDatagrams{}; });
+  int calls = 0;
+  {
+    TGoodbyeClient client(calls);
+    client.SetServer("127.0.0.1");
+    client.SetPort(server.Port());
+  }
+  EXPECT_EQ(calls, 1);
+  for (int i = 0; i < 100 && server.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server.Queries(), std::vector<std::string>{"bye"});
+}
