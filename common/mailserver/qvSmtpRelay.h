@@ -100,11 +100,18 @@ class TqvSmtpRelay : public TqvSmtp {
   TqvRelayMessageEvent OnRelayMessage;
   TqvResolveMXEvent OnResolveMX;
 
- protected:
+  // The steps of Send, for callers that drive a domain themselves.
+  // The exchangers of ADomain into AHosts (OnResolveMX, else MX, else the
+  // domain's addresses); a DNS error goes into AStatus (LookUp says which kind).
   virtual void ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSmtpRelayStatus& AStatus);
+  // A session to AHost, trying each of its addresses; true when one opened.
+  // The relay must be closed; failures go into AStatus.
   virtual bool ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus);
+  // MAIL, RCPT and DATA for the recipients of exactly ADomain over the open
+  // session; the outcome goes into AStatus, then OnRelayMessage.
   virtual void RelayToDomain(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
                              const TStrings& ARecipients, TStrings& ALines);
+  // QUIT and close, then OnDisconnectMX.
   virtual void DisconnectMX(const std::string& ADomain, const std::string& AHost);
 
  private:

@@ -338,3 +338,37 @@ TEST(SmtpRelay, WithTheSystemsNameServersANameThatDoesNotExistReadsTheSameEveryT
   EXPECT_EQ(causes[2], causes[0]);
   EXPECT_EQ(relay.StatusList().Items(0).LookUp, dlPermanent);
 }
+
+TEST(SmtpRelay, ACallerCanDriveOneDomainStepByStep) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "step.test", 10, "127.0.0.1"); })}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  std::vector<std::string> events;
+  relay.OnConnectMX = [&](TObject*, const std::string& d, const std::string& h) { events.push_back("open " + d + " " + h); };
+  relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
+    events.push_back("sent " + d + " " + r.Strings(0));
+  };
+  relay.OnDisconnectMX = [&](TObject*, const std::string& d, const std::string& h) { events.push_back("closed " + d + " " + h); };
+
+  TqvSmtpRelayStatus status;
+  TStringList hosts;
+  relay.ResolveMX("step.test", hosts, status);
+  ASSERT_EQ(hosts.Count(), 1);
+  EXPECT_EQ(status.Domain, "step.test");
+  ASSERT_TRUE(relay.ConnectMX("step.test", hosts.Strings(0), status));
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.RelayToDomain("step.test", "a@example.com", status, *Lines({"b@step.test"}), *data);
+  relay.DisconnectMX("step.test", hosts.Strings(0));
+  peer.Wait();
+  EXPECT_TRUE(status.Sent);
+  EXPECT_EQ(status.ResponseCode, 250);
+  EXPECT_FALSE(relay.Active());
+  EXPECT_EQ(events, (std::vector<std::string>{"open step.test 127.0.0.1", "sent step.test b@step.test",
+                                              "closed step.test 127.0.0.1"}));
+  EXPECT_NE(peer.Received(0).find("RCPT TO: <b@step.test>\r\nDATA\r\n"), std::string::npos);
+}
