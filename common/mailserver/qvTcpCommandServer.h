@@ -207,6 +207,9 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
   int64_t MaxDataSize() const { return FMaxDataSize; }
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
+  // A line with nothing but blanks, NULs or control bytes is a command of
+  // its own, answered as an unknown one; otherwise it is dropped unanswered.
+  [[nodiscard]] bool AnswersBlankLines() const { return FAnswersBlankLines; }
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& Value) { FCharSet = Value; }
 
@@ -222,6 +225,7 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   void DoWriteConnection(TqvUserConnection* AConnection) override;
   TqvUserConnectionPtr CreateConnection() override;
 
+  void SetAnswersBlankLines(bool Value) { FAnswersBlankLines = Value; }
   virtual void AddCommands() = 0;
   // The caller frees the info after use.
   [[nodiscard]] virtual std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) = 0;
@@ -264,5 +268,6 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   std::atomic<bool> FCommandsReady{false};
   bool FAddingCommands = false;
   int64_t FMaxDataSize = -1;
+  bool FAnswersBlankLines = false;
   std::string FCharSet;
 };
