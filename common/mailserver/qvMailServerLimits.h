@@ -20,3 +20,8 @@ constexpr int qvMaxMailBoxLevels = 32;
 // describes with their own envelope and structure; each level is parsed
 // again, so deeper ones are described as empty messages.
 constexpr int qvMaxImapMessageNesting = 8;
+// Output of one connection that its client has not taken yet: a command
+// that would add more waits (its worker set aside, the others go on) until
+// the socket drains below this, so a client that does not read holds at
+// most this much of the server's memory whatever it asked for.
+constexpr int64_t qvMaxPendingOutputBytes = 2 * 1024 * 1024;

@@ -262,6 +262,14 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // The same for a streamed response.
   bool SendResponseStream(TqvCommandConnection* AConnection, TqvCommandConnection::TResponse& AResponse);
   void HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E);
+  // Inside a command of AConnection (on its worker, no connection lock held):
+  // waits while the output its client has not taken is above
+  // qvMaxPendingOutputBytes, sending what the socket takes. Raises
+  // EqvConnectionGoneError when the connection goes meanwhile (or AGone and
+  // it has gone already), or the server stops. Elsewhere: nothing.
+  void WaitForOutputRoom(TqvCommandConnection* AConnection, bool AGone);
+  // Output handed over but not taken by the socket yet; connection lock held.
+  [[nodiscard]] static int64_t UnsentBytes(TqvCommandConnection* AConnection);
 
   std::unique_ptr<TqvTcpCommandList> FCommands;
   std::recursive_mutex FCommandsLock;
