@@ -398,7 +398,10 @@ bool TqvTcpCommandServer::WriteResponseBytes(TqvCommandConnection* AConnection, 
 
 int64_t TqvTcpCommandServer::UnsentBytes(TqvCommandConnection* AConnection) {
   int64_t bytes = AConnection->PendingOutput();
-  for (const TqvCommandConnection::TResponse& r : AConnection->FQueue) bytes += static_cast<int64_t>(r.Bytes.size());
+  for (const TqvCommandConnection::TResponse& r : AConnection->FQueue) {
+    bytes += static_cast<int64_t>(r.Bytes.size()) + (r.Source ? r.SourceLeft : 0);
+    if (r.Lines && r.LineCount > 0) bytes += r.LinesBytes / r.LineCount * (r.LineCount - r.LineIndex);
+  }
   return bytes;
 }
 
@@ -478,6 +481,7 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
 
 void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
                                             int ALineCount, const std::string& AEndLine) {
+  WaitForOutputRoom(AConnection, false);
   TConnectionLock lock(*AConnection);
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;
@@ -486,6 +490,11 @@ void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, s
   r.LineCount = (ALineCount <= 0 || ALineCount > count) ? count : ALineCount;
   r.Lines = std::move(ALines);
   if (!r.Lines) r.Lines = std::make_unique<TStringList>();
+  if (const auto* block = dynamic_cast<const TBlockStringList*>(r.Lines.get())) {
+    r.LinesBytes = static_cast<int64_t>(block->BlockSize());
+  } else {
+    for (int i = 0; i < r.LineCount; ++i) r.LinesBytes += static_cast<int64_t>(r.Lines->Strings(i).size()) + 2;
+  }
   AConnection->FQueue.push_back(std::move(r));
   TStrings* mine = AConnection->FQueue.back().Lines.get();
   try {
@@ -574,6 +583,7 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
 void TqvTcpCommandServer::SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
                                             std::unique_ptr<TStream> ASource, const std::string& AEndLine,
                                             int64_t ABodyLines) {
+  WaitForOutputRoom(AConnection, false);
   TConnectionLock lock(*AConnection);
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;

@@ -119,6 +119,8 @@ class TqvCommandConnection : public TqvUserConnectionTls {
     std::unique_ptr<TStream> Source;
     std::unique_ptr<TqvDotStuffingFilter> Filter;
     int64_t SourceLeft = 0;
+    // The bytes of Lines when queued, for the output bound.
+    int64_t LinesBytes = 0;
   };
 
   std::unique_ptr<TqvProcessDataHandler> FDataHandler;

@@ -60,6 +60,11 @@ class TFloodServer : public TqvTcpCommandServer {
       const auto end = TClock::now() + 20s;
       for (int i = 0; TClock::now() < end; ++i) SendRawBytes(c, Piece(i));
     });
+    Add("STREAM", [this](TqvCommandConnection* c, TqvTcpCommandParams*) {
+      std::string text;
+      for (int i = 0; i < 64; ++i) text += Piece(i);
+      SendStreamedLines(c, "250 stream", std::make_unique<TStringStream>(text), ".");
+    });
     Add("SAVE", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
       ++Producing;
       std::this_thread::sleep_for(300ms);
@@ -150,4 +155,20 @@ TEST(OutputBound, StopEndsCommandsThatWouldRunOnAndKeepsFinishedStoreWork) {
   EXPECT_TRUE(WaitUntil([&] { return readerDone.load(); }));
   reader.join();
   stalled.ReadUntil("\x01never", 100);
+}
+
+TEST(OutputBound, PipelinedStreamedAnswersWaitTheirTurnInsteadOfPilingUp) {
+  TFloodServer server;
+  testsupport::StartOnFreePort(server);
+  testsupport::TLineClient c(server.BoundPort());
+  std::string batch;
+  for (int i = 0; i < 20; ++i) batch += "STREAM\r\n";
+  c.Send(batch);
+  // The first answer streams; the next one waits for it to drain.
+  ASSERT_TRUE(WaitUntil([&] { return server.ThreadPool().BlockedCount() == 1; }));
+  for (int n = 0; n < 20; ++n) {
+    ASSERT_EQ(c.Line(), "250 stream") << n;
+    for (int i = 0; i < 64; ++i) ASSERT_TRUE(c.ReadUntil("\r\n", 5000) == Piece(i)) << n << " " << i;
+    ASSERT_EQ(c.Line(), ".") << n;
+  }
 }
