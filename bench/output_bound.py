@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import imap_mixed  # noqa: E402  (resident memory of a process tree)
 import vxharness  # noqa: E402
 from vxharness import ProgramFolder, free_port, local_settings, start_listening  # noqa: E402
 
@@ -37,30 +38,6 @@ def message(n, size):
     return head + line * max(1, (size - len(head)) // len(line))
 
 
-def status_kb(pid, key):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
-def tree(pid):
-    out, todo = [], [pid]
-    while todo:
-        p = todo.pop()
-        out.append(p)
-        try:
-            with open("/proc/%d/task/%d/children" % (p, p)) as f:
-                todo.extend(int(c) for c in f.read().split())
-        except OSError:
-            pass
-    return out
-
-
 class Sampler:
     """The largest resident memory of a process tree, sampled every 10 ms."""
 
@@ -72,7 +49,7 @@ class Sampler:
 
     def run(self):
         while not self.stopping.is_set():
-            self.peak = max(self.peak, sum(status_kb(p, "VmRSS") for p in tree(self.pid)))
+            self.peak = max(self.peak, imap_mixed.rss_kb(imap_mixed.tree(self.pid)))
             time.sleep(0.01)
 
     def stop(self):
@@ -130,7 +107,7 @@ def fill(folder_of, count, size):
 
 def run(name, pid, port, clients, seconds):
     time.sleep(0.5)
-    start = sum(status_kb(p, "VmRSS") for p in tree(pid))
+    start = imap_mixed.rss_kb(imap_mixed.tree(pid))
     sampler = Sampler(pid)
     stalled = [stalled_client(port) for _ in range(clients)]
     time.sleep(1.0)
