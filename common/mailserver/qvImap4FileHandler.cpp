@@ -334,6 +334,37 @@ int64_t WallClockNs() {
   return Nanoseconds(now);
 }
 
+// Entries are kept by the message file's name within its folder, so that
+// moving or renaming the folder keeps every UID and flag. Files written
+// before named the full path (with "/" or "\\"): such an entry is read by
+// its last part. Of two entries for one name, the one whose path is the
+// folder's own wins, else the first with a UID.
+void KeyEntriesByFileName(TqvImap4MessageList& AEntries, const std::string& AFolder) {
+  struct TKept {
+    int Index;
+    bool Own;
+  };
+  std::unordered_map<std::string, TKept> seen;
+  std::vector<int> dropped;
+  for (int i = 0; i < AEntries.Count(); ++i) {
+    TqvImap4MessageItem* entry = AEntries.Items(i);
+    const size_t slash = entry->Name.find_last_of("/\\");
+    const bool own = slash == std::string::npos || entry->Name.compare(0, slash + 1, AFolder) == 0;
+    if (slash != std::string::npos) entry->Name.erase(0, slash + 1);
+    const auto [at, fresh] = seen.emplace(entry->Name, TKept{i, own});
+    if (fresh) continue;
+    const TqvImap4MessageItem* kept = AEntries.Peek(at->second.Index);
+    if (!at->second.Own && (own || (kept->UID < 0 && entry->UID >= 0))) {
+      dropped.push_back(at->second.Index);
+      at->second = {i, own};
+    } else {
+      dropped.push_back(i);
+    }
+  }
+  std::sort(dropped.begin(), dropped.end());
+  for (auto it = dropped.rbegin(); it != dropped.rend(); ++it) AEntries.Delete(*it);
+}
+
 bool IsMessageFileName(const char* AName) {
   const size_t n = std::strlen(AName);
   if (n < 4) return false;
@@ -368,7 +399,8 @@ struct TqvImap4FileHandler::TFolderIndex {
   bool SettingsSettled = false;
   TFileKey SettingsKey;
   TqvImap4MailBoxItem Settings;
-  std::unordered_map<std::string, TqvImap4MessageItem*> ByPath;
+  // The entries by message file name.
+  std::unordered_map<std::string, TqvImap4MessageItem*> ByName;
   struct TFile {
     ino_t Ino = 0;
     TDateTime Date = 0;
@@ -419,8 +451,8 @@ struct TqvImap4FileHandler::TFolderIndex {
 
   void IndexEntries() {
     ++EntriesVersion;
-    ByPath.clear();
-    for (int i = 0; i < Entries.Count(); ++i) ByPath.emplace(Entries.Items(i)->Name, Entries.Items(i));
+    ByName.clear();
+    for (int i = 0; i < Entries.Count(); ++i) ByName.emplace(Entries.Items(i)->Name, Entries.Items(i));
   }
 };
 
@@ -528,10 +560,11 @@ TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const st
   AIndex.EntriesValid = false;
   const int64_t readAt = WallClockNs();
   AIndex.Entries.Clear();
-  AIndex.ByPath.clear();
+  AIndex.ByName.clear();
   if (key.Size >= 0) {
     TStringStream data(ReadStateFile(path));
     TqvImap4MessageStore(AIndex.Entries).LoadFromStream(data);
+    KeyEntriesByFileName(AIndex.Entries, AFolder);
   }
   AIndex.IndexEntries();
   AIndex.EntriesKey = key;
@@ -614,11 +647,9 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   const bool allListed =
       AIndex.AllListed && AIndex.AllListedVersions == std::pair{AIndex.EntriesVersion, AIndex.ListingVersion};
   for (int i = allListed ? -1 : entries.Count() - 1; i >= 0; --i) {
-    const std::string& path = entries.Items(i)->Name;
-    if (path.size() > AFolder.size() && path.compare(0, AFolder.size(), AFolder) == 0 &&
-        AIndex.Files.count(std::string_view(path).substr(AFolder.size())))
-      continue;
-    AIndex.ByPath.erase(path);
+    const std::string& name = entries.Items(i)->Name;
+    if (AIndex.Files.count(name)) continue;
+    AIndex.ByName.erase(name);
     entries.Delete(i);
     dropped = true;
   }
@@ -849,10 +880,11 @@ void TqvImap4FileHandler::AddListedMessages(TFolderIndex& AIndex, const std::str
     // A message file is never rewritten in place: another inode or date is
     // other bytes.
     item->ContentKey = static_cast<uint64_t>(file.Ino);
-    if (const auto found = AIndex.ByPath.find(item->Name); found != AIndex.ByPath.end()) {
+    if (const auto found = AIndex.ByName.find(file.Name); found != AIndex.ByName.end()) {
       item->UID = found->second->UID;
       item->Flags = found->second->Flags;
     }
+    item->StoredFlags = item->Flags;
     AMessages.Add(std::move(item));
   }
 }
@@ -886,11 +918,16 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
     return taken.count(AUid) > 0;
   };
   (void)ListMessages(*index, folder.Path);
-  // The listed date of a path of this folder (the listing's files are those
-  // of Files); null for any other path.
-  const auto present = [&](const std::string& APath) -> const TDateTime* {
-    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return nullptr;
-    const auto found = index->Files.find(std::string_view(APath).substr(folder.Path.size()));
+  // The file name of a message path of this folder; "" for any other path.
+  const auto fileNameOf = [&](const std::string& APath) -> std::string_view {
+    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return {};
+    return std::string_view(APath).substr(folder.Path.size());
+  };
+  // The listed date of a message file of this folder (the listing's files
+  // are those of Files); null when it is not listed.
+  const auto present = [&](std::string_view AName) -> const TDateTime* {
+    if (AName.empty()) return nullptr;
+    const auto found = index->Files.find(AName);
     return found == index->Files.end() ? nullptr : &found->second.Date;
   };
   // Entries of files that have gone are dropped by writing the file anew;
@@ -906,15 +943,16 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       const TqvImap4MessageItem* item = AMessages.Peek(i);
       // A record of the current snapshot, unchanged, says what is stored.
       if (index->InCurrentSnapshot(item)) continue;
-      const TDateTime* listedDate = present(item->Name);
+      const std::string_view name = fileNameOf(item->Name);
+      const TDateTime* listedDate = present(name);
       if (!listedDate) continue;
       TqvImap4MessageItem* entry = nullptr;
       bool entryChanged = false;
-      if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
+      if (const auto found = index->ByName.find(std::string(name)); found != index->ByName.end()) {
         entry = found->second;
       } else {
-        entry = entries.Add(item->Name, -1, 0, Now());
-        index->ByPath.emplace(item->Name, entry);
+        entry = entries.Add(std::string(name), -1, 0, Now());
+        index->ByName.emplace(entry->Name, entry);
         // Its file is listed: what was known of the others still holds.
         const bool allListed = index->AllListed && index->AllListedVersions ==
                                                        std::pair{index->EntriesVersion, index->ListingVersion};
@@ -934,15 +972,27 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
         nextUid = std::max(nextUid, uid + 1);
         entryChanged = true;
       }
-      // The session sees the UID the store keeps.
-      if (item->UID != entry->UID) {
+      // Only this session's change of the flags is applied to what is
+      // stored now: flags other sessions set or cleared since this list was
+      // read stay as they are.
+      TqvMailMessageFlags flags = item->Flags;
+      if (item->StoredFlags >= 0) {
+        const auto read = static_cast<TqvMailMessageFlags>(item->StoredFlags);
+        const auto added = static_cast<TqvMailMessageFlags>(item->Flags & ~read);
+        const auto removed = static_cast<TqvMailMessageFlags>(read & ~item->Flags);
+        flags = static_cast<TqvMailMessageFlags>((entry->Flags | added) & ~removed);
+      }
+      if (entry->Flags != flags) {
+        entry->Flags = flags;
+        entryChanged = true;
+      }
+      // The session sees the UID and flags the store keeps.
+      if (item->UID != entry->UID || item->Flags != entry->Flags || item->StoredFlags != entry->Flags) {
         TqvImap4MessageItem* own = AMessages.Items(i);
         own->UID = entry->UID;
+        own->Flags = entry->Flags;
+        own->StoredFlags = entry->Flags;
         item = own;
-      }
-      if (entry->Flags != item->Flags) {
-        entry->Flags = item->Flags;
-        entryChanged = true;
       }
       if (entryChanged) {
         changed = true;
@@ -951,20 +1001,20 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
         // The date as the file now gives it; the sorted listing is made anew.
-        index->Files.find(std::string_view(item->Name).substr(folder.Path.size()))->second.Date =
-            GetFileDateTime(item->Name);
+        index->Files.find(name)->second.Date = GetFileDateTime(item->Name);
         index->ForgetListing();
       }
+    }
+    // UIDNext on disk is never below a UID given out: it goes first.
+    if (nextUid > settings.UIDNext) {
+      settings.UIDNext = nextUid;
+      SaveSettings(*index, folder.Path, settings);
     }
     if (changed) SaveEntries(*index, folder.Path);
   } catch (...) {
     // The index no longer says what the file holds.
     index->EntriesValid = false;
     throw;
-  }
-  if (nextUid > settings.UIDNext) {
-    settings.UIDNext = nextUid;
-    SaveSettings(*index, folder.Path, settings);
   }
   Success = true;
 }
@@ -1048,8 +1098,9 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   try {
     TqvImap4MessageList& entries = Entries(*index, folder.Path);
     // An entry left by an earlier file of this name is not this message's.
-    if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
-    entries.Add(path, -1, AFlags, Now());
+    const std::string name = path.substr(folder.Path.size());
+    if (const int stale = entries.IndexOf(name); stale >= 0) entries.Delete(stale);
+    entries.Add(name, -1, AFlags, Now());
     index->IndexEntries();
     (void)SetExistingFileDateTime(path, ADate);
     index->Files.erase(path.substr(folder.Path.size()));

@@ -4,8 +4,14 @@
 // further mailbox a sub-folder (levels split at the server's separator), each
 // message a regular file "MAIL%.8d.MSG". Every mailbox folder keeps
 // "imap.dat" (subscription, UIDNext, UIDVALIDITY, last file number) and
-// "messages.dat" (path, UID, flags and stamp of each message), each replaced
-// whole (written aside, flushed, renamed over), never rewritten in place.
+// "messages.dat" (file name, UID, flags and stamp of each message; entries
+// of older files that name the full path are read by its last part, so
+// moving or renaming folders keeps UIDs and flags), each replaced whole
+// (written aside, flushed, renamed over), never rewritten in place. Every
+// change of a mailbox's state is made under its folder's lock on the state
+// as stored then: UpdateMessages applies only the change from an item's
+// StoredFlags to its Flags, and writes UIDNext before the entries whose UIDs
+// it covers, both before it returns.
 // Names are UTF-8 and path-safe: an unsafe user or mailbox name, or a folder
 // reached through a symbolic link, has no folder, so no event reaches outside
 // the user's folder (or SharedFolders); an account folder that is a link is
@@ -60,7 +66,7 @@ class TqvImap4MailBoxStore : public TObject {
 };
 
 // "messages.dat" of one mailbox: version 2, the count, then per message its
-// path, UID (-1: none yet), flag text and the stamp of its entry (items'
+// file name (older files: its path), UID (-1: none yet), flag text and the stamp of its entry (items'
 // Date). Serialises the list it borrows.
 class TqvImap4MessageStore : public TObject {
  public:

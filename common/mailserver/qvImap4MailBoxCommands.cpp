@@ -258,6 +258,7 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
   for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Peek(i)->UID + 1);
   AInfo.Exists = messages.Count();
+  std::vector<const TqvImap4MessageItem*> numbered;
   for (int i = 0; i < messages.Count(); ++i) {
     // Only the messages that change are copied out of the store's records.
     const TqvImap4MessageItem* m = messages.Peek(i);
@@ -265,7 +266,7 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
       TqvImap4MessageItem* given = messages.Items(i);
       given->UID = AInfo.UIDNext++;
       given->Flags |= MessageFlag(mfRecent);
-      if (AGiven) AGiven->emplace_back(given->Name, given->UID);
+      numbered.push_back(given);
       m = given;
     } else if (m->Flags & MessageFlag(mfRecent)) {
       TqvImap4MessageItem* old = messages.Items(i);
@@ -280,6 +281,12 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   }
   bool updated = true;
   DoUpdateMessages(AConnection, messages, AItem.Name, updated);
+  // The store may have given another UID than the one asked for (another
+  // session took it meanwhile): the UIDs reported are those it keeps.
+  for (const TqvImap4MessageItem* m : numbered) {
+    AInfo.UIDNext = std::max(AInfo.UIDNext, m->UID + 1);
+    if (AGiven) AGiven->emplace_back(m->Name, m->UID);
+  }
   AItem.UIDNext = AInfo.UIDNext;
   success = true;
   DoUpdateMailBox(AConnection, AItem, success);
