@@ -1078,22 +1078,36 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   } catch (const EOSError&) {
     throw EStreamError("Cannot save new message");
   }
-  int64_t number = settings.LastMessageNumber;
-  std::string path;
-  for (int tries = 0;; ++tries) {
-    if (tries > kAppendRetries) throw EStreamError("Cannot save new message");
-    path = folder.Path + MessageFileName(++number);
-    bool placed = false;
+  const auto place = [&](const std::string& APath) {
     try {
-      placed = staged->PlaceAs(path);
+      return staged->PlaceAs(APath);
     } catch (const EOSError&) {
-      placed = false;
+      return false;
     }
-    if (placed) break;
+  };
+  int counted = 0;
+  if (OnNewMessageNumber) OnNewMessageNumber(this, counted);
+  std::string path;
+  if (counted > 0) {
+    // A number no store has used: its name, or the same with a retry digit
+    // when a file was put there by other means.
+    for (int retry = -1;; ++retry) {
+      if (retry >= kAppendRetries) throw EStreamError("Cannot save new message");
+      path = NumberedName(folder.Path, counted, retry) + ".MSG";
+      if (place(path)) break;
+    }
+    SyncFolder(folder.Path);
+  } else {
+    int64_t number = settings.LastMessageNumber;
+    for (int tries = 0;; ++tries) {
+      if (tries > kAppendRetries) throw EStreamError("Cannot save new message");
+      path = folder.Path + MessageFileName(++number);
+      if (place(path)) break;
+    }
+    SyncFolder(folder.Path);
+    settings.LastMessageNumber = number;
+    SaveSettings(*index, folder.Path, settings);
   }
-  SyncFolder(folder.Path);
-  settings.LastMessageNumber = number;
-  SaveSettings(*index, folder.Path, settings);
 
   try {
     TqvImap4MessageList& entries = Entries(*index, folder.Path);

@@ -36,6 +36,7 @@
 // message"; other file errors raise EOSError.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -82,6 +83,8 @@ class TqvImap4MessageStore : public TObject {
   TqvImap4MessageList& FMessages;
 };
 
+using TqvMessageNumberEvent = std::function<void(TObject* Sender, int& ANumber)>;
+
 class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
  public:
   explicit TqvImap4FileHandler(TComponent* AOwner = nullptr);
@@ -124,6 +127,11 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
 
   // An account folder refused (a link) or a folder that could not be made.
   TqvStoreErrorEvent OnStoreError;
+  // The number of a new message file (APPEND, COPY): the host's message
+  // counter, which the SMTP store draws from as well, so that no name is
+  // used twice (POP3 UIDLs come from names). Unset, or a number below 1:
+  // the folder's LastMessageNumber and the next free name after it.
+  TqvMessageNumberEvent OnNewMessageNumber;
 
  protected:
   void Unbind() override;

@@ -302,6 +302,29 @@ TEST_F(ImapStore, AppendTakesTheNextFreeNumber) {
     EXPECT_EQ(e.path().filename().string().rfind("vxtmp-", 0), std::string::npos);
 }
 
+TEST_F(ImapStore, AppendWithTheMessageCounterNeverTakesAnExistingOrEarlierName) {
+  int counter = 2000;
+  Store.OnNewMessageNumber = [&](TObject*, int& ANumber) { ANumber = ++counter; };
+  // More than a thousand consecutive files above LastMessageNumber (which
+  // the folder's own numbering could not get past), and one at the
+  // counter's next number put there by other means.
+  char name[32];
+  for (int i = 1; i <= 1001; ++i) {
+    std::snprintf(name, sizeof name, "MAIL%.8d.MSG", i);
+    WriteFileBytes(Bob + name, "x\r\n");
+  }
+  WriteFileBytes(Bob + "MAIL00002001.MSG", "other\r\n");
+  ASSERT_TRUE(Append("INBOX", "first"));
+  EXPECT_EQ(ReadFileBytes(Bob + "MAIL000020010.MSG"), "first\r\n");
+  EXPECT_EQ(ReadFileBytes(Bob + "MAIL00002001.MSG"), "other\r\n");
+  // An expunged message's name is never taken again.
+  ASSERT_TRUE(Append("INBOX", "second"));
+  fs::remove(Bob + "MAIL00002002.MSG");
+  ASSERT_TRUE(Append("INBOX", "third"));
+  EXPECT_FALSE(fs::exists(Bob + "MAIL00002002.MSG"));
+  EXPECT_EQ(ReadFileBytes(Bob + "MAIL00002003.MSG"), "third\r\n");
+}
+
 TEST_F(ImapStore, TwoSessionsNeverReuseUids) {
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   TSelect a, b;
