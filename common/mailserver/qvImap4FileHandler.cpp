@@ -79,15 +79,20 @@ std::string MessageFileName(int64_t ANumber) {
   return name;
 }
 
-// A non-zero 32-bit number that changes when a folder is made anew: the
-// folder's write time in Unix seconds, else the current time.
-std::string NewUIDValidity(const std::string& AFolder) {
-  struct stat st {};
-  uint64_t seconds = ::lstat(WithoutTrailingSlash(AFolder).c_str(), &st) == 0
-                         ? static_cast<uint64_t>(st.st_mtim.tv_sec)
-                         : static_cast<uint64_t>(std::time(nullptr));
-  seconds &= 0xFFFFFFFFu;
-  return std::to_string(seconds == 0 ? 1 : seconds);
+// The file in an account folder (or the shared root) that keeps the last
+// UIDVALIDITY given to one of its mailboxes, as decimal text.
+constexpr char kUidValidityFile[] = "uidvalidity.dat";
+constexpr uint64_t kMaxUidValidity = 0xFFFFFFFFu;
+
+// The decimal number at the start of AText; 0 for none or one above 32 bits.
+uint64_t ValidityOf(std::string_view AText) {
+  uint64_t n = 0;
+  size_t i = 0;
+  for (; i < AText.size() && AText[i] >= '0' && AText[i] <= '9'; ++i) {
+    n = n * 10 + static_cast<uint64_t>(AText[i] - '0');
+    if (n > kMaxUidValidity) return 0;
+  }
+  return i == 0 ? 0 : n;
 }
 
 std::string ReadStateFile(const std::string& APath) {
@@ -715,6 +720,34 @@ void TqvImap4FileHandler::LoadSettings(TFolderIndex& AIndex, const std::string& 
   AItem.UIDValidity = NewUIDValidity(AFolder);
   AItem.LastMessageNumber = 0;
   SaveSettings(AIndex, AFolder, AItem);
+}
+
+std::string TqvImap4FileHandler::NewUIDValidity(const std::string& AFolder) const {
+  // Kept per account: the account folder, or the shared root for shared
+  // mailboxes.
+  std::string root = AFolder;
+  const std::string mailbox = FMailBoxDir.empty() ? std::string() : AddTrailingChar(FMailBoxDir, '/');
+  const std::string shared = FSharedFolders.empty() ? std::string() : AddTrailingChar(FSharedFolders, '/');
+  if (!mailbox.empty() && AFolder.size() > mailbox.size() && AFolder.compare(0, mailbox.size(), mailbox) == 0) {
+    const size_t end = AFolder.find('/', mailbox.size());
+    if (end != std::string::npos) root = AFolder.substr(0, end + 1);
+  } else if (!shared.empty() && AFolder.compare(0, shared.size(), shared) == 0) {
+    root = shared;
+  }
+  std::scoped_lock lock(FValidityLock);
+  uint64_t last = 0;
+  try {
+    if (IsRegularFile(root + kUidValidityFile)) last = ValidityOf(ReadStateFile(root + kUidValidityFile));
+  } catch (const std::exception&) {
+    last = 0;
+  }
+  // Never one given before: above the last one, and above the time in
+  // seconds so that a lost file still gives a new one. Non-zero, 32 bits.
+  uint64_t validity = std::max<uint64_t>(static_cast<uint64_t>(std::time(nullptr)) & kMaxUidValidity, last + 1);
+  if (validity > kMaxUidValidity) validity = 1;
+  const std::string text = std::to_string(validity);
+  ReplaceStateFile(root, kUidValidityFile, text + "\r\n");
+  return text;
 }
 
 void TqvImap4FileHandler::LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem,

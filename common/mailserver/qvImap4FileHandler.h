@@ -171,6 +171,10 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
                     bool ASubscribed) const;
   void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
   void SaveSettings(TFolderIndex& AIndex, const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
+  // A UIDVALIDITY for a mailbox folder getting its settings: above the last
+  // one given in its account (kept durably beside the account's mailboxes),
+  // so a mailbox made again under an old name never has an old one.
+  [[nodiscard]] std::string NewUIDValidity(const std::string& AFolder) const;
   // With the index locked: "messages.dat" as parsed entries (read again only
   // when the file changed), the folder's message files sorted by name (ASCII
   // case ignored) with their dates (the list is the index's own, valid until
@@ -191,6 +195,7 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   std::unordered_map<std::string, TFolderIndexPtr> FIndexes;
   std::unique_ptr<TFolderWatch> FWatch;  // its lock comes after all others
   mutable std::mutex FNameLock;          // taken alone
+  mutable std::mutex FValidityLock;      // after a folder index's Lock
   mutable std::unordered_map<std::string, std::string> FFolderNames;
   mutable uint32_t FNamesCodePage = 0;
   std::string FMailBoxDir;

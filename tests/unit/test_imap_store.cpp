@@ -325,6 +325,33 @@ TEST_F(ImapStore, AppendWithTheMessageCounterNeverTakesAnExistingOrEarlierName) 
   EXPECT_EQ(ReadFileBytes(Bob + "MAIL00002003.MSG"), "third\r\n");
 }
 
+TEST_F(ImapStore, AMailBoxMadeAgainNeverHasAnEarlierUidValidity) {
+  const auto validity = [&](TqvImap4FileHandler& AStore) {
+    TqvImap4MailBoxList boxes;
+    AStore.GetMailBoxes(nullptr, nullptr, "Again", boxes);
+    EXPECT_EQ(boxes.Count(), 1);
+    return boxes.Count() == 1 ? std::stoull(boxes.Items(0)->UIDValidity) : 0ull;
+  };
+  std::set<unsigned long long> given;
+  bool ok = true;
+  for (int round = 0; round < 3; ++round) {
+    // Within one second, and with a store that starts afresh in between.
+    TStore fresh;
+    fresh.SetMailBoxDir(Dir.Dir() + "mail");
+    TqvImap4FileHandler& store = round == 1 ? static_cast<TqvImap4FileHandler&>(fresh) : Store;
+    store.CreateMailBox(nullptr, nullptr, "Again", ok);
+    ASSERT_TRUE(ok);
+    const unsigned long long v = validity(store);
+    EXPECT_GE(v, 1u);
+    EXPECT_LE(v, 4294967295u);
+    if (!given.empty()) EXPECT_GT(v, *given.rbegin());
+    given.insert(v);
+    store.DeleteMailBox(nullptr, nullptr, "Again", ok);
+    ASSERT_TRUE(ok);
+  }
+  EXPECT_EQ(given.size(), 3u);
+}
+
 TEST_F(ImapStore, TwoSessionsNeverReuseUids) {
   WriteFileBytes(Bob + "MAIL00000001.MSG", "a\r\n");
   TSelect a, b;
