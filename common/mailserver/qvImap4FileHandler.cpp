@@ -43,6 +43,10 @@ std::string UpperAscii(std::string AText) {
 
 bool IsInbox(const std::string& AName) { return UpperAscii(AName) == "INBOX"; }
 
+// Names of the files the store keeps beside the messages of a folder: no
+// mailbox level may take one (ASCII case ignored).
+bool IsStateFileName(const std::string& ALevel, const std::string& AMailBoxInfo, const std::string& AMessagesInfo);
+
 std::string WithoutTrailingSlash(std::string APath) {
   while (APath.size() > 1 && APath.back() == '/') APath.pop_back();
   return APath;
@@ -83,6 +87,12 @@ std::string MessageFileName(int64_t ANumber) {
 // UIDVALIDITY given to one of its mailboxes, as decimal text.
 constexpr char kUidValidityFile[] = "uidvalidity.dat";
 constexpr uint64_t kMaxUidValidity = 0xFFFFFFFFu;
+
+bool IsStateFileName(const std::string& ALevel, const std::string& AMailBoxInfo, const std::string& AMessagesInfo) {
+  const std::string level = UpperAscii(ALevel);
+  return level == UpperAscii(AMailBoxInfo) || level == UpperAscii(AMessagesInfo) ||
+         level == UpperAscii(kUidValidityFile);
+}
 
 // The decimal number at the start of AText; 0 for none or one above 32 bits.
 uint64_t ValidityOf(std::string_view AText) {
@@ -287,6 +297,7 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   for (;;) {
     const size_t end = AName.find(Separator(), start);
     levels.push_back(AName.substr(start, end == std::string::npos ? end : end - start));
+    if (IsStateFileName(levels.back(), FMailBoxInfoFile, FMessagesInfoFile)) return result;
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -331,6 +342,22 @@ TFileKey KeyOf(const std::string& APath) {
   struct stat st {};
   if (::lstat(APath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   return {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+}
+
+// What tells one message file's bytes from another's: device, inode, size
+// and both times, mixed into a non-zero number. A file made in place of a
+// removed one (a mailbox deleted and made again) may get the old inode, but
+// not its size and times as well.
+uint64_t ContentKeyOf(const struct stat& AStat) {
+  uint64_t key = 0xcbf29ce484222325ull;
+  for (const uint64_t part : {static_cast<uint64_t>(AStat.st_dev), static_cast<uint64_t>(AStat.st_ino),
+                              static_cast<uint64_t>(AStat.st_size), static_cast<uint64_t>(Nanoseconds(AStat.st_mtim)),
+                              static_cast<uint64_t>(Nanoseconds(AStat.st_ctim))}) {
+    key ^= part;
+    key *= 0x100000001b3ull;
+    key ^= key >> 29;
+  }
+  return key == 0 ? 1 : key;
 }
 
 int64_t WallClockNs() {
@@ -383,6 +410,7 @@ struct TqvImap4FileHandler::TListedMessage {
   std::string Name;  // the file name alone
   TDateTime Date = 0;
   ino_t Ino = 0;
+  uint64_t ContentKey = 0;
 };
 
 // One mailbox folder as the store last saw it: "messages.dat" parsed (read
@@ -409,6 +437,7 @@ struct TqvImap4FileHandler::TFolderIndex {
   struct TFile {
     ino_t Ino = 0;
     TDateTime Date = 0;
+    uint64_t ContentKey = 0;  // see ContentKeyOf
   };
   struct TNameHash {
     using is_transparent = void;
@@ -628,9 +657,10 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
       struct stat st {};
       if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
       file.Ino = st.st_ino;
+      file.ContentKey = ContentKeyOf(st);
       file.Date = GetFileDateTime(AFolder + name);
     }
-    listed.push_back({name, file.Date, file.Ino});
+    listed.push_back({name, file.Date, file.Ino, file.ContentKey});
     files.emplace(std::move(name), file);
   }
   std::sort(listed.begin(), listed.end(),
@@ -779,7 +809,9 @@ void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::s
   if (ADepth >= qvMaxMailBoxLevels) return;
   for (const std::string& name : ListMailSubFolders(AFolder)) {
     // A folder whose name could not come back as the same mailbox is skipped.
-    if (!IsSafeMailBoxUserName(name) || name.find(Separator()) != std::string::npos) continue;
+    if (!IsSafeMailBoxUserName(name) || name.find(Separator()) != std::string::npos ||
+        IsStateFileName(name, FMailBoxInfoFile, FMessagesInfoFile))
+      continue;
     const std::string folder = AFolder + name + "/";
     TqvImap4MailBoxItem* item = AMailBoxes.Add();
     item->Name = APrefix.empty() ? name : APrefix + Separator() + name;
@@ -910,9 +942,9 @@ void TqvImap4FileHandler::AddListedMessages(TFolderIndex& AIndex, const std::str
     auto item = std::make_unique<TqvImap4MessageItem>(file.Date);
     item->Name.reserve(AFolder.size() + file.Name.size());
     item->Name.append(AFolder).append(file.Name);
-    // A message file is never rewritten in place: another inode or date is
-    // other bytes.
-    item->ContentKey = static_cast<uint64_t>(file.Ino);
+    // A message file is never rewritten in place: another device, inode,
+    // size or time is other bytes.
+    item->ContentKey = file.ContentKey;
     if (const auto found = AIndex.ByName.find(file.Name); found != AIndex.ByName.end()) {
       item->UID = found->second->UID;
       item->Flags = found->second->Flags;

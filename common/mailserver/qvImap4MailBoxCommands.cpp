@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "qvImap4Server.h"
+#include "qvImap4FetchCache.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvRegex.h"
@@ -338,6 +339,8 @@ void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoDeleteMailBox(AConnection, name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  // Answers kept for the mailbox's messages are no longer theirs.
+  FFetchCache->Clear();
   SendTagged(AConnection, AParams, "OK DELETE completed");
 }
 
@@ -351,6 +354,7 @@ void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoRenameMailBox(AConnection, from, to, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  FFetchCache->Clear();
   SendTagged(AConnection, AParams, "OK RENAME completed");
 }
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -350,6 +351,37 @@ TEST_F(ImapStore, AMailBoxMadeAgainNeverHasAnEarlierUidValidity) {
     ASSERT_TRUE(ok);
   }
   EXPECT_EQ(given.size(), 3u);
+}
+
+TEST_F(ImapStore, OtherBytesUnderTheSameInodeNameAndDateHaveAnotherContentKey) {
+  // What a mailbox deleted and made again can give: its new message file
+  // under the old name, with the old date and the freed inode.
+  const std::string path = Bob + "MAIL00000001.MSG";
+  WriteFileBytes(path, "Subject: A\r\n\r\nthe longer first message\r\n");
+  ASSERT_TRUE(SetExistingFileDateTime(path, 46083.5));
+  const auto listed = [&] {
+    TqvImap4MessageList list;
+    bool ok = true;
+    Store.GetMessages(nullptr, nullptr, list, "INBOX", ok);
+    EXPECT_EQ(list.Count(), 1);
+    return std::pair{list.Peek(0)->ContentKey, list.Peek(0)->Date};
+  };
+  const auto before = listed();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  {
+    std::ofstream rewrite(path, std::ios::binary | std::ios::trunc);
+    rewrite << "Subject: B\r\n\r\nsecond\r\n";
+  }
+  ASSERT_TRUE(SetExistingFileDateTime(path, 46083.5));
+  struct stat again {};
+  ASSERT_EQ(::stat(path.c_str(), &again), 0);
+  ASSERT_EQ(again.st_ino, st.st_ino);
+  Store.SetMailBoxDir(Dir.Dir() + "mail");  // nothing known of the folder
+  const auto after = listed();
+  EXPECT_EQ(after.second, before.second);
+  EXPECT_NE(after.first, before.first);
+  EXPECT_NE(after.first, 0u);
 }
 
 TEST_F(ImapStore, TwoSessionsNeverReuseUids) {
