@@ -1171,15 +1171,22 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
     }
     SyncFolder(folder.Path);
     settings.LastMessageNumber = number;
-    SaveSettings(*index, folder.Path, settings);
   }
 
+  int64_t uid = -1;
   try {
     TqvImap4MessageList& entries = Entries(*index, folder.Path);
+    // The message's UID, above every one given; UIDNext on disk covers it
+    // before the entry that names it is written. It is \Recent until a
+    // selection takes that, as a message numbered there would be.
+    uid = std::max<int64_t>(settings.UIDNext, 1);
+    for (int i = 0; i < entries.Count(); ++i) uid = std::max(uid, entries.Peek(i)->UID + 1);
     // An entry left by an earlier file of this name is not this message's.
     const std::string name = path.substr(folder.Path.size());
     if (const int stale = entries.IndexOf(name); stale >= 0) entries.Delete(stale);
-    entries.Add(name, -1, AFlags, Now());
+    settings.UIDNext = uid + 1;
+    SaveSettings(*index, folder.Path, settings);
+    entries.Add(name, uid, static_cast<TqvMailMessageFlags>(AFlags | MessageFlag(mfRecent)), Now());
     index->IndexEntries();
     (void)SetExistingFileDateTime(path, ADate);
     index->Files.erase(path.substr(folder.Path.size()));
@@ -1190,5 +1197,6 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
     index->EntriesValid = false;
     throw;
   }
+  if (AConnection) AConnection->AppendedUid = uid;
   Success = true;
 }

@@ -482,8 +482,10 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   bool listed = true;
   DoGetMessages(AConnection, before, info->MailBox, listed);
   bool success = true;
+  AConnection->AppendedUid = -1;
   DoAppendMessage(AConnection, info->Flags, info->Date, message, info->MailBox, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  const int64_t appendedUid = std::exchange(AConnection->AppendedUid, -1);
   // The new message gets its UID now, so that a client that syncs by UID
   // finds it without selecting the mailbox again, and the reply names it
   // (APPENDUID, which clients that do not know it ignore). A session that has
@@ -497,6 +499,8 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   std::vector<std::pair<std::string, int64_t>> given;
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
+  // The UID the store gave the message itself, else the one this listing gave.
+  if (appendedUid >= 0) given.assign(1, {std::string(), appendedUid});
   if (info->MailBox == AConnection->SelectedMailBox())
     SendUntagged(AConnection, AParams, std::to_string(added.Exists) + " EXISTS");
   // Another session's append in the same moment leaves it open which is ours.

@@ -247,6 +247,9 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   // Decoded (UTF-8) name of the selected mailbox; "" when none.
   [[nodiscard]] const std::string& SelectedMailBox() const { return FSelectedMailBox; }
   [[nodiscard]] bool ReadOnly() const { return FReadOnly; }
+  // The UID a store's OnAppendMessage gave the new message, on disk before
+  // the event returned (-1: none given); cleared before each append.
+  int64_t AppendedUid = -1;
 
  private:
   friend class TqvImap4Server;

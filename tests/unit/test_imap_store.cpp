@@ -296,9 +296,12 @@ TEST_F(ImapStore, AppendTakesTheNextFreeNumber) {
   EXPECT_NEAR(GetFileDateTime(Bob + "MAIL00000006.MSG"), 46083.5, 1e-6);
   TqvImap4MessageList stored;
   Entries(Bob, stored);
+  // Its UID, above every one given (the stale entry's too), is on disk with
+  // the message, and UIDNext covers it.
   ASSERT_EQ(stored.Count(), 1);
-  EXPECT_EQ(stored.Items(0)->UID, -1);
-  EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfSeen));
+  EXPECT_EQ(stored.Items(0)->UID, 4);
+  EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfSeen) | MessageFlag(mfRecent));
+  EXPECT_EQ(Settings(Bob).UIDNext, 5);
   for (const auto& e : fs::directory_iterator(Bob))
     EXPECT_EQ(e.path().filename().string().rfind("vxtmp-", 0), std::string::npos);
 }
