@@ -5,6 +5,7 @@ restart; two sessions expunging disjoint sets remove exactly the marked
 messages; and every APPENDUID names the message under that UID."""
 
 import imaplib
+import os
 import re
 import signal
 import smtplib
@@ -175,6 +176,29 @@ class ConcurrentSessions(unittest.TestCase):
             m.logout()
             if when.startswith("before"):
                 self.restart()
+
+    def test_appended_and_delivered_files_take_numbers_of_one_counter(self):
+        m = self.session()
+        names = lambda: sorted(os.listdir(self.t.file("MailBox", USER)))
+        before = set(names())
+        self.assertEqual(m.append("INBOX", None, None, mail("appended"))[0], "OK")
+        self.deliver(["delivered"])
+        typ, data = m.append("INBOX", None, None, mail("appended again"))
+        self.assertEqual(typ, "OK")
+        new = sorted(n for n in set(names()) - before if n.endswith(".MSG"))
+        numbers = [int(n[4:12]) for n in new]
+        self.assertEqual(len(numbers), 3, new)
+        self.assertEqual(len(set(numbers)), 3, new)
+        self.assertGreater(min(numbers), max(int(n[4:12]) for n in before if n.endswith(".MSG")))
+        # An expunged message's name is never taken again.
+        last = max(new)
+        uid = int(re.search(rb"APPENDUID \d+ (\d+)", data[0]).group(1))
+        m.uid("STORE", str(uid), "+FLAGS", r"(\Deleted)")
+        self.assertEqual(m.expunge()[0], "OK")
+        self.assertNotIn(last, names())
+        self.assertEqual(m.append("INBOX", None, None, mail("appended")[:-2] + b"!\r\n")[0], "OK")
+        self.assertNotIn(last, names())
+        m.logout()
 
 
 if __name__ == "__main__":
