@@ -421,6 +421,23 @@ struct TqvImap4FileHandler::TListedMessage {
 struct TqvImap4FileHandler::TFolderIndex {
   std::mutex Lock;
   bool EntriesValid = false;
+  // Changes of the entries are written in groups: a change counts Changed
+  // up; one session at a time (Writing) writes the entries as they are then
+  // with Lock released, and Written then covers every change made before it
+  // began. Those waiting meanwhile find theirs written, or write next.
+  // Until Written reaches Changed the entries, not the file, say what is
+  // stored. Lost: the changes up to it are not on disk (a write failed).
+  bool Writing = false;
+  uint64_t Changed = 0;
+  uint64_t Written = 0;
+  uint64_t Lost = 0;
+  std::condition_variable WriteDone;
+  // The file no longer known: read again, and the changes waiting lost.
+  void Forget() {
+    EntriesValid = false;
+    Lost = Changed;
+    WriteDone.notify_all();
+  }
   // A file read from disk that changed within this time of being read may
   // change again without a new key (coarse file times): it is read again.
   static constexpr int64_t kSettleNs = 2'000'000'000;
@@ -590,7 +607,9 @@ void TqvImap4FileHandler::ForgetFolderIndexes() {
 TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const std::string& AFolder) const {
   const std::string path = AFolder + FMessagesInfoFile;
   const TFileKey key = KeyOf(path);
-  if (AIndex.EntriesValid && key == AIndex.EntriesKey && AIndex.EntriesSettled) return AIndex.Entries;
+  if (AIndex.EntriesValid &&
+      (AIndex.Writing || AIndex.Written < AIndex.Changed || (key == AIndex.EntriesKey && AIndex.EntriesSettled)))
+    return AIndex.Entries;
   AIndex.EntriesValid = false;
   const int64_t readAt = WallClockNs();
   AIndex.Entries.Clear();
@@ -604,6 +623,7 @@ TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const st
   AIndex.EntriesKey = key;
   AIndex.EntriesSettled = key.Size < 0 || readAt - key.MTimeNs > TFolderIndex::kSettleNs;
   AIndex.EntriesValid = true;
+  AIndex.Written = AIndex.Changed;
   return AIndex.Entries;
 }
 
@@ -674,7 +694,15 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
   return AIndex.Listed;
 }
 
-void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const {
+void TqvImap4FileHandler::SaveEntries(std::unique_lock<std::mutex>& ALock, TFolderIndex& AIndex,
+                                      const std::string& AFolder) const {
+  const uint64_t change = ++AIndex.Changed;
+  for (;;) {
+    if (AIndex.Lost >= change) throw EStreamError("Cannot save messages");
+    if (AIndex.Written >= change) return;
+    if (!AIndex.Writing) break;
+    AIndex.WriteDone.wait(ALock);
+  }
   // Entries of files that have gone would only grow the file, and a later
   // file of the same name would inherit their UID and flags.
   TqvImap4MessageList& entries = AIndex.Entries;
@@ -690,8 +718,24 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   }
   TStringStream data;
   TqvImap4MessageStore(entries).SaveToStream(data);
-  AIndex.EntriesValid = false;
-  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+  const uint64_t upTo = AIndex.Changed;
+  AIndex.Writing = true;
+  ALock.unlock();
+  try {
+    ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+  } catch (...) {
+    ALock.lock();
+    AIndex.Writing = false;
+    AIndex.Forget();
+    throw;
+  }
+  ALock.lock();
+  AIndex.Writing = false;
+  AIndex.Written = upTo;
+  AIndex.WriteDone.notify_all();
+  // Changes made while the file was written wait for the next write; what
+  // follows holds only for entries that are what was written.
+  if (AIndex.Changed != upTo || !AIndex.EntriesValid) return;
   // The index holds what a fresh read of the file gives: its entries in file
   // order, each put in its place by UID, names through the value stream's
   // conversions. Entries in UID order with plain names read back as they are.
@@ -961,7 +1005,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
   const TFolderIndexPtr index = FolderIndex(folder.Path);
-  std::scoped_lock folderLock(index->Lock);
+  std::unique_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   LoadSettings(*index, folder.Path, settings, false);
   TqvImap4MessageList& entries = Entries(*index, folder.Path);
@@ -1075,10 +1119,10 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       settings.UIDNext = nextUid;
       SaveSettings(*index, folder.Path, settings);
     }
-    if (changed) SaveEntries(*index, folder.Path);
+    if (changed) SaveEntries(folderLock, *index, folder.Path);
   } catch (...) {
     // The index no longer says what the file holds.
-    index->EntriesValid = false;
+    index->Forget();
     throw;
   }
   Success = true;
@@ -1130,7 +1174,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
   const TFolderIndexPtr index = FolderIndex(folder.Path);
-  std::scoped_lock folderLock(index->Lock);
+  std::unique_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   settings.Name = AMailBox;
   LoadSettings(*index, folder.Path, settings, false);
@@ -1192,9 +1236,9 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
     index->Files.erase(path.substr(folder.Path.size()));
     index->ForgetListing();
     (void)ListMessages(*index, folder.Path);
-    SaveEntries(*index, folder.Path);
+    SaveEntries(folderLock, *index, folder.Path);
   } catch (...) {
-    index->EntriesValid = false;
+    index->Forget();
     throw;
   }
   if (AConnection) AConnection->AppendedUid = uid;

@@ -38,6 +38,7 @@
 
 #include <functional>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -182,7 +183,10 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // not in the last listing.
   TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
   [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
-  void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const;
+  // Writes the entries with ALock (the index's) released while the file is
+  // written; returns once a write that began after this call's change is on
+  // disk, and raises when that write failed.
+  void SaveEntries(std::unique_lock<std::mutex>& ALock, TFolderIndex& AIndex, const std::string& AFolder) const;
   // With the index locked: the listed messages with their entries' UIDs and
   // flags, added to AMessages one by one.
   void AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MessageList& AMessages) const;
