@@ -8,7 +8,6 @@ Run as root: ./bench/imap_shared_store.py [--clients 4] [--seconds 10]
 """
 import argparse
 import imaplib
-import multiprocessing as mp
 import os
 import sys
 import time
@@ -39,15 +38,7 @@ def client_loop(port, share, clients, seconds, out):
 
 
 def run_load(port, clients, seconds):
-    q = mp.Queue()
-    ps = [mp.Process(target=client_loop, args=(port, s, clients, seconds, q)) for s in range(clients)]
-    t0 = time.monotonic()
-    for p in ps:
-        p.start()
-    total = sum(q.get() for _ in ps)
-    for p in ps:
-        p.join()
-    return total / (time.monotonic() - t0)
+    return imap_mixed.run_clients(client_loop, [(port, s, clients, seconds) for s in range(clients)])
 
 
 def main():
