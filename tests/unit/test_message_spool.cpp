@@ -10,6 +10,9 @@
 #include <thread>
 
 #include "SmtpTestClient.h"
+#include "ImapTestSupport.h"
+#include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
 #include "qvMessageSpool.h"
 
 using smtptest::Files;
@@ -210,4 +213,101 @@ TEST_F(SpooledData, FailedOrOversizedOrDroppedTransfersLeaveNoStagedFile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(HasStagedFile(MailBox("bob@example.test")));
   EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
+}
+
+namespace {
+
+// APPEND against the IMAP file store, literals past 64 KB spooled; each
+// spool opened is noted with the inode of its staged file.
+class SpooledAppend : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TqvMailUserAccountItem* a = Server.UserAccounts().Add();
+    a->SetUserName("bob@example.test");
+    a->SetPassword("secret");
+    Server.SetLocalBinding("127.0.0.1");
+    Server.SetSpoolThreshold(64 * 1024);
+    Store.SetMailBoxDir(Dir.Dir() + "mail");
+    Store.SetServer(&Server);
+    std::filesystem::create_directories(Inbox);
+    auto create = Server.OnCreateSpool;
+    Server.OnCreateSpool = [this, create](TObject* s, TqvImap4CommandConnection* c, const std::string& m,
+                                          std::unique_ptr<TqvMessageSpool>& spool) {
+      create(s, c, m, spool);
+      if (spool) SpoolInodes.push_back(InodeOf(spool->TempPath()));
+    };
+    testsupport::StartOnFreePort(Server);
+  }
+  void TearDown() override { Server.Stop(); }
+  std::unique_ptr<imaptest::TClient> Open() {
+    auto c = std::make_unique<imaptest::TClient>(Server.BoundPort());
+    c->Line();
+    EXPECT_EQ(c->Cmd("a0 LOGIN bob@example.test secret"), "a0 OK LOGIN completed");
+    return c;
+  }
+  // APPEND of ALiteral (ASize bytes declared) to INBOX; the tagged reply.
+  static std::string Append(imaptest::TClient& c, const std::string& ATag, const std::string& ALiteral) {
+    c.Send(ATag + " APPEND INBOX (\\Seen) {" + std::to_string(ALiteral.size()) + "}\r\n");
+    const std::string go = c.Line();
+    if (go != "+ Ready for append literal") return go;
+    c.Send(ALiteral + "\r\n");  // the command line's end
+    for (;;) {
+      const std::string l = c.Line();
+      if (l.empty() || l.starts_with(ATag + " ")) return l;
+    }
+  }
+  std::vector<std::string> Messages() {
+    std::vector<std::string> names;
+    for (const std::string& n : Files(Inbox))
+      if (n.ends_with(".MSG")) names.push_back(n);
+    return names;
+  }
+
+  testsupport::TempDir Dir;
+  TqvImap4Server Server;
+  TqvImap4FileHandler Store;
+  std::vector<ino_t> SpoolInodes;
+  const std::string Inbox = Dir.Dir() + "mail/bob@example.test/";
+};
+
+std::string Literal(size_t ABytes) {
+  std::string text = "Subject: appended\r\n\r\n";
+  for (int i = 0; text.size() < ABytes; ++i) text += std::string(76, static_cast<char>('a' + i % 26)) + "\r\n";
+  return text;
+}
+
+}  // namespace
+
+TEST_F(SpooledAppend, LargeLiteralIsStoredByteForByteFromItsSpool) {
+  auto c = Open();
+  const std::string literal = Literal(700 * 1024);
+  EXPECT_EQ(Append(*c, "a1", literal).substr(0, 17), "a1 OK [APPENDUID ");
+  ASSERT_EQ(SpoolInodes.size(), 1u);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(InodeOf(Inbox + Messages()[0]), SpoolInodes[0]);
+  EXPECT_TRUE(ReadFile(Inbox + Messages()[0]) == literal);
+  EXPECT_FALSE(HasStagedFile(Inbox));
+  // Without the spooled event the literal is read back for OnAppendMessage;
+  // only one empty last line is dropped, as in memory.
+  Server.OnAppendSpooledMessage = nullptr;
+  EXPECT_EQ(Append(*c, "a3", literal + "\r\n").substr(0, 6), "a3 OK ");
+  ASSERT_EQ(Messages().size(), 2u);
+  EXPECT_TRUE(ReadFile(Inbox + Messages()[1]) == literal + "\r\n");
+  EXPECT_FALSE(HasStagedFile(Inbox));
+}
+
+TEST_F(SpooledAppend, DroppedLiteralLeavesNoStagedFileAndAMissingMailboxGetsNoSpool) {
+  auto c = Open();
+  EXPECT_EQ(c->Cmd("a1 APPEND Nowhere {100000}"), "a1 NO [TRYCREATE] Mailbox does not exist");
+  EXPECT_TRUE(SpoolInodes.empty());
+  c->Send("a2 APPEND INBOX {1000000}\r\n");
+  ASSERT_EQ(c->Line(), "+ Ready for append literal");
+  c->Send(Literal(300 * 1024));
+  for (int i = 0; i < 300 && !HasStagedFile(Inbox); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(SpoolInodes.size(), 1u);
+  EXPECT_TRUE(HasStagedFile(Inbox));
+  c->Close();
+  for (int i = 0; i < 300 && HasStagedFile(Inbox); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(HasStagedFile(Inbox));
+  EXPECT_TRUE(Messages().empty());
 }
