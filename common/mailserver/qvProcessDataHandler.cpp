@@ -83,8 +83,10 @@ std::string TqvProcessDataHandler::RequestCharSet() const {
 }
 
 TqvProcessMultiLineContext::~TqvProcessMultiLineContext() {
-  if (Lines.BlockSize() < kTrimAfterBytes) return;
+  if (Lines.BlockSize() < kTrimAfterBytes && !Spool) return;
   Lines.Clear();
+  Spool.reset();
+  // A spooled message passed its pieces through the arenas too.
   // Freed blocks of the allocator's arenas would otherwise stay with the
   // process after one large message.
   ::malloc_trim(0);
