@@ -7,7 +7,9 @@
 // .ENV, so scanners see complete files only; the event returns only after
 // that and the folder's flush. A session keeps the account folder it wrote
 // to last and uses it again while its path still leads to that very folder
-// (never through a link put in its place). One counter, shared by both folders, numbers the files: it runs from
+// (never through a link put in its place). A message the server spooled
+// (qvMessageSpool.h) has its spool made in the folder of its first copy and
+// is stored from it: that copy by a rename, the others as copies of it. One counter, shared by both folders, numbers the files: it runs from
 // 1 to the largest int and then round to 1, and before a number of a new
 // block of CounterBlock is used, OnReserveCounter is told the block's last
 // number (the host keeps it durably, so after a crash no number comes round

@@ -192,6 +192,14 @@ TEST_F(SpooledData, FailedOrOversizedOrDroppedTransfersLeaveNoStagedFile) {
   EXPECT_EQ(Send(*c, {"alice@example.test", "bob@example.test"}, Body(600 * 1024)),
             "451 Requested action aborted: error in processing\r\n");
   EXPECT_TRUE(SpoolInodes.empty());
+  // The spool in bob's folder and a relay copy are stored, alice's copy
+  // fails: both are taken back, nothing stays.
+  EXPECT_EQ(Send(*c, {"carol@remote.test", "bob@example.test", "alice@example.test"}, Body(600 * 1024)),
+            "451 Requested action aborted: error in processing\r\n");
+  ASSERT_EQ(SpoolInodes.size(), 1u);
+  EXPECT_TRUE(Files(MailBox("bob@example.test")).empty());
+  EXPECT_TRUE(Files(Relay()).empty());
+  SpoolInodes.clear();
   // Over the limit after the spool began: 552 at the end, the spool gone.
   EXPECT_EQ(Send(*c, {"bob@example.test"}, Body(1536 * 1024)),
             "552 Requested action aborted: exceeded storage allocation\r\n");
