@@ -121,7 +121,7 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   auto& imap = static_cast<THostedCommandServer<TqvImap4Server>&>(*qvImap4Server1);
   static_cast<THostedMailStore<TqvImap4FileHandler>&>(*qvImap4FileHandler1).Store->SetServer(imap.Server.get());
   qvSmtpRelay1->SetName("qvSmtpRelay1");
-  qvSmtpRelay1->MailAgent = "Quorvin Mail Kit";
+  qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
   qvSmtpRelay1->OnSendCommand = [this](TObject* Sender, const std::string& AText) {
     qvSmtpRelay1SendCommand(Sender, AText);
   };
@@ -359,7 +359,7 @@ void TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile) {
   if (envelope.Count() < 2) return;
   const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
   TqvSmtpRelay& relay = *qvSmtpRelay1;
-  relay.MailFrom = envelope.Strings(0);
+  relay.SetMailFrom(envelope.Strings(0));
   CopyRecipients(envelope, relay.MailToList);
   relay.MailData.Clear();
   LoadMailFile(message, relay.MailData);
