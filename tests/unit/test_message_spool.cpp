@@ -14,6 +14,7 @@
 #include "qvImap4FileHandler.h"
 #include "qvImap4Server.h"
 #include "qvMessageSpool.h"
+#include "qvTranslator.h"
 
 using smtptest::Files;
 using smtptest::ReadFile;
@@ -72,6 +73,19 @@ TEST(SpoolLineWriter, CutsLinesAsTheInMemoryPathInEverySplit) {
       writer.End(out);
       EXPECT_EQ(out, expected) << input;
     }
+  }
+}
+
+TEST(SpoolLineWriter, DecodesWholeLinesInTheRequestCharSet) {
+  // A character split between two pieces is decoded once its line is whole.
+  const std::string input = "\xC3\xA9t\xC3\xA9\r\n.x\r\n";
+  for (size_t split = 0; split <= input.size(); ++split) {
+    TqvSpoolLineWriter writer("utf-8", true, false);
+    std::string out;
+    writer.Feed(std::string_view(input).substr(0, split), out);
+    writer.Feed(std::string_view(input).substr(split), out);
+    writer.End(out);
+    EXPECT_EQ(out, TqvTranslator::GetString("\xC3\xA9t\xC3\xA9", 5, "utf-8") + "\r\nx\r\n") << split;
   }
 }
 
