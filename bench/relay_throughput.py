@@ -25,6 +25,7 @@ import argparse
 import glob
 import os
 import shutil
+import signal
 import smtplib
 import statistics
 import subprocess
@@ -51,13 +52,16 @@ class Sink:
     """smtp-sink on SINK_ADDRESS:25, one file per message under its folder."""
 
     def __init__(self):
+        # A sink left by another run would take the mail and count nothing here.
+        if listening_at(SINK_ADDRESS, 25, timeout=0.3):
+            raise RuntimeError("%s:25 is already taken" % SINK_ADDRESS)
         self.dir = make_temp("relaysink")
         self.files = os.path.join(self.dir, "in")
         os.makedirs(self.files)
         os.chown(self.files, *mail_peers.pwd.getpwnam("nobody")[2:4])
         self.proc = start([SMTP_SINK, "-u", "nobody", "-d", os.path.join(self.files, "m"), SINK_ADDRESS + ":25",
                            "256"], os.path.join(self.dir, "sink.out"))
-        if not listening_at(SINK_ADDRESS, 25):
+        if not listening_at(SINK_ADDRESS, 25) or self.proc.poll() is not None:
             raise RuntimeError("smtp-sink did not open %s:25" % SINK_ADDRESS)
 
     def count(self):
@@ -267,6 +271,8 @@ def main():
 
 
 if __name__ == "__main__":
+    # A stop (timeout, kill) still ends every server started here.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         main()
     finally:
