@@ -105,6 +105,10 @@ class TqvImap4MessageItem : public TObject {
   // number always mean the same bytes (the file store: the file's inode).
   // 0 when the store gives none.
   uint64_t ContentKey = 0;
+  // The flags as the store gave them; -1 when the item did not come from the
+  // store. A store writes back only the change from these to Flags, so that
+  // what other sessions stored meanwhile stays.
+  int16_t StoredFlags = -1;
 };
 
 // Message records a store hands to several sessions at once (see
@@ -243,6 +247,9 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   // Decoded (UTF-8) name of the selected mailbox; "" when none.
   [[nodiscard]] const std::string& SelectedMailBox() const { return FSelectedMailBox; }
   [[nodiscard]] bool ReadOnly() const { return FReadOnly; }
+  // The UID a store's OnAppendMessage gave the new message, on disk before
+  // the event returned (-1: none given); cleared before each append.
+  int64_t AppendedUid = -1;
 
  private:
   friend class TqvImap4Server;
@@ -289,6 +296,15 @@ using TqvImap4AppendMessageEvent =
     std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
                        TDateTime ADate, const TStrings& AMessageSource, const std::string& AMailBox,
                        bool& Success)>;
+// APPEND of a literal larger than the spool threshold: a spool for it in the
+// mailbox's folder (left null: the APPEND is refused before the literal),
+// and the message stored from it (ASpool.StageCopy). Without
+// OnAppendSpooledMessage the literal is read back for OnAppendMessage.
+using TqvImap4CreateSpoolEvent = std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection,
+                                                    const std::string& AMailBox, std::unique_ptr<TqvMessageSpool>& ASpool)>;
+using TqvImap4AppendSpooledMessageEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
+                       TDateTime ADate, TqvMessageSpool& ASpool, const std::string& AMailBox, bool& Success)>;
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
@@ -333,6 +349,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
   TqvImap4GetMessageSourceEvent OnGetMessageSource;
   TqvImap4SearchMessageEvent OnSearchMessage;
   TqvImap4AppendMessageEvent OnAppendMessage;
+  TqvImap4CreateSpoolEvent OnCreateSpool;
+  TqvImap4AppendSpooledMessageEvent OnAppendSpooledMessage;
 
  protected:
   // The CRAM-MD5 challenge text; a test seam.

@@ -26,6 +26,8 @@
 #include "StringList.h"
 #include "Streams.h"
 #include "qvDotStuffing.h"
+#include "qvMailServerLimits.h"
+#include "qvMessageSpool.h"
 #include "qvProcessDataHandler.h"
 #include "qvTcpCommandErrors.h"
 #include "qvTcpServerTls.h"
@@ -48,6 +50,11 @@ class TqvTcpCommandParams : public TObject {
   std::string Params;
   std::string RawLine;        // the trimmed line; empty for data
   TStrings* Lines = nullptr;  // a data block's lines, not owned
+  // A data block or literal that went to a spool instead (then Lines is
+  // null), not owned; SpoolFailed when it was skipped because no spool
+  // could take it.
+  TqvMessageSpool* Spool = nullptr;
+  bool SpoolFailed = false;
   bool Unknown = false;       // no command of the table has this word
 };
 
@@ -119,6 +126,8 @@ class TqvCommandConnection : public TqvUserConnectionTls {
     std::unique_ptr<TStream> Source;
     std::unique_ptr<TqvDotStuffingFilter> Filter;
     int64_t SourceLeft = 0;
+    // The bytes of Lines when queued, for the output bound.
+    int64_t LinesBytes = 0;
   };
 
   std::unique_ptr<TqvProcessDataHandler> FDataHandler;
@@ -171,9 +180,12 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // The next bytes are one line, a dot-terminated block, or ASize bytes for
   // AInfo, which runs with them once they are complete.
   void StartReadLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo);
-  void StartReadMultiLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo);
+  // A block past SpoolThreshold goes to the spool AOpenSpool opens, and a
+  // literal given ASpool goes to it (qvProcessDataHandler.h).
+  void StartReadMultiLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo,
+                          TqvProcessMultiLineHandler::TOpenSpool AOpenSpool = nullptr);
   void StartReadFixedBytes(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo,
-                           int64_t ASize);
+                           int64_t ASize, std::unique_ptr<TqvMessageSpool> ASpool = nullptr);
 
   // Command errors become their reply here; others get DoCommandError and go on.
   void ExecuteCommand(TqvCommandConnection* AConnection, TqvTcpCommandInfo* AInfo, TqvTcpCommandParams* AParams);
@@ -207,6 +219,12 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
   int64_t MaxDataSize() const { return FMaxDataSize; }
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
+  // Bytes of a block or literal kept in memory before it goes to a spool.
+  int64_t SpoolThreshold() const { return FSpoolThreshold; }
+  void SetSpoolThreshold(int64_t Value) { FSpoolThreshold = Value > 0 ? Value : qvSpoolThresholdBytes; }
+  // A line with nothing but blanks, NULs or control bytes is a command of
+  // its own, answered as an unknown one; otherwise it is dropped unanswered.
+  [[nodiscard]] bool AnswersBlankLines() const { return FAnswersBlankLines; }
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& Value) { FCharSet = Value; }
 
@@ -222,6 +240,7 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   void DoWriteConnection(TqvUserConnection* AConnection) override;
   TqvUserConnectionPtr CreateConnection() override;
 
+  void SetAnswersBlankLines(bool Value) { FAnswersBlankLines = Value; }
   virtual void AddCommands() = 0;
   // The caller frees the info after use.
   [[nodiscard]] virtual std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) = 0;
@@ -258,11 +277,21 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // The same for a streamed response.
   bool SendResponseStream(TqvCommandConnection* AConnection, TqvCommandConnection::TResponse& AResponse);
   void HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E);
+  // Inside a command of AConnection (on its worker, no connection lock held):
+  // waits while the output its client has not taken is above
+  // qvMaxPendingOutputBytes, sending what the socket takes. Raises
+  // EqvConnectionGoneError when the connection goes meanwhile (or AGone and
+  // it has gone already), or the server stops. Elsewhere: nothing.
+  void WaitForOutputRoom(TqvCommandConnection* AConnection, bool AGone);
+  // Output handed over but not taken by the socket yet; connection lock held.
+  [[nodiscard]] static int64_t UnsentBytes(TqvCommandConnection* AConnection);
 
   std::unique_ptr<TqvTcpCommandList> FCommands;
   std::recursive_mutex FCommandsLock;
   std::atomic<bool> FCommandsReady{false};
   bool FAddingCommands = false;
   int64_t FMaxDataSize = -1;
+  int64_t FSpoolThreshold = qvSpoolThresholdBytes;
+  bool FAnswersBlankLines = false;
   std::string FCharSet;
 };
