@@ -142,6 +142,14 @@ bool TqvImap4MessageList::IsShared(const TqvImap4MessageItem* AItem) const {
   return false;
 }
 
+TqvImap4MessageSnapshotPtr TqvImap4MessageList::Snapshot() const {
+  if (FShared.size() != 1 || !FOwned.empty() || FItems.size() != FShared.front()->size()) return nullptr;
+  const TqvImap4MessageItem* first = FShared.front()->data();
+  for (size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i] != first + i) return nullptr;
+  return FShared.front();
+}
+
 TqvImap4MessageItem* TqvImap4MessageList::Writable(const TqvImap4MessageItem* AItem) {
   // Numbered lists find it at once.
   const auto at = static_cast<size_t>(AItem->SequenceNumber - 1);
@@ -241,6 +249,31 @@ std::unique_ptr<TqvImap4MailBoxList> TqvImap4Server::FindMailBoxes(TqvImap4Comma
   return list;
 }
 
+void TqvImap4Server::AssignUids(TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AItem,
+                                TqvImap4MessageList& AMessages,
+                                std::vector<std::pair<std::string, int64_t>>* AGiven) {
+  // UID 0 is not a valid UID. Another session may have given UIDs since the
+  // item was read: new ones start above every UID already given.
+  int64_t next = std::max<int64_t>(AItem.UIDNext, 1);
+  for (int i = 0; i < AMessages.Count(); ++i) next = std::max(next, AMessages.Peek(i)->UID + 1);
+  bool given = false;
+  for (int i = 0; i < AMessages.Count(); ++i) {
+    if (AMessages.Peek(i)->UID >= 0) continue;
+    // Only the messages that change are copied out of the store's records.
+    // \Recent waits in the store for the first session told of it.
+    TqvImap4MessageItem* m = AMessages.Items(i);
+    m->UID = next++;
+    m->Flags |= MessageFlag(mfRecent);
+    if (AGiven) AGiven->emplace_back(m->Name, m->UID);
+    given = true;
+  }
+  if (given) {
+    bool updated = true;
+    DoUpdateMessages(AConnection, AMessages, AItem.Name, updated);
+  }
+  AItem.UIDNext = next;
+}
+
 void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                      TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
                                      std::vector<std::pair<std::string, int64_t>>* AGiven) {
@@ -248,39 +281,23 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   bool success = true;
   DoGetMessages(AConnection, messages, AItem.Name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  AssignUids(AConnection, AItem, messages, AGiven);
   AInfo.Clear();
   AInfo.Name = AItem.Name;
   AInfo.Flags = AItem.Flags;
   AInfo.PermanentFlags = AItem.PermanentFlags;
   AInfo.UIDValidity = AItem.UIDValidity;
-  // UID 0 is not a valid UID. Another session may have given UIDs since the
-  // item was read: new ones start above every UID already given.
-  AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
-  for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Peek(i)->UID + 1);
+  AInfo.UIDNext = AItem.UIDNext;
   AInfo.Exists = messages.Count();
   for (int i = 0; i < messages.Count(); ++i) {
-    // Only the messages that change are copied out of the store's records.
     const TqvImap4MessageItem* m = messages.Peek(i);
-    if (m->UID < 0) {
-      TqvImap4MessageItem* given = messages.Items(i);
-      given->UID = AInfo.UIDNext++;
-      given->Flags |= MessageFlag(mfRecent);
-      if (AGiven) AGiven->emplace_back(given->Name, given->UID);
-      m = given;
-    } else if (m->Flags & MessageFlag(mfRecent)) {
-      TqvImap4MessageItem* old = messages.Items(i);
-      old->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
-      m = old;
-    }
     if (!(m->Flags & MessageFlag(mfSeen))) {
       ++AInfo.UnseenCount;
       if (AInfo.FirstUnseen == 0) AInfo.FirstUnseen = i + 1;
     }
+    // Recent here: no session has been told of it yet.
     if (m->Flags & MessageFlag(mfRecent)) ++AInfo.Recent;
   }
-  bool updated = true;
-  DoUpdateMessages(AConnection, messages, AItem.Name, updated);
-  AItem.UIDNext = AInfo.UIDNext;
   success = true;
   DoUpdateMailBox(AConnection, AItem, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
@@ -310,6 +327,7 @@ void TqvImap4Server::CmdList(TqvImap4CommandConnection* AConnection, TqvImap4Com
                  " " + QuoteImapString(TqvImapUtf7Encoder::Encode(box.Name)));
     }
   }
+  for (const std::string& update : ViewUpdates(AConnection, AParams)) lines->Add(update);
   std::unique_ptr<TStrings> out = std::move(lines);
   SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK " + AParams->Command + " completed");
 }
@@ -322,7 +340,7 @@ void TqvImap4Server::CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoCreateMailBox(AConnection, name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK CREATE completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK CREATE completed");
 }
 
 void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -331,7 +349,7 @@ void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoDeleteMailBox(AConnection, name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK DELETE completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK DELETE completed");
 }
 
 void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -344,7 +362,7 @@ void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoRenameMailBox(AConnection, from, to, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK RENAME completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK RENAME completed");
 }
 
 void TqvImap4Server::CmdSubscribe(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -356,29 +374,44 @@ void TqvImap4Server::CmdSubscribe(TqvImap4CommandConnection* AConnection, TqvIma
   bool success = true;
   DoUpdateMailBox(AConnection, box, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK " + AParams->Command + " completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK " + AParams->Command + " completed");
 }
 
 // --- SELECT, EXAMINE, STATUS
 
 void TqvImap4Server::CmdSelect(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  const std::string name = MailBoxArgument(AParams, OneName(AParams), kNoMailBox);
-  const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
-  if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+  std::string name;
   TqvImap4ServerMailBoxInfo info;
-  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
-  auto lines = std::make_unique<TStringList>();
-  lines->Add("* " + std::to_string(info.Exists) + " EXISTS");
-  lines->Add("* " + std::to_string(info.Recent) + " RECENT");
-  if (info.FirstUnseen > 0) lines->Add("* OK [UNSEEN " + std::to_string(info.FirstUnseen) + "] first unseen");
-  lines->Add("* OK [UIDVALIDITY " + info.UIDValidity + "] UIDs valid");
-  lines->Add("* OK [UIDNEXT " + std::to_string(info.UIDNext) + "] Predicted next UID");
-  lines->Add("* FLAGS (" + GetImapMessageFlags(info.Flags) + ")");
-  lines->Add("* OK [PERMANENTFLAGS (" + GetImapMessageFlags(info.PermanentFlags) + ")] .");
+  try {
+    name = MailBoxArgument(AParams, OneName(AParams), kNoMailBox);
+    const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+    if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+    LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
+  } catch (const EqvImap4ServerError&) {
+    // RFC 3501 6.3.1: a failed SELECT leaves no mailbox selected.
+    if (AConnection->FState == 2) ChangeState(AConnection, 1);
+    throw;
+  }
   const bool examine = AParams->Command == "EXAMINE";
   ChangeState(AConnection, 2);
   AConnection->FReadOnly = examine;
   AConnection->FSelectedMailBox = name;
+  // The view starts empty: every message is new to it.
+  AConnection->FView.Clear();
+  std::vector<std::string> told;
+  SyncView(AConnection, true, false, told);
+  const TqvImap4SessionView& view = AConnection->FView;
+  int firstUnseen = 0;
+  for (int i = 0; i < view.Count() && firstUnseen == 0; ++i)
+    if (!(view.Flags(i) & MessageFlag(mfSeen))) firstUnseen = i + 1;
+  auto lines = std::make_unique<TStringList>();
+  lines->Add("* " + std::to_string(view.Count()) + " EXISTS");
+  lines->Add("* " + std::to_string(view.RecentCount()) + " RECENT");
+  if (firstUnseen > 0) lines->Add("* OK [UNSEEN " + std::to_string(firstUnseen) + "] first unseen");
+  lines->Add("* OK [UIDVALIDITY " + info.UIDValidity + "] UIDs valid");
+  lines->Add("* OK [UIDNEXT " + std::to_string(std::max(info.UIDNext, view.LastUid() + 1)) + "] Predicted next UID");
+  lines->Add("* FLAGS (" + GetImapMessageFlags(info.Flags) + ")");
+  lines->Add("* OK [PERMANENTFLAGS (" + GetImapMessageFlags(info.PermanentFlags) + ")] .");
   std::unique_ptr<TStrings> out = std::move(lines);
   SendMultipleLinesAll(AConnection, out,
                        AParams->Tag + " OK [" + (examine ? "READ-ONLY" : "READ-WRITE") + "] " + AParams->Command +
@@ -408,10 +441,9 @@ void TqvImap4Server::CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4C
       items += "UNSEEN " + std::to_string(info.UnseenCount) + " ";
   }
   if (!items.empty()) items.pop_back();
-  std::string none;
-  SendRepliesAfter(AConnection, AParams, none,
-                   {UntaggedLine("STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")"),
-                    TaggedLine(AParams, "OK STATUS completed")});
+  SendUntaggedAndTagged(AConnection, AParams,
+                        UntaggedLine("STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")"),
+                        "OK STATUS completed");
 }
 
 // --- APPEND
@@ -425,7 +457,9 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word[0] == '(') {
-      info->Flags = ParseImapMessageFlags(qvtext::UpperCase(ExtractQuotedString(word, '(', ')')));
+      // \Recent is the server's to give, never the client's.
+      info->Flags = ParseImapMessageFlags(qvtext::UpperCase(ExtractQuotedString(word, '(', ')'))) &
+                    static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
     } else if (word[0] == '"') {
       const std::string text = ExtractQuotedString(word, '"');
       // The IMAP form first, then the mail form; neither keeps the current time.
@@ -476,23 +510,22 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   // The new message gets its UID now, so that a client that syncs by UID
   // finds it without selecting the mailbox again, and the reply names it
   // (APPENDUID, which clients that do not know it ignore). A session that has
-  // the mailbox selected hears of it at once.
+  // the mailbox selected hears of it in the updates before the reply.
   const auto boxes = FindMailBoxes(AConnection, info->MailBox);
   if (!listed || boxes->Count() != 1) {
-    SendTagged(AConnection, AParams, "OK APPEND completed");
+    SendTaggedWithUpdates(AConnection, AParams, "OK APPEND completed");
     return;
   }
   TqvImap4ServerMailBoxInfo added;
   std::vector<std::pair<std::string, int64_t>> given;
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
-  if (info->MailBox == AConnection->SelectedMailBox())
-    SendUntagged(AConnection, AParams, std::to_string(added.Exists) + " EXISTS");
   // Another session's append in the same moment leaves it open which is ours.
   if (given.size() != 1) {
-    SendTagged(AConnection, AParams, "OK APPEND completed");
+    SendTaggedWithUpdates(AConnection, AParams, "OK APPEND completed");
     return;
   }
-  SendTagged(AConnection, AParams,
-             "OK [APPENDUID " + added.UIDValidity + " " + std::to_string(given.front().second) + "] APPEND completed");
+  SendTaggedWithUpdates(
+      AConnection, AParams,
+      "OK [APPENDUID " + added.UIDValidity + " " + std::to_string(given.front().second) + "] APPEND completed");
 }

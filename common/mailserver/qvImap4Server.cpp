@@ -2,6 +2,8 @@
 // commands and the records are in qvImap4MailBoxCommands.cpp.
 #include "qvImap4Server.h"
 
+#include <algorithm>
+
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
 #include "qvMailUtils.h"
@@ -138,7 +140,7 @@ void TqvImap4Server::AddCommands() {
   Add("EXAMINE", &TqvImap4Server::CmdSelect, authenticated);
   Add("STATUS", &TqvImap4Server::CmdStatus, authenticated);
   Add("NOOP", &TqvImap4Server::CmdNoop, sAny);
-  Add("CHECK", &TqvImap4Server::CmdCheck, sAny);
+  Add("CHECK", &TqvImap4Server::CmdCheck, sSelected);
   Add("STARTTLS", &TqvImap4Server::CmdStartTls, sAny);
   Add("APPEND", &TqvImap4Server::CmdAppend, authenticated);
   Add("NAMESPACE", &TqvImap4Server::CmdNamespace, authenticated);
@@ -252,6 +254,11 @@ void TqvImap4Server::SendUntagged(TqvImap4CommandConnection* AConnection, TqvIma
 
 void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                       std::string& APending, std::initializer_list<std::string> ALines) {
+  SendRepliesAfter(AConnection, AParams, APending, std::vector<std::string>(ALines));
+}
+
+void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                      std::string& APending, const std::vector<std::string>& ALines) {
   // A reply split over two writes leaves its last small segment waiting for
   // the client's delayed ACK (Nagle): one write per command instead.
   const std::string charset = GetResponseCharSet(AConnection);
@@ -269,10 +276,142 @@ void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, Tq
   SendRawBytes(AConnection, bytes);
 }
 
+void TqvImap4Server::SendTaggedWithUpdates(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                           const std::string& AText, std::string& APending) {
+  std::vector<std::string> lines = ViewUpdates(AConnection, AParams);
+  lines.push_back(TaggedLine(AParams, AText));
+  SendRepliesAfter(AConnection, AParams, APending, lines);
+}
+
+void TqvImap4Server::SendUntaggedAndTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                           const std::string& AUntagged, const std::string& AText) {
+  std::vector<std::string> lines{AUntagged};
+  std::vector<std::string> updates = ViewUpdates(AConnection, AParams);
+  lines.insert(lines.end(), updates.begin(), updates.end());
+  lines.push_back(TaggedLine(AParams, AText));
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none, lines);
+}
+
+// --- the session's view of its selected mailbox
+
+std::vector<std::string> TqvImap4Server::ViewUpdates(TqvImap4CommandConnection* AConnection,
+                                                     TqvImap4CommandParams* AParams) {
+  std::vector<std::string> lines;
+  if (AConnection->FState != 2) return lines;
+  const std::string& command = AParams->Command;
+  const bool uid = command.rfind("UID ", 0) == 0;
+  // RFC 3501 7.4.1: no EXPUNGE while answering FETCH, STORE or SEARCH.
+  const bool expunge = uid || !(command == "FETCH" || command == "STORE" || command == "SEARCH");
+  SyncView(AConnection, expunge, uid, lines);
+  return lines;
+}
+
+void TqvImap4Server::SyncView(TqvImap4CommandConnection* AConnection, bool AExpunge, bool AWithUid,
+                              std::vector<std::string>& ALines) {
+  TqvImap4MessageList stored;
+  bool success = true;
+  DoGetMessages(AConnection, stored, AConnection->FSelectedMailBox, success);
+  // A mailbox that has gone tells nothing; its commands answer NO.
+  if (!success) return;
+  TqvImap4MessageSnapshotPtr snapshot = stored.Snapshot();
+  TqvImap4SessionView& view = AConnection->FView;
+  if (view.SyncedWith(snapshot)) return;
+  // New messages are at the end: without a UID, then above the view's last.
+  const int64_t last = view.LastUid();
+  bool claim = false;
+  for (int i = stored.Count(); i-- > 0 && !claim;) {
+    const TqvImap4MessageItem* m = stored.Peek(i);
+    if (m->UID >= 0 && m->UID <= last) break;
+    claim = m->UID < 0 || (!AConnection->FReadOnly && (m->Flags & MessageFlag(mfRecent)));
+  }
+  std::vector<int64_t> claimed;
+  if (claim) {
+    ClaimNewMessages(AConnection, stored, claimed);
+    snapshot = stored.Snapshot();
+  }
+  const bool readOnly = AConnection->FReadOnly;
+  view.Update(stored, AExpunge, AWithUid,
+              [&](const TqvImap4MessageItem& m) {
+                // EXAMINE shows what no session has taken, and takes nothing.
+                return readOnly ? (m.Flags & MessageFlag(mfRecent)) != 0
+                                : std::binary_search(claimed.begin(), claimed.end(), m.UID);
+              },
+              ALines);
+  view.MarkSynced(snapshot);
+}
+
+void TqvImap4Server::ClaimNewMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AStored,
+                                      std::vector<int64_t>& AClaimed) {
+  std::scoped_lock lock(FClaimLock);
+  const std::string& name = AConnection->FSelectedMailBox;
+  const auto reload = [&] {
+    AStored.Clear();
+    bool success = true;
+    DoGetMessages(AConnection, AStored, name, success);
+    return success;
+  };
+  if (!reload()) return;
+  bool unnumbered = false;
+  for (int i = 0; i < AStored.Count() && !unnumbered; ++i) unnumbered = AStored.Peek(i)->UID < 0;
+  if (unnumbered) {
+    const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+    if (boxes->Count() == 1) {
+      AssignUids(AConnection, *boxes->Items(0), AStored, nullptr);
+      bool success = true;
+      DoUpdateMailBox(AConnection, *boxes->Items(0), success);
+    }
+    if (!reload()) return;
+  }
+  if (AConnection->FReadOnly) return;
+  const int64_t last = AConnection->FView.LastUid();
+  TqvImap4MessageList taken(false);
+  for (int i = 0; i < AStored.Count(); ++i) {
+    const TqvImap4MessageItem* m = AStored.Peek(i);
+    if (m->UID <= last || !(m->Flags & MessageFlag(mfRecent))) continue;
+    TqvImap4MessageItem* own = AStored.Items(i);
+    own->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
+    taken.AddRef(own);
+    AClaimed.push_back(own->UID);
+  }
+  std::sort(AClaimed.begin(), AClaimed.end());
+  if (taken.Count() == 0) return;
+  bool success = true;
+  DoUpdateMessages(AConnection, taken, name, success);
+}
+
+TqvImap4MessageList& TqvImap4Server::SessionMessages(TqvImap4CommandConnection* AConnection,
+                                                     TqvImap4MessageList& AStored, TqvImap4MessageList& AOwn) {
+  const TqvImap4SessionView& view = AConnection->FView;
+  if (view.SameAs(AStored)) {
+    AStored.Renumber();
+    return AStored;
+  }
+  AOwn.Clear();
+  int j = 0;
+  for (int k = 0; k < view.Count(); ++k) {
+    const int64_t uid = view.Uid(k);
+    while (j < AStored.Count() && AStored.Peek(j)->UID >= 0 && AStored.Peek(j)->UID < uid) ++j;
+    std::unique_ptr<TqvImap4MessageItem> item;
+    if (j < AStored.Count() && AStored.Peek(j)->UID == uid) {
+      item = std::make_unique<TqvImap4MessageItem>(*AStored.Peek(j));
+    } else {
+      // Expunged by another session and not yet reported.
+      item = std::make_unique<TqvImap4MessageItem>(0.0);
+      item->UID = uid;
+      item->Flags = view.Flags(k);
+    }
+    AOwn.Add(std::move(item));
+  }
+  AOwn.Renumber();
+  return AOwn;
+}
+
 void TqvImap4Server::ChangeState(TqvImap4CommandConnection* AConnection, uint8_t AState) {
   if (AConnection->FState == AState) return;
   AConnection->FState = AState;
   AConnection->FSelectedMailBox.clear();
+  AConnection->FView.Clear();
   DoStateChanged(AConnection);
 }
 
@@ -281,6 +420,7 @@ void TqvImap4Server::ResetConnection(TqvImap4CommandConnection* AConnection) {
   AConnection->FReadOnly = false;
   AConnection->FUserName.clear();
   AConnection->FSelectedMailBox.clear();
+  AConnection->FView.Clear();
   AConnection->FSasl.reset();
 }
 
@@ -392,22 +532,21 @@ void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvIm
   }
   if (UseTLS != stNone && !IsTlsConnection(AConnection)) line += " STARTTLS";
   for (int i = 0; i < FCapabilities->Count(); ++i) line += " " + FCapabilities->Strings(i);
-  std::string none;
-  SendRepliesAfter(AConnection, AParams, none, {UntaggedLine(line), TaggedLine(AParams, "OK CAPABILITY completed")});
+  SendUntaggedAndTagged(AConnection, AParams, UntaggedLine(line), "OK CAPABILITY completed");
 }
 
 void TqvImap4Server::CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  SendTagged(AConnection, AParams, "OK NOOP completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK NOOP completed");
 }
 
 void TqvImap4Server::CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   // One personal namespace, the account's own folders; no others (RFC 2342).
-  SendUntagged(AConnection, AParams, "NAMESPACE ((\"\" " + QuoteImapString(std::string(1, FMailBoxSeparator)) + ")) NIL NIL");
-  SendTagged(AConnection, AParams, "OK NAMESPACE completed");
+  const std::string line = "* NAMESPACE ((\"\" " + QuoteImapString(std::string(1, FMailBoxSeparator)) + ")) NIL NIL";
+  SendUntaggedAndTagged(AConnection, AParams, line, "OK NAMESPACE completed");
 }
 
 void TqvImap4Server::CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  SendTagged(AConnection, AParams, "OK CHECK completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK CHECK completed");
 }
 
 void TqvImap4Server::CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {

@@ -172,12 +172,14 @@ TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
   EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
   EXPECT_EQ(c.Cmd("LOGIN bob secret"), "LOGIN BAD Invalid command: BOB");
   EXPECT_EQ(c.Cmd("a4 SELECT INBOX"), "a4 BAD Bad state for SELECT");
+  EXPECT_EQ(c.Cmd("a4 CHECK"), "a4 BAD Bad state for CHECK");
   EXPECT_EQ(c.Cmd("a5 LOGIN bob@example.test"), "a5 BAD LOGIN parse error");
   EXPECT_EQ(c.Cmd("a6 LOGIN bob@example.test wrong"), "a6 BAD LOGIN failed");
   EXPECT_EQ(c.Cmd("a7 STARTTLS"), "a7 NO you have already logged in");
   EXPECT_EQ(c.Cmd("a8 login \"bob@example.test\" \"secret\""), "a8 OK LOGIN completed");
   EXPECT_EQ(c.Cmd("a9 LOGIN bob@example.test secret"), "a9 BAD Bad state for LOGIN");
-  EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 OK CHECK completed");
+  // CHECK belongs to the selected state, as the message commands do.
+  EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 BAD Bad state for CHECK");
   EXPECT_EQ(c.Cmd("a11 UID EXPUNGE 1"), "a11 BAD Invalid command: UID EXPUNGE");
   // The message commands need a selected mailbox.
   for (const char* cmd : {"FETCH", "SEARCH", "COPY", "STORE", "CLOSE", "EXPUNGE", "UID FETCH", "UID STORE"})
@@ -405,11 +407,13 @@ TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   c.Send("Subject: a\r\n\r\nx\r\n\r\n\r\n");
   EXPECT_EQ(c.Line(), "p8 OK [APPENDUID 1770000000 2] APPEND completed");
   EXPECT_EQ(c.Cmd("p9 NOOP"), "p9 OK NOOP completed");
-  // Into the selected mailbox, the session hears of the new message first.
-  c.Tagged("q1", "SELECT INBOX");
+  // Into the selected mailbox, the session hears of the new message first,
+  // and it is recent there (the SELECT took the first two).
+  EXPECT_NE(c.Tagged("q1", "SELECT INBOX").find("* 2 RECENT"), std::string::npos);
   EXPECT_EQ(c.Cmd("q2 APPEND INBOX {2}"), "+ Ready for append literal");
   c.Send("hi\r\n");
   EXPECT_EQ(c.Line(), "* 3 EXISTS");
+  EXPECT_EQ(c.Line(), "* 3 RECENT");
   EXPECT_EQ(c.Line(), "q2 OK [APPENDUID 1770000000 3] APPEND completed");
   std::scoped_lock lock(Store.M);
   const auto& messages = Store.Boxes["INBOX"].Messages;
