@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <utility>
 
 #include "qvImap4Server.h"
@@ -319,12 +320,30 @@ void TqvImap4Server::CmdList(TqvImap4CommandConnection* AConnection, TqvImap4Com
     const std::string pattern = MailBoxPatternToRegEx(
         TqvImapUtf7Encoder::Decode(words[0]) + TqvImapUtf7Encoder::Decode(words[1]), separator);
     const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, "");
+    const auto add = [&](const std::string& AName, TqvImap4MailBoxAttributes AAttributes) {
+      lines->Add("* " + AParams->Command + " (" + GetImapMailBoxAttributes(AAttributes) + ") " + quotedSeparator +
+                 " " + QuoteImapString(TqvImapUtf7Encoder::Encode(AName)));
+    };
+    std::set<std::string> listed;
+    for (int i = 0; i < boxes->Count(); ++i)
+      if (!subscribedOnly || boxes->Items(i)->Subscribed) listed.insert(boxes->Items(i)->Name);
     for (int i = 0; i < boxes->Count(); ++i) {
       const TqvImap4MailBoxItem& box = *boxes->Items(i);
       if (subscribedOnly && !box.Subscribed) continue;
-      if (!TqvRegEx::Match(box.Name, pattern, TqvRegEx::rfCaseless)) continue;
-      lines->Add("* " + AParams->Command + " (" + GetImapMailBoxAttributes(box.Attributes) + ") " + quotedSeparator +
-                 " " + QuoteImapString(TqvImapUtf7Encoder::Encode(box.Name)));
+      if (TqvRegEx::Match(box.Name, pattern, TqvRegEx::rfCaseless)) {
+        add(box.Name, box.Attributes);
+        continue;
+      }
+      if (!subscribedOnly) continue;
+      // RFC 3501 6.3.9: where "%" stops above a subscribed mailbox, the level
+      // it stops at is listed, \Noselect unless subscribed itself.
+      for (size_t at = box.Name.find(FMailBoxSeparator); at != std::string::npos;
+           at = box.Name.find(FMailBoxSeparator, at + 1)) {
+        const std::string parent = box.Name.substr(0, at);
+        if (listed.count(parent) || !TqvRegEx::Match(parent, pattern, TqvRegEx::rfCaseless)) continue;
+        listed.insert(parent);
+        add(parent, MailBoxAttribute(maNoselect));
+      }
     }
   }
   for (const std::string& update : ViewUpdates(AConnection, AParams)) lines->Add(update);
@@ -335,7 +354,11 @@ void TqvImap4Server::CmdList(TqvImap4CommandConnection* AConnection, TqvImap4Com
 // --- CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE
 
 void TqvImap4Server::CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  const std::string name = MailBoxArgument(AParams, OneName(AParams), kAccessDenied);
+  // RFC 3501 6.3.3: a trailing separator only says the client means to make
+  // mailboxes below it.
+  std::string word = OneName(AParams);
+  while (word.size() > 1 && word.back() == FMailBoxSeparator) word.pop_back();
+  const std::string name = MailBoxArgument(AParams, word, kAccessDenied);
   if (FindMailBoxes(AConnection, name)->Count() > 0) Refuse(AParams, "NO", kMailBoxExists);
   bool success = true;
   DoCreateMailBox(AConnection, name, success);

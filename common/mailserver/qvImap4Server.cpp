@@ -6,6 +6,7 @@
 
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
+#include "qvMailServerLimits.h"
 #include "qvMailUtils.h"
 #include "qvServerSasl.h"
 #include "qvTextUtils.h"
@@ -93,6 +94,7 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
+  SetSessionTimeOut(kSessionTimeOutMs);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }
@@ -119,6 +121,7 @@ void TqvImap4Server::Add(const char* AName, THandler AHandler, uint8_t AStates) 
           if (!(AStates & (1u << c->FState)))
             throw EqvImap4ServerError(p->Command, p->Tag, "BAD", "Bad state for " + p->Command);
         }
+        if (StartLiteral(c, p)) return;
         (this->*AHandler)(c, p);
       }));
 }
@@ -154,6 +157,74 @@ void TqvImap4Server::AddCommands() {
   Add("UID COPY", &TqvImap4Server::CmdCopy, sSelected);
   Add("UID STORE", &TqvImap4Server::CmdStore, sSelected);
   Add("UID FETCH", &TqvImap4Server::CmdFetch, sSelected);
+}
+
+// --- literals of ordinary arguments
+
+bool TqvImap4Server::StartLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::string& line = AParams->RawLine;
+  if (line.size() < 3 || line.back() != '}') return false;
+  const size_t open = line.rfind('{');
+  if (open == std::string::npos || open + 2 > line.size() - 1) return false;
+  const std::string digits = line.substr(open + 1, line.size() - open - 2);
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  // APPEND's literal after the mailbox is the message.
+  if (AParams->Command == "APPEND" && qvtext::Trim(AParams->Params).size() > digits.size() + 2) return false;
+  const int64_t size = std::stoll(digits);
+  if (static_cast<int64_t>(open) + size * 2 + 2 > qvMaxCommandLineBytes)
+    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", "Literal too large");
+  AConnection->FLiteralLine = line.substr(0, open);
+  const std::string tag = AParams->Tag;
+  StartReadFixedBytes(AConnection,
+                      std::make_unique<TqvImap4CommandInfo>(
+                          AParams->Command,
+                          [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { LiteralArrived(c, p); }, tag),
+                      size);
+  SendResponse(AConnection, AParams->Command, "+ Ready for literal data");
+  return true;
+}
+
+void TqvImap4Server::LiteralArrived(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  std::string literal;
+  if (AParams->Lines)
+    for (int i = 0; i < AParams->Lines->Count(); ++i)
+      literal += (i > 0 ? "\r\n" : "") + AParams->Lines->Strings(i);
+  AConnection->FLiteralLine += QuoteImapString(literal);
+  // The rest of the command line, which may end in another literal.
+  StartReadLine(AConnection, std::make_unique<TqvImap4CommandInfo>(
+                                 AParams->Command,
+                                 [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { LiteralLineEnded(c, p); },
+                                 AParams->Tag));
+}
+
+void TqvImap4Server::LiteralLineEnded(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  SetCommandHandler(AConnection);
+  std::string line = std::exchange(AConnection->FLiteralLine, {}) + AParams->Params;
+  if (static_cast<int64_t>(line.size()) > qvMaxCommandLineBytes)
+    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", "Literal too large");
+  std::unique_ptr<TqvTcpCommandParams> params;
+  DoCreateCommandParams(AConnection, params);
+  params->Parse(line);
+  if (TqvTcpCommandInfo* info = Commands().FindCommand(params->Command)) {
+    ExecuteCommand(AConnection, info, params.get());
+    return;
+  }
+  params->Unknown = true;
+  const std::unique_ptr<TqvTcpCommandInfo> unknown = CreateUnknownCommandInfo(params.get());
+  ExecuteCommand(AConnection, unknown.get(), params.get());
+}
+
+void TqvImap4Server::DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) {
+  // Only a line can be over its bound here (literals are bounded before the
+  // client is asked for them): the connection closes after this.
+  if (dynamic_cast<TqvProcessFixedBytesHandler*>(AConnection->DataHandler())) return;
+  Handled = true;
+  SendResponse(AConnection, "", "* BYE Command line too long");
+}
+
+void TqvImap4Server::DoSessionTimeOut(TqvUserConnection* AConnection) {
+  if (auto* c = dynamic_cast<TqvImap4CommandConnection*>(AConnection))
+    SendResponse(c, "", "* BYE Autologout; idle for too long");
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvImap4Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
@@ -446,7 +517,8 @@ void TqvImap4Server::FinishLogin(TqvImap4CommandConnection* AConnection, TqvImap
   const std::string name = AAccount ? AAccount->UserName() : AUserName;
   if (!AAuthorized || name.empty()) {
     ResetConnection(AConnection);
-    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", AParams->Command + " failed");
+    // RFC 3501 6.2.3: a refused login is NO; BAD is for syntax.
+    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "NO", AParams->Command + " failed");
   }
   AConnection->FUserName = name;
   ChangeState(AConnection, 1);

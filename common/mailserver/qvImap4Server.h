@@ -260,6 +260,8 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   TqvImap4SessionView FView;
   std::unique_ptr<TqvSaslServerExchange> FSasl;
   std::unique_ptr<TqvAppendMessageInfo> FAppendInfo;
+  // A command line read so far while its literals come in.
+  std::string FLiteralLine;
 };
 
 using TqvImap4CreateUserAccountEvent =
@@ -300,6 +302,8 @@ using TqvImap4AppendMessageEvent =
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
+  // RFC 3501 5.4: at least 30 minutes before an idle session is logged out.
+  static constexpr int kSessionTimeOutMs = 30 * 60 * 1000;
   // A FETCH answer is handed to the connection in pieces of about this size.
   static constexpr int64_t kFetchPieceBytes = 64 * 1024;
   // The most the FETCH answers kept for reuse hold.
@@ -422,6 +426,16 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // The login outcome for every path; throws "<Command> failed" when refused.
   void FinishLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                    const std::string& AUserName, bool AAuthorized, const TqvMailUserAccountItem* AAccount);
+  // Literals of ordinary arguments (RFC 3501 4.3): a line ending in "{n}"
+  // gets "+ " and waits for its n bytes and the rest of the line; the whole
+  // then runs as one command, each literal standing as a quoted string. The
+  // line and its literals stay within qvMaxCommandLineBytes. False for a
+  // line with no literal, and for APPEND's message, which CmdAppend reads.
+  bool StartLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void LiteralArrived(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void LiteralLineEnded(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) override;
+  void DoSessionTimeOut(TqvUserConnection* AConnection) override;
   void CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void AuthStep(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);

@@ -102,6 +102,9 @@ std::string MaskedParams(const TqvTcpCommandParams& AParams) {
   if (AParams.Command == "PASS") return p.empty() ? p : "***";
   // A data-phase step (no raw line) of AUTH or AUTHENTICATE is all secret.
   if ((AParams.Command == "AUTH" || AParams.Command == "AUTHENTICATE") && AParams.RawLine.empty()) return "***";
+  // The pieces of a LOGIN that came with literals are all secret; the line
+  // they make is shown as any LOGIN.
+  if (AParams.Command == "LOGIN" && AParams.RawLine.empty()) return p.empty() ? p : "***";
   if (AParams.Command == "LOGIN") {
     // The user name stays readable, the password does not.
     const size_t first = p.find_first_not_of(' ');

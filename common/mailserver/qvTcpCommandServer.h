@@ -134,7 +134,8 @@ class TqvCommandConnection : public TqvUserConnectionTls {
 };
 
 // What a log may show of a received command's parameters: PASS and every
-// AUTH or AUTHENTICATE continuation line as "***"; USER, APOP, LOGIN and an
+// AUTH or AUTHENTICATE continuation line, and the rest of a LOGIN line after
+// a literal, as "***"; USER, APOP, LOGIN and an
 // AUTH with an initial response as their first word and "***"; nothing for
 // an unknown command (it may be a credential sent where no exchange expected
 // it); everything else unchanged.
