@@ -237,7 +237,9 @@ std::vector<std::pair<int64_t, int>> TqvImap4MessageList::UidIndex() const {
 
 std::string TqvImap4Server::MailBoxArgument(TqvImap4CommandParams* AParams, const std::string& AWord,
                                             const std::string& ARefusal) const {
-  // Checked after decoding: "&AC4ALg-" is "..".
+  // A name that is not modified UTF-7 would make a folder whose name is not
+  // UTF-8. Checked after decoding: "&AC4ALg-" is "..".
+  if (!TqvImapUtf7Encoder::IsWellFormed(AWord)) Refuse(AParams, "NO", ARefusal);
   const std::string name = TqvImapUtf7Encoder::Decode(AWord);
   if (!IsSafeMailBoxName(name, FMailBoxSeparator)) Refuse(AParams, "NO", ARefusal);
   return name;

@@ -47,7 +47,14 @@ void TqvImap4CommandParams::Parse(const std::string& ALine) {
   if (!token.empty()) tokens.push_back(token);
   switch (tokens.size()) {
     case 0: break;
-    case 1: Command = qvtext::UpperCase(tokens[0]); break;
+    case 1:
+      // A tag followed by nothing but blanks or control bytes: the word is
+      // the tag, and there is no command.
+      if (TrimmedTail)
+        Tag = tokens[0];
+      else
+        Command = qvtext::UpperCase(tokens[0]);
+      break;
     case 2:
     case 3:
       Tag = tokens[0];
@@ -229,7 +236,10 @@ void TqvImap4Server::DoSessionTimeOut(TqvUserConnection* AConnection) {
 
 std::unique_ptr<TqvTcpCommandInfo> TqvImap4Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
   return std::make_unique<TqvImap4CommandInfo>("", [](TqvImap4CommandConnection*, TqvImap4CommandParams* p) {
-    throw EqvImap4ServerError(p->Command, p->Tag, "BAD", "Invalid command: " + p->Command);
+    // A word that cannot be a command is not echoed back.
+    const bool word = !p->Command.empty() && p->Command.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-. ") ==
+                                                 std::string::npos;
+    throw EqvImap4ServerError(p->Command, p->Tag, "BAD", word ? "Invalid command: " + p->Command : "Invalid command");
   });
 }
 

@@ -49,6 +49,9 @@ class TqvTcpCommandParams : public TObject {
   std::string RawLine;        // the trimmed line; empty for data
   TStrings* Lines = nullptr;  // a data block's lines, not owned
   bool Unknown = false;       // no command of the table has this word
+  // Blanks or control bytes (NULs) followed the text of the line and were
+  // trimmed: set before Parse.
+  bool TrimmedTail = false;
 };
 
 // One registered command.

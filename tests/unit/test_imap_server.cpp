@@ -543,3 +543,27 @@ TEST(ImapSessionTimeOut, ThirtyMinutesAndAByeBeforeTheClose) {
   EXPECT_TRUE(c.Eof);
   server.Stop();
 }
+
+TEST_F(ImapSession, ATagWithoutACommandIsAnsweredWithItsTag) {
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  c.Send(std::string("a \x00\x00\x00\r\n", 8));
+  EXPECT_EQ(c.Line(), "a BAD Invalid command");
+  c.Send("b \x01\x7f\t \r\n");
+  EXPECT_EQ(c.Line(), "b BAD Invalid command");
+  c.Send("c \x01X\r\n");
+  EXPECT_EQ(c.Line(), "c BAD Invalid command");
+  EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
+}
+
+TEST_F(ImapSession, MalformedModifiedUtf7NamesAreRefused) {
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  for (const char* name : {"&Jjo", "&Jjo!-", "&AGE-", "&2D0-", "&Jj-", "a\xff", "&,,,,-"})
+    EXPECT_EQ(c.Cmd(std::string("c CREATE \"") + name + "\""), "c NO Access denied") << name;
+  EXPECT_EQ(c.Cmd("c CREATE \"&Jjo-&AOQ-\""), "c OK CREATE completed");
+  EXPECT_EQ(c.Cmd("d COPY 1 \"&Jjo\""), "d BAD Bad state for COPY");
+  EXPECT_EQ(c.Cmd("s SELECT \"&Jjo\""), "s NO Mailbox does not exist");
+}
