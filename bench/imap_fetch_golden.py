@@ -16,6 +16,7 @@ import re
 import socket
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -126,23 +127,32 @@ def samples():
         yield os.path.basename(path)[:-4], data
 
 
-def start_dovecot(extra_conf=""):
-    """A private Dovecot on a free loopback port, its folder made for it.
-    Returns (folder, process, port) once it listens; the caller removes the
-    folder, the process is stopped by mail_throughput's clean-up."""
+def start_dovecot(extra_conf="", address="127.0.0.1"):
+    """A private Dovecot on a free port of a loopback address, its folder
+    made for it. Returns (folder, process, port) once it listens; the caller
+    removes the folder, the process is stopped by mail_throughput's clean-up."""
     work = tempfile.mkdtemp(prefix="vx-dovecot-")
     os.chmod(work, 0o755)
     pw = mt.pwd.getpwnam("dovecot")
-    port = mt.free_port()
+    with socket.socket() as s:
+        s.bind((address, 0))
+        port = s.getsockname()[1]
     conf = os.path.join(work, "dovecot.conf")
     with open(conf, "w") as f:
-        f.write(CONF.format(dir=work, uid=pw.pw_uid, gid=pw.pw_gid, port=port) + extra_conf)
+        f.write(CONF.format(dir=work, uid=pw.pw_uid, gid=pw.pw_gid, port=port).replace("127.0.0.1", address)
+                + extra_conf)
     for d in ("run", "state", "home"):
         os.makedirs(os.path.join(work, d))
     os.chown(os.path.join(work, "home"), pw.pw_uid, pw.pw_gid)
     proc = mt.start([mt.DOVECOT, "-F", "-c", conf], os.path.join(work, "dovecot.out"))
     mt._procs.append(proc)
-    mt.listening(port, timeout=20)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection((address, port), timeout=0.2).close()
+            break
+        except OSError:
+            time.sleep(0.05)
     return work, proc, port
 
 

@@ -254,37 +254,42 @@ std::unique_ptr<TqvImap4MailBoxList> TqvImap4Server::FindMailBoxes(TqvImap4Comma
 
 void TqvImap4Server::AssignUids(TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AItem,
                                 TqvImap4MessageList& AMessages,
-                                std::vector<std::pair<std::string, int64_t>>* AGiven) {
+                                std::vector<std::pair<std::string, int64_t>>* AGiven, bool AClaim) {
   // UID 0 is not a valid UID. Another session may have given UIDs since the
   // item was read: new ones start above every UID already given.
   int64_t next = std::max<int64_t>(AItem.UIDNext, 1);
   for (int i = 0; i < AMessages.Count(); ++i) next = std::max(next, AMessages.Peek(i)->UID + 1);
-  bool given = false;
+  std::vector<std::pair<TqvImap4MessageItem*, int64_t>> given;
   for (int i = 0; i < AMessages.Count(); ++i) {
     if (AMessages.Peek(i)->UID >= 0) continue;
     // Only the messages that change are copied out of the store's records.
     // \Recent waits in the store for the first session told of it.
     TqvImap4MessageItem* m = AMessages.Items(i);
     m->UID = next++;
-    m->Flags |= MessageFlag(mfRecent);
-    if (AGiven) AGiven->emplace_back(m->Name, m->UID);
-    given = true;
+    if (!AClaim) m->Flags |= MessageFlag(mfRecent);
+    given.emplace_back(m, m->UID);
   }
-  if (given) {
+  if (!given.empty()) {
     bool updated = true;
     DoUpdateMessages(AConnection, AMessages, AItem.Name, updated);
+    for (const auto& [m, uid] : given) {
+      // The store keeps the UID another session gave first: not ours.
+      if (m->UID != uid) continue;
+      if (AGiven) AGiven->emplace_back(m->Name, uid);
+      if (AClaim) AConnection->FClaimed.push_back(uid);
+    }
   }
   AItem.UIDNext = next;
 }
 
 void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                      TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
-                                     std::vector<std::pair<std::string, int64_t>>* AGiven) {
+                                     std::vector<std::pair<std::string, int64_t>>* AGiven, bool AClaim) {
   TqvImap4MessageList messages;
   bool success = true;
   DoGetMessages(AConnection, messages, AItem.Name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  AssignUids(AConnection, AItem, messages, AGiven);
+  AssignUids(AConnection, AItem, messages, AGiven, AClaim);
   AInfo.Clear();
   AInfo.Name = AItem.Name;
   AInfo.Flags = AItem.Flags;
@@ -411,7 +416,9 @@ void TqvImap4Server::CmdSelect(TqvImap4CommandConnection* AConnection, TqvImap4C
     name = MailBoxArgument(AParams, OneName(AParams), kNoMailBox);
     const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
     if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
-    LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
+    // A SELECT is the first told of the messages it gives UIDs to.
+    AConnection->FClaimed.clear();
+    LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info, nullptr, AParams->Command == "SELECT");
   } catch (const EqvImap4ServerError&) {
     // RFC 3501 6.3.1: a failed SELECT leaves no mailbox selected.
     if (AConnection->FState == 2) ChangeState(AConnection, 1);
@@ -422,7 +429,9 @@ void TqvImap4Server::CmdSelect(TqvImap4CommandConnection* AConnection, TqvImap4C
   AConnection->FReadOnly = examine;
   AConnection->FSelectedMailBox = name;
   // The view starts empty: every message is new to it.
+  std::vector<int64_t> claimed = std::move(AConnection->FClaimed);
   AConnection->FView.Clear();
+  AConnection->FClaimed = std::move(claimed);
   std::vector<std::string> told;
   SyncView(AConnection, true, false, told);
   const TqvImap4SessionView& view = AConnection->FView;
@@ -516,6 +525,7 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
                           AParams->Tag),
                       size + 2);
   SendResponse(AConnection, AParams->Command, "+ Ready for append literal");
+  AcknowledgeNextPromptly(AConnection);
 }
 
 void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -543,7 +553,10 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   }
   TqvImap4ServerMailBoxInfo added;
   std::vector<std::pair<std::string, int64_t>> given;
-  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
+  // The appending session is the first told of a message it appends to the
+  // mailbox it has selected read-write.
+  const bool mine = AConnection->FState == 2 && !AConnection->FReadOnly && info->MailBox == AConnection->SelectedMailBox();
+  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given, mine);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
   // Another session's append in the same moment leaves it open which is ours.
   if (given.size() != 1) {

@@ -188,6 +188,7 @@ bool TqvImap4Server::StartLiteral(TqvImap4CommandConnection* AConnection, TqvIma
                           [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { LiteralArrived(c, p); }, tag),
                       size);
   SendResponse(AConnection, AParams->Command, "+ Ready for literal data");
+  AcknowledgeNextPromptly(AConnection);
   return true;
 }
 
@@ -406,11 +407,13 @@ void TqvImap4Server::SyncView(TqvImap4CommandConnection* AConnection, bool AExpu
     if (m->UID >= 0 && m->UID <= last) break;
     claim = m->UID < 0 || (!AConnection->FReadOnly && (m->Flags & MessageFlag(mfRecent)));
   }
-  std::vector<int64_t> claimed;
+  std::vector<int64_t> claimed = std::move(AConnection->FClaimed);
+  AConnection->FClaimed.clear();
   if (claim) {
     ClaimNewMessages(AConnection, stored, claimed);
     snapshot = stored.Snapshot();
   }
+  std::sort(claimed.begin(), claimed.end());
   const bool readOnly = AConnection->FReadOnly;
   view.Update(stored, AExpunge, AWithUid,
               [&](const TqvImap4MessageItem& m) {
@@ -438,7 +441,9 @@ void TqvImap4Server::ClaimNewMessages(TqvImap4CommandConnection* AConnection, Tq
   if (unnumbered) {
     const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
     if (boxes->Count() == 1) {
-      AssignUids(AConnection, *boxes->Items(0), AStored, nullptr);
+      AssignUids(AConnection, *boxes->Items(0), AStored, nullptr, !AConnection->FReadOnly);
+      AClaimed.insert(AClaimed.end(), AConnection->FClaimed.begin(), AConnection->FClaimed.end());
+      AConnection->FClaimed.clear();
       bool success = true;
       DoUpdateMailBox(AConnection, *boxes->Items(0), success);
     }
@@ -455,7 +460,6 @@ void TqvImap4Server::ClaimNewMessages(TqvImap4CommandConnection* AConnection, Tq
     taken.AddRef(own);
     AClaimed.push_back(own->UID);
   }
-  std::sort(AClaimed.begin(), AClaimed.end());
   if (taken.Count() == 0) return;
   bool success = true;
   DoUpdateMessages(AConnection, taken, name, success);

@@ -262,6 +262,9 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   std::unique_ptr<TqvAppendMessageInfo> FAppendInfo;
   // A command line read so far while its literals come in.
   std::string FLiteralLine;
+  // UIDs whose \Recent this session took when it gave them (its SELECT or
+  // APPEND), for its view to mark when it hears of them.
+  std::vector<int64_t> FClaimed;
 };
 
 using TqvImap4CreateUserAccountEvent =
@@ -468,9 +471,12 @@ class TqvImap4Server : public TqvTcpCommandServer {
   TqvImap4MessageList& SessionMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AStored,
                                        TqvImap4MessageList& AOwn);
   // Messages without a UID get one from AItem's UIDNext (which grows) and
-  // the store's \Recent; the store keeps them. AGiven as LoadMailBoxInfo's.
+  // the store's \Recent, or, with AClaim, no \Recent in the store and
+  // their UIDs in AConnection's FClaimed: the session that gives them is the
+  // first told of them. The store keeps them. AGiven as LoadMailBoxInfo's.
   void AssignUids(TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AItem,
-                  TqvImap4MessageList& AMessages, std::vector<std::pair<std::string, int64_t>>* AGiven);
+                  TqvImap4MessageList& AMessages, std::vector<std::pair<std::string, int64_t>>* AGiven,
+                  bool AClaim = false);
 
   // Mailbox commands (qvImap4MailBoxCommands.cpp).
   // The decoded, path-safe name of a mailbox argument; raises the command's
@@ -485,7 +491,7 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // UID in this call.
   void LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                        TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
-                       std::vector<std::pair<std::string, int64_t>>* AGiven = nullptr);
+                       std::vector<std::pair<std::string, int64_t>>* AGiven = nullptr, bool AClaim = false);
   void CmdList(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);

@@ -1,5 +1,8 @@
 #include "qvTcpCommandServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <algorithm>
 
 #include "qvMailServerLimits.h"
@@ -591,6 +594,14 @@ void TqvTcpCommandServer::DoCustomCommand(TqvCommandConnection* AConnection, Tqv
 
 void TqvTcpCommandServer::DoSendMultipleLines(TqvCommandConnection* AConnection) {
   if (OnSendMultipleLines) OnSendMultipleLines(this, AConnection);
+}
+
+void TqvTcpCommandServer::AcknowledgeNextPromptly(TqvCommandConnection* AConnection) {
+  const plat::SOCKET s = plat::SocketOfHandle(AConnection->Handle());
+  if (s == plat::INVALID_SOCKET) return;
+  // Quick-ACK mode lasts for the next few segments, which is all it takes.
+  const int one = 1;
+  (void)plat::setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 bool TqvTcpCommandServer::SwitchToTlsBeforeRead(TqvCommandConnection* AConnection) {

@@ -248,6 +248,11 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   }
 
   void SendLinesBatch(TqvCommandConnection* AConnection);
+  // After a reply that asks the client for data (an IMAP literal's "+"): the
+  // next segments the client sends are acknowledged at once. A client that
+  // writes a literal and the line end after it in two writes otherwise
+  // waits with the second (Nagle) for our delayed ACK of the first.
+  static void AcknowledgeNextPromptly(TqvCommandConnection* AConnection);
 
  private:
   std::unique_ptr<TqvTcpCommandParams> NewParams(TqvCommandConnection* AConnection);
