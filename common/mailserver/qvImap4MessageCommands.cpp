@@ -487,8 +487,10 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
       const int at = message->SequenceNumber - 1;
       if (IsStandIn(*message)) {
         // Its UID and flags are known still; nothing else is.
-        expunged = true;
-        if (needSource || dateAsked || setsSeen) continue;
+        if (needSource || dateAsked || setsSeen) {
+          expunged = true;
+          continue;
+        }
       } else if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) {
         // A message whose bytes cannot be had is left out.
         continue;
@@ -570,8 +572,9 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
       session.Reported(message->SequenceNumber - 1, shown);
       if (silent) continue;
       // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
-      lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (FLAGS (" + ImapMessageFlagsText(shown) +
-                 ")" + (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
+      lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" +
+                 (uid ? "UID " + std::to_string(message->UID) + " " : std::string()) + "FLAGS (" +
+                 ImapMessageFlagsText(shown) + "))");
     }
   }
   for (const std::string& update : ViewUpdates(AConnection, AParams)) lines->Add(update);
