@@ -293,8 +293,8 @@ std::string CachedItemName(const TqvImap4FetchItem& AItem) {
 
 // "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
 // holds the answers of the NeedsSource items by index; FLAGS are AFlags, the
-// session's), then FLAGS when
-// AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
+// session's), after UID when AAddUid (a UID command), then FLAGS when
+// AAddFlags (\Seen was set now).
 void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, const TqvImap4MessageItem& AMessage,
                     TqvMailMessageFlags AFlags, const std::vector<std::shared_ptr<const std::string>>& ASourceItems,
                     bool AAddFlags, bool AAddUid) {
@@ -315,6 +315,11 @@ void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, con
     AOut += "UID ";
     AppendNumber(AOut, AMessage.UID);
   };
+  // The UID a UID command adds comes first, as other servers put it.
+  if (AAddUid) {
+    separate();
+    uid();
+  }
   for (size_t i = 0; i < AItems.size(); ++i) {
     switch (AItems[i]) {
       case TLineItem::kSource:
@@ -342,10 +347,6 @@ void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, con
   if (AAddFlags) {
     separate();
     flags();
-  }
-  if (AAddUid) {
-    separate();
-    uid();
   }
   AOut += ")\r\n";
 }

@@ -385,7 +385,9 @@ std::vector<std::string> TqvImap4Server::ViewUpdates(TqvImap4CommandConnection* 
   const bool uid = command.rfind("UID ", 0) == 0;
   // RFC 3501 7.4.1: no EXPUNGE while answering FETCH, STORE or SEARCH.
   const bool expunge = uid || !(command == "FETCH" || command == "STORE" || command == "SEARCH");
-  SyncView(AConnection, expunge, uid, lines);
+  // Updates carry no UID, as other servers send them: only the FETCH lines
+  // a UID command asked for must (RFC 3501 6.4.8).
+  SyncView(AConnection, expunge, false, lines);
   return lines;
 }
 

@@ -169,7 +169,7 @@ TEST_F(ImapMessages, EachSessionSeesAnothersChangesAtItsNextCommand) {
 TEST_F(ImapMessages, FetchReportsItemsAndSetsSeenOnlyForBodies) {
   auto c = Open();
   EXPECT_EQ(c->Tagged("f1", "FETCH 1 (FLAGS UID)"), "* 1 FETCH (FLAGS () UID 1)|f1 OK FETCH completed");
-  EXPECT_EQ(c->Tagged("f2", "UID FETCH 2 FLAGS"), "* 2 FETCH (FLAGS () UID 2)|f2 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f2", "UID FETCH 2 FLAGS"), "* 2 FETCH (UID 2 FLAGS ())|f2 OK FETCH completed");
   EXPECT_EQ(c->Tagged("f3", "FETCH 0 FLAGS"), "f3 OK FETCH completed");
   EXPECT_EQ(c->Tagged("f4", "FETCH 1"), "f4 BAD FETCH parse error");
   EXPECT_EQ(c->Tagged("f5", "UID FETCH 4:* UID"), "* 3 FETCH (UID 3)|f5 OK FETCH completed");
