@@ -10,7 +10,6 @@ Not a test. Run as root: ./bench/imap_append_rtt.py [--rounds 200]
 """
 import argparse
 import os
-import socket
 import statistics
 import sys
 import time
@@ -19,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import imap_exchanges as ex  # noqa: E402  (the raw IMAP client)
 import imap_fetch_golden as golden  # noqa: E402  (private Dovecot)
 import mail_throughput as mt  # noqa: E402  (peer install and process helpers)
 from vxharness import ProgramFolder, free_port, local_settings, start_listening  # noqa: E402
@@ -29,30 +29,11 @@ ONE_WRITE = False
 MESSAGE = b"From: a@example.test\r\nSubject: append\r\n\r\n" + b"x" * 400 + b"\r\n"
 
 
-class Client:
+class Client(ex.Session):
     def __init__(self, address, port, user):
-        self.sock = socket.create_connection((address, port), timeout=10)
-        self.buf = b""
-        self.line()
-        self.command(b"a LOGIN %s secret" % user.encode())
-        self.command(b"b SELECT INBOX")
-
-    def line(self):
-        while b"\r\n" not in self.buf:
-            data = self.sock.recv(65536)
-            if not data:
-                raise EOFError("server closed")
-            self.buf += data
-        line, self.buf = self.buf.split(b"\r\n", 1)
-        return line
-
-    def command(self, text):
-        tag = text.split(b" ", 1)[0]
-        self.sock.sendall(text + b"\r\n")
-        while True:
-            line = self.line()
-            if line.startswith(tag + b" "):
-                return line
+        super().__init__(address, port)
+        self.command("LOGIN %s secret" % user)
+        self.command("SELECT INBOX")
 
     def append(self):
         """Seconds from the literal's first write to the tagged reply."""

@@ -22,6 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 import mail_throughput as mt  # noqa: E402  (peer install and process helpers)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import imap_exchanges as ex  # noqa: E402  (the raw IMAP client)
 
 PACKAGES = ["dovecot-core", "dovecot-imapd"]
 CONF = """protocols = imap
@@ -61,37 +63,11 @@ service pop3-login {{
 """
 
 
-class Session:
+class Session(ex.Session):
     """A raw IMAP client that keeps answers byte for byte."""
 
     def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.buf = b""
-        self.line()
-
-    def line(self):
-        while b"\r\n" not in self.buf:
-            data = self.sock.recv(65536)
-            if not data:
-                raise EOFError("server closed")
-            self.buf += data
-        line, self.buf = self.buf.split(b"\r\n", 1)
-        return line
-
-    def exact(self, n):
-        while len(self.buf) < n:
-            self.buf += self.sock.recv(65536)
-        data, self.buf = self.buf[:n], self.buf[n:]
-        return data
-
-    def response(self):
-        """One response line with its literals inlined."""
-        out = self.line()
-        while True:
-            m = re.search(rb"\{(\d+)\}$", out)
-            if not m:
-                return out
-            out += b"\r\n" + self.exact(int(m.group(1))) + self.line()
+        super().__init__("127.0.0.1", port)
 
     def command(self, tag, text, literal=None):
         if literal is None:
