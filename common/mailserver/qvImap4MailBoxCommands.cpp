@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "qvImap4Server.h"
+#include "qvImap4FetchCache.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvRegex.h"
@@ -272,11 +273,13 @@ void TqvImap4Server::AssignUids(TqvImap4CommandConnection* AConnection, TqvImap4
   if (!given.empty()) {
     bool updated = true;
     DoUpdateMessages(AConnection, AMessages, AItem.Name, updated);
+    // The store may have kept another UID than the one asked for (another
+    // session gave it first): the UIDs reported are those it keeps, and such
+    // a message is not this session's to take.
     for (const auto& [m, uid] : given) {
-      // The store keeps the UID another session gave first: not ours.
-      if (m->UID != uid) continue;
-      if (AGiven) AGiven->emplace_back(m->Name, uid);
-      if (AClaim) AConnection->FClaimed.push_back(uid);
+      next = std::max(next, m->UID + 1);
+      if (AGiven) AGiven->emplace_back(m->Name, m->UID);
+      if (AClaim && m->UID == uid) AConnection->FClaimed.push_back(uid);
     }
   }
   AItem.UIDNext = next;
@@ -297,6 +300,7 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   AInfo.UIDValidity = AItem.UIDValidity;
   AInfo.UIDNext = AItem.UIDNext;
   AInfo.Exists = messages.Count();
+  std::vector<const TqvImap4MessageItem*> numbered;
   for (int i = 0; i < messages.Count(); ++i) {
     const TqvImap4MessageItem* m = messages.Peek(i);
     if (!(m->Flags & MessageFlag(mfSeen))) {
@@ -379,6 +383,8 @@ void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoDeleteMailBox(AConnection, name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  // Answers kept for the mailbox's messages are no longer theirs.
+  FFetchCache->Clear();
   SendTaggedWithUpdates(AConnection, AParams, "OK DELETE completed");
 }
 
@@ -392,6 +398,7 @@ void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoRenameMailBox(AConnection, from, to, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  FFetchCache->Clear();
   SendTaggedWithUpdates(AConnection, AParams, "OK RENAME completed");
 }
 
@@ -540,8 +547,10 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   bool listed = true;
   DoGetMessages(AConnection, before, info->MailBox, listed);
   bool success = true;
+  AConnection->AppendedUid = -1;
   DoAppendMessage(AConnection, info->Flags, info->Date, message, info->MailBox, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  const int64_t appendedUid = std::exchange(AConnection->AppendedUid, -1);
   // The new message gets its UID now, so that a client that syncs by UID
   // finds it without selecting the mailbox again, and the reply names it
   // (APPENDUID, which clients that do not know it ignore). A session that has
@@ -558,6 +567,8 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   const bool mine = AConnection->FState == 2 && !AConnection->FReadOnly && info->MailBox == AConnection->SelectedMailBox();
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given, mine);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
+  // The UID the store gave the message itself, else the one this listing gave.
+  if (appendedUid >= 0) given.assign(1, {std::string(), appendedUid});
   // Another session's append in the same moment leaves it open which is ours.
   if (given.size() != 1) {
     SendTaggedWithUpdates(AConnection, AParams, "OK APPEND completed");

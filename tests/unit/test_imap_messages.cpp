@@ -226,6 +226,31 @@ TEST_F(ImapMessages, SearchKeys) {
   EXPECT_EQ(c->Tagged("h11", "SEARCH FROM"), "h11 BAD SEARCH parse error");
 }
 
+// Text keys decode the header's encoded words and the search string to
+// UTF-8 and compare them case-insensitively; FROM sees an address's comment.
+TEST_F(ImapMessages, SearchTextInAnyCharsetAndNestingBound) {
+  Put(4, "From: anna@example.test (Anna Lind)\r\nSubject: =?UTF-8?B?6aG555uu5Lya6K6uIE1vbmRheQ==?=\r\n\r\nx\r\n");
+  Put(5, "From: zhang@example.test\r\nSubject: =?GBK?B?w/fM7LXEu+HS6Q==?=\r\n\r\nx\r\n");
+  auto c = Open();
+  EXPECT_EQ(c->Tagged("u1", "SEARCH CHARSET UTF-8 SUBJECT \"\xe4\xbc\x9a\xe8\xae\xae\""),
+            "* SEARCH 4 5|u1 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("u2", "SEARCH CHARSET utf-8 SUBJECT MONDAY"), "* SEARCH 4|u2 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("u3", "SEARCH FROM \"anna lind\""), "* SEARCH 4|u3 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("u4", "SEARCH CHARSET KOI8-R SUBJECT x"),
+            "u4 NO [BADCHARSET (US-ASCII UTF-8)] Unknown charset");
+  const auto nested = [](int ADepth) {
+    return "SEARCH " + std::string(static_cast<size_t>(ADepth), '(') + "ALL" +
+           std::string(static_cast<size_t>(ADepth), ')');
+  };
+  EXPECT_EQ(c->Tagged("n1", nested(100)), "* SEARCH 1 2 3 4 5|n1 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("n2", nested(101)), "n2 BAD SEARCH parse error");
+  EXPECT_EQ(c->Tagged("n3", nested(20000)), "n3 BAD SEARCH parse error");
+  std::string nots = "SEARCH";
+  for (int i = 0; i < 15000; ++i) nots += " NOT";
+  EXPECT_EQ(c->Tagged("n4", nots + " ALL"), "n4 BAD SEARCH parse error");
+  EXPECT_EQ(c->Tagged("n5", "SEARCH ALL"), "* SEARCH 1 2 3 4 5|n5 OK SEARCH completed");
+}
+
 TEST_F(ImapMessages, CopyExpungeAndClose) {
   auto c = Open();
   EXPECT_EQ(c->Tagged("c0", "CREATE Work"), "c0 OK CREATE completed");
@@ -284,7 +309,46 @@ TEST_F(ImapMessages, AnswersKeptForReuseFollowTheMessageFile) {
   EXPECT_EQ(c->Tagged("b5", "NOOP"), "* 2 EXPUNGE|b5 OK NOOP completed");
   EXPECT_EQ(c->Tagged("b5", "FETCH 2 ENVELOPE"),
             "* 2 FETCH (ENVELOPE (NIL \"third\" ((NIL NIL \"dave\" \"example.test\")) ((NIL NIL \"dave\" "
-            "\"example.test\")) NIL NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
+            "\"example.test\")) ((NIL NIL \"dave\" \"example.test\")) NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
+}
+
+TEST_F(ImapMessages, AMailBoxMadeAgainServesItsOwnMessagesAndStateFileNamesAreNoMailBoxes) {
+  auto c = Open();
+  const std::string a = "Subject: A\r\n\r\nthe first message, which is longer than the second\r\n";
+  const std::string b = "Subject: B\r\n\r\nsecond\r\n";
+  const auto append = [&](const std::string& ATag, const std::string& AText) {
+    c->Send(ATag + " APPEND stalebox \"22-Feb-2008 17:06:23 +0000\" {" + std::to_string(AText.size()) + "}\r\n");
+    EXPECT_EQ(c->Line(), "+ Ready for append literal");
+    c->Send(AText + "\r\n");
+    for (std::string l = c->Line(); !l.empty() && l.rfind(ATag + " ", 0) != 0; l = c->Line()) {
+    }
+  };
+  EXPECT_EQ(c->Tagged("c1", "CREATE stalebox"), "c1 OK CREATE completed");
+  append("c2", a);
+  c->Tagged("c3", "SELECT stalebox");
+  EXPECT_NE(c->Tagged("c4", "FETCH 1 (RFC822.SIZE BODY.PEEK[])").find("RFC822.SIZE " + std::to_string(a.size())),
+            std::string::npos);
+  c->Tagged("c5", "SELECT INBOX");
+  EXPECT_EQ(c->Tagged("c6", "DELETE stalebox"), "c6 OK DELETE completed");
+  EXPECT_EQ(c->Tagged("c7", "CREATE stalebox"), "c7 OK CREATE completed");
+  append("c8", b);
+  c->Tagged("c9", "SELECT stalebox");
+  EXPECT_EQ(c->Tagged("d1", "FETCH 1 (RFC822.SIZE BODY.PEEK[TEXT])"),
+            "* 1 FETCH (RFC822.SIZE " + std::to_string(b.size()) + " BODY[TEXT] {8}|second|)|d1 OK FETCH completed");
+
+  // The store's own files are no mailbox names, and listings stay whole.
+  for (const char* name : {"imap.dat", "messages.dat", "IMAP.DAT", "stalebox/messages.dat"})
+    EXPECT_EQ(c->Tagged("d2", std::string("CREATE ") + name), "d2 NO Access denied") << name;
+  EXPECT_EQ(c->Tagged("d3", "SELECT messages.dat"), "d3 NO Mailbox does not exist");
+  const std::string listed = c->Tagged("d4", "LIST \"\" *");
+  EXPECT_NE(listed.find("d4 OK LIST completed"), std::string::npos);
+  EXPECT_EQ(listed.find(Dir.Dir()), std::string::npos);
+  EXPECT_EQ(c->Tagged("d5", "LSUB \"\" *").find("BAD"), std::string::npos);
+  // A state file the store cannot read fails the command without naming it.
+  fs::create_directories(Inbox + "Broken/imap.dat");
+  const std::string refused = c->Tagged("d6", "SELECT Broken");
+  EXPECT_NE(refused.find("d6 BAD "), std::string::npos) << "[" << refused << "]";
+  EXPECT_EQ(refused.find('/'), std::string::npos) << refused;
 }
 
 TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {
