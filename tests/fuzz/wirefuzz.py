@@ -86,8 +86,14 @@ class Service:
     a file (a sanitized build reports there)."""
 
     def __init__(self, binary):
+        # The folder gets a copy of this binary; the service tool stays the
+        # one of the tests' build.
+        tools = vxharness.BIN_DIR
         vxharness.BIN_DIR = os.path.dirname(os.path.abspath(binary))
-        self.folder = vxharness.ProgramFolder()
+        try:
+            self.folder = vxharness.ProgramFolder()
+        finally:
+            vxharness.BIN_DIR = tools
         self.smtp, self.pop3, self.imap = (vxharness.free_port() for _ in range(3))
         self.folder.write_settings(vxharness.local_settings(self.smtp, self.pop3, self.imap, USERS))
         for user, _ in USERS:
@@ -521,14 +527,17 @@ def report(proto, seed, finding):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--binary", default=os.path.join(vxharness.BIN_DIR, "VxMailServers"))
+    ap.add_argument("--tools", help="folder of the tests' helper programs (vxsc), when not VX_BIN_DIR")
     ap.add_argument("--protocols", default="smtp,pop3,imap")
     ap.add_argument("--seconds", type=float, default=20.0, help="per protocol")
-    ap.add_argument("--sessions", type=int, default=100000, help="at most, per protocol")
+    ap.add_argument("--sessions", type=int, default=10 ** 9, help="at most, per protocol")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--replay", help="PROTO:SEED: that one session, with every line sent")
     ap.add_argument("--avoid", default="", help="kinds of input to leave out, comma-separated (bare-tag)")
     args = ap.parse_args()
     AVOID.update(k for k in args.avoid.split(",") if k)
+    if args.tools:
+        vxharness.BIN_DIR = args.tools
 
     service = Service(args.binary)
     findings = 0
