@@ -20,6 +20,7 @@ import base64
 import os
 import random
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -535,6 +536,10 @@ def main():
     ap.add_argument("--replay", help="PROTO:SEED: that one session, with every line sent")
     ap.add_argument("--avoid", default="", help="kinds of input to leave out, comma-separated (bare-tag)")
     args = ap.parse_args()
+    # Findings show as they come; a TERM still stops the service and clears
+    # its folder.
+    sys.stdout.reconfigure(line_buffering=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     AVOID.update(k for k in args.avoid.split(",") if k)
     if args.tools:
         vxharness.BIN_DIR = args.tools
