@@ -271,7 +271,11 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     c->FRetired.clear();
     if (c->FBacklog.load()) return;  // yielded: the rest runs in the next item
     if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
-    if (c->FDataHandler.get() == handler && !context->MoreInBuffer) return;
+    // So do bytes after a line or literal whose handler stays for the next
+    // one (an exchange of several lines): no read event announces them.
+    // Command lines are taken all at once, so what stays there is unfinished.
+    const bool stays = context->IsComplete && !dynamic_cast<TqvProcessCommandContext*>(context.get());
+    if (c->FDataHandler.get() == handler && !context->MoreInBuffer && !stays) return;
     read = false;
   }
 }
