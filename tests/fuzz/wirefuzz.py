@@ -221,6 +221,12 @@ def pipelined(r, steps, i, unsafe):
     return max(n, 1)
 
 
+def send_batch(w, sent, lines):
+    """Lines in one write, noted as sent."""
+    sent.extend(lines)
+    w.send(b"".join(line + b"\r\n" for line in lines))
+
+
 # --- SMTP
 
 def smtp_session(r):
@@ -270,8 +276,7 @@ def smtp_run(w, r, steps, sent):
         n = pipelined(r, steps, i, SMTP_EXCHANGES)
         if n > 1:
             batch = steps[i:i + n]
-            sent.extend(batch)
-            w.send(b"".join(line + b"\r\n" for line in batch))
+            send_batch(w, sent, batch)
             for _ in batch:
                 smtp_reply(w)
             i += n
@@ -359,8 +364,7 @@ def pop3_run(w, r, steps, sent):
         n = pipelined(r, steps, i, POP3_EXCHANGES)
         if n > 1:
             batch = steps[i:i + n]
-            sent.extend(batch)
-            w.send(b"".join(line + b"\r\n" for line in batch))
+            send_batch(w, sent, batch)
             for line in batch:
                 if closing_reply(line, pop3_answer(w, line)):
                     return
@@ -511,8 +515,7 @@ def imap_run(w, r, steps, sent):
         if count > 1 and not any(literal for _, literal in steps[n:n + count]):
             tags = [b"t%d" % k for k in range(n, n + count)]
             lines = [tag + b" " + body for tag, (body, _) in zip(tags, steps[n:n + count])]
-            sent.extend(lines)
-            w.send(b"".join(line + b"\r\n" for line in lines))
+            send_batch(w, sent, lines)
             for tag in tags:
                 imap_reply(w, tag, lambda: True)
             n += count
