@@ -496,19 +496,11 @@ def imap_reply(w, tag, on_continue):
             raise ValueError("not an IMAP reply: %r" % line[:80])
 
 
-# Kinds of input left out of a pass (--avoid), while a fault they find is
-# being mended elsewhere: "bare-tag" is an IMAP line of a tag and nothing
-# but blanks, NULs or control bytes.
-AVOID = set()
-
-
 IMAP_EXCHANGES = (b"AUTHENTICATE", b"LOGOUT", b"STARTTLS", b"APPEND")
 
 
 def imap_run(w, r, steps, sent):
     w.line()  # greeting
-    if "bare-tag" in AVOID:
-        steps = [(b"NOOP" if not body.strip(bytes(range(33))) else body, literal) for body, literal in steps]
     n = 0
     while n < len(steps):
         count = pipelined(r, [body for body, _ in steps], n, IMAP_EXCHANGES)
@@ -605,13 +597,11 @@ def main():
     ap.add_argument("--sessions", type=int, default=10 ** 9, help="at most, per protocol")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--replay", help="PROTO:SEED: that one session, with every line sent")
-    ap.add_argument("--avoid", default="", help="kinds of input to leave out, comma-separated (bare-tag)")
     args = ap.parse_args()
     # Findings show as they come; a TERM still stops the service and clears
     # its folder.
     sys.stdout.reconfigure(line_buffering=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    AVOID.update(k for k in args.avoid.split(",") if k)
     if args.tools:
         vxharness.BIN_DIR = args.tools
 
