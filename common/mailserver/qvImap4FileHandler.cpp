@@ -1268,7 +1268,9 @@ void TqvImap4FileHandler::AppendStaged(TqvImap4CommandConnection* AConnection, T
     if (const int stale = entries.IndexOf(name); stale >= 0) entries.Delete(stale);
     settings.UIDNext = uid + 1;
     SaveSettings(*index, folder.Path, settings);
-    entries.Add(name, uid, static_cast<TqvMailMessageFlags>(AFlags | MessageFlag(mfRecent)), Now());
+    const TqvMailMessageFlags recent =
+        AConnection && AConnection->AppendTakesRecent ? TqvMailMessageFlags{} : MessageFlag(mfRecent);
+    entries.Add(name, uid, static_cast<TqvMailMessageFlags>(AFlags | recent), Now());
     index->IndexEntries();
     (void)SetExistingFileDateTime(path, ADate);
     index->Files.erase(path.substr(folder.Path.size()));

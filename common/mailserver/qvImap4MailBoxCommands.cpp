@@ -562,14 +562,21 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   DoGetMessages(AConnection, before, info->MailBox, listed);
   bool success = true;
   AConnection->AppendedUid = -1;
+  // The appending session is the first told of a message it appends to the
+  // mailbox it has selected read-write.
+  const bool mine = AConnection->FState == 2 && !AConnection->FReadOnly && info->MailBox == AConnection->SelectedMailBox();
+  // Only appends read this; each sets it first.
+  AConnection->AppendTakesRecent = mine;
   if (AParams->Spool && OnAppendSpooledMessage)
     OnAppendSpooledMessage(this, AConnection, info->Flags, info->Date, *AParams->Spool, info->MailBox, success);
   else
     DoAppendMessage(AConnection, info->Flags, info->Date, *source, info->MailBox, success);
+  AConnection->AppendTakesRecent = false;
   // A spool no copy took goes before the reply.
   if (AParams->Spool) AParams->Spool->Discard();
   if (!success) Refuse(AParams, "NO", kAccessDenied);
   const int64_t appendedUid = std::exchange(AConnection->AppendedUid, -1);
+  if (mine && appendedUid >= 0) AConnection->FClaimed.push_back(appendedUid);
   // The new message gets its UID now, so that a client that syncs by UID
   // finds it without selecting the mailbox again, and the reply names it
   // (APPENDUID, which clients that do not know it ignore). A session that has
@@ -581,9 +588,6 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   }
   TqvImap4ServerMailBoxInfo added;
   std::vector<std::pair<std::string, int64_t>> given;
-  // The appending session is the first told of a message it appends to the
-  // mailbox it has selected read-write.
-  const bool mine = AConnection->FState == 2 && !AConnection->FReadOnly && info->MailBox == AConnection->SelectedMailBox();
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given, mine);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
   // The UID the store gave the message itself, else the one this listing gave.

@@ -257,6 +257,10 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   // The UID a store's OnAppendMessage gave the new message, on disk before
   // the event returned (-1: none given); cleared before each append.
   int64_t AppendedUid = -1;
+  // Set by APPEND while this session appends to the mailbox it has selected
+  // read-write: it is the first told of the message, so the store keeps no
+  // \Recent for another session to take (and needs no second write to clear it).
+  bool AppendTakesRecent = false;
 
  private:
   friend class TqvImap4Server;

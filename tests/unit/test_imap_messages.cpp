@@ -518,4 +518,7 @@ TEST_F(ImapMessages, NewMailIsAnnouncedAndRecentInOneSessionOnly) {
   EXPECT_EQ(a->Line(), "* 2 RECENT");
   EXPECT_EQ(a->Line().substr(0, 17), "a8 OK [APPENDUID ");
   EXPECT_EQ(a->Tagged("a10", "FETCH 6 FLAGS"), "* 6 FETCH (FLAGS (\\Flagged \\Recent))|a10 OK FETCH completed");
+  // What the appending session took, no other session takes after it.
+  EXPECT_EQ(b->Tagged("b7", "NOOP"), "* 6 EXISTS|b7 OK NOOP completed");
+  EXPECT_EQ(b->Tagged("b8", "FETCH 6 FLAGS"), "* 6 FETCH (FLAGS (\\Flagged))|b8 OK FETCH completed");
 }
