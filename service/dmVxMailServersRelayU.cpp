@@ -130,12 +130,15 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
   CopyRecipients(envelope, relay.MailToList);
   relay.MailData.Clear();
   LoadMailFile(message, relay.MailData);
+  FEnvelopeInHand = AEnvelopeFile;
+  FEnvelopeLines.Assign(envelope);
   try {
     relay.Send();
   } catch (const std::exception& e) {
     // What the statuses hold so far still counts; the rest is owed.
     LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
   }
+  FEnvelopeInHand.clear();
   const bool stopped = relay.Aborted();
   LogRelayOutcome();
 
@@ -181,7 +184,9 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
     if (std::remove(message.c_str()) != 0) RaiseFileError("Cannot delete", message);
     return true;
   }
-  if (owed.Count() != envelope.Count() - 1) RewriteEnvelope(AEnvelopeFile, envelope.Strings(0), owed);
+  bool same = owed.Count() == FEnvelopeLines.Count() - 1;
+  for (int i = 0; same && i < owed.Count(); ++i) same = owed.Strings(i) == FEnvelopeLines.Strings(i + 1);
+  if (!same) RewriteEnvelope(AEnvelopeFile, envelope.Strings(0), owed);
   if (stopped) return false;
   const size_t step = std::min<size_t>(static_cast<size_t>(APair.Failures), RetryWaitSeconds.size() - 1);
   const int wait = RetryWaitSeconds.empty() ? 0 : RetryWaitSeconds[step];
@@ -190,6 +195,30 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
   LogMessage(&Timer1, 2, vxtext::kRetryLater + EscapeLogText(AEnvelopeFile) + vxtext::kRecipientsField +
                              std::to_string(owed.Count()) + vxtext::kWaitField + std::to_string(wait));
   return false;
+}
+
+void TdmVxMailServers::RelayMessageDone() {
+  if (FEnvelopeInHand.empty()) return;
+  std::map<std::string, int> delivered;
+  const TqvSmtpRelayStatusList& list = qvSmtpRelay1->StatusList();
+  for (int i = 0; i < list.Count(); ++i)
+    for (const TqvRelayRecipient& r : list.Items(i).Recipients)
+      if (r.Outcome == TqvRelayOutcome::roDelivered) ++delivered[r.Email];
+  TStringList rest;
+  for (int i = 1; i < FEnvelopeLines.Count(); ++i) {
+    auto it = delivered.find(FEnvelopeLines.Strings(i));
+    if (it != delivered.end() && it->second > 0)
+      --it->second;
+    else
+      rest.Add(FEnvelopeLines.Strings(i));
+  }
+  // Nothing new delivered, or everything: the end of the pair sees to it.
+  if (rest.Count() == FEnvelopeLines.Count() - 1 || rest.Count() == 0) return;
+  RewriteEnvelope(FEnvelopeInHand, FEnvelopeLines.Strings(0), rest);
+  const std::string sender = FEnvelopeLines.Strings(0);
+  FEnvelopeLines.Clear();
+  FEnvelopeLines.Add(sender);
+  FEnvelopeLines.AddStrings(rest);
 }
 
 void TdmVxMailServers::LogRelayOutcome() {

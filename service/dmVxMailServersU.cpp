@@ -124,6 +124,9 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   qvSmtpRelay1->MailAgent = "Quorvin Mail Kit";
   // One time-out per dead domain and pass, not one per message.
   qvSmtpRelay1->DeferUnreachable = true;
+  qvSmtpRelay1->OnRelayMessage = [this](TObject*, const std::string&, TStrings&, TqvSmtpRelayStatus&) {
+    RelayMessageDone();
+  };
   qvSmtpRelay1->OnSendCommand = [this](TObject* Sender, const std::string& AText) {
     qvSmtpRelay1SendCommand(Sender, AText);
   };

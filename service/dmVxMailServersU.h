@@ -114,6 +114,12 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   bool RelayPair(const std::string& AEnvelopeFile, TQueuedPair& APair);
   // The recipient and domain lines of the last Send.
   void LogRelayOutcome();
+  // After each domain of the pair in hand: the envelope loses the
+  // recipients delivered so far, so that a crash later in the pair sends
+  // none of them again.
+  void RelayMessageDone();
+  std::string FEnvelopeInHand;   // the pair in hand's envelope file, "" between pairs
+  TStringList FEnvelopeLines;    // what that file holds now
   // One "传送错误" line.
   void LogBadCopy(const TqvRelayRecipient& AReport, const std::string& ASource, const std::string& AOutcome);
   std::map<std::string, TQueuedPair> FQueued;

@@ -13,12 +13,11 @@ import os
 import signal
 import smtplib
 import socket
-import socketserver
 import threading
 import time
 import unittest
 
-from vxharness import Dnsmasq, ProgramFolder, free_port, listening, wait_for
+from vxharness import Dnsmasq, ProgramFolder, SmtpReceiver, free_port, listening, wait_for
 
 MESSAGE = (b"From: Alice <alice@example.com>\r\nSubject: relay\r\nMessage-ID: <m1@example.com>\r\n"
            b"X-Mailer: test\r\n\r\nfirst line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc\r\n")
@@ -33,75 +32,9 @@ REPLIES = {
 }
 
 
-class Receiver(socketserver.ThreadingTCPServer):
-    """A scripted SMTP receiver: logs every line it reads and keeps each
-    message's data lines (unstuffed) by recipient."""
-
-    allow_reuse_address = True
-    daemon_threads = True
-
-    def __init__(self, address, busy_greetings=0):
-        self.lines = []
-        self.messages = []
-        self.asked = {}
-        # The first connections are greeted "421" and closed.
-        self.busy_greetings = busy_greetings
-        self.lock = threading.Lock()
-        super().__init__((address, 25), Session)
-
-    def reply_to(self, who):
-        with self.lock:
-            n = self.asked.get(who, 0)
-            self.asked[who] = n + 1
-        answers = REPLIES.get(who, [b"250 2.1.5 Ok"])
-        return answers[min(n, len(answers) - 1)]
-
-
-class Session(socketserver.StreamRequestHandler):
-    def reply(self, text):
-        self.wfile.write(text + b"\r\n")
-
-    def handle(self):
-        srv = self.server
-        with srv.lock:
-            busy = srv.busy_greetings > 0
-            srv.busy_greetings -= 1
-        if busy:
-            self.reply(b"421 4.3.2 Too busy, try later")
-            return
-        self.reply(b"220 mx.test ESMTP")
-        rcpts = []
-        while True:
-            line = self.rfile.readline()
-            if not line:
-                return
-            with srv.lock:
-                srv.lines.append(line)
-            verb = line[:4].upper()
-            if verb == b"EHLO":
-                self.reply(b"250-mx.test\r\n250-PIPELINING\r\n250 SIZE 1000000")
-            elif verb == b"RCPT":
-                who = line[line.index(b"<") + 1:line.index(b">")].decode()
-                answer = srv.reply_to(who)
-                if answer.startswith(b"250"):
-                    rcpts.append(who)
-                self.reply(answer)
-            elif verb == b"DATA":
-                self.reply(b"354 End data with <CR><LF>.<CR><LF>")
-                data = b""
-                while True:
-                    d = self.rfile.readline()
-                    if d in (b".\r\n", b""):
-                        break
-                    data += d[1:] if d.startswith(b".") else d
-                with srv.lock:
-                    srv.messages.append((list(rcpts), data))
-                self.reply(b"250 2.0.0 Ok: queued")
-            elif verb == b"QUIT":
-                self.reply(b"221 2.0.0 Bye")
-                return
-            else:
-                self.reply(b"250 2.0.0 Ok")
+def reply(who, n):
+    answers = REPLIES.get(who)
+    return answers[min(n, len(answers) - 1)] if answers else None
 
 
 class Relay(unittest.TestCase):
@@ -115,9 +48,7 @@ class Relay(unittest.TestCase):
         cls.t = None
         try:
             for address, busy in (("127.0.0.3", 0), ("127.0.0.4", 0), ("127.0.0.6", 1)):
-                r = Receiver(address, busy)
-                threading.Thread(target=r.serve_forever, daemon=True).start()
-                cls.receivers.append(r)
+                cls.receivers.append(SmtpReceiver(address, reply, busy))
             cls.t = ProgramFolder()
             cls.smtp = free_port()
             cls.t.write_settings([
@@ -150,8 +81,7 @@ class Relay(unittest.TestCase):
         if cls.t:
             cls.t.cleanup()
         for r in cls.receivers:
-            r.shutdown()
-            r.server_close()
+            r.stop()
         cls.dns.stop()
 
     def submit(self, rcpts):
@@ -212,17 +142,13 @@ class Relay(unittest.TestCase):
         self.check_bad("y@dead.test", r"传送错误: 代码 = 0, 错误 = [1-9]\d*, 信息 = \S")
         self.assertIn("域名暂缓: dead.test, 代码 = 0, 错误 = ", self.log())
 
-    def delivered(self, receiver, rcpt):
-        with receiver.lock:
-            return [data for rcpts, data in receiver.messages if rcpt in rcpts]
-
     def check_delivered_once(self, receiver, rcpts):
         before = set(glob.glob(self.t.file("Bad", "*")))
         self.submit(rcpts)
         self.assertTrue(wait_for(lambda: self.queue_empty(), 15), glob.glob(self.t.file("RelayQueue", "*")))
         time.sleep(0.5)  # a second copy would come now
         for rcpt in rcpts:
-            copies = self.delivered(receiver if not isinstance(receiver, dict) else receiver[rcpt], rcpt)
+            copies = (receiver[rcpt] if isinstance(receiver, dict) else receiver).delivered(rcpt)
             self.assertEqual(len(copies), 1, rcpt)
             self.assertTrue(copies[0].endswith(MESSAGE))
         self.assertEqual(set(glob.glob(self.t.file("Bad", "*"))), before)
