@@ -183,27 +183,37 @@ void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelaySta
     TStringList rcpts;
     for (size_t i : pending) rcpts.Add(AStatus.Recipients[i].Email);
     SendMailFrom(AMailFrom);
+    std::vector<size_t> accepted, later;
+    // Each refusal is the recipient's own, also when the session breaks
+    // during the RCPT phase.
+    auto sort = [&] {
+      int f = 0;
+      for (size_t i : pending) {
+        TqvRelayRecipient& r = AStatus.Recipients[i];
+        if (f < FailedRecipients.Count() && FailedRecipients.Items(f).Email == r.Email) {
+          const TqvFailedRecipient& refusal = FailedRecipients.Items(f++);
+          // A 452 after an accepted recipient: too many for this transaction.
+          if (refusal.ErrorCode == 452 && !accepted.empty())
+            later.push_back(i);
+          else
+            Refuse(r, refusal.ErrorCode, refusal.ErrorText);
+        } else {
+          accepted.push_back(i);
+        }
+      }
+    };
     try {
       SendRecipients(rcpts);
     } catch (const EqvSmtpError& e) {
       // None accepted: every refusal is on the list.
       if (e.ErrorCode != qvSmtpRecipientsFailed) throw;
+    } catch (const EqvSocketError&) {
+      // Those after the last refusal are undecided: taken for accepted
+      // here, they are concluded with the session's error.
+      sort();
+      throw;
     }
-    std::vector<size_t> accepted, later;
-    int f = 0;
-    for (size_t i : pending) {
-      TqvRelayRecipient& r = AStatus.Recipients[i];
-      if (f < FailedRecipients.Count() && FailedRecipients.Items(f).Email == r.Email) {
-        const TqvFailedRecipient& refusal = FailedRecipients.Items(f++);
-        // A 452 after an accepted recipient: too many for this transaction.
-        if (refusal.ErrorCode == 452 && !accepted.empty())
-          later.push_back(i);
-        else
-          Refuse(r, refusal.ErrorCode, refusal.ErrorText);
-      } else {
-        accepted.push_back(i);
-      }
-    }
+    sort();
     if (accepted.empty()) break;
     SendData(ALines);
     for (size_t i : accepted) AStatus.Recipients[i].Outcome = TqvRelayOutcome::roDelivered;

@@ -246,3 +246,27 @@ TEST(SmtpRelay, HeaderFieldsGoIntoAHeaderWithoutEmptyLineAfterIt) {
   // The lines hold no stand-in empty line afterwards.
   for (int i = 0; i < data->Count(); ++i) EXPECT_NE(data->Strings(i), "");
 }
+
+TEST(SmtpRelay, RefusalsCountWhenTheSessionBreaksDuringRcpt) {
+  TScriptedPeer peer([](TPeerConn& c) {
+    c.Send("220 mx.test ESMTP\r\n");
+    c.Line();
+    c.Send("250 mx.test\r\n");
+    c.Line();
+    c.Send("250 Ok\r\n");
+    c.Line();
+    c.Send("550 5.1.1 No such user\r\n");
+    c.Line();  // the second RCPT: the connection ends without a reply
+  });
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"gone@one.test", "b@one.test"});
+  peer.Wait();
+
+  const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+  ASSERT_EQ(st.Recipients.size(), 2u);
+  EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roFailed);
+  EXPECT_EQ(st.Recipients[0].ErrorCode, 550);
+  EXPECT_EQ(st.Recipients[1].Outcome, TqvRelayOutcome::roRetry);
+  EXPECT_FALSE(st.Recipients[1].OwnReply);
+}
