@@ -46,6 +46,8 @@ inline constexpr char kStatusCountUnit[] = "个";
 inline constexpr char kNewUserName[] = "新用户";
 
 inline constexpr char kConfirmDelete[] = "确定删除该用户吗？";
+// Asked on closing while accounts added since the last save are unconfirmed.
+inline constexpr char kConfirmNewUsers[] = "新用户尚未保存，是否保存？";
 inline constexpr char kConfirmCaption[] = "提示";
 inline constexpr char kSaved[] = "保存成功！请重启服务。";
 inline constexpr char kError[] = "错误，操作未成功！请检查。";

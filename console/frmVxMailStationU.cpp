@@ -188,7 +188,8 @@ QWidget* TfrmVxMailStation::BuildUserPage() {
   };
   edtDisplayName = edit("edtDisplayName", text::kLabelDisplayName);
   edtUser = edit("edtUser", text::kLabelUser);
-  edtPassword = edit("edtPassword", text::kLabelPassword);  // shown in clear, as the console always did
+  edtPassword = edit("edtPassword", text::kLabelPassword);
+  edtPassword->setEchoMode(QLineEdit::Password);
   editor->addLayout(form);
   auto* row = new QHBoxLayout;
   btnAddUser = new QPushButton(Utf8(text::kAddUser), tsUserAccounts);
@@ -336,6 +337,7 @@ void TfrmVxMailStation::btnAddUserClick() {
     account->SetUserName(name);
     account->SetEmail(name);
     AddUserItem(name, name, account);
+    FUnconfirmed.push_back(account);
     lvUserList->selectRow(rows);
     ShowAccount(account);
   }
@@ -353,7 +355,10 @@ void TfrmVxMailStation::btnDeleteUserClick() {
     // Selection and current index go first, so that removing the row cannot
     // hand the selection to a neighbour.
     lvUserList->selectionModel()->clear();
-    if (account) FData.UserAccounts->Delete(FData.UserAccounts->IndexOf(account));
+    if (account) {
+      std::erase(FUnconfirmed, account);
+      FData.UserAccounts->Delete(FData.UserAccounts->IndexOf(account));
+    }
     lvUserList->removeRow(row);
     lvUserList->selectionModel()->clear();
     RenumberRows();
@@ -377,15 +382,37 @@ bool TfrmVxMailStation::SaveAndReport(const char* Success) {
   return true;
 }
 
-void TfrmVxMailStation::btnSaveClick() { static_cast<void>(SaveAndReport(text::kSaved)); }
+// Saving on purpose confirms every account added so far.
+void TfrmVxMailStation::btnSaveClick() {
+  if (SaveAndReport(text::kSaved)) FUnconfirmed.clear();
+}
+
+void TfrmVxMailStation::DropUnconfirmedAccounts() {
+  if (FUnconfirmed.empty()) return;
+  TLoadingUser loading(FData.LoadingUser);
+  for (TqvMailUserAccountItem* account : FUnconfirmed) {
+    for (int row = lvUserList->rowCount() - 1; row >= 0; --row)
+      if (RowAccount(row) == account) lvUserList->removeRow(row);
+    if (FData.UserAccounts && FData.UserAccounts->IndexOf(account) >= 0)
+      FData.UserAccounts->Delete(FData.UserAccounts->IndexOf(account));
+  }
+  FUnconfirmed.clear();
+  lvUserList->selectionModel()->clear();
+  RenumberRows();
+  ShowAccount(nullptr);
+  RefreshCount();
+}
 
 void TfrmVxMailStation::FormDestroy() {
   if (FDestroyed) return;
   FDestroyed = true;
+  if (!FKeepUnconfirmed) DropUnconfirmedAccounts();
   static_cast<void>(SaveAndReport(nullptr));
 }
 
 void TfrmVxMailStation::closeEvent(QCloseEvent* Event) {
+  if (!FDestroyed && !FUnconfirmed.empty())
+    FKeepUnconfirmed = FDialogs.Confirm(Utf8(text::kConfirmNewUsers), Utf8(text::kConfirmCaption));
   FormDestroy();
   Event->accept();
 }

@@ -6,12 +6,16 @@
 // The data module (DataModuleCreate already run), the dialogs and the
 // service-control factory are borrowed and must outlive the form. A failed
 // save is reported, never shown as success; the window saves once when it
-// closes (FormDestroy). GUI thread.
+// closes (FormDestroy). An account added since the last Save is unconfirmed:
+// closing asks whether to keep such accounts, and a save that nobody asked
+// about (FormDestroy without closing) leaves them out. The password edit
+// echoes as a password field. GUI thread.
 #pragma once
 
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "ConsoleDialogs.h"
 #include "dmVxMailServersSettingsU.h"
@@ -40,7 +44,8 @@ class TfrmVxMailStation : public QMainWindow {
   ~TfrmVxMailStation() override;
 
   void FormCreate();
-  // Saves the settings (once; later calls do nothing). Run by closing the
+  // Saves the settings (once; later calls do nothing), without unconfirmed
+  // new accounts unless closing was told to keep them. Run by closing the
   // window, and by the program after its loop in case it ended otherwise.
   void FormDestroy();
 
@@ -83,11 +88,17 @@ class TfrmVxMailStation : public QMainWindow {
   void ServiceAction(const std::function<void(IServiceControl&)>& Steps);
   void RunServiceProgram(IServiceControl& Control, const char* Switch);
   void Tell(const char* Text, const QString& Detail = QString());
+  // Removes the unconfirmed new accounts and their rows.
+  void DropUnconfirmedAccounts();
 
   TdmVxMailServersSettings& FData;
   IConsoleDialogs& FDialogs;
   TServiceControlFactory FServiceControl;
   bool FDestroyed = false;
+  // Accounts added since the last successful save; kept on closing only
+  // when the user says so.
+  std::vector<TqvMailUserAccountItem*> FUnconfirmed;
+  bool FKeepUnconfirmed = false;
 
  public:
   // Controls, named as their objectName.

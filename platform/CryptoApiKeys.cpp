@@ -78,6 +78,12 @@ void PutLE32(Bytes& b, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
+// Blob field widths: the modulus in whole bytes, the primes and their
+// exponents in half of that, rounded up (a 1000-bit modulus has 125 bytes and
+// primes of 63), so moduli of an odd number of bytes fit as well.
+std::uint32_t ModulusBytes(std::uint32_t bits) { return (bits + 7) / 8; }
+std::uint32_t HalfBytes(std::uint32_t modulusBytes) { return (modulusBytes + 1) / 2; }
+
 BIGNUM* LeToBn(const std::uint8_t* p, std::uint32_t n) { return BN_lebin2bn(p, static_cast<int>(n), nullptr); }
 
 bool PutBnLe(Bytes& b, const BIGNUM* bn, std::uint32_t width) {
@@ -108,9 +114,8 @@ std::shared_ptr<EVP_PKEY> KeyFromBlob(const std::uint8_t* data, std::uint32_t le
   const std::uint32_t bits = GetLE32(data + 12);
   const std::uint32_t exponent = GetLE32(data + 16);
   isPrivate = type == PRIVATEKEYBLOB;
-  // Private blobs hold the primes at half the modulus length.
-  if (bits == 0 || bits % (isPrivate ? 16 : 8) != 0 || bits > kMaxKeyBits || exponent == 0) return nullptr;
-  const std::uint32_t n = bits / 8, h = bits / 16;
+  if (bits == 0 || bits > kMaxKeyBits || exponent == 0) return nullptr;
+  const std::uint32_t n = ModulusBytes(bits), h = HalfBytes(n);
   if (isPrivate ? magic != kMagicPrivate : (type != PUBLICKEYBLOB || magic != kMagicPublic)) return nullptr;
   const std::uint32_t need = kBlobHeader + n + (isPrivate ? 5 * h + n : 0);
   if (length < need) return nullptr;
@@ -156,7 +161,7 @@ bool BlobFromKey(const EVP_PKEY* key, std::uint32_t type, ALG_ID alg, Bytes& out
   BnPtr e(GetBn(key, OSSL_PKEY_PARAM_RSA_E));
   if (!mod || !e || BN_num_bytes(e.get()) > 4) return false;
   const std::uint32_t n = static_cast<std::uint32_t>(EVP_PKEY_get_size(key));
-  if (n == 0 || (type == PRIVATEKEYBLOB && n % 2 != 0)) return false;
+  if (n == 0) return false;
   out.push_back(static_cast<std::uint8_t>(type));
   out.push_back(2);
   out.push_back(0);
@@ -172,7 +177,7 @@ bool BlobFromKey(const EVP_PKEY* key, std::uint32_t type, ALG_ID alg, Bytes& out
                                        OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
   for (const char* name : kNames) {
     BnPtr part(GetBn(key, name));
-    if (!part || !PutBnLe(out, part.get(), n / 2)) return false;
+    if (!part || !PutBnLe(out, part.get(), HalfBytes(n))) return false;
   }
   BnPtr d(GetBn(key, OSSL_PKEY_PARAM_RSA_D));
   return d && PutBnLe(out, d.get(), n);
@@ -447,8 +452,9 @@ BOOL CryptEncodeObjectEx(std::uint32_t encoding, std::uintptr_t structType, cons
       const auto* blob = static_cast<const std::uint8_t*>(structInfo);
       const std::uint32_t bits = GetLE32(blob + 12);
       const bool wantPrivate = structType == PKCS_RSA_PRIVATE_KEY;
+      const std::uint32_t n = ModulusBytes(bits);
       const std::uint32_t size =
-          bits > kMaxKeyBits ? 0 : kBlobHeader + bits / 8 + (wantPrivate ? 5 * (bits / 16) + bits / 8 : 0);
+          bits == 0 || bits > kMaxKeyBits ? 0 : kBlobHeader + n + (wantPrivate ? 5 * HalfBytes(n) + n : 0);
       bool isPrivate = false;
       ALG_ID alg = 0;
       auto key = size ? KeyFromBlob(blob, size, isPrivate, alg) : nullptr;

@@ -12,7 +12,7 @@
 #include "qvImap4Server.h"
 #include "qvImap4FetchCache.h"
 #include "qvImapFetch.h"
-#include "qvMailHeader.h"
+#include "qvImapSearch.h"
 #include "qvTextUtils.h"
 #include "qvUtils.h"
 
@@ -21,6 +21,7 @@ namespace {
 constexpr char kReadOnly[] = "Mailbox is read-only";
 constexpr char kNoMailBox[] = "Mailbox does not exist";
 constexpr char kAccessDenied[] = "Access denied";
+constexpr char kBadCharSet[] = "[BADCHARSET (US-ASCII UTF-8)] Unknown charset";
 
 [[noreturn]] void Refuse(TqvImap4CommandParams* AParams, const char* AKind, const std::string& AText) {
   throw EqvImap4ServerError(AParams->Command, AParams->Tag, AKind, AText);
@@ -61,176 +62,10 @@ std::vector<std::string_view> SplitAt(std::string_view AText, char ASeparator) {
   }
 }
 
-// ---- SEARCH criteria
-
-// One search key; AND of Children for a list, NOT/OR over them otherwise.
-struct TSearchKey {
-  enum TKind { kAll, kHeader, kFlag, kNoFlag, kNew, kOld, kSet, kAnd, kNot, kOr } Kind = kAll;
-  std::string Field;  // kHeader: field name; the needle is Text
-  std::string Text;
-  TqvMailMessageFlag Flag = mfSeen;
-  std::vector<bool> Members;  // kSet: by 0-based position
-  std::vector<TSearchKey> Children;
-};
-
-// Atoms, quoted strings (unescaped) and single parentheses; false for an
-// unclosed quote.
-bool SearchTokens(std::string_view AText, std::vector<std::string>& ATokens, std::vector<bool>& AQuoted) {
-  size_t i = 0;
-  while (i < AText.size()) {
-    const char c = AText[i];
-    if (c == ' ') {
-      ++i;
-    } else if (c == '(' || c == ')') {
-      ATokens.emplace_back(1, c);
-      AQuoted.push_back(false);
-      ++i;
-    } else if (c == '"') {
-      std::string word;
-      ++i;
-      while (i < AText.size() && AText[i] != '"') {
-        if (AText[i] == '\\' && i + 1 < AText.size()) ++i;
-        word += AText[i++];
-      }
-      if (i >= AText.size()) return false;
-      ++i;
-      ATokens.push_back(word);
-      AQuoted.push_back(true);
-    } else {
-      const size_t start = i;
-      while (i < AText.size() && AText[i] != ' ' && AText[i] != '(' && AText[i] != ')') ++i;
-      ATokens.emplace_back(AText.substr(start, i - start));
-      AQuoted.push_back(false);
-    }
-  }
-  return true;
-}
-
-class TSearchParser {
- public:
-  TSearchParser(std::vector<std::string> ATokens, std::vector<bool> AQuoted, TqvImap4MessageList& AMessages)
-      : FTokens(std::move(ATokens)), FQuoted(std::move(AQuoted)), FMessages(AMessages) {}
-
-  // False when a key is unknown or incomplete.
-  bool Parse(TSearchKey& ARoot) {
-    ARoot.Kind = TSearchKey::kAnd;
-    if (FPos + 1 < FTokens.size() && !FQuoted[FPos] && qvtext::UpperCase(FTokens[FPos]) == "CHARSET") FPos += 2;
-    if (FPos >= FTokens.size()) return false;
-    while (FPos < FTokens.size()) {
-      ARoot.Children.emplace_back();
-      if (!Key(ARoot.Children.back())) return false;
-    }
-    return true;
-  }
-
- private:
-  bool Next(std::string& AWord) {
-    if (FPos >= FTokens.size()) return false;
-    AWord = FTokens[FPos++];
-    return true;
-  }
-
-  bool Key(TSearchKey& AKey) {
-    std::string word;
-    if (!Next(word)) return false;
-    if (FQuoted[FPos - 1]) return false;
-    if (word == "(") {
-      AKey.Kind = TSearchKey::kAnd;
-      while (FPos < FTokens.size() && !(FTokens[FPos] == ")" && !FQuoted[FPos])) {
-        AKey.Children.emplace_back();
-        if (!Key(AKey.Children.back())) return false;
-      }
-      if (FPos >= FTokens.size() || AKey.Children.empty()) return false;
-      ++FPos;
-      return true;
-    }
-    const std::string name = qvtext::UpperCase(word);
-    static const std::pair<const char*, TqvMailMessageFlag> kFlags[] = {
-        {"ANSWERED", mfAnswered}, {"DELETED", mfDeleted}, {"DRAFT", mfDraft},
-        {"FLAGGED", mfFlagged},   {"SEEN", mfSeen},       {"RECENT", mfRecent}};
-    for (const auto& [key, flag] : kFlags) {
-      if (name == key) {
-        AKey.Kind = TSearchKey::kFlag;
-        AKey.Flag = flag;
-        return true;
-      }
-      if (name == std::string("UN") + key && flag != mfRecent) {
-        AKey.Kind = TSearchKey::kNoFlag;
-        AKey.Flag = flag;
-        return true;
-      }
-    }
-    if (name == "ALL") {
-      AKey.Kind = TSearchKey::kAll;
-      return true;
-    }
-    if (name == "NEW" || name == "OLD") {
-      AKey.Kind = name == "NEW" ? TSearchKey::kNew : TSearchKey::kOld;
-      return true;
-    }
-    if (name == "FROM" || name == "TO" || name == "SUBJECT") {
-      AKey.Kind = TSearchKey::kHeader;
-      AKey.Field = name;
-      if (!Next(AKey.Text)) return false;
-      AKey.Text = qvtext::UpperCase(AKey.Text);
-      return true;
-    }
-    if (name == "NOT" || name == "OR") {
-      AKey.Kind = name == "NOT" ? TSearchKey::kNot : TSearchKey::kOr;
-      for (int i = name == "NOT" ? 1 : 2; i > 0; --i) {
-        AKey.Children.emplace_back();
-        if (!Key(AKey.Children.back())) return false;
-      }
-      return true;
-    }
-    const bool uid = name == "UID";
-    if (uid && !Next(word)) return false;
-    if (word.empty() || word.find_first_not_of("0123456789*:,") != std::string::npos) return false;
-    AKey.Kind = TSearchKey::kSet;
-    AKey.Members.assign(static_cast<size_t>(FMessages.Count()), false);
-    const std::unique_ptr<TqvImap4MessageList> view = FMessages.SetView(word, uid);
-    for (int i = 0; i < view->Count(); ++i) AKey.Members[static_cast<size_t>(view->Peek(i)->SequenceNumber - 1)] = true;
-    return true;
-  }
-
-  std::vector<std::string> FTokens;
-  std::vector<bool> FQuoted;
-  TqvImap4MessageList& FMessages;
-  size_t FPos = 0;
-};
-
-bool NeedsHeader(const TSearchKey& AKey) {
-  if (AKey.Kind == TSearchKey::kHeader) return true;
-  return std::any_of(AKey.Children.begin(), AKey.Children.end(), NeedsHeader);
-}
-
-bool Matches(const TSearchKey& AKey, const TqvImap4MessageItem& AMessage, TqvMailHeaderFieldList* AFields) {
-  switch (AKey.Kind) {
-    case TSearchKey::kAll: return true;
-    case TSearchKey::kHeader: {
-      const std::string value = qvtext::UpperCase(AFields->GetDecodedFieldValue(AKey.Field));
-      return value.find(AKey.Text) != std::string::npos;
-    }
-    case TSearchKey::kFlag: return (AMessage.Flags & MessageFlag(AKey.Flag)) != 0;
-    case TSearchKey::kNoFlag: return (AMessage.Flags & MessageFlag(AKey.Flag)) == 0;
-    case TSearchKey::kNew:
-      return (AMessage.Flags & MessageFlag(mfRecent)) && !(AMessage.Flags & MessageFlag(mfSeen));
-    case TSearchKey::kOld: return !(AMessage.Flags & MessageFlag(mfRecent));
-    case TSearchKey::kSet: return AKey.Members[static_cast<size_t>(AMessage.SequenceNumber - 1)];
-    case TSearchKey::kAnd:
-      return std::all_of(AKey.Children.begin(), AKey.Children.end(),
-                         [&](const TSearchKey& k) { return Matches(k, AMessage, AFields); });
-    case TSearchKey::kNot: return !Matches(AKey.Children[0], AMessage, AFields);
-    case TSearchKey::kOr:
-      return Matches(AKey.Children[0], AMessage, AFields) || Matches(AKey.Children[1], AMessage, AFields);
-  }
-  return false;
-}
-
 // FETCH items that need the message's bytes, and those that set \Seen.
 bool NeedsSource(const std::string& AName) {
   return AName == "BODY" || AName == "BODY.PEEK" || AName.rfind("RFC822", 0) == 0 || AName == "ENVELOPE" ||
-         AName == "BODYSTRUCTURE";
+         AName == "BODYSTRUCTURE" || AName == kFetchBodyShapeItem;
 }
 bool SetsSeen(const std::string& AName) { return AName == "BODY" || AName == "RFC822" || AName == "RFC822.TEXT"; }
 
@@ -279,6 +114,8 @@ std::string SourceItem(const TqvImap4FetchItem& AItem, const TStrings& ASource) 
     TqvImap4FetchEnvelope::GetEnvelope(ASource, out);
   else if (name == "BODYSTRUCTURE")
     TqvImap4FetchBodyStructure::GetBodyStructure(ASource, out);
+  else if (name == kFetchBodyShapeItem)
+    TqvImap4FetchBodyStructure::GetBody(ASource, out);
   return out.DataString();
 }
 
@@ -579,14 +416,14 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
   TqvImap4MessageList messages;
   LoadSelected(AConnection, AParams, messages, "SEARCH error", "SEARCH error");
   messages.Renumber();
-  std::vector<std::string> tokens;
-  std::vector<bool> quoted;
-  TSearchKey criteria;
+  TqvImapSearchProgram criteria;
   // Keys this server cannot answer are refused rather than matching nothing.
-  if (!SearchTokens(AParams->Params, tokens, quoted) ||
-      !TSearchParser(std::move(tokens), std::move(quoted), messages).Parse(criteria))
-    ParseError(AParams);
-  const bool needsHeader = NeedsHeader(criteria);
+  switch (criteria.Parse(AParams->Params, messages)) {
+    case TqvImapSearchResult::kOk: break;
+    case TqvImapSearchResult::kBadCharSet: Refuse(AParams, "NO", kBadCharSet);
+    case TqvImapSearchResult::kBad: ParseError(AParams);
+  }
+  const bool needsHeader = criteria.NeedsHeader();
   const bool needSource = needsHeader || static_cast<bool>(OnSearchMessage);
   const bool uid = IsUidCommand(AParams);
   std::string numbers;
@@ -608,13 +445,7 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
       message = own;
       DoSearchMessage(AConnection, *own, source, matches, handled);
     }
-    if (!handled && needsHeader) {
-      TqvMailHeaderFieldList fields("iso-8859-1", 76, cmNone);
-      fields.Parse(0, &source);
-      matches = Matches(criteria, *message, &fields);
-    } else if (!handled) {
-      matches = Matches(criteria, *message, nullptr);
-    }
+    if (!handled) matches = criteria.Matches(*message, needsHeader ? &source : nullptr);
     if (matches) {
       numbers += ' ';
       AppendNumber(numbers, uid ? message->UID : i + 1);

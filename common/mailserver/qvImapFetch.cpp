@@ -1,13 +1,11 @@
 #include "qvImapFetch.h"
 
+#include "qvImapMimeTree.h"
+
 #include "ClassCore.h"
 #include "Streams.h"
 #include "StringList.h"
-#include "qvEmailAddress.h"
-#include "qvMailHeader.h"
-#include "qvMailMessage.h"
 #include "qvMailServerLimits.h"
-#include "qvMessageBody.h"
 #include "qvTextUtils.h"
 #include "qvUtils.h"
 
@@ -21,16 +19,11 @@ using qvtext::UpperCase;
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
-constexpr const char* kHeaderCharSet = "iso-8859-1";
-constexpr int kHeaderCharsPerLine = 76;
-// RFC 2045: a text part that names no charset is US-ASCII.
-constexpr const char* kDefaultCharSet = "us-ascii";
 
 void Put(TStream& AStream, std::string_view AText) {
   if (!AText.empty()) AStream.WriteBuffer(AText.data(), static_cast<int64_t>(AText.size()));
 }
 
-TStrings* Readable(const TStrings& ALines) { return const_cast<TStrings*>(&ALines); }
 
 bool IsDigits(std::string_view AText) {
   return !AText.empty() && std::all_of(AText.begin(), AText.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -80,299 +73,228 @@ bool IsFieldList(std::string_view AText) {
   return !FieldNames(std::string(AText)).empty();
 }
 
-// ---- line ranges ----
+// ---- BODYSTRUCTURE ----
 
-struct TLineRange {
-  int First = 0;
-  int Count = 0;  // clipped to the text
-};
+std::string EnvelopeList(const TStrings& ALines, TqvImapLineRange AHeader);
 
-TLineRange Clip(const TStrings& ALines, int AFirst, int ACount) {
-  TLineRange r;
-  r.First = std::clamp(AFirst, 0, ALines.Count());
-  r.Count = std::clamp(ACount, 0, ALines.Count() - r.First);
-  return r;
-}
-
-std::string JoinLines(const TStrings& ALines, TLineRange ARange) {
-  std::string out;
-  for (int i = ARange.First; i < ARange.First + ARange.Count; ++i) {
-    out += ALines.Strings(i);
-    out += kCrLf;
+std::string ParamList(const TqvMimeParams& AParams) {
+  if (AParams.empty()) return "NIL";
+  std::string out = "(";
+  for (const auto& [name, value] : AParams) {
+    if (out.size() > 1) out += ' ';
+    out += ImapString(name) + " " + ImapString(value);
   }
-  return out;
+  return out + ")";
 }
 
-int64_t RangeSize(const TStrings& ALines, TLineRange ARange) {
-  int64_t n = 0;
-  for (int i = ARange.First; i < ARange.First + ARange.Count; ++i) n += static_cast<int64_t>(ALines.Strings(i).size()) + 2;
-  return n;
+std::string DispositionField(const TqvImapMimePart& APart) {
+  if (APart.Disposition.empty()) return "NIL";
+  return "(" + ImapString(APart.Disposition) + " " + ParamList(APart.DispositionParams) + ")";
 }
 
-// A body's encoded data as the parser recorded its place.
-TLineRange DataRange(const TStrings& ALines, const TqvMessageBody& ABody) {
-  return Clip(ALines, ABody.DataStart(), ABody.EncodedLines());
+std::string LanguageField(const TqvImapMimePart& APart) {
+  if (APart.Languages.empty()) return "NIL";
+  std::string out = "(";
+  for (const std::string& tag : APart.Languages) out += (out.size() > 1 ? " " : "") + ImapString(tag);
+  return out + ")";
 }
 
-// A header from AFirst up to and including the first empty line (or the end).
-TLineRange HeaderRange(const TStrings& ALines, int AFirst) {
-  int i = std::max(AFirst, 0);
-  while (i < ALines.Count() && !ALines.Strings(i).empty()) ++i;
-  if (i < ALines.Count()) ++i;
-  return Clip(ALines, AFirst, i - AFirst);
-}
+std::string NString(bool AHas, const std::string& AText) { return AHas ? ImapString(AText) : std::string("NIL"); }
 
-// ---- BODYSTRUCTURE pieces ----
-
-// The halves of a content type; a part without one is text/plain (RFC 2045).
-void TypeHalves(const std::string& AContentType, std::string& AType, std::string& ASubType, bool& AHasSub) {
-  std::string ct = Trim(AContentType);
-  if (ct.empty()) ct = "text/plain";
-  const size_t slash = ct.find('/');
-  AType = ct.substr(0, slash);
-  AHasSub = slash != std::string::npos && slash + 1 < ct.size();
-  ASubType = AHasSub ? ct.substr(slash + 1) : std::string();
-}
-
-std::string TypePair(const std::string& AContentType) {
-  std::string type, sub;
-  bool hasSub = false;
-  TypeHalves(AContentType, type, sub, hasSub);
-  return ImapNString(type) + " " + (hasSub ? ImapString(sub) : std::string("NIL"));
-}
-
-bool IsTextType(const std::string& AContentType) {
-  std::string type, sub;
-  bool hasSub = false;
-  TypeHalves(AContentType, type, sub, hasSub);
-  return qvtext::SameText(type, "text");
-}
-
-std::string EncodingWord(TqvEncodeMethod AMethod) {
-  switch (AMethod) {
-    case cmQuotedPrintable:
-      return "\"quoted-printable\"";
-    case cmBase64:
-      return "\"base64\"";
-    case cmUUEncode:
-      return "NIL";
-    case cm8Bit:
-      return "\"8bit\"";
-    default:
-      return "\"7bit\"";
+// A body (BODYSTRUCTURE when AExtensible, else the BODY form) of APart.
+std::string PartStructure(const TStrings& ALines, const TqvImapMimePart& APart, bool AExtensible) {
+  std::string out = "(";
+  if (APart.IsMultipart()) {
+    if (APart.Parts.empty()) {
+      // No part could be found: one empty text part, as the grammar needs one.
+      out += "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0";
+      out += AExtensible ? " NIL NIL NIL NIL)" : ")";
+    }
+    for (const auto& part : APart.Parts) out += PartStructure(ALines, *part, AExtensible);
+    out += " " + ImapString(APart.SubType);
+    if (AExtensible)
+      out += " " + ParamList(APart.Params) + " " + DispositionField(APart) + " " + LanguageField(APart) + " " +
+             NString(APart.HasLocation, APart.Location);
+    return out + ")";
   }
-}
-
-std::string CharSetList(std::string ACharSet) {
-  if (Trim(ACharSet).empty()) ACharSet = kDefaultCharSet;
-  return "(\"charset\" " + ImapString(ACharSet) + ")";
-}
-
-// " <subtype> ([type <t> ]boundary <b>) NIL NIL" after a multipart's parts.
-std::string MultipartTail(const std::string& AContentType, const std::string& AContentSubType,
-                          const std::string& ABoundary) {
-  std::string type, sub;
-  bool hasSub = false;
-  TypeHalves(AContentType, type, sub, hasSub);
-  std::string out = " " + (hasSub ? ImapString(sub) : std::string("NIL")) + " (";
-  if (!AContentSubType.empty()) out += "\"type\" " + ImapString(AContentSubType) + " ";
-  return out + "\"boundary\" " + ImapString(ABoundary) + ") NIL NIL";
-}
-
-// A Content-ID as the header had it, angle brackets included.
-std::string ContentIdString(const std::string& AId) {
-  return ImapString(AId.starts_with("<") ? AId : "<" + AId + ">");
-}
-
-std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose, int ADepth);
-std::string MessageStructure(const TStrings& ALines, const TqvMailMessage& AMessage, int ADepth);
-std::string EnvelopeList(const TStrings& ALines);
-
-// ---- forwarded messages ----
-
-// A message/rfc822 part whose data is the message itself (no transfer
-// encoding over it): its lines and their parse, for describing it and for
-// resolving section parts inside it.
-struct TEncapsulated {
-  TEncapsulated(const TStrings& ALines, const TqvMessageBody& ABody) {
-    const TLineRange data = DataRange(ALines, ABody);
-    Lines.BeginUpdate();
-    for (int i = data.First; i < data.First + data.Count; ++i) Lines.Add(ALines.Strings(i));
-    Lines.EndUpdate();
-    Message.SetMessageSource(Lines);
-  }
-  TStringList Lines;
-  TqvMailMessage Message;
-};
-
-bool IsMessageType(const TqvMessageBody& ABody) {
-  return dynamic_cast<const TqvMultipartBody*>(&ABody) == nullptr &&
-         qvtext::SameText(Trim(ABody.ContentType()), "message/rfc822");
-}
-
-// A forwarded message that can be parsed in place: one with base64 or
-// quoted-printable over it (not allowed, but sent) reads as an empty message.
-bool CanEnter(const TqvMessageBody& ABody, int ADepth) {
-  const TqvEncodeMethod enc = ABody.GetEncoding();
-  return IsMessageType(ABody) && (enc == cmNone || enc == cm8Bit) && ADepth < qvMaxImapMessageNesting;
-}
-
-// The Content-Type parameters and the Content-Disposition of a part as its
-// header has them: ("name" "x") or NIL, ("attachment" ("filename" "x")) or NIL.
-void PartFields(const TStrings& AHeader, std::string& AParams, std::string& ADisposition) {
-  TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
-  fields.Parse(0, Readable(AHeader));
-  const std::string name = fields.GetItem(fields.GetFieldValue("Content-Type"), "name");
-  AParams = name.empty() ? std::string("NIL") : "(\"name\" " + ImapString(name) + ")";
-  const std::string disposition = fields.GetFieldValue("Content-Disposition");
-  std::string kind = Trim(disposition.substr(0, disposition.find(';')));
-  if (kind.empty()) {
-    ADisposition = "NIL";
-    return;
-  }
-  const std::string file = fields.GetItem(disposition, "filename");
-  ADisposition = "(" + ImapString(kind) + " " +
-                 (file.empty() ? std::string("NIL") : "(\"filename\" " + ImapString(file) + ")") + ")";
-}
-
-// "message" "rfc822" params id NIL enc size envelope (body) lines NIL dsp NIL.
-std::string MessagePartStructure(const TStrings& ALines, const TqvMessageBody& ABody, int ADepth) {
-  std::string params, disposition;
-  PartFields(ABody.RawHeader(), params, disposition);
-  const TLineRange data = DataRange(ALines, ABody);
-  std::string out = TypePair(ABody.ContentType()) + " " + params + " ";
-  const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody);
-  out += (att && !att->ContentID().empty() ? ContentIdString(att->ContentID()) : std::string("NIL")) + " NIL ";
-  out += EncodingWord(ABody.GetEncoding()) + " " + std::to_string(RangeSize(ALines, data)) + " ";
-  if (CanEnter(ABody, ADepth)) {
-    const TEncapsulated inner(ALines, ABody);
-    out += EnvelopeList(inner.Lines) + " (" + MessageStructure(inner.Lines, inner.Message, ADepth + 1) + ")";
-  } else {
-    out += "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) "
-           "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL)";
-  }
-  return out + " " + std::to_string(data.Count) + " NIL " + disposition + " NIL";
-}
-
-// The charset parameter of a header's Content-Type, or "".
-std::string HeaderCharSet(const TStrings& AHeader) {
-  TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
-  fields.Parse(0, Readable(AHeader));
-  return fields.GetItem(fields.GetFieldValue("Content-Type"), "charset");
-}
-
-std::string Sizes(const TStrings& ALines, const TqvMessageBody& ABody, bool AText) {
-  const TLineRange data = DataRange(ALines, ABody);
-  std::string out = std::to_string(RangeSize(ALines, data));
-  if (AText) out += " " + std::to_string(data.Count);
-  return out;
-}
-
-std::string BodyStructure(const TStrings& ALines, const TqvMessageBody& ABody, int ADepth) {
-  if (IsMessageType(ABody)) return MessagePartStructure(ALines, ABody, ADepth);
-  if (const auto* multi = dynamic_cast<const TqvMultipartBody*>(&ABody)) {
-    // A nested multipart always lists its parts in parentheses, even one.
-    return Trim(BodiesStructure(ALines, multi->Bodies(), true, ADepth)) +
-           MultipartTail(multi->ContentType(), multi->ContentSubType(), multi->Boundary());
-  }
-  const bool text = IsTextType(ABody.ContentType());
-  const std::string enc = EncodingWord(ABody.GetEncoding());
-  if (const auto* att = dynamic_cast<const TqvAttachmentBody*>(&ABody); att && !text) {
-    std::string out = TypePair(att->ContentType()) + " (\"name\" " + ImapString(att->FileName()) + ") ";
-    if (!att->ContentID().empty()) {
-      out += ContentIdString(att->ContentID()) + " NIL " + enc + " " + Sizes(ALines, ABody, false) +
-             " NIL NIL NIL";
+  out += ImapString(APart.Type) + " " + ImapString(APart.SubType) + " " + ParamList(APart.Params) + " ";
+  out += NString(APart.HasId, APart.Id) + " " + NString(APart.HasDescription, APart.Description) + " ";
+  out += ImapString(APart.Encoding.empty() ? std::string("7bit") : APart.Encoding) + " ";
+  out += std::to_string(APart.Body.Size(ALines));
+  if (APart.IsMessage()) {
+    if (APart.Message) {
+      out += " " + EnvelopeList(ALines, APart.Message->Header) + " " +
+             PartStructure(ALines, *APart.Message, AExtensible);
     } else {
-      out += "NIL NIL " + enc + " " + Sizes(ALines, ABody, false) + " NIL (\"attachment\" (\"filename\" " +
-             ImapString(att->FileName()) + ")) NIL";
+      // Encoded over (not allowed, but sent) or too deep: an empty message.
+      out += " (NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL "
+             "\"7bit\" 0 0)";
     }
-    return out;
+    out += " " + std::to_string(APart.Body.LineBreaks());
+  } else if (APart.IsText()) {
+    out += " " + std::to_string(APart.Body.LineBreaks());
   }
-  // The part's own charset parameter, not the message component's default.
-  std::string charSet;
-  if (const auto* tb = dynamic_cast<const TqvTextBody*>(&ABody)) charSet = tb->CharSet();
-  return TypePair(ABody.ContentType()) + " " + CharSetList(charSet) + " NIL NIL " + enc + " " +
-         Sizes(ALines, ABody, true) + " NIL NIL NIL";
+  if (AExtensible)
+    out += " " + NString(APart.HasMd5, APart.Md5) + " " + DispositionField(APart) + " " + LanguageField(APart) +
+           " " + NString(APart.HasLocation, APart.Location);
+  return out + ")";
 }
 
-std::string BodiesStructure(const TStrings& ALines, const TqvMessageBodies& ABodies, bool AAlwaysEnclose, int ADepth) {
-  if (ABodies.Count() == 0) {
-    // Nothing was parsed (an empty text): an empty text part.
-    const std::string part = "\"text\" \"plain\" " + CharSetList(AAlwaysEnclose ? std::string() : HeaderCharSet(ABodies.Message()->RawHeader())) +
-                             " NIL NIL \"7bit\" 0 0 NIL NIL NIL";
-    return AAlwaysEnclose ? "(" + part + ")" : part;
-  }
-  const bool enclose = AAlwaysEnclose || ABodies.Count() > 1;
+// ---- ENVELOPE ----
+
+struct TAddress {
+  std::string Name, Route, Mailbox, Host;
+  bool Group = false;  // Mailbox holds the group's name, or nothing for its end
+};
+
+// The text of a quoted string starting at AText[i] (on the '"'); i ends past it.
+std::string QuotedText(std::string_view AText, size_t& i) {
   std::string out;
-  for (int i = 0; i < ABodies.Count(); ++i) {
-    const std::string part = BodyStructure(ALines, *ABodies.Items(i), ADepth);
-    out += enclose ? "(" + part + ")" : part;
+  for (++i; i < AText.size() && AText[i] != '"'; ++i) {
+    if (AText[i] == '\\' && i + 1 < AText.size()) ++i;
+    out += AText[i];
   }
+  if (i < AText.size()) ++i;
   return out;
 }
 
-// ---- ENVELOPE pieces ----
-
-std::string AddressList(const TqvMailHeaderFieldList& AFields, const char* AName) {
-  const int index = AFields.GetFieldIndex(AName);
-  if (index < 0) return "NIL";
+// The comment starting at AText[i] (on the '('), nesting counted; i ends past it.
+std::string CommentText(std::string_view AText, size_t& i) {
   std::string out;
-  for (const std::string& piece : SplitAddresses(AFields.GetTrimmedFieldValue(index))) {
-    const std::string text = Trim(piece);
-    if (text.empty()) continue;
-    TqvEmailAddressItem address;
-    address.SetFullAddress(text);
-    // A bare word without "@" is an address (all host), not a display name.
-    if (address.Email().empty() && text.find('<') == std::string::npos) {
-      address.SetEmail(address.Name());
-      address.SetName("");
+  int depth = 0;
+  for (; i < AText.size(); ++i) {
+    const char c = AText[i];
+    if (c == '\\' && i + 1 < AText.size()) {
+      out += AText[++i];
+      continue;
     }
-    const std::string& email = address.Email();
-    const size_t at = email.find('@');
-    const std::string mailbox = at == std::string::npos ? std::string() : email.substr(0, at);
-    const std::string host = at == std::string::npos ? email : email.substr(at + 1);
-    const std::string& name = address.Name();
-    out += "(";
-    out += name.empty() ? std::string("NIL") : "{" + std::to_string(name.size()) + "}" + kCrLf + name;
-    out += " NIL " + ImapNString(mailbox) + " " + ImapNString(host) + ")";
+    if (c == '(' && depth++ == 0) continue;
+    if (c == ')' && --depth == 0) {
+      ++i;
+      break;
+    }
+    out += c;
+  }
+  return Trim(out);
+}
+
+// "@a,@b:local@domain" (or without route) into the address's fields.
+void AddrSpec(std::string AText, TAddress& AAddress) {
+  AText = Trim(AText);
+  if (AText.starts_with("@")) {
+    const size_t colon = AText.find(':');
+    AAddress.Route = Trim(AText.substr(0, colon));
+    AText = colon == std::string::npos ? std::string() : Trim(AText.substr(colon + 1));
+  }
+  const size_t at = AText.rfind('@');
+  std::string local = at == std::string::npos ? AText : AText.substr(0, at);
+  AAddress.Host = at == std::string::npos ? std::string() : Trim(AText.substr(at + 1));
+  if (local.size() >= 2 && local.front() == '"' && local.back() == '"') {
+    size_t i = 0;
+    local = QuotedText(local, i);
+  }
+  AAddress.Mailbox = Trim(local);
+  // As the reference server fills what an address lacks.
+  if (AAddress.Mailbox.empty()) AAddress.Mailbox = "MISSING_MAILBOX";
+  if (AAddress.Host.empty()) AAddress.Host = "MISSING_DOMAIN";
+}
+
+// An address list (RFC 5322 with groups, comments, quoted names and source
+// routes), lenient: what cannot be read is skipped. Nothing recurses.
+std::vector<TAddress> ParseAddressList(std::string_view AText) {
+  std::vector<TAddress> out;
+  bool inGroup = false;
+  size_t i = 0;
+  while (i < AText.size()) {
+    std::string phrase, comment, angle, plain;
+    bool hasAngle = false;
+    char stop = 0;
+    while (i < AText.size()) {
+      const char c = AText[i];
+      if (c == '"') {
+        std::string q = QuotedText(AText, i);
+        phrase += (phrase.empty() || phrase.back() == ' ' ? "" : " ") + q;
+        plain += "\"" + q + "\"";
+        continue;
+      }
+      if (c == '(') {
+        comment = CommentText(AText, i);
+        continue;
+      }
+      if (c == '<') {
+        const size_t close = AText.find('>', i);
+        angle = std::string(AText.substr(i + 1, close == std::string_view::npos ? std::string_view::npos : close - i - 1));
+        hasAngle = true;
+        i = close == std::string_view::npos ? AText.size() : close + 1;
+        continue;
+      }
+      if (c == ',' || c == ';' || (c == ':' && !hasAngle)) {
+        stop = c;
+        ++i;
+        break;
+      }
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+        if (!phrase.empty() && phrase.back() != ' ') phrase += ' ';
+      } else {
+        phrase += c;
+        plain += c;
+      }
+      ++i;
+    }
+    phrase = Trim(phrase);
+    if (stop == ':') {
+      out.push_back({"", "", phrase, "", true});
+      inGroup = true;
+      continue;
+    }
+    if (hasAngle || !plain.empty()) {
+      TAddress a;
+      a.Name = hasAngle ? phrase : comment;
+      AddrSpec(hasAngle ? angle : plain, a);
+      out.push_back(std::move(a));
+    }
+    if (stop == ';' && inGroup) {
+      out.push_back({"", "", "", "", true});
+      inGroup = false;
+    }
+  }
+  if (inGroup) out.push_back({"", "", "", "", true});
+  return out;
+}
+
+std::string AddressField(const std::vector<TqvImapHeaderField>& AFields, const char* AName) {
+  bool found = false;
+  const std::string value = ImapHeaderValue(AFields, AName, &found);
+  if (!found) return "NIL";
+  std::string out;
+  for (const TAddress& a : ParseAddressList(value)) {
+    if (a.Group) {
+      out += "(NIL NIL " + ImapNString(a.Mailbox) + " NIL)";
+      continue;
+    }
+    out += "(" + ImapNString(a.Name) + " " + ImapNString(a.Route) + " " + ImapString(a.Mailbox) + " " +
+           ImapString(a.Host) + ")";
   }
   return out.empty() ? "NIL" : "(" + out + ")";
 }
 
 // "(date subject from sender reply-to to cc bcc in-reply-to message-id)" of
-// the header at the top of ALines.
-std::string EnvelopeList(const TStrings& ALines) {
-  TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
-  fields.Parse(0, Readable(ALines));
-  const auto value = [&](const char* AName) {
-    const int index = fields.GetFieldIndex(AName);
-    return index < 0 ? std::string() : Trim(fields.GetTrimmedFieldValue(index));
+// the header in AHeader; Sender and Reply-To default to From.
+std::string EnvelopeList(const TStrings& ALines, TqvImapLineRange AHeader) {
+  const std::vector<TqvImapHeaderField> fields = ReadImapHeader(ALines, AHeader);
+  const auto text = [&](const char* AName) {
+    bool found = false;
+    const std::string value = ImapHeaderValue(fields, AName, &found);
+    return found ? ImapString(value) : std::string("NIL");
   };
-  const std::string from = AddressList(fields, "From");
-  std::string sender = AddressList(fields, "Sender");
+  const std::string from = AddressField(fields, "From");
+  std::string sender = AddressField(fields, "Sender");
   if (sender == "NIL") sender = from;
-  std::string out = "(";
-  out += ImapNString(value("Date")) + " ";
-  out += ImapString(value("Subject")) + " ";
-  out += from + " " + sender + " " + AddressList(fields, "Reply-To") + " ";
-  out += AddressList(fields, "To") + " " + AddressList(fields, "Cc") + " " + AddressList(fields, "Bcc") + " ";
-  return out + "NIL " + ImapNString(value("Message-ID")) + ")";
-}
-
-// The body structure of a parsed message, without its outer parentheses.
-std::string MessageStructure(const TStrings& ALines, const TqvMailMessage& AMessage, int ADepth) {
-  if (AMessage.MessageFormat() == mfUUencode) {
-    // Counted after the first empty line.
-    int first = 0;
-    while (first < ALines.Count() && !ALines.Strings(first).empty()) ++first;
-    const TLineRange text = first >= ALines.Count() ? TLineRange{} : Clip(ALines, first + 1, ALines.Count());
-    return "\"TEXT\" \"PLAIN\" NIL NIL NIL \"7BIT\" " + std::to_string(RangeSize(ALines, text)) + " " +
-           std::to_string(text.Count) + " NIL NIL NIL";
-  }
-  std::string structure = BodiesStructure(ALines, AMessage.Bodies(), false, ADepth);
-  if (AMessage.Bodies().Count() > 1 && !AMessage.Boundary().empty())
-    structure = Trim(structure) + MultipartTail(AMessage.ContentType(), AMessage.ContentSubType(), AMessage.Boundary());
-  return structure;
+  std::string replyTo = AddressField(fields, "Reply-To");
+  if (replyTo == "NIL") replyTo = from;
+  return "(" + text("Date") + " " + text("Subject") + " " + from + " " + sender + " " + replyTo + " " +
+         AddressField(fields, "To") + " " + AddressField(fields, "Cc") + " " + AddressField(fields, "Bcc") + " " +
+         text("In-Reply-To") + " " + text("Message-ID") + ")";
 }
 
 // ---- sections ----
@@ -382,7 +304,7 @@ class TSectionWriter {
   TSectionWriter(TStream& AStream, std::string ALabel, std::string APartial)
       : FStream(AStream), FLabel(std::move(ALabel)), FPartial(std::move(APartial)) {}
 
-  void WriteRange(const TStrings& ALines, TLineRange ARange) { WriteBytes(JoinLines(ALines, ARange)); }
+  void WriteRange(const TStrings& ALines, TqvImapLineRange ARange) { WriteBytes(ARange.Text(ALines)); }
 
   // label[<origin>] {n} CRLF bytes, n counted over exactly what follows.
   void WriteBytes(const std::string& AData) {
@@ -401,27 +323,16 @@ class TSectionWriter {
 
   void WriteNil() { Put(FStream, FLabel + " NIL"); }
 
-  void WriteFields(const TStrings& AHeader, const std::vector<std::string>& ANames, bool ANot) {
-    TqvMailHeaderFieldList fields(kHeaderCharSet, kHeaderCharsPerLine, cmNone);
-    fields.Parse(0, Readable(AHeader));
+  // Every field of the header whose name is (or with ANot, is not) among
+  // ANames, as its lines stand, in header order; then the empty line.
+  void WriteFields(const TStrings& ALines, TqvImapLineRange AHeader, const std::vector<std::string>& ANames,
+                   bool ANot) {
     std::string out;
-    const auto line = [&](int AIndex) {
-      out += fields.GetFieldName(AIndex) + ": " + fields.GetFieldValue(AIndex) + kCrLf;
-    };
-    if (ANot) {
-      for (int i = 0; i < fields.FieldCount(); ++i) {
-        const std::string name = fields.GetFieldName(i);
-        const bool excluded =
-            std::any_of(ANames.begin(), ANames.end(), [&](const std::string& n) { return qvtext::SameText(n, name); });
-        if (!excluded) line(i);
-      }
-    } else {
-      for (const std::string& n : ANames) {
-        const int index = fields.GetFieldIndex(n);
-        if (index >= 0) line(index);
-      }
+    for (const TqvImapHeaderField& f : ReadImapHeader(ALines, AHeader)) {
+      const bool named =
+          std::any_of(ANames.begin(), ANames.end(), [&](const std::string& n) { return qvtext::SameText(n, f.Name); });
+      if (named != ANot) out += TqvImapLineRange{f.Lines.First, f.Lines.End, false}.Text(ALines);
     }
-    if (out.empty()) return WriteNil();
     WriteBytes(out + kCrLf);
   }
 
@@ -430,21 +341,6 @@ class TSectionWriter {
   const std::string FLabel;
   const std::string FPartial;
 };
-
-const TqvTextBody* FirstTextBody(const TqvMessageBodies& ABodies) {
-  for (int i = 0; i < ABodies.Count(); ++i) {
-    const TqvMessageBody* body = ABodies.Items(i);
-    if (const auto* text = dynamic_cast<const TqvTextBody*>(body)) return text;
-    if (const auto* multi = dynamic_cast<const TqvMultipartBody*>(body))
-      if (const TqvTextBody* inner = FirstTextBody(multi->Bodies())) return inner;
-  }
-  return nullptr;
-}
-
-// The header lines of ABody (without its empty line), or the message's.
-const TStrings& HeaderLines(const TqvMailMessage& AMessage, const TqvMessageBody* ABody) {
-  return ABody ? ABody->RawHeader() : AMessage.RawHeader();
-}
 
 }  // namespace
 
@@ -562,7 +458,7 @@ void TqvImap4FetchList::Parse(std::string_view AText) {
   for (const auto& item : FItems) {
     const bool bracketed = item->Section.size() >= 2 && item->Section.front() == '[' && item->Section.back() == ']';
     if (item->Name == "BODY" && item->Section.empty()) {
-      item->Name = "BODYSTRUCTURE";
+      item->Name = kFetchBodyShapeItem;
     } else if ((item->Name == "BODY" || item->Name == "BODY.PEEK") && bracketed) {
       item->Section = item->Section.substr(1, item->Section.size() - 2);
     }
@@ -581,16 +477,24 @@ bool TqvImap4FetchList::SectionsValid() const {
 // ---- ENVELOPE ----
 
 void TqvImap4FetchEnvelope::GetEnvelope(const TStrings& ALines, TStream& AStream) {
-  Put(AStream, "ENVELOPE " + EnvelopeList(ALines));
+  TqvImapLineRange header{0, ALines.Count(), false};
+  int i = 0;
+  while (i < ALines.Count() && !ALines.Strings(i).empty()) ++i;
+  header.End = std::min(i + 1, ALines.Count());
+  Put(AStream, "ENVELOPE " + EnvelopeList(ALines, header));
 }
 
 // ---- BODYSTRUCTURE ----
 
 void TqvImap4FetchBodyStructure::GetBodyStructure(const TStrings& ALines, TStream& AStream) {
-  TqvMailMessage message;
-  message.SetMessageSource(ALines);
-  Put(AStream, "BODYSTRUCTURE (" + MessageStructure(ALines, message, 0) + ")");
+  Put(AStream, "BODYSTRUCTURE " + PartStructure(ALines, *ParseImapMimeTree(ALines), true));
 }
+
+void TqvImap4FetchBodyStructure::GetBody(const TStrings& ALines, TStream& AStream) {
+  Put(AStream, "BODY " + PartStructure(ALines, *ParseImapMimeTree(ALines), false));
+}
+
+// ---- BODY[section] ----
 
 // ---- BODY[section] ----
 
@@ -623,62 +527,39 @@ bool TqvImap4FetchBody::IsValidPartial(std::string_view APartial) {
   return ParseNumber(APartial.substr(0, dot)) >= 0 && ParseNumber(APartial.substr(dot + 1)) > 0;
 }
 
+
 void TqvImap4FetchBody::GetBody(const TStrings& ALines, const std::string& ALabel, TStream& AStream,
                                 const std::string& ASection, const std::string& APartial) {
   TSectionWriter writer(AStream, ALabel, IsValidPartial(APartial) ? APartial : std::string());
-  if (ASection.empty()) return writer.WriteRange(ALines, Clip(ALines, 0, ALines.Count()));
+  if (ASection.empty()) return writer.WriteBytes(TqvImapLineRange{0, ALines.Count(), false}.Text(ALines));
   if (!IsValidSection(ASection)) return writer.WriteNil();
 
-  TqvMailMessage message;
-  message.SetMessageSource(ALines);
-  // Where resolution stands: the message (the top one, or a forwarded one
-  // entered through its message/rfc822 part), the body list numbers pick
-  // from, and the body picked (none: the message itself).
-  const TStrings* lines = &ALines;
-  const TqvMailMessage* msg = &message;
-  const TqvMessageBodies* list = &message.Bodies();
-  const TqvMessageBody* current = nullptr;
-  std::vector<std::unique_ptr<TEncapsulated>> entered;
-  // Inside a message/rfc822 part, numbers, HEADER and TEXT refer to the
-  // forwarded message; MIME stays with the part's own header.
-  const auto enter = [&]() {
-    if (!current || !CanEnter(*current, static_cast<int>(entered.size()))) return;
-    entered.push_back(std::make_unique<TEncapsulated>(*lines, *current));
-    lines = &entered.back()->Lines;
-    msg = &entered.back()->Message;
-    list = &msg->Bodies();
-    current = nullptr;
-  };
-  const auto currentData = [&]() {
-    return current ? DataRange(*lines, *current) : Clip(*lines, 0, lines->Count());
-  };
-
+  const std::unique_ptr<TqvImapMimePart> root = ParseImapMimeTree(ALines);
   const std::vector<std::string> parts = SplitSection(UpperCase(ASection));
+  // Part numbers as the structure shows them: a forwarded message's parts
+  // are numbered inside it, a part that is no multipart has only itself as 1.
+  const TqvImapMimePart* part = root.get();
   size_t p = 0;
-  while (p < parts.size() && IsDigits(parts[p])) {
-    enter();
+  for (; p < parts.size() && IsDigits(parts[p]); ++p) {
     const int64_t n = ParseNumber(parts[p]);
-    // A number where no list is at hand, or above the count, gives the current body.
-    if (!list || n > list->Count()) return writer.WriteRange(*lines, currentData());
-    current = list->Items(static_cast<int>(n - 1));
-    if (++p == parts.size()) return writer.WriteRange(*lines, currentData());
-    const auto* multi = dynamic_cast<const TqvMultipartBody*>(current);
-    list = multi ? &multi->Bodies() : nullptr;
+    // The message itself is part 1 of a message that is no multipart, even a
+    // message/rfc822 one; below the top, numbers go inside a forwarded message.
+    if (p > 0 && part->Message) part = part->Message.get();
+    if (part->IsMultipart()) {
+      if (n > static_cast<int64_t>(part->Parts.size())) return writer.WriteBytes("");
+      part = part->Parts[static_cast<size_t>(n - 1)].get();
+    } else if (n != 1) {
+      return writer.WriteBytes("");
+    }
   }
-
+  if (p == parts.size()) return writer.WriteRange(ALines, part->Body);
   const std::string& word = parts[p];
-  if (word == "MIME") return writer.WriteRange(*lines, HeaderRange(*lines, current->HeaderStart()));
-  enter();
-  if (word == "HEADER" && p + 1 == parts.size())
-    return writer.WriteRange(*lines, HeaderRange(*lines, current ? current->HeaderStart() : 0));
-  if (word == "HEADER") {
-    const bool isNot = p + 2 < parts.size();
-    return writer.WriteFields(HeaderLines(*msg, current), FieldNames(parts[isNot ? p + 2 : p + 1]), isNot);
-  }
-  // TEXT: of a message, everything after its header (multipart included);
-  // inside another part, its first text part or its data.
-  if (!current) return writer.WriteRange(*lines, Clip(*lines, msg->BodyStart(), lines->Count()));
-  if (list)
-    if (const TqvTextBody* text = FirstTextBody(*list)) return writer.WriteRange(*lines, DataRange(*lines, *text));
-  writer.WriteRange(*lines, currentData());
+  if (word == "MIME") return writer.WriteRange(ALines, part->Header);
+  // HEADER and TEXT: of the message, or of the message a message/rfc822 part holds.
+  const TqvImapMimePart* message = p == 0 ? root.get() : part->Message.get();
+  if (!message) return writer.WriteBytes("");
+  if (word == "TEXT") return writer.WriteRange(ALines, message->Body);
+  if (p + 1 == parts.size()) return writer.WriteRange(ALines, message->Header);
+  const bool isNot = p + 2 < parts.size();
+  writer.WriteFields(ALines, message->Header, FieldNames(parts[isNot ? p + 2 : p + 1]), isNot);
 }

@@ -1,7 +1,10 @@
 // The FETCH data items of the IMAP4 server: TqvImap4FetchList turns a FETCH
 // item text into items (macros ALL, FAST and FULL expanded, BODY without a
-// section turned into BODYSTRUCTURE), and three writers put the message-derived
-// answers on a stream: ENVELOPE, BODYSTRUCTURE and BODY[section]<partial>.
+// section named kFetchBodyShapeItem), and the writers put the message-derived
+// answers on a stream: ENVELOPE, BODYSTRUCTURE, BODY and BODY[section]<partial>.
+// Structure and sections come from one MIME tree of the lines
+// (qvImapMimeTree), so every size described is the byte count BODY[section]
+// returns.
 // The writers take the stored message as lines (no line breaks) and write
 // bytes without charset conversion. Every string they write is an IMAP quoted
 // string with "\" and '"' escaped, or a literal when it holds CR, LF, NUL or
@@ -10,9 +13,8 @@
 // described with its own envelope and structure, and section parts inside it
 // resolve against it. No state: any thread may call them. They never raise
 // for malformed mail (it reads as empty or default values) and never touch
-// the disk: attachment data is only measured, never saved. Bounded by the
-// message's own size, the message parser's nesting limit and
-// qvMaxImapMessageNesting forwarded messages inside one another.
+// the disk. Bounded by the message's own size and qvMaxImapMimeDepth parts
+// inside one another; nothing recurses on the client's item text.
 #pragma once
 
 #include <memory>
@@ -70,16 +72,24 @@ class TqvImap4FetchEnvelope {
   static void GetEnvelope(const TStrings& ALines, TStream& AStream);
 };
 
+// The item name Parse gives BODY without a section (the non-extensible body
+// structure); no client can send it, as client item names are upper-cased.
+inline constexpr const char* kFetchBodyShapeItem = "BODY(shape)";
+
 class TqvImap4FetchBodyStructure {
  public:
-  // Writes "BODYSTRUCTURE (...)" for the message's MIME structure.
+  // Writes "BODYSTRUCTURE (...)" for the message's MIME structure: the tree
+  // that BODY[section] resolves, with every field of each part's header.
   static void GetBodyStructure(const TStrings& ALines, TStream& AStream);
+  // Writes "BODY (...)": the same without extension data.
+  static void GetBody(const TStrings& ALines, TStream& AStream);
 };
 
 class TqvImap4FetchBody {
  public:
-  // Writes ALabel + " {n}" CRLF + the n bytes of the section, or ALabel + " NIL"
-  // when HEADER.FIELDS selects nothing. Labels: "BODY[<section>]" for BODY and
+  // Writes ALabel + " {n}" CRLF + the n bytes of the section (none for a
+  // part that does not exist; HEADER.FIELDS selecting nothing gives the empty
+  // line alone). Labels: "BODY[<section>]" for BODY and
   // BODY.PEEK, "RFC822" (no section), "RFC822.HEADER" ("HEADER"),
   // "RFC822.TEXT" ("TEXT"). Below a message/rfc822 part, numbers, HEADER and
   // TEXT refer to the forwarded message, MIME to the part. A non-empty

@@ -16,7 +16,10 @@ constexpr int64_t qvMaxDataBlockBytes = 256 * 1024 * 1024;
 constexpr int64_t qvMaxBytesPerRead = 256 * 1024;
 // Levels of an IMAP mailbox below the user's folder that a listing descends.
 constexpr int qvMaxMailBoxLevels = 32;
-// Forwarded messages (message/rfc822 parts) inside one another that FETCH
-// describes with their own envelope and structure; each level is parsed
-// again, so deeper ones are described as empty messages.
-constexpr int qvMaxImapMessageNesting = 8;
+// MIME parts inside one another (multiparts and forwarded messages together)
+// that FETCH takes apart; a part deeper than this is described as an opaque
+// leaf, so no client's message makes the describing code recurse further.
+constexpr int qvMaxImapMimeDepth = 100;
+// Parentheses, NOT and OR inside one another in a SEARCH program; deeper
+// programs are answered BAD.
+constexpr int qvMaxImapSearchNesting = 100;

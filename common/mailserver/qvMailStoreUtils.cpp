@@ -17,11 +17,15 @@
 #include "StringList.h"
 #include "SysError.h"
 
+EOSError StoreOSError(int AErrno, const std::string& AWhat, const std::string& APath) {
+  const uint32_t code = plat::ErrnoToError(AErrno);
+  return EOSError(code, AWhat + " \"" + APath + "\": " + plat::SysErrorMessage(code));
+}
+
 namespace {
 
 [[noreturn]] void RaiseError(int AErrno, const std::string& AWhat, const std::string& APath) {
-  const uint32_t code = plat::ErrnoToError(AErrno);
-  throw EOSError(code, AWhat + " \"" + APath + "\": " + plat::SysErrorMessage(code));
+  throw StoreOSError(AErrno, AWhat, APath);
 }
 
 [[noreturn]] void RaiseErrno(const std::string& AWhat, const std::string& APath) {

@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include "ClassCore.h"
 #include "UniqueFd.h"
 
 class TObject;
@@ -29,6 +30,11 @@ using TqvStoreErrorEvent = std::function<void(TObject* Sender, const std::except
 
 // An open folder of the store. Names inside it are resolved against the
 // folder that was opened and checked, whatever happens to its path later.
+// The store's error for a failed call: AWhat, the path in quotes and the
+// system's text of AErrno ("Cannot delete file "/x/y": Access is denied."),
+// with the platform code of AErrno.
+[[nodiscard]] EOSError StoreOSError(int AErrno, const std::string& AWhat, const std::string& APath);
+
 class TqvStoreFolder {
  public:
   TqvStoreFolder() = default;

@@ -142,8 +142,10 @@ void TqvPop3Server::CmdNoop(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 void TqvPop3Server::CmdQuit(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   // The store deletes the marked messages on the way into UPDATE.
   if (AConnection->State() == psTransaction) SetState(AConnection, psUpdate, AParams->Command);
+  const std::string reply = AConnection->RemovalFailed() ? std::string("-ERR ") + kNotRemoved
+                                                         : "+OK " + ServerName() + " connection closed";
   try {
-    SendResponseAndClose(AConnection, AParams->Command, "+OK " + ServerName() + " connection closed");
+    SendResponseAndClose(AConnection, AParams->Command, reply);
   } catch (const EqvSocketError&) {
     // The client went first; nothing is left to tell it.
   }

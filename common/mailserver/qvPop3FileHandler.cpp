@@ -1,6 +1,7 @@
 #include "qvPop3FileHandler.h"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <unistd.h>
 
 #include <vector>
@@ -174,11 +175,19 @@ void TqvPop3FileHandler::DeleteMarkedMessages(TqvPop3CommandConnection* AConnect
     auto* item = dynamic_cast<TqvPop3FileMessageItem*>(box.Items(i));
     if (item && item->Deleted) names.push_back(NameInFolder(item->FileName));
   }
-  AConnection->AfterStateChange([this, user = AConnection->UserName(), names = std::move(names)] {
+  AConnection->AfterStateChange([this, AConnection, user = AConnection->UserName(), names = std::move(names)] {
     const TqvStoreFolder folder = OpenUserFolderReported(user);
-    if (!folder) return;
-    // A failed removal leaves the file for the next session.
-    for (const std::string& name : names) (void)::unlinkat(folder.Fd(), name.c_str(), 0);
+    if (!folder) {
+      if (!names.empty()) AConnection->SetRemovalFailed();
+      return;
+    }
+    // What can go goes; each file that stays is reported (it is back in the
+    // next session) and QUIT says so.
+    for (const std::string& name : names) {
+      if (::unlinkat(folder.Fd(), name.c_str(), 0) == 0 || errno == ENOENT) continue;
+      DoStoreError(StoreOSError(errno, "Cannot delete file", AddTrailingChar(folder.Path(), '/') + name));
+      AConnection->SetRemovalFailed();
+    }
   });
 }
 

@@ -18,6 +18,7 @@ inline constexpr char kAuthAborted[] = "authentication aborted";
 inline constexpr char kMustStls[] = "Must issue a STLS command first";
 inline constexpr char kWrongStatePrefix[] = "that command is valid only in the ";
 inline constexpr char kWrongStateSuffix[] = " state!";
+inline constexpr char kNotRemoved[] = "some deleted messages not removed";  // QUIT, RFC 1939 section 6
 inline constexpr char kAccessDenied[] = "-ERR access denied ";  // the trailing blank is part of it
 
 inline constexpr char kOk[] = "+OK";

@@ -90,6 +90,10 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   // state change has released the lock, and before the command goes on; a
   // state change that fails drops it unrun.
   void AfterStateChange(std::function<void()> AWork) { FAfterStateChange.push_back(std::move(AWork)); }
+  // For that work at UPDATE: some messages marked deleted stay, so QUIT
+  // answers "-ERR some deleted messages not removed" (RFC 1939 section 6).
+  void SetRemovalFailed() { FRemovalFailed = true; }
+  [[nodiscard]] bool RemovalFailed() const { return FRemovalFailed; }
   // The store's own state for this session (the file store keeps the
   // account folder it opened here); used on the session's commands only,
   // released with the connection.
@@ -105,6 +109,7 @@ class TqvPop3CommandConnection : public TqvCommandConnection {
   std::unique_ptr<TqvPop3MessageList> FMailBox;
   std::atomic<bool> FInAuthExchange{false};
   std::vector<std::function<void()>> FAfterStateChange;
+  bool FRemovalFailed = false;
 };
 
 using TqvPop3CreateUserAccountEvent =

@@ -50,6 +50,26 @@ bool SameOrSubdomain(const std::string& ADomain, const std::string& AParent) {
          SameText(std::string_view(ADomain).substr(ADomain.size() - AParent.size()), AParent);
 }
 
+// Clocks of signer and verifier may differ by this much (seconds).
+constexpr int64_t kClockAllowance = 300;
+
+// A signature past its x= (with the allowance); none without x=.
+bool Expired(const TqvDkimSignature& ASignature) {
+  if (ASignature.SignatureExpiration <= 0) return false;
+  const int64_t expires = DateTimeToUnix(LocalToUTC(ASignature.SignatureExpiration));
+  return DateTimeToUnix(LocalToUTC(Now())) > expires + kClockAllowance;
+}
+
+// A bare PKCS #1 RSAPublicKey (SEQUENCE of two INTEGERs), as some key
+// records publish it, rather than a SubjectPublicKeyInfo (SEQUENCE that
+// starts with the algorithm's SEQUENCE).
+bool IsRsaPublicKey(const TBytes& ADer) {
+  if (ADer.size() < 4 || ADer[0] != 0x30) return false;
+  size_t at = 2;
+  if (ADer[1] & 0x80) at += ADer[1] & 0x7F;
+  return at < ADer.size() && ADer[at] == 0x02;
+}
+
 }  // namespace
 
 void TqvDkimDnsSettings::Assign(const TPersistent& Source) {
@@ -169,14 +189,18 @@ std::vector<std::string> TqvDkim::ResolveKeyRecords(const std::string& AName) {
   return records;
 }
 
-TBytes TqvDkim::BodyHash(const TqvDkimSignature& ASignature, const TStrings& ALines) {
+std::string TqvDkim::CanonicalBody(const TqvDkimSignature& ASignature, const TStrings& ALines) {
   const auto canon = CreateObject<TqvDkimCanonicalizer>(ASignature.GetBodyCanonicalization());
   std::string body = canon->CanonicalizeBody(ALines);
   if (ASignature.BodyLength > 0 && static_cast<size_t>(ASignature.BodyLength) < body.size())
     body.resize(static_cast<size_t>(ASignature.BodyLength));
+  return body;
+}
+
+TBytes TqvDkim::BodyHash(const TqvDkimSignature& ASignature, const std::string& ABody) {
   const auto hash = CreateObject<TqvHash>(ASignature.GetHashAlgorithm());
   hash->Init();
-  Feed(*hash, body);
+  Feed(*hash, ABody);
   TBytes digest;
   hash->Done(digest);
   return digest;
@@ -196,7 +220,10 @@ void TqvDkim::Sign(TStrings& ALines) {
     header.GetFieldLines(header.GetFieldIndex(Trim(FCopiedHeaderFields.Strings(n))), lines);
     sig.CopiedHeaderFields.AddStrings(lines);
   }
-  sig.BodyHash = EncodeBase64(BodyHash(sig, ALines));
+  const std::string body = CanonicalBody(sig, ALines);
+  // l= never counts more than the body has (RFC 6376 section 3.5).
+  if (sig.BodyLength > 0) sig.BodyLength = static_cast<int32_t>(body.size());
+  sig.BodyHash = EncodeBase64(BodyHash(sig, body));
   sig.Build(ALines, FCharsPerLine);
 
   // The hash covers the signed fields, then the field just inserted at the top.
@@ -242,7 +269,9 @@ void TqvDkim::VerifyField(const TStrings& ALines, const TqvDkimHeaderFieldList& 
     if (!fromSigned) throw EqvDkimError(kDkimInvalidFormat);
     if (!sig.UserIdentity.empty() && !SameOrSubdomain(IdentityDomain(sig.UserIdentity), sig.Domain))
       throw EqvDkimError(kDkimInvalidFormat);
-    if (DecodeBase64(sig.BodyHash) != BodyHash(sig, ALines)) throw EqvDkimError(kDkimBodyHashDiffers);
+    if (Expired(sig)) throw EqvDkimError(kDkimSignatureExpired);
+    if (DecodeBase64(sig.BodyHash) != BodyHash(sig, CanonicalBody(sig, ALines)))
+      throw EqvDkimError(kDkimBodyHashDiffers);
     VerifyWithKeys(ALines, AHeader, AIndex, sig);
   } catch (const EqvCryptError& e) {
     fail(e.Message(), e.ErrorCode);
@@ -319,7 +348,10 @@ void TqvDkim::CheckSignature(const TStrings& ALines, const TqvDkimHeaderFieldLis
                              TqvDkimSignature& ASignature, const TBytes& APublicKey) {
   const auto key = CreateObject<TqvRsaKey>("rsa");
   key->Init();
-  key->SetPublicKeyInfo(APublicKey);
+  if (IsRsaPublicKey(APublicKey))
+    key->SetRsaPublicKey(APublicKey);
+  else
+    key->SetPublicKeyInfo(APublicKey);
   const auto verifier = CreateObject<TqvSignatureRsa>(ASignature.SignatureAlgorithm);
   verifier->Init();
   verifier->SetPublicKey(*key);

@@ -4,8 +4,11 @@
 // with public keys from OnGetPublicKey or from DNS ("<s>._domainkey.<d>" TXT
 // records through DnsQuery, in ResolveKeyRecords). A message holds the component as
 // its DKIM link. Besides the signature itself, verification requires what
-// RFC 6376 makes a must: From signed, i= inside d=, and a key whose t= and
-// s= tags allow the signature. One thread at a time; a DNS look-up blocks it.
+// RFC 6376 makes a must: From signed, i= inside d=, a signature not past its
+// x= (five minutes' clock allowance: -16), and a key whose t= and s= tags
+// allow the signature; the key's p= may be a SubjectPublicKeyInfo or a bare
+// PKCS #1 RSAPublicKey. Sign writes c= in its two-word form and l= no larger
+// than the canonical body. One thread at a time; a DNS look-up blocks it.
 // Errors: EqvDkimError (-10..-19), EqvCryptError (-4 without a private key;
 // the platform's "Invalid Signature" for a signature that does not match),
 // a plain Exception "Unknown DKIM algorithm: <name>" for names the registry
@@ -125,7 +128,9 @@ class TqvDkim : public TqvMessageDkimLink {
  private:
   template <class T>
   [[nodiscard]] std::unique_ptr<T> CreateObject(const std::string& AName);
-  [[nodiscard]] TBytes BodyHash(const TqvDkimSignature& ASignature, const TStrings& ALines);
+  // The canonical body, cut to the signature's l= when that is shorter.
+  [[nodiscard]] std::string CanonicalBody(const TqvDkimSignature& ASignature, const TStrings& ALines);
+  [[nodiscard]] TBytes BodyHash(const TqvDkimSignature& ASignature, const std::string& ABody);
   void VerifyField(const TStrings& ALines, const TqvDkimHeaderFieldList& AHeader, int AIndex);
   void VerifyWithKeys(const TStrings& ALines, const TqvDkimHeaderFieldList& AHeader, int AIndex,
                       TqvDkimSignature& ASignature);

@@ -120,7 +120,10 @@ void TqvDkimSignature::Build(TStrings& ALines, int ACharsPerLine) {
   add("a", SignatureAlgorithm, true);
   add("d", Trim(Domain).empty() ? std::string() : TqvIdnTranslator::EncodeDomain(Domain), true);
   add("s", Selector, true);
-  add("c", Canonicalization, false);
+  // Always the two-word form, which no verifier reads otherwise.
+  add("c", Trim(Canonicalization).empty() ? std::string()
+                                          : GetHeaderCanonicalization() + "/" + GetBodyCanonicalization(),
+      false);
   if (BodyLength > 0) add("l", std::to_string(BodyLength), false);
   add("q", QueryMethod, false);
   if (!Trim(UserIdentity).empty())
@@ -162,14 +165,15 @@ std::string TqvDkimSignature::GetHashAlgorithm() const {
   return ExtractWord(2, SignatureAlgorithm, "-");
 }
 
+// RFC 6376 section 3.5: "header/body"; one word names the header's
+// algorithm alone, and the body's is then "simple".
 std::string TqvDkimSignature::GetHeaderCanonicalization() const {
   const int words = WordCount(Canonicalization, "/");
   return words == 1 || words == 2 ? Trim(ExtractWord(1, Canonicalization, "/")) : "simple";
 }
 
 std::string TqvDkimSignature::GetBodyCanonicalization() const {
-  const int words = WordCount(Canonicalization, "/");
-  return words == 1 || words == 2 ? Trim(ExtractWord(words, Canonicalization, "/")) : "simple";
+  return WordCount(Canonicalization, "/") == 2 ? Trim(ExtractWord(2, Canonicalization, "/")) : "simple";
 }
 
 TqvDkimSignature* TqvDkimSignatureList::Add(std::unique_ptr<TqvDkimSignature> ASignature) {

@@ -144,7 +144,7 @@ int TqvDkimHeaderFieldList::NextFieldIndex(std::string_view AName) {
 void TqvDkimHeaderFieldList::DoAddFieldItem(int AFieldIndex, const std::string& AName, bool ANewLine,
                                             const std::string& AValue) {
   const std::string tag = qvtext::LowerCase(Trim(AName.substr(0, AName.find('='))));
-  if (!ValidIndex(AFieldIndex) || CharsPerLine() <= 0 || tag == "b" || tag == "bh") {
+  if (!ValidIndex(AFieldIndex) || CharsPerLine() <= 0) {
     TqvHeaderFieldList::DoAddFieldItem(AFieldIndex, AName, ANewLine, AValue);
     return;
   }
@@ -163,7 +163,11 @@ void TqvDkimHeaderFieldList::DoAddFieldItem(int AFieldIndex, const std::string& 
   if (needsSeparator) line += ItemSeparator();
   Lines().SetStrings(last, line);
   std::vector<std::string> pieces{"\t"};
-  if (tag == "h") {
+  if (tag == "b" || tag == "bh") {
+    // Base64 takes whitespace anywhere: cut at the width.
+    pieces = FoldPieces(item, CharsPerLine());
+    for (size_t i = 0; i < pieces.size(); ++i) pieces[i] = (i == 0 ? "\t" : "\t ") + pieces[i];
+  } else if (tag == "h") {
     // Header names are never cut: a fold goes after a ":".
     size_t from = 0;
     while (from < item.size()) {

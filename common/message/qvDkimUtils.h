@@ -22,6 +22,7 @@ constexpr int kDkimInvalidAlgorithm = -12;
 constexpr int kDkimBodyHashDiffers = -13;
 constexpr int kDkimUnknownVersion = -14;
 constexpr int kDkimKeyRequired = -15;
+constexpr int kDkimSignatureExpired = -16;
 constexpr int kDkimKeyRevoked = -18;
 constexpr int kDkimInvalidKey = -19;
 
@@ -36,6 +37,7 @@ constexpr TqvDkimErrorText kDkimErrors[] = {
     {kDkimBodyHashDiffers, "Body hash values differ"},
     {kDkimUnknownVersion, "The version of the DKIM-Signature is unknown"},
     {kDkimKeyRequired, "The key is required to complete the operation"},
+    {kDkimSignatureExpired, "The DKIM-Signature has expired"},
     {kDkimKeyRevoked, "The key is revoked"},
     {kDkimInvalidKey, "The publik key is invalid or has wrong parameters"},
 };

@@ -122,6 +122,39 @@ std::vector<std::string> TqvHeaderFieldList::FoldPieces(std::string_view AText, 
   return pieces;
 }
 
+std::vector<std::string> TqvHeaderFieldList::FoldAtWhitespace(std::string_view ALine, int AWidth) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::vector<std::string> lines;
+  // The first cut may come only after the first token of the value (of the
+  // line, for a continuation line).
+  size_t from = 0;
+  if (!ALine.empty() && !blank(ALine[0])) {
+    from = ALine.find(':');
+    from = from == std::string_view::npos ? 0 : from + 1;
+  }
+  while (from < ALine.size() && blank(ALine[from])) ++from;
+  std::string_view rest = ALine;
+  while (AWidth > 0 && rest.size() > static_cast<size_t>(AWidth)) {
+    // Cut points: whitespace after a token with a token still to come.
+    size_t best = std::string_view::npos;
+    for (size_t p = from + 1; p < rest.size(); ++p) {
+      if (!blank(rest[p]) || blank(rest[p - 1])) continue;
+      size_t q = p;
+      while (q < rest.size() && blank(rest[q])) ++q;
+      if (q == rest.size()) break;
+      if (p > static_cast<size_t>(AWidth) && best != std::string_view::npos) break;
+      best = p;
+      if (p > static_cast<size_t>(AWidth)) break;
+    }
+    if (best == std::string_view::npos) break;
+    lines.emplace_back(rest.substr(0, best));
+    rest.remove_prefix(best);
+    from = 1;  // past the whitespace the continuation starts with
+  }
+  lines.emplace_back(rest);
+  return lines;
+}
+
 bool TqvHeaderFieldList::IsOwnFold(const std::vector<std::string>& ALines) const {
   if (ALines.size() < 2 || FCharsPerLine <= 0) return false;
   std::string joined = ALines[0];
@@ -297,9 +330,7 @@ int TqvHeaderFieldList::InsertLine(int AIndex, const std::string& ALine, bool AF
   if (AIndex < FParseStart) AIndex = FParseStart;  // never above this list's own header
   if (ALine.empty()) return FHeaderEnd;
   if (AFold && FCharsPerLine > 0) {
-    auto pieces = FoldPieces(ALine, FCharsPerLine);
-    for (size_t i = 1; i < pieces.size(); ++i) pieces[i] = '\t' + pieces[i];
-    InsertRawLines(AIndex, pieces);
+    InsertRawLines(AIndex, FoldAtWhitespace(ALine, FCharsPerLine));
   } else {
     lines.Insert(AIndex, ALine);
   }
@@ -376,14 +407,8 @@ void TqvHeaderFieldList::DoAddFieldItem(int AFieldIndex, const std::string& ANam
     return;
   }
   lines.SetStrings(last, line);
-  std::vector<std::string> pieces;
-  if (FCharsPerLine > 0) {
-    pieces = FoldPieces(item, FCharsPerLine);
-    for (size_t i = 0; i < pieces.size(); ++i) pieces[i] = (i == 0 ? "\t" : "\t ") + pieces[i];
-  } else {
-    pieces.push_back("\t" + item);
-  }
-  InsertRawLines(last + 1, pieces);
+  // The item on a line of its own, cut only at whitespace inside it.
+  InsertRawLines(last + 1, FoldAtWhitespace("\t" + item, FCharsPerLine));
 }
 
 void TqvHeaderFieldList::AddFieldItem(const std::string& AFieldName, const std::string& AName,

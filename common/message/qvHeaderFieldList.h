@@ -104,6 +104,12 @@ class TqvHeaderFieldList : public TObject {
   // line, then the continuation texts (without their prefix). A lone special
   // character left at the end joins the piece before it.
   [[nodiscard]] std::vector<std::string> FoldPieces(std::string_view AText, int AWidth) const;
+  // The lines ALine folds into at width AWidth, cut only before whitespace
+  // that follows a token (RFC 5322 folding): each continuation starts with
+  // the blank or TAB it was cut at, so unfolding gives ALine back. A token
+  // longer than the width stays whole on its line; the field name is never
+  // left alone.
+  [[nodiscard]] static std::vector<std::string> FoldAtWhitespace(std::string_view ALine, int AWidth);
 
  protected:
   // The item-adding operation behind the AddFieldItem family (any value).

@@ -354,6 +354,7 @@ void TqvAttachmentBody::Assign(const TPersistent& Source) {
   if (const auto* src = dynamic_cast<const TqvAttachmentBody*>(&Source)) {
     StoreFileName(src->FFileName);
     StoreContentID(src->FContentID);
+    FNamedByCaller = src->FNamedByCaller;
   }
   TqvMessageBody::Assign(Source);
 }
@@ -367,6 +368,7 @@ void TqvAttachmentBody::RegisterFields() {
 void TqvAttachmentBody::Clear() {
   TqvMessageBody::Clear();
   FFileName.clear();
+  FNamedByCaller = false;
   SetContentType("application/octet-stream");
   FContentID.clear();
 }
@@ -384,6 +386,8 @@ void TqvAttachmentBody::StoreContentID(const std::string& AValue) {
 }
 
 void TqvAttachmentBody::SetFileName(const std::string& AValue) {
+  // A name the parser found ("begin 644 <name>") is the mail's, not a file.
+  FNamedByCaller = !Message()->Parsing();
   if (FFileName == AValue) return;
   FFileName = AValue;
   {
@@ -470,8 +474,16 @@ std::unique_ptr<TStream> TqvAttachmentBody::GetSourceStream() {
   bool handled = false;
   std::string name = FFileName;
   Message()->DoLoadAttachment(this, name, data, handled);
-  if (name != FFileName) FFileName = name;
+  if (name != FFileName) {
+    FFileName = name;
+    FNamedByCaller = true;
+  }
   if (handled) return data;
+  if (!FNamedByCaller) {
+    if (FChoosingEncoding) return nullptr;
+    throw Exception("Attachment \"" + ExtractMailFileName(FFileName) +
+                    "\" has no data: name its file with FileName or give it through OnLoadAttachment");
+  }
   if (FChoosingEncoding) {
     try {
       return std::make_unique<TFileStream>(FFileName, fmOpenRead | fmShareDenyWrite);

@@ -190,7 +190,8 @@ class TqvAttachmentBody : public TqvMessageBody {
   void Assign(const TPersistent& Source) override;
 
   [[nodiscard]] const std::string& FileName() const { return FFileName; }
-  // Chooses the encoding from the file (when none is set) and changes the message.
+  // Chooses the encoding from the file (when none is set) and changes the
+  // message. Outside parsing, the file is the one building reads.
   virtual void SetFileName(const std::string& AValue);
   // Without angle brackets.
   [[nodiscard]] const std::string& ContentID() const { return FContentID; }
@@ -213,6 +214,10 @@ class TqvAttachmentBody : public TqvMessageBody {
   std::string FFileName;
   std::string FContentID;
   bool FChoosingEncoding = false;
+  // FileName names a file the application chose (SetFileName outside
+  // parsing, or OnLoadAttachment); a name read from a message never is, so
+  // building never opens a file that a mail names.
+  bool FNamedByCaller = false;
 };
 
 class TqvImageBody : public TqvAttachmentBody {

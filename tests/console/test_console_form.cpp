@@ -179,17 +179,56 @@ TEST_F(ConsoleForm, SaveWritesEveryKeyKeepsStaleSectionsAndSaysSo) {
 }
 
 TEST_F(ConsoleForm, ClosingSavesOnceEvenWithoutSave) {
+  WriteThreeAccounts();
   OpenForm();
-  Find<QPushButton>("btnAddUser")->click();
   Form->close();
   plat::TIniFile ini(SettingsFile());
   ASSERT_TRUE(ini.Exists());
-  EXPECT_EQ(ini.ReadInteger("USERS", "Count", -1), 1);
-  EXPECT_EQ(ini.ReadString("SMTP", "DnsServer", ""), "127.0.0.1");  // the no-file defaults
+  EXPECT_EQ(ini.ReadInteger("USERS", "Count", -1), 3);
   EXPECT_TRUE(Dialogs.Messages.empty());
+  EXPECT_TRUE(Dialogs.Confirms.empty());  // nothing new to ask about
   std::remove(SettingsFile().c_str());
   Form->FormDestroy();  // already done: no second write
   EXPECT_FALSE(plat::TIniFile(SettingsFile()).Exists());
+}
+
+// A half-made new account (an empty password) is never saved unasked:
+// closing asks, Cancel leaves it out, OK keeps it; Save confirms it.
+TEST_F(ConsoleForm, NewAccountsAreSavedOnCloseOnlyWhenConfirmed) {
+  for (const bool keep : {false, true}) {
+    OpenForm();
+    Find<QPushButton>("btnAddUser")->click();
+    Dialogs.ConfirmAnswer = keep;
+    Form->close();
+    ASSERT_EQ(Dialogs.Confirms.size(), 1u) << keep;
+    EXPECT_EQ(Dialogs.Confirms[0].Text, U(text::kConfirmNewUsers));
+    EXPECT_EQ(Dialogs.Confirms[0].Detail, U(text::kConfirmCaption));
+    plat::TIniFile ini(SettingsFile());
+    EXPECT_EQ(ini.ReadInteger("USERS", "Count", -1), keep ? 1 : 0) << keep;
+    Dialogs.Confirms.clear();
+    std::remove(SettingsFile().c_str());
+  }
+
+  // Saved on purpose: closing asks nothing and keeps it; a later addition
+  // is asked about alone, and a save nobody was asked about leaves it out.
+  OpenForm();
+  Find<QPushButton>("btnAddUser")->click();
+  Find<QPushButton>("btnSave")->click();
+  Find<QPushButton>("btnAddUser")->click();
+  Form->FormDestroy();
+  EXPECT_TRUE(Dialogs.Confirms.empty());
+  EXPECT_EQ(plat::TIniFile(SettingsFile()).ReadInteger("USERS", "Count", -1), 1);
+  EXPECT_EQ(Find<QTableWidget>("lvUserList")->rowCount(), 1);
+}
+
+TEST_F(ConsoleForm, PasswordEchoesAsAPasswordField) {
+  WriteThreeAccounts();
+  OpenForm();
+  Find<QTableWidget>("lvUserList")->selectRow(0);
+  auto* password = Find<QLineEdit>("edtPassword");
+  EXPECT_FALSE(password->text().isEmpty());
+  EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+  EXPECT_NE(password->displayText(), password->text());
 }
 
 TEST_F(ConsoleForm, FailedSaveReportsTheErrorOnSaveAndOnClose) {

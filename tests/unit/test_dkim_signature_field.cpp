@@ -50,8 +50,11 @@ TEST(DkimSignatureField, ParsesTagsAndRefusesBadOnes) {
   EXPECT_EQ(sig.BodyHash, "Ym9keQ==");
   EXPECT_EQ(sig.Signature, "c2ln");
 
+  // One word names the header's algorithm; the body's is then simple.
   sig.Parse("v=1; " + kBase + "; c=relaxed");
-  EXPECT_EQ(sig.GetBodyCanonicalization(), "relaxed");
+  EXPECT_EQ(sig.GetHeaderCanonicalization() + "/" + sig.GetBodyCanonicalization(), "relaxed/simple");
+  sig.Parse("v=1; " + kBase + "; c=simple/relaxed");
+  EXPECT_EQ(sig.GetHeaderCanonicalization() + "/" + sig.GetBodyCanonicalization(), "simple/relaxed");
   sig.Parse("v=1; " + kBase);
   EXPECT_EQ(sig.GetHeaderCanonicalization() + sig.GetBodyCanonicalization(), "simplesimple");
   for (const char* a : {"rsa", "rsa-sha256-x"}) {

@@ -152,8 +152,10 @@ std::vector<std::string> Names(const std::string& AText) {
 
 TEST(ImapFetchList, ParsesItemsMacrosAndBodyForms) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(Names("BODY"), V{"BODYSTRUCTURE"});
-  EXPECT_EQ(Names("FULL UID"), (V{"UID", "FLAGS", "INTERNALDATE", "RFC822.SIZE", "ENVELOPE", "BODYSTRUCTURE"}));
+  // BODY alone is the non-extensible structure, under a name no client sends.
+  EXPECT_EQ(Names("BODY"), V{kFetchBodyShapeItem});
+  EXPECT_EQ(Names("FULL UID"), (V{"UID", "FLAGS", "INTERNALDATE", "RFC822.SIZE", "ENVELOPE", kFetchBodyShapeItem}));
+  EXPECT_EQ(Names("body(shape)"), V{"BODY(SHAPE)"});
   EXPECT_EQ(Names("fast"), (V{"FLAGS", "INTERNALDATE", "RFC822.SIZE"}));
   EXPECT_EQ(Names("FLAGS BODY.PEEK[HEADER.FIELDS (FROM TO)]<0.100> UID"),
             (V{"FLAGS", "BODY.PEEK[HEADER.FIELDS (FROM TO)]<0.100>", "UID"}));
@@ -161,7 +163,7 @@ TEST(ImapFetchList, ParsesItemsMacrosAndBodyForms) {
   EXPECT_EQ(Names("(FLAGS UID)"), (V{"FLAGS", "UID"}));
   EXPECT_EQ(Names("BODY.PEEK[HEADER.FIELDS (SUBJECT)]"), V{"BODY.PEEK[HEADER.FIELDS (SUBJECT)]"});
   // An unterminated bracket leaves the bare BODY.
-  EXPECT_EQ(Names("BODY[HEADER"), V{"BODYSTRUCTURE"});
+  EXPECT_EQ(Names("BODY[HEADER"), V{kFetchBodyShapeItem});
 
   TqvImap4FetchList list;
   list.Parse("body[]");
@@ -187,88 +189,145 @@ TEST(ImapFetchList, UnknownSectionWordsAndBadPartialsAreRefused) {
   EXPECT_EQ(Body(kMessageM, "FOO"), "BODY[FOO] NIL");
 }
 
-TEST(ImapFetchEnvelope, SampleMessagesAndQuoting) {
+TEST(ImapFetchEnvelope, FieldsDefaultsGroupsRoutesAndQuotedNames) {
   EXPECT_EQ(Envelope(kMessageM),
-            "ENVELOPE (\"Mon, 2 Mar 2026 10:00:00 +0100\" \"Hello\" (({13}\r\nAlice Example NIL \"alice\" "
-            "\"example.com\")) (({13}\r\nAlice Example NIL \"alice\" \"example.com\")) NIL ((NIL NIL \"bob\" "
-            "\"example.org\")({7}\r\nCarol C NIL \"carol\" \"example.net\")) NIL NIL NIL \"<abc123@example.com>\")");
+            "ENVELOPE (\"Mon, 2 Mar 2026 10:00:00 +0100\" \"Hello\" ((\"Alice Example\" NIL \"alice\" "
+            "\"example.com\")) ((\"Alice Example\" NIL \"alice\" \"example.com\")) ((\"Alice Example\" NIL \"alice\" "
+            "\"example.com\")) ((NIL NIL \"bob\" \"example.org\")(\"Carol C\" NIL \"carol\" \"example.net\")) NIL NIL "
+            "NIL \"<abc123@example.com>\")");
+  // No Date, no Subject: NIL; Sender and Reply-To take From's value.
   EXPECT_EQ(Envelope(kPlain), "ENVELOPE (NIL \"plain\" ((NIL NIL \"alice\" \"example.com\")) ((NIL NIL \"alice\" "
-                              "\"example.com\")) NIL NIL NIL NIL NIL NIL)");
+                              "\"example.com\")) ((NIL NIL \"alice\" \"example.com\")) NIL NIL NIL NIL NIL)");
+  EXPECT_EQ(Envelope({"From: a@x.example", ""}).substr(0, 15), "ENVELOPE (NIL N");
+  EXPECT_NE(Envelope({"Subject:", ""}).find(" \"\" NIL"), std::string::npos);
 
-  const std::string env = Envelope({"From: \"Doe, John\" <j@x.example>, nohost", "Subject: He said \"hi\" \\o/",
-                                    "Reply-To: r@x.example", "Cc: ,", ""});
+  const std::string env = Envelope({"From: \"Doe, John\" <j@x.example>, anna@x.example (Anna)",
+                                    "Subject: He said \"hi\" \\o/", "Reply-To: r@x.example",
+                                    "In-Reply-To: <parent@x.example>", "Cc: ,", ""});
   EXPECT_NE(env.find("\"He said \\\"hi\\\" \\\\o/\""), std::string::npos) << env;
-  // One address for the quoted comma; an address without "@" is all host.
-  EXPECT_NE(env.find("(({9}\r\nDoe, John NIL \"j\" \"x.example\")(NIL NIL NIL \"nohost\"))"), std::string::npos) << env;
-  EXPECT_NE(env.find(" ((NIL NIL \"r\" \"x.example\")) NIL NIL NIL NIL NIL)"), std::string::npos) << env;
+  // One address for the quoted comma; a comment names an address without a phrase.
+  EXPECT_NE(env.find("((\"Doe, John\" NIL \"j\" \"x.example\")(\"Anna\" NIL \"anna\" \"x.example\"))"),
+            std::string::npos)
+      << env;
+  EXPECT_NE(env.find(" ((NIL NIL \"r\" \"x.example\")) NIL NIL NIL \"<parent@x.example>\" NIL)"), std::string::npos)
+      << env;
+  // Groups open with the group's name and close with an all-NIL address.
+  EXPECT_NE(Envelope({"To: undisclosed-recipients:;", ""})
+                .find(" ((NIL NIL \"undisclosed-recipients\" NIL)(NIL NIL NIL NIL)) "),
+            std::string::npos);
+  EXPECT_NE(Envelope({"Cc: Friends: anna@x, \"Ben B\" <ben@x>;, carl@x", ""})
+                .find("((NIL NIL \"Friends\" NIL)(NIL NIL \"anna\" \"x\")(\"Ben B\" NIL \"ben\" \"x\")"
+                      "(NIL NIL NIL NIL)(NIL NIL \"carl\" \"x\"))"),
+            std::string::npos);
+  // A source route goes to its own member; an empty address is filled as the reference fills it.
+  EXPECT_NE(Envelope({"From: <@route.example,@b.example:user@example.com>", ""})
+                .find("((NIL \"@route.example,@b.example\" \"user\" \"example.com\"))"),
+            std::string::npos);
+  EXPECT_NE(Envelope({"Cc: \"Empty\" <>", ""}).find("((\"Empty\" NIL \"MISSING_MAILBOX\" \"MISSING_DOMAIN\"))"),
+            std::string::npos);
   // An 8-bit subject travels as a literal.
   EXPECT_NE(Envelope({"Subject: caf\xc3\xa9", ""}).find("{5}\r\ncaf\xc3\xa9"), std::string::npos);
 }
 
-TEST(ImapFetchBodyStructure, MultipartNestedAndPlain) {
+TEST(ImapFetchBodyStructure, SizesEndBeforeTheBoundaryAndMultipartsStayMultiparts) {
+  // "Hi Bob," CRLF "second line." is 21 bytes and 1 line break: the CRLF
+  // before the next delimiter is the delimiter's.
   EXPECT_EQ(Structure(kMessageM),
-            "BODYSTRUCTURE ((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 23 2 NIL NIL NIL)"
-            "(\"application\" \"pdf\" (\"name\" \"a.pdf\") NIL NIL \"base64\" 14 NIL (\"attachment\" (\"filename\" "
-            "\"a.pdf\")) NIL) \"mixed\" (\"boundary\" \"XYZ\") NIL NIL)");
-  EXPECT_EQ(Structure(kPlain), "BODYSTRUCTURE (\"TEXT\" \"PLAIN\" NIL NIL NIL \"7BIT\" 23 2 NIL NIL NIL)");
-  // Charset defaults to us-ascii; a part without a type is text/plain.
+            "BODYSTRUCTURE ((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 21 1 NIL NIL NIL NIL)"
+            "(\"application\" \"pdf\" (\"name\" \"a.pdf\") NIL NIL \"base64\" 12 NIL (\"attachment\" (\"filename\" "
+            "\"a.pdf\")) NIL NIL) \"mixed\" (\"boundary\" \"XYZ\") NIL NIL NIL)");
+  EXPECT_EQ(Structure(kPlain), "BODYSTRUCTURE (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 23 2 NIL "
+                               "NIL NIL NIL)");
   EXPECT_EQ(Structure(kNested),
-            "BODYSTRUCTURE (((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 12 1 NIL NIL NIL)"
-            "(\"text\" \"html\" (\"charset\" \"utf-8\") NIL NIL \"7bit\" 13 1 NIL NIL NIL) \"alternative\" "
-            "(\"boundary\" \"IN\") NIL NIL)(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 14 1 NIL "
-            "NIL NIL) \"mixed\" (\"boundary\" \"OUT\") NIL NIL)");
-  // A MIME message with an empty body still describes one text part.
-  EXPECT_EQ(Structure({"MIME-Version: 1.0", "Content-Type: text/plain", "", ""}),
-            "BODYSTRUCTURE (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL)");
-  // A nested multipart of one part still lists it in parentheses.
-  const std::string one = Structure({"MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"A\"", "", "--A",
-                                     "Content-Type: multipart/alternative; boundary=\"B\"", "", "--B", "", "x",
-                                     "--B--", "--A", "", "y", "--A--"});
-  EXPECT_NE(one.find("((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 3 1 NIL NIL NIL) "
-                     "\"alternative\""),
-            std::string::npos)
-      << one;
+            "BODYSTRUCTURE (((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 10 0 NIL NIL NIL NIL)"
+            "(\"text\" \"html\" (\"charset\" \"utf-8\") NIL NIL \"7bit\" 11 0 NIL NIL NIL NIL) \"alternative\" "
+            "(\"boundary\" \"IN\") NIL NIL NIL)(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 12 0 "
+            "NIL NIL NIL NIL) \"mixed\" (\"boundary\" \"OUT\") NIL NIL NIL)");
+  // A multipart of one part is a multipart, at the top and below it.
+  const std::vector<std::string> one = {"MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"A\"", "",
+                                        "--A", "Content-Type: application/pdf", "", "JVBE", "--A--"};
+  EXPECT_EQ(Structure(one), "BODYSTRUCTURE ((\"application\" \"pdf\" NIL NIL NIL \"7bit\" 4 NIL NIL NIL NIL) "
+                            "\"mixed\" (\"boundary\" \"A\") NIL NIL NIL)");
+  EXPECT_EQ(Body(one, "1"), "BODY[1] {4}\r\nJVBE");
+  // A part number beyond the parts is an empty string, never other content.
+  EXPECT_EQ(Body(one, "2"), "BODY[2] {0}\r\n");
+  EXPECT_EQ(Body(kMessageM, "3"), "BODY[3] {0}\r\n");
+  EXPECT_EQ(Body(kMessageM, "1.2"), "BODY[1.2] {0}\r\n");
+  EXPECT_EQ(Body(kMessageM, "1.1"), "BODY[1.1] {21}\r\nHi Bob,\r\nsecond line.");
 }
 
-TEST(ImapFetchBodyStructure, ForwardedMessagesCarryEnvelopeStructureAndLines) {
-  const std::string s = Structure(kForward);
-  EXPECT_EQ(s,
-            "BODYSTRUCTURE ((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 12 1 NIL NIL NIL)"
-            "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 255 (NIL \"Lunch\" (({5}\r\nCarol NIL \"carol\" "
-            "\"example.com\")) (({5}\r\nCarol NIL \"carol\" \"example.com\")) NIL NIL NIL NIL NIL NIL) "
-            "((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 10 1 NIL NIL NIL)"
-            "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 47 (NIL \"Menu\" ((NIL NIL \"dan\" \"example.com\")) "
-            "((NIL NIL \"dan\" \"example.com\")) NIL NIL NIL NIL NIL NIL) (\"TEXT\" \"PLAIN\" NIL NIL NIL \"7BIT\" 7 1 "
-            "NIL NIL NIL) 4 NIL NIL NIL) \"mixed\" (\"boundary\" \"F2\") NIL NIL) 17 NIL NIL NIL) \"mixed\" "
-            "(\"boundary\" \"F1\") NIL NIL)");
+TEST(ImapFetchBodyStructure, FieldsComeFromThePartsOwnHeader) {
+  const std::vector<std::string> m = {
+      "MIME-Version: 1.0",
+      "Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; micalg=pgp-sha256; boundary=S",
+      "",
+      "--S",
+      "Content-Type: text/plain; charset=utf-8; format=flowed; delsp=yes; name=\"notes.txt\"",
+      "Content-Transfer-Encoding: 8bit",
+      "Content-Description: Notes for you",
+      "Content-Disposition: attachment; filename=\"notes.txt\"",
+      "Content-ID: <n1@x>",
+      "Content-Language: en, de",
+      "Content-Location: notes.txt",
+      "Content-MD5: AAAA",
+      "",
+      "caf\xc3\xa9",
+      "--S",
+      "Content-Type: image/png",
+      "Content-Disposition: inline; filename=a.png",
+      "Content-Transfer-Encoding: binary",
+      "",
+      "PNG",
+      "--S",
+      "Content-Type: application/pdf; name=\"=?UTF-8?B?w6TDtsO8IFJlY2hudW5nLnBkZg==?=\"",
+      "Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20rates.bin",
+      "Content-Description: ignored.txt",
+      "",
+      "x",
+      "--S--"};
+  EXPECT_EQ(Structure(m),
+            "BODYSTRUCTURE ((\"text\" \"plain\" (\"charset\" \"utf-8\" \"format\" \"flowed\" \"delsp\" \"yes\" "
+            "\"name\" \"notes.txt\") \"<n1@x>\" \"Notes for you\" \"8bit\" 5 0 \"AAAA\" (\"attachment\" "
+            "(\"filename\" \"notes.txt\")) (\"en\" \"de\") \"notes.txt\")"
+            "(\"image\" \"png\" NIL NIL NIL \"binary\" 3 NIL (\"inline\" (\"filename\" \"a.png\")) NIL NIL)"
+            "(\"application\" \"pdf\" (\"name\" \"=?UTF-8?B?w6TDtsO8IFJlY2hudW5nLnBkZg==?=\") NIL \"ignored.txt\" "
+            "\"7bit\" 1 NIL (\"attachment\" (\"filename*\" \"UTF-8''%E2%82%AC%20rates.bin\")) NIL NIL) \"signed\" "
+            "(\"protocol\" \"application/pgp-signature\" \"micalg\" \"pgp-sha256\" \"boundary\" \"S\") NIL NIL NIL)");
+  // BODY is the same tree without the extension data.
+  TStringStream out;
+  TqvImap4FetchBodyStructure::GetBody(*Lines(m), out);
+  EXPECT_EQ(out.DataString(),
+            "BODY ((\"text\" \"plain\" (\"charset\" \"utf-8\" \"format\" \"flowed\" \"delsp\" \"yes\" \"name\" "
+            "\"notes.txt\") \"<n1@x>\" \"Notes for you\" \"8bit\" 5 0)(\"image\" \"png\" NIL NIL NIL \"binary\" 3)"
+            "(\"application\" \"pdf\" (\"name\" \"=?UTF-8?B?w6TDtsO8IFJlY2hudW5nLnBkZg==?=\") NIL \"ignored.txt\" "
+            "\"7bit\" 1) \"signed\")");
+}
 
-  // A forwarded message with base64 over it cannot be read in place: it is
-  // described as an empty message, still in the form clients parse.
-  const std::string enc = Structure({"MIME-Version: 1.0", "Content-Type: message/rfc822; name=\"x.eml\"",
-                                     "Content-Transfer-Encoding: base64", "Content-Disposition: attachment", "",
-                                     "RnJvbTogYUBiDQoNCngNCg=="});
-  EXPECT_EQ(enc, "BODYSTRUCTURE (\"message\" \"rfc822\" (\"name\" \"x.eml\") NIL NIL \"base64\" 26 "
-                 "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL) (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL "
-                 "\"7bit\" 0 0 NIL NIL NIL) 1 NIL (\"attachment\" NIL) NIL)");
-
-  // Forwards inside forwards are described to a fixed depth, then as empty
-  // messages: the answer stays bounded and parsable.
+TEST(ImapFetchBodyStructure, DigestPartsAreMessagesAndNestingIsBounded) {
+  const std::string d = Structure({"MIME-Version: 1.0", "Content-Type: multipart/digest; boundary=D", "", "--D", "",
+                                   "Subject: one", "", "first", "--D--"});
+  EXPECT_EQ(d, "BODYSTRUCTURE ((\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 21 (NIL \"one\" NIL NIL NIL NIL NIL NIL "
+               "NIL NIL) (\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 5 0 NIL NIL NIL NIL) 2 NIL "
+               "NIL NIL NIL) \"digest\" (\"boundary\" \"D\") NIL NIL NIL)");
+  // Forwards inside forwards, far deeper than the limit: described to the
+  // limit, the answer balanced and the stack untouched by the rest.
   std::vector<std::string> deep;
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 5000; ++i) {
     deep.push_back("Subject: level " + std::to_string(i));
     deep.push_back("Content-Type: message/rfc822");
     deep.push_back("");
   }
   deep.push_back("innermost");
-  const std::string d = Structure(deep);
-  EXPECT_NE(d.find("\"level 8\""), std::string::npos);
-  EXPECT_EQ(d.find("\"level 9\""), std::string::npos);
-  EXPECT_NE(d.find("(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL)"), std::string::npos);
-  EXPECT_EQ(std::count(d.begin(), d.end(), '('), std::count(d.begin(), d.end(), ')'));
+  const std::string s = Structure(deep);
+  EXPECT_NE(s.find("\"level 99\""), std::string::npos);
+  EXPECT_EQ(s.find("\"level 101\""), std::string::npos);
+  EXPECT_EQ(std::count(s.begin(), s.end(), '('), std::count(s.begin(), s.end(), ')'));
+  EXPECT_TRUE(Body(deep, "1.1.1").starts_with("BODY[1.1.1] {"));
 }
 
 TEST(ImapFetchBody, SectionsInsideForwardedMessages) {
   // The part itself is the whole forwarded message; MIME is the part's header.
+  // It ends in its own closing delimiter, whose CRLF it keeps.
   EXPECT_EQ(Body(kForward, "2").substr(0, 15), "BODY[2] {255}\r\n");
   EXPECT_EQ(Body(kForward, "2.MIME"), "BODY[2.MIME] {32}\r\nContent-Type: message/rfc822\r\n\r\n");
   // HEADER and TEXT are the forwarded message's.
@@ -279,12 +338,15 @@ TEST(ImapFetchBody, SectionsInsideForwardedMessages) {
             "BODY[2.HEADER.FIELDS (SUBJECT)] {18}\r\nSubject: Lunch\r\n\r\n");
   EXPECT_EQ(Body(kForward, "2.TEXT").substr(0, 24), "BODY[2.TEXT] {137}\r\n--F2");
   // Numbers pick the forwarded message's parts, down through the next forward.
-  EXPECT_EQ(Body(kForward, "2.1"), "BODY[2.1] {10}\r\nAt noon?\r\n");
+  EXPECT_EQ(Body(kForward, "2.1"), "BODY[2.1] {8}\r\nAt noon?");
   EXPECT_EQ(Body(kForward, "2.1.MIME"), "BODY[2.1.MIME] {28}\r\nContent-Type: text/plain\r\n\r\n");
   EXPECT_EQ(Body(kForward, "2.2.HEADER"), "BODY[2.2.HEADER] {40}\r\nFrom: dan@example.com\r\nSubject: Menu\r\n\r\n");
-  EXPECT_EQ(Body(kForward, "2.2.TEXT"), "BODY[2.2.TEXT] {7}\r\nSoup.\r\n");
+  EXPECT_EQ(Body(kForward, "2.2.TEXT"), "BODY[2.2.TEXT] {5}\r\nSoup.");
   // A forwarded message that is not multipart has its body as part 1.
-  EXPECT_EQ(Body(kForward, "2.2.1"), "BODY[2.2.1] {7}\r\nSoup.\r\n");
+  EXPECT_EQ(Body(kForward, "2.2.1"), "BODY[2.2.1] {5}\r\nSoup.");
+  // HEADER and TEXT of a part that holds no message are empty.
+  EXPECT_EQ(Body(kForward, "1.HEADER"), "BODY[1.HEADER] {0}\r\n");
+  EXPECT_EQ(Body(kForward, "1.TEXT"), "BODY[1.TEXT] {0}\r\n");
   for (const char* section : {"2", "2.MIME", "2.HEADER", "2.TEXT", "2.1", "2.2", "2.2.1", "2.2.HEADER", "2.2.TEXT",
                               "2.2.1.MIME", "2.3", "2.2.2", "1.1"}) {
     const std::string out = Body(kForward, section);
@@ -296,20 +358,26 @@ TEST(ImapFetchBody, SectionsOfTheSampleMessage) {
   const std::string m = Body(kMessageM, "");
   EXPECT_EQ(m.substr(0, 13), "BODY[] {500}\r");
   EXPECT_EQ(m.size(), 14u + 500u);
-  EXPECT_EQ(Body(kMessageM, "1"), "BODY[1] {23}\r\nHi Bob,\r\nsecond line.\r\n");
+  EXPECT_EQ(Body(kMessageM, "1"), "BODY[1] {21}\r\nHi Bob,\r\nsecond line.");
   EXPECT_EQ(Body(kMessageM, "1.MIME"), "BODY[1.MIME] {46}\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n");
-  EXPECT_EQ(Body(kMessageM, "2"), "BODY[2] {14}\r\nJVBERi0xLjQK\r\n");
+  EXPECT_EQ(Body(kMessageM, "2"), "BODY[2] {12}\r\nJVBERi0xLjQK");
   EXPECT_EQ(Body(kMessageM, "2.MIME").substr(0, 19), "BODY[2.MIME] {133}\r");
   EXPECT_EQ(Body(kMessageM, "HEADER").substr(0, 15), "BODY[HEADER] {2");
-  EXPECT_EQ(Body(kMessageM, "HEADER.FIELDS (SUBJECT FROM)"),
-            "BODY[HEADER.FIELDS (SUBJECT FROM)] {61}\r\nSubject: Hello\r\nFrom: \"Alice Example\" "
-            "<alice@example.com>\r\n\r\n");
+  // Fields in header order, each once, folded as stored; nothing matching is an empty header.
+  EXPECT_EQ(Body(kMessageM, "HEADER.FIELDS (SUBJECT FROM subject)"),
+            "BODY[HEADER.FIELDS (SUBJECT FROM subject)] {61}\r\nFrom: \"Alice Example\" <alice@example.com>\r\n"
+            "Subject: Hello\r\n\r\n");
   EXPECT_EQ(Body(kMessageM, "HEADER.FIELDS.NOT (MIME-VERSION CONTENT-TYPE)").substr(0, 57),
             "BODY[HEADER.FIELDS.NOT (MIME-VERSION CONTENT-TYPE)] {185}");
-  EXPECT_EQ(Body(kMessageM, "HEADER.FIELDS (X-NONE)"), "BODY[HEADER.FIELDS (X-NONE)] NIL");
+  EXPECT_EQ(Body(kMessageM, "HEADER.FIELDS (X-NONE)"), "BODY[HEADER.FIELDS (X-NONE)] {2}\r\n\r\n");
+  const std::vector<std::string> received = {"Received: from a", "\tby b; Mon, 2 Mar 2026", "X: 1",
+                                             "Received: from c", "", "x"};
+  EXPECT_EQ(Body(received, "HEADER.FIELDS (RECEIVED)"),
+            "BODY[HEADER.FIELDS (RECEIVED)] {62}\r\nReceived: from a\r\n\tby b; Mon, 2 Mar 2026\r\nReceived: from "
+            "c\r\n\r\n");
+  EXPECT_EQ(Body(received, "HEADER.FIELDS.NOT (RECEIVED)"), "BODY[HEADER.FIELDS.NOT (RECEIVED)] {8}\r\nX: 1\r\n\r\n");
   // TEXT of a multipart message is everything after the header.
   EXPECT_EQ(Body(kMessageM, "TEXT").substr(0, 17), "BODY[TEXT] {249}\r");
-  EXPECT_EQ(Body(kMessageM, "3").substr(0, 14), "BODY[3] {500}\r");
 
   TStringStream header;
   TqvImap4FetchBody::GetBody(*Lines(kMessageM), "RFC822.HEADER", header, "HEADER");
@@ -328,12 +396,12 @@ TEST(ImapFetchBody, LiteralCountsEqualTheBytesWritten) {
   // The nested multipart as a part: its whole body, boundaries included.
   EXPECT_EQ(Body(kNested, "1"), "BODY[1] {115}\r\n--IN\r\nContent-Type: text/plain\r\n\r\nplain text\r\n--IN\r\n"
                                 "Content-Type: text/html; charset=utf-8\r\n\r\n<p>html</p>\r\n--IN--\r\n");
-  EXPECT_EQ(Body(kNested, "1.2"), "BODY[1.2] {13}\r\n<p>html</p>\r\n");
+  EXPECT_EQ(Body(kNested, "1.2"), "BODY[1.2] {11}\r\n<p>html</p>");
 }
 
 TEST(ImapFetchBody, PartialFetchSlicesAndEndsEmpty) {
   EXPECT_EQ(Body(kMessageM, "1", "0.2"), "BODY[1]<0> {2}\r\nHi");
-  EXPECT_EQ(Body(kMessageM, "1", "3.100"), "BODY[1]<3> {20}\r\nBob,\r\nsecond line.\r\n");
-  EXPECT_EQ(Body(kMessageM, "1", "23.10"), "BODY[1]<23> {0}\r\n");
+  EXPECT_EQ(Body(kMessageM, "1", "3.100"), "BODY[1]<3> {18}\r\nBob,\r\nsecond line.");
+  EXPECT_EQ(Body(kMessageM, "1", "21.10"), "BODY[1]<21> {0}\r\n");
   EXPECT_EQ(Body(kMessageM, "1", "4294967295.10"), "BODY[1]<4294967295> {0}\r\n");
 }

@@ -216,6 +216,31 @@ TEST_F(ImapMessages, SearchKeys) {
   EXPECT_EQ(c->Tagged("h11", "SEARCH FROM"), "h11 BAD SEARCH parse error");
 }
 
+// Text keys decode the header's encoded words and the search string to
+// UTF-8 and compare them case-insensitively; FROM sees an address's comment.
+TEST_F(ImapMessages, SearchTextInAnyCharsetAndNestingBound) {
+  Put(4, "From: anna@example.test (Anna Lind)\r\nSubject: =?UTF-8?B?6aG555uu5Lya6K6uIE1vbmRheQ==?=\r\n\r\nx\r\n");
+  Put(5, "From: zhang@example.test\r\nSubject: =?GBK?B?w/fM7LXEu+HS6Q==?=\r\n\r\nx\r\n");
+  auto c = Open();
+  EXPECT_EQ(c->Tagged("u1", "SEARCH CHARSET UTF-8 SUBJECT \"\xe4\xbc\x9a\xe8\xae\xae\""),
+            "* SEARCH 4 5|u1 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("u2", "SEARCH CHARSET utf-8 SUBJECT MONDAY"), "* SEARCH 4|u2 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("u3", "SEARCH FROM \"anna lind\""), "* SEARCH 4|u3 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("u4", "SEARCH CHARSET KOI8-R SUBJECT x"),
+            "u4 NO [BADCHARSET (US-ASCII UTF-8)] Unknown charset");
+  const auto nested = [](int ADepth) {
+    return "SEARCH " + std::string(static_cast<size_t>(ADepth), '(') + "ALL" +
+           std::string(static_cast<size_t>(ADepth), ')');
+  };
+  EXPECT_EQ(c->Tagged("n1", nested(100)), "* SEARCH 1 2 3 4 5|n1 OK SEARCH completed");
+  EXPECT_EQ(c->Tagged("n2", nested(101)), "n2 BAD SEARCH parse error");
+  EXPECT_EQ(c->Tagged("n3", nested(20000)), "n3 BAD SEARCH parse error");
+  std::string nots = "SEARCH";
+  for (int i = 0; i < 15000; ++i) nots += " NOT";
+  EXPECT_EQ(c->Tagged("n4", nots + " ALL"), "n4 BAD SEARCH parse error");
+  EXPECT_EQ(c->Tagged("n5", "SEARCH ALL"), "* SEARCH 1 2 3 4 5|n5 OK SEARCH completed");
+}
+
 TEST_F(ImapMessages, CopyExpungeAndClose) {
   auto c = Open();
   EXPECT_EQ(c->Tagged("c0", "CREATE Work"), "c0 OK CREATE completed");
@@ -272,7 +297,7 @@ TEST_F(ImapMessages, AnswersKeptForReuseFollowTheMessageFile) {
   fs::remove(Inbox + "MAIL00000002.MSG");
   EXPECT_EQ(c->Tagged("b5", "FETCH 2 ENVELOPE"),
             "* 2 FETCH (ENVELOPE (NIL \"third\" ((NIL NIL \"dave\" \"example.test\")) ((NIL NIL \"dave\" "
-            "\"example.test\")) NIL NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
+            "\"example.test\")) ((NIL NIL \"dave\" \"example.test\")) NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
 }
 
 TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {

@@ -184,6 +184,90 @@ TEST(MailMessageBuild, StreamedBuildMatchesLines) {
   EXPECT_EQ(normal(streamed.DataString()), normal(lines));
 }
 
+// Folds come only between tokens: Python's email package reads the ten
+// References and a long extra field back unchanged, and no line but one
+// holding a single overlong token passes the width.
+TEST(MailMessageBuild, FoldsOnlyBetweenTokens) {
+  TqvMailMessage m;
+  m.From().SetFullAddress("a@example.com");
+  m.SetSubject("threads");
+  std::string refs;
+  for (int i = 0; i < 10; ++i) {
+    const std::string id = "<ref" + std::to_string(i) + "-0123456789abcdef@example.test>";
+    m.References().Add(id);
+    refs += (i ? " " : "") + id;
+  }
+  const std::string token = "token-" + std::string(90, 't');
+  m.ExtraFields().Add("X-Long: first " + token + " last");
+  m.Bodies().Add<TqvTextBody>()->Strings().Add("body");
+  const std::string text = LinesToText(m.MessageSource());
+  const std::string py = RunPython(R"PY(
+import sys, email, email.policy
+m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.compat32)
+unfold = lambda v: v.replace('\r\n', '').replace('\n', '')
+open(sys.argv[2], 'w').write(unfold(m['References']) + '\n' + ' '.join(unfold(m['X-Long']).split()) + '\n')
+)PY", text);
+  EXPECT_EQ(py, refs + "\nfirst " + token + " last\n") << text;
+  const TStrings& lines = m.MessageSource();
+  for (int i = 0; i < lines.Count() && !lines.Strings(i).empty(); ++i) {
+    const std::string line = lines.Strings(i);
+    if (line.find(token) == std::string::npos) EXPECT_LE(line.size(), 76u) << line;
+    else EXPECT_EQ(line, " " + token) << "the long token alone on its line";
+  }
+}
+
+// A parsed message names files only as text: rebuilding it never opens
+// them. Without the data the rebuild fails plainly; data given by the
+// application, or a file the application names, is what goes out.
+TEST(MailMessageBuild, RebuildNeverReadsAFileTheMailNames) {
+  TempDir dir;
+  const std::string secret = dir.Dir() + "secret.txt";
+  WriteFileBytes(secret, "private contents of the local file\r\n");
+  const std::string mime = std::string(kHeader) +
+                           "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+                           "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
+                           "--b\r\nContent-Type: application/octet-stream\r\n"
+                           "Content-Disposition: attachment; filename=\"" + secret + "\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n\r\naGVsbG8=\r\n--b--\r\n";
+  const std::string uu = std::string(kHeader) + "\r\nsee below\r\nbegin 644 " + secret + "\r\n`\r\nend\r\n";
+  for (const std::string& text : {mime, uu}) {
+    TqvMailMessage m;
+    Parse(m, text);
+    m.SetSubject("rebuilt");  // drop the parsed text: a real rebuild
+    try {
+      const std::string built = LinesToText(m.MessageSource());
+      EXPECT_EQ(built.find("cHJpdmF0ZS"), std::string::npos) << built;  // base64 of "private"
+      ADD_FAILURE() << "rebuilt without the attachment's data:\n" << built;
+    } catch (const EFOpenError&) {
+      ADD_FAILURE() << "tried to open the file the mail names";
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find("has no data"), std::string::npos) << e.Message();
+    }
+
+    // The application gives the data.
+    m.OnLoadAttachment = [](TObject*, TqvAttachmentBody*, std::string&, std::unique_ptr<TStream>& AData, bool& H) {
+      AData = std::make_unique<TStringStream>("given");
+      H = true;
+    };
+    m.SetSubject("rebuilt again");
+    const std::string given = LinesToText(m.MessageSource());
+    EXPECT_TRUE(given.find("Z2l2ZW4") != std::string::npos || given.find("%9VEV96X") != std::string::npos)
+        << given;  // "given" in base64 or uuencoded
+
+    // The application names the file itself: that one is read.
+    m.OnLoadAttachment = nullptr;
+    TqvAttachmentBody* attachment = nullptr;
+    for (int i = 0; i < m.Bodies().Count(); ++i)
+      if (auto* a = dynamic_cast<TqvAttachmentBody*>(m.Bodies().Items(i))) attachment = a;
+    ASSERT_NE(attachment, nullptr);
+    attachment->SetFileName(secret);
+    m.SetSubject("named");
+    const std::string built = LinesToText(m.MessageSource());
+    EXPECT_TRUE(built.find("cHJpdmF0ZS") != std::string::npos || built.find("<')I=F%T92!C") != std::string::npos)
+        << built;  // "private contents" in base64 or uuencoded
+  }
+}
+
 // ---- parsing ----
 
 TEST(MailMessageParse, NoMimeFieldsReadsAsUuencodeFormat) {

@@ -255,3 +255,36 @@ TEST_F(Pop3Store, AccountFolderReplacedDuringASessionIsNeverServedStale) {
   std::filesystem::rename(aside, folder);
   EXPECT_EQ(c.Multi("RETR 1"), first);
 }
+
+// A marked message whose file cannot be removed (here a folder has taken
+// its name) is reported with its path and the system's words, the others
+// still go, and QUIT answers -ERR as RFC 1939 section 6 allows.
+TEST_F(Pop3Store, FailedRemovalAtQuitIsReportedAndAnsweredWithErr) {
+  std::vector<std::string> errors;
+  Store.OnStoreError = [&](TObject*, const std::exception& E) { errors.emplace_back(E.what()); };
+  Start();
+  TClient c(Server.BoundPort());
+  EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
+  EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
+  EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
+  const std::string stuck = AliceDir + "MAIL00000003.MSG";
+  std::filesystem::remove(stuck);
+  std::filesystem::create_directory(stuck);
+  WriteFile(stuck + "/inside", "x");
+  EXPECT_EQ(c.Cmd("QUIT"), "-ERR some deleted messages not removed");
+  EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  EXPECT_TRUE(std::filesystem::exists(stuck));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].find("Cannot delete file \"" + stuck + "\": "), 0u) << errors[0];
+  EXPECT_GT(errors[0].size(), std::string("Cannot delete file \"" + stuck + "\": ").size());
+  Server.Stop();  // the handler above uses this test's locals
+
+  // A clean session still says +OK.
+  errors.clear();
+  Start();
+  TClient again(Server.BoundPort());
+  EXPECT_EQ(again.Login("alice@example.com", "secret"), "+OK 0 messages (0 octets)");
+  EXPECT_EQ(again.Cmd("QUIT").substr(0, 4), "+OK ");
+  EXPECT_TRUE(errors.empty());
+  Server.Stop();
+}

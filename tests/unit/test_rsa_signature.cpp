@@ -193,3 +193,49 @@ TEST(RsaKey, NonRsaPublicKeysAreRefused) {
   EXPECT_EQ(static_cast<uint32_t>(e.ErrorCode), plat::NTE_BAD_ALGID);
   EXPECT_EQ(CatchCrypt([&] { k.SetPublicKeyInfo(Text("garbage")); }).Message(), "ASN1 bad tag value met");
 }
+
+// Moduli of an odd number of bytes (1000, 1025 and 2056 bits) and the usual
+// 2048: every form the openssl command line writes comes back byte for byte,
+// and signatures are the ones it makes.
+TEST(RsaKey, KeysOfAnyModulusLengthMatchTheOpensslCommandLine) {
+  const std::string message = "From: a@example.com\r\nSubject: sizes\r\n\r\nbody\r\n";
+  for (const std::string name : {"rsa-1000", "rsa-1025", "test-key", "rsa-2056"}) {
+    const std::string pem = kKeyDir + name + ".pem";
+    const auto cli = [&](const std::string& ACommand) {
+      const std::string out = testsupport::RunShell(ACommand, message);
+      EXPECT_NE(out, "<failed>") << ACommand;
+      return Text(out);
+    };
+    const TBytes priv = cli("openssl rsa -in " + pem + " -traditional -outform DER -out $OUT");
+    TqvCryptApiRsaKey key;
+    key.Init();
+    key.SetRsaPrivateKey(priv);
+    TBytes out;
+    key.GetRsaPrivateKey(out);
+    EXPECT_EQ(out, priv) << name;
+    key.GetRsaPublicKey(out);
+    EXPECT_EQ(out, cli("openssl rsa -in " + pem + " -RSAPublicKey_out -outform DER -out $OUT")) << name;
+    const TBytes spki = cli("openssl rsa -in " + pem + " -pubout -outform DER -out $OUT");
+    key.GetPublicKeyInfo(out);
+    EXPECT_EQ(out, spki) << name;
+
+    TqvSignatureRsaSha256 sha256;
+    TqvSignatureRsaSha1 sha1;
+    const TBytes signature = SignText(key, sha256, message);
+    EXPECT_EQ(signature, cli("openssl dgst -sha256 -sign " + pem + " -out $OUT $IN")) << name;
+    EXPECT_EQ(SignText(key, sha1, message), cli("openssl dgst -sha1 -sign " + pem + " -out $OUT $IN")) << name;
+
+    TqvCryptApiRsaKey pub;
+    pub.Init();
+    pub.SetPublicKeyInfo(spki);
+    EXPECT_TRUE(VerifyText(pub, sha256, message, signature)) << name;
+    EXPECT_FALSE(VerifyText(pub, sha256, message + "x", signature)) << name;
+    TBytes mod, exp;
+    pub.GetRsaPublicKeyParams(mod, exp);
+    TqvCryptApiRsaKey again;
+    again.Init();
+    again.SetRsaPublicKeyParams(mod, exp);
+    again.GetPublicKeyInfo(out);
+    EXPECT_EQ(out, spki) << name;
+  }
+}
