@@ -161,13 +161,11 @@ void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& 
     anyReply = anyReply || AStatus.ResponseCode != 0;
     allRefusedForGood = allRefusedForGood && PermanentCode(AStatus.ResponseCode);
   }
-  bool transient = true;
-  if (FAborted)
-    transient = true;
-  else if (hosts.Count() == 0)
-    transient = AStatus.ErrorCode != 0 && AStatus.ErrorCode != kDnsNameError;
-  else
-    transient = !allRefusedForGood;
+  // No exchanger: for good when the name does not exist or has no address;
+  // exchangers that all failed: for good only when each refused with a 5xx.
+  const bool transient =
+      FAborted || (hosts.Count() == 0 ? AStatus.ErrorCode != 0 && AStatus.ErrorCode != kDnsNameError
+                                      : !allRefusedForGood);
   if (DeferUnreachable && transient && !anyReply && !FAborted)
     FUnreachable[ADomain] = {AStatus.ErrorCode, AStatus.ErrorText};
   Conclude(AStatus, transient);
