@@ -25,13 +25,14 @@ import grp
 import os
 import pwd
 import smtplib
+import socket
 import subprocess
 import sys
 import time
 
 import mail_peers
 from mail_peers import POSTFIX, VMAIL_GROUP, VMAIL_USER, make_temp, start
-from vxharness import Dnsmasq, ProgramFolder, free_port, listening, wait_for
+from vxharness import Dnsmasq, ProgramFolder, free_port, listening, wait_for  # noqa: E402
 
 RELAXED, STRICT, LIMIT, DNS = "127.0.5.1", "127.0.5.3", "127.0.5.4", "127.0.5.2"
 DOMAINS = ("pf1.test", "pf2.test", "strict.test", "limit.test")
@@ -106,7 +107,6 @@ class PostfixReceiver:
 
     @staticmethod
     def _open(address):
-        import socket
         try:
             socket.create_connection((address, 25), timeout=0.2).close()
             return True

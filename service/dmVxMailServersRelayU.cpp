@@ -3,6 +3,7 @@
 // envelope, kept for a later try, or filed in the bad-mail folder).
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -159,7 +160,7 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
     if (r && r->Outcome == TqvRelayOutcome::roDelivered) continue;
     open.emplace_back(line, r);
     if (r && r->Outcome == TqvRelayOutcome::roFailed && !report) report = r;
-    if ((!r || r->Outcome == TqvRelayOutcome::roRetry) && r && !firstOwed) firstOwed = r;
+    if (r && r->Outcome == TqvRelayOutcome::roRetry && !firstOwed) firstOwed = r;
   }
   // Failing again past the give-up age: no further wait.
   const bool failing = std::any_of(open.begin(), open.end(), [](const auto& AItem) {
@@ -188,8 +189,10 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
   for (int i = 0; same && i < owed.Count(); ++i) same = owed.Strings(i) == FEnvelopeLines.Strings(i + 1);
   if (!same) RewriteEnvelope(AEnvelopeFile, envelope.Strings(0), owed);
   if (stopped) return false;
-  const size_t step = std::min<size_t>(static_cast<size_t>(APair.Failures), RetryWaitSeconds.size() - 1);
-  const int wait = RetryWaitSeconds.empty() ? 0 : RetryWaitSeconds[step];
+  // The last wait repeats.
+  const int wait = RetryWaitSeconds.empty()
+                       ? 0
+                       : RetryWaitSeconds[std::min<size_t>(static_cast<size_t>(APair.Failures), RetryWaitSeconds.size() - 1)];
   ++APair.Failures;
   APair.Due = std::chrono::steady_clock::now() + std::chrono::seconds(wait);
   LogMessage(&Timer1, 2, vxtext::kRetryLater + EscapeLogText(AEnvelopeFile) + vxtext::kRecipientsField +
