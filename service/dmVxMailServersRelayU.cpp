@@ -178,7 +178,7 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
   if (!report) report = firstOwed ? firstOwed : &none;
   // Filed first, then taken off the envelope: a crash in between files them
   // twice, never not at all. A pair that cannot be filed stays queued.
-  if (failed.Count() > 0 && !FileInBadFolder(AEnvelopeFile, envelope.Strings(0), failed, *report))
+  if (failed.Count() > 0 && !CopyToBadFolder(AEnvelopeFile, envelope.Strings(0), failed, *report))
     owed.AddStrings(failed);
   if (owed.Count() == 0) {
     if (std::remove(AEnvelopeFile.c_str()) != 0) RaiseFileError("Cannot delete", AEnvelopeFile);
@@ -252,7 +252,7 @@ void TdmVxMailServers::CopyRecipients(const TStrings& AEnvelope, TStrings& ATarg
   for (int i = 1; i < AEnvelope.Count(); ++i) ATarget.Add(AEnvelope.Strings(i));
 }
 
-bool TdmVxMailServers::FileInBadFolder(const std::string& AEnvelopeFile, const std::string& ASender,
+bool TdmVxMailServers::CopyToBadFolder(const std::string& AEnvelopeFile, const std::string& ASender,
                                        const TStrings& AFailed, const TqvRelayRecipient& AReport) {
   const std::string bad = plat::IncludeTrailingPathDelimiter(BadFolder());
   const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");

@@ -71,7 +71,7 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // file, under one free name of the bad-mail folder (the pair's own name
   // first, then with a retry digit); logs one line per file with AReport's
   // codes and where it went. False, nothing placed, when that failed.
-  bool FileInBadFolder(const std::string& AEnvelopeFile, const std::string& ASender, const TStrings& AFailed,
+  bool CopyToBadFolder(const std::string& AEnvelopeFile, const std::string& ASender, const TStrings& AFailed,
                        const TqvRelayRecipient& AReport);
 
   // Seconds to wait after the 1st, 2nd, ... temporary failure of a pair (the
