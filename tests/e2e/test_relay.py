@@ -78,11 +78,14 @@ class Relay(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.t:
-            cls.t.cleanup()
-        for r in cls.receivers:
-            r.stop()
-        cls.dns.stop()
+        # The peers stop even when the service's clean-up fails.
+        try:
+            if cls.t:
+                cls.t.cleanup()
+        finally:
+            for r in cls.receivers:
+                r.stop()
+            cls.dns.stop()
 
     def submit(self, rcpts):
         with smtplib.SMTP("127.0.0.1", self.smtp, timeout=10) as s:

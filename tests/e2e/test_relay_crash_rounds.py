@@ -50,11 +50,14 @@ class RelayCrashRounds(unittest.TestCase):
             raise
 
     def tearDown(self):
-        if self.t:
-            self.t.cleanup()
-        for r in self.receivers:
-            r.stop()
-        self.dns.stop()
+        # The peers stop even when the service's clean-up fails.
+        try:
+            if self.t:
+                self.t.cleanup()
+        finally:
+            for r in self.receivers:
+                r.stop()
+            self.dns.stop()
 
     def start(self):
         proc = self.t.start_foreground()
