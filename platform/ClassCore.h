@@ -52,6 +52,8 @@ class EConvertError : public Exception {
 class EAssertionFailed : public Exception {
  public:
   EAssertionFailed() : Exception("Assertion failure") {}
+  // An operation a class does not support at all ("Not implemented").
+  explicit EAssertionFailed(std::string AMessage) : Exception(std::move(AMessage)) {}
   VX_CLASS_NAME("EAssertionFailed")
 };
 

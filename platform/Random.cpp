@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <cerrno>
+
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -38,6 +40,26 @@ double RandomFloat() {
   Generator& g = TheGenerator();
   std::scoped_lock guard(g.lock);
   return std::uniform_real_distribution<double>(0.0, 1.0)(g.engine);
+}
+
+void SecureRandomBytes(void* ABuffer, size_t ASize) {
+  auto* out = static_cast<unsigned char*>(ABuffer);
+  while (ASize > 0) {
+    const ssize_t n = getrandom(out, ASize, 0);
+    if (n > 0) {
+      out += n;
+      ASize -= static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      // No kernel generator at all: the process generator is all there is.
+      for (; ASize > 0; --ASize) *out++ = static_cast<unsigned char>(Random(256));
+    }
+  }
+}
+
+uint16_t SecureRandom16() {
+  uint16_t value = 0;
+  SecureRandomBytes(&value, sizeof value);
+  return value;
 }
 
 }  // namespace plat

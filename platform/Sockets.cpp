@@ -937,8 +937,11 @@ void TReadWaitWake::Reset() {
   }
 }
 
-int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake) {
-  pollfd p[2] = {{s, static_cast<short>(POLLIN | POLLRDHUP), 0}, {wake ? wake->FFd.Get() : -1, POLLIN, 0}};
+namespace {
+
+int WaitPolled(SOCKET s, short events, int timeoutMs, int wakeFd) {
+  pollfd p[2] = {{s, events, 0}, {wakeFd, POLLIN, 0}};
+  const bool wake = wakeFd >= 0;
   int r;
   do {
     r = ::poll(p, wake ? 2 : 1, timeoutMs);
@@ -948,10 +951,18 @@ int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake) {
   if (wake && (p[1].revents & POLLIN)) {
     // One wake-up is taken; another waiter may have taken the last one.
     uint64_t n = 0;
-    (void)!::read(wake->FFd.Get(), &n, sizeof n);
+    (void)!::read(wakeFd, &n, sizeof n);
     return Done(0);
   }
   return Done(p[0].revents ? 1 : 0);
 }
+
+}  // namespace
+
+int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake) {
+  return WaitPolled(s, static_cast<short>(POLLIN | POLLRDHUP), timeoutMs, wake ? wake->FFd.Get() : -1);
+}
+
+int WaitWritable(SOCKET s, int timeoutMs) { return WaitPolled(s, POLLOUT, timeoutMs, -1); }
 
 }  // namespace plat

@@ -218,5 +218,7 @@ class TReadWaitWake {
 // 0 on time-out or a wake-up of wake (taken), SOCKET_ERROR otherwise. A close
 // of s by another thread does not end the wait early.
 int WaitReadable(SOCKET s, int timeoutMs, TReadWaitWake* wake = nullptr);
+// The same for room to send (or an error or hang-up on s).
+int WaitWritable(SOCKET s, int timeoutMs);
 
 }  // namespace plat

@@ -127,7 +127,7 @@ bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& 
   }
   const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
   TqvSmtpRelay& relay = *qvSmtpRelay1;
-  relay.MailFrom = envelope.Strings(0);
+  relay.SetMailFrom(envelope.Strings(0));
   CopyRecipients(envelope, relay.MailToList);
   relay.MailData.Clear();
   LoadMailFile(message, relay.MailData);

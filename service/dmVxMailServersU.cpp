@@ -121,7 +121,7 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   auto& imap = static_cast<THostedCommandServer<TqvImap4Server>&>(*qvImap4Server1);
   static_cast<THostedMailStore<TqvImap4FileHandler>&>(*qvImap4FileHandler1).Store->SetServer(imap.Server.get());
   qvSmtpRelay1->SetName("qvSmtpRelay1");
-  qvSmtpRelay1->MailAgent = "Quorvin Mail Kit";
+  qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
   // One time-out per dead domain and pass, not one per message.
   qvSmtpRelay1->DeferUnreachable = true;
   qvSmtpRelay1->OnRelayMessage = [this](TObject*, const std::string&, TStrings&, TqvSmtpRelayStatus&) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <typeinfo>
 
-#include "MessageLoop.h"
+#include "Random.h"
 #include "qvIpAddress.h"
 
 namespace {
@@ -239,7 +239,8 @@ void TqvDnsMessageHeader::Assign(const TPersistent& Source) {
 }
 
 void TqvDnsMessageHeader::Clear() {
-  ID = static_cast<uint16_t>(plat::GetTickCount() & 0xFFFF);
+  // Unguessable, so an off-path sender cannot forge the answer.
+  ID = plat::SecureRandom16();
   IsQuery = false;
   Opcode = TqvDnsOpcode::StandardQuery;
   IsAuthoritativeAnswer = IsTruncated = IsRecursionDesired = IsRecursionAvailable = false;

@@ -60,7 +60,7 @@ class TqvDnsWriter;
 
 class TqvDnsMessageHeader : public TPersistent {
  public:
-  // ID from the tick count, everything else false or 0.
+  // ID from the cryptographic generator, everything else false or 0.
   TqvDnsMessageHeader() { Clear(); }
   VX_CLASS_NAME("TqvDnsMessageHeader")
   void Assign(const TPersistent& Source) override;

@@ -1,6 +1,12 @@
 #include "qvDnsQuery.h"
 
+#include <algorithm>
+#include <exception>
+
+#include "MessageLoop.h"
 #include "ResolverConfig.h"
+#include "qvHostResolver.h"
+#include "qvSocket.h"
 #include "qvSocketUtils.h"
 
 namespace {
@@ -59,12 +65,13 @@ TqvMailServerInfo* TqvMailServerList::Items(int AIndex) const {
 
 // --- resolver
 
-TqvDnsQuery::TqvDnsQuery(TComponent* AOwner) : TqvUdpClient(AOwner), FResolverConfig(plat::kDefaultResolverConfig) {
+TqvDnsQuery::TqvDnsQuery(TComponent* AOwner)
+    : TqvUdpClient(AOwner), FResolverConfig(plat::kDefaultResolverConfig), FTcp(std::make_unique<TqvTcpClientConnection>()) {
   InitDefaultPort();
   SetDatagramSize(qvDnsMaxDatagram);
 }
 
-TqvDnsQuery::~TqvDnsQuery() = default;
+TqvDnsQuery::~TqvDnsQuery() { RunBeforeDestroy(); }
 
 void TqvDnsQuery::SetIsRecursiveDesired(bool Value) {
   if (FIsRecursiveDesired == Value) return;
@@ -110,28 +117,92 @@ void TqvDnsQuery::GetSystemNameServers(TStrings& AList) {
 void TqvDnsQuery::Abort() {
   FAborted = true;
   Interrupt();
+  FTcp->Interrupt();
+}
+
+namespace {
+
+// The reply's question is the one asked: same names (case ignored), types and
+// classes, in order. A reply with another question, or none, is not ours.
+bool SameQuestion(const TqvDnsMessage& ARequest, const TqvDnsMessage& AReply) {
+  if (AReply.Queries.Count() != ARequest.Queries.Count() || AReply.Queries.Count() == 0) return false;
+  for (int i = 0; i < AReply.Queries.Count(); ++i) {
+    const TqvDnsRecord& asked = *ARequest.Queries.Items(i);
+    const TqvDnsRecord& got = *AReply.Queries.Items(i);
+    if (got.RecordType != asked.RecordType || got.RecordClass != asked.RecordClass ||
+        !SameDnsName(got.Name, asked.Name))
+      return false;
+  }
+  return true;
+}
+
+uint16_t WordAt(const std::string& AData, size_t APos) {
+  return static_cast<uint16_t>((static_cast<uint8_t>(AData[APos]) << 8) | static_cast<uint8_t>(AData[APos + 1]));
+}
+
+constexpr uint16_t kTruncatedFlag = 0x0200;
+
+}  // namespace
+
+std::string GetDnsQueryErrorText(int ACode) {
+  switch (ACode) {
+    case qvDnsTruncatedReply: return "The reply was truncated and could not be read over TCP";
+    default: return GetDnsResponseText(ACode);
+  }
+}
+
+bool IsPermanentDnsError(int AErrorCode) { return AErrorCode == qvDnsNoSuchName; }
+
+// Parses ABytes into AResponse when it answers ARequest: true then (an error
+// response code raises after the sections were read). False, with AResponse
+// empty, for a datagram that is not the answer to this query.
+static bool ParseAnswer(const TqvDnsMessage& ARequest, const std::string& ABytes, TqvDnsMessage& AResponse) {
+  if (ABytes.size() < 2 || WordAt(ABytes, 0) != ARequest.Header.ID) return false;
+  std::exception_ptr failure;
+  try {
+    AResponse.Parse(ABytes);
+  } catch (const EqvDnsError&) {
+    failure = std::current_exception();
+  }
+  if (!SameQuestion(ARequest, AResponse)) {
+    AResponse.Clear();
+    return false;
+  }
+  if (failure) std::rethrow_exception(failure);
+  return true;
 }
 
 void TqvDnsQuery::Exchange(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse) {
+  TMemoryStream request;
+  ARequest.Build(request);
+  const std::string query(static_cast<const char*>(request.Memory()), static_cast<size_t>(request.Size()));
+  bool truncated = false;
   Open();
   try {
     // The open clears the connection's interrupt: an Abort that came before
     // it is caught here, one that comes after ends the wait.
     if (FAborted) RaiseSocketError(qvTimeoutError);
-    TMemoryStream request;
-    ARequest.Build(request);
     request.SetPosition(0);
     SendPacket(request);
     for (;;) {
       TMemoryStream reply;
       ReceivePacket(reply);
-      // Only the answer to this query counts; anything else is dropped unread
-      // and the wait, counted from the send, goes on.
-      const auto* p = reinterpret_cast<const uint8_t*>(reply.Memory());
-      if (reply.Size() < 2 || ((p[0] << 8) | p[1]) != ARequest.Header.ID) continue;
-      reply.SetPosition(0);
-      AResponse.Parse(reply);
-      break;
+      // Only the answer to this query counts (its ID and its question);
+      // anything else is dropped and the wait, counted from the send, goes on.
+      const std::string bytes(static_cast<const char*>(reply.Memory()), static_cast<size_t>(reply.Size()));
+      if (bytes.size() >= 4 && WordAt(bytes, 0) == ARequest.Header.ID && (WordAt(bytes, 2) & kTruncatedFlag)) {
+        // Whatever a truncated reply holds is partial: "no answer" in it
+        // means nothing. The whole reply comes over TCP.
+        TqvDnsMessage probe;
+        try {
+          probe.Parse(bytes);
+        } catch (const EqvDnsError&) {
+        }
+        if (!SameQuestion(ARequest, probe)) continue;
+        truncated = true;
+        break;
+      }
+      if (ParseAnswer(ARequest, bytes, AResponse)) break;
     }
   } catch (...) {
     try {
@@ -141,13 +212,60 @@ void TqvDnsQuery::Exchange(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse) {
     throw;
   }
   Close();
+  if (truncated) ExchangeTcp(ARequest, query, AResponse);
+}
+
+void TqvDnsQuery::ExchangeTcp(const TqvDnsMessage& ARequest, const std::string& AQuery, TqvDnsMessage& AResponse) {
+  AResponse.Clear();
+  TqvTcpClientConnection& c = *FTcp;
+  std::string reply;
+  try {
+    c.TimeOut = TimeOut();
+    c.UseIpV6 = UseIpV6();
+    c.LocalBinding = LocalBinding();
+    c.BeginOpen();
+    std::string ip;
+    ResolveHost(Server(), UseIpV6(), ip);
+    c.SetNetworkStream(std::make_unique<TqvNetworkStream>());
+    c.Open(ip, Port());
+    if (!c.Active() || FAborted) RaiseSocketError(qvTimeoutError);
+    std::string framed;
+    framed += static_cast<char>(AQuery.size() >> 8);
+    framed += static_cast<char>(AQuery.size() & 0xFF);
+    framed += AQuery;
+    WriteConnectionString(c, framed, "");
+    // The whole reply must come within TimeOut of the query: a peer that
+    // trickles bytes cannot hold the look-up.
+    const uint32_t start = plat::GetTickCount();
+    while (reply.size() < 2 || reply.size() < 2u + WordAt(reply, 0)) {
+      const int64_t left = static_cast<int64_t>(TimeOut()) - static_cast<int64_t>(plat::GetTickCount() - start);
+      if (left <= 0) RaiseSocketError(qvTimeoutError);
+      c.TimeOut = static_cast<int>(left);
+      TStringStream data;
+      (void)c.ReadData(&data);
+      const std::string bytes = data.DataString();
+      if (bytes.empty() && (c.Aborted() || !c.Active())) RaiseSocketError(qvConnectionNotActive);
+      reply += bytes;
+    }
+    c.Close(false);
+  } catch (const EqvSocketError&) {
+    try {
+      c.Close(false);
+    } catch (...) {
+    }
+    throw EqvDnsError(GetDnsQueryErrorText(qvDnsTruncatedReply), qvDnsTruncatedReply);
+  }
+  if (!ParseAnswer(ARequest, reply.substr(2, WordAt(reply, 0)), AResponse))
+    throw EqvDnsError(GetDnsQueryErrorText(qvDnsTruncatedReply), qvDnsTruncatedReply);
 }
 
 void TqvDnsQuery::Resolve(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse) { ResolveAt(ARequest, AResponse, 0); }
 
 void TqvDnsQuery::ResolveAt(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, int ADepth) {
   if (FAutodetectServer && Server().empty() && FRootNameServers.Count() == 0) GetSystemNameServers(FRootNameServers);
-  if (!Server().empty() || FRootNameServers.Count() == 0) {
+  // Server names a fixed server unless the list put it there.
+  const bool fromList = FRootNameServers.Count() > 0 && (Server().empty() || Server() == FListServer);
+  if (!fromList) {
     const std::string saved = Server();
     try {
       QueryAt(ARequest, AResponse, ADepth);
@@ -158,19 +276,35 @@ void TqvDnsQuery::ResolveAt(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, i
     SetServer(saved);
     return;
   }
-  for (int i = 0; i < FRootNameServers.Count(); ++i) {
-    const std::string entry = FRootNameServers.Strings(i);
+  // The server that answered last is asked first; one that stops answering
+  // gives way to the next, and so on round the list.
+  const int count = FRootNameServers.Count();
+  const int first = std::max(0, FRootNameServers.IndexOf(FListServer));
+  std::exception_ptr answered, failed;
+  for (int k = 0; k < count; ++k) {
+    const std::string entry = FRootNameServers.Strings((first + k) % count);
     SetServer(entry);
+    FListServer = entry;
     try {
       QueryAt(ARequest, AResponse, ADepth);
       SetServer(entry);
+      FListServer = entry;
       return;
+    } catch (const EqvDnsError& e) {
+      // A server's own answer (a response code) says more than silence.
+      if (e.ErrorCode > 0 && !answered) answered = std::current_exception();
+      failed = std::current_exception();
     } catch (const EqvSocketError&) {
-      SetServer("");
-      if (FAborted) break;
+      failed = std::current_exception();
     }
+    SetServer("");
+    FListServer.clear();
+    if (FAborted) break;
   }
   AResponse.Clear();
+  // Every server failed: the caller learns why, as with a fixed server.
+  if (answered) std::rethrow_exception(answered);
+  if (failed) std::rethrow_exception(failed);
 }
 
 void TqvDnsQuery::QueryRecursive(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, int ADepth) {

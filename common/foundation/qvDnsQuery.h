@@ -1,16 +1,27 @@
 // The DNS resolver: sends one query datagram to a name server on port 53 and
 // turns the reply into host lists, a mail-server list in ascending preference,
 // name-server and alias lists, or a TXT text. With Server empty it asks the
-// system's name servers (the resolver configuration file) in turn and keeps
-// the first that answers as Server; when every one fails the result is empty
-// and nothing is raised. With Server set, socket errors, -1 time-outs and
-// EqvDnsError (a non-zero response code, a malformed reply) pass to the
-// caller. A reply counts only when it comes from the server asked and carries
-// the query's ID; others are ignored while the wait (counted from the send)
-// runs. Referrals (UseRecursiveQueries) share one depth budget, nested
-// address queries included. The lists and both messages describe the last
-// call and stay valid until the next one. One thread at a time, but Abort
-// may come from any; each user owns its own instance.
+// system's name servers (the resolver configuration file) in turn, starting
+// with the one that answered last, so a server that stops answering gives
+// way to the next; Server then shows the one that answered. When every one
+// fails, the error of the last server that answered with a response code is
+// raised (else the last socket error), just as with a fixed Server, where
+// socket errors, -1 time-outs and EqvDnsError (a non-zero response code, a
+// malformed reply) pass to the caller.
+// A reply counts only when it comes from the server asked and carries the
+// query's ID (drawn from the kernel's cryptographic generator) and its
+// question; others are ignored while the wait (counted from the send) runs.
+// A truncated reply is asked again over TCP; when that fails the look-up
+// raises qvDnsTruncatedReply, never an empty answer. Referrals
+// (UseRecursiveQueries) share one depth budget, nested address queries
+// included. The lists and both messages describe the last call and stay
+// valid until the next one. One thread at a time, but Abort may come from
+// any; each user owns its own instance.
+//
+// Failure kinds for callers that retry (the relay queue): IsPermanentDnsError
+// is true only for "No such name" (3). Every other code (-1 time-out or
+// malformed reply, 2 server failure, 5 refused, qvDnsTruncatedReply, socket
+// errors) is temporary. A look-up that succeeds with no records is no error.
 #pragma once
 
 #include <atomic>
@@ -21,6 +32,18 @@
 #include "StringList.h"
 #include "qvDnsMessage.h"
 #include "qvUdpClient.h"
+
+class TqvTcpClientConnection;
+
+// A truncated UDP reply that TCP could not complete: a temporary failure.
+constexpr int qvDnsTruncatedReply = -3;
+constexpr int qvDnsNoSuchName = 3;
+
+// The fixed text of a resolver error code (response codes included).
+[[nodiscard]] std::string GetDnsQueryErrorText(int ACode);
+// True when AErrorCode, raised by a look-up, says the name does not exist:
+// trying again later cannot help. False for every temporary failure.
+[[nodiscard]] bool IsPermanentDnsError(int AErrorCode);
 
 class TqvHostInfo : public TObject {
  public:
@@ -78,7 +101,8 @@ class TqvDnsQuery : public TqvUdpClient {
 
   // Server selection and one query, with referrals when enabled.
   void Resolve(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse);
-  // One datagram each way against Server:Port.
+  // One datagram each way against Server:Port; over TCP again when the
+  // reply is truncated.
   void Exchange(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse);
   // Exchange, then referrals while ADepth <= MaxRecursiveQueries.
   void QueryRecursive(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, int ADepth);
@@ -121,6 +145,7 @@ class TqvDnsQuery : public TqvUdpClient {
   virtual void GetSystemNameServers(TStrings& AList);
 
  private:
+  void ExchangeTcp(const TqvDnsMessage& ARequest, const std::string& AQuery, TqvDnsMessage& AResponse);
   void ResolveAt(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, int ADepth);
   void QueryAt(TqvDnsMessage& ARequest, TqvDnsMessage& AResponse, int ADepth);
   void AddressQuery(const std::string& AHost, const std::string& AServer, TqvDnsMessage& ARequest,
@@ -141,5 +166,8 @@ class TqvDnsQuery : public TqvUdpClient {
   TqvMailServerList FMailServers;
   TStringList FNameServers;
   TStringList FAliases;
+  // The list entry that answered last ("" when none has).
+  std::string FListServer;
+  std::unique_ptr<TqvTcpClientConnection> FTcp;
   std::atomic<bool> FAborted{false};
 };

@@ -137,3 +137,26 @@ std::string GetLocalHostName() {
   if (plat::gethostname(buf, sizeof buf - 1) != 0) return {};
   return buf;
 }
+
+bool IsFullyQualifiedName(const std::string& AName) {
+  if (AName.empty() || AName.front() == '.' || AName.back() == '.' || AName.find("..") != std::string::npos)
+    return false;
+  return AName.find('.') != std::string::npos && !IsIpAddress(AName);
+}
+
+std::string GetLocalFullyQualifiedName() {
+  static const std::string name = [] {
+    const std::string host = GetLocalHostName();
+    if (host.empty() || IsFullyQualifiedName(host)) return host;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    if (qvWinSock2::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return std::string();
+    TqvAddrInfoList list(res);
+    const std::string canonical = res && res->ai_canonname ? res->ai_canonname : "";
+    return IsFullyQualifiedName(canonical) ? canonical : std::string();
+  }();
+  return name;
+}

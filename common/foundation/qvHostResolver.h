@@ -45,3 +45,9 @@ class TqvHostResolver6 : public TqvHostResolver {
 void ResolveHost(const std::string& AHost, bool AUseIpV6, std::string& AIP);
 // Empty when the name cannot be had.
 [[nodiscard]] std::string GetLocalHostName();
+// The machine's fully qualified name: the host name when it has a dot, else
+// the canonical name the name service gives it when that has one; empty when
+// there is none (a bare "vm" is not one). Looked up once per process.
+[[nodiscard]] std::string GetLocalFullyQualifiedName();
+// True for a name with at least two labels, none empty.
+[[nodiscard]] bool IsFullyQualifiedName(const std::string& AName);

@@ -1,6 +1,7 @@
 #include "qvSocket.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include "TextTrim.h"
 #include "qvIpAddress.h"
@@ -314,6 +315,11 @@ void TqvTcpClientConnection::Open(const std::string& AHost, int APort) {
   std::unique_ptr<TqvIPAddress> addr = ParseAddress(AHost);
   TqvNetworkStream& s = GetNetworkStream();
   OpenSocket(addr->GetFamily(), SOCK_STREAM, IPPROTO_TCP);
+  // Every write leaves at once: a command's or a message's last small segment
+  // never waits for the ACK of the one before (Nagle) while the peer delays
+  // that ACK.
+  const int one = 1;
+  (void)plat::setsockopt(Socket().Socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // Interrupted during the look-up: no connect is tried.
   if (interrupted) SetAborted();
   try {

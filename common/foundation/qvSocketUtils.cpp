@@ -22,6 +22,8 @@ void RaiseSocketError(const std::string& AMessage, int ACode) {
 
 void RaiseSocketError(int ACode) { throw EqvSocketError(GetSocketErrorText(ACode), ACode); }
 
+void RaiseSocketLastError() { RaiseSocketLastError(static_cast<int>(plat::GetLastError())); }
+
 void RaiseSocketLastError(int ACode) {
   // Callers sometimes pass on a library code; keep its own text then.
   if (ACode < 0) RaiseSocketError(ACode);

@@ -53,3 +53,5 @@ class EqvSocketError : public Exception {
 [[noreturn]] void RaiseSocketError(int ACode);
 // A platform code with the platform's text.
 [[noreturn]] void RaiseSocketLastError(int ACode);
+// The calling thread's last platform error (plat::GetLastError), with its text.
+[[noreturn]] void RaiseSocketLastError();

@@ -253,20 +253,19 @@ void TqvSocksNetworkStream::Assign(const TqvNetworkStream& ASource) {
   }
 }
 
-void TqvSocksNetworkStream::Accept() { Assert(false); }
-void TqvSocksNetworkStream::Listen() { Assert(false); }
-void TqvSocksNetworkStream::EnableBroadcast() { Assert(false); }
-void TqvSocksNetworkStream::InitServerSession() { Assert(false); }
+// A tunnel is a client's stream: the server and datagram operations are not
+// implemented, and say so.
+namespace {
+[[noreturn]] void NotImplemented() { throw EAssertionFailed("Not implemented"); }
+}  // namespace
 
-bool TqvSocksNetworkStream::ReadFrom(TStream*, std::string&, int&) {
-  Assert(false);
-  return false;
-}
+void TqvSocksNetworkStream::Accept() { NotImplemented(); }
+void TqvSocksNetworkStream::Listen() { NotImplemented(); }
+void TqvSocksNetworkStream::EnableBroadcast() { NotImplemented(); }
+void TqvSocksNetworkStream::InitServerSession() { NotImplemented(); }
 
-bool TqvSocksNetworkStream::WriteTo(TStream*, TqvIPAddress&, int) {
-  Assert(false);
-  return false;
-}
+bool TqvSocksNetworkStream::ReadFrom(TStream*, std::string&, int&) { NotImplemented(); }
+bool TqvSocksNetworkStream::WriteTo(TStream*, TqvIPAddress&, int) { NotImplemented(); }
 
 bool TqvSocksNetworkStream::TargetIPv4(std::string& AAddress) const {
   TqvIPAddress4 a;

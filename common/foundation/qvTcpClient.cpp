@@ -1,7 +1,5 @@
 #include "qvTcpClient.h"
 
-#include <cerrno>
-
 #include "qvHostResolver.h"
 
 namespace {
@@ -234,8 +232,9 @@ void TqvTcpClient::StartKeepAlive() {
     FKeepAliveWindow = std::make_unique<plat::TMessageWindow>([this](plat::TMessage& m) {
       if (m.Msg == plat::WM_TIMER && m.WParam == kKeepAliveTimer) KeepAliveTick();
     });
+  // The platform's own reason, as it left it.
   if (!plat::SetTimer(FKeepAliveWindow->Handle(), kKeepAliveTimer, static_cast<uint32_t>(FKeepAlive)))
-    RaiseSocketError(GetSystemErrorText(EINVAL), EINVAL);
+    RaiseSocketLastError();
   FTimerRunning = true;
 }
 

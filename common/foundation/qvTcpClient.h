@@ -127,6 +127,8 @@ class TqvTcpClient : public TComponent {
 };
 
 // A component that opens a tunnel to a target over its own connection.
+// Connect is its one operation of its own: the client's proxy route calls
+// nothing else, so no other is asked of a descendant.
 class TqvTcpProxy : public TqvTcpClient {
  public:
   using TqvTcpClient::TqvTcpClient;

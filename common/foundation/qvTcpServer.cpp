@@ -209,26 +209,7 @@ void TqvTcpServer::TListener::Cleanup() noexcept {
     FListenSocket = plat::INVALID_SOCKET;
     FServer->FWindow = 0;
     if (FWindow) DeallocateWindowSafe(FWindow);
-    // Last accepted first; each close runs without the server lock.
-    for (;;) {
-      TqvUserConnectionPtr c;
-      {
-        std::scoped_lock lock(FServer->FLock);
-        if (FServer->FConnections.empty()) break;
-        c = std::move(FServer->FConnections.back());
-        FServer->FConnections.pop_back();
-        FServer->FByHandle.erase(c->Handle());
-      }
-      try {
-        c->Interrupt();
-        c->Close(false);
-        FServer->DoCloseConnection(c.get());
-      } catch (const std::exception& e) {
-        FServer->DoServerError(c.get(), e);
-      } catch (...) {
-        FServer->DoServerError(c.get(), UnknownError());
-      }
-    }
+    FServer->CloseEveryConnection();
   } catch (...) {
     FServer->DoServerError(nullptr, UnknownError());
   }
@@ -393,6 +374,31 @@ void TqvTcpServer::TListener::CheckTimeOut() {
     } catch (const EqvSocketError&) {
     } catch (const std::exception& e) {
       FServer->DoServerError(c.get(), e);
+    }
+  }
+}
+
+void TqvTcpServer::CloseEveryConnection() noexcept {
+  // Last accepted first; each close runs without the server lock.
+  for (;;) {
+    TqvUserConnectionPtr c;
+    try {
+      std::scoped_lock lock(FLock);
+      if (FConnections.empty()) return;
+      c = std::move(FConnections.back());
+      FConnections.pop_back();
+      FByHandle.erase(c->Handle());
+    } catch (...) {
+      return;
+    }
+    try {
+      c->Interrupt();
+      c->Close(false);
+      DoCloseConnection(c.get());
+    } catch (const std::exception& e) {
+      DoServerError(c.get(), e);
+    } catch (...) {
+      DoServerError(c.get(), UnknownError());
     }
   }
 }
@@ -604,6 +610,12 @@ void TqvTcpServer::StopInner() noexcept {
     const int waiting = FLingering.load();
     if (waiting > 0) FLingerWake->Signal(static_cast<uint32_t>(waiting));
   }
+  // The connections close before the running items are awaited: a command
+  // still producing output (a large FETCH, or one whose client does not
+  // read) meets its closed connection at its next piece and ends, so no
+  // stop waits for it. A command's store work is never cut: its reply, the
+  // acknowledgement, is what goes unsent.
+  CloseEveryConnection();
   FThreadPool->Clear();
   if (FLingerWake) FLingerWake->Reset();
   FListener->RequestStop();

@@ -78,8 +78,10 @@ class TqvTcpServer : public TComponent {
   // underlying error, -3 for a port outside 1..65535) after OnServerError
   // fired; the server then stays stopped.
   void Start();
-  // Closes every connection (last accepted first) and ends the threads; then
-  // OnStop. Nothing when stopped. Not from a pool worker or the listener.
+  // Closes every connection (last accepted first), so commands still running
+  // end at their next output, then waits for the workers and ends the
+  // threads; then OnStop. Nothing when stopped. Not from a pool worker or
+  // the listener.
   void Stop();
   [[nodiscard]] bool IsStarted() const;
 
@@ -165,6 +167,8 @@ class TqvTcpServer : public TComponent {
   // between commands says so); that item is queued behind the others.
   virtual bool HasPendingInput(TqvUserConnection* AConnection);
   void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Set while Stop runs.
+  [[nodiscard]] bool Stopping() const { return FStopping.load(); }
 
  private:
   class TListener;
@@ -173,6 +177,8 @@ class TqvTcpServer : public TComponent {
   friend class TWorkItem;
 
   void StopInner() noexcept;
+  // Removes and closes every listed connection, firing OnCloseConnection.
+  void CloseEveryConnection() noexcept;
   // The stream is ready for application data: OnAcceptConnection, once.
   void ConnectionReady(TqvUserConnection* AConnection);
   // The peer ended its side: close now, or after the output still queued.

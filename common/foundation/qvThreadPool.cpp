@@ -172,7 +172,7 @@ bool TqvThreadPool::HasSpareWorker() const {
   // Read without the lock: a moment's view is all a caller can use anyway.
   if (FQueuedNow.load(std::memory_order_relaxed) > 0) return false;
   const int workers = FWorkersNow.load(std::memory_order_relaxed);
-  return workers < FMaxThreadCount.load(std::memory_order_relaxed) ||
+  return workers < FMaxThreadCount.load(std::memory_order_relaxed) + FBlockedNow.load(std::memory_order_relaxed) ||
          FBusyNow.load(std::memory_order_relaxed) < workers;
 }
 
@@ -288,7 +288,7 @@ void TqvThreadPool::QueueWorkItem(std::unique_ptr<TqvWorkItem> AItem) {
       break;
     }
   }
-  if (!target && static_cast<int>(FWorkers.size()) < FMaxThreadCount) target = AddWorkerLocked();
+  if (!target && static_cast<int>(FWorkers.size()) < WorkerLimitLocked()) target = AddWorkerLocked();
   if (target)
     target->Assign(std::move(AItem));
   else
@@ -334,4 +334,31 @@ void TqvThreadPool::Clear() {
     worker->WaitFor();
     worker.reset();
   }
+}
+
+TqvThreadPool::TBlockingWait::TBlockingWait(TqvThreadPool& APool) noexcept : FPool(APool), FCounted(false) {
+  try {
+    std::scoped_lock lock(FPool.FLock);
+    if (FPool.FBlocked >= kMaxBlockedWorkers) return;
+    ++FPool.FBlocked;
+    FCounted = true;
+    // An item already waiting gets the room this wait frees at once.
+    if (!FPool.FQueue.empty() && static_cast<int>(FPool.FWorkers.size()) < FPool.WorkerLimitLocked()) {
+      bool idle = false;
+      for (const auto& worker : FPool.FWorkers) idle = idle || !worker->Busy();
+      if (!idle) FPool.AddWorkerLocked();
+      FPool.ServeQueueLocked();
+    }
+    FPool.CountLocked();
+    FPool.FBlockedNow.store(FPool.FBlocked, std::memory_order_relaxed);
+  } catch (...) {
+    // No thread to be had: the wait holds its worker like any work.
+  }
+}
+
+TqvThreadPool::TBlockingWait::~TBlockingWait() {
+  if (!FCounted) return;
+  std::scoped_lock lock(FPool.FLock);
+  --FPool.FBlocked;
+  FPool.FBlockedNow.store(FPool.FBlocked, std::memory_order_relaxed);
 }

@@ -143,6 +143,25 @@ class TqvThreadPool : public TComponent {
   // queue, and a worker is idle or one more may be started.
   [[nodiscard]] bool HasSpareWorker() const;
 
+  // An item about to wait on something outside the pool (a peer that does
+  // not read) says so for the span of the wait: meanwhile its worker does
+  // not count against MaxThreadCount, so the items behind it still run. At
+  // most kMaxBlockedWorkers waits are counted so; beyond that a wait holds
+  // its worker as any work does. Any thread; never raises.
+  static constexpr int kMaxBlockedWorkers = 64;
+  class TBlockingWait {
+   public:
+    explicit TBlockingWait(TqvThreadPool& APool) noexcept;
+    ~TBlockingWait();
+    TBlockingWait(const TBlockingWait&) = delete;
+    TBlockingWait& operator=(const TBlockingWait&) = delete;
+
+   private:
+    TqvThreadPool& FPool;
+    bool FCounted;
+  };
+  [[nodiscard]] int BlockedCount() const { return FBlockedNow.load(std::memory_order_relaxed); }
+
   TqvCreateWorkerThreadEvent OnCreateWorkerThread;
   TqvWorkItemEvent OnQueueWorkItem;
   TqvRunWorkItemEvent OnRunWorkItem;
@@ -182,4 +201,9 @@ class TqvThreadPool : public TComponent {
   std::atomic<int> FQueuedNow{0};
   std::atomic<int> FWorkersNow{0};
   std::atomic<int> FBusyNow{0};
+  // Waits of TBlockingWait counted now; changed under the lock.
+  int FBlocked = 0;
+  std::atomic<int> FBlockedNow{0};
+  // The worker limit with the counted waits added; pool lock held.
+  [[nodiscard]] int WorkerLimitLocked() const { return FMaxThreadCount.load() + FBlocked; }
 };

@@ -17,9 +17,18 @@ TqvUdpClient::TqvUdpClient(TComponent* AOwner)
 }
 
 TqvUdpClient::~TqvUdpClient() {
-  BeforeDestroy();
+  RunBeforeDestroy();
   try {
     Close();
+  } catch (...) {
+  }
+}
+
+void TqvUdpClient::RunBeforeDestroy() noexcept {
+  if (FBeforeDestroyDone) return;
+  FBeforeDestroyDone = true;
+  try {
+    BeforeDestroy();
   } catch (...) {
   }
 }

@@ -7,6 +7,9 @@
 // host resolver's errors, -1 "Timeout error occured" when no datagram came
 // within TimeOut (or the wait was interrupted), 10040 for a datagram longer
 // than DatagramSize, and the platform's codes.
+// The most derived class's destructor calls RunBeforeDestroy(), so that its
+// BeforeDestroy override runs while the connection still exists (a base
+// destructor reaches only its own class's version).
 #pragma once
 
 #include <functional>
@@ -66,6 +69,9 @@ class TqvUdpClient : public TComponent {
   void InitDefaultPort() { FPort = GetDefaultPort(); }
   // Runs before the connection goes; empty here.
   virtual void BeforeDestroy() {}
+  // BeforeDestroy, once: from the most derived destructor (the base
+  // destructor calls it too, for classes that do not).
+  void RunBeforeDestroy() noexcept;
   virtual void DoReceivePacket(TStream& AData);
   virtual void DoSendPacket(TStream& AData);
   [[nodiscard]] TqvUdpClientConnection& Connection() const { return *FConnection; }
@@ -75,4 +81,5 @@ class TqvUdpClient : public TComponent {
   std::string FServer;
   int FPort = 0;
   std::string FCharSet;
+  bool FBeforeDestroyDone = false;
 };

@@ -23,3 +23,8 @@ constexpr int qvMaxImapMimeDepth = 100;
 // Parentheses, NOT and OR inside one another in a SEARCH program; deeper
 // programs are answered BAD.
 constexpr int qvMaxImapSearchNesting = 100;
+// Output of one connection that its client has not taken yet: a command
+// that would add more waits (its worker set aside, the others go on) until
+// the socket drains below this, so a client that does not read holds at
+// most this much of the server's memory whatever it asked for.
+constexpr int64_t qvMaxPendingOutputBytes = 2 * 1024 * 1024;

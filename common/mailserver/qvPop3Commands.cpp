@@ -239,7 +239,9 @@ void TqvPop3Server::CmdDele(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 
 void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   const TqvPop3MessageList& box = AConnection->MailBox();
-  if (pop3text::ToNumber(AParams->Params) <= 0) {
+  // Only a missing argument lists them all; 0, a negative or no number
+  // names no message.
+  if (Trim(AParams->Params).empty()) {
     std::unique_ptr<TStrings> lines = MaildropLines(
         box, "+OK " + std::to_string(box.ActiveCount()) + " " + std::to_string(box.ActiveSize()),
         [](std::string& ALine, const TqvPop3MessageItem& AItem) { AppendNumber(ALine, AItem.Size); });
@@ -253,7 +255,7 @@ void TqvPop3Server::CmdList(TqvPop3CommandConnection* AConnection, TqvTcpCommand
 
 void TqvPop3Server::CmdUidl(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   const TqvPop3MessageList& box = AConnection->MailBox();
-  if (pop3text::ToNumber(AParams->Params) <= 0) {
+  if (Trim(AParams->Params).empty()) {
     std::unique_ptr<TStrings> lines =
         MaildropLines(box, kOk, [](std::string& ALine, const TqvPop3MessageItem& AItem) { ALine += AItem.UID; });
     SendMultipleLinesAll(AConnection, lines, ".");

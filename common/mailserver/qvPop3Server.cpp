@@ -60,6 +60,7 @@ TqvPop3Server::TqvPop3Server(TComponent* AOwner)
       FHelpText(std::make_unique<TStringList>()) {
   SetPort(110);
   SetServerName("Quorvin Mail Kit - Ostra Edition POP3 service");
+  SetAnswersBlankLines(true);
   for (const char* line : {"Valid commands: USER", "PASS", "APOP", "AUTH", "QUIT", "NOOP", "HELP", "STAT", "RETR",
                            "TOP", "DELE", "RSET", "LIST", "UIDL", "STLS"})
     FHelpText->Add(line);

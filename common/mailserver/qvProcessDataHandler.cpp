@@ -157,7 +157,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(TByte
     std::replace(line.begin(), line.end(), '\0', ' ');
     if (!charset.empty()) line = TqvTranslator::GetString(line.data(), static_cast<int>(line.size()), charset);
     const std::string_view trimmed = plat::TrimView(line);
-    if (trimmed.empty()) continue;
+    if (trimmed.empty() && !(Server && Server->AnswersBlankLines())) continue;
     std::unique_ptr<TqvTcpCommandParams> params = FCreateParams ? FCreateParams(Connection) : nullptr;
     if (!params) params = std::make_unique<TqvTcpCommandParams>();
     params->Parse(std::string(trimmed));

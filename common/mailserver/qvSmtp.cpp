@@ -64,6 +64,22 @@ bool IsHeaderLine(const std::string& ALine, bool AFoldAllowed) {
   return true;
 }
 
+// Gives the connection a step's wait for as long as the step runs.
+class TTimeOutScope {
+ public:
+  TTimeOutScope(TqvTcpClientConnection& AConnection, int ATimeOut)
+      : FConnection(AConnection), FSaved(AConnection.TimeOut) {
+    if (ATimeOut > 0) FConnection.TimeOut = ATimeOut;
+  }
+  ~TTimeOutScope() { FConnection.TimeOut = FSaved; }
+  TTimeOutScope(const TTimeOutScope&) = delete;
+  TTimeOutScope& operator=(const TTimeOutScope&) = delete;
+
+ private:
+  TqvTcpClientConnection& FConnection;
+  int FSaved;
+};
+
 }  // namespace
 
 EqvSmtpError::EqvSmtpError(int ACode) : EqvTcpClientError(SmtpErrorText(ACode), ACode) {}
@@ -83,19 +99,59 @@ int TqvCustomSmtp::ParseResponseCode(const std::string& ALine) {
   return code;
 }
 
-std::string TqvCustomSmtp::EhloName() const {
-  if (!qvtext::Trim(HostName).empty()) return HostName;
+std::string TqvCustomSmtp::EhloName() {
+  if (!qvtext::Trim(HostName()).empty()) return HostName();
+  const std::string fqdn = GetLocalFullyQualifiedName();
+  if (!fqdn.empty()) return fqdn;
+  // No such name: the address literal of our end, which receivers that
+  // insist on a qualified name accept.
+  const std::string local = Active() ? GetConnection().LocalIP : std::string();
+  if (!local.empty()) return local.find(':') != std::string::npos ? "[IPv6:" + local + "]" : "[" + local + "]";
   return GetLocalHostName();
 }
 
-std::string TqvCustomSmtp::GenerateMessageId() { return ::GenerateMessageId(EhloName()); }
+void TqvCustomSmtp::SetUseEHLO(bool AValue) {
+  if (FUseEHLO == AValue) return;
+  FUseEHLO = AValue;
+  Changed();
+}
+
+void TqvCustomSmtp::SetSkipFailedRecipients(bool AValue) {
+  if (FSkipFailedRecipients == AValue) return;
+  FSkipFailedRecipients = AValue;
+  Changed();
+}
+
+void TqvCustomSmtp::SetMailAgent(const std::string& AValue) {
+  if (FMailAgent == AValue) return;
+  FMailAgent = AValue;
+  Changed();
+}
+
+void TqvCustomSmtp::SetHostName(const std::string& AValue) {
+  if (FHostName == AValue) return;
+  FHostName = AValue;
+  Changed();
+}
+
+void TqvCustomSmtp::SetTimeOuts(const TqvSmtpTimeOuts& AValue) {
+  if (FTimeOuts == AValue) return;
+  FTimeOuts = AValue;
+  Changed();
+}
+
+std::string TqvCustomSmtp::GenerateMessageId() {
+  if (!qvtext::Trim(HostName()).empty()) return ::GenerateMessageId(HostName());
+  const std::string fqdn = GetLocalFullyQualifiedName();
+  return ::GenerateMessageId(fqdn.empty() ? GetLocalHostName() : fqdn);
+}
 
 void TqvCustomSmtp::Hello(const std::string& AVerb, const TqvReplyCodes& ACodes) {
   Extensions.Clear();
   AuthMethods.Clear();
   FailedRecipients.Clear();
   MessageSizeLimit = 0;
-  SendCommandSync(AVerb + " " + EhloName(), ACodes);
+  SendCommandSyncFmt(AVerb + " %s", {EhloName()}, ACodes);
   TStrings& reply = Response();
   if (AVerb == "EHLO") {
     // Extensions follow the first line of the reply proper.
@@ -128,11 +184,15 @@ void TqvCustomSmtp::Hello(const std::string& AVerb, const TqvReplyCodes& ACodes)
 }
 
 void TqvCustomSmtp::OpenSmtpSession() {
-  WaitResponse({220});
-  const std::string verb = UseEHLO ? "EHLO" : "HELO";
+  {
+    TTimeOutScope wait(GetConnection(), FTimeOuts.Greeting);
+    WaitResponse({220});
+  }
+  TTimeOutScope wait(GetConnection(), FTimeOuts.Hello);
+  const std::string verb = UseEHLO() ? "EHLO" : "HELO";
   Hello(verb, {250, 530});
   if (StartTlsIfExplicit()) Hello(verb, {250});
-  if (UseEHLO) Login();
+  if (UseEHLO()) Login();
 }
 
 void TqvCustomSmtp::StartTls() {
@@ -147,40 +207,40 @@ bool TqvCustomSmtp::Offered(const std::string& AMechanism) const {
 }
 
 void TqvCustomSmtp::Login() {
-  if (UserName.empty() && Password.empty() && Authorization().empty()) return;
+  if (UserName().empty() && Password().empty() && Authorization().empty()) return;
   bool hasAuth = false;
   for (int i = 0; i < Extensions.Count() && !hasAuth; ++i)
     hasAuth = qvtext::FindText(Extensions.Strings(i), "AUTH") != std::string::npos;
   if (!hasAuth) {
-    if (UseSasl && SaslOnly) throw EqvSmtpError(qvSmtpSaslUnavailable);
+    if (UseSasl() && SaslOnly()) throw EqvSmtpError(qvSmtpSaslUnavailable);
     return;
   }
-  if (!UseSasl) return AuthLogin();
+  if (!UseSasl()) return AuthLogin();
   if (!Authorization().empty() && (Offered("XOAUTH2") || Offered("OAUTHBEARER"))) return AuthXOAuth2();
   if (Offered("NTLM")) return AuthNtlm();
   if (Offered("CRAM-MD5")) return AuthCramMd5();
-  if (SaslOnly) throw EqvSmtpError(qvSmtpSaslUnavailable);
+  if (SaslOnly()) throw EqvSmtpError(qvSmtpSaslUnavailable);
   AuthLogin();
 }
 
 void TqvCustomSmtp::AuthLogin() {
-  SendCommandSync("AUTH LOGIN", {334});
-  SendCommandSync(B64(UserName), {334});
-  SendCommandSync(B64(Password), {235});
+  SendCommandSyncFmt("AUTH %s", {"LOGIN"}, {334});
+  SendCommandSync(B64(UserName()), {334});
+  SendCommandSync(B64(Password()), {235});
 }
 
 void TqvCustomSmtp::AuthCramMd5() {
-  SendCommandSync("AUTH CRAM-MD5", {334});
+  SendCommandSyncFmt("AUTH %s", {"CRAM-MD5"}, {334});
   const std::string text = ResponseText();
   const std::string challenge = TqvEncoder::DecodeText(text.size() > 4 ? text.substr(4) : "", cmBase64);
-  SendCommandSync(B64(UserName + " " + HMAC_MD5(challenge, Password)), {235});
+  SendCommandSync(B64(UserName() + " " + HMAC_MD5(challenge, Password())), {235});
 }
 
 void TqvCustomSmtp::AuthNtlm() {
   TqvNtAuthClientSspi context;
   // No current logon to fall back on here: the credentials given, if any.
   std::unique_ptr<TqvAuthIdentity> identity;
-  if (!UserName.empty()) identity = std::make_unique<TqvAuthIdentity>(UserName, Password);
+  if (!UserName().empty()) identity = std::make_unique<TqvAuthIdentity>(UserName(), Password());
   SendCommandSync("AUTH NTLM", {334});
   TMemoryStream token;
   bool done = context.GenerateToken("NTLM", token, identity.get(), Server());
@@ -201,7 +261,7 @@ void TqvCustomSmtp::AuthNtlm() {
 }
 
 void TqvCustomSmtp::AuthXOAuth2() {
-  SendCommandSync("AUTH XOAUTH2 " + BuildXOAuth2String(), {235, 334});
+  SendCommandSyncFmt("AUTH %s %s", {"XOAUTH2", BuildXOAuth2String()}, {235, 334});
   if (ResponseCode() == 235) return;
   // An error challenge: an empty line, and the final reply is the error.
   SendCommandSync("", {235});
@@ -209,20 +269,22 @@ void TqvCustomSmtp::AuthXOAuth2() {
 }
 
 void TqvCustomSmtp::SendMailFrom(const std::string& AMailFrom) {
-  SendCommandSync("MAIL FROM: <" + WireAddress(AMailFrom) + ">", {250});
+  TTimeOutScope wait(GetConnection(), FTimeOuts.MailFrom);
+  SendCommandSyncFmt("MAIL FROM: <%s>", {WireAddress(AMailFrom)}, {250});
 }
 
 void TqvCustomSmtp::SendRecipients(const TStrings& ARecipients) {
   FailedRecipients.Clear();
   if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
   int accepted = 0;
+  TTimeOutScope wait(GetConnection(), FTimeOuts.Rcpt);
   for (int i = 0; i < ARecipients.Count(); ++i) {
     const std::string rcpt = ARecipients.Strings(i);
     try {
       SendCommandSync("RCPT TO: <" + WireAddress(rcpt) + ">", {250});
       ++accepted;
     } catch (const EqvTcpClientError& e) {
-      if (!SkipFailedRecipients || dynamic_cast<const EqvSmtpError*>(&e)) throw;
+      if (!SkipFailedRecipients() || dynamic_cast<const EqvSmtpError*>(&e)) throw;
       FailedRecipients.Add(std::make_unique<TqvFailedRecipient>(rcpt, e.Message(), e.ErrorCode));
     }
   }
@@ -231,9 +293,16 @@ void TqvCustomSmtp::SendRecipients(const TStrings& ARecipients) {
 
 void TqvCustomSmtp::SendData(const TStrings& ALines) {
   if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
-  SendCommandSync("DATA", {354});
-  SendMultipleLines(ALines, ".");
+  {
+    TTimeOutScope wait(GetConnection(), FTimeOuts.DataStart);
+    SendCommandSync("DATA", {354});
+  }
+  {
+    TTimeOutScope wait(GetConnection(), FTimeOuts.DataBlock);
+    SendMultipleLines(ALines, ".");
+  }
   TqvReplyCodes codes{250, 354};
+  TTimeOutScope wait(GetConnection(), FTimeOuts.DataEnd);
   SetBusy(true);
   try {
     WaitResponse(codes);
@@ -263,7 +332,7 @@ void TqvCustomSmtp::PrepareMessage(TStrings& ALines) {
     }
     if (marked) (void)header.Parse(0, &ALines);
   }
-  if (!MailAgent.empty() && header.GetFieldIndex("X-Mailer") < 0) header.AddField("X-Mailer", MailAgent);
+  if (!MailAgent().empty() && header.GetFieldIndex("X-Mailer") < 0) header.AddField("X-Mailer", MailAgent());
   if (header.GetFieldIndex("Message-ID") < 0) {
     const std::string id = GenerateMessageId();
     if (!id.empty()) header.AddField("Message-ID", id);
@@ -283,7 +352,16 @@ void TqvCustomSmtp::Send(const std::string& AMailFrom, TStrings& ALines, const T
 
 // --- TqvSmtp
 
-TqvSmtp::TqvSmtp(TComponent* AOwner) : TqvCustomSmtp(AOwner) {}
+TqvSmtp::TqvSmtp(TComponent* AOwner) : TqvCustomSmtp(AOwner) {
+  MailToList.OnChange = [this](TObject*) { Changed(); };
+  MailData.OnChange = [this](TObject*) { Changed(); };
+}
+
+void TqvSmtp::SetMailFrom(const std::string& AValue) {
+  if (FMailFrom == AValue) return;
+  FMailFrom = AValue;
+  Changed();
+}
 
 TqvSmtp::~TqvSmtp() {
   try {
@@ -297,8 +375,8 @@ void TqvSmtp::Send() { Send(MailMessage()); }
 void TqvSmtp::Send(TqvMailMessage* AMessage) {
   TStringList recipients;
   recipients.Assign(MailToList);
-  if (MailData.Count() > 0 || !AMessage) return Send(MailFrom, MailData, recipients);
-  std::string from = MailFrom;
+  if (MailData.Count() > 0 || !AMessage) return Send(MailFrom(), MailData, recipients);
+  std::string from = MailFrom();
   if (from.empty()) from = AMessage->From().GetFullAddress();
   if (recipients.Count() == 0) {
     AMessage->ToList().GetAsStrings(recipients, false);

@@ -6,7 +6,9 @@
 // out as their e-mail part in IDN form. Reply errors are EqvTcpClientError
 // with the server's code and text; the SMTP errors are EqvSmtpError (-200,
 // -201, -202, -400). A failure in Open closes without QUIT; a failure in Send
-// leaves the session open for the caller to close. One thread at a time.
+// leaves the session open for the caller to close. Each step may have its
+// own wait (TimeOuts; the relay uses those of RFC 5321), else TimeOut holds.
+// One thread at a time.
 // TqvSmtp sends either the lines in MailData (the relay's way) or a composed
 // MIME message, whose From and To/CC/BCC stand in for an empty MailFrom or
 // MailToList; its Bcc fields never go out.
@@ -30,6 +32,23 @@ class EqvSmtpError : public EqvTcpClientError {
   explicit EqvSmtpError(int ACode);
   VX_CLASS_NAME("EqvSmtpError")
 };
+
+// The wait for each step's reply, ms; 0 leaves the client's TimeOut. A
+// step's wait also bounds each block of the message that it writes.
+struct TqvSmtpTimeOuts {
+  int Greeting = 0;   // the server's 220
+  int Hello = 0;      // EHLO or HELO, STARTTLS, AUTH steps
+  int MailFrom = 0;
+  int Rcpt = 0;       // each RCPT
+  int DataStart = 0;  // DATA's 354
+  int DataBlock = 0;  // each block of message lines written
+  int DataEnd = 0;    // the reply to the final "."
+  bool operator==(const TqvSmtpTimeOuts&) const = default;
+};
+
+// RFC 5321 section 4.5.3.2: what a sending mail server waits for each reply
+// (EHLO and AUTH as long as the greeting).
+inline constexpr TqvSmtpTimeOuts qvRfc5321TimeOuts{300000, 300000, 300000, 300000, 120000, 180000, 600000};
 
 class TqvFailedRecipient : public TObject {
  public:
@@ -74,17 +93,31 @@ class TqvCustomSmtp : public TqvCustomMail {
   [[nodiscard]] virtual std::string GenerateMessageId();
   void StartTls() override;
 
-  // HostName when it is not blank, else this machine's name.
-  [[nodiscard]] std::string EhloName() const;
+  // The name EHLO and HELO give: HostName when it is not blank, else the
+  // machine's fully qualified name, else the address literal of the local
+  // end ("[192.0.2.1]", "[IPv6:...]") while connected, else the bare host
+  // name.
+  [[nodiscard]] std::string EhloName();
+
+  [[nodiscard]] const TqvSmtpTimeOuts& TimeOuts() const { return FTimeOuts; }
+  void SetTimeOuts(const TqvSmtpTimeOuts& AValue);
 
   TStringList Extensions;
   TStringList AuthMethods;
   TqvFailedRecipientList FailedRecipients;
-  bool UseEHLO = true;
-  bool SkipFailedRecipients = false;
-  std::string MailAgent = "Quorvin Mail Kit - Ostra Edition";
-  std::string HostName;
   int64_t MessageSizeLimit = 0;
+
+  // Every setter stores a changed value and fires OnChanged.
+  [[nodiscard]] bool UseEHLO() const { return FUseEHLO; }
+  void SetUseEHLO(bool AValue);
+  [[nodiscard]] bool SkipFailedRecipients() const { return FSkipFailedRecipients; }
+  void SetSkipFailedRecipients(bool AValue);
+  // The "X-Mailer" value added to messages without one.
+  [[nodiscard]] const std::string& MailAgent() const { return FMailAgent; }
+  void SetMailAgent(const std::string& AValue);
+  // The name for EHLO, HELO and generated message IDs; empty by default.
+  [[nodiscard]] const std::string& HostName() const { return FHostName; }
+  void SetHostName(const std::string& AValue);
 
  protected:
   int ParseResponseCode(const std::string& ALine) override;
@@ -98,6 +131,12 @@ class TqvCustomSmtp : public TqvCustomMail {
   void AuthNtlm();
   void AuthXOAuth2();
   [[nodiscard]] bool Offered(const std::string& AMechanism) const;
+
+  TqvSmtpTimeOuts FTimeOuts;
+  bool FUseEHLO = true;
+  bool FSkipFailedRecipients = false;
+  std::string FMailAgent = "Quorvin Mail Kit - Ostra Edition";
+  std::string FHostName;
 };
 
 class TqvSmtp : public TqvCustomSmtp {
@@ -115,7 +154,9 @@ class TqvSmtp : public TqvCustomSmtp {
   void Send(TqvMailMessage* AMessage);
   using TqvCustomSmtp::Send;
 
-  std::string MailFrom;
+  [[nodiscard]] const std::string& MailFrom() const { return FMailFrom; }
+  void SetMailFrom(const std::string& AValue);
+  // Owned lists: any change to their contents (Assign copies) fires OnChanged.
   TStringList MailToList;
   TStringList MailData;
 
@@ -123,4 +164,7 @@ class TqvSmtp : public TqvCustomSmtp {
   void AfterOpen() override { OpenSmtpSession(); }
   void BeforeClose() override { Quit(); }
   void SendKeepAlive() override { Noop(); }
+
+ private:
+  std::string FMailFrom;
 };

@@ -1,6 +1,8 @@
 #include "qvSmtpRelay.h"
 
+#include "SysError.h"
 #include "qvEmailAddress.h"
+#include "qvIpAddress.h"
 #include "qvIdnTranslator.h"
 #include "qvSspi.h"
 #include "qvTextUtils.h"
@@ -22,8 +24,6 @@ TqvSmtpRelayStatus& TqvSmtpRelayStatusList::Add(std::unique_ptr<TqvSmtpRelayStat
 namespace {
 
 constexpr char kNoDomainText[] = "The recipient has no domain";
-// The name server's "no such name": the domain does not exist.
-constexpr int kDnsNameError = 3;
 
 // A failure that trying again will not mend: a 5xx reply, a message without
 // lines, a recipient without a domain.
@@ -58,6 +58,9 @@ void RecordError(TqvSmtpRelayStatus& AStatus, const E& AError) {
 
 TqvSmtpRelay::TqvSmtpRelay(TComponent* AOwner) : TqvSmtp(AOwner), FDns(std::make_unique<TqvDnsQuery>()) {
   FDns->SetIsRecursiveDesired(true);
+  // A receiver may scan a message for minutes before it answers: the waits
+  // a sending mail server owes it.
+  SetTimeOuts(qvRfc5321TimeOuts);
   // Made now, so that Abort from another thread finds it in place.
   (void)GetConnection();
 }
@@ -161,11 +164,9 @@ void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& 
     anyReply = anyReply || AStatus.ResponseCode != 0;
     allRefusedForGood = allRefusedForGood && PermanentCode(AStatus.ResponseCode);
   }
-  // No exchanger: for good when the name does not exist or has no address;
-  // exchangers that all failed: for good only when each refused with a 5xx.
-  const bool transient =
-      FAborted || (hosts.Count() == 0 ? AStatus.ErrorCode != 0 && AStatus.ErrorCode != kDnsNameError
-                                      : !allRefusedForGood);
+  // No exchanger: as the look-up ended; exchangers that all failed: for
+  // good only when each refused with a 5xx.
+  const bool transient = FAborted || (hosts.Count() == 0 ? AStatus.LookUp == dlTemporary : !allRefusedForGood);
   if (DeferUnreachable && transient && !anyReply && !FAborted)
     FUnreachable[ADomain] = {AStatus.ErrorCode, AStatus.ErrorText};
   Conclude(AStatus, transient);
@@ -176,7 +177,7 @@ void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelaySta
   for (size_t i = 0; i < AStatus.Recipients.size(); ++i)
     if (AStatus.Recipients[i].Outcome == TqvRelayOutcome::roRetry && !AStatus.Recipients[i].OwnReply)
       pending.push_back(i);
-  SkipFailedRecipients = true;
+  SetSkipFailedRecipients(true);
   while (!pending.empty() && !FAborted) {
     TStringList rcpts;
     for (size_t i : pending) rcpts.Add(AStatus.Recipients[i].Email);
@@ -249,45 +250,86 @@ void TqvSmtpRelay::Conclude(TqvSmtpRelayStatus& AStatus, bool ATransient) {
 void TqvSmtpRelay::ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSmtpRelayStatus& AStatus) {
   AStatus.Domain = ADomain;
   AHosts.Clear();
+  FKnownAddresses.clear();
   try {
     bool handled = false;
     if (OnResolveMX) OnResolveMX(this, ADomain, AHosts, handled);
-    if (handled) return;
-    // The same IDN form that RCPT uses; a name that has none is asked as it is.
-    std::string query = ADomain;
-    try {
-      query = TqvIdnTranslator::EncodeDomain(ADomain);
-    } catch (const EqvIdnError&) {
+    if (!handled) {
+      // The same IDN form that RCPT uses; a name that has none is asked as it is.
+      std::string query = ADomain;
+      try {
+        query = TqvIdnTranslator::EncodeDomain(ADomain);
+      } catch (const EqvIdnError&) {
+      }
+      FDns->ResolveMX(query);
+      TqvMailServerList& servers = FDns->MailServers();
+      for (int i = 0; i < servers.Count(); ++i) AHosts.Add(servers.Items(i)->Name);
+      // The addresses the answer carries for its exchangers, every one of them.
+      const TqvHostList& glue = FDns->HostList();
+      for (int i = 0; i < glue.Count(); ++i)
+        FKnownAddresses[qvtext::LowerCase(glue.Items(i)->Name)].push_back(glue.Items(i)->IPAddress);
+      if (AHosts.Count() == 0) {
+        // No exchanger: the domain's own addresses, each tried in turn.
+        FDns->ResolveIP(query);
+        for (int i = 0; i < FDns->HostList().Count(); ++i) AHosts.Add(FDns->HostList().Items(i)->IPAddress);
+      }
     }
-    FDns->ResolveMX(query);
-    TqvMailServerList& servers = FDns->MailServers();
-    for (int i = 0; i < servers.Count(); ++i) AHosts.Add(servers.Items(i)->Name);
-    if (AHosts.Count() == 0) {
-      if (TqvHostInfo* host = FDns->ResolveIP(query)) AHosts.Add(host->IPAddress);
-    }
+    AStatus.LookUp = AHosts.Count() > 0 ? dlFound : dlPermanent;
   } catch (const EqvSocketError& e) {
     RecordError(AStatus, e);
+    AStatus.LookUp = IsPermanentDnsError(e.ErrorCode) ? dlPermanent : dlTemporary;
   }
+}
+
+std::vector<std::string> TqvSmtpRelay::ExchangerAddresses(const std::string& AHost) {
+  if (IsIpAddress(AHost)) return {AHost};
+  const auto known = FKnownAddresses.find(qvtext::LowerCase(AHost));
+  if (known != FKnownAddresses.end()) return known->second;
+  // Through the same name server as the MX look-up, never the system's.
+  std::string query = AHost;
+  try {
+    query = TqvIdnTranslator::EncodeDomain(AHost);
+  } catch (const EqvIdnError&) {
+  }
+  FDns->ResolveIP(query);
+  std::vector<std::string> addresses;
+  for (int i = 0; i < FDns->HostList().Count(); ++i) addresses.push_back(FDns->HostList().Items(i)->IPAddress);
+  if (addresses.empty()) RaiseSocketError(static_cast<int>(plat::WSAHOST_NOT_FOUND));
+  return addresses;
 }
 
 bool TqvSmtpRelay::ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus) {
   AStatus.MailServer = AHost;
-  SetServer(AHost);
+  std::vector<std::string> addresses;
   try {
-    Open();
-    if (OnConnectMX) OnConnectMX(this, ADomain, AHost);
+    addresses = ExchangerAddresses(AHost);
   } catch (const EqvSocketError& e) {
     RecordError(AStatus, e);
-    AStatus.ResponseCode = ResponseCode();
-    AStatus.ResponseText = ResponseText();
-    Close();
-  } catch (const EqvSSPIError& e) {
-    RecordError(AStatus, e);
-    AStatus.ResponseCode = ResponseCode();
-    AStatus.ResponseText = ResponseText();
-    Close();
+    AStatus.ResponseCode = 0;
+    AStatus.ResponseText.clear();
+    return false;
   }
-  return Active();
+  // Every address of the exchanger, in order, before the next exchanger.
+  for (const std::string& address : addresses) {
+    if (FAborted) break;
+    SetServer(address);
+    try {
+      Open();
+      if (OnConnectMX) OnConnectMX(this, ADomain, AHost);
+    } catch (const EqvSocketError& e) {
+      RecordError(AStatus, e);
+      AStatus.ResponseCode = ResponseCode();
+      AStatus.ResponseText = ResponseText();
+      Close();
+    } catch (const EqvSSPIError& e) {
+      RecordError(AStatus, e);
+      AStatus.ResponseCode = ResponseCode();
+      AStatus.ResponseText = ResponseText();
+      Close();
+    }
+    if (Active()) return true;
+  }
+  return false;
 }
 
 void TqvSmtpRelay::RelayToDomain(const std::string& ADomain, const std::string& AMailFrom,

@@ -1,17 +1,22 @@
 // The SMTP relay: delivers one message to recipients of any domains by acting
 // as the sending mail server itself. Recipients are grouped by domain (the
 // part after the first "@", lower-cased) in the order first seen; for each
-// domain the mail exchangers come from OnResolveMX or an MX look-up (an
-// address look-up when there is none), are tried in order until one opens a
-// session, and that session carries the domain's recipients (matched by whole
-// domain, never by substring). A refused recipient does not stop the others:
-// the message goes to those accepted, and the ones a "452" put off (too many
-// recipients) follow in a further transaction on the same session. One status
-// per domain records the outcome, with each recipient's fate: delivered,
-// failed for good (a 5xx reply, a domain that does not exist or has no
-// exchanger, a recipient without a domain) or to be tried again (a 4xx
-// reply, no exchanger reachable, a name server that failed or was silent).
-// A domain delivered through a later exchanger shows no error.
+// domain the mail exchangers come from OnResolveMX or an MX look-up (the
+// domain's addresses when there is none), are tried in order until one opens
+// a session, and that session carries the domain's recipients (matched by
+// whole domain, never by substring). Exchanger names are resolved through the
+// relay's own DNS client (the MX answer's additional records, else an address
+// look-up), never the system resolver, and each address of an exchanger is
+// tried, in order, before the next exchanger. Replies get the waits of RFC
+// 5321 (5 minutes for the greeting, MAIL and RCPT, 10 after the final ".").
+// A refused recipient does not stop the others: the message goes to those
+// accepted, and the ones a "452" put off (too many recipients) follow in a
+// further transaction on the same session. One status per domain records the
+// outcome, with each recipient's fate: delivered, failed for good (a 5xx
+// reply, a domain that does not exist or has no exchanger, a recipient
+// without a domain) or to be tried again (a 4xx reply, no exchanger
+// reachable, a name server that failed or was silent). A domain delivered
+// through a later exchanger shows no error.
 // Socket, reply, SMTP and security errors stay inside Send; anything else
 // (an event handler raising, out of memory) leaves it, with the statuses made
 // so far kept. One thread drives the relay; Abort may come from any thread.
@@ -27,6 +32,14 @@
 #include "StringList.h"
 #include "qvDnsQuery.h"
 #include "qvSmtp.h"
+
+// How a domain's own look-up ended (ResolveMX), for callers that retry:
+// dlTemporary for a time-out, a server failure, a truncated reply TCP could
+// not complete and every other socket error; dlPermanent for a name that does
+// not exist, or one with neither an exchanger nor an address. An exchanger
+// whose own address cannot be found is a failure of that exchanger
+// (ConnectMX records it, the look-up stays dlFound).
+enum TqvDomainLookUp { dlFound, dlTemporary, dlPermanent };
 
 // A recipient without a domain (no "@" in its e-mail part): never sent.
 constexpr int qvRelayNoDomain = -210;
@@ -55,6 +68,7 @@ class TqvSmtpRelayStatus : public TObject {
   std::string Domain;        // lower-case
   int ErrorCode = 0;         // the last socket, reply or security error, 0 if none
   std::string ErrorText;
+  TqvDomainLookUp LookUp = dlFound;
   bool Transient = false;    // some recipients are to be tried again
   bool Deferred = false;     // not tried: the domain was unreachable earlier (DeferUnreachable)
   std::vector<TqvRelayRecipient> Recipients;  // the domain's, in the caller's order
@@ -119,12 +133,21 @@ class TqvSmtpRelay : public TqvSmtp {
   TqvRelayMessageEvent OnRelayMessage;
   TqvResolveMXEvent OnResolveMX;
 
- protected:
+  // The steps of Send, for callers that drive a domain themselves.
+  // The exchangers of ADomain into AHosts (OnResolveMX, else MX, else the
+  // domain's addresses); a DNS error goes into AStatus (LookUp says which kind).
   virtual void ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSmtpRelayStatus& AStatus);
+  // A session to AHost, trying each of its addresses; true when one opened.
+  // The relay must be closed; failures go into AStatus.
   virtual bool ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus);
+  // MAIL, RCPT and DATA for the recipients of exactly ADomain over the open
+  // session; the outcome goes into AStatus, then OnRelayMessage.
   virtual void RelayToDomain(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
                              const TStrings& ARecipients, TStrings& ALines);
+  // QUIT and close, then OnDisconnectMX.
   virtual void DisconnectMX(const std::string& ADomain, const std::string& AHost);
+
+ protected:
   // Notes that a reply came in the attempt at hand.
   void WaitResponse(const TqvReplyCodes& ACodes) override;
 
@@ -140,9 +163,15 @@ class TqvSmtpRelay : public TqvSmtp {
   void RunTransactions(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines);
   // Fills in the domain's failure for every recipient without one of its own.
   static void Conclude(TqvSmtpRelayStatus& AStatus, bool ATransient);
+  // AHost itself when it is an address, else the addresses the MX answer
+  // carried for it, else an address look-up through the relay's DNS client;
+  // 11001 when there is none.
+  [[nodiscard]] std::vector<std::string> ExchangerAddresses(const std::string& AHost);
 
   std::unique_ptr<TqvDnsQuery> FDns;
   TqvSmtpRelayStatusList FStatusList;
+  // Exchanger addresses from the last MX answer, by lower-case host name.
+  std::map<std::string, std::vector<std::string>> FKnownAddresses;
   std::atomic<bool> FAborted{false};
   bool FReplied = false;
   std::map<std::string, TUnreachable> FUnreachable;

@@ -30,6 +30,8 @@ constexpr TReply kRoutedMail{553, "This server does not accept routed mail"};
 constexpr TReply kTooManyRecipients{452, "Too many recipients"};
 constexpr TReply kUnknownServerError{451, "Requested action aborted: unknown server error"};
 constexpr TReply kSizeExceeded{552, "Requested action aborted: exceeded storage allocation"};
+constexpr char kPostmaster[] = "postmaster";
+constexpr char kNoPostmaster[] = "No postmaster mailbox on this server";
 
 // The reply to the end of DATA, by TqvSmtpMailDataAction.
 constexpr TReply kDataReplies[] = {
@@ -109,6 +111,7 @@ const TqvSmtpServer::TCommandEntry TqvSmtpServer::kCommands[] = {
 TqvSmtpServer::TqvSmtpServer(TComponent* AOwner) : TqvTcpCommandServer(AOwner) {
   SetPort(25);
   SetServerName("Quorvin Mail Kit - Ostra Edition SMTP service");
+  SetAnswersBlankLines(true);
   FHelpText.Add("Commands Supported:");
   FHelpText.Add("HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS");
 }
@@ -188,6 +191,33 @@ TqvMailUserAccountWrapper TqvSmtpServer::LookupAccount(TqvSmtpCommandConnection*
   if (created) return TqvMailUserAccountWrapper(std::move(created));
   return TqvMailUserAccountWrapper(AUserName.empty() ? FUserAccounts.FindAccountByEmail(AEmail)
                                                      : FUserAccounts.FindAccount(AUserName));
+}
+
+std::string TqvSmtpServer::PostmasterAddress() const {
+  // The local domains are those of the accounts, in account order; the
+  // first one with a postmaster account receives the mail.
+  std::vector<std::string_view> domains;
+  auto domainOf = [](const std::string& AEmail) {
+    const size_t at = AEmail.rfind('@');
+    return at == std::string::npos ? std::string_view() : std::string_view(AEmail).substr(at + 1);
+  };
+  for (int i = 0; i < FUserAccounts.Count(); ++i) {
+    const std::string_view domain = domainOf(FUserAccounts.Items(i)->Email());
+    if (domain.empty() || std::any_of(domains.begin(), domains.end(),
+                                      [domain](std::string_view d) { return qvtext::SameText(d, domain); }))
+      continue;
+    domains.push_back(domain);
+  }
+  for (const std::string_view domain : domains) {
+    for (int i = 0; i < FUserAccounts.Count(); ++i) {
+      const std::string& email = FUserAccounts.Items(i)->Email();
+      const size_t at = email.rfind('@');
+      if (at != std::string::npos && qvtext::SameText(std::string_view(email).substr(0, at), kPostmaster) &&
+          qvtext::SameText(domainOf(email), domain))
+        return email;
+    }
+  }
+  return {};
 }
 
 bool TqvSmtpServer::ParsePath(const std::string& AParams, const char* APrefix, std::string& AAddress) {
@@ -291,6 +321,14 @@ void TqvSmtpServer::CmdMail(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
 void TqvSmtpServer::CmdRcpt(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   std::string recipient;
   if (!ParsePath(AParams->Params, "TO:", recipient)) Refuse(AParams->Command, kBadParams);
+  // "postmaster" needs no domain and must always be taken: it stands for
+  // the postmaster account of a local domain, and is refused only when
+  // there is none.
+  const std::string given = recipient;
+  if (qvtext::SameText(recipient, kPostmaster)) {
+    recipient = PostmasterAddress();
+    if (recipient.empty()) Refuse(AParams->Command, 550, "<" + given + "> " + kNoPostmaster);
+  }
   TqvSmtpRcptToAction action = rtAddressOk;
   if (recipient.empty())
     action = rtBadAddress;
@@ -303,7 +341,7 @@ void TqvSmtpServer::CmdRcpt(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
   std::string forwardTo;
   DoRecipientTo(AConnection, recipient, forwardTo, action);
 
-  const std::string quoted = "<" + recipient + ">";
+  const std::string quoted = "<" + given + ">";
   switch (action) {
     case rtAddressOk:
     case rtForward:

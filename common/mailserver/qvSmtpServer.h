@@ -193,6 +193,9 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   [[nodiscard]] TqvMailUserAccountWrapper LookupAccount(TqvSmtpCommandConnection* AConnection,
                                                         const std::string& AUserName, const std::string& AEmail);
   // Parameters after APrefix ("FROM:", "TO:") as an address; false without it.
+  // The account address that "postmaster" without a domain stands for;
+  // empty when no local domain has a postmaster account.
+  [[nodiscard]] std::string PostmasterAddress() const;
   [[nodiscard]] static bool ParsePath(const std::string& AParams, const char* APrefix, std::string& AAddress);
   void SendReply(TqvSmtpCommandConnection* AConnection, const std::string& ACommand, int ACode,
                  const std::string& AText);

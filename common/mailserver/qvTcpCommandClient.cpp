@@ -36,6 +36,29 @@ bool EmptyCodes(const TqvReplyCodes& ACodes) { return ACodes.empty() || ACodes[0
 
 }  // namespace
 
+std::string FormatCommand(std::string_view AFormat, std::initializer_list<TqvCommandArg> AArgs) {
+  std::string out;
+  auto next = AArgs.begin();
+  for (size_t i = 0; i < AFormat.size(); ++i) {
+    if (AFormat[i] != '%') {
+      out += AFormat[i];
+      continue;
+    }
+    const char conversion = i + 1 < AFormat.size() ? AFormat[++i] : '\0';
+    if (conversion == '%') {
+      out += '%';
+      continue;
+    }
+    if (conversion != 's' && conversion != 'd') throw EConvertError("Format \"" + std::string(AFormat) + "\" invalid");
+    if (next == AArgs.end()) throw EConvertError("Format \"" + std::string(AFormat) + "\": argument missing");
+    if (conversion == 'd' && !next->IsNumber)
+      throw EConvertError("Format \"" + std::string(AFormat) + "\": a number is needed for %d");
+    out += (next++)->Text;
+  }
+  if (next != AArgs.end()) throw EConvertError("Format \"" + std::string(AFormat) + "\": argument left over");
+  return out;
+}
+
 // --- TqvDotStuffingWriter
 
 void TqvDotStuffingWriter::Add(const std::string& ALine) {
@@ -71,6 +94,22 @@ std::string TqvTcpCommandClient::ResponseText() const {
   return qvtext::Trim(text);
 }
 
+namespace {
+
+// Stores AValue in AField and fires the owner's change notification, when it differs.
+template <class T>
+void StoreChanged(TComponent& AOwner, T& AField, const T& AValue) {
+  if (AField == AValue) return;
+  AField = AValue;
+  AOwner.Changed();
+}
+
+}  // namespace
+
+void TqvTcpCommandClient::SetUserName(const std::string& AValue) { StoreChanged(*this, FUserName, AValue); }
+void TqvTcpCommandClient::SetPassword(const std::string& AValue) { StoreChanged(*this, FPassword, AValue); }
+void TqvTcpCommandClient::SetCharSet(const std::string& AValue) { StoreChanged(*this, FCharSet, AValue); }
+
 void TqvTcpCommandClient::SetAuthorization(const std::string& AValue) {
   if (FAuthorization == AValue) return;
   FAuthorization = AValue;
@@ -102,6 +141,11 @@ void TqvTcpCommandClient::SendAndWait(const std::string& ACommand, const TqvRepl
 void TqvTcpCommandClient::SendCommandSync(const std::string& ACommand, const TqvReplyCodes& ACodes) {
   TBusyScope busy([this](bool b) { SetBusy(b); });
   SendAndWait(ACommand, ACodes);
+}
+
+void TqvTcpCommandClient::SendCommandSyncFmt(std::string_view AFormat, std::initializer_list<TqvCommandArg> AArgs,
+                                             const TqvReplyCodes& ACodes) {
+  SendCommandSync(FormatCommand(AFormat, AArgs), ACodes);
 }
 
 void TqvTcpCommandClient::SendCommandSilently(const std::string& ACommand, const TqvReplyCodes& ACodes) {
@@ -252,11 +296,14 @@ void TqvCustomMail::Notification(TComponent* AComponent, TOperation Operation) {
 }
 
 void TqvCustomMail::SetAuthorization(const std::string& AValue) {
-  if (AValue != Authorization() && !Loading && !AValue.empty()) UseSasl = true;
+  if (AValue != Authorization() && !Loading && !AValue.empty()) SetUseSasl(true);
   TqvTcpCommandClient::SetAuthorization(AValue);
 }
 
+void TqvCustomMail::SetUseSasl(bool AValue) { StoreChanged(*this, FUseSasl, AValue); }
+void TqvCustomMail::SetSaslOnly(bool AValue) { StoreChanged(*this, FSaslOnly, AValue); }
+
 std::string TqvCustomMail::BuildXOAuth2String() const {
-  return TqvEncoder::EncodeTextToLine("user=" + UserName + "\x01" + "auth=" + Authorization() + "\x01\x01",
+  return TqvEncoder::EncodeTextToLine("user=" + UserName() + "\x01" + "auth=" + Authorization() + "\x01\x01",
                                       cmBase64);
 }

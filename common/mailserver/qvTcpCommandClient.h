@@ -19,6 +19,8 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "StringList.h"
@@ -36,6 +38,23 @@ using TqvTcpTextEvent = std::function<void(TObject* Sender, const std::string& A
 // Accepted reply codes; a 0 entry ends the list; exactly {1} waits without
 // raising until a line of code 1 arrives.
 using TqvReplyCodes = std::vector<int>;
+
+// One argument of a formatted command: a text, or a number.
+struct TqvCommandArg {
+  TqvCommandArg(std::string_view AText) : Text(AText) {}
+  TqvCommandArg(const char* AText) : Text(AText) {}
+  TqvCommandArg(const std::string& AText) : Text(AText) {}
+  template <class I>
+    requires std::is_integral_v<I>
+  TqvCommandArg(I AValue) : Text(std::to_string(AValue)), IsNumber(true) {}
+  std::string Text;
+  bool IsNumber = false;
+};
+
+// AFormat with each "%s" (text or number) and "%d" (number) replaced by the
+// next argument, and "%%" by "%". EConvertError for a conversion without an
+// argument, an argument left over, a text for "%d" or any other conversion.
+[[nodiscard]] std::string FormatCommand(std::string_view AFormat, std::initializer_list<TqvCommandArg> AArgs);
 
 // Gathers lines into blocks of at most ABatchSize bytes, each line ending in
 // CR LF, with a "." put before a leading "." when AStuff; hands each block to
@@ -66,6 +85,9 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   virtual void SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes);
   // SendAndWait with the busy flag set.
   void SendCommandSync(const std::string& ACommand, const TqvReplyCodes& ACodes);
+  // FormatCommand, then SendCommandSync; a bad format raises before anything is sent.
+  void SendCommandSyncFmt(std::string_view AFormat, std::initializer_list<TqvCommandArg> AArgs,
+                          const TqvReplyCodes& ACodes);
   // CheckConnected raises; socket, reply and security errors of the exchange
   // are swallowed (QUIT).
   void SendCommandSilently(const std::string& ACommand, const TqvReplyCodes& ACodes);
@@ -79,9 +101,13 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   // The reply lines joined by CR LF and trimmed.
   [[nodiscard]] std::string ResponseText() const;
 
-  std::string UserName;
-  std::string Password;
-  std::string CharSet;
+  // Every setter stores a changed value and fires OnChanged.
+  [[nodiscard]] const std::string& UserName() const { return FUserName; }
+  void SetUserName(const std::string& AValue);
+  [[nodiscard]] const std::string& Password() const { return FPassword; }
+  void SetPassword(const std::string& AValue);
+  [[nodiscard]] const std::string& CharSet() const { return FCharSet; }
+  void SetCharSet(const std::string& AValue);
   [[nodiscard]] const std::string& Authorization() const { return FAuthorization; }
   virtual void SetAuthorization(const std::string& AValue);
 
@@ -94,8 +120,8 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   virtual void BeforeClose() = 0;
   // 0 for a line that is not a final reply line.
   [[nodiscard]] virtual int ParseResponseCode(const std::string& ALine) = 0;
-  [[nodiscard]] virtual std::string GetRequestCharSet() { return CharSet; }
-  [[nodiscard]] virtual std::string GetResponseCharSet() { return CharSet; }
+  [[nodiscard]] virtual std::string GetRequestCharSet() { return FCharSet; }
+  [[nodiscard]] virtual std::string GetResponseCharSet() { return FCharSet; }
   void OpenSession() override;
   void CloseSession(bool ANotify) override;
 
@@ -105,6 +131,9 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
 
   TStringList FResponse;
   int FResponseCode = 0;
+  std::string FUserName;
+  std::string FPassword;
+  std::string FCharSet;
   std::string FAuthorization;
 };
 
@@ -123,8 +152,10 @@ class TqvCustomMail : public TqvTcpCommandClient {
   // b64("user=" + UserName + "\x01auth=" + Authorization + "\x01\x01").
   [[nodiscard]] std::string BuildXOAuth2String() const;
 
-  bool UseSasl = false;
-  bool SaslOnly = false;
+  [[nodiscard]] bool UseSasl() const { return FUseSasl; }
+  void SetUseSasl(bool AValue);
+  [[nodiscard]] bool SaslOnly() const { return FSaslOnly; }
+  void SetSaslOnly(bool AValue);
   // Set while the component is being loaded from stored settings.
   bool Loading = false;
 
@@ -133,4 +164,6 @@ class TqvCustomMail : public TqvTcpCommandClient {
 
  private:
   TqvMailMessage* FMailMessage = nullptr;
+  bool FUseSasl = false;
+  bool FSaslOnly = false;
 };

@@ -8,6 +8,7 @@
 
 constexpr int qvMaxDataSizeErrorCode = -350;
 constexpr int qvCommandLineTooLongCode = -351;
+constexpr int qvConnectionGoneCode = -352;
 
 class EqvTcpCommandServerError : public EqvTcpServerError {
  public:
@@ -34,4 +35,13 @@ class EqvCommandLineTooLongError : public EqvMaxDataSizeError {
  public:
   EqvCommandLineTooLongError() { ErrorCode = qvCommandLineTooLongCode; }
   VX_CLASS_NAME("EqvCommandLineTooLongError")
+};
+
+// The connection was closed (by the client, a time-out or the server's stop)
+// while a command still had output to give: the command ends there, with
+// nobody left to answer. The framework drops it without a report.
+class EqvConnectionGoneError : public EqvSocketError {
+ public:
+  EqvConnectionGoneError() : EqvSocketError("The connection is closed", qvConnectionGoneCode) {}
+  VX_CLASS_NAME("EqvConnectionGoneError")
 };

@@ -23,6 +23,24 @@ class TConnectionLock {
 // others (the rest wait, in order, for its next item).
 constexpr int kCommandsPerReadItem = 32;
 
+// A command waiting for its client to take output looks again this often
+// whether the connection is still there.
+constexpr int kDrainPollMs = 100;
+
+// The connection whose command runs on this thread, while its handler runs.
+thread_local TqvCommandConnection* tRunning = nullptr;
+
+class TRunningCommand {
+ public:
+  explicit TRunningCommand(TqvCommandConnection* AConnection) : FOuter(std::exchange(tRunning, AConnection)) {}
+  ~TRunningCommand() { tRunning = FOuter; }
+  TRunningCommand(const TRunningCommand&) = delete;
+  TRunningCommand& operator=(const TRunningCommand&) = delete;
+
+ private:
+  TqvCommandConnection* FOuter;
+};
+
 std::string Encode(const std::string& AText, const std::string& ACharSet) {
   if (ACharSet.empty()) return AText;
   const TBytes b = TqvTranslator::GetBytes(AText, ACharSet);
@@ -245,6 +263,8 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
       handler->ProcessContext(*context);
     } catch (const EqvMaxDataSizeError& e) {
       HandleSizeError(c, e);
+    } catch (const EqvConnectionGoneError&) {
+      return;  // nobody is left to answer
     }
     // Bytes a new handler took over need no read event: handle them now.
     TConnectionLock lock(*c);
@@ -349,6 +369,7 @@ void TqvTcpCommandServer::ExecuteCommand(TqvCommandConnection* AConnection, TqvT
                                          TqvTcpCommandParams* AParams) {
   std::unique_lock<std::recursive_mutex> lock(AConnection->CommandLock, std::defer_lock);
   if (!AInfo->NoCommandLock) lock.lock();
+  const TRunningCommand running(AConnection);
   try {
     DoReceiveCommand(AConnection, AParams);
     AInfo->Execute(AConnection, AParams);
@@ -375,8 +396,47 @@ bool TqvTcpCommandServer::WriteResponseBytes(TqvCommandConnection* AConnection, 
   return AClose ? AConnection->WriteDataAndClose(ABytes) : AConnection->WriteData(ABytes);
 }
 
+int64_t TqvTcpCommandServer::UnsentBytes(TqvCommandConnection* AConnection) {
+  int64_t bytes = AConnection->PendingOutput();
+  for (const TqvCommandConnection::TResponse& r : AConnection->FQueue) {
+    bytes += static_cast<int64_t>(r.Bytes.size()) + (r.Source ? r.SourceLeft : 0);
+    if (r.Lines && r.LineCount > 0) bytes += r.LinesBytes / r.LineCount * (r.LineCount - r.LineIndex);
+  }
+  return bytes;
+}
+
+void TqvTcpCommandServer::WaitForOutputRoom(TqvCommandConnection* AConnection, bool AGone) {
+  if (tRunning != AConnection) return;
+  {
+    TConnectionLock lock(*AConnection);
+    if (AGone && !AConnection->Active()) throw EqvConnectionGoneError();
+    if (UnsentBytes(AConnection) <= qvMaxPendingOutputBytes) return;
+  }
+  // The client does not read: this worker waits for it, and the pool lets
+  // another one serve the other connections meanwhile.
+  const TqvThreadPool::TBlockingWait blocked(ThreadPool());
+  for (bool writable = false;;) {
+    plat::SOCKET s = plat::INVALID_SOCKET;
+    {
+      TConnectionLock lock(*AConnection);
+      if (!AConnection->Active() || Stopping()) throw EqvConnectionGoneError();
+      if (writable) {
+        // Only when the socket has room: a send resets the idle clock, so a
+        // client that takes nothing still meets the session time-out.
+        (void)AConnection->WriteData(static_cast<TStream*>(nullptr));
+        SendLinesBatch(AConnection);
+      }
+      if (UnsentBytes(AConnection) <= qvMaxPendingOutputBytes) return;
+      s = AConnection->Socket().Socket();
+    }
+    // No lock while waiting: a close meanwhile is seen above.
+    writable = plat::WaitWritable(s, kDrainPollMs) > 0;
+  }
+}
+
 void TqvTcpCommandServer::SendResponse(TqvCommandConnection* AConnection, const std::string& ACommand,
                                        const std::string& AResponse) {
+  WaitForOutputRoom(AConnection, false);
   DoSendResponse(AConnection, ACommand, AResponse);
   const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
   TConnectionLock lock(*AConnection);
@@ -390,6 +450,9 @@ void TqvTcpCommandServer::SendResponse(TqvCommandConnection* AConnection, const 
 }
 
 void TqvTcpCommandServer::SendRawBytes(TqvCommandConnection* AConnection, const std::string& ABytes) {
+  // Raw bytes come in pieces of large answers: once the client is gone, the
+  // rest of the answer is not worth making.
+  WaitForOutputRoom(AConnection, true);
   TConnectionLock lock(*AConnection);
   if (AConnection->FQueue.empty()) {
     WriteResponseBytes(AConnection, ABytes, false);
@@ -418,6 +481,7 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
 
 void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
                                             int ALineCount, const std::string& AEndLine) {
+  WaitForOutputRoom(AConnection, false);
   TConnectionLock lock(*AConnection);
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;
@@ -426,6 +490,11 @@ void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, s
   r.LineCount = (ALineCount <= 0 || ALineCount > count) ? count : ALineCount;
   r.Lines = std::move(ALines);
   if (!r.Lines) r.Lines = std::make_unique<TStringList>();
+  if (const auto* block = dynamic_cast<const TBlockStringList*>(r.Lines.get())) {
+    r.LinesBytes = static_cast<int64_t>(block->BlockSize());
+  } else {
+    for (int i = 0; i < r.LineCount; ++i) r.LinesBytes += static_cast<int64_t>(r.Lines->Strings(i).size()) + 2;
+  }
   AConnection->FQueue.push_back(std::move(r));
   TStrings* mine = AConnection->FQueue.back().Lines.get();
   try {
@@ -514,6 +583,7 @@ bool TqvTcpCommandServer::SendResponseLines(TqvCommandConnection* AConnection,
 void TqvTcpCommandServer::SendStreamedLines(TqvCommandConnection* AConnection, const std::string& AFirstLine,
                                             std::unique_ptr<TStream> ASource, const std::string& AEndLine,
                                             int64_t ABodyLines) {
+  WaitForOutputRoom(AConnection, false);
   TConnectionLock lock(*AConnection);
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;

@@ -119,6 +119,8 @@ class TqvCommandConnection : public TqvUserConnectionTls {
     std::unique_ptr<TStream> Source;
     std::unique_ptr<TqvDotStuffingFilter> Filter;
     int64_t SourceLeft = 0;
+    // The bytes of Lines when queued, for the output bound.
+    int64_t LinesBytes = 0;
   };
 
   std::unique_ptr<TqvProcessDataHandler> FDataHandler;
@@ -207,6 +209,9 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
   int64_t MaxDataSize() const { return FMaxDataSize; }
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
+  // A line with nothing but blanks, NULs or control bytes is a command of
+  // its own, answered as an unknown one; otherwise it is dropped unanswered.
+  [[nodiscard]] bool AnswersBlankLines() const { return FAnswersBlankLines; }
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& Value) { FCharSet = Value; }
 
@@ -222,6 +227,7 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   void DoWriteConnection(TqvUserConnection* AConnection) override;
   TqvUserConnectionPtr CreateConnection() override;
 
+  void SetAnswersBlankLines(bool Value) { FAnswersBlankLines = Value; }
   virtual void AddCommands() = 0;
   // The caller frees the info after use.
   [[nodiscard]] virtual std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) = 0;
@@ -258,11 +264,20 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // The same for a streamed response.
   bool SendResponseStream(TqvCommandConnection* AConnection, TqvCommandConnection::TResponse& AResponse);
   void HandleSizeError(TqvCommandConnection* AConnection, const EqvMaxDataSizeError& E);
+  // Inside a command of AConnection (on its worker, no connection lock held):
+  // waits while the output its client has not taken is above
+  // qvMaxPendingOutputBytes, sending what the socket takes. Raises
+  // EqvConnectionGoneError when the connection goes meanwhile (or AGone and
+  // it has gone already), or the server stops. Elsewhere: nothing.
+  void WaitForOutputRoom(TqvCommandConnection* AConnection, bool AGone);
+  // Output handed over but not taken by the socket yet; connection lock held.
+  [[nodiscard]] static int64_t UnsentBytes(TqvCommandConnection* AConnection);
 
   std::unique_ptr<TqvTcpCommandList> FCommands;
   std::recursive_mutex FCommandsLock;
   std::atomic<bool> FCommandsReady{false};
   bool FAddingCommands = false;
   int64_t FMaxDataSize = -1;
+  bool FAnswersBlankLines = false;
   std::string FCharSet;
 };

@@ -33,7 +33,32 @@ uint32_t TqvIdnTranslator::Adapt(uint32_t ADelta, uint32_t APoints, bool AFirstT
   return k + (kBase - kTMin + 1) * ADelta / (ADelta + kSkew);
 }
 
+std::optional<std::u32string> TqvIdnTranslator::DecodeUtf8(std::string_view AText) {
+  std::u32string out;
+  for (size_t i = 0; i < AText.size();) {
+    const auto lead = static_cast<uint8_t>(AText[i]);
+    const int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead <= 0xDF ? 1 : (lead & 0xF0) == 0xE0 ? 2
+                                      : lead >= 0xF0 && lead <= 0xF4 ? 3 : -1;
+    if (extra < 0 || AText.size() - i <= static_cast<size_t>(extra)) return std::nullopt;
+    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      const auto next = static_cast<uint8_t>(AText[i + static_cast<size_t>(k)]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not UTF-8.
+    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kLeast[extra] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return std::nullopt;
+    out += c;
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return out;
+}
+
 std::u32string TqvIdnTranslator::ToCodePoints(std::string_view AText) {
+  // Raw bytes that form UTF-8 are read as UTF-8; anything else is taken to
+  // be local-code-page text.
+  if (std::optional<std::u32string> utf8 = DecodeUtf8(AText)) return *utf8;
   const std::u16string wide = plat::CodePageToWideString(AText, plat::CP_ACP);
   std::u32string out;
   for (size_t i = 0; i < wide.size(); ++i) {

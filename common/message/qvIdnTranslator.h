@@ -1,6 +1,6 @@
 // Punycode (RFC 3492, encoding only) for internationalised domain labels.
-// Labels arrive as local-code-page text and are decoded to Unicode code
-// points before encoding; only code points below 128 are copied as they are
+// Labels arrive as raw bytes: valid UTF-8 is read as UTF-8, anything else as
+// local-code-page text, and decoded to Unicode code points before encoding; only code points below 128 are copied as they are
 // (no case folding, no name preparation). Stateless; any thread. Raises
 // EqvIdnError when a digit is out of range or the delta would overflow.
 #pragma once
@@ -8,6 +8,7 @@
 #include "ClassCore.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,10 @@ class TqvIdnTranslator {
   // 0..25 -> 'a'..'z', 26..35 -> '0'..'9'.
   [[nodiscard]] static char EncodeDigit(uint32_t ADigit);
   [[nodiscard]] static uint32_t Adapt(uint32_t ADelta, uint32_t APoints, bool AFirstTime);
-  // Local-code-page text as code points (surrogate pairs joined).
+  // The code points of AText: as UTF-8 when it is valid UTF-8, else as
+  // local-code-page text (surrogate pairs joined).
   [[nodiscard]] static std::u32string ToCodePoints(std::string_view AText);
+  // Strict UTF-8 (no overlong forms, surrogates or values past U+10FFFF);
+  // empty for anything else.
+  [[nodiscard]] static std::optional<std::u32string> DecodeUtf8(std::string_view AText);
 };

@@ -51,12 +51,15 @@ class DnsResolverTest(unittest.TestCase):
         self.assertEqual(query("127.0.0.2", "TXT", "long._domainkey.example.test")[1][0],
                          "TXT v=DKIM1; k=rsa; p=MIIBIjAN")
 
-    def test_list_servers_fail_over_and_all_failing_gives_nothing(self):
+    def test_list_servers_fail_over_and_all_failing_says_why(self):
         rc, out = query("list:127.0.0.5,127.0.0.2", "MX", "example.test")
         self.assertEqual(rc, 0, out)
         self.assertEqual(out[-1], "SERVER 127.0.0.2")
         self.assertEqual(len([line for line in out if line.startswith("MX ")]), 2)
-        self.assertEqual(query("list:127.0.0.5,127.0.0.6", "MX", "example.test"), (0, ["SERVER "]))
+        self.assertEqual(query("list:127.0.0.5,127.0.0.6", "MX", "example.test"),
+                         (1, ["ERROR -1 Timeout error occured"]))
+        # A name that does not exist reads the same whichever server said so.
+        self.assertEqual(query("list:127.0.0.5,127.0.0.2", "MX", "nosuch.test"), (1, ["ERROR 3 No such name"]))
 
     def test_name_servers_from_the_resolver_configuration(self):
         with tempfile.NamedTemporaryFile("w", suffix=".conf") as conf:

@@ -1,12 +1,12 @@
 """The relay through the real service: mail for remote domains submitted over
 SMTP is delivered by the relay to scripted receivers on 127.0.0.3:25,
-127.0.0.4:25 and 127.0.0.6:25, found through dnsmasq on 127.0.0.2:53; a
-refused recipient and a domain that does not exist send the pair to the
-bad-mail folder at once; greylisting, a busy greeting and a refused first
-exchanger end in one delivery; a receiver that stays busy, or refuses
-connections, until the give-up age sends the pair to the bad-mail folder; a
-stop while the relay waits on a silent name server (127.0.0.5:53) ends at
-once. Binds fixed loopback ports (RESOURCE_LOCK vx_fixed_ports)."""
+127.0.0.4:25 and 127.0.0.6:25, found through dnsmasq on 127.0.0.2:53
+(exchanger names too); a refused recipient and a domain that does not exist
+send the pair to the bad-mail folder at once; greylisting, a busy greeting and
+a refused first exchanger end in one delivery; a receiver that stays busy, or
+refuses connections, until the give-up age sends the pair to the bad-mail
+folder; a stop while the relay waits on a silent name server (127.0.0.5:53)
+ends at once. Binds fixed loopback ports (RESOURCE_LOCK vx_fixed_ports)."""
 
 import glob
 import os
@@ -43,7 +43,9 @@ class Relay(unittest.TestCase):
         cls.dns = Dnsmasq(["--mx-host=one.test,127.0.0.3,10", "--mx-host=two.test,127.0.0.4,10",
                            "--mx-host=dead.test,127.0.0.9,10", "--host-record=amx.test,127.0.0.4",
                            "--mx-host=busy.test,127.0.0.6,10",
-                           "--mx-host=backup.test,127.0.0.9,10", "--mx-host=backup.test,127.0.0.4,20"])
+                           "--mx-host=backup.test,127.0.0.9,10", "--mx-host=backup.test,127.0.0.4,20",
+                           # An exchanger by name that only this name server knows.
+                           "--mx-host=named.test,mx.named.test,10", "--host-record=mx.named.test,127.0.0.3"])
         cls.receivers = []
         cls.t = None
         try:
@@ -117,6 +119,16 @@ class Relay(unittest.TestCase):
         self.assertIn("接收转发响应: 250 2.0.0 Ok: queued", log)
         self.assertRegex(log, r"TTimer \S+ > 处理队列")
         self.assertRegex(log, r"TTimer \S+ < 处理队列")
+
+    def test_10_exchanger_known_only_to_the_configured_name_server(self):
+        one = self.receivers[0]
+        with one.lock:
+            before = len(one.messages)
+        self.submit(["nina@named.test"])
+        self.assertTrue(wait_for(self.queue_empty, 10))
+        with one.lock:
+            self.assertEqual([m[0] for m in one.messages[before:]], [["nina@named.test"]])
+        self.assertEqual(glob.glob(self.t.file("Bad", "*named*")), [])
 
     def check_bad(self, rcpt, expected):
         before = set(glob.glob(self.t.file("Bad", "*.ENV")))

@@ -99,6 +99,67 @@ class TFakeDnsServer {
   std::thread FThread;
 };
 
+// The TCP side of a name server (length-prefixed messages) on AAddress:APort:
+// each query read is answered with what AHandler returns for it.
+class TFakeDnsTcpServer {
+ public:
+  TFakeDnsTcpServer(std::function<std::string(const std::string& AQuery)> AHandler, const std::string& AAddress,
+                    int APort)
+      : FHandler(std::move(AHandler)) {
+    FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(FSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(APort));
+    ::inet_pton(AF_INET, AAddress.c_str(), &a.sin_addr);
+    if (::bind(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FSocket, 4) != 0)
+      ADD_FAILURE() << "tcp bind " << AAddress;
+    FThread = std::thread([this] { Run(); });
+  }
+  ~TFakeDnsTcpServer() {
+    FStop = true;
+    FThread.join();
+    ::close(FSocket);
+  }
+  TFakeDnsTcpServer(const TFakeDnsTcpServer&) = delete;
+  TFakeDnsTcpServer& operator=(const TFakeDnsTcpServer&) = delete;
+  int Queries() const { return FQueries; }
+
+ private:
+  static bool ReadAll(int AFd, std::string& AOut, size_t ACount) {
+    AOut.resize(ACount);
+    for (size_t got = 0; got < ACount;) {
+      const ssize_t n = ::recv(AFd, AOut.data() + got, ACount - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  void Run() {
+    while (!FStop) {
+      pollfd p{FSocket, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const int c = ::accept(FSocket, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string length, query;
+      if (ReadAll(c, length, 2) &&
+          ReadAll(c, query, (static_cast<uint8_t>(length[0]) << 8) | static_cast<uint8_t>(length[1]))) {
+        ++FQueries;
+        const std::string reply = FHandler(query);
+        const std::string framed = std::string{static_cast<char>(reply.size() >> 8), static_cast<char>(reply.size())} + reply;
+        if (!reply.empty()) (void)::send(c, framed.data(), framed.size(), MSG_NOSIGNAL);
+      }
+      ::close(c);
+    }
+  }
+  std::function<std::string(const std::string&)> FHandler;
+  int FSocket = -1;
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FQueries{0};
+  std::thread FThread;
+};
+
 // A reply to AQuery: its ID and question, RCODE, and the records that
 // AFill adds to the message.
 inline std::string DnsReply(const std::string& AQuery, const std::function<void(TqvDnsMessage&)>& AFill,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "DnsTestSupport.h"
@@ -17,6 +18,7 @@ using testsupport::DnsReply;
 using testsupport::QueryName;
 using testsupport::TDnsDatagram;
 using testsupport::TFakeDnsServer;
+using testsupport::TFakeDnsTcpServer;
 
 namespace {
 
@@ -110,16 +112,119 @@ TEST(DnsQuery, ListServersAreTriedInTurnAndTheAnsweringOneIsKept) {
     EXPECT_EQ(plat::GetTickCount() - start >= 250, m == 0);
   }
 
-  // Every server failing: no result, no error, no server.
-  TFakeDnsServer refusing(NoSuchName);
+}
+
+TEST(DnsQuery, ListServersGiveWayWhenOneFallsSilentAndEveryFailureHasItsCause) {
+  // The first list server answers once, then falls silent: the next look-up
+  // goes on to the second instead of timing out on the first for ever.
+  std::atomic<int> mode{0};
+  TFakeDnsServer second([&](const std::string& q) { return mode == 2 ? TDatagrams{} : OneA(q); }, "127.0.0.2");
+  TFakeDnsServer first(
+      [&](const std::string& q) {
+        if (mode == 0) return OneA(q);
+        return mode == 1 ? TDatagrams{} : NoSuchName(q);
+      },
+      "127.0.0.1", second.Port());
+  TStringList roots;
+  roots.Add("127.0.0.1");
+  roots.Add("127.0.0.2");
   TqvDnsQuery dns;
-  Configure(dns, "", refusing.Port());
-  TStringList one;
-  one.Add("127.0.0.1");
-  dns.SetRootNameServers(one);
-  EXPECT_EQ(dns.ResolveMX("nosuch.test"), nullptr);
+  Configure(dns, "", second.Port());
+  dns.SetRootNameServers(roots);
+  ASSERT_NE(dns.ResolveIP("www.test"), nullptr);
+  EXPECT_EQ(dns.Server(), "127.0.0.1");
+  mode = 1;
+  ASSERT_NE(dns.ResolveIP("www.test"), nullptr);
+  EXPECT_EQ(dns.Server(), "127.0.0.2");
+  // The one that answered last is asked first.
+  const size_t askedFirst = first.Queries().size();
+  ASSERT_NE(dns.ResolveIP("www.test"), nullptr);
+  EXPECT_EQ(first.Queries().size(), askedFirst);
+
+  // Every server failing: the cause is raised as a fixed server raises it,
+  // the name's non-existence ahead of another server's silence.
+  mode = 2;
+  try {
+    dns.ResolveMX("nosuch.test");
+    ADD_FAILURE() << "no error";
+  } catch (const EqvDnsError& e) {
+    EXPECT_EQ(e.ErrorCode, 3);
+    EXPECT_EQ(e.Message(), "No such name");
+    EXPECT_TRUE(IsPermanentDnsError(e.ErrorCode));
+  }
   EXPECT_EQ(dns.Server(), "");
   EXPECT_EQ(dns.Response().Answers.Count(), 0);
+  TqvDnsQuery silent;
+  Configure(silent, "", second.Port());
+  TStringList one;
+  one.Add("127.0.0.2");
+  silent.SetRootNameServers(one);
+  EXPECT_EQ(ErrorOf([&] { silent.ResolveMX("example.test"); }), qvTimeoutError);
+  EXPECT_FALSE(IsPermanentDnsError(qvTimeoutError));
+}
+
+TEST(DnsQuery, RepliesToAnotherQuestionAreDroppedAndIdsCannotBeGuessed) {
+  std::atomic<int> mode{0};
+  TFakeDnsServer server([&](const std::string& q) -> TDatagrams {
+    // The right ID, but the answer to another question.
+    TqvDnsMessage asked;
+    asked.Parse(q);
+    asked.Queries.Items(0)->Name = "evil.test";
+    TStringStream other;
+    asked.Build(other);
+    const std::string forged =
+        DnsReply(other.DataString(), [](TqvDnsMessage& m) { AddA(m.Answers, "www.test", "6.6.6.6"); });
+    std::string noQuestion = DnsReply(q, nullptr);
+    noQuestion = noQuestion.substr(0, 4) + std::string(8, '\0');
+    if (mode == 0) return {{forged}, {noQuestion}, {OneA(q)[0]}};
+    return {{forged}};
+  });
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", server.Port());
+  TqvHostInfo* host = dns.ResolveIP("www.test");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->IPAddress, "10.9.8.7");
+  mode = 1;
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveIP("www.test"); }), qvTimeoutError);
+
+  std::set<uint16_t> ids;
+  for (int i = 0; i < 64; ++i) ids.insert(TqvDnsMessageHeader().ID);
+  EXPECT_GT(ids.size(), 60u);
+}
+
+TEST(DnsQuery, TruncatedRepliesAreAskedAgainOverTcpAndNeverReadAsNoAnswer) {
+  TFakeDnsServer udp([](const std::string& q) -> TDatagrams {
+    std::string truncated = DnsReply(q, nullptr);
+    truncated[2] = static_cast<char>(truncated[2] | 0x02);
+    return {{truncated}};
+  });
+  TqvDnsQuery dns;
+  Configure(dns, "127.0.0.1", udp.Port());
+  {
+    TFakeDnsTcpServer tcp(
+        [](const std::string& q) {
+          return DnsReply(q, [&](TqvDnsMessage& m) {
+            for (int i = 0; i < 8; ++i) AddMX(m, QueryName(q), 10 + i, "mx" + std::to_string(i) + ".example.test");
+          });
+        },
+        "127.0.0.1", udp.Port());
+    ASSERT_NE(dns.ResolveMX("example.test"), nullptr);
+    EXPECT_EQ(dns.MailServers().Count(), 8);
+    EXPECT_EQ(tcp.Queries(), 1);
+  }
+  // No TCP side: a temporary failure, not an empty answer.
+  try {
+    dns.ResolveMX("example.test");
+    ADD_FAILURE() << "no error";
+  } catch (const EqvDnsError& e) {
+    EXPECT_EQ(e.ErrorCode, qvDnsTruncatedReply);
+    EXPECT_EQ(e.Message(), GetDnsQueryErrorText(qvDnsTruncatedReply));
+    EXPECT_FALSE(IsPermanentDnsError(e.ErrorCode));
+  }
+  // A TCP answer to another question is no answer either.
+  TFakeDnsTcpServer wrong([](const std::string& q) { return DnsReply(q.substr(0, 2) + std::string(10, '\0'), nullptr); },
+                          "127.0.0.1", udp.Port());
+  EXPECT_EQ(ErrorOf([&] { dns.ResolveMX("example.test"); }), qvDnsTruncatedReply);
 }
 
 TEST(DnsQuery, FixedServerPassesRefusalsTimeOutsAndOversizedRepliesOn) {
@@ -154,8 +259,11 @@ TEST(DnsQuery, OnlyTheAskedServersReplyWithTheQueryIdCounts) {
     const std::string spoof = DnsReply(q, [](TqvDnsMessage& m) { AddA(m.Answers, "www.test", "6.6.6.7"); });
     if (mode == 0) return {{spoof, true}, {wrongId}, {good}};
     if (mode == 1) return {{wrongId}, {spoof, true}};  // nothing valid: time-out
-    // A pointer to itself in the answer's name.
-    return {{q.substr(0, 2) + std::string("\x81\x80\x00\x00\x00\x01\x00\x00\x00\x00\xc0\x0c", 12)}};
+    // The question, then an answer whose name is a pointer to itself.
+    std::string loop = DnsReply(q, nullptr);
+    loop[7] = 1;
+    const size_t at = loop.size();
+    return {{loop + static_cast<char>(0xC0 | (at >> 8)) + static_cast<char>(at & 0xFF)}};
   });
   TqvDnsQuery dns;
   Configure(dns, "127.0.0.1", server.Port());
@@ -281,8 +389,45 @@ TEST(DnsQuery, AbortEndsTheWaitAndAsksNoFurtherServerUntilReset) {
   list.SetRootNameServers(roots);
   aborter = AbortWhenAsked(list, first, first.Queries().size());
   start = Clock::now();
-  EXPECT_EQ(list.ResolveIP("www.test"), nullptr);
+  EXPECT_EQ(ErrorOf([&] { list.ResolveIP("www.test"); }), qvTimeoutError);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   aborter.join();
   EXPECT_TRUE(second.Queries().empty());
+}
+
+namespace {
+
+// A datagram client that says goodbye to its server when it is destroyed.
+class TGoodbyeClient : public TqvUdpClient {
+ public:
+  explicit TGoodbyeClient(int& ACalls) : FCalls(ACalls) { InitDefaultPort(); }
+  ~TGoodbyeClient() override { RunBeforeDestroy(); }
+
+ protected:
+  int GetDefaultPort() const override { return 9; }
+  void BeforeDestroy() override {
+    ++FCalls;
+    Open();
+    TStringStream bye("bye");
+    SendPacket(bye);
+    Close();
+  }
+
+ private:
+  int& FCalls;
+};
+
+}  // namespace
+
+TEST(UdpClient, ADescendantsPreDestroyHookRunsOnceWhileItCanStillSend) {
+  TFakeDnsServer server([](const std::string&) { return TDatagrams{}; });
+  int calls = 0;
+  {
+    TGoodbyeClient client(calls);
+    client.SetServer("127.0.0.1");
+    client.SetPort(server.Port());
+  }
+  EXPECT_EQ(calls, 1);
+  for (int i = 0; i < 100 && server.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server.Queries(), std::vector<std::string>{"bye"});
 }

@@ -50,6 +50,17 @@ TEST(IdnPunycode, LabelsFromLocalCodePageText) {
     // "中文" in GBK: two code points, not four bytes.
     EXPECT_EQ(TqvIdnTranslator::EncodeLabel("\xD6\xD0\xCE\xC4"), "xn--fiq228c");
     EXPECT_EQ(TqvIdnTranslator::EncodeDomain("\xD6\xD0\xCE\xC4.com"), "xn--fiq228c.com");
+    // Bytes that are valid UTF-8 are UTF-8 whatever the code page: "bücher".
+    EXPECT_EQ(TqvIdnTranslator::EncodeDomain("b\xC3\xBC" "cher.test"), "xn--bcher-kva.test");
+    EXPECT_EQ(TqvIdnTranslator::EncodeLabel("\xE4\xB8\xAD\xE6\x96\x87"), "xn--fiq228c");
+    // Almost UTF-8 is still the code page's: a lone lead byte, overlong
+    // forms, an encoded surrogate, a value past Unicode.
+    EXPECT_FALSE(TqvIdnTranslator::DecodeUtf8("\xC3").has_value());
+    EXPECT_FALSE(TqvIdnTranslator::DecodeUtf8("\xC0\xAF").has_value());
+    EXPECT_FALSE(TqvIdnTranslator::DecodeUtf8("\xE0\x80\xAF").has_value());
+    EXPECT_FALSE(TqvIdnTranslator::DecodeUtf8("\xED\xA0\x80").has_value());
+    EXPECT_FALSE(TqvIdnTranslator::DecodeUtf8("\xF4\x90\x80\x80").has_value());
+    EXPECT_EQ(TqvIdnTranslator::DecodeUtf8("a\xF0\x9F\x98\x80"), std::u32string(U"a\U0001F600"));
   }
   CodePageGuard cp(65001);
   EXPECT_EQ(TqvIdnTranslator::EncodeLabel("b\xC3\xBC" "cher"), "xn--bcher-kva");

@@ -284,3 +284,22 @@ TEST_F(Pop3Session, ListingsOfALargeMaildropSkipMarkedMessagesAndKeepTheirNumber
   const std::string head = "+OK 601 " + std::to_string(total + 591) + "\r\n1 91\r\n2 500\r\n3 ";
   EXPECT_EQ(c.Multi("LIST").substr(0, head.size()), head);
 }
+
+TEST_F(Pop3Session, ListAndUidlOfNoMessageAndBlankLinesAnswerErr) {
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  // Before login too, a blank line gets a reply.
+  EXPECT_EQ(c.Cmd(""), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("USER alice@example.com"), "+OK please send the PASS");
+  EXPECT_EQ(c.Cmd("PASS secret"), "+OK 2 messages (591 octets)");
+  for (const char* arg : {"0", "-1", "x", "+0", "3"}) {
+    EXPECT_EQ(c.Cmd(std::string("LIST ") + arg), "-ERR no such message") << arg;
+    EXPECT_EQ(c.Cmd(std::string("UIDL ") + arg), "-ERR no such message") << arg;
+  }
+  EXPECT_EQ(c.Multi("LIST "), "+OK 2 591\r\n1 91\r\n2 500\r\n.\r\n");
+  EXPECT_EQ(c.Multi("UIDL"), "+OK\r\n1 MAIL00000002:MSG:91\r\n2 MAIL00000003:MSG:500\r\n.\r\n");
+  EXPECT_EQ(c.Cmd(std::string(4, '\0')), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("\x01\x02"), "-ERR Invalid command");
+  EXPECT_EQ(c.Cmd("STAT"), "+OK 2 591");
+}

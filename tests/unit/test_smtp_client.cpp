@@ -11,6 +11,7 @@
 #include "SmtpTestClient.h"
 #include "TlsTestSupport.h"
 #include "qvEncoder.h"
+#include "qvHostResolver.h"
 #include "qvSmtp.h"
 #include "qvTextUtils.h"
 
@@ -54,7 +55,7 @@ void Aim(TqvSmtp& AClient, int APort) {
   AClient.SetServer("127.0.0.1");
   AClient.SetPort(APort);
   AClient.SetTimeOut(5000);
-  AClient.HostName = "client.test";
+  AClient.SetHostName("client.test");
 }
 
 // The code and text of what F raises as EqvTcpClientError.
@@ -103,14 +104,14 @@ TEST(SmtpClient, RelayDialogueByteForByte) {
   TScriptedPeer peer(Receiver(kEhloReply, {"250 2.1.0 Ok\r\n", "250 2.1.5 Ok\r\n", "250 2.1.5 Ok\r\n"}));
   TqvSmtp client;
   Aim(client, peer.Port);
-  client.MailAgent = "Quorvin Mail Kit";
+  client.SetMailAgent("Quorvin Mail Kit");
   std::vector<std::string> commands;
   client.OnSendCommand = [&](TObject*, const std::string& ACommand) { commands.push_back(ACommand); };
   client.Open();
   EXPECT_EQ(client.Extensions.Count(), 2);
   EXPECT_EQ(client.Extensions.Strings(1), "SIZE 1000000");
   EXPECT_EQ(client.MessageSizeLimit, 1000000);
-  client.MailFrom = "Alice <alice@example.com>";
+  client.SetMailFrom("Alice <alice@example.com>");
   client.MailToList.Add("bob@one.test");
   client.MailToList.Add("Carol@ONE.test");
   for (const char* line : {"Received: from x", "Bcc: hidden@one.test", "Subject: hi", "BCC: other@one.test",
@@ -174,7 +175,7 @@ TEST(SmtpClient, AComposedMessageGoesOutWithoutItsBlindCopies) {
   client.Send();
   const std::string firstId = message.MessageID();
   // Given sender and recipients win over the message's; each send has its own Message-ID.
-  client.MailFrom = "postmaster@example.com";
+  client.SetMailFrom("postmaster@example.com");
   client.MailToList.Add("dave@one.test");
   client.Send();
   client.Close();
@@ -226,7 +227,7 @@ TEST(SmtpClient, TheMessageIsBorrowedAndMailDataComesFirst) {
   Compose(message);
   client.SetMailMessage(&message);
   client.Open();
-  client.MailFrom = "relay@example.com";
+  client.SetMailFrom("relay@example.com");
   client.MailToList.Add("bob@one.test");
   client.MailData.Add("Subject: queued");
   client.MailData.Add("");
@@ -237,6 +238,26 @@ TEST(SmtpClient, TheMessageIsBorrowedAndMailDataComesFirst) {
   const std::string data = DataOf(peer.Received());
   EXPECT_NE(data.find("Subject: queued\r\n"), std::string::npos);
   EXPECT_EQ(data.find("road test"), std::string::npos);
+}
+
+TEST(SmtpClient, WithoutAHostNameEhloGivesAQualifiedNameOrTheLocalAddressLiteral) {
+  EXPECT_TRUE(IsFullyQualifiedName("mx.example.test"));
+  for (const char* bare : {"vm", "", ".test", "mx.", "a..b", "127.0.0.1"}) EXPECT_FALSE(IsFullyQualifiedName(bare)) << bare;
+
+  TScriptedPeer peer(Receiver(kEhloReply));
+  TqvSmtp smtp;
+  Aim(smtp, peer.Port);
+  smtp.SetHostName("  ");
+  smtp.Open();
+  smtp.Close();
+  peer.Wait();
+  const std::string ehlo = peer.Received(0).substr(0, peer.Received(0).find("\r\n"));
+  ASSERT_EQ(ehlo.rfind("EHLO ", 0), 0u) << ehlo;
+  const std::string name = ehlo.substr(5);
+  // Either this machine has a qualified name, or the literal of our end.
+  const std::string fqdn = GetLocalFullyQualifiedName();
+  EXPECT_EQ(name, fqdn.empty() ? "[127.0.0.1]" : fqdn);
+  EXPECT_TRUE(IsFullyQualifiedName(name) || name == "[127.0.0.1]") << name;
 }
 
 TEST(SmtpClient, RepliesInPiecesAndRefusals) {
@@ -291,7 +312,7 @@ TEST(SmtpClient, SkippedRecipientsAreListedAndStillRaise) {
   TScriptedPeer peer(Receiver(kEhloReply, {"250 Ok\r\n", "550 5.1.1 No such user\r\n", "250 Ok\r\n"}));
   TqvSmtp client;
   Aim(client, peer.Port);
-  client.SkipFailedRecipients = true;
+  client.SetSkipFailedRecipients(true);
   client.Open();
   TStringList lines, rcpts;
   lines.Add("x");
@@ -329,17 +350,17 @@ TEST(SmtpClient, AuthChoices) {
   {
     TqvSmtp c;
     Aim(c, login.Port);
-    c.UserName = "tim";
-    c.Password = "tanstaaftanstaaf";
+    c.SetUserName("tim");
+    c.SetPassword("tanstaaftanstaaf");
     c.Open();
     EXPECT_EQ(c.AuthMethods.Count(), 2);
   }
   {
     TqvSmtp c;
     Aim(c, cram.Port);
-    c.UserName = "tim";
-    c.Password = "tanstaaftanstaaf";
-    c.UseSasl = true;
+    c.SetUserName("tim");
+    c.SetPassword("tanstaaftanstaaf");
+    c.SetUseSasl(true);
     c.Open();
   }
   {
@@ -350,9 +371,9 @@ TEST(SmtpClient, AuthChoices) {
   {
     TqvSmtp c;
     Aim(c, plainOnly.Port);
-    c.UserName = "tim";
-    c.UseSasl = true;
-    c.SaslOnly = true;
+    c.SetUserName("tim");
+    c.SetUseSasl(true);
+    c.SetSaslOnly(true);
     EXPECT_EQ(ReplyError([&] { c.Open(); }).first, -400);
     EXPECT_FALSE(c.Active());
   }
@@ -367,14 +388,97 @@ TEST(SmtpClient, AuthChoices) {
 
 TEST(SmtpClient, AuthorizationTurnsSaslOnAndBuildsTheXOAuth2String) {
   TqvSmtp c;
-  c.UserName = "u";
+  c.SetUserName("u");
   c.Loading = true;
   c.SetAuthorization("stored");
-  EXPECT_FALSE(c.UseSasl);
+  EXPECT_FALSE(c.UseSasl());
   c.Loading = false;
   c.SetAuthorization("t");
-  EXPECT_TRUE(c.UseSasl);
+  EXPECT_TRUE(c.UseSasl());
   EXPECT_EQ(c.BuildXOAuth2String(), B64(std::string("user=u\x01" "auth=t\x01\x01")));
+}
+
+TEST(SmtpClient, EverySettingAndEveryListChangeFiresOnChangedOnce) {
+  TqvSmtp c;
+  int changes = 0;
+  c.OnChanged = [&](TObject* ASender) {
+    EXPECT_EQ(ASender, &c);
+    ++changes;
+  };
+  const std::vector<std::pair<const char*, std::function<void()>>> setters = {
+      {"UseEHLO", [&] { c.SetUseEHLO(false); }},
+      {"SkipFailedRecipients", [&] { c.SetSkipFailedRecipients(true); }},
+      {"MailAgent", [&] { c.SetMailAgent("agent"); }},
+      {"HostName", [&] { c.SetHostName("relay.test"); }},
+      {"MailFrom", [&] { c.SetMailFrom("a@example.com"); }},
+      {"UserName", [&] { c.SetUserName("u"); }},
+      {"Password", [&] { c.SetPassword("p"); }},
+      {"CharSet", [&] { c.SetCharSet("utf-8"); }},
+      {"UseSasl", [&] { c.SetUseSasl(true); }},
+      {"SaslOnly", [&] { c.SetSaslOnly(true); }},
+  };
+  for (const auto& [name, set] : setters) {
+    const int before = changes;
+    set();
+    EXPECT_EQ(changes, before + 1) << name;
+    set();  // the same value again: no change
+    EXPECT_EQ(changes, before + 1) << name;
+  }
+  EXPECT_FALSE(c.UseEHLO());
+  EXPECT_EQ(c.MailAgent(), "agent");
+  EXPECT_EQ(c.MailFrom(), "a@example.com");
+  EXPECT_EQ(c.CharSet(), "utf-8");
+
+  // The owned lists: adding, copying in and clearing each count.
+  int before = changes;
+  c.MailToList.Add("b@example.com");
+  EXPECT_EQ(changes, before + 1);
+  TStringList lines;
+  lines.Add("Subject: x");
+  lines.Add("");
+  before = changes;
+  c.MailData.Assign(lines);
+  EXPECT_EQ(changes, before + 1);
+  before = changes;
+  c.MailData.Clear();
+  EXPECT_EQ(changes, before + 1);
+  // Deferred inside an update block: one notification at its end.
+  before = changes;
+  c.BeginUpdate();
+  c.SetHostName("other.test");
+  c.MailToList.Add("c@example.com");
+  c.EndUpdate();
+  EXPECT_EQ(changes, before + 1);
+}
+
+TEST(CommandClient, FormattedCommandsFillTheirArgumentsInOrder) {
+  EXPECT_EQ(FormatCommand("MAIL FROM: <%s>", {"a@b.test"}), "MAIL FROM: <a@b.test>");
+  EXPECT_EQ(FormatCommand("AUTH %s %s", {"XOAUTH2", std::string("dG9r")}), "AUTH XOAUTH2 dG9r");
+  EXPECT_EQ(FormatCommand("SIZE=%d 100%% %s", {4096, 7}), "SIZE=4096 100% 7");
+  // An argument holding "%" is taken as it is.
+  EXPECT_EQ(FormatCommand("EHLO %s", {"a%sb"}), "EHLO a%sb");
+  for (const auto& bad : std::vector<std::pair<const char*, std::vector<std::string>>>{
+           {"RCPT %s", {}}, {"NOOP", {"x"}}, {"X %d", {"text"}}, {"X %x", {"1"}}, {"X %", {}}}) {
+    EXPECT_THROW((void)FormatCommand(bad.first, bad.second.empty() ? std::initializer_list<TqvCommandArg>{}
+                                                                   : std::initializer_list<TqvCommandArg>{bad.second[0]}),
+                 EConvertError)
+        << bad.first;
+  }
+
+  // Against a receiver: the formatted line goes out and the reply is checked.
+  TScriptedPeer peer(Receiver(kEhloReply, {"250 2.1.0 Ok\r\n", "550 5.1.1 No\r\n"}));
+  TqvSmtp client;
+  Aim(client, peer.Port);
+  client.Open();
+  client.SendCommandSyncFmt("MAIL FROM: <%s> SIZE=%d", {"a@b.test", 4096}, {250});
+  EXPECT_EQ(ReplyError([&] { client.SendCommandSyncFmt("RCPT TO: <%s>", {"x@b.test"}, {250}); }),
+            std::make_pair(550, std::string("550 5.1.1 No")));
+  // A bad format sends nothing.
+  EXPECT_THROW(client.SendCommandSyncFmt("RSET %s", {}, {250}), EConvertError);
+  client.Close();
+  peer.Wait();
+  EXPECT_NE(peer.Received(0).find("MAIL FROM: <a@b.test> SIZE=4096\r\nRCPT TO: <x@b.test>\r\nQUIT\r\n"),
+            std::string::npos);
 }
 
 TEST(CommandClient, LinesAreStuffedAndBatched) {
@@ -440,14 +544,14 @@ class SmtpClientAgainstServer : public smtptest::SmtpServerTest {
     AClient.SetServer("127.0.0.1");
     AClient.SetPort(Server.Port());
     AClient.SetTimeOut(5000);
-    AClient.HostName = "client.test";
-    AClient.UserName = "bob@example.test";
-    AClient.Password = "secret";
+    AClient.SetHostName("client.test");
+    AClient.SetUserName("bob@example.test");
+    AClient.SetPassword("secret");
     AClient.Open();
   }
   void Deliver(TqvSmtp& AClient) {
     Connect(AClient);
-    AClient.MailFrom = "bob@example.test";
+    AClient.SetMailFrom("bob@example.test");
     AClient.MailToList.Add("alice@example.test");
     AClient.MailData.Add("Subject: road test");
     AClient.MailData.Add("");
@@ -466,7 +570,7 @@ TEST_F(SmtpClientAgainstServer, EveryAuthMechanismLogsInAndDelivers) {
   const std::pair<bool, std::string> cases[] = {{false, "LOGIN"}, {true, "CRAM-MD5"}, {true, "NTLM"}};
   for (const auto& [sasl, mechanism] : cases) {
     TqvSmtp client;
-    client.UseSasl = sasl;
+    client.SetUseSasl(sasl);
     // Without NTLM on offer, SASL takes CRAM-MD5.
     Server.SetSaslFlags(mechanism == "CRAM-MD5" ? SaslFlag(ssUseLogin) | SaslFlag(ssUseCramMD5)
                                                 : SaslFlag(ssUseLogin) | SaslFlag(ssUseCramMD5) | SaslFlag(ssUseNTLM));
@@ -490,7 +594,7 @@ TEST_F(SmtpClientAgainstServer, AComposedMessageIsStoredAsBuilt) {
   message.ToList().AddFullAddress("Alice <alice@example.test>");
   message.BCCList().AddFullAddress("Bob <bob@example.test>");
   TqvSmtp client;
-  client.MailFrom = "bob@example.test";
+  client.SetMailFrom("bob@example.test");
   client.SetMailMessage(&message);
   Connect(client);
   client.Send();

@@ -3,10 +3,13 @@
 // the per-domain status each failure leaves.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "DnsTestSupport.h"
 #include "RelayTestSupport.h"
+#include "TestSupport.h"
 #include "qvIdnTranslator.h"
 #include "qvSmtpRelay.h"
 
@@ -28,7 +31,7 @@ struct RelayRun {
   explicit RelayRun(int APort) {
     Relay.SetPort(APort);
     Relay.SetTimeOut(5000);
-    Relay.HostName = "relay.test";
+    Relay.SetHostName("relay.test");
     Relay.OnResolveMX = [this](TObject*, const std::string& d, TStrings& list, bool& handled) {
       Asked.push_back(d);
       auto it = Hosts.find(d);
@@ -269,4 +272,226 @@ TEST(SmtpRelay, RefusalsCountWhenTheSessionBreaksDuringRcpt) {
   EXPECT_EQ(st.Recipients[0].ErrorCode, 550);
   EXPECT_EQ(st.Recipients[1].Outcome, TqvRelayOutcome::roRetry);
   EXPECT_FALSE(st.Recipients[1].OwnReply);
+}
+
+TEST(SmtpRelay, ExchangersAreReachedThroughTheRelaysNameServerAddressByAddress) {
+  // Nothing listens on 127.0.0.5 at the peer's port: each first address is
+  // refused, and the next address of the same exchanger takes the message.
+  TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver(), testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    using testsupport::AddA;
+    using testsupport::DnsReply;
+    const std::string name = testsupport::QueryName(q);
+    TqvDnsMessage m;
+    m.Parse(q);
+    const int type = m.Queries.Items(0)->RecordType;
+    if (name == "named.test" && type == qvDnsTypeMX)
+      return {{DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "named.test", 10, "mx.named.test"); })}};
+    if (name == "mx.named.test" && type == qvDnsTypeA)
+      return {{DnsReply(q, [](TqvDnsMessage& r) {
+        AddA(r.Answers, "mx.named.test", "127.0.0.5");
+        AddA(r.Answers, "mx.named.test", "127.0.0.1");
+      })}};
+    if (name == "glue.test" && type == qvDnsTypeMX)
+      return {{DnsReply(q, [](TqvDnsMessage& r) {
+        testsupport::AddMX(r, "glue.test", 10, "MX.glue.test");
+        AddA(r.AdditionalRecords, "mx.glue.test", "127.0.0.5");
+        AddA(r.AdditionalRecords, "mx.glue.test", "127.0.0.1");
+      })}};
+    if (name == "multi.test" && type == qvDnsTypeA)
+      return {{DnsReply(q, [](TqvDnsMessage& r) {
+        AddA(r.Answers, "multi.test", "127.0.0.5");
+        AddA(r.Answers, "multi.test", "127.0.0.1");
+      })}};
+    if (name == "truncated.test") {
+      std::string t = DnsReply(q, nullptr);
+      t[2] = static_cast<char>(t[2] | 0x02);
+      return {{t}};
+    }
+    if (name == "noaddress.test" || name == "multi.test") return {{DnsReply(q, nullptr)}};
+    return {{DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  relay.Dns().SetTimeOut(2000);
+  std::vector<std::string> connected;
+  relay.OnConnectMX = [&](TObject*, const std::string&, const std::string& AHost) {
+    connected.push_back(AHost + "=" + relay.Server());
+  };
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("a@example.com", *data,
+             *Lines({"a@named.test", "b@glue.test", "c@multi.test", "d@nosuch.test", "e@truncated.test",
+                     "f@noaddress.test"}));
+  peer.Wait();
+
+  const TqvSmtpRelayStatusList& list = relay.StatusList();
+  ASSERT_EQ(list.Count(), 6);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(list.Items(i).Sent) << list.Items(i).Domain << " " << list.Items(i).ErrorText;
+    EXPECT_EQ(list.Items(i).LookUp, dlFound);
+  }
+  EXPECT_EQ(connected, (std::vector<std::string>{"mx.named.test=127.0.0.1", "MX.glue.test=127.0.0.1",
+                                                 "127.0.0.1=127.0.0.1"}));
+  EXPECT_EQ(list.Items(0).MailServer, "mx.named.test");
+  // The answer's own addresses were used: no address look-up for mx.glue.test.
+  for (const std::string& q : dns.Queries()) EXPECT_NE(testsupport::QueryName(q), "MX.glue.test");
+  // What a queue needs to decide between trying again and giving up.
+  EXPECT_EQ(list.Items(3).LookUp, dlPermanent);
+  EXPECT_EQ(list.Items(3).ErrorCode, 3);
+  EXPECT_EQ(list.Items(4).LookUp, dlTemporary);
+  EXPECT_EQ(list.Items(4).ErrorCode, qvDnsTruncatedReply);
+  EXPECT_EQ(list.Items(4).MailServer, "");
+  EXPECT_EQ(list.Items(5).LookUp, dlPermanent);
+  EXPECT_EQ(list.Items(5).ErrorCode, 0);
+}
+
+TEST(SmtpRelay, AnExchangerWithoutAnAddressIsAFailureOfThatExchanger) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    const std::string name = testsupport::QueryName(q);
+    if (name == "lame.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) {
+        testsupport::AddMX(r, "lame.test", 10, "gone.lame.test");
+        testsupport::AddMX(r, "lame.test", 20, "127.0.0.1");
+      })}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("a@example.com", *data, *Lines({"a@lame.test"}));
+  peer.Wait();
+  const TqvSmtpRelayStatus& status = relay.StatusList().Items(0);
+  EXPECT_TRUE(status.Sent);
+  EXPECT_EQ(status.LookUp, dlFound);
+  EXPECT_EQ(status.MailServer, "127.0.0.1");
+  // The first exchanger's name does not exist at the relay's name server;
+  // delivered through the second, the domain shows no error.
+  EXPECT_EQ(status.ErrorCode, 0);
+}
+
+namespace {
+
+// A receiver that thinks before its greeting and before its answer to the
+// final ".", as content scanners do.
+testsupport::TScriptedPeer::Script SlowReceiver(int AThinkMs) {
+  return [AThinkMs](TPeerConn& c) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(AThinkMs));
+    c.Send("220 slow.test ESMTP\r\n");
+    for (;;) {
+      const std::string line = c.Line();
+      if (line.empty()) return;
+      if (line == "DATA\r\n") {
+        c.Send("354 go ahead\r\n");
+        while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(AThinkMs));
+        c.Send("250 2.0.0 Ok: queued\r\n");
+      } else if (line == "QUIT\r\n") {
+        c.Send("221 Bye\r\n");
+        return;
+      } else {
+        c.Send("250 Ok\r\n");
+      }
+    }
+  };
+}
+
+}  // namespace
+
+TEST(SmtpRelay, SlowReceiversGetTheWaitsOfRfc5321) {
+  TqvSmtpRelay relay;
+  EXPECT_EQ(relay.TimeOuts(), qvRfc5321TimeOuts);
+  EXPECT_EQ(qvRfc5321TimeOuts.Greeting, 5 * 60000);
+  EXPECT_EQ(qvRfc5321TimeOuts.DataEnd, 10 * 60000);
+
+  // A client TimeOut far below the receiver's thinking: the relay still waits.
+  TScriptedPeer peer(SlowReceiver(600));
+  relay.SetPort(peer.Port);
+  relay.SetTimeOut(200);
+  relay.OnResolveMX = [](TObject*, const std::string&, TStrings& list, bool& handled) {
+    list.Add("127.0.0.1");
+    handled = true;
+  };
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.Send("a@example.com", *data, *Lines({"b@slow.test"}));
+  peer.Wait();
+  ASSERT_EQ(relay.StatusList().Count(), 1);
+  EXPECT_TRUE(relay.StatusList().Items(0).Sent) << relay.StatusList().Items(0).ErrorText;
+  EXPECT_EQ(relay.TimeOut(), 200) << "each step's wait ends with the step";
+
+  // A plain client keeps its one TimeOut for every reply.
+  TScriptedPeer again(SlowReceiver(600));
+  TqvSmtp smtp;
+  smtp.SetServer("127.0.0.1");
+  smtp.SetPort(again.Port);
+  smtp.SetTimeOut(200);
+  EXPECT_EQ(testsupport::ErrorCodeOf<EqvSocketError>([&] { smtp.Open(); }), qvTimeoutError);
+}
+
+TEST(SmtpRelay, WithTheSystemsNameServersANameThatDoesNotExistReadsTheSameEveryTime) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    if (testsupport::QueryName(q) == "good.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "good.test", 10, "127.0.0.1"); })}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("");
+  relay.Dns().SetAutodetectServer(false);
+  relay.Dns().SetPort(dns.Port());
+  TStringList roots;
+  roots.Add("127.0.0.1");
+  relay.Dns().SetRootNameServers(roots);
+  auto data = Lines({"Subject: x", "", "body"});
+  std::vector<std::pair<int, std::string>> causes;
+  for (const char* rcpt : {"a@nosuch.test", "b@good.test", "c@nosuch.test"}) {
+    relay.Send("a@example.com", *data, *Lines({rcpt}));
+    const TqvSmtpRelayStatus& status = relay.StatusList().Items(0);
+    causes.emplace_back(status.ErrorCode, status.ErrorText);
+  }
+  peer.Wait();
+  EXPECT_EQ(causes[0], (std::pair<int, std::string>{3, "No such name"}));
+  EXPECT_EQ(causes[1].first, 0);
+  EXPECT_EQ(causes[2], causes[0]);
+  EXPECT_EQ(relay.StatusList().Items(0).LookUp, dlPermanent);
+}
+
+TEST(SmtpRelay, ACallerCanDriveOneDomainStepByStep) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "step.test", 10, "127.0.0.1"); })}};
+  });
+  TqvSmtpRelay relay;
+  relay.SetPort(peer.Port);
+  relay.SetDnsServer("127.0.0.1");
+  relay.Dns().SetPort(dns.Port());
+  std::vector<std::string> events;
+  relay.OnConnectMX = [&](TObject*, const std::string& d, const std::string& h) { events.push_back("open " + d + " " + h); };
+  relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
+    events.push_back("sent " + d + " " + r.Strings(0));
+  };
+  relay.OnDisconnectMX = [&](TObject*, const std::string& d, const std::string& h) { events.push_back("closed " + d + " " + h); };
+
+  TqvSmtpRelayStatus status;
+  TStringList hosts;
+  relay.ResolveMX("step.test", hosts, status);
+  ASSERT_EQ(hosts.Count(), 1);
+  EXPECT_EQ(status.Domain, "step.test");
+  ASSERT_TRUE(relay.ConnectMX("step.test", hosts.Strings(0), status));
+  auto data = Lines({"Subject: x", "", "body"});
+  relay.RelayToDomain("step.test", "a@example.com", status, *Lines({"b@step.test"}), *data);
+  relay.DisconnectMX("step.test", hosts.Strings(0));
+  peer.Wait();
+  EXPECT_TRUE(status.Sent);
+  EXPECT_EQ(status.ResponseCode, 250);
+  EXPECT_FALSE(relay.Active());
+  EXPECT_EQ(events, (std::vector<std::string>{"open step.test 127.0.0.1", "sent step.test b@step.test",
+                                              "closed step.test 127.0.0.1"}));
+  EXPECT_NE(peer.Received(0).find("RCPT TO: <b@step.test>\r\nDATA\r\n"), std::string::npos);
 }

@@ -405,3 +405,48 @@ TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
   EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
   EXPECT_EQ(Files(Relay()).size(), 2u);
 }
+
+TEST_F(SmtpSession, BarePostmasterReachesTheFirstLocalDomainWithOne) {
+  // Local domains in account order: example.test, then other.test; only
+  // other.test has a postmaster account.
+  AddAccount("PostMaster@other.test", "pm");
+  Start();
+  auto c = Greeted();
+  c->Cmd("MAIL FROM:<someone@remote.test>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<Postmaster>"), "250 <Postmaster> Recipient ok\r\n");
+  EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input, end with <CRLF>.<CRLF>\r\n");
+  EXPECT_EQ(c->Cmd("Subject: hi\r\n\r\nbody\r\n."), "250 Ok\r\n");
+  EXPECT_EQ(Files(MailBox("PostMaster@other.test")), std::vector<std::string>{"MAIL00000002.MSG"});
+  EXPECT_TRUE(Files(Relay()).empty());
+  // An address with a domain is an ordinary one.
+  c->Cmd("MAIL FROM:<someone@remote.test>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<postmaster@example.test>"), "550 <postmaster@example.test> Relay denied\r\n");
+}
+
+TEST_F(SmtpSession, BarePostmasterWithoutAnAccountIsRefusedPlainly) {
+  Start();
+  for (bool loggedIn : {false, true}) {
+    auto c = loggedIn ? LoggedIn() : Greeted();
+    c->Cmd("MAIL FROM:<alice@example.test>");
+    EXPECT_EQ(c->Cmd("RCPT TO:<postmaster>"), "550 <postmaster> No postmaster mailbox on this server\r\n");
+  }
+}
+
+TEST_F(SmtpSession, BlankAndNulLinesGetTheUnknownCommandReply) {
+  Start();
+  auto c = Greeted();
+  const std::string unknown = "500 Syntax error, command unrecognized: \r\n";
+  EXPECT_EQ(c->Cmd(""), unknown);
+  EXPECT_EQ(c->Cmd(std::string(3, '\0')), unknown);
+  EXPECT_EQ(c->Cmd(" \t "), unknown);
+  // Pipelined with real commands, each keeps its place.
+  c->Send("NOOP\r\n\r\nNOOP\r\n");
+  EXPECT_EQ(c->Reply(), "250 OK\r\n");
+  EXPECT_EQ(c->Reply(), unknown);
+  EXPECT_EQ(c->Reply(), "250 OK\r\n");
+  // Inside DATA an empty line is message text.
+  c->Cmd("MAIL FROM:<alice@example.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("Subject: x\r\n\r\n\r\nbody\r\n."), "250 Ok\r\n");
+}

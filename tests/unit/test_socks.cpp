@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <functional>
+
 #include "ClientTestSupport.h"
 #include "CryptoApi.h"
 #include "TestSockets.h"
 #include "TlsTestSupport.h"
+#include "qvIpAddress.h"
+#include "qvSocks.h"
 
 using clienttest::ReadUntil;
 using clienttest::TTestClient;
@@ -323,4 +327,34 @@ TEST_F(Microsocks, TunnelWithUserAndPassword) {
   client.SetPort(target.Port);
   client.Open();
   EXPECT_EQ(ReadUntil(client, "\n"), kGreeting);
+}
+
+TEST(SocksStreams, ServerAndDatagramOperationsSayTheyAreNotImplemented) {
+  for (int version : {4, 5}) {
+    std::unique_ptr<TqvSocksNetworkStream> s;
+    if (version == 4)
+      s = std::make_unique<TqvSocks4NetworkStream>(std::make_unique<TqvNetworkStream>());
+    else
+      s = std::make_unique<TqvSocks5NetworkStream>(std::make_unique<TqvNetworkStream>());
+    TMemoryStream data;
+    std::string ip;
+    int port = 0;
+    TqvIPAddress4 address;
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"Accept", [&] { s->Accept(); }},
+        {"Listen", [&] { s->Listen(); }},
+        {"EnableBroadcast", [&] { s->EnableBroadcast(); }},
+        {"InitServerSession", [&] { s->InitServerSession(); }},
+        {"ReadFrom", [&] { (void)s->ReadFrom(&data, ip, port); }},
+        {"WriteTo", [&] { (void)s->WriteTo(&data, address, 25); }},
+    };
+    for (const auto& [name, call] : calls) {
+      try {
+        call();
+        ADD_FAILURE() << name << " raised nothing";
+      } catch (const EAssertionFailed& e) {
+        EXPECT_EQ(e.Message(), "Not implemented") << name;
+      }
+    }
+  }
 }

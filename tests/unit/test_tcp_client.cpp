@@ -2,9 +2,15 @@
 // failed opens, the proxy route, keep-alive ticks (never inside a busy
 // exchange) and TLS from the start or after a switch.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <sys/socket.h>
+
 #include "ClientTestSupport.h"
+#include "SysError.h"
 #include "CryptoApi.h"
 #include "TestSockets.h"
 #include "TlsTestSupport.h"
@@ -61,10 +67,32 @@ TEST(TcpClient, OpenAndCloseFireOnlyOnRealChanges) {
   client.Open();
   EXPECT_EQ(opens, 1);
   EXPECT_EQ(ReadUntil(client, "\n"), "220 hello\r\n");
+  // Small writes leave at once (no Nagle wait for the peer's delayed ACK).
+  int nodelay = 0;
+  socklen_t len = sizeof nodelay;
+  ASSERT_EQ(::getsockopt(client.GetConnection().Socket().Socket(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+  EXPECT_NE(nodelay, 0);
   client.Close();
   client.Close();
   EXPECT_EQ(closes, 1);
   EXPECT_FALSE(client.Active());
+}
+
+TEST(TcpClient, AKeepAliveTimerThatCannotBeSetRaisesThePlatformsOwnError) {
+  // What the keep-alive start meets when its timer cannot be set: the
+  // platform's last error, its code and its text, never a made-up EINVAL.
+  plat::SetLastError(0);
+  ASSERT_FALSE(plat::SetTimer(static_cast<plat::HWND>(987654321), 1, 100));
+  const uint32_t last = plat::GetLastError();
+  ASSERT_NE(last, 0u);
+  try {
+    RaiseSocketLastError();
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EqvSocketError& e) {
+    EXPECT_EQ(e.ErrorCode, static_cast<int>(last));
+    EXPECT_EQ(e.Message(), GetSystemErrorText(static_cast<int>(last)));
+    EXPECT_NE(e.ErrorCode, EINVAL);
+  }
 }
 
 TEST(TcpClient, DefaultsAndChangeNotification) {

@@ -437,3 +437,35 @@ TEST(ThreadPoolStop, TrimAndClearWhileProducersQueueRunOrFreeEveryItemOnce) {
   EXPECT_EQ(freed, made);
   for (size_t n = 0; n < again.size(); ++n) ASSERT_LE(again[n], 1) << "item " << n;
 }
+
+TEST(ThreadPoolLoad, ItemsWaitingOnAPeerLeaveRoomForTheQueueUpToTheirLimit) {
+  Gate gates[2];
+  TqvThreadPool pool;
+  pool.SetMaxThreadCount(2);
+  OpenOnExit opener{{&gates[0], &gates[1]}};
+  std::atomic<int> waiting{0};
+  std::atomic<int> ran{0};
+  // Both workers wait on a peer; an item queued before the second wait
+  // began and one queued after both still run.
+  pool.QueueWorkItem(Item([&] {
+    TqvThreadPool::TBlockingWait blocked(pool);
+    ++waiting;
+    gates[0].Wait();
+  }));
+  pool.QueueWorkItem(Item([&] {
+    ASSERT_TRUE(WaitUntil([&] { return waiting == 1; }));
+    // Queued behind this worker, with no worker to spare yet.
+    pool.QueueWorkItem(Item([&] { ++ran; }));
+    TqvThreadPool::TBlockingWait blocked(pool);
+    ++waiting;
+    gates[1].Wait();
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return waiting == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return ran == 1; }));
+  pool.QueueWorkItem(Item([&] { ++ran; }));
+  EXPECT_TRUE(WaitUntil([&] { return ran == 2; }));
+  EXPECT_EQ(pool.BlockedCount(), 2);
+  for (auto& g : gates) g.Open();
+  EXPECT_TRUE(WaitUntil([&] { return pool.BlockedCount() == 0 && pool.BusyCount() == 0; }));
+  pool.Clear();
+}
