@@ -120,7 +120,7 @@ class Relay(unittest.TestCase):
         self.assertRegex(log, r"TTimer \S+ > 处理队列")
         self.assertRegex(log, r"TTimer \S+ < 处理队列")
 
-    def test_10_exchanger_known_only_to_the_configured_name_server(self):
+    def test_9b_exchanger_known_only_to_the_configured_name_server(self):
         one = self.receivers[0]
         with one.lock:
             before = len(one.messages)
