@@ -183,36 +183,31 @@ void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelaySta
     for (size_t i : pending) rcpts.Add(AStatus.Recipients[i].Email);
     SendMailFrom(AMailFrom);
     std::vector<size_t> accepted, later;
-    // Each refusal is the recipient's own, also when the session breaks
-    // during the RCPT phase.
-    auto sort = [&] {
-      int f = 0;
-      for (size_t i : pending) {
-        TqvRelayRecipient& r = AStatus.Recipients[i];
-        if (f < FailedRecipients.Count() && FailedRecipients.Items(f).Email == r.Email) {
-          const TqvFailedRecipient& refusal = FailedRecipients.Items(f++);
-          // A 452 after an accepted recipient: too many for this transaction.
-          if (refusal.ErrorCode == 452 && !accepted.empty())
-            later.push_back(i);
-          else
-            Refuse(r, refusal.ErrorCode, refusal.ErrorText);
-        } else {
-          accepted.push_back(i);
-        }
+    // One RCPT at a time, so that each refusal is the recipient's own even
+    // when the session breaks later, and a "452" after an accepted one (too
+    // many for this transaction) puts off the rest without asking further.
+    bool full = false;
+    for (size_t i : pending) {
+      if (full) {
+        later.push_back(i);
+        continue;
       }
-    };
-    try {
-      SendRecipients(rcpts);
-    } catch (const EqvSmtpError& e) {
-      // None accepted: every refusal is on the list.
-      if (e.ErrorCode != qvSmtpRecipientsFailed) throw;
-    } catch (const EqvSocketError&) {
-      // Those after the last refusal are undecided: taken for accepted
-      // here, they are concluded with the session's error.
-      sort();
-      throw;
+      TqvRelayRecipient& r = AStatus.Recipients[i];
+      TStringList one;
+      one.Add(r.Email);
+      try {
+        SendRecipients(one);
+        accepted.push_back(i);
+      } catch (const EqvSmtpError& e) {
+        if (e.ErrorCode != qvSmtpRecipientsFailed || FailedRecipients.Count() == 0) throw;
+        const TqvFailedRecipient& refusal = FailedRecipients.Items(0);
+        full = refusal.ErrorCode == 452 && !accepted.empty();
+        if (full)
+          later.push_back(i);
+        else
+          Refuse(r, refusal.ErrorCode, refusal.ErrorText);
+      }
     }
-    sort();
     if (accepted.empty()) break;
     SendData(ALines);
     for (size_t i : accepted) AStatus.Recipients[i].Outcome = TqvRelayOutcome::roDelivered;

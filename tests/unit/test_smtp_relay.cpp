@@ -174,6 +174,8 @@ TEST(SmtpRelay, RefusedRecipientsFailAloneAndTooManyGoInAFurtherTransaction) {
   const std::string got = peer.Received(0);
   EXPECT_EQ(testsupport::CountOf(got, "MAIL FROM:"), 2u);
   EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  // After the first "452" no further RCPT in that transaction.
+  EXPECT_EQ(testsupport::CountOf(got, "RCPT TO: <d@one.test>"), 1u);
   // The second transaction holds the two put off.
   EXPECT_NE(got.find("MAIL FROM: <alice@example.com>\r\nRCPT TO: <c@one.test>\r\nRCPT TO: <d@one.test>\r\nDATA"),
             std::string::npos);
