@@ -17,7 +17,7 @@ import threading
 import time
 import unittest
 
-from vxharness import Dnsmasq, ProgramFolder, SmtpReceiver, free_port, listening, wait_for
+from vxharness import Dnsmasq, ProgramFolder, SmtpReceiver, clean_up, free_port, listening, wait_for
 
 MESSAGE = (b"From: Alice <alice@example.com>\r\nSubject: relay\r\nMessage-ID: <m1@example.com>\r\n"
            b"X-Mailer: test\r\n\r\nfirst line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc\r\n")
@@ -80,14 +80,7 @@ class Relay(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        # The peers stop even when the service's clean-up fails.
-        try:
-            if cls.t:
-                cls.t.cleanup()
-        finally:
-            for r in cls.receivers:
-                r.stop()
-            cls.dns.stop()
+        clean_up(cls.t, *cls.receivers, cls.dns)
 
     def submit(self, rcpts):
         with smtplib.SMTP("127.0.0.1", self.smtp, timeout=10) as s:

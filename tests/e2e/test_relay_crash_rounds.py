@@ -14,7 +14,7 @@ import smtplib
 import time
 import unittest
 
-from vxharness import Dnsmasq, ProgramFolder, SmtpReceiver, free_port, listening, wait_for
+from vxharness import Dnsmasq, ProgramFolder, SmtpReceiver, clean_up, free_port, listening, wait_for
 
 ROUNDS = 20
 PER_ROUND = 3
@@ -50,14 +50,7 @@ class RelayCrashRounds(unittest.TestCase):
             raise
 
     def tearDown(self):
-        # The peers stop even when the service's clean-up fails.
-        try:
-            if self.t:
-                self.t.cleanup()
-        finally:
-            for r in self.receivers:
-                r.stop()
-            self.dns.stop()
+        clean_up(self.t, *self.receivers, self.dns)
 
     def start(self):
         proc = self.t.start_foreground()

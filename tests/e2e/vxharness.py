@@ -137,6 +137,20 @@ class ProgramFolder:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+def clean_up(folder, *peers):
+    """Cleans folder up (when there is one), then stops every peer (objects
+    with stop()); each step runs whatever the ones before did, and the first
+    failure is raised at the end."""
+    errors = []
+    for step in ([folder.cleanup] if folder else []) + [peer.stop for peer in peers]:
+        try:
+            step()
+        except Exception as e:  # the others must still stop
+            errors.append(e)
+    if errors:
+        raise errors[0]
+
+
 def start_listening(folder, ports, timeout=10):
     """Starts folder's service in the foreground and waits until every port
     takes connections; on failure cleans the folder up (a failed set-up runs
