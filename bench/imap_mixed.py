@@ -66,8 +66,14 @@ def client_loop(port, name, seconds, count, out):
 
 
 def run_load(port, clients, seconds, count):
+    return run_clients(client_loop, [(port, user(i), seconds, count) for i in range(clients)])
+
+
+def run_clients(target, arg_lists):
+    """One process per argument list running target(*args, queue); each puts
+    its count into the queue. Returns the counts' sum per second."""
     q = mp.Queue()
-    ps = [mp.Process(target=client_loop, args=(port, user(i), seconds, count, q)) for i in range(clients)]
+    ps = [mp.Process(target=target, args=(*args, q)) for args in arg_lists]
     t0 = time.monotonic()
     for p in ps:
         p.start()

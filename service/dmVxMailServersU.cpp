@@ -119,7 +119,11 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   auto& pop3 = static_cast<THostedCommandServer<TqvPop3Server>&>(*qvPop3Server1);
   static_cast<THostedMailStore<TqvPop3FileHandler>&>(*qvPop3FileHandler1).Store->SetServer(pop3.Server.get());
   auto& imap = static_cast<THostedCommandServer<TqvImap4Server>&>(*qvImap4Server1);
-  static_cast<THostedMailStore<TqvImap4FileHandler>&>(*qvImap4FileHandler1).Store->SetServer(imap.Server.get());
+  TqvImap4FileHandler& imapStore = *static_cast<THostedMailStore<TqvImap4FileHandler>&>(*qvImap4FileHandler1).Store;
+  imapStore.SetServer(imap.Server.get());
+  // IMAP APPEND and COPY name their files from the counter SMTP uses.
+  TqvSmtpFileHandler& smtpStore = *static_cast<THostedSmtpStore<TqvSmtpFileHandler>&>(*qvSmtpFileHandler1).Store;
+  imapStore.OnNewMessageNumber = [&smtpStore](TObject*, int& ANumber) { ANumber = smtpStore.NewMessageNumber(); };
   qvSmtpRelay1->SetName("qvSmtpRelay1");
   qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
   // One time-out per dead domain and pass, not one per message.

@@ -119,6 +119,16 @@ void TqvImap4FetchCache::Add(const std::string& AKey, TAnswer ABytes) {
   }
 }
 
+void TqvImap4FetchCache::Clear() {
+  for (TShard& shard : FShards) {
+    std::scoped_lock lock(shard.Lock);
+    shard.Entries.clear();
+    shard.Slots.clear();
+    shard.Used = 0;
+    shard.Bytes = 0;
+  }
+}
+
 size_t TqvImap4FetchCache::Bytes() const {
   size_t total = 0;
   for (const TShard& shard : FShards) {

@@ -39,6 +39,9 @@ class TqvImap4FetchCache {
   void Add(const std::string& AKey, const std::string& ABytes);
   // What all shards hold.
   [[nodiscard]] size_t Bytes() const;
+  // Forgets every answer (a mailbox deleted or renamed: its messages' names
+  // may come back with other bytes).
+  void Clear();
 
   static constexpr size_t kShards = 16;
 

@@ -43,6 +43,10 @@ std::string UpperAscii(std::string AText) {
 
 bool IsInbox(const std::string& AName) { return UpperAscii(AName) == "INBOX"; }
 
+// Names of the files the store keeps beside the messages of a folder: no
+// mailbox level may take one (ASCII case ignored).
+bool IsStateFileName(const std::string& ALevel, const std::string& AMailBoxInfo, const std::string& AMessagesInfo);
+
 std::string WithoutTrailingSlash(std::string APath) {
   while (APath.size() > 1 && APath.back() == '/') APath.pop_back();
   return APath;
@@ -79,15 +83,26 @@ std::string MessageFileName(int64_t ANumber) {
   return name;
 }
 
-// A non-zero 32-bit number that changes when a folder is made anew: the
-// folder's write time in Unix seconds, else the current time.
-std::string NewUIDValidity(const std::string& AFolder) {
-  struct stat st {};
-  uint64_t seconds = ::lstat(WithoutTrailingSlash(AFolder).c_str(), &st) == 0
-                         ? static_cast<uint64_t>(st.st_mtim.tv_sec)
-                         : static_cast<uint64_t>(std::time(nullptr));
-  seconds &= 0xFFFFFFFFu;
-  return std::to_string(seconds == 0 ? 1 : seconds);
+// The file in an account folder (or the shared root) that keeps the last
+// UIDVALIDITY given to one of its mailboxes, as decimal text.
+constexpr char kUidValidityFile[] = "uidvalidity.dat";
+constexpr uint64_t kMaxUidValidity = 0xFFFFFFFFu;
+
+bool IsStateFileName(const std::string& ALevel, const std::string& AMailBoxInfo, const std::string& AMessagesInfo) {
+  const std::string level = UpperAscii(ALevel);
+  return level == UpperAscii(AMailBoxInfo) || level == UpperAscii(AMessagesInfo) ||
+         level == UpperAscii(kUidValidityFile);
+}
+
+// The decimal number at the start of AText; 0 for none or one above 32 bits.
+uint64_t ValidityOf(std::string_view AText) {
+  uint64_t n = 0;
+  size_t i = 0;
+  for (; i < AText.size() && AText[i] >= '0' && AText[i] <= '9'; ++i) {
+    n = n * 10 + static_cast<uint64_t>(AText[i] - '0');
+    if (n > kMaxUidValidity) return 0;
+  }
+  return i == 0 ? 0 : n;
 }
 
 std::string ReadStateFile(const std::string& APath) {
@@ -282,6 +297,7 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
   for (;;) {
     const size_t end = AName.find(Separator(), start);
     levels.push_back(AName.substr(start, end == std::string::npos ? end : end - start));
+    if (IsStateFileName(levels.back(), FMailBoxInfoFile, FMessagesInfoFile)) return result;
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -328,10 +344,57 @@ TFileKey KeyOf(const std::string& APath) {
   return {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 }
 
+// What tells one message file's bytes from another's: device, inode, size
+// and both times, mixed into a non-zero number. A file made in place of a
+// removed one (a mailbox deleted and made again) may get the old inode, but
+// not its size and times as well.
+uint64_t ContentKeyOf(const struct stat& AStat) {
+  uint64_t key = 0xcbf29ce484222325ull;
+  for (const uint64_t part : {static_cast<uint64_t>(AStat.st_dev), static_cast<uint64_t>(AStat.st_ino),
+                              static_cast<uint64_t>(AStat.st_size), static_cast<uint64_t>(Nanoseconds(AStat.st_mtim)),
+                              static_cast<uint64_t>(Nanoseconds(AStat.st_ctim))}) {
+    key ^= part;
+    key *= 0x100000001b3ull;
+    key ^= key >> 29;
+  }
+  return key == 0 ? 1 : key;
+}
+
 int64_t WallClockNs() {
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   return Nanoseconds(now);
+}
+
+// Entries are kept by the message file's name within its folder, so that
+// moving or renaming the folder keeps every UID and flag. Files written
+// before named the full path (with "/" or "\\"): such an entry is read by
+// its last part. Of two entries for one name, the one whose path is the
+// folder's own wins, else the first with a UID.
+void KeyEntriesByFileName(TqvImap4MessageList& AEntries, const std::string& AFolder) {
+  struct TKept {
+    int Index;
+    bool Own;
+  };
+  std::unordered_map<std::string, TKept> seen;
+  std::vector<int> dropped;
+  for (int i = 0; i < AEntries.Count(); ++i) {
+    TqvImap4MessageItem* entry = AEntries.Items(i);
+    const size_t slash = entry->Name.find_last_of("/\\");
+    const bool own = slash == std::string::npos || entry->Name.compare(0, slash + 1, AFolder) == 0;
+    if (slash != std::string::npos) entry->Name.erase(0, slash + 1);
+    const auto [at, fresh] = seen.emplace(entry->Name, TKept{i, own});
+    if (fresh) continue;
+    const TqvImap4MessageItem* kept = AEntries.Peek(at->second.Index);
+    if (!at->second.Own && (own || (kept->UID < 0 && entry->UID >= 0))) {
+      dropped.push_back(at->second.Index);
+      at->second = {i, own};
+    } else {
+      dropped.push_back(i);
+    }
+  }
+  std::sort(dropped.begin(), dropped.end());
+  for (auto it = dropped.rbegin(); it != dropped.rend(); ++it) AEntries.Delete(*it);
 }
 
 bool IsMessageFileName(const char* AName) {
@@ -347,6 +410,7 @@ struct TqvImap4FileHandler::TListedMessage {
   std::string Name;  // the file name alone
   TDateTime Date = 0;
   ino_t Ino = 0;
+  uint64_t ContentKey = 0;
 };
 
 // One mailbox folder as the store last saw it: "messages.dat" parsed (read
@@ -357,6 +421,23 @@ struct TqvImap4FileHandler::TListedMessage {
 struct TqvImap4FileHandler::TFolderIndex {
   std::mutex Lock;
   bool EntriesValid = false;
+  // Changes of the entries are written in groups: a change counts Changed
+  // up; one session at a time (Writing) writes the entries as they are then
+  // with Lock released, and Written then covers every change made before it
+  // began. Those waiting meanwhile find theirs written, or write next.
+  // Until Written reaches Changed the entries, not the file, say what is
+  // stored. Lost: the changes up to it are not on disk (a write failed).
+  bool Writing = false;
+  uint64_t Changed = 0;
+  uint64_t Written = 0;
+  uint64_t Lost = 0;
+  std::condition_variable WriteDone;
+  // The file no longer known: read again, and the changes waiting lost.
+  void Forget() {
+    EntriesValid = false;
+    Lost = Changed;
+    WriteDone.notify_all();
+  }
   // A file read from disk that changed within this time of being read may
   // change again without a new key (coarse file times): it is read again.
   static constexpr int64_t kSettleNs = 2'000'000'000;
@@ -368,10 +449,12 @@ struct TqvImap4FileHandler::TFolderIndex {
   bool SettingsSettled = false;
   TFileKey SettingsKey;
   TqvImap4MailBoxItem Settings;
-  std::unordered_map<std::string, TqvImap4MessageItem*> ByPath;
+  // The entries by message file name.
+  std::unordered_map<std::string, TqvImap4MessageItem*> ByName;
   struct TFile {
     ino_t Ino = 0;
     TDateTime Date = 0;
+    uint64_t ContentKey = 0;  // see ContentKeyOf
   };
   struct TNameHash {
     using is_transparent = void;
@@ -419,8 +502,8 @@ struct TqvImap4FileHandler::TFolderIndex {
 
   void IndexEntries() {
     ++EntriesVersion;
-    ByPath.clear();
-    for (int i = 0; i < Entries.Count(); ++i) ByPath.emplace(Entries.Items(i)->Name, Entries.Items(i));
+    ByName.clear();
+    for (int i = 0; i < Entries.Count(); ++i) ByName.emplace(Entries.Items(i)->Name, Entries.Items(i));
   }
 };
 
@@ -524,19 +607,23 @@ void TqvImap4FileHandler::ForgetFolderIndexes() {
 TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const std::string& AFolder) const {
   const std::string path = AFolder + FMessagesInfoFile;
   const TFileKey key = KeyOf(path);
-  if (AIndex.EntriesValid && key == AIndex.EntriesKey && AIndex.EntriesSettled) return AIndex.Entries;
+  if (AIndex.EntriesValid &&
+      (AIndex.Writing || AIndex.Written < AIndex.Changed || (key == AIndex.EntriesKey && AIndex.EntriesSettled)))
+    return AIndex.Entries;
   AIndex.EntriesValid = false;
   const int64_t readAt = WallClockNs();
   AIndex.Entries.Clear();
-  AIndex.ByPath.clear();
+  AIndex.ByName.clear();
   if (key.Size >= 0) {
     TStringStream data(ReadStateFile(path));
     TqvImap4MessageStore(AIndex.Entries).LoadFromStream(data);
+    KeyEntriesByFileName(AIndex.Entries, AFolder);
   }
   AIndex.IndexEntries();
   AIndex.EntriesKey = key;
   AIndex.EntriesSettled = key.Size < 0 || readAt - key.MTimeNs > TFolderIndex::kSettleNs;
   AIndex.EntriesValid = true;
+  AIndex.Written = AIndex.Changed;
   return AIndex.Entries;
 }
 
@@ -590,9 +677,10 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
       struct stat st {};
       if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
       file.Ino = st.st_ino;
+      file.ContentKey = ContentKeyOf(st);
       file.Date = GetFileDateTime(AFolder + name);
     }
-    listed.push_back({name, file.Date, file.Ino});
+    listed.push_back({name, file.Date, file.Ino, file.ContentKey});
     files.emplace(std::move(name), file);
   }
   std::sort(listed.begin(), listed.end(),
@@ -606,7 +694,15 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
   return AIndex.Listed;
 }
 
-void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const {
+void TqvImap4FileHandler::SaveEntries(std::unique_lock<std::mutex>& ALock, TFolderIndex& AIndex,
+                                      const std::string& AFolder) const {
+  const uint64_t change = ++AIndex.Changed;
+  for (;;) {
+    if (AIndex.Lost >= change) throw EStreamError("Cannot save messages");
+    if (AIndex.Written >= change) return;
+    if (!AIndex.Writing) break;
+    AIndex.WriteDone.wait(ALock);
+  }
   // Entries of files that have gone would only grow the file, and a later
   // file of the same name would inherit their UID and flags.
   TqvImap4MessageList& entries = AIndex.Entries;
@@ -614,18 +710,32 @@ void TqvImap4FileHandler::SaveEntries(TFolderIndex& AIndex, const std::string& A
   const bool allListed =
       AIndex.AllListed && AIndex.AllListedVersions == std::pair{AIndex.EntriesVersion, AIndex.ListingVersion};
   for (int i = allListed ? -1 : entries.Count() - 1; i >= 0; --i) {
-    const std::string& path = entries.Items(i)->Name;
-    if (path.size() > AFolder.size() && path.compare(0, AFolder.size(), AFolder) == 0 &&
-        AIndex.Files.count(std::string_view(path).substr(AFolder.size())))
-      continue;
-    AIndex.ByPath.erase(path);
+    const std::string& name = entries.Items(i)->Name;
+    if (AIndex.Files.count(name)) continue;
+    AIndex.ByName.erase(name);
     entries.Delete(i);
     dropped = true;
   }
   TStringStream data;
   TqvImap4MessageStore(entries).SaveToStream(data);
-  AIndex.EntriesValid = false;
-  ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+  const uint64_t upTo = AIndex.Changed;
+  AIndex.Writing = true;
+  ALock.unlock();
+  try {
+    ReplaceStateFile(AFolder, FMessagesInfoFile, data.DataString());
+  } catch (...) {
+    ALock.lock();
+    AIndex.Writing = false;
+    AIndex.Forget();
+    throw;
+  }
+  ALock.lock();
+  AIndex.Writing = false;
+  AIndex.Written = upTo;
+  AIndex.WriteDone.notify_all();
+  // Changes made while the file was written wait for the next write; what
+  // follows holds only for entries that are what was written.
+  if (AIndex.Changed != upTo || !AIndex.EntriesValid) return;
   // The index holds what a fresh read of the file gives: its entries in file
   // order, each put in its place by UID, names through the value stream's
   // conversions. Entries in UID order with plain names read back as they are.
@@ -686,6 +796,34 @@ void TqvImap4FileHandler::LoadSettings(TFolderIndex& AIndex, const std::string& 
   SaveSettings(AIndex, AFolder, AItem);
 }
 
+std::string TqvImap4FileHandler::NewUIDValidity(const std::string& AFolder) const {
+  // Kept per account: the account folder, or the shared root for shared
+  // mailboxes.
+  std::string root = AFolder;
+  const std::string mailbox = FMailBoxDir.empty() ? std::string() : AddTrailingChar(FMailBoxDir, '/');
+  const std::string shared = FSharedFolders.empty() ? std::string() : AddTrailingChar(FSharedFolders, '/');
+  if (!mailbox.empty() && AFolder.size() > mailbox.size() && AFolder.compare(0, mailbox.size(), mailbox) == 0) {
+    const size_t end = AFolder.find('/', mailbox.size());
+    if (end != std::string::npos) root = AFolder.substr(0, end + 1);
+  } else if (!shared.empty() && AFolder.compare(0, shared.size(), shared) == 0) {
+    root = shared;
+  }
+  std::scoped_lock lock(FValidityLock);
+  uint64_t last = 0;
+  try {
+    if (IsRegularFile(root + kUidValidityFile)) last = ValidityOf(ReadStateFile(root + kUidValidityFile));
+  } catch (const std::exception&) {
+    last = 0;
+  }
+  // Never one given before: above the last one, and above the time in
+  // seconds so that a lost file still gives a new one. Non-zero, 32 bits.
+  uint64_t validity = std::max<uint64_t>(static_cast<uint64_t>(std::time(nullptr)) & kMaxUidValidity, last + 1);
+  if (validity > kMaxUidValidity) validity = 1;
+  const std::string text = std::to_string(validity);
+  ReplaceStateFile(root, kUidValidityFile, text + "\r\n");
+  return text;
+}
+
 void TqvImap4FileHandler::LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem,
                                              bool ASubscribed) {
   const TFolderIndexPtr index = FolderIndex(AFolder);
@@ -715,7 +853,9 @@ void TqvImap4FileHandler::AddFolderTree(const std::string& AFolder, const std::s
   if (ADepth >= qvMaxMailBoxLevels) return;
   for (const std::string& name : ListMailSubFolders(AFolder)) {
     // A folder whose name could not come back as the same mailbox is skipped.
-    if (!IsSafeMailBoxUserName(name) || name.find(Separator()) != std::string::npos) continue;
+    if (!IsSafeMailBoxUserName(name) || name.find(Separator()) != std::string::npos ||
+        IsStateFileName(name, FMailBoxInfoFile, FMessagesInfoFile))
+      continue;
     const std::string folder = AFolder + name + "/";
     TqvImap4MailBoxItem* item = AMailBoxes.Add();
     item->Name = APrefix.empty() ? name : APrefix + Separator() + name;
@@ -846,13 +986,14 @@ void TqvImap4FileHandler::AddListedMessages(TFolderIndex& AIndex, const std::str
     auto item = std::make_unique<TqvImap4MessageItem>(file.Date);
     item->Name.reserve(AFolder.size() + file.Name.size());
     item->Name.append(AFolder).append(file.Name);
-    // A message file is never rewritten in place: another inode or date is
-    // other bytes.
-    item->ContentKey = static_cast<uint64_t>(file.Ino);
-    if (const auto found = AIndex.ByPath.find(item->Name); found != AIndex.ByPath.end()) {
+    // A message file is never rewritten in place: another device, inode,
+    // size or time is other bytes.
+    item->ContentKey = file.ContentKey;
+    if (const auto found = AIndex.ByName.find(file.Name); found != AIndex.ByName.end()) {
       item->UID = found->second->UID;
       item->Flags = found->second->Flags;
     }
+    item->StoredFlags = item->Flags;
     AMessages.Add(std::move(item));
   }
 }
@@ -864,7 +1005,7 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
   const TFolderIndexPtr index = FolderIndex(folder.Path);
-  std::scoped_lock folderLock(index->Lock);
+  std::unique_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   LoadSettings(*index, folder.Path, settings, false);
   TqvImap4MessageList& entries = Entries(*index, folder.Path);
@@ -886,11 +1027,16 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
     return taken.count(AUid) > 0;
   };
   (void)ListMessages(*index, folder.Path);
-  // The listed date of a path of this folder (the listing's files are those
-  // of Files); null for any other path.
-  const auto present = [&](const std::string& APath) -> const TDateTime* {
-    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return nullptr;
-    const auto found = index->Files.find(std::string_view(APath).substr(folder.Path.size()));
+  // The file name of a message path of this folder; "" for any other path.
+  const auto fileNameOf = [&](const std::string& APath) -> std::string_view {
+    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return {};
+    return std::string_view(APath).substr(folder.Path.size());
+  };
+  // The listed date of a message file of this folder (the listing's files
+  // are those of Files); null when it is not listed.
+  const auto present = [&](std::string_view AName) -> const TDateTime* {
+    if (AName.empty()) return nullptr;
+    const auto found = index->Files.find(AName);
     return found == index->Files.end() ? nullptr : &found->second.Date;
   };
   // Entries of files that have gone are dropped by writing the file anew;
@@ -906,15 +1052,16 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       const TqvImap4MessageItem* item = AMessages.Peek(i);
       // A record of the current snapshot, unchanged, says what is stored.
       if (index->InCurrentSnapshot(item)) continue;
-      const TDateTime* listedDate = present(item->Name);
+      const std::string_view name = fileNameOf(item->Name);
+      const TDateTime* listedDate = present(name);
       if (!listedDate) continue;
       TqvImap4MessageItem* entry = nullptr;
       bool entryChanged = false;
-      if (const auto found = index->ByPath.find(item->Name); found != index->ByPath.end()) {
+      if (const auto found = index->ByName.find(std::string(name)); found != index->ByName.end()) {
         entry = found->second;
       } else {
-        entry = entries.Add(item->Name, -1, 0, Now());
-        index->ByPath.emplace(item->Name, entry);
+        entry = entries.Add(std::string(name), -1, 0, Now());
+        index->ByName.emplace(entry->Name, entry);
         // Its file is listed: what was known of the others still holds.
         const bool allListed = index->AllListed && index->AllListedVersions ==
                                                        std::pair{index->EntriesVersion, index->ListingVersion};
@@ -934,15 +1081,27 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
         nextUid = std::max(nextUid, uid + 1);
         entryChanged = true;
       }
-      // The session sees the UID the store keeps.
-      if (item->UID != entry->UID) {
+      // Only this session's change of the flags is applied to what is
+      // stored now: flags other sessions set or cleared since this list was
+      // read stay as they are.
+      TqvMailMessageFlags flags = item->Flags;
+      if (item->StoredFlags >= 0) {
+        const auto read = static_cast<TqvMailMessageFlags>(item->StoredFlags);
+        const auto added = static_cast<TqvMailMessageFlags>(item->Flags & ~read);
+        const auto removed = static_cast<TqvMailMessageFlags>(read & ~item->Flags);
+        flags = static_cast<TqvMailMessageFlags>((entry->Flags | added) & ~removed);
+      }
+      if (entry->Flags != flags) {
+        entry->Flags = flags;
+        entryChanged = true;
+      }
+      // The session sees the UID and flags the store keeps.
+      if (item->UID != entry->UID || item->Flags != entry->Flags || item->StoredFlags != entry->Flags) {
         TqvImap4MessageItem* own = AMessages.Items(i);
         own->UID = entry->UID;
+        own->Flags = entry->Flags;
+        own->StoredFlags = entry->Flags;
         item = own;
-      }
-      if (entry->Flags != item->Flags) {
-        entry->Flags = item->Flags;
-        entryChanged = true;
       }
       if (entryChanged) {
         changed = true;
@@ -951,20 +1110,20 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
       if (item->Date != *listedDate) {
         (void)SetExistingFileDateTime(item->Name, item->Date);
         // The date as the file now gives it; the sorted listing is made anew.
-        index->Files.find(std::string_view(item->Name).substr(folder.Path.size()))->second.Date =
-            GetFileDateTime(item->Name);
+        index->Files.find(name)->second.Date = GetFileDateTime(item->Name);
         index->ForgetListing();
       }
     }
-    if (changed) SaveEntries(*index, folder.Path);
+    // UIDNext on disk is never below a UID given out: it goes first.
+    if (nextUid > settings.UIDNext) {
+      settings.UIDNext = nextUid;
+      SaveSettings(*index, folder.Path, settings);
+    }
+    if (changed) SaveEntries(folderLock, *index, folder.Path);
   } catch (...) {
     // The index no longer says what the file holds.
-    index->EntriesValid = false;
+    index->Forget();
     throw;
-  }
-  if (nextUid > settings.UIDNext) {
-    settings.UIDNext = nextUid;
-    SaveSettings(*index, folder.Path, settings);
   }
   Success = true;
 }
@@ -1015,7 +1174,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
   if (!folder.Exists()) return;
   const TFolderIndexPtr index = FolderIndex(folder.Path);
-  std::scoped_lock folderLock(index->Lock);
+  std::unique_lock folderLock(index->Lock);
   TqvImap4MailBoxItem settings;
   settings.Name = AMailBox;
   LoadSettings(*index, folder.Path, settings, false);
@@ -1028,37 +1187,60 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   } catch (const EOSError&) {
     throw EStreamError("Cannot save new message");
   }
-  int64_t number = settings.LastMessageNumber;
-  std::string path;
-  for (int tries = 0;; ++tries) {
-    if (tries > kAppendRetries) throw EStreamError("Cannot save new message");
-    path = folder.Path + MessageFileName(++number);
-    bool placed = false;
+  const auto place = [&](const std::string& APath) {
     try {
-      placed = staged->PlaceAs(path);
+      return staged->PlaceAs(APath);
     } catch (const EOSError&) {
-      placed = false;
+      return false;
     }
-    if (placed) break;
+  };
+  int counted = 0;
+  if (OnNewMessageNumber) OnNewMessageNumber(this, counted);
+  std::string path;
+  if (counted > 0) {
+    // A number no store has used: its name, or the same with a retry digit
+    // when a file was put there by other means.
+    for (int retry = -1;; ++retry) {
+      if (retry >= kAppendRetries) throw EStreamError("Cannot save new message");
+      path = NumberedName(folder.Path, counted, retry) + ".MSG";
+      if (place(path)) break;
+    }
+    SyncFolder(folder.Path);
+  } else {
+    int64_t number = settings.LastMessageNumber;
+    for (int tries = 0;; ++tries) {
+      if (tries > kAppendRetries) throw EStreamError("Cannot save new message");
+      path = folder.Path + MessageFileName(++number);
+      if (place(path)) break;
+    }
+    SyncFolder(folder.Path);
+    settings.LastMessageNumber = number;
   }
-  SyncFolder(folder.Path);
-  settings.LastMessageNumber = number;
-  SaveSettings(*index, folder.Path, settings);
 
+  int64_t uid = -1;
   try {
     TqvImap4MessageList& entries = Entries(*index, folder.Path);
+    // The message's UID, above every one given; UIDNext on disk covers it
+    // before the entry that names it is written. It is \Recent until a
+    // selection takes that, as a message numbered there would be.
+    uid = std::max<int64_t>(settings.UIDNext, 1);
+    for (int i = 0; i < entries.Count(); ++i) uid = std::max(uid, entries.Peek(i)->UID + 1);
     // An entry left by an earlier file of this name is not this message's.
-    if (const int stale = entries.IndexOf(path); stale >= 0) entries.Delete(stale);
-    entries.Add(path, -1, AFlags, Now());
+    const std::string name = path.substr(folder.Path.size());
+    if (const int stale = entries.IndexOf(name); stale >= 0) entries.Delete(stale);
+    settings.UIDNext = uid + 1;
+    SaveSettings(*index, folder.Path, settings);
+    entries.Add(name, uid, static_cast<TqvMailMessageFlags>(AFlags | MessageFlag(mfRecent)), Now());
     index->IndexEntries();
     (void)SetExistingFileDateTime(path, ADate);
     index->Files.erase(path.substr(folder.Path.size()));
     index->ForgetListing();
     (void)ListMessages(*index, folder.Path);
-    SaveEntries(*index, folder.Path);
+    SaveEntries(folderLock, *index, folder.Path);
   } catch (...) {
-    index->EntriesValid = false;
+    index->Forget();
     throw;
   }
+  if (AConnection) AConnection->AppendedUid = uid;
   Success = true;
 }

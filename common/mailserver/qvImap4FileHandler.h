@@ -4,8 +4,14 @@
 // further mailbox a sub-folder (levels split at the server's separator), each
 // message a regular file "MAIL%.8d.MSG". Every mailbox folder keeps
 // "imap.dat" (subscription, UIDNext, UIDVALIDITY, last file number) and
-// "messages.dat" (path, UID, flags and stamp of each message), each replaced
-// whole (written aside, flushed, renamed over), never rewritten in place.
+// "messages.dat" (file name, UID, flags and stamp of each message; entries
+// of older files that name the full path are read by its last part, so
+// moving or renaming folders keeps UIDs and flags), each replaced whole
+// (written aside, flushed, renamed over), never rewritten in place. Every
+// change of a mailbox's state is made under its folder's lock on the state
+// as stored then: UpdateMessages applies only the change from an item's
+// StoredFlags to its Flags, and writes UIDNext before the entries whose UIDs
+// it covers, both before it returns.
 // Names are UTF-8 and path-safe: an unsafe user or mailbox name, or a folder
 // reached through a symbolic link, has no folder, so no event reaches outside
 // the user's folder (or SharedFolders); an account folder that is a link is
@@ -30,7 +36,9 @@
 // message"; other file errors raise EOSError.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -60,7 +68,7 @@ class TqvImap4MailBoxStore : public TObject {
 };
 
 // "messages.dat" of one mailbox: version 2, the count, then per message its
-// path, UID (-1: none yet), flag text and the stamp of its entry (items'
+// file name (older files: its path), UID (-1: none yet), flag text and the stamp of its entry (items'
 // Date). Serialises the list it borrows.
 class TqvImap4MessageStore : public TObject {
  public:
@@ -75,6 +83,8 @@ class TqvImap4MessageStore : public TObject {
  private:
   TqvImap4MessageList& FMessages;
 };
+
+using TqvMessageNumberEvent = std::function<void(TObject* Sender, int& ANumber)>;
 
 class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
  public:
@@ -118,6 +128,11 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
 
   // An account folder refused (a link) or a folder that could not be made.
   TqvStoreErrorEvent OnStoreError;
+  // The number of a new message file (APPEND, COPY): the host's message
+  // counter, which the SMTP store draws from as well, so that no name is
+  // used twice (POP3 UIDLs come from names). Unset, or a number below 1:
+  // the folder's LastMessageNumber and the next free name after it.
+  TqvMessageNumberEvent OnNewMessageNumber;
 
  protected:
   void Unbind() override;
@@ -157,6 +172,10 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
                     bool ASubscribed) const;
   void LoadSettingsLocked(const std::string& AFolder, TqvImap4MailBoxItem& AItem, bool ASubscribed);
   void SaveSettings(TFolderIndex& AIndex, const std::string& AFolder, const TqvImap4MailBoxItem& AItem) const;
+  // A UIDVALIDITY for a mailbox folder getting its settings: above the last
+  // one given in its account (kept durably beside the account's mailboxes),
+  // so a mailbox made again under an old name never has an old one.
+  [[nodiscard]] std::string NewUIDValidity(const std::string& AFolder) const;
   // With the index locked: "messages.dat" as parsed entries (read again only
   // when the file changed), the folder's message files sorted by name (ASCII
   // case ignored) with their dates (the list is the index's own, valid until
@@ -164,7 +183,10 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // not in the last listing.
   TqvImap4MessageList& Entries(TFolderIndex& AIndex, const std::string& AFolder) const;
   [[nodiscard]] const std::vector<TListedMessage>& ListMessages(TFolderIndex& AIndex, const std::string& AFolder);
-  void SaveEntries(TFolderIndex& AIndex, const std::string& AFolder) const;
+  // Writes the entries with ALock (the index's) released while the file is
+  // written; returns once a write that began after this call's change is on
+  // disk, and raises when that write failed.
+  void SaveEntries(std::unique_lock<std::mutex>& ALock, TFolderIndex& AIndex, const std::string& AFolder) const;
   // With the index locked: the listed messages with their entries' UIDs and
   // flags, added to AMessages one by one.
   void AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MessageList& AMessages) const;
@@ -177,6 +199,7 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   std::unordered_map<std::string, TFolderIndexPtr> FIndexes;
   std::unique_ptr<TFolderWatch> FWatch;  // its lock comes after all others
   mutable std::mutex FNameLock;          // taken alone
+  mutable std::mutex FValidityLock;      // after a folder index's Lock
   mutable std::unordered_map<std::string, std::string> FFolderNames;
   mutable uint32_t FNamesCodePage = 0;
   std::string FMailBoxDir;

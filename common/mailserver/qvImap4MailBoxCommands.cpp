@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "qvImap4Server.h"
+#include "qvImap4FetchCache.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvRegex.h"
@@ -258,6 +259,7 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
   for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Peek(i)->UID + 1);
   AInfo.Exists = messages.Count();
+  std::vector<const TqvImap4MessageItem*> numbered;
   for (int i = 0; i < messages.Count(); ++i) {
     // Only the messages that change are copied out of the store's records.
     const TqvImap4MessageItem* m = messages.Peek(i);
@@ -265,7 +267,7 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
       TqvImap4MessageItem* given = messages.Items(i);
       given->UID = AInfo.UIDNext++;
       given->Flags |= MessageFlag(mfRecent);
-      if (AGiven) AGiven->emplace_back(given->Name, given->UID);
+      numbered.push_back(given);
       m = given;
     } else if (m->Flags & MessageFlag(mfRecent)) {
       TqvImap4MessageItem* old = messages.Items(i);
@@ -280,6 +282,12 @@ void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, Tqv
   }
   bool updated = true;
   DoUpdateMessages(AConnection, messages, AItem.Name, updated);
+  // The store may have given another UID than the one asked for (another
+  // session took it meanwhile): the UIDs reported are those it keeps.
+  for (const TqvImap4MessageItem* m : numbered) {
+    AInfo.UIDNext = std::max(AInfo.UIDNext, m->UID + 1);
+    if (AGiven) AGiven->emplace_back(m->Name, m->UID);
+  }
   AItem.UIDNext = AInfo.UIDNext;
   success = true;
   DoUpdateMailBox(AConnection, AItem, success);
@@ -331,6 +339,8 @@ void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoDeleteMailBox(AConnection, name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  // Answers kept for the mailbox's messages are no longer theirs.
+  FFetchCache->Clear();
   SendTagged(AConnection, AParams, "OK DELETE completed");
 }
 
@@ -344,6 +354,7 @@ void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4C
   bool success = true;
   DoRenameMailBox(AConnection, from, to, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  FFetchCache->Clear();
   SendTagged(AConnection, AParams, "OK RENAME completed");
 }
 
@@ -471,8 +482,10 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   bool listed = true;
   DoGetMessages(AConnection, before, info->MailBox, listed);
   bool success = true;
+  AConnection->AppendedUid = -1;
   DoAppendMessage(AConnection, info->Flags, info->Date, message, info->MailBox, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  const int64_t appendedUid = std::exchange(AConnection->AppendedUid, -1);
   // The new message gets its UID now, so that a client that syncs by UID
   // finds it without selecting the mailbox again, and the reply names it
   // (APPENDUID, which clients that do not know it ignore). A session that has
@@ -486,6 +499,8 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   std::vector<std::pair<std::string, int64_t>> given;
   LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
+  // The UID the store gave the message itself, else the one this listing gave.
+  if (appendedUid >= 0) given.assign(1, {std::string(), appendedUid});
   if (info->MailBox == AConnection->SelectedMailBox())
     SendUntagged(AConnection, AParams, std::to_string(added.Exists) + " EXISTS");
   // Another session's append in the same moment leaves it open which is ours.

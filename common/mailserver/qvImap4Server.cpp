@@ -160,11 +160,33 @@ std::unique_ptr<TqvTcpCommandInfo> TqvImap4Server::CreateUnknownCommandInfo(TqvT
   });
 }
 
+namespace {
+
+// An error's text without the file paths it names (quoted texts holding a
+// "/"): a client never learns where the store keeps its files.
+std::string WithoutPaths(std::string AText) {
+  for (size_t open = AText.find('"'); open != std::string::npos; open = AText.find('"', open)) {
+    const size_t close = AText.find('"', open + 1);
+    if (close == std::string::npos) break;
+    if (AText.find('/', open) < close) {
+      const size_t from = open > 0 && AText[open - 1] == ' ' ? open - 1 : open;
+      AText.erase(from, close + 1 - from);
+      open = from;
+    } else {
+      open = close + 1;
+    }
+  }
+  return AText;
+}
+
+}  // namespace
+
 void TqvImap4Server::DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
                                     const std::exception& E) {
   auto* params = dynamic_cast<TqvImap4CommandParams*>(AParams);
   const std::string tag = params && !params->Tag.empty() ? params->Tag : std::string("*");
-  SendResponse(AConnection, AParams ? AParams->Command : std::string(), tag + " BAD " + qvtext::Trim(E.what()));
+  SendResponse(AConnection, AParams ? AParams->Command : std::string(),
+               tag + " BAD " + qvtext::Trim(WithoutPaths(E.what())));
 }
 
 void TqvImap4Server::DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled) {

@@ -110,6 +110,8 @@ int TqvSmtpFileHandler::DrawNumber() {
   return next;
 }
 
+int TqvSmtpFileHandler::NewMessageNumber() { return DrawNumber(); }
+
 std::string TqvSmtpFileHandler::GetUniqueFileName(const std::string& AFolder) {
   std::scoped_lock lock(FLock);
   int retry = 0;

@@ -50,6 +50,11 @@ class TqvSmtpFileHandler : public TqvServerStore<TqvSmtpServer> {
   [[nodiscard]] int Counter() const;
   void SetCounter(int Value);
 
+  // The next number of the counter (reserved first when a block begins),
+  // for message files other stores name (IMAP APPEND and COPY), so that no
+  // file name of any store is ever used twice.
+  [[nodiscard]] int NewMessageNumber();
+
   // Increments Counter and returns AFolder + the first free "MAIL%.8d" or
   // "MAIL%.8d%d" (retry from 0) whose ".MSG" does not exist; no extension.
   [[nodiscard]] std::string GetUniqueFileName(const std::string& AFolder);

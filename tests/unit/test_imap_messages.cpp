@@ -300,6 +300,45 @@ TEST_F(ImapMessages, AnswersKeptForReuseFollowTheMessageFile) {
             "\"example.test\")) ((NIL NIL \"dave\" \"example.test\")) NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
 }
 
+TEST_F(ImapMessages, AMailBoxMadeAgainServesItsOwnMessagesAndStateFileNamesAreNoMailBoxes) {
+  auto c = Open();
+  const std::string a = "Subject: A\r\n\r\nthe first message, which is longer than the second\r\n";
+  const std::string b = "Subject: B\r\n\r\nsecond\r\n";
+  const auto append = [&](const std::string& ATag, const std::string& AText) {
+    c->Send(ATag + " APPEND stalebox \"22-Feb-2008 17:06:23 +0000\" {" + std::to_string(AText.size()) + "}\r\n");
+    EXPECT_EQ(c->Line(), "+ Ready for append literal");
+    c->Send(AText + "\r\n");
+    for (std::string l = c->Line(); !l.empty() && l.rfind(ATag + " ", 0) != 0; l = c->Line()) {
+    }
+  };
+  EXPECT_EQ(c->Tagged("c1", "CREATE stalebox"), "c1 OK CREATE completed");
+  append("c2", a);
+  c->Tagged("c3", "SELECT stalebox");
+  EXPECT_NE(c->Tagged("c4", "FETCH 1 (RFC822.SIZE BODY.PEEK[])").find("RFC822.SIZE " + std::to_string(a.size())),
+            std::string::npos);
+  c->Tagged("c5", "SELECT INBOX");
+  EXPECT_EQ(c->Tagged("c6", "DELETE stalebox"), "c6 OK DELETE completed");
+  EXPECT_EQ(c->Tagged("c7", "CREATE stalebox"), "c7 OK CREATE completed");
+  append("c8", b);
+  c->Tagged("c9", "SELECT stalebox");
+  EXPECT_EQ(c->Tagged("d1", "FETCH 1 (RFC822.SIZE BODY.PEEK[TEXT])"),
+            "* 1 FETCH (RFC822.SIZE " + std::to_string(b.size()) + " BODY[TEXT] {8}|second|)|d1 OK FETCH completed");
+
+  // The store's own files are no mailbox names, and listings stay whole.
+  for (const char* name : {"imap.dat", "messages.dat", "IMAP.DAT", "stalebox/messages.dat"})
+    EXPECT_EQ(c->Tagged("d2", std::string("CREATE ") + name), "d2 NO Access denied") << name;
+  EXPECT_EQ(c->Tagged("d3", "SELECT messages.dat"), "d3 NO Mailbox does not exist");
+  const std::string listed = c->Tagged("d4", "LIST \"\" *");
+  EXPECT_NE(listed.find("d4 OK LIST completed"), std::string::npos);
+  EXPECT_EQ(listed.find(Dir.Dir()), std::string::npos);
+  EXPECT_EQ(c->Tagged("d5", "LSUB \"\" *").find("BAD"), std::string::npos);
+  // A state file the store cannot read fails the command without naming it.
+  fs::create_directories(Inbox + "Broken/imap.dat");
+  const std::string refused = c->Tagged("d6", "SELECT Broken");
+  EXPECT_NE(refused.find("d6 BAD "), std::string::npos) << "[" << refused << "]";
+  EXPECT_EQ(refused.find('/'), std::string::npos) << refused;
+}
+
 TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {
   std::mutex m;
   int updates = 0;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -171,7 +172,7 @@ TEST_F(ImapStore, NewMessagesGetUidsOnce) {
   TqvImap4MessageList stored;
   Entries(Bob, stored);
   ASSERT_EQ(stored.Count(), 1);
-  EXPECT_EQ(stored.Items(0)->Name, Bob + "MAIL00000002.MSG");
+  EXPECT_EQ(stored.Items(0)->Name, "MAIL00000002.MSG");
   EXPECT_EQ(stored.Items(0)->UID, 1);
   EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfRecent));
   EXPECT_NE(ReadFileBytes(Bob + "messages.dat").find(std::string("\x06\x07\\Recent", 9)), std::string::npos);
@@ -227,11 +228,13 @@ TEST_F(ImapStore, MailBoxOperations) {
   EXPECT_TRUE(ok);
   EXPECT_EQ(Names(), (std::vector<std::string>{"INBOX", "Play"}));
 
-  // Names on disk are UTF-8; so are the paths in "messages.dat" (tag 20).
+  // Names on disk are UTF-8; "messages.dat" names the message file alone.
   Store.CreateMailBox(nullptr, nullptr, "Entw\xC3\xBCrfe", ok);
   EXPECT_TRUE(ok && fs::is_directory(Bob + "Entw\xC3\xBCrfe"));
   EXPECT_TRUE(Append("Entw\xC3\xBCrfe", "x"));
-  EXPECT_NE(ReadFileBytes(Bob + "Entw\xC3\xBCrfe/messages.dat").find('\x14'), std::string::npos);
+  const std::string entries = ReadFileBytes(Bob + "Entw\xC3\xBCrfe/messages.dat");
+  EXPECT_NE(entries.find("\x06\x10MAIL00000001.MSG"), std::string::npos);
+  EXPECT_EQ(entries.find("Entw"), std::string::npos);
 }
 
 TEST_F(ImapStore, HostileNamesChangeNothing) {
@@ -293,11 +296,95 @@ TEST_F(ImapStore, AppendTakesTheNextFreeNumber) {
   EXPECT_NEAR(GetFileDateTime(Bob + "MAIL00000006.MSG"), 46083.5, 1e-6);
   TqvImap4MessageList stored;
   Entries(Bob, stored);
+  // Its UID, above every one given (the stale entry's too), is on disk with
+  // the message, and UIDNext covers it.
   ASSERT_EQ(stored.Count(), 1);
-  EXPECT_EQ(stored.Items(0)->UID, -1);
-  EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfSeen));
+  EXPECT_EQ(stored.Items(0)->UID, 4);
+  EXPECT_EQ(stored.Items(0)->Flags, MessageFlag(mfSeen) | MessageFlag(mfRecent));
+  EXPECT_EQ(Settings(Bob).UIDNext, 5);
   for (const auto& e : fs::directory_iterator(Bob))
     EXPECT_EQ(e.path().filename().string().rfind("vxtmp-", 0), std::string::npos);
+}
+
+TEST_F(ImapStore, AppendWithTheMessageCounterNeverTakesAnExistingOrEarlierName) {
+  int counter = 2000;
+  Store.OnNewMessageNumber = [&](TObject*, int& ANumber) { ANumber = ++counter; };
+  // More than a thousand consecutive files above LastMessageNumber (which
+  // the folder's own numbering could not get past), and one at the
+  // counter's next number put there by other means.
+  char name[32];
+  for (int i = 1; i <= 1001; ++i) {
+    std::snprintf(name, sizeof name, "MAIL%.8d.MSG", i);
+    WriteFileBytes(Bob + name, "x\r\n");
+  }
+  WriteFileBytes(Bob + "MAIL00002001.MSG", "other\r\n");
+  ASSERT_TRUE(Append("INBOX", "first"));
+  EXPECT_EQ(ReadFileBytes(Bob + "MAIL000020010.MSG"), "first\r\n");
+  EXPECT_EQ(ReadFileBytes(Bob + "MAIL00002001.MSG"), "other\r\n");
+  // An expunged message's name is never taken again.
+  ASSERT_TRUE(Append("INBOX", "second"));
+  fs::remove(Bob + "MAIL00002002.MSG");
+  ASSERT_TRUE(Append("INBOX", "third"));
+  EXPECT_FALSE(fs::exists(Bob + "MAIL00002002.MSG"));
+  EXPECT_EQ(ReadFileBytes(Bob + "MAIL00002003.MSG"), "third\r\n");
+}
+
+TEST_F(ImapStore, AMailBoxMadeAgainNeverHasAnEarlierUidValidity) {
+  const auto validity = [&](TqvImap4FileHandler& AStore) {
+    TqvImap4MailBoxList boxes;
+    AStore.GetMailBoxes(nullptr, nullptr, "Again", boxes);
+    EXPECT_EQ(boxes.Count(), 1);
+    return boxes.Count() == 1 ? std::stoull(boxes.Items(0)->UIDValidity) : 0ull;
+  };
+  std::set<unsigned long long> given;
+  bool ok = true;
+  for (int round = 0; round < 3; ++round) {
+    // Within one second, and with a store that starts afresh in between.
+    TStore fresh;
+    fresh.SetMailBoxDir(Dir.Dir() + "mail");
+    TqvImap4FileHandler& store = round == 1 ? static_cast<TqvImap4FileHandler&>(fresh) : Store;
+    store.CreateMailBox(nullptr, nullptr, "Again", ok);
+    ASSERT_TRUE(ok);
+    const unsigned long long v = validity(store);
+    EXPECT_GE(v, 1u);
+    EXPECT_LE(v, 4294967295u);
+    if (!given.empty()) EXPECT_GT(v, *given.rbegin());
+    given.insert(v);
+    store.DeleteMailBox(nullptr, nullptr, "Again", ok);
+    ASSERT_TRUE(ok);
+  }
+  EXPECT_EQ(given.size(), 3u);
+}
+
+TEST_F(ImapStore, OtherBytesUnderTheSameInodeNameAndDateHaveAnotherContentKey) {
+  // What a mailbox deleted and made again can give: its new message file
+  // under the old name, with the old date and the freed inode.
+  const std::string path = Bob + "MAIL00000001.MSG";
+  WriteFileBytes(path, "Subject: A\r\n\r\nthe longer first message\r\n");
+  ASSERT_TRUE(SetExistingFileDateTime(path, 46083.5));
+  const auto listed = [&] {
+    TqvImap4MessageList list;
+    bool ok = true;
+    Store.GetMessages(nullptr, nullptr, list, "INBOX", ok);
+    EXPECT_EQ(list.Count(), 1);
+    return std::pair{list.Peek(0)->ContentKey, list.Peek(0)->Date};
+  };
+  const auto before = listed();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  {
+    std::ofstream rewrite(path, std::ios::binary | std::ios::trunc);
+    rewrite << "Subject: B\r\n\r\nsecond\r\n";
+  }
+  ASSERT_TRUE(SetExistingFileDateTime(path, 46083.5));
+  struct stat again {};
+  ASSERT_EQ(::stat(path.c_str(), &again), 0);
+  ASSERT_EQ(again.st_ino, st.st_ino);
+  Store.SetMailBoxDir(Dir.Dir() + "mail");  // nothing known of the folder
+  const auto after = listed();
+  EXPECT_EQ(after.second, before.second);
+  EXPECT_NE(after.first, before.first);
+  EXPECT_NE(after.first, 0u);
 }
 
 TEST_F(ImapStore, TwoSessionsNeverReuseUids) {
@@ -346,7 +433,7 @@ TEST_F(ImapStore, GoneFilesLoseTheirEntriesAndAreNeverRecreated) {
   TqvImap4MessageList stored;
   Entries(Bob, stored);
   ASSERT_EQ(stored.Count(), 1);
-  EXPECT_EQ(stored.Items(0)->Name, Bob + "MAIL00000002.MSG");
+  EXPECT_EQ(stored.Items(0)->Name, "MAIL00000002.MSG");
   EXPECT_FALSE(SetExistingFileDateTime(Bob + "MAIL00000001.MSG", 46083.5));
   EXPECT_FALSE(fs::exists(Bob + "MAIL00000001.MSG"));
 }
@@ -516,7 +603,7 @@ TEST_F(ImapStore, StateFilesAreWrittenOnlyWhenTheyChange) {
   EXPECT_FALSE(IdOf(Bob + "messages.dat") == withTwo);
   Entries(Bob, stored);
   ASSERT_EQ(stored.Count(), 1);
-  EXPECT_EQ(stored.Items(0)->Name, Bob + "MAIL00000001.MSG");
+  EXPECT_EQ(stored.Items(0)->Name, "MAIL00000001.MSG");
 }
 
 TEST_F(ImapStore, SessionsShareTheListedMessagesUntilOneOfThemChanges) {
@@ -558,17 +645,22 @@ TEST_F(ImapStore, SessionsShareTheListedMessagesUntilOneOfThemChanges) {
   list(e);
   EXPECT_EQ(Uids(e), "1,2,3");
   EXPECT_EQ(Uids(c), "1,2");
-  // The store keeps the flags it is given: a record read before another
-  // session's change and handed back as it was undoes that change.
+  // Only a session's own change is stored: a record read before another
+  // session's change and handed back as it was undoes nothing, and a change
+  // of another flag of the same message keeps both.
   TqvImap4MessageList g;
   list(g);
   e.Items(0)->Flags = MessageFlag(mfDeleted);
   update(e);
   update(g);
+  g.Items(0)->Flags |= MessageFlag(mfSeen);
+  g.Items(1)->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfFlagged));
+  update(g);
+  EXPECT_EQ(g.Peek(0)->Flags, MessageFlag(mfDeleted) | MessageFlag(mfSeen)) << "the session sees what is stored";
   TqvImap4MessageList f;
   list(f);
-  EXPECT_EQ(f.Peek(0)->Flags, 0);
-  EXPECT_EQ(f.Peek(1)->Flags, MessageFlag(mfFlagged));
+  EXPECT_EQ(f.Peek(0)->Flags, MessageFlag(mfDeleted) | MessageFlag(mfSeen));
+  EXPECT_EQ(f.Peek(1)->Flags, 0);
 }
 
 TEST_F(ImapStore, CountersSettingsAndFolderNamesFollowWhatTheyComeFrom) {
@@ -657,6 +749,83 @@ TEST_F(ImapStore, SessionsOfOneAndOfTwoFoldersAtOnceKeepEveryUidOnce) {
     EXPECT_EQ(uids.count(-1), 0u);
     EXPECT_GT(Settings(folder).UIDNext, *uids.rbegin());
   }
+}
+
+TEST_F(ImapStore, RenamingOrMovingFoldersKeepsUidsFlagsAndUidValidity) {
+  // Entries written by full path, as files from before name them, Windows
+  // paths included, are read by the file name.
+  fs::create_directories(Bob + "Work");
+  WriteFileBytes(Bob + "Work/MAIL00000001.MSG", "a\r\n");
+  WriteFileBytes(Bob + "Work/MAIL00000002.MSG", "b\r\n");
+  TqvImap4MessageList old(true);
+  old.Add("C:\\Mail\\MailBox\\bob\\Work\\MAIL00000001.MSG", 7, MessageFlag(mfSeen), 1.0);
+  old.Add("/srv/old/MailBox/bob@example.test/Work/MAIL00000002.MSG", 9, MessageFlag(mfFlagged), 1.0);
+  TStringStream data;
+  TqvImap4MessageStore(old).SaveToStream(data);
+  WriteFileBytes(Bob + "Work/messages.dat", data.DataString());
+  TSelect s;
+  SelectRead(s, "Work");
+  EXPECT_EQ(Uids(s.Messages), "7,9");
+  EXPECT_EQ(s.Messages.Peek(0)->Flags, MessageFlag(mfSeen));
+  EXPECT_EQ(s.Messages.Peek(1)->Flags, MessageFlag(mfFlagged));
+  s.Messages.Items(0)->Flags |= MessageFlag(mfAnswered);
+  SelectWrite(s);
+  TqvImap4MessageList stored;
+  Entries(Bob + "Work/", stored);
+  ASSERT_EQ(stored.Count(), 2);
+  EXPECT_EQ(stored.Peek(0)->Name, "MAIL00000001.MSG");
+  EXPECT_EQ(stored.Peek(1)->Name, "MAIL00000002.MSG");
+  const std::string validity = Settings(Bob + "Work/").UIDValidity;
+
+  const auto expectKept = [&](const std::string& AMailBox, const char* AWhen) {
+    TSelect again;
+    SelectRead(again, AMailBox);
+    EXPECT_EQ(Uids(again.Messages), "7,9") << AWhen;
+    EXPECT_EQ(again.Messages.Peek(0)->Flags, MessageFlag(mfSeen) | MessageFlag(mfAnswered)) << AWhen;
+    EXPECT_EQ(again.Messages.Peek(1)->Flags, MessageFlag(mfFlagged)) << AWhen;
+    EXPECT_EQ(again.Box.UIDValidity, validity) << AWhen;
+  };
+  bool ok = true;
+  Store.RenameMailBox(nullptr, nullptr, "Work", "Done", ok);
+  ASSERT_TRUE(ok);
+  expectKept("Done", "after RENAME");
+  // The whole mailbox folder moved elsewhere.
+  fs::rename(Dir.Dir() + "mail", Dir.Dir() + "moved");
+  Store.SetMailBoxDir(Dir.Dir() + "moved");
+  expectKept("Done", "after the mailbox folder moved");
+}
+
+TEST_F(ImapStore, SessionsStoringFlagsAtOnceLoseNoChange) {
+  constexpr int kMessages = 40;
+  for (int i = 1; i <= kMessages; ++i) WriteFileBytes(Bob + "MAIL" + std::to_string(10000000 + i) + ".MSG", "m\r\n");
+  TSelect first;
+  Select(first);
+  const TqvMailMessageFlag kFlags[] = {mfSeen, mfFlagged, mfAnswered, mfDraft};
+  // Each session sets its own flag on every message and takes \Recent off
+  // them, each time from a listing read before the others wrote.
+  std::vector<std::thread> sessions;
+  for (const TqvMailMessageFlag flag : kFlags) {
+    sessions.emplace_back([&, flag] {
+      for (int i = 0; i < kMessages; ++i) {
+        TqvImap4MessageList list;
+        bool ok = true;
+        Store.GetMessages(nullptr, nullptr, list, "INBOX", ok);
+        TqvImap4MessageItem* m = list.Items(i);
+        m->Flags = static_cast<TqvMailMessageFlags>((m->Flags | MessageFlag(flag)) & ~MessageFlag(mfRecent));
+        TqvImap4MessageList one(false);
+        one.AddRef(m);
+        Store.UpdateMessages(nullptr, nullptr, one, "INBOX", ok);
+      }
+    });
+  }
+  for (std::thread& t : sessions) t.join();
+  TqvImap4MessageList stored;
+  Entries(Bob, stored);
+  ASSERT_EQ(stored.Count(), kMessages);
+  for (int i = 0; i < kMessages; ++i)
+    EXPECT_EQ(stored.Peek(i)->Flags, MessageFlag(mfSeen) | MessageFlag(mfFlagged) | MessageFlag(mfAnswered) |
+                                         MessageFlag(mfDraft))
+        << stored.Peek(i)->Name;
 }
 
 TEST(ImapStoreBinding, TakesTheStoreEventsAndLetsGoOfAGoneServer) {
