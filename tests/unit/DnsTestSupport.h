@@ -99,6 +99,21 @@ class TFakeDnsServer {
   std::thread FThread;
 };
 
+// Whether a TCP listener could bind AAddress:APort now (another process's
+// connection may hold the number a UDP server was given).
+inline bool TcpPortFree(const std::string& AAddress, int APort) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(APort));
+  ::inet_pton(AF_INET, AAddress.c_str(), &a.sin_addr);
+  const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(s);
+  return free;
+}
+
 // The TCP side of a name server (length-prefixed messages) on AAddress:APort:
 // each query read is answered with what AHandler returns for it.
 class TFakeDnsTcpServer {
