@@ -22,6 +22,7 @@
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvMailStoreUtils.h"
+#include "qvMessageSpool.h"
 #include "qvUtils.h"
 
 namespace {
@@ -212,6 +213,9 @@ void TqvImap4FileHandler::Bind() {
   FServer->OnDeleteMessage = std::bind(&TqvImap4FileHandler::DeleteMessage, this, _1, _2, _3, _4, _5);
   FServer->OnGetMessageSource = std::bind(&TqvImap4FileHandler::GetMessageSource, this, _1, _2, _3, _4, _5, _6);
   FServer->OnAppendMessage = std::bind(&TqvImap4FileHandler::AppendMessage, this, _1, _2, _3, _4, _5, _6, _7);
+  FServer->OnCreateSpool = std::bind(&TqvImap4FileHandler::CreateSpool, this, _1, _2, _3, _4);
+  FServer->OnAppendSpooledMessage =
+      std::bind(&TqvImap4FileHandler::AppendSpooledMessage, this, _1, _2, _3, _4, _5, _6, _7);
 }
 
 void TqvImap4FileHandler::Unbind() {
@@ -225,6 +229,8 @@ void TqvImap4FileHandler::Unbind() {
   FServer->OnDeleteMessage = nullptr;
   FServer->OnGetMessageSource = nullptr;
   FServer->OnAppendMessage = nullptr;
+  FServer->OnCreateSpool = nullptr;
+  FServer->OnAppendSpooledMessage = nullptr;
 }
 
 std::string TqvImap4FileHandler::ConnectionUserName(TqvImap4CommandConnection* AConnection) const {
@@ -1169,6 +1175,38 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
                                         TqvMailMessageFlags AFlags, TDateTime ADate,
                                         const TStrings& AMessageSource, const std::string& AMailBox,
                                         bool& Success) {
+  AppendStaged(
+      AConnection, AFlags, ADate,
+      [&](const std::string& AFolder) { return std::make_unique<TqvStagedFile>(AFolder, AMessageSource); }, AMailBox,
+      Success);
+}
+
+void TqvImap4FileHandler::CreateSpool(TObject*, TqvImap4CommandConnection* AConnection, const std::string& AMailBox,
+                                      std::unique_ptr<TqvMessageSpool>& ASpool) {
+  std::shared_lock lock(FLock);
+  const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
+  if (!folder.Exists()) return;
+  try {
+    ASpool = std::make_unique<TqvMessageSpool>(OpenStoreFolder(folder.Path, false), std::string());
+  } catch (const std::exception& e) {
+    ASpool.reset();
+    DoStoreError(e);
+  }
+}
+
+void TqvImap4FileHandler::AppendSpooledMessage(TObject*, TqvImap4CommandConnection* AConnection,
+                                               TqvMailMessageFlags AFlags, TDateTime ADate, TqvMessageSpool& ASpool,
+                                               const std::string& AMailBox, bool& Success) {
+  ASpool.CopyPrefix.clear();
+  AppendStaged(
+      AConnection, AFlags, ADate,
+      [&](const std::string& AFolder) { return ASpool.StageCopy(OpenStoreFolder(AFolder, false)); }, AMailBox,
+      Success);
+}
+
+void TqvImap4FileHandler::AppendStaged(TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
+                                       TDateTime ADate, const TStageMessage& AStage, const std::string& AMailBox,
+                                       bool& Success) {
   std::shared_lock lock(FLock);
   Success = false;
   const TMailBoxFolder folder = MailBoxFolder(AConnection, AMailBox);
@@ -1183,7 +1221,7 @@ void TqvImap4FileHandler::AppendMessage(TObject*, TqvImap4CommandConnection* ACo
   // a message the SMTP store placed meanwhile, never seen half-written.
   std::unique_ptr<TqvStagedFile> staged;
   try {
-    staged = std::make_unique<TqvStagedFile>(folder.Path, AMessageSource);
+    staged = AStage(folder.Path);
   } catch (const EOSError&) {
     throw EStreamError("Cannot save new message");
   }

@@ -125,6 +125,13 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
                         const std::string& AMessageName, const std::string& AMailBox, bool& Success);
   void AppendMessage(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
                      TDateTime ADate, const TStrings& AMessageSource, const std::string& AMailBox, bool& Success);
+  // The server's OnCreateSpool and OnAppendSpooledMessage: a spool in the
+  // mailbox's folder (none for a mailbox that does not exist), and the APPEND
+  // of what it holds, stored from it by a rename as AppendMessage stores.
+  void CreateSpool(TObject* Sender, TqvImap4CommandConnection* AConnection, const std::string& AMailBox,
+                   std::unique_ptr<TqvMessageSpool>& ASpool);
+  void AppendSpooledMessage(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
+                            TDateTime ADate, TqvMessageSpool& ASpool, const std::string& AMailBox, bool& Success);
 
   // An account folder refused (a link) or a folder that could not be made.
   TqvStoreErrorEvent OnStoreError;
@@ -143,6 +150,10 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
 
  private:
   struct TMailBoxFolder;
+  // AppendMessage with the message file AStage makes in the mailbox's folder.
+  using TStageMessage = std::function<std::unique_ptr<TqvStagedFile>(const std::string& AFolder)>;
+  void AppendStaged(TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags, TDateTime ADate,
+                    const TStageMessage& AStage, const std::string& AMailBox, bool& Success);
   [[nodiscard]] std::string UserFolder(TqvImap4CommandConnection* AConnection) const;
   // MailBoxFolderName, kept by user name while the code page stays.
   [[nodiscard]] std::string FolderNameOf(const std::string& AUserName) const;

@@ -459,6 +459,12 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
   info->MailBox = MailBoxArgument(AParams, UnquoteImapString(words[0]), "[TRYCREATE] Mailbox does not exist");
   if (FindMailBoxes(AConnection, info->MailBox)->Count() != 1)
     Refuse(AParams, "NO", "[TRYCREATE] Mailbox does not exist");
+  // A large literal goes to a spool in the mailbox's folder as it comes.
+  std::unique_ptr<TqvMessageSpool> spool;
+  if (size + 2 > SpoolThreshold() && OnCreateSpool) {
+    OnCreateSpool(this, AConnection, info->MailBox, spool);
+    if (!spool) Refuse(AParams, "NO", kAccessDenied);
+  }
   AConnection->FAppendInfo = std::move(info);
   // The literal and the CR LF that ends the command line.
   StartReadFixedBytes(AConnection,
@@ -466,24 +472,37 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
                           "APPEND",
                           [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { AppendLiteral(c, p); },
                           AParams->Tag),
-                      size + 2);
+                      size + 2, std::move(spool));
   SendResponse(AConnection, AParams->Command, "+ Ready for append literal");
 }
 
 void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   SetCommandHandler(AConnection);
   const std::unique_ptr<TqvAppendMessageInfo> info = std::move(AConnection->FAppendInfo);
-  if (!info) Refuse(AParams, "NO", kAccessDenied);
+  if (!info || AParams->SpoolFailed) Refuse(AParams, "NO", kAccessDenied);
+  // A spooled literal lost its empty last line already.
   TStringList message;
-  if (AParams->Lines) message.Assign(*AParams->Lines);
-  if (message.Count() > 0 && message.Strings(message.Count() - 1).empty()) message.Delete(message.Count() - 1);
+  TBlockStringList readBack;
+  const TStrings* source = &message;
+  if (AParams->Spool && !OnAppendSpooledMessage) {
+    AParams->Spool->ReadLines(readBack);
+    source = &readBack;
+  } else if (AParams->Lines) {
+    message.Assign(*AParams->Lines);
+    if (message.Count() > 0 && message.Strings(message.Count() - 1).empty()) message.Delete(message.Count() - 1);
+  }
   // The names already there tell the appended message apart afterwards.
   TqvImap4MessageList before;
   bool listed = true;
   DoGetMessages(AConnection, before, info->MailBox, listed);
   bool success = true;
   AConnection->AppendedUid = -1;
-  DoAppendMessage(AConnection, info->Flags, info->Date, message, info->MailBox, success);
+  if (AParams->Spool && OnAppendSpooledMessage)
+    OnAppendSpooledMessage(this, AConnection, info->Flags, info->Date, *AParams->Spool, info->MailBox, success);
+  else
+    DoAppendMessage(AConnection, info->Flags, info->Date, *source, info->MailBox, success);
+  // A spool no copy took goes before the reply.
+  if (AParams->Spool) AParams->Spool->Discard();
   if (!success) Refuse(AParams, "NO", kAccessDenied);
   const int64_t appendedUid = std::exchange(AConnection->AppendedUid, -1);
   // The new message gets its UID now, so that a client that syncs by UID

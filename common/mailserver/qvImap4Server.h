@@ -296,6 +296,15 @@ using TqvImap4AppendMessageEvent =
     std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
                        TDateTime ADate, const TStrings& AMessageSource, const std::string& AMailBox,
                        bool& Success)>;
+// APPEND of a literal larger than the spool threshold: a spool for it in the
+// mailbox's folder (left null: the APPEND is refused before the literal),
+// and the message stored from it (ASpool.StageCopy). Without
+// OnAppendSpooledMessage the literal is read back for OnAppendMessage.
+using TqvImap4CreateSpoolEvent = std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection,
+                                                    const std::string& AMailBox, std::unique_ptr<TqvMessageSpool>& ASpool)>;
+using TqvImap4AppendSpooledMessageEvent =
+    std::function<void(TObject* Sender, TqvImap4CommandConnection* AConnection, TqvMailMessageFlags AFlags,
+                       TDateTime ADate, TqvMessageSpool& ASpool, const std::string& AMailBox, bool& Success)>;
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
@@ -340,6 +349,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
   TqvImap4GetMessageSourceEvent OnGetMessageSource;
   TqvImap4SearchMessageEvent OnSearchMessage;
   TqvImap4AppendMessageEvent OnAppendMessage;
+  TqvImap4CreateSpoolEvent OnCreateSpool;
+  TqvImap4AppendSpooledMessageEvent OnAppendSpooledMessage;
 
  protected:
   // The CRAM-MD5 challenge text; a test seam.

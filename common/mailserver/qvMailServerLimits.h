@@ -11,6 +11,9 @@ constexpr int64_t qvMaxCommandLineBytes = 64 * 1024;
 // One data block (DATA) or literal: beyond this it is skipped to its end and
 // refused with the size error, as a configured MaxDataSize would be.
 constexpr int64_t qvMaxDataBlockBytes = 256 * 1024 * 1024;
+// A data block (DATA) or literal larger than this goes to a spool file in
+// the store as it arrives instead of to memory, where a store offers one.
+constexpr int64_t qvSpoolThresholdBytes = 1024 * 1024;
 // What one read work item takes from the socket before the commands it holds
 // are handled; the rest waits for the next read event.
 constexpr int64_t qvMaxBytesPerRead = 256 * 1024;

@@ -219,6 +219,11 @@ TqvStagedFile::TqvStagedFile(const std::string& AFolder, std::string_view AText)
   Finish();
 }
 
+TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder) {
+  if (!AFolder) RaiseError(ENOENT, "Cannot open folder", AFolder.Path());
+  Open(AFolder.Fd(), AFolder.Path(), true);
+}
+
 TqvStagedFile::TTempName::~TTempName() {
   if (Dir >= 0 && !Name.empty()) ::unlinkat(Dir, Name.c_str(), 0);
 }
@@ -277,6 +282,52 @@ void TqvStagedFile::WriteAll(std::string_view ABytes) {
     if (n <= 0) RaiseErrno("Cannot write file", TempPath());
     ABytes.remove_prefix(static_cast<size_t>(n));
   }
+}
+
+void TqvStagedFile::Append(std::string_view ABytes) { WriteAll(ABytes); }
+
+void TqvStagedFile::AppendFrom(int AFd, int64_t AOffset, int64_t ACount) {
+  loff_t from = AOffset;
+  bool kernel = true;
+  std::string chunk;
+  while (ACount > 0) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(ACount, kWriteChunk));
+    ssize_t n = -1;
+    if (kernel) {
+      n = ::copy_file_range(AFd, &from, FFd.Get(), nullptr, want, 0);
+      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        kernel = false;  // another file system, or none that copies: by hand
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+    } else {
+      chunk.resize(want);
+      n = ::pread(AFd, chunk.data(), want, from);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) {
+        WriteAll(std::string_view(chunk.data(), static_cast<size_t>(n)));
+        from += n;
+      }
+    }
+    if (n < 0) RaiseErrno("Cannot write file", TempPath());
+    if (n == 0) RaiseError(EIO, "Cannot write file", TempPath());  // the source ended early
+    ACount -= n;
+  }
+}
+
+void TqvStagedFile::Commit() { Finish(); }
+
+plat::UniqueFd TqvStagedFile::OpenForReading() const {
+  plat::UniqueFd fd(::openat(FTemp.Dir, FTemp.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) RaiseErrno("Cannot open file", TempPath());
+  return fd;
+}
+
+bool TqvStagedFile::InFolder(const TqvStoreFolder& AFolder) const {
+  struct stat mine {};
+  struct stat other {};
+  return AFolder && ::fstat(FTemp.Dir, &mine) == 0 && ::fstat(AFolder.Fd(), &other) == 0 &&
+         mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
 }
 
 void TqvStagedFile::Finish() {

@@ -11,6 +11,7 @@
 // code and text.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
@@ -108,6 +109,9 @@ class TqvStagedFile {
   // The same in the folder at path AFolder (ending in "/"; links followed).
   TqvStagedFile(const std::string& AFolder, const TStrings& ALines);
   TqvStagedFile(const std::string& AFolder, std::string_view AText);
+  // An empty file in AFolder, written piece by piece (Append, AppendFrom)
+  // and ended by Commit; it keeps a descriptor of its own for the folder.
+  explicit TqvStagedFile(const TqvStoreFolder& AFolder);
   ~TqvStagedFile() = default;
   TqvStagedFile(const TqvStagedFile&) = delete;
   TqvStagedFile& operator=(const TqvStagedFile&) = delete;
@@ -120,6 +124,17 @@ class TqvStagedFile {
   // readers then see whole, old or new, never in between. Raises on failure.
   void ReplaceAs(const std::string& AFinalPath);
   [[nodiscard]] std::string TempPath() const { return FFolderPath + FTemp.Name; }
+
+  // Piece by piece (the folder-only constructor): bytes at the end; the
+  // bytes [AOffset, AOffset + ACount) of the open file AFd, copied by the
+  // kernel where it can; then flushed and closed. Raise on failure.
+  void Append(std::string_view ABytes);
+  void AppendFrom(int AFd, int64_t AOffset, int64_t ACount);
+  void Commit();
+  // A read-only descriptor of the file, valid after it was placed too.
+  [[nodiscard]] plat::UniqueFd OpenForReading() const;
+  // True when the file lies in AFolder (the very folder, by device and inode).
+  [[nodiscard]] bool InFolder(const TqvStoreFolder& AFolder) const;
 
  private:
   // AOwnFolder: keeps a descriptor of its own for the folder, else borrows AFolderFd.

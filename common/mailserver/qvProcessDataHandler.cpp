@@ -6,6 +6,7 @@
 
 #include "TextTrim.h"
 #include "qvMailServerLimits.h"
+#include "qvMessageSpool.h"
 #include "qvTcpCommandServer.h"
 #include "qvTranslator.h"
 
@@ -82,8 +83,10 @@ std::string TqvProcessDataHandler::RequestCharSet() const {
 }
 
 TqvProcessMultiLineContext::~TqvProcessMultiLineContext() {
-  if (Lines.BlockSize() < kTrimAfterBytes) return;
+  if (Lines.BlockSize() < kTrimAfterBytes && !Spool) return;
   Lines.Clear();
+  Spool.reset();
+  // A spooled message passed its pieces through the arenas too.
   // Freed blocks of the allocator's arenas would otherwise stay with the
   // process after one large message.
   ::malloc_trim(0);
@@ -113,6 +116,64 @@ void TqvProcessDataHandler::DecodeLines(TByteBlock ABytes, TBlockStringList& ALi
     ALines.Add(charset.empty() ? line : TqvTranslator::GetString(line.data(), static_cast<int>(line.size()), charset));
     pos = next;
   }
+}
+
+// --- lines for a spool
+
+TqvSpoolLineWriter::TqvSpoolLineWriter(std::string ACharSet, bool AUnstuff, bool ADropLastEmpty)
+    : FCharSet(std::move(ACharSet)), FUnstuff(AUnstuff), FDropLastEmpty(ADropLastEmpty) {}
+
+void TqvSpoolLineWriter::Feed(std::string_view AData, std::string& AOut) {
+  for (char c : AData) {
+    if (FAfterCR) {
+      FAfterCR = false;
+      if (c == '\n') continue;  // the CR ended the line already
+    }
+    if (c == '\r' || c == '\n') {
+      EndLine(AOut);
+      FAfterCR = c == '\r';
+      continue;
+    }
+    if (FLineStart) {
+      FLineStart = false;
+      if (FHeldEmpty) {
+        AOut += "\r\n";
+        FHeldEmpty = false;
+      }
+      if (FUnstuff && c == '.') continue;
+    }
+    if (c == '\0') c = ' ';
+    if (FCharSet.empty()) {
+      AOut += c;
+    } else {
+      FLine += c;
+      if (static_cast<int64_t>(FLine.size()) >= qvMaxCommandLineBytes) FlushLine(AOut);
+    }
+  }
+}
+
+void TqvSpoolLineWriter::End(std::string& AOut) {
+  if (!FLineStart) EndLine(AOut);
+  FAfterCR = false;
+  FHeldEmpty = false;  // it was the last line
+}
+
+void TqvSpoolLineWriter::EndLine(std::string& AOut) {
+  const bool empty = FLineStart;
+  FlushLine(AOut);
+  FLineStart = true;
+  if (empty && FDropLastEmpty) {
+    if (FHeldEmpty) AOut += "\r\n";
+    FHeldEmpty = true;
+    return;
+  }
+  AOut += "\r\n";
+}
+
+void TqvSpoolLineWriter::FlushLine(std::string& AOut) {
+  if (FLine.empty()) return;
+  AOut += TqvTranslator::GetString(FLine.data(), static_cast<int>(FLine.size()), FCharSet);
+  FLine.clear();
 }
 
 // --- command lines
@@ -226,6 +287,15 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessLineHandler::ParseData(TByteBlo
   return context;
 }
 
+TqvProcessMultiLineHandler::TqvProcessMultiLineHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback,
+                                                       std::unique_ptr<TqvTcpCommandInfo> AInfo,
+                                                       TOpenSpool AOpenSpool, int64_t AThreshold)
+    : TqvProcessSingleCommandHandler(AServer, std::move(ACallback), std::move(AInfo)),
+      FOpenSpool(std::move(AOpenSpool)),
+      FThreshold(AThreshold > 0 ? AThreshold : qvSpoolThresholdBytes) {}
+
+TqvProcessMultiLineHandler::~TqvProcessMultiLineHandler() = default;
+
 std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(TByteBlock& ABuffer,
                                                                              int64_t& ARemaining,
                                                                              int64_t AMaxDataSize) {
@@ -235,6 +305,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(TBy
   const int64_t size = static_cast<int64_t>(buffer.size());
   ARemaining = size;
   const int64_t limit = Capped(AMaxDataSize, qvMaxDataBlockBytes);
+  if (FSpool) return ParseSpooled(ABuffer, ARemaining, limit, std::move(context));
 
   // The terminator may stand at any line start, with more bytes after it.
   size_t end = std::string::npos;  // just after the terminator
@@ -251,14 +322,16 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(TBy
   if (end == std::string::npos) {
     // A terminator cut by this read starts in the last 4 bytes.
     FScanFrom = buffer.size() > 4 ? buffer.size() - 4 : 0;
-    if (FExceeded || Exceeds(size, limit)) {
-      FExceeded = true;
+    if (FExceeded || FSpoolFailed || Exceeds(size, limit)) {
+      if (!FSpoolFailed) FExceeded = true;
       // Only enough to see the terminator arrive.
       if (size > 5) {
         ARemaining = 5;
         FDropped = true;
         FScanFrom = 0;
       }
+    } else if (FOpenSpool && size > FThreshold) {
+      StartSpool(ABuffer, ARemaining);
     }
     return context;
   }
@@ -267,23 +340,135 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseData(TBy
   // terminator stays for the next handler.
   TByteBlock block = std::move(ABuffer);
   ABuffer.Append(block.View().substr(end));
-  if (!FExceeded) {
+  if (!FExceeded && !FSpoolFailed) {
     block.Resize(contentEnd);
     TBlockStringList& lines = context->Lines;
     DecodeLines(std::move(block), lines);
     for (int i = 0, n = lines.Count(); i < n; ++i)
       if (lines.View(i).starts_with('.')) lines.CutFront(i, 1);
   }
+  context->SpoolFailed = FSpoolFailed;
   ARemaining = static_cast<int64_t>(ABuffer.Size());
   FScanFrom = 0;
   FDropped = false;
+  FSpoolFailed = false;
   context->IsComplete = true;
   return context;
 }
 
+void TqvProcessMultiLineHandler::StartSpool(TByteBlock& ABuffer, int64_t& ARemaining) {
+  const std::string_view buffer = ABuffer.View();
+  // The header ends at the first empty line; a block with none is all header so far.
+  size_t headerEnd = buffer.size();
+  if (buffer.starts_with("\r\n") || buffer.starts_with("\n")) {
+    headerEnd = 0;
+  } else {
+    for (std::string_view blank : {std::string_view("\r\n\r\n"), std::string_view("\n\n")})
+      if (const size_t at = buffer.find(blank); at != std::string_view::npos) headerEnd = std::min(headerEnd, at + 1);
+  }
+  std::string header;
+  TqvSpoolLineWriter headerLines(RequestCharSet(), true, false);
+  headerLines.Feed(buffer.substr(0, headerEnd), header);
+  headerLines.End(header);
+  try {
+    FSpool = FOpenSpool(header);
+  } catch (const std::exception&) {
+    FSpool.reset();
+  }
+  // A terminator cut by this read starts in the last 4 bytes: they stay.
+  constexpr size_t kKeep = 4;
+  if (FSpool) {
+    FWriter = std::make_unique<TqvSpoolLineWriter>(RequestCharSet(), true, false);
+    SpoolBytes(buffer.substr(0, buffer.size() - kKeep));
+    FSpooled = static_cast<int64_t>(buffer.size() - kKeep);
+  } else {
+    FSpoolFailed = true;
+  }
+  if (!FSpool) FDropped = true;
+  // The block's memory goes back; only the kept bytes stay.
+  TByteBlock kept;
+  kept.Append(buffer.substr(buffer.size() - kKeep));
+  ABuffer = std::move(kept);
+  ARemaining = kKeep;
+  FScanFrom = 0;
+}
+
+std::unique_ptr<TqvProcessDataContext> TqvProcessMultiLineHandler::ParseSpooled(
+    TByteBlock& ABuffer, int64_t& ARemaining, int64_t ALimit, std::unique_ptr<TqvProcessMultiLineContext> AContext) {
+  const std::string_view buffer = ABuffer.View();
+  const size_t at = buffer.find("\r\n.\r\n");
+  if (at == std::string_view::npos) {
+    const size_t keep = std::min<size_t>(buffer.size(), 4);
+    if (Exceeds(FSpooled + static_cast<int64_t>(buffer.size()), ALimit)) {
+      FExceeded = true;
+      DropSpool();
+    } else {
+      SpoolBytes(buffer.substr(0, buffer.size() - keep));
+      FSpooled += static_cast<int64_t>(buffer.size() - keep);
+    }
+    if (!FSpool) FDropped = true;
+    ARemaining = static_cast<int64_t>(keep);
+    return AContext;
+  }
+  const size_t end = at + 5;
+  if (Exceeds(FSpooled + static_cast<int64_t>(end), ALimit)) {
+    FExceeded = true;
+    DropSpool();
+  } else {
+    SpoolBytes(buffer.substr(0, at + 2));
+    if (FSpool) {
+      try {
+        std::string rest;
+        FWriter->End(rest);
+        FSpool->Write(rest);
+        FSpool->Finish();
+      } catch (const std::exception&) {
+        DropSpool();
+        FSpoolFailed = true;
+      }
+    }
+  }
+  AContext->Spool = std::move(FSpool);
+  AContext->SpoolFailed = FSpoolFailed;
+  AContext->IsComplete = true;
+  // What followed the terminator stays for the next handler.
+  ABuffer.EraseFront(end);
+  ARemaining = static_cast<int64_t>(ABuffer.Size());
+  FWriter.reset();
+  FSpooled = 0;
+  FSpoolFailed = false;
+  FDropped = false;
+  FScanFrom = 0;
+  return AContext;
+}
+
+void TqvProcessMultiLineHandler::SpoolBytes(std::string_view ABytes) {
+  if (!FSpool) return;
+  try {
+    std::string lines;
+    lines.reserve(ABytes.size() + ABytes.size() / 16 + 16);
+    FWriter->Feed(ABytes, lines);
+    FSpool->Write(lines);
+  } catch (const std::exception&) {
+    DropSpool();
+    FSpoolFailed = true;
+  }
+}
+
+void TqvProcessMultiLineHandler::DropSpool() {
+  FSpool.reset();
+  FWriter.reset();
+}
+
 TqvProcessFixedBytesHandler::TqvProcessFixedBytesHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback,
-                                                         std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize)
-    : TqvProcessSingleCommandHandler(AServer, std::move(ACallback), std::move(AInfo)), FSize(ASize) {}
+                                                         std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize,
+                                                         std::unique_ptr<TqvMessageSpool> ASpool)
+    : TqvProcessSingleCommandHandler(AServer, std::move(ACallback), std::move(AInfo)),
+      FSize(ASize),
+      FSpool(std::move(ASpool)),
+      FSpooling(FSpool != nullptr) {}
+
+TqvProcessFixedBytesHandler::~TqvProcessFixedBytesHandler() = default;
 
 std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(TByteBlock& ABuffer,
                                                                               int64_t& ARemaining,
@@ -291,6 +476,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(TB
   const std::string_view buffer = ABuffer.View();
   auto context = std::make_unique<TqvProcessMultiLineContext>();
   context->CommandInfo = CommandInfo();
+  if (FSpooling) return ParseSpooled(ABuffer, ARemaining, std::move(context));
   const int64_t size = static_cast<int64_t>(buffer.size());
   // Over the limit the buffer is emptied each read: count what passed.
   const int64_t before = FExceeded ? FReceived : 0;
@@ -313,4 +499,44 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseData(TB
   FReceived = 0;
   context->IsComplete = true;
   return context;
+}
+
+std::unique_ptr<TqvProcessDataContext> TqvProcessFixedBytesHandler::ParseSpooled(
+    TByteBlock& ABuffer, int64_t& ARemaining, std::unique_ptr<TqvProcessMultiLineContext> AContext) {
+  // The size was bounded before the literal was asked for; each read's
+  // bytes go on at once, and what follows the literal stays.
+  const std::string_view buffer = ABuffer.View();
+  const size_t take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), FSize - FReceived));
+  if (FSpool) {
+    try {
+      if (!FWriter) FWriter = std::make_unique<TqvSpoolLineWriter>(RequestCharSet(), false, true);
+      std::string lines;
+      lines.reserve(take + take / 16 + 16);
+      FWriter->Feed(buffer.substr(0, take), lines);
+      FSpool->Write(lines);
+    } catch (const std::exception&) {
+      FSpool.reset();
+    }
+  }
+  FReceived += static_cast<int64_t>(take);
+  ABuffer.EraseFront(take);
+  ARemaining = static_cast<int64_t>(ABuffer.Size());
+  if (FReceived < FSize) return AContext;
+  if (FSpool) {
+    try {
+      std::string rest;
+      if (FWriter) FWriter->End(rest);
+      FSpool->Write(rest);
+      FSpool->Finish();
+    } catch (const std::exception&) {
+      FSpool.reset();
+    }
+  }
+  AContext->SpoolFailed = !FSpool;
+  AContext->Spool = std::move(FSpool);
+  AContext->IsComplete = true;
+  FWriter.reset();
+  FReceived = 0;
+  FSpooling = false;
+  return AContext;
 }

@@ -12,6 +12,11 @@
 // Oversized data raise EqvMaxDataSizeError from ProcessContext once the data
 // have ended; an over-long line raises EqvCommandLineTooLongError at once,
 // but only after the complete commands that came before it have run.
+// A block or literal larger than the spool threshold goes, as it arrives, to
+// a spool file the server opens for it (qvMessageSpool.h) rather than to
+// memory, cut into the same lines; the context then holds the spool instead
+// of lines. A spool that cannot be opened or written makes the rest of the
+// data be skipped to its end, and the context says so (SpoolFailed).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +32,7 @@ class TqvCommandConnection;
 class TqvTcpCommandServer;
 class TqvTcpCommandInfo;
 class TqvTcpCommandParams;
+class TqvMessageSpool;
 
 class TqvProcessDataContext {
  public:
@@ -59,10 +65,42 @@ class TqvProcessLineContext : public TqvProcessSingleCommandContext {
 
 // A block's lines are spans of the received bytes themselves (no copy per
 // line). A large block hands its memory back to the system when it goes.
+// A spooled one has no lines but its spool, which goes with the context
+// (taking its staged file along unless a copy took it over).
 class TqvProcessMultiLineContext : public TqvProcessSingleCommandContext {
  public:
   ~TqvProcessMultiLineContext() override;
   TBlockStringList Lines;
+  std::unique_ptr<TqvMessageSpool> Spool;
+  bool SpoolFailed = false;  // the data were skipped: no spool could take them
+};
+
+// Received bytes cut into lines as the handlers cut them (CR LF, a bare LF
+// and a bare CR each end one, NUL bytes become blanks, each line decoded in
+// ACharSet), written out each with CR LF, fed in pieces split anywhere. With
+// AUnstuff a line's leading "." is dropped (a DATA block); with
+// ADropLastEmpty a last line that is empty is left out (an APPEND literal).
+// A line without an end at the end of the data is ended. A line longer than
+// qvMaxCommandLineBytes is decoded in pieces of that size.
+class TqvSpoolLineWriter {
+ public:
+  TqvSpoolLineWriter(std::string ACharSet, bool AUnstuff, bool ADropLastEmpty);
+  // Appends the lines' bytes that AData completes to AOut.
+  void Feed(std::string_view AData, std::string& AOut);
+  // The end of the data: what is still open, to AOut.
+  void End(std::string& AOut);
+
+ private:
+  void EndLine(std::string& AOut);
+  void FlushLine(std::string& AOut);
+
+  std::string FCharSet;
+  bool FUnstuff;
+  bool FDropLastEmpty;
+  bool FLineStart = true;
+  bool FAfterCR = false;
+  bool FHeldEmpty = false;  // an empty line not yet known not to be the last
+  std::string FLine;        // the open line, when it is decoded
 };
 
 class TqvProcessDataHandler {
@@ -156,29 +194,59 @@ class TqvProcessLineHandler : public TqvProcessSingleCommandHandler {
 // A dot-terminated block, dot-stuffing removed.
 class TqvProcessMultiLineHandler : public TqvProcessSingleCommandHandler {
  public:
-  using TqvProcessSingleCommandHandler::TqvProcessSingleCommandHandler;
+  // Opens the spool of a block that grew past the threshold; AHeader holds
+  // the block's header lines (up to its first empty line, or as much as came)
+  // as they will be stored. May return null or raise: the block is then
+  // skipped and the context marked SpoolFailed.
+  using TOpenSpool = std::function<std::unique_ptr<TqvMessageSpool>(std::string_view AHeader)>;
+  TqvProcessMultiLineHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback,
+                             std::unique_ptr<TqvTcpCommandInfo> AInfo, TOpenSpool AOpenSpool = nullptr,
+                             int64_t AThreshold = 0);
+  ~TqvProcessMultiLineHandler() override;
 
  protected:
   std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:
+  // Opens the spool and hands it what the buffer holds so far.
+  void StartSpool(TByteBlock& ABuffer, int64_t& ARemaining);
+  std::unique_ptr<TqvProcessDataContext> ParseSpooled(TByteBlock& ABuffer, int64_t& ARemaining, int64_t ALimit,
+                                                      std::unique_ptr<TqvProcessMultiLineContext> AContext);
+  // Writes ABytes to the spool; a failure drops it and marks the block failed.
+  void SpoolBytes(std::string_view ABytes);
+  void DropSpool();
+
   // Where the search for the terminator goes on.
   size_t FScanFrom = 0;
   bool FDropped = false;  // bytes of the block were skipped (over the limit)
+  TOpenSpool FOpenSpool;
+  int64_t FThreshold;
+  std::unique_ptr<TqvMessageSpool> FSpool;
+  std::unique_ptr<TqvSpoolLineWriter> FWriter;
+  int64_t FSpooled = 0;  // bytes of the block that went to the spool
+  bool FSpoolFailed = false;
 };
 
-// Exactly ASize bytes.
+// Exactly ASize bytes; with a spool, they go to it as they come.
 class TqvProcessFixedBytesHandler : public TqvProcessSingleCommandHandler {
  public:
   TqvProcessFixedBytesHandler(TqvTcpCommandServer* AServer, TProcessCallback ACallback,
-                              std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize);
+                              std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize,
+                              std::unique_ptr<TqvMessageSpool> ASpool = nullptr);
+  ~TqvProcessFixedBytesHandler() override;
 
  protected:
   std::unique_ptr<TqvProcessDataContext> ParseData(TByteBlock& ABuffer, int64_t& ARemaining,
                                                    int64_t AMaxDataSize) override;
 
  private:
+  std::unique_ptr<TqvProcessDataContext> ParseSpooled(TByteBlock& ABuffer, int64_t& ARemaining,
+                                                      std::unique_ptr<TqvProcessMultiLineContext> AContext);
+
   int64_t FSize;
   int64_t FReceived = 0;
+  std::unique_ptr<TqvMessageSpool> FSpool;
+  std::unique_ptr<TqvSpoolLineWriter> FWriter;
+  bool FSpooling = false;  // the literal goes to a spool (FSpool, until it fails)
 };

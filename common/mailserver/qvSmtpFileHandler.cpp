@@ -53,12 +53,30 @@ void TqvSmtpFileHandler::Bind() {
                                        TStrings& AMessage, TqvSmtpMailDataAction& Action) {
     DeliverMessage(Sender, c, AFrom, ARecipient, Account, AMessage, Action);
   };
+  FServer->OnCreateSpool = [this](TObject* Sender, TqvSmtpCommandConnection* c, TqvMailUserAccountItem* Account,
+                                  const std::string& APrefix, std::unique_ptr<TqvMessageSpool>& ASpool) {
+    CreateSpool(Sender, c, Account, APrefix, ASpool);
+  };
+  FServer->OnSpooledMessageRelayed = [this](TObject* Sender, TqvSmtpCommandConnection* c, const std::string& AFrom,
+                                            const TStrings& ARecipients, TqvMessageSpool& ASpool,
+                                            TqvSmtpMailDataAction& Action) {
+    QueueSpooledRelayMessage(Sender, c, AFrom, ARecipients, ASpool, Action);
+  };
+  FServer->OnSpooledMessageDelivered = [this](TObject* Sender, TqvSmtpCommandConnection* c,
+                                              const std::string& AFrom, const std::string& ARecipient,
+                                              TqvMailUserAccountItem* Account, TqvMessageSpool& ASpool,
+                                              TqvSmtpMailDataAction& Action) {
+    DeliverSpooledMessage(Sender, c, AFrom, ARecipient, Account, ASpool, Action);
+  };
 }
 
 void TqvSmtpFileHandler::Unbind() {
   if (!FServer) return;
   FServer->OnMessageRelayed = nullptr;
   FServer->OnMessageDelivered = nullptr;
+  FServer->OnCreateSpool = nullptr;
+  FServer->OnSpooledMessageRelayed = nullptr;
+  FServer->OnSpooledMessageDelivered = nullptr;
 }
 
 std::string TqvSmtpFileHandler::MailBoxDir() const {
@@ -134,29 +152,31 @@ std::string TqvSmtpFileHandler::PlaceNumbered(const TqvStoreFolder& AFolder, Tqv
   return name;
 }
 
-void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string&,
-                                        const std::string&, TqvMailUserAccountItem* Account, TStrings& AMessage,
-                                        TqvSmtpMailDataAction& Action) {
+const TqvStoreFolder& TqvSmtpFileHandler::AccountFolder(TqvSmtpCommandConnection* AConnection,
+                                                        TqvMailUserAccountItem* Account, TqvStoreFolder& AOpened) {
+  const std::string account = Account ? Account->UserName() : std::string();
+  const std::string dir = MailBoxDir();
+  // A session's next message to the same account goes to the folder it
+  // kept, while that folder's path still leads to it.
+  TqvKeptFolder* kept = AConnection ? &KeptFolder(AConnection) : nullptr;
+  if (const TqvStoreFolder* found = kept ? kept->Find(account, dir) : nullptr) return *found;
+  const std::string user = Account ? MailBoxFolderName(account) : std::string();
+  // A name like "..", "a/b" or "" would write outside the user's own folder.
+  if (user.empty()) throw EInvalidOperation("No mailbox folder for the account name");
+  // The account folder is opened without following a link at its name.
+  AOpened = OpenAccountFolder(OpenStoreFolder(FolderOf(dir), true), user, true);
+  if (kept)
+    if (const TqvStoreFolder* found = kept->Keep(account, dir, std::move(AOpened))) return *found;
+  return AOpened;
+}
+
+void TqvSmtpFileHandler::Deliver(TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem* Account,
+                                 const TStage& AStage, TqvSmtpMailDataAction& Action) {
   try {
-    const std::string account = Account ? Account->UserName() : std::string();
-    const std::string dir = MailBoxDir();
-    // A session's next message to the same account goes to the folder it
-    // kept, while that folder's path still leads to it.
-    TqvKeptFolder* kept = AConnection ? &KeptFolder(AConnection) : nullptr;
-    const TqvStoreFolder* found = kept ? kept->Find(account, dir) : nullptr;
     TqvStoreFolder opened;
-    if (!found) {
-      const std::string user = Account ? MailBoxFolderName(account) : std::string();
-      // A name like "..", "a/b" or "" would write outside the user's own folder.
-      if (user.empty()) throw EInvalidOperation("No mailbox folder for the account name");
-      // The account folder is opened without following a link at its name.
-      opened = OpenAccountFolder(OpenStoreFolder(FolderOf(dir), true), user, true);
-      if (kept) found = kept->Keep(account, dir, std::move(opened));
-      if (!found) found = &opened;
-    }
-    const TqvStoreFolder& folder = *found;
-    TqvStagedFile message(folder, AMessage);
-    const std::string name = PlaceNumbered(folder, message, nullptr);
+    const TqvStoreFolder& folder = AccountFolder(AConnection, Account, opened);
+    const std::unique_ptr<TqvStagedFile> message = AStage(folder);
+    const std::string name = PlaceNumbered(folder, *message, nullptr);
     if (AConnection) AConnection->PlacedCopies.push_back([path = name + ".MSG"] { RemoveCopy({path}); });
     folder.Sync();
     Action = mdOk;
@@ -166,16 +186,16 @@ void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* ACon
   }
 }
 
-void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
-                                           const TStrings& ARecipients, TStrings& AMessage,
-                                           TqvSmtpMailDataAction& Action) {
+void TqvSmtpFileHandler::QueueRelay(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                                    const TStrings& ARecipients, const TStage& AStage,
+                                    TqvSmtpMailDataAction& Action) {
   try {
     const TqvStoreFolder folder = OpenStoreFolder(FolderOf(RelayDir()), true);
     std::string envelope = AMailFrom + "\r\n";
     for (int i = 0; i < ARecipients.Count(); ++i) envelope += ARecipients.Strings(i) + "\r\n";
-    TqvStagedFile message(folder, AMessage);
+    const std::unique_ptr<TqvStagedFile> message = AStage(folder);
     TqvStagedFile envelopeFile(folder, envelope);
-    const std::string name = PlaceNumbered(folder, message, ".ENV");
+    const std::string name = PlaceNumbered(folder, *message, ".ENV");
     // The relay pass looks for .ENV files: its message must be on disk first.
     folder.Sync();
     if (!envelopeFile.PlaceAs(name + ".ENV")) throw EInvalidOperation("Envelope \"" + name + ".ENV\" exists");
@@ -187,6 +207,48 @@ void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection* A
     Action = mdProcessingError;
     DoStoreError(e);
   }
+}
+
+void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string&,
+                                        const std::string&, TqvMailUserAccountItem* Account, TStrings& AMessage,
+                                        TqvSmtpMailDataAction& Action) {
+  Deliver(AConnection, Account,
+          [&](const TqvStoreFolder& AFolder) { return std::make_unique<TqvStagedFile>(AFolder, AMessage); }, Action);
+}
+
+void TqvSmtpFileHandler::QueueRelayMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                                           const TStrings& ARecipients, TStrings& AMessage,
+                                           TqvSmtpMailDataAction& Action) {
+  QueueRelay(AConnection, AMailFrom, ARecipients,
+             [&](const TqvStoreFolder& AFolder) { return std::make_unique<TqvStagedFile>(AFolder, AMessage); }, Action);
+}
+
+void TqvSmtpFileHandler::CreateSpool(TObject*, TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem* Account,
+                                     const std::string& APrefix, std::unique_ptr<TqvMessageSpool>& ASpool) {
+  try {
+    if (Account) {
+      TqvStoreFolder opened;
+      ASpool = std::make_unique<TqvMessageSpool>(AccountFolder(AConnection, Account, opened), APrefix);
+    } else {
+      ASpool = std::make_unique<TqvMessageSpool>(OpenStoreFolder(FolderOf(RelayDir()), true), APrefix);
+    }
+  } catch (const std::exception& e) {
+    ASpool.reset();
+    DoStoreError(e);
+  }
+}
+
+void TqvSmtpFileHandler::DeliverSpooledMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string&,
+                                               const std::string&, TqvMailUserAccountItem* Account,
+                                               TqvMessageSpool& ASpool, TqvSmtpMailDataAction& Action) {
+  Deliver(AConnection, Account, [&](const TqvStoreFolder& AFolder) { return ASpool.StageCopy(AFolder); }, Action);
+}
+
+void TqvSmtpFileHandler::QueueSpooledRelayMessage(TObject*, TqvSmtpCommandConnection* AConnection,
+                                                  const std::string& AMailFrom, const TStrings& ARecipients,
+                                                  TqvMessageSpool& ASpool, TqvSmtpMailDataAction& Action) {
+  QueueRelay(AConnection, AMailFrom, ARecipients,
+             [&](const TqvStoreFolder& AFolder) { return ASpool.StageCopy(AFolder); }, Action);
 }
 
 void TqvSmtpFileHandler::DoStoreError(const std::exception& E) {

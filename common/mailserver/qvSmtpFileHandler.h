@@ -7,7 +7,9 @@
 // .ENV, so scanners see complete files only; the event returns only after
 // that and the folder's flush. A session keeps the account folder it wrote
 // to last and uses it again while its path still leads to that very folder
-// (never through a link put in its place). One counter, shared by both folders, numbers the files: it runs from
+// (never through a link put in its place). A message the server spooled
+// (qvMessageSpool.h) has its spool made in the folder of its first copy and
+// is stored from it: that copy by a rename, the others as copies of it. One counter, shared by both folders, numbers the files: it runs from
 // 1 to the largest int and then round to 1, and before a number of a new
 // block of CounterBlock is used, OnReserveCounter is told the block's last
 // number (the host keeps it durably, so after a crash no number comes round
@@ -24,6 +26,7 @@
 
 #include "ClassCore.h"
 #include "qvMailStoreUtils.h"
+#include "qvMessageSpool.h"
 #include "qvServerStore.h"
 #include "qvSmtpServer.h"
 
@@ -65,6 +68,17 @@ class TqvSmtpFileHandler : public TqvServerStore<TqvSmtpServer> {
                       TqvSmtpMailDataAction& Action);
   void QueueRelayMessage(TObject* Sender, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
                          const TStrings& ARecipients, TStrings& AMessage, TqvSmtpMailDataAction& Action);
+  // The server's OnCreateSpool, OnSpooledMessageDelivered and
+  // OnSpooledMessageRelayed: a spool in the account's folder (the relay
+  // folder without one), and the copies stored from it.
+  void CreateSpool(TObject* Sender, TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem* Account,
+                   const std::string& APrefix, std::unique_ptr<TqvMessageSpool>& ASpool);
+  void DeliverSpooledMessage(TObject* Sender, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                             const std::string& ARecipient, TqvMailUserAccountItem* Account,
+                             TqvMessageSpool& ASpool, TqvSmtpMailDataAction& Action);
+  void QueueSpooledRelayMessage(TObject* Sender, TqvSmtpCommandConnection* AConnection,
+                                const std::string& AMailFrom, const TStrings& ARecipients, TqvMessageSpool& ASpool,
+                                TqvSmtpMailDataAction& Action);
 
   TqvStoreErrorEvent OnStoreError;
   TqvReserveCounterEvent OnReserveCounter;
@@ -82,6 +96,16 @@ class TqvSmtpFileHandler : public TqvServerStore<TqvSmtpServer> {
   std::string PlaceNumbered(const TqvStoreFolder& AFolder, TqvStagedFile& AMessage, const char* ASkipExtension);
   // Under the lock: the next number, reserved first when a block begins.
   int DrawNumber();
+  // The message file for a folder: made from lines, or a copy of a spool.
+  using TStage = std::function<std::unique_ptr<TqvStagedFile>(const TqvStoreFolder& AFolder)>;
+  // The account's folder (kept by the session, else opened into AOpened);
+  // raises when the account has none.
+  const TqvStoreFolder& AccountFolder(TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem* Account,
+                                      TqvStoreFolder& AOpened);
+  void Deliver(TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem* Account, const TStage& AStage,
+               TqvSmtpMailDataAction& Action);
+  void QueueRelay(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom, const TStrings& ARecipients,
+                  const TStage& AStage, TqvSmtpMailDataAction& Action);
 
   mutable std::recursive_mutex FLock;
   std::string FMailBoxDir;

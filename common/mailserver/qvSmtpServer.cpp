@@ -364,10 +364,13 @@ void TqvSmtpServer::CmdRcpt(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
 
 void TqvSmtpServer::CmdData(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
   SetState(AConnection, qvSmtpReceivingData);
-  StartReadMultiLine(AConnection, std::make_unique<TqvTcpCommandFunc>(
-                                      "DATA", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
-                                        EndOfData(AsSmtp(c), p);
-                                      }));
+  TqvProcessMultiLineHandler::TOpenSpool openSpool;
+  if (OnCreateSpool)
+    openSpool = [this, AConnection](std::string_view AHeader) { return OpenSpool(AConnection, AHeader); };
+  StartReadMultiLine(AConnection,
+                     std::make_unique<TqvTcpCommandFunc>(
+                         "DATA", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) { EndOfData(AsSmtp(c), p); }),
+                     std::move(openSpool));
   SendReply(AConnection, AParams->Command, 354, "Start mail input, end with <CRLF>.<CRLF>");
 }
 
@@ -402,35 +405,86 @@ void TqvSmtpServer::EndOfData(TqvSmtpCommandConnection* AConnection, TqvTcpComma
     ~TEnvelopeEnd() { C->EnvelopeReset(); }
   } envelopeEnd{AConnection};
 
-  TStringList empty;
-  TStrings& message = AParams->Lines ? *AParams->Lines : empty;
-  InsertTraceLines(AConnection, message);
+  if (AParams->SpoolFailed) Refuse("DATA", kDataReplies[mdProcessingError]);
+  // A spool no copy took goes before the reply.
+  struct TSpoolEnd {
+    TqvMessageSpool* S;
+    ~TSpoolEnd() {
+      if (S) S->Discard();
+    }
+  } spoolEnd{AParams->Spool};
   TqvSmtpMailDataAction action = mdOk;
-  DoMessageReceived(AConnection, AConnection->MailFrom, AConnection->Recipients, message, action);
-  if (action == mdOk) DeliverMessage(AConnection, message, action);
+  if (AParams->Spool && SpoolDeliverable()) {
+    DeliverMessage(AConnection, nullptr, AParams->Spool, action);
+  } else {
+    TBlockStringList readBack;
+    TStringList empty;
+    TStrings* message = AParams->Lines ? AParams->Lines : &empty;
+    if (AParams->Spool) {
+      // Its trace lines are in the spool already.
+      AParams->Spool->ReadLines(readBack);
+      message = &readBack;
+    } else {
+      InsertTraceLines(AConnection, *message);
+    }
+    DoMessageReceived(AConnection, AConnection->MailFrom, AConnection->Recipients, *message, action);
+    if (action == mdOk) DeliverMessage(AConnection, message, nullptr, action);
+  }
+  if (AParams->Spool) AParams->Spool->Discard();
   const int index = std::clamp(static_cast<int>(action), 0, static_cast<int>(std::size(kDataReplies)) - 1);
   const TReply& reply = kDataReplies[index];
   if (action != mdOk) Refuse("DATA", reply);
   SendReply(AConnection, "DATA", reply.Code, reply.Text);
 }
 
-void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AMessage) {
+std::vector<std::string> TqvSmtpServer::TraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AHeader) {
   const std::string local = LocalBinding().empty() ? AConnection->LocalIP : LocalBinding();
-  // Every line goes on top, last one first: inserting at the top of a large
-  // message moves none of its lines. The trace lines hold no Message-ID, so
-  // the header is looked at before they come.
-  TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
-  (void)header.Parse(0, &AMessage);
-  if (header.GetFieldIndex("Message-ID") < 0) AMessage.Insert(0, "Message-ID: " + GenerateMessageID());
+  std::vector<std::string> lines;
+  lines.push_back("Received: from " + AConnection->HeloDomain + " [" + AConnection->PeerIP + "]");
+  lines.push_back("\tby " + GetHostName() + " [" + local + "];");
   std::string date = "\t";
   date += DateTimeToMailTime(Now());
-  AMessage.Insert(0, date);
-  AMessage.Insert(0, "\tby " + GetHostName() + " [" + local + "];");
-  AMessage.Insert(0, "Received: from " + AConnection->HeloDomain + " [" + AConnection->PeerIP + "]");
+  lines.push_back(date);
+  // The trace lines hold no Message-ID, so the header is looked at before they come.
+  TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
+  (void)header.Parse(0, &AHeader);
+  if (header.GetFieldIndex("Message-ID") < 0) lines.push_back("Message-ID: " + GenerateMessageID());
+  return lines;
 }
 
-void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings& AMessage,
-                                   TqvSmtpMailDataAction& Action) {
+void TqvSmtpServer::InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AMessage) {
+  // Every line goes on top, last one first: inserting at the top of a large
+  // message moves none of its lines.
+  const std::vector<std::string> lines = TraceLines(AConnection, AMessage);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) AMessage.Insert(0, *it);
+}
+
+std::unique_ptr<TqvMessageSpool> TqvSmtpServer::OpenSpool(TqvSmtpCommandConnection* AConnection,
+                                                          std::string_view AHeader) {
+  // The first copy is the first local account's, as delivery comes to them.
+  TqvMailUserAccountWrapper account;
+  const TStrings& recipients = AConnection->Recipients;
+  for (int i = 0; i < recipients.Count() && !account.Item(); ++i)
+    account = LookupAccount(AConnection, "", recipients.Strings(i));
+  const std::string prefix = account.Item() ? "Return-path: <" + AConnection->MailFrom + ">\r\n" : std::string();
+  std::unique_ptr<TqvMessageSpool> spool;
+  if (OnCreateSpool) OnCreateSpool(this, AConnection, account.Item(), prefix, spool);
+  if (!spool) return nullptr;
+  TBlockStringList header;
+  header.AssignText(AHeader);
+  std::string trace;
+  for (const std::string& line : TraceLines(AConnection, header)) trace += line + "\r\n";
+  spool->Write(trace);
+  return spool;
+}
+
+bool TqvSmtpServer::SpoolDeliverable() const {
+  return !OnMessageReceived && (!OnMessageRelayed || OnSpooledMessageRelayed) &&
+         (!OnMessageDelivered || OnSpooledMessageDelivered);
+}
+
+void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings* AMessage,
+                                   TqvMessageSpool* ASpool, TqvSmtpMailDataAction& Action) {
   // All or nothing: unless every copy is stored, the client retries the
   // whole message, so copies stored before a failure must not stay behind.
   struct TRollBack {
@@ -452,18 +506,33 @@ void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrin
       }
     }
   } rollBack(AConnection, Action);
+  const std::string& from = AConnection->MailFrom;
   const TStrings& recipients = AConnection->Recipients;
   TStringList relayed;
   for (int i = 0; i < recipients.Count(); ++i)
     if (!LookupAccount(AConnection, "", recipients.Strings(i)).Item()) relayed.Add(recipients.Strings(i));
-  if (relayed.Count() > 0) DoMessageRelayed(AConnection, AConnection->MailFrom, relayed, AMessage, Action);
+  if (relayed.Count() > 0) {
+    if (ASpool) {
+      ASpool->CopyPrefix.clear();
+      if (OnSpooledMessageRelayed) OnSpooledMessageRelayed(this, AConnection, from, relayed, *ASpool, Action);
+    } else {
+      DoMessageRelayed(AConnection, from, relayed, *AMessage, Action);
+    }
+  }
   if (Action != mdOk) return;
-  AMessage.Insert(0, "Return-path: <" + AConnection->MailFrom + ">");
+  const std::string returnPath = "Return-path: <" + from + ">";
+  if (ASpool)
+    ASpool->CopyPrefix = returnPath + "\r\n";
+  else
+    AMessage->Insert(0, returnPath);
   for (int i = 0; i < recipients.Count() && Action == mdOk; ++i) {
     const std::string recipient = recipients.Strings(i);
     const TqvMailUserAccountWrapper account = LookupAccount(AConnection, "", recipient);
-    if (account.Item())
-      DoMessageDelivered(AConnection, AConnection->MailFrom, recipient, account.Item(), AMessage, Action);
+    if (!account.Item()) continue;
+    if (!ASpool)
+      DoMessageDelivered(AConnection, from, recipient, account.Item(), *AMessage, Action);
+    else if (OnSpooledMessageDelivered)
+      OnSpooledMessageDelivered(this, AConnection, from, recipient, account.Item(), *ASpool, Action);
   }
 }
 

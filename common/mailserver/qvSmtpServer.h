@@ -6,7 +6,14 @@
 // for the recipients without an account (OnMessageRelayed) and once per local
 // account (OnMessageDelivered, with "Return-path:" first); when one of these
 // fails, the copies already stored for that message are taken back (see
-// PlacedCopies) before the failure reply. Every refusal is
+// PlacedCopies) before the failure reply. A message larger than the spool
+// threshold goes, while it arrives, to a spool the store opens for it
+// (OnCreateSpool) in the folder of its first copy: the first local account
+// in envelope order, else the relay queue. Its trace lines are then made when
+// the spool is opened (their date is that moment), and it is stored through
+// OnSpooledMessageRelayed and OnSpooledMessageDelivered; when OnMessageReceived
+// is bound, or a lines event is bound without its spool event, the message
+// is read back from the spool and goes on as lines. Every refusal is
 // an EqvSmtpServerError whose message is the reply line. It owns its account
 // list, help text and extensions; accounts an OnCreateUserAccount handler
 // returns are freed after use. Commands and events run on pool workers under
@@ -108,6 +115,21 @@ using TqvSmtpMessageDeliveredEvent =
                        const std::string& ARecipient, TqvMailUserAccountItem* Account, TStrings& AMessage,
                        TqvSmtpMailDataAction& Action)>;
 using TqvSmtpConnectionEvent = std::function<void(TObject* Sender, TqvSmtpCommandConnection* AConnection)>;
+// A spool for the first copy of a message: in Account's mailbox folder, or
+// in the relay queue when Account is null, starting with APrefix. Leaving
+// ASpool null refuses (the message is skipped and answered 451).
+using TqvSmtpCreateSpoolEvent =
+    std::function<void(TObject* Sender, TqvSmtpCommandConnection* AConnection, TqvMailUserAccountItem* Account,
+                       const std::string& APrefix, std::unique_ptr<TqvMessageSpool>& ASpool)>;
+// As OnMessageRelayed and OnMessageDelivered, for a spooled message; the
+// copy is ASpool.StageCopy, whose CopyPrefix the server has set.
+using TqvSmtpSpooledRelayedEvent =
+    std::function<void(TObject* Sender, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                       const TStrings& ARecipients, TqvMessageSpool& ASpool, TqvSmtpMailDataAction& Action)>;
+using TqvSmtpSpooledDeliveredEvent =
+    std::function<void(TObject* Sender, TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom,
+                       const std::string& ARecipient, TqvMailUserAccountItem* Account, TqvMessageSpool& ASpool,
+                       TqvSmtpMailDataAction& Action)>;
 
 class TqvSmtpServer : public TqvTcpCommandServer {
  public:
@@ -147,6 +169,9 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   TqvSmtpMessageReceivedEvent OnMessageRelayed;
   TqvSmtpConnectionEvent OnStateChanged;
   TqvSmtpConnectionEvent OnReset;
+  TqvSmtpCreateSpoolEvent OnCreateSpool;
+  TqvSmtpSpooledRelayedEvent OnSpooledMessageRelayed;
+  TqvSmtpSpooledDeliveredEvent OnSpooledMessageDelivered;
 
  protected:
   // Where TLS stands for a connection. This server has no TLS transport:
@@ -199,8 +224,18 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   [[nodiscard]] static bool ParsePath(const std::string& AParams, const char* APrefix, std::string& AAddress);
   void SendReply(TqvSmtpCommandConnection* AConnection, const std::string& ACommand, int ACode,
                  const std::string& AText);
+  // The trace lines (and a Message-ID line when AHeader has none), in order.
+  [[nodiscard]] std::vector<std::string> TraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AHeader);
   void InsertTraceLines(TqvSmtpCommandConnection* AConnection, TStrings& AMessage);
-  void DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings& AMessage, TqvSmtpMailDataAction& Action);
+  // The spool of a message being received, its trace lines written; null
+  // when the store has none.
+  [[nodiscard]] std::unique_ptr<TqvMessageSpool> OpenSpool(TqvSmtpCommandConnection* AConnection,
+                                                           std::string_view AHeader);
+  // True when every bound event can take the message from its spool.
+  [[nodiscard]] bool SpoolDeliverable() const;
+  // Exactly one of AMessage and ASpool is given.
+  void DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrings* AMessage, TqvMessageSpool* ASpool,
+                      TqvSmtpMailDataAction& Action);
 
   void CmdEhlo(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams);
   void CmdHelo(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams);

@@ -54,6 +54,8 @@ std::string Encode(const std::string& AText, const std::string& ACharSet) {
 void TqvTcpCommandParams::Parse(const std::string& ALine) {
   RawLine = ALine;
   Lines = nullptr;
+  Spool = nullptr;
+  SpoolFailed = false;
   const size_t blank = ALine.find(' ');
   Command = blank == std::string::npos ? ALine : ALine.substr(0, blank);
   Params = blank == std::string::npos ? std::string() : ALine.substr(blank + 1);
@@ -66,13 +68,17 @@ void TqvTcpCommandParams::InitFromLine(const TqvProcessLineContext& AContext) {
   Params = AContext.Line;
   RawLine.clear();
   Lines = nullptr;
+  Spool = nullptr;
+  SpoolFailed = false;
 }
 
 void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AContext) {
   Command = AContext.CommandInfo ? AContext.CommandInfo->Name : std::string();
   Params.clear();
   RawLine.clear();
-  Lines = const_cast<TBlockStringList*>(&AContext.Lines);
+  Lines = AContext.Spool || AContext.SpoolFailed ? nullptr : const_cast<TBlockStringList*>(&AContext.Lines);
+  Spool = AContext.Spool.get();
+  SpoolFailed = AContext.SpoolFailed;
 }
 
 namespace {
@@ -202,19 +208,21 @@ void TqvTcpCommandServer::StartReadLine(TqvCommandConnection* AConnection, std::
 }
 
 void TqvTcpCommandServer::StartReadMultiLine(TqvCommandConnection* AConnection,
-                                             std::unique_ptr<TqvTcpCommandInfo> AInfo) {
+                                             std::unique_ptr<TqvTcpCommandInfo> AInfo,
+                                             TqvProcessMultiLineHandler::TOpenSpool AOpenSpool) {
   SetDataHandler(AConnection,
                  std::make_unique<TqvProcessMultiLineHandler>(
                      this, [this](TqvCommandConnection* c, TqvProcessDataContext& x) { ProcessLines(c, x); },
-                     std::move(AInfo)));
+                     std::move(AInfo), std::move(AOpenSpool), FSpoolThreshold));
 }
 
 void TqvTcpCommandServer::StartReadFixedBytes(TqvCommandConnection* AConnection,
-                                              std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize) {
+                                              std::unique_ptr<TqvTcpCommandInfo> AInfo, int64_t ASize,
+                                              std::unique_ptr<TqvMessageSpool> ASpool) {
   SetDataHandler(AConnection,
                  std::make_unique<TqvProcessFixedBytesHandler>(
                      this, [this](TqvCommandConnection* c, TqvProcessDataContext& x) { ProcessLines(c, x); },
-                     std::move(AInfo), ASize));
+                     std::move(AInfo), ASize, std::move(ASpool)));
 }
 
 void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {

@@ -26,6 +26,8 @@
 #include "StringList.h"
 #include "Streams.h"
 #include "qvDotStuffing.h"
+#include "qvMailServerLimits.h"
+#include "qvMessageSpool.h"
 #include "qvProcessDataHandler.h"
 #include "qvTcpCommandErrors.h"
 #include "qvTcpServerTls.h"
@@ -48,6 +50,11 @@ class TqvTcpCommandParams : public TObject {
   std::string Params;
   std::string RawLine;        // the trimmed line; empty for data
   TStrings* Lines = nullptr;  // a data block's lines, not owned
+  // A data block or literal that went to a spool instead (then Lines is
+  // null), not owned; SpoolFailed when it was skipped because no spool
+  // could take it.
+  TqvMessageSpool* Spool = nullptr;
+  bool SpoolFailed = false;
   bool Unknown = false;       // no command of the table has this word
 };
 
@@ -173,9 +180,12 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   // The next bytes are one line, a dot-terminated block, or ASize bytes for
   // AInfo, which runs with them once they are complete.
   void StartReadLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo);
-  void StartReadMultiLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo);
+  // A block past SpoolThreshold goes to the spool AOpenSpool opens, and a
+  // literal given ASpool goes to it (qvProcessDataHandler.h).
+  void StartReadMultiLine(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo,
+                          TqvProcessMultiLineHandler::TOpenSpool AOpenSpool = nullptr);
   void StartReadFixedBytes(TqvCommandConnection* AConnection, std::unique_ptr<TqvTcpCommandInfo> AInfo,
-                           int64_t ASize);
+                           int64_t ASize, std::unique_ptr<TqvMessageSpool> ASpool = nullptr);
 
   // Command errors become their reply here; others get DoCommandError and go on.
   void ExecuteCommand(TqvCommandConnection* AConnection, TqvTcpCommandInfo* AInfo, TqvTcpCommandParams* AParams);
@@ -209,6 +219,9 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
   int64_t MaxDataSize() const { return FMaxDataSize; }
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
+  // Bytes of a block or literal kept in memory before it goes to a spool.
+  int64_t SpoolThreshold() const { return FSpoolThreshold; }
+  void SetSpoolThreshold(int64_t Value) { FSpoolThreshold = Value > 0 ? Value : qvSpoolThresholdBytes; }
   // A line with nothing but blanks, NULs or control bytes is a command of
   // its own, answered as an unknown one; otherwise it is dropped unanswered.
   [[nodiscard]] bool AnswersBlankLines() const { return FAnswersBlankLines; }
@@ -278,6 +291,7 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   std::atomic<bool> FCommandsReady{false};
   bool FAddingCommands = false;
   int64_t FMaxDataSize = -1;
+  int64_t FSpoolThreshold = qvSpoolThresholdBytes;
   bool FAnswersBlankLines = false;
   std::string FCharSet;
 };

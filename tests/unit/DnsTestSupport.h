@@ -35,7 +35,7 @@ class TFakeDnsServer {
  public:
   explicit TFakeDnsServer(TDnsHandler AHandler, const std::string& AAddress = "127.0.0.1", int APort = 0)
       : FHandler(std::move(AHandler)) {
-    FSocket = Bound(AAddress, APort);
+    FSocket = APort != 0 ? Bound(AAddress, APort) : BoundFreeForTcp(AAddress);
     FStranger = Bound(AAddress, 0);
     sockaddr_in a{};
     socklen_t len = sizeof a;
@@ -69,6 +69,28 @@ class TFakeDnsServer {
     return s;
   }
 
+  // A port picked by the kernel for UDP may be held on the TCP side (a busy
+  // machine has thousands of loopback connections in TIME_WAIT); the TCP half
+  // of a fake name server binds the same number, so only a port free for both
+  // is taken.
+  static int BoundFreeForTcp(const std::string& AAddress) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      const int s = Bound(AAddress, 0);
+      sockaddr_in a{};
+      socklen_t len = sizeof a;
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+      const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+      const int on = 1;
+      ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      ::close(probe);
+      if (free) return s;
+      ::close(s);
+    }
+    ADD_FAILURE() << "no port free for UDP and TCP on " << AAddress;
+    return Bound(AAddress, 0);
+  }
+
   void Run() {
     while (!FStop) {
       pollfd p{FSocket, POLLIN, 0};
@@ -98,21 +120,6 @@ class TFakeDnsServer {
   std::vector<std::string> FQueries;
   std::thread FThread;
 };
-
-// Whether a TCP listener could bind AAddress:APort now (another process's
-// connection may hold the number a UDP server was given).
-inline bool TcpPortFree(const std::string& AAddress, int APort) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(APort));
-  ::inet_pton(AF_INET, AAddress.c_str(), &a.sin_addr);
-  const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return free;
-}
 
 // The TCP side of a name server (length-prefixed messages) on AAddress:APort:
 // each query read is answered with what AHandler returns for it.
