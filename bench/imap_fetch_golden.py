@@ -28,6 +28,7 @@ sys.path.insert(0, HERE)
 import mail_throughput as mt  # noqa: E402  (peer install and process helpers)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from test_imap_fetch_grammar import parse as parse_value  # noqa: E402  (the tests' IMAP data reader)
+import imap_exchanges as ex  # noqa: E402  (the raw IMAP client)
 
 PACKAGES = ["dovecot-core", "dovecot-imapd"]
 # Our own loopback address, away from other scripts' peers.
@@ -69,37 +70,11 @@ service pop3-login {{
 """
 
 
-class Session:
+class Session(ex.Session):
     """A raw IMAP client that keeps answers byte for byte."""
 
     def __init__(self, port, address="127.0.0.1"):
-        self.sock = socket.create_connection((address, port), timeout=10)
-        self.buf = b""
-        self.line()
-
-    def line(self):
-        while b"\r\n" not in self.buf:
-            data = self.sock.recv(65536)
-            if not data:
-                raise EOFError("server closed")
-            self.buf += data
-        line, self.buf = self.buf.split(b"\r\n", 1)
-        return line
-
-    def exact(self, n):
-        while len(self.buf) < n:
-            self.buf += self.sock.recv(65536)
-        data, self.buf = self.buf[:n], self.buf[n:]
-        return data
-
-    def response(self):
-        """One response line with its literals inlined."""
-        out = self.line()
-        while True:
-            m = re.search(rb"\{(\d+)\}$", out)
-            if not m:
-                return out
-            out += b"\r\n" + self.exact(int(m.group(1))) + self.line()
+        super().__init__(address, port)
 
     def command(self, tag, text, literal=None):
         if literal is None:

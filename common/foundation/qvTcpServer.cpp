@@ -370,6 +370,7 @@ void TqvTcpServer::TListener::CheckTimeOut() {
   }
   for (const TqvUserConnectionPtr& c : idle) {
     try {
+      FServer->DoSessionTimeOut(c.get());
       FServer->CloseListed(c.get());
     } catch (const EqvSocketError&) {
     } catch (const std::exception& e) {
@@ -683,6 +684,8 @@ void TqvTcpServer::ReadConnection(TqvUserConnection* AConnection) {
   data.SetPosition(0);
   DoReadConnection(AConnection, data);
 }
+
+void TqvTcpServer::DoSessionTimeOut(TqvUserConnection*) {}
 
 void TqvTcpServer::SetSessionTimeOut(int Value) {
   if (Value >= 1 && Value < kMinIdleClose) return;

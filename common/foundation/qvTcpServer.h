@@ -152,6 +152,9 @@ class TqvTcpServer : public TComponent {
   // Protocol servers send their greeting here (listening thread).
   virtual void DoAcceptConnection(TqvUserConnection* AConnection, bool& Handled);
   virtual void DoCloseConnection(TqvUserConnection* AConnection);
+  // On the listening thread, just before an idle connection is closed for
+  // its time-out: a protocol may say goodbye. Errors go to OnServerError.
+  virtual void DoSessionTimeOut(TqvUserConnection* AConnection);
   virtual void DoReadConnection(TqvUserConnection* AConnection, TStream& AData);
   virtual void DoWriteConnection(TqvUserConnection* AConnection);
   virtual void DoStart();

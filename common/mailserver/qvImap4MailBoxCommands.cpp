@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <utility>
 
 #include "qvImap4Server.h"
@@ -143,6 +144,14 @@ bool TqvImap4MessageList::IsShared(const TqvImap4MessageItem* AItem) const {
   return false;
 }
 
+TqvImap4MessageSnapshotPtr TqvImap4MessageList::Snapshot() const {
+  if (FShared.size() != 1 || !FOwned.empty() || FItems.size() != FShared.front()->size()) return nullptr;
+  const TqvImap4MessageItem* first = FShared.front()->data();
+  for (size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i] != first + i) return nullptr;
+  return FShared.front();
+}
+
 TqvImap4MessageItem* TqvImap4MessageList::Writable(const TqvImap4MessageItem* AItem) {
   // Numbered lists find it at once.
   const auto at = static_cast<size_t>(AItem->SequenceNumber - 1);
@@ -229,7 +238,9 @@ std::vector<std::pair<int64_t, int>> TqvImap4MessageList::UidIndex() const {
 
 std::string TqvImap4Server::MailBoxArgument(TqvImap4CommandParams* AParams, const std::string& AWord,
                                             const std::string& ARefusal) const {
-  // Checked after decoding: "&AC4ALg-" is "..".
+  // A name that is not modified UTF-7 would make a folder whose name is not
+  // UTF-8. Checked after decoding: "&AC4ALg-" is "..".
+  if (!TqvImapUtf7Encoder::IsWellFormed(AWord)) Refuse(AParams, "NO", ARefusal);
   const std::string name = TqvImapUtf7Encoder::Decode(AWord);
   if (!IsSafeMailBoxName(name, FMailBoxSeparator)) Refuse(AParams, "NO", ARefusal);
   return name;
@@ -242,53 +253,63 @@ std::unique_ptr<TqvImap4MailBoxList> TqvImap4Server::FindMailBoxes(TqvImap4Comma
   return list;
 }
 
+void TqvImap4Server::AssignUids(TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AItem,
+                                TqvImap4MessageList& AMessages,
+                                std::vector<std::pair<std::string, int64_t>>* AGiven, bool AClaim) {
+  // UID 0 is not a valid UID. Another session may have given UIDs since the
+  // item was read: new ones start above every UID already given.
+  int64_t next = std::max<int64_t>(AItem.UIDNext, 1);
+  for (int i = 0; i < AMessages.Count(); ++i) next = std::max(next, AMessages.Peek(i)->UID + 1);
+  std::vector<std::pair<TqvImap4MessageItem*, int64_t>> given;
+  for (int i = 0; i < AMessages.Count(); ++i) {
+    if (AMessages.Peek(i)->UID >= 0) continue;
+    // Only the messages that change are copied out of the store's records.
+    // \Recent waits in the store for the first session told of it.
+    TqvImap4MessageItem* m = AMessages.Items(i);
+    m->UID = next++;
+    if (!AClaim) m->Flags |= MessageFlag(mfRecent);
+    given.emplace_back(m, m->UID);
+  }
+  if (!given.empty()) {
+    bool updated = true;
+    DoUpdateMessages(AConnection, AMessages, AItem.Name, updated);
+    // The store may have kept another UID than the one asked for (another
+    // session gave it first): the UIDs reported are those it keeps, and such
+    // a message is not this session's to take.
+    for (const auto& [m, uid] : given) {
+      next = std::max(next, m->UID + 1);
+      if (AGiven) AGiven->emplace_back(m->Name, m->UID);
+      if (AClaim && m->UID == uid) AConnection->FClaimed.push_back(uid);
+    }
+  }
+  AItem.UIDNext = next;
+}
+
 void TqvImap4Server::LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                      TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
-                                     std::vector<std::pair<std::string, int64_t>>* AGiven) {
+                                     std::vector<std::pair<std::string, int64_t>>* AGiven, bool AClaim) {
   TqvImap4MessageList messages;
   bool success = true;
   DoGetMessages(AConnection, messages, AItem.Name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
+  AssignUids(AConnection, AItem, messages, AGiven, AClaim);
   AInfo.Clear();
   AInfo.Name = AItem.Name;
   AInfo.Flags = AItem.Flags;
   AInfo.PermanentFlags = AItem.PermanentFlags;
   AInfo.UIDValidity = AItem.UIDValidity;
-  // UID 0 is not a valid UID. Another session may have given UIDs since the
-  // item was read: new ones start above every UID already given.
-  AInfo.UIDNext = std::max<int64_t>(AItem.UIDNext, 1);
-  for (int i = 0; i < messages.Count(); ++i) AInfo.UIDNext = std::max(AInfo.UIDNext, messages.Peek(i)->UID + 1);
+  AInfo.UIDNext = AItem.UIDNext;
   AInfo.Exists = messages.Count();
   std::vector<const TqvImap4MessageItem*> numbered;
   for (int i = 0; i < messages.Count(); ++i) {
-    // Only the messages that change are copied out of the store's records.
     const TqvImap4MessageItem* m = messages.Peek(i);
-    if (m->UID < 0) {
-      TqvImap4MessageItem* given = messages.Items(i);
-      given->UID = AInfo.UIDNext++;
-      given->Flags |= MessageFlag(mfRecent);
-      numbered.push_back(given);
-      m = given;
-    } else if (m->Flags & MessageFlag(mfRecent)) {
-      TqvImap4MessageItem* old = messages.Items(i);
-      old->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
-      m = old;
-    }
     if (!(m->Flags & MessageFlag(mfSeen))) {
       ++AInfo.UnseenCount;
       if (AInfo.FirstUnseen == 0) AInfo.FirstUnseen = i + 1;
     }
+    // Recent here: no session has been told of it yet.
     if (m->Flags & MessageFlag(mfRecent)) ++AInfo.Recent;
   }
-  bool updated = true;
-  DoUpdateMessages(AConnection, messages, AItem.Name, updated);
-  // The store may have given another UID than the one asked for (another
-  // session took it meanwhile): the UIDs reported are those it keeps.
-  for (const TqvImap4MessageItem* m : numbered) {
-    AInfo.UIDNext = std::max(AInfo.UIDNext, m->UID + 1);
-    if (AGiven) AGiven->emplace_back(m->Name, m->UID);
-  }
-  AItem.UIDNext = AInfo.UIDNext;
   success = true;
   DoUpdateMailBox(AConnection, AItem, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
@@ -310,14 +331,33 @@ void TqvImap4Server::CmdList(TqvImap4CommandConnection* AConnection, TqvImap4Com
     const std::string pattern = MailBoxPatternToRegEx(
         TqvImapUtf7Encoder::Decode(words[0]) + TqvImapUtf7Encoder::Decode(words[1]), separator);
     const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, "");
+    const auto add = [&](const std::string& AName, TqvImap4MailBoxAttributes AAttributes) {
+      lines->Add("* " + AParams->Command + " (" + GetImapMailBoxAttributes(AAttributes) + ") " + quotedSeparator +
+                 " " + QuoteImapString(TqvImapUtf7Encoder::Encode(AName)));
+    };
+    std::set<std::string> listed;
+    for (int i = 0; i < boxes->Count(); ++i)
+      if (!subscribedOnly || boxes->Items(i)->Subscribed) listed.insert(boxes->Items(i)->Name);
     for (int i = 0; i < boxes->Count(); ++i) {
       const TqvImap4MailBoxItem& box = *boxes->Items(i);
       if (subscribedOnly && !box.Subscribed) continue;
-      if (!TqvRegEx::Match(box.Name, pattern, TqvRegEx::rfCaseless)) continue;
-      lines->Add("* " + AParams->Command + " (" + GetImapMailBoxAttributes(box.Attributes) + ") " + quotedSeparator +
-                 " " + QuoteImapString(TqvImapUtf7Encoder::Encode(box.Name)));
+      if (TqvRegEx::Match(box.Name, pattern, TqvRegEx::rfCaseless)) {
+        add(box.Name, box.Attributes);
+        continue;
+      }
+      if (!subscribedOnly) continue;
+      // RFC 3501 6.3.9: where "%" stops above a subscribed mailbox, the level
+      // it stops at is listed, \Noselect unless subscribed itself.
+      for (size_t at = box.Name.find(FMailBoxSeparator); at != std::string::npos;
+           at = box.Name.find(FMailBoxSeparator, at + 1)) {
+        const std::string parent = box.Name.substr(0, at);
+        if (listed.count(parent) || !TqvRegEx::Match(parent, pattern, TqvRegEx::rfCaseless)) continue;
+        listed.insert(parent);
+        add(parent, MailBoxAttribute(maNoselect));
+      }
     }
   }
+  for (const std::string& update : ViewUpdates(AConnection, AParams)) lines->Add(update);
   std::unique_ptr<TStrings> out = std::move(lines);
   SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK " + AParams->Command + " completed");
 }
@@ -325,12 +365,16 @@ void TqvImap4Server::CmdList(TqvImap4CommandConnection* AConnection, TqvImap4Com
 // --- CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE
 
 void TqvImap4Server::CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  const std::string name = MailBoxArgument(AParams, OneName(AParams), kAccessDenied);
+  // RFC 3501 6.3.3: a trailing separator only says the client means to make
+  // mailboxes below it.
+  std::string word = OneName(AParams);
+  while (word.size() > 1 && word.back() == FMailBoxSeparator) word.pop_back();
+  const std::string name = MailBoxArgument(AParams, word, kAccessDenied);
   if (FindMailBoxes(AConnection, name)->Count() > 0) Refuse(AParams, "NO", kMailBoxExists);
   bool success = true;
   DoCreateMailBox(AConnection, name, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK CREATE completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK CREATE completed");
 }
 
 void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -341,7 +385,7 @@ void TqvImap4Server::CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4C
   if (!success) Refuse(AParams, "NO", kAccessDenied);
   // Answers kept for the mailbox's messages are no longer theirs.
   FFetchCache->Clear();
-  SendTagged(AConnection, AParams, "OK DELETE completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK DELETE completed");
 }
 
 void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -355,7 +399,7 @@ void TqvImap4Server::CmdRename(TqvImap4CommandConnection* AConnection, TqvImap4C
   DoRenameMailBox(AConnection, from, to, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
   FFetchCache->Clear();
-  SendTagged(AConnection, AParams, "OK RENAME completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK RENAME completed");
 }
 
 void TqvImap4Server::CmdSubscribe(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -367,29 +411,48 @@ void TqvImap4Server::CmdSubscribe(TqvImap4CommandConnection* AConnection, TqvIma
   bool success = true;
   DoUpdateMailBox(AConnection, box, success);
   if (!success) Refuse(AParams, "NO", kAccessDenied);
-  SendTagged(AConnection, AParams, "OK " + AParams->Command + " completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK " + AParams->Command + " completed");
 }
 
 // --- SELECT, EXAMINE, STATUS
 
 void TqvImap4Server::CmdSelect(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  const std::string name = MailBoxArgument(AParams, OneName(AParams), kNoMailBox);
-  const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
-  if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+  std::string name;
   TqvImap4ServerMailBoxInfo info;
-  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info);
-  auto lines = std::make_unique<TStringList>();
-  lines->Add("* " + std::to_string(info.Exists) + " EXISTS");
-  lines->Add("* " + std::to_string(info.Recent) + " RECENT");
-  if (info.FirstUnseen > 0) lines->Add("* OK [UNSEEN " + std::to_string(info.FirstUnseen) + "] first unseen");
-  lines->Add("* OK [UIDVALIDITY " + info.UIDValidity + "] UIDs valid");
-  lines->Add("* OK [UIDNEXT " + std::to_string(info.UIDNext) + "] Predicted next UID");
-  lines->Add("* FLAGS (" + GetImapMessageFlags(info.Flags) + ")");
-  lines->Add("* OK [PERMANENTFLAGS (" + GetImapMessageFlags(info.PermanentFlags) + ")] .");
+  try {
+    name = MailBoxArgument(AParams, OneName(AParams), kNoMailBox);
+    const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+    if (boxes->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
+    // A SELECT is the first told of the messages it gives UIDs to.
+    AConnection->FClaimed.clear();
+    LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), info, nullptr, AParams->Command == "SELECT");
+  } catch (const EqvImap4ServerError&) {
+    // RFC 3501 6.3.1: a failed SELECT leaves no mailbox selected.
+    if (AConnection->FState == 2) ChangeState(AConnection, 1);
+    throw;
+  }
   const bool examine = AParams->Command == "EXAMINE";
   ChangeState(AConnection, 2);
   AConnection->FReadOnly = examine;
   AConnection->FSelectedMailBox = name;
+  // The view starts empty: every message is new to it.
+  std::vector<int64_t> claimed = std::move(AConnection->FClaimed);
+  AConnection->FView.Clear();
+  AConnection->FClaimed = std::move(claimed);
+  std::vector<std::string> told;
+  SyncView(AConnection, true, false, told);
+  const TqvImap4SessionView& view = AConnection->FView;
+  int firstUnseen = 0;
+  for (int i = 0; i < view.Count() && firstUnseen == 0; ++i)
+    if (!(view.Flags(i) & MessageFlag(mfSeen))) firstUnseen = i + 1;
+  auto lines = std::make_unique<TStringList>();
+  lines->Add("* " + std::to_string(view.Count()) + " EXISTS");
+  lines->Add("* " + std::to_string(view.RecentCount()) + " RECENT");
+  if (firstUnseen > 0) lines->Add("* OK [UNSEEN " + std::to_string(firstUnseen) + "] first unseen");
+  lines->Add("* OK [UIDVALIDITY " + info.UIDValidity + "] UIDs valid");
+  lines->Add("* OK [UIDNEXT " + std::to_string(std::max(info.UIDNext, view.LastUid() + 1)) + "] Predicted next UID");
+  lines->Add("* FLAGS (" + GetImapMessageFlags(info.Flags) + ")");
+  lines->Add("* OK [PERMANENTFLAGS (" + GetImapMessageFlags(info.PermanentFlags) + ")] .");
   std::unique_ptr<TStrings> out = std::move(lines);
   SendMultipleLinesAll(AConnection, out,
                        AParams->Tag + " OK [" + (examine ? "READ-ONLY" : "READ-WRITE") + "] " + AParams->Command +
@@ -419,10 +482,9 @@ void TqvImap4Server::CmdStatus(TqvImap4CommandConnection* AConnection, TqvImap4C
       items += "UNSEEN " + std::to_string(info.UnseenCount) + " ";
   }
   if (!items.empty()) items.pop_back();
-  std::string none;
-  SendRepliesAfter(AConnection, AParams, none,
-                   {UntaggedLine("STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")"),
-                    TaggedLine(AParams, "OK STATUS completed")});
+  SendUntaggedAndTagged(AConnection, AParams,
+                        UntaggedLine("STATUS " + QuoteImapString(TqvImapUtf7Encoder::Encode(name)) + " (" + items + ")"),
+                        "OK STATUS completed");
 }
 
 // --- APPEND
@@ -436,7 +498,9 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word[0] == '(') {
-      info->Flags = ParseImapMessageFlags(qvtext::UpperCase(ExtractQuotedString(word, '(', ')')));
+      // \Recent is the server's to give, never the client's.
+      info->Flags = ParseImapMessageFlags(qvtext::UpperCase(ExtractQuotedString(word, '(', ')'))) &
+                    static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
     } else if (word[0] == '"') {
       const std::string text = ExtractQuotedString(word, '"');
       // The IMAP form first, then the mail form; neither keeps the current time.
@@ -474,6 +538,7 @@ void TqvImap4Server::CmdAppend(TqvImap4CommandConnection* AConnection, TqvImap4C
                           AParams->Tag),
                       size + 2, std::move(spool));
   SendResponse(AConnection, AParams->Command, "+ Ready for append literal");
+  AcknowledgeNextPromptly(AConnection);
 }
 
 void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
@@ -508,25 +573,27 @@ void TqvImap4Server::AppendLiteral(TqvImap4CommandConnection* AConnection, TqvIm
   // The new message gets its UID now, so that a client that syncs by UID
   // finds it without selecting the mailbox again, and the reply names it
   // (APPENDUID, which clients that do not know it ignore). A session that has
-  // the mailbox selected hears of it at once.
+  // the mailbox selected hears of it in the updates before the reply.
   const auto boxes = FindMailBoxes(AConnection, info->MailBox);
   if (!listed || boxes->Count() != 1) {
-    SendTagged(AConnection, AParams, "OK APPEND completed");
+    SendTaggedWithUpdates(AConnection, AParams, "OK APPEND completed");
     return;
   }
   TqvImap4ServerMailBoxInfo added;
   std::vector<std::pair<std::string, int64_t>> given;
-  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given);
+  // The appending session is the first told of a message it appends to the
+  // mailbox it has selected read-write.
+  const bool mine = AConnection->FState == 2 && !AConnection->FReadOnly && info->MailBox == AConnection->SelectedMailBox();
+  LoadMailBoxInfo(AConnection, AParams, *boxes->Items(0), added, &given, mine);
   std::erase_if(given, [&](const auto& g) { return std::as_const(before).Find(g.first) != nullptr; });
   // The UID the store gave the message itself, else the one this listing gave.
   if (appendedUid >= 0) given.assign(1, {std::string(), appendedUid});
-  if (info->MailBox == AConnection->SelectedMailBox())
-    SendUntagged(AConnection, AParams, std::to_string(added.Exists) + " EXISTS");
   // Another session's append in the same moment leaves it open which is ours.
   if (given.size() != 1) {
-    SendTagged(AConnection, AParams, "OK APPEND completed");
+    SendTaggedWithUpdates(AConnection, AParams, "OK APPEND completed");
     return;
   }
-  SendTagged(AConnection, AParams,
-             "OK [APPENDUID " + added.UIDValidity + " " + std::to_string(given.front().second) + "] APPEND completed");
+  SendTaggedWithUpdates(
+      AConnection, AParams,
+      "OK [APPENDUID " + added.UIDValidity + " " + std::to_string(given.front().second) + "] APPEND completed");
 }

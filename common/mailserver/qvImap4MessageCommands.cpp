@@ -85,9 +85,12 @@ std::vector<TLineItem> LineItems(const TqvImap4FetchList& AItems) {
   return kinds;
 }
 
-std::string FlagsItem(const TqvImap4MessageItem& AMessage) {
-  return "FLAGS (" + ImapMessageFlagsText(AMessage.Flags) + ")";
-}
+// A message another session expunged that this one has not been told of.
+bool IsStandIn(const TqvImap4MessageItem& AMessage) { return AMessage.Name.empty(); }
+
+constexpr char kExpungedSome[] = "[EXPUNGEISSUED] Some messages were already expunged";
+constexpr char kExpungedGone[] = "[EXPUNGEISSUED] Some of the requested messages no longer exist";
+constexpr TqvMailMessageFlags kNotRecent = static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
 
 void AppendNumber(std::string& AOut, int64_t ANumber) {
   char digits[24];
@@ -126,11 +129,12 @@ std::string CachedItemName(const TqvImap4FetchItem& AItem) {
 }
 
 // "* <seq> FETCH (<items>)" CRLF: the items in request order (ASourceItems
-// holds the answers of the NeedsSource items by index), then FLAGS when
-// AAddFlags (\Seen was set now) and UID when AAddUid (a UID command).
+// holds the answers of the NeedsSource items by index; FLAGS are AFlags, the
+// session's), after UID when AAddUid (a UID command), then FLAGS when
+// AAddFlags (\Seen was set now).
 void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, const TqvImap4MessageItem& AMessage,
-                    const std::vector<std::shared_ptr<const std::string>>& ASourceItems, bool AAddFlags,
-                    bool AAddUid) {
+                    TqvMailMessageFlags AFlags, const std::vector<std::shared_ptr<const std::string>>& ASourceItems,
+                    bool AAddFlags, bool AAddUid) {
   AOut += "* ";
   AppendNumber(AOut, AMessage.SequenceNumber);
   AOut += " FETCH (";
@@ -141,13 +145,18 @@ void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, con
   };
   const auto flags = [&] {
     AOut += "FLAGS (";
-    AOut += ImapMessageFlagsText(AMessage.Flags);
+    AOut += ImapMessageFlagsText(AFlags);
     AOut += ')';
   };
   const auto uid = [&] {
     AOut += "UID ";
     AppendNumber(AOut, AMessage.UID);
   };
+  // The UID a UID command adds comes first, as other servers put it.
+  if (AAddUid) {
+    separate();
+    uid();
+  }
   for (size_t i = 0; i < AItems.size(); ++i) {
     switch (AItems[i]) {
       case TLineItem::kSource:
@@ -175,10 +184,6 @@ void WriteFetchLine(std::string& AOut, const std::vector<TLineItem>& AItems, con
   if (AAddFlags) {
     separate();
     flags();
-  }
-  if (AAddUid) {
-    separate();
-    uid();
   }
   AOut += ")\r\n";
 }
@@ -284,16 +289,19 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
   items.Parse(params.substr(blank + 1));
   if (items.GetCount() == 0 || !items.SectionsValid()) ParseError(AParams);
 
-  TqvImap4MessageList messages;
-  LoadSelected(AConnection, AParams, messages, "FETCH error", "FETCH error");
+  TqvImap4MessageList stored, own;
+  LoadSelected(AConnection, AParams, stored, "FETCH error", "FETCH error");
+  TqvImap4MessageList& messages = SessionMessages(AConnection, stored, own);
+  TqvImap4SessionView& session = AConnection->FView;
   const bool uid = IsUidCommand(AParams);
-  bool needSource = false, setsSeen = false, flagsAsked = false, uidAsked = false;
+  bool needSource = false, setsSeen = false, flagsAsked = false, uidAsked = false, dateAsked = false;
   for (int i = 0; i < items.GetCount(); ++i) {
     const std::string& name = items.GetItem(i).Name;
     needSource = needSource || NeedsSource(name);
     setsSeen = setsSeen || SetsSeen(name);
     flagsAsked = flagsAsked || name == "FLAGS";
     uidAsked = uidAsked || name == "UID";
+    dateAsked = dateAsked || name == "INTERNALDATE";
   }
   // A read-only selection never changes a flag.
   setsSeen = setsSeen && !AConnection->FReadOnly;
@@ -310,11 +318,21 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
                                              : std::min<int64_t>(int64_t{view->Count()} * 48, kFetchPieceBytes)));
   TqvImap4MessageList seen(false);
   std::vector<std::shared_ptr<const std::string>> answers(static_cast<size_t>(items.GetCount()));
+  bool expunged = false;
   try {
     for (int m = 0; m < view->Count(); ++m) {
       const TqvImap4MessageItem* message = view->Peek(m);
-      // A message whose bytes cannot be had is left out.
-      if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) continue;
+      const int at = message->SequenceNumber - 1;
+      if (IsStandIn(*message)) {
+        // Its UID and flags are known still; nothing else is.
+        if (needSource || dateAsked || setsSeen) {
+          expunged = true;
+          continue;
+        }
+      } else if (needSource && !FetchSourceItems(AConnection, items, *message, answers)) {
+        // A message whose bytes cannot be had is left out.
+        continue;
+      }
       bool seenNow = false;
       if (setsSeen && !(message->Flags & MessageFlag(mfSeen))) {
         TqvImap4MessageItem* changed = messages.Writable(message);
@@ -323,7 +341,9 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
         seen.AddRef(changed);
         seenNow = true;
       }
-      WriteFetchLine(out, lineItems, *message, answers, seenNow && !flagsAsked, uid && !uidAsked);
+      const TqvMailMessageFlags flags = session.SessionFlags(at, message->Flags);
+      if (flagsAsked || seenNow) session.Reported(at, flags);
+      WriteFetchLine(out, lineItems, *message, flags, answers, seenNow && !flagsAsked, uid && !uidAsked);
       if (static_cast<int64_t>(out.size()) >= kFetchPieceBytes) {
         (void)UpdateMessages(AConnection, seen);
         SendRawBytes(AConnection, out);
@@ -335,7 +355,8 @@ void TqvImap4Server::CmdFetch(TqvImap4CommandConnection* AConnection, TqvImap4Co
     if (!out.empty() && seen.Count() == 0) SendRawBytes(AConnection, out);
     throw;
   }
-  SendRepliesAfter(AConnection, AParams, out, {TaggedLine(AParams, "OK FETCH completed")});
+  SendTaggedWithUpdates(AConnection, AParams, expunged ? std::string("OK ") + kExpungedSome : "OK FETCH completed",
+                        out);
 }
 
 // --- STORE
@@ -352,33 +373,49 @@ void TqvImap4Server::CmdStore(TqvImap4CommandConnection* AConnection, TqvImap4Co
   const char mode = words[1][0];
   const bool silent = qvtext::UpperCase(words[1]).find(".SILENT") != std::string::npos;
 
-  TqvImap4MessageList messages;
-  LoadSelected(AConnection, AParams, messages, "STORE error", "STORE error");
+  TqvImap4MessageList stored, own;
+  LoadSelected(AConnection, AParams, stored, "STORE error", "STORE error");
+  TqvImap4MessageList& messages = SessionMessages(AConnection, stored, own);
+  TqvImap4SessionView& session = AConnection->FView;
   const bool uid = IsUidCommand(AParams);
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], uid);
-  auto lines = std::make_unique<TStringList>();
+  // \Recent is the server's: a client neither sets nor clears it.
+  const TqvMailMessageFlags given = flags & kNotRecent;
+  const auto apply = [&](TqvMailMessageFlags AOld) -> TqvMailMessageFlags {
+    if (mode == '+') return AOld | given;
+    if (mode == '-') return AOld & static_cast<TqvMailMessageFlags>(~given);
+    return given;
+  };
   TqvImap4MessageList changed(false);
-  std::vector<const TqvImap4MessageItem*> stored;
-  stored.reserve(static_cast<size_t>(view->Count()));
+  // What each message of the set shows afterwards, in set order.
+  std::vector<std::pair<const TqvImap4MessageItem*, TqvMailMessageFlags>> results;
+  results.reserve(static_cast<size_t>(view->Count()));
   for (int m = 0; m < view->Count(); ++m) {
-    TqvImap4MessageItem* message = messages.Writable(view->Peek(m));
-    if (mode == '+')
-      message->Flags |= flags;
-    else if (mode == '-')
-      message->Flags &= static_cast<TqvMailMessageFlags>(~flags);
-    else
-      message->Flags = flags;
-    changed.AddRef(message);
-    stored.push_back(message);
+    const TqvImap4MessageItem* message = view->Peek(m);
+    const int at = message->SequenceNumber - 1;
+    if (IsStandIn(*message)) {
+      // Gone from the store: nothing is stored, no other message changes.
+      results.emplace_back(message, session.SessionFlags(at, apply(session.Flags(at) & kNotRecent)));
+      continue;
+    }
+    TqvImap4MessageItem* own = messages.Writable(message);
+    own->Flags = static_cast<TqvMailMessageFlags>(apply(own->Flags & kNotRecent) | (own->Flags & MessageFlag(mfRecent)));
+    changed.AddRef(own);
+    results.emplace_back(own, session.SessionFlags(at, own->Flags));
   }
+  auto lines = std::make_unique<TStringList>();
   // One store write for the whole set, before any reply.
-  if (UpdateMessages(AConnection, changed) && !silent) {
-    for (const TqvImap4MessageItem* message : stored) {
+  if (UpdateMessages(AConnection, changed)) {
+    for (const auto& [message, shown] : results) {
+      session.Reported(message->SequenceNumber - 1, shown);
+      if (silent) continue;
       // A UID command's FETCH lines carry the UID (RFC 3501 7.4.2).
-      lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" + FlagsItem(*message) +
-                 (uid ? " UID " + std::to_string(message->UID) : std::string()) + ")");
+      lines->Add("* " + std::to_string(message->SequenceNumber) + " FETCH (" +
+                 (uid ? "UID " + std::to_string(message->UID) + " " : std::string()) + "FLAGS (" +
+                 ImapMessageFlagsText(shown) + "))");
     }
   }
+  for (const std::string& update : ViewUpdates(AConnection, AParams)) lines->Add(update);
   std::unique_ptr<TStrings> out = std::move(lines);
   SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK STORE completed");
 }
@@ -391,30 +428,45 @@ void TqvImap4Server::CmdCopy(TqvImap4CommandConnection* AConnection, TqvImap4Com
   if (FindMailBoxes(AConnection, AConnection->FSelectedMailBox)->Count() != 1) Refuse(AParams, "NO", kNoMailBox);
   const std::string target = MailBoxArgument(AParams, words[1], "[TRYCREATE] Mailbox does not exist");
   if (FindMailBoxes(AConnection, target)->Count() != 1) Refuse(AParams, "NO", "[TRYCREATE] Mailbox does not exist");
-  TqvImap4MessageList messages;
+  TqvImap4MessageList stored, own;
   bool success = true;
-  DoGetMessages(AConnection, messages, AConnection->FSelectedMailBox, success);
+  DoGetMessages(AConnection, stored, AConnection->FSelectedMailBox, success);
   if (!success) Refuse(AParams, "NO", "COPY error");
+  TqvImap4MessageList& messages = SessionMessages(AConnection, stored, own);
   const std::unique_ptr<TqvImap4MessageList> view = messages.SetView(words[0], IsUidCommand(AParams));
+  // A set naming a message another session expunged copies nothing.
+  bool gone = false;
+  for (int m = 0; m < view->Count() && !gone; ++m) gone = IsStandIn(*view->Peek(m));
   TStringList source;
-  for (int m = 0; m < view->Count(); ++m) {
+  for (int m = 0; m < view->Count() && !gone; ++m) {
     const TqvImap4MessageItem* message = view->Peek(m);
     source.Clear();
     success = true;
     DoGetMessageSource(AConnection, source, message->Name, AConnection->FSelectedMailBox, success);
-    if (!success) continue;
+    if (!success) {
+      // Expunged meanwhile: the others are copied, and the reply says so.
+      gone = true;
+      continue;
+    }
     success = true;
-    DoAppendMessage(AConnection, message->Flags, message->Date, source, target, success);
+    // The copy is new in the target: its \Recent comes from there.
+    DoAppendMessage(AConnection, message->Flags & kNotRecent, message->Date, source, target, success);
     if (!success) Refuse(AParams, "NO", "COPY error");
   }
-  SendTagged(AConnection, AParams, "OK COPY completed");
+  SendTaggedWithUpdates(AConnection, AParams, gone ? std::string("NO ") + kExpungedGone : "OK COPY completed");
 }
 
 // --- SEARCH
 
 void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  TqvImap4MessageList messages;
-  LoadSelected(AConnection, AParams, messages, "SEARCH error", "SEARCH error");
+  TqvImap4MessageList stored, own;
+  LoadSelected(AConnection, AParams, stored, "SEARCH error", "SEARCH error");
+  TqvImap4MessageList& messages = SessionMessages(AConnection, stored, own);
+  // RECENT, NEW and OLD ask for this session's \Recent.
+  for (int i = 0; i < messages.Count(); ++i) {
+    const TqvMailMessageFlags flags = AConnection->FView.SessionFlags(i, messages.Peek(i)->Flags);
+    if (flags != messages.Peek(i)->Flags) messages.Items(i)->Flags = flags;
+  }
   messages.Renumber();
   TqvImapSearchProgram criteria;
   // Keys this server cannot answer are refused rather than matching nothing.
@@ -452,9 +504,7 @@ void TqvImap4Server::CmdSearch(TqvImap4CommandConnection* AConnection, TqvImap4C
     }
   }
   // With no match the line keeps its blank: "* SEARCH ".
-  std::string none;
-  SendRepliesAfter(AConnection, AParams, none,
-                   {UntaggedLine("SEARCH " + qvtext::Trim(numbers)), TaggedLine(AParams, "OK SEARCH completed")});
+  SendUntaggedAndTagged(AConnection, AParams, UntaggedLine("SEARCH " + qvtext::Trim(numbers)), "OK SEARCH completed");
 }
 
 // --- EXPUNGE, CLOSE
@@ -463,26 +513,25 @@ void TqvImap4Server::CmdExpunge(TqvImap4CommandConnection* AConnection, TqvImap4
   const bool close = AParams->Command == "CLOSE";
   // CLOSE after EXAMINE only deselects.
   if (AConnection->FReadOnly && !close) Refuse(AParams, "NO", kReadOnly);
-  auto lines = std::make_unique<TStringList>();
   if (!AConnection->FReadOnly && FindMailBoxes(AConnection, AConnection->FSelectedMailBox)->Count() == 1) {
     TqvImap4MessageList messages;
     bool success = true;
     DoGetMessages(AConnection, messages, AConnection->FSelectedMailBox, success);
     if (!success) Refuse(AParams, "NO", kAccessDenied);
+    // Every message of the mailbox marked \Deleted goes; the session hears of
+    // those it knows through its view, as of any other session's.
     const std::unique_ptr<TqvImap4MessageList> deleted = messages.FlagView(mfDeleted);
-    int reported = 0;
     for (int i = 0; i < deleted->Count(); ++i) {
       TqvImap4MessageItem* message = messages.Writable(deleted->Peek(i));
       success = true;
       DoDeleteMessage(AConnection, *message, AConnection->FSelectedMailBox, success);
-      if (!success) continue;
-      // Earlier reports have smaller numbers: each shifted the rest down.
-      if (!close) lines->Add("* " + std::to_string(message->SequenceNumber - reported) + " EXPUNGE");
-      ++reported;
     }
   }
   // A vanished mailbox is deselected by CLOSE all the same.
-  if (close) ChangeState(AConnection, 1);
-  std::unique_ptr<TStrings> out = std::move(lines);
-  SendMultipleLinesAll(AConnection, out, AParams->Tag + " OK " + AParams->Command + " completed");
+  if (close) {
+    ChangeState(AConnection, 1);
+    SendTagged(AConnection, AParams, "OK CLOSE completed");
+    return;
+  }
+  SendTaggedWithUpdates(AConnection, AParams, "OK " + AParams->Command + " completed");
 }

@@ -2,8 +2,11 @@
 // commands and the records are in qvImap4MailBoxCommands.cpp.
 #include "qvImap4Server.h"
 
+#include <algorithm>
+
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
+#include "qvMailServerLimits.h"
 #include "qvMailUtils.h"
 #include "qvServerSasl.h"
 #include "qvTextUtils.h"
@@ -44,7 +47,14 @@ void TqvImap4CommandParams::Parse(const std::string& ALine) {
   if (!token.empty()) tokens.push_back(token);
   switch (tokens.size()) {
     case 0: break;
-    case 1: Command = qvtext::UpperCase(tokens[0]); break;
+    case 1:
+      // A tag followed by nothing but blanks or control bytes: the word is
+      // the tag, and there is no command.
+      if (TrimmedTail)
+        Tag = tokens[0];
+      else
+        Command = qvtext::UpperCase(tokens[0]);
+      break;
     case 2:
     case 3:
       Tag = tokens[0];
@@ -91,6 +101,7 @@ TqvImap4Server::TqvImap4Server(TComponent* AOwner)
       FFetchCache(std::make_unique<TqvImap4FetchCache>(kFetchCacheBytes)) {
   SetPort(143);
   SetServerName("Quorvin Mail Kit - Ostra Edition IMAP4 service");
+  SetSessionTimeOut(kSessionTimeOutMs);
 }
 
 TqvImap4Server::~TqvImap4Server() { Stop(); }
@@ -117,6 +128,7 @@ void TqvImap4Server::Add(const char* AName, THandler AHandler, uint8_t AStates) 
           if (!(AStates & (1u << c->FState)))
             throw EqvImap4ServerError(p->Command, p->Tag, "BAD", "Bad state for " + p->Command);
         }
+        if (StartLiteral(c, p)) return;
         (this->*AHandler)(c, p);
       }));
 }
@@ -138,7 +150,7 @@ void TqvImap4Server::AddCommands() {
   Add("EXAMINE", &TqvImap4Server::CmdSelect, authenticated);
   Add("STATUS", &TqvImap4Server::CmdStatus, authenticated);
   Add("NOOP", &TqvImap4Server::CmdNoop, sAny);
-  Add("CHECK", &TqvImap4Server::CmdCheck, sAny);
+  Add("CHECK", &TqvImap4Server::CmdCheck, sSelected);
   Add("STARTTLS", &TqvImap4Server::CmdStartTls, sAny);
   Add("APPEND", &TqvImap4Server::CmdAppend, authenticated);
   Add("NAMESPACE", &TqvImap4Server::CmdNamespace, authenticated);
@@ -154,9 +166,81 @@ void TqvImap4Server::AddCommands() {
   Add("UID FETCH", &TqvImap4Server::CmdFetch, sSelected);
 }
 
+// --- literals of ordinary arguments
+
+bool TqvImap4Server::StartLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  const std::string& line = AParams->RawLine;
+  if (line.size() < 3 || line.back() != '}') return false;
+  const size_t open = line.rfind('{');
+  if (open == std::string::npos || open + 2 > line.size() - 1) return false;
+  const std::string digits = line.substr(open + 1, line.size() - open - 2);
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  // APPEND's literal after the mailbox is the message.
+  if (AParams->Command == "APPEND" && qvtext::Trim(AParams->Params).size() > digits.size() + 2) return false;
+  const int64_t size = std::stoll(digits);
+  if (static_cast<int64_t>(open) + size * 2 + 2 > qvMaxCommandLineBytes)
+    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", "Literal too large");
+  AConnection->FLiteralLine = line.substr(0, open);
+  const std::string tag = AParams->Tag;
+  StartReadFixedBytes(AConnection,
+                      std::make_unique<TqvImap4CommandInfo>(
+                          AParams->Command,
+                          [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { LiteralArrived(c, p); }, tag),
+                      size);
+  SendResponse(AConnection, AParams->Command, "+ Ready for literal data");
+  AcknowledgeNextPromptly(AConnection);
+  return true;
+}
+
+void TqvImap4Server::LiteralArrived(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  std::string literal;
+  if (AParams->Lines)
+    for (int i = 0; i < AParams->Lines->Count(); ++i)
+      literal += (i > 0 ? "\r\n" : "") + AParams->Lines->Strings(i);
+  AConnection->FLiteralLine += QuoteImapString(literal);
+  // The rest of the command line, which may end in another literal.
+  StartReadLine(AConnection, std::make_unique<TqvImap4CommandInfo>(
+                                 AParams->Command,
+                                 [this](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) { LiteralLineEnded(c, p); },
+                                 AParams->Tag));
+}
+
+void TqvImap4Server::LiteralLineEnded(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
+  SetCommandHandler(AConnection);
+  std::string line = std::exchange(AConnection->FLiteralLine, {}) + AParams->Params;
+  if (static_cast<int64_t>(line.size()) > qvMaxCommandLineBytes)
+    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", "Literal too large");
+  std::unique_ptr<TqvTcpCommandParams> params;
+  DoCreateCommandParams(AConnection, params);
+  params->Parse(line);
+  if (TqvTcpCommandInfo* info = Commands().FindCommand(params->Command)) {
+    ExecuteCommand(AConnection, info, params.get());
+    return;
+  }
+  params->Unknown = true;
+  const std::unique_ptr<TqvTcpCommandInfo> unknown = CreateUnknownCommandInfo(params.get());
+  ExecuteCommand(AConnection, unknown.get(), params.get());
+}
+
+void TqvImap4Server::DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) {
+  // Only a line can be over its bound here (literals are bounded before the
+  // client is asked for them): the connection closes after this.
+  if (dynamic_cast<TqvProcessFixedBytesHandler*>(AConnection->DataHandler())) return;
+  Handled = true;
+  SendResponse(AConnection, "", "* BYE Command line too long");
+}
+
+void TqvImap4Server::DoSessionTimeOut(TqvUserConnection* AConnection) {
+  if (auto* c = dynamic_cast<TqvImap4CommandConnection*>(AConnection))
+    SendResponse(c, "", "* BYE Autologout; idle for too long");
+}
+
 std::unique_ptr<TqvTcpCommandInfo> TqvImap4Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
   return std::make_unique<TqvImap4CommandInfo>("", [](TqvImap4CommandConnection*, TqvImap4CommandParams* p) {
-    throw EqvImap4ServerError(p->Command, p->Tag, "BAD", "Invalid command: " + p->Command);
+    // A word that cannot be a command is not echoed back.
+    const bool word = !p->Command.empty() && p->Command.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-. ") ==
+                                                 std::string::npos;
+    throw EqvImap4ServerError(p->Command, p->Tag, "BAD", word ? "Invalid command: " + p->Command : "Invalid command");
   });
 }
 
@@ -274,6 +358,11 @@ void TqvImap4Server::SendUntagged(TqvImap4CommandConnection* AConnection, TqvIma
 
 void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                                       std::string& APending, std::initializer_list<std::string> ALines) {
+  SendRepliesAfter(AConnection, AParams, APending, std::vector<std::string>(ALines));
+}
+
+void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                      std::string& APending, const std::vector<std::string>& ALines) {
   // A reply split over two writes leaves its last small segment waiting for
   // the client's delayed ACK (Nagle): one write per command instead.
   const std::string charset = GetResponseCharSet(AConnection);
@@ -291,10 +380,147 @@ void TqvImap4Server::SendRepliesAfter(TqvImap4CommandConnection* AConnection, Tq
   SendRawBytes(AConnection, bytes);
 }
 
+void TqvImap4Server::SendTaggedWithUpdates(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                           const std::string& AText, std::string& APending) {
+  std::vector<std::string> lines = ViewUpdates(AConnection, AParams);
+  lines.push_back(TaggedLine(AParams, AText));
+  SendRepliesAfter(AConnection, AParams, APending, lines);
+}
+
+void TqvImap4Server::SendUntaggedAndTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                                           const std::string& AUntagged, const std::string& AText) {
+  std::vector<std::string> lines{AUntagged};
+  std::vector<std::string> updates = ViewUpdates(AConnection, AParams);
+  lines.insert(lines.end(), updates.begin(), updates.end());
+  lines.push_back(TaggedLine(AParams, AText));
+  std::string none;
+  SendRepliesAfter(AConnection, AParams, none, lines);
+}
+
+// --- the session's view of its selected mailbox
+
+std::vector<std::string> TqvImap4Server::ViewUpdates(TqvImap4CommandConnection* AConnection,
+                                                     TqvImap4CommandParams* AParams) {
+  std::vector<std::string> lines;
+  if (AConnection->FState != 2) return lines;
+  const std::string& command = AParams->Command;
+  const bool uid = command.rfind("UID ", 0) == 0;
+  // RFC 3501 7.4.1: no EXPUNGE while answering FETCH, STORE or SEARCH.
+  const bool expunge = uid || !(command == "FETCH" || command == "STORE" || command == "SEARCH");
+  // Updates carry no UID, as other servers send them: only the FETCH lines
+  // a UID command asked for must (RFC 3501 6.4.8).
+  SyncView(AConnection, expunge, false, lines);
+  return lines;
+}
+
+void TqvImap4Server::SyncView(TqvImap4CommandConnection* AConnection, bool AExpunge, bool AWithUid,
+                              std::vector<std::string>& ALines) {
+  TqvImap4MessageList stored;
+  bool success = true;
+  DoGetMessages(AConnection, stored, AConnection->FSelectedMailBox, success);
+  // A mailbox that has gone tells nothing; its commands answer NO.
+  if (!success) return;
+  TqvImap4MessageSnapshotPtr snapshot = stored.Snapshot();
+  TqvImap4SessionView& view = AConnection->FView;
+  if (view.SyncedWith(snapshot)) return;
+  // New messages are at the end: without a UID, then above the view's last.
+  const int64_t last = view.LastUid();
+  bool claim = false;
+  for (int i = stored.Count(); i-- > 0 && !claim;) {
+    const TqvImap4MessageItem* m = stored.Peek(i);
+    if (m->UID >= 0 && m->UID <= last) break;
+    claim = m->UID < 0 || (!AConnection->FReadOnly && (m->Flags & MessageFlag(mfRecent)));
+  }
+  std::vector<int64_t> claimed = std::move(AConnection->FClaimed);
+  AConnection->FClaimed.clear();
+  if (claim) {
+    ClaimNewMessages(AConnection, stored, claimed);
+    snapshot = stored.Snapshot();
+  }
+  std::sort(claimed.begin(), claimed.end());
+  const bool readOnly = AConnection->FReadOnly;
+  view.Update(stored, AExpunge, AWithUid,
+              [&](const TqvImap4MessageItem& m) {
+                // EXAMINE shows what no session has taken, and takes nothing.
+                return readOnly ? (m.Flags & MessageFlag(mfRecent)) != 0
+                                : std::binary_search(claimed.begin(), claimed.end(), m.UID);
+              },
+              ALines);
+  view.MarkSynced(snapshot);
+}
+
+void TqvImap4Server::ClaimNewMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AStored,
+                                      std::vector<int64_t>& AClaimed) {
+  std::scoped_lock lock(FClaimLock);
+  const std::string& name = AConnection->FSelectedMailBox;
+  const auto reload = [&] {
+    AStored.Clear();
+    bool success = true;
+    DoGetMessages(AConnection, AStored, name, success);
+    return success;
+  };
+  if (!reload()) return;
+  bool unnumbered = false;
+  for (int i = 0; i < AStored.Count() && !unnumbered; ++i) unnumbered = AStored.Peek(i)->UID < 0;
+  if (unnumbered) {
+    const std::unique_ptr<TqvImap4MailBoxList> boxes = FindMailBoxes(AConnection, name);
+    if (boxes->Count() == 1) {
+      AssignUids(AConnection, *boxes->Items(0), AStored, nullptr, !AConnection->FReadOnly);
+      AClaimed.insert(AClaimed.end(), AConnection->FClaimed.begin(), AConnection->FClaimed.end());
+      AConnection->FClaimed.clear();
+      bool success = true;
+      DoUpdateMailBox(AConnection, *boxes->Items(0), success);
+    }
+    if (!reload()) return;
+  }
+  if (AConnection->FReadOnly) return;
+  const int64_t last = AConnection->FView.LastUid();
+  TqvImap4MessageList taken(false);
+  for (int i = 0; i < AStored.Count(); ++i) {
+    const TqvImap4MessageItem* m = AStored.Peek(i);
+    if (m->UID <= last || !(m->Flags & MessageFlag(mfRecent))) continue;
+    TqvImap4MessageItem* own = AStored.Items(i);
+    own->Flags &= static_cast<TqvMailMessageFlags>(~MessageFlag(mfRecent));
+    taken.AddRef(own);
+    AClaimed.push_back(own->UID);
+  }
+  if (taken.Count() == 0) return;
+  bool success = true;
+  DoUpdateMessages(AConnection, taken, name, success);
+}
+
+TqvImap4MessageList& TqvImap4Server::SessionMessages(TqvImap4CommandConnection* AConnection,
+                                                     TqvImap4MessageList& AStored, TqvImap4MessageList& AOwn) {
+  const TqvImap4SessionView& view = AConnection->FView;
+  if (view.SameAs(AStored)) {
+    AStored.Renumber();
+    return AStored;
+  }
+  AOwn.Clear();
+  int j = 0;
+  for (int k = 0; k < view.Count(); ++k) {
+    const int64_t uid = view.Uid(k);
+    while (j < AStored.Count() && AStored.Peek(j)->UID >= 0 && AStored.Peek(j)->UID < uid) ++j;
+    std::unique_ptr<TqvImap4MessageItem> item;
+    if (j < AStored.Count() && AStored.Peek(j)->UID == uid) {
+      item = std::make_unique<TqvImap4MessageItem>(*AStored.Peek(j));
+    } else {
+      // Expunged by another session and not yet reported.
+      item = std::make_unique<TqvImap4MessageItem>(0.0);
+      item->UID = uid;
+      item->Flags = view.Flags(k);
+    }
+    AOwn.Add(std::move(item));
+  }
+  AOwn.Renumber();
+  return AOwn;
+}
+
 void TqvImap4Server::ChangeState(TqvImap4CommandConnection* AConnection, uint8_t AState) {
   if (AConnection->FState == AState) return;
   AConnection->FState = AState;
   AConnection->FSelectedMailBox.clear();
+  AConnection->FView.Clear();
   DoStateChanged(AConnection);
 }
 
@@ -303,6 +529,7 @@ void TqvImap4Server::ResetConnection(TqvImap4CommandConnection* AConnection) {
   AConnection->FReadOnly = false;
   AConnection->FUserName.clear();
   AConnection->FSelectedMailBox.clear();
+  AConnection->FView.Clear();
   AConnection->FSasl.reset();
 }
 
@@ -328,7 +555,8 @@ void TqvImap4Server::FinishLogin(TqvImap4CommandConnection* AConnection, TqvImap
   const std::string name = AAccount ? AAccount->UserName() : AUserName;
   if (!AAuthorized || name.empty()) {
     ResetConnection(AConnection);
-    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", AParams->Command + " failed");
+    // RFC 3501 6.2.3: a refused login is NO; BAD is for syntax.
+    throw EqvImap4ServerError(AParams->Command, AParams->Tag, "NO", AParams->Command + " failed");
   }
   AConnection->FUserName = name;
   ChangeState(AConnection, 1);
@@ -414,22 +642,21 @@ void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvIm
   }
   if (UseTLS != stNone && !IsTlsConnection(AConnection)) line += " STARTTLS";
   for (int i = 0; i < FCapabilities->Count(); ++i) line += " " + FCapabilities->Strings(i);
-  std::string none;
-  SendRepliesAfter(AConnection, AParams, none, {UntaggedLine(line), TaggedLine(AParams, "OK CAPABILITY completed")});
+  SendUntaggedAndTagged(AConnection, AParams, UntaggedLine(line), "OK CAPABILITY completed");
 }
 
 void TqvImap4Server::CmdNoop(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  SendTagged(AConnection, AParams, "OK NOOP completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK NOOP completed");
 }
 
 void TqvImap4Server::CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   // One personal namespace, the account's own folders; no others (RFC 2342).
-  SendUntagged(AConnection, AParams, "NAMESPACE ((\"\" " + QuoteImapString(std::string(1, FMailBoxSeparator)) + ")) NIL NIL");
-  SendTagged(AConnection, AParams, "OK NAMESPACE completed");
+  const std::string line = "* NAMESPACE ((\"\" " + QuoteImapString(std::string(1, FMailBoxSeparator)) + ")) NIL NIL";
+  SendUntaggedAndTagged(AConnection, AParams, line, "OK NAMESPACE completed");
 }
 
 void TqvImap4Server::CmdCheck(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  SendTagged(AConnection, AParams, "OK CHECK completed");
+  SendTaggedWithUpdates(AConnection, AParams, "OK CHECK completed");
 }
 
 void TqvImap4Server::CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {

@@ -24,6 +24,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,7 @@
 
 #include "StringList.h"
 #include "qvImapUtils.h"
+#include "qvImap4SessionView.h"
 #include "qvMailUserMgr.h"
 #include "qvServerSasl.h"
 #include "qvTcpCommandServer.h"
@@ -148,6 +150,9 @@ class TqvImap4MessageList {
   // the list. Views that hold the shared record keep seeing it.
   TqvImap4MessageItem* Writable(const TqvImap4MessageItem* AItem);
   [[nodiscard]] bool IsShared(const TqvImap4MessageItem* AItem) const;
+  // The one snapshot this list holds unchanged (AddShared and nothing
+  // taken for a change since); null otherwise.
+  [[nodiscard]] TqvImap4MessageSnapshotPtr Snapshot() const;
 
   [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
   // 0-based; raises EListError out of range. The non-const form gives an
@@ -247,6 +252,8 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   // Decoded (UTF-8) name of the selected mailbox; "" when none.
   [[nodiscard]] const std::string& SelectedMailBox() const { return FSelectedMailBox; }
   [[nodiscard]] bool ReadOnly() const { return FReadOnly; }
+  // What the session has been told of its selected mailbox.
+  [[nodiscard]] const TqvImap4SessionView& View() const { return FView; }
   // The UID a store's OnAppendMessage gave the new message, on disk before
   // the event returned (-1: none given); cleared before each append.
   int64_t AppendedUid = -1;
@@ -257,8 +264,14 @@ class TqvImap4CommandConnection : public TqvCommandConnection {
   std::string FUserName;
   std::string FSelectedMailBox;
   bool FReadOnly = false;
+  TqvImap4SessionView FView;
   std::unique_ptr<TqvSaslServerExchange> FSasl;
   std::unique_ptr<TqvAppendMessageInfo> FAppendInfo;
+  // A command line read so far while its literals come in.
+  std::string FLiteralLine;
+  // UIDs whose \Recent this session took when it gave them (its SELECT or
+  // APPEND), for its view to mark when it hears of them.
+  std::vector<int64_t> FClaimed;
 };
 
 using TqvImap4CreateUserAccountEvent =
@@ -308,6 +321,8 @@ using TqvImap4AppendSpooledMessageEvent =
 
 class TqvImap4Server : public TqvTcpCommandServer {
  public:
+  // RFC 3501 5.4: at least 30 minutes before an idle session is logged out.
+  static constexpr int kSessionTimeOutMs = 30 * 60 * 1000;
   // A FETCH answer is handed to the connection in pieces of about this size.
   static constexpr int64_t kFetchPieceBytes = 64 * 1024;
   // The most the FETCH answers kept for reuse hold.
@@ -406,6 +421,20 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // the bytes are those SendResponse would send. APending is empty afterwards.
   void SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                         std::string& APending, std::initializer_list<std::string> ALines);
+  void SendRepliesAfter(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                        std::string& APending, const std::vector<std::string>& ALines);
+  // The untagged updates of the selected mailbox (ViewUpdates), then the
+  // tagged AText, after APending, in one write.
+  void SendTaggedWithUpdates(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                             const std::string& AText, std::string& APending);
+  // The same after one untagged line of the command's own.
+  void SendUntaggedAndTagged(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                             const std::string& AUntagged, const std::string& AText);
+  void SendTaggedWithUpdates(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
+                             const std::string& AText) {
+    std::string none;
+    SendTaggedWithUpdates(AConnection, AParams, AText, none);
+  }
   [[nodiscard]] static std::string TaggedLine(const TqvImap4CommandParams* AParams, const std::string& AText);
   [[nodiscard]] static std::string UntaggedLine(const std::string& AText) { return "* " + AText; }
 
@@ -418,6 +447,16 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // The login outcome for every path; throws "<Command> failed" when refused.
   void FinishLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                    const std::string& AUserName, bool AAuthorized, const TqvMailUserAccountItem* AAccount);
+  // Literals of ordinary arguments (RFC 3501 4.3): a line ending in "{n}"
+  // gets "+ " and waits for its n bytes and the rest of the line; the whole
+  // then runs as one command, each literal standing as a quoted string. The
+  // line and its literals stay within qvMaxCommandLineBytes. False for a
+  // line with no literal, and for APPEND's message, which CmdAppend reads.
+  bool StartLiteral(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void LiteralArrived(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void LiteralLineEnded(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+  void DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) override;
+  void DoSessionTimeOut(TqvUserConnection* AConnection) override;
   void CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void AuthStep(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
@@ -428,6 +467,34 @@ class TqvImap4Server : public TqvTcpCommandServer {
   void CmdNamespace(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdLogout(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
+
+  // The session's view of its selected mailbox (qvImap4Server.cpp).
+  // The lines that bring the view up to the store at the end of AParams'
+  // command: EXPUNGE only where RFC 3501 allows it (not after FETCH, STORE or
+  // SEARCH, but after their UID forms); nothing outside the selected state.
+  [[nodiscard]] std::vector<std::string> ViewUpdates(TqvImap4CommandConnection* AConnection,
+                                                     TqvImap4CommandParams* AParams);
+  void SyncView(TqvImap4CommandConnection* AConnection, bool AExpunge, bool AWithUid,
+                std::vector<std::string>& ALines);
+  // Under the claim lock, AStored read anew: new messages get their UIDs,
+  // and a read-write session takes the \Recent of those new to its view
+  // (AClaimed, ascending), so that each is recent in one session only.
+  void ClaimNewMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AStored,
+                        std::vector<int64_t>& AClaimed);
+  // The selected mailbox's messages as the session numbers them: AStored
+  // itself when it holds exactly the view's messages, else AOwn filled with
+  // copies in view order, a message gone from the store standing in with
+  // its UID, its last reported flags and no Name. Either way position i is
+  // view entry i and SequenceNumber i + 1.
+  TqvImap4MessageList& SessionMessages(TqvImap4CommandConnection* AConnection, TqvImap4MessageList& AStored,
+                                       TqvImap4MessageList& AOwn);
+  // Messages without a UID get one from AItem's UIDNext (which grows) and
+  // the store's \Recent, or, with AClaim, no \Recent in the store and
+  // their UIDs in AConnection's FClaimed: the session that gives them is the
+  // first told of them. The store keeps them. AGiven as LoadMailBoxInfo's.
+  void AssignUids(TqvImap4CommandConnection* AConnection, TqvImap4MailBoxItem& AItem,
+                  TqvImap4MessageList& AMessages, std::vector<std::pair<std::string, int64_t>>* AGiven,
+                  bool AClaim = false);
 
   // Mailbox commands (qvImap4MailBoxCommands.cpp).
   // The decoded, path-safe name of a mailbox argument; raises the command's
@@ -442,7 +509,7 @@ class TqvImap4Server : public TqvTcpCommandServer {
   // UID in this call.
   void LoadMailBoxInfo(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams,
                        TqvImap4MailBoxItem& AItem, TqvImap4ServerMailBoxInfo& AInfo,
-                       std::vector<std::pair<std::string, int64_t>>* AGiven = nullptr);
+                       std::vector<std::pair<std::string, int64_t>>* AGiven = nullptr, bool AClaim = false);
   void CmdList(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdCreate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
   void CmdDelete(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams);
@@ -479,6 +546,8 @@ class TqvImap4Server : public TqvTcpCommandServer {
   std::unique_ptr<TStringList> FCapabilities;
   char FMailBoxSeparator = '/';
   std::string FHostName;
+  // Taken while new messages get UIDs and a session takes their \Recent.
+  std::mutex FClaimLock;
   // FETCH answers shared by the sessions (kFetchCacheBytes at most).
   std::unique_ptr<TqvImap4FetchCache> FFetchCache;
 };

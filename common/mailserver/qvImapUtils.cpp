@@ -270,3 +270,75 @@ std::string TqvImapUtf7Encoder::Decode(std::string_view AText) {
   }
   return result;
 }
+
+namespace {
+
+int Base64Value(char AChar) {
+  if (AChar >= 'A' && AChar <= 'Z') return AChar - 'A';
+  if (AChar >= 'a' && AChar <= 'z') return AChar - 'a' + 26;
+  if (AChar >= '0' && AChar <= '9') return AChar - '0' + 52;
+  if (AChar == '+') return 62;
+  if (AChar == ',') return 63;
+  return -1;
+}
+
+// UTF-8 by the rules of RFC 3629: shortest forms, no surrogates, up to U+10FFFF.
+bool IsUtf8(std::string_view AText) {
+  size_t i = 0;
+  while (i < AText.size()) {
+    const auto lead = static_cast<unsigned char>(AText[i]);
+    const int more = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    if (more < 0 || i + static_cast<size_t>(more) >= AText.size()) return false;
+    uint32_t value = more == 0 ? lead : lead & (0x3F >> more);
+    for (int k = 1; k <= more; ++k) {
+      const auto c = static_cast<unsigned char>(AText[i + static_cast<size_t>(k)]);
+      if ((c & 0xC0) != 0x80) return false;
+      value = (value << 6) | (c & 0x3F);
+    }
+    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (value < kLeast[more] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    i += static_cast<size_t>(more) + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TqvImapUtf7Encoder::IsWellFormed(std::string_view AText) {
+  std::string direct;
+  size_t i = 0;
+  while (i < AText.size()) {
+    if (AText[i] != '&') {
+      direct += AText[i++];
+      continue;
+    }
+    const size_t dash = AText.find('-', i + 1);
+    if (dash == std::string_view::npos) return false;
+    const std::string_view run = AText.substr(i + 1, dash - i - 1);
+    i = dash + 1;
+    if (run.empty()) continue;  // "&-"
+    uint32_t bits = 0;
+    int count = 0;
+    uint32_t high = 0;  // a high surrogate waiting for its low one
+    for (const char c : run) {
+      const int v = Base64Value(c);
+      if (v < 0) return false;
+      bits = (bits << 6) | static_cast<uint32_t>(v);
+      count += 6;
+      if (count < 16) continue;
+      count -= 16;
+      const uint32_t unit = (bits >> count) & 0xFFFF;
+      bits &= (1u << count) - 1;
+      if (high != 0) {
+        if (unit < 0xDC00 || unit > 0xDFFF) return false;
+        high = 0;
+      } else if (unit >= 0xD800 && unit <= 0xDBFF) {
+        high = unit;
+      } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || (unit >= 0x20 && unit <= 0x7E)) {
+        return false;
+      }
+    }
+    if (high != 0 || count >= 6 || bits != 0) return false;
+  }
+  return IsUtf8(direct);
+}

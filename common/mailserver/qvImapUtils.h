@@ -84,4 +84,9 @@ class TqvImapUtf7Encoder {
   // "&-" is "&"; "&...-" is modified base64 of UTF-16BE, surrogate pairs
   // joined; a final "&" is dropped; a run without "-" ends at the end.
   [[nodiscard]] static std::string Decode(std::string_view AText);
+  // True when every "&" run of AText is RFC 3501 5.1.3's: "&-", or modified
+  // base64 ("A-Za-z0-9+,") of whole UTF-16 units with zero bits left over,
+  // closed by "-", naming no printable ASCII and no lone surrogate; and
+  // the text outside the runs is UTF-8. What Decode gives is then UTF-8.
+  [[nodiscard]] static bool IsWellFormed(std::string_view AText);
 };

@@ -221,6 +221,7 @@ std::unique_ptr<TqvProcessDataContext> TqvProcessCommandHandler::ParseData(TByte
     if (trimmed.empty() && !(Server && Server->AnswersBlankLines())) continue;
     std::unique_ptr<TqvTcpCommandParams> params = FCreateParams ? FCreateParams(Connection) : nullptr;
     if (!params) params = std::make_unique<TqvTcpCommandParams>();
+    params->TrimmedTail = trimmed.data() + trimmed.size() < line.data() + line.size();
     params->Parse(std::string(trimmed));
     context->Commands.push_back(std::move(params));
     context->RawEnds.push_back(pos);

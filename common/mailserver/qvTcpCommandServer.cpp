@@ -1,5 +1,8 @@
 #include "qvTcpCommandServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <algorithm>
 
 #include "qvMailServerLimits.h"
@@ -126,6 +129,9 @@ std::string MaskedParams(const TqvTcpCommandParams& AParams) {
   if (AParams.Command == "PASS") return p.empty() ? p : "***";
   // A data-phase step (no raw line) of AUTH or AUTHENTICATE is all secret.
   if ((AParams.Command == "AUTH" || AParams.Command == "AUTHENTICATE") && AParams.RawLine.empty()) return "***";
+  // The pieces of a LOGIN that came with literals are all secret; the line
+  // they make is shown as any LOGIN.
+  if (AParams.Command == "LOGIN" && AParams.RawLine.empty()) return p.empty() ? p : "***";
   if (AParams.Command == "LOGIN") {
     // The user name stays readable, the password does not.
     const size_t first = p.find_first_not_of(' ');
@@ -666,6 +672,14 @@ void TqvTcpCommandServer::DoCustomCommand(TqvCommandConnection* AConnection, Tqv
 
 void TqvTcpCommandServer::DoSendMultipleLines(TqvCommandConnection* AConnection) {
   if (OnSendMultipleLines) OnSendMultipleLines(this, AConnection);
+}
+
+void TqvTcpCommandServer::AcknowledgeNextPromptly(TqvCommandConnection* AConnection) {
+  const plat::SOCKET s = plat::SocketOfHandle(AConnection->Handle());
+  if (s == plat::INVALID_SOCKET) return;
+  // Quick-ACK mode lasts for the next few segments, which is all it takes.
+  const int one = 1;
+  (void)plat::setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 bool TqvTcpCommandServer::SwitchToTlsBeforeRead(TqvCommandConnection* AConnection) {

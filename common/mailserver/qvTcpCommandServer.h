@@ -56,6 +56,9 @@ class TqvTcpCommandParams : public TObject {
   TqvMessageSpool* Spool = nullptr;
   bool SpoolFailed = false;
   bool Unknown = false;       // no command of the table has this word
+  // Blanks or control bytes (NULs) followed the text of the line and were
+  // trimmed: set before Parse.
+  bool TrimmedTail = false;
 };
 
 // One registered command.
@@ -143,7 +146,8 @@ class TqvCommandConnection : public TqvUserConnectionTls {
 };
 
 // What a log may show of a received command's parameters: PASS and every
-// AUTH or AUTHENTICATE continuation line as "***"; USER, APOP, LOGIN and an
+// AUTH or AUTHENTICATE continuation line, and the rest of a LOGIN line after
+// a literal, as "***"; USER, APOP, LOGIN and an
 // AUTH with an initial response as their first word and "***"; nothing for
 // an unknown command (it may be a credential sent where no exchange expected
 // it); everything else unchanged.
@@ -263,6 +267,11 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   }
 
   void SendLinesBatch(TqvCommandConnection* AConnection);
+  // After a reply that asks the client for data (an IMAP literal's "+"): the
+  // next segments the client sends are acknowledged at once. A client that
+  // writes a literal and the line end after it in two writes otherwise
+  // waits with the second (Nagle) for our delayed ACK of the first.
+  static void AcknowledgeNextPromptly(TqvCommandConnection* AConnection);
 
  private:
   std::unique_ptr<TqvTcpCommandParams> NewParams(TqvCommandConnection* AConnection);

@@ -8,7 +8,11 @@ import unittest
 
 import vxharness
 
-RECORDS = [
+# More exchangers than one 512-byte datagram holds: dnsmasq truncates the UDP
+# answer and gives the whole of it over TCP.
+MANY = ["--mx-host=many.test,exchanger-number-%02d.many.test,%d" % (i, 10 + i) for i in range(40)]
+
+RECORDS = MANY + [
     "--mx-host=example.test,mx1.example.test,20",
     "--mx-host=example.test,mx2.example.test,10",
     "--host-record=mx1.example.test,127.0.0.11",
@@ -39,6 +43,12 @@ class DnsResolverTest(unittest.TestCase):
         names = [line.split()[2] for line in out if line.startswith("MX ")]
         self.assertEqual(names, ["mx2.example.test", "mx1.example.test"])
         self.assertEqual(out[-1], "SERVER 127.0.0.2")
+
+    def test_a_truncated_answer_is_read_whole_over_tcp(self):
+        rc, out = query("127.0.0.2", "MX", "many.test")
+        self.assertEqual(rc, 0, out)
+        names = [line.split()[2] for line in out if line.startswith("MX ")]
+        self.assertEqual(names, ["exchanger-number-%02d.many.test" % i for i in range(40)])
 
     def test_address_record_and_unknown_names(self):
         self.assertEqual(query("127.0.0.2", "A", "amx.test"), (0, ["A 127.0.0.4", "SERVER 127.0.0.2"]))

@@ -95,6 +95,9 @@ class ImapCrashRounds(unittest.TestCase):
                 time.sleep(0.02)
                 continue
             uid = self.rng.choice(candidates)
+            # A session addresses the messages it was told of (as Dovecot's
+            # do): another session's append is told at its next command.
+            m.noop()
             if m.uid("STORE", str(uid), "+FLAGS.SILENT", r"(\Flagged)")[0] == "OK":
                 with self.lock:
                     self.flagged.add(uid)
@@ -108,6 +111,7 @@ class ImapCrashRounds(unittest.TestCase):
                 time.sleep(0.02)
                 continue
             uid = self.rng.choice(candidates)
+            m.noop()
             if m.uid("COPY", str(uid), "Copies")[0] == "OK":
                 with self.lock:
                     self.copied[self.appended[uid]] += 1

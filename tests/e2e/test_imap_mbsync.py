@@ -172,5 +172,74 @@ SyncState *
         self.assertEqual(self.local_subjects("INBOX"), [b"note 2", b"note 3"])
         self.assertEqual(self.server_subjects("Work"), [b"note 1"])
 
+    # Two copies of one account (a desktop and a laptop) with POP3 and an open
+    # IMAP session beside them: each change reaches the other copy once,
+    # nothing is lost, duplicated or deleted that its user did not delete.
+    def test_two_copies_beside_pop3_and_an_open_session(self):
+        other = os.path.join(self.t.path, "maildir2")
+        os.makedirs(other)
+        rc2 = os.path.join(self.t.path, "mbsyncrc2")
+        with open(self.rc) as f, open(rc2, "w") as g:
+            g.write(f.read().replace(self.local + "/", other + "/"))
+        first, second = self.rc, rc2
+
+        def sync(rc):
+            out = subprocess.run([self.mbsync, "-c", rc, "inbox"], capture_output=True, timeout=60)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+
+        def files(root):
+            return [os.path.join(root, "INBOX", d, n) for d in ("cur", "new")
+                    if os.path.isdir(os.path.join(root, "INBOX", d))
+                    for n in sorted(os.listdir(os.path.join(root, "INBOX", d)))]
+
+        def subjects(root):
+            return sorted(l.split(b":", 1)[1].strip() for p in files(root) for l in read(p).splitlines()
+                          if l.startswith(b"Subject:"))
+
+        sync(first)
+        sync(second)
+        self.assertEqual(subjects(self.local), subjects(other))
+        # A session stays open all along, as a phone's would.
+        phone = self.server()
+        phone.select("INBOX")
+        # The first copy trashes note 1 and flags note 2.
+        cur = os.path.join(self.local, "INBOX", "cur")
+        for p in files(self.local):
+            base = os.path.basename(p).split(":2,")[0]
+            if b"note 1" in read(p):
+                os.rename(p, os.path.join(cur, base + ":2,ST"))
+            elif b"note 2" in read(p):
+                os.rename(p, os.path.join(cur, base + ":2,FS"))
+        sync(first)
+        # POP3 deletes note 3 and SMTP brings note 4.
+        import poplib
+        p = poplib.POP3("127.0.0.1", self.pop3_port(), timeout=10)
+        p.user("bob@example.test")
+        p.pass_("secret")
+        for i, line in enumerate(p.list()[1], 1):
+            if b"note 3" in b"\n".join(p.top(i, 0)[1]):
+                p.dele(i)
+        p.quit()
+        with smtplib.SMTP("127.0.0.1", self.smtp, timeout=10) as s:
+            s.sendmail("alice@example.test", ["bob@example.test"], b"Subject: note 4\r\n\r\nbody 4\r\n")
+        sync(second)
+        sync(first)
+        self.assertEqual(subjects(other), [b"note 2", b"note 4"])
+        self.assertEqual(subjects(self.local), [b"note 2", b"note 4"])
+        [flagged] = [p for p in files(other) if b"note 2" in read(p)]
+        self.assertTrue(flagged.endswith(":2,FS"), flagged)
+        # The open session is told what went, by number, highest first.
+        phone.noop()
+        self.assertEqual(phone.untagged_responses.get("EXPUNGE"), [b"3", b"1"])
+        typ, data = phone.fetch("1:*", "(BODY.PEEK[HEADER.FIELDS (SUBJECT)])")
+        self.assertEqual([d[1].strip() for d in data if isinstance(d, tuple)], [b"Subject: note 2", b"Subject: note 4"])
+        phone.logout()
+
+    def pop3_port(self):
+        import re
+        text = read(os.path.join(self.t.path, "settings.ini")).decode("gbk")
+        return int(re.search(r"\[POP3\]\r?\nPort=(\d+)", text).group(1))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,7 @@
 """Two IMAP sessions on one INBOX of the real service, with SMTP delivering
 into it: what one session stores, expunges or appends, and what SMTP
-delivers, the other sees at its next command (new messages once a SELECT has
-numbered them), and every UID is given once."""
+delivers, the other is told of at its next command (an expunge once it may
+be told, not inside FETCH, STORE or SEARCH), and every UID is given once."""
 
 import imaplib
 import re
@@ -49,10 +49,13 @@ class SharedMailBox(unittest.TestCase):
         self.assertEqual(b.search(None, "FLAGGED"), ("OK", [b"2"]))
         a.store("1", "+FLAGS", r"(\Deleted)")
         self.assertEqual(a.expunge(), ("OK", [b"1"]))
+        self.assertEqual(b.noop(), ("OK", [b"NOOP completed"]))
+        self.assertEqual(b.untagged_responses.pop("EXPUNGE", None), [b"1"])
         self.assertEqual(uids(b), [2, 3])
         self.assertEqual(a.append("INBOX", None, None, mail(4))[0], "OK")
-        # Addressable once a SELECT has given it a UID.
-        self.assertEqual(b.select("INBOX"), ("OK", [b"3"]))
+        # Told at the other's next command.
+        b.noop()
+        self.assertEqual(b.untagged_responses.pop("EXISTS")[-1], b"3")
         self.assertEqual(uids(b), [2, 3, 4])
         self.assertEqual(uids(a), [2, 3, 4])
         typ, data = a.fetch("3", "(BODY.PEEK[])")
@@ -64,13 +67,17 @@ class SharedMailBox(unittest.TestCase):
         a = self.session()
         self.assertEqual(a.fetch("1:*", "(FLAGS)")[0], "OK")
         self.deliver(4, 5)
-        # The selected session goes on with the messages it numbered ...
-        self.assertEqual(uids(a), [1, 2, 3])
-        self.assertEqual(a.search(None, "ALL"), ("OK", [b"1 2 3"]))
-        # ... and the next SELECT numbers the new ones after them.
+        # A number the session was never told of names nothing; after the
+        # command it is told of the new ones, recent in this session (as
+        # are the three its SELECT was the first to see).
+        typ, data = a.fetch("4", "(UID)")
+        self.assertEqual((typ, data), ("OK", [None]))
+        self.assertEqual(a.untagged_responses.pop("EXISTS")[-1], b"5")
+        self.assertEqual(a.untagged_responses.pop("RECENT")[-1], b"5")
+        self.assertEqual(a.search(None, "RECENT"), ("OK", [b"1 2 3 4 5"]))
         typ, data = a.select("INBOX")
         self.assertEqual((typ, data), ("OK", [b"5"]))
-        self.assertEqual(a.untagged_responses.get("RECENT"), [b"2"])
+        self.assertEqual(a.untagged_responses.get("RECENT"), [b"0"])
         self.assertEqual(uids(a), [1, 2, 3, 4, 5])
         self.assertEqual(a.fetch("5", "(BODY.PEEK[TEXT])")[1][0][1], b"body 5\r\n")
         # A second session numbering at the same time never repeats a UID.

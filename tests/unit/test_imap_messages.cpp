@@ -50,11 +50,15 @@ class ImapMessages : public ::testing::Test {
     std::snprintf(name, sizeof name, "MAIL%.8d.MSG", ANumber);
     WriteFileBytes(Inbox + name, AText);
   }
-  // Logged in, INBOX selected twice (so no \Recent is left).
-  std::unique_ptr<TClient> Open(const char* ASelect = "SELECT") {
+  std::unique_ptr<TClient> LoggedIn() {
     auto c = std::make_unique<TClient>(Server.BoundPort());
     c->Line();
     EXPECT_EQ(c->Cmd("a0 LOGIN bob@example.test secret"), "a0 OK LOGIN completed");
+    return c;
+  }
+  // Logged in, INBOX selected twice (so no \Recent is left).
+  std::unique_ptr<TClient> Open(const char* ASelect = "SELECT") {
+    auto c = LoggedIn();
     c->Tagged("a1", "SELECT INBOX");
     c->Tagged("a2", std::string(ASelect) + " INBOX");
     return c;
@@ -144,13 +148,19 @@ TEST_F(ImapMessages, EachSessionSeesAnothersChangesAtItsNextCommand) {
             "* 1 FETCH (FLAGS (\\Flagged))|* 2 FETCH (FLAGS (\\Seen))|* 3 FETCH (FLAGS ())|d2 OK FETCH completed");
   // A change of the other session's leaves the first one's in place.
   EXPECT_EQ(d->Tagged("d3", "STORE 3 +FLAGS.SILENT (\\Deleted)"), "d3 OK STORE completed");
-  EXPECT_EQ(c->Tagged("c3", "SEARCH FLAGGED"), "* SEARCH 1|c3 OK SEARCH completed");
+  // The other session's change is reported after the answer (RFC 3501 5.2).
+  EXPECT_EQ(c->Tagged("c3", "SEARCH FLAGGED"), "* SEARCH 1|* 3 FETCH (FLAGS (\\Deleted))|c3 OK SEARCH completed");
   EXPECT_EQ(c->Tagged("c4", "SEARCH DELETED"), "* SEARCH 3|c4 OK SEARCH completed");
-  // Delivered mail and an expunge show at the other's next command.
+  // Delivered mail and an expunge: the new message is recent in the first
+  // session told of it. The other keeps its numbers until it may be told of
+  // the expunge (not within FETCH), but hears of the new message.
   Put(4, "From: erin@example.test\r\nSubject: fourth\r\n\r\nfourth\r\n");
-  EXPECT_EQ(c->Tagged("c5", "EXPUNGE"), "* 3 EXPUNGE|c5 OK EXPUNGE completed");
-  EXPECT_EQ(d->Tagged("d4", "FETCH 1:* UID"), "* 1 FETCH (UID 1)|* 2 FETCH (UID 2)|d4 OK FETCH completed");
-  EXPECT_NE(d->Tagged("d5", "SELECT INBOX").find("* 3 EXISTS|* 1 RECENT|"), std::string::npos);
+  EXPECT_EQ(c->Tagged("c5", "EXPUNGE"), "* 3 EXPUNGE|* 3 EXISTS|* 1 RECENT|c5 OK EXPUNGE completed");
+  EXPECT_EQ(d->Tagged("d4", "FETCH 1:* UID"),
+            "* 1 FETCH (UID 1)|* 2 FETCH (UID 2)|* 3 FETCH (UID 3)|* 4 EXISTS|d4 OK FETCH completed");
+  EXPECT_EQ(d->Tagged("d4", "FETCH 3 BODY.PEEK[]"), "d4 OK [EXPUNGEISSUED] Some messages were already expunged");
+  EXPECT_EQ(d->Tagged("d5", "NOOP"), "* 3 EXPUNGE|d5 OK NOOP completed");
+  EXPECT_NE(d->Tagged("d6", "SELECT INBOX").find("* 3 EXISTS|* 0 RECENT|"), std::string::npos);
   EXPECT_EQ(c->Tagged("c6", "FETCH 1:* (UID FLAGS)"),
             "* 1 FETCH (UID 1 FLAGS (\\Flagged))|* 2 FETCH (UID 2 FLAGS (\\Seen))|* 3 FETCH (UID 4 FLAGS (\\Recent))|"
             "c6 OK FETCH completed");
@@ -159,7 +169,7 @@ TEST_F(ImapMessages, EachSessionSeesAnothersChangesAtItsNextCommand) {
 TEST_F(ImapMessages, FetchReportsItemsAndSetsSeenOnlyForBodies) {
   auto c = Open();
   EXPECT_EQ(c->Tagged("f1", "FETCH 1 (FLAGS UID)"), "* 1 FETCH (FLAGS () UID 1)|f1 OK FETCH completed");
-  EXPECT_EQ(c->Tagged("f2", "UID FETCH 2 FLAGS"), "* 2 FETCH (FLAGS () UID 2)|f2 OK FETCH completed");
+  EXPECT_EQ(c->Tagged("f2", "UID FETCH 2 FLAGS"), "* 2 FETCH (UID 2 FLAGS ())|f2 OK FETCH completed");
   EXPECT_EQ(c->Tagged("f3", "FETCH 0 FLAGS"), "f3 OK FETCH completed");
   EXPECT_EQ(c->Tagged("f4", "FETCH 1"), "f4 BAD FETCH parse error");
   EXPECT_EQ(c->Tagged("f5", "UID FETCH 4:* UID"), "* 3 FETCH (UID 3)|f5 OK FETCH completed");
@@ -193,7 +203,7 @@ TEST_F(ImapMessages, StoreModesAndTheirReplies) {
   EXPECT_EQ(c->Tagged("s5", "STORE 1:2 FLAGS ()"),
             "* 1 FETCH (FLAGS ())|* 2 FETCH (FLAGS ())|s5 OK STORE completed");
   EXPECT_EQ(c->Tagged("s6", "UID STORE 3 +FLAGS \\Answered \\Draft"),
-            "* 3 FETCH (FLAGS (\\Answered \\Draft) UID 3)|s6 OK STORE completed");
+            "* 3 FETCH (UID 3 FLAGS (\\Answered \\Draft))|s6 OK STORE completed");
   // The flags are kept by the store: a new session sees them.
   auto d = Open();
   EXPECT_EQ(d->Tagged("t1", "FETCH 1:* FLAGS"),
@@ -249,9 +259,10 @@ TEST_F(ImapMessages, CopyExpungeAndClose) {
   EXPECT_EQ(c->Tagged("k3", "UID COPY 1"), "k3 BAD COPY parse error");
   EXPECT_EQ(c->Tagged("k4", "COPY 1 ../alice@example.test"), "k4 NO [TRYCREATE] Mailbox does not exist");
   EXPECT_EQ(c->Tagged("k5", "STATUS Work (MESSAGES)"), "* STATUS \"Work\" (MESSAGES 2)|k5 OK STATUS completed");
-  // Messages 2 and 3 deleted: each report shifts the next down.
+  // Messages 2 and 3 deleted: reported highest first, so that no report
+  // shifts the number of a later one.
   c->Tagged("e0", "STORE 2:3 +FLAGS.SILENT (\\Deleted)");
-  EXPECT_EQ(c->Tagged("e1", "EXPUNGE"), "* 2 EXPUNGE|* 2 EXPUNGE|e1 OK EXPUNGE completed");
+  EXPECT_EQ(c->Tagged("e1", "EXPUNGE"), "* 3 EXPUNGE|* 2 EXPUNGE|e1 OK EXPUNGE completed");
   EXPECT_EQ(c->Tagged("e2", "FETCH 1:* UID"), "* 1 FETCH (UID 1)|e2 OK FETCH completed");
   // CLOSE expunges silently and deselects.
   c->Tagged("e3", "STORE 1 +FLAGS.SILENT (\\Deleted)");
@@ -295,6 +306,7 @@ TEST_F(ImapMessages, AnswersKeptForReuseFollowTheMessageFile) {
   // Message 2 gone, number 2 is the third message: its own answer.
   EXPECT_NE(c->Tagged("b4", "FETCH 2 ENVELOPE").find("\"carol\""), std::string::npos);
   fs::remove(Inbox + "MAIL00000002.MSG");
+  EXPECT_EQ(c->Tagged("b5", "NOOP"), "* 2 EXPUNGE|b5 OK NOOP completed");
   EXPECT_EQ(c->Tagged("b5", "FETCH 2 ENVELOPE"),
             "* 2 FETCH (ENVELOPE (NIL \"third\" ((NIL NIL \"dave\" \"example.test\")) ((NIL NIL \"dave\" "
             "\"example.test\")) ((NIL NIL \"dave\" \"example.test\")) NIL NIL NIL NIL NIL))|b5 OK FETCH completed");
@@ -383,9 +395,127 @@ TEST_F(ImapMessages, OneStoreWritePerCommandAndRepliesInOrderWithTheirEvents) {
   EXPECT_EQ(c->ReadUntil("f3 OK FETCH completed\r\n"), "* 4 FETCH (BODY[TEXT] {" + std::to_string(text.size() + 2) +
                                                             "}\r\n" + text + "\r\n)\r\nf3 OK FETCH completed\r\n");
   std::scoped_lock lock(m);
-  // The \Flagged of three messages, the \Seen of three, the SELECT: a write each.
+  // The \Flagged of three messages, the \Seen of three, the SELECT (which
+  // gives the new message its UID and takes its \Recent): a write each.
   EXPECT_EQ(updates, 3);
   // Every single-line reply still fires its event, in order.
   EXPECT_EQ(sent, (std::vector<std::string>{"f1 OK FETCH completed", "* SEARCH 1 2 3", "h1 OK SEARCH completed",
                                              "f2 OK FETCH completed", "f3 OK FETCH completed"}));
+}
+
+// ---- each session's own view of the mailbox
+
+namespace {
+
+std::unique_ptr<TqvImap4MessageList> Stored(std::initializer_list<std::pair<int64_t, TqvMailMessageFlags>> AMessages) {
+  auto list = std::make_unique<TqvImap4MessageList>();
+  for (const auto& [uid, flags] : AMessages) list->Add("m" + std::to_string(uid), uid, flags, 0);
+  return list;
+}
+
+std::string Joined(const std::vector<std::string>& ALines) {
+  std::string s;
+  for (const std::string& l : ALines) s += (s.empty() ? "" : "|") + l;
+  return s;
+}
+
+}  // namespace
+
+TEST(ImapSessionView, TellsExpungesHighestFirstAndNeverLetsExistsDrop) {
+  const TqvMailMessageFlags seen = MessageFlag(mfSeen), recent = MessageFlag(mfRecent);
+  TqvImap4SessionView view;
+  std::vector<std::string> lines;
+  const auto all = [](const TqvImap4MessageItem&) { return true; };
+  view.Update(*Stored({{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}}), true, false, all, lines);
+  EXPECT_EQ(Joined(lines), "* 5 EXISTS|* 5 RECENT");
+  // 2 and 4 gone, 1 seen by another session, 6 new: inside FETCH the gone
+  // ones stay (their numbers still mean them) and nothing drops.
+  lines.clear();
+  const auto later = Stored({{1, seen}, {3, 0}, {5, 0}, {6, 0}});
+  view.Update(*later, false, false, nullptr, lines);
+  EXPECT_EQ(Joined(lines), "* 6 EXISTS|* 1 FETCH (FLAGS (\\Seen \\Recent))");
+  EXPECT_TRUE(view.Pending());
+  EXPECT_EQ(view.Count(), 6);
+  EXPECT_EQ(view.Uid(3), 4);
+  // Where EXPUNGE may be told: highest first, then the recent count.
+  lines.clear();
+  view.Update(*later, true, true, nullptr, lines);
+  EXPECT_EQ(Joined(lines), "* 4 EXPUNGE|* 2 EXPUNGE|* 3 RECENT");
+  EXPECT_FALSE(view.Pending());
+  EXPECT_EQ(view.IndexOf(5), 2);
+  EXPECT_EQ(view.IndexOf(4), -1);
+  // A flag change told with the UID after a UID command; \Recent stays the
+  // session's own whatever the store says.
+  lines.clear();
+  view.Update(*Stored({{1, seen | recent}, {3, MessageFlag(mfFlagged)}, {5, 0}, {6, 0}}), true, true, nullptr, lines);
+  EXPECT_EQ(Joined(lines), "* 2 FETCH (UID 3 FLAGS (\\Flagged \\Recent))");
+  EXPECT_EQ(view.SessionFlags(3, recent), 0);
+  // A stored UID below the last known one that the view never had is left
+  // out: it could only join by renumbering the others.
+  lines.clear();
+  view.Update(*Stored({{1, seen}, {2, 0}, {3, MessageFlag(mfFlagged)}, {5, 0}, {6, 0}}), true, false, nullptr, lines);
+  EXPECT_EQ(Joined(lines), "");
+  EXPECT_EQ(view.Count(), 4);
+}
+
+TEST_F(ImapMessages, AnotherSessionsExpungeNeverShiftsThisSessionsNumbers) {
+  Put(4, "From: erin@example.test\r\nSubject: message 4\r\n\r\nfour\r\n");
+  Put(5, "From: fred@example.test\r\nSubject: message 5\r\n\r\nfive\r\n");
+  auto a = Open();
+  auto b = Open();
+  EXPECT_EQ(a->Tagged("a1", "STORE 1 +FLAGS.SILENT (\\Deleted)"), "a1 OK STORE completed");
+  EXPECT_EQ(a->Tagged("a2", "EXPUNGE"), "* 1 EXPUNGE|a2 OK EXPUNGE completed");
+  // B was not told: its 2 is still UID 2.
+  EXPECT_EQ(b->Tagged("b1", "FETCH 2 (UID FLAGS)"), "* 2 FETCH (UID 2 FLAGS ())|b1 OK FETCH completed");
+  EXPECT_EQ(b->Tagged("b2", "STORE 2 +FLAGS.SILENT (\\Deleted)"), "b2 OK STORE completed");
+  EXPECT_EQ(b->Tagged("b3", "EXPUNGE"), "* 2 EXPUNGE|* 1 EXPUNGE|b3 OK EXPUNGE completed");
+  // What B's user chose is gone, and only that.
+  EXPECT_FALSE(fs::exists(Inbox + "MAIL00000002.MSG"));
+  EXPECT_TRUE(fs::exists(Inbox + "MAIL00000003.MSG"));
+  EXPECT_EQ(a->Tagged("a3", "NOOP"), "* 1 EXPUNGE|a3 OK NOOP completed");
+  EXPECT_EQ(a->Tagged("a4", "FETCH 1:* UID"),
+            "* 1 FETCH (UID 3)|* 2 FETCH (UID 4)|* 3 FETCH (UID 5)|a4 OK FETCH completed");
+  // A message deleted outside IMAP (a POP3 QUIT) is told the same way; a
+  // STORE or COPY naming it changes and copies nothing.
+  fs::remove(Inbox + "MAIL00000004.MSG");
+  EXPECT_EQ(a->Tagged("a5", "STORE 2 +FLAGS (\\Flagged)"), "* 2 FETCH (FLAGS (\\Flagged))|a5 OK STORE completed");
+  EXPECT_EQ(a->Tagged("a6", "CREATE Work"), "* 2 EXPUNGE|a6 OK CREATE completed");
+  EXPECT_EQ(a->Tagged("a7", "FETCH 2 FLAGS"), "* 2 FETCH (FLAGS ())|a7 OK FETCH completed");
+  fs::remove(Inbox + "MAIL00000005.MSG");
+  EXPECT_EQ(a->Tagged("a8", "COPY 2 Work"),
+            "* 2 EXPUNGE|a8 NO [EXPUNGEISSUED] Some of the requested messages no longer exist");
+  EXPECT_EQ(a->Tagged("a9", "STATUS Work (MESSAGES)"), "* STATUS \"Work\" (MESSAGES 0)|a9 OK STATUS completed");
+}
+
+TEST_F(ImapMessages, NewMailIsAnnouncedAndRecentInOneSessionOnly) {
+  auto a = Open();
+  auto b = Open();
+  EXPECT_EQ(a->Tagged("a1", "NOOP"), "a1 OK NOOP completed");
+  Put(4, "From: erin@example.test\r\nSubject: new\r\n\r\nnew\r\n");
+  // The first session told of it takes its \Recent; the other sees it old.
+  EXPECT_EQ(a->Tagged("a2", "CHECK"), "* 4 EXISTS|* 1 RECENT|a2 OK CHECK completed");
+  EXPECT_EQ(b->Tagged("b1", "NOOP"), "* 4 EXISTS|b1 OK NOOP completed");
+  EXPECT_EQ(a->Tagged("a3", "SEARCH RECENT"), "* SEARCH 4|a3 OK SEARCH completed");
+  EXPECT_EQ(a->Tagged("a4", "SEARCH NEW"), "* SEARCH 4|a4 OK SEARCH completed");
+  EXPECT_EQ(b->Tagged("b2", "SEARCH RECENT"), "* SEARCH |b2 OK SEARCH completed");
+  EXPECT_EQ(b->Tagged("b3", "SEARCH OLD"), "* SEARCH 1 2 3 4|b3 OK SEARCH completed");
+  // Clients neither set nor clear it; EXAMINE and STATUS do not take it.
+  EXPECT_EQ(a->Tagged("a5", "STORE 4 -FLAGS (\\Recent)"), "* 4 FETCH (FLAGS (\\Recent))|a5 OK STORE completed");
+  EXPECT_EQ(b->Tagged("b4", "STORE 1 +FLAGS (\\Recent \\Seen)"), "* 1 FETCH (FLAGS (\\Seen))|b4 OK STORE completed");
+  EXPECT_EQ(a->Tagged("a6", "NOOP"), "* 1 FETCH (FLAGS (\\Seen))|a6 OK NOOP completed");
+  Put(5, "From: fred@example.test\r\nSubject: newer\r\n\r\nnewer\r\n");
+  auto s = LoggedIn();
+  EXPECT_EQ(s->Tagged("s1", "STATUS INBOX (MESSAGES RECENT)"),
+            "* STATUS \"INBOX\" (MESSAGES 5 RECENT 1)|s1 OK STATUS completed");
+  EXPECT_NE(s->Tagged("s2", "EXAMINE INBOX").find("* 5 EXISTS|* 1 RECENT|"), std::string::npos);
+  EXPECT_EQ(s->Tagged("s3", "SEARCH RECENT"), "* SEARCH 5|s3 OK SEARCH completed");
+  EXPECT_EQ(b->Tagged("b6", "NOOP"), "* 5 EXISTS|* 1 RECENT|b6 OK NOOP completed");
+  // A number the session was never told of names nothing.
+  EXPECT_EQ(a->Tagged("a7", "FETCH 5 FLAGS"), "* 5 EXISTS|a7 OK FETCH completed");
+  EXPECT_EQ(a->Cmd("a8 APPEND INBOX (\\Flagged \\Recent) {2}"), "+ Ready for append literal");
+  a->Send("hi\r\n");
+  EXPECT_EQ(a->Line(), "* 6 EXISTS");
+  EXPECT_EQ(a->Line(), "* 2 RECENT");
+  EXPECT_EQ(a->Line().substr(0, 17), "a8 OK [APPENDUID ");
+  EXPECT_EQ(a->Tagged("a10", "FETCH 6 FLAGS"), "* 6 FETCH (FLAGS (\\Flagged \\Recent))|a10 OK FETCH completed");
 }

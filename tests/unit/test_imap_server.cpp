@@ -103,6 +103,16 @@ class TMemoryStore {
           m.Flags = i->Flags;
         }
     };
+    AServer.OnGetMessageSource = [this](TObject*, TqvImap4CommandConnection*, TStrings& AOut, const std::string& AName,
+                                        const std::string& ABox, bool& ok) {
+      std::scoped_lock lock(M);
+      ok = false;
+      for (const TMessage& m : Boxes[ABox].Messages) {
+        if (m.Name != AName) continue;
+        for (const std::string& l : m.Lines) AOut.Add(l);
+        ok = true;
+      }
+    };
     AServer.OnAppendMessage = [this](TObject*, TqvImap4CommandConnection*, TqvMailMessageFlags f, TDateTime d,
                                      const TStrings& s, const std::string& n, bool&) {
       std::scoped_lock lock(M);
@@ -172,12 +182,14 @@ TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
   EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
   EXPECT_EQ(c.Cmd("LOGIN bob secret"), "LOGIN BAD Invalid command: BOB");
   EXPECT_EQ(c.Cmd("a4 SELECT INBOX"), "a4 BAD Bad state for SELECT");
+  EXPECT_EQ(c.Cmd("a4 CHECK"), "a4 BAD Bad state for CHECK");
   EXPECT_EQ(c.Cmd("a5 LOGIN bob@example.test"), "a5 BAD LOGIN parse error");
-  EXPECT_EQ(c.Cmd("a6 LOGIN bob@example.test wrong"), "a6 BAD LOGIN failed");
+  EXPECT_EQ(c.Cmd("a6 LOGIN bob@example.test wrong"), "a6 NO LOGIN failed");
   EXPECT_EQ(c.Cmd("a7 STARTTLS"), "a7 NO you have already logged in");
   EXPECT_EQ(c.Cmd("a8 login \"bob@example.test\" \"secret\""), "a8 OK LOGIN completed");
   EXPECT_EQ(c.Cmd("a9 LOGIN bob@example.test secret"), "a9 BAD Bad state for LOGIN");
-  EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 OK CHECK completed");
+  // CHECK belongs to the selected state, as the message commands do.
+  EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 BAD Bad state for CHECK");
   EXPECT_EQ(c.Cmd("a11 UID EXPUNGE 1"), "a11 BAD Invalid command: UID EXPUNGE");
   // The message commands need a selected mailbox.
   for (const char* cmd : {"FETCH", "SEARCH", "COPY", "STORE", "CLOSE", "EXPUNGE", "UID FETCH", "UID STORE"})
@@ -235,7 +247,7 @@ TEST_F(ImapSession, LoginNamesTheStoreFolderByTheAccount) {
   Start();
   TClient c(Server.BoundPort());
   c.Line();
-  EXPECT_EQ(c.Cmd("a LOGIN \"\" \"\""), "a BAD LOGIN failed");
+  EXPECT_EQ(c.Cmd("a LOGIN \"\" \"\""), "a NO LOGIN failed");
   EXPECT_EQ(c.Cmd("b LOGIN BOB@Example.TEST secret"), "b OK LOGIN completed");
   c.Tagged("c", "SELECT INBOX");
   std::scoped_lock lock(m);
@@ -253,7 +265,7 @@ TEST_F(ImapSession, CramMd5AndNtlm) {
   c.Cmd("a2 AUTHENTICATE CRAM-MD5");
   EXPECT_EQ(c.Cmd(B64("tim")), "a2 BAD Authentication aborted");
   c.Cmd("a3 AUTHENTICATE CRAM-MD5");
-  EXPECT_EQ(c.Cmd(B64("tim 0123")), "a3 BAD AUTHENTICATE failed");
+  EXPECT_EQ(c.Cmd(B64("tim 0123")), "a3 NO AUTHENTICATE failed");
   EXPECT_EQ(c.Cmd("a4 AUTHENTICATE NTLM"), "+ ");
   EXPECT_EQ(c.Cmd("*"), "a4 BAD Authentication aborted");
   c.Cmd("a5 AUTHENTICATE CRAM-MD5");
@@ -345,7 +357,7 @@ TEST_F(ImapSession, NamesThatLeaveTheAccountFolderNeverReachTheStore) {
   EXPECT_EQ(c.Cmd("t5 STATUS /etc (MESSAGES)"), "t5 NO Mailbox does not exist");
   EXPECT_EQ(c.Cmd("t6 SUBSCRIBE a//b"), "t6 NO Access denied");
   EXPECT_EQ(c.Cmd("t7 EXAMINE \"a\\\\b\""), "t7 NO Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("t8 CREATE Work/"), "t8 NO Access denied");
+  EXPECT_EQ(c.Cmd("t8 CREATE /Work"), "t8 NO Access denied");
   EXPECT_EQ(c.Cmd("t9 APPEND ../x {3}"), "t9 NO [TRYCREATE] Mailbox does not exist");
   EXPECT_EQ(c.Cmd("u1 CREATE &AAo-"), "u1 NO Access denied");  // a line feed
   std::scoped_lock lock(Store.M);
@@ -405,11 +417,13 @@ TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   c.Send("Subject: a\r\n\r\nx\r\n\r\n\r\n");
   EXPECT_EQ(c.Line(), "p8 OK [APPENDUID 1770000000 2] APPEND completed");
   EXPECT_EQ(c.Cmd("p9 NOOP"), "p9 OK NOOP completed");
-  // Into the selected mailbox, the session hears of the new message first.
-  c.Tagged("q1", "SELECT INBOX");
+  // Into the selected mailbox, the session hears of the new message first,
+  // and it is recent there (the SELECT took the first two).
+  EXPECT_NE(c.Tagged("q1", "SELECT INBOX").find("* 2 RECENT"), std::string::npos);
   EXPECT_EQ(c.Cmd("q2 APPEND INBOX {2}"), "+ Ready for append literal");
   c.Send("hi\r\n");
   EXPECT_EQ(c.Line(), "* 3 EXISTS");
+  EXPECT_EQ(c.Line(), "* 3 RECENT");
   EXPECT_EQ(c.Line(), "q2 OK [APPENDUID 1770000000 3] APPEND completed");
   std::scoped_lock lock(Store.M);
   const auto& messages = Store.Boxes["INBOX"].Messages;
@@ -443,4 +457,113 @@ TEST_F(ImapSession, CurlUsesLoginWhereNoMechanismIsOffered) {
   EXPECT_NE(out.find("* LIST () \"/\" \"INBOX\""), std::string::npos) << out;
   std::scoped_lock lock(m);
   EXPECT_NE(std::find(commands.begin(), commands.end(), "LOGIN"), commands.end());
+}
+
+TEST_F(ImapSession, RepliesAsRfc3501AsksWhereClientsTrip) {
+  Store.Add("Sent/2026", false);
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  // A failed SELECT leaves no mailbox selected.
+  c.Tagged("v1", "SELECT INBOX");
+  EXPECT_EQ(c.Cmd("v2 SELECT Nope"), "v2 NO Mailbox does not exist");
+  EXPECT_EQ(c.Cmd("v3 SEARCH ALL"), "v3 BAD Bad state for SEARCH");
+  // A trailing separator is no part of the name.
+  EXPECT_EQ(c.Cmd("v4 CREATE Work/"), "v4 OK CREATE completed");
+  EXPECT_EQ(Store.Boxes.count("Work"), 1u);
+  // LSUB "%" shows the unsubscribed parent of a subscribed child.
+  EXPECT_EQ(c.Cmd("v5 SUBSCRIBE Sent/2026"), "v5 OK SUBSCRIBE completed");
+  EXPECT_EQ(c.Tagged("v6", "LSUB \"\" %"),
+            "* LSUB () \"/\" \"INBOX\"|* LSUB (\\Noselect) \"/\" \"Sent\"|v6 OK LSUB completed");
+  EXPECT_EQ(c.Tagged("v7", "LSUB \"\" *"), "* LSUB () \"/\" \"INBOX\"|* LSUB () \"/\" \"Sent/2026\"|v7 OK LSUB completed");
+}
+
+TEST_F(ImapSession, LiteralsStandForAnyStringAndNeverRunAsCommands) {
+  Store.Boxes["INBOX"].Messages = {{"m1", 1, 0, {"Subject: two words here", "", "x"}, 0}};
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  // The rest of a command line after its literal, up to the tagged reply.
+  const auto rest = [&](const std::string& ATag, const std::string& AText) {
+    c.Send(AText + "\r\n");
+    std::string all;
+    for (;;) {
+      const std::string l = c.Line();
+      all += (all.empty() ? "" : "|") + l;
+      if (l.empty() || l.rfind(ATag + " ", 0) == 0 || l.rfind("+ ", 0) == 0) return all;
+    }
+  };
+  // The user name and the password as literals.
+  EXPECT_EQ(c.Cmd("l1 LOGIN {16}"), "+ Ready for literal data");
+  EXPECT_EQ(rest("l1", "bob@example.test {6}"), "+ Ready for literal data");
+  EXPECT_EQ(rest("l1", "secret"), "l1 OK LOGIN completed");
+  // A mailbox name as a literal, with a blank and a quote in it.
+  EXPECT_EQ(c.Cmd("l2 CREATE {5}"), "+ Ready for literal data");
+  EXPECT_EQ(rest("l2", "a \"b\""), "l2 OK CREATE completed");
+  EXPECT_EQ(Store.Boxes.count("a \"b\""), 1u);
+  EXPECT_EQ(c.Cmd("l3 SELECT {5}"), "+ Ready for literal data");
+  EXPECT_NE(rest("l3", "INBOX").find("l3 OK [READ-WRITE] SELECT completed"), std::string::npos);
+  // A literal's bytes are an argument, never a command, whatever they say.
+  const std::string inside = "x\r\nl5 LOGOUT";
+  EXPECT_EQ(c.Cmd("l4 SEARCH CHARSET UTF-8 SUBJECT {" + std::to_string(inside.size()) + "}"),
+            "+ Ready for literal data");
+  EXPECT_EQ(rest("l4", inside), "* SEARCH |l4 OK SEARCH completed");
+  EXPECT_EQ(c.Cmd("l6 SEARCH SUBJECT {10}"), "+ Ready for literal data");
+  EXPECT_EQ(rest("l6", "words here"), "* SEARCH 1|l6 OK SEARCH completed");
+  // APPEND with its mailbox as a literal still takes its message.
+  EXPECT_EQ(c.Cmd("l7 APPEND {5}"), "+ Ready for literal data");
+  EXPECT_EQ(rest("l7", "INBOX {2}"), "+ Ready for append literal");
+  EXPECT_NE(rest("l7", "hi").find("l7 OK"), std::string::npos);
+  // Refused before the client sends it: too large for a command line, or
+  // the wrong state.
+  EXPECT_EQ(c.Cmd("l8 CREATE {99999}"), "l8 BAD Literal too large");
+  EXPECT_EQ(c.Cmd("l9 LOGIN {3}"), "l9 BAD Bad state for LOGIN");
+  EXPECT_EQ(c.Cmd("m1 NOOP"), "m1 OK NOOP completed");
+}
+
+TEST_F(ImapSession, AnOverLongLineIsAnsweredBeforeTheConnectionCloses) {
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  c.Send("a1 NOOP " + std::string(70 * 1024, 'x') + "\r\n");
+  EXPECT_EQ(c.Line(), "* BYE Command line too long");
+  c.ReadUntil("\x01never", 2000);
+  EXPECT_TRUE(c.Eof);
+}
+
+TEST(ImapSessionTimeOut, ThirtyMinutesAndAByeBeforeTheClose) {
+  TServer server;
+  EXPECT_EQ(server.SessionTimeOut(), 30 * 60 * 1000);
+  server.SetSessionTimeOut(5000);
+  testsupport::StartOnFreePort(server);
+  TClient c(server.BoundPort());
+  c.Line();
+  EXPECT_EQ(c.ReadUntil("\r\n", 15000), "* BYE Autologout; idle for too long\r\n");
+  c.ReadUntil("\x01never", 2000);
+  EXPECT_TRUE(c.Eof);
+  server.Stop();
+}
+
+TEST_F(ImapSession, ATagWithoutACommandIsAnsweredWithItsTag) {
+  Start();
+  TClient c(Server.BoundPort());
+  c.Line();
+  c.Send(std::string("a \x00\x00\x00\r\n", 8));
+  EXPECT_EQ(c.Line(), "a BAD Invalid command");
+  c.Send("b \x01\x7f\t \r\n");
+  EXPECT_EQ(c.Line(), "b BAD Invalid command");
+  c.Send("c \x01X\r\n");
+  EXPECT_EQ(c.Line(), "c BAD Invalid command");
+  EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
+}
+
+TEST_F(ImapSession, MalformedModifiedUtf7NamesAreRefused) {
+  Start();
+  TClient c(Server.BoundPort());
+  LogIn(c);
+  for (const char* name : {"&Jjo", "&Jjo!-", "&AGE-", "&2D0-", "&Jj-", "a\xff", "&,,,,-"})
+    EXPECT_EQ(c.Cmd(std::string("c CREATE \"") + name + "\""), "c NO Access denied") << name;
+  EXPECT_EQ(c.Cmd("c CREATE \"&Jjo-&AOQ-\""), "c OK CREATE completed");
+  EXPECT_EQ(c.Cmd("d COPY 1 \"&Jjo\""), "d BAD Bad state for COPY");
+  EXPECT_EQ(c.Cmd("s SELECT \"&Jjo\""), "s NO Mailbox does not exist");
 }

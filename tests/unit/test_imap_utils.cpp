@@ -106,3 +106,12 @@ TEST(SaslServerExchange, CramMd5Vector) {
   for (const char* line : {"*", " * ", "%%%", "dGlt"})  // abort, bad base64, one word
     EXPECT_EQ(TqvSaslServerExchange::CramMd5("<c>")->Step(line), TqvSaslServerExchange::TStatus::Aborted) << line;
 }
+
+TEST(ImapUtils, ModifiedUtf7WellFormedness) {
+  for (const char* good : {"INBOX", "a&-b", "&Jjo-", "&2D3eAQ-", "&AOQ-x&AOQ-", "Entw\xc3\xbc" "rfe", ""})
+    EXPECT_TRUE(TqvImapUtf7Encoder::IsWellFormed(good)) << good;
+  // Unclosed, foreign characters, printable ASCII encoded, a lone or
+  // reversed surrogate, bits left over, raw bytes that are not UTF-8.
+  for (const char* bad : {"&Jjo", "&Jj!o-", "&AGE-", "&2D0-", "&3gHYPQ-", "&Jj-", "&AOQA-", "a\xff", "\xc3"})
+    EXPECT_FALSE(TqvImapUtf7Encoder::IsWellFormed(bad)) << bad;
+}

@@ -41,6 +41,11 @@ TEST(LogMasking, CredentialsOutsideAnExchangeNeverShow) {
       {"NOOP", false, "NOOP "},
   };
   for (const auto& c : cases) EXPECT_EQ(Logged(c.line, c.unknown), c.logged) << c.line;
+  // The rest of an IMAP LOGIN line after a literal user name is the password.
+  TqvTcpCommandParams rest;
+  rest.Command = "LOGIN";
+  rest.Params = " secret";
+  EXPECT_EQ(MaskedParams(rest), "***");
 
   EXPECT_EQ(MaskedResponse("C2VJCMV0", "500 Syntax error, command unrecognized: C2VJCMV0"),
             "500 Syntax error, command unrecognized: ***");
