@@ -245,6 +245,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
   for (;;) {
     TqvProcessDataHandler* handler = nullptr;
     std::unique_ptr<TqvProcessDataContext> context;
+    size_t buffered = 0;
     {
       TConnectionLock lock(*c);
       if (!c->Active() || !c->FDataHandler) return;
@@ -271,6 +272,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
         return;
       }
       handler = c->FDataHandler.get();
+      buffered = handler->BufferSize();
       context = handler->ExtractContext(FMaxDataSize);
     }
     try {
@@ -285,7 +287,13 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     c->FRetired.clear();
     if (c->FBacklog.load()) return;  // yielded: the rest runs in the next item
     if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
-    if (c->FDataHandler.get() == handler && !context->MoreInBuffer) return;
+    // So do bytes after a line or literal whose handler stays for the next
+    // one (an exchange of several lines): no read event announces them.
+    // Command lines are taken all at once, so what stays there is unfinished;
+    // and a handler that took nothing would only take nothing again.
+    const bool stays = context->IsComplete && !dynamic_cast<TqvProcessCommandContext*>(context.get()) &&
+                       c->FDataHandler->BufferSize() < buffered;
+    if (c->FDataHandler.get() == handler && !context->MoreInBuffer && !stays) return;
     read = false;
   }
 }

@@ -13,5 +13,6 @@ if [ ! -x build-asan/bin/VxMailServers ]; then
   cmake -S . -B build-asan -G Ninja -DVX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 cmake --build build-asan -j"${VX_JOBS:-6}" --target VxMailServers
-exec /usr/bin/python3 tests/fuzz/wirefuzz.py --binary build-asan/bin/VxMailServers \
+cmake --build build -j"${VX_JOBS:-6}" --target vxsc
+exec /usr/bin/python3 tests/fuzz/wirefuzz.py --binary build-asan/bin/VxMailServers --tools build/bin \
   --seconds "$seconds" --seed "$seed" "$@"

@@ -20,6 +20,7 @@ import base64
 import os
 import random
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -86,8 +87,14 @@ class Service:
     a file (a sanitized build reports there)."""
 
     def __init__(self, binary):
+        # The folder gets a copy of this binary; the service tool stays the
+        # one of the tests' build.
+        tools = vxharness.BIN_DIR
         vxharness.BIN_DIR = os.path.dirname(os.path.abspath(binary))
-        self.folder = vxharness.ProgramFolder()
+        try:
+            self.folder = vxharness.ProgramFolder()
+        finally:
+            vxharness.BIN_DIR = tools
         self.smtp, self.pop3, self.imap = (vxharness.free_port() for _ in range(3))
         self.folder.write_settings(vxharness.local_settings(self.smtp, self.pop3, self.imap, USERS))
         for user, _ in USERS:
@@ -202,6 +209,24 @@ def command_word(line):
     return word.upper(), params
 
 
+def pipelined(r, steps, i, unsafe):
+    """How many steps from i go out in one write: now and then up to five
+    short commands that start no exchange of their own, else one."""
+    if r.random() >= 0.15:
+        return 1
+    n = 0
+    while (i + n < len(steps) and n < 5 and len(steps[i + n]) < 1000 and
+           command_word(steps[i + n])[0] not in unsafe):
+        n += 1
+    return max(n, 1)
+
+
+def send_batch(w, sent, lines):
+    """Lines in one write, noted as sent."""
+    sent.extend(lines)
+    w.send(b"".join(line + b"\r\n" for line in lines))
+
+
 # --- SMTP
 
 def smtp_session(r):
@@ -241,9 +266,23 @@ def smtp_reply(w):
             return line
 
 
+SMTP_EXCHANGES = (b"DATA", b"AUTH", b"QUIT", b"STARTTLS")
+
+
 def smtp_run(w, r, steps, sent):
     smtp_reply(w)  # greeting
-    for line in steps:
+    i = 0
+    while i < len(steps):
+        n = pipelined(r, steps, i, SMTP_EXCHANGES)
+        if n > 1:
+            batch = steps[i:i + n]
+            send_batch(w, sent, batch)
+            for _ in batch:
+                smtp_reply(w)
+            i += n
+            continue
+        line = steps[i]
+        i += 1
         sent.append(line)
         w.send(line + b"\r\n")
         reply = smtp_reply(w)
@@ -299,22 +338,46 @@ def pop3_session(r):
     return [mangle(r, s) for s in steps]
 
 
+POP3_EXCHANGES = (b"AUTH", b"QUIT", b"STLS")
+
+
+def pop3_answer(w, line):
+    """The reply to line, a listing read to its end."""
+    reply = w.line()
+    if closing_reply(line, reply):
+        return reply
+    word, params = command_word(line)
+    if not (reply.startswith(b"+OK") or reply.startswith(b"-ERR") or reply.startswith(b"+ ")):
+        raise ValueError("not a POP3 reply: %r" % reply[:80])
+    bare = params.strip(bytes(range(33))) == b""
+    if reply.startswith(b"+OK") and (word in (b"RETR", b"TOP") or (word in (b"LIST", b"UIDL", b"AUTH") and bare)):
+        w.until_dot()
+    return reply
+
+
 def pop3_run(w, r, steps, sent):
     first = w.line()
     if not first.startswith(b"+OK"):
         raise ValueError("greeting %r" % first[:80])
-    for line in steps:
+    i = 0
+    while i < len(steps):
+        n = pipelined(r, steps, i, POP3_EXCHANGES)
+        if n > 1:
+            batch = steps[i:i + n]
+            send_batch(w, sent, batch)
+            for line in batch:
+                if closing_reply(line, pop3_answer(w, line)):
+                    return
+            i += n
+            continue
+        line = steps[i]
+        i += 1
         sent.append(line)
         w.send(line + b"\r\n")
-        reply = w.line()
+        reply = pop3_answer(w, line)
         if closing_reply(line, reply):
             return
-        word, params = command_word(line)
-        if not (reply.startswith(b"+OK") or reply.startswith(b"-ERR") or reply.startswith(b"+ ")):
-            raise ValueError("not a POP3 reply: %r" % reply[:80])
-        bare = params.strip(bytes(range(33))) == b""
-        if reply.startswith(b"+OK") and (word in (b"RETR", b"TOP") or (word in (b"LIST", b"UIDL", b"AUTH") and bare)):
-            w.until_dot()
+        word, _ = command_word(line)
         while reply.startswith(b"+ "):
             cont = r.choice([b"*", base64.b64encode(rand_word(r)), junk(r), base64.b64encode(b"alice@fuzz.test x")])
             sent.append(cont)
@@ -433,18 +496,25 @@ def imap_reply(w, tag, on_continue):
             raise ValueError("not an IMAP reply: %r" % line[:80])
 
 
-# Kinds of input left out of a pass (--avoid), while a fault they find is
-# being mended elsewhere: "bare-tag" is an IMAP line of a tag and nothing
-# but blanks, NULs or control bytes.
-AVOID = set()
+IMAP_EXCHANGES = (b"AUTHENTICATE", b"LOGOUT", b"STARTTLS", b"APPEND")
 
 
 def imap_run(w, r, steps, sent):
     w.line()  # greeting
-    for n, (body, literal) in enumerate(steps):
-        if "bare-tag" in AVOID and not body.strip(bytes(range(33))):
-            body = b"NOOP"
+    n = 0
+    while n < len(steps):
+        count = pipelined(r, [body for body, _ in steps], n, IMAP_EXCHANGES)
+        if count > 1 and not any(literal for _, literal in steps[n:n + count]):
+            tags = [b"t%d" % k for k in range(n, n + count)]
+            lines = [tag + b" " + body for tag, (body, _) in zip(tags, steps[n:n + count])]
+            send_batch(w, sent, lines)
+            for tag in tags:
+                imap_reply(w, tag, lambda: True)
+            n += count
+            continue
+        body, literal = steps[n]
         tag = b"t%d" % n
+        n += 1
         if literal:
             size = r.choice([10, 100, 3000, 0, -1])
             msg = (b"Subject: a\r\n\r\n" + b"x" * max(0, size))[:max(size, 0)]
@@ -521,14 +591,19 @@ def report(proto, seed, finding):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--binary", default=os.path.join(vxharness.BIN_DIR, "VxMailServers"))
+    ap.add_argument("--tools", help="folder of the tests' helper programs (vxsc), when not VX_BIN_DIR")
     ap.add_argument("--protocols", default="smtp,pop3,imap")
     ap.add_argument("--seconds", type=float, default=20.0, help="per protocol")
-    ap.add_argument("--sessions", type=int, default=100000, help="at most, per protocol")
+    ap.add_argument("--sessions", type=int, default=10 ** 9, help="at most, per protocol")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--replay", help="PROTO:SEED: that one session, with every line sent")
-    ap.add_argument("--avoid", default="", help="kinds of input to leave out, comma-separated (bare-tag)")
     args = ap.parse_args()
-    AVOID.update(k for k in args.avoid.split(",") if k)
+    # Findings show as they come; a TERM still stops the service and clears
+    # its folder.
+    sys.stdout.reconfigure(line_buffering=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    if args.tools:
+        vxharness.BIN_DIR = args.tools
 
     service = Service(args.binary)
     findings = 0

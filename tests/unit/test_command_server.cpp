@@ -78,6 +78,15 @@ class TTestServer : public TqvTcpCommandServer {
         SendResponse(c2, "AUTH", "235 " + d->Params);
       }));
     });
+    // An exchange of several lines on one handler, as SASL steps are.
+    Add("ASK", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
+      SendResponse(c, p->Command, "334 more");
+      StartReadLine(c, std::make_unique<TqvTcpCommandFunc>("ASK", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
+        if (d->Params != "done") return SendResponse(c2, "ASK", "334 again " + d->Params);
+        SetCommandHandler(c2);
+        SendResponse(c2, "ASK", "250 asked");
+      }));
+    });
     Add("LIT", [this](TqvCommandConnection* c, TqvTcpCommandParams* p) {
       StartReadFixedBytes(c, std::make_unique<TqvTcpCommandFunc>("LIT", [this](TqvCommandConnection* c2, TqvTcpCommandParams* d) {
         SetCommandHandler(c2);
@@ -146,6 +155,21 @@ TEST(CommandServerSession, PipelinedAndBytewiseSessionsGiveTheSameReplies) {
   EXPECT_EQ(server.Errors, (std::vector<std::string>{"boom", "boom"}));
   EXPECT_EQ(server.Logged.front(), "220 ready");
   EXPECT_EQ(server.Logged.size(), 2u * 13u);  // single-line replies only, both sessions
+}
+
+TEST(CommandServerSession, LinesOfAnExchangeSentTogetherAreEachAnswered) {
+  TTestServer server;
+  testsupport::StartOnFreePort(server);
+  TClient c(server.Port());
+  EXPECT_EQ(c.Line(), "220 ready");
+  EXPECT_EQ(c.Cmd("ASK"), "334 more");
+  // The handler stays for the next line: what follows in the same read
+  // has no read event of its own to wait for.
+  c.Send("a\r\nb\r\ndone\r\nNOOP\r\n");
+  EXPECT_EQ(c.Line(), "334 again a");
+  EXPECT_EQ(c.Line(), "334 again b");
+  EXPECT_EQ(c.Line(), "250 asked");
+  EXPECT_EQ(c.Line(), "250 OK");
 }
 
 TEST(CommandServerSession, LongResponseToSlowReaderKeepsLaterRepliesBehindIt) {
