@@ -39,4 +39,30 @@ inline constexpr char kTempFilesRemoved[] = "\xc9\xbe\xb3\xfd\xc1\xd9\xca\xb1\xc
 // 文件描述符上限:  (followed by the old and the new soft limit)
 inline constexpr char kDescriptorLimit[] = "\xce\xc4\xbc\xfe\xc3\xe8\xca\xf6\xb7\xfb\xc9\xcf\xcf\xde: ";
 
+// The relay queue's own lines.
+// 收件人被拒绝:  (then the recipient, kCodeField and kInfoField)
+inline constexpr char kRecipientRefused[] = "\xca\xd5\xbc\xfe\xc8\xcb\xb1\xbb\xbe\xdc\xbe\xf8: ";
+// 收件人暂缓:  (then the recipient, kCodeField and kInfoField: to be tried again)
+inline constexpr char kRecipientDeferred[] = "\xca\xd5\xbc\xfe\xc8\xcb\xd4\xdd\xbb\xba: ";
+// 域名暂缓:  (then the domain, kCodeField, kErrorField and kInfoField: to be tried again)
+inline constexpr char kDomainDeferred[] = "\xd3\xf2\xc3\xfb\xd4\xdd\xbb\xba: ";
+// 稍后重试:  (then the envelope file, kRecipientsField and kWaitField)
+inline constexpr char kRetryLater[] = "\xc9\xd4\xba\xf3\xd6\xd8\xca\xd4: ";
+// 排队时间已到:  (then the envelope file: too old to wait again)
+inline constexpr char kGivenUp[] = "\xc5\xc5\xb6\xd3\xca\xb1\xbc\xe4\xd2\xd1\xb5\xbd: ";
+// 信封没有收件人:  (then the envelope file, left in the queue)
+inline constexpr char kNoRecipients[] = "\xd0\xc5\xb7\xe2\xc3\xbb\xd3\xd0\xca\xd5\xbc\xfe\xc8\xcb: ";
+// , 代码 = 
+inline constexpr char kCodeField[] = ", \xb4\xfa\xc2\xeb = ";
+// , 错误 = 
+inline constexpr char kErrorField[] = ", \xb4\xed\xce\xf3 = ";
+// , 信息 = 
+inline constexpr char kInfoField[] = ", \xd0\xc5\xcf\xa2 = ";
+// , 收件人 =  (the number still owed)
+inline constexpr char kRecipientsField[] = ", \xca\xd5\xbc\xfe\xc8\xcb = ";
+// , 等待秒数 = 
+inline constexpr char kWaitField[] = ", \xb5\xc8\xb4\xfd\xc3\xeb\xca\xfd = ";
+// 另存为  (after the copy outcome: the bad-mail folder's file, when its own name was taken)
+inline constexpr char kSavedAs[] = "\xc1\xed\xb4\xe6\xce\xaa ";
+
 }  // namespace vxtext

@@ -7,6 +7,7 @@
 #include "IniFile.h"
 #include "ProgramPath.h"
 #include "SysError.h"
+#include "TextTrim.h"
 #include "qvLogger.h"
 
 namespace {
@@ -37,6 +38,21 @@ bool TryStrToInt(const std::string& Text, int& Value) {
   long long v = std::strtoll(Text.c_str(), nullptr, 10);
   if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
   Value = static_cast<int>(v);
+  return true;
+}
+
+bool ParseRetryWaits(const std::string& Text, std::vector<int>& AWaits) {
+  std::vector<int> waits;
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = Text.find(',', from);
+    int v;
+    if (!TryStrToInt(plat::Trim(Text.substr(from, comma - from)), v) || v < 0) return false;
+    waits.push_back(v);
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  AWaits = std::move(waits);
   return true;
 }
 
@@ -77,6 +93,8 @@ void TdmVxMailServersSettings::LoadSettings() {
     RelayInterval = "5000";
     SmtpPort = "25";
     DnsServer = "127.0.0.1";
+    RetryWaits = kDefaultRetryWaits;
+    GiveUpAge = std::to_string(kDefaultGiveUpAge);
     Pop3Port = "110";
     ImapPort = "143";
     return;
@@ -86,6 +104,11 @@ void TdmVxMailServersSettings::LoadSettings() {
   DnsServer = ini.ReadString("SMTP", "DnsServer", "");
   RelayDir = ini.ReadString("SMTP", "RelayDir", FProgramFolder + "RelayQueue");
   BadDir = ini.ReadString("SMTP", "BadDir", FProgramFolder + "Bad");
+  RetryWaits = ini.ReadString("SMTP", "RetryWaits", kDefaultRetryWaits);
+  std::vector<int> waits;
+  if (!ParseRetryWaits(RetryWaits, waits)) RetryWaits = kDefaultRetryWaits;
+  const int giveUp = ini.ReadInteger("SMTP", "GiveUpAge", kDefaultGiveUpAge);
+  GiveUpAge = std::to_string(giveUp < 0 ? kDefaultGiveUpAge : giveUp);
   MailboxDir = ini.ReadString("MAILBOX", "MailboxDir", FProgramFolder + "MailBox");
   Pop3Port = std::to_string(ini.ReadInteger("POP3", "Port", 110));
   ImapPort = std::to_string(ini.ReadInteger("IMAP", "Port", 143));
@@ -124,6 +147,9 @@ void TdmVxMailServersSettings::SaveSettings() {
   ini.WriteString("SMTP", "DnsServer", DnsServer);
   ini.WriteString("SMTP", "RelayDir", RelayDir);
   ini.WriteString("SMTP", "BadDir", BadDir);
+  std::vector<int> waits;
+  ini.WriteString("SMTP", "RetryWaits", ParseRetryWaits(RetryWaits, waits) ? RetryWaits : kDefaultRetryWaits);
+  ini.WriteInteger("SMTP", "GiveUpAge", toInt(GiveUpAge, kDefaultGiveUpAge));
   ini.WriteString("MAILBOX", "MailboxDir", MailboxDir);
   ini.WriteInteger("POP3", "Port", toInt(Pop3Port, 110));
   ini.WriteInteger("IMAP", "Port", toInt(ImapPort, 143));

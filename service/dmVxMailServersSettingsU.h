@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ClassCore.h"
 #include "qvMailUserMgr.h"
@@ -51,6 +52,12 @@ class TdmVxMailServersSettings : public TComponent {
   std::string DnsServer;
   std::string RelayDir;
   std::string BadDir;
+  // Seconds a queued pair waits after its 1st, 2nd, ... temporary failure
+  // (the last one repeats), comma-separated; and the age in seconds (from
+  // its message file's time) past which a pair that fails again goes to the
+  // bad-mail folder.
+  std::string RetryWaits;
+  std::string GiveUpAge;
   std::string MailboxDir;
   std::string Pop3Port;
   std::string ImapPort;
@@ -66,3 +73,10 @@ class TdmVxMailServersSettings : public TComponent {
 
 // Strict decimal text to int; false when it is not one.
 bool TryStrToInt(const std::string& Text, int& Value);
+
+// 1, 5, 15 and 30 minutes, then every hour; five days.
+inline constexpr char kDefaultRetryWaits[] = "60,300,900,1800,3600";
+inline constexpr int kDefaultGiveUpAge = 5 * 24 * 3600;
+// RetryWaits text as its numbers of seconds (blanks around each allowed);
+// false, AWaits untouched, unless every item is a number from 0 up.
+bool ParseRetryWaits(const std::string& Text, std::vector<int>& AWaits);

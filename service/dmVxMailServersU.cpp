@@ -126,6 +126,11 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   imapStore.OnNewMessageNumber = [&smtpStore](TObject*, int& ANumber) { ANumber = smtpStore.NewMessageNumber(); };
   qvSmtpRelay1->SetName("qvSmtpRelay1");
   qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
+  // One time-out per dead domain and pass, not one per message.
+  qvSmtpRelay1->DeferUnreachable = true;
+  qvSmtpRelay1->OnRelayMessage = [this](TObject*, const std::string&, TStrings&, TqvSmtpRelayStatus&) {
+    RelayMessageDone();
+  };
   qvSmtpRelay1->OnSendCommand = [this](TObject* Sender, const std::string& AText) {
     qvSmtpRelay1SendCommand(Sender, AText);
   };
@@ -165,6 +170,9 @@ void TdmVxMailServers::BindComponents() {
 void TdmVxMailServers::ApplySettings() {
   Timer1.SetInterval(StrToInt(RelayInterval));
   qvSmtpRelay1->SetDnsServer(DnsServer);
+  if (!ParseRetryWaits(RetryWaits, RetryWaitSeconds)) (void)ParseRetryWaits(kDefaultRetryWaits, RetryWaitSeconds);
+  int giveUp = 0;
+  GiveUpSeconds = TryStrToInt(GiveUpAge, giveUp) && giveUp >= 0 ? giveUp : kDefaultGiveUpAge;
   qvSmtpServer1->SetPort(StrToInt(SmtpPort));
   qvSmtpServer1->SetUserAccounts(*UserAccounts);
   qvSmtpFileHandler1->SetMailBoxDir(MailboxFolder());
@@ -310,173 +318,16 @@ void TdmVxMailServers::StopServers() {
   SaveCounter();
 }
 
-namespace {
-
-[[noreturn]] void RaiseFileError(const char* AWhat, const std::string& APath) {
-  const int code = errno;
-  throw EOSError(static_cast<uint32_t>(code), std::string(AWhat) + " \"" + APath + "\": " + plat::SysErrorMessage(code));
-}
-
-std::string ReadWholeFile(const std::string& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  if (!in) throw EFOpenError("Cannot open file \"" + APath + "\"");
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) throw EReadError();
-  return out.str();
-}
-
-}  // namespace
-
-void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
-  Timer1.SetEnabled(false);
-  try {
-    const std::string queue = plat::IncludeTrailingPathDelimiter(qvSmtpFileHandler1->RelayDir());
-    const std::vector<TqvMailFileEntry> envelopes = ListMailFiles(queue, ".ENV");
-    if (!envelopes.empty() && !FStopRequested) {
-      LogMessage(&Timer1, 0, vxtext::kProcessQueue);
-      for (const TqvMailFileEntry& entry : envelopes) {
-        if (FStopRequested) break;
-        // One pair that cannot be handled never holds up the ones after it.
-        try {
-          RelayPair(queue + entry.Name);
-        } catch (const std::exception& e) {
-          LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
-        }
-      }
-      LogMessage(&Timer1, 1, vxtext::kProcessQueue);
-    }
-  } catch (const std::exception& e) {
-    LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
-  } catch (...) {
-    LogException(&Timer1, 2, vxtext::kProcessQueue, nullptr);
-  }
-  // Only a running service keeps relaying: a pass that outlives the stop
-  // must not start the timer again.
-  if (FServing) Timer1.SetEnabled(true);
-}
-
-void TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile) {
-  TStringList envelope;
-  LoadMailFile(AEnvelopeFile, envelope);
-  // A sender without recipients stays as it is.
-  if (envelope.Count() < 2) return;
-  const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
-  TqvSmtpRelay& relay = *qvSmtpRelay1;
-  relay.SetMailFrom(envelope.Strings(0));
-  CopyRecipients(envelope, relay.MailToList);
-  relay.MailData.Clear();
-  LoadMailFile(message, relay.MailData);
-  bool raised = false;
-  try {
-    relay.Send();
-  } catch (const std::exception& e) {
-    // Some domains may have the message already: sending the pair again
-    // would repeat it to them, so it counts as failed.
-    LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
-    raised = true;
-  }
-  if (relay.Aborted()) {
-    bool someSent = false;
-    for (int i = 0; i < relay.StatusList().Count(); ++i) someSent = someSent || relay.StatusList().Items(i).Sent;
-    // Cut short before any domain took it: the next start sends it whole.
-    if (!someSent) return;
-    raised = true;
-  }
-  if (!CheckRelayResult(AEnvelopeFile, raised)) return;
-  if (std::remove(AEnvelopeFile.c_str()) != 0) RaiseFileError("Cannot delete", AEnvelopeFile);
-  if (std::remove(message.c_str()) != 0) RaiseFileError("Cannot delete", message);
-}
-
-void TdmVxMailServers::CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget) {
-  ATarget.Clear();
-  for (int i = 1; i < AEnvelope.Count(); ++i) ATarget.Add(AEnvelope.Strings(i));
-}
-
-bool TdmVxMailServers::CheckRelayResult(const std::string& AEnvelopeFile, bool AForceFailed) {
-  const TqvSmtpRelayStatusList& list = qvSmtpRelay1->StatusList();
-  const TqvSmtpRelayStatus* failed = nullptr;
-  for (int i = 0; i < list.Count() && !failed; ++i)
-    if (list.Items(i).ResponseCode != 250 || list.Items(i).ErrorCode != 0) failed = &list.Items(i);
-  TqvSmtpRelayStatus none;
-  if (!failed && AForceFailed) failed = list.Count() > 0 ? &list.Items(list.Count() - 1) : &none;
-  if (!failed) return true;
-  const std::string bad = plat::IncludeTrailingPathDelimiter(BadFolder());
-  const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
-  const std::string badEnvelope = bad + plat::ExtractFileName(AEnvelopeFile);
-  const std::string badMessage = bad + plat::ExtractFileName(message);
-  const bool envelopeCopied = CopyToBadFolder(*failed, AEnvelopeFile, badEnvelope);
-  const bool messageCopied = CopyToBadFolder(*failed, message, badMessage);
-  if (envelopeCopied && messageCopied) return true;
-  // Never lose a failed pair: keep it whole under a free name, and take
-  // back the half placed under the old one.
-  if (envelopeCopied) static_cast<void>(std::remove(badEnvelope.c_str()));
-  if (messageCopied) static_cast<void>(std::remove(badMessage.c_str()));
-  if (KeepInBadFolder(AEnvelopeFile, message)) return true;
-  // Out of the queue's pattern, so that it is not sent again.
-  if (std::rename(AEnvelopeFile.c_str(), (AEnvelopeFile + ".kept").c_str()) != 0)
-    RaiseFileError("Cannot rename", AEnvelopeFile);
-  return false;
-}
-
-bool TdmVxMailServers::KeepInBadFolder(const std::string& AEnvelopeFile, const std::string& AMessageFile) {
-  const std::string bad = plat::IncludeTrailingPathDelimiter(BadFolder());
-  const std::string name = plat::ExtractFileName(AEnvelopeFile);
-  int number = 0;
-  if (name.size() >= 12 && name.compare(0, 4, "MAIL") == 0) {
-    int v = 0;
-    if (TryStrToInt(name.substr(4, 8), v)) number = v;
-  }
-  try {
-    TqvStagedFile envelope(bad, ReadWholeFile(AEnvelopeFile));
-    TqvStagedFile message(bad, ReadWholeFile(AMessageFile));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      int retry = -1;
-      const std::string base = FirstFreeName(bad, number, retry, ".ENV");
-      if (!message.PlaceAs(base + ".MSG")) continue;
-      if (envelope.PlaceAs(base + ".ENV")) {
-        SyncFolder(bad);
-        return true;
-      }
-      static_cast<void>(std::remove((base + ".MSG").c_str()));
-    }
-  } catch (const std::exception& e) {
-    LogException(qvSmtpRelay1.get(), 2, vxtext::kProcessQueue, &e);
-  }
-  return false;
-}
-
-bool TdmVxMailServers::CopyToBadFolder(const TqvSmtpRelayStatus& AStatus, const std::string& ASource,
-                                       const std::string& ATarget) {
-  bool copied = false;
-  try {
-    TqvStagedFile copy(plat::ExtractFilePath(ATarget), ReadWholeFile(ASource));
-    copied = copy.PlaceAs(ATarget);
-  } catch (const std::exception&) {
-    copied = false;
-  }
-  // The format's five fields filled in order; the peer's text is never
-  // read as a format.
-  const std::string values[] = {std::to_string(AStatus.ResponseCode), std::to_string(AStatus.ErrorCode),
-                                AStatus.ErrorText, ASource, copied ? vxtext::kCopySucceeded : vxtext::kCopyFailed};
-  const std::string format = vxtext::kDeliveryError;
-  std::string text;
-  size_t pos = 0, next = 0;
-  for (size_t at; (at = format.find('%', pos)) != std::string::npos && next < 5; pos = at + 2)
-    text += format.substr(pos, at - pos) + values[next++];
-  text += format.substr(pos);
-  LogMessage(qvSmtpRelay1.get(), 2, text);
-  return copied;
-}
-
 void TdmVxMailServers::qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText) {
-  LogMessage(Sender, 2, vxtext::kRelaySendCommand + plat::Trim(AText));
+  LogMessage(Sender, 2, vxtext::kRelaySendCommand + EscapeLogText(plat::Trim(AText)));
 }
 
+// The peer's lines stay one entry: the CR LF between them shows as "\x0D\x0A",
+// and no byte of theirs reaches the log as a control character.
 void TdmVxMailServers::qvSmtpRelay1ReceiveResponse(TObject* Sender, const TStrings& AList) {
   std::string text;
   for (int i = 0; i < AList.Count(); ++i) text += AList.Strings(i) + "\r\n";
-  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + plat::Trim(text));
+  LogMessage(Sender, 2, vxtext::kRelayReceiveResponse + EscapeLogText(plat::Trim(text)));
 }
 
 void TdmVxMailServers::ServerAcceptConnection(TObject* Sender, const std::string& PeerIP) {

@@ -7,6 +7,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <vector>
 #include <exception>
 #include <memory>
 #include <string>
@@ -52,18 +55,29 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // True from a successful StartServers until StopServers begins.
   bool Serving() const { return FServing; }
 
-  // One relay queue pass. Each pair is handled on its own: one that cannot
-  // be read is logged and passed over. After a stop request no further pair
-  // is taken, and a pair whose delivery the stop cut short stays queued.
-  // Nothing raised inside the pass leaves it.
+  // One relay queue pass over the pairs that are due. Each pair is handled
+  // on its own: one that cannot be read is logged and passed over (logged
+  // once, again only when its files change). Recipients that took the
+  // message leave its envelope, which is rewritten whole; those refused for
+  // good go to the bad-mail folder; the others wait RetryWaitSeconds before
+  // the next try, or go to the bad-mail folder at a failure once the message
+  // file is older than GiveUpSeconds. After a stop request no further pair
+  // is taken, and what a stop cut short stays queued with what is still
+  // owed. Nothing raised inside the pass leaves it.
   void Timer1Timer(TObject* Sender);
   // ATarget gets AEnvelope's lines from the second on.
   void CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget);
-  // Copies the pair to the bad-mail folder when a domain failed (or
-  // AForceFailed), logging each copy; true when the pair may be removed.
-  bool CheckRelayResult(const std::string& AEnvelopeFile, bool AForceFailed = false);
-  // Copies one file, failing if ATarget exists, and logs the outcome.
-  bool CopyToBadFolder(const TqvSmtpRelayStatus& AStatus, const std::string& ASource, const std::string& ATarget);
+  // Places ASender with the recipients AFailed, and a copy of the message
+  // file, under one free name of the bad-mail folder (the pair's own name
+  // first, then with a retry digit); logs one line per file with AReport's
+  // codes and where it went. False, nothing placed, when that failed.
+  bool CopyToBadFolder(const std::string& AEnvelopeFile, const std::string& ASender, const TStrings& AFailed,
+                       const TqvRelayRecipient& AReport);
+
+  // Seconds to wait after the 1st, 2nd, ... temporary failure of a pair (the
+  // last repeats), and the age past which a failing pair is given up.
+  std::vector<int> RetryWaitSeconds{60, 300, 900, 1800, 3600};
+  int64_t GiveUpSeconds = kDefaultGiveUpAge;
 
   // Logging handlers; the three servers share one per event.
   void qvSmtpRelay1SendCommand(TObject* Sender, const std::string& AText);
@@ -88,10 +102,27 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   void RemoveStagedLeftovers();
   // Slow clients hold descriptors: the soft limit goes up to the hard one.
   void RaiseDescriptorLimit();
-  void RelayPair(const std::string& AEnvelopeFile);
-  // Keeps a pair whose copy under its own name failed: both files under the
-  // first free name of the bad-mail folder.
-  bool KeepInBadFolder(const std::string& AEnvelopeFile, const std::string& AMessageFile);
+  // What the pass keeps of a queued pair between passes (the waits start
+  // afresh after a restart; the give-up age does not).
+  struct TQueuedPair {
+    int Failures = 0;
+    std::chrono::steady_clock::time_point Due{};
+    bool Stuck = false;      // could not be handled; its files are these:
+    std::string Signature;
+  };
+  // One attempt; true when the pair left the queue.
+  bool RelayPair(const std::string& AEnvelopeFile, TQueuedPair& APair);
+  // The recipient and domain lines of the last Send.
+  void LogRelayOutcome();
+  // After each domain of the pair in hand: the envelope loses the
+  // recipients delivered so far, so that a crash later in the pair sends
+  // none of them again.
+  void RelayMessageDone();
+  std::string FEnvelopeInHand;   // the pair in hand's envelope file, "" between pairs
+  TStringList FEnvelopeLines;    // what that file holds now
+  // One "传送错误" line.
+  void LogBadCopy(const TqvRelayRecipient& AReport, const std::string& ASource, const std::string& AOutcome);
+  std::map<std::string, TQueuedPair> FQueued;
   std::atomic<bool> FServing{false};
   std::atomic<bool> FStopRequested{false};
 };

@@ -52,6 +52,18 @@ std::vector<std::string> Words(const std::string& AText) {
   return words;
 }
 
+// A header field ("Name: value", the name printable ASCII without blanks),
+// or the fold of one when AFoldAllowed.
+bool IsHeaderLine(const std::string& ALine, bool AFoldAllowed) {
+  if (ALine.empty()) return false;
+  if (ALine[0] == ' ' || ALine[0] == '\t') return AFoldAllowed;
+  const size_t colon = ALine.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  for (size_t i = 0; i < colon; ++i)
+    if (ALine[i] <= ' ' || ALine[i] > '~') return false;
+  return true;
+}
+
 // Gives the connection a step's wait for as long as the step runs.
 class TTimeOutScope {
  public:
@@ -305,9 +317,21 @@ void TqvCustomSmtp::Quit() { SendCommandSilently("QUIT", {221}); }
 void TqvCustomSmtp::Reset() { SendCommandSync("RSET", {250}); }
 void TqvCustomSmtp::Noop() { SendCommandSync("NOOP", {250}); }
 
-void TqvCustomSmtp::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
+void TqvCustomSmtp::PrepareMessage(TStrings& ALines) {
   TqvMailHeaderFieldList header("iso-8859-1", 76, cmNone);
-  (void)header.Parse(0, &ALines);
+  // With no empty line after it, the header ends at the first line that is
+  // neither a field nor a fold; an empty line marks that place while the
+  // fields go in, so that they never land after the body.
+  bool marked = false;
+  if (header.Parse(0, &ALines) == ALines.Count()) {
+    for (int i = 0; i < ALines.Count() && !marked; ++i) {
+      if (!IsHeaderLine(ALines.Strings(i), i > 0)) {
+        ALines.Insert(i, "");
+        marked = true;
+      }
+    }
+    if (marked) (void)header.Parse(0, &ALines);
+  }
   if (!MailAgent().empty() && header.GetFieldIndex("X-Mailer") < 0) header.AddField("X-Mailer", MailAgent());
   if (header.GetFieldIndex("Message-ID") < 0) {
     const std::string id = GenerateMessageId();
@@ -315,6 +339,11 @@ void TqvCustomSmtp::Send(const std::string& AMailFrom, TStrings& ALines, const T
   }
   // Every Bcc field, not only the first: blind copies stay blind.
   for (int i = header.GetFieldIndex("bcc"); i >= 0; i = header.GetFieldIndex("bcc")) header.RemoveField(i);
+  if (marked) ALines.Delete(header.Parse(0, &ALines));
+}
+
+void TqvCustomSmtp::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
+  PrepareMessage(ALines);
   SendMailFrom(AMailFrom);
   SendRecipients(ARecipients);
   SendData(ALines);

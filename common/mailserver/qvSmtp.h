@@ -86,6 +86,10 @@ class TqvCustomSmtp : public TqvCustomMail {
   // Header changes in ALines, then MAIL, RCPT, DATA; -202 when any recipient
   // failed (the others got the message).
   virtual void Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients);
+  // The header changes of Send, made in ALines: X-Mailer and Message-ID when
+  // missing (at the header's end, also where no empty line follows it), and
+  // every Bcc field removed. Running it again changes nothing more.
+  void PrepareMessage(TStrings& ALines);
   [[nodiscard]] virtual std::string GenerateMessageId();
   void StartTls() override;
 

@@ -23,6 +23,30 @@ TqvSmtpRelayStatus& TqvSmtpRelayStatusList::Add(std::unique_ptr<TqvSmtpRelayStat
 
 namespace {
 
+constexpr char kNoDomainText[] = "The recipient has no domain";
+
+// A failure that trying again will not mend: a 5xx reply, a message without
+// lines, a recipient without a domain.
+bool PermanentCode(int ACode) {
+  return (ACode >= 500 && ACode <= 599) || ACode == qvSmtpDataEmpty || ACode == qvRelayNoDomain;
+}
+
+void Refuse(TqvRelayRecipient& ARecipient, int ACode, const std::string& AText) {
+  ARecipient.Outcome = PermanentCode(ACode) ? TqvRelayOutcome::roFailed : TqvRelayOutcome::roRetry;
+  ARecipient.ResponseCode = ACode;
+  ARecipient.ErrorCode = ACode;
+  ARecipient.ErrorText = AText;
+  ARecipient.OwnReply = true;
+}
+
+void AddRecipients(TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients) {
+  for (int i = 0; i < ARecipients.Count(); ++i) {
+    TqvRelayRecipient r;
+    r.Email = ARecipients.Strings(i);
+    AStatus.Recipients.push_back(std::move(r));
+  }
+}
+
 // Records a caught error in the status: the last one met wins.
 template <class E>
 void RecordError(TqvSmtpRelayStatus& AStatus, const E& AError) {
@@ -69,7 +93,12 @@ std::string TqvSmtpRelay::RecipientDomain(const std::string& ARecipient) {
   std::string name, email;
   if (!GetEmailAddressParts(ARecipient, name, email)) email = qvtext::Trim(ARecipient);
   const size_t at = email.find('@');
-  return qvtext::LowerCase(at == std::string::npos ? email : email.substr(at + 1));
+  return at == std::string::npos ? std::string() : qvtext::LowerCase(email.substr(at + 1));
+}
+
+void TqvSmtpRelay::WaitResponse(const TqvReplyCodes& ACodes) {
+  FReplied = true;
+  TqvSmtp::WaitResponse(ACodes);
 }
 
 void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
@@ -85,20 +114,131 @@ void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TS
   for (const std::string& domain : domains) {
     if (FAborted) return;
     TqvSmtpRelayStatus& status = FStatusList.Add(std::make_unique<TqvSmtpRelayStatus>());
-    TStringList hosts;
-    ResolveMX(domain, hosts, status);
+    status.Domain = domain;
     // Only the recipients of exactly this domain: "example.com" must not
     // pick up "x@example.community".
     TStringList selected;
     for (int i = 0; i < ARecipients.Count(); ++i)
       if (RecipientDomain(ARecipients.Strings(i)) == domain) selected.Add(ARecipients.Strings(i));
-    for (int h = 0; h < hosts.Count() && !FAborted; ++h) {
-      const std::string host = hosts.Strings(h);
-      if (!ConnectMX(domain, host, status)) continue;
-      RelayToDomain(domain, AMailFrom, status, selected, ALines);
-      DisconnectMX(domain, host);
-      break;
+    AddRecipients(status, selected);
+    if (domain.empty()) {
+      // Nowhere to look for an exchanger, now or later.
+      for (TqvRelayRecipient& r : status.Recipients) Refuse(r, qvRelayNoDomain, kNoDomainText);
+      Conclude(status, false);
+      continue;
     }
+    const auto dead = DeferUnreachable ? FUnreachable.find(domain) : FUnreachable.end();
+    if (dead != FUnreachable.end()) {
+      status.Deferred = true;
+      status.ErrorCode = dead->second.ErrorCode;
+      status.ErrorText = dead->second.ErrorText;
+      Conclude(status, true);
+      continue;
+    }
+    TryExchangers(domain, AMailFrom, status, selected, ALines);
+  }
+}
+
+void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& AMailFrom,
+                                 TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
+  TStringList hosts;
+  ResolveMX(ADomain, hosts, AStatus);
+  bool allRefusedForGood = hosts.Count() > 0;
+  bool anyReply = false;
+  for (int h = 0; h < hosts.Count() && !FAborted; ++h) {
+    const std::string host = hosts.Strings(h);
+    FReplied = false;
+    if (ConnectMX(ADomain, host, AStatus)) {
+      // What failed on the exchangers before this one no longer counts.
+      AStatus.ErrorCode = 0;
+      AStatus.ErrorText.clear();
+      RelayToDomain(ADomain, AMailFrom, AStatus, ARecipients, ALines);
+      DisconnectMX(ADomain, host);
+      return;
+    }
+    // The code is this attempt's own: none when no reply came.
+    if (!FReplied) {
+      AStatus.ResponseCode = 0;
+      AStatus.ResponseText.clear();
+    }
+    anyReply = anyReply || AStatus.ResponseCode != 0;
+    allRefusedForGood = allRefusedForGood && PermanentCode(AStatus.ResponseCode);
+  }
+  // No exchanger: as the look-up ended; exchangers that all failed: for
+  // good only when each refused with a 5xx.
+  const bool transient = FAborted || (hosts.Count() == 0 ? AStatus.LookUp == dlTemporary : !allRefusedForGood);
+  if (DeferUnreachable && transient && !anyReply && !FAborted)
+    FUnreachable[ADomain] = {AStatus.ErrorCode, AStatus.ErrorText};
+  Conclude(AStatus, transient);
+}
+
+void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines) {
+  std::vector<size_t> pending;
+  for (size_t i = 0; i < AStatus.Recipients.size(); ++i)
+    if (AStatus.Recipients[i].Outcome == TqvRelayOutcome::roRetry && !AStatus.Recipients[i].OwnReply)
+      pending.push_back(i);
+  SetSkipFailedRecipients(true);
+  while (!pending.empty() && !FAborted) {
+    TStringList rcpts;
+    for (size_t i : pending) rcpts.Add(AStatus.Recipients[i].Email);
+    SendMailFrom(AMailFrom);
+    std::vector<size_t> accepted, later;
+    // One RCPT at a time, so that each refusal is the recipient's own even
+    // when the session breaks later, and a "452" after an accepted one (too
+    // many for this transaction) puts off the rest without asking further.
+    bool full = false;
+    for (size_t i : pending) {
+      if (full) {
+        later.push_back(i);
+        continue;
+      }
+      TqvRelayRecipient& r = AStatus.Recipients[i];
+      TStringList one;
+      one.Add(r.Email);
+      try {
+        SendRecipients(one);
+        accepted.push_back(i);
+      } catch (const EqvSmtpError& e) {
+        if (e.ErrorCode != qvSmtpRecipientsFailed || FailedRecipients.Count() == 0) throw;
+        const TqvFailedRecipient& refusal = FailedRecipients.Items(0);
+        full = refusal.ErrorCode == 452 && !accepted.empty();
+        if (full)
+          later.push_back(i);
+        else
+          Refuse(r, refusal.ErrorCode, refusal.ErrorText);
+      }
+    }
+    if (accepted.empty()) break;
+    SendData(ALines);
+    for (size_t i : accepted) AStatus.Recipients[i].Outcome = TqvRelayOutcome::roDelivered;
+    pending = later;
+  }
+}
+
+void TqvSmtpRelay::Conclude(TqvSmtpRelayStatus& AStatus, bool ATransient) {
+  bool all = !AStatus.Recipients.empty();
+  const TqvRelayRecipient* firstRefused = nullptr;
+  AStatus.Transient = false;
+  for (TqvRelayRecipient& r : AStatus.Recipients) {
+    if (r.Outcome == TqvRelayOutcome::roDelivered) continue;
+    all = false;
+    if (r.OwnReply) {
+      if (!firstRefused) firstRefused = &r;
+    } else {
+      r.ResponseCode = AStatus.ResponseCode;
+      r.ErrorCode = AStatus.ErrorCode;
+      r.ErrorText = AStatus.ErrorText;
+      r.Outcome = ATransient ? TqvRelayOutcome::roRetry : TqvRelayOutcome::roFailed;
+    }
+    AStatus.Transient = AStatus.Transient || r.Outcome == TqvRelayOutcome::roRetry;
+  }
+  AStatus.Sent = all;
+  if (all) {
+    AStatus.ErrorCode = 0;
+    AStatus.ErrorText.clear();
+  } else if (AStatus.ErrorCode == 0 && firstRefused) {
+    AStatus.ErrorCode = firstRefused->ErrorCode;
+    AStatus.ErrorText = firstRefused->ErrorText;
   }
 }
 
@@ -189,9 +329,10 @@ bool TqvSmtpRelay::ConnectMX(const std::string& ADomain, const std::string& AHos
 
 void TqvSmtpRelay::RelayToDomain(const std::string& ADomain, const std::string& AMailFrom,
                                  TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
+  if (AStatus.Recipients.empty()) AddRecipients(AStatus, ARecipients);
   try {
-    TqvCustomSmtp::Send(AMailFrom, ALines, ARecipients);
-    AStatus.Sent = true;
+    PrepareMessage(ALines);
+    RunTransactions(AMailFrom, AStatus, ALines);
   } catch (const EqvSocketError& e) {
     RecordError(AStatus, e);
   } catch (const EqvSSPIError& e) {
@@ -199,6 +340,7 @@ void TqvSmtpRelay::RelayToDomain(const std::string& ADomain, const std::string& 
   }
   AStatus.ResponseCode = ResponseCode();
   AStatus.ResponseText = ResponseText();
+  Conclude(AStatus, FAborted || !PermanentCode(AStatus.ErrorCode));
   TStringList selected;
   selected.Assign(ARecipients);
   if (OnRelayMessage) OnRelayMessage(this, ADomain, selected, AStatus);

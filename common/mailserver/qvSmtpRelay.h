@@ -9,9 +9,14 @@
 // look-up), never the system resolver, and each address of an exchanger is
 // tried, in order, before the next exchanger. Replies get the waits of RFC
 // 5321 (5 minutes for the greeting, MAIL and RCPT, 10 after the final ".").
-// One status per domain records
-// the outcome; error fields are only ever set within one Send, so a domain
-// delivered on a later exchanger still shows the earlier exchanger's error.
+// A refused recipient does not stop the others: the message goes to those
+// accepted, and the ones a "452" put off (too many recipients) follow in a
+// further transaction on the same session. One status per domain records the
+// outcome, with each recipient's fate: delivered, failed for good (a 5xx
+// reply, a domain that does not exist or has no exchanger, a recipient
+// without a domain) or to be tried again (a 4xx reply, no exchanger
+// reachable, a name server that failed or was silent). A domain delivered
+// through a later exchanger shows no error.
 // Socket, reply, SMTP and security errors stay inside Send; anything else
 // (an event handler raising, out of memory) leaves it, with the statuses made
 // so far kept. One thread drives the relay; Abort may come from any thread.
@@ -36,10 +41,27 @@
 // (ConnectMX records it, the look-up stays dlFound).
 enum TqvDomainLookUp { dlFound, dlTemporary, dlPermanent };
 
+// A recipient without a domain (no "@" in its e-mail part): never sent.
+constexpr int qvRelayNoDomain = -210;
+
+// What became of one recipient in the last Send.
+enum class TqvRelayOutcome { roDelivered, roRetry, roFailed };
+
+struct TqvRelayRecipient {
+  std::string Email;  // as the caller gave it
+  TqvRelayOutcome Outcome = TqvRelayOutcome::roRetry;
+  // Why it was not delivered: the reply that refused it (OwnReply) or the
+  // domain's failure; the three fields of the domain's status.
+  int ResponseCode = 0;
+  int ErrorCode = 0;
+  std::string ErrorText;
+  bool OwnReply = false;
+};
+
 class TqvSmtpRelayStatus : public TObject {
  public:
   VX_CLASS_NAME("TqvSmtpRelayStatus")
-  bool Sent = false;
+  bool Sent = false;  // every recipient of the domain took the message
   int ResponseCode = 0;      // the client's last reply code, 0 if none
   std::string ResponseText;  // the client's last reply lines, joined and trimmed
   std::string MailServer;    // the last mail exchanger tried
@@ -47,6 +69,9 @@ class TqvSmtpRelayStatus : public TObject {
   int ErrorCode = 0;         // the last socket, reply or security error, 0 if none
   std::string ErrorText;
   TqvDomainLookUp LookUp = dlFound;
+  bool Transient = false;    // some recipients are to be tried again
+  bool Deferred = false;     // not tried: the domain was unreachable earlier (DeferUnreachable)
+  std::vector<TqvRelayRecipient> Recipients;  // the domain's, in the caller's order
 };
 
 class TqvSmtpRelayStatusList {
@@ -92,7 +117,15 @@ class TqvSmtpRelay : public TqvSmtp {
   void ResetAbort();
   [[nodiscard]] bool Aborted() const { return FAborted; }
 
-  // The domain of a recipient as the relay groups it ("" for none).
+  // With DeferUnreachable on, a domain whose exchangers all failed without a
+  // reply (refused, timed out), or whose look-up failed for the time being,
+  // is not tried again until ForgetUnreachable: its recipients are to be
+  // tried again, with the error first met. Off by default.
+  bool DeferUnreachable = false;
+  void ForgetUnreachable() { FUnreachable.clear(); }
+
+  // The domain of a recipient as the relay groups it, lower-case; "" when
+  // its e-mail part has no "@" or nothing after it.
   [[nodiscard]] static std::string RecipientDomain(const std::string& ARecipient);
 
   TqvConnectMXEvent OnConnectMX;
@@ -114,7 +147,22 @@ class TqvSmtpRelay : public TqvSmtp {
   // QUIT and close, then OnDisconnectMX.
   virtual void DisconnectMX(const std::string& ADomain, const std::string& AHost);
 
+ protected:
+  // Notes that a reply came in the attempt at hand.
+  void WaitResponse(const TqvReplyCodes& ACodes) override;
+
  private:
+  struct TUnreachable {
+    int ErrorCode = 0;
+    std::string ErrorText;
+  };
+  // The domain's exchangers in order, each until one opens a session.
+  void TryExchangers(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
+                     const TStrings& ARecipients, TStrings& ALines);
+  // MAIL, RCPT and DATA, again for the recipients a 452 put off.
+  void RunTransactions(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines);
+  // Fills in the domain's failure for every recipient without one of its own.
+  static void Conclude(TqvSmtpRelayStatus& AStatus, bool ATransient);
   // AHost itself when it is an address, else the addresses the MX answer
   // carried for it, else an address look-up through the relay's DNS client;
   // 11001 when there is none.
@@ -125,4 +173,6 @@ class TqvSmtpRelay : public TqvSmtp {
   // Exchanger addresses from the last MX answer, by lower-case host name.
   std::map<std::string, std::vector<std::string>> FKnownAddresses;
   std::atomic<bool> FAborted{false};
+  bool FReplied = false;
+  std::map<std::string, TUnreachable> FUnreachable;
 };

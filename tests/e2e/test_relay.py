@@ -1,83 +1,40 @@
 """The relay through the real service: mail for remote domains submitted over
-SMTP is delivered by the relay to two scripted receivers on 127.0.0.3:25 and
-127.0.0.4:25, found through dnsmasq on 127.0.0.2:53 (exchanger names too); a refused recipient, a
-domain that does not exist and an exchanger that refuses connections send the
-pair to the bad-mail folder; a stop while the relay waits on a silent name
-server (127.0.0.5:53) ends at once. Binds fixed loopback ports (RESOURCE_LOCK
-vx_fixed_ports)."""
+SMTP is delivered by the relay to scripted receivers on 127.0.0.3:25,
+127.0.0.4:25 and 127.0.0.6:25, found through dnsmasq on 127.0.0.2:53
+(exchanger names too); a refused recipient and a domain that does not exist
+send the pair to the bad-mail folder at once; greylisting, a busy greeting and
+a refused first exchanger end in one delivery; a receiver that stays busy, or
+refuses connections, until the give-up age sends the pair to the bad-mail
+folder; a stop while the relay waits on a silent name server (127.0.0.5:53)
+ends at once. Binds fixed loopback ports (RESOURCE_LOCK vx_fixed_ports)."""
 
 import glob
 import os
 import signal
 import smtplib
 import socket
-import socketserver
 import threading
 import time
 import unittest
 
-from vxharness import Dnsmasq, ProgramFolder, free_port, listening, wait_for
+from vxharness import Dnsmasq, ProgramFolder, SmtpReceiver, clean_up, free_port, listening, wait_for
 
 MESSAGE = (b"From: Alice <alice@example.com>\r\nSubject: relay\r\nMessage-ID: <m1@example.com>\r\n"
            b"X-Mailer: test\r\n\r\nfirst line\r\n.leading dot\r\n8-bit: \xe4\xf6\xfc\r\n")
 
-# Replies by recipient; everyone else gets 250.
-REFUSALS = {"reject@one.test": b"550 5.1.1 No such user"}
+# Replies by recipient, one per RCPT in turn (the last repeats); everyone
+# else gets 250.
+REPLIES = {
+    "reject@one.test": [b"550 5.1.1 No such user"],
+    "grey@one.test": [b"451 4.7.1 Greylisted, try again later", b"250 2.1.5 Ok"],
+    "grey2@two.test": [b"451 4.7.1 Greylisted, try again later", b"250 2.1.5 Ok"],
+    "stuck@one.test": [b"450 4.2.0 Mailbox busy"],
+}
 
 
-class Receiver(socketserver.ThreadingTCPServer):
-    """A scripted SMTP receiver: logs every line it reads and keeps each
-    message's data lines (unstuffed) by recipient."""
-
-    allow_reuse_address = True
-    daemon_threads = True
-
-    def __init__(self, address):
-        self.lines = []
-        self.messages = []
-        self.lock = threading.Lock()
-        super().__init__((address, 25), Session)
-
-
-class Session(socketserver.StreamRequestHandler):
-    def reply(self, text):
-        self.wfile.write(text + b"\r\n")
-
-    def handle(self):
-        srv = self.server
-        self.reply(b"220 mx.test ESMTP")
-        rcpts = []
-        while True:
-            line = self.rfile.readline()
-            if not line:
-                return
-            with srv.lock:
-                srv.lines.append(line)
-            verb = line[:4].upper()
-            if verb == b"EHLO":
-                self.reply(b"250-mx.test\r\n250-PIPELINING\r\n250 SIZE 1000000")
-            elif verb == b"RCPT":
-                who = line[line.index(b"<") + 1:line.index(b">")].decode()
-                answer = REFUSALS.get(who, b"250 2.1.5 Ok")
-                if answer.startswith(b"250"):
-                    rcpts.append(who)
-                self.reply(answer)
-            elif verb == b"DATA":
-                self.reply(b"354 End data with <CR><LF>.<CR><LF>")
-                data = b""
-                while True:
-                    d = self.rfile.readline()
-                    if d in (b".\r\n", b""):
-                        break
-                    data += d[1:] if d.startswith(b".") else d
-                with srv.lock:
-                    srv.messages.append((list(rcpts), data))
-                self.reply(b"250 2.0.0 Ok: queued")
-            elif verb == b"QUIT":
-                self.reply(b"221 2.0.0 Bye")
-                return
-            else:
-                self.reply(b"250 2.0.0 Ok")
+def reply(who, n):
+    answers = REPLIES.get(who)
+    return answers[min(n, len(answers) - 1)] if answers else None
 
 
 class Relay(unittest.TestCase):
@@ -85,19 +42,22 @@ class Relay(unittest.TestCase):
     def setUpClass(cls):
         cls.dns = Dnsmasq(["--mx-host=one.test,127.0.0.3,10", "--mx-host=two.test,127.0.0.4,10",
                            "--mx-host=dead.test,127.0.0.9,10", "--host-record=amx.test,127.0.0.4",
+                           "--mx-host=busy.test,127.0.0.6,10",
+                           "--mx-host=backup.test,127.0.0.9,10", "--mx-host=backup.test,127.0.0.4,20",
                            # An exchanger by name that only this name server knows.
                            "--mx-host=named.test,mx.named.test,10", "--host-record=mx.named.test,127.0.0.3"])
         cls.receivers = []
         cls.t = None
         try:
-            for address in ("127.0.0.3", "127.0.0.4"):
-                r = Receiver(address)
-                threading.Thread(target=r.serve_forever, daemon=True).start()
-                cls.receivers.append(r)
+            for address, busy in (("127.0.0.3", 0), ("127.0.0.4", 0), ("127.0.0.6", 1)):
+                cls.receivers.append(SmtpReceiver(address, reply, busy))
             cls.t = ProgramFolder()
             cls.smtp = free_port()
             cls.t.write_settings([
-                ("SMTP", [("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2"), ("RelayInterval", "300")]),
+                # Tried again a second after a temporary failure, given up
+                # after four.
+                ("SMTP", [("Port", str(cls.smtp)), ("DnsServer", "127.0.0.2"), ("RelayInterval", "300"),
+                          ("RetryWaits", "1"), ("GiveUpAge", "4")]),
                 ("POP3", [("Port", str(free_port()))]),
                 ("IMAP", [("Port", str(free_port()))]),
                 ("USERS", [("Count", "1")]),
@@ -120,12 +80,7 @@ class Relay(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.t:
-            cls.t.cleanup()
-        for r in cls.receivers:
-            r.shutdown()
-            r.server_close()
-        cls.dns.stop()
+        clean_up(cls.t, *cls.receivers, cls.dns)
 
     def submit(self, rcpts):
         with smtplib.SMTP("127.0.0.1", self.smtp, timeout=10) as s:
@@ -141,7 +96,7 @@ class Relay(unittest.TestCase):
     def test_1_delivered_to_each_domain_and_removed(self):
         self.submit(["bob@one.test", "Carol@TWO.test", "dan@amx.test"])
         self.assertTrue(wait_for(self.queue_empty, 5))
-        one, two = self.receivers
+        one, two = self.receivers[:2]
         with one.lock, two.lock:
             self.assertEqual([m[0] for m in one.messages], [["bob@one.test"]])
             # two.test by its exchanger, amx.test by its address record.
@@ -158,7 +113,7 @@ class Relay(unittest.TestCase):
         self.assertRegex(log, r"TTimer \S+ > 处理队列")
         self.assertRegex(log, r"TTimer \S+ < 处理队列")
 
-    def test_5_exchanger_known_only_to_the_configured_name_server(self):
+    def test_9b_exchanger_known_only_to_the_configured_name_server(self):
         one = self.receivers[0]
         with one.lock:
             before = len(one.messages)
@@ -191,8 +146,45 @@ class Relay(unittest.TestCase):
     def test_3_domain_that_does_not_exist(self):
         self.check_bad("x@nosuch.test", r"传送错误: 代码 = 0, 错误 = 3, 信息 = \S")
 
-    def test_4_exchanger_refusing_connections(self):
-        self.check_bad("y@dead.test", r"传送错误: 代码 = \d+, 错误 = [1-9]\d*, 信息 = \S")
+    def test_4_exchanger_refusing_connections_until_given_up(self):
+        self.check_bad("y@dead.test", r"传送错误: 代码 = 0, 错误 = [1-9]\d*, 信息 = \S")
+        self.assertIn("域名暂缓: dead.test, 代码 = 0, 错误 = ", self.log())
+
+    def check_delivered_once(self, receiver, rcpts):
+        before = set(glob.glob(self.t.file("Bad", "*")))
+        self.submit(rcpts)
+        self.assertTrue(wait_for(lambda: self.queue_empty(), 15), glob.glob(self.t.file("RelayQueue", "*")))
+        time.sleep(0.5)  # a second copy would come now
+        for rcpt in rcpts:
+            copies = (receiver[rcpt] if isinstance(receiver, dict) else receiver).delivered(rcpt)
+            self.assertEqual(len(copies), 1, rcpt)
+            self.assertTrue(copies[0].endswith(MESSAGE))
+        self.assertEqual(set(glob.glob(self.t.file("Bad", "*"))), before)
+
+    def test_5_greylisted_recipient_arrives_once_on_a_later_try(self):
+        self.check_delivered_once(self.receivers[0], ["grey@one.test"])
+        log = self.log()
+        self.assertIn("收件人暂缓: grey@one.test, 代码 = 451, 信息 = 451 4.7.1 Greylisted, try again later", log)
+        self.assertRegex(log, r"稍后重试: \S+\.ENV, 收件人 = 1, 等待秒数 = 1")
+        with self.receivers[0].lock:
+            self.assertEqual(self.receivers[0].asked["grey@one.test"], 2)
+
+    def test_6_busy_greeting_then_accepting(self):
+        self.check_delivered_once(self.receivers[2], ["x@busy.test"])
+        self.assertIn("域名暂缓: busy.test, 代码 = 421, ", self.log())
+
+    def test_7_two_domains_one_greylisting_each_get_it_once(self):
+        one, two = self.receivers[:2]
+        self.check_delivered_once({"dave@one.test": one, "grey2@two.test": two}, ["dave@one.test", "grey2@two.test"])
+
+    def test_8_staying_busy_until_the_give_up_age(self):
+        self.check_bad("stuck@one.test", r"传送错误: 代码 = 450, 错误 = 450, 信息 = 450 4\.2\.0 Mailbox busy, ")
+        self.assertRegex(self.log(), r"排队时间已到: \S+\.ENV")
+        with self.receivers[0].lock:
+            self.assertGreaterEqual(self.receivers[0].asked["stuck@one.test"], 3)
+
+    def test_9_refused_first_exchanger_and_accepting_second(self):
+        self.check_delivered_once(self.receivers[1], ["eve@backup.test"])
 
 
 class StopDuringLookUp(unittest.TestCase):

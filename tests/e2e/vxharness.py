@@ -6,8 +6,10 @@ import os
 import shutil
 import signal
 import socket
+import socketserver
 import subprocess
 import tempfile
+import threading
 import time
 
 BIN_DIR = os.environ.get("VX_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
@@ -135,6 +137,20 @@ class ProgramFolder:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+def clean_up(folder, *peers):
+    """Cleans folder up (when there is one), then stops every peer (objects
+    with stop()); each step runs whatever the ones before did, and the first
+    failure is raised at the end."""
+    errors = []
+    for step in ([folder.cleanup] if folder else []) + [peer.stop for peer in peers]:
+        try:
+            step()
+        except Exception as e:  # the others must still stop
+            errors.append(e)
+    if errors:
+        raise errors[0]
+
+
 def start_listening(folder, ports, timeout=10):
     """Starts folder's service in the foreground and waits until every port
     takes connections; on failure cleans the folder up (a failed set-up runs
@@ -236,3 +252,97 @@ class Dnsmasq:
                 os.kill(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
         self.proc.stdout.close()
+
+
+class SmtpReceiver(socketserver.ThreadingTCPServer):
+    """A scripted receiving SMTP server on address:25, served on a thread of
+    its own: logs every line it reads and keeps each message's data lines
+    (unstuffed) with the recipients it accepted. reply(who, n) gives the RCPT
+    reply for the n-th RCPT (from 0) naming who (None: 250); the first
+    busy_greetings connections are greeted "421" and closed; data_delay
+    seconds pass before the reply to the end of DATA. stop() ends it. Tests
+    that use it take the ctest RESOURCE_LOCK vx_fixed_ports."""
+
+    allow_reuse_address = True
+    daemon_threads = True
+
+    def __init__(self, address, reply=None, busy_greetings=0, data_delay=0.0):
+        self.lines = []
+        self.messages = []
+        self.asked = {}
+        self.reply = reply
+        self.busy_greetings = busy_greetings
+        self.data_delay = data_delay
+        self.lock = threading.Lock()
+        super().__init__((address, 25), _SmtpSession)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def rcpt_reply(self, who):
+        with self.lock:
+            n = self.asked.get(who, 0)
+            self.asked[who] = n + 1
+        answer = self.reply(who, n) if self.reply else None
+        return answer or b"250 2.1.5 Ok"
+
+    def delivered(self, rcpt):
+        """The data of every message accepted for rcpt."""
+        with self.lock:
+            return [data for rcpts, data in self.messages if rcpt in rcpts]
+
+    def stop(self):
+        self.shutdown()
+        self.server_close()
+
+
+class _SmtpSession(socketserver.StreamRequestHandler):
+    def send(self, text):
+        self.wfile.write(text + b"\r\n")
+
+    def handle(self):
+        srv = self.server
+        with srv.lock:
+            busy = srv.busy_greetings > 0
+            srv.busy_greetings -= 1
+        if busy:
+            self.send(b"421 4.3.2 Too busy, try later")
+            return
+        self.send(b"220 mx.test ESMTP")
+        rcpts = []
+        while True:
+            line = self.rfile.readline()
+            if not line:
+                return
+            with srv.lock:
+                srv.lines.append(line)
+            verb = line[:4].upper()
+            if verb == b"EHLO":
+                self.send(b"250-mx.test\r\n250-PIPELINING\r\n250 SIZE 1000000")
+            elif verb == b"MAIL":
+                rcpts = []
+                self.send(b"250 2.1.0 Ok")
+            elif verb == b"RCPT":
+                who = line[line.index(b"<") + 1:line.index(b">")].decode()
+                answer = srv.rcpt_reply(who)
+                if answer.startswith(b"250"):
+                    rcpts.append(who)
+                self.send(answer)
+            elif verb == b"DATA":
+                self.send(b"354 End data with <CR><LF>.<CR><LF>")
+                data = b""
+                while True:
+                    d = self.rfile.readline()
+                    if d in (b".\r\n", b""):
+                        break
+                    data += d[1:] if d.startswith(b".") else d
+                if not d:
+                    return
+                if srv.data_delay:
+                    time.sleep(srv.data_delay)
+                with srv.lock:
+                    srv.messages.append((list(rcpts), data))
+                self.send(b"250 2.0.0 Ok: queued")
+            elif verb == b"QUIT":
+                self.send(b"221 2.0.0 Bye")
+                return
+            else:
+                self.send(b"250 2.0.0 Ok")

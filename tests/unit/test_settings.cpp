@@ -57,6 +57,8 @@ TEST(Settings, NoFileGivesProgramDefaults) {
   EXPECT_EQ(m.dm.RelayDir, f.path + "RelayQueue");
   EXPECT_EQ(m.dm.BadDir, f.path + "Bad");
   EXPECT_EQ(m.dm.MailboxDir, f.path + "MailBox");
+  EXPECT_EQ(m.dm.RetryWaits, "60,300,900,1800,3600");
+  EXPECT_EQ(m.dm.GiveUpAge, "432000");
   EXPECT_EQ(m.dm.UserAccounts->Count(), 0);
   EXPECT_EQ(m.dm.GetLogFile(), f.path + "VxMailServers.log");
 }
@@ -72,6 +74,25 @@ TEST(Settings, FileWithMissingOrBadKeysGivesKeyDefaults) {
   EXPECT_EQ(m.dm.Pop3Port, "110");
   EXPECT_EQ(m.dm.DnsServer, "");  // unlike the no-file default
   EXPECT_EQ(m.dm.MailboxDir, f.path + "MailBox");
+  EXPECT_EQ(m.dm.RetryWaits, "60,300,900,1800,3600");
+  EXPECT_EQ(m.dm.GiveUpAge, "432000");
+}
+
+TEST(Settings, RelayWaitsAndGiveUpAge) {
+  Folder f;
+  f.Write("settings.ini", "[SMTP]\r\nRetryWaits= 1, 2 ,30\r\nGiveUpAge=90\r\n");
+  Module m(f);
+  m.dm.LoadSettings();
+  std::vector<int> waits;
+  ASSERT_TRUE(ParseRetryWaits(m.dm.RetryWaits, waits));
+  EXPECT_EQ(waits, (std::vector<int>{1, 2, 30}));
+  EXPECT_EQ(m.dm.GiveUpAge, "90");
+  for (const char* bad : {"1,,2", "x", "", "1,-2"}) {
+    f.Write("settings.ini", std::string("[SMTP]\r\nRetryWaits=") + bad + "\r\nGiveUpAge=-1\r\n");
+    m.dm.LoadSettings();
+    EXPECT_EQ(m.dm.RetryWaits, "60,300,900,1800,3600") << bad;
+    EXPECT_EQ(m.dm.GiveUpAge, "432000");
+  }
 }
 
 TEST(Settings, AccountSectionsAndCountClamp) {
@@ -121,7 +142,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndKeepsStaleSections) {
   std::string text = f.Read("settings.ini");
   EXPECT_TRUE(text.starts_with("; mine\r\n"));
   size_t at = 0;
-  for (const char* key : {"RelayInterval=", "Port=", "DnsServer=", "RelayDir=", "BadDir="}) {
+  for (const char* key : {"RelayInterval=", "Port=", "DnsServer=", "RelayDir=", "BadDir=", "RetryWaits=", "GiveUpAge="}) {
     size_t p = text.find(key, at);
     ASSERT_NE(p, std::string::npos) << key;
     at = p;
@@ -199,6 +220,18 @@ TEST(Settings, HostTextsAreCodePage936) {
       {vxtext::kCopyFailed, "复制失败"},
       {vxtext::kTempFilesRemoved, "删除临时文件: "},
       {vxtext::kDescriptorLimit, "文件描述符上限: "},
+      {vxtext::kRecipientRefused, "收件人被拒绝: "},
+      {vxtext::kRecipientDeferred, "收件人暂缓: "},
+      {vxtext::kDomainDeferred, "域名暂缓: "},
+      {vxtext::kRetryLater, "稍后重试: "},
+      {vxtext::kGivenUp, "排队时间已到: "},
+      {vxtext::kNoRecipients, "信封没有收件人: "},
+      {vxtext::kCodeField, ", 代码 = "},
+      {vxtext::kErrorField, ", 错误 = "},
+      {vxtext::kInfoField, ", 信息 = "},
+      {vxtext::kRecipientsField, ", 收件人 = "},
+      {vxtext::kWaitField, ", 等待秒数 = "},
+      {vxtext::kSavedAs, "另存为 "},
   };
   for (const auto& t : texts) EXPECT_EQ(FromCp936(t.bytes), t.utf8);
 }

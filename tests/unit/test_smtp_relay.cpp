@@ -65,9 +65,11 @@ TEST(SmtpRelay, GroupsByWholeDomainAndTriesExchangersInOrder) {
   EXPECT_EQ(first.ResponseCode, 250);
   EXPECT_EQ(first.MailServer, "127.0.0.1");
   EXPECT_EQ(first.Domain, "example.com");
-  // The refused first exchanger's error stays on record.
-  EXPECT_NE(first.ErrorCode, 0);
-  EXPECT_FALSE(first.ErrorText.empty());
+  // Delivered through the second exchanger: no error left from the first.
+  EXPECT_EQ(first.ErrorCode, 0);
+  EXPECT_EQ(first.ErrorText, "");
+  ASSERT_EQ(first.Recipients.size(), 2u);
+  for (const TqvRelayRecipient& r : first.Recipients) EXPECT_EQ(r.Outcome, TqvRelayOutcome::roDelivered);
   EXPECT_TRUE(list.Items(1).Sent);
   EXPECT_EQ(list.Items(1).ErrorCode, 0);
 
@@ -103,8 +105,10 @@ TEST(SmtpRelay, FailuresAreRecordedPerDomain) {
   EXPECT_EQ(refused.ErrorText, "550 5.1.1 No such user");
   EXPECT_NE(peer.Received(0).find("QUIT"), std::string::npos);
   EXPECT_EQ(peer.Received(0).find("DATA"), std::string::npos);
+  EXPECT_EQ(refused.Recipients[0].Outcome, TqvRelayOutcome::roFailed);
   // No exchanger at all: untried, nothing recorded.
   EXPECT_FALSE(list.Items(1).Sent);
+  EXPECT_EQ(list.Items(1).Recipients[0].Outcome, TqvRelayOutcome::roFailed);
   EXPECT_EQ(list.Items(1).ResponseCode, 0);
   EXPECT_EQ(list.Items(1).ErrorCode, 0);
   // The next domain is still tried.
@@ -124,6 +128,7 @@ TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
       return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddA(r.Answers, "amx.test", "127.0.0.1"); })}};
     if (name == "amx.test" || name == "mx.test")
       return {{testsupport::DnsReply(q, nullptr)}};
+    if (name == "servfail.test") return {{testsupport::DnsReply(q, nullptr, 2)}};
     return {{testsupport::DnsReply(q, nullptr, 3)}};
   });
   TqvSmtpRelay relay;
@@ -131,11 +136,16 @@ TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
   relay.SetDnsServer("127.0.0.1");
   relay.Dns().SetPort(dns.Port());
   auto data = Lines({"Subject: x", "", "body"});
-  relay.Send("", *data, *Lines({"a@mx.test", "b@amx.test", "c@nosuch.test", "d@\xd6\xd0\xce\xc4.test"}));
+  relay.Send("", *data,
+             *Lines({"a@mx.test", "b@amx.test", "c@nosuch.test", "d@\xd6\xd0\xce\xc4.test", "e@servfail.test"}));
   peer.Wait();
 
   const TqvSmtpRelayStatusList& list = relay.StatusList();
-  ASSERT_EQ(list.Count(), 4);
+  ASSERT_EQ(list.Count(), 5);
+  // A name that does not exist fails for good; a server failure passes.
+  EXPECT_EQ(list.Items(2).Recipients[0].Outcome, TqvRelayOutcome::roFailed);
+  EXPECT_EQ(list.Items(4).ErrorCode, 2);
+  EXPECT_EQ(list.Items(4).Recipients[0].Outcome, TqvRelayOutcome::roRetry);
   EXPECT_TRUE(list.Items(0).Sent);
   EXPECT_TRUE(list.Items(1).Sent);
   EXPECT_EQ(list.Items(1).MailServer, "127.0.0.1");
@@ -150,6 +160,120 @@ TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
   for (const std::string& q : dns.Queries()) askedIdn = askedIdn || testsupport::QueryName(q) == idn;
   EXPECT_TRUE(askedIdn);
   EXPECT_NE(peer.Received(0).find("MAIL FROM: <>\r\n"), std::string::npos);
+}
+
+TEST(SmtpRelay, RefusedRecipientsFailAloneAndTooManyGoInAFurtherTransaction) {
+  // Two recipients per transaction; one unknown, one greylisted.
+  TScriptedPeer peer(testsupport::SmtpReceiver(
+      {{"unknown@one.test", "550 5.1.1 No such user"}, {"grey@one.test", "451 4.7.1 Greylisted"}}, 2));
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"a@one.test", "unknown@one.test", "b@one.test", "grey@one.test", "c@one.test", "d@one.test"});
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_EQ(testsupport::CountOf(got, "MAIL FROM:"), 2u);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  // After the first "452" no further RCPT in that transaction.
+  EXPECT_EQ(testsupport::CountOf(got, "RCPT TO: <d@one.test>"), 1u);
+  // The second transaction holds the two put off.
+  EXPECT_NE(got.find("MAIL FROM: <alice@example.com>\r\nRCPT TO: <c@one.test>\r\nRCPT TO: <d@one.test>\r\nDATA"),
+            std::string::npos);
+  const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+  ASSERT_EQ(st.Recipients.size(), 6u);
+  const TqvRelayOutcome want[] = {TqvRelayOutcome::roDelivered, TqvRelayOutcome::roFailed,
+                                  TqvRelayOutcome::roDelivered, TqvRelayOutcome::roRetry,
+                                  TqvRelayOutcome::roDelivered, TqvRelayOutcome::roDelivered};
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(st.Recipients[i].Outcome, want[i]) << st.Recipients[i].Email;
+  EXPECT_EQ(st.Recipients[1].ErrorCode, 550);
+  EXPECT_EQ(st.Recipients[1].ErrorText, "550 5.1.1 No such user");
+  EXPECT_TRUE(st.Recipients[3].OwnReply);
+  EXPECT_FALSE(st.Sent);
+  EXPECT_TRUE(st.Transient);
+  EXPECT_EQ(st.ErrorCode, 550);
+}
+
+TEST(SmtpRelay, EachDomainsCodeIsItsOwnAndUnreachableDomainsWait) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  RelayRun run(peer.Port);
+  run.Relay.DeferUnreachable = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  // Nothing listens there: the connection is refused.
+  run.Hosts["dead.test"] = {"127.0.0.5", "127.0.0.6"};
+  run.Send({"a@one.test", "b@dead.test", "noatsign"});
+  peer.Wait();
+
+  const TqvSmtpRelayStatusList& list = run.Relay.StatusList();
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_TRUE(list.Items(0).Sent);
+  const TqvSmtpRelayStatus& dead = list.Items(1);
+  // No reply came from dead.test: not the 221 of one.test's QUIT.
+  EXPECT_EQ(dead.ResponseCode, 0);
+  EXPECT_NE(dead.ErrorCode, 0);
+  EXPECT_EQ(dead.Recipients[0].Outcome, TqvRelayOutcome::roRetry);
+  EXPECT_FALSE(dead.Deferred);
+  // A recipient without a domain: refused at once, nothing looked up.
+  const TqvSmtpRelayStatus& none = list.Items(2);
+  EXPECT_EQ(none.Domain, "");
+  EXPECT_EQ(none.ErrorCode, qvRelayNoDomain);
+  EXPECT_EQ(none.Recipients[0].Outcome, TqvRelayOutcome::roFailed);
+  EXPECT_EQ(run.Asked, (std::vector<std::string>{"one.test", "dead.test"}));
+
+  // The next message to it waits without a try, with the error first met.
+  run.Send({"c@dead.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Deferred);
+  EXPECT_EQ(run.Relay.StatusList().Items(0).ErrorCode, dead.ErrorCode);
+  EXPECT_EQ(run.Relay.StatusList().Items(0).Recipients[0].Outcome, TqvRelayOutcome::roRetry);
+  EXPECT_EQ(run.Asked.size(), 2u);
+  run.Relay.ForgetUnreachable();
+  run.Send({"c@dead.test"});
+  EXPECT_FALSE(run.Relay.StatusList().Items(0).Deferred);
+  EXPECT_EQ(run.Asked.size(), 3u);
+}
+
+TEST(SmtpRelay, HeaderFieldsGoIntoAHeaderWithoutEmptyLineAfterIt) {
+  TScriptedPeer peer(testsupport::SmtpReceiver());
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  auto data = Lines({"Subject: hi", "Bcc: x@one.test", "the body: no empty line before it", "end"});
+  run.Relay.Send("alice@example.com", *data, *Lines({"a@one.test"}));
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  const size_t body = got.find("the body: no empty line before it\r\nend\r\n.\r\n");
+  ASSERT_NE(body, std::string::npos);
+  const size_t mailer = got.find("X-Mailer: ");
+  const size_t id = got.find("Message-ID: ");
+  EXPECT_LT(got.find("Subject: hi\r\n"), mailer);
+  EXPECT_LT(mailer, body);
+  EXPECT_LT(id, body);
+  EXPECT_EQ(got.find("Bcc"), std::string::npos);
+  // The lines hold no stand-in empty line afterwards.
+  for (int i = 0; i < data->Count(); ++i) EXPECT_NE(data->Strings(i), "");
+}
+
+TEST(SmtpRelay, RefusalsCountWhenTheSessionBreaksDuringRcpt) {
+  TScriptedPeer peer([](TPeerConn& c) {
+    c.Send("220 mx.test ESMTP\r\n");
+    c.Line();
+    c.Send("250 mx.test\r\n");
+    c.Line();
+    c.Send("250 Ok\r\n");
+    c.Line();
+    c.Send("550 5.1.1 No such user\r\n");
+    c.Line();  // the second RCPT: the connection ends without a reply
+  });
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"gone@one.test", "b@one.test"});
+  peer.Wait();
+
+  const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+  ASSERT_EQ(st.Recipients.size(), 2u);
+  EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roFailed);
+  EXPECT_EQ(st.Recipients[0].ErrorCode, 550);
+  EXPECT_EQ(st.Recipients[1].Outcome, TqvRelayOutcome::roRetry);
+  EXPECT_FALSE(st.Recipients[1].OwnReply);
 }
 
 TEST(SmtpRelay, ExchangersAreReachedThroughTheRelaysNameServerAddressByAddress) {
@@ -247,8 +371,9 @@ TEST(SmtpRelay, AnExchangerWithoutAnAddressIsAFailureOfThatExchanger) {
   EXPECT_TRUE(status.Sent);
   EXPECT_EQ(status.LookUp, dlFound);
   EXPECT_EQ(status.MailServer, "127.0.0.1");
-  // The first exchanger's name does not exist at the relay's name server.
-  EXPECT_EQ(status.ErrorCode, 3);
+  // The first exchanger's name does not exist at the relay's name server;
+  // delivered through the second, the domain shows no error.
+  EXPECT_EQ(status.ErrorCode, 0);
 }
 
 namespace {

@@ -1,0 +1,310 @@
+// The relay queue pass of the data module: which pairs are due, one attempt
+// per pair, and what becomes of each recipient afterwards (left out of the
+// envelope, kept for a later try, or filed in the bad-mail folder).
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "ProgramPath.h"
+#include "SysError.h"
+#include "VxMailTexts.h"
+#include "dmVxMailServersU.h"
+#include "qvLogger.h"
+#include "qvMailBoxFiles.h"
+#include "qvMailStoreUtils.h"
+
+namespace {
+
+[[noreturn]] void RaiseFileError(const char* AWhat, const std::string& APath) {
+  const int code = errno;
+  throw EOSError(static_cast<uint32_t>(code), std::string(AWhat) + " \"" + APath + "\": " + plat::SysErrorMessage(code));
+}
+
+std::string ReadWholeFile(const std::string& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  if (!in) throw EFOpenError("Cannot open file \"" + APath + "\"");
+  std::ostringstream out;
+  out << in.rdbuf();
+  if (in.bad()) throw EReadError();
+  return out.str();
+}
+
+// What the pair's two files are now: a pair that could not be handled is
+// met again only once this changes.
+std::string PairSignature(const std::string& AEnvelopeFile) {
+  std::string signature;
+  for (const std::string& path : {AEnvelopeFile, plat::ChangeFileExt(AEnvelopeFile, ".MSG")}) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      signature += "-;";
+      continue;
+    }
+    signature += std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+                 std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ";";
+  }
+  return signature;
+}
+
+// Seconds since the message file was written (the time it was queued).
+int64_t QueueAge(const std::string& AMessageFile) {
+  struct stat st {};
+  if (::stat(AMessageFile.c_str(), &st) != 0) return 0;
+  return static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(st.st_mtime);
+}
+
+// The envelope's sender followed by ARecipients, in place of the old one:
+// a temporary name, flushed, renamed over it, the folder flushed.
+void RewriteEnvelope(const std::string& AEnvelopeFile, const std::string& ASender, const TStrings& ARecipients) {
+  TStringList lines;
+  lines.Add(ASender);
+  lines.AddStrings(ARecipients);
+  const std::string folder = plat::ExtractFilePath(AEnvelopeFile);
+  TqvStagedFile staged(folder, lines);
+  staged.ReplaceAs(AEnvelopeFile);
+  SyncFolder(folder);
+}
+
+}  // namespace
+
+void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
+  Timer1.SetEnabled(false);
+  try {
+    const std::string queue = plat::IncludeTrailingPathDelimiter(qvSmtpFileHandler1->RelayDir());
+    const std::vector<TqvMailFileEntry> envelopes = ListMailFiles(queue, ".ENV");
+    qvSmtpRelay1->ForgetUnreachable();
+    const auto now = std::chrono::steady_clock::now();
+    bool opened = false;
+    std::set<std::string> listed;
+    for (const TqvMailFileEntry& entry : envelopes) {
+      listed.insert(entry.Name);
+      if (FStopRequested) continue;
+      TQueuedPair& pair = FQueued[entry.Name];
+      if (pair.Failures > 0 && now < pair.Due) continue;
+      const std::string path = queue + entry.Name;
+      const std::string signature = PairSignature(path);
+      if (pair.Stuck && signature == pair.Signature) continue;
+      pair.Stuck = false;
+      if (!opened) LogMessage(&Timer1, 0, vxtext::kProcessQueue);
+      opened = true;
+      // One pair that cannot be handled never holds up the ones after it.
+      try {
+        if (RelayPair(path, pair)) {
+          FQueued.erase(entry.Name);
+          continue;
+        }
+      } catch (const std::exception& e) {
+        LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
+        pair.Stuck = true;
+      }
+      if (pair.Stuck) pair.Signature = signature;
+    }
+    if (opened) LogMessage(&Timer1, 1, vxtext::kProcessQueue);
+    for (auto it = FQueued.begin(); it != FQueued.end();) it = listed.count(it->first) ? std::next(it) : FQueued.erase(it);
+  } catch (const std::exception& e) {
+    LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
+  } catch (...) {
+    LogException(&Timer1, 2, vxtext::kProcessQueue, nullptr);
+  }
+  // Only a running service keeps relaying: a pass that outlives the stop
+  // must not start the timer again.
+  if (FServing) Timer1.SetEnabled(true);
+}
+
+bool TdmVxMailServers::RelayPair(const std::string& AEnvelopeFile, TQueuedPair& APair) {
+  TStringList envelope;
+  LoadMailFile(AEnvelopeFile, envelope);
+  if (envelope.Count() < 2) {
+    // A sender without recipients stays as it is.
+    LogMessage(&Timer1, 2, vxtext::kNoRecipients + EscapeLogText(AEnvelopeFile));
+    APair.Stuck = true;
+    return false;
+  }
+  const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
+  TqvSmtpRelay& relay = *qvSmtpRelay1;
+  relay.SetMailFrom(envelope.Strings(0));
+  CopyRecipients(envelope, relay.MailToList);
+  relay.MailData.Clear();
+  LoadMailFile(message, relay.MailData);
+  FEnvelopeInHand = AEnvelopeFile;
+  FEnvelopeLines.Assign(envelope);
+  try {
+    relay.Send();
+  } catch (const std::exception& e) {
+    // What the statuses hold so far still counts; the rest is owed.
+    LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
+  }
+  FEnvelopeInHand.clear();
+  const bool stopped = relay.Aborted();
+  LogRelayOutcome();
+
+  // Each envelope line meets the fate of the recipient given for it; one
+  // the relay did not come to is still owed.
+  std::map<std::string, std::deque<const TqvRelayRecipient*>> fates;
+  for (int i = 0; i < relay.StatusList().Count(); ++i)
+    for (const TqvRelayRecipient& r : relay.StatusList().Items(i).Recipients) fates[r.Email].push_back(&r);
+  TStringList owed, failed;
+  const TqvRelayRecipient* report = nullptr;
+  const TqvRelayRecipient* firstOwed = nullptr;
+  std::vector<std::pair<std::string, const TqvRelayRecipient*>> open;
+  for (int i = 1; i < envelope.Count(); ++i) {
+    const std::string line = envelope.Strings(i);
+    std::deque<const TqvRelayRecipient*>& queue = fates[line];
+    const TqvRelayRecipient* r = queue.empty() ? nullptr : queue.front();
+    if (r) queue.pop_front();
+    if (r && r->Outcome == TqvRelayOutcome::roDelivered) continue;
+    open.emplace_back(line, r);
+    if (r && r->Outcome == TqvRelayOutcome::roFailed && !report) report = r;
+    if (r && r->Outcome == TqvRelayOutcome::roRetry && !firstOwed) firstOwed = r;
+  }
+  // Failing again past the give-up age: no further wait.
+  const bool failing = std::any_of(open.begin(), open.end(), [](const auto& AItem) {
+    return !AItem.second || AItem.second->Outcome == TqvRelayOutcome::roRetry;
+  });
+  const bool givenUp = failing && !stopped && QueueAge(message) > GiveUpSeconds;
+  if (givenUp) LogMessage(&Timer1, 2, vxtext::kGivenUp + EscapeLogText(AEnvelopeFile));
+  for (const auto& [line, r] : open) {
+    if (givenUp || (r && r->Outcome == TqvRelayOutcome::roFailed))
+      failed.Add(line);
+    else
+      owed.Add(line);
+  }
+  TqvRelayRecipient none;
+  if (!report) report = firstOwed ? firstOwed : &none;
+  // Filed first, then taken off the envelope: a crash in between files them
+  // twice, never not at all. A pair that cannot be filed stays queued.
+  if (failed.Count() > 0 && !CopyToBadFolder(AEnvelopeFile, envelope.Strings(0), failed, *report))
+    owed.AddStrings(failed);
+  if (owed.Count() == 0) {
+    if (std::remove(AEnvelopeFile.c_str()) != 0) RaiseFileError("Cannot delete", AEnvelopeFile);
+    if (std::remove(message.c_str()) != 0) RaiseFileError("Cannot delete", message);
+    return true;
+  }
+  bool same = owed.Count() == FEnvelopeLines.Count() - 1;
+  for (int i = 0; same && i < owed.Count(); ++i) same = owed.Strings(i) == FEnvelopeLines.Strings(i + 1);
+  if (!same) RewriteEnvelope(AEnvelopeFile, envelope.Strings(0), owed);
+  if (stopped) return false;
+  // The last wait repeats.
+  const int wait = RetryWaitSeconds.empty()
+                       ? 0
+                       : RetryWaitSeconds[std::min<size_t>(static_cast<size_t>(APair.Failures), RetryWaitSeconds.size() - 1)];
+  ++APair.Failures;
+  APair.Due = std::chrono::steady_clock::now() + std::chrono::seconds(wait);
+  LogMessage(&Timer1, 2, vxtext::kRetryLater + EscapeLogText(AEnvelopeFile) + vxtext::kRecipientsField +
+                             std::to_string(owed.Count()) + vxtext::kWaitField + std::to_string(wait));
+  return false;
+}
+
+void TdmVxMailServers::RelayMessageDone() {
+  if (FEnvelopeInHand.empty()) return;
+  std::map<std::string, int> delivered;
+  const TqvSmtpRelayStatusList& list = qvSmtpRelay1->StatusList();
+  for (int i = 0; i < list.Count(); ++i)
+    for (const TqvRelayRecipient& r : list.Items(i).Recipients)
+      if (r.Outcome == TqvRelayOutcome::roDelivered) ++delivered[r.Email];
+  TStringList rest;
+  for (int i = 1; i < FEnvelopeLines.Count(); ++i) {
+    auto it = delivered.find(FEnvelopeLines.Strings(i));
+    if (it != delivered.end() && it->second > 0)
+      --it->second;
+    else
+      rest.Add(FEnvelopeLines.Strings(i));
+  }
+  // Nothing new delivered, or everything: the end of the pair sees to it.
+  if (rest.Count() == FEnvelopeLines.Count() - 1 || rest.Count() == 0) return;
+  RewriteEnvelope(FEnvelopeInHand, FEnvelopeLines.Strings(0), rest);
+  const std::string sender = FEnvelopeLines.Strings(0);
+  FEnvelopeLines.Clear();
+  FEnvelopeLines.Add(sender);
+  FEnvelopeLines.AddStrings(rest);
+}
+
+void TdmVxMailServers::LogRelayOutcome() {
+  const TqvSmtpRelayStatusList& list = qvSmtpRelay1->StatusList();
+  for (int i = 0; i < list.Count(); ++i) {
+    const TqvSmtpRelayStatus& status = list.Items(i);
+    bool domainWaits = false;
+    for (const TqvRelayRecipient& r : status.Recipients) {
+      if (r.Outcome == TqvRelayOutcome::roDelivered) continue;
+      if (!r.OwnReply) {
+        domainWaits = domainWaits || r.Outcome == TqvRelayOutcome::roRetry;
+        continue;
+      }
+      const char* what = r.Outcome == TqvRelayOutcome::roFailed ? vxtext::kRecipientRefused : vxtext::kRecipientDeferred;
+      LogMessage(qvSmtpRelay1.get(), 2, what + EscapeLogText(r.Email) + vxtext::kCodeField +
+                                            std::to_string(r.ErrorCode) + vxtext::kInfoField + EscapeLogText(r.ErrorText));
+    }
+    if (domainWaits)
+      LogMessage(qvSmtpRelay1.get(), 2,
+                 vxtext::kDomainDeferred + EscapeLogText(status.Domain) + vxtext::kCodeField +
+                     std::to_string(status.ResponseCode) + vxtext::kErrorField + std::to_string(status.ErrorCode) +
+                     vxtext::kInfoField + EscapeLogText(status.ErrorText));
+  }
+}
+
+void TdmVxMailServers::CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget) {
+  ATarget.Clear();
+  for (int i = 1; i < AEnvelope.Count(); ++i) ATarget.Add(AEnvelope.Strings(i));
+}
+
+bool TdmVxMailServers::CopyToBadFolder(const std::string& AEnvelopeFile, const std::string& ASender,
+                                       const TStrings& AFailed, const TqvRelayRecipient& AReport) {
+  const std::string bad = plat::IncludeTrailingPathDelimiter(BadFolder());
+  const std::string message = plat::ChangeFileExt(AEnvelopeFile, ".MSG");
+  const std::string own = plat::ChangeFileExt(plat::ExtractFileName(AEnvelopeFile), "");
+  std::string placed;
+  try {
+    TStringList lines;
+    lines.Add(ASender);
+    lines.AddStrings(AFailed);
+    const std::string text = ReadWholeFile(message);
+    // The store's way with a taken name: the same name with a retry digit.
+    for (int retry = -1; retry < 1000 && placed.empty(); ++retry) {
+      const std::string name = bad + own + (retry < 0 ? std::string() : std::to_string(retry));
+      if (NameTaken(name + ".MSG") || NameTaken(name + ".ENV")) continue;
+      TqvStagedFile stagedMessage(bad, text);
+      TqvStagedFile stagedEnvelope(bad, lines);
+      if (!stagedMessage.PlaceAs(name + ".MSG")) continue;
+      bool envelopePlaced = false;
+      try {
+        envelopePlaced = stagedEnvelope.PlaceAs(name + ".ENV");
+      } catch (...) {
+        static_cast<void>(std::remove((name + ".MSG").c_str()));
+        throw;
+      }
+      if (!envelopePlaced) {
+        static_cast<void>(std::remove((name + ".MSG").c_str()));
+        continue;
+      }
+      placed = name;
+    }
+    if (!placed.empty()) SyncFolder(bad);
+  } catch (const std::exception& e) {
+    LogException(qvSmtpRelay1.get(), 2, vxtext::kProcessQueue, &e);
+  }
+  std::string outcome = placed.empty() ? vxtext::kCopyFailed : vxtext::kCopySucceeded;
+  const bool moved = !placed.empty() && placed != bad + own;
+  LogBadCopy(AReport, AEnvelopeFile, outcome + (moved ? std::string(" ") + vxtext::kSavedAs + placed + ".ENV" : ""));
+  LogBadCopy(AReport, message, outcome + (moved ? std::string(" ") + vxtext::kSavedAs + placed + ".MSG" : ""));
+  return !placed.empty();
+}
+
+void TdmVxMailServers::LogBadCopy(const TqvRelayRecipient& AReport, const std::string& ASource,
+                                  const std::string& AOutcome) {
+  // The format's five fields filled in order; the peer's text is never
+  // read as a format, and its control bytes are shown, not written.
+  const std::string values[] = {std::to_string(AReport.ResponseCode), std::to_string(AReport.ErrorCode),
+                                EscapeLogText(AReport.ErrorText), EscapeLogText(ASource), EscapeLogText(AOutcome)};
+  const std::string format = vxtext::kDeliveryError;
+  std::string text;
+  size_t pos = 0, next = 0;
+  for (size_t at; (at = format.find('%', pos)) != std::string::npos && next < 5; pos = at + 2)
+    text += format.substr(pos, at - pos) + values[next++];
+  text += format.substr(pos);
+  LogMessage(qvSmtpRelay1.get(), 2, text);
+}
