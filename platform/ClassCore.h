@@ -98,6 +98,15 @@ inline void Assert(bool condition) {
   if (!condition) throw EAssertionFailed();
 }
 
+// The one shape of a property setter: stores AValue only when it differs,
+// and says whether it did, so the caller fires its change notification.
+template <class T>
+[[nodiscard]] bool AssignIfDifferent(T& AField, const T& AValue) {
+  if (AField == AValue) return false;
+  AField = AValue;
+  return true;
+}
+
 class TPersistent : public TObject {
  public:
   VX_CLASS_NAME("TPersistent")

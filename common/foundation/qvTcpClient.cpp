@@ -56,9 +56,7 @@ void TqvTcpClient::CheckConnected() {
 }
 
 void TqvTcpClient::SetServer(const std::string& AValue) {
-  if (FServer == AValue) return;
-  FServer = AValue;
-  Changed();
+  if (AssignIfDifferent(FServer, AValue)) Changed();
 }
 
 void TqvTcpClient::SetPort(int AValue) {
@@ -69,9 +67,7 @@ void TqvTcpClient::SetPort(int AValue) {
 }
 
 void TqvTcpClient::SetKeepAlive(int AValue) {
-  if (FKeepAlive == AValue) return;
-  FKeepAlive = AValue;
-  Changed();
+  if (AssignIfDifferent(FKeepAlive, AValue)) Changed();
 }
 
 void TqvTcpClient::SetLocalBinding(const std::string& AValue) {
@@ -265,39 +261,27 @@ void TqvTcpClient::KeepAliveTick() {
 // --- TqvTcpClientTls
 
 void TqvTcpClientTls::SetUseTLS(TqvClientTlsMode AValue) {
-  if (FUseTLS == AValue) return;
-  FUseTLS = AValue;
-  Changed();
+  if (AssignIfDifferent(FUseTLS, AValue)) Changed();
 }
 
 void TqvTcpClientTls::SetCertificateFlags(TqvCertificateVerifyFlags AValue) {
-  if (FCertificateFlags == AValue) return;
-  FCertificateFlags = AValue;
-  Changed();
+  if (AssignIfDifferent(FCertificateFlags, AValue)) Changed();
 }
 
 void TqvTcpClientTls::SetTLSFlags(TqvTlsFlags AValue) {
-  if (FTLSFlags == AValue) return;
-  FTLSFlags = AValue;
-  Changed();
+  if (AssignIfDifferent(FTLSFlags, AValue)) Changed();
 }
 
 void TqvTcpClientTls::SetSendRootCertificate(bool AValue) {
-  if (FSendRootCertificate == AValue) return;
-  FSendRootCertificate = AValue;
-  Changed();
+  if (AssignIfDifferent(FSendRootCertificate, AValue)) Changed();
 }
 
 void TqvTcpClientTls::SetUseStrongCryptoAlgorithms(bool AValue) {
-  if (FUseStrongCryptoAlgorithms == AValue) return;
-  FUseStrongCryptoAlgorithms = AValue;
-  Changed();
+  if (AssignIfDifferent(FUseStrongCryptoAlgorithms, AValue)) Changed();
 }
 
 void TqvTcpClientTls::SetSecurityPackage(const std::string& AValue) {
-  if (FSecurityPackage == AValue) return;
-  FSecurityPackage = AValue;
-  Changed();
+  if (AssignIfDifferent(FSecurityPackage, AValue)) Changed();
 }
 
 std::unique_ptr<TqvNetworkStream> TqvTcpClientTls::CreateNetworkStream() {

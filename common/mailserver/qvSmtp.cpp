@@ -111,33 +111,23 @@ std::string TqvCustomSmtp::EhloName() {
 }
 
 void TqvCustomSmtp::SetUseEHLO(bool AValue) {
-  if (FUseEHLO == AValue) return;
-  FUseEHLO = AValue;
-  Changed();
+  if (AssignIfDifferent(FUseEHLO, AValue)) Changed();
 }
 
 void TqvCustomSmtp::SetSkipFailedRecipients(bool AValue) {
-  if (FSkipFailedRecipients == AValue) return;
-  FSkipFailedRecipients = AValue;
-  Changed();
+  if (AssignIfDifferent(FSkipFailedRecipients, AValue)) Changed();
 }
 
 void TqvCustomSmtp::SetMailAgent(const std::string& AValue) {
-  if (FMailAgent == AValue) return;
-  FMailAgent = AValue;
-  Changed();
+  if (AssignIfDifferent(FMailAgent, AValue)) Changed();
 }
 
 void TqvCustomSmtp::SetHostName(const std::string& AValue) {
-  if (FHostName == AValue) return;
-  FHostName = AValue;
-  Changed();
+  if (AssignIfDifferent(FHostName, AValue)) Changed();
 }
 
 void TqvCustomSmtp::SetTimeOuts(const TqvSmtpTimeOuts& AValue) {
-  if (FTimeOuts == AValue) return;
-  FTimeOuts = AValue;
-  Changed();
+  if (AssignIfDifferent(FTimeOuts, AValue)) Changed();
 }
 
 std::string TqvCustomSmtp::GenerateMessageId() {
@@ -358,9 +348,7 @@ TqvSmtp::TqvSmtp(TComponent* AOwner) : TqvCustomSmtp(AOwner) {
 }
 
 void TqvSmtp::SetMailFrom(const std::string& AValue) {
-  if (FMailFrom == AValue) return;
-  FMailFrom = AValue;
-  Changed();
+  if (AssignIfDifferent(FMailFrom, AValue)) Changed();
 }
 
 TqvSmtp::~TqvSmtp() {

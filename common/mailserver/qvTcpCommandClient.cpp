@@ -111,9 +111,7 @@ void TqvTcpCommandClient::SetPassword(const std::string& AValue) { StoreChanged(
 void TqvTcpCommandClient::SetCharSet(const std::string& AValue) { StoreChanged(*this, FCharSet, AValue); }
 
 void TqvTcpCommandClient::SetAuthorization(const std::string& AValue) {
-  if (FAuthorization == AValue) return;
-  FAuthorization = AValue;
-  Changed();
+  if (AssignIfDifferent(FAuthorization, AValue)) Changed();
 }
 
 void TqvTcpCommandClient::OpenSession() {

@@ -159,21 +159,15 @@ void TqvMessageBody::Assign(const TPersistent& Source) {
 }
 
 void TqvMessageBody::SetContentType(const std::string& AValue) {
-  if (FContentType == AValue) return;
-  FContentType = AValue;
-  Changed();
+  if (AssignIfDifferent(FContentType, AValue)) Changed();
 }
 
 void TqvMessageBody::SetEncoding(TqvEncodeMethod AValue) {
-  if (FEncoding == AValue) return;
-  FEncoding = AValue;
-  Changed();
+  if (AssignIfDifferent(FEncoding, AValue)) Changed();
 }
 
 void TqvMessageBody::SetContentDisposition(const std::string& AValue) {
-  if (FContentDisposition == AValue) return;
-  FContentDisposition = AValue;
-  Changed();
+  if (AssignIfDifferent(FContentDisposition, AValue)) Changed();
 }
 
 TqvEncodeMethod TqvMessageBody::GetEncoding() const {
@@ -288,9 +282,7 @@ void TqvTextBody::Assign(const TPersistent& Source) {
 }
 
 void TqvTextBody::SetCharSet(const std::string& AValue) {
-  if (FCharSet == AValue) return;
-  FCharSet = AValue;
-  Changed();
+  if (AssignIfDifferent(FCharSet, AValue)) Changed();
 }
 
 std::string TqvTextBody::GetCharSet() const {
@@ -374,15 +366,11 @@ void TqvAttachmentBody::Clear() {
 }
 
 void TqvAttachmentBody::StoreFileName(const std::string& AValue) {
-  if (FFileName == AValue) return;
-  FFileName = AValue;
-  Changed();
+  if (AssignIfDifferent(FFileName, AValue)) Changed();
 }
 
 void TqvAttachmentBody::StoreContentID(const std::string& AValue) {
-  if (FContentID == AValue) return;
-  FContentID = AValue;
-  Changed();
+  if (AssignIfDifferent(FContentID, AValue)) Changed();
 }
 
 void TqvAttachmentBody::SetFileName(const std::string& AValue) {
@@ -573,9 +561,7 @@ void TqvMultipartBody::SetBoundary(const std::string& AValue) {
 }
 
 void TqvMultipartBody::SetContentSubType(const std::string& AValue) {
-  if (FContentSubType == AValue) return;
-  FContentSubType = AValue;
-  Changed();
+  if (AssignIfDifferent(FContentSubType, AValue)) Changed();
 }
 
 void TqvMultipartBody::SetContentType(const std::string& AValue) {
