@@ -46,6 +46,13 @@ struct RelayRun {
   }
 };
 
+// A relay that delivers to APeerPort and asks the fake name server ADnsPort.
+void AskFakeDns(TqvSmtpRelay& ARelay, int APeerPort, int ADnsPort) {
+  ARelay.SetPort(APeerPort);
+  ARelay.SetDnsServer("127.0.0.1");
+  ARelay.Dns().SetPort(ADnsPort);
+}
+
 }  // namespace
 
 TEST(SmtpRelay, GroupsByWholeDomainAndTriesExchangersInOrder) {
@@ -132,9 +139,7 @@ TEST(SmtpRelay, LooksUpExchangersThenTheAddressThroughDns) {
     return {{testsupport::DnsReply(q, nullptr, 3)}};
   });
   TqvSmtpRelay relay;
-  relay.SetPort(peer.Port);
-  relay.SetDnsServer("127.0.0.1");
-  relay.Dns().SetPort(dns.Port());
+  AskFakeDns(relay, peer.Port, dns.Port());
   auto data = Lines({"Subject: x", "", "body"});
   relay.Send("", *data,
              *Lines({"a@mx.test", "b@amx.test", "c@nosuch.test", "d@\xd6\xd0\xce\xc4.test", "e@servfail.test"}));
@@ -314,9 +319,7 @@ TEST(SmtpRelay, ExchangersAreReachedThroughTheRelaysNameServerAddressByAddress) 
     return {{DnsReply(q, nullptr, 3)}};
   });
   TqvSmtpRelay relay;
-  relay.SetPort(peer.Port);
-  relay.SetDnsServer("127.0.0.1");
-  relay.Dns().SetPort(dns.Port());
+  AskFakeDns(relay, peer.Port, dns.Port());
   relay.Dns().SetTimeOut(2000);
   std::vector<std::string> connected;
   relay.OnConnectMX = [&](TObject*, const std::string&, const std::string& AHost) {
@@ -361,9 +364,7 @@ TEST(SmtpRelay, AnExchangerWithoutAnAddressIsAFailureOfThatExchanger) {
     return {{testsupport::DnsReply(q, nullptr, 3)}};
   });
   TqvSmtpRelay relay;
-  relay.SetPort(peer.Port);
-  relay.SetDnsServer("127.0.0.1");
-  relay.Dns().SetPort(dns.Port());
+  AskFakeDns(relay, peer.Port, dns.Port());
   auto data = Lines({"Subject: x", "", "body"});
   relay.Send("a@example.com", *data, *Lines({"a@lame.test"}));
   peer.Wait();
@@ -470,9 +471,7 @@ TEST(SmtpRelay, ACallerCanDriveOneDomainStepByStep) {
     return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "step.test", 10, "127.0.0.1"); })}};
   });
   TqvSmtpRelay relay;
-  relay.SetPort(peer.Port);
-  relay.SetDnsServer("127.0.0.1");
-  relay.Dns().SetPort(dns.Port());
+  AskFakeDns(relay, peer.Port, dns.Port());
   std::vector<std::string> events;
   relay.OnConnectMX = [&](TObject*, const std::string& d, const std::string& h) { events.push_back("open " + d + " " + h); };
   relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
