@@ -17,9 +17,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,10 +39,9 @@
 #include "FileOps.h"
 #include "IniFile.h"
 #include "ProgramPath.h"
+#include "ServiceControlInternal.h"
 #include "SysError.h"
 #include "UniqueFd.h"
-
-extern char** environ;
 
 namespace plat {
 
@@ -71,19 +68,12 @@ constexpr const char* kStatusSection = "Status";
 constexpr size_t kMaxErrorText = 2000;
 constexpr uint32_t kMaxServiceArgs = 64;
 constexpr uint32_t kStartWaitHint = 5000;
-constexpr int kReadyFd = 3;
-constexpr int kExecErrorFd = 4;
-constexpr int kFallbackMaxFd = 65536;
 
-bool Fail(uint32_t code) {
-  SetLastError(code);
-  return false;
-}
-
-bool FailErrno() {
-  SetLastErrorFromErrno();
-  return false;
-}
+using scdetail::Fail;
+using scdetail::FailErrno;
+using scdetail::PreparePlan;
+using scdetail::SpawnDetached;
+using scdetail::SpawnPlan;
 
 SC_HANDLE NoHandle(uint32_t code) {
   SetLastError(code);
@@ -291,157 +281,7 @@ bool ReadBinaryPath(const ScHandle& h, std::string& path) {
   return true;
 }
 
-// ---- starting the program ----
-
-// Moves a descriptor above the numbers the program gets, so the dup2 calls in
-// the child never meet their own source.
-UniqueFd AboveChildFds(UniqueFd fd) {
-  if (!fd.Valid() || fd.Get() > kExecErrorFd) return fd;
-  return UniqueFd(::fcntl(fd.Get(), F_DUPFD_CLOEXEC, kExecErrorFd + 1));
-}
-
-bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) return FailErrno();
-  readEnd = AboveChildFds(UniqueFd(p[0]));
-  writeEnd = AboveChildFds(UniqueFd(p[1]));
-  return readEnd.Valid() && writeEnd.Valid() ? true : FailErrno();
-}
-
-// Blocks every signal in this thread across fork, so no handler of the host
-// runs in the child before the grandchild has reset them.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &FOld);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &FOld, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t FOld;
-};
-
-// Everything the child needs, made before fork: after it only
-// async-signal-safe calls are allowed.
-struct SpawnPlan {
-  std::string binary, folder;
-  std::vector<std::string> args, env;
-  std::vector<char*> argv, envp;
-  int devNull = -1, readyWrite = -1, execWrite = -1, maxFd = kFallbackMaxFd;
-};
-
-[[noreturn]] void ChildFailed(int fd, int error) {
-  ssize_t n = ::write(fd, &error, sizeof error);
-  (void)n;
-  ::_exit(127);
-}
-
-[[noreturn]] void RunGrandchild(const SpawnPlan& p) {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);  // fails harmlessly for KILL, STOP
-  if (::dup2(p.devNull, 0) < 0 || ::dup2(p.devNull, 1) < 0 || ::dup2(p.devNull, 2) < 0 ||
-      ::dup2(p.readyWrite, kReadyFd) < 0 || ::dup2(p.execWrite, kExecErrorFd) < 0)
-    ChildFailed(p.execWrite, errno);
-  if (::fcntl(kExecErrorFd, F_SETFD, FD_CLOEXEC) < 0) ChildFailed(kExecErrorFd, errno);
-  if (::close_range(kExecErrorFd + 1, ~0U, 0) != 0)
-    for (int fd = kExecErrorFd + 1; fd < p.maxFd; ++fd) ::close(fd);
-  if (::chdir(p.folder.c_str()) != 0) ChildFailed(kExecErrorFd, errno);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(p.argv[0], p.argv.data(), p.envp.data());
-  ChildFailed(kExecErrorFd, errno);
-}
-
-void PreparePlan(SpawnPlan& p, const ScHandle& h, uint32_t argc, const char** args) {
-  p.folder = ExtractFilePath(p.binary);
-  p.args.push_back(p.binary);
-  for (uint32_t i = 0; i < argc; ++i)
-    if (args[i] != nullptr) p.args.emplace_back(args[i]);
-  const std::string_view ours[] = {kScmDirVariable, kServiceNameVariable, kReadyFdVariable};
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    std::string_view v(*e);
-    bool replaced = false;
-    for (auto name : ours)
-      if (v.size() > name.size() && v.substr(0, name.size()) == name && v[name.size()] == '=') replaced = true;
-    if (!replaced) p.env.emplace_back(v);
-  }
-  p.env.push_back(std::string(kScmDirVariable) + "=" + h.folder);
-  p.env.push_back(std::string(kServiceNameVariable) + "=" + h.name);
-  p.env.push_back(std::string(kReadyFdVariable) + "=" + std::to_string(kReadyFd));
-  for (auto& s : p.args) p.argv.push_back(s.data());
-  p.argv.push_back(nullptr);
-  for (auto& s : p.env) p.envp.push_back(s.data());
-  p.envp.push_back(nullptr);
-  struct rlimit rl;
-  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < static_cast<rlim_t>(kFallbackMaxFd))
-    p.maxFd = static_cast<int>(rl.rlim_cur);
-}
-
-// Forks the detached program. On return true, execError is 0 when the program
-// runs, else the errno that stopped it; readyRead is the ready pipe's read end.
-bool SpawnDetached(SpawnPlan& plan, UniqueFd& readyRead, int& execError, Clock::time_point deadline) {
-  execError = 0;
-  UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (!devNull.Valid()) return FailErrno();
-  devNull = AboveChildFds(std::move(devNull));
-  UniqueFd readyWrite, execRead, execWrite;
-  if (!devNull.Valid()) return FailErrno();
-  if (!MakePipe(readyRead, readyWrite) || !MakePipe(execRead, execWrite)) return false;
-  plan.devNull = devNull.Get();
-  plan.readyWrite = readyWrite.Get();
-  plan.execWrite = execWrite.Get();
-
-  pid_t child;
-  int forkError = 0;
-  {
-    SignalsBlocked blocked;
-    child = ::fork();
-    if (child == 0) {
-      if (::setsid() < 0) ChildFailed(plan.execWrite, errno);
-      pid_t worker = ::_Fork();  // no atfork handlers: they may take locks
-      if (worker < 0) ChildFailed(plan.execWrite, errno);
-      if (worker > 0) ::_exit(0);
-      RunGrandchild(plan);
-    }
-    forkError = errno;
-  }
-  if (child < 0) return Fail(ErrnoToError(forkError));
-  devNull.Reset();
-  readyWrite.Reset();
-  execWrite.Reset();
-  int status;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }  // ECHILD: the host reaps children itself; the pipe still tells the outcome
-
-  // EOF on the exec pipe means execve succeeded (the end was close-on-exec).
-  char buf[sizeof(int)];
-  size_t got = 0;
-  while (got < sizeof buf) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
-    pollfd pfd{execRead.Get(), POLLIN, 0};
-    int r = ::poll(&pfd, 1, static_cast<int>(left));
-    if (r < 0 && errno != EINTR) return FailErrno();
-    if (r <= 0) continue;
-    ssize_t n = ::read(execRead.Get(), buf + got, sizeof buf - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FailErrno();
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got == sizeof buf) {
-    memcpy(&execError, buf, sizeof execError);
-    if (execError == 0) execError = EIO;
-  }
-  return true;
-}
+// ---- waiting for the started program ----
 
 enum class ReadyResult { Ready, Ended, TimedOut, Error };
 
@@ -586,7 +426,7 @@ bool StartServiceA(SC_HANDLE hService, uint32_t dwNumServiceArgs, const char** l
   pending.dwWaitHint = kStartWaitHint;
   if (!WriteStatusFile(h->folder, h->name, pending, 0, "")) return false;
 
-  PreparePlan(plan, *h, dwNumServiceArgs, lpServiceArgVectors);
+  PreparePlan(plan, h->folder, h->name, dwNumServiceArgs, lpServiceArgVectors);
   auto deadline = Clock::now() + kStartTimeout;
   UniqueFd readyRead;
   int execError = 0;
