@@ -23,7 +23,8 @@
 #include "qvMailServerLimits.h"
 #include "qvMailStoreUtils.h"
 #include "qvMessageSpool.h"
-#include "qvUtils.h"
+#include "qvFileUtils.h"
+#include "qvTextSplit.h"
 
 namespace {
 

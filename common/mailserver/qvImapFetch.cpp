@@ -7,7 +7,7 @@
 #include "StringList.h"
 #include "qvMailServerLimits.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include "qvEncoder.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
 
 namespace {
 

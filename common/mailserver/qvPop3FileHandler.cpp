@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "qvMailBoxFiles.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 TqvPop3FileHandler::TqvPop3FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
 
