@@ -167,7 +167,8 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
                      TqvImap4MailBoxList& AMailBoxes);
 
-  // What the store knows of one mailbox folder between events; see the .cpp.
+  // What the store knows of one mailbox folder between events; see
+  // qvImap4FolderIndex.h.
   struct TFolderIndex;
   struct TListedMessage;
   class TFolderWatch;
