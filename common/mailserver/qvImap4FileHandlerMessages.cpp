@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <unordered_set>
 
 #include "qvImap4FileHandler.h"
@@ -27,6 +28,23 @@ std::string MessageFileName(int64_t ANumber) {
   char name[48];
   std::snprintf(name, sizeof name, "MAIL%.8lld.MSG", static_cast<long long>(ANumber));
   return name;
+}
+
+// The file name of a message path of AFolder; "" for any other path.
+std::string_view FileNameIn(const std::string& AFolder, const std::string& APath) {
+  if (APath.size() <= AFolder.size() || APath.compare(0, AFolder.size(), AFolder) != 0) return {};
+  return std::string_view(APath).substr(AFolder.size());
+}
+
+// Only a session's change of the flags (from the record's StoredFlags to its
+// Flags) is applied to what is stored now: flags other sessions set or
+// cleared since its list was read stay as they are.
+TqvMailMessageFlags MergedFlags(const TqvImap4MessageItem& AItem, TqvMailMessageFlags AStored) {
+  if (AItem.StoredFlags < 0) return AItem.Flags;
+  const auto read = static_cast<TqvMailMessageFlags>(AItem.StoredFlags);
+  const auto added = static_cast<TqvMailMessageFlags>(AItem.Flags & ~read);
+  const auto removed = static_cast<TqvMailMessageFlags>(read & ~AItem.Flags);
+  return static_cast<TqvMailMessageFlags>((AStored | added) & ~removed);
 }
 
 }  // namespace
@@ -79,6 +97,45 @@ void TqvImap4FileHandler::AddListedMessages(TFolderIndex& AIndex, const std::str
   }
 }
 
+// The UIDs one UpdateMessages gives out, above those held (read only when
+// one is given out) and the stored UIDNext.
+class TqvImap4FileHandler::TUidGiver {
+ public:
+  TUidGiver(TqvImap4MessageList& AEntries, int64_t AUIDNext, int64_t AMaxUid)
+      : FEntries(AEntries), FUIDNext(AUIDNext), FNext(std::max<int64_t>({AUIDNext, 1, AMaxUid + 1})) {}
+
+  // AEntry, which has none, gets AUid, or the next free one when AUid was
+  // given out by another session since its list was read (it is below the
+  // stored UIDNext or already held): a duplicate otherwise.
+  void Give(TqvImap4MessageItem& AEntry, int64_t AUid) {
+    int64_t uid = AUid;
+    if (uid < FUIDNext || IsTaken(uid)) uid = FNext;
+    AEntry.UID = uid;
+    (void)IsTaken(uid);
+    FTaken.insert(uid);
+    FNext = std::max(FNext, uid + 1);
+  }
+
+  // Above every UID given out.
+  [[nodiscard]] int64_t Next() const { return FNext; }
+
+ private:
+  bool IsTaken(int64_t AUid) {
+    if (!FTakenKnown) {
+      for (int i = 0; i < FEntries.Count(); ++i)
+        if (FEntries.Items(i)->UID >= 0) FTaken.insert(FEntries.Items(i)->UID);
+      FTakenKnown = true;
+    }
+    return FTaken.count(AUid) > 0;
+  }
+
+  TqvImap4MessageList& FEntries;
+  const int64_t FUIDNext;
+  int64_t FNext;
+  std::unordered_set<int64_t> FTaken;
+  bool FTakenKnown = false;
+};
+
 void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AConnection,
                                          TqvImap4MessageList& AMessages, const std::string& AMailBox,
                                          bool& Success) {
@@ -90,114 +147,17 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
   TqvImap4MailBoxItem settings;
   LoadSettings(*index, folder.Path, settings, false);
   TqvImap4MessageList& entries = Entries(*index, folder.Path);
-  if (index->MaxUidVersions != std::pair{index->EntriesVersion, index->FieldsVersion}) {
-    index->MaxUid = -1;
-    for (int i = 0; i < entries.Count(); ++i) index->MaxUid = std::max(index->MaxUid, entries.Peek(i)->UID);
-    index->MaxUidVersions = {index->EntriesVersion, index->FieldsVersion};
-  }
-  int64_t nextUid = std::max<int64_t>({settings.UIDNext, 1, index->MaxUid + 1});
-  // The UIDs held, wanted only when one is given out.
-  std::unordered_set<int64_t> taken;
-  bool takenKnown = false;
-  const auto isTaken = [&](int64_t AUid) {
-    if (!takenKnown) {
-      for (int i = 0; i < entries.Count(); ++i)
-        if (entries.Items(i)->UID >= 0) taken.insert(entries.Items(i)->UID);
-      takenKnown = true;
-    }
-    return taken.count(AUid) > 0;
-  };
+  TUidGiver uids(entries, settings.UIDNext, index->MaxEntryUid());
   (void)ListMessages(*index, folder.Path);
-  // The file name of a message path of this folder; "" for any other path.
-  const auto fileNameOf = [&](const std::string& APath) -> std::string_view {
-    if (APath.size() <= folder.Path.size() || APath.compare(0, folder.Path.size(), folder.Path) != 0) return {};
-    return std::string_view(APath).substr(folder.Path.size());
-  };
-  // The listed date of a message file of this folder (the listing's files
-  // are those of Files); null when it is not listed.
-  const auto present = [&](std::string_view AName) -> const TDateTime* {
-    if (AName.empty()) return nullptr;
-    const auto found = index->Files.find(AName);
-    return found == index->Files.end() ? nullptr : &found->second.Date;
-  };
   // Entries of files that have gone are dropped by writing the file anew;
   // the same entries again leave it alone.
-  if (index->AllListedVersions != std::pair{index->EntriesVersion, index->ListingVersion}) {
-    index->AllListed = true;
-    for (int i = 0; i < entries.Count() && index->AllListed; ++i) index->AllListed = present(entries.Items(i)->Name);
-    index->AllListedVersions = {index->EntriesVersion, index->ListingVersion};
-  }
-  bool changed = !index->AllListed;
+  bool changed = !index->EntriesAllListed();
   try {
-    for (int i = 0; i < AMessages.Count(); ++i) {
-      const TqvImap4MessageItem* item = AMessages.Peek(i);
-      // A record of the current snapshot, unchanged, says what is stored.
-      if (index->InCurrentSnapshot(item)) continue;
-      const std::string_view name = fileNameOf(item->Name);
-      const TDateTime* listedDate = present(name);
-      if (!listedDate) continue;
-      TqvImap4MessageItem* entry = nullptr;
-      bool entryChanged = false;
-      if (const auto found = index->ByName.find(std::string(name)); found != index->ByName.end()) {
-        entry = found->second;
-      } else {
-        entry = entries.Add(std::string(name), -1, 0, Now());
-        index->ByName.emplace(entry->Name, entry);
-        // Its file is listed: what was known of the others still holds.
-        const bool allListed = index->AllListed && index->AllListedVersions ==
-                                                       std::pair{index->EntriesVersion, index->ListingVersion};
-        ++index->EntriesVersion;
-        if (allListed) index->AllListedVersions = {index->EntriesVersion, index->ListingVersion};
-        entryChanged = true;
-      }
-      if (entry->UID < 0 && item->UID >= 0) {
-        // A UID another session gave out since this list was read (it is below
-        // the stored UIDNext or already held) would be a duplicate: take the
-        // next free one instead.
-        int64_t uid = item->UID;
-        if (uid < settings.UIDNext || isTaken(uid)) uid = nextUid;
-        entry->UID = uid;
-        (void)isTaken(uid);
-        taken.insert(uid);
-        nextUid = std::max(nextUid, uid + 1);
-        entryChanged = true;
-      }
-      // Only this session's change of the flags is applied to what is
-      // stored now: flags other sessions set or cleared since this list was
-      // read stay as they are.
-      TqvMailMessageFlags flags = item->Flags;
-      if (item->StoredFlags >= 0) {
-        const auto read = static_cast<TqvMailMessageFlags>(item->StoredFlags);
-        const auto added = static_cast<TqvMailMessageFlags>(item->Flags & ~read);
-        const auto removed = static_cast<TqvMailMessageFlags>(read & ~item->Flags);
-        flags = static_cast<TqvMailMessageFlags>((entry->Flags | added) & ~removed);
-      }
-      if (entry->Flags != flags) {
-        entry->Flags = flags;
-        entryChanged = true;
-      }
-      // The session sees the UID and flags the store keeps.
-      if (item->UID != entry->UID || item->Flags != entry->Flags || item->StoredFlags != entry->Flags) {
-        TqvImap4MessageItem* own = AMessages.Items(i);
-        own->UID = entry->UID;
-        own->Flags = entry->Flags;
-        own->StoredFlags = entry->Flags;
-        item = own;
-      }
-      if (entryChanged) {
-        changed = true;
-        ++index->FieldsVersion;
-      }
-      if (item->Date != *listedDate) {
-        (void)SetExistingFileDateTime(item->Name, item->Date);
-        // The date as the file now gives it; the sorted listing is made anew.
-        index->Files.find(name)->second.Date = GetFileDateTime(item->Name);
-        index->ForgetListing();
-      }
-    }
+    for (int i = 0; i < AMessages.Count(); ++i)
+      if (UpdateEntry(*index, folder.Path, AMessages, i, uids)) changed = true;
     // UIDNext on disk is never below a UID given out: it goes first.
-    if (nextUid > settings.UIDNext) {
-      settings.UIDNext = nextUid;
+    if (uids.Next() > settings.UIDNext) {
+      settings.UIDNext = uids.Next();
       SaveSettings(*index, folder.Path, settings);
     }
     if (changed) SaveEntries(folderLock, *index, folder.Path);
@@ -207,6 +167,43 @@ void TqvImap4FileHandler::UpdateMessages(TObject*, TqvImap4CommandConnection* AC
     throw;
   }
   Success = true;
+}
+
+bool TqvImap4FileHandler::UpdateEntry(TFolderIndex& AIndex, const std::string& AFolder,
+                                      TqvImap4MessageList& AMessages, int AItem, TUidGiver& AUids) const {
+  const TqvImap4MessageItem* item = AMessages.Peek(AItem);
+  // A record of the current snapshot, unchanged, says what is stored.
+  if (AIndex.InCurrentSnapshot(item)) return false;
+  const std::string_view name = FileNameIn(AFolder, item->Name);
+  const TDateTime* listedDate = AIndex.ListedDate(name);
+  if (!listedDate) return false;
+  bool entryChanged = false;
+  TqvImap4MessageItem* entry = AIndex.EntryFor(name, entryChanged);
+  if (entry->UID < 0 && item->UID >= 0) {
+    AUids.Give(*entry, item->UID);
+    entryChanged = true;
+  }
+  const TqvMailMessageFlags flags = MergedFlags(*item, entry->Flags);
+  if (entry->Flags != flags) {
+    entry->Flags = flags;
+    entryChanged = true;
+  }
+  // The session sees the UID and flags the store keeps.
+  if (item->UID != entry->UID || item->Flags != entry->Flags || item->StoredFlags != entry->Flags) {
+    TqvImap4MessageItem* own = AMessages.Items(AItem);
+    own->UID = entry->UID;
+    own->Flags = entry->Flags;
+    own->StoredFlags = entry->Flags;
+    item = own;
+  }
+  if (entryChanged) ++AIndex.FieldsVersion;
+  if (item->Date != *listedDate) {
+    (void)SetExistingFileDateTime(item->Name, item->Date);
+    // The date as the file now gives it; the sorted listing is made anew.
+    AIndex.Files.find(name)->second.Date = GetFileDateTime(item->Name);
+    AIndex.ForgetListing();
+  }
+  return entryChanged;
 }
 
 void TqvImap4FileHandler::DeleteMessage(TObject*, TqvImap4CommandConnection* AConnection,

@@ -209,6 +209,36 @@ void TqvImap4FileHandler::ForgetFolderIndexes() {
   FIndexes.clear();
 }
 
+int64_t TqvImap4FileHandler::TFolderIndex::MaxEntryUid() {
+  if (MaxUidVersions != std::pair{EntriesVersion, FieldsVersion}) {
+    MaxUid = -1;
+    for (int i = 0; i < Entries.Count(); ++i) MaxUid = std::max(MaxUid, Entries.Peek(i)->UID);
+    MaxUidVersions = {EntriesVersion, FieldsVersion};
+  }
+  return MaxUid;
+}
+
+bool TqvImap4FileHandler::TFolderIndex::EntriesAllListed() {
+  if (AllListedVersions != std::pair{EntriesVersion, ListingVersion}) {
+    AllListed = true;
+    for (int i = 0; i < Entries.Count() && AllListed; ++i) AllListed = ListedDate(Entries.Items(i)->Name);
+    AllListedVersions = {EntriesVersion, ListingVersion};
+  }
+  return AllListed;
+}
+
+TqvImap4MessageItem* TqvImap4FileHandler::TFolderIndex::EntryFor(std::string_view AName, bool& AAdded) {
+  if (const auto found = ByName.find(std::string(AName)); found != ByName.end()) return found->second;
+  TqvImap4MessageItem* entry = Entries.Add(std::string(AName), -1, 0, Now());
+  ByName.emplace(entry->Name, entry);
+  // Its file is listed: what was known of the others still holds.
+  const bool allListed = AllListed && AllListedVersions == std::pair{EntriesVersion, ListingVersion};
+  ++EntriesVersion;
+  if (allListed) AllListedVersions = {EntriesVersion, ListingVersion};
+  AAdded = true;
+  return entry;
+}
+
 TqvImap4MessageList& TqvImap4FileHandler::Entries(TFolderIndex& AIndex, const std::string& AFolder) const {
   const std::string path = AFolder + FMessagesInfoFile;
   const TFileKey key = KeyOf(path);

@@ -152,6 +152,22 @@ struct TqvImap4FileHandler::TFolderIndex {
     return std::less_equal<>()(first, AItem) && std::less<>()(AItem, first + Snapshot->size());
   }
 
+  // The listed date of a message file of the folder (the listing's files
+  // are those of Files); null when it is not listed.
+  [[nodiscard]] const TDateTime* ListedDate(std::string_view AName) const {
+    if (AName.empty()) return nullptr;
+    const auto found = Files.find(AName);
+    return found == Files.end() ? nullptr : &found->second.Date;
+  }
+  // The highest UID of the entries, made again when they changed.
+  [[nodiscard]] int64_t MaxEntryUid();
+  // Whether every entry names a listed file, made again when the entries or
+  // the listing changed.
+  [[nodiscard]] bool EntriesAllListed();
+  // The entry of the listed file AName, added without UID or flags when it
+  // has none (AAdded is then set).
+  [[nodiscard]] TqvImap4MessageItem* EntryFor(std::string_view AName, bool& AAdded);
+
   void IndexEntries() {
     ++EntriesVersion;
     ByName.clear();
