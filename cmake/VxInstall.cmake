@@ -12,7 +12,11 @@ set(VX_INSTALL_SYSTEMDDIR "lib/systemd/system" CACHE STRING
 set(VX_INSTALL_DATADIR "share/vxmail" CACHE STRING
     "Folder of the installed logrotate file, relative to the install prefix (or absolute)")
 
-install(TARGETS VxMailServers VxMailStation RUNTIME DESTINATION ${VX_INSTALL_PROGRAMDIR})
+# Components: "service" (the service program, its unit and logrotate file)
+# and "console"; `cmake --install build --component service` needs only the
+# service program built.
+install(TARGETS VxMailServers RUNTIME DESTINATION ${VX_INSTALL_PROGRAMDIR} COMPONENT service)
+install(TARGETS VxMailStation RUNTIME DESTINATION ${VX_INSTALL_PROGRAMDIR} COMPONENT console)
 
 install(CODE "
   set(VX_INSTALL_PROGRAMDIR \"${VX_INSTALL_PROGRAMDIR}\")
@@ -20,5 +24,5 @@ install(CODE "
   set(VX_INSTALL_DATADIR \"${VX_INSTALL_DATADIR}\")
   set(VX_TOOLS_DIR \"${PROJECT_SOURCE_DIR}/tools\")
   set(VX_STAGING_DIR \"${PROJECT_BINARY_DIR}/install-files\")
-")
-install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/VxInstallFiles.cmake)
+" COMPONENT service)
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/VxInstallFiles.cmake COMPONENT service)
