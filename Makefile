@@ -3,10 +3,13 @@
 #                from the program folder run/ (its settings, log and mail stay there)
 #   make test  - install what is missing, build, run the whole test suite in parallel
 # make clean removes the build folder only; run/ and the mail in it stay.
+# SANITIZE_TESTS=ON adds the sanitized copy of the socket and server tests
+# (a second compile of the two lowest layers; CI's run turns it on).
 BUILD ?= build
 RUN   ?= run
 GEN   ?= Ninja
 JOBS  ?= $(shell nproc)
+SANITIZE_TESTS ?= OFF
 
 .PHONY: run test build setup configure clean
 
@@ -14,9 +17,11 @@ setup:
 	@tools/setup.sh
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G $(GEN)
+	cmake -S . -B $(BUILD) -G $(GEN) -DVX_SANITIZE_TESTS=$(SANITIZE_TESTS)
 
+# An existing build folder takes the option too, so the flag is never ignored.
 configure: setup $(BUILD)/build.ninja
+	cmake -S . -B $(BUILD) -DVX_SANITIZE_TESTS=$(SANITIZE_TESTS) > /dev/null
 
 build: configure
 	cmake --build $(BUILD)
