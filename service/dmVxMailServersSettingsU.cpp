@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "AsciiText.h"
 #include "IniFile.h"
 #include "ProgramPath.h"
 #include "SysError.h"
@@ -14,9 +15,7 @@ namespace {
 
 // "USERn" with n decimal without leading zeros (the names the reader asks for).
 bool UserSectionNumber(const std::string& name, int& n) {
-  if (name.size() < 5 || name.size() > 14) return false;
-  for (int i = 0; i < 4; ++i)
-    if ((name[i] & ~0x20) != "USER"[i]) return false;
+  if (name.size() < 5 || name.size() > 14 || !plat::AsciiStartsWith(name, "USER")) return false;
   std::string digits = name.substr(4);
   if (digits.size() > 1 && digits[0] == '0') return false;
   if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;

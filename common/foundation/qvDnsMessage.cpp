@@ -5,6 +5,7 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "AsciiText.h"
 #include "Random.h"
 #include "qvIpAddress.h"
 
@@ -63,14 +64,7 @@ TqvDnsRecordClass ClassFromWire(int ACode) {
 }  // namespace
 
 bool SameDnsName(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
+  return plat::AsciiSameText(A, B);
 }
 
 std::string GetDnsResponseText(int AResponseCode) {

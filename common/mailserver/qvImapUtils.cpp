@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "AsciiText.h"
 #include "qvEncoder.h"
 #include "qvTranslator.h"
 #include "qvUtils.h"
@@ -105,9 +106,7 @@ bool TryImapDateTimeToDateTime(std::string_view AText, TDateTime& AResult) {
   const std::string_view name = AText.substr(pos, 3);
   int month = 0;
   for (int m = 1; m <= 12; ++m)
-    if (ShortMonthName(m).size() == 3 && (ShortMonthName(m)[0] | 0x20) == (name[0] | 0x20) &&
-        (ShortMonthName(m)[1] | 0x20) == (name[1] | 0x20) && (ShortMonthName(m)[2] | 0x20) == (name[2] | 0x20))
-      month = m;
+    if (plat::AsciiSameText(ShortMonthName(m), name)) month = m;
   pos += 3;
   if (month == 0 || !Expect(AText, pos, '-') || !ReadNumber(AText, pos, 4, 4, year) || !Expect(AText, pos, ' ') ||
       !ReadNumber(AText, pos, 2, 2, hour) || !Expect(AText, pos, ':') || !ReadNumber(AText, pos, 2, 2, minute) ||

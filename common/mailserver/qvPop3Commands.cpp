@@ -78,14 +78,6 @@ int64_t ToNumber(std::string_view AText) {
   return negative ? -value : value;
 }
 
-bool SameTextAscii(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (size_t i = 0; i < A.size(); ++i)
-    if (lower(A[i]) != lower(B[i])) return false;
-  return true;
-}
-
 }  // namespace pop3text
 
 // --- maildrop
