@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "AsciiText.h"
+#include "Decimal.h"
 #include "Random.h"
 #include "qvIpAddress.h"
 
@@ -29,18 +30,13 @@ constexpr int kMaxPointerHops = 128;
 [[noreturn]] void RaiseBuild() { throw EqvDnsError(qvDnsBuildError); }
 
 // A decimal integer with an optional sign, as the A record's words are read.
+// At most ten digits after the sign.
 bool ParseWord(const std::string& AText, long& AValue) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < AText.size() && (AText[i] == '+' || AText[i] == '-')) negative = AText[i++] == '-';
-  if (i == AText.size() || AText.size() - i > 10) return false;
-  long v = 0;
-  for (; i < AText.size(); ++i) {
-    if (AText[i] < '0' || AText[i] > '9') return false;
-    v = v * 10 + (AText[i] - '0');
-  }
-  AValue = negative ? -v : v;
-  return true;
+  const size_t sign = !AText.empty() && (AText[0] == '+' || AText[0] == '-') ? 1 : 0;
+  const std::optional<long> v =
+      AText.size() - sign > 10 ? std::nullopt : plat::ParseDecimal<long>(AText, plat::TDecimalSign::PlusOrMinus);
+  if (v) AValue = *v;
+  return v.has_value();
 }
 
 void RequireText(const std::string& AText) {

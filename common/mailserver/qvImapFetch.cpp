@@ -3,6 +3,7 @@
 #include "qvImapMimeTree.h"
 
 #include "ClassCore.h"
+#include "Decimal.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "qvMailServerLimits.h"
@@ -31,9 +32,8 @@ bool IsDigits(std::string_view AText) {
 
 // A decimal number of at most 32 bits, else -1.
 int64_t ParseNumber(std::string_view AText) {
-  if (!IsDigits(AText) || AText.size() > 10) return -1;
-  const int64_t v = std::stoll(std::string(AText));
-  return v <= std::numeric_limits<uint32_t>::max() ? v : -1;
+  const std::optional<uint32_t> v = AText.size() > 10 ? std::nullopt : plat::ParseDecimal<uint32_t>(AText);
+  return v ? static_cast<int64_t>(*v) : -1;
 }
 
 // Splits a section at "." outside parentheses.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "AsciiText.h"
+#include "Decimal.h"
 #include "qvEncoder.h"
 #include "qvTranslator.h"
 #include "qvUtils.h"
@@ -48,13 +49,10 @@ std::string DecodeRun(std::string_view ARun) {
 }
 
 bool ReadNumber(std::string_view AText, size_t& APos, size_t AMinDigits, size_t AMaxDigits, int& AValue) {
-  size_t n = 0;
-  AValue = 0;
-  while (APos < AText.size() && n < AMaxDigits && AText[APos] >= '0' && AText[APos] <= '9') {
-    AValue = AValue * 10 + (AText[APos++] - '0');
-    ++n;
-  }
-  return n >= AMinDigits;
+  const std::string_view digits = plat::DecimalPrefix(AText.substr(std::min(APos, AText.size())), AMaxDigits);
+  APos += digits.size();
+  AValue = plat::ParseDecimal<int>(digits).value_or(0);
+  return digits.size() >= AMinDigits;
 }
 
 bool Expect(std::string_view AText, size_t& APos, char AChar) {
