@@ -6,6 +6,7 @@
 #include "Decimal.h"
 #include "Streams.h"
 #include "StringList.h"
+#include "TextTrim.h"
 #include "qvMailServerLimits.h"
 #include "qvTextUtils.h"
 #include "qvUtils.h"
@@ -385,9 +386,7 @@ void TqvImap4FetchList::Delete(int AIndex) {
 
 void TqvImap4FetchList::Parse(std::string_view AText) {
   Clear();
-  std::string_view text = AText;
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  std::string_view text = plat::TrimView(AText, plat::TTrim::Blanks);
   if (text.size() >= 2 && text.front() == '(' && text.back() == ')') text = text.substr(1, text.size() - 2);
 
   std::string token;

@@ -2,6 +2,7 @@
 // above 0x7F alone (code page 936 names and UTF-8 pass unchanged), and the
 // order under the fold decides how mailbox files and string lists sort.
 #include "AsciiText.h"
+#include "TextTrim.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,27 @@ TEST(AsciiText, OrderFoldsToTheChosenCaseAndPutsPrefixesFirst) {
   // Folding to lower puts "_" before the letters, folding to upper after them.
   EXPECT_LT(AsciiCompareText("_", "a"), 0);
   EXPECT_GT(AsciiCompareText("_", "a", AsciiUpper), 0);
+}
+
+TEST(AsciiText, TrimsCutOnlyTheirOwnBytes) {
+  struct Case {
+    const char* Text;
+    TTrim What;
+    const char* Want;
+  };
+  const Case cases[] = {
+      {" \t\r\n\x01x y\x1F ", TTrim::BlanksAndControls, "x y"},
+      {"\xA1\xA1\x20", TTrim::BlanksAndControls, "\xA1\xA1"},  // a double-byte blank is text
+      {"\t key \r", TTrim::BlanksAndTabs, "key \r"},
+      {"\t( FLAGS ) ", TTrim::Blanks, "\t( FLAGS )"},
+      {"   ", TTrim::Blanks, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(TrimView(c.Text, c.What), c.Want) << c.Text;
+  // A quoted system message loses its closing stops, not the ones inside.
+  EXPECT_EQ(TrimMessageView(" No such file. \r\n"), "No such file");
+  EXPECT_EQ(TrimMessageView("Bad data . .\n"), "Bad data");
+  EXPECT_EQ(TrimMessageView("v1.2 failed"), "v1.2 failed");
+  EXPECT_EQ(TrimMessageView(" ... "), "");
 }
 
 }  // namespace
