@@ -208,11 +208,14 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
                       const std::exception& E) override;
   void DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) override;
+  [[nodiscard]] bool MustSwitchToTlsFirst(TqvCommandConnection* AConnection) override;
+  [[noreturn]] void RefuseCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                  TqvCommandRefusal AWhy, TqvCommandStates AStates) override;
 
  private:
-  using THandler = void (TqvSmtpServer::*)(TqvSmtpCommandConnection*, TqvTcpCommandParams*);
-  struct TCommandEntry;
+  using TCommandEntry = TqvCommandEntry<TqvSmtpServer, TqvSmtpCommandConnection>;
   static const TCommandEntry kCommands[];
+  static const TqvCommandMasks kCommandMasks;
 
   // The account for a user name, else for an address (AUTH and RCPT).
   [[nodiscard]] TqvMailUserAccountWrapper LookupAccount(TqvSmtpCommandConnection* AConnection,
