@@ -684,11 +684,7 @@ void TqvImap4Server::CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap
 }
 
 void TqvImap4Server::CmdLogout(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  try {
-    SendUntagged(AConnection, AParams, "BYE IMAP engine signing off");
-    SendResponseAndClose(AConnection, AParams->Command,
-                         (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " OK LOGOUT completed");
-  } catch (const EqvSocketError&) {
-    // The client has gone already.
-  }
+  SendClosingReplies(AConnection, AParams->Command,
+                     {UntaggedLine("BYE IMAP engine signing off"),
+                      (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " OK LOGOUT completed"});
 }

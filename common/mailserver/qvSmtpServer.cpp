@@ -284,11 +284,7 @@ void TqvSmtpServer::CmdNoop(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvSmtpServer::CmdQuit(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  try {
-    SendResponseAndClose(AConnection, AParams->Command, "221 " + GetHostName() + " closing connection");
-  } catch (const EqvSocketError&) {
-    // The client is gone already; there is nobody to tell.
-  }
+  SendClosingReplies(AConnection, AParams->Command, {"221 " + GetHostName() + " closing connection"});
 }
 
 void TqvSmtpServer::CmdRset(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {

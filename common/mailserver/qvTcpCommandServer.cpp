@@ -450,6 +450,20 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
   AConnection->FQueue.push_back(std::move(r));
 }
 
+void TqvTcpCommandServer::SendClosingReplies(TqvCommandConnection* AConnection, const std::string& ACommand,
+                                             std::initializer_list<std::string> AReplies) {
+  try {
+    for (auto it = AReplies.begin(); it != AReplies.end(); ++it) {
+      if (it + 1 == AReplies.end())
+        SendResponseAndClose(AConnection, ACommand, *it);
+      else
+        SendResponse(AConnection, ACommand, *it);
+    }
+  } catch (const EqvSocketError&) {
+    // The client went first; nothing is left to tell it.
+  }
+}
+
 void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
                                             int ALineCount, const std::string& AEndLine) {
   WaitForOutputRoom(AConnection, false);

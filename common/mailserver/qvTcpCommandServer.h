@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -253,6 +254,11 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   void SendResponse(TqvCommandConnection* AConnection, const std::string& ACommand, const std::string& AResponse);
   void SendResponseAndClose(TqvCommandConnection* AConnection, const std::string& ACommand,
                             const std::string& AResponse);
+  // The last answer of a session (QUIT, LOGOUT): each of AReplies as
+  // SendResponse sends it, the last one closing. A client that has gone
+  // meanwhile is nobody to tell: the rest is dropped without an error.
+  void SendClosingReplies(TqvCommandConnection* AConnection, const std::string& ACommand,
+                          std::initializer_list<std::string> AReplies);
   // Takes ALines (null afterwards); on an error they stay with the caller.
   // ALineCount 0 (or too many) sends all. Fires no OnSendResponse.
   void SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines, int ALineCount,
