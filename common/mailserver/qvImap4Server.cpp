@@ -3,6 +3,7 @@
 #include "qvImap4Server.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
@@ -596,20 +597,19 @@ void TqvImap4Server::CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4Co
 void TqvImap4Server::CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   if (FUseAuth != imUseSASL && FUseAuth != imUseBoth)
     throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", kUnrecognizedAuth);
-  const std::string mechanism = qvtext::UpperCase(qvtext::Trim(AParams->Params));
-  if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
-    AConnection->FSasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
-  } else if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {
-    AConnection->FSasl = TqvSaslServerExchange::Ntlm(
-        LocalHost(), [this, AConnection](const std::string& AUser, std::string& APassword) {
-          const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser);
-          if (!account.Item()) return false;
-          APassword = account.Item()->Password();
-          return true;
-        });
-  } else {
+  const std::optional<TqvServerSaslFlag> mechanism = OfferedSaslMechanism(qvtext::Trim(AParams->Params), FSaslFlags);
+  if (!mechanism || *mechanism == ssUseLogin)
     throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", kUnrecognizedAuth);
-  }
+  TqvSaslServerExchange::TStartInfo start;
+  start.Challenge = [this] { return GenerateChallenge(); };
+  start.HostName = LocalHost();
+  start.Passwords = [this, AConnection](const std::string& AUser, std::string& APassword) {
+    const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser);
+    if (!account.Item()) return false;
+    APassword = account.Item()->Password();
+    return true;
+  };
+  AConnection->FSasl = TqvSaslServerExchange::Start(*mechanism, start);
   ExpectAuthLine(AConnection, AParams->Tag);
   // RFC 3501's continuation is "+" and a blank, also with no data after it.
   SendResponse(AConnection, AParams->Command, "+ " + AConnection->FSasl->FirstChallenge());
@@ -653,8 +653,8 @@ void TqvImap4Server::AuthStep(TqvImap4CommandConnection* AConnection, TqvImap4Co
 void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   std::string line = "CAPABILITY IMAP4REV1";
   if (FUseAuth == imUseSASL || FUseAuth == imUseBoth) {
-    if (FSaslFlags & SaslFlag(ssUseCramMD5)) line += " AUTH=CRAM-MD5";
-    if (FSaslFlags & SaslFlag(ssUseNTLM)) line += " AUTH=NTLM";
+    for (const TqvServerSaslFlag m : {ssUseCramMD5, ssUseNTLM})
+      if (FSaslFlags & SaslFlag(m)) line += std::string(" AUTH=") + SaslMechanismName(m);
   }
   if (UseTLS != stNone && !IsTlsConnection(AConnection)) line += " STARTTLS";
   for (int i = 0; i < FCapabilities->Count(); ++i) line += " " + FCapabilities->Strings(i);

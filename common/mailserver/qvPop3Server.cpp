@@ -3,6 +3,7 @@
 #include "qvPop3Server.h"
 
 #include <bit>
+#include <optional>
 
 #include "NtlmPackage.h"
 #include "qvCryptHash.h"
@@ -305,35 +306,28 @@ void TqvPop3Server::CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommand
   if (words.empty()) {
     std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
     lines->Add(kOk);
-    if (FSaslFlags & SaslFlag(ssUseNTLM)) lines->Add("NTLM");
-    if (FSaslFlags & SaslFlag(ssUseCramMD5)) lines->Add("CRAM-MD5");
+    for (const TqvServerSaslFlag m : {ssUseNTLM, ssUseCramMD5})
+      if (FSaslFlags & SaslFlag(m)) lines->Add(SaslMechanismName(m));
     SendMultipleLinesAll(AConnection, lines, ".");
     return;
   }
-  std::string mechanism = words[0];
-  for (char& ch : mechanism)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
-    AConnection->FSasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
-    SendResponse(AConnection, AParams->Command, "+ " + AConnection->FSasl->FirstChallenge());
-    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
-    return;
-  }
-  if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {
-    AConnection->FSasl = TqvSaslServerExchange::Ntlm(
-        LocalHost(), [this, AConnection](const std::string& AUser, std::string& APassword) {
-          std::unique_ptr<TqvMailUserAccountItem> created;
-          DoCreateUserAccount(AConnection, AUser, created);
-          const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(AUser);
-          if (!a) return false;
-          APassword = a->Password();
-          return true;
-        });
-    SendResponse(AConnection, AParams->Command, kNtlmGoAhead);
-    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
-    return;
-  }
-  throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const std::optional<TqvServerSaslFlag> mechanism = OfferedSaslMechanism(words[0], FSaslFlags);
+  if (!mechanism || *mechanism == ssUseLogin) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  TqvSaslServerExchange::TStartInfo start;
+  start.Challenge = [this] { return GenerateChallenge(); };
+  start.HostName = LocalHost();
+  start.Passwords = [this, AConnection](const std::string& AUser, std::string& APassword) {
+    std::unique_ptr<TqvMailUserAccountItem> created;
+    DoCreateUserAccount(AConnection, AUser, created);
+    const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(AUser);
+    if (!a) return false;
+    APassword = a->Password();
+    return true;
+  };
+  AConnection->FSasl = TqvSaslServerExchange::Start(*mechanism, start);
+  SendResponse(AConnection, AParams->Command,
+               *mechanism == ssUseNTLM ? std::string(kNtlmGoAhead) : "+ " + AConnection->FSasl->FirstChallenge());
+  ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
 }
 
 void TqvPop3Server::ExpectAuthLine(TqvPop3CommandConnection* AConnection, THandler AStep) {

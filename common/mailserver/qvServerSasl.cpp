@@ -15,7 +15,39 @@ std::string Base64(const std::string& ABytes) {
   return TqvEncoder::EncodeBytesToLine(TBytes(ABytes.begin(), ABytes.end()), cmBase64);
 }
 
+struct TMechanismName {
+  TqvServerSaslFlag Mechanism;
+  const char* Name;
+};
+constexpr TMechanismName kMechanismNames[] = {
+    {ssUseLogin, "LOGIN"},
+    {ssUseCramMD5, "CRAM-MD5"},
+    {ssUseNTLM, "NTLM"},
+};
+
 }  // namespace
+
+std::optional<TqvServerSaslFlag> OfferedSaslMechanism(std::string_view AName, TqvServerSaslFlags AOffered) {
+  for (const TMechanismName& m : kMechanismNames)
+    if ((AOffered & SaslFlag(m.Mechanism)) && qvtext::SameText(AName, m.Name)) return m.Mechanism;
+  return std::nullopt;
+}
+
+const char* SaslMechanismName(TqvServerSaslFlag AMechanism) {
+  for (const TMechanismName& m : kMechanismNames)
+    if (m.Mechanism == AMechanism) return m.Name;
+  return "";
+}
+
+std::unique_ptr<TqvSaslServerExchange> TqvSaslServerExchange::Start(TqvServerSaslFlag AMechanism,
+                                                                    const TStartInfo& AInfo) {
+  switch (AMechanism) {
+    case ssUseCramMD5: return CramMd5(AInfo.Challenge ? AInfo.Challenge() : std::string());
+    case ssUseNTLM: return Ntlm(AInfo.HostName, AInfo.Passwords);
+    case ssUseLogin: break;
+  }
+  return nullptr;
+}
 
 TqvSaslServerExchange::TqvSaslServerExchange(TqvServerSaslFlag AMechanism) : FMechanism(AMechanism) {}
 TqvSaslServerExchange::~TqvSaslServerExchange() = default;

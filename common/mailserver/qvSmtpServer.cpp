@@ -249,14 +249,11 @@ void TqvSmtpServer::CmdEhlo(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
   lines->Add("250-" + GetHostName() + " Hello " + domain + ", pleased to meet you");
   if (FUseAuth) {
     std::string mechanisms;
-    const auto add = [&](TqvServerSaslFlag AFlag, const char* AName) {
-      if (!(FSaslFlags & SaslFlag(AFlag))) return;
+    for (const TqvServerSaslFlag m : {ssUseLogin, ssUseCramMD5, ssUseNTLM}) {
+      if (!(FSaslFlags & SaslFlag(m))) continue;
       if (!mechanisms.empty()) mechanisms += ' ';
-      mechanisms += AName;
-    };
-    add(ssUseLogin, "LOGIN");
-    add(ssUseCramMD5, "CRAM-MD5");
-    add(ssUseNTLM, "NTLM");
+      mechanisms += SaslMechanismName(m);
+    }
     if (!mechanisms.empty()) {
       lines->Add("250-AUTH " + mechanisms);
       lines->Add("250-AUTH=" + mechanisms);

@@ -254,14 +254,12 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   void EndOfData(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams);
 
   // AUTH (qvSmtpAuth.cpp).
-  enum class TAuthMechanism { Login, CramMd5, Ntlm };
   // One client line for the mechanism; back in command mode afterwards
   // unless the step waits for another line (the steps return true then).
-  void RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMechanism AMechanism, const std::string& ALine);
+  void RunAuthStep(TqvSmtpCommandConnection* AConnection, TqvServerSaslFlag AMechanism, const std::string& ALine);
   [[nodiscard]] bool LoginStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
   // CRAM-MD5 and NTLM through the shared engine.
   [[nodiscard]] bool SaslStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
-  void StartNtlm(TqvSmtpCommandConnection* AConnection);
   // The decoded text of a LOGIN or CRAM-MD5 line; "*" or bad base64 aborts.
   [[nodiscard]] std::string DecodeAuthLine(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
   [[noreturn]] void AbortAuth(TqvSmtpCommandConnection* AConnection);

@@ -1,14 +1,17 @@
 // The command table's dispatcher: state and TLS checks before a handler runs,
-// and masking of the log by each entry's flags.
+// masking of the log by each entry's flags, and the SASL mechanism choice the
+// protocol servers share.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "TestSockets.h"
+#include "qvServerSasl.h"
 #include "qvTcpCommandServer.h"
 
 namespace {
@@ -194,4 +197,46 @@ TEST(CommandTable, MaskingFlagsOnLinesAndOnTheStepsOfAnExchange) {
     p.Unknown = true;
     EXPECT_EQ(MaskedParams(p), "") << c.params;
   }
+}
+
+TEST(SaslStart, MechanismNamesMapToTheOfferedExchangesOnly) {
+  const TqvServerSaslFlags all = SaslFlag(ssUseLogin) | SaslFlag(ssUseCramMD5) | SaslFlag(ssUseNTLM);
+  struct {
+    const char* name;
+    TqvServerSaslFlags offered;
+    std::optional<TqvServerSaslFlag> chosen;
+  } cases[] = {
+      {"CRAM-MD5", all, ssUseCramMD5},
+      {"cram-md5", all, ssUseCramMD5},
+      {"Ntlm", all, ssUseNTLM},
+      {"login", all, ssUseLogin},
+      {"NTLM", SaslFlag(ssUseCramMD5), std::nullopt},
+      {"LOGIN", SaslFlag(ssUseNTLM) | SaslFlag(ssUseCramMD5), std::nullopt},
+      {"CRAM", all, std::nullopt},
+      {"CRAM-MD5X", all, std::nullopt},
+      {"NTLM ", all, std::nullopt},
+      {"PLAIN", all, std::nullopt},
+      {"", all, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OfferedSaslMechanism(c.name, c.offered), c.chosen) << c.name;
+  for (const TqvServerSaslFlag m : {ssUseLogin, ssUseCramMD5, ssUseNTLM})
+    EXPECT_EQ(OfferedSaslMechanism(SaslMechanismName(m), all), m);
+
+  int challenges = 0;
+  TqvSaslServerExchange::TStartInfo start;
+  start.Challenge = [&challenges] {
+    ++challenges;
+    return std::string("<1.2@h>");
+  };
+  EXPECT_EQ(TqvSaslServerExchange::Start(ssUseLogin, start), nullptr);
+  const auto ntlm = TqvSaslServerExchange::Start(ssUseNTLM, start);
+  ASSERT_NE(ntlm, nullptr);
+  EXPECT_EQ(ntlm->Mechanism(), ssUseNTLM);
+  EXPECT_EQ(ntlm->FirstChallenge(), "");
+  EXPECT_EQ(challenges, 0);  // a challenge is made only for the mechanism that sends one
+  const auto cram = TqvSaslServerExchange::Start(ssUseCramMD5, start);
+  ASSERT_NE(cram, nullptr);
+  EXPECT_EQ(cram->Mechanism(), ssUseCramMD5);
+  EXPECT_EQ(cram->FirstChallenge(), "PDEuMkBoPg==");
+  EXPECT_EQ(challenges, 1);
 }
