@@ -15,27 +15,20 @@ std::string Base64(const std::string& ABytes) {
   return TqvEncoder::EncodeBytesToLine(TBytes(ABytes.begin(), ABytes.end()), cmBase64);
 }
 
-struct TMechanismName {
-  TqvServerSaslFlag Mechanism;
-  const char* Name;
-};
-constexpr TMechanismName kMechanismNames[] = {
-    {ssUseLogin, "LOGIN"},
-    {ssUseCramMD5, "CRAM-MD5"},
-    {ssUseNTLM, "NTLM"},
-};
-
 }  // namespace
 
 std::optional<TqvServerSaslFlag> OfferedSaslMechanism(std::string_view AName, TqvServerSaslFlags AOffered) {
-  for (const TMechanismName& m : kMechanismNames)
-    if ((AOffered & SaslFlag(m.Mechanism)) && qvtext::SameText(AName, m.Name)) return m.Mechanism;
+  for (const TqvServerSaslFlag m : {ssUseLogin, ssUseCramMD5, ssUseNTLM})
+    if ((AOffered & SaslFlag(m)) && qvtext::SameText(AName, SaslMechanismName(m))) return m;
   return std::nullopt;
 }
 
 const char* SaslMechanismName(TqvServerSaslFlag AMechanism) {
-  for (const TMechanismName& m : kMechanismNames)
-    if (m.Mechanism == AMechanism) return m.Name;
+  switch (AMechanism) {
+    case ssUseLogin: return "LOGIN";
+    case ssUseCramMD5: return "CRAM-MD5";
+    case ssUseNTLM: return "NTLM";
+  }
   return "";
 }
 
