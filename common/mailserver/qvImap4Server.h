@@ -411,9 +411,12 @@ class TqvImap4Server : public TqvTcpCommandServer {
                              std::unique_ptr<TqvTcpCommandParams>& AParams) override;
 
  private:
-  using THandler = void (TqvImap4Server::*)(TqvImap4CommandConnection*, TqvImap4CommandParams*);
-  enum TStates : uint8_t { sAny = 7, sNotAuth = 1, sAuth = 2, sSelected = 4 };
-  void Add(const char* AName, THandler AHandler, uint8_t AStates);
+  using TCommandEntry = TqvCommandEntry<TqvImap4Server, TqvImap4CommandConnection, TqvImap4CommandParams>;
+  static const TCommandEntry kCommands[];
+  static const TqvCommandMasks kCommandMasks;
+  [[noreturn]] void RefuseCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                  TqvCommandRefusal AWhy, TqvCommandStates AStates) override;
+  bool StartCommandData(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) override;
   [[nodiscard]] std::string LocalHost() const;
 
   // Replies.
