@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "CodePage.h"
 
@@ -87,6 +89,18 @@ int ErrorCodeOf(const std::function<void()>& F) {
     return e.ErrorCode;
   }
   return 0;
+}
+
+// Asks ADone every millisecond or two until it holds, for at most ALimit
+// (the limit only ends a hung test: the point is the event, not the time it
+// takes); its last answer.
+template <class F>
+bool PollUntil(F ADone, std::chrono::milliseconds ALimit = std::chrono::seconds(10)) {
+  for (const auto end = std::chrono::steady_clock::now() + ALimit; std::chrono::steady_clock::now() < end;) {
+    if (ADone()) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));
+  }
+  return ADone();
 }
 
 }  // namespace testsupport

@@ -178,7 +178,9 @@ TEST(CommandServerSession, LongResponseToSlowReaderKeepsLaterRepliesBehindIt) {
   // About 10 MB of lines, more than both sockets' buffers hold while the
   // client waits, then a pipelined command the server answers at once.
   c.Send("LIST 150000\r\nNOOP\r\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The NOOP has been read and its reply waits for room behind the list:
+  // only then could the reply try to overtake it.
+  ASSERT_TRUE(testsupport::PollUntil([&] { return server.ThreadPool().BlockedCount() == 1; }));
   const std::string got = c.ReadUntil("\r\n.\r\n", 10000);
   ASSERT_TRUE(got.size() > 150000u * 60u) << got.size();
   EXPECT_EQ(got.substr(0, 5), "..0xx");  // dot-stuffed under a "." end line
