@@ -314,8 +314,7 @@ TEST_F(Pop3LinkedFolder, ServesAndDeletesNothingThroughALink) {
   Store.OnStoreError = [&](TObject*, const std::exception& E) { errors.push_back(E.what()); };
   // tim's folder is a link to alice's.
   fs::create_directory_symlink(AliceDir, Dir.Dir() + "tim");
-  Start();
-  pop3test::TClient c(Server.BoundPort());
+  pop3test::TClient c(Server);
   EXPECT_EQ(c.Login("tim", "tanstaaftanstaaf"), "+OK 0 messages (0 octets)");
   EXPECT_EQ(c.Cmd("DELE 1"), "-ERR no such message");
   c.Cmd("QUIT");
