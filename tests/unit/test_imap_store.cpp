@@ -16,6 +16,7 @@
 #include "CodePage.h"
 #include "PythonOracle.h"
 #include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
 #include "qvFileUtils.h"
 
 namespace fs = std::filesystem;
