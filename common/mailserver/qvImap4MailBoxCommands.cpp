@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "Decimal.h"
 #include "qvImap4Server.h"
 #include "qvImap4FetchCache.h"
 #include "qvMailBoxFiles.h"
@@ -38,13 +39,7 @@ std::string OneName(TqvImap4CommandParams* AParams) {
 
 // A decimal literal size; -1 for anything else.
 int64_t LiteralSize(const std::string& AText) {
-  if (AText.empty() || AText.size() > 18) return -1;
-  int64_t n = 0;
-  for (const char c : AText) {
-    if (c < '0' || c > '9') return -1;
-    n = n * 10 + (c - '0');
-  }
-  return n;
+  return AText.size() > 18 ? -1 : plat::ParseDecimal<int64_t>(AText).value_or(-1);
 }
 
 }  // namespace
