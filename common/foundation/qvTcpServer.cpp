@@ -23,9 +23,7 @@ constexpr long kReadMask = plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE;
 constexpr long kNoReadMask = plat::FD_WRITE | plat::FD_CLOSE;
 
 std::string ServerErrorText(int ACode) {
-  for (const auto& e : qvTcpServerErrorTexts)
-    if (e.Code == ACode) return e.Text;
-  return {};
+  return plat::CodeText(qvTcpServerErrorTexts, ACode);
 }
 
 // Holds a connection's lock for a scope.

@@ -41,7 +41,7 @@ constexpr int qvServerNotStarted = -301;
 constexpr int qvConnectionBlocked = -302;
 constexpr int qvConnectionNotCreated = -303;
 
-inline constexpr TqvSocketErrorText qvTcpServerErrorTexts[] = {
+inline constexpr plat::TCodeText<> qvTcpServerErrorTexts[] = {
     {qvServerStartError, "An unknown error occured during starting the server"},
     {qvServerAlreadyStarted, "The server is already started"},
     {qvServerNotStarted, "The server is not started"},
