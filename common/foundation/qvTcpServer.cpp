@@ -26,18 +26,6 @@ std::string ServerErrorText(int ACode) {
   return plat::CodeText(qvTcpServerErrorTexts, ACode);
 }
 
-// Holds a connection's lock for a scope.
-class TWorkLock {
- public:
-  explicit TWorkLock(TqvUserConnection& AConnection) : FConnection(AConnection) { FConnection.BeginWork(); }
-  ~TWorkLock() { FConnection.EndWork(); }
-  TWorkLock(const TWorkLock&) = delete;
-  TWorkLock& operator=(const TWorkLock&) = delete;
-
- private:
-  TqvUserConnection& FConnection;
-};
-
 const Exception& UnknownError() {
   static const Exception e("Unknown error");
   return e;
@@ -311,7 +299,7 @@ bool TqvTcpServer::TListener::AcceptOne() {
     TqvTcpServer* server = FServer;
     c->OnReady = [server](TObject* ASender) { server->ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
     {
-      TWorkLock accepting(*c);
+      const auto accepting = c->WorkLock();
       TqvNetworkStream& stream = c->GetNetworkStream();
       // The socket was accepted here so that a failed accept never reaches
       // a connection; the stream takes it over as if it had accepted it.
@@ -327,7 +315,7 @@ bool TqvTcpServer::TListener::AcceptOne() {
       std::scoped_lock lock(FServer->FLock);
       FServer->FByHandle[c->Handle()] = c;
     }
-    TWorkLock lock(*c);
+    const auto lock = c->WorkLock();
     c->GetNetworkStream().StreamReady();
   } catch (const std::exception& e) {
     if (s != plat::INVALID_SOCKET) plat::closesocket(s);
@@ -413,7 +401,7 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
   // while it waits for that input on this worker.
   for (bool first = true;; first = false) {
     try {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       c.InitProgress(0, 0);
     } catch (const std::exception& e) {
       DoServerError(&c, e);
@@ -439,7 +427,7 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
       carry = !error && FLingerWake && FReadLinger.load() > 0 && !FStopping.load() &&
               FThreadPool->HasSpareWorker();
       try {
-        TWorkLock lock(c);
+        const auto lock = c.WorkLock();
         // Input already buffered waits for its own item, behind other
         // connections; no read event is wanted for this one meanwhile.
         again = c.Active() && HasPendingInput(&c);
@@ -483,7 +471,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
   try {
     plat::SOCKET s = plat::INVALID_SOCKET;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       if (c.Active() && c.PendingOutput() == 0 && !c.CloseAfterWrite()) s = c.Socket().Socket();
     }
     // The wait holds no lock: a close meanwhile is seen by Active below.
@@ -495,7 +483,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
       --FLingering;
     }
     if (ready) {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       ready = c.Active() && !c.CloseAfterWrite();
       if (ready) return true;
     }
@@ -503,7 +491,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
     // this registration reports has no work left when the output is gone.
     reading = false;
     c.EndRead();
-    TWorkLock lock(c);
+    const auto lock = c.WorkLock();
     if (c.Active() && c.SelectEvents(FWindow.load(), kReadMask, plat::FD_WRITE) != 0 &&
         (c.PendingOutput() > 0 || c.CloseAfterWrite()))
       c.OweWrite();
@@ -521,7 +509,7 @@ void TqvTcpServer::RunWriteStep(TqvUserConnection& c) {
   try {
     bool close = false;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       c.InitProgress(0, 0);
       c.WriteData(static_cast<TStream*>(nullptr));
       DoWriteConnection(&c);
@@ -668,7 +656,7 @@ TqvUserConnectionPtr TqvTcpServer::GetConnection(int AIndex) {
 }
 
 void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* AData) {
-  TWorkLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   if (!AConnection->Active()) return;
   // The write event this would post is owed to the read item instead.
   if (AConnection->SelectEvents(FWindow.load(), kNoReadMask, plat::FD_WRITE) != 0) AConnection->OweWrite();
@@ -677,7 +665,7 @@ void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* A
 
 void TqvTcpServer::ReadConnection(TqvUserConnection* AConnection) {
   TMemoryStream data;
-  TWorkLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   ReadConnectionData(AConnection, &data);
   data.SetPosition(0);
   DoReadConnection(AConnection, data);
@@ -769,7 +757,7 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
   TqvUserConnection& c = *AConnection;
   bool defer = false;
   {
-    TWorkLock lock(c);
+    const auto lock = c.WorkLock();
     if (c.Active() && (c.Reading() || c.PendingOutput() > 0 || HasPendingInput(&c))) {
       c.SetCloseAfterWrite();
       defer = true;
