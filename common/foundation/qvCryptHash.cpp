@@ -6,7 +6,7 @@
 
 #include "AsciiText.h"
 #include "qvCryptUtils.h"
-#include "qvUtils.h"
+#include "qvByteUtils.h"
 
 namespace {
 

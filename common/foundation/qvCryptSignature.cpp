@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "qvCryptUtils.h"
-#include "qvUtils.h"
+#include "qvByteUtils.h"
 
 namespace {
 

@@ -15,7 +15,8 @@
 #include "qvMailServerLimits.h"
 #include "qvRegex.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
+#include "qvTextSplit.h"
 
 namespace {
 

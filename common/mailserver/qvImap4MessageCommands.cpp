@@ -15,7 +15,7 @@
 #include "qvImapFetch.h"
 #include "qvImapSearch.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 namespace {
 

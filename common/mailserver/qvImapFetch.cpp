@@ -9,7 +9,7 @@
 #include "TextTrim.h"
 #include "qvMailServerLimits.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 #include <algorithm>
 #include <cstdint>

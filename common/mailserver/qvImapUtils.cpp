@@ -7,7 +7,7 @@
 #include "Decimal.h"
 #include "qvEncoder.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "UniqueFd.h"
 #include "qvMailStoreUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "AsciiText.h"
 #include "qvMailBoxFiles.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 TqvPop3FileHandler::TqvPop3FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
 

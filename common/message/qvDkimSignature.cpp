@@ -7,7 +7,7 @@
 #include "qvIdnTranslator.h"
 #include "qvMailUtils.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 using qvtext::Trim;
 

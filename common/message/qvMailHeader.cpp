@@ -5,7 +5,7 @@
 #include "qvEmailAddress.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 #include <algorithm>
 #include <climits>
