@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "CodePage.h"
 
@@ -112,6 +114,18 @@ int ErrorCodeOf(const std::function<void()>& F) {
     return e.ErrorCode;
   }
   return 0;
+}
+
+// Asks ADone every millisecond or two until it holds, for at most ALimit
+// (the limit only ends a hung test: the point is the event, not the time it
+// takes); its last answer.
+template <class F>
+bool PollUntil(F ADone, std::chrono::milliseconds ALimit = std::chrono::seconds(10)) {
+  for (const auto end = std::chrono::steady_clock::now() + ALimit; std::chrono::steady_clock::now() < end;) {
+    if (ADone()) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));
+  }
+  return ADone();
 }
 
 }  // namespace testsupport
