@@ -654,19 +654,19 @@ void TqvTcpServer::CloseListed(TqvUserConnection* AConnection) {
 }
 
 void TqvTcpServer::CloseConnection(TqvUserConnection* AConnection) {
-  if (!FStarted.load()) throw EqvTcpServerError(qvServerNotStarted);
+  RequireListing();
   CloseListed(AConnection);
 }
 
 int TqvTcpServer::GetConnectionCount() {
-  if (!FStarted.load()) throw EqvTcpServerError(qvServerNotStarted);
   std::scoped_lock lock(FLock);
+  RequireListing();
   return static_cast<int>(FConnections.size());
 }
 
 TqvUserConnectionPtr TqvTcpServer::GetConnection(int AIndex) {
-  if (!FStarted.load()) throw EqvTcpServerError(qvServerNotStarted);
   std::scoped_lock lock(FLock);
+  RequireListing();
   if (AIndex < 0 || AIndex >= static_cast<int>(FConnections.size())) return nullptr;
   return FConnections[static_cast<size_t>(AIndex)];
 }
@@ -677,6 +677,72 @@ void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* A
   // The write event this would post is owed to the read item instead.
   if (AConnection->SelectEvents(FWindow.load(), kNoReadMask, plat::FD_WRITE) != 0) AConnection->OweWrite();
   AConnection->ReadData(AData);
+}
+
+void TqvTcpServer::RequireListing() {
+  // A stopped server lists nothing, except connections AcceptStream made.
+  std::scoped_lock lock(FLock);
+  if (!FStarted.load() && FConnections.empty()) throw EqvTcpServerError(qvServerNotStarted);
+}
+
+TqvUserConnectionPtr TqvTcpServer::AcceptStream(std::unique_ptr<TqvNetworkStream> AStream,
+                                                const std::string& APeerIP) {
+  TqvUserConnectionPtr c = CreateConnection();
+  if (!c) throw EqvTcpServerError(qvConnectionNotCreated);
+  {
+    std::scoped_lock lock(FLock);
+    FConnections.push_back(c);
+  }
+  try {
+    c->SetNetworkStream(std::move(AStream));
+    c->BatchSize = FBatchSize;
+    c->BitsPerSec = FBitsPerSec;
+    c->UseIpV6 = FUseIpV6;
+    c->OnReady = [this](TObject* ASender) { ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
+    TWorkLock lock(*c);
+    TqvNetworkStream& stream = c->GetNetworkStream();
+    stream.SetPeer(APeerIP, 0);
+    stream.SetLocal(FLocalBinding.empty() ? "127.0.0.1" : FLocalBinding, FPort);
+    c->Accepted();  // no socket: the handle stays 0 and no events are selected
+    if (FGuard && !FGuard->CheckConnection(c->PeerIP, FPort)) throw EqvTcpServerError(qvConnectionBlocked);
+    stream.StreamReady();
+  } catch (const std::exception& e) {
+    DoServerError(c.get(), e);
+    CloseListed(c.get());
+  }
+  return c;
+}
+
+void TqvTcpServer::RunStreamReadItem(const TqvUserConnectionPtr& AConnection) {
+  TqvUserConnection& c = *AConnection;
+  try {
+    do {
+      {
+        TWorkLock lock(c);
+        c.InitProgress(0, 0);
+      }
+      if (c.Active()) ReadConnection(&c);
+    } while (c.Active() && HasPendingInput(&c));
+  } catch (const std::exception& e) {
+    DoServerError(&c, e);
+  } catch (...) {
+    DoServerError(&c, UnknownError());
+  }
+  RunWriteStep(c);
+  if (!c.Active() || !c.PeerClosed()) return;
+  // The peer ended its input: close now, or (output the stream would not
+  // take yet) at the write step of the next item.
+  try {
+    bool now;
+    {
+      TWorkLock lock(c);
+      now = c.PendingOutput() == 0;
+      if (!now) c.SetCloseAfterWrite();
+    }
+    if (now) CloseListed(&c);
+  } catch (const std::exception& e) {
+    DoServerError(&c, e);
+  }
 }
 
 void TqvTcpServer::ReadConnection(TqvUserConnection* AConnection) {

@@ -97,6 +97,20 @@ class TqvTcpServer : public TComponent {
   // on again after ReadConnection returns.
   void ReadConnectionData(TqvUserConnection* AConnection, TStream* AData);
 
+  // For session tests, on the calling thread, with no listener or pool: lists
+  // a new connection over AStream (a stream with no socket behind it, such as
+  // TqvMemoryNetworkStream) as an accept from APeerIP would, then lets the
+  // stream announce it ready (the greeting). Raises what CreateConnection
+  // raises; a guard's refusal closes it (OnServerError, then closed). While
+  // such a connection is listed, the connection queries and CloseConnection
+  // answer even on a stopped server; Stop leaves it to CloseConnection.
+  TqvUserConnectionPtr AcceptStream(std::unique_ptr<TqvNetworkStream> AStream, const std::string& APeerIP);
+  // One read item of a connection AcceptStream made, on the calling thread,
+  // as a worker runs it: the read step (again while it kept input back), the
+  // write step, which closes the connection once a closing reply has gone,
+  // and the close a peer's end of input asks for. Errors go to OnServerError.
+  void RunStreamReadItem(const TqvUserConnectionPtr& AConnection);
+
   int Port() const { return FPort; }
   void SetPort(int Value) { FPort = Value; }
   // The port the listener is bound to while started.
@@ -180,6 +194,8 @@ class TqvTcpServer : public TComponent {
   friend class TWorkItem;
 
   void StopInner() noexcept;
+  // Raises -301 on a stopped server that lists no connection.
+  void RequireListing();
   // Removes and closes every listed connection, firing OnCloseConnection.
   void CloseEveryConnection() noexcept;
   // The stream is ready for application data: OnAcceptConnection, once.

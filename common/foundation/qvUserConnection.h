@@ -83,10 +83,11 @@ class TqvUserConnection : public TqvConnection,
   friend class TqvTcpServer;
 
   // For the server, after the stream accepted: marks the connection Active
-  // and remembers the socket's event handle.
+  // and remembers the socket's event handle (0 when the stream has none).
   void Accepted();
   // For the server: async-select registration on its window, remembered so
-  // WriteDataAndClose can renew it. Raises the platform error. No-op once closed.
+  // WriteDataAndClose can renew it. Raises the platform error. No-op once
+  // closed, and without a socket (a stream that has none, in tests).
   // The events of ATake (FD_WRITE) are not posted but returned: the caller
   // runs their work itself.
   long SelectEvents(plat::HWND AWindow, long AMask, long ATake = 0);
