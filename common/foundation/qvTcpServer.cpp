@@ -22,22 +22,8 @@ constexpr long kReadMask = plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE;
 constexpr long kNoReadMask = plat::FD_WRITE | plat::FD_CLOSE;
 
 std::string ServerErrorText(int ACode) {
-  for (const auto& e : qvTcpServerErrorTexts)
-    if (e.Code == ACode) return e.Text;
-  return {};
+  return plat::CodeText(qvTcpServerErrorTexts, ACode);
 }
-
-// Holds a connection's lock for a scope.
-class TWorkLock {
- public:
-  explicit TWorkLock(TqvUserConnection& AConnection) : FConnection(AConnection) { FConnection.BeginWork(); }
-  ~TWorkLock() { FConnection.EndWork(); }
-  TWorkLock(const TWorkLock&) = delete;
-  TWorkLock& operator=(const TWorkLock&) = delete;
-
- private:
-  TqvUserConnection& FConnection;
-};
 
 const Exception& UnknownError() {
   static const Exception e("Unknown error");
@@ -329,7 +315,7 @@ bool TqvTcpServer::TListener::AcceptOne() {
     TqvTcpServer* server = FServer;
     c->OnReady = [server](TObject* ASender) { server->ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
     {
-      TWorkLock accepting(*c);
+      const auto accepting = c->WorkLock();
       TqvNetworkStream& stream = c->GetNetworkStream();
       // The socket was accepted here so that a failed accept never reaches
       // a connection; the stream takes it over as if it had accepted it.
@@ -345,7 +331,7 @@ bool TqvTcpServer::TListener::AcceptOne() {
       std::scoped_lock lock(FServer->FLock);
       FServer->FByHandle[c->Handle()] = c;
     }
-    TWorkLock lock(*c);
+    const auto lock = c->WorkLock();
     c->GetNetworkStream().StreamReady();
   } catch (const std::exception& e) {
     if (s != plat::INVALID_SOCKET) plat::closesocket(s);
@@ -431,7 +417,7 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
   // while it waits for that input on this worker.
   for (bool first = true;; first = false) {
     try {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       c.InitProgress(0, 0);
     } catch (const std::exception& e) {
       DoServerError(&c, e);
@@ -457,7 +443,7 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
       carry = !error && FLingerWake && FReadLinger.load() > 0 && !FStopping.load() &&
               FThreadPool->HasSpareWorker();
       try {
-        TWorkLock lock(c);
+        const auto lock = c.WorkLock();
         // Input already buffered waits for its own item, behind other
         // connections; no read event is wanted for this one meanwhile.
         again = c.Active() && HasPendingInput(&c);
@@ -501,7 +487,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
   try {
     plat::SOCKET s = plat::INVALID_SOCKET;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       if (c.Active() && c.PendingOutput() == 0 && !c.CloseAfterWrite()) s = c.Socket().Socket();
     }
     // The wait holds no lock: a close meanwhile is seen by Active below.
@@ -513,7 +499,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
       --FLingering;
     }
     if (ready) {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       ready = c.Active() && !c.CloseAfterWrite();
       if (ready) return true;
     }
@@ -521,7 +507,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
     // this registration reports has no work left when the output is gone.
     reading = false;
     c.EndRead();
-    TWorkLock lock(c);
+    const auto lock = c.WorkLock();
     if (c.Active() && c.SelectEvents(FWindow.load(), kReadMask, plat::FD_WRITE) != 0 &&
         (c.PendingOutput() > 0 || c.CloseAfterWrite()))
       c.OweWrite();
@@ -539,7 +525,7 @@ void TqvTcpServer::RunWriteStep(TqvUserConnection& c) {
   try {
     bool close = false;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       c.InitProgress(0, 0);
       c.WriteData(static_cast<TStream*>(nullptr));
       DoWriteConnection(&c);
@@ -668,34 +654,100 @@ void TqvTcpServer::CloseListed(TqvUserConnection* AConnection) {
 }
 
 void TqvTcpServer::CloseConnection(TqvUserConnection* AConnection) {
-  if (!FStarted.load()) throw EqvTcpServerError(qvServerNotStarted);
+  RequireListing();
   CloseListed(AConnection);
 }
 
 int TqvTcpServer::GetConnectionCount() {
-  if (!FStarted.load()) throw EqvTcpServerError(qvServerNotStarted);
   std::scoped_lock lock(FLock);
+  RequireListing();
   return static_cast<int>(FConnections.size());
 }
 
 TqvUserConnectionPtr TqvTcpServer::GetConnection(int AIndex) {
-  if (!FStarted.load()) throw EqvTcpServerError(qvServerNotStarted);
   std::scoped_lock lock(FLock);
+  RequireListing();
   if (AIndex < 0 || AIndex >= static_cast<int>(FConnections.size())) return nullptr;
   return FConnections[static_cast<size_t>(AIndex)];
 }
 
 void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* AData) {
-  TWorkLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   if (!AConnection->Active()) return;
   // The write event this would post is owed to the read item instead.
   if (AConnection->SelectEvents(FWindow.load(), kNoReadMask, plat::FD_WRITE) != 0) AConnection->OweWrite();
   AConnection->ReadData(AData);
 }
 
+void TqvTcpServer::RequireListing() {
+  // A stopped server lists nothing, except connections AcceptStream made.
+  std::scoped_lock lock(FLock);
+  if (!FStarted.load() && FConnections.empty()) throw EqvTcpServerError(qvServerNotStarted);
+}
+
+TqvUserConnectionPtr TqvTcpServer::AcceptStream(std::unique_ptr<TqvNetworkStream> AStream,
+                                                const std::string& APeerIP) {
+  TqvUserConnectionPtr c = CreateConnection();
+  if (!c) throw EqvTcpServerError(qvConnectionNotCreated);
+  {
+    std::scoped_lock lock(FLock);
+    FConnections.push_back(c);
+  }
+  try {
+    c->SetNetworkStream(std::move(AStream));
+    c->BatchSize = FBatchSize;
+    c->BitsPerSec = FBitsPerSec;
+    c->UseIpV6 = FUseIpV6;
+    c->OnReady = [this](TObject* ASender) { ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
+    TWorkLock lock(*c);
+    TqvNetworkStream& stream = c->GetNetworkStream();
+    stream.SetPeer(APeerIP, 0);
+    stream.SetLocal(FLocalBinding.empty() ? "127.0.0.1" : FLocalBinding, FPort);
+    c->Accepted();  // no socket: the handle stays 0 and no events are selected
+    if (FGuard && !FGuard->CheckConnection(c->PeerIP, FPort)) throw EqvTcpServerError(qvConnectionBlocked);
+    stream.StreamReady();
+  } catch (const std::exception& e) {
+    DoServerError(c.get(), e);
+    CloseListed(c.get());
+  }
+  return c;
+}
+
+void TqvTcpServer::RunStreamReadItem(const TqvUserConnectionPtr& AConnection) {
+  TqvUserConnection& c = *AConnection;
+  try {
+    do {
+      {
+        TWorkLock lock(c);
+        c.InitProgress(0, 0);
+      }
+      if (c.Active()) ReadConnection(&c);
+    } while (c.Active() && HasPendingInput(&c));
+  } catch (const std::exception& e) {
+    DoServerError(&c, e);
+  } catch (...) {
+    DoServerError(&c, UnknownError());
+  }
+  RunWriteStep(c);
+  if (!c.Active() || !c.PeerClosed()) return;
+  // The peer ended its input: close now, or (output the stream would not
+  // take yet) at the write step of the next item.
+  try {
+    bool now;
+    {
+      TWorkLock lock(c);
+      now = c.PendingOutput() == 0;
+      if (!now) c.SetCloseAfterWrite();
+    }
+    if (now) CloseListed(&c);
+  } catch (const std::exception& e) {
+    DoServerError(&c, e);
+  }
+}
+
 void TqvTcpServer::ReadConnection(TqvUserConnection* AConnection) {
   TMemoryStream data;
-  TWorkLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   ReadConnectionData(AConnection, &data);
   data.SetPosition(0);
   DoReadConnection(AConnection, data);
@@ -787,7 +839,7 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
   TqvUserConnection& c = *AConnection;
   bool defer = false;
   {
-    TWorkLock lock(c);
+    const auto lock = c.WorkLock();
     if (c.Active() && (c.Reading() || c.PendingOutput() > 0 || HasPendingInput(&c))) {
       c.SetCloseAfterWrite();
       defer = true;

@@ -22,18 +22,6 @@ using pop3text::Words;
 
 namespace {
 
-// The server lock for a scope.
-class TServerLock {
- public:
-  explicit TServerLock(TqvTcpServer& AServer) : FServer(AServer) { FServer.Lock(); }
-  ~TServerLock() { FServer.Unlock(); }
-  TServerLock(const TServerLock&) = delete;
-  TServerLock& operator=(const TServerLock&) = delete;
-
- private:
-  TqvTcpServer& FServer;
-};
-
 const char* StateName(TqvPop3State AState) {
   switch (AState) {
     case psAuthorization: return "AUTHORIZATION";
@@ -194,7 +182,7 @@ void TqvPop3Server::SetState(TqvPop3CommandConnection* AConnection, TqvPop3State
                              const std::string& ACommand) {
   std::vector<std::function<void()>> after;
   try {
-    TServerLock lock(*this);
+    const auto lock = ServerLock();
     ChangeState(AConnection, AState, ACommand);
     after = std::exchange(AConnection->FAfterStateChange, {});
   } catch (...) {
@@ -227,7 +215,7 @@ void TqvPop3Server::ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3St
 
 void TqvPop3Server::ResetConnection(TqvPop3CommandConnection* AConnection) {
   {
-    TServerLock lock(*this);
+    const auto lock = ServerLock();
     AConnection->FState = psAuthorization;
     AConnection->FLockedUser.clear();
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "CodeTable.h"
 #include "DateTime.h"
 #include "qvEmailAddress.h"
 #include "qvHostResolver.h"
@@ -14,10 +15,7 @@
 
 namespace {
 
-struct TReply {
-  int Code;
-  const char* Text;
-};
+using TReply = plat::TCodeText<>;
 
 constexpr TReply kBadSequence{503, "Bad sequence of commands"};
 constexpr TReply kBadParams{501, "Syntax error in parameters or arguments"};
