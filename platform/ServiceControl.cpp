@@ -500,16 +500,17 @@ bool CloseServiceHandle(SC_HANDLE hSCObject) {
 void ReportServiceReady() {
   const char* value = getenv(kReadyFdVariable);
   if (value == nullptr) return;
-  char* end = nullptr;
-  errno = 0;
-  long fd = strtol(value, &end, 10);
-  bool number = errno == 0 && end != value && *end == '\0' && fd >= 0 && fd <= INT32_MAX;
+  // As strtol reads it: white space before, a sign, digits, nothing after.
+  const std::string_view text(value);
+  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
+  const std::optional<int> fd =
+      start == std::string_view::npos ? std::nullopt : ParseDecimal<int>(text.substr(start), TDecimalSign::PlusOrMinus);
   unsetenv(kReadyFdVariable);
-  if (!number) return;
+  if (!fd || *fd < 0) return;
   // Only a pipe is ours; any other descriptor with that number is left alone.
   struct stat st;
-  if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
-  UniqueFd ready(static_cast<int>(fd));
+  if (::fstat(*fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  UniqueFd ready(*fd);
   char byte = 1;
   (void)WriteAll(ready.Get(), std::string_view(&byte, 1));
 }
