@@ -9,6 +9,7 @@
 #include "ClassCore.h"
 #include "Decimal.h"
 #include "FileOps.h"
+#include "PlatformLimits.h"
 #include "SysError.h"
 #include "TextTrim.h"
 
@@ -24,7 +25,6 @@
 namespace plat {
 namespace {
 
-constexpr size_t kMaxIniFileSize = 16u * 1024 * 1024;
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 [[noreturn]] void RaiseCode(uint32_t code) { throw EOSError(code, SysErrorMessage(code)); }

@@ -39,6 +39,7 @@
 #include "Decimal.h"
 #include "FileOps.h"
 #include "IniFile.h"
+#include "PlatformLimits.h"
 #include "ProgramPath.h"
 #include "ServiceControlInternal.h"
 #include "SysError.h"
@@ -62,12 +63,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kExitingWait = std::chrono::seconds(5);
 constexpr auto kPollStep = std::chrono::milliseconds(50);
-constexpr size_t kMaxServiceName = 200;  // leaves room for suffixes within NAME_MAX
 constexpr mode_t kFileMode = 0644;
 constexpr const char* kServiceSection = "Service";
 constexpr const char* kStatusSection = "Status";
-constexpr size_t kMaxErrorText = 2000;
-constexpr uint32_t kMaxServiceArgs = 64;
 constexpr uint32_t kStartWaitHint = 5000;
 
 using scdetail::Fail;
