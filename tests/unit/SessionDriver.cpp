@@ -14,10 +14,12 @@ std::unique_ptr<TqvMemoryNetworkStream> NewStream(TqvMemoryNetworkStream*& AView
 }  // namespace
 
 TMemorySession::TMemorySession(TqvTcpServer& AServer, const std::string& APeerIP)
-    : FServer(AServer), FConnection(AServer.AcceptStream(NewStream(FStream), APeerIP)) {}
+    : FServer(AServer), FConnection(AServer.AcceptStream(NewStream(FStream), APeerIP)) {
+  ReleaseIfClosed();
+}
 
 TMemorySession::~TMemorySession() {
-  if (FConnection->Active()) {
+  if (FConnection) {
     try {
       FServer.CloseConnection(FConnection.get());
     } catch (...) {
@@ -26,11 +28,13 @@ TMemorySession::~TMemorySession() {
 }
 
 void TMemorySession::Send(const std::string& ABytes) {
+  if (!FConnection) return;  // as bytes sent to a closed socket
   FStream->FeedInput(ABytes);
   Run();
 }
 
 void TMemorySession::EndInput() {
+  if (!FConnection) return;
   FStream->EndInput();
   Run();
 }
@@ -41,10 +45,18 @@ void TMemorySession::Run() {
   do {
     FServer.RunStreamReadItem(FConnection);
   } while (FConnection->Active() && FStream->HasReadData());
+  ReleaseIfClosed();
+}
+
+void TMemorySession::ReleaseIfClosed() {
+  if (!FConnection || FConnection->Active()) return;
+  FClosedOutput = FStream->Output();
+  FStream = nullptr;
+  FConnection.reset();
 }
 
 std::string TMemorySession::TakeOutput() {
-  const std::string& all = FStream->Output();
+  const std::string& all = FConnection ? FStream->Output() : FClosedOutput;
   std::string fresh = all.substr(FTaken);
   FTaken = all.size();
   return fresh;
