@@ -11,17 +11,14 @@
 #include <new>
 #include <unordered_map>
 
+#include "AsciiText.h"
+#include "CodeTable.h"
 #include "SecurityPackage.h"
 
 namespace plat {
 namespace {
 
-struct StatusText {
-  std::uint32_t Status;
-  const char* Text;
-};
-
-constexpr StatusText kStatusTexts[] = {
+constexpr TCodeText<std::uint32_t> kStatusTexts[] = {
     {0x00090312, "The function completed successfully, but must be called again to complete the context.\r\n"},
     {0x00090313, "The function completed successfully, but CompleteToken must be called.\r\n"},
     {0x00090314, "The function completed successfully, but both CompleteToken and this function must be called to complete the context.\r\n"},
@@ -98,7 +95,7 @@ struct Provider {
       std::unique_ptr<SecurityPackage> p = f ? f() : nullptr;
       if (!p) continue;
       for (auto& old : Packages)
-        if (p && strcasecmp(old->Info().Name.c_str(), p->Info().Name.c_str()) == 0) {
+        if (p && AsciiSameText(old->Info().Name, p->Info().Name)) {
           // Handles made by the old one keep pointing at it: it stays alive.
           old.swap(p);
           Replaced.push_back(std::move(p));
@@ -112,7 +109,7 @@ struct Provider {
     Instantiate();
     if (!name) return nullptr;
     for (auto& p : Packages)
-      if (strcasecmp(p->Info().Name.c_str(), name) == 0) return p.get();
+      if (AsciiSameText(p->Info().Name, name)) return p.get();
     return nullptr;
   }
 };
@@ -407,9 +404,7 @@ void* AllocateContextBuffer(std::size_t size) {
 }
 
 std::string SecurityStatusMessage(std::uint32_t status) {
-  for (const auto& t : kStatusTexts)
-    if (t.Status == status) return t.Text;
-  return {};
+  return CodeText(kStatusTexts, status);
 }
 
 const SecurityFunctionTableA* InitSecurityInterfaceA() {

@@ -1,10 +1,12 @@
 #include "qvCertificate.h"
 
+#include "AsciiText.h"
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
+#include "FileOps.h"
 #include "SysError.h"
 #include "qvCryptUtils.h"
 #include "qvTranslator.h"
@@ -13,7 +15,7 @@ namespace {
 
 constexpr const char* kHex = "0123456789ABCDEF";
 // Certificate files are small; anything larger is refused before reading.
-constexpr std::streamsize kMaxFileSize = 1 << 20;
+constexpr size_t kMaxFileSize = 1 << 20;
 
 std::string Hex(const uint8_t* p, size_t n) {
   std::string s;
@@ -224,20 +226,13 @@ std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromBytes(const std::string&
 
 std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromFile(const std::string& AFileName,
                                                              const std::string& APassword) {
-  std::ifstream f(AFileName, std::ios::binary);
-  if (!f) RaiseCryptErrorCode("Cannot open " + AFileName, static_cast<int32_t>(plat::ERROR_FILE_NOT_FOUND));
-  std::string bytes(static_cast<size_t>(kMaxFileSize) + 1, '\0');
-  f.read(bytes.data(), kMaxFileSize + 1);
-  if (f.gcount() > kMaxFileSize) RaiseCryptErrorCode("File too large: " + AFileName, plat::NTE_BAD_DATA);
-  bytes.resize(static_cast<size_t>(f.gcount()));
-  auto endsWith = [&](const char* ext) {
-    const std::string e(ext);
-    if (AFileName.size() < e.size()) return false;
-    for (size_t i = 0; i < e.size(); ++i)
-      if (std::tolower(static_cast<unsigned char>(AFileName[AFileName.size() - e.size() + i])) != e[i]) return false;
-    return true;
-  };
-  return LoadFromBytes(bytes, endsWith(".p12") || endsWith(".pfx"), APassword);
+  std::string bytes;
+  const int error = plat::ReadSmallFile(AFileName, kMaxFileSize, bytes);
+  if (error == EFBIG) RaiseCryptErrorCode("File too large: " + AFileName, plat::NTE_BAD_DATA);
+  if (error != 0)
+    RaiseCryptErrorCode("Cannot open " + AFileName, static_cast<int32_t>(plat::ERROR_FILE_NOT_FOUND));
+  return LoadFromBytes(bytes, plat::AsciiEndsWith(AFileName, ".p12") || plat::AsciiEndsWith(AFileName, ".pfx"),
+                       APassword);
 }
 
 void TqvCertificateList::Add(std::unique_ptr<TqvCertificate> AItem) {

@@ -1,19 +1,14 @@
 #include "qvSocketUtils.h"
 
 #include "SysError.h"
+#include "TextTrim.h"
 
 std::string GetSocketErrorText(int ACode) {
-  for (const auto& e : qvSocketErrorTexts)
-    if (e.Code == ACode) return e.Text;
-  return {};
+  return plat::CodeText(qvSocketErrorTexts, ACode);
 }
 
 std::string GetSystemErrorText(int ACode) {
-  std::string s = plat::SysErrorMessage(static_cast<uint32_t>(ACode));
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  const auto last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
+  return plat::Trim(plat::SysErrorMessage(static_cast<uint32_t>(ACode)));
 }
 
 void RaiseSocketError(const std::string& AMessage, int ACode) {

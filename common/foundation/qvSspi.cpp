@@ -2,25 +2,21 @@
 
 #include <cstdio>
 
-namespace {
+#include "TextTrim.h"
 
-bool IsStripped(char c) { return static_cast<unsigned char>(c) <= 32 || c == '.'; }
+namespace {
 
 std::string SystemMessage(int ACode) {
   std::string s = plat::SecurityStatusMessage(static_cast<uint32_t>(ACode));
   if (s.size() > 512) s.resize(512);
-  while (!s.empty() && IsStripped(s.back())) s.pop_back();
-  size_t start = 0;
-  while (start < s.size() && static_cast<unsigned char>(s[start]) <= 32) ++start;
-  return s.substr(start);
+  return std::string(plat::TrimMessageView(s));
 }
 
 }  // namespace
 
 std::string GetSspiErrorText(int ACode, bool& AFound) {
   AFound = true;
-  for (const auto& t : qvSspiErrorTexts)
-    if (t.Code == ACode) return t.Text;
+  if (const char* text = plat::CodeText(qvSspiErrorTexts, ACode, nullptr)) return text;
   std::string s = SystemMessage(ACode);
   if (!s.empty()) return s;
   AFound = false;

@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "qvIpAddress.h"
-#include "qvUtils.h"
 #include "qvWinSock2.h"
 
 namespace {
@@ -23,26 +22,29 @@ constexpr long kReadMask = plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE;
 constexpr long kNoReadMask = plat::FD_WRITE | plat::FD_CLOSE;
 
 std::string ServerErrorText(int ACode) {
-  for (const auto& e : qvTcpServerErrorTexts)
-    if (e.Code == ACode) return e.Text;
-  return {};
+  return plat::CodeText(qvTcpServerErrorTexts, ACode);
 }
-
-// Holds a connection's lock for a scope.
-class TWorkLock {
- public:
-  explicit TWorkLock(TqvUserConnection& AConnection) : FConnection(AConnection) { FConnection.BeginWork(); }
-  ~TWorkLock() { FConnection.EndWork(); }
-  TWorkLock(const TWorkLock&) = delete;
-  TWorkLock& operator=(const TWorkLock&) = delete;
-
- private:
-  TqvUserConnection& FConnection;
-};
 
 const Exception& UnknownError() {
   static const Exception e("Unknown error");
   return e;
+}
+
+// Listeners of several servers create and destroy their hidden windows under
+// one process-wide lock.
+std::mutex& WindowLock() {
+  static std::mutex m;
+  return m;
+}
+
+std::unique_ptr<plat::TMessageWindow> AllocateWindowSafe(plat::TMessageWindow::Handler AMethod) {
+  const std::scoped_lock lock(WindowLock());
+  return std::make_unique<plat::TMessageWindow>(std::move(AMethod));
+}
+
+void DeallocateWindowSafe(std::unique_ptr<plat::TMessageWindow>& AWnd) {
+  const std::scoped_lock lock(WindowLock());
+  AWnd.reset();
 }
 
 }  // namespace
@@ -313,7 +315,7 @@ bool TqvTcpServer::TListener::AcceptOne() {
     TqvTcpServer* server = FServer;
     c->OnReady = [server](TObject* ASender) { server->ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
     {
-      TWorkLock accepting(*c);
+      const auto accepting = c->WorkLock();
       TqvNetworkStream& stream = c->GetNetworkStream();
       // The socket was accepted here so that a failed accept never reaches
       // a connection; the stream takes it over as if it had accepted it.
@@ -329,7 +331,7 @@ bool TqvTcpServer::TListener::AcceptOne() {
       std::scoped_lock lock(FServer->FLock);
       FServer->FByHandle[c->Handle()] = c;
     }
-    TWorkLock lock(*c);
+    const auto lock = c->WorkLock();
     c->GetNetworkStream().StreamReady();
   } catch (const std::exception& e) {
     if (s != plat::INVALID_SOCKET) plat::closesocket(s);
@@ -415,7 +417,7 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
   // while it waits for that input on this worker.
   for (bool first = true;; first = false) {
     try {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       c.InitProgress(0, 0);
     } catch (const std::exception& e) {
       DoServerError(&c, e);
@@ -441,7 +443,7 @@ void TqvTcpServer::RunWorkItem(const TqvUserConnectionPtr& AConnection, int AAct
       carry = !error && FLingerWake && FReadLinger.load() > 0 && !FStopping.load() &&
               FThreadPool->HasSpareWorker();
       try {
-        TWorkLock lock(c);
+        const auto lock = c.WorkLock();
         // Input already buffered waits for its own item, behind other
         // connections; no read event is wanted for this one meanwhile.
         again = c.Active() && HasPendingInput(&c);
@@ -485,7 +487,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
   try {
     plat::SOCKET s = plat::INVALID_SOCKET;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       if (c.Active() && c.PendingOutput() == 0 && !c.CloseAfterWrite()) s = c.Socket().Socket();
     }
     // The wait holds no lock: a close meanwhile is seen by Active below.
@@ -497,7 +499,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
       --FLingering;
     }
     if (ready) {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       ready = c.Active() && !c.CloseAfterWrite();
       if (ready) return true;
     }
@@ -505,7 +507,7 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
     // this registration reports has no work left when the output is gone.
     reading = false;
     c.EndRead();
-    TWorkLock lock(c);
+    const auto lock = c.WorkLock();
     if (c.Active() && c.SelectEvents(FWindow.load(), kReadMask, plat::FD_WRITE) != 0 &&
         (c.PendingOutput() > 0 || c.CloseAfterWrite()))
       c.OweWrite();
@@ -523,7 +525,7 @@ void TqvTcpServer::RunWriteStep(TqvUserConnection& c) {
   try {
     bool close = false;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       c.InitProgress(0, 0);
       c.WriteData(static_cast<TStream*>(nullptr));
       DoWriteConnection(&c);
@@ -670,7 +672,7 @@ TqvUserConnectionPtr TqvTcpServer::GetConnection(int AIndex) {
 }
 
 void TqvTcpServer::ReadConnectionData(TqvUserConnection* AConnection, TStream* AData) {
-  TWorkLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   if (!AConnection->Active()) return;
   // The write event this would post is owed to the read item instead.
   if (AConnection->SelectEvents(FWindow.load(), kNoReadMask, plat::FD_WRITE) != 0) AConnection->OweWrite();
@@ -745,7 +747,7 @@ void TqvTcpServer::RunStreamReadItem(const TqvUserConnectionPtr& AConnection) {
 
 void TqvTcpServer::ReadConnection(TqvUserConnection* AConnection) {
   TMemoryStream data;
-  TWorkLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   ReadConnectionData(AConnection, &data);
   data.SetPosition(0);
   DoReadConnection(AConnection, data);
@@ -837,7 +839,7 @@ void TqvTcpServer::PeerHalfClosed(const TqvUserConnectionPtr& AConnection) {
   TqvUserConnection& c = *AConnection;
   bool defer = false;
   {
-    TWorkLock lock(c);
+    const auto lock = c.WorkLock();
     if (c.Active() && (c.Reading() || c.PendingOutput() > 0 || HasPendingInput(&c))) {
       c.SetCloseAfterWrite();
       defer = true;

@@ -41,7 +41,7 @@ constexpr int qvServerNotStarted = -301;
 constexpr int qvConnectionBlocked = -302;
 constexpr int qvConnectionNotCreated = -303;
 
-inline constexpr TqvSocketErrorText qvTcpServerErrorTexts[] = {
+inline constexpr plat::TCodeText<> qvTcpServerErrorTexts[] = {
     {qvServerStartError, "An unknown error occured during starting the server"},
     {qvServerAlreadyStarted, "The server is already started"},
     {qvServerNotStarted, "The server is not started"},
@@ -90,8 +90,8 @@ class TqvTcpServer : public TComponent {
   [[nodiscard]] int GetConnectionCount();
   // A counted reference; null for an index out of range.
   [[nodiscard]] TqvUserConnectionPtr GetConnection(int AIndex);
-  void Lock() { FLock.lock(); }
-  void Unlock() { FLock.unlock(); }
+  // The server lock for the caller's scope (after any connection's lock).
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> ServerLock() { return std::unique_lock(FLock); }
 
   // Read events off, then the connection's ReadData. The read item turns them
   // on again after ReadConnection returns.
@@ -213,7 +213,9 @@ class TqvTcpServer : public TComponent {
   // A write event's work: flush, OnWriteConnection, close-after-write.
   void RunWriteStep(TqvUserConnection& AConnection);
 
-  mutable std::recursive_mutex FLock;  // the server lock
+  // The server lock. Re-entered by GetConnectionCount and GetConnection when a
+  // holder of ServerLock walks the list (POP3's maildrop check).
+  mutable std::recursive_mutex FLock;
   // Guarded by the server lock; in accept order.
   std::vector<TqvUserConnectionPtr> FConnections;
   // The listed connections by event handle, for the listener's look-ups.

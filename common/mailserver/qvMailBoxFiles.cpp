@@ -10,40 +10,23 @@
 #include <cstring>
 #include <memory>
 
+#include "AsciiText.h"
 #include "CodePage.h"
+#include "FileOps.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "UniqueFd.h"
 #include "qvMailStoreUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
+// Folded order first; names equal under the fold in byte order.
 bool LessFolded(const std::string& a, const std::string& b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(LowerAscii(a[i]));
-    const auto y = static_cast<unsigned char>(LowerAscii(b[i]));
-    if (x != y) return x < y;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;
+  const int folded = plat::AsciiCompareText(a, b);
+  return folded != 0 ? folded < 0 : a < b;
 }
-
-bool EndsWithFolded(std::string_view AText, std::string_view ATail) {
-  if (AText.size() < ATail.size()) return false;
-  const std::string_view end = AText.substr(AText.size() - ATail.size());
-  for (size_t i = 0; i < end.size(); ++i)
-    if (LowerAscii(end[i]) != LowerAscii(ATail[i])) return false;
-  return true;
-}
-
-struct TDirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
 
 // AName is resolved in AFolderFd; AFileName names the file in errors.
 // ASize gets the file's size.
@@ -165,17 +148,10 @@ std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::str
 
 std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder, std::string_view AExtension) {
   std::vector<TqvMailFileEntry> result;
-  const int fd = ::dup(AFolder.Fd());
-  if (fd < 0) return result;
-  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return result;
-  }
-  ::rewinddir(dir.get());
-  while (dirent* e = ::readdir(dir.get())) {
+  plat::TDirStream dir(AFolder.Fd());
+  while (const dirent* e = dir.Next()) {
     const std::string name = e->d_name;
-    if (!EndsWithFolded(name, AExtension)) continue;
+    if (!plat::AsciiEndsWith(name, AExtension)) continue;
     struct stat st {};
     if (::fstatat(AFolder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(st.st_mode)) continue;
@@ -190,16 +166,9 @@ std::vector<std::string> ListMailSubFolders(const std::string& AFolder) {
   std::vector<std::string> result;
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dirFd) return result;
-  const int fd = ::dup(dirFd.Get());
-  if (fd < 0) return result;
-  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return result;
-  }
-  while (dirent* e = ::readdir(dir.get())) {
+  plat::TDirStream dir(dirFd.Get());
+  while (const dirent* e = dir.Next()) {
     const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
     struct stat st {};
     if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) result.push_back(name);

@@ -3,14 +3,12 @@
 #include "StringList.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 using qvtext::Trim;
 
 const char* DkimErrorText(int ACode) {
-  for (const auto& e : kDkimErrors)
-    if (e.Code == ACode) return e.Text;
-  return "";
+  return plat::CodeText(kDkimErrors, ACode);
 }
 
 std::vector<std::string> SplitDkimTagValue(std::string_view AValue, char ADelimiter) {

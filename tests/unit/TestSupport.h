@@ -1,7 +1,9 @@
 // Small fixtures shared by the unit tests.
 #pragma once
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <chrono>
@@ -64,6 +66,29 @@ class TempDir {
 
  private:
   std::string FPath;
+};
+
+// Lowers the file size limit for one scope: writes past ABytes then fail
+// with EFBIG, as on a full disk (the signal they would raise is ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t ABytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = FOld;
+    small.rlim_cur = ABytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    signal(SIGXFSZ, FOldHandler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit FOld{};
+  sighandler_t FOldHandler = SIG_DFL;
 };
 
 // A file's whole contents; empty for a missing file.

@@ -7,7 +7,7 @@
 
 #include "Pop3TestSupport.h"
 #include "qvMailBoxFiles.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 #include <chrono>
 #include <future>
@@ -204,10 +204,7 @@ TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
     if (c->State() != psUpdate) return;
     presentUnderLock = std::filesystem::exists(AliceDir + "MAIL00000002.MSG");
     c->AfterStateChange([&] {
-      auto other = std::async(std::launch::async, [&] {
-        Server.Lock();
-        Server.Unlock();
-      });
+      auto other = std::async(std::launch::async, [&] { (void)Server.ServerLock(); });
       lockFreeAfter = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     });
   };

@@ -16,6 +16,7 @@
 #include "SmtpTestClient.h"
 #include "dmVxMailServersU.h"
 #include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
 #include "qvLogger.h"
 
 namespace fs = std::filesystem;

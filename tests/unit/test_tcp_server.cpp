@@ -233,14 +233,10 @@ class TSlowHandlerServer : public TEchoServer {
  protected:
   void ReadConnection(TqvUserConnection* c) override {
     TMemoryStream data;
-    c->BeginWork();
-    try {
+    {
+      const auto lock = c->WorkLock();
       ReadConnectionData(c, &data);
-    } catch (...) {
-      c->EndWork();
-      throw;
     }
-    c->EndWork();
     // Uneven handling times let a later item finish first if it may run.
     thread_local std::mt19937 rng(std::random_device{}());
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
