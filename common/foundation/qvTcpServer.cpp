@@ -699,7 +699,7 @@ TqvUserConnectionPtr TqvTcpServer::AcceptStream(std::unique_ptr<TqvNetworkStream
     c->BitsPerSec = FBitsPerSec;
     c->UseIpV6 = FUseIpV6;
     c->OnReady = [this](TObject* ASender) { ConnectionReady(static_cast<TqvUserConnection*>(ASender)); };
-    TWorkLock lock(*c);
+    const auto lock = c->WorkLock();
     TqvNetworkStream& stream = c->GetNetworkStream();
     stream.SetPeer(APeerIP, 0);
     stream.SetLocal(FLocalBinding.empty() ? "127.0.0.1" : FLocalBinding, FPort);
@@ -718,7 +718,7 @@ void TqvTcpServer::RunStreamReadItem(const TqvUserConnectionPtr& AConnection) {
   try {
     do {
       {
-        TWorkLock lock(c);
+        const auto lock = c.WorkLock();
         c.InitProgress(0, 0);
       }
       if (c.Active()) ReadConnection(&c);
@@ -735,7 +735,7 @@ void TqvTcpServer::RunStreamReadItem(const TqvUserConnectionPtr& AConnection) {
   try {
     bool now;
     {
-      TWorkLock lock(c);
+      const auto lock = c.WorkLock();
       now = c.PendingOutput() == 0;
       if (!now) c.SetCloseAfterWrite();
     }
