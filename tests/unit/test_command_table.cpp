@@ -113,8 +113,7 @@ using TClient = testsupport::TLineClient;
 
 TEST(CommandTable, WrongStateAndMissingTlsAreRefusedBeforeTheHandlerOrItsData) {
   TTableServer server;
-  testsupport::StartOnFreePort(server);
-  TClient c(server.Port());
+  TClient c(server);
   EXPECT_EQ(c.Line(), "220 ready");
   struct {
     bool requireTls;
@@ -148,8 +147,7 @@ TEST(CommandTable, WrongStateAndMissingTlsAreRefusedBeforeTheHandlerOrItsData) {
 
 TEST(CommandTable, TheLogIsMaskedByTheFlagsOfTheServersOwnEntry) {
   TTableServer server;
-  testsupport::StartOnFreePort(server);
-  TClient c(server.Port());
+  TClient c(server);
   c.Line();
   c.Cmd("PASS secret");
   c.Cmd("user bob secret");
