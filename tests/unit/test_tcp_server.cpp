@@ -355,13 +355,13 @@ TEST(TcpServerWrite, CloseAfterWriteSendsEverythingFirst) {
     EXPECT_EQ(quick.ReadToEof(), "bye\n");
     EXPECT_TRUE(quick.Eof);
 
-    // A reader that waits first: most of the 4 MiB is still buffered on the
-    // server when the first write event comes.
+    // A reader that waits first: it reads only once the server has found
+    // that most of the 4 MiB must stay buffered behind the close.
     TClient slow(server.Port());
     int small = 65536;
     plat::setsockopt(slow.FSocket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     slow.Send("BIG\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(PollUntil([&] { return server.DeferredCloses.load() > 0; }));
     const std::string got = slow.ReadToEof();
     ASSERT_EQ(static_cast<int64_t>(got.size()), TEchoServer::kBigSize);
     for (size_t i = 0; i < got.size(); i += 4093)
