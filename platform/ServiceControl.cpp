@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "ClassCore.h"
+#include "Decimal.h"
 #include "FileOps.h"
 #include "IniFile.h"
 #include "ProgramPath.h"
@@ -135,13 +136,9 @@ bool SaveIni(TIniFile& ini, bool createNew) {
   }
 }
 
-// A strict unsigned 32-bit decimal; anything else reads as 0.
+// An unsigned 32-bit decimal, "+" allowed; anything else reads as 0.
 uint32_t Number(const std::string& text) {
-  if (text.empty() || text[0] == '-') return 0;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long v = strtoul(text.c_str(), &end, 10);
-  return errno != 0 || *end != '\0' || v > 0xFFFFFFFFul ? 0 : static_cast<uint32_t>(v);
+  return ParseDecimal<uint32_t>(text, TDecimalSign::PlusOrMinus).value_or(0);
 }
 
 // ---- status file ----

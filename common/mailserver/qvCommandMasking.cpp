@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "AsciiText.h"
 #include "qvTcpCommandServer.h"
 
 namespace {
@@ -14,13 +15,6 @@ bool IsPlausibleCommand(const std::string& AWord) {
   if (AWord.empty() || AWord.size() > kMaxPlausibleCommand) return false;
   return std::all_of(AWord.begin(), AWord.end(),
                      [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
-}
-
-bool SameAsciiFolded(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-           return up(x) == up(y);
-         });
 }
 
 // Verb to masking flags of every registered table. Filled by static
@@ -73,7 +67,7 @@ std::string MaskedResponse(const std::string& ACommand, const std::string& AResp
     size_t end = AResponse.find(' ', start);
     if (end == std::string::npos) end = AResponse.size();
     const std::string_view word(AResponse.data() + start, end - start);
-    result += SameAsciiFolded(word, ACommand) ? std::string_view("***") : word;
+    result += plat::AsciiSameText(word, ACommand) ? std::string_view("***") : word;
     if (end == AResponse.size()) break;
     result += ' ';
     start = end + 1;

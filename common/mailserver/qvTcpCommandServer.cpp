@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "AsciiText.h"
 #include "qvMailServerLimits.h"
 #include "qvTranslator.h"
 
@@ -60,10 +61,9 @@ void TqvTcpCommandParams::Parse(const std::string& ALine) {
   Spool = nullptr;
   SpoolFailed = false;
   const size_t blank = ALine.find(' ');
-  Command = blank == std::string::npos ? ALine : ALine.substr(0, blank);
+  Command = plat::AsciiUpperCase(blank == std::string::npos ? std::string_view(ALine)
+                                                            : std::string_view(ALine).substr(0, blank));
   Params = blank == std::string::npos ? std::string() : ALine.substr(blank + 1);
-  for (char& c : Command)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
 void TqvTcpCommandParams::InitFromLine(const TqvProcessLineContext& AContext) {

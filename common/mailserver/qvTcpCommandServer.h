@@ -1,11 +1,11 @@
 // The line-command server: a TCP server for line-oriented text protocols. It
 // cuts received bytes into commands through the connection's receive handler,
-// looks each command up in the table the protocol fills (AddCommands, usually
-// from a constant table of TqvCommandEntry), sets the command's masking flags
-// for the log, refuses it in a wrong state or without a TLS it needs (the
-// protocol words the refusal), runs
-// its handler under the connection's command lock, turns a command error into
-// its reply line, and sends multi-line responses in batches that resume when
+// looks each command up in the table the protocol fills (AddCommands, from a
+// constant table of TqvCommandEntry), sets the entry's masking flags for the
+// log, refuses the command in a wrong state or without a TLS it needs (the
+// protocol words the refusal), runs its handler under the connection's
+// command lock, turns a command error into its reply line, and sends
+// multi-line responses in batches that resume when
 // the socket takes more. Every connection has one ordered output queue: a
 // reply or response never overtakes an earlier one still waiting. Commands
 // of one connection run one at a time in arrival order, and none after one

@@ -1,6 +1,6 @@
 // The command table's dispatcher: state and TLS checks before a handler runs,
 // masking of the log by each entry's flags, and the SASL mechanism choice the
-// protocol servers share.
+// protocol servers share. Sessions run over memory streams.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,7 +28,6 @@ class TTableConnection : public TqvCommandConnection {
 class TTableServer : public TqvTcpCommandServer {
  public:
   TTableServer() {
-    SetLocalBinding("127.0.0.1");
     OnReceiveCommand = [this](TObject*, TqvCommandConnection*, TqvTcpCommandParams* p) {
       std::scoped_lock lock(Mutex);
       Log.push_back(MaskedCommand(*p) + " " + MaskedParams(*p));

@@ -342,6 +342,33 @@ TEST_F(ServiceControlInstance, StatusFileIsReplacedWholeAndReadBack) {
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_NOT_ACTIVE);
 }
 
+TEST_F(ServiceControlInstance, StatusFileFromElsewhereReadsFullCodesAndRefusesBadNumbers) {
+  Handle svc = Install("mail");
+  ASSERT_TRUE(svc);
+  // Written by hand (LF ends, blanks, another key case): exit codes use all
+  // 32 bits; signs other than "+", and values past 32 bits, read as 0.
+  testsupport::WriteFileBytes(Path("mail", ".status"),
+                              "[Status]\nState = 4\nwin32exitcode=4294967295\n"
+                              "ServiceSpecificExitCode=-1\nPid=+0\nLastError= disk full \n");
+  SERVICE_STATUS q;
+  ASSERT_TRUE(QueryServiceStatus(svc.get(), &q));
+  EXPECT_EQ(q.dwCurrentState, SERVICE_STOPPED);  // no lock held
+  EXPECT_EQ(q.dwWin32ExitCode, 4294967295u);
+  EXPECT_EQ(q.dwServiceSpecificExitCode, 0u);
+  std::string last;
+  ASSERT_TRUE(QueryServiceLastErrorText(svc.get(), last));
+  EXPECT_EQ(last, "disk full");
+
+  testsupport::WriteFileBytes(Path("mail", ".status"), "[Status]\nWin32ExitCode=4294967296\n");
+  ASSERT_TRUE(QueryServiceStatus(svc.get(), &q));
+  EXPECT_EQ(q.dwWin32ExitCode, 0u);
+
+  // A registration without its program path cannot be started.
+  testsupport::WriteFileBytes(Path("mail", ".service"), "[Service]\nDisplayName=x\n");
+  EXPECT_FALSE(StartServiceA(svc.get(), 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(ServiceControlInstance, ReportReadyWritesOneByteAndForgetsTheFd) {
   int p[2];
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
