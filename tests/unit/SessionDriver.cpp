@@ -1,5 +1,7 @@
 #include "SessionDriver.h"
 
+#include <stdexcept>
+
 namespace testsupport {
 
 namespace {
@@ -44,6 +46,9 @@ void TMemorySession::Run() {
   // as it would in a socket, and the next item reads it.
   do {
     FServer.RunStreamReadItem(FConnection);
+    // A switch to TLS replaces the stream with one that needs a socket.
+    if (&FConnection->GetNetworkStream() != FStream)
+      throw std::logic_error("a memory session cannot change its stream (TLS): run it over loopback");
   } while (FConnection->Active() && FStream->HasReadData());
   ReleaseIfClosed();
 }

@@ -7,7 +7,8 @@
 // session lets it go, as a finished work item does, so whatever its handlers
 // held (a spool) goes with it. The session closes the connection (firing the
 // server's close event) when destroyed, if the server has not; it must go
-// before its server. One thread at a time.
+// before its server. One thread at a time. No TLS: a switch to it raises
+// std::logic_error at the next Send (such sessions run over loopback).
 #pragma once
 
 #include <memory>
