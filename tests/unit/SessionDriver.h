@@ -8,7 +8,9 @@
 // held (a spool) goes with it. The session closes the connection (firing the
 // server's close event) when destroyed, if the server has not; it must go
 // before its server. One thread at a time. No TLS: a switch to it raises
-// std::logic_error at the next Send (such sessions run over loopback).
+// std::logic_error at the next Send (such sessions run over loopback). Trap:
+// a stream given a write capacity must not leave more than the output bound
+// unsent, or the command waits for room that nothing on this thread makes.
 #pragma once
 
 #include <memory>
