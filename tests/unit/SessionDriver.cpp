@@ -67,4 +67,15 @@ std::string TMemorySession::TakeOutput() {
   return fresh;
 }
 
+std::string SessionOutput(TqvTcpServer& AServer, const std::string& AScript, bool AByteWise) {
+  TMemorySession session(AServer);
+  if (AByteWise) {
+    for (char c : AScript) session.Send(std::string(1, c));
+  } else {
+    session.Send(AScript);
+  }
+  session.EndInput();
+  return session.TakeOutput();
+}
+
 }  // namespace testsupport

@@ -54,4 +54,8 @@ class TMemorySession {
   size_t FTaken = 0;
 };
 
+// Everything the server writes in a memory session that is fed AScript at
+// once, or one byte at a time, and then ends its input.
+[[nodiscard]] std::string SessionOutput(TqvTcpServer& AServer, const std::string& AScript, bool AByteWise);
+
 }  // namespace testsupport

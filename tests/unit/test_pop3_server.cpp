@@ -92,6 +92,23 @@ TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuitOverLoopback) {
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
 }
 
+// A SASL exchange takes over the input wherever a read ends, and multi-line
+// answers are the same however the commands came.
+TEST_F(Pop3Session, ASessionFedOneByteAtATimeGetsTheRepliesOfOneFedAtOnce) {
+  Server.Stamp = "<1.2@h>";
+  Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
+  for (const std::string script : {
+           "USER alice@example.com\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nTOP 2 1\r\nUIDL\r\nDELE 2\r\n"
+           "NOOP\r\nRSET\r\nQUIT\r\n",
+           "AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\nSTAT\r\nQUIT\r\n"}) {
+    const std::string whole = testsupport::SessionOutput(Server, script, false);
+    EXPECT_EQ(testsupport::SessionOutput(Server, script, true), whole);
+    EXPECT_TRUE(whole.ends_with(" connection closed\r\n")) << whole;
+    EXPECT_EQ(whole.find("-ERR"), std::string::npos) << whole;
+  }
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));  // the mark went with RSET
+}
+
 TEST_F(Pop3Session, DroppedSessionKeepsMarkedMessagesAndTheMaildropLocks) {
   {
     TClient first(Server);

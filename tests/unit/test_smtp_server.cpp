@@ -181,6 +181,23 @@ TEST_F(SmtpSession, WholeTransactionInOneWriteOverLoopback) {
   EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
 }
 
+// AUTH's lines and DATA's block take over the input wherever a read ends.
+TEST_F(SmtpSession, ASessionFedOneByteAtATimeGetsTheRepliesOfOneFedAtOnce) {
+  const std::string script =
+      "EHLO c.test\r\nAUTH LOGIN\r\nYm9iQGV4YW1wbGUudGVzdA==\r\nc2VjcmV0\r\nMAIL FROM:<bob@example.test>\r\n"
+      "RCPT TO:<alice@example.test>\r\nRCPT TO:<carol@remote.test>\r\nDATA\r\nSubject: s\r\n\r\n..dot\r\n.\r\n"
+      "NOOP\r\nQUIT\r\n";
+  const std::string whole = testsupport::SessionOutput(Server, script, false);
+  EXPECT_EQ(testsupport::SessionOutput(Server, script, true), whole);
+  EXPECT_NE(whole.find("235 Authentication successful\r\n"), std::string::npos) << whole;
+  EXPECT_TRUE(whole.ends_with("250 Ok\r\n250 OK\r\n221 mx.test closing connection\r\n")) << whole;
+  const auto files = Files(MailBox("alice@example.test"));
+  ASSERT_EQ(files.size(), 2u);
+  const std::string first = ReadFile(MailBox("alice@example.test") + files[0]);
+  EXPECT_TRUE(first.ends_with("\r\nSubject: s\r\n\r\n.dot\r\n")) << first;
+  EXPECT_EQ(Files(Relay()).size(), 4u);
+}
+
 TEST_F(SmtpSession, RelayPairAndLocalCopiesShareOneCounter) {
   auto c = LoggedIn();
   c->Cmd("MAIL FROM:<bob@example.test>");
