@@ -111,6 +111,12 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
   } catch (...) {
     LogException(&Timer1, 2, vxtext::kProcessQueue, nullptr);
   }
+  // A session kept open from pair to pair ends with the pass.
+  try {
+    qvSmtpRelay1->EndPass();
+  } catch (const std::exception& e) {
+    LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
+  }
   // Only a running service keeps relaying: a pass that outlives the stop
   // must not start the timer again.
   if (FServing) Timer1.SetEnabled(true);

@@ -128,6 +128,8 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
   // One time-out per dead domain and pass, not one per message.
   qvSmtpRelay1->DeferUnreachable = true;
+  // One session per exchanger and pass, not one per message.
+  qvSmtpRelay1->KeepSessions = true;
   qvSmtpRelay1->OnRelayMessage = [this](TObject*, const std::string&, TStrings&, TqvSmtpRelayStatus&) {
     RelayMessageDone();
   };

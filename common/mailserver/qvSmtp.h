@@ -80,6 +80,20 @@ class TqvCustomSmtp : public TqvCustomMail {
   virtual void SendMailFrom(const std::string& AMailFrom);
   virtual void SendRecipients(const TStrings& ARecipients);
   virtual void SendData(const TStrings& ALines);
+  // PIPELINING (RFC 2920): MAIL FROM, a RCPT for each of ARecipients and
+  // DATA in one write, then their replies in order, each with its step's
+  // wait; AReplies gets each RCPT's reply as it is read (250 accepted, as
+  // SendRecipients has it). True when DATA was answered 354 and a recipient
+  // was accepted: the message must follow (SendDataBody). Once every reply is
+  // read, a refused MAIL raises as SendMailFrom does, and a refused DATA
+  // after an accepted recipient as SendData does; a DATA that a server
+  // answered 354 with no recipient gets an empty message ("." alone).
+  [[nodiscard]] bool SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
+                                  std::vector<TqvFailedRecipient>& AReplies);
+  // After DATA's 354: the lines, the final "." and its reply.
+  void SendDataBody(const TStrings& ALines);
+  // The last EHLO offered PIPELINING.
+  [[nodiscard]] bool PipeliningOffered() const;
   virtual void Quit();
   virtual void Reset();
   virtual void Noop();

@@ -101,9 +101,20 @@ void TqvSmtpRelay::WaitResponse(const TqvReplyCodes& ACodes) {
   TqvSmtp::WaitResponse(ACodes);
 }
 
+void TqvSmtpRelay::EndPass() {
+  try {
+    if (Active()) DisconnectMX(FKeptDomain, FKeptHost);
+  } catch (const EqvSocketError&) {
+  } catch (const EqvSSPIError&) {
+  }
+  FKeptHost.clear();
+  FKeptDomain.clear();
+  FUnreachable.clear();
+}
+
 void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
   FStatusList.Clear();
-  Close();
+  if (!KeepSessions) Close();
   std::vector<std::string> domains;
   for (int i = 0; i < ARecipients.Count(); ++i) {
     const std::string domain = RecipientDomain(ARecipients.Strings(i));
@@ -141,6 +152,14 @@ void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TS
 
 void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& AMailFrom,
                                  TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
+  // The session kept for this very domain goes on without a new look-up.
+  if (KeepSessions && !FAborted && SessionKept() && qvtext::SameText(FKeptDomain, ADomain) && ResumeKeptSession()) {
+    AStatus.Domain = ADomain;
+    AStatus.MailServer = FKeptHost;
+    const std::string host = FKeptHost;
+    DeliverOver(host, ADomain, AMailFrom, AStatus, ARecipients, ALines);
+    return;
+  }
   TStringList hosts;
   ResolveMX(ADomain, hosts, AStatus);
   bool allRefusedForGood = hosts.Count() > 0;
@@ -152,8 +171,7 @@ void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& 
       // What failed on the exchangers before this one no longer counts.
       AStatus.ErrorCode = 0;
       AStatus.ErrorText.clear();
-      RelayToDomain(ADomain, AMailFrom, AStatus, ARecipients, ALines);
-      DisconnectMX(ADomain, host);
+      DeliverOver(host, ADomain, AMailFrom, AStatus, ARecipients, ALines);
       return;
     }
     // The code is this attempt's own: none when no reply came.
@@ -172,6 +190,36 @@ void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& 
   Conclude(AStatus, transient);
 }
 
+void TqvSmtpRelay::DeliverOver(const std::string& AHost, const std::string& ADomain, const std::string& AMailFrom,
+                               TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
+  FSessionSound = true;
+  RelayToDomain(ADomain, AMailFrom, AStatus, ARecipients, ALines);
+  if (KeepSessions && FSessionSound && !FAborted && Active()) {
+    FKeptDomain = ADomain;
+    return;
+  }
+  FKeptHost.clear();
+  DisconnectMX(ADomain, AHost);
+}
+
+bool TqvSmtpRelay::ResumeKeptSession() {
+  const auto age = std::chrono::steady_clock::now() - FKeptSince;
+  if (age < std::chrono::milliseconds(KeptSessionLimitMs)) {
+    try {
+      Reset();
+      return true;
+    } catch (const EqvSocketError&) {
+    } catch (const EqvSSPIError&) {
+    }
+  }
+  // Gone, unwilling or old: closed, and the attempt starts afresh.
+  const std::string host = FKeptHost;
+  FKeptHost.clear();
+  DisconnectMX(FKeptDomain, host);
+  FReplied = false;
+  return false;
+}
+
 void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines) {
   std::vector<size_t> pending;
   for (size_t i = 0; i < AStatus.Recipients.size(); ++i)
@@ -181,8 +229,13 @@ void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelaySta
   while (!pending.empty() && !FAborted) {
     TStringList rcpts;
     for (size_t i : pending) rcpts.Add(AStatus.Recipients[i].Email);
-    SendMailFrom(AMailFrom);
     std::vector<size_t> accepted, later;
+    if (UsePipelining && PipeliningOffered()) {
+      if (!PipelinedTransaction(AMailFrom, AStatus, ALines, pending, later)) break;
+      pending = later;
+      continue;
+    }
+    SendMailFrom(AMailFrom);
     // One RCPT at a time, so that each refusal is the recipient's own even
     // when the session breaks later, and a "452" after an accepted one (too
     // many for this transaction) puts off the rest without asking further.
@@ -213,6 +266,39 @@ void TqvSmtpRelay::RunTransactions(const std::string& AMailFrom, TqvSmtpRelaySta
     for (size_t i : accepted) AStatus.Recipients[i].Outcome = TqvRelayOutcome::roDelivered;
     pending = later;
   }
+}
+
+bool TqvSmtpRelay::PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines,
+                                        const std::vector<size_t>& APending, std::vector<size_t>& ALater) {
+  TStringList rcpts;
+  for (size_t i : APending) rcpts.Add(AStatus.Recipients[i].Email);
+  std::vector<TqvFailedRecipient> replies;
+  std::vector<size_t> accepted;
+  // Each reply read counts, even when the session breaks at a later one.
+  auto sort = [&] {
+    for (size_t k = 0; k < replies.size(); ++k) {
+      const size_t i = APending[k];
+      if (replies[k].ErrorCode == 250)
+        accepted.push_back(i);
+      else if (replies[k].ErrorCode == 452 && !accepted.empty())
+        ALater.push_back(i);  // too many for this transaction
+      else
+        Refuse(AStatus.Recipients[i], replies[k].ErrorCode, replies[k].ErrorText);
+    }
+    for (size_t k = replies.size(); k < APending.size(); ++k) ALater.push_back(APending[k]);
+  };
+  bool data = false;
+  try {
+    data = SendEnvelope(AMailFrom, rcpts, replies);
+  } catch (...) {
+    sort();
+    throw;
+  }
+  sort();
+  if (!data) return false;
+  SendDataBody(ALines);
+  for (size_t i : accepted) AStatus.Recipients[i].Outcome = TqvRelayOutcome::roDelivered;
+  return true;
 }
 
 void TqvSmtpRelay::Conclude(TqvSmtpRelayStatus& AStatus, bool ATransient) {
@@ -295,6 +381,12 @@ std::vector<std::string> TqvSmtpRelay::ExchangerAddresses(const std::string& AHo
 
 bool TqvSmtpRelay::ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus) {
   AStatus.MailServer = AHost;
+  if (KeepSessions && Active()) {
+    if (!FAborted && qvtext::SameText(FKeptHost, AHost) && ResumeKeptSession()) return true;
+    // Another exchanger's session goes first.
+    if (Active()) DisconnectMX(FKeptDomain, FKeptHost);
+  }
+  FKeptHost.clear();
   std::vector<std::string> addresses;
   try {
     addresses = ExchangerAddresses(AHost);
@@ -322,7 +414,12 @@ bool TqvSmtpRelay::ConnectMX(const std::string& ADomain, const std::string& AHos
       AStatus.ResponseText = ResponseText();
       Close();
     }
-    if (Active()) return true;
+    if (Active()) {
+      FKeptHost = AHost;
+      FKeptDomain = ADomain;
+      FKeptSince = std::chrono::steady_clock::now();
+      return true;
+    }
   }
   return false;
 }
@@ -335,8 +432,10 @@ void TqvSmtpRelay::RelayToDomain(const std::string& ADomain, const std::string& 
     RunTransactions(AMailFrom, AStatus, ALines);
   } catch (const EqvSocketError& e) {
     RecordError(AStatus, e);
+    FSessionSound = false;
   } catch (const EqvSSPIError& e) {
     RecordError(AStatus, e);
+    FSessionSound = false;
   }
   AStatus.ResponseCode = ResponseCode();
   AStatus.ResponseText = ResponseText();

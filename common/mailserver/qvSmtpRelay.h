@@ -20,9 +20,12 @@
 // Socket, reply, SMTP and security errors stay inside Send; anything else
 // (an event handler raising, out of memory) leaves it, with the statuses made
 // so far kept. One thread drives the relay; Abort may come from any thread.
+// A queue pass may keep the session to an exchanger open from one domain or
+// Send to the next (KeepSessions); EndPass closes it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -124,6 +127,26 @@ class TqvSmtpRelay : public TqvSmtp {
   bool DeferUnreachable = false;
   void ForgetUnreachable() { FUnreachable.clear(); }
 
+  // With KeepSessions on, the session to an exchanger stays open after a
+  // domain is done, and the next domain sent to the same exchanger (in this
+  // Send or a later one) goes over it after an RSET; the domain it last
+  // served goes on over it without a new look-up. A kept session that the
+  // peer closed, or that refuses the RSET, is opened afresh once; that is
+  // never a failure of the domain. A session that met any error, or an
+  // Abort, is closed at once; one older than KeptSessionLimitMs is not used
+  // again. Another exchanger or EndPass closes a kept session with QUIT.
+  // Off by default: every domain gets its own session.
+  bool KeepSessions = false;
+  int KeptSessionLimitMs = 300000;
+  // MAIL, RCPT and DATA go out together when the exchanger offers
+  // PIPELINING (RFC 2920); each recipient's fate is as without it.
+  bool UsePipelining = true;
+  // The end of a queue pass: QUIT on a kept session, and unreachable domains
+  // are forgotten. Never raises for the peer.
+  void EndPass();
+  // True while a kept session is open.
+  [[nodiscard]] bool SessionKept() { return FKeptHost.size() > 0 && Active(); }
+
   // The domain of a recipient as the relay groups it, lower-case; "" when
   // its e-mail part has no "@" or nothing after it.
   [[nodiscard]] static std::string RecipientDomain(const std::string& ARecipient);
@@ -138,7 +161,8 @@ class TqvSmtpRelay : public TqvSmtp {
   // domain's addresses); a DNS error goes into AStatus (LookUp says which kind).
   virtual void ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSmtpRelayStatus& AStatus);
   // A session to AHost, trying each of its addresses; true when one opened.
-  // The relay must be closed; failures go into AStatus.
+  // A kept session to AHost is used again (after RSET); one to another
+  // exchanger is closed first. Failures go into AStatus.
   virtual bool ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus);
   // MAIL, RCPT and DATA for the recipients of exactly ADomain over the open
   // session; the outcome goes into AStatus, then OnRelayMessage.
@@ -159,6 +183,11 @@ class TqvSmtpRelay : public TqvSmtp {
   // The domain's exchangers in order, each until one opens a session.
   void TryExchangers(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
                      const TStrings& ARecipients, TStrings& ALines);
+  // One transaction for the recipients APending (indexes into AStatus)
+  // with PIPELINING; those a 452 put off go into ALater. True when the
+  // message went to some of them.
+  bool PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines,
+                            const std::vector<size_t>& APending, std::vector<size_t>& ALater);
   // MAIL, RCPT and DATA, again for the recipients a 452 put off.
   void RunTransactions(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines);
   // Fills in the domain's failure for every recipient without one of its own.
@@ -168,6 +197,13 @@ class TqvSmtpRelay : public TqvSmtp {
   // 11001 when there is none.
   [[nodiscard]] std::vector<std::string> ExchangerAddresses(const std::string& AHost);
 
+  // The kept session, young enough, answered RSET; else it is closed.
+  bool ResumeKeptSession();
+  // The domain's transactions over the open session to AHost, which is
+  // then kept or closed.
+  void DeliverOver(const std::string& AHost, const std::string& ADomain, const std::string& AMailFrom,
+                   TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines);
+
   std::unique_ptr<TqvDnsQuery> FDns;
   TqvSmtpRelayStatusList FStatusList;
   // Exchanger addresses from the last MX answer, by lower-case host name.
@@ -175,4 +211,9 @@ class TqvSmtpRelay : public TqvSmtp {
   std::atomic<bool> FAborted{false};
   bool FReplied = false;
   std::map<std::string, TUnreachable> FUnreachable;
+  // The exchanger (lower-case) and domain of the open session; "" when none is kept.
+  std::string FKeptHost;
+  std::string FKeptDomain;
+  std::chrono::steady_clock::time_point FKeptSince;
+  bool FSessionSound = true;  // no error met in the domain's transactions
 };

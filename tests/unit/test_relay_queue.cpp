@@ -71,6 +71,8 @@ struct Queue {
 TEST(RelayQueue, OnePassHandlesEveryPairOnItsOwn) {
   TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}})});
   Queue q(peer.Port);
+  // One scripted session per pair.
+  q.dm->qvSmtpRelay1->KeepSessions = false;
   q.Put("MAIL00000001", "alice@example.com\r\nbob@one.test\r\n", nullptr);  // message file missing
   q.Put("MAIL00000002", "alice@example.com\r\nbob@one.test\r\n");
   q.Put("MAIL00000003", "alice@example.com\r\nreject@one.test\r\n");
@@ -301,6 +303,8 @@ TEST(RelayQueue, AStopAfterADeliveryKeepsOnlyWhatIsOwed) {
                         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                       }});
   Queue q(peer.Port);
+  // One scripted session per domain.
+  q.dm->qvSmtpRelay1->KeepSessions = false;
   queueFolder = q.queue;
   q.Put("MAIL00000070", "a@example.com\r\nb@one.test\r\nc@two.test\r\n");
   std::thread stopper([&] {
@@ -316,6 +320,32 @@ TEST(RelayQueue, AStopAfterADeliveryKeepsOnlyWhatIsOwed) {
   EXPECT_EQ(duringSecond, "a@example.com\r\nc@two.test\r\n");
   EXPECT_TRUE(fs::exists(q.queue + "MAIL00000070.MSG"));
   EXPECT_TRUE(fs::is_empty(q.bad));
+}
+
+TEST(RelayQueue, APassSendsItsPairsOverOneSessionThatEndsWithThePass) {
+  TScriptedPeer peer({testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}}),
+                      testsupport::SmtpReceiver()});
+  Queue q(peer.Port);
+  q.Put("MAIL00000081", "alice@example.com\r\nbob@one.test\r\n");
+  q.Put("MAIL00000082", "alice@example.com\r\nreject@one.test\r\n");
+  q.Put("MAIL00000083", "alice@example.com\r\ncarol@two.test\r\n");
+  q.Pass();
+  // The pass is over: its session has been closed.
+  EXPECT_FALSE(q.dm->qvSmtpRelay1->Active());
+  q.Put("MAIL00000084", "alice@example.com\r\ndave@one.test\r\n");
+  q.Pass();
+  peer.Wait();
+
+  const std::string first = peer.Received(0);
+  EXPECT_EQ(CountOf(first, "EHLO"), 1u);
+  EXPECT_EQ(CountOf(first, "RSET\r\nMAIL FROM: <alice@example.com>\r\n"), 2u);
+  EXPECT_EQ(CountOf(first, "\r\n.\r\n"), 2u);
+  EXPECT_EQ(first.substr(first.size() - 6), "QUIT\r\n");
+  EXPECT_EQ(CountOf(peer.Received(1), "RCPT TO: <dave@one.test>"), 1u);
+  EXPECT_EQ(CountOf(peer.Received(1), "RSET"), 0u);
+  for (const char* name : {"MAIL00000081", "MAIL00000082", "MAIL00000083", "MAIL00000084"})
+    EXPECT_FALSE(fs::exists(q.queue + name + ".ENV")) << name;
+  EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000082.ENV"), "alice@example.com\r\nreject@one.test\r\n");
 }
 
 TEST(RelayQueue, StopEndsAPassWaitingOnADeadPeer) {
