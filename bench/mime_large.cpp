@@ -7,7 +7,7 @@
 #include "Streams.h"
 #include "StringList.h"
 #include "qvMailMessage.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 #include <cstdio>
 #include <string>

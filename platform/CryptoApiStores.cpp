@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "AsciiText.h"
 #include "CryptoApiInternal.h"
 
 namespace plat {
@@ -51,12 +52,6 @@ bool ReadSmallFile(const std::string& path, std::string& out) {
   return true;
 }
 
-bool EndsWith(const std::string& s, const char* tail) {
-  const size_t n = std::strlen(tail);
-  if (s.size() < n) return false;
-  return strcasecmp(s.c_str() + s.size() - n, tail) == 0;
-}
-
 void MoveStore(HCERTSTORE from, HCERTSTORE to) {
   if (!from) return;
   for (PCCERT_CONTEXT c : from->Certs) StoreAdd(to, c);
@@ -67,7 +62,7 @@ void MoveStore(HCERTSTORE from, HCERTSTORE to) {
 void LoadFile(HCERTSTORE store, const std::string& path) {
   std::string bytes;
   if (!ReadSmallFile(path, bytes)) return;
-  if (EndsWith(path, ".p12") || EndsWith(path, ".pfx")) {
+  if (AsciiEndsWith(path, ".p12") || AsciiEndsWith(path, ".pfx")) {
     MoveStore(ImportPkcs12(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), ""), store);
   } else if (bytes.find("-----BEGIN") != std::string::npos) {
     MoveStore(PEMImportCertStore(bytes.data(), static_cast<std::uint32_t>(bytes.size()), nullptr), store);
@@ -87,7 +82,7 @@ void LoadFolder(HCERTSTORE store, const std::string& folder) {
     const std::string n = e->d_name;
     if (n.empty() || n[0] == '.') continue;
     for (const char* ext : {".pem", ".crt", ".cer", ".der", ".p12", ".pfx"})
-      if (EndsWith(n, ext)) names.push_back(n);
+      if (AsciiEndsWith(n, ext)) names.push_back(n);
   }
   std::sort(names.begin(), names.end());
   for (const std::string& n : names) LoadFile(store, folder + "/" + n);
@@ -148,7 +143,7 @@ HCERTSTORE CertOpenSystemStoreA(std::uintptr_t, const char* storeName) {
   }
   const std::string name = storeName;
   HCERTSTORE store = NewMemoryStore();
-  if (strcasecmp(storeName, "ROOT") == 0) {
+  if (AsciiSameText(storeName, "ROOT")) {
     std::string src = TrustOverride();
     if (src.empty()) {
       if (const char* env = std::getenv(X509_get_default_cert_file_env()); env && *env) src = env;

@@ -1,5 +1,6 @@
 #include "DateTime.h"
 
+#include "AsciiText.h"
 #include "ClassCore.h"
 
 #include <cmath>
@@ -210,8 +211,6 @@ std::string Pad(unsigned value, int width) {
   return s;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 }  // namespace
 
 std::string FormatDateTime(const std::string& Format, TDateTime DateTime) {
@@ -229,9 +228,9 @@ std::string FormatDateTime(const std::string& Format, TDateTime DateTime) {
       i = end + 1;
       continue;
     }
-    const char lc = Lower(c);
+    const char lc = plat::AsciiLower(c);
     size_t run = 1;
-    while (i + run < Format.size() && Lower(Format[i + run]) == lc) ++run;
+    while (i + run < Format.size() && plat::AsciiLower(Format[i + run]) == lc) ++run;
     const size_t pair = run >= 2 ? 2 : 1;
     const int width = static_cast<int>(pair);
     size_t take = pair;

@@ -1,5 +1,7 @@
 #include "NtlmEngine.h"
 
+#include "AsciiText.h"
+
 #include <openssl/rand.h>
 
 #include <locale.h>
@@ -92,7 +94,7 @@ void RandomBytes(uint8_t* p, size_t n) {
 }
 
 char16_t Upper(char16_t c) {
-  if (c < 0x80) return (c >= 'a' && c <= 'z') ? static_cast<char16_t>(c - 32) : c;
+  if (c < 0x80) return static_cast<char16_t>(AsciiUpper(static_cast<char>(c)));
   static const locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   if (loc == static_cast<locale_t>(0) || (c >= 0xD800 && c <= 0xDFFF)) return c;
   const wint_t u = towupper_l(c, loc);

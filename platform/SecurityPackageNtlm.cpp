@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "AsciiText.h"
 #include "CodePage.h"
 #include "NtlmEngine.h"
 #include "NtlmPackage.h"
@@ -38,8 +39,7 @@ HostNames LocalHostNames(const std::string& computer) {
   }
   if (host.empty()) host = "localhost";
   std::string nb = host.substr(0, std::min(host.find('.'), std::string::size_type(15)));
-  for (char& c : nb)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  nb = AsciiUpperCase(nb);
   return {CodePageToWideString(nb, CP_ACP), CodePageToWideString(host, CP_ACP)};
 }
 

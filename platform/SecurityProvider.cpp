@@ -11,6 +11,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "AsciiText.h"
 #include "SecurityPackage.h"
 
 namespace plat {
@@ -98,7 +99,7 @@ struct Provider {
       std::unique_ptr<SecurityPackage> p = f ? f() : nullptr;
       if (!p) continue;
       for (auto& old : Packages)
-        if (p && strcasecmp(old->Info().Name.c_str(), p->Info().Name.c_str()) == 0) {
+        if (p && AsciiSameText(old->Info().Name, p->Info().Name)) {
           // Handles made by the old one keep pointing at it: it stays alive.
           old.swap(p);
           Replaced.push_back(std::move(p));
@@ -112,7 +113,7 @@ struct Provider {
     Instantiate();
     if (!name) return nullptr;
     for (auto& p : Packages)
-      if (strcasecmp(p->Info().Name.c_str(), name) == 0) return p.get();
+      if (AsciiSameText(p->Info().Name, name)) return p.get();
     return nullptr;
   }
 };

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "AsciiText.h"
 #include "EventLog.h"
 #include "MessageLoop.h"
 #include "ProgramPath.h"
@@ -32,16 +33,10 @@ sigset_t ControlSignals() {
   return set;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 bool HasSwitch(int argc, char** argv, const char* name) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if ((a[0] == '/' || a[0] == '-') && Lower(a + 1) == name) return true;
+    if ((a[0] == '/' || a[0] == '-') && AsciiLowerCase(a + 1) == name) return true;
   }
   return false;
 }

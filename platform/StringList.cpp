@@ -1,5 +1,6 @@
 #include "StringList.h"
 
+#include "AsciiText.h"
 #include "Streams.h"
 
 #include <algorithm>
@@ -10,20 +11,11 @@
 
 namespace {
 
-unsigned char FoldAscii(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+constexpr char SameByte(char c) noexcept { return c; }
 
+// Folded to upper case, as the class library sorts: "_" after the letters.
 int CompareBytes(const std::string& a, const std::string& b, bool caseSensitive) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (!caseSensitive) {
-      x = FoldAscii(x);
-      y = FoldAscii(y);
-    }
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+  return plat::AsciiCompareText(a, b, caseSensitive ? SameByte : plat::AsciiUpper);
 }
 
 // Runs Body inside BeginUpdate/EndUpdate; the block is closed on an error too.

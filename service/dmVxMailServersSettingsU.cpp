@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "AsciiText.h"
+#include "Decimal.h"
 #include "IniFile.h"
 #include "ProgramPath.h"
 #include "SysError.h"
@@ -14,31 +16,20 @@ namespace {
 
 // "USERn" with n decimal without leading zeros (the names the reader asks for).
 bool UserSectionNumber(const std::string& name, int& n) {
-  if (name.size() < 5 || name.size() > 14) return false;
-  for (int i = 0; i < 4; ++i)
-    if ((name[i] & ~0x20) != "USER"[i]) return false;
+  if (name.size() < 5 || name.size() > 14 || !plat::AsciiStartsWith(name, "USER")) return false;
   std::string digits = name.substr(4);
   if (digits.size() > 1 && digits[0] == '0') return false;
-  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-  long v = std::strtol(digits.c_str(), nullptr, 10);
-  if (v > 0x7FFFFFFFL) return false;
-  n = static_cast<int>(v);
-  return true;
+  const std::optional<int> v = plat::ParseDecimal<int>(digits);
+  if (v) n = *v;
+  return v.has_value();
 }
 
 }  // namespace
 
 bool TryStrToInt(const std::string& Text, int& Value) {
-  if (Text.empty()) return false;
-  size_t i = (Text[0] == '-' || Text[0] == '+') ? 1 : 0;
-  if (i == Text.size()) return false;
-  for (size_t j = i; j < Text.size(); ++j)
-    if (Text[j] < '0' || Text[j] > '9') return false;
-  errno = 0;
-  long long v = std::strtoll(Text.c_str(), nullptr, 10);
-  if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-  Value = static_cast<int>(v);
-  return true;
+  const std::optional<int> v = plat::ParseDecimal<int>(Text, plat::TDecimalSign::PlusOrMinus);
+  if (v) Value = *v;
+  return v.has_value();
 }
 
 bool ParseRetryWaits(const std::string& Text, std::vector<int>& AWaits) {

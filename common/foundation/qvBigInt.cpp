@@ -1,5 +1,6 @@
 #include "qvBigInt.h"
 
+#include "Decimal.h"
 #include <algorithm>
 
 namespace {
@@ -22,14 +23,10 @@ TqvBigInt TqvBigInt::FromString(std::string_view AText) {
   text += AText;
   Digits_t d{0};
   for (size_t i = 0; i < text.size(); i += 4) {
-    uint32_t group = 0;
-    for (size_t k = i; k < i + 4; ++k) {
-      const char c = text[k];
-      if (c < '0' || c > '9') throw EConvertError("'" + std::string(AText) + "' is not a valid integer value");
-      group = group * 10 + static_cast<uint32_t>(c - '0');
-    }
+    const std::optional<uint32_t> group = plat::ParseDecimal<uint32_t>(std::string_view(text).substr(i, 4));
+    if (!group) throw EConvertError("'" + std::string(AText) + "' is not a valid integer value");
     MulSmall(d, 10000);
-    AddSmall(d, group);
+    AddSmall(d, *group);
   }
   return TqvBigInt(std::move(d));
 }

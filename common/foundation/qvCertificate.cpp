@@ -1,5 +1,6 @@
 #include "qvCertificate.h"
 
+#include "AsciiText.h"
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -230,14 +231,8 @@ std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromFile(const std::string& 
   f.read(bytes.data(), kMaxFileSize + 1);
   if (f.gcount() > kMaxFileSize) RaiseCryptErrorCode("File too large: " + AFileName, plat::NTE_BAD_DATA);
   bytes.resize(static_cast<size_t>(f.gcount()));
-  auto endsWith = [&](const char* ext) {
-    const std::string e(ext);
-    if (AFileName.size() < e.size()) return false;
-    for (size_t i = 0; i < e.size(); ++i)
-      if (std::tolower(static_cast<unsigned char>(AFileName[AFileName.size() - e.size() + i])) != e[i]) return false;
-    return true;
-  };
-  return LoadFromBytes(bytes, endsWith(".p12") || endsWith(".pfx"), APassword);
+  return LoadFromBytes(bytes, plat::AsciiEndsWith(AFileName, ".p12") || plat::AsciiEndsWith(AFileName, ".pfx"),
+                       APassword);
 }
 
 void TqvCertificateList::Add(std::unique_ptr<TqvCertificate> AItem) {

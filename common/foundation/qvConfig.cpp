@@ -1,6 +1,6 @@
 #include "qvConfig.h"
 
-#include <strings.h>
+#include "AsciiText.h"
 
 TqvConfig::TqvConfig() { FSettings.SetNameValueSeparator('='); }
 
@@ -8,7 +8,7 @@ std::string TqvConfig::GetValue(const std::string& AName) const { return FSettin
 
 int TqvConfig::IndexOfType(const std::string& AName) const {
   for (size_t i = 0; i < FTypes.size(); ++i)
-    if (strcasecmp(FTypes[i].first.c_str(), AName.c_str()) == 0) return static_cast<int>(i);
+    if (plat::AsciiSameText(FTypes[i].first, AName)) return static_cast<int>(i);
   return -1;
 }
 

@@ -4,8 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "AsciiText.h"
 #include "qvCryptUtils.h"
-#include "qvUtils.h"
+#include "qvByteUtils.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ void CheckRange(const TBytes& ABuffer, int AIndex, int ACount) {
 }
 
 std::string LowerHex(const TBytes& ABytes) {
-  std::string s = BytesToHex(ABytes);
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
+  return plat::AsciiLowerCase(BytesToHex(ABytes));
 }
 
 TBytes TextBytes(const std::string& AText) { return TBytes(AText.begin(), AText.end()); }

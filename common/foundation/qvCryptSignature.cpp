@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "qvCryptUtils.h"
-#include "qvUtils.h"
+#include "qvByteUtils.h"
 
 namespace {
 
@@ -42,11 +42,6 @@ std::unique_ptr<TqvCryptData> DecodeKeyData(const TBytes& ADer, uintptr_t AStruc
 }
 
 TBytes DecodeKey(const TBytes& ADer, uintptr_t AStructType) { return DecodeKeyData(ADer, AStructType)->ToBytes(); }
-
-TBytes StripLeadingZeros(const TBytes& ABytes) {
-  const auto first = std::find_if(ABytes.begin(), ABytes.end(), [](uint8_t b) { return b != 0; });
-  return TBytes(first, ABytes.end());
-}
 
 }  // namespace
 
@@ -154,10 +149,12 @@ void TqvCryptApiRsaKey::SetPublicKeyInfo(const TBytes& AKey) {
 void TqvCryptApiRsaKey::SetRsaPublicKeyParams(const TBytes& AModulus, const TBytes& AExponent) {
   Assert(FProvider != 0);
   DestroyKey();
+  // An all-zero modulus keeps its bytes, and the import refuses its value.
   const TBytes modulus = TrimLeadingZeroBytes(AModulus);
   // The exponent's value, whatever zero bytes lead it; one wider than the
-  // blob's 32 bits is left 0, which the import refuses.
-  const TBytes exp = StripLeadingZeros(AExponent);
+  // blob's 32 bits is left 0, which the import refuses. An all-zero exponent
+  // keeps its bytes and so reads as 0 at any width.
+  const TBytes exp = TrimLeadingZeroBytes(AExponent);
   uint32_t exponent = 0;
   if (exp.size() <= 4)
     for (const uint8_t b : exp) exponent = (exponent << 8) | b;
@@ -185,6 +182,7 @@ void TqvCryptApiRsaKey::GetRsaPublicKeyParams(TBytes& AModulus, TBytes& AExponen
   if (blob.size() < kBlobHeader) return;
   const uint32_t bits = blob[12] | blob[13] << 8 | blob[14] << 16 | static_cast<uint32_t>(blob[15]) << 24;
   const size_t n = std::min<size_t>(bits / 8, blob.size() - kBlobHeader);
+  // A zero exponent comes back as its four zero bytes.
   AExponent = TrimLeadingZeroBytes(TBytes{blob[19], blob[18], blob[17], blob[16]});
   AModulus.assign(blob.rbegin() + static_cast<std::ptrdiff_t>(blob.size() - kBlobHeader - n),
                   blob.rbegin() + static_cast<std::ptrdiff_t>(blob.size() - kBlobHeader));

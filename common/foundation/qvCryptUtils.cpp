@@ -4,14 +4,12 @@
 
 #include "CryptoApi.h"
 #include "SysError.h"
+#include "TextTrim.h"
 
 std::string GetCryptErrorText(uint32_t ACode) {
   std::string s = plat::CryptoErrorMessage(ACode);
   if (s.size() > 256) s.resize(256);
-  while (!s.empty() && (static_cast<unsigned char>(s.back()) <= 32 || s.back() == '.')) s.pop_back();
-  size_t start = 0;
-  while (start < s.size() && s[start] == ' ') ++start;
-  return s.substr(start);
+  return std::string(plat::TrimMessageView(s));
 }
 
 void RaiseCryptError(const std::string& AFunctionName) {

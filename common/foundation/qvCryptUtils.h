@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ClassCore.h"
-#include "qvUtils.h"
+#include "qvBinaryData.h"
 
 class EqvCryptError : public Exception {
  public:

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "AsciiText.h"
+#include "Decimal.h"
 #include "Random.h"
 #include "qvIpAddress.h"
 
@@ -28,18 +30,13 @@ constexpr int kMaxPointerHops = 128;
 [[noreturn]] void RaiseBuild() { throw EqvDnsError(qvDnsBuildError); }
 
 // A decimal integer with an optional sign, as the A record's words are read.
+// At most ten digits after the sign.
 bool ParseWord(const std::string& AText, long& AValue) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < AText.size() && (AText[i] == '+' || AText[i] == '-')) negative = AText[i++] == '-';
-  if (i == AText.size() || AText.size() - i > 10) return false;
-  long v = 0;
-  for (; i < AText.size(); ++i) {
-    if (AText[i] < '0' || AText[i] > '9') return false;
-    v = v * 10 + (AText[i] - '0');
-  }
-  AValue = negative ? -v : v;
-  return true;
+  const size_t sign = !AText.empty() && (AText[0] == '+' || AText[0] == '-') ? 1 : 0;
+  const std::optional<long> v =
+      AText.size() - sign > 10 ? std::nullopt : plat::ParseDecimal<long>(AText, plat::TDecimalSign::PlusOrMinus);
+  if (v) AValue = *v;
+  return v.has_value();
 }
 
 void RequireText(const std::string& AText) {
@@ -63,14 +60,7 @@ TqvDnsRecordClass ClassFromWire(int ACode) {
 }  // namespace
 
 bool SameDnsName(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
+  return plat::AsciiSameText(A, B);
 }
 
 std::string GetDnsResponseText(int AResponseCode) {

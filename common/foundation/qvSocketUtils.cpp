@@ -1,6 +1,7 @@
 #include "qvSocketUtils.h"
 
 #include "SysError.h"
+#include "TextTrim.h"
 
 std::string GetSocketErrorText(int ACode) {
   for (const auto& e : qvSocketErrorTexts)
@@ -9,11 +10,7 @@ std::string GetSocketErrorText(int ACode) {
 }
 
 std::string GetSystemErrorText(int ACode) {
-  std::string s = plat::SysErrorMessage(static_cast<uint32_t>(ACode));
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  const auto last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
+  return plat::Trim(plat::SysErrorMessage(static_cast<uint32_t>(ACode)));
 }
 
 void RaiseSocketError(const std::string& AMessage, int ACode) {

@@ -2,17 +2,14 @@
 
 #include <cstdio>
 
-namespace {
+#include "TextTrim.h"
 
-bool IsStripped(char c) { return static_cast<unsigned char>(c) <= 32 || c == '.'; }
+namespace {
 
 std::string SystemMessage(int ACode) {
   std::string s = plat::SecurityStatusMessage(static_cast<uint32_t>(ACode));
   if (s.size() > 512) s.resize(512);
-  while (!s.empty() && IsStripped(s.back())) s.pop_back();
-  size_t start = 0;
-  while (start < s.size() && static_cast<unsigned char>(s[start]) <= 32) ++start;
-  return s.substr(start);
+  return std::string(plat::TrimMessageView(s));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "qvIpAddress.h"
-#include "qvUtils.h"
 #include "qvWinSock2.h"
 
 namespace {
@@ -43,6 +42,23 @@ class TWorkLock {
 const Exception& UnknownError() {
   static const Exception e("Unknown error");
   return e;
+}
+
+// Listeners of several servers create and destroy their hidden windows under
+// one process-wide lock.
+std::mutex& WindowLock() {
+  static std::mutex m;
+  return m;
+}
+
+std::unique_ptr<plat::TMessageWindow> AllocateWindowSafe(plat::TMessageWindow::Handler AMethod) {
+  const std::scoped_lock lock(WindowLock());
+  return std::make_unique<plat::TMessageWindow>(std::move(AMethod));
+}
+
+void DeallocateWindowSafe(std::unique_ptr<plat::TMessageWindow>& AWnd) {
+  const std::scoped_lock lock(WindowLock());
+  AWnd.reset();
 }
 
 }  // namespace

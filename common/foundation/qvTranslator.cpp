@@ -1,5 +1,6 @@
 #include "qvTranslator.h"
 
+#include "AsciiText.h"
 #include "Streams.h"
 #include "qvTranslatorTables.h"
 
@@ -10,19 +11,7 @@ namespace {
 
 using qv_translator_detail::kCharSetTables;
 
-bool SameAsciiNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool IsUtf8(std::string_view ACharSet) { return SameAsciiNoCase(ACharSet, "utf-8"); }
+bool IsUtf8(std::string_view ACharSet) { return plat::AsciiSameText(ACharSet, "utf-8"); }
 
 constexpr TqvCharsetTable MakeIdentityTable() {
   TqvCharsetTable t{};
@@ -136,7 +125,7 @@ void TqvTranslator::TranslateStreamFrom(std::string_view ACharSet, TStream& ASou
 
 const TqvCharsetTable& TqvTranslator::GetCharsetTable(std::string_view ACharSet) {
   for (const TqvCharsetTable& t : kCharSetTables)
-    if (SameAsciiNoCase(t.Name, ACharSet)) return t;
+    if (plat::AsciiSameText(t.Name, ACharSet)) return t;
   return kNoTable;
 }
 

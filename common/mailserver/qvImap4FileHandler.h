@@ -167,7 +167,8 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   void AddFolderTree(const std::string& AFolder, const std::string& APrefix, int ADepth,
                      TqvImap4MailBoxList& AMailBoxes);
 
-  // What the store knows of one mailbox folder between events; see the .cpp.
+  // What the store knows of one mailbox folder between events; see
+  // qvImap4FolderIndex.h.
   struct TFolderIndex;
   struct TListedMessage;
   class TFolderWatch;
@@ -198,6 +199,13 @@ class TqvImap4FileHandler : public TqvServerStore<TqvImap4Server> {
   // written; returns once a write that began after this call's change is on
   // disk, and raises when that write failed.
   void SaveEntries(std::unique_lock<std::mutex>& ALock, TFolderIndex& AIndex, const std::string& AFolder) const;
+  // UpdateMessages for the record AItem of AMessages, with the index locked:
+  // its entry takes a UID (from AUids) and the session's change of flags,
+  // the record what the entry then holds, its file the record's date. True
+  // when the entry changed.
+  class TUidGiver;
+  bool UpdateEntry(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MessageList& AMessages, int AItem,
+                   TUidGiver& AUids) const;
   // With the index locked: the listed messages with their entries' UIDs and
   // flags, added to AMessages one by one.
   void AddListedMessages(TFolderIndex& AIndex, const std::string& AFolder, TqvImap4MessageList& AMessages) const;

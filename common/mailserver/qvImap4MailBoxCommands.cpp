@@ -8,13 +8,15 @@
 #include <set>
 #include <utility>
 
+#include "Decimal.h"
 #include "qvImap4Server.h"
 #include "qvImap4FetchCache.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvRegex.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
+#include "qvTextSplit.h"
 
 namespace {
 
@@ -39,13 +41,7 @@ std::string OneName(TqvImap4CommandParams* AParams) {
 
 // A decimal literal size; -1 for anything else.
 int64_t LiteralSize(const std::string& AText) {
-  if (AText.empty() || AText.size() > 18) return -1;
-  int64_t n = 0;
-  for (const char c : AText) {
-    if (c < '0' || c > '9') return -1;
-    n = n * 10 + (c - '0');
-  }
-  return n;
+  return AText.size() > 18 ? -1 : plat::ParseDecimal<int64_t>(AText).value_or(-1);
 }
 
 }  // namespace

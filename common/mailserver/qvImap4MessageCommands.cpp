@@ -9,12 +9,13 @@
 #include <limits>
 #include <set>
 
+#include "Decimal.h"
 #include "qvImap4Server.h"
 #include "qvImap4FetchCache.h"
 #include "qvImapFetch.h"
 #include "qvImapSearch.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 namespace {
 
@@ -41,14 +42,8 @@ bool IsUidCommand(const TqvImap4CommandParams* AParams) { return AParams->Comman
 // A set token's number: "*" is AStar, anything but digits 0; saturates.
 int64_t SetNumber(std::string_view AToken, int64_t AStar) {
   if (AToken == "*") return AStar;
-  if (AToken.empty()) return 0;
-  int64_t n = 0;
-  for (const char c : AToken) {
-    if (c < '0' || c > '9') return 0;
-    if (n > (std::numeric_limits<int64_t>::max() - 9) / 10) return std::numeric_limits<int64_t>::max();
-    n = n * 10 + (c - '0');
-  }
-  return n;
+  if (!plat::AllDecimalDigits(AToken)) return 0;
+  return plat::ParseDecimal<int64_t>(AToken).value_or(std::numeric_limits<int64_t>::max());
 }
 
 std::vector<std::string_view> SplitAt(std::string_view AText, char ASeparator) {

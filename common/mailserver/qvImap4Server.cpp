@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "Decimal.h"
 #include "qvHostResolver.h"
 #include "qvImap4FetchCache.h"
 #include "qvMailServerLimits.h"
@@ -174,10 +175,11 @@ bool TqvImap4Server::StartLiteral(TqvImap4CommandConnection* AConnection, TqvIma
   const size_t open = line.rfind('{');
   if (open == std::string::npos || open + 2 > line.size() - 1) return false;
   const std::string digits = line.substr(open + 1, line.size() - open - 2);
-  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  const std::optional<int64_t> parsed = digits.size() > 9 ? std::nullopt : plat::ParseDecimal<int64_t>(digits);
+  if (!parsed) return false;
   // APPEND's literal after the mailbox is the message.
   if (AParams->Command == "APPEND" && qvtext::Trim(AParams->Params).size() > digits.size() + 2) return false;
-  const int64_t size = std::stoll(digits);
+  const int64_t size = *parsed;
   if (static_cast<int64_t>(open) + size * 2 + 2 > qvMaxCommandLineBytes)
     throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", "Literal too large");
   AConnection->FLiteralLine = line.substr(0, open);

@@ -3,11 +3,13 @@
 #include "qvImapMimeTree.h"
 
 #include "ClassCore.h"
+#include "Decimal.h"
 #include "Streams.h"
 #include "StringList.h"
+#include "TextTrim.h"
 #include "qvMailServerLimits.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -31,9 +33,8 @@ bool IsDigits(std::string_view AText) {
 
 // A decimal number of at most 32 bits, else -1.
 int64_t ParseNumber(std::string_view AText) {
-  if (!IsDigits(AText) || AText.size() > 10) return -1;
-  const int64_t v = std::stoll(std::string(AText));
-  return v <= std::numeric_limits<uint32_t>::max() ? v : -1;
+  const std::optional<uint32_t> v = AText.size() > 10 ? std::nullopt : plat::ParseDecimal<uint32_t>(AText);
+  return v ? static_cast<int64_t>(*v) : -1;
 }
 
 // Splits a section at "." outside parentheses.
@@ -385,9 +386,7 @@ void TqvImap4FetchList::Delete(int AIndex) {
 
 void TqvImap4FetchList::Parse(std::string_view AText) {
   Clear();
-  std::string_view text = AText;
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  std::string_view text = plat::TrimView(AText, plat::TTrim::Blanks);
   if (text.size() >= 2 && text.front() == '(' && text.back() == ')') text = text.substr(1, text.size() - 2);
 
   std::string token;

@@ -1,5 +1,6 @@
 #include "qvImapMimeTree.h"
 
+#include "Decimal.h"
 #include "StringList.h"
 #include "qvMailServerLimits.h"
 #include "qvTextUtils.h"
@@ -56,10 +57,11 @@ TPiece SplitName(const std::string& AName, std::string AValue) {
     name.pop_back();
   }
   const size_t star = name.rfind('*');
-  if (star != std::string::npos && star + 1 < name.size() &&
-      std::all_of(name.begin() + static_cast<long>(star) + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-      name.size() - star <= 4) {
-    p.Section = std::stoi(name.substr(star + 1));
+  const std::optional<int> section = star == std::string::npos || name.size() - star > 4
+                                         ? std::nullopt
+                                         : plat::ParseDecimal<int>(std::string_view(name).substr(star + 1));
+  if (section) {
+    p.Section = *section;
     p.Base = name.substr(0, star);
   } else {
     p.Base = name;

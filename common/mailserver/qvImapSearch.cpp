@@ -1,5 +1,6 @@
 #include "qvImapSearch.h"
 
+#include "AsciiText.h"
 #include "StringList.h"
 #include "qvEncoder.h"
 #include "qvImap4Server.h"
@@ -249,7 +250,7 @@ std::string TqvImapSearchProgram::DecodeToUtf8(std::string_view AValue) {
     std::string charset(rest.substr(start + 2, q1 - start - 2));
     if (const size_t star = charset.find('*'); star != std::string::npos) charset.resize(star);
     std::string payload(rest.substr(q1 + 3, end - q1 - 3));
-    const char letter = static_cast<char>(rest[q1 + 1] | 0x20);
+    const char letter = plat::AsciiLower(rest[q1 + 1]);
     std::string bytes;
     try {
       if (letter == 'q') {

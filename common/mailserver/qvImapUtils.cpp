@@ -3,9 +3,11 @@
 #include <array>
 #include <cstdio>
 
+#include "AsciiText.h"
+#include "Decimal.h"
 #include "qvEncoder.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
 
 namespace {
 
@@ -47,13 +49,10 @@ std::string DecodeRun(std::string_view ARun) {
 }
 
 bool ReadNumber(std::string_view AText, size_t& APos, size_t AMinDigits, size_t AMaxDigits, int& AValue) {
-  size_t n = 0;
-  AValue = 0;
-  while (APos < AText.size() && n < AMaxDigits && AText[APos] >= '0' && AText[APos] <= '9') {
-    AValue = AValue * 10 + (AText[APos++] - '0');
-    ++n;
-  }
-  return n >= AMinDigits;
+  const std::string_view digits = plat::DecimalPrefix(AText.substr(std::min(APos, AText.size())), AMaxDigits);
+  APos += digits.size();
+  AValue = plat::ParseDecimal<int>(digits).value_or(0);
+  return digits.size() >= AMinDigits;
 }
 
 bool Expect(std::string_view AText, size_t& APos, char AChar) {
@@ -105,9 +104,7 @@ bool TryImapDateTimeToDateTime(std::string_view AText, TDateTime& AResult) {
   const std::string_view name = AText.substr(pos, 3);
   int month = 0;
   for (int m = 1; m <= 12; ++m)
-    if (ShortMonthName(m).size() == 3 && (ShortMonthName(m)[0] | 0x20) == (name[0] | 0x20) &&
-        (ShortMonthName(m)[1] | 0x20) == (name[1] | 0x20) && (ShortMonthName(m)[2] | 0x20) == (name[2] | 0x20))
-      month = m;
+    if (plat::AsciiSameText(ShortMonthName(m), name)) month = m;
   pos += 3;
   if (month == 0 || !Expect(AText, pos, '-') || !ReadNumber(AText, pos, 4, 4, year) || !Expect(AText, pos, ' ') ||
       !ReadNumber(AText, pos, 2, 2, hour) || !Expect(AText, pos, ':') || !ReadNumber(AText, pos, 2, 2, minute) ||

@@ -10,35 +10,21 @@
 #include <cstring>
 #include <memory>
 
+#include "AsciiText.h"
 #include "CodePage.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "UniqueFd.h"
 #include "qvMailStoreUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
+// Folded order first; names equal under the fold in byte order.
 bool LessFolded(const std::string& a, const std::string& b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(LowerAscii(a[i]));
-    const auto y = static_cast<unsigned char>(LowerAscii(b[i]));
-    if (x != y) return x < y;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;
-}
-
-bool EndsWithFolded(std::string_view AText, std::string_view ATail) {
-  if (AText.size() < ATail.size()) return false;
-  const std::string_view end = AText.substr(AText.size() - ATail.size());
-  for (size_t i = 0; i < end.size(); ++i)
-    if (LowerAscii(end[i]) != LowerAscii(ATail[i])) return false;
-  return true;
+  const int folded = plat::AsciiCompareText(a, b);
+  return folded != 0 ? folded < 0 : a < b;
 }
 
 struct TDirCloser {
@@ -175,7 +161,7 @@ std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder, std::
   ::rewinddir(dir.get());
   while (dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
-    if (!EndsWithFolded(name, AExtension)) continue;
+    if (!plat::AsciiEndsWith(name, AExtension)) continue;
     struct stat st {};
     if (::fstatat(AFolder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(st.st_mode)) continue;

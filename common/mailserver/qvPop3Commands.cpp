@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "qvPop3Replies.h"
+#include "Decimal.h"
 #include "Streams.h"
 #include "TextTrim.h"
 #include "qvPop3Server.h"
@@ -64,26 +65,13 @@ std::vector<std::string> Words(std::string_view AText) {
 
 int64_t ToNumber(std::string_view AText) {
   const std::string t = plat::Trim(AText);
-  size_t i = 0;
-  const bool negative = !t.empty() && t[0] == '-';
-  if (!t.empty() && (t[0] == '-' || t[0] == '+')) i = 1;
-  if (i >= t.size()) return 0;
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  int64_t value = 0;
-  for (; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') return 0;
-    const int digit = t[i] - '0';
-    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
-  }
+  std::string_view digits = t;
+  const bool negative = digits.starts_with('-');
+  if (negative || digits.starts_with('+')) digits.remove_prefix(1);
+  if (!plat::AllDecimalDigits(digits)) return 0;
+  // Too many digits saturate at the largest value, of either sign.
+  const int64_t value = plat::ParseDecimal<int64_t>(digits).value_or(std::numeric_limits<int64_t>::max());
   return negative ? -value : value;
-}
-
-bool SameTextAscii(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (size_t i = 0; i < A.size(); ++i)
-    if (lower(A[i]) != lower(B[i])) return false;
-  return true;
 }
 
 }  // namespace pop3text

@@ -6,8 +6,9 @@
 
 #include <vector>
 
+#include "AsciiText.h"
 #include "qvMailBoxFiles.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 TqvPop3FileHandler::TqvPop3FileHandler(TComponent* AOwner) : TqvServerStore(AOwner) {}
 
@@ -58,7 +59,7 @@ std::string TqvPop3FileHandler::GetMessageUID(const std::string& AFileName, int6
   std::string uid = AFileName;
   for (char& c : uid) {
     if (c == '.') c = ':';
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    c = plat::AsciiUpper(c);
   }
   uid += ':';
   uid += std::to_string(ASize);

@@ -35,6 +35,5 @@ namespace pop3text {
 // A decimal integer with an optional sign, saturated to 64 bits; 0 for
 // anything that is not one.
 [[nodiscard]] int64_t ToNumber(std::string_view AText);
-[[nodiscard]] bool SameTextAscii(std::string_view A, std::string_view B);
 
 }  // namespace pop3text

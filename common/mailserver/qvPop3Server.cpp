@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "AsciiText.h"
 #include "NtlmPackage.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -220,7 +221,7 @@ void TqvPop3Server::ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3St
       const TqvUserConnectionPtr other = GetConnection(i);
       auto* p = dynamic_cast<TqvPop3CommandConnection*>(other.get());
       if (p && p != AConnection && p->FState.load() == psTransaction &&
-          pop3text::SameTextAscii(p->FLockedUser, AConnection->FUserName))
+          plat::AsciiSameText(p->FLockedUser, AConnection->FUserName))
         throw EqvPop3ServerError(ACommand, kMaildropLocked, true);
     }
     AConnection->FLockedUser = AConnection->FUserName;

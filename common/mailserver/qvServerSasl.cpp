@@ -6,7 +6,7 @@
 #include "qvSspi.h"
 #include "qvSspiAuth.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "qvSmtp.h"
 
+#include "Decimal.h"
 #include "qvCryptHash.h"
 #include "qvEmailAddress.h"
 #include "qvEncoder.h"
@@ -90,13 +91,7 @@ TqvCustomSmtp::TqvCustomSmtp(TComponent* AOwner) : TqvCustomMail(AOwner) {}
 
 int TqvCustomSmtp::ParseResponseCode(const std::string& ALine) {
   if (ALine.find('-') == 3) return 0;
-  if (ALine.size() < 3) return 0;
-  int code = 0;
-  for (size_t i = 0; i < 3; ++i) {
-    if (ALine[i] < '0' || ALine[i] > '9') return 0;
-    code = code * 10 + (ALine[i] - '0');
-  }
-  return code;
+  return plat::ParseDecimal<int>(std::string_view(ALine).substr(0, 3)).value_or(0);
 }
 
 std::string TqvCustomSmtp::EhloName() {
@@ -164,11 +159,12 @@ void TqvCustomSmtp::Hello(const std::string& AVerb, const TqvReplyCodes& ACodes)
     const std::vector<std::string> words =
         Words(qvtext::UpperCase(qvtext::Trim(reply.Strings(reply.Count() - 1))));
     if (words.size() > 2 && words[1] == "SIZE") {
-      try {
-        MessageSizeLimit = std::stoll(words[2]);
-      } catch (...) {
-        MessageSizeLimit = 0;
-      }
+      // The number the word starts with, a sign allowed; 0 for none or one past 64 bits.
+      const std::string_view w = words[2];
+      const size_t sign = w.starts_with('+') || w.starts_with('-') ? 1 : 0;
+      const size_t digits = plat::DecimalPrefix(w.substr(sign)).size();
+      MessageSizeLimit =
+          plat::ParseDecimal<int64_t>(w.substr(0, sign + digits), plat::TDecimalSign::PlusOrMinus).value_or(0);
     }
   }
 }

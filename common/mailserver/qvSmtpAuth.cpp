@@ -4,7 +4,7 @@
 #include "qvEncoder.h"
 #include "qvSmtpServer.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "qvMailUtils.h"
 #include "qvSspiAuth.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
 
 namespace {
 

@@ -1,17 +1,6 @@
 #include "qvUserMgr.h"
 
-namespace {
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualFolded(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
-
-}  // namespace
+#include "AsciiText.h"
 
 void TqvUserAccountItem::Assign(const TPersistent& Source) {
   auto* src = dynamic_cast<const TqvUserAccountItem*>(&Source);
@@ -44,7 +33,7 @@ TqvUserAccountItem* TqvUserAccountList::FindAccount(const std::string& AUserName
 }
 
 bool TqvUserAccountList::SameText(const std::string& A, const std::string& B) const {
-  return FCaseInsensitive ? EqualFolded(A, B) : A == B;
+  return FCaseInsensitive ? plat::AsciiSameText(A, B) : A == B;
 }
 
 std::unique_ptr<TCollectionItem> TqvUserAccountList::CreateItem() const {

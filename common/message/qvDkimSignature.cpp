@@ -2,11 +2,12 @@
 
 #include <charconv>
 
+#include "Decimal.h"
 #include "qvDkimUtils.h"
 #include "qvIdnTranslator.h"
 #include "qvMailUtils.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 using qvtext::Trim;
 
@@ -17,9 +18,11 @@ constexpr const char* kFieldName = "DKIM-Signature";
 // The whole text as a decimal number (an optional sign allowed); false otherwise.
 template <class T>
 bool ReadInt(std::string_view AText, T& AValue) {
-  if (!AText.empty() && AText.front() == '+') AText.remove_prefix(1);
-  const auto [end, ec] = std::from_chars(AText.data(), AText.data() + AText.size(), AValue);
-  return ec == std::errc() && end == AText.data() + AText.size() && !AText.empty();
+  // One '+' goes; from_chars' own rule then takes a '-' after it too.
+  if (AText.starts_with('+')) AText.remove_prefix(1);
+  const std::optional<T> v = plat::ParseDecimal<T>(AText, plat::TDecimalSign::Minus);
+  if (v) AValue = *v;
+  return v.has_value();
 }
 
 [[noreturn]] void Raise(int ACode) { throw EqvDkimError(ACode); }

@@ -3,7 +3,7 @@
 #include "StringList.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 using qvtext::Trim;
 

@@ -3,7 +3,7 @@
 #include "StringList.h"
 #include "qvIdnTranslator.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 namespace {
 

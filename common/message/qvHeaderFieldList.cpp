@@ -2,7 +2,7 @@
 
 #include "StringList.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 using qvtext::Trim;
 

@@ -2,7 +2,7 @@
 
 #include "CodePage.h"
 #include "StringList.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 namespace {
 constexpr uint32_t kBase = 36, kTMin = 1, kTMax = 26, kSkew = 38, kDamp = 700;

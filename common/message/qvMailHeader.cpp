@@ -1,10 +1,11 @@
 #include "qvMailHeader.h"
 
+#include "AsciiText.h"
 #include "StringList.h"
 #include "qvEmailAddress.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvTextSplit.h"
 
 #include <algorithm>
 #include <climits>
@@ -107,7 +108,7 @@ namespace {
 // Elsewhere (References, Received, ...) a fold is only whitespace.
 bool IsAddressField(std::string_view AName) {
   std::string_view name = AName;
-  if (name.size() > 7 && qvtext::SameText(name.substr(0, 7), "resent-")) name.remove_prefix(7);
+  if (name.size() > 7 && plat::AsciiStartsWith(name, "resent-")) name.remove_prefix(7);
   for (const std::string_view f : {"from", "sender", "reply-to", "to", "cc", "bcc", "disposition-notification-to",
                                    "return-receipt-to", "list-unsubscribe"})
     if (qvtext::SameText(name, f)) return true;

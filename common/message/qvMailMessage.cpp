@@ -6,7 +6,7 @@
 #include "qvMessageDkimLink.h"
 #include "qvMessageLines.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
 
 #include <atomic>
 

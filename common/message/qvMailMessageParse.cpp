@@ -7,7 +7,8 @@
 #include "qvMessageLimits.h"
 #include "qvMessageLines.h"
 #include "qvTextUtils.h"
-#include "qvUtils.h"
+#include "qvMailDate.h"
+#include "qvTextSplit.h"
 
 using qvtext::LowerCase;
 using qvtext::Trim;

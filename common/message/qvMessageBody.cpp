@@ -8,7 +8,7 @@
 #include "qvMessageLines.h"
 #include "qvTextUtils.h"
 #include "qvTranslator.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 #include <charconv>
 

@@ -1,5 +1,6 @@
 #include "qvTextUtils.h"
 
+#include "AsciiText.h"
 #include "CodePage.h"
 #include "TextTrim.h"
 
@@ -7,31 +8,13 @@
 
 namespace qvtext {
 
-namespace {
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-}  // namespace
-
 std::string Trim(std::string_view AText) { return plat::Trim(AText); }
 
-std::string LowerCase(std::string_view AText) {
-  std::string r(AText);
-  std::transform(r.begin(), r.end(), r.begin(), Lower);
-  return r;
-}
+std::string LowerCase(std::string_view AText) { return plat::AsciiLowerCase(AText); }
 
-std::string UpperCase(std::string_view AText) {
-  std::string r(AText);
-  std::transform(r.begin(), r.end(), r.begin(), Upper);
-  return r;
-}
+std::string UpperCase(std::string_view AText) { return plat::AsciiUpperCase(AText); }
 
-bool SameText(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i)
-    if (Lower(A[i]) != Lower(B[i])) return false;
-  return true;
-}
+bool SameText(std::string_view A, std::string_view B) { return plat::AsciiSameText(A, B); }
 
 size_t FindText(std::string_view AText, std::string_view ASub, size_t AFrom) {
   if (ASub.empty() || ASub.size() > AText.size()) return std::string_view::npos;

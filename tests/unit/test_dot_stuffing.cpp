@@ -8,7 +8,7 @@
 
 #include "Streams.h"
 #include "StringList.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 namespace {
 

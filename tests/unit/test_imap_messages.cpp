@@ -13,7 +13,7 @@
 #include "TestSupport.h"
 #include "qvImap4FileHandler.h"
 #include "qvImap4Server.h"
-#include "qvUtils.h"
+#include "qvFileUtils.h"
 
 namespace fs = std::filesystem;
 using testsupport::WriteFileBytes;

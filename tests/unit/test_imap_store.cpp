@@ -16,7 +16,7 @@
 #include "CodePage.h"
 #include "PythonOracle.h"
 #include "qvImap4FileHandler.h"
-#include "qvUtils.h"
+#include "qvFileUtils.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFileBytes;

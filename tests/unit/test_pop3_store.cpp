@@ -6,7 +6,7 @@
 
 #include "Pop3TestSupport.h"
 #include "qvMailBoxFiles.h"
-#include "qvUtils.h"
+#include "qvStringsUtils.h"
 
 #include <chrono>
 #include <future>
