@@ -22,6 +22,7 @@
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
 #include "qvPop3FileHandler.h"
+#include "qvRelayQueue.h"
 #include "qvPop3Server.h"
 #include "qvSmtpFileHandler.h"
 #include "qvSmtpServer.h"
@@ -274,9 +275,9 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
     }
   };
   sweep(qvSmtpFileHandler1->MailBoxDir(), [&](const TqvStoreFolder& AMailBox) { cleanBelow(AMailBox, 0); });
-  sweep(qvSmtpFileHandler1->RelayDir(), clean);
-  // Failed pairs are copied there through temporary names as well.
-  sweep(BadFolder(), clean);
+  // The relay queue, and the bad-mail folder that failed pairs are copied
+  // into through temporary names as well.
+  removed += TqvRelayQueue(qvSmtpFileHandler1->RelayDir(), BadFolder()).SweepLeftovers();
   LogMessage(nullptr, 2, vxtext::kTempFilesRemoved + std::to_string(removed));
 }
 

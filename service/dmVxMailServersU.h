@@ -21,6 +21,8 @@
 #include "dmVxMailServersSettingsU.h"
 #include "qvSmtpRelay.h"
 
+class TqvRelayQueue;
+
 class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
  public:
   TdmVxMailServers();
@@ -68,11 +70,11 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // ATarget gets AEnvelope's lines from the second on.
   void CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget);
   // Places ASender with the recipients AFailed, and a copy of the message
-  // file, under one free name of the bad-mail folder (the pair's own name
-  // first, then with a retry digit); logs one line per file with AReport's
-  // codes and where it went. False, nothing placed, when that failed.
-  bool CopyToBadFolder(const std::string& AEnvelopeFile, const std::string& ASender, const TStrings& AFailed,
-                       const TqvRelayRecipient& AReport);
+  // file, under one free name of AQueue's bad-mail folder (the pair's own
+  // name first, then with a retry digit); logs one line per file with
+  // AReport's codes and where it went. False, nothing placed, when that failed.
+  bool CopyToBadFolder(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, const std::string& ASender,
+                       const TStrings& AFailed, const TqvRelayRecipient& AReport);
 
   // Seconds to wait after the 1st, 2nd, ... temporary failure of a pair (the
   // last repeats), and the age past which a failing pair is given up.
@@ -111,7 +113,7 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
     std::string Signature;
   };
   // One attempt; true when the pair left the queue.
-  bool RelayPair(const std::string& AEnvelopeFile, TQueuedPair& APair);
+  bool RelayPair(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, TQueuedPair& APair);
   // The recipient and domain lines of the last Send.
   void LogRelayOutcome();
   // After each domain of the pair in hand: the envelope loses the

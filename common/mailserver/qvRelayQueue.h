@@ -1,0 +1,61 @@
+// The relay queue on disk: the folder of pairs the SMTP store queues for
+// other domains ("MAIL%.8d.ENV": the sender's line, then one recipient a
+// line; beside it its "MAIL%.8d.MSG") and the bad-mail folder where failed
+// pairs are filed. Lists, reads, rewrites, files and removes pairs; knows
+// nothing of delivery, waits or the log (the caller logs what it is told).
+// Rewrites and copies go through the store's staged files: a temporary name,
+// flushed, renamed into place, the folder flushed; final names never replace.
+// One thread at a time (the relay pass). Failures raise EOSError, EFOpenError
+// or EReadError with the path, unless said otherwise.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TStrings;
+
+class TqvRelayQueue {
+ public:
+  // AQueueFolder and ABadFolder end in "/" or not; empty folders list nothing.
+  TqvRelayQueue(const std::string& AQueueFolder, const std::string& ABadFolder);
+
+  // The queue folder's path and the bad-mail folder's, each ending in "/".
+  [[nodiscard]] const std::string& Folder() const { return FFolder; }
+  [[nodiscard]] const std::string& BadFolder() const { return FBad; }
+
+  // The envelope files' names (no folder), in the store's listing order;
+  // empty for a missing or unreadable folder.
+  [[nodiscard]] std::vector<std::string> ListPairs() const;
+  // The message file beside an envelope file (the path with ".MSG").
+  [[nodiscard]] static std::string MessageFile(const std::string& AEnvelopeFile);
+
+  // What the pair's two files are now (inode, size and time of each, or "-"
+  // for a missing one): a pair that could not be handled is met again once
+  // this changes.
+  [[nodiscard]] static std::string Signature(const std::string& AEnvelopeFile);
+  // Seconds since the message file was written (the time it was queued); 0
+  // when it cannot be read.
+  [[nodiscard]] static int64_t Age(const std::string& AMessageFile);
+
+  // The sender followed by ARecipients, in place of the envelope's lines.
+  static void RewriteEnvelope(const std::string& AEnvelopeFile, const std::string& ASender,
+                              const TStrings& ARecipients);
+  // A copy of the message file and an envelope of ASender and AFailed, both
+  // under one free name of the bad-mail folder: the pair's own name first,
+  // then with a retry digit. Returns that name's path without extension, ""
+  // when every name was taken; nothing is left placed then or when it raises.
+  [[nodiscard]] std::string FileInBad(const std::string& AEnvelopeFile, const std::string& ASender,
+                                      const TStrings& AFailed) const;
+  // The envelope first, then the message: a crash in between leaves a
+  // message file that no pass looks at, never an envelope without it.
+  static void Remove(const std::string& AEnvelopeFile);
+
+  // Removes what a crash left of staged files in both folders; returns how
+  // many. A folder that cannot be opened or listed keeps its leftovers.
+  int SweepLeftovers() const;
+
+ private:
+  std::string FFolder;
+  std::string FBad;
+};
