@@ -295,9 +295,11 @@ bool TqvCustomSmtp::PipeliningOffered() const {
 }
 
 bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
-                                 std::vector<TqvFailedRecipient>& AReplies) {
+                                 std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst) {
   if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
-  std::vector<std::string> commands{FormatCommand("MAIL FROM: <%s>", {WireAddress(AMailFrom)})};
+  std::vector<std::string> commands;
+  if (AResetFirst) commands.push_back("RSET");
+  commands.push_back(FormatCommand("MAIL FROM: <%s>", {WireAddress(AMailFrom)}));
   for (int i = 0; i < ARecipients.Count(); ++i) commands.push_back("RCPT TO: <" + WireAddress(ARecipients.Strings(i)) + ">");
   commands.push_back("DATA");
   SetBusy(true);
@@ -316,6 +318,10 @@ bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& A
   };
   try {
     SendCommands(commands);
+    if (AResetFirst) {
+      const auto reset = reply(FTimeOuts.Hello, 250);
+      if (reset.first != 250) RaiseTcpClientError(reset.second, reset.first);
+    }
     const auto mail = reply(FTimeOuts.MailFrom, 250);
     bool accepted = false;
     for (int i = 0; i < ARecipients.Count(); ++i) {

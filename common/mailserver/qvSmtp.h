@@ -88,8 +88,10 @@ class TqvCustomSmtp : public TqvCustomMail {
   // read, a refused MAIL raises as SendMailFrom does, and a refused DATA
   // after an accepted recipient as SendData does; a DATA that a server
   // answered 354 with no recipient gets an empty message ("." alone).
+  // With AResetFirst an RSET leads the group; a refused RSET raises at once
+  // with its reply, the other replies unread (the session is out of step).
   [[nodiscard]] bool SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
-                                  std::vector<TqvFailedRecipient>& AReplies);
+                                  std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst = false);
   // After DATA's 354: the lines, the final "." and its reply.
   void SendDataBody(const TStrings& ALines);
   // The last EHLO offered PIPELINING.

@@ -98,7 +98,14 @@ std::string TqvSmtpRelay::RecipientDomain(const std::string& ARecipient) {
 
 void TqvSmtpRelay::WaitResponse(const TqvReplyCodes& ACodes) {
   FReplied = true;
-  TqvSmtp::WaitResponse(ACodes);
+  const bool reset = FReset == TReset::Sent;
+  try {
+    TqvSmtp::WaitResponse(ACodes);
+  } catch (const EqvSocketError&) {
+    if (reset) FReset = TReset::Failed;
+    throw;
+  }
+  if (reset) FReset = ResponseCode() == 250 ? TReset::Done : TReset::Failed;
 }
 
 void TqvSmtpRelay::EndPass() {
@@ -109,6 +116,7 @@ void TqvSmtpRelay::EndPass() {
   }
   FKeptHost.clear();
   FKeptDomain.clear();
+  FReset = TReset::None;
   FUnreachable.clear();
 }
 
@@ -194,6 +202,19 @@ void TqvSmtpRelay::DeliverOver(const std::string& AHost, const std::string& ADom
                                TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
   FSessionSound = true;
   RelayToDomain(ADomain, AMailFrom, AStatus, ARecipients, ALines);
+  if (FReset == TReset::Failed || FReset == TReset::Sent) {
+    // The kept session was gone before its RSET was answered: nothing of
+    // this domain went over it, and it goes once more over a new session.
+    FReset = TReset::None;
+    FKeptHost.clear();
+    DropSession(ADomain, AHost);
+    if (FAborted || !ConnectMX(ADomain, AHost, AStatus)) {
+      Conclude(AStatus, true);
+      return;
+    }
+    FSessionSound = true;
+    RelayToDomain(ADomain, AMailFrom, AStatus, ARecipients, ALines);
+  }
   if (KeepSessions && FSessionSound && !FAborted && Active()) {
     FKeptDomain = ADomain;
     return;
@@ -202,9 +223,27 @@ void TqvSmtpRelay::DeliverOver(const std::string& AHost, const std::string& ADom
   DisconnectMX(ADomain, AHost);
 }
 
+void TqvSmtpRelay::DropSession(const std::string& ADomain, const std::string& AHost) {
+  // Busy: no QUIT that a receiver still in DATA would take as message text.
+  SetBusy(true);
+  try {
+    Close();
+  } catch (...) {
+    SetBusy(false);
+    throw;
+  }
+  SetBusy(false);
+  if (OnDisconnectMX) OnDisconnectMX(this, ADomain, AHost);
+}
+
 bool TqvSmtpRelay::ResumeKeptSession() {
   const auto age = std::chrono::steady_clock::now() - FKeptSince;
   if (age < std::chrono::milliseconds(KeptSessionLimitMs)) {
+    // With PIPELINING the RSET goes with the next transaction.
+    if (UsePipelining && PipeliningOffered()) {
+      FReset = TReset::Owed;
+      return true;
+    }
     try {
       Reset();
       return true;
@@ -288,10 +327,13 @@ bool TqvSmtpRelay::PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRel
     for (size_t k = replies.size(); k < APending.size(); ++k) ALater.push_back(APending[k]);
   };
   bool data = false;
+  const bool reset = FReset == TReset::Owed;
+  if (reset) FReset = TReset::Sent;
   try {
-    data = SendEnvelope(AMailFrom, rcpts, replies);
+    data = SendEnvelope(AMailFrom, rcpts, replies, reset);
   } catch (...) {
-    sort();
+    // Before the RSET's 250 no reply belongs to this transaction.
+    if (FReset != TReset::Sent && FReset != TReset::Failed) sort();
     throw;
   }
   sort();
@@ -415,6 +457,7 @@ bool TqvSmtpRelay::ConnectMX(const std::string& ADomain, const std::string& AHos
       Close();
     }
     if (Active()) {
+      FReset = TReset::None;
       FKeptHost = AHost;
       FKeptDomain = ADomain;
       FKeptSince = std::chrono::steady_clock::now();
@@ -431,9 +474,12 @@ void TqvSmtpRelay::RelayToDomain(const std::string& ADomain, const std::string& 
     PrepareMessage(ALines);
     RunTransactions(AMailFrom, AStatus, ALines);
   } catch (const EqvSocketError& e) {
+    // A kept session that was gone: DeliverOver tries again, nothing counts.
+    if (FReset == TReset::Sent || FReset == TReset::Failed) return;
     RecordError(AStatus, e);
     FSessionSound = false;
   } catch (const EqvSSPIError& e) {
+    if (FReset == TReset::Sent || FReset == TReset::Failed) return;
     RecordError(AStatus, e);
     FSessionSound = false;
   }

@@ -165,7 +165,8 @@ class TqvSmtpRelay : public TqvSmtp {
   // exchanger is closed first. Failures go into AStatus.
   virtual bool ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus);
   // MAIL, RCPT and DATA for the recipients of exactly ADomain over the open
-  // session; the outcome goes into AStatus, then OnRelayMessage.
+  // session; the outcome goes into AStatus, then OnRelayMessage. A kept
+  // session found gone at its RSET returns at once with nothing recorded.
   virtual void RelayToDomain(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
                              const TStrings& ARecipients, TStrings& ALines);
   // QUIT and close, then OnDisconnectMX.
@@ -216,4 +217,11 @@ class TqvSmtpRelay : public TqvSmtp {
   std::string FKeptDomain;
   std::chrono::steady_clock::time_point FKeptSince;
   bool FSessionSound = true;  // no error met in the domain's transactions
+  // The RSET of a kept session with PIPELINING leads the next group: owed,
+  // sent (no reply yet), answered 250, or refused or never answered (the
+  // session was gone: the domain goes once more over a new one).
+  enum class TReset { None, Owed, Sent, Done, Failed };
+  TReset FReset = TReset::None;
+  // Closes a session that is out of step, without QUIT, then OnDisconnectMX.
+  void DropSession(const std::string& ADomain, const std::string& AHost);
 };

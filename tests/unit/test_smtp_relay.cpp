@@ -653,3 +653,69 @@ TEST(SmtpRelay, AKeptSessionThePeerDroppedIsOpenedAgainAndTheMessageGoesOnce) {
   EXPECT_EQ(testsupport::CountOf(peer.Received(2), "RCPT TO: <c@one.test>"), 1u);
   EXPECT_EQ(testsupport::CountOf(peer.Received(2), "\r\n.\r\n"), 1u);
 }
+
+TEST(SmtpRelay, AKeptPipeliningSessionSendsItsRsetWithTheNextTransaction) {
+  TScriptedPeer peer(PipeliningReceiver({}));
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"a@one.test"});
+  run.Send({"b@one.test"});
+  run.Relay.EndPass();
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_EQ(testsupport::CountOf(got, "EHLO"), 1u);
+  EXPECT_NE(got.find("RSET\r\nMAIL FROM: <alice@example.com>\r\nRCPT TO: <b@one.test>\r\nDATA\r\n"), std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+}
+
+TEST(SmtpRelay, AKeptPipeliningSessionFoundGoneCarriesNothingAndTheMessageGoesOnce) {
+  // One message, then the session ends at the next group: closed without a
+  // word, or with a 421 to the RSET.
+  auto oneMessageThenGone = [](std::string AOnRset) {
+    return [AOnRset](TPeerConn& c) {
+      c.TimeOutMs = 1500;
+      c.Send("220 mx.test ESMTP\r\n");
+      if (c.Line().rfind("EHLO ", 0) != 0) return;
+      c.Send("250-mx.test\r\n250 PIPELINING\r\n");
+      int messages = 0;
+      for (std::string line; !(line = c.Line()).empty();) {
+        if (line == "RSET\r\n" && messages > 0) return c.Send(AOnRset);
+        if (line != "DATA\r\n") continue;
+        c.Send("250 Ok\r\n250 Ok\r\n354 go ahead\r\n");
+        while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
+        }
+        c.Send("250 2.0.0 Ok: queued\r\n");
+        ++messages;
+      }
+    };
+  };
+  TScriptedPeer peer({oneMessageThenGone(""), oneMessageThenGone("421 4.4.2 Idle too long\r\n"),
+                      PipeliningReceiver({})});
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  std::vector<std::string> events;
+  run.Relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
+    events.push_back(d + " " + r.Strings(0));
+  };
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  for (const char* rcpt : {"a@one.test", "b@one.test", "c@one.test"}) {
+    run.Send({rcpt});
+    const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+    EXPECT_TRUE(st.Sent) << rcpt;
+    EXPECT_EQ(st.ErrorCode, 0) << rcpt;
+    EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered) << rcpt;
+  }
+  run.Relay.EndPass();
+  peer.Wait();
+  EXPECT_EQ(testsupport::CountOf(peer.Received(0), "\r\n.\r\n"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(0), "RSET\r\n"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <b@one.test>"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(2), "RCPT TO: <c@one.test>"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(2), "\r\n.\r\n"), 1u);
+  // Each domain's outcome is told once, for the attempt that counted.
+  EXPECT_EQ(events, (std::vector<std::string>{"one.test a@one.test", "one.test b@one.test", "one.test c@one.test"}));
+}
