@@ -12,17 +12,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "CodeTable.h"
 #include "CryptoApiInternal.h"
 
 namespace plat {
 namespace {
 
-struct ErrorText {
-  std::uint32_t Code;
-  const char* Text;
-};
-
-constexpr ErrorText kCryptoTexts[] = {
+constexpr TCodeText<std::uint32_t> kCryptoTexts[] = {
     {NTE_BAD_UID, "Bad UID.\r\n"},
     {NTE_BAD_HASH, "Bad Hash.\r\n"},
     {NTE_BAD_DATA, "Bad Data.\r\n"},
@@ -118,8 +114,7 @@ constexpr OidName kOidNames[] = {
 }  // namespace
 
 std::string CryptoErrorMessage(std::uint32_t code) {
-  for (const auto& t : kCryptoTexts)
-    if (t.Code == code) return t.Text;
+  if (const char* text = CodeText(kCryptoTexts, code, nullptr)) return text;
   return SecurityStatusMessage(code);
 }
 

@@ -240,6 +240,91 @@ BOOL PutLayout(F layout, void* data, std::uint32_t* length) {
   return 1;
 }
 
+// Copies of the certificate's parts the context points into: serial
+// (little-endian), signature and key algorithms, key bits, names, extensions.
+void KeepParts(CertContextData& d, X509* x) {
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
+  d.Serial.assign(ASN1_STRING_get0_data(serial), ASN1_STRING_get0_data(serial) + ASN1_STRING_length(serial));
+  std::reverse(d.Serial.begin(), d.Serial.end());
+
+  const X509_ALGOR* sigAlg = nullptr;
+  X509_get0_signature(nullptr, &sigAlg, x);
+  const ASN1_OBJECT* sigObj = nullptr;
+  X509_ALGOR_get0(&sigObj, nullptr, nullptr, sigAlg);
+  d.SigOid = OidText(sigObj);
+  d.SigParams = ParamsDer(sigAlg);
+
+  X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
+  const ASN1_OBJECT* keyObj = nullptr;
+  const unsigned char* keyBits = nullptr;
+  int keyLen = 0;
+  X509_ALGOR* keyAlg = nullptr;
+  X509_PUBKEY_get0_param(nullptr, &keyBits, &keyLen, &keyAlg, pub);
+  X509_ALGOR_get0(&keyObj, nullptr, nullptr, keyAlg);
+  d.KeyOid = OidText(keyObj);
+  d.KeyParams = ParamsDer(keyAlg);
+  d.KeyBits = ToDer(keyBits, keyLen);
+
+  unsigned char* nameDer = nullptr;
+  int n = i2d_X509_NAME(X509_get_issuer_name(x), &nameDer);
+  d.Issuer = ToDer(nameDer, n);
+  OPENSSL_free(nameDer);
+  nameDer = nullptr;
+  n = i2d_X509_NAME(X509_get_subject_name(x), &nameDer);
+  d.Subject = ToDer(nameDer, n);
+  OPENSSL_free(nameDer);
+
+  const int extCount = X509_get_ext_count(x);
+  for (int i = 0; i < extCount; ++i) {
+    X509_EXTENSION* e = X509_get_ext(x, i);
+    d.ExtOids.push_back(OidText(X509_EXTENSION_get_object(e)));
+    const ASN1_OCTET_STRING* v = X509_EXTENSION_get_data(e);
+    d.ExtValues.push_back(ToDer(ASN1_STRING_get0_data(v), ASN1_STRING_length(v)));
+  }
+  for (int i = 0; i < extCount; ++i) {
+    CERT_EXTENSION e;
+    e.pszObjId = d.ExtOids[static_cast<size_t>(i)].data();
+    e.fCritical = X509_EXTENSION_get_critical(X509_get_ext(x, i));
+    e.Value = Blob(d.ExtValues[static_cast<size_t>(i)]);
+    d.Extensions.push_back(e);
+  }
+}
+
+// The context's CERT_INFO over the parts KeepParts kept.
+void FillInfo(CertContextData& d, X509* x) {
+  CERT_INFO& info = d.Info;
+  const long version = X509_get_version(x);
+  info.dwVersion = version >= 0 && version <= 2 ? static_cast<std::uint32_t>(version) : 0;
+  info.SerialNumber = Blob(d.Serial);
+  info.SignatureAlgorithm.pszObjId = d.SigOid.data();
+  info.SignatureAlgorithm.Parameters = Blob(d.SigParams);
+  info.Issuer = Blob(d.Issuer);
+  info.Subject = Blob(d.Subject);
+  info.NotBefore = ToFileTime(X509_get0_notBefore(x));
+  info.NotAfter = ToFileTime(X509_get0_notAfter(x));
+  info.SubjectPublicKeyInfo.Algorithm.pszObjId = d.KeyOid.data();
+  info.SubjectPublicKeyInfo.Algorithm.Parameters = Blob(d.KeyParams);
+  info.SubjectPublicKeyInfo.PublicKey = CRYPT_BIT_BLOB{static_cast<std::uint32_t>(d.KeyBits.size()),
+                                                       d.KeyBits.empty() ? nullptr : d.KeyBits.data(), 0};
+  info.cExtension = static_cast<std::uint32_t>(d.Extensions.size());
+  info.rgExtension = d.Extensions.empty() ? nullptr : d.Extensions.data();
+}
+
+// The key container of a certificate with its key: "vx-" and the first 8
+// bytes of the certificate's SHA-1 digest in hex.
+std::u16string ContainerName(X509* x) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdLen = 0;
+  X509_digest(x, EVP_sha1(), md, &mdLen);
+  static const char* hex = "0123456789abcdef";
+  std::u16string name = u"vx-";
+  for (unsigned int i = 0; i < mdLen && i < 8; ++i) {
+    name.push_back(static_cast<char16_t>(hex[md[i] >> 4]));
+    name.push_back(static_cast<char16_t>(hex[md[i] & 15]));
+  }
+  return name;
+}
+
 }  // namespace
 
 PCCERT_CONTEXT MakeCertContext(X509Ptr cert, PKeyPtr key, X509StackPtr chain) {
@@ -255,81 +340,9 @@ PCCERT_CONTEXT MakeCertContext(X509Ptr cert, PKeyPtr key, X509StackPtr chain) {
   d->Key = std::move(key);
   d->Chain = std::move(chain);
 
-  const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
-  d->Serial.assign(ASN1_STRING_get0_data(serial), ASN1_STRING_get0_data(serial) + ASN1_STRING_length(serial));
-  std::reverse(d->Serial.begin(), d->Serial.end());
-
-  const X509_ALGOR* sigAlg = nullptr;
-  X509_get0_signature(nullptr, &sigAlg, x);
-  const ASN1_OBJECT* sigObj = nullptr;
-  X509_ALGOR_get0(&sigObj, nullptr, nullptr, sigAlg);
-  d->SigOid = OidText(sigObj);
-  d->SigParams = ParamsDer(sigAlg);
-
-  X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
-  const ASN1_OBJECT* keyObj = nullptr;
-  const unsigned char* keyBits = nullptr;
-  int keyLen = 0;
-  X509_ALGOR* keyAlg = nullptr;
-  X509_PUBKEY_get0_param(nullptr, &keyBits, &keyLen, &keyAlg, pub);
-  X509_ALGOR_get0(&keyObj, nullptr, nullptr, keyAlg);
-  d->KeyOid = OidText(keyObj);
-  d->KeyParams = ParamsDer(keyAlg);
-  d->KeyBits = ToDer(keyBits, keyLen);
-
-  unsigned char* nameDer = nullptr;
-  int n = i2d_X509_NAME(X509_get_issuer_name(x), &nameDer);
-  d->Issuer = ToDer(nameDer, n);
-  OPENSSL_free(nameDer);
-  nameDer = nullptr;
-  n = i2d_X509_NAME(X509_get_subject_name(x), &nameDer);
-  d->Subject = ToDer(nameDer, n);
-  OPENSSL_free(nameDer);
-
-  const int extCount = X509_get_ext_count(x);
-  for (int i = 0; i < extCount; ++i) {
-    X509_EXTENSION* e = X509_get_ext(x, i);
-    d->ExtOids.push_back(OidText(X509_EXTENSION_get_object(e)));
-    const ASN1_OCTET_STRING* v = X509_EXTENSION_get_data(e);
-    d->ExtValues.push_back(ToDer(ASN1_STRING_get0_data(v), ASN1_STRING_length(v)));
-  }
-  for (int i = 0; i < extCount; ++i) {
-    CERT_EXTENSION e;
-    e.pszObjId = d->ExtOids[static_cast<size_t>(i)].data();
-    e.fCritical = X509_EXTENSION_get_critical(X509_get_ext(x, i));
-    e.Value = Blob(d->ExtValues[static_cast<size_t>(i)]);
-    d->Extensions.push_back(e);
-  }
-
-  CERT_INFO& info = d->Info;
-  const long version = X509_get_version(x);
-  info.dwVersion = version >= 0 && version <= 2 ? static_cast<std::uint32_t>(version) : 0;
-  info.SerialNumber = Blob(d->Serial);
-  info.SignatureAlgorithm.pszObjId = d->SigOid.data();
-  info.SignatureAlgorithm.Parameters = Blob(d->SigParams);
-  info.Issuer = Blob(d->Issuer);
-  info.Subject = Blob(d->Subject);
-  info.NotBefore = ToFileTime(X509_get0_notBefore(x));
-  info.NotAfter = ToFileTime(X509_get0_notAfter(x));
-  info.SubjectPublicKeyInfo.Algorithm.pszObjId = d->KeyOid.data();
-  info.SubjectPublicKeyInfo.Algorithm.Parameters = Blob(d->KeyParams);
-  info.SubjectPublicKeyInfo.PublicKey = CRYPT_BIT_BLOB{static_cast<std::uint32_t>(d->KeyBits.size()),
-                                                       d->KeyBits.empty() ? nullptr : d->KeyBits.data(), 0};
-  info.cExtension = static_cast<std::uint32_t>(d->Extensions.size());
-  info.rgExtension = d->Extensions.empty() ? nullptr : d->Extensions.data();
-
-  if (d->Key) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int mdLen = 0;
-    X509_digest(x, EVP_sha1(), md, &mdLen);
-    static const char* hex = "0123456789abcdef";
-    std::u16string name = u"vx-";
-    for (unsigned int i = 0; i < mdLen && i < 8; ++i) {
-      name.push_back(static_cast<char16_t>(hex[md[i] >> 4]));
-      name.push_back(static_cast<char16_t>(hex[md[i] & 15]));
-    }
-    d->Container = name;
-  }
+  KeepParts(*d, x);
+  FillInfo(*d, x);
+  if (d->Key) d->Container = ContainerName(x);
   int aliasLen = 0;
   if (const unsigned char* alias = X509_alias_get0(x, &aliasLen); alias && aliasLen > 0) {
     d->FriendlyName = Utf8To16(alias, aliasLen);

@@ -1,6 +1,5 @@
 // Certificate stores (memory, folders of files, the trust store), PKCS#12 and
 // PEM import, chain building and the SSL chain policy.
-#include <dirent.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -9,25 +8,21 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "AsciiText.h"
 #include "CryptoApiInternal.h"
+#include "FileOps.h"
 
 namespace plat {
 namespace {
-
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
 
 std::mutex gPathLock;
 std::string gStoreRoot;
 std::string gTrustOverride;
 
 // Files bigger than this are not certificates.
-constexpr std::streamsize kMaxCertFileSize = 1 << 20;
+constexpr size_t kMaxCertFileSize = 1 << 20;
 
 std::string StoreRoot() {
   if (const char* env = std::getenv("VX_CERT_STORE_ROOT"); env && *env) return env;
@@ -41,17 +36,6 @@ std::string TrustOverride() {
   return gTrustOverride;
 }
 
-bool ReadSmallFile(const std::string& path, std::string& out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out.assign(static_cast<size_t>(kMaxCertFileSize) + 1, '\0');
-  f.read(out.data(), kMaxCertFileSize + 1);
-  const std::streamsize n = f.gcount();
-  if (n > kMaxCertFileSize) return false;
-  out.resize(static_cast<size_t>(n));
-  return true;
-}
-
 void MoveStore(HCERTSTORE from, HCERTSTORE to) {
   if (!from) return;
   for (PCCERT_CONTEXT c : from->Certs) StoreAdd(to, c);
@@ -61,7 +45,7 @@ void MoveStore(HCERTSTORE from, HCERTSTORE to) {
 // Adds one file's certificates (keys attached where they match).
 void LoadFile(HCERTSTORE store, const std::string& path) {
   std::string bytes;
-  if (!ReadSmallFile(path, bytes)) return;
+  if (ReadSmallFile(path, kMaxCertFileSize, bytes) != 0) return;
   if (AsciiEndsWith(path, ".p12") || AsciiEndsWith(path, ".pfx")) {
     MoveStore(ImportPkcs12(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), ""), store);
   } else if (bytes.find("-----BEGIN") != std::string::npos) {
@@ -75,10 +59,9 @@ void LoadFile(HCERTSTORE store, const std::string& path) {
 }
 
 void LoadFolder(HCERTSTORE store, const std::string& folder) {
-  std::unique_ptr<DIR, DirClose> dir(opendir(folder.c_str()));
-  if (!dir) return;
+  TDirStream dir(folder);
   std::vector<std::string> names;
-  while (dirent* e = readdir(dir.get())) {
+  while (const dirent* e = dir.Next()) {
     const std::string n = e->d_name;
     if (n.empty() || n[0] == '.') continue;
     for (const char* ext : {".pem", ".crt", ".cer", ".der", ".p12", ".pfx"})
@@ -88,10 +71,7 @@ void LoadFolder(HCERTSTORE store, const std::string& folder) {
   for (const std::string& n : names) LoadFile(store, folder + "/" + n);
 }
 
-bool IsDirectory(const std::string& path) {
-  std::unique_ptr<DIR, DirClose> dir(opendir(path.c_str()));
-  return dir != nullptr;
-}
+bool IsDirectory(const std::string& path) { return TDirStream(path).Valid(); }
 
 // A store name may not climb out of the root.
 bool SafeStoreName(std::string_view name) {

@@ -5,20 +5,17 @@
 // regular file of the linked file's mode.
 #include "IniFile.h"
 
-#include "UniqueFd.h"
-
 #include "ClassCore.h"
+#include "FileOps.h"
 #include "SysError.h"
 #include "TextTrim.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <utility>
 
@@ -27,26 +24,8 @@ namespace {
 
 constexpr size_t kMaxIniFileSize = 16u * 1024 * 1024;
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
-constexpr int kTempNameAttempts = 16;
-
-// Unlinks the temporary file unless the rename took it.
-class TTempFileGuard {
- public:
-  TTempFileGuard() = default;
-  ~TTempFileGuard() {
-    if (!FName.empty()) ::unlink(FName.c_str());
-  }
-  TTempFileGuard(const TTempFileGuard&) = delete;
-  TTempFileGuard& operator=(const TTempFileGuard&) = delete;
-  void Arm(std::string name) { FName = std::move(name); }
-  void Dismiss() { FName.clear(); }
-
- private:
-  std::string FName;
-};
 
 [[noreturn]] void RaiseCode(uint32_t code) { throw EOSError(code, SysErrorMessage(code)); }
-[[noreturn]] void RaiseErrno() { RaiseCode(SetLastErrorFromErrno()); }
 
 // INI names and values lose blanks and tabs only.
 std::string_view IniTrim(std::string_view s) { return TrimView(s, TTrim::BlanksAndTabs); }
@@ -129,44 +108,11 @@ std::string OneLine(std::string_view s) {
   return r;
 }
 
-// 0 when read, else the errno of the failure (ENOENT: no such file).
-[[nodiscard]] int ReadWhole(const std::string& fileName, std::string& out) {
-  plat::UniqueFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return errno;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return 0;
-    if (out.size() + static_cast<size_t>(n) > kMaxIniFileSize) return EFBIG;
-    out.append(buf, static_cast<size_t>(n));
-  }
-}
-
-void WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) RaiseErrno();
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-std::string RandomSuffix() {
-  static thread_local std::mt19937_64 gen{std::random_device{}()};
-  static constexpr char kDigits[] = "0123456789abcdef";
-  uint64_t v = gen();
-  std::string s;
-  for (int i = 0; i < 12; ++i, v >>= 4) s += kDigits[v & 15];
-  return s;
-}
-
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
   std::string data;
-  if (int e = ReadWhole(FFileName, data); e != 0) {
+  if (int e = ReadSmallFile(FFileName, kMaxIniFileSize, data); e != 0) {
     // A missing file (or folder on the way) is no error: it is made on write.
     if (e != ENOENT && e != ENOTDIR) FReadError = ErrnoToError(e);
     return;
@@ -256,62 +202,47 @@ void TIniFile::WriteInteger(const std::string& section, const std::string& key, 
   WriteString(section, key, std::to_string(value));
 }
 
-void TIniFile::UpdateFile() {
-  size_t slash = FFileName.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : FFileName.substr(0, slash));
-  std::string base = slash == std::string::npos ? FFileName : FFileName.substr(slash + 1);
-  if (base.empty()) RaiseCode(ERROR_INVALID_PARAMETER);
+void TIniFile::Clear() {
+  FLines.clear();
+  FReadError = 0;
+}
+
+void TIniFile::UpdateFile() { (void)Save(false); }
+
+bool TIniFile::CreateNew() { return Save(true); }
+
+bool TIniFile::Save(bool ANoReplace) {
+  const size_t slash = FFileName.rfind('/');
+  if (FFileName.empty() || slash == FFileName.size() - 1) RaiseCode(ERROR_INVALID_PARAMETER);
   // What could not be read would be lost by writing the lines held here.
   if (FReadError != 0) RaiseCode(FReadError);
 
-  mode_t mode = 0600;
-  bool needChown = false;
+  TReplaceOptions options;
+  options.NoReplace = ANoReplace;
+  options.BeforeRename = BeforeRenameForTesting;
   struct stat st {};
-  if (::stat(FFileName.c_str(), &st) == 0) {
-    mode = OwnerOnly ? 0600 : st.st_mode & 07777;
-    needChown = ::geteuid() == 0 && (st.st_uid != ::geteuid() || st.st_gid != ::getegid());
+  if (!ANoReplace && ::stat(FFileName.c_str(), &st) == 0) {
+    options.Mode = OwnerOnly ? 0600 : st.st_mode & 07777;
+    options.SetOwner = ::geteuid() == 0 && (st.st_uid != ::geteuid() || st.st_gid != ::getegid());
+    options.Uid = st.st_uid;
+    options.Gid = st.st_gid;
   }
+  if (FixedMode != 0) options.Mode = FixedMode;
 
   std::string content;
   for (const auto& line : FLines) {
     content += line;
     content += "\r\n";
   }
-
-  TTempFileGuard guard;
-  plat::UniqueFd fd;
-  std::string tmp;
-  for (int attempt = 0; attempt < kTempNameAttempts && !fd.Valid(); ++attempt) {
-    tmp = dir + "/." + base + "." + std::to_string(::getpid()) + "." + RandomSuffix() + ".tmp";
-    fd.Reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd.Valid() && errno != EEXIST) break;
-  }
-  if (!fd.Valid()) {
-    // The file name is new, so a missing entry is the folder.
-    uint32_t code = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrnoToError(errno);
+  if (const int e = ReplaceFile(FFileName, content, options); e != 0) {
+    if (ANoReplace && e == EEXIST) return false;
+    // A missing entry on the way is the folder: the file name itself is new.
+    const uint32_t code = e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrnoToError(e);
     SetLastError(code);
     RaiseCode(code);
   }
-  guard.Arm(tmp);
-
-  // Owner before mode: a change of owner may clear mode bits.
-  if (needChown && ::fchown(fd.Get(), st.st_uid, st.st_gid) != 0) RaiseErrno();
-  // Set explicitly: the umask must not narrow a kept mode.
-  if (::fchmod(fd.Get(), mode) != 0) RaiseErrno();
-  WriteAll(fd.Get(), content);
-  if (::fsync(fd.Get()) != 0) RaiseErrno();
-  if (fd.Close() != 0) RaiseErrno();
-
-  if (BeforeRenameForTesting) BeforeRenameForTesting();
-
-  if (::rename(tmp.c_str(), FFileName.c_str()) != 0) RaiseErrno();
-  guard.Dismiss();
   FExists = true;
-
-  plat::UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dirFd.Valid()) RaiseErrno();
-  // Some file systems cannot sync a folder; the rename stands either way.
-  if (::fsync(dirFd.Get()) != 0 && errno != EINVAL) RaiseErrno();
+  return true;
 }
 
 }  // namespace plat

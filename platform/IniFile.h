@@ -11,6 +11,9 @@
 // One object is used by one thread at a time.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,6 +36,9 @@ class TIniFile {
   // The file written is readable and writable by its owner only, whatever
   // mode it had (for files that hold passwords).
   bool OwnerOnly = false;
+  // When not 0, the mode of the file written, whatever it had (before
+  // OwnerOnly).
+  mode_t FixedMode = 0;
 
   // A key present with an empty value gives "", not the default.
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
@@ -46,17 +52,26 @@ class TIniFile {
 
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int value);
+  // Forgets the lines read and why the file could not be read: the file
+  // written next holds only what is written after.
+  void Clear();
 
-  // Writes the whole file atomically: a temporary file in the same folder,
-  // fsync, rename over the old file, fsync of the folder. An existing file's
-  // mode is kept; a new file gets mode 0600. Raises EOSError (with the
+  // Writes the whole file atomically (ReplaceFile of FileOps.h). An existing
+  // file's mode (and, for root, its owner) is kept; a new file gets mode
+  // 0600. Raises EOSError (with the
   // platform code and text) on failure, leaving the old file whole.
   void UpdateFile();
+  // Writes the file as UpdateFile does, but only when no entry of its name
+  // exists: false, with that entry untouched, when one does. A new file
+  // gets mode 0600 (or FixedMode).
+  [[nodiscard]] bool CreateNew();
 
   // Test hook: runs after the temporary file is written, before the rename.
   std::function<void()> BeforeRenameForTesting;
 
  private:
+  bool Save(bool ANoReplace);
+
   std::string FFileName;
   bool FExists = false;
   uint32_t FReadError = 0;

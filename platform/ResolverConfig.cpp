@@ -1,12 +1,16 @@
 #include "ResolverConfig.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
+
+#include "FileOps.h"
 
 namespace plat {
 
 namespace {
+
+// A resolver configuration is a few lines; a bigger file is not one.
+constexpr size_t kMaxResolverConfigSize = 1 << 20;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -44,11 +48,9 @@ std::vector<std::string> ParseResolverConfig(const std::string& AText) {
 }
 
 std::vector<std::string> GetSystemNameServers(const std::string& APath) {
-  std::ifstream f(APath, std::ios::binary);
-  if (!f) return {};
-  std::ostringstream text;
-  text << f.rdbuf();
-  return ParseResolverConfig(text.str());
+  std::string text;
+  if (ReadSmallFile(APath, kMaxResolverConfigSize, text) != 0) return {};
+  return ParseResolverConfig(text);
 }
 
 }  // namespace plat

@@ -2,7 +2,8 @@
 // "nameserver ADDR" lines of the resolver configuration file, in file order.
 // Comments (# ;) and other keywords are skipped; a value is split at spaces
 // and commas and words seen before are dropped. Entries are kept as text,
-// IPv6 (and zone suffixes) included. A file that cannot be read gives none.
+// IPv6 (and zone suffixes) included. A file that cannot be read, or is over
+// 1 MiB, gives none.
 // Thread-safe; never raises.
 #pragma once
 

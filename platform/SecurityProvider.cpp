@@ -12,17 +12,13 @@
 #include <unordered_map>
 
 #include "AsciiText.h"
+#include "CodeTable.h"
 #include "SecurityPackage.h"
 
 namespace plat {
 namespace {
 
-struct StatusText {
-  std::uint32_t Status;
-  const char* Text;
-};
-
-constexpr StatusText kStatusTexts[] = {
+constexpr TCodeText<std::uint32_t> kStatusTexts[] = {
     {0x00090312, "The function completed successfully, but must be called again to complete the context.\r\n"},
     {0x00090313, "The function completed successfully, but CompleteToken must be called.\r\n"},
     {0x00090314, "The function completed successfully, but both CompleteToken and this function must be called to complete the context.\r\n"},
@@ -408,9 +404,7 @@ void* AllocateContextBuffer(std::size_t size) {
 }
 
 std::string SecurityStatusMessage(std::uint32_t status) {
-  for (const auto& t : kStatusTexts)
-    if (t.Status == status) return t.Text;
-  return {};
+  return CodeText(kStatusTexts, status);
 }
 
 const SecurityFunctionTableA* InitSecurityInterfaceA() {

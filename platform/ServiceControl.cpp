@@ -17,9 +17,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,12 +35,14 @@
 #include <utility>
 #include <vector>
 
+#include "ClassCore.h"
+#include "Decimal.h"
+#include "FileOps.h"
+#include "IniFile.h"
 #include "ProgramPath.h"
+#include "ServiceControlInternal.h"
 #include "SysError.h"
-#include "TextTrim.h"
 #include "UniqueFd.h"
-
-extern char** environ;
 
 namespace plat {
 
@@ -63,23 +63,18 @@ constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kExitingWait = std::chrono::seconds(5);
 constexpr auto kPollStep = std::chrono::milliseconds(50);
 constexpr size_t kMaxServiceName = 200;  // leaves room for suffixes within NAME_MAX
-constexpr size_t kMaxFileSize = 64 * 1024;
+constexpr mode_t kFileMode = 0644;
+constexpr const char* kServiceSection = "Service";
+constexpr const char* kStatusSection = "Status";
 constexpr size_t kMaxErrorText = 2000;
 constexpr uint32_t kMaxServiceArgs = 64;
 constexpr uint32_t kStartWaitHint = 5000;
-constexpr int kReadyFd = 3;
-constexpr int kExecErrorFd = 4;
-constexpr int kFallbackMaxFd = 65536;
 
-bool Fail(uint32_t code) {
-  SetLastError(code);
-  return false;
-}
-
-bool FailErrno() {
-  SetLastErrorFromErrno();
-  return false;
-}
+using scdetail::Fail;
+using scdetail::FailErrno;
+using scdetail::PreparePlan;
+using scdetail::SpawnDetached;
+using scdetail::SpawnPlan;
 
 SC_HANDLE NoHandle(uint32_t code) {
   SetLastError(code);
@@ -125,73 +120,25 @@ bool MakeFolders(const std::string& path) {
   return true;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-void FsyncFolder(const std::string& folder) {
-  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.Valid()) (void)::fsync(fd.Get());
-}
-
-// Reads a small file; missing is reported apart from other errors.
-bool ReadSmallFile(const std::string& path, std::string& out, bool& missing) {
-  out.clear();
-  missing = false;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd.Valid()) {
-    if (errno == ENOENT) {
-      missing = true;
+// Writes the lines of ini as its file, atomically, with the mode our files
+// have; createNew only when there is none yet (1073 when there is). False
+// with the platform code on failure.
+bool SaveIni(TIniFile& ini, bool createNew) {
+  ini.FixedMode = kFileMode;
+  try {
+    if (!createNew) {
+      ini.UpdateFile();
       return true;
     }
-    return FailErrno();
-  }
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FailErrno();
-    }
-    if (n == 0) return true;
-    if (out.size() + static_cast<size_t>(n) > kMaxFileSize) return Fail(ERROR_INVALID_PARAMETER);
-    out.append(buf, static_cast<size_t>(n));
+    return ini.CreateNew() || Fail(ERROR_SERVICE_EXISTS);
+  } catch (const EOSError& e) {
+    return Fail(e.ErrorCode);
   }
 }
 
-using Keys = std::map<std::string, std::string, std::less<>>;
-
-// key=value lines of our own files; sections are not told apart (one per file).
-Keys ParseKeys(std::string_view text) {
-  Keys keys;
-  while (!text.empty()) {
-    size_t eol = text.find('\n');
-    std::string_view line = TrimView(text.substr(0, eol));
-    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
-    if (line.empty() || line.front() == ';' || line.front() == '[') continue;
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    keys.emplace(std::string(TrimView(line.substr(0, eq))), std::string(TrimView(line.substr(eq + 1))));
-  }
-  return keys;
-}
-
-// A strict unsigned 32-bit decimal; anything else reads as 0.
-uint32_t Number(const Keys& keys, std::string_view key) {
-  auto it = keys.find(key);
-  if (it == keys.end() || it->second.empty() || it->second[0] == '-') return 0;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long v = strtoul(it->second.c_str(), &end, 10);
-  return errno != 0 || *end != '\0' || v > 0xFFFFFFFFul ? 0 : static_cast<uint32_t>(v);
+// An unsigned 32-bit decimal, "+" allowed; anything else reads as 0.
+uint32_t Number(const std::string& text) {
+  return ParseDecimal<uint32_t>(text, TDecimalSign::PlusOrMinus).value_or(0);
 }
 
 // ---- status file ----
@@ -205,35 +152,29 @@ struct StatusFile {
 
 bool ReadStatusFile(const std::string& folder, const std::string& name, StatusFile& out) {
   out = StatusFile{};
-  std::string text;
-  bool missing = false;
-  if (!ReadSmallFile(FilePath(folder, name, ".status"), text, missing)) return false;
-  if (missing) return true;
-  auto keys = ParseKeys(text);
+  const TIniFile file(FilePath(folder, name, ".status"));
+  if (file.ReadError() != 0) return Fail(file.ReadError());
+  if (!file.Exists()) return true;
+  auto number = [&file](const char* key) { return Number(file.ReadString(kStatusSection, key, "")); };
   out.exists = true;
-  out.status.dwCurrentState = Number(keys, "State");
+  out.status.dwCurrentState = number("State");
   if (out.status.dwCurrentState < SERVICE_STOPPED || out.status.dwCurrentState > SERVICE_PAUSED)
     out.status.dwCurrentState = SERVICE_STOPPED;
-  out.status.dwControlsAccepted = Number(keys, "ControlsAccepted");
-  out.status.dwWin32ExitCode = Number(keys, "Win32ExitCode");
-  out.status.dwServiceSpecificExitCode = Number(keys, "ServiceSpecificExitCode");
-  out.status.dwCheckPoint = Number(keys, "CheckPoint");
-  out.status.dwWaitHint = Number(keys, "WaitHint");
-  out.pid = static_cast<long>(Number(keys, "Pid"));
-  if (auto it = keys.find("LastError"); it != keys.end()) out.lastError = it->second;
+  out.status.dwControlsAccepted = number("ControlsAccepted");
+  out.status.dwWin32ExitCode = number("Win32ExitCode");
+  out.status.dwServiceSpecificExitCode = number("ServiceSpecificExitCode");
+  out.status.dwCheckPoint = number("CheckPoint");
+  out.status.dwWaitHint = number("WaitHint");
+  out.pid = static_cast<long>(number("Pid"));
+  out.lastError = file.ReadString(kStatusSection, "LastError", "");
   return true;
 }
 
-// Temporary name in the same folder; must not end in ".status".
 bool WriteStatusFile(const std::string& folder, const std::string& name, const SERVICE_STATUS& s, long pid,
                      std::string_view errorText) {
-  std::string text = "[Status]\r\n";
-  auto add = [&text](const char* key, unsigned long v) {
-    text += key;
-    text += '=';
-    text += std::to_string(v);
-    text += "\r\n";
-  };
+  TIniFile file(FilePath(folder, name, ".status"));
+  file.Clear();
+  auto add = [&file](const char* key, unsigned long v) { file.WriteString(kStatusSection, key, std::to_string(v)); };
   add("State", s.dwCurrentState);
   add("Pid", static_cast<unsigned long>(pid));
   add("ControlsAccepted", s.dwControlsAccepted);
@@ -241,24 +182,8 @@ bool WriteStatusFile(const std::string& folder, const std::string& name, const S
   add("ServiceSpecificExitCode", s.dwServiceSpecificExitCode);
   add("CheckPoint", s.dwCheckPoint);
   add("WaitHint", s.dwWaitHint);
-  text += "LastError=" + OneLine(errorText, kMaxErrorText) + "\r\n";
-
-  std::string target = FilePath(folder, name, ".status");
-  std::string temp = target + "-XXXXXX";
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.Valid()) return FailErrno();
-  bool ok = ::fchmod(fd.Get(), 0644) == 0 && WriteAll(fd.Get(), text) && ::fsync(fd.Get()) == 0;
-  if (ok) {
-    fd.Reset();
-    ok = ::rename(temp.c_str(), target.c_str()) == 0;
-  }
-  if (!ok) {
-    SetLastErrorFromErrno();
-    ::unlink(temp.c_str());
-    return false;
-  }
-  FsyncFolder(folder);
-  return true;
+  file.WriteString(kStatusSection, "LastError", OneLine(errorText, kMaxErrorText));
+  return SaveIni(file, false);
 }
 
 // ---- run lock ----
@@ -344,168 +269,16 @@ void MarkDeleted(SC_HANDLE h) {
 
 bool ReadBinaryPath(const ScHandle& h, std::string& path) {
   if (h.deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-  std::string text;
-  bool missing = false;
-  if (!ReadSmallFile(FilePath(h.folder, h.name, ".service"), text, missing)) return false;
-  if (missing) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-  auto keys = ParseKeys(text);
-  auto it = keys.find("BinaryPathName");
-  if (it == keys.end() || it->second.empty()) return Fail(ERROR_FILE_NOT_FOUND);
-  path = it->second;
+  const TIniFile file(FilePath(h.folder, h.name, ".service"));
+  if (file.ReadError() != 0) return Fail(file.ReadError());
+  if (!file.Exists()) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  std::string found = file.ReadString(kServiceSection, "BinaryPathName", "");
+  if (found.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+  path = std::move(found);
   return true;
 }
 
-// ---- starting the program ----
-
-// Moves a descriptor above the numbers the program gets, so the dup2 calls in
-// the child never meet their own source.
-UniqueFd AboveChildFds(UniqueFd fd) {
-  if (!fd.Valid() || fd.Get() > kExecErrorFd) return fd;
-  return UniqueFd(::fcntl(fd.Get(), F_DUPFD_CLOEXEC, kExecErrorFd + 1));
-}
-
-bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) return FailErrno();
-  readEnd = AboveChildFds(UniqueFd(p[0]));
-  writeEnd = AboveChildFds(UniqueFd(p[1]));
-  return readEnd.Valid() && writeEnd.Valid() ? true : FailErrno();
-}
-
-// Blocks every signal in this thread across fork, so no handler of the host
-// runs in the child before the grandchild has reset them.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &FOld);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &FOld, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t FOld;
-};
-
-// Everything the child needs, made before fork: after it only
-// async-signal-safe calls are allowed.
-struct SpawnPlan {
-  std::string binary, folder;
-  std::vector<std::string> args, env;
-  std::vector<char*> argv, envp;
-  int devNull = -1, readyWrite = -1, execWrite = -1, maxFd = kFallbackMaxFd;
-};
-
-[[noreturn]] void ChildFailed(int fd, int error) {
-  ssize_t n = ::write(fd, &error, sizeof error);
-  (void)n;
-  ::_exit(127);
-}
-
-[[noreturn]] void RunGrandchild(const SpawnPlan& p) {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);  // fails harmlessly for KILL, STOP
-  if (::dup2(p.devNull, 0) < 0 || ::dup2(p.devNull, 1) < 0 || ::dup2(p.devNull, 2) < 0 ||
-      ::dup2(p.readyWrite, kReadyFd) < 0 || ::dup2(p.execWrite, kExecErrorFd) < 0)
-    ChildFailed(p.execWrite, errno);
-  if (::fcntl(kExecErrorFd, F_SETFD, FD_CLOEXEC) < 0) ChildFailed(kExecErrorFd, errno);
-  if (::close_range(kExecErrorFd + 1, ~0U, 0) != 0)
-    for (int fd = kExecErrorFd + 1; fd < p.maxFd; ++fd) ::close(fd);
-  if (::chdir(p.folder.c_str()) != 0) ChildFailed(kExecErrorFd, errno);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(p.argv[0], p.argv.data(), p.envp.data());
-  ChildFailed(kExecErrorFd, errno);
-}
-
-void PreparePlan(SpawnPlan& p, const ScHandle& h, uint32_t argc, const char** args) {
-  p.folder = ExtractFilePath(p.binary);
-  p.args.push_back(p.binary);
-  for (uint32_t i = 0; i < argc; ++i)
-    if (args[i] != nullptr) p.args.emplace_back(args[i]);
-  const std::string_view ours[] = {kScmDirVariable, kServiceNameVariable, kReadyFdVariable};
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    std::string_view v(*e);
-    bool replaced = false;
-    for (auto name : ours)
-      if (v.size() > name.size() && v.substr(0, name.size()) == name && v[name.size()] == '=') replaced = true;
-    if (!replaced) p.env.emplace_back(v);
-  }
-  p.env.push_back(std::string(kScmDirVariable) + "=" + h.folder);
-  p.env.push_back(std::string(kServiceNameVariable) + "=" + h.name);
-  p.env.push_back(std::string(kReadyFdVariable) + "=" + std::to_string(kReadyFd));
-  for (auto& s : p.args) p.argv.push_back(s.data());
-  p.argv.push_back(nullptr);
-  for (auto& s : p.env) p.envp.push_back(s.data());
-  p.envp.push_back(nullptr);
-  struct rlimit rl;
-  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < static_cast<rlim_t>(kFallbackMaxFd))
-    p.maxFd = static_cast<int>(rl.rlim_cur);
-}
-
-// Forks the detached program. On return true, execError is 0 when the program
-// runs, else the errno that stopped it; readyRead is the ready pipe's read end.
-bool SpawnDetached(SpawnPlan& plan, UniqueFd& readyRead, int& execError, Clock::time_point deadline) {
-  execError = 0;
-  UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (!devNull.Valid()) return FailErrno();
-  devNull = AboveChildFds(std::move(devNull));
-  UniqueFd readyWrite, execRead, execWrite;
-  if (!devNull.Valid()) return FailErrno();
-  if (!MakePipe(readyRead, readyWrite) || !MakePipe(execRead, execWrite)) return false;
-  plan.devNull = devNull.Get();
-  plan.readyWrite = readyWrite.Get();
-  plan.execWrite = execWrite.Get();
-
-  pid_t child;
-  int forkError = 0;
-  {
-    SignalsBlocked blocked;
-    child = ::fork();
-    if (child == 0) {
-      if (::setsid() < 0) ChildFailed(plan.execWrite, errno);
-      pid_t worker = ::_Fork();  // no atfork handlers: they may take locks
-      if (worker < 0) ChildFailed(plan.execWrite, errno);
-      if (worker > 0) ::_exit(0);
-      RunGrandchild(plan);
-    }
-    forkError = errno;
-  }
-  if (child < 0) return Fail(ErrnoToError(forkError));
-  devNull.Reset();
-  readyWrite.Reset();
-  execWrite.Reset();
-  int status;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }  // ECHILD: the host reaps children itself; the pipe still tells the outcome
-
-  // EOF on the exec pipe means execve succeeded (the end was close-on-exec).
-  char buf[sizeof(int)];
-  size_t got = 0;
-  while (got < sizeof buf) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
-    pollfd pfd{execRead.Get(), POLLIN, 0};
-    int r = ::poll(&pfd, 1, static_cast<int>(left));
-    if (r < 0 && errno != EINTR) return FailErrno();
-    if (r <= 0) continue;
-    ssize_t n = ::read(execRead.Get(), buf + got, sizeof buf - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FailErrno();
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got == sizeof buf) {
-    memcpy(&execError, buf, sizeof execError);
-    if (execError == 0) execError = EIO;
-  }
-  return true;
-}
+// ---- waiting for the started program ----
 
 enum class ReadyResult { Ready, Ended, TimedOut, Error };
 
@@ -612,24 +385,15 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, const char* lpServiceName, const 
   if (!ValidServiceName(lpServiceName) || lpBinaryPathName == nullptr || lpBinaryPathName[0] != '/' ||
       strpbrk(lpBinaryPathName, "\r\n") != nullptr)
     return NoHandle(ERROR_INVALID_PARAMETER);
-  std::string display = OneLine(lpDisplayName != nullptr ? lpDisplayName : lpServiceName, kMaxErrorText);
-  std::string text = "[Service]\r\nDisplayName=" + display + "\r\nBinaryPathName=" + lpBinaryPathName +
-                     "\r\nServiceType=" + std::to_string(dwServiceType) +
-                     "\r\nStartType=" + std::to_string(dwStartType) +
-                     "\r\nErrorControl=" + std::to_string(dwErrorControl) + "\r\n";
-  std::string path = FilePath(m->folder, lpServiceName, ".service");
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644));
-  if (!fd.Valid()) {
-    if (errno == EEXIST) return NoHandle(ERROR_SERVICE_EXISTS);
-    return NoHandle(ErrnoToError(errno));
-  }
-  if (::fchmod(fd.Get(), 0644) != 0 || !WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0) {
-    SetLastErrorFromErrno();
-    ::unlink(path.c_str());
-    return nullptr;
-  }
-  fd.Reset();
-  FsyncFolder(m->folder);
+  TIniFile registration(FilePath(m->folder, lpServiceName, ".service"));
+  registration.Clear();
+  registration.WriteString(kServiceSection, "DisplayName",
+                           OneLine(lpDisplayName != nullptr ? lpDisplayName : lpServiceName, kMaxErrorText));
+  registration.WriteString(kServiceSection, "BinaryPathName", lpBinaryPathName);
+  registration.WriteString(kServiceSection, "ServiceType", std::to_string(dwServiceType));
+  registration.WriteString(kServiceSection, "StartType", std::to_string(dwStartType));
+  registration.WriteString(kServiceSection, "ErrorControl", std::to_string(dwErrorControl));
+  if (!SaveIni(registration, true)) return nullptr;
   return NewHandle(ScHandleKind::Service, m->folder, lpServiceName);
 }
 
@@ -641,7 +405,7 @@ bool DeleteService(SC_HANDLE hService) {
   if (::unlink(FilePath(h->folder, h->name, ".service").c_str()) != 0)
     return errno == ENOENT ? Fail(ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno();
   MarkDeleted(hService);
-  FsyncFolder(h->folder);
+  (void)SyncFolder(h->folder);
   return true;
 }
 
@@ -659,7 +423,7 @@ bool StartServiceA(SC_HANDLE hService, uint32_t dwNumServiceArgs, const char** l
   pending.dwWaitHint = kStartWaitHint;
   if (!WriteStatusFile(h->folder, h->name, pending, 0, "")) return false;
 
-  PreparePlan(plan, *h, dwNumServiceArgs, lpServiceArgVectors);
+  PreparePlan(plan, h->folder, h->name, dwNumServiceArgs, lpServiceArgVectors);
   auto deadline = Clock::now() + kStartTimeout;
   UniqueFd readyRead;
   int execError = 0;

@@ -1,17 +1,14 @@
 #include "SysError.h"
 
+#include "CodeTable.h"
+
 #include <cerrno>
 #include <cstring>
 
 namespace plat {
 namespace {
 
-struct ErrorText {
-  uint32_t code;
-  const char* text;
-};
-
-constexpr ErrorText kTexts[] = {
+constexpr TCodeText<uint32_t> kTexts[] = {
     {ERROR_SUCCESS, "The operation completed successfully."},
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
     {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
@@ -102,8 +99,7 @@ uint32_t SetLastErrorFromErrno() {
 }
 
 std::string SysErrorMessage(uint32_t code) {
-  for (const auto& t : kTexts)
-    if (t.code == code) return t.text;
+  if (const char* text = CodeText(kTexts, code, nullptr)) return text;
   if (code & ERRNO_CODE_BIT) {
     char buf[256];
     // GNU strerror_r returns the text, which may not be buf.

@@ -2,10 +2,11 @@
 
 #include "AsciiText.h"
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
+#include "FileOps.h"
 #include "SysError.h"
 #include "qvCryptUtils.h"
 #include "qvTranslator.h"
@@ -14,7 +15,7 @@ namespace {
 
 constexpr const char* kHex = "0123456789ABCDEF";
 // Certificate files are small; anything larger is refused before reading.
-constexpr std::streamsize kMaxFileSize = 1 << 20;
+constexpr size_t kMaxFileSize = 1 << 20;
 
 std::string Hex(const uint8_t* p, size_t n) {
   std::string s;
@@ -225,12 +226,11 @@ std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromBytes(const std::string&
 
 std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromFile(const std::string& AFileName,
                                                              const std::string& APassword) {
-  std::ifstream f(AFileName, std::ios::binary);
-  if (!f) RaiseCryptErrorCode("Cannot open " + AFileName, static_cast<int32_t>(plat::ERROR_FILE_NOT_FOUND));
-  std::string bytes(static_cast<size_t>(kMaxFileSize) + 1, '\0');
-  f.read(bytes.data(), kMaxFileSize + 1);
-  if (f.gcount() > kMaxFileSize) RaiseCryptErrorCode("File too large: " + AFileName, plat::NTE_BAD_DATA);
-  bytes.resize(static_cast<size_t>(f.gcount()));
+  std::string bytes;
+  const int error = plat::ReadSmallFile(AFileName, kMaxFileSize, bytes);
+  if (error == EFBIG) RaiseCryptErrorCode("File too large: " + AFileName, plat::NTE_BAD_DATA);
+  if (error != 0)
+    RaiseCryptErrorCode("Cannot open " + AFileName, static_cast<int32_t>(plat::ERROR_FILE_NOT_FOUND));
   return LoadFromBytes(bytes, plat::AsciiEndsWith(AFileName, ".p12") || plat::AsciiEndsWith(AFileName, ".pfx"),
                        APassword);
 }

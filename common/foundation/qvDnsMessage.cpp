@@ -6,18 +6,14 @@
 #include <typeinfo>
 
 #include "AsciiText.h"
+#include "CodeTable.h"
 #include "Decimal.h"
 #include "Random.h"
 #include "qvIpAddress.h"
 
 namespace {
 
-struct TDnsErrorText {
-  int Code;
-  const char* Text;
-};
-
-constexpr TDnsErrorText kResponseTexts[] = {
+constexpr plat::TCodeText<> kResponseTexts[] = {
     {1, "Format error"}, {2, "Server failure"}, {3, "No such name"}, {4, "Not implemented"}, {5, "Refused"},
 };
 constexpr const char* kUnspecified = "Unspecified error";
@@ -64,9 +60,7 @@ bool SameDnsName(const std::string& A, const std::string& B) {
 }
 
 std::string GetDnsResponseText(int AResponseCode) {
-  for (const TDnsErrorText& e : kResponseTexts)
-    if (e.Code == AResponseCode) return e.Text;
-  return kUnspecified;
+  return plat::CodeText(kResponseTexts, AResponseCode, kUnspecified);
 }
 
 EqvDnsError::EqvDnsError(int AResponseCode) : EqvSocketError(GetDnsResponseText(AResponseCode), AResponseCode) {}

@@ -7,9 +7,7 @@
 #include <cmath>
 
 const char* EncoderErrorText(int ACode) {
-  for (const auto& e : kEncoderErrors)
-    if (e.Code == ACode) return e.Text;
-  return "";
+  return plat::CodeText(kEncoderErrors, ACode);
 }
 
 namespace {

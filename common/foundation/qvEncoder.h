@@ -11,6 +11,7 @@
 #pragma once
 
 #include "ClassCore.h"
+#include "CodeTable.h"
 
 #include <cstdint>
 #include <string>
@@ -22,13 +23,9 @@ enum TqvEncodeMethod { cmNone = 0, cmQuotedPrintable = 1, cmBase64 = 2, cmUUEnco
 enum TqvEncodeErrorProcessing { epStop = 0, epContinue = 1 };
 
 // Codes and fixed texts of the encoder's errors.
-struct TqvEncoderErrorText {
-  int Code;
-  const char* Text;
-};
 constexpr int kEncoderUnsupportedFormat = -1;
 constexpr int kEncoderWrongSymbols = -2;
-constexpr TqvEncoderErrorText kEncoderErrors[] = {
+constexpr plat::TCodeText<> kEncoderErrors[] = {
     {kEncoderUnsupportedFormat, "Unsupported format."},
     {kEncoderWrongSymbols, "Wrong symbols in source stream."},
 };

@@ -1,5 +1,6 @@
 #include "qvFileUtils.h"
 
+#include "FileOps.h"
 #include "ProgramPath.h"
 #include "SysError.h"
 #include "UniqueFd.h"
@@ -43,19 +44,15 @@ bool DeleteDirectoryTree(const std::string& ADir) {
   // A link to a folder is not a folder of ours: leave what it points to alone.
   if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   {
-    const std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
-    if (d) {
-      while (const dirent* e = ::readdir(d.get())) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        const std::string path = dir + "/" + name;
-        struct stat est {};
-        if (::lstat(path.c_str(), &est) != 0) continue;
-        if (S_ISDIR(est.st_mode))
-          (void)DeleteDirectoryTree(path);
-        else
-          (void)::unlink(path.c_str());
-      }
+    plat::TDirStream d(dir);
+    while (const dirent* e = d.Next()) {
+      const std::string path = dir + "/" + e->d_name;
+      struct stat est {};
+      if (::lstat(path.c_str(), &est) != 0) continue;
+      if (S_ISDIR(est.st_mode))
+        (void)DeleteDirectoryTree(path);
+      else
+        (void)::unlink(path.c_str());
     }
   }
   if (::rmdir(dir.c_str()) == 0) return true;

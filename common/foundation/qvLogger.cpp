@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 
+#include "FileOps.h"
 #include "ProgramPath.h"
 #include "UniqueFd.h"
 
@@ -168,16 +169,7 @@ void TqvLogger::AppendToFile(const std::string& FileName, const std::string& Tex
     if (!file && errno == EEXIST) file.Reset(::open(FileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   }
   if (!file) return;
-  int fd = file.Get();
-  const char* p = Text.data();
-  size_t left = Text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  (void)plat::WriteAll(file.Get(), Text);  // a log line that cannot be written is dropped
 }
 
 std::string EscapeLogText(std::string_view AText) {

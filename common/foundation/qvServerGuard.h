@@ -209,6 +209,8 @@ class TqvServerGuard : public TComponent {
   void SetFlag(bool& AField, bool Value);
   void SetList(TStringList& AField, const TStrings& Value);
 
+  // Re-entered by an event handler (events fire under it) that reads the
+  // guard's settings or records.
   mutable std::recursive_mutex FLock;
   TqvGuardUserInfoList FUsers;
   TqvGuardConnectionInfoList FConnections;

@@ -4,9 +4,7 @@
 #include "TextTrim.h"
 
 std::string GetSocketErrorText(int ACode) {
-  for (const auto& e : qvSocketErrorTexts)
-    if (e.Code == ACode) return e.Text;
-  return {};
+  return plat::CodeText(qvSocketErrorTexts, ACode);
 }
 
 std::string GetSystemErrorText(int ACode) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ClassCore.h"
+#include "CodeTable.h"
 
 // The library's own error codes.
 constexpr int qvTimeoutError = -1;
@@ -19,12 +20,7 @@ constexpr int qvNetworkStreamRequired = -5;
 constexpr int qvConnectionNotActive = -6;
 constexpr int qvInvalidAddressFamily = -7;
 
-struct TqvSocketErrorText {
-  int Code;
-  const char* Text;
-};
-
-inline constexpr TqvSocketErrorText qvSocketErrorTexts[] = {
+inline constexpr plat::TCodeText<> qvSocketErrorTexts[] = {
     {qvTimeoutError, "Timeout error occured"},
     {qvInvalidHostAddress, "Invalid host address"},
     {qvInvalidPortNumber, "Invalid port number"},

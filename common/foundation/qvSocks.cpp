@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "CodeTable.h"
 #include "qvIpAddress.h"
 #include "qvSocket.h"
 #include "qvWinSock2.h"
@@ -11,24 +12,19 @@ namespace {
 constexpr uint32_t kWouldBlock = 10035;
 constexpr size_t kMaxField = 255;
 
-struct TSocksText {
-  int Code;
-  const char* Text;
-};
-
 constexpr const char* kUnknown = "Unknown SOCKS error occured";
 constexpr const char* kNoMethod = "SOCKS error: No acceptable authentication methods";
 constexpr const char* kAuthFailed = "SOCKS error: authentication failed";
 constexpr const char* kFieldTooLong = "SOCKS error: a user name, password or host name is longer than 255 bytes";
 
-constexpr TSocksText kSocks4Texts[] = {
+constexpr plat::TCodeText<> kSocks4Texts[] = {
     {90, "Request granted"},
     {91, "SOCKS error: request rejected or failed"},
     {92, "SOCKS error: request rejected becasue SOCKS server cannot connect to identd on the client"},
     {93, "SOCKS error: request rejected because the client program and identd report different user-ids"},
 };
 
-constexpr TSocksText kSocks5Texts[] = {
+constexpr plat::TCodeText<> kSocks5Texts[] = {
     {0, "Succeeded"},
     {1, "General SOCKS server failure"},
     {2, "SOCKS error: connection not allowed by ruleset"},
@@ -41,10 +37,8 @@ constexpr TSocksText kSocks5Texts[] = {
 };
 
 template <size_t N>
-std::string Lookup(const TSocksText (&ATable)[N], int ACode) {
-  for (const TSocksText& t : ATable)
-    if (t.Code == ACode) return t.Text;
-  return kUnknown;
+std::string Lookup(const plat::TCodeText<> (&ATable)[N], int ACode) {
+  return plat::CodeText(ATable, ACode, kUnknown);
 }
 
 [[noreturn]] void Refuse(const std::string& AText, int ACode) { throw EqvSocksFirewallError(AText, ACode); }

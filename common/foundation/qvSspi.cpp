@@ -16,8 +16,7 @@ std::string SystemMessage(int ACode) {
 
 std::string GetSspiErrorText(int ACode, bool& AFound) {
   AFound = true;
-  for (const auto& t : qvSspiErrorTexts)
-    if (t.Code == ACode) return t.Text;
+  if (const char* text = plat::CodeText(qvSspiErrorTexts, ACode, nullptr)) return text;
   std::string s = SystemMessage(ACode);
   if (!s.empty()) return s;
   AFound = false;

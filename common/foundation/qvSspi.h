@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ClassCore.h"
+#include "CodeTable.h"
 #include "SecurityProvider.h"
 
 constexpr int qvSspiOutOfMemory = 20;
@@ -23,12 +24,7 @@ constexpr int qvSspiLocalCertificate = -9;
 constexpr int qvSspiServerCredentials = -11;
 constexpr int qvSspiNotSupported = -12;
 
-struct TqvSspiErrorText {
-  int Code;
-  const char* Text;
-};
-
-inline constexpr TqvSspiErrorText qvSspiErrorTexts[] = {
+inline constexpr plat::TCodeText<> qvSspiErrorTexts[] = {
     {qvSspiOutOfMemory, "Out of memory"},
     {qvSspiLoadFailed, "Could not load the dll (schannel.dll, security.dll or secur32.dll)"},
     {qvSspiNoInitRoutine, "Could not get security initialization routine"},

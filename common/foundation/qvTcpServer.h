@@ -41,7 +41,7 @@ constexpr int qvServerNotStarted = -301;
 constexpr int qvConnectionBlocked = -302;
 constexpr int qvConnectionNotCreated = -303;
 
-inline constexpr TqvSocketErrorText qvTcpServerErrorTexts[] = {
+inline constexpr plat::TCodeText<> qvTcpServerErrorTexts[] = {
     {qvServerStartError, "An unknown error occured during starting the server"},
     {qvServerAlreadyStarted, "The server is already started"},
     {qvServerNotStarted, "The server is not started"},
@@ -90,12 +90,26 @@ class TqvTcpServer : public TComponent {
   [[nodiscard]] int GetConnectionCount();
   // A counted reference; null for an index out of range.
   [[nodiscard]] TqvUserConnectionPtr GetConnection(int AIndex);
-  void Lock() { FLock.lock(); }
-  void Unlock() { FLock.unlock(); }
+  // The server lock for the caller's scope (after any connection's lock).
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> ServerLock() { return std::unique_lock(FLock); }
 
   // Read events off, then the connection's ReadData. The read item turns them
   // on again after ReadConnection returns.
   void ReadConnectionData(TqvUserConnection* AConnection, TStream* AData);
+
+  // For session tests, on the calling thread, with no listener or pool: lists
+  // a new connection over AStream (a stream with no socket behind it, such as
+  // TqvMemoryNetworkStream) as an accept from APeerIP would, then lets the
+  // stream announce it ready (the greeting). Raises what CreateConnection
+  // raises; a guard's refusal closes it (OnServerError, then closed). While
+  // such a connection is listed, the connection queries and CloseConnection
+  // answer even on a stopped server; Stop leaves it to CloseConnection.
+  TqvUserConnectionPtr AcceptStream(std::unique_ptr<TqvNetworkStream> AStream, const std::string& APeerIP);
+  // One read item of a connection AcceptStream made, on the calling thread,
+  // as a worker runs it: the read step (again while it kept input back), the
+  // write step, which closes the connection once a closing reply has gone,
+  // and the close a peer's end of input asks for. Errors go to OnServerError.
+  void RunStreamReadItem(const TqvUserConnectionPtr& AConnection);
 
   int Port() const { return FPort; }
   void SetPort(int Value) { FPort = Value; }
@@ -180,6 +194,8 @@ class TqvTcpServer : public TComponent {
   friend class TWorkItem;
 
   void StopInner() noexcept;
+  // Raises -301 on a stopped server that lists no connection.
+  void RequireListing();
   // Removes and closes every listed connection, firing OnCloseConnection.
   void CloseEveryConnection() noexcept;
   // The stream is ready for application data: OnAcceptConnection, once.
@@ -197,7 +213,9 @@ class TqvTcpServer : public TComponent {
   // A write event's work: flush, OnWriteConnection, close-after-write.
   void RunWriteStep(TqvUserConnection& AConnection);
 
-  mutable std::recursive_mutex FLock;  // the server lock
+  // The server lock. Re-entered by GetConnectionCount and GetConnection when a
+  // holder of ServerLock walks the list (POP3's maildrop check).
+  mutable std::recursive_mutex FLock;
   // Guarded by the server lock; in accept order.
   std::vector<TqvUserConnectionPtr> FConnections;
   // The listed connections by event handle, for the listener's look-ups.

@@ -46,19 +46,13 @@ void TqvTcpServerTls::FlushClearOutput(TqvUserConnection& AConnection) {
 void TqvTcpServerTls::SwitchToTlsIfPending(TqvUserConnection* AConnection) {
   auto* c = dynamic_cast<TqvUserConnectionTls*>(AConnection);
   if (!c) return;
-  c->BeginWork();
-  try {
-    if (c->TlsPending) {
-      c->TlsPending = false;
-      FlushClearOutput(*c);
-      AttachTlsStream(c);
-      c->GetNetworkStream().InitServerSession();
-    }
-  } catch (...) {
-    c->EndWork();
-    throw;
+  const auto lock = c->WorkLock();
+  if (c->TlsPending) {
+    c->TlsPending = false;
+    FlushClearOutput(*c);
+    AttachTlsStream(c);
+    c->GetNetworkStream().InitServerSession();
   }
-  c->EndWork();
 }
 
 bool TqvTcpServerTls::IsTlsConnection(TqvUserConnection* AConnection) const {

@@ -84,6 +84,8 @@ class TqvTlsNetworkStream : public TqvNetworkStream {
   void ApplySettings(TqvTlsSspi& ASession) const;
   void StartSession(std::unique_ptr<TqvTlsSspi> ASession);
 
+  // Re-entered by OnVerifyPeer, which runs inside Read under it and may ask
+  // PeerCertificate.
   mutable std::recursive_mutex FSessionLock;
   TMemoryStream FPlainBuffer;
   TMemoryStream FCipherBuffer;

@@ -5,7 +5,7 @@
 // Shared: the server's connection list and every queued work item hold a
 // std::shared_ptr, so the object outlives its removal while an item still runs.
 // Any thread may call anything; the connection lock (re-entrant) makes each call
-// atomic, and BeginWork/EndWork hold it across several. Lock order: this lock,
+// atomic, and WorkLock holds it across several. Lock order: this lock,
 // then the server lock, never the reverse. I/O failures raise EqvSocketError;
 // would-block is never an error. Output is never reordered or compacted away.
 #pragma once
@@ -43,6 +43,9 @@ class TqvUserConnection : public TqvConnection,
 
   TqvUserConnection* GetUserConnection() override { return this; }
 
+  // The connection lock for the caller's scope, across several calls.
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> WorkLock() { return std::unique_lock(FLock); }
+  // The same by hand, as the command framework's own scope guard takes it.
   void BeginWork() { FLock.lock(); }
   void EndWork() { FLock.unlock(); }
 
@@ -80,10 +83,11 @@ class TqvUserConnection : public TqvConnection,
   friend class TqvTcpServer;
 
   // For the server, after the stream accepted: marks the connection Active
-  // and remembers the socket's event handle.
+  // and remembers the socket's event handle (0 when the stream has none).
   void Accepted();
   // For the server: async-select registration on its window, remembered so
-  // WriteDataAndClose can renew it. Raises the platform error. No-op once closed.
+  // WriteDataAndClose can renew it. Raises the platform error. No-op once
+  // closed, and without a socket (a stream that has none, in tests).
   // The events of ATake (FD_WRITE) are not posted but returned: the caller
   // runs their work itself.
   long SelectEvents(plat::HWND AWindow, long AMask, long ATake = 0);
@@ -96,6 +100,8 @@ class TqvUserConnection : public TqvConnection,
   [[nodiscard]] bool Reading() const { return FReading.load(); }
   void SetCloseAfterWrite() { FCloseAfterWrite = true; }
 
+  // Re-entered by every call made under WorkLock: ReadData, WriteData, Close
+  // and PendingOutput each take it again.
   std::recursive_mutex FLock;
   TMemoryStream FOutput;  // position = first unsent byte
   std::atomic<bool> FCloseAfterWrite{false};

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <algorithm>
 
-#include "qvImap4Server.h"
+#include "qvImap4Records.h"
 
 std::string TqvImap4FetchCache::Key(const TqvImap4MessageItem& AMessage, const std::string& AItem) {
   if (AMessage.ContentKey == 0) return {};

@@ -12,6 +12,7 @@
 #include "ProgramPath.h"
 #include "ValueStream.h"
 #include "qvImap4FolderIndex.h"
+#include "qvImap4Server.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailServerLimits.h"
 #include "qvMailStoreUtils.h"

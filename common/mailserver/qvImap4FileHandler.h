@@ -48,8 +48,13 @@
 #include "ClassCore.h"
 #include "Streams.h"
 #include "qvMailStoreUtils.h"
+#include "StringList.h"
+#include "qvImap4Records.h"
 #include "qvServerStore.h"
-#include "qvImap4Server.h"
+
+class TqvImap4Server;
+class TqvImap4CommandConnection;
+class TqvMessageSpool;
 
 // "imap.dat" of one mailbox: version 1, Subscribed, UIDNext, UIDValidity,
 // LastMessageNumber. Serialises the item it borrows.

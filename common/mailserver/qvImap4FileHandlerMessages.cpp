@@ -12,6 +12,7 @@
 
 #include "qvImap4FileHandler.h"
 #include "qvImap4FolderIndex.h"
+#include "qvImap4Server.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
 #include "qvMessageSpool.h"

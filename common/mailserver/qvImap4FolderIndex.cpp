@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 
+#include "FileOps.h"
 #include "Streams.h"
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
@@ -269,10 +270,8 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
   const bool watched = FWatch->Generation(AFolder, AIndex.Watch, generation);
   if (watched && AIndex.ListedGeneration == generation) return AIndex.Listed;
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  const int fd = dirFd ? ::dup(dirFd.Get()) : -1;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(fd >= 0 ? ::fdopendir(fd) : nullptr, &::closedir);
-  if (!dir) {
-    if (fd >= 0) ::close(fd);
+  plat::TDirStream dir(dirFd ? dirFd.Get() : -1);
+  if (!dir.Valid()) {
     AIndex.Files.clear();
     AIndex.Listed.clear();
     ++AIndex.ListingVersion;
@@ -283,7 +282,7 @@ const std::vector<TqvImap4FileHandler::TListedMessage>& TqvImap4FileHandler::Lis
   std::string raw;
   raw.reserve(AIndex.Raw.size());
   bool typed = true;
-  while (const dirent* e = ::readdir(dir.get())) {
+  while (const dirent* e = dir.Next()) {
     if (!IsMessageFileName(e->d_name)) continue;
     if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
     typed = typed && e->d_type == DT_REG;

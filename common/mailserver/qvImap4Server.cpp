@@ -3,6 +3,7 @@
 #include "qvImap4Server.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "Decimal.h"
 #include "qvHostResolver.h"
@@ -17,6 +18,12 @@ namespace {
 
 TqvImap4CommandConnection* Imap(TqvCommandConnection* AConnection) {
   return static_cast<TqvImap4CommandConnection*>(AConnection);
+}
+
+TqvImap4CommandParams& ImapParams(TqvTcpCommandParams* AParams) {
+  auto* p = dynamic_cast<TqvImap4CommandParams*>(AParams);
+  if (!p) throw EInvalidCast();
+  return *p;
 }
 
 constexpr char kUnrecognizedAuth[] = "Unrecognized authentication type";
@@ -120,51 +127,61 @@ void TqvImap4Server::DoCreateCommandParams(TqvCommandConnection* AConnection,
   if (!AParams) AParams = std::make_unique<TqvImap4CommandParams>();
 }
 
-void TqvImap4Server::Add(const char* AName, THandler AHandler, uint8_t AStates) {
-  Commands().AddCommand(std::make_unique<TqvImap4CommandInfo>(
-      AName, [this, AHandler, AStates](TqvImap4CommandConnection* c, TqvImap4CommandParams* p) {
-        if (AStates != sAny) {
-          if (UseTLS == stExplicitRequire && !IsTlsConnection(c))
-            throw EqvImap4ServerError(p->Command, p->Tag, "BAD", "Must issue a STARTTLS command first");
-          if (!(AStates & (1u << c->FState)))
-            throw EqvImap4ServerError(p->Command, p->Tag, "BAD", "Bad state for " + p->Command);
-        }
-        if (StartLiteral(c, p)) return;
-        (this->*AHandler)(c, p);
-      }));
+namespace {
+
+constexpr TqvCommandStates kNotAuth = CommandState(0);
+constexpr TqvCommandStates kSelected = CommandState(2);
+constexpr TqvCommandStates kAuthenticated = CommandState(1) | kSelected;
+// A command of every state needs no TLS either.
+constexpr TqvCommandStates kAny = kqvAnyCommandState;
+
+}  // namespace
+
+constexpr TqvImap4Server::TCommandEntry TqvImap4Server::kCommands[] = {
+    {"LOGIN", &TqvImap4Server::CmdLogin, kNotAuth, cfNeedsTls | cfSecretAfterFirstWord | cfSecretParams},
+    {"AUTHENTICATE", &TqvImap4Server::CmdAuthenticate, kNotAuth, cfNeedsTls | cfSecretAnswers},
+    {"LOGOUT", &TqvImap4Server::CmdLogout, kAny, 0},
+    {"CAPABILITY", &TqvImap4Server::CmdCapability, kAny, 0},
+    {"LIST", &TqvImap4Server::CmdList, kAuthenticated, cfNeedsTls},
+    {"CREATE", &TqvImap4Server::CmdCreate, kAuthenticated, cfNeedsTls},
+    {"DELETE", &TqvImap4Server::CmdDelete, kAuthenticated, cfNeedsTls},
+    {"RENAME", &TqvImap4Server::CmdRename, kAuthenticated, cfNeedsTls},
+    {"LSUB", &TqvImap4Server::CmdList, kAuthenticated, cfNeedsTls},
+    {"SUBSCRIBE", &TqvImap4Server::CmdSubscribe, kAuthenticated, cfNeedsTls},
+    {"UNSUBSCRIBE", &TqvImap4Server::CmdSubscribe, kAuthenticated, cfNeedsTls},
+    {"SELECT", &TqvImap4Server::CmdSelect, kAuthenticated, cfNeedsTls},
+    {"EXAMINE", &TqvImap4Server::CmdSelect, kAuthenticated, cfNeedsTls},
+    {"STATUS", &TqvImap4Server::CmdStatus, kAuthenticated, cfNeedsTls},
+    {"NOOP", &TqvImap4Server::CmdNoop, kAny, 0},
+    {"CHECK", &TqvImap4Server::CmdCheck, kSelected, cfNeedsTls},
+    {"STARTTLS", &TqvImap4Server::CmdStartTls, kAny, 0},
+    {"APPEND", &TqvImap4Server::CmdAppend, kAuthenticated, cfNeedsTls},
+    {"NAMESPACE", &TqvImap4Server::CmdNamespace, kAuthenticated, cfNeedsTls},
+    {"SEARCH", &TqvImap4Server::CmdSearch, kSelected, cfNeedsTls},
+    {"COPY", &TqvImap4Server::CmdCopy, kSelected, cfNeedsTls},
+    {"STORE", &TqvImap4Server::CmdStore, kSelected, cfNeedsTls},
+    {"CLOSE", &TqvImap4Server::CmdExpunge, kSelected, cfNeedsTls},
+    {"EXPUNGE", &TqvImap4Server::CmdExpunge, kSelected, cfNeedsTls},
+    {"FETCH", &TqvImap4Server::CmdFetch, kSelected, cfNeedsTls},
+    {"UID SEARCH", &TqvImap4Server::CmdSearch, kSelected, cfNeedsTls},
+    {"UID COPY", &TqvImap4Server::CmdCopy, kSelected, cfNeedsTls},
+    {"UID STORE", &TqvImap4Server::CmdStore, kSelected, cfNeedsTls},
+    {"UID FETCH", &TqvImap4Server::CmdFetch, kSelected, cfNeedsTls},
+};
+const TqvCommandMasks TqvImap4Server::kCommandMasks(kCommands);
+
+void TqvImap4Server::AddCommands() { AddCommandTable(this, kCommands); }
+
+void TqvImap4Server::RefuseCommand(TqvCommandConnection*, TqvTcpCommandParams* AParams, TqvCommandRefusal AWhy,
+                                   TqvCommandStates) {
+  const std::string& tag = ImapParams(AParams).Tag;
+  if (AWhy == TqvCommandRefusal::NeedsTls)
+    throw EqvImap4ServerError(AParams->Command, tag, "BAD", "Must issue a STARTTLS command first");
+  throw EqvImap4ServerError(AParams->Command, tag, "BAD", "Bad state for " + AParams->Command);
 }
 
-void TqvImap4Server::AddCommands() {
-  const uint8_t authenticated = sAuth | sSelected;
-  Add("LOGIN", &TqvImap4Server::CmdLogin, sNotAuth);
-  Add("AUTHENTICATE", &TqvImap4Server::CmdAuthenticate, sNotAuth);
-  Add("LOGOUT", &TqvImap4Server::CmdLogout, sAny);
-  Add("CAPABILITY", &TqvImap4Server::CmdCapability, sAny);
-  Add("LIST", &TqvImap4Server::CmdList, authenticated);
-  Add("CREATE", &TqvImap4Server::CmdCreate, authenticated);
-  Add("DELETE", &TqvImap4Server::CmdDelete, authenticated);
-  Add("RENAME", &TqvImap4Server::CmdRename, authenticated);
-  Add("LSUB", &TqvImap4Server::CmdList, authenticated);
-  Add("SUBSCRIBE", &TqvImap4Server::CmdSubscribe, authenticated);
-  Add("UNSUBSCRIBE", &TqvImap4Server::CmdSubscribe, authenticated);
-  Add("SELECT", &TqvImap4Server::CmdSelect, authenticated);
-  Add("EXAMINE", &TqvImap4Server::CmdSelect, authenticated);
-  Add("STATUS", &TqvImap4Server::CmdStatus, authenticated);
-  Add("NOOP", &TqvImap4Server::CmdNoop, sAny);
-  Add("CHECK", &TqvImap4Server::CmdCheck, sSelected);
-  Add("STARTTLS", &TqvImap4Server::CmdStartTls, sAny);
-  Add("APPEND", &TqvImap4Server::CmdAppend, authenticated);
-  Add("NAMESPACE", &TqvImap4Server::CmdNamespace, authenticated);
-  Add("SEARCH", &TqvImap4Server::CmdSearch, sSelected);
-  Add("COPY", &TqvImap4Server::CmdCopy, sSelected);
-  Add("STORE", &TqvImap4Server::CmdStore, sSelected);
-  Add("CLOSE", &TqvImap4Server::CmdExpunge, sSelected);
-  Add("EXPUNGE", &TqvImap4Server::CmdExpunge, sSelected);
-  Add("FETCH", &TqvImap4Server::CmdFetch, sSelected);
-  Add("UID SEARCH", &TqvImap4Server::CmdSearch, sSelected);
-  Add("UID COPY", &TqvImap4Server::CmdCopy, sSelected);
-  Add("UID STORE", &TqvImap4Server::CmdStore, sSelected);
-  Add("UID FETCH", &TqvImap4Server::CmdFetch, sSelected);
+bool TqvImap4Server::StartCommandData(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
+  return StartLiteral(Imap(AConnection), &ImapParams(AParams));
 }
 
 // --- literals of ordinary arguments
@@ -582,20 +599,19 @@ void TqvImap4Server::CmdLogin(TqvImap4CommandConnection* AConnection, TqvImap4Co
 void TqvImap4Server::CmdAuthenticate(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   if (FUseAuth != imUseSASL && FUseAuth != imUseBoth)
     throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", kUnrecognizedAuth);
-  const std::string mechanism = qvtext::UpperCase(qvtext::Trim(AParams->Params));
-  if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
-    AConnection->FSasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
-  } else if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {
-    AConnection->FSasl = TqvSaslServerExchange::Ntlm(
-        LocalHost(), [this, AConnection](const std::string& AUser, std::string& APassword) {
-          const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser);
-          if (!account.Item()) return false;
-          APassword = account.Item()->Password();
-          return true;
-        });
-  } else {
+  const std::optional<TqvServerSaslFlag> mechanism = OfferedSaslMechanism(qvtext::Trim(AParams->Params), FSaslFlags);
+  if (!mechanism || *mechanism == ssUseLogin)
     throw EqvImap4ServerError(AParams->Command, AParams->Tag, "BAD", kUnrecognizedAuth);
-  }
+  TqvSaslServerExchange::TStartInfo start;
+  start.Challenge = [this] { return GenerateChallenge(); };
+  start.HostName = LocalHost();
+  start.Passwords = [this, AConnection](const std::string& AUser, std::string& APassword) {
+    const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser);
+    if (!account.Item()) return false;
+    APassword = account.Item()->Password();
+    return true;
+  };
+  AConnection->FSasl = TqvSaslServerExchange::Start(*mechanism, start);
   ExpectAuthLine(AConnection, AParams->Tag);
   // RFC 3501's continuation is "+" and a blank, also with no data after it.
   SendResponse(AConnection, AParams->Command, "+ " + AConnection->FSasl->FirstChallenge());
@@ -639,8 +655,8 @@ void TqvImap4Server::AuthStep(TqvImap4CommandConnection* AConnection, TqvImap4Co
 void TqvImap4Server::CmdCapability(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
   std::string line = "CAPABILITY IMAP4REV1";
   if (FUseAuth == imUseSASL || FUseAuth == imUseBoth) {
-    if (FSaslFlags & SaslFlag(ssUseCramMD5)) line += " AUTH=CRAM-MD5";
-    if (FSaslFlags & SaslFlag(ssUseNTLM)) line += " AUTH=NTLM";
+    for (const TqvServerSaslFlag m : {ssUseCramMD5, ssUseNTLM})
+      if (FSaslFlags & SaslFlag(m)) line += std::string(" AUTH=") + SaslMechanismName(m);
   }
   if (UseTLS != stNone && !IsTlsConnection(AConnection)) line += " STARTTLS";
   for (int i = 0; i < FCapabilities->Count(); ++i) line += " " + FCapabilities->Strings(i);
@@ -670,11 +686,7 @@ void TqvImap4Server::CmdStartTls(TqvImap4CommandConnection* AConnection, TqvImap
 }
 
 void TqvImap4Server::CmdLogout(TqvImap4CommandConnection* AConnection, TqvImap4CommandParams* AParams) {
-  try {
-    SendUntagged(AConnection, AParams, "BYE IMAP engine signing off");
-    SendResponseAndClose(AConnection, AParams->Command,
-                         (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " OK LOGOUT completed");
-  } catch (const EqvSocketError&) {
-    // The client has gone already.
-  }
+  SendClosingReplies(AConnection, AParams->Command,
+                     {UntaggedLine("BYE IMAP engine signing off"),
+                      (AParams->Tag.empty() ? std::string("*") : AParams->Tag) + " OK LOGOUT completed"});
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "qvImap4Server.h"
+#include "qvImap4Records.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "AsciiText.h"
 #include "StringList.h"
 #include "qvEncoder.h"
-#include "qvImap4Server.h"
+#include "qvImap4Records.h"
 #include "qvImapMimeTree.h"
 #include "qvMailServerLimits.h"
 #include "qvTextUtils.h"

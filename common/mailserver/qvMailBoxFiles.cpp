@@ -12,6 +12,7 @@
 
 #include "AsciiText.h"
 #include "CodePage.h"
+#include "FileOps.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "UniqueFd.h"
@@ -26,10 +27,6 @@ bool LessFolded(const std::string& a, const std::string& b) {
   const int folded = plat::AsciiCompareText(a, b);
   return folded != 0 ? folded < 0 : a < b;
 }
-
-struct TDirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
 
 // AName is resolved in AFolderFd; AFileName names the file in errors.
 // ASize gets the file's size.
@@ -151,15 +148,8 @@ std::vector<TqvMailFileEntry> ListMailFiles(const std::string& AFolder, std::str
 
 std::vector<TqvMailFileEntry> ListMailFiles(const TqvStoreFolder& AFolder, std::string_view AExtension) {
   std::vector<TqvMailFileEntry> result;
-  const int fd = ::dup(AFolder.Fd());
-  if (fd < 0) return result;
-  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return result;
-  }
-  ::rewinddir(dir.get());
-  while (dirent* e = ::readdir(dir.get())) {
+  plat::TDirStream dir(AFolder.Fd());
+  while (const dirent* e = dir.Next()) {
     const std::string name = e->d_name;
     if (!plat::AsciiEndsWith(name, AExtension)) continue;
     struct stat st {};
@@ -176,16 +166,9 @@ std::vector<std::string> ListMailSubFolders(const std::string& AFolder) {
   std::vector<std::string> result;
   plat::UniqueFd dirFd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dirFd) return result;
-  const int fd = ::dup(dirFd.Get());
-  if (fd < 0) return result;
-  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return result;
-  }
-  while (dirent* e = ::readdir(dir.get())) {
+  plat::TDirStream dir(dirFd.Get());
+  while (const dirent* e = dir.Next()) {
     const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
     struct stat st {};
     if (::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) result.push_back(name);

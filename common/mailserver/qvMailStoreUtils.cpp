@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "FileOps.h"
 #include "Random.h"
 #include "StringList.h"
 #include "SysError.h"
@@ -57,24 +58,13 @@ std::string TempName() {
   return name;
 }
 
-struct TDirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-
 // Calls AEach (name, lstat of it) for every entry of AFolder but "." and "..".
 template <class TEach>
 void ForEachEntry(const TqvStoreFolder& AFolder, TEach AEach) {
-  const int fd = ::dup(AFolder.Fd());
-  if (fd < 0) RaiseErrno("Cannot read folder", AFolder.Path());
-  std::unique_ptr<DIR, TDirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    RaiseErrno("Cannot read folder", AFolder.Path());
-  }
-  ::rewinddir(dir.get());
-  while (const dirent* e = ::readdir(dir.get())) {
+  plat::TDirStream dir(AFolder.Fd());
+  if (!dir.Valid()) RaiseError(dir.Error(), "Cannot read folder", AFolder.Path());
+  while (const dirent* e = dir.Next()) {
     const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
     struct stat st {};
     if (::fstatat(AFolder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     AEach(name, st);
@@ -86,7 +76,7 @@ void ForEachEntry(const TqvStoreFolder& AFolder, TEach AEach) {
 // --- folders
 
 void TqvStoreFolder::Sync() const {
-  if (::fsync(FFd.Get()) != 0 && errno != EINVAL) RaiseErrno("Cannot flush folder", FPath);
+  if (const int error = plat::SyncFolderFd(FFd.Get())) RaiseError(error, "Cannot flush folder", FPath);
 }
 
 const TqvStoreFolder* TqvKeptFolder::Find(const std::string& AUser, const std::string& AMailBoxDir) const {
@@ -187,8 +177,7 @@ int RemoveStagedLeftovers(const TqvStoreFolder& AFolder) {
 }
 
 void SyncFolder(const std::string& AFolder) {
-  plat::UniqueFd fd(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || (::fsync(fd.Get()) != 0 && errno != EINVAL)) RaiseErrno("Cannot flush folder", AFolder);
+  if (const int error = plat::SyncFolder(AFolder)) RaiseError(error, "Cannot flush folder", AFolder);
 }
 
 // --- staged files
@@ -224,29 +213,20 @@ TqvStagedFile::TqvStagedFile(const TqvStoreFolder& AFolder) {
   Open(AFolder.Fd(), AFolder.Path(), true);
 }
 
-TqvStagedFile::TTempName::~TTempName() {
-  if (Dir >= 0 && !Name.empty()) ::unlinkat(Dir, Name.c_str(), 0);
-}
-
 void TqvStagedFile::Open(int AFolderFd, const std::string& AFolderPath, bool AOwnFolder) {
   FFolderPath = AFolderPath;
+  int folder = AFolderFd;
   if (AOwnFolder) {
-    FTemp.Own.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
-    if (!FTemp.Own) RaiseErrno("Cannot open folder", AFolderPath);
-    FTemp.Dir = FTemp.Own.Get();
-  } else {
-    FTemp.Dir = AFolderFd;
+    FOwnFolder.Reset(::fcntl(AFolderFd, F_DUPFD_CLOEXEC, 0));
+    if (!FOwnFolder) RaiseErrno("Cannot open folder", AFolderPath);
+    folder = FOwnFolder.Get();
   }
   // A name taken by chance is drawn again.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = TempName();
-    const int fd = ::openat(FTemp.Dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      FFd.Reset(fd);
-      FTemp.Name = name;
-      return;
-    }
-    if (errno != EEXIST) RaiseErrno("Cannot create file", AFolderPath + name);
+    const int error = FFile.Create(folder, name, 0600);
+    if (error == 0) return;
+    if (error != EEXIST) RaiseError(error, "Cannot create file", AFolderPath + name);
   }
   RaiseError(EEXIST, "Cannot create file", AFolderPath + kTempPrefix);
 }
@@ -276,12 +256,7 @@ void TqvStagedFile::WriteLines(const TStrings& ALines) {
 }
 
 void TqvStagedFile::WriteAll(std::string_view ABytes) {
-  while (!ABytes.empty()) {
-    const ssize_t n = ::write(FFd.Get(), ABytes.data(), ABytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) RaiseErrno("Cannot write file", TempPath());
-    ABytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int error = FFile.Write(ABytes)) RaiseError(error, "Cannot write file", TempPath());
 }
 
 void TqvStagedFile::Append(std::string_view ABytes) { WriteAll(ABytes); }
@@ -294,7 +269,7 @@ void TqvStagedFile::AppendFrom(int AFd, int64_t AOffset, int64_t ACount) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(ACount, kWriteChunk));
     ssize_t n = -1;
     if (kernel) {
-      n = ::copy_file_range(AFd, &from, FFd.Get(), nullptr, want, 0);
+      n = ::copy_file_range(AFd, &from, FFile.Fd(), nullptr, want, 0);
       if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
         kernel = false;  // another file system, or none that copies: by hand
         continue;
@@ -318,7 +293,7 @@ void TqvStagedFile::AppendFrom(int AFd, int64_t AOffset, int64_t ACount) {
 void TqvStagedFile::Commit() { Finish(); }
 
 plat::UniqueFd TqvStagedFile::OpenForReading() const {
-  plat::UniqueFd fd(::openat(FTemp.Dir, FTemp.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  plat::UniqueFd fd(::openat(FFile.FolderFd(), FFile.Name().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) RaiseErrno("Cannot open file", TempPath());
   return fd;
 }
@@ -326,41 +301,41 @@ plat::UniqueFd TqvStagedFile::OpenForReading() const {
 bool TqvStagedFile::InFolder(const TqvStoreFolder& AFolder) const {
   struct stat mine {};
   struct stat other {};
-  return AFolder && ::fstat(FTemp.Dir, &mine) == 0 && ::fstat(AFolder.Fd(), &other) == 0 &&
+  return AFolder && ::fstat(FFile.FolderFd(), &mine) == 0 && ::fstat(AFolder.Fd(), &other) == 0 &&
          mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
 }
 
 void TqvStagedFile::Finish() {
-  if (::fsync(FFd.Get()) != 0) RaiseErrno("Cannot flush file", TempPath());
+  if (const int error = FFile.Flush()) RaiseError(error, "Cannot flush file", TempPath());
   // A late write error shows up at close.
-  if (FFd.Close() != 0) RaiseErrno("Cannot write file", TempPath());
+  if (const int error = FFile.Close()) RaiseError(error, "Cannot write file", TempPath());
 }
 
 bool TqvStagedFile::PlaceAs(const std::string& AFinalPath) {
   const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
+  const int folder = FFile.FolderFd();
+  const char* temp = FFile.Name().c_str();
   // Neither call replaces an existing name, so nothing placed before is
   // lost: one rename that refuses to replace, or, where the file system
   // cannot do that, a link and the removal of the temporary name.
-  if (gRenameNoReplace.load(std::memory_order_relaxed)(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str()) == 0) {
-    FTemp.Name.clear();
+  if (gRenameNoReplace.load(std::memory_order_relaxed)(folder, temp, folder, name.c_str()) == 0) {
+    FFile.Placed();
     return true;
   }
   if (errno == EEXIST) return false;
   if (errno != EINVAL && errno != ENOSYS) RaiseErrno("Cannot create file", AFinalPath);
-  if (::linkat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str(), 0) != 0) {
+  if (::linkat(folder, temp, folder, name.c_str(), 0) != 0) {
     if (errno == EEXIST) return false;
     RaiseErrno("Cannot create file", AFinalPath);
   }
-  ::unlinkat(FTemp.Dir, FTemp.Name.c_str(), 0);
-  FTemp.Name.clear();
+  ::unlinkat(folder, temp, 0);
+  FFile.Placed();
   return true;
 }
 
 void TqvStagedFile::ReplaceAs(const std::string& AFinalPath) {
-  const std::string name = AFinalPath.substr(AFinalPath.find_last_of('/') + 1);
-  if (::renameat(FTemp.Dir, FTemp.Name.c_str(), FTemp.Dir, name.c_str()) != 0)
-    RaiseErrno("Cannot create file", AFinalPath);
-  FTemp.Name.clear();
+  if (const int error = FFile.ReplaceAs(AFinalPath.substr(AFinalPath.find_last_of('/') + 1)))
+    RaiseError(error, "Cannot create file", AFinalPath);
 }
 
 void SetRenameNoReplaceForTesting(TqvRenameNoReplace ARename) {

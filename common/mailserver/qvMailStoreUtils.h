@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include "ClassCore.h"
+#include "FileOps.h"
 #include "UniqueFd.h"
 
 class TObject;
@@ -123,7 +124,7 @@ class TqvStagedFile {
   // Renames the file over AFinalPath (a name in the same folder), which
   // readers then see whole, old or new, never in between. Raises on failure.
   void ReplaceAs(const std::string& AFinalPath);
-  [[nodiscard]] std::string TempPath() const { return FFolderPath + FTemp.Name; }
+  [[nodiscard]] std::string TempPath() const { return FFolderPath + FFile.Name(); }
 
   // Piece by piece (the folder-only constructor): bytes at the end; the
   // bytes [AOffset, AOffset + ACount) of the open file AFd, copied by the
@@ -143,20 +144,11 @@ class TqvStagedFile {
   void WriteAll(std::string_view ABytes);
   void Finish();
 
-  // Removes the name even when a constructor fails half-way.
-  struct TTempName {
-    plat::UniqueFd Own;  // the folder's descriptor when the file keeps its own
-    int Dir = -1;        // the folder: Own, or the borrowed one
-    std::string Name;    // empty once placed
-    TTempName() = default;
-    TTempName(const TTempName&) = delete;
-    TTempName& operator=(const TTempName&) = delete;
-    ~TTempName();
-  };
-
   std::string FFolderPath;
-  TTempName FTemp;
-  plat::UniqueFd FFd;
+  plat::UniqueFd FOwnFolder;  // the folder's descriptor when the file keeps its own
+  // After the folder: the temporary name goes, even when a constructor fails
+  // half-way, while the folder is still open.
+  plat::TAsideFile FFile;
 };
 
 // Flushes a folder's entries (new names) to disk; raises on failure.

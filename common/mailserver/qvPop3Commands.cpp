@@ -132,11 +132,7 @@ void TqvPop3Server::CmdQuit(TqvPop3CommandConnection* AConnection, TqvTcpCommand
   if (AConnection->State() == psTransaction) SetState(AConnection, psUpdate, AParams->Command);
   const std::string reply = AConnection->RemovalFailed() ? std::string("-ERR ") + kNotRemoved
                                                          : "+OK " + ServerName() + " connection closed";
-  try {
-    SendResponseAndClose(AConnection, AParams->Command, reply);
-  } catch (const EqvSocketError&) {
-    // The client went first; nothing is left to tell it.
-  }
+  SendClosingReplies(AConnection, AParams->Command, {reply});
 }
 
 void TqvPop3Server::CmdRset(TqvPop3CommandConnection* AConnection, TqvTcpCommandParams* AParams) {

@@ -2,6 +2,7 @@
 // in qvPop3Commands.cpp.
 #include "qvPop3Server.h"
 
+#include <bit>
 #include <optional>
 
 #include "AsciiText.h"
@@ -20,18 +21,6 @@ using plat::Trim;
 using pop3text::Words;
 
 namespace {
-
-// The server lock for a scope.
-class TServerLock {
- public:
-  explicit TServerLock(TqvTcpServer& AServer) : FServer(AServer) { FServer.Lock(); }
-  ~TServerLock() { FServer.Unlock(); }
-  TServerLock(const TServerLock&) = delete;
-  TServerLock& operator=(const TServerLock&) = delete;
-
- private:
-  TqvTcpServer& FServer;
-};
 
 const char* StateName(TqvPop3State AState) {
   switch (AState) {
@@ -76,43 +65,45 @@ std::string TqvPop3Server::GenerateChallenge() { return GenerateTalmerixoMessage
 
 TqvUserConnectionPtr TqvPop3Server::CreateDefaultConnection() { return std::make_shared<TqvPop3CommandConnection>(); }
 
-struct TqvPop3Server::TCommandEntry {
-  const char* Name;
-  THandler Handler;
-  std::optional<TqvPop3State> State;  // none: any state
-  bool NeedsTls;                      // refused before STLS when TLS is required
-};
+namespace {
+
+constexpr TqvCommandStates kAuthorization = CommandState(psAuthorization);
+constexpr TqvCommandStates kTransaction = CommandState(psTransaction);
+
+}  // namespace
 
 // In registration order.
-const TqvPop3Server::TCommandEntry TqvPop3Server::kCommands[] = {
-    {"USER", &TqvPop3Server::CmdUser, psAuthorization, true},
-    {"PASS", &TqvPop3Server::CmdPass, psAuthorization, true},
-    {"APOP", &TqvPop3Server::CmdApop, psAuthorization, true},
-    {"AUTH", &TqvPop3Server::CmdAuth, psAuthorization, true},
-    {"NOOP", &TqvPop3Server::CmdNoop, psTransaction, true},
-    {"QUIT", &TqvPop3Server::CmdQuit, std::nullopt, false},
-    {"RSET", &TqvPop3Server::CmdRset, psTransaction, true},
-    {"STAT", &TqvPop3Server::CmdStat, psTransaction, true},
-    {"RETR", &TqvPop3Server::CmdRetr, psTransaction, true},
-    {"TOP", &TqvPop3Server::CmdTop, psTransaction, true},
-    {"DELE", &TqvPop3Server::CmdDele, psTransaction, true},
-    {"LIST", &TqvPop3Server::CmdList, psTransaction, true},
-    {"UIDL", &TqvPop3Server::CmdUidl, psTransaction, true},
-    {"STLS", &TqvPop3Server::CmdStls, std::nullopt, false},
-    {"HELP", &TqvPop3Server::CmdHelp, std::nullopt, false},
+constexpr TqvPop3Server::TCommandEntry TqvPop3Server::kCommands[] = {
+    {"USER", &TqvPop3Server::CmdUser, kAuthorization, cfNeedsTls | cfSecretAfterFirstWord},
+    {"PASS", &TqvPop3Server::CmdPass, kAuthorization, cfNeedsTls | cfSecretParams},
+    {"APOP", &TqvPop3Server::CmdApop, kAuthorization, cfNeedsTls | cfSecretAfterFirstWord},
+    {"AUTH", &TqvPop3Server::CmdAuth, kAuthorization, cfNeedsTls | cfSecretAfterFirstWord | cfSecretAnswers},
+    {"NOOP", &TqvPop3Server::CmdNoop, kTransaction, cfNeedsTls},
+    {"QUIT", &TqvPop3Server::CmdQuit, kqvAnyCommandState, 0},
+    {"RSET", &TqvPop3Server::CmdRset, kTransaction, cfNeedsTls},
+    {"STAT", &TqvPop3Server::CmdStat, kTransaction, cfNeedsTls},
+    {"RETR", &TqvPop3Server::CmdRetr, kTransaction, cfNeedsTls},
+    {"TOP", &TqvPop3Server::CmdTop, kTransaction, cfNeedsTls},
+    {"DELE", &TqvPop3Server::CmdDele, kTransaction, cfNeedsTls},
+    {"LIST", &TqvPop3Server::CmdList, kTransaction, cfNeedsTls},
+    {"UIDL", &TqvPop3Server::CmdUidl, kTransaction, cfNeedsTls},
+    {"STLS", &TqvPop3Server::CmdStls, kqvAnyCommandState, 0},
+    {"HELP", &TqvPop3Server::CmdHelp, kqvAnyCommandState, 0},
 };
+const TqvCommandMasks TqvPop3Server::kCommandMasks(kCommands);
 
-void TqvPop3Server::AddCommands() {
-  for (const TCommandEntry& entry : kCommands) {
-    const TCommandEntry* e = &entry;
-    Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
-        e->Name, [this, e](TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-          TqvPop3CommandConnection* c = Pop3(AConnection);
-          if (e->NeedsTls) CheckTls(c, AParams->Command);
-          if (e->State) CheckState(c, *e->State, AParams->Command);
-          (this->*(e->Handler))(c, AParams);
-        }));
-  }
+void TqvPop3Server::AddCommands() { AddCommandTable(this, kCommands); }
+
+bool TqvPop3Server::MustSwitchToTlsFirst(TqvCommandConnection* AConnection) {
+  return UseTLS == stExplicitRequire && !IsConnectionSecured(Pop3(AConnection));
+}
+
+void TqvPop3Server::RefuseCommand(TqvCommandConnection*, TqvTcpCommandParams* AParams, TqvCommandRefusal AWhy,
+                                  TqvCommandStates AStates) {
+  if (AWhy == TqvCommandRefusal::NeedsTls) throw EqvPop3ServerError(AParams->Command, kMustStls);
+  // Each command of the table has the one state it needs.
+  const auto state = static_cast<TqvPop3State>(std::countr_zero(AStates));
+  throw EqvPop3ServerError(AParams->Command, std::string(kWrongStatePrefix) + StateName(state) + kWrongStateSuffix);
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvPop3Server::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
@@ -187,21 +178,11 @@ void TqvPop3Server::BeginTlsSwitch(TqvPop3CommandConnection* AConnection) { Star
 
 // --- checks, state, reset
 
-void TqvPop3Server::CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand) {
-  if (UseTLS == stExplicitRequire && !IsConnectionSecured(AConnection)) throw EqvPop3ServerError(ACommand, kMustStls);
-}
-
-void TqvPop3Server::CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
-                               const std::string& ACommand) {
-  if (AConnection->State() != AState)
-    throw EqvPop3ServerError(ACommand, std::string(kWrongStatePrefix) + StateName(AState) + kWrongStateSuffix);
-}
-
 void TqvPop3Server::SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState,
                              const std::string& ACommand) {
   std::vector<std::function<void()>> after;
   try {
-    TServerLock lock(*this);
+    const auto lock = ServerLock();
     ChangeState(AConnection, AState, ACommand);
     after = std::exchange(AConnection->FAfterStateChange, {});
   } catch (...) {
@@ -234,7 +215,7 @@ void TqvPop3Server::ChangeState(TqvPop3CommandConnection* AConnection, TqvPop3St
 
 void TqvPop3Server::ResetConnection(TqvPop3CommandConnection* AConnection) {
   {
-    TServerLock lock(*this);
+    const auto lock = ServerLock();
     AConnection->FState = psAuthorization;
     AConnection->FLockedUser.clear();
   }
@@ -314,35 +295,28 @@ void TqvPop3Server::CmdAuth(TqvPop3CommandConnection* AConnection, TqvTcpCommand
   if (words.empty()) {
     std::unique_ptr<TStrings> lines = std::make_unique<TStringList>();
     lines->Add(kOk);
-    if (FSaslFlags & SaslFlag(ssUseNTLM)) lines->Add("NTLM");
-    if (FSaslFlags & SaslFlag(ssUseCramMD5)) lines->Add("CRAM-MD5");
+    for (const TqvServerSaslFlag m : {ssUseNTLM, ssUseCramMD5})
+      if (FSaslFlags & SaslFlag(m)) lines->Add(SaslMechanismName(m));
     SendMultipleLinesAll(AConnection, lines, ".");
     return;
   }
-  std::string mechanism = words[0];
-  for (char& ch : mechanism)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5))) {
-    AConnection->FSasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
-    SendResponse(AConnection, AParams->Command, "+ " + AConnection->FSasl->FirstChallenge());
-    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
-    return;
-  }
-  if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM))) {
-    AConnection->FSasl = TqvSaslServerExchange::Ntlm(
-        LocalHost(), [this, AConnection](const std::string& AUser, std::string& APassword) {
-          std::unique_ptr<TqvMailUserAccountItem> created;
-          DoCreateUserAccount(AConnection, AUser, created);
-          const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(AUser);
-          if (!a) return false;
-          APassword = a->Password();
-          return true;
-        });
-    SendResponse(AConnection, AParams->Command, kNtlmGoAhead);
-    ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
-    return;
-  }
-  throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  const std::optional<TqvServerSaslFlag> mechanism = OfferedSaslMechanism(words[0], FSaslFlags);
+  if (!mechanism || *mechanism == ssUseLogin) throw EqvPop3ServerError(AParams->Command, kInvalidCommand);
+  TqvSaslServerExchange::TStartInfo start;
+  start.Challenge = [this] { return GenerateChallenge(); };
+  start.HostName = LocalHost();
+  start.Passwords = [this, AConnection](const std::string& AUser, std::string& APassword) {
+    std::unique_ptr<TqvMailUserAccountItem> created;
+    DoCreateUserAccount(AConnection, AUser, created);
+    const TqvUserAccountItem* a = created ? created.get() : FUserAccounts->FindAccount(AUser);
+    if (!a) return false;
+    APassword = a->Password();
+    return true;
+  };
+  AConnection->FSasl = TqvSaslServerExchange::Start(*mechanism, start);
+  SendResponse(AConnection, AParams->Command,
+               *mechanism == ssUseNTLM ? std::string(kNtlmGoAhead) : "+ " + AConnection->FSasl->FirstChallenge());
+  ExpectAuthLine(AConnection, &TqvPop3Server::SaslStep);
 }
 
 void TqvPop3Server::ExpectAuthLine(TqvPop3CommandConnection* AConnection, THandler AStep) {

@@ -192,19 +192,18 @@ class TqvPop3Server : public TqvTcpCommandServer {
   std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) override;
   void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
                       const std::exception& E) override;
+  [[nodiscard]] bool MustSwitchToTlsFirst(TqvCommandConnection* AConnection) override;
+  [[noreturn]] void RefuseCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                  TqvCommandRefusal AWhy, TqvCommandStates AStates) override;
 
  private:
-  using THandler = void (TqvPop3Server::*)(TqvPop3CommandConnection*, TqvTcpCommandParams*);
-  // The command table: each command's handler, the state it needs and
-  // whether it waits for STLS when TLS is required; the dispatcher checks
-  // both before the handler runs.
-  struct TCommandEntry;
+  using TCommandEntry = TqvCommandEntry<TqvPop3Server, TqvPop3CommandConnection>;
+  using THandler = TCommandEntry::THandler;
+  // The command table: each command's handler, the state it needs, whether
+  // it waits for STLS when TLS is required, and its log masking.
   static const TCommandEntry kCommands[];
+  static const TqvCommandMasks kCommandMasks;
   [[nodiscard]] std::string LocalHost() const;
-
-  // Raise the TLS and state errors (the dispatcher's checks).
-  void CheckTls(TqvPop3CommandConnection* AConnection, const std::string& ACommand);
-  void CheckState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);
   // Under the server lock: fires OnStateChanged, refuses a locked maildrop;
   // then, without the lock, the work the handler left (AfterStateChange).
   void SetState(TqvPop3CommandConnection* AConnection, TqvPop3State AState, const std::string& ACommand);

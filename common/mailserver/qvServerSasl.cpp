@@ -17,6 +17,31 @@ std::string Base64(const std::string& ABytes) {
 
 }  // namespace
 
+std::optional<TqvServerSaslFlag> OfferedSaslMechanism(std::string_view AName, TqvServerSaslFlags AOffered) {
+  for (const TqvServerSaslFlag m : {ssUseLogin, ssUseCramMD5, ssUseNTLM})
+    if ((AOffered & SaslFlag(m)) && qvtext::SameText(AName, SaslMechanismName(m))) return m;
+  return std::nullopt;
+}
+
+const char* SaslMechanismName(TqvServerSaslFlag AMechanism) {
+  switch (AMechanism) {
+    case ssUseLogin: return "LOGIN";
+    case ssUseCramMD5: return "CRAM-MD5";
+    case ssUseNTLM: return "NTLM";
+  }
+  return "";
+}
+
+std::unique_ptr<TqvSaslServerExchange> TqvSaslServerExchange::Start(TqvServerSaslFlag AMechanism,
+                                                                    const TStartInfo& AInfo) {
+  switch (AMechanism) {
+    case ssUseCramMD5: return CramMd5(AInfo.Challenge ? AInfo.Challenge() : std::string());
+    case ssUseNTLM: return Ntlm(AInfo.HostName, AInfo.Passwords);
+    case ssUseLogin: break;
+  }
+  return nullptr;
+}
+
 TqvSaslServerExchange::TqvSaslServerExchange(TqvServerSaslFlag AMechanism) : FMechanism(AMechanism) {}
 TqvSaslServerExchange::~TqvSaslServerExchange() = default;
 

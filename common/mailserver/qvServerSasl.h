@@ -11,13 +11,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 enum TqvServerSaslFlag : uint8_t { ssUseLogin, ssUseCramMD5, ssUseNTLM };
 using TqvServerSaslFlags = uint8_t;
 constexpr TqvServerSaslFlags SaslFlag(TqvServerSaslFlag AFlag) {
   return static_cast<TqvServerSaslFlags>(1u << AFlag);
 }
+
+// The mechanism named AName (ASCII letters in any case) when AOffered has it.
+[[nodiscard]] std::optional<TqvServerSaslFlag> OfferedSaslMechanism(std::string_view AName,
+                                                                    TqvServerSaslFlags AOffered);
+// The name a server lists for AMechanism ("LOGIN", "CRAM-MD5", "NTLM").
+[[nodiscard]] const char* SaslMechanismName(TqvServerSaslFlag AMechanism);
 
 class TqvNtAuthServerSspi;
 
@@ -28,6 +36,18 @@ class TqvSaslServerExchange {
   using TPasswordLookup = std::function<bool(const std::string& AUserName, std::string& APassword)>;
   enum class TStatus { Continue, Complete, Aborted };
 
+  // What a protocol gives the start of an exchange: the CRAM-MD5 challenge
+  // text (asked for only by that mechanism), and the host name and password
+  // look-up of NTLM.
+  struct TStartInfo {
+    std::function<std::string()> Challenge;
+    std::string HostName;
+    TPasswordLookup Passwords;
+  };
+  // The exchange of AMechanism (as OfferedSaslMechanism chose it); null for
+  // LOGIN, whose prompts and checks are the protocol's own.
+  [[nodiscard]] static std::unique_ptr<TqvSaslServerExchange> Start(TqvServerSaslFlag AMechanism,
+                                                                    const TStartInfo& AInfo);
   // CRAM-MD5 over the challenge text the server sends (unencoded).
   [[nodiscard]] static std::unique_ptr<TqvSaslServerExchange> CramMd5(std::string AChallenge);
   // NTLM; AHostName is named in the server's token ("" = this machine).

@@ -1,5 +1,6 @@
 #include "qvSmtp.h"
 
+#include "CodeTable.h"
 #include "Decimal.h"
 #include "qvCryptHash.h"
 #include "qvEmailAddress.h"
@@ -13,12 +14,7 @@
 
 namespace {
 
-struct TSmtpErrorText {
-  int Code;
-  const char* Text;
-};
-
-constexpr TSmtpErrorText kSmtpErrors[] = {
+constexpr plat::TCodeText<> kSmtpErrors[] = {
     {qvSmtpDataEmpty, "The data list is empty"},
     {qvSmtpRecipientsEmpty, "The recipient list is empty"},
     {qvSmtpRecipientsFailed, "There are recipients that failed to receive the message"},
@@ -26,9 +22,7 @@ constexpr TSmtpErrorText kSmtpErrors[] = {
 };
 
 std::string SmtpErrorText(int ACode) {
-  for (const TSmtpErrorText& e : kSmtpErrors)
-    if (e.Code == ACode) return e.Text;
-  return {};
+  return plat::CodeText(kSmtpErrors, ACode);
 }
 
 std::string B64(const std::string& AText) { return TqvEncoder::EncodeTextToLine(AText, cmBase64); }

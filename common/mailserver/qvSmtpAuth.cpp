@@ -21,33 +21,36 @@ void TqvSmtpServer::CmdAuth(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
     throw EqvSmtpServerError(AParams->Command, 503, "Bad sequence of commands");
   TStringList words;
   SplitText(AParams->Params, words);
-  const std::string mechanism = words.Count() > 0 ? qvtext::UpperCase(words.Strings(0)) : std::string();
-  std::optional<TAuthMechanism> chosen;
-  if (mechanism == "LOGIN" && (FSaslFlags & SaslFlag(ssUseLogin)))
-    chosen = TAuthMechanism::Login;
-  else if (mechanism == "CRAM-MD5" && (FSaslFlags & SaslFlag(ssUseCramMD5)))
-    chosen = TAuthMechanism::CramMd5;
-  else if (mechanism == "NTLM" && (FSaslFlags & SaslFlag(ssUseNTLM)))
-    chosen = TAuthMechanism::Ntlm;
+  const std::optional<TqvServerSaslFlag> chosen =
+      OfferedSaslMechanism(words.Count() > 0 ? words.Strings(0) : std::string(), FSaslFlags);
   if (!chosen) throw EqvSmtpServerError(AParams->Command, kAuthUnknownMechanism, "Unrecognized authentication type");
 
-  const TAuthMechanism m = *chosen;
+  const TqvServerSaslFlag m = *chosen;
   StartReadLine(AConnection, std::make_unique<TqvTcpCommandFunc>(
                                  "AUTH", [this, m](TqvCommandConnection* c, TqvTcpCommandParams* p) {
                                    RunAuthStep(dynamic_cast<TqvSmtpCommandConnection*>(c), m, p->Params);
                                  }));
   const bool initial = words.Count() > 1;
+  TqvSaslServerExchange::TStartInfo start;
+  start.Challenge = [this] { return GenerateChallenge(); };
+  start.HostName = GetHostName();
+  // The exchange proves the password of an account of ours, never anyone else.
+  start.Passwords = [this, AConnection](const std::string& AUser, std::string& APassword) {
+    const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser, "");
+    if (!account.Item()) return false;
+    APassword = account.Item()->Password();
+    return true;
+  };
+  AConnection->Sasl = TqvSaslServerExchange::Start(m, start);
   switch (m) {
-    case TAuthMechanism::Login:
+    case ssUseLogin:
       if (initial) return RunAuthStep(AConnection, m, words.Strings(1));
       SendReply(AConnection, AParams->Command, 334, kUsernamePrompt);
       return;
-    case TAuthMechanism::CramMd5:
-      AConnection->Sasl = TqvSaslServerExchange::CramMd5(GenerateChallenge());
+    case ssUseCramMD5:
       SendReply(AConnection, AParams->Command, 334, AConnection->Sasl->FirstChallenge());
       return;
-    case TAuthMechanism::Ntlm:
-      StartNtlm(AConnection);
+    case ssUseNTLM:
       if (initial) return RunAuthStep(AConnection, m, words.Strings(1));
       // An empty continuation is "334" and its blank: clients wait for both.
       SendResponse(AConnection, AParams->Command, "334 ");
@@ -55,7 +58,7 @@ void TqvSmtpServer::CmdAuth(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
   }
 }
 
-void TqvSmtpServer::RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMechanism AMechanism,
+void TqvSmtpServer::RunAuthStep(TqvSmtpCommandConnection* AConnection, TqvServerSaslFlag AMechanism,
                                 const std::string& ALine) {
   if (!AConnection) throw EInvalidCast();
   // Errors and refusals too leave the exchange: back to command mode first.
@@ -69,11 +72,11 @@ void TqvSmtpServer::RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMech
     }
   } exit{this, AConnection};
   switch (AMechanism) {
-    case TAuthMechanism::Login:
+    case ssUseLogin:
       exit.Waiting = LoginStep(AConnection, ALine);
       break;
-    case TAuthMechanism::CramMd5:
-    case TAuthMechanism::Ntlm:
+    case ssUseCramMD5:
+    case ssUseNTLM:
       exit.Waiting = SaslStep(AConnection, ALine);
       break;
   }
@@ -127,17 +130,6 @@ bool TqvSmtpServer::LoginStep(TqvSmtpCommandConnection* AConnection, const std::
   if (!handled && item) authorized = item->CheckPassword(text);
   FinishAuth(AConnection, authorized);
   return false;
-}
-
-void TqvSmtpServer::StartNtlm(TqvSmtpCommandConnection* AConnection) {
-  // The exchange proves the password of an account of ours, never anyone else.
-  AConnection->Sasl = TqvSaslServerExchange::Ntlm(
-      GetHostName(), [this, AConnection](const std::string& AUser, std::string& APassword) {
-        const TqvMailUserAccountWrapper account = LookupAccount(AConnection, AUser, "");
-        if (!account.Item()) return false;
-        APassword = account.Item()->Password();
-        return true;
-      });
 }
 
 bool TqvSmtpServer::SaslStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine) {

@@ -107,6 +107,8 @@ class TqvSmtpFileHandler : public TqvServerStore<TqvSmtpServer> {
   void QueueRelay(TqvSmtpCommandConnection* AConnection, const std::string& AMailFrom, const TStrings& ARecipients,
                   const TStage& AStage, TqvSmtpMailDataAction& Action);
 
+  // Re-entered by DrawNumber, which GetUniqueFileName and PlaceNumbered call
+  // under it so that a number and its name are chosen together.
   mutable std::recursive_mutex FLock;
   std::string FMailBoxDir;
   std::string FRelayDir;

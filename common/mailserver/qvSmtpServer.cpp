@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "CodeTable.h"
 #include "DateTime.h"
 #include "qvEmailAddress.h"
 #include "qvHostResolver.h"
@@ -14,10 +15,7 @@
 
 namespace {
 
-struct TReply {
-  int Code;
-  const char* Text;
-};
+using TReply = plat::TCodeText<>;
 
 constexpr TReply kBadSequence{503, "Bad sequence of commands"};
 constexpr TReply kBadParams{501, "Syntax error in parameters or arguments"};
@@ -59,8 +57,6 @@ TqvSmtpCommandConnection* AsSmtp(TqvUserConnection* AConnection) {
 // More than one at sign: a source route or a relay trick, never accepted.
 bool IsRouted(const std::string& AAddress) { return std::count(AAddress.begin(), AAddress.end(), '@') > 1; }
 
-constexpr uint8_t StateBit(uint8_t AState) { return static_cast<uint8_t>(1u << AState); }
-constexpr uint8_t kAnyState = 0x1F;
 
 }  // namespace
 
@@ -84,27 +80,28 @@ void TqvSmtpCommandConnection::EnvelopeReset() {
 
 // --- command table
 
-struct TqvSmtpServer::TCommandEntry {
-  const char* Name;
-  THandler Handler;
-  uint8_t States;  // bit n: allowed in state n
-  bool NeedsTls;   // refused before STARTTLS when TLS is required
-};
+namespace {
+
+constexpr TqvCommandStates kConnected = CommandState(qvSmtpConnected);
+constexpr TqvCommandStates kRecipientGiven = CommandState(qvSmtpRecipientGiven);
+
+}  // namespace
 
 // Registration order matters to nobody but is kept as documented.
-const TqvSmtpServer::TCommandEntry TqvSmtpServer::kCommands[] = {
-    {"EHLO", &TqvSmtpServer::CmdEhlo, StateBit(qvSmtpConnected), false},
-    {"HELO", &TqvSmtpServer::CmdHelo, StateBit(qvSmtpConnected), false},
-    {"AUTH", &TqvSmtpServer::CmdAuth, kAnyState, true},
-    {"NOOP", &TqvSmtpServer::CmdNoop, kAnyState, false},
-    {"QUIT", &TqvSmtpServer::CmdQuit, kAnyState, false},
-    {"RSET", &TqvSmtpServer::CmdRset, kAnyState, true},
-    {"MAIL", &TqvSmtpServer::CmdMail, StateBit(qvSmtpGreeted), true},
-    {"RCPT", &TqvSmtpServer::CmdRcpt, StateBit(qvSmtpSenderGiven) | StateBit(qvSmtpRecipientGiven), true},
-    {"DATA", &TqvSmtpServer::CmdData, StateBit(qvSmtpRecipientGiven), true},
-    {"HELP", &TqvSmtpServer::CmdHelp, kAnyState, false},
-    {"STARTTLS", &TqvSmtpServer::CmdStartTls, kAnyState, false},
+constexpr TqvSmtpServer::TCommandEntry TqvSmtpServer::kCommands[] = {
+    {"EHLO", &TqvSmtpServer::CmdEhlo, kConnected, 0},
+    {"HELO", &TqvSmtpServer::CmdHelo, kConnected, 0},
+    {"AUTH", &TqvSmtpServer::CmdAuth, kqvAnyCommandState, cfNeedsTls | cfSecretAfterFirstWord | cfSecretAnswers},
+    {"NOOP", &TqvSmtpServer::CmdNoop, kqvAnyCommandState, 0},
+    {"QUIT", &TqvSmtpServer::CmdQuit, kqvAnyCommandState, 0},
+    {"RSET", &TqvSmtpServer::CmdRset, kqvAnyCommandState, cfNeedsTls},
+    {"MAIL", &TqvSmtpServer::CmdMail, CommandState(qvSmtpGreeted), cfNeedsTls},
+    {"RCPT", &TqvSmtpServer::CmdRcpt, CommandState(qvSmtpSenderGiven) | kRecipientGiven, cfNeedsTls},
+    {"DATA", &TqvSmtpServer::CmdData, kRecipientGiven, cfNeedsTls},
+    {"HELP", &TqvSmtpServer::CmdHelp, kqvAnyCommandState, 0},
+    {"STARTTLS", &TqvSmtpServer::CmdStartTls, kqvAnyCommandState, 0},
 };
+const TqvCommandMasks TqvSmtpServer::kCommandMasks(kCommands);
 
 // --- server
 
@@ -128,17 +125,15 @@ void TqvSmtpServer::SetState(TqvSmtpCommandConnection* AConnection, uint8_t ASta
 
 TqvUserConnectionPtr TqvSmtpServer::CreateDefaultConnection() { return std::make_shared<TqvSmtpCommandConnection>(); }
 
-void TqvSmtpServer::AddCommands() {
-  for (const TCommandEntry& entry : kCommands) {
-    const TCommandEntry* e = &entry;
-    Commands().AddCommand(std::make_unique<TqvTcpCommandFunc>(
-        e->Name, [this, e](TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-          TqvSmtpCommandConnection* c = AsSmtp(AConnection);
-          if (e->NeedsTls && GetTlsState(c) == TTlsState::PlainRequired) Refuse(AParams->Command, kMustStartTls);
-          if (!(e->States & StateBit(c->FState))) Refuse(AParams->Command, kBadSequence);
-          (this->*(e->Handler))(c, AParams);
-        }));
-  }
+void TqvSmtpServer::AddCommands() { AddCommandTable(this, kCommands); }
+
+bool TqvSmtpServer::MustSwitchToTlsFirst(TqvCommandConnection* AConnection) {
+  return GetTlsState(AsSmtp(AConnection)) == TTlsState::PlainRequired;
+}
+
+void TqvSmtpServer::RefuseCommand(TqvCommandConnection*, TqvTcpCommandParams* AParams, TqvCommandRefusal AWhy,
+                                  TqvCommandStates) {
+  Refuse(AParams->Command, AWhy == TqvCommandRefusal::NeedsTls ? kMustStartTls : kBadSequence);
 }
 
 std::unique_ptr<TqvTcpCommandInfo> TqvSmtpServer::CreateUnknownCommandInfo(TqvTcpCommandParams*) {
@@ -252,14 +247,11 @@ void TqvSmtpServer::CmdEhlo(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
   lines->Add("250-" + GetHostName() + " Hello " + domain + ", pleased to meet you");
   if (FUseAuth) {
     std::string mechanisms;
-    const auto add = [&](TqvServerSaslFlag AFlag, const char* AName) {
-      if (!(FSaslFlags & SaslFlag(AFlag))) return;
+    for (const TqvServerSaslFlag m : {ssUseLogin, ssUseCramMD5, ssUseNTLM}) {
+      if (!(FSaslFlags & SaslFlag(m))) continue;
       if (!mechanisms.empty()) mechanisms += ' ';
-      mechanisms += AName;
-    };
-    add(ssUseLogin, "LOGIN");
-    add(ssUseCramMD5, "CRAM-MD5");
-    add(ssUseNTLM, "NTLM");
+      mechanisms += SaslMechanismName(m);
+    }
     if (!mechanisms.empty()) {
       lines->Add("250-AUTH " + mechanisms);
       lines->Add("250-AUTH=" + mechanisms);
@@ -287,11 +279,7 @@ void TqvSmtpServer::CmdNoop(TqvSmtpCommandConnection* AConnection, TqvTcpCommand
 }
 
 void TqvSmtpServer::CmdQuit(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {
-  try {
-    SendResponseAndClose(AConnection, AParams->Command, "221 " + GetHostName() + " closing connection");
-  } catch (const EqvSocketError&) {
-    // The client is gone already; there is nobody to tell.
-  }
+  SendClosingReplies(AConnection, AParams->Command, {"221 " + GetHostName() + " closing connection"});
 }
 
 void TqvSmtpServer::CmdRset(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams) {

@@ -208,11 +208,14 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
                       const std::exception& E) override;
   void DoMaxDataSizeExceeded(TqvCommandConnection* AConnection, bool& Handled) override;
+  [[nodiscard]] bool MustSwitchToTlsFirst(TqvCommandConnection* AConnection) override;
+  [[noreturn]] void RefuseCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                  TqvCommandRefusal AWhy, TqvCommandStates AStates) override;
 
  private:
-  using THandler = void (TqvSmtpServer::*)(TqvSmtpCommandConnection*, TqvTcpCommandParams*);
-  struct TCommandEntry;
+  using TCommandEntry = TqvCommandEntry<TqvSmtpServer, TqvSmtpCommandConnection>;
   static const TCommandEntry kCommands[];
+  static const TqvCommandMasks kCommandMasks;
 
   // The account for a user name, else for an address (AUTH and RCPT).
   [[nodiscard]] TqvMailUserAccountWrapper LookupAccount(TqvSmtpCommandConnection* AConnection,
@@ -251,14 +254,12 @@ class TqvSmtpServer : public TqvTcpCommandServer {
   void EndOfData(TqvSmtpCommandConnection* AConnection, TqvTcpCommandParams* AParams);
 
   // AUTH (qvSmtpAuth.cpp).
-  enum class TAuthMechanism { Login, CramMd5, Ntlm };
   // One client line for the mechanism; back in command mode afterwards
   // unless the step waits for another line (the steps return true then).
-  void RunAuthStep(TqvSmtpCommandConnection* AConnection, TAuthMechanism AMechanism, const std::string& ALine);
+  void RunAuthStep(TqvSmtpCommandConnection* AConnection, TqvServerSaslFlag AMechanism, const std::string& ALine);
   [[nodiscard]] bool LoginStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
   // CRAM-MD5 and NTLM through the shared engine.
   [[nodiscard]] bool SaslStep(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
-  void StartNtlm(TqvSmtpCommandConnection* AConnection);
   // The decoded text of a LOGIN or CRAM-MD5 line; "*" or bad base64 aborts.
   [[nodiscard]] std::string DecodeAuthLine(TqvSmtpCommandConnection* AConnection, const std::string& ALine);
   [[noreturn]] void AbortAuth(TqvSmtpCommandConnection* AConnection);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "AsciiText.h"
 #include "qvMailServerLimits.h"
 #include "qvTranslator.h"
 
@@ -60,10 +61,9 @@ void TqvTcpCommandParams::Parse(const std::string& ALine) {
   Spool = nullptr;
   SpoolFailed = false;
   const size_t blank = ALine.find(' ');
-  Command = blank == std::string::npos ? ALine : ALine.substr(0, blank);
+  Command = plat::AsciiUpperCase(blank == std::string::npos ? std::string_view(ALine)
+                                                            : std::string_view(ALine).substr(0, blank));
   Params = blank == std::string::npos ? std::string() : ALine.substr(blank + 1);
-  for (char& c : Command)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
 void TqvTcpCommandParams::InitFromLine(const TqvProcessLineContext& AContext) {
@@ -82,71 +82,6 @@ void TqvTcpCommandParams::InitFromLines(const TqvProcessMultiLineContext& AConte
   Lines = AContext.Spool || AContext.SpoolFailed ? nullptr : const_cast<TBlockStringList*>(&AContext.Lines);
   Spool = AContext.Spool.get();
   SpoolFailed = AContext.SpoolFailed;
-}
-
-namespace {
-
-constexpr size_t kMaxPlausibleCommand = 12;
-
-bool IsPlausibleCommand(const std::string& AWord) {
-  if (AWord.empty() || AWord.size() > kMaxPlausibleCommand) return false;
-  return std::all_of(AWord.begin(), AWord.end(),
-                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
-}
-
-bool SameAsciiFolded(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-           return up(x) == up(y);
-         });
-}
-
-}  // namespace
-
-std::string MaskedCommand(const TqvTcpCommandParams& AParams) {
-  return !AParams.Unknown || IsPlausibleCommand(AParams.Command) ? AParams.Command : "***";
-}
-
-std::string MaskedResponse(const std::string& ACommand, const std::string& AResponse) {
-  if (ACommand.empty() || IsPlausibleCommand(ACommand)) return AResponse;
-  std::string result;
-  size_t start = 0;
-  while (start <= AResponse.size()) {
-    size_t end = AResponse.find(' ', start);
-    if (end == std::string::npos) end = AResponse.size();
-    const std::string_view word(AResponse.data() + start, end - start);
-    result += SameAsciiFolded(word, ACommand) ? std::string_view("***") : word;
-    if (end == AResponse.size()) break;
-    result += ' ';
-    start = end + 1;
-  }
-  return result;
-}
-
-std::string MaskedParams(const TqvTcpCommandParams& AParams) {
-  const std::string& p = AParams.Params;
-  if (AParams.Unknown) return {};
-  if (AParams.Command == "PASS") return p.empty() ? p : "***";
-  // A data-phase step (no raw line) of AUTH or AUTHENTICATE is all secret.
-  if ((AParams.Command == "AUTH" || AParams.Command == "AUTHENTICATE") && AParams.RawLine.empty()) return "***";
-  // The pieces of a LOGIN that came with literals are all secret; the line
-  // they make is shown as any LOGIN.
-  if (AParams.Command == "LOGIN" && AParams.RawLine.empty()) return p.empty() ? p : "***";
-  if (AParams.Command == "LOGIN") {
-    // The user name stays readable, the password does not.
-    const size_t first = p.find_first_not_of(' ');
-    if (first == std::string::npos) return p;
-    const size_t blank = p.find(' ', first);
-    return p.substr(first, blank == std::string::npos ? blank : blank - first) + " ***";
-  }
-  if (AParams.Command == "APOP" || AParams.Command == "AUTH" || AParams.Command == "USER") {
-    // The user name or mechanism stays readable; a digest or initial response does not.
-    const size_t first = p.find_first_not_of(' ');
-    const size_t blank = first == std::string::npos ? first : p.find(' ', first);
-    if (blank != std::string::npos && p.find_first_not_of(' ', blank) != std::string::npos)
-      return p.substr(first, blank - first) + " ***";
-  }
-  return p;
 }
 
 TqvTcpCommandInfo* TqvTcpCommandList::AddCommand(std::unique_ptr<TqvTcpCommandInfo> AInfo) {
@@ -393,7 +328,21 @@ void TqvTcpCommandServer::ExecuteCommand(TqvCommandConnection* AConnection, TqvT
   if (!AInfo->NoCommandLock) lock.lock();
   const TRunningCommand running(AConnection);
   try {
+    if (AInfo->FromTable) {
+      AParams->Flags = AInfo->Flags;
+    } else {
+      // A step of a command (its data, an answer, a literal) is masked as the command.
+      const TqvTcpCommandInfo* entry = Commands().FindCommand(AParams->Command);
+      AParams->Flags = entry ? entry->Flags : 0;
+    }
     DoReceiveCommand(AConnection, AParams);
+    if (AInfo->FromTable) {
+      if ((AInfo->Flags & cfNeedsTls) && MustSwitchToTlsFirst(AConnection))
+        RefuseCommand(AConnection, AParams, TqvCommandRefusal::NeedsTls, AInfo->States);
+      if (AInfo->States != kqvAnyCommandState && !(AInfo->States & CommandState(AInfo->StateOf(AConnection))))
+        RefuseCommand(AConnection, AParams, TqvCommandRefusal::WrongState, AInfo->States);
+      if (StartCommandData(AConnection, AParams)) return;
+    }
     AInfo->Execute(AConnection, AParams);
   } catch (const EqvTcpCommandServerError& e) {
     if (lock.owns_lock()) lock.unlock();
@@ -499,6 +448,20 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
   r.Bytes = bytes;
   r.Close = true;
   AConnection->FQueue.push_back(std::move(r));
+}
+
+void TqvTcpCommandServer::SendClosingReplies(TqvCommandConnection* AConnection, const std::string& ACommand,
+                                             std::initializer_list<std::string> AReplies) {
+  try {
+    for (auto it = AReplies.begin(); it != AReplies.end(); ++it) {
+      if (it + 1 == AReplies.end())
+        SendResponseAndClose(AConnection, ACommand, *it);
+      else
+        SendResponse(AConnection, ACommand, *it);
+    }
+  } catch (const EqvSocketError&) {
+    // The client went first; nothing is left to tell it.
+  }
 }
 
 void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
@@ -655,6 +618,20 @@ void TqvTcpCommandServer::DoWriteConnection(TqvUserConnection* AConnection) {
 }
 
 // --- overridable steps
+
+bool TqvTcpCommandServer::MustSwitchToTlsFirst(TqvCommandConnection* AConnection) {
+  return UseTLS == stExplicitRequire && !IsTlsConnection(AConnection);
+}
+
+void TqvTcpCommandServer::RefuseCommand(TqvCommandConnection*, TqvTcpCommandParams* AParams,
+                                        TqvCommandRefusal AWhy, TqvCommandStates) {
+  throw EqvTcpCommandServerError(AParams->Command,
+                                 AWhy == TqvCommandRefusal::NeedsTls ? "TLS is required first"
+                                                                     : "Command not allowed now",
+                                 0);
+}
+
+bool TqvTcpCommandServer::StartCommandData(TqvCommandConnection*, TqvTcpCommandParams*) { return false; }
 
 std::string TqvTcpCommandServer::GetResponseCharSet(TqvCommandConnection*) { return FCharSet; }
 std::string TqvTcpCommandServer::GetRequestCharSet(TqvCommandConnection*) { return FCharSet; }

@@ -1,8 +1,11 @@
 // The line-command server: a TCP server for line-oriented text protocols. It
 // cuts received bytes into commands through the connection's receive handler,
-// looks each command up in the table the protocol fills (AddCommands), runs
-// its handler under the connection's command lock, turns a command error into
-// its reply line, and sends multi-line responses in batches that resume when
+// looks each command up in the table the protocol fills (AddCommands, from a
+// constant table of TqvCommandEntry), sets the entry's masking flags for the
+// log, refuses the command in a wrong state or without a TLS it needs (the
+// protocol words the refusal), runs its handler under the connection's
+// command lock, turns a command error into its reply line, and sends
+// multi-line responses in batches that resume when
 // the socket takes more. Every connection has one ordered output queue: a
 // reply or response never overtakes an earlier one still waiting. Commands
 // of one connection run one at a time in arrival order, and none after one
@@ -18,13 +21,17 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "StringList.h"
 #include "Streams.h"
+#include "qvCommandMasking.h"
 #include "qvDotStuffing.h"
 #include "qvMailServerLimits.h"
 #include "qvMessageSpool.h"
@@ -59,7 +66,32 @@ class TqvTcpCommandParams : public TObject {
   // Blanks or control bytes (NULs) followed the text of the line and were
   // trimmed: set before Parse.
   bool TrimmedTail = false;
+  // The flags of the table entry of Command, set by the dispatcher before
+  // the receive event (0 for a word no entry has); none for a line parsed
+  // outside a server.
+  std::optional<TqvCommandFlags> Flags;
 };
+
+// The states a command is allowed in: bit n for the protocol's state n.
+using TqvCommandStates = uint32_t;
+constexpr TqvCommandStates kqvAnyCommandState = ~TqvCommandStates{0};
+constexpr TqvCommandStates CommandState(unsigned AState) { return TqvCommandStates{1} << AState; }
+
+// One command of a protocol's table: the server's method that runs it, the
+// states it is allowed in and its flags (qvCommandMasking.h). The dispatcher
+// refuses it in another state or without TLS where cfNeedsTls asks for it
+// (TLS first) before the method runs.
+template <class TServer, class TConnection, class TParams = TqvTcpCommandParams>
+struct TqvCommandEntry {
+  using THandler = void (TServer::*)(TConnection*, TParams*);
+  std::string_view Verb;  // upper case
+  THandler Handler;
+  TqvCommandStates States;
+  TqvCommandFlags Flags;
+};
+
+// Why the dispatcher refused a command.
+enum class TqvCommandRefusal { NeedsTls, WrongState };
 
 // One registered command.
 class TqvTcpCommandInfo : public TObject {
@@ -71,6 +103,13 @@ class TqvTcpCommandInfo : public TObject {
   std::string Name;  // upper case
   bool NoCommandLock = false;
   TqvTcpCommandServer* Server = nullptr;
+  // From a command table (AddCommandTable): the dispatcher checks States and
+  // cfNeedsTls first. Other infos (data steps, continuations) run as they are.
+  bool FromTable = false;
+  TqvCommandStates States = kqvAnyCommandState;
+  TqvCommandFlags Flags = 0;
+  // The protocol state of AConnection, for States; 0 unless from a table.
+  [[nodiscard]] virtual unsigned StateOf(TqvCommandConnection*) const { return 0; }
 };
 
 // A command whose handler is a function (a protocol server's method).
@@ -83,6 +122,38 @@ class TqvTcpCommandFunc : public TqvTcpCommandInfo {
     if (Handler) Handler(AConnection, AParams);
   }
   THandler Handler;
+};
+
+// A command of a table: runs the entry's method of the server on the
+// protocol's own connection and parameter types.
+template <class TServer, class TConnection, class TParams>
+class TqvTableCommandInfo : public TqvTcpCommandInfo {
+ public:
+  using TEntry = TqvCommandEntry<TServer, TConnection, TParams>;
+  TqvTableCommandInfo(TServer* AServer, const TEntry& AEntry)
+      : TqvTcpCommandInfo(std::string(AEntry.Verb)), FServer(AServer), FHandler(AEntry.Handler) {
+    FromTable = true;
+    States = AEntry.States;
+    Flags = AEntry.Flags;
+  }
+  void Execute(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams) override {
+    (FServer->*FHandler)(&Connection(AConnection), &Cast<TParams>(AParams));
+  }
+  [[nodiscard]] unsigned StateOf(TqvCommandConnection* AConnection) const override {
+    return static_cast<unsigned>(Connection(AConnection).State());
+  }
+
+ private:
+  template <class T, class TFrom>
+  static T& Cast(TFrom* AValue) {
+    auto* v = dynamic_cast<T*>(AValue);
+    if (!v) throw EInvalidCast();
+    return *v;
+  }
+  static TConnection& Connection(TqvCommandConnection* AConnection) { return Cast<TConnection>(AConnection); }
+
+  TServer* FServer;
+  typename TEntry::THandler FHandler;
 };
 
 class TqvTcpCommandList {
@@ -145,20 +216,6 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   std::atomic<bool> FBacklog{false};
 };
 
-// What a log may show of a received command's parameters: PASS and every
-// AUTH or AUTHENTICATE continuation line, and the rest of a LOGIN line after
-// a literal, as "***"; USER, APOP, LOGIN and an
-// AUTH with an initial response as their first word and "***"; nothing for
-// an unknown command (it may be a credential sent where no exchange expected
-// it); everything else unchanged.
-[[nodiscard]] std::string MaskedParams(const TqvTcpCommandParams& AParams);
-// What a log may show of the command word: an unknown word only when it
-// looks like one (letters only, up to 12), else "***".
-[[nodiscard]] std::string MaskedCommand(const TqvTcpCommandParams& AParams);
-// A reply to ACommand as a log may show it: where the command word is no
-// plausible one, every blank-delimited copy of it in the reply is "***".
-[[nodiscard]] std::string MaskedResponse(const std::string& ACommand, const std::string& AResponse);
-
 using TqvTcpCommandEvent =
     std::function<void(TObject* Sender, TqvCommandConnection* AConnection, TqvTcpCommandParams* ACommandParams)>;
 using TqvTcpResponseEvent = std::function<void(TObject* Sender, TqvCommandConnection* AConnection,
@@ -197,6 +254,11 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   void SendResponse(TqvCommandConnection* AConnection, const std::string& ACommand, const std::string& AResponse);
   void SendResponseAndClose(TqvCommandConnection* AConnection, const std::string& ACommand,
                             const std::string& AResponse);
+  // The last answer of a session (QUIT, LOGOUT): each of AReplies as
+  // SendResponse sends it, the last one closing. A client that has gone
+  // meanwhile is nobody to tell: the rest is dropped without an error.
+  void SendClosingReplies(TqvCommandConnection* AConnection, const std::string& ACommand,
+                          std::initializer_list<std::string> AReplies);
   // Takes ALines (null afterwards); on an error they stay with the caller.
   // ALineCount 0 (or too many) sends all. Fires no OnSendResponse.
   void SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines, int ALineCount,
@@ -246,6 +308,23 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
 
   void SetAnswersBlankLines(bool Value) { FAnswersBlankLines = Value; }
   virtual void AddCommands() = 0;
+  // Registers the commands of ATable, in order, for AServer (this server).
+  template <class TServer, class TConnection, class TParams, size_t N>
+  void AddCommandTable(TServer* AServer, const TqvCommandEntry<TServer, TConnection, TParams> (&ATable)[N]) {
+    for (const auto& entry : ATable)
+      Commands().AddCommand(std::make_unique<TqvTableCommandInfo<TServer, TConnection, TParams>>(AServer, entry));
+  }
+  // The dispatcher's checks, for a command of a table. True while the server
+  // requires TLS and AConnection is still plain.
+  [[nodiscard]] virtual bool MustSwitchToTlsFirst(TqvCommandConnection* AConnection);
+  // Raises the protocol's refusal of a command (its reply); AStates are the
+  // states the command is allowed in.
+  [[noreturn]] virtual void RefuseCommand(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,
+                                          TqvCommandRefusal AWhy, TqvCommandStates AStates);
+  // After the checks: a command line that announces data of its own (an
+  // IMAP literal) starts reading it here instead of running; true then, and
+  // the command runs once its data has come.
+  virtual bool StartCommandData(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams);
   // The caller frees the info after use.
   [[nodiscard]] virtual std::unique_ptr<TqvTcpCommandInfo> CreateUnknownCommandInfo(TqvTcpCommandParams* AParams) = 0;
   virtual void DoCommandError(TqvCommandConnection* AConnection, TqvTcpCommandParams* AParams,

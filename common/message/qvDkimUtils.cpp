@@ -8,9 +8,7 @@
 using qvtext::Trim;
 
 const char* DkimErrorText(int ACode) {
-  for (const auto& e : kDkimErrors)
-    if (e.Code == ACode) return e.Text;
-  return "";
+  return plat::CodeText(kDkimErrors, ACode);
 }
 
 std::vector<std::string> SplitDkimTagValue(std::string_view AValue, char ADelimiter) {

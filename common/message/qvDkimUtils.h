@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ClassCore.h"
+#include "CodeTable.h"
 #include "qvHeaderFieldList.h"
 
 constexpr int kDkimInvalidFormat = -10;
@@ -26,11 +27,7 @@ constexpr int kDkimSignatureExpired = -16;
 constexpr int kDkimKeyRevoked = -18;
 constexpr int kDkimInvalidKey = -19;
 
-struct TqvDkimErrorText {
-  int Code;
-  const char* Text;
-};
-constexpr TqvDkimErrorText kDkimErrors[] = {
+constexpr plat::TCodeText<> kDkimErrors[] = {
     {kDkimInvalidFormat, "The format of the DKIM-Signature header field is ivalid"},
     {kDkimInvalidParams, "There are errors in signature parameters"},
     {kDkimInvalidAlgorithm, "The SignatureAlgorithm is invalid"},

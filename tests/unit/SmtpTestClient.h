@@ -1,4 +1,4 @@
-// A blocking loopback client for the SMTP server tests, a server set up as
+// A client for the SMTP server tests (loopback or memory session), a server set up as
 // the service runs it (two accounts, a fixed host name, a file store in a
 // temporary folder), and the file store alone with a local delivery through it.
 #pragma once
@@ -102,9 +102,10 @@ class SmtpServerTest : public ::testing::Test {
     a->SetPassword(APassword);
   }
   void Start() { testsupport::StartOnFreePort(Server); }
-  // A connected client past the greeting and "EHLO c.test".
+  // A client past the greeting and "EHLO c.test": over loopback once the
+  // server is started, else over a memory session.
   std::unique_ptr<TClient> Greeted() {
-    auto c = std::make_unique<TClient>(Server.Port());
+    auto c = Server.IsStarted() ? std::make_unique<TClient>(Server.Port()) : std::make_unique<TClient>(Server);
     EXPECT_EQ(c->Reply(), "220 mx.test Quorvin Mail Kit SMTP service\r\n");
     EXPECT_EQ(c->Cmd("EHLO c.test").substr(0, 4), "250-");
     return c;

@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <initializer_list>
+#include <memory>
 #include <string>
 
+#include "SessionDriver.h"
 #include "Sockets.h"
 
 namespace testsupport {
@@ -54,13 +57,17 @@ void StartOnFreePort(TServer& server) {
   }
 }
 
-// A blocking loopback client for line protocols.
+// A client for line protocols: a blocking loopback one for a started
+// server's port, or one over a memory session (SessionDriver.h) for a server
+// that need not be started, where each Send has run the server already and a
+// read never waits (a quiet spell is there at once).
 class TLineClient {
  public:
   explicit TLineClient(int port) : FSocket(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in a = Loopback(static_cast<uint16_t>(port));
     EXPECT_EQ(::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   }
+  explicit TLineClient(TqvTcpServer& AServer) : FSocket(-1), FMemory(std::make_unique<TMemorySession>(AServer)) {}
   ~TLineClient() { Close(); }
   TLineClient(const TLineClient&) = delete;
   TLineClient& operator=(const TLineClient&) = delete;
@@ -68,9 +75,14 @@ class TLineClient {
   void Close() {
     if (FSocket >= 0) ::close(FSocket);
     FSocket = -1;
+    if (FMemory && !FMemory->Closed()) FMemory->EndInput();
   }
 
+  // The memory session; null for a loopback client.
+  TMemorySession* Memory() const { return FMemory.get(); }
+
   void Send(const std::string& s) {
+    if (FMemory) return FMemory->Send(s);
     for (size_t done = 0; done < s.size();) {
       const ssize_t n = ::send(FSocket, s.data() + done, s.size() - done, MSG_NOSIGNAL);
       ASSERT_GT(n, 0);
@@ -85,15 +97,7 @@ class TLineClient {
     size_t at;
     while ((at = FIn.find(AUntil, from)) == std::string::npos) {
       from = FIn.size() >= AUntil.size() ? FIn.size() - AUntil.size() + 1 : 0;
-      pollfd p{FSocket, POLLIN, 0};
-      if (::poll(&p, 1, quietMs) <= 0) break;
-      char buf[65536];
-      const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
-      if (n <= 0) {
-        Eof = true;
-        break;
-      }
-      FIn.append(buf, static_cast<size_t>(n));
+      if (!Receive(quietMs)) break;
     }
     const size_t cut = at == std::string::npos ? FIn.size() : at + AUntil.size();
     std::string out = FIn.substr(0, cut);
@@ -116,6 +120,41 @@ class TLineClient {
   int FSocket;
   std::string FIn;
   bool Eof = false;
+
+ private:
+  // Appends what came to FIn; false on a quiet spell or the end (Eof).
+  bool Receive(int quietMs) {
+    if (FMemory) {
+      const std::string more = FMemory->TakeOutput();
+      FIn += more;
+      if (more.empty()) Eof = FMemory->Closed();
+      return !more.empty();
+    }
+    pollfd p{FSocket, POLLIN, 0};
+    if (::poll(&p, 1, quietMs) <= 0) return false;
+    char buf[65536];
+    const ssize_t n = ::recv(FSocket, buf, sizeof buf, 0);
+    if (n <= 0) {
+      Eof = true;
+      return false;
+    }
+    FIn.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+  std::unique_ptr<TMemorySession> FMemory;
 };
+
+// One step of a dialogue: a command line and the reply it must get.
+struct TExchange {
+  std::string Command;
+  std::string Reply;
+};
+
+// Sends each command through AClient.Cmd and checks its reply, in order.
+template <class TClient>
+void ExpectDialogue(TClient& AClient, std::initializer_list<TExchange> ASteps) {
+  for (const TExchange& step : ASteps) EXPECT_EQ(AClient.Cmd(step.Command), step.Reply) << step.Command;
+}
 
 }  // namespace testsupport

@@ -1,9 +1,12 @@
 // Small fixtures shared by the unit tests.
 #pragma once
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "CodePage.h"
 
@@ -64,6 +68,29 @@ class TempDir {
   std::string FPath;
 };
 
+// Lowers the file size limit for one scope: writes past ABytes then fail
+// with EFBIG, as on a full disk (the signal they would raise is ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t ABytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = FOld;
+    small.rlim_cur = ABytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    signal(SIGXFSZ, FOldHandler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit FOld{};
+  sighandler_t FOldHandler = SIG_DFL;
+};
+
 // A file's whole contents; empty for a missing file.
 inline std::string ReadFileBytes(const std::string& APath) {
   std::ifstream f(APath, std::ios::binary);
@@ -87,6 +114,18 @@ int ErrorCodeOf(const std::function<void()>& F) {
     return e.ErrorCode;
   }
   return 0;
+}
+
+// Asks ADone every millisecond or two until it holds, for at most ALimit
+// (the limit only ends a hung test: the point is the event, not the time it
+// takes); its last answer.
+template <class F>
+bool PollUntil(F ADone, std::chrono::milliseconds ALimit = std::chrono::seconds(10)) {
+  for (const auto end = std::chrono::steady_clock::now() + ALimit; std::chrono::steady_clock::now() < end;) {
+    if (ADone()) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));
+  }
+  return ADone();
 }
 
 }  // namespace testsupport

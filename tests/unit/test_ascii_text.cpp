@@ -2,6 +2,7 @@
 // above 0x7F alone (code page 936 names and UTF-8 pass unchanged), and the
 // order under the fold decides how mailbox files and string lists sort.
 #include "AsciiText.h"
+#include "CodeTable.h"
 #include "TextTrim.h"
 
 #include <gtest/gtest.h>
@@ -80,6 +81,19 @@ TEST(AsciiText, TrimsCutOnlyTheirOwnBytes) {
   EXPECT_EQ(TrimMessageView("Bad data . .\n"), "Bad data");
   EXPECT_EQ(TrimMessageView("v1.2 failed"), "v1.2 failed");
   EXPECT_EQ(TrimMessageView(" ... "), "");
+}
+
+TEST(CodeTable, FirstRowWinsAndAMissGivesTheCallersText) {
+  static constexpr TCodeText<> kInts[] = {{-1, "first"}, {7, "seven"}, {-1, "shadowed"}};
+  static constexpr TCodeText<uint32_t> kWide[] = {{0x80090308u, "token"}};
+  EXPECT_STREQ(CodeText(kInts, -1), "first");
+  EXPECT_STREQ(CodeText(kInts, 7, "none"), "seven");
+  EXPECT_STREQ(CodeText(kInts, 8), "");
+  EXPECT_STREQ(CodeText(kInts, 0, "none"), "none");
+  EXPECT_EQ(CodeText(kInts, 0, nullptr), nullptr);
+  EXPECT_STREQ(CodeText(kWide, 0x80090308u), "token");
+  EXPECT_EQ(CodeText(kWide, 0x00090308u, nullptr), nullptr);
+  static_assert(CodeText(kInts, 7)[0] == 's', "looked up at compile time");
 }
 
 }  // namespace

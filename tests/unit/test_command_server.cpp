@@ -1,5 +1,6 @@
 // The line-command framework: receive handlers fed in every split, and a small
-// protocol server on loopback driven by a blocking client.
+// protocol server driven through memory sessions on the test's thread (and
+// over loopback where sockets, workers or timing are the point).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "TestSockets.h"
+#include "TestSupport.h"
+#include "qvServerGuard.h"
 #include "qvMailServerLimits.h"
 #include "qvTcpCommandServer.h"
 
@@ -135,20 +138,16 @@ const std::string kReplies =
 
 TEST(CommandServerSession, PipelinedAndBytewiseSessionsGiveTheSameReplies) {
   TTestServer server;
-  testsupport::StartOnFreePort(server);
   {
-    TClient all(server.Port());
-    all.Send(kScript);  // one packet: every handler switch happens mid-read
+    TClient all(server);
+    all.Send(kScript);  // one read: every handler switch happens mid-read
     EXPECT_EQ(all.ReadUntil("221 bye\r\n"), kReplies);
-    all.ReadUntil("never", 2000);
+    all.ReadUntil("never");
     EXPECT_TRUE(all.Eof);
   }
   {
-    TClient slow(server.Port());
-    for (char ch : kScript) {
-      slow.Send(std::string(1, ch));
-      std::this_thread::sleep_for(std::chrono::microseconds(300));
-    }
+    TClient slow(server);
+    for (char ch : kScript) slow.Send(std::string(1, ch));  // one read per byte
     EXPECT_EQ(slow.ReadUntil("221 bye\r\n"), kReplies);
   }
   std::scoped_lock lock(server.Mutex);
@@ -159,8 +158,7 @@ TEST(CommandServerSession, PipelinedAndBytewiseSessionsGiveTheSameReplies) {
 
 TEST(CommandServerSession, LinesOfAnExchangeSentTogetherAreEachAnswered) {
   TTestServer server;
-  testsupport::StartOnFreePort(server);
-  TClient c(server.Port());
+  TClient c(server);
   EXPECT_EQ(c.Line(), "220 ready");
   EXPECT_EQ(c.Cmd("ASK"), "334 more");
   // The handler stays for the next line: what follows in the same read
@@ -180,7 +178,9 @@ TEST(CommandServerSession, LongResponseToSlowReaderKeepsLaterRepliesBehindIt) {
   // About 10 MB of lines, more than both sockets' buffers hold while the
   // client waits, then a pipelined command the server answers at once.
   c.Send("LIST 150000\r\nNOOP\r\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The NOOP has been read and its reply waits for room behind the list:
+  // only then could the reply try to overtake it.
+  ASSERT_TRUE(testsupport::PollUntil([&] { return server.ThreadPool().BlockedCount() == 1; }));
   const std::string got = c.ReadUntil("\r\n.\r\n", 10000);
   ASSERT_TRUE(got.size() > 150000u * 60u) << got.size();
   EXPECT_EQ(got.substr(0, 5), "..0xx");  // dot-stuffed under a "." end line
@@ -190,13 +190,12 @@ TEST(CommandServerSession, LongResponseToSlowReaderKeepsLaterRepliesBehindIt) {
 
 TEST(CommandServerSession, NothingAfterAClosingReplyRunsOrIsAnswered) {
   TTestServer server;
-  testsupport::StartOnFreePort(server);
   // A closing command error, and a closing reply, each followed in the same
   // packet by commands that must never run.
   for (const char* first : {"FAILCLOSE", "QUIT"}) {
-    TClient c(server.Port());
+    TClient c(server);
     c.Send(std::string(first) + "\r\nNOOP\r\nDATA\r\nx\r\n.\r\nECHO late\r\n");
-    const std::string got = c.ReadUntil("never", 1500);
+    const std::string got = c.ReadUntil("never");
     EXPECT_EQ(got, std::string("220 ready\r\n") + (first[0] == 'F' ? "421 closing\r\n" : "221 bye\r\n"));
     EXPECT_TRUE(c.Eof);
   }
@@ -209,7 +208,6 @@ TEST(CommandServerSession, NothingAfterAClosingReplyRunsOrIsAnswered) {
 // also when the client half-closes right after its last command.
 TEST(CommandServerFairness, LongPipelineIsAnsweredWholeAndInOrder) {
   TTestServer server;
-  testsupport::StartOnFreePort(server);
   std::string requests, replies = "220 ready\r\n";
   for (int i = 0; i < 300; ++i) {
     requests += "ECHO " + std::to_string(i) + "\r\n";
@@ -220,17 +218,25 @@ TEST(CommandServerFairness, LongPipelineIsAnsweredWholeAndInOrder) {
     }
   }
   for (const bool halfClose : {false, true}) {
-    TClient c(server.Port());
+    TClient c(server);
     if (halfClose) {
-      c.Send(requests);
-      ::shutdown(c.FSocket, SHUT_WR);
+      // The end of input comes in the same read as the commands.
+      c.Memory()->Stream().FeedInput(requests);
+      c.Memory()->EndInput();
     } else {
       c.Send(requests + "QUIT\r\nECHO never\r\n");
     }
     const std::string want = replies + (halfClose ? "" : "221 bye\r\n");
-    EXPECT_EQ(c.ReadUntil("never", 3000), want);
+    EXPECT_EQ(c.ReadUntil("never"), want);
     EXPECT_TRUE(c.Eof);
   }
+  // The same over loopback, with the half-close a socket makes.
+  testsupport::StartOnFreePort(server);
+  TClient c(server.Port());
+  c.Send(requests);
+  ::shutdown(c.FSocket, SHUT_WR);
+  EXPECT_EQ(c.ReadUntil("never", 3000), replies);
+  EXPECT_TRUE(c.Eof);
 }
 
 // Five clients each pipeline two seconds of slow commands, enough to keep
@@ -294,34 +300,91 @@ TEST(CommandServerFairness, BurstBeyondTheBacklogIsGreetedWhole) {
 
 TEST(CommandServerSession, OverlongCommandLineGetsTheSizeReplyAndIsClosed) {
   TTestServer server;
-  testsupport::StartOnFreePort(server);
-  TClient c(server.Port());
+  TClient c(server);
   c.ReadUntil("220 ready\r\n");
   const std::string junk(static_cast<size_t>(qvMaxCommandLineBytes) * 3, 'A');
   c.Send(junk);
   EXPECT_EQ(c.ReadUntil("552 too big\r\n"), "552 too big\r\n");
-  c.ReadUntil("never", 2000);
+  c.ReadUntil("never");
   EXPECT_TRUE(c.Eof);
 }
 
 TEST(CommandServerSession, CommandsBeforeAnOverlongLineAreAnsweredFirst) {
   TTestServer server;
-  testsupport::StartOnFreePort(server);
   const std::string junk(static_cast<size_t>(qvMaxCommandLineBytes) + 5000, 'A');
   // The long line complete in the same write, or still unfinished.
   for (const std::string end : {"\r\nNOOP\r\n", ""}) {
-    TClient c(server.Port());
+    TClient c(server);
     c.ReadUntil("220 ready\r\n");
     c.Send("NOOP\r\nECHO x\r\n" + junk + end);
     EXPECT_EQ(c.ReadUntil("552 too big\r\n"), "250 OK\r\n250 x\r\n552 too big\r\n");
-    c.ReadUntil("never", 1500);
+    c.ReadUntil("never");
     EXPECT_TRUE(c.Eof);
   }
   // A block started before it takes the long line as its data.
-  TClient d(server.Port());
+  TClient d(server);
   d.ReadUntil("220 ready\r\n");
   d.Send("DATA\r\n" + junk + "\r\n.\r\nNOOP\r\n");
   EXPECT_EQ(d.ReadUntil("250 OK\r\n"), "354 go\r\n250 1 " + junk.substr(0, 40) + "\r\n250 OK\r\n");
+}
+
+// --- the memory session itself
+
+// A stopped server lists a memory session's connection while it is open, and
+// either side's close ends it once, with the close event.
+TEST(CommandServerMemorySession, ListedWhileOpenAndClosedOnceByEitherSide) {
+  TTestServer server;
+  int closes = 0;
+  server.OnCloseConnection = [&](TObject*, TqvUserConnection*) { ++closes; };
+  {
+    TClient quits(server);
+    EXPECT_EQ(quits.Line(), "220 ready");
+    EXPECT_EQ(server.GetConnectionCount(), 1);
+    EXPECT_EQ(server.GetConnection(0).get(), &quits.Memory()->Connection());
+    {
+      TClient other(server);
+      EXPECT_EQ(server.GetConnectionCount(), 2);
+    }  // the client leaves: the server sees the end of its input
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(quits.Cmd("QUIT"), "221 bye");
+    EXPECT_TRUE(quits.Memory()->Closed());
+    EXPECT_EQ(closes, 2);
+  }
+  EXPECT_EQ(closes, 2);
+  // Nothing listed any more: the queries answer as on any stopped server.
+  EXPECT_EQ(testsupport::ErrorCodeOf<EqvTcpServerError>([&] { (void)server.GetConnectionCount(); }), -301);
+}
+
+// Input beyond one read's bound and one item's command budget is answered
+// whole by one Send, as the socket's further read events would have it.
+TEST(CommandServerMemorySession, OneSendIsAnsweredWholeBeyondTheReadBound) {
+  TTestServer server;
+  TClient c(server);
+  c.Line();
+  const std::string word(1000, 'w');
+  std::string requests, replies;
+  for (int i = 0; i < 600; ++i) {  // about 600 KB: three reads' worth
+    requests += "ECHO " + std::to_string(i) + word + "\r\n";
+    replies += "250 " + std::to_string(i) + word + "\r\n";
+  }
+  ASSERT_GT(static_cast<int64_t>(requests.size()), 2 * qvMaxBytesPerRead);
+  c.Send(requests);
+  EXPECT_EQ(c.ReadUntil("never"), replies);
+  EXPECT_FALSE(c.Eof);
+}
+
+// A guard that refuses the peer's address closes the connection before any
+// greeting, and says why.
+TEST(CommandServerMemorySession, GuardRefusalClosesBeforeTheGreeting) {
+  TTestServer server;
+  TqvServerGuard guard;
+  guard.SetAllowWhiteListOnly(true);
+  server.SetGuard(&guard);
+  TClient c(server);
+  EXPECT_TRUE(c.Memory()->Closed());
+  EXPECT_EQ(c.ReadUntil("never"), "");
+  std::scoped_lock lock(server.Mutex);
+  EXPECT_EQ(server.Errors, std::vector<std::string>{"Connection is blocked"});
 }
 
 // --- handlers fed directly

@@ -1,14 +1,19 @@
 // The spinning, re-entrant critical section: exclusion under contention,
 // re-entry by its owner, and sleepers that are woken.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "Synchronization.h"
+#include "TestSupport.h"
 
 TEST(CriticalSection, ThreadsNeverOverlapAndTheOwnerMayEnterAgain) {
   // Spinning only, and sleeping at once: both paths must exclude.
@@ -36,20 +41,45 @@ TEST(CriticalSection, ThreadsNeverOverlapAndTheOwnerMayEnterAgain) {
   }
 }
 
+namespace {
+
+// The scheduler's state letter of one of this process's threads ('S' while
+// it sleeps in a wait), or 0 when it cannot be read.
+char SchedulerState(pid_t ATid) {
+  std::ifstream f("/proc/self/task/" + std::to_string(ATid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');  // the name may hold blanks and parentheses
+  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
+}  // namespace
+
 TEST(CriticalSection, ASleepingWaiterGetsItAfterALongHoldAndTryLockFailsMeanwhile) {
   plat::TCriticalSection cs(10);
   std::atomic<bool> got{false};
+  // Whether another thread could take it now (and let it go again).
+  const auto freeForOthers = [&] {
+    bool took = false;
+    std::thread([&] {
+      took = cs.try_lock();
+      if (took) cs.unlock();
+    }).join();
+    return took;
+  };
   cs.lock();
   cs.lock();
+  EXPECT_FALSE(freeForOthers());
+  cs.unlock();  // still held once
+  EXPECT_FALSE(freeForOthers());
+  std::atomic<pid_t> waiterId{0};
   std::thread waiter([&] {
     EXPECT_FALSE(cs.try_lock());
+    waiterId = static_cast<pid_t>(::syscall(SYS_gettid));
     std::scoped_lock lock(cs);
     got = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(got.load());
-  cs.unlock();  // still held once
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Past its spins and asleep in the kernel: the waiter that must be woken.
+  ASSERT_TRUE(testsupport::PollUntil([&] { return waiterId.load() != 0 && SchedulerState(waiterId.load()) == 'S'; }));
   EXPECT_FALSE(got.load());
   cs.unlock();
   waiter.join();

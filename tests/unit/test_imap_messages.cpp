@@ -1,4 +1,5 @@
-// The IMAP4 message commands over loopback against the file store: message
+// The IMAP4 message commands against the file store, through memory sessions
+// on the test's thread (several at once where sessions share a mailbox): message
 // sets by number and by UID, FETCH with and without \Seen, STORE modes,
 // SEARCH keys, COPY, EXPUNGE numbering, CLOSE, and the read-only selection.
 #include <gtest/gtest.h>
@@ -42,7 +43,6 @@ class ImapMessages : public ::testing::Test {
     Put(1, "From: Alice <alice@example.test>\r\nTo: bob@example.test\r\nSubject: two words here\r\n\r\nfirst\r\n");
     Put(2, "From: carol@example.test\r\nTo: bob@example.test\r\nSubject: other\r\n\r\nsecond\r\n");
     Put(3, "From: dave@example.test\r\nSubject: third\r\n\r\nthird\r\n");
-    testsupport::StartOnFreePort(Server);
   }
   void TearDown() override { Server.Stop(); }
   void Put(int ANumber, const std::string& AText) {
@@ -51,7 +51,7 @@ class ImapMessages : public ::testing::Test {
     WriteFileBytes(Inbox + name, AText);
   }
   std::unique_ptr<TClient> LoggedIn() {
-    auto c = std::make_unique<TClient>(Server.BoundPort());
+    auto c = std::make_unique<TClient>(Server);
     c->Line();
     EXPECT_EQ(c->Cmd("a0 LOGIN bob@example.test secret"), "a0 OK LOGIN completed");
     return c;

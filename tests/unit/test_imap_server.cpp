@@ -1,6 +1,7 @@
-// IMAP4 dialogues over loopback against the server with an in-memory store:
-// the reply forms and states, the three login paths, and the mailbox
-// commands, including names that try to leave the account's folder.
+// IMAP4 dialogues against the server with an in-memory store, through memory
+// sessions on the test's thread (a few over loopback: the socket path, curl,
+// the idle time-out): the reply forms and states, the three login paths, and
+// the mailbox commands, including names that try to leave the account's folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -139,6 +140,7 @@ class TMemoryStore {
 };
 
 using imaptest::TClient;
+using testsupport::ExpectDialogue;
 
 class ImapSession : public ::testing::Test {
  protected:
@@ -170,27 +172,30 @@ class ImapSession : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
-  Start();
-  TClient c(Server.BoundPort());
+namespace {
+
+// A session before and after login, every reply word for word.
+void ExpectRepliesStatesAndUnservedCommands(TClient& c) {
   EXPECT_EQ(c.Line(), "* OK IMAP4rev1 Quorvin Mail Kit IMAP4 service Ready");
   EXPECT_EQ(c.Tagged("a1", "CAPABILITY"),
             "* CAPABILITY IMAP4REV1 AUTH=CRAM-MD5 AUTH=NTLM IMAP4rev1 NAMESPACE AUTH=CRAM-MD5|a1 OK CAPABILITY "
             "completed");
-  EXPECT_EQ(c.Cmd("a2 NAMESPACE"), "a2 BAD Bad state for NAMESPACE");
-  EXPECT_EQ(c.Cmd("a3 FOO"), "a3 BAD Invalid command: FOO");
-  EXPECT_EQ(c.Cmd("NOOP"), "* OK NOOP completed");
-  EXPECT_EQ(c.Cmd("LOGIN bob secret"), "LOGIN BAD Invalid command: BOB");
-  EXPECT_EQ(c.Cmd("a4 SELECT INBOX"), "a4 BAD Bad state for SELECT");
-  EXPECT_EQ(c.Cmd("a4 CHECK"), "a4 BAD Bad state for CHECK");
-  EXPECT_EQ(c.Cmd("a5 LOGIN bob@example.test"), "a5 BAD LOGIN parse error");
-  EXPECT_EQ(c.Cmd("a6 LOGIN bob@example.test wrong"), "a6 NO LOGIN failed");
-  EXPECT_EQ(c.Cmd("a7 STARTTLS"), "a7 NO you have already logged in");
-  EXPECT_EQ(c.Cmd("a8 login \"bob@example.test\" \"secret\""), "a8 OK LOGIN completed");
-  EXPECT_EQ(c.Cmd("a9 LOGIN bob@example.test secret"), "a9 BAD Bad state for LOGIN");
-  // CHECK belongs to the selected state, as the message commands do.
-  EXPECT_EQ(c.Cmd("a10 CHECK"), "a10 BAD Bad state for CHECK");
-  EXPECT_EQ(c.Cmd("a11 UID EXPUNGE 1"), "a11 BAD Invalid command: UID EXPUNGE");
+  ExpectDialogue(c, {
+      {"a2 NAMESPACE", "a2 BAD Bad state for NAMESPACE"},
+      {"a3 FOO", "a3 BAD Invalid command: FOO"},
+      {"NOOP", "* OK NOOP completed"},
+      {"LOGIN bob secret", "LOGIN BAD Invalid command: BOB"},
+      {"a4 SELECT INBOX", "a4 BAD Bad state for SELECT"},
+      {"a4 CHECK", "a4 BAD Bad state for CHECK"},
+      {"a5 LOGIN bob@example.test", "a5 BAD LOGIN parse error"},
+      {"a6 LOGIN bob@example.test wrong", "a6 NO LOGIN failed"},
+      {"a7 STARTTLS", "a7 NO you have already logged in"},
+      {"a8 login \"bob@example.test\" \"secret\"", "a8 OK LOGIN completed"},
+      {"a9 LOGIN bob@example.test secret", "a9 BAD Bad state for LOGIN"},
+      // CHECK belongs to the selected state, as the message commands do.
+      {"a10 CHECK", "a10 BAD Bad state for CHECK"},
+      {"a11 UID EXPUNGE 1", "a11 BAD Invalid command: UID EXPUNGE"},
+  });
   // The message commands need a selected mailbox.
   for (const char* cmd : {"FETCH", "SEARCH", "COPY", "STORE", "CLOSE", "EXPUNGE", "UID FETCH", "UID STORE"})
     EXPECT_EQ(c.Cmd(std::string("m1 ") + cmd + " 1 x"), std::string("m1 BAD Bad state for ") + cmd);
@@ -200,23 +205,35 @@ TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
   EXPECT_TRUE(c.Eof);
 }
 
-TEST_F(ImapSession, QuotedPasswordsAndAuthModes) {
+}  // namespace
+
+TEST_F(ImapSession, RepliesStatesAndUnservedCommands) {
+  TClient c(Server);
+  ExpectRepliesStatesAndUnservedCommands(c);
+}
+
+TEST_F(ImapSession, RepliesStatesAndUnservedCommandsOverLoopback) {
   Start();
+  TClient c(Server.BoundPort());
+  ExpectRepliesStatesAndUnservedCommands(c);
+}
+
+TEST_F(ImapSession, QuotedPasswordsAndAuthModes) {
   {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     c.Line();
     // As imaplib quotes it: backslash and quote escaped.
     EXPECT_EQ(c.Cmd("q1 LOGIN quote \"a\\\\b\\\"c\""), "q1 OK LOGIN completed");
   }
   Server.SetUseAuth(imUseSASL);
   {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     c.Line();
     EXPECT_EQ(c.Cmd("a LOGIN x y"), "a BAD Unrecognized authentication type");
   }
   Server.SetUseAuth(imUseIMAPLogin);
   {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     c.Line();
     EXPECT_EQ(c.Cmd("a AUTHENTICATE CRAM-MD5"), "a BAD Unrecognized authentication type");
     EXPECT_EQ(c.Tagged("b", "CAPABILITY"),
@@ -224,7 +241,7 @@ TEST_F(ImapSession, QuotedPasswordsAndAuthModes) {
   }
   Server.SetUseAuth(imUseBoth);
   Server.RequireTls();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   EXPECT_EQ(c.Cmd("a LOGIN bob@example.test secret"), "a BAD Must issue a STARTTLS command first");
   EXPECT_EQ(c.Cmd("b NOOP"), "b OK NOOP completed");
@@ -244,8 +261,7 @@ TEST_F(ImapSession, LoginNamesTheStoreFolderByTheAccount) {
     }
     list(s, c, n, l);
   };
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   EXPECT_EQ(c.Cmd("a LOGIN \"\" \"\""), "a NO LOGIN failed");
   EXPECT_EQ(c.Cmd("b LOGIN BOB@Example.TEST secret"), "b OK LOGIN completed");
@@ -256,24 +272,27 @@ TEST_F(ImapSession, LoginNamesTheStoreFolderByTheAccount) {
 
 TEST_F(ImapSession, CramMd5AndNtlm) {
   Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
-  EXPECT_EQ(c.Cmd("a1 AUTHENTICATE PLAIN"), "a1 BAD Unrecognized authentication type");
-  EXPECT_EQ(c.Cmd("a1 AUTHENTICATE CRAM-MD5"), "+ " + B64(Server.Challenge));
-  EXPECT_EQ(c.Cmd("*"), "a1 BAD Authentication aborted");
+  ExpectDialogue(c, {
+      {"a1 AUTHENTICATE PLAIN", "a1 BAD Unrecognized authentication type"},
+      {"a1 AUTHENTICATE CRAM-MD5", "+ " + B64(Server.Challenge)},
+      {"*", "a1 BAD Authentication aborted"},
+  });
   c.Cmd("a2 AUTHENTICATE CRAM-MD5");
   EXPECT_EQ(c.Cmd(B64("tim")), "a2 BAD Authentication aborted");
   c.Cmd("a3 AUTHENTICATE CRAM-MD5");
-  EXPECT_EQ(c.Cmd(B64("tim 0123")), "a3 NO AUTHENTICATE failed");
-  EXPECT_EQ(c.Cmd("a4 AUTHENTICATE NTLM"), "+ ");
-  EXPECT_EQ(c.Cmd("*"), "a4 BAD Authentication aborted");
+  ExpectDialogue(c, {
+      {B64("tim 0123"), "a3 NO AUTHENTICATE failed"},
+      {"a4 AUTHENTICATE NTLM", "+ "},
+      {"*", "a4 BAD Authentication aborted"},
+  });
   c.Cmd("a5 AUTHENTICATE CRAM-MD5");
   EXPECT_EQ(c.Cmd("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw"), "a5 OK AUTHENTICATE completed");
   EXPECT_EQ(c.Cmd("a6 SELECT Nope"), "a6 NO Mailbox does not exist");
 
   auto ntlm = [this](const std::string& user, const std::string& password) {
-    TClient d(Server.BoundPort());
+    TClient d(Server);
     d.Line();
     EXPECT_EQ(d.Cmd("n1 AUTHENTICATE NTLM"), "+ ");
     return testsupport::NtlmExchange(d, user, password);
@@ -290,12 +309,11 @@ TEST_F(ImapSession, CredentialsNeverReachTheLog) {
     std::scoped_lock lock(m);
     log.push_back(p->Command + " " + MaskedParams(*p));
   };
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   c.Cmd("a LOGIN bob@example.test secret");
   c.Cmd("b LOGOUT");
-  TClient d(Server.BoundPort());
+  TClient d(Server);
   d.Line();
   d.Cmd("a AUTHENTICATE CRAM-MD5");
   d.Cmd(B64("tim 0123"));
@@ -305,32 +323,35 @@ TEST_F(ImapSession, CredentialsNeverReachTheLog) {
 }
 
 TEST_F(ImapSession, MailBoxCommands) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
   EXPECT_EQ(c.Tagged("a1", "LIST \"\" \"\""), "* LIST (\\Noselect) \"/\" \"\"|a1 OK LIST completed");
   EXPECT_EQ(c.Tagged("a2", "LIST \"\" *"), "* LIST () \"/\" \"INBOX\"|a2 OK LIST completed");
-  EXPECT_EQ(c.Cmd("a3 CREATE Work"), "a3 OK CREATE completed");
-  EXPECT_EQ(c.Cmd("a4 CREATE Work"), "a4 NO Mailbox already exists");
-  EXPECT_EQ(c.Cmd("a5 CREATE Work/2026"), "a5 OK CREATE completed");
+  ExpectDialogue(c, {
+      {"a3 CREATE Work", "a3 OK CREATE completed"},
+      {"a4 CREATE Work", "a4 NO Mailbox already exists"},
+      {"a5 CREATE Work/2026", "a5 OK CREATE completed"},
+  });
   EXPECT_EQ(c.Tagged("a6", "LIST \"\" %"), "* LIST () \"/\" \"INBOX\"|* LIST () \"/\" \"Work\"|a6 OK LIST completed");
   EXPECT_EQ(c.Tagged("a7", "LIST \"\" \"work/*\""), "* LIST () \"/\" \"Work/2026\"|a7 OK LIST completed");
   EXPECT_EQ(c.Tagged("a8", "LIST \"\" \"W.rk\""), "a8 OK LIST completed");
   EXPECT_EQ(c.Tagged("a9", "LSUB \"\" *"), "* LSUB () \"/\" \"INBOX\"|a9 OK LSUB completed");
   EXPECT_EQ(c.Cmd("b1 SUBSCRIBE Work"), "b1 OK SUBSCRIBE completed");
   EXPECT_EQ(c.Tagged("b1", "LSUB \"\" *"), "* LSUB () \"/\" \"INBOX\"|* LSUB () \"/\" \"Work\"|b1 OK LSUB completed");
-  EXPECT_EQ(c.Cmd("b2 SUBSCRIBE Nope"), "b2 NO Access denied");
-  EXPECT_EQ(c.Cmd("b3 DELETE Work"), "b3 NO Access denied");
-  EXPECT_EQ(c.Cmd("b4 DELETE Work/2026"), "b4 OK DELETE completed");
-  EXPECT_EQ(c.Cmd("b5 DELETE INBOX"), "b5 NO Access denied");
-  EXPECT_EQ(c.Cmd("b6 CREATE INBOX"), "b6 NO Mailbox already exists");
-  EXPECT_EQ(c.Cmd("b7 RENAME a a"), "b7 BAD RENAME parse error");
-  EXPECT_EQ(c.Cmd("b8 RENAME Nope X"), "b8 NO Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("b9 RENAME Work INBOX"), "b9 NO Mailbox already exists");
-  EXPECT_EQ(c.Cmd("c1 RENAME Work Play"), "c1 OK RENAME completed");
-  EXPECT_EQ(c.Cmd("c2 CREATE \"\""), "c2 BAD CREATE parse error");
-  EXPECT_EQ(c.Cmd("c3 LIST \"\""), "c3 BAD LIST parse error");
-  EXPECT_EQ(c.Cmd("c4 CREATE \"Entw&APw-rfe\""), "c4 OK CREATE completed");
+  ExpectDialogue(c, {
+      {"b2 SUBSCRIBE Nope", "b2 NO Access denied"},
+      {"b3 DELETE Work", "b3 NO Access denied"},
+      {"b4 DELETE Work/2026", "b4 OK DELETE completed"},
+      {"b5 DELETE INBOX", "b5 NO Access denied"},
+      {"b6 CREATE INBOX", "b6 NO Mailbox already exists"},
+      {"b7 RENAME a a", "b7 BAD RENAME parse error"},
+      {"b8 RENAME Nope X", "b8 NO Mailbox does not exist"},
+      {"b9 RENAME Work INBOX", "b9 NO Mailbox already exists"},
+      {"c1 RENAME Work Play", "c1 OK RENAME completed"},
+      {"c2 CREATE \"\"", "c2 BAD CREATE parse error"},
+      {"c3 LIST \"\"", "c3 BAD LIST parse error"},
+      {"c4 CREATE \"Entw&APw-rfe\"", "c4 OK CREATE completed"},
+  });
   EXPECT_EQ(Store.Boxes.count("Entw\xC3\xBCrfe"), 1u);  // UTF-8 for the store
   EXPECT_EQ(c.Tagged("c5", "LIST \"\" Entw*"), "* LIST () \"/\" \"Entw&APw-rfe\"|c5 OK LIST completed");
   // Regular-expression characters of a pattern match only themselves.
@@ -343,31 +364,31 @@ TEST_F(ImapSession, MailBoxCommands) {
 }
 
 TEST_F(ImapSession, NamesThatLeaveTheAccountFolderNeverReachTheStore) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
   {
     std::scoped_lock lock(Store.M);
     Store.Seen.clear();
   }
-  EXPECT_EQ(c.Cmd("t1 CREATE ../evil"), "t1 NO Access denied");
-  EXPECT_EQ(c.Cmd("t2 SELECT \"../alice@example.test\""), "t2 NO Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("t3 DELETE &AC4ALg-/alice@example.test"), "t3 NO Access denied");
-  EXPECT_EQ(c.Cmd("t4 RENAME INBOX ../x"), "t4 NO Access denied");
-  EXPECT_EQ(c.Cmd("t5 STATUS /etc (MESSAGES)"), "t5 NO Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("t6 SUBSCRIBE a//b"), "t6 NO Access denied");
-  EXPECT_EQ(c.Cmd("t7 EXAMINE \"a\\\\b\""), "t7 NO Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("t8 CREATE /Work"), "t8 NO Access denied");
-  EXPECT_EQ(c.Cmd("t9 APPEND ../x {3}"), "t9 NO [TRYCREATE] Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("u1 CREATE &AAo-"), "u1 NO Access denied");  // a line feed
+  ExpectDialogue(c, {
+      {"t1 CREATE ../evil", "t1 NO Access denied"},
+      {"t2 SELECT \"../alice@example.test\"", "t2 NO Mailbox does not exist"},
+      {"t3 DELETE &AC4ALg-/alice@example.test", "t3 NO Access denied"},
+      {"t4 RENAME INBOX ../x", "t4 NO Access denied"},
+      {"t5 STATUS /etc (MESSAGES)", "t5 NO Mailbox does not exist"},
+      {"t6 SUBSCRIBE a//b", "t6 NO Access denied"},
+      {"t7 EXAMINE \"a\\\\b\"", "t7 NO Mailbox does not exist"},
+      {"t8 CREATE /Work", "t8 NO Access denied"},
+      {"t9 APPEND ../x {3}", "t9 NO [TRYCREATE] Mailbox does not exist"},
+      {"u1 CREATE &AAo-", "u1 NO Access denied"},  // a line feed
+  });
   std::scoped_lock lock(Store.M);
   EXPECT_TRUE(Store.Seen.empty());
 }
 
 TEST_F(ImapSession, SelectExamineAndStatusAssignUids) {
   Store.Boxes["INBOX"].Messages = {{"m1", -1, 0, {}, 0}, {"m2", -1, 0, {}, 0}};
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
   EXPECT_EQ(c.Tagged("s1", "SELECT INBOX"),
             "* 2 EXISTS|* 2 RECENT|* OK [UNSEEN 1] first unseen|* OK [UIDVALIDITY 1770000000] UIDs valid|"
@@ -400,20 +421,21 @@ TEST_F(ImapSession, SelectExamineAndStatusAssignUids) {
 
 TEST_F(ImapSession, AppendTakesItsLiteralWithinBounds) {
   Server.SetMaxDataSize(1000);
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
-  EXPECT_EQ(c.Cmd("p1 APPEND INBOX (\\Seen) {11}"), "+ Ready for append literal");
-  // The reply names the UID the message got at once.
-  EXPECT_EQ(c.Cmd("Hello world"), "p1 OK [APPENDUID 1770000000 1] APPEND completed");
-  EXPECT_EQ(c.Cmd("p2 APPEND INBOX {0}"), "p2 BAD APPEND parse error");
-  EXPECT_EQ(c.Cmd("p3 APPEND INBOX (\\Seen)"), "p3 BAD APPEND parse error");
-  EXPECT_EQ(c.Cmd("p4 APPEND Nope {5}"), "p4 NO [TRYCREATE] Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("p5 APPEND INBOX {abc}"), "p5 BAD APPEND parse error");
-  EXPECT_EQ(c.Cmd("p6 APPEND INBOX {-5}"), "p6 BAD APPEND parse error");
-  EXPECT_EQ(c.Cmd("p7 APPEND INBOX {1001}"), "p7 BAD APPEND parse error");
-  // The IMAP date-time form, and a message ending in an empty line.
-  EXPECT_EQ(c.Cmd("p8 APPEND \"INBOX\" () \"05-Mar-2026 09:04:07 +0000\" {19}"), "+ Ready for append literal");
+  ExpectDialogue(c, {
+      {"p1 APPEND INBOX (\\Seen) {11}", "+ Ready for append literal"},
+      // The reply names the UID the message got at once.
+      {"Hello world", "p1 OK [APPENDUID 1770000000 1] APPEND completed"},
+      {"p2 APPEND INBOX {0}", "p2 BAD APPEND parse error"},
+      {"p3 APPEND INBOX (\\Seen)", "p3 BAD APPEND parse error"},
+      {"p4 APPEND Nope {5}", "p4 NO [TRYCREATE] Mailbox does not exist"},
+      {"p5 APPEND INBOX {abc}", "p5 BAD APPEND parse error"},
+      {"p6 APPEND INBOX {-5}", "p6 BAD APPEND parse error"},
+      {"p7 APPEND INBOX {1001}", "p7 BAD APPEND parse error"},
+      // The IMAP date-time form, and a message ending in an empty line.
+      {"p8 APPEND \"INBOX\" () \"05-Mar-2026 09:04:07 +0000\" {19}", "+ Ready for append literal"},
+  });
   c.Send("Subject: a\r\n\r\nx\r\n\r\n\r\n");
   EXPECT_EQ(c.Line(), "p8 OK [APPENDUID 1770000000 2] APPEND completed");
   EXPECT_EQ(c.Cmd("p9 NOOP"), "p9 OK NOOP completed");
@@ -461,15 +483,16 @@ TEST_F(ImapSession, CurlUsesLoginWhereNoMechanismIsOffered) {
 
 TEST_F(ImapSession, RepliesAsRfc3501AsksWhereClientsTrip) {
   Store.Add("Sent/2026", false);
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
   // A failed SELECT leaves no mailbox selected.
   c.Tagged("v1", "SELECT INBOX");
-  EXPECT_EQ(c.Cmd("v2 SELECT Nope"), "v2 NO Mailbox does not exist");
-  EXPECT_EQ(c.Cmd("v3 SEARCH ALL"), "v3 BAD Bad state for SEARCH");
-  // A trailing separator is no part of the name.
-  EXPECT_EQ(c.Cmd("v4 CREATE Work/"), "v4 OK CREATE completed");
+  ExpectDialogue(c, {
+      {"v2 SELECT Nope", "v2 NO Mailbox does not exist"},
+      {"v3 SEARCH ALL", "v3 BAD Bad state for SEARCH"},
+      // A trailing separator is no part of the name.
+      {"v4 CREATE Work/", "v4 OK CREATE completed"},
+  });
   EXPECT_EQ(Store.Boxes.count("Work"), 1u);
   // LSUB "%" shows the unsubscribed parent of a subscribed child.
   EXPECT_EQ(c.Cmd("v5 SUBSCRIBE Sent/2026"), "v5 OK SUBSCRIBE completed");
@@ -480,8 +503,7 @@ TEST_F(ImapSession, RepliesAsRfc3501AsksWhereClientsTrip) {
 
 TEST_F(ImapSession, LiteralsStandForAnyStringAndNeverRunAsCommands) {
   Store.Boxes["INBOX"].Messages = {{"m1", 1, 0, {"Subject: two words here", "", "x"}, 0}};
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   // The rest of a command line after its literal, up to the tagged reply.
   const auto rest = [&](const std::string& ATag, const std::string& AText) {
@@ -516,14 +538,15 @@ TEST_F(ImapSession, LiteralsStandForAnyStringAndNeverRunAsCommands) {
   EXPECT_NE(rest("l7", "hi").find("l7 OK"), std::string::npos);
   // Refused before the client sends it: too large for a command line, or
   // the wrong state.
-  EXPECT_EQ(c.Cmd("l8 CREATE {99999}"), "l8 BAD Literal too large");
-  EXPECT_EQ(c.Cmd("l9 LOGIN {3}"), "l9 BAD Bad state for LOGIN");
-  EXPECT_EQ(c.Cmd("m1 NOOP"), "m1 OK NOOP completed");
+  ExpectDialogue(c, {
+      {"l8 CREATE {99999}", "l8 BAD Literal too large"},
+      {"l9 LOGIN {3}", "l9 BAD Bad state for LOGIN"},
+      {"m1 NOOP", "m1 OK NOOP completed"},
+  });
 }
 
 TEST_F(ImapSession, AnOverLongLineIsAnsweredBeforeTheConnectionCloses) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
   c.Send("a1 NOOP " + std::string(70 * 1024, 'x') + "\r\n");
   EXPECT_EQ(c.Line(), "* BYE Command line too long");
@@ -545,8 +568,7 @@ TEST(ImapSessionTimeOut, ThirtyMinutesAndAByeBeforeTheClose) {
 }
 
 TEST_F(ImapSession, ATagWithoutACommandIsAnsweredWithItsTag) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   c.Send(std::string("a \x00\x00\x00\r\n", 8));
   EXPECT_EQ(c.Line(), "a BAD Invalid command");
@@ -558,12 +580,13 @@ TEST_F(ImapSession, ATagWithoutACommandIsAnsweredWithItsTag) {
 }
 
 TEST_F(ImapSession, MalformedModifiedUtf7NamesAreRefused) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   LogIn(c);
   for (const char* name : {"&Jjo", "&Jjo!-", "&AGE-", "&2D0-", "&Jj-", "a\xff", "&,,,,-"})
     EXPECT_EQ(c.Cmd(std::string("c CREATE \"") + name + "\""), "c NO Access denied") << name;
-  EXPECT_EQ(c.Cmd("c CREATE \"&Jjo-&AOQ-\""), "c OK CREATE completed");
-  EXPECT_EQ(c.Cmd("d COPY 1 \"&Jjo\""), "d BAD Bad state for COPY");
-  EXPECT_EQ(c.Cmd("s SELECT \"&Jjo\""), "s NO Mailbox does not exist");
+  ExpectDialogue(c, {
+      {"c CREATE \"&Jjo-&AOQ-\"", "c OK CREATE completed"},
+      {"d COPY 1 \"&Jjo\"", "d BAD Bad state for COPY"},
+      {"s SELECT \"&Jjo\"", "s NO Mailbox does not exist"},
+  });
 }

@@ -1,11 +1,11 @@
 #include "IniFile.h"
 
 #include "ClassCore.h"
+#include "FileOps.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,11 +32,8 @@ class IniFileTest : public ::testing::Test {
   std::string Get() const { return testsupport::ReadFileBytes(FPath); }
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;
-    if (DIR* d = ::opendir(FDir.c_str())) {
-      while (dirent* e = ::readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-      ::closedir(d);
-    }
+    plat::TDirStream d(FDir);
+    while (const dirent* e = d.Next()) names.push_back(e->d_name);
     return names;
   }
   mode_t Mode() const {

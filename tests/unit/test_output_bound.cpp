@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "TestSockets.h"
+#include "TestSupport.h"
 #include "qvMailServerLimits.h"
 #include "qvTcpCommandServer.h"
+
+using testsupport::PollUntil;
 
 namespace {
 
@@ -84,15 +87,6 @@ class TFloodServer : public TqvTcpCommandServer {
 
 using TSlowClient = testsupport::TLineClient;
 
-template <class TPred>
-bool WaitUntil(TPred APred, std::chrono::milliseconds ALimit = 5000ms) {
-  const auto end = TClock::now() + ALimit;
-  while (!APred()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -106,7 +100,7 @@ TEST(OutputBound, ClientsThatDoNotReadHoldTheBoundAndOthersAreStillServed) {
     flooders.push_back(std::make_unique<TSlowClient>(server.BoundPort()));
     flooders.back()->Send("FLOOD " + std::to_string(kPieces) + "\r\n");
   }
-  ASSERT_TRUE(WaitUntil([&] { return server.ThreadPool().BlockedCount() == 3; }));
+  ASSERT_TRUE(PollUntil([&] { return server.ThreadPool().BlockedCount() == 3; }));
   for (int i = 0; i < 3; ++i) {
     const TqvUserConnectionPtr c = server.Connection(i);
     ASSERT_TRUE(c);
@@ -126,7 +120,7 @@ TEST(OutputBound, ClientsThatDoNotReadHoldTheBoundAndOthersAreStillServed) {
     }
     EXPECT_EQ(f->Line(), "250 done");
   }
-  EXPECT_TRUE(WaitUntil([&] { return server.ThreadPool().BlockedCount() == 0; }));
+  EXPECT_TRUE(PollUntil([&] { return server.ThreadPool().BlockedCount() == 0; }));
 }
 
 TEST(OutputBound, StopEndsCommandsThatWouldRunOnAndKeepsFinishedStoreWork) {
@@ -144,7 +138,7 @@ TEST(OutputBound, StopEndsCommandsThatWouldRunOnAndKeepsFinishedStoreWork) {
     while (!reading.Eof) reading.ReadUntil("\x01never", 10000);
     readerDone = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return server.Producing.load() == 3; }));
+  ASSERT_TRUE(PollUntil([&] { return server.Producing.load() == 3; }));
   std::this_thread::sleep_for(50ms);
   const auto asked = TClock::now();
   server.Stop();
@@ -152,7 +146,7 @@ TEST(OutputBound, StopEndsCommandsThatWouldRunOnAndKeepsFinishedStoreWork) {
   EXPECT_LT(took, 3s);
   // The running store write was not cut short.
   EXPECT_EQ(server.Saved.load(), 1);
-  EXPECT_TRUE(WaitUntil([&] { return readerDone.load(); }));
+  EXPECT_TRUE(PollUntil([&] { return readerDone.load(); }));
   reader.join();
   stalled.ReadUntil("\x01never", 100);
 }
@@ -165,7 +159,7 @@ TEST(OutputBound, PipelinedStreamedAnswersWaitTheirTurnInsteadOfPilingUp) {
   for (int i = 0; i < 20; ++i) batch += "STREAM\r\n";
   c.Send(batch);
   // The first answer streams; the next one waits for it to drain.
-  ASSERT_TRUE(WaitUntil([&] { return server.ThreadPool().BlockedCount() == 1; }));
+  ASSERT_TRUE(PollUntil([&] { return server.ThreadPool().BlockedCount() == 1; }));
   for (int n = 0; n < 20; ++n) {
     ASSERT_EQ(c.Line(), "250 stream") << n;
     for (int i = 0; i < 64; ++i) ASSERT_TRUE(c.ReadUntil("\r\n", 5000) == Piece(i)) << n << " " << i;

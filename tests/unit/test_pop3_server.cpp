@@ -1,9 +1,9 @@
-// POP3 dialogues over loopback against the server and its file store.
+// POP3 dialogues against the server and its file store, through memory
+// sessions on the test's thread (the whole session once more over loopback).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "NtlmTestClient.h"
 #include "Pop3TestSupport.h"
@@ -12,6 +12,7 @@
 #include "qvSspiAuth.h"
 
 using pop3test::TClient;
+using testsupport::ExpectDialogue;
 using Pop3Session = pop3test::TPop3Session;
 
 namespace {
@@ -24,9 +25,10 @@ std::string UnB64(const std::string& s) {
 
 }  // namespace
 
-TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuit) {
-  Start();
-  TClient c(Server.BoundPort());
+namespace {
+
+// A whole session from the greeting to QUIT, every reply word for word.
+void ExpectFullSession(TClient& c) {
   const std::string greeting = c.Line();
   // "<" tick, date and time, two counters (at least 26 hex digits) "@host>".
   const std::string prefix = "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready <";
@@ -37,15 +39,17 @@ TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuit) {
   EXPECT_GE(at, 26u);
   EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF"), at) << greeting;
   EXPECT_EQ(id.back(), '>');
-  EXPECT_EQ(c.Cmd("STAT"), "-ERR that command is valid only in the TRANSACTION state!");
-  EXPECT_EQ(c.Cmd("NOOP"), "-ERR that command is valid only in the TRANSACTION state!");
-  EXPECT_EQ(c.Cmd("CAPA"), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("USER alice@example.com"), "+OK please send the PASS");
-  EXPECT_EQ(c.Cmd("PASS wrong"), "-ERR incorrect password or account name");
-  EXPECT_EQ(c.Cmd("PASS secret"), "-ERR incorrect password or account name");  // the user went with the reset
-  EXPECT_EQ(c.Cmd("user alice@example.com"), "+OK please send the PASS");
-  EXPECT_EQ(c.Cmd("PASS secret"), "+OK 2 messages (591 octets)");
-  EXPECT_EQ(c.Cmd("STAT"), "+OK 2 591");
+  ExpectDialogue(c, {
+      {"STAT", "-ERR that command is valid only in the TRANSACTION state!"},
+      {"NOOP", "-ERR that command is valid only in the TRANSACTION state!"},
+      {"CAPA", "-ERR Invalid command"},
+      {"USER alice@example.com", "+OK please send the PASS"},
+      {"PASS wrong", "-ERR incorrect password or account name"},
+      {"PASS secret", "-ERR incorrect password or account name"},  // the user went with the reset
+      {"user alice@example.com", "+OK please send the PASS"},
+      {"PASS secret", "+OK 2 messages (591 octets)"},
+      {"STAT", "+OK 2 591"},
+  });
   EXPECT_EQ(c.Multi("LIST"), "+OK 2 591\r\n1 91\r\n2 500\r\n.\r\n");
   EXPECT_EQ(c.Cmd("LIST 2"), "+OK 2 500");
   EXPECT_EQ(c.Cmd("LIST 3"), "-ERR no such message");
@@ -55,46 +59,59 @@ TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuit) {
   EXPECT_EQ(c.Multi("TOP 1 0"), "+OK\r\n" + header + ".\r\n");
   EXPECT_EQ(c.Multi("TOP 1 1"), "+OK\r\n" + header + "..dot line\r\n.\r\n");
   EXPECT_EQ(c.Multi("RETR 1"), "+OK 91\r\n" + header + "..dot line\r\nbye\r\n.\r\n");
-  EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
-  EXPECT_EQ(c.Cmd("STAT"), "+OK 1 91");
-  EXPECT_EQ(c.Cmd("RETR 2"), "-ERR no such message");
-  EXPECT_EQ(c.Cmd("RSET"), "+OK");
-  EXPECT_EQ(c.Cmd("STAT"), "+OK 2 591");
-  EXPECT_EQ(c.Cmd("USER x"), "-ERR that command is valid only in the AUTHORIZATION state!");
-  EXPECT_EQ(c.Cmd("HELP"),
-            "+OK Valid commands: USER, PASS, APOP, AUTH, QUIT, NOOP, HELP, STAT, RETR, TOP, DELE, RSET, LIST, "
-            "UIDL, STLS");
-  EXPECT_EQ(c.Cmd("STLS"), "-ERR Invalid command");  // TLS off
-  EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
-  EXPECT_EQ(c.Cmd("QUIT"), "+OK Quorvin Mail Kit - Ostra Edition POP3 service connection closed");
+  ExpectDialogue(c, {
+      {"DELE 2", "+OK message 2 deleted"},
+      {"STAT", "+OK 1 91"},
+      {"RETR 2", "-ERR no such message"},
+      {"RSET", "+OK"},
+      {"STAT", "+OK 2 591"},
+      {"USER x", "-ERR that command is valid only in the AUTHORIZATION state!"},
+      {"HELP",
+       "+OK Valid commands: USER, PASS, APOP, AUTH, QUIT, NOOP, HELP, STAT, RETR, TOP, DELE, RSET, LIST, UIDL, STLS"},
+      {"STLS", "-ERR Invalid command"},  // TLS off
+      {"DELE 1", "+OK message 1 deleted"},
+      {"QUIT", "+OK Quorvin Mail Kit - Ostra Edition POP3 service connection closed"},
+  });
   EXPECT_TRUE(c.Closed());
+}
+
+}  // namespace
+
+TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuit) {
+  TClient c(Server);
+  ExpectFullSession(c);
+  EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
+}
+
+TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuitOverLoopback) {
+  Start();
+  TClient c(Server.BoundPort());
+  ExpectFullSession(c);
   EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
 }
 
 TEST_F(Pop3Session, DroppedSessionKeepsMarkedMessagesAndTheMaildropLocks) {
-  Start();
   {
-    TClient first(Server.BoundPort());
+    TClient first(Server);
     EXPECT_EQ(first.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
     EXPECT_EQ(first.Cmd("DELE 1"), "+OK message 1 deleted");
     // The same user in another spelling of the case: still locked.
-    TClient second(Server.BoundPort());
+    TClient second(Server);
     EXPECT_EQ(second.Login("ALICE@example.com", "secret"), "-ERR maildrop already locked");
     EXPECT_TRUE(second.Closed());
     EXPECT_EQ(first.Cmd("STAT"), "+OK 1 500");
-  }  // dropped without QUIT
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }  // dropped without QUIT: the server has seen the end of input
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
-  TClient again(Server.BoundPort());
+  TClient again(Server);
   EXPECT_EQ(again.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
 }
 
 TEST_F(Pop3Session, ApopUsesTheGreetingStampAlsoAfterAFailedLogin) {
   Server.Stamp = "<1896.697170952@dbc.mtview.ca.us>";
-  Start();
   {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     EXPECT_EQ(c.Line(), "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready <1896.697170952@dbc.mtview.ca.us>");
     EXPECT_EQ(c.Cmd("APOP mrose"), "-ERR Invalid command");
     EXPECT_EQ(c.Cmd("APOP mrose c4c9334bac560ecc979e58001b3e22fb extra"), "-ERR Invalid command");
@@ -105,7 +122,7 @@ TEST_F(Pop3Session, ApopUsesTheGreetingStampAlsoAfterAFailedLogin) {
     EXPECT_EQ(c.Cmd("APOP mrose c4c9334bac560ecc979e58001b3e22fb"), "+OK 0 messages (0 octets)");
   }
   Server.Stamp.clear();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   const std::string greeting = c.Line();
   const std::string stamp = greeting.substr(greeting.find('<'));
   EXPECT_EQ(c.Cmd("APOP alice@example.com " + CalcMd5Hex(stamp + "secret")), "+OK 2 messages (591 octets)");
@@ -113,8 +130,7 @@ TEST_F(Pop3Session, ApopUsesTheGreetingStampAlsoAfterAFailedLogin) {
 
 TEST_F(Pop3Session, EmptyPasswordsAndNamesNeverLogIn) {
   Server.Stamp = "<1.2@h>";
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   EXPECT_EQ(c.Cmd("USER nopass"), "+OK please send the PASS");
   EXPECT_EQ(c.Cmd("PASS "), "-ERR incorrect password or account name");
@@ -128,8 +144,7 @@ TEST_F(Pop3Session, EmptyPasswordsAndNamesNeverLogIn) {
 
 TEST_F(Pop3Session, AuthListCramMd5AndAborts) {
   Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   EXPECT_EQ(c.Multi("AUTH"), "+OK\r\nNTLM\r\nCRAM-MD5\r\n.\r\n");
   EXPECT_EQ(c.Cmd("AUTH PLAIN"), "-ERR Invalid command");
@@ -148,9 +163,8 @@ TEST_F(Pop3Session, AuthListCramMd5AndAborts) {
 }
 
 TEST_F(Pop3Session, NtlmLogsInOnlyWithTheAccountPassword) {
-  Start();
   auto attempt = [this](const std::string& user, const std::string& password) {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     c.Line();
     EXPECT_EQ(c.Cmd("AUTH NTLM"), "+ OK");
     return testsupport::NtlmExchange(c, user, password);
@@ -162,8 +176,7 @@ TEST_F(Pop3Session, NtlmLogsInOnlyWithTheAccountPassword) {
 }
 
 TEST_F(Pop3Session, TopClampsOddLineCounts) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Login("alice@example.com", "secret");
   const std::string header = "Return-path: <carol@example.net>\r\nFrom: carol@example.net\r\nSubject: one\r\n\r\n";
   const std::string all = "+OK\r\n" + header + "..dot line\r\nbye\r\n.\r\n";
@@ -185,19 +198,16 @@ TEST_F(Pop3Session, SaslOnlyAndTlsRequiredModesAndTheServiceHelpText) {
   std::atomic<int> stateEvents{0};
   Server.OnStateChanged = [&](TObject*, TqvPop3CommandConnection*) { ++stateEvents; };
   Server.SetUseAuth(pmUseSASL);
-  Start();
   {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     EXPECT_EQ(c.Line(), "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready");
     EXPECT_EQ(c.Cmd("USER alice@example.com"), "-ERR Invalid command");
     EXPECT_EQ(c.Cmd("APOP a b"), "-ERR Invalid command");
     EXPECT_EQ(c.Cmd("STLS"), "-ERR Invalid command");
   }
-  Server.Stop();
   Server.SetUseAuth(pmUsePOPAuth);
   Server.RequireTls();
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   EXPECT_EQ(c.Cmd("USER alice@example.com"), "-ERR Must issue a STLS command first");
   EXPECT_EQ(c.Cmd("AUTH"), "-ERR Must issue a STLS command first");
@@ -216,15 +226,14 @@ TEST_F(Pop3Session, MaskedParamsHideCredentials) {
     log.push_back(p->Command + " " + MaskedParams(*p));
   };
   Server.Stamp = "<1.2@h>";
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Login("alice@example.com", "secret");
   c.Cmd("QUIT");
-  TClient d(Server.BoundPort());
+  TClient d(Server);
   d.Line();
   d.Cmd("APOP alice@example.com " + CalcMd5Hex("<1.2@h>secret"));
   d.Cmd("QUIT");
-  TClient e(Server.BoundPort());
+  TClient e(Server);
   e.Line();
   e.Cmd("AUTH CRAM-MD5");
   e.Cmd(B64("tim 0123"));
@@ -235,10 +244,9 @@ TEST_F(Pop3Session, MaskedParamsHideCredentials) {
 }
 
 TEST_F(Pop3Session, CommandsAfterAClosingReplyNeverRun) {
-  Start();
   {
     // QUIT, then a whole login and deletion in the same packet.
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     c.Line();
     c.Send("QUIT\r\nUSER alice@example.com\r\nPASS secret\r\nDELE 1\r\nQUIT\r\n");
     EXPECT_EQ(c.ReadUntil("\x01never", 1500), "+OK " + Server.ServerName() + " connection closed\r\n");
@@ -246,9 +254,9 @@ TEST_F(Pop3Session, CommandsAfterAClosingReplyNeverRun) {
   }
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
   // A refused second login: what follows it never logs in as anyone else.
-  TClient first(Server.BoundPort());
+  TClient first(Server);
   EXPECT_EQ(first.Login("alice@example.com", "secret").substr(0, 4), "+OK ");
-  TClient second(Server.BoundPort());
+  TClient second(Server);
   second.Line();
   second.Send("USER alice@example.com\r\nPASS secret\r\nUSER tim\r\nPASS tanstaaftanstaaf\r\nSTAT\r\n");
   EXPECT_EQ(second.ReadUntil("\x01never", 1500),
@@ -271,8 +279,7 @@ TEST_F(Pop3Session, ListingsOfALargeMaildropSkipMarkedMessagesAndKeepTheirNumber
     lines += std::to_string(i + 1) + " " + std::to_string(size) + "\r\n";
     uids += std::to_string(i + 1) + " " + TqvPop3FileHandler::GetMessageUID(name, size) + "\r\n";
   }
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 601 messages (" + std::to_string(total + 591) + " octets)");
   EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
   EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
@@ -286,8 +293,7 @@ TEST_F(Pop3Session, ListingsOfALargeMaildropSkipMarkedMessagesAndKeepTheirNumber
 }
 
 TEST_F(Pop3Session, ListAndUidlOfNoMessageAndBlankLinesAnswerErr) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   c.Line();
   // Before login too, a blank line gets a reply.
   EXPECT_EQ(c.Cmd(""), "-ERR Invalid command");

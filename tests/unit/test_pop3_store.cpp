@@ -1,5 +1,6 @@
 // The POP3 file store: what a maildrop listing takes, numbering, UIDs, byte
-// transparency, unsafe user names, 64-bit sizes, files gone under a session.
+// transparency, unsafe user names, 64-bit sizes, files gone under a session;
+// through memory sessions, except where the socket's write events matter.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,8 +71,7 @@ TEST_F(Pop3Store, ListingTakesRegularMsgFilesInNameOrder) {
   std::filesystem::create_directory(AliceDir + "folder.MSG");
   WriteFile(Dir.Dir() + "outside.MSG", "secret");
   std::filesystem::create_symlink(Dir.Dir() + "outside.MSG", AliceDir + "link.MSG");
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 4 messages (620 octets)");
   EXPECT_EQ(c.Multi("UIDL"),
             "+OK\r\n1 MAIL_1:MSG:10\r\n2 MAIL00000002:MSG:91\r\n3 MAIL00000003:MSG:500\r\n"
@@ -84,15 +84,14 @@ TEST_F(Pop3Store, HiddenMessagesAreRenumberedAndMissingFoldersAreEmpty) {
     EXPECT_EQ(path.back(), '/');
     load = file != "MAIL00000002.MSG";
   };
-  Start();
   {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 1 messages (500 octets)");
     EXPECT_EQ(c.Multi("LIST"), "+OK 1 500\r\n1 500\r\n.\r\n");
     EXPECT_EQ(c.Cmd("UIDL 1"), "+OK 1 MAIL00000003:MSG:500");
     EXPECT_EQ(c.Multi("RETR 1").substr(0, 21), "+OK 500\r\nSubject: m\r\n");
   }
-  TClient t(Server.BoundPort());
+  TClient t(Server);
   EXPECT_EQ(t.Login("tim", "tanstaaftanstaaf"), "+OK 0 messages (0 octets)");
 }
 
@@ -105,9 +104,8 @@ TEST_F(Pop3Store, UnsafeUserNamesGetAnEmptyMaildrop) {
   TqvMailUserAccountItem* slash = Server.UserAccounts().Add();
   slash->SetUserName("x/../alice@example.com");
   slash->SetPassword("pw");
-  Start();
   for (const char* user : {"..", "x/../alice@example.com"}) {
-    TClient c(Server.BoundPort());
+    TClient c(Server);
     EXPECT_EQ(c.Login(user, "pw"), "+OK 0 messages (0 octets)") << user;
   }
 }
@@ -120,8 +118,7 @@ TEST_F(Pop3Store, RetrIsByteTransparentAndSizesAre64Bit) {
   const std::string big = AliceDir + "MAIL00000009.MSG";
   WriteFile(big, "");
   ASSERT_EQ(::truncate(big.c_str(), 5LL << 30), 0);
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   const int64_t total = 91 + static_cast<int64_t>(eight.size()) + (5LL << 30);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 3 messages (" + std::to_string(total) + " octets)");
   EXPECT_EQ(c.Cmd("LIST 3"), "+OK 3 5368709120");
@@ -130,8 +127,7 @@ TEST_F(Pop3Store, RetrIsByteTransparentAndSizesAre64Bit) {
 }
 
 TEST_F(Pop3Store, FilesGoneOrSwappedForLinksDuringASession) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
   std::filesystem::remove(AliceDir + "MAIL00000002.MSG");
   WriteFile(Dir.Dir() + "outside.MSG", "secret\r\n");
@@ -152,8 +148,7 @@ TEST_F(Pop3Store, AccountWhoseNameHasA5CTrailByteSeesItsMail) {
   const std::string folder = Dir.Dir() + "\xE5\xBF\x97\xE8\xAA\xA0/";
   std::filesystem::create_directories(folder);
   WriteFile(folder + "MAIL00000007.MSG", "Subject: x\r\n\r\nbody\r\n");
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("\xD6\xBE\xD5\x5C", "pw"), "+OK 1 messages (20 octets)");
 }
 
@@ -170,7 +165,7 @@ TEST_F(Pop3Store, LargeMessageIsStreamedAsItsLinesWouldBeSent) {
   text.resize(2 * kPiece - 1);
   text += "\r\n";
   // Several megabytes: more than the socket takes at once, so the sending
-  // goes on from write events.
+  // goes on from write events (over loopback, for that reason).
   while (text.size() < 24 * kPiece) text += std::string(61, 'd') + "\r";
   text += "end";
   WriteFile(AliceDir + "MAIL00000009.MSG", text);
@@ -209,15 +204,11 @@ TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
     if (c->State() != psUpdate) return;
     presentUnderLock = std::filesystem::exists(AliceDir + "MAIL00000002.MSG");
     c->AfterStateChange([&] {
-      auto other = std::async(std::launch::async, [&] {
-        Server.Lock();
-        Server.Unlock();
-      });
+      auto other = std::async(std::launch::async, [&] { (void)Server.ServerLock(); });
       lockFreeAfter = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     });
   };
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
   EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
   EXPECT_EQ(c.Cmd("QUIT").substr(0, 4), "+OK ");
@@ -226,12 +217,10 @@ TEST_F(Pop3Store, MarkedFilesGoAfterTheServerLockAtQuit) {
   // The deletion is done by the time QUIT is answered.
   EXPECT_FALSE(std::filesystem::exists(AliceDir + "MAIL00000002.MSG"));
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
-  Server.Stop();  // the handler above uses this test's locals
 }
 
 TEST_F(Pop3Store, AccountFolderReplacedDuringASessionIsNeverServedStale) {
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
   const std::string first = c.Multi("RETR 1");
   EXPECT_EQ(first.substr(0, 8), "+OK 91\r\n");
@@ -262,8 +251,7 @@ TEST_F(Pop3Store, AccountFolderReplacedDuringASessionIsNeverServedStale) {
 TEST_F(Pop3Store, FailedRemovalAtQuitIsReportedAndAnsweredWithErr) {
   std::vector<std::string> errors;
   Store.OnStoreError = [&](TObject*, const std::exception& E) { errors.emplace_back(E.what()); };
-  Start();
-  TClient c(Server.BoundPort());
+  TClient c(Server);
   EXPECT_EQ(c.Login("alice@example.com", "secret"), "+OK 2 messages (591 octets)");
   EXPECT_EQ(c.Cmd("DELE 1"), "+OK message 1 deleted");
   EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
@@ -277,14 +265,11 @@ TEST_F(Pop3Store, FailedRemovalAtQuitIsReportedAndAnsweredWithErr) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].find("Cannot delete file \"" + stuck + "\": "), 0u) << errors[0];
   EXPECT_GT(errors[0].size(), std::string("Cannot delete file \"" + stuck + "\": ").size());
-  Server.Stop();  // the handler above uses this test's locals
 
   // A clean session still says +OK.
   errors.clear();
-  Start();
-  TClient again(Server.BoundPort());
+  TClient again(Server);
   EXPECT_EQ(again.Login("alice@example.com", "secret"), "+OK 0 messages (0 octets)");
   EXPECT_EQ(again.Cmd("QUIT").substr(0, 4), "+OK ");
   EXPECT_TRUE(errors.empty());
-  Server.Stop();
 }

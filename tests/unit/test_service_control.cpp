@@ -26,6 +26,8 @@ using namespace plat;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+using testsupport::PollUntil;
+
 namespace {
 
 const std::string kFake = VX_TEST_BIN_DIR "/fake_service";
@@ -37,15 +39,6 @@ using Handle = std::unique_ptr<ScHandle, HandleCloser>;
 
 using testsupport::ReadFileBytes;
 
-template <class F>
-bool WaitFor(F done, std::chrono::milliseconds limit = 5000ms) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 // The lock holder seen from outside, independent of the code under test.
 pid_t LockHolder(const std::string& path) {
@@ -112,7 +105,7 @@ class ServiceControlTest : public ::testing::Test {
     scm_.reset();
     auto pids = PidsUsing(db_);
     for (pid_t p : pids) kill(p, SIGKILL);
-    for (pid_t p : pids) EXPECT_TRUE(WaitFor([p] { return ProcessGone(p); })) << "pid " << p;
+    for (pid_t p : pids) EXPECT_TRUE(PollUntil([p] { return ProcessGone(p); })) << "pid " << p;
     if (hadDir_) setenv(kScmDirVariable, oldDir_.c_str(), 1);
     else unsetenv(kScmDirVariable);
     std::error_code ec;
@@ -135,7 +128,7 @@ class ServiceControlTest : public ::testing::Test {
   }
 
   bool WaitState(ScHandle* h, uint32_t state) {
-    return WaitFor([&] { return State(h) == state; });
+    return PollUntil([&] { return State(h) == state; });
   }
 
   std::string Path(const std::string& name, const char* ext) const { return db_ + "/" + name + ext; }
@@ -349,6 +342,33 @@ TEST_F(ServiceControlInstance, StatusFileIsReplacedWholeAndReadBack) {
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_NOT_ACTIVE);
 }
 
+TEST_F(ServiceControlInstance, StatusFileFromElsewhereReadsFullCodesAndRefusesBadNumbers) {
+  Handle svc = Install("mail");
+  ASSERT_TRUE(svc);
+  // Written by hand (LF ends, blanks, another key case): exit codes use all
+  // 32 bits; signs other than "+", and values past 32 bits, read as 0.
+  testsupport::WriteFileBytes(Path("mail", ".status"),
+                              "[Status]\nState = 4\nwin32exitcode=4294967295\n"
+                              "ServiceSpecificExitCode=-1\nPid=+0\nLastError= disk full \n");
+  SERVICE_STATUS q;
+  ASSERT_TRUE(QueryServiceStatus(svc.get(), &q));
+  EXPECT_EQ(q.dwCurrentState, SERVICE_STOPPED);  // no lock held
+  EXPECT_EQ(q.dwWin32ExitCode, 4294967295u);
+  EXPECT_EQ(q.dwServiceSpecificExitCode, 0u);
+  std::string last;
+  ASSERT_TRUE(QueryServiceLastErrorText(svc.get(), last));
+  EXPECT_EQ(last, "disk full");
+
+  testsupport::WriteFileBytes(Path("mail", ".status"), "[Status]\nWin32ExitCode=4294967296\n");
+  ASSERT_TRUE(QueryServiceStatus(svc.get(), &q));
+  EXPECT_EQ(q.dwWin32ExitCode, 0u);
+
+  // A registration without its program path cannot be started.
+  testsupport::WriteFileBytes(Path("mail", ".service"), "[Service]\nDisplayName=x\n");
+  EXPECT_FALSE(StartServiceA(svc.get(), 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(ServiceControlInstance, ReportReadyWritesOneByteAndForgetsTheFd) {
   int p[2];
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
@@ -401,7 +421,7 @@ TEST_F(ServiceControlLifecycle, StartRunsDetachedWithCleanDescriptors) {
   // Beyond 0-2 only the lock file; the service's folder fsync may show briefly.
   std::string lockFile = fs::canonical(Path("mail", ".lock")).string();
   std::string extra;
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(PollUntil([&] {
     extra.clear();
     for (const auto& e : fs::directory_iterator(proc + "/fd"))
       if (std::stoi(e.path().filename().string()) > 2 && Link(e.path()) != lockFile)
@@ -415,7 +435,7 @@ TEST_F(ServiceControlLifecycle, StartRunsDetachedWithCleanDescriptors) {
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_ALREADY_RUNNING);
   EXPECT_EQ(LockHolder(Path("mail", ".lock")), pid);
   ASSERT_TRUE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &s));
-  EXPECT_TRUE(WaitFor([pid] { return ProcessGone(pid); }));
+  EXPECT_TRUE(PollUntil([pid] { return ProcessGone(pid); }));
 }
 
 TEST_F(ServiceControlLifecycle, PauseContinueStop) {
@@ -433,9 +453,9 @@ TEST_F(ServiceControlLifecycle, PauseContinueStop) {
   ASSERT_TRUE(ControlService(svc.get(), SERVICE_CONTROL_CONTINUE, &s));
   ASSERT_TRUE(WaitState(svc.get(), SERVICE_RUNNING));
   ASSERT_TRUE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &s));
-  ASSERT_TRUE(WaitFor([&] { return LockHolder(Path("mail", ".lock")) == 0; }));
+  ASSERT_TRUE(PollUntil([&] { return LockHolder(Path("mail", ".lock")) == 0; }));
   EXPECT_EQ(State(svc.get()), SERVICE_STOPPED);
-  EXPECT_TRUE(WaitFor([pid] { return ProcessGone(pid); }));
+  EXPECT_TRUE(PollUntil([pid] { return ProcessGone(pid); }));
 
   EXPECT_FALSE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &s));
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_NOT_ACTIVE);
@@ -469,7 +489,7 @@ TEST_F(ServiceControlLifecycle, ControlsRefusedByState) {
 
   Handle b = Install("pending");
   ASSERT_TRUE(Start(b.get(), {"--stay-pending"})) << GetLastError();
-  ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(Path("pending", ".status")).find("Pid=0\r\n") == std::string::npos; }));
+  ASSERT_TRUE(PollUntil([&] { return ReadFileBytes(Path("pending", ".status")).find("Pid=0\r\n") == std::string::npos; }));
   EXPECT_FALSE(ControlService(b.get(), SERVICE_CONTROL_STOP, &s));
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   EXPECT_EQ(s.dwCurrentState, SERVICE_START_PENDING);
@@ -503,7 +523,7 @@ TEST_F(ServiceControlLifecycle, ProgramEndingBeforeItsLockIsAborted) {
 TEST_F(ServiceControlLifecycle, FailedStartKeepsTheProgramsExitCodeAndText) {
   Handle svc = Install("mail");
   ASSERT_TRUE(Start(svc.get(), {"--fail-start"})) << GetLastError();  // it did take its lock
-  ASSERT_TRUE(WaitFor([&] { return LockHolder(Path("mail", ".lock")) == 0; }));
+  ASSERT_TRUE(PollUntil([&] { return LockHolder(Path("mail", ".lock")) == 0; }));
   SERVICE_STATUS s;
   ASSERT_TRUE(QueryServiceStatus(svc.get(), &s));
   EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
@@ -544,7 +564,7 @@ TEST_F(ServiceControlLifecycle, DeletedServiceKeepsRunningAndCanBeStopped) {
   EXPECT_EQ(State(svc.get()), SERVICE_RUNNING);
   SERVICE_STATUS s;
   ASSERT_TRUE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &s));
-  EXPECT_TRUE(WaitFor([&] { return LockHolder(Path("mail", ".lock")) == 0; }));
+  EXPECT_TRUE(PollUntil([&] { return LockHolder(Path("mail", ".lock")) == 0; }));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // The SMTP file store on a temporary folder: names, file contents, unsafe
 // account names, failed writes and the binding to its server.
-#include <signal.h>
-#include <sys/resource.h>
-
 #include "SmtpTestClient.h"
+#include "TestSupport.h"
 
 using smtptest::Files;
 using smtptest::ReadFile;
@@ -77,20 +75,15 @@ TEST_F(SmtpFileHandler, FailedWriteLeavesNoPartialFile) {
   Store.OnStoreError = [&](TObject*, const std::exception& E) { reported = E.what(); };
   ASSERT_EQ(Deliver("bob@example.test"), mdOk);
   for (int i = 0; i < 20000; ++i) Message.Add("a line long enough to pass the file size limit quickly");
-  // Writes past the limit fail with EFBIG, as on a full disk.
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  auto* oldHandler = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = old;
-  small.rlim_cur = 100000;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const TqvSmtpMailDataAction action = Deliver("bob@example.test");
-  TStringList recipients;
-  recipients.Add("carol@remote.test");
+  TqvSmtpMailDataAction action = mdOk;
   TqvSmtpMailDataAction relayAction = mdOk;
-  Store.QueueRelayMessage(nullptr, nullptr, "a@x.test", recipients, Message, relayAction);
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, oldHandler);
+  {
+    const testsupport::FileSizeLimit limit(100000);
+    action = Deliver("bob@example.test");
+    TStringList recipients;
+    recipients.Add("carol@remote.test");
+    Store.QueueRelayMessage(nullptr, nullptr, "a@x.test", recipients, Message, relayAction);
+  }
   EXPECT_EQ(action, mdProcessingError);
   EXPECT_EQ(relayAction, mdProcessingError);
   EXPECT_NE(reported.find("Cannot write file"), std::string::npos) << reported;

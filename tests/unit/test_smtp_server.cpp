@@ -1,8 +1,8 @@
-// SMTP sessions over loopback against the server and its file store: the
-// replies word for word, the envelope rules, DATA framing and what lands on
-// disk.
+// SMTP sessions against the server and its file store, through memory
+// sessions on the test's thread (a few over loopback, for the socket path and
+// real concurrency): the replies word for word, the envelope rules, DATA
+// framing and what lands on disk.
 #include <atomic>
-#include <chrono>
 #include <regex>
 #include <set>
 #include <thread>
@@ -12,6 +12,7 @@
 using smtptest::Files;
 using smtptest::ReadFile;
 using smtptest::TClient;
+using testsupport::ExpectDialogue;
 
 namespace {
 
@@ -19,41 +20,58 @@ class SmtpSession : public smtptest::SmtpServerTest {};
 
 }  // namespace
 
+namespace {
+
+// The greeting, then every reply of a short session, in order.
+void ExpectGreetingEhloHelpAndSmallCommands(TClient& c) {
+  EXPECT_EQ(c.Reply(), "220 mx.test Quorvin Mail Kit SMTP service\r\n");
+  ExpectDialogue(c, {
+      {"EHLO client.test",
+       "250-mx.test Hello client.test, pleased to meet you\r\n"
+       "250-AUTH LOGIN CRAM-MD5 NTLM\r\n"
+       "250-AUTH=LOGIN CRAM-MD5 NTLM\r\n"
+       "250 HELP\r\n"},
+      {"EHLO again.test", "503 Bad sequence of commands\r\n"},
+      {"HELP",
+       "214-Commands Supported:\r\n"
+       "214-HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS\r\n"
+       "214 End Of Help\r\n"},
+      {"noop", "250 OK\r\n"},
+      {"vrfy bob", "500 Syntax error, command unrecognized: VRFY\r\n"},
+      {"STARTTLS", "454 TLS not available\r\n"},
+      {"RSET", "250 Reset state\r\n"},
+      {"QUIT", "221 mx.test closing connection\r\n"},
+  });
+  EXPECT_TRUE(c.ClosedByServer());
+}
+
+}  // namespace
+
 TEST_F(SmtpSession, GreetingEhloHelpAndSmallCommands) {
+  TClient c(Server);
+  ExpectGreetingEhloHelpAndSmallCommands(c);
+}
+
+TEST_F(SmtpSession, GreetingEhloHelpAndSmallCommandsOverLoopback) {
   Start();
   TClient c(Server.Port());
-  EXPECT_EQ(c.Reply(), "220 mx.test Quorvin Mail Kit SMTP service\r\n");
-  EXPECT_EQ(c.Cmd("EHLO client.test"),
-            "250-mx.test Hello client.test, pleased to meet you\r\n"
-            "250-AUTH LOGIN CRAM-MD5 NTLM\r\n"
-            "250-AUTH=LOGIN CRAM-MD5 NTLM\r\n"
-            "250 HELP\r\n");
-  EXPECT_EQ(c.Cmd("EHLO again.test"), "503 Bad sequence of commands\r\n");
-  EXPECT_EQ(c.Cmd("HELP"),
-            "214-Commands Supported:\r\n"
-            "214-HELO EHLO AUTH HELP QUIT MAIL NOOP RSET RCPT DATA STARTTLS\r\n"
-            "214 End Of Help\r\n");
-  EXPECT_EQ(c.Cmd("noop"), "250 OK\r\n");
-  EXPECT_EQ(c.Cmd("vrfy bob"), "500 Syntax error, command unrecognized: VRFY\r\n");
-  EXPECT_EQ(c.Cmd("STARTTLS"), "454 TLS not available\r\n");
-  EXPECT_EQ(c.Cmd("RSET"), "250 Reset state\r\n");
-  EXPECT_EQ(c.Cmd("QUIT"), "221 mx.test closing connection\r\n");
-  EXPECT_TRUE(c.ClosedByServer());
+  ExpectGreetingEhloHelpAndSmallCommands(c);
 }
 
 TEST_F(SmtpSession, HeloEhloArgumentsAndAuthAfterHelo) {
   Server.Extensions().Add("8BITMIME");
   Server.SetSaslFlags(SaslFlag(ssUseCramMD5));
-  Start();
   {
-    TClient c(Server.Port());
+    TClient c(Server);
     c.Reply();
-    EXPECT_EQ(c.Cmd("EHLO"), "501 EHLO requires domain address\r\n");
-    EXPECT_EQ(c.Cmd("HELO  "), "501 HELO requires domain address\r\n");
-    EXPECT_EQ(c.Cmd("HELO x.test"), "250 mx.test Hello x.test, pleased to meet you\r\n");
-    EXPECT_EQ(c.Cmd("AUTH LOGIN"), "503 Bad sequence of commands\r\n");
+    ExpectDialogue(c, {
+        {"EHLO", "501 EHLO requires domain address\r\n"},
+        {"HELO  ", "501 HELO requires domain address\r\n"},
+        {"HELO x.test", "250 mx.test Hello x.test, pleased to meet you\r\n"},
+        {"AUTH LOGIN", "503 Bad sequence of commands\r\n"},
+    });
   }
-  TClient c(Server.Port());
+  TClient c(Server);
   c.Reply();
   EXPECT_EQ(c.Cmd("EHLO y.test"),
             "250-mx.test Hello y.test, pleased to meet you\r\n"
@@ -61,42 +79,43 @@ TEST_F(SmtpSession, HeloEhloArgumentsAndAuthAfterHelo) {
 }
 
 TEST_F(SmtpSession, SequenceAndSyntaxRefusals) {
-  Start();
-  TClient c(Server.Port());
+  TClient c(Server);
   c.Reply();
   EXPECT_EQ(c.Cmd("MAIL FROM:<alice@example.test>"), "503 Bad sequence of commands\r\n");
   c.Cmd("EHLO c.test");
-  EXPECT_EQ(c.Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
-  EXPECT_EQ(c.Cmd("DATA"), "503 Bad sequence of commands\r\n");
-  EXPECT_EQ(c.Cmd("MAIL <alice@example.test>"), "501 Syntax error in parameters or arguments\r\n");
-  EXPECT_EQ(c.Cmd("MAIL FROM:<a@b@c.test>"), "553 This server does not accept routed mail\r\n");
-  EXPECT_EQ(c.Cmd("MAIL FROM:<>"), "250 <> Sender ok\r\n");
-  EXPECT_EQ(c.Cmd("MAIL FROM:<alice@example.test>"), "503 Bad sequence of commands\r\n");
-  EXPECT_EQ(c.Cmd("RCPT bob@example.test"), "501 Syntax error in parameters or arguments\r\n");
-  EXPECT_EQ(c.Cmd("RCPT TO:<>"), "500 <> Invalid address\r\n");
-  EXPECT_EQ(c.Cmd("DATA"), "503 Bad sequence of commands\r\n");
-  // ESMTP parameters after the path are not part of the address.
-  EXPECT_EQ(c.Cmd("RSET"), "250 Reset state\r\n");
-  EXPECT_EQ(c.Cmd("mail from:<a@x.test> SIZE=100 BODY=8BITMIME"), "250 <a@x.test> Sender ok\r\n");
-  EXPECT_EQ(c.Cmd("RCPT TO:<bob@example.test> NOTIFY=NEVER"), "250 <bob@example.test> Recipient ok\r\n");
+  ExpectDialogue(c, {
+      {"RCPT TO:<bob@example.test>", "503 Bad sequence of commands\r\n"},
+      {"DATA", "503 Bad sequence of commands\r\n"},
+      {"MAIL <alice@example.test>", "501 Syntax error in parameters or arguments\r\n"},
+      {"MAIL FROM:<a@b@c.test>", "553 This server does not accept routed mail\r\n"},
+      {"MAIL FROM:<>", "250 <> Sender ok\r\n"},
+      {"MAIL FROM:<alice@example.test>", "503 Bad sequence of commands\r\n"},
+      {"RCPT bob@example.test", "501 Syntax error in parameters or arguments\r\n"},
+      {"RCPT TO:<>", "500 <> Invalid address\r\n"},
+      {"DATA", "503 Bad sequence of commands\r\n"},
+      // ESMTP parameters after the path are not part of the address.
+      {"RSET", "250 Reset state\r\n"},
+      {"mail from:<a@x.test> SIZE=100 BODY=8BITMIME", "250 <a@x.test> Sender ok\r\n"},
+      {"RCPT TO:<bob@example.test> NOTIFY=NEVER", "250 <bob@example.test> Recipient ok\r\n"},
+  });
 }
 
 TEST_F(SmtpSession, RelayRuleBeforeAndAfterAuthentication) {
-  Start();
   auto c = Greeted();
-  EXPECT_EQ(c->Cmd("MAIL FROM:<alice@example.test>"), "250 <alice@example.test> Sender ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "250 <bob@example.test> Recipient ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<Bob@example.test>"), "550 <Bob@example.test> Relay denied\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<x@y@z.test>"), "550 <x@y@z.test> Relay denied\r\n");
-  EXPECT_EQ(c->Cmd("AUTH LOGIN Ym9iQGV4YW1wbGUudGVzdA=="), "334 UGFzc3dvcmQ6\r\n");
-  EXPECT_EQ(c->Cmd("c2VjcmV0"), "235 Authentication successful\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "250 <carol@remote.test> Recipient ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<x@y@z.test>"), "550 <x@y@z.test> Relay denied\r\n");
+  ExpectDialogue(*c, {
+      {"MAIL FROM:<alice@example.test>", "250 <alice@example.test> Sender ok\r\n"},
+      {"RCPT TO:<bob@example.test>", "250 <bob@example.test> Recipient ok\r\n"},
+      {"RCPT TO:<carol@remote.test>", "550 <carol@remote.test> Relay denied\r\n"},
+      {"RCPT TO:<Bob@example.test>", "550 <Bob@example.test> Relay denied\r\n"},
+      {"RCPT TO:<x@y@z.test>", "550 <x@y@z.test> Relay denied\r\n"},
+      {"AUTH LOGIN Ym9iQGV4YW1wbGUudGVzdA==", "334 UGFzc3dvcmQ6\r\n"},
+      {"c2VjcmV0", "235 Authentication successful\r\n"},
+      {"RCPT TO:<carol@remote.test>", "250 <carol@remote.test> Recipient ok\r\n"},
+      {"RCPT TO:<x@y@z.test>", "550 <x@y@z.test> Relay denied\r\n"},
+  });
 }
 
 TEST_F(SmtpSession, HundredRecipientsThenTooManyUntilReset) {
-  Start();
   auto c = Greeted();
   c->Cmd("MAIL FROM:<alice@example.test>");
   std::string batch;
@@ -109,7 +128,6 @@ TEST_F(SmtpSession, HundredRecipientsThenTooManyUntilReset) {
 }
 
 TEST_F(SmtpSession, DataIsUnstuffedAndGetsTraceLines) {
-  Start();
   auto c = Greeted();
   c->Cmd("MAIL FROM:<alice@example.test>");
   c->Cmd("RCPT TO:<bob@example.test>");
@@ -146,7 +164,7 @@ TEST_F(SmtpSession, DataIsUnstuffedAndGetsTraceLines) {
   EXPECT_EQ(empty.substr(empty.rfind("\r\nMessage-ID: <"), 15), "\r\nMessage-ID: <");
 }
 
-TEST_F(SmtpSession, WholeTransactionInOneWrite) {
+TEST_F(SmtpSession, WholeTransactionInOneWriteOverLoopback) {
   Start();
   TClient c(Server.Port());
   c.Reply();
@@ -162,7 +180,6 @@ TEST_F(SmtpSession, WholeTransactionInOneWrite) {
 }
 
 TEST_F(SmtpSession, RelayPairAndLocalCopiesShareOneCounter) {
-  Start();
   auto c = LoggedIn();
   c->Cmd("MAIL FROM:<bob@example.test>");
   c->Cmd("RCPT TO:<alice@example.test>");
@@ -184,8 +201,7 @@ TEST_F(SmtpSession, RelayPairAndLocalCopiesShareOneCounter) {
 
 TEST_F(SmtpSession, FailedAuthAndSizeErrorEndTheEnvelope) {
   Server.SetMaxDataSize(50);  // bounds command lines too
-  Start();
-  auto c = std::make_unique<TClient>(Server.Port());
+  auto c = std::make_unique<TClient>(Server);
   c->Reply();
   const std::string ehlo = c->Cmd("EHLO c.test");
   EXPECT_EQ(ehlo.substr(ehlo.rfind("250 ")), "250 SIZE 50\r\n");
@@ -211,23 +227,21 @@ TEST_F(SmtpSession, FailedAuthAndSizeErrorEndTheEnvelope) {
 }
 
 TEST_F(SmtpSession, ClientVanishingInDataLeavesNothing) {
-  Start();
-  {
-    auto c = LoggedIn();
-    c->Cmd("MAIL FROM:<bob@example.test>");
-    c->Cmd("RCPT TO:<alice@example.test>");
-    c->Cmd("RCPT TO:<carol@remote.test>");
-    c->Cmd("DATA");
-    c->Send("Subject: half\r\n\r\n" + std::string(200000, 'y') + "\r\n");
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto c = LoggedIn();
+  c->Cmd("MAIL FROM:<bob@example.test>");
+  c->Cmd("RCPT TO:<alice@example.test>");
+  c->Cmd("RCPT TO:<carol@remote.test>");
+  c->Cmd("DATA");
+  c->Send("Subject: half\r\n\r\n" + std::string(200000, 'y') + "\r\n");
+  c->Close();
+  // The server has seen the end of input and closed the session.
+  ASSERT_TRUE(c->Memory()->Closed());
   EXPECT_TRUE(Files(MailBox("alice@example.test")).empty());
   EXPECT_TRUE(Files(Relay()).empty());
 }
 
 TEST_F(SmtpSession, StoreAndHandlerFailuresGetTheirReplies) {
   std::ofstream(Dir.Dir() + "MailBox") << "a file where the folder should be";
-  Start();
   auto c = Greeted();
   c->Cmd("MAIL FROM:<a@x.test>");
   c->Cmd("RCPT TO:<bob@example.test>");
@@ -242,7 +256,7 @@ TEST_F(SmtpSession, StoreAndHandlerFailuresGetTheirReplies) {
   EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
 }
 
-TEST_F(SmtpSession, ParallelSessionsToOneAccountKeepEveryMessage) {
+TEST_F(SmtpSession, ParallelSessionsToOneAccountKeepEveryMessageOverLoopback) {
   Start();
   constexpr int kClients = 8, kMessages = 10;
   std::atomic<bool> done{false};
@@ -310,8 +324,7 @@ TEST(SmtpTlsRules, RequiredTlsRefusesMailCommandsAndStartTlsResetsTheSession) {
   server.SetHostName("mx.test");
   server.SetLocalBinding("127.0.0.1");
   server.SetUseAuth(false);
-  testsupport::StartOnFreePort(server);
-  TClient c(server.Port());
+  TClient c(server);
   c.Reply();
   EXPECT_EQ(c.Cmd("EHLO c.test"), "250-mx.test Hello c.test, pleased to meet you\r\n250-STARTTLS\r\n250 HELP\r\n");
   for (const char* command : {"MAIL FROM:<a@x.test>", "RCPT TO:<b@x.test>", "DATA", "RSET", "AUTH LOGIN"})
@@ -331,7 +344,6 @@ TEST(SmtpTlsRules, RequiredTlsRefusesMailCommandsAndStartTlsResetsTheSession) {
 TEST_F(SmtpSession, AccountWhoseNameHasA5CTrailByteGetsItsMailbox) {
   const std::string name = "\xD6\xBE\xD5\x5C@example.test";  // code page 936
   AddAccount(name, "pw");
-  Start();
   auto c = Greeted();
   c->Cmd("MAIL FROM:<a@x.test>");
   EXPECT_EQ(c->Cmd("RCPT TO:<" + name + ">"), "250 <" + name + "> Recipient ok\r\n");
@@ -341,7 +353,6 @@ TEST_F(SmtpSession, AccountWhoseNameHasA5CTrailByteGetsItsMailbox) {
 }
 
 TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
-  Start();
   {
     auto c = Greeted();
     c->Send("QUIT\r\nMAIL FROM:<a@x.test>\r\nNOOP\r\n");
@@ -366,7 +377,6 @@ TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
 }
 
 TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
-  Start();
   auto c = LoggedIn();
   EXPECT_EQ(c->Cmd("MAIL FROM:<bob@example.test> AUTH=<>"), "250 <bob@example.test> Sender ok\r\n");
   EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test> ORCPT=rfc822;<x@y.test>"), "250 <carol@remote.test> Recipient ok\r\n");
@@ -381,7 +391,6 @@ TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
 }
 
 TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
-  Start();
   // alice's folder cannot be made: a file has its name.
   std::filesystem::create_directories(Dir.Dir() + "MailBox");
   std::ofstream(MailBox("alice@example.test").substr(0, MailBox("alice@example.test").size() - 1)) << "x";
@@ -410,7 +419,6 @@ TEST_F(SmtpSession, BarePostmasterReachesTheFirstLocalDomainWithOne) {
   // Local domains in account order: example.test, then other.test; only
   // other.test has a postmaster account.
   AddAccount("PostMaster@other.test", "pm");
-  Start();
   auto c = Greeted();
   c->Cmd("MAIL FROM:<someone@remote.test>");
   EXPECT_EQ(c->Cmd("RCPT TO:<Postmaster>"), "250 <Postmaster> Recipient ok\r\n");
@@ -424,7 +432,6 @@ TEST_F(SmtpSession, BarePostmasterReachesTheFirstLocalDomainWithOne) {
 }
 
 TEST_F(SmtpSession, BarePostmasterWithoutAnAccountIsRefusedPlainly) {
-  Start();
   for (bool loggedIn : {false, true}) {
     auto c = loggedIn ? LoggedIn() : Greeted();
     c->Cmd("MAIL FROM:<alice@example.test>");
@@ -433,7 +440,6 @@ TEST_F(SmtpSession, BarePostmasterWithoutAnAccountIsRefusedPlainly) {
 }
 
 TEST_F(SmtpSession, BlankAndNulLinesGetTheUnknownCommandReply) {
-  Start();
   auto c = Greeted();
   const std::string unknown = "500 Syntax error, command unrecognized: \r\n";
   EXPECT_EQ(c->Cmd(""), unknown);

@@ -16,6 +16,7 @@
 #include "SmtpTestClient.h"
 #include "dmVxMailServersU.h"
 #include "qvImap4FileHandler.h"
+#include "qvImap4Server.h"
 #include "qvLogger.h"
 
 namespace fs = std::filesystem;
@@ -314,8 +315,7 @@ TEST_F(Pop3LinkedFolder, ServesAndDeletesNothingThroughALink) {
   Store.OnStoreError = [&](TObject*, const std::exception& E) { errors.push_back(E.what()); };
   // tim's folder is a link to alice's.
   fs::create_directory_symlink(AliceDir, Dir.Dir() + "tim");
-  Start();
-  pop3test::TClient c(Server.BoundPort());
+  pop3test::TClient c(Server);
   EXPECT_EQ(c.Login("tim", "tanstaaftanstaaf"), "+OK 0 messages (0 octets)");
   EXPECT_EQ(c.Cmd("DELE 1"), "-ERR no such message");
   c.Cmd("QUIT");

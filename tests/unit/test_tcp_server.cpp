@@ -12,9 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "qvServerGuard.h"
 #include "qvTcpServer.h"
 #include "TestSockets.h"
+
+using testsupport::PollUntil;
 
 namespace {
 
@@ -90,14 +93,6 @@ class TEchoServer : public TqvTcpServer {
   }
 };
 
-bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 using testsupport::StartOnFreePort;
 
@@ -224,9 +219,9 @@ TEST(TcpServerEcho, ClientsGetTheirOwnBytesBackInOrder) {
     EXPECT_EQ(a.Read(lines.size()), lines);
     EXPECT_EQ(b.Read(8), "hello b\n");
     EXPECT_EQ(c.Read(8), "hello c\n");
-    EXPECT_TRUE(WaitFor([&] { return server.GetConnectionCount() == 3; }));
+    EXPECT_TRUE(PollUntil([&] { return server.GetConnectionCount() == 3; }));
   }
-  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 3; }));
+  EXPECT_TRUE(PollUntil([&] { return server.Count("close") == 3; }));
   EXPECT_EQ(server.Count("error"), 0);
   server.Stop();
   EXPECT_EQ(gLiveConnections.load(), 0);
@@ -238,14 +233,10 @@ class TSlowHandlerServer : public TEchoServer {
  protected:
   void ReadConnection(TqvUserConnection* c) override {
     TMemoryStream data;
-    c->BeginWork();
-    try {
+    {
+      const auto lock = c->WorkLock();
       ReadConnectionData(c, &data);
-    } catch (...) {
-      c->EndWork();
-      throw;
     }
-    c->EndWork();
     // Uneven handling times let a later item finish first if it may run.
     thread_local std::mt19937 rng(std::random_device{}());
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
@@ -320,7 +311,7 @@ TEST(TcpServerEcho, TwoHundredClientsMiBEachInRandomPieces) {
     EXPECT_FALSE(mismatch);
     EXPECT_EQ(done, kClients);
   }
-  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == kClients; }, 20000));
+  EXPECT_TRUE(PollUntil([&] { return server.Count("close") == kClients; }, std::chrono::seconds(20)));
   EXPECT_EQ(server.Count("error"), 0);
   server.Stop();
   EXPECT_EQ(gLiveConnections.load(), 0);
@@ -332,11 +323,11 @@ TEST(TcpServerLifecycle, StopClosesOpenConnectionsLastAcceptedFirst) {
   server.OnStop = [&](TObject*) { ++stops; };
   StartOnFreePort(server);
   TClient a(server.Port());
-  ASSERT_TRUE(WaitFor([&] { return server.GetConnectionCount() == 1; }));
+  ASSERT_TRUE(PollUntil([&] { return server.GetConnectionCount() == 1; }));
   TClient b(server.Port());
-  ASSERT_TRUE(WaitFor([&] { return server.GetConnectionCount() == 2; }));
+  ASSERT_TRUE(PollUntil([&] { return server.GetConnectionCount() == 2; }));
   TClient c(server.Port());
-  ASSERT_TRUE(WaitFor([&] { return server.GetConnectionCount() == 3; }));
+  ASSERT_TRUE(PollUntil([&] { return server.GetConnectionCount() == 3; }));
   server.Stop();
   EXPECT_EQ(stops, 1);
   for (TClient* client : {&a, &b, &c}) {
@@ -419,7 +410,7 @@ TEST(TcpServerGuard, BlackListedPeerIsRefusedWithoutAccept) {
   client.Send("hello");
   EXPECT_EQ(client.ReadToEof(), "");
   EXPECT_TRUE(client.Eof);
-  ASSERT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+  ASSERT_TRUE(PollUntil([&] { return server.Count("close") == 1; }));
   EXPECT_EQ(server.Events(),
             (std::vector<std::string>{"error -302", "close " + std::to_string(client.LocalPort)}));
   server.Stop();
@@ -451,7 +442,7 @@ TEST(TcpServerPeerClose, HalfClosingClientStillGetsQueuedReply) {
     ExpectBigReply(c.ReadToEof());
     EXPECT_TRUE(c.Eof);  // and the server closes once it is out
   }
-  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+  EXPECT_TRUE(PollUntil([&] { return server.Count("close") == 1; }));
   server.Stop();
   EXPECT_EQ(gLiveConnections.load(), 0);
 }
@@ -467,11 +458,15 @@ TEST(TcpServerPeerClose, ClientVanishingMidReplyLeavesServerServing) {
     linger hard{1, 0};
     plat::setsockopt(gone.FSocket, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   }
-  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+  EXPECT_TRUE(PollUntil([&] { return server.Count("close") == 1; }));
   TClient next(server.Port());
   next.Send("still here\n");
   EXPECT_EQ(next.Read(11), "still here\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Once no item is queued or running, no path is left that could close
+  // the gone connection again (the listener no longer knows its socket).
+  ASSERT_TRUE(PollUntil([&] {
+    return server.ThreadPool().BusyCount() == 0 && server.ThreadPool().QueuedCount() == 0;
+  }));
   EXPECT_EQ(server.Count("close"), 1);  // closed once, whichever path saw it
   server.Stop();
   EXPECT_EQ(gLiveConnections.load(), 0);
@@ -522,7 +517,7 @@ TEST(TcpServerCarry, AskAndAnswerClientCostsNoItemPerCommandUnlessSwitchedOff) {
     c.Send("QUIT\n");
     EXPECT_EQ(c.ReadToEof(), "bye\n");
     EXPECT_TRUE(c.Eof);
-    EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }));
+    EXPECT_TRUE(PollUntil([&] { return server.Count("close") == 1; }));
     server.Stop();
     EXPECT_EQ(gLiveConnections.load(), 0);
   }
@@ -538,7 +533,7 @@ TEST(TcpServerCarry, PeerCloseAndStopEndAWaitingWorkerEarly) {
     RoundTrips(gone, 3);
   }
   // The waiting worker sees the close at once, not after its wait.
-  EXPECT_TRUE(WaitFor([&] { return server.Count("close") == 1; }, 5000));
+  EXPECT_TRUE(PollUntil([&] { return server.Count("close") == 1; }, std::chrono::seconds(5)));
   TClient kept(server.Port());
   RoundTrips(kept, 3);
   server.Stop();
@@ -569,10 +564,11 @@ TEST(TcpServerCarry, NoWorkerWaitsWhileAnotherConnectionWouldQueue) {
   fresh.SetMaxThreadCount(2);
   StartOnFreePort(fresh);
   TClient d(fresh.Port()), e(fresh.Port()), f(fresh.Port());
-  ASSERT_TRUE(WaitFor([&] { return fresh.GetConnectionCount() == 3 && fresh.ThreadPool().BusyCount() == 0; }));
+  ASSERT_TRUE(PollUntil([&] { return fresh.GetConnectionCount() == 3 && fresh.ThreadPool().BusyCount() == 0; }));
   RoundTrips(d, 1);
   e.Send("SLOW\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Both workers taken: one waiting for d, one inside e's command.
+  ASSERT_TRUE(PollUntil([&] { return fresh.ThreadPool().BusyCount() == 2; }));
   const auto asked = std::chrono::steady_clock::now();
   RoundTrips(f, 1);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(2000));

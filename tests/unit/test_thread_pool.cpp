@@ -14,7 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "qvThreadPool.h"
+
+using testsupport::PollUntil;
 
 namespace {
 
@@ -50,14 +53,6 @@ struct OpenOnExit {
   }
 };
 
-// Polls until Cond holds; the long limit only ends a hung test.
-bool WaitUntil(const std::function<bool()>& Cond) {
-  for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
-    if (Cond()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return Cond();
-}
 
 class TFnItem : public TqvWorkItem {
  public:
@@ -102,10 +97,10 @@ TEST(ThreadPoolCounts, SettersKeepOnly2To64AndMinimumIsKeptByQueueing) {
       ++started;
       gate.Wait();
     }));
-  ASSERT_TRUE(WaitUntil([&] { return started == 5; }));
+  ASSERT_TRUE(PollUntil([&] { return started == 5; }));
   EXPECT_EQ(pool.WorkerCount(), 5);
   gate.Open();
-  ASSERT_TRUE(WaitUntil([&] { return pool.BusyCount() == 0; }));
+  ASSERT_TRUE(PollUntil([&] { return pool.BusyCount() == 0; }));
   pool.QueueWorkItem(Item([] {}));
   EXPECT_EQ(pool.WorkerCount(), 3);
 }
@@ -130,9 +125,9 @@ TEST(ThreadPoolCounts, BurstWorkersOutliveAShortPauseAndGoAfterTheDelay) {
         ++started;
         gate.Wait();
       }));
-    ASSERT_TRUE(WaitUntil([&] { return started == 4; }));
+    ASSERT_TRUE(PollUntil([&] { return started == 4; }));
     gate.Open();
-    ASSERT_TRUE(WaitUntil([&] { return pool.BusyCount() == 0; }));
+    ASSERT_TRUE(PollUntil([&] { return pool.BusyCount() == 0; }));
   }
   EXPECT_EQ(created, 4) << "a burst's workers are reused";
   EXPECT_EQ(pool.WorkerCount(), 4);
@@ -153,7 +148,7 @@ TEST(ThreadPoolLoad, SixthItemWaitsAtMaximumAndRunsWhenAnyWorkerFinishes) {
       ++started;
       g.Wait();
     }));
-  ASSERT_TRUE(WaitUntil([&] { return started == 5; }));
+  ASSERT_TRUE(PollUntil([&] { return started == 5; }));
   pool.QueueWorkItem(Item([&] { sixthRan = true; }));
   EXPECT_EQ(pool.WorkerCount(), 5);
   EXPECT_EQ(pool.QueuedCount(), 1);
@@ -163,12 +158,12 @@ TEST(ThreadPoolLoad, SixthItemWaitsAtMaximumAndRunsWhenAnyWorkerFinishes) {
 
   // No other worker is idle: the one that finishes must take the item itself.
   gates[2].Open();
-  EXPECT_TRUE(WaitUntil([&] { return sixthRan.load(); }));
+  EXPECT_TRUE(PollUntil([&] { return sixthRan.load(); }));
   EXPECT_EQ(pool.WorkerCount(), 5);
   // The worker that ran it is idle again: one to spare.
-  EXPECT_TRUE(WaitUntil([&] { return pool.HasSpareWorker(); }));
+  EXPECT_TRUE(PollUntil([&] { return pool.HasSpareWorker(); }));
   for (auto& g : gates) g.Open();
-  EXPECT_TRUE(WaitUntil([&] { return pool.BusyCount() == 0; }));
+  EXPECT_TRUE(PollUntil([&] { return pool.BusyCount() == 0; }));
   EXPECT_TRUE(pool.HasSpareWorker());
   pool.Clear();
   EXPECT_TRUE(pool.HasSpareWorker());  // a cleared pool starts fresh workers
@@ -188,7 +183,7 @@ TEST(ThreadPoolLoad, WaitingItemsRunInArrivalOrderOnTheFreedWorker) {
     ++started;
     second.Wait();
   }));
-  ASSERT_TRUE(WaitUntil([&] { return started == 2; }));
+  ASSERT_TRUE(PollUntil([&] { return started == 2; }));
 
   std::mutex lock;
   std::vector<int> order;
@@ -204,7 +199,7 @@ TEST(ThreadPoolLoad, WaitingItemsRunInArrivalOrderOnTheFreedWorker) {
 
   // The other worker stays blocked throughout: the queue must still drain.
   first.Open();
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(PollUntil([&] {
     std::scoped_lock l(lock);
     return order.size() == kItems;
   }));
@@ -235,7 +230,7 @@ TEST(ThreadPoolErrors, EscapedExceptionIsReportedAndTheWorkerCarriesOn) {
   pool.QueueWorkItem(Item([] { throw 42; }, &freed));
   for (int i = 0; i < 20; ++i) pool.QueueWorkItem(Item([&] { ++ran; }, &freed));
 
-  ASSERT_TRUE(WaitUntil([&] { return freed == 22; }));
+  ASSERT_TRUE(PollUntil([&] { return freed == 22; }));
   EXPECT_EQ(ran, 20);
   EXPECT_EQ(finished, 22);
   std::scoped_lock l(lock);
@@ -261,7 +256,7 @@ TEST(ThreadPoolStop, ClearDropsQueuedItemsAndWaitsForRunningOnes) {
       gate.Wait();
       ++finishedRunning;
     }));
-  ASSERT_TRUE(WaitUntil([&] { return started == 2; }));
+  ASSERT_TRUE(PollUntil([&] { return started == 2; }));
   for (int i = 0; i < 3; ++i) pool.QueueWorkItem(Item([&] { ++queuedRan; }, &queuedFreed));
 
   std::atomic<bool> cleared{false};
@@ -270,7 +265,7 @@ TEST(ThreadPoolStop, ClearDropsQueuedItemsAndWaitsForRunningOnes) {
     cleared = true;
   });
   // Queued items go before the running ones are awaited.
-  ASSERT_TRUE(WaitUntil([&] { return queuedFreed == 3; }));
+  ASSERT_TRUE(PollUntil([&] { return queuedFreed == 3; }));
   EXPECT_FALSE(cleared);
   EXPECT_EQ(pool.WorkerCount(), 0);
   gate.Open();
@@ -282,7 +277,7 @@ TEST(ThreadPoolStop, ClearDropsQueuedItemsAndWaitsForRunningOnes) {
   // The pool is reused when a server starts again.
   std::atomic<bool> ranAgain{false};
   pool.QueueWorkItem(Item([&] { ranAgain = true; }));
-  EXPECT_TRUE(WaitUntil([&] { return ranAgain.load(); }));
+  EXPECT_TRUE(PollUntil([&] { return ranAgain.load(); }));
 }
 
 TEST(ThreadPoolStop, ClearFromOwnWorkerIsRefused) {
@@ -296,7 +291,7 @@ TEST(ThreadPoolStop, ClearFromOwnWorkerIsRefused) {
       outcome = 2;
     }
   }));
-  ASSERT_TRUE(WaitUntil([&] { return outcome != 0; }));
+  ASSERT_TRUE(PollUntil([&] { return outcome != 0; }));
   EXPECT_EQ(outcome, 2);
 }
 
@@ -342,7 +337,7 @@ TEST(ThreadPoolStop, DestructionJoinsEveryWorkerOfTheSuppliedClass) {
       std::this_thread::sleep_for(20ms);
       gate.Open();
     });
-    ASSERT_TRUE(WaitUntil([&] { return alive == 5; }));
+    ASSERT_TRUE(PollUntil([&] { return alive == 5; }));
   }
   EXPECT_EQ(created, 5);
   EXPECT_EQ(alive, 0);
@@ -376,7 +371,7 @@ TEST(ThreadPoolLoad, ManyProducersEveryItemRunsOnceWithinTheMaximum) {
               &freed));
       });
     for (auto& t : producers) t.join();
-    ASSERT_TRUE(WaitUntil([&] { return freed == kProducers * kPerProducer; }));
+    ASSERT_TRUE(PollUntil([&] { return freed == kProducers * kPerProducer; }));
     EXPECT_GE(pool.WorkerCount(), 2);
   }
   EXPECT_LE(peak, kMax);
@@ -405,7 +400,7 @@ TEST(ThreadPoolStop, TrimAndClearWhileProducersQueueRunOrFreeEveryItemOnce) {
         }
       });
     for (auto& t : producers) t.join();
-    ASSERT_TRUE(WaitUntil([&] { return freed == kProducers * kPerProducer; }));
+    ASSERT_TRUE(PollUntil([&] { return freed == kProducers * kPerProducer; }));
   }
   for (size_t n = 0; n < runs.size(); ++n) ASSERT_EQ(runs[n], 1) << "item " << n;
 
@@ -453,19 +448,19 @@ TEST(ThreadPoolLoad, ItemsWaitingOnAPeerLeaveRoomForTheQueueUpToTheirLimit) {
     gates[0].Wait();
   }));
   pool.QueueWorkItem(Item([&] {
-    ASSERT_TRUE(WaitUntil([&] { return waiting == 1; }));
+    ASSERT_TRUE(PollUntil([&] { return waiting == 1; }));
     // Queued behind this worker, with no worker to spare yet.
     pool.QueueWorkItem(Item([&] { ++ran; }));
     TqvThreadPool::TBlockingWait blocked(pool);
     ++waiting;
     gates[1].Wait();
   }));
-  ASSERT_TRUE(WaitUntil([&] { return waiting == 2; }));
-  EXPECT_TRUE(WaitUntil([&] { return ran == 1; }));
+  ASSERT_TRUE(PollUntil([&] { return waiting == 2; }));
+  EXPECT_TRUE(PollUntil([&] { return ran == 1; }));
   pool.QueueWorkItem(Item([&] { ++ran; }));
-  EXPECT_TRUE(WaitUntil([&] { return ran == 2; }));
+  EXPECT_TRUE(PollUntil([&] { return ran == 2; }));
   EXPECT_EQ(pool.BlockedCount(), 2);
   for (auto& g : gates) g.Open();
-  EXPECT_TRUE(WaitUntil([&] { return pool.BlockedCount() == 0 && pool.BusyCount() == 0; }));
+  EXPECT_TRUE(PollUntil([&] { return pool.BlockedCount() == 0 && pool.BusyCount() == 0; }));
   pool.Clear();
 }
