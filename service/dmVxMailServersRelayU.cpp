@@ -2,7 +2,6 @@
 // per pair, and what becomes of each recipient afterwards (left out of the
 // envelope, kept for a later try, or filed in the bad-mail folder).
 #include <algorithm>
-#include <deque>
 #include <set>
 
 #include "ProgramPath.h"
@@ -89,38 +88,15 @@ bool TdmVxMailServers::RelayPair(const TqvRelayQueue& AQueue, const std::string&
   LogRelayOutcome();
 
   // Each envelope line meets the fate of the recipient given for it; one
-  // the relay did not come to is still owed.
-  std::map<std::string, std::deque<const TqvRelayRecipient*>> fates;
-  for (int i = 0; i < relay.StatusList().Count(); ++i)
-    for (const TqvRelayRecipient& r : relay.StatusList().Items(i).Recipients) fates[r.Email].push_back(&r);
-  TStringList owed, failed;
-  const TqvRelayRecipient* report = nullptr;
-  const TqvRelayRecipient* firstOwed = nullptr;
-  std::vector<std::pair<std::string, const TqvRelayRecipient*>> open;
-  for (int i = 1; i < envelope.Count(); ++i) {
-    const std::string line = envelope.Strings(i);
-    std::deque<const TqvRelayRecipient*>& queue = fates[line];
-    const TqvRelayRecipient* r = queue.empty() ? nullptr : queue.front();
-    if (r) queue.pop_front();
-    if (r && r->Outcome == TqvRelayOutcome::roDelivered) continue;
-    open.emplace_back(line, r);
-    if (r && r->Outcome == TqvRelayOutcome::roFailed && !report) report = r;
-    if (r && r->Outcome == TqvRelayOutcome::roRetry && !firstOwed) firstOwed = r;
-  }
-  // Failing again past the give-up age: no further wait.
-  const bool failing = std::any_of(open.begin(), open.end(), [](const auto& AItem) {
-    return !AItem.second || AItem.second->Outcome == TqvRelayOutcome::roRetry;
-  });
-  const bool givenUp = failing && !stopped && TqvRelayQueue::Age(message) > GiveUpSeconds;
+  // the relay did not come to is still owed. Failing again past the give-up
+  // age: no further wait.
+  const TqvPairFates fates = SortFates(envelope, relay.StatusList());
+  const bool givenUp = fates.Failing && !stopped && TqvRelayQueue::Age(message) > GiveUpSeconds;
   if (givenUp) LogMessage(&Timer1, 2, vxtext::kGivenUp + EscapeLogText(AEnvelopeFile));
-  for (const auto& [line, r] : open) {
-    if (givenUp || (r && r->Outcome == TqvRelayOutcome::roFailed))
-      failed.Add(line);
-    else
-      owed.Add(line);
-  }
-  TqvRelayRecipient none;
-  if (!report) report = firstOwed ? firstOwed : &none;
+  TStringList owed, failed;
+  fates.Split(givenUp, failed, owed);
+  const TqvRelayRecipient none;
+  const TqvRelayRecipient* report = fates.Report ? fates.Report : &none;
   // Filed first, then taken off the envelope: a crash in between files them
   // twice, never not at all. A pair that cannot be filed stays queued.
   if (failed.Count() > 0 && !CopyToBadFolder(AQueue, AEnvelopeFile, envelope.Strings(0), failed, *report))

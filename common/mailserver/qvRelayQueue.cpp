@@ -5,14 +5,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <sstream>
+#include <deque>
+#include <map>
 
+#include "FileOps.h"
 #include "ProgramPath.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "SysError.h"
 #include "qvMailBoxFiles.h"
+#include "qvMailServerLimits.h"
 #include "qvMailStoreUtils.h"
 
 namespace {
@@ -25,13 +27,13 @@ constexpr int kBadNameRetries = 1000;
   throw EOSError(static_cast<uint32_t>(code), std::string(AWhat) + " \"" + APath + "\": " + plat::SysErrorMessage(code));
 }
 
+// The message file whole, up to the largest message the server takes.
 std::string ReadWholeFile(const std::string& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  if (!in) throw EFOpenError("Cannot open file \"" + APath + "\"");
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) throw EReadError();
-  return out.str();
+  std::string bytes;
+  const int error = plat::ReadSmallFile(APath, static_cast<size_t>(qvMaxDataBlockBytes), bytes);
+  if (error == EIO || error == EFBIG) throw EReadError();
+  if (error != 0) throw EFOpenError("Cannot open file \"" + APath + "\"");
+  return bytes;
 }
 
 // The pair's own name in the bad-mail folder, or with a retry digit, whose
@@ -133,4 +135,34 @@ int TqvRelayQueue::SweepLeftovers() const {
     }
   }
   return removed;
+}
+
+TqvPairFates SortFates(const TStrings& AEnvelope, const TqvSmtpRelayStatusList& AStatuses) {
+  std::map<std::string, std::deque<const TqvRelayRecipient*>> given;
+  for (int i = 0; i < AStatuses.Count(); ++i)
+    for (const TqvRelayRecipient& r : AStatuses.Items(i).Recipients) given[r.Email].push_back(&r);
+  TqvPairFates fates;
+  const TqvRelayRecipient* firstOwed = nullptr;
+  for (int i = 1; i < AEnvelope.Count(); ++i) {
+    const std::string line = AEnvelope.Strings(i);
+    std::deque<const TqvRelayRecipient*>& queue = given[line];
+    const TqvRelayRecipient* r = queue.empty() ? nullptr : queue.front();
+    if (r) queue.pop_front();
+    if (r && r->Outcome == TqvRelayOutcome::roDelivered) continue;
+    fates.Open.push_back({line, r});
+    if (r && r->Outcome == TqvRelayOutcome::roFailed && !fates.Report) fates.Report = r;
+    if (r && r->Outcome == TqvRelayOutcome::roRetry && !firstOwed) firstOwed = r;
+    fates.Failing = fates.Failing || !r || r->Outcome == TqvRelayOutcome::roRetry;
+  }
+  if (!fates.Report) fates.Report = firstOwed;
+  return fates;
+}
+
+void TqvPairFates::Split(bool AGiveUp, TStrings& AFailed, TStrings& AOwed) const {
+  for (const TLine& line : Open) {
+    if (AGiveUp || (line.Fate && line.Fate->Outcome == TqvRelayOutcome::roFailed))
+      AFailed.Add(line.Recipient);
+    else
+      AOwed.Add(line.Recipient);
+  }
 }

@@ -1,10 +1,13 @@
 // The relay queue on disk: the folder of pairs the SMTP store queues for
 // other domains ("MAIL%.8d.ENV": the sender's line, then one recipient a
 // line; beside it its "MAIL%.8d.MSG") and the bad-mail folder where failed
-// pairs are filed. Lists, reads, rewrites, files and removes pairs; knows
-// nothing of delivery, waits or the log (the caller logs what it is told).
-// Rewrites and copies go through the store's staged files: a temporary name,
-// flushed, renamed into place, the folder flushed; final names never replace.
+// pairs are filed. Lists, reads, rewrites, files and removes pairs, and sorts
+// a pair's recipients by what the relay made of them; knows nothing of waits
+// or the log (the caller logs what it is told).
+// Rewrites and copies go through the store's staged files: a temporary name
+// the leftover sweep knows, flushed, renamed into place, the folder flushed;
+// copies never replace a final name. A message is read whole up to the
+// largest data block the server takes.
 // One thread at a time (the relay pass). Failures raise EOSError, EFOpenError
 // or EReadError with the path, unless said otherwise.
 #pragma once
@@ -13,7 +16,28 @@
 #include <string>
 #include <vector>
 
+#include "qvSmtpRelay.h"
+
 class TStrings;
+
+// The fates of a pair's envelope lines (from the second) after one attempt:
+// each line takes the outcome of the next recipient the relay was given for
+// it (the same line twice takes two); a line it did not come to is owed.
+// The pointers borrow the status list's recipients.
+struct TqvPairFates {
+  struct TLine {
+    std::string Recipient;
+    const TqvRelayRecipient* Fate = nullptr;  // null: not reached
+  };
+  std::vector<TLine> Open;  // every line not delivered, in envelope order
+  // The first refused for good, else the first to try again; null for none.
+  const TqvRelayRecipient* Report = nullptr;
+  bool Failing = false;  // a line is to be tried again or was not reached
+  // The lines for the bad-mail folder (refused for good, or every open line
+  // with AGiveUp) and those still owed, in envelope order.
+  void Split(bool AGiveUp, TStrings& AFailed, TStrings& AOwed) const;
+};
+[[nodiscard]] TqvPairFates SortFates(const TStrings& AEnvelope, const TqvSmtpRelayStatusList& AStatuses);
 
 class TqvRelayQueue {
  public:

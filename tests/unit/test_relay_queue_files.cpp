@@ -143,3 +143,63 @@ TEST(RelayQueueFiles, CrashLeftoversGoFromBothFoldersAndNothingElse) {
   // A folder that is missing sweeps nothing and raises nothing.
   EXPECT_EQ(TqvRelayQueue(f.Root.Dir() + "missing", "").SweepLeftovers(), 0);
 }
+
+namespace {
+
+TqvRelayRecipient Fate(const char* AEmail, TqvRelayOutcome AOutcome, int ACode = 0) {
+  TqvRelayRecipient r;
+  r.Email = AEmail;
+  r.Outcome = AOutcome;
+  r.ErrorCode = ACode;
+  return r;
+}
+
+std::vector<std::string> Texts(const TStrings& AList) {
+  std::vector<std::string> out;
+  for (int i = 0; i < AList.Count(); ++i) out.push_back(AList.Strings(i));
+  return out;
+}
+
+}  // namespace
+
+TEST(RelayQueueFiles, EachEnvelopeLineTakesItsOwnFate) {
+  TqvSmtpRelayStatusList statuses;
+  auto& one = statuses.Add(std::make_unique<TqvSmtpRelayStatus>());
+  one.Recipients = {Fate("a@one.test", TqvRelayOutcome::roDelivered), Fate("b@one.test", TqvRelayOutcome::roRetry, 451),
+                    Fate("a@one.test", TqvRelayOutcome::roRetry, 452)};
+  auto& two = statuses.Add(std::make_unique<TqvSmtpRelayStatus>());
+  two.Recipients = {Fate("c@two.test", TqvRelayOutcome::roFailed, 550)};
+  // d@three.test was never reached (a stop, or an error that left Send).
+  const auto envelope = Lines({"s@example.com", "a@one.test", "b@one.test", "a@one.test", "c@two.test", "d@three.test"});
+
+  const TqvPairFates fates = SortFates(*envelope, statuses);
+  ASSERT_EQ(fates.Open.size(), 4u);
+  EXPECT_EQ(fates.Open[0].Recipient, "b@one.test");
+  EXPECT_EQ(fates.Open[1].Recipient, "a@one.test");
+  EXPECT_EQ(fates.Open[1].Fate->ErrorCode, 452) << "the second line takes the second fate";
+  EXPECT_EQ(fates.Open[3].Fate, nullptr);
+  EXPECT_TRUE(fates.Failing);
+  // The refusal for good is reported before any wait.
+  ASSERT_NE(fates.Report, nullptr);
+  EXPECT_EQ(fates.Report->ErrorCode, 550);
+
+  TStringList failed, owed;
+  fates.Split(false, failed, owed);
+  EXPECT_EQ(Texts(failed), (std::vector<std::string>{"c@two.test"}));
+  EXPECT_EQ(Texts(owed), (std::vector<std::string>{"b@one.test", "a@one.test", "d@three.test"}));
+  TStringList all, none;
+  fates.Split(true, all, none);
+  EXPECT_EQ(Texts(all), (std::vector<std::string>{"b@one.test", "a@one.test", "c@two.test", "d@three.test"}));
+  EXPECT_EQ(none.Count(), 0);
+
+  // Only waits: the first is reported. Everything delivered: nothing open.
+  two.Recipients = {Fate("c@two.test", TqvRelayOutcome::roDelivered)};
+  one.Recipients[1].Outcome = TqvRelayOutcome::roDelivered;
+  const TqvPairFates waits = SortFates(*Lines({"s@example.com", "a@one.test", "a@one.test", "c@two.test"}), statuses);
+  ASSERT_EQ(waits.Open.size(), 1u);
+  EXPECT_EQ(waits.Report->ErrorCode, 452);
+  const TqvPairFates done = SortFates(*Lines({"s@example.com", "a@one.test", "c@two.test"}), statuses);
+  EXPECT_TRUE(done.Open.empty());
+  EXPECT_FALSE(done.Failing);
+  EXPECT_EQ(done.Report, nullptr);
+}
