@@ -129,8 +129,10 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
   // One time-out per dead domain and pass, not one per message.
   qvSmtpRelay1->DeferUnreachable = true;
-  // One session per exchanger and pass, not one per message.
+  // One session per exchanger and pass, and one look-up per domain and pass
+  // (within its TTL), not one of each per message.
   qvSmtpRelay1->KeepSessions = true;
+  qvSmtpRelay1->CacheLookUps = true;
   qvSmtpRelay1->OnRelayMessage = [this](TObject*, const std::string&, TStrings&, TqvSmtpRelayStatus&) {
     RelayMessageDone();
   };

@@ -1,5 +1,7 @@
 #include "qvSmtpRelay.h"
 
+#include <algorithm>
+
 #include "SysError.h"
 #include "qvEmailAddress.h"
 #include "qvIpAddress.h"
@@ -118,6 +120,31 @@ void TqvSmtpRelay::EndPass() {
   FKeptDomain.clear();
   FReset = TReset::None;
   FUnreachable.clear();
+  FMxCache.clear();
+  FAddressCache.clear();
+}
+
+const TqvSmtpRelay::TCachedAnswer* TqvSmtpRelay::Cached(const std::map<std::string, TCachedAnswer>& ACache,
+                                                        const std::string& AKey) {
+  const auto it = ACache.find(AKey);
+  return it != ACache.end() && std::chrono::steady_clock::now() < it->second.Expires ? &it->second : nullptr;
+}
+
+void TqvSmtpRelay::Keep(std::map<std::string, TCachedAnswer>& ACache, const std::string& AKey,
+                        TCachedAnswer AAnswer, int64_t ATtl) {
+  if (ATtl <= 0) return;
+  AAnswer.Expires = std::chrono::steady_clock::now() + std::chrono::seconds(ATtl);
+  ACache[AKey] = std::move(AAnswer);
+}
+
+int64_t TqvSmtpRelay::LastAnswerTtl() {
+  int64_t ttl = -1;
+  for (const TqvDnsRecordList* list : {&FDns->Response().Answers, &FDns->Response().AdditionalRecords})
+    for (int i = 0; i < list->Count(); ++i) {
+      const int64_t t = list->Items(i)->TTL;
+      ttl = ttl < 0 ? t : std::min(ttl, t);
+    }
+  return ttl < 0 ? 0 : ttl;
 }
 
 void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TStrings& ARecipients) {
@@ -384,17 +411,30 @@ void TqvSmtpRelay::ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSm
         query = TqvIdnTranslator::EncodeDomain(ADomain);
       } catch (const EqvIdnError&) {
       }
-      FDns->ResolveMX(query);
-      TqvMailServerList& servers = FDns->MailServers();
-      for (int i = 0; i < servers.Count(); ++i) AHosts.Add(servers.Items(i)->Name);
-      // The addresses the answer carries for its exchangers, every one of them.
-      const TqvHostList& glue = FDns->HostList();
-      for (int i = 0; i < glue.Count(); ++i)
-        FKnownAddresses[qvtext::LowerCase(glue.Items(i)->Name)].push_back(glue.Items(i)->IPAddress);
-      if (AHosts.Count() == 0) {
-        // No exchanger: the domain's own addresses, each tried in turn.
-        FDns->ResolveIP(query);
-        for (int i = 0; i < FDns->HostList().Count(); ++i) AHosts.Add(FDns->HostList().Items(i)->IPAddress);
+      if (const TCachedAnswer* cached = CacheLookUps ? Cached(FMxCache, query) : nullptr) {
+        for (const std::string& host : cached->Hosts) AHosts.Add(host);
+        FKnownAddresses = cached->Known;
+      } else {
+        FDns->ResolveMX(query);
+        int64_t ttl = LastAnswerTtl();
+        TqvMailServerList& servers = FDns->MailServers();
+        for (int i = 0; i < servers.Count(); ++i) AHosts.Add(servers.Items(i)->Name);
+        // The addresses the answer carries for its exchangers, every one of them.
+        const TqvHostList& glue = FDns->HostList();
+        for (int i = 0; i < glue.Count(); ++i)
+          FKnownAddresses[qvtext::LowerCase(glue.Items(i)->Name)].push_back(glue.Items(i)->IPAddress);
+        if (AHosts.Count() == 0) {
+          // No exchanger: the domain's own addresses, each tried in turn.
+          FDns->ResolveIP(query);
+          ttl = std::min(ttl, LastAnswerTtl());
+          for (int i = 0; i < FDns->HostList().Count(); ++i) AHosts.Add(FDns->HostList().Items(i)->IPAddress);
+        }
+        if (CacheLookUps && AHosts.Count() > 0) {
+          TCachedAnswer answer;
+          for (int i = 0; i < AHosts.Count(); ++i) answer.Hosts.push_back(AHosts.Strings(i));
+          answer.Known = FKnownAddresses;
+          Keep(FMxCache, query, std::move(answer), ttl);
+        }
       }
     }
     AStatus.LookUp = AHosts.Count() > 0 ? dlFound : dlPermanent;
@@ -406,8 +446,10 @@ void TqvSmtpRelay::ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSm
 
 std::vector<std::string> TqvSmtpRelay::ExchangerAddresses(const std::string& AHost) {
   if (IsIpAddress(AHost)) return {AHost};
-  const auto known = FKnownAddresses.find(qvtext::LowerCase(AHost));
+  const std::string key = qvtext::LowerCase(AHost);
+  const auto known = FKnownAddresses.find(key);
   if (known != FKnownAddresses.end()) return known->second;
+  if (const TCachedAnswer* cached = CacheLookUps ? Cached(FAddressCache, key) : nullptr) return cached->Hosts;
   // Through the same name server as the MX look-up, never the system's.
   std::string query = AHost;
   try {
@@ -418,6 +460,7 @@ std::vector<std::string> TqvSmtpRelay::ExchangerAddresses(const std::string& AHo
   std::vector<std::string> addresses;
   for (int i = 0; i < FDns->HostList().Count(); ++i) addresses.push_back(FDns->HostList().Items(i)->IPAddress);
   if (addresses.empty()) RaiseSocketError(static_cast<int>(plat::WSAHOST_NOT_FOUND));
+  if (CacheLookUps) Keep(FAddressCache, key, {addresses, {}, {}}, LastAnswerTtl());
   return addresses;
 }
 

@@ -21,7 +21,8 @@
 // (an event handler raising, out of memory) leaves it, with the statuses made
 // so far kept. One thread drives the relay; Abort may come from any thread.
 // A queue pass may keep the session to an exchanger open from one domain or
-// Send to the next (KeepSessions); EndPass closes it.
+// Send to the next (KeepSessions) and remember DNS answers (CacheLookUps);
+// EndPass closes the one and forgets the other.
 #pragma once
 
 #include <atomic>
@@ -141,8 +142,13 @@ class TqvSmtpRelay : public TqvSmtp {
   // MAIL, RCPT and DATA go out together when the exchanger offers
   // PIPELINING (RFC 2920); each recipient's fate is as without it.
   bool UsePipelining = true;
-  // The end of a queue pass: QUIT on a kept session, and unreachable domains
-  // are forgotten. Never raises for the peer.
+  // With CacheLookUps on, MX answers (with the addresses they carry) and
+  // exchanger address answers are used again until EndPass, each no longer
+  // than the smallest TTL of its records; answers without records or with a
+  // TTL of 0, failed look-ups and OnResolveMX lists never are. Off by default.
+  bool CacheLookUps = false;
+  // The end of a queue pass: QUIT on a kept session; unreachable domains and
+  // cached answers are forgotten. Never raises for the peer.
   void EndPass();
   // True while a kept session is open.
   [[nodiscard]] bool SessionKept() { return FKeptHost.size() > 0 && Active(); }
@@ -205,6 +211,22 @@ class TqvSmtpRelay : public TqvSmtp {
   void DeliverOver(const std::string& AHost, const std::string& ADomain, const std::string& AMailFrom,
                    TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines);
 
+  // An answer CacheLookUps keeps: exchangers with the addresses the answer
+  // carried for them, or an exchanger's addresses (Hosts).
+  struct TCachedAnswer {
+    std::vector<std::string> Hosts;
+    std::map<std::string, std::vector<std::string>> Known;
+    std::chrono::steady_clock::time_point Expires;
+  };
+  // The live entry for AKey, or null.
+  [[nodiscard]] static const TCachedAnswer* Cached(const std::map<std::string, TCachedAnswer>& ACache,
+                                                   const std::string& AKey);
+  // Keeps AAnswer for ATtl seconds (nothing for 0 or less).
+  static void Keep(std::map<std::string, TCachedAnswer>& ACache, const std::string& AKey, TCachedAnswer AAnswer,
+                   int64_t ATtl);
+  // The smallest TTL of the last response's answer and additional records; 0 for none.
+  [[nodiscard]] int64_t LastAnswerTtl();
+
   std::unique_ptr<TqvDnsQuery> FDns;
   TqvSmtpRelayStatusList FStatusList;
   // Exchanger addresses from the last MX answer, by lower-case host name.
@@ -220,6 +242,8 @@ class TqvSmtpRelay : public TqvSmtp {
   // The RSET of a kept session with PIPELINING leads the next group: owed,
   // sent (no reply yet), answered 250, or refused or never answered (the
   // session was gone: the domain goes once more over a new one).
+  std::map<std::string, TCachedAnswer> FMxCache;       // by the domain asked
+  std::map<std::string, TCachedAnswer> FAddressCache;  // by exchanger, lower-case
   enum class TReset { None, Owed, Sent, Done, Failed };
   TReset FReset = TReset::None;
   // Closes a session that is out of step, without QUIT, then OnDisconnectMX.

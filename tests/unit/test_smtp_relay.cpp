@@ -719,3 +719,46 @@ TEST(SmtpRelay, AKeptPipeliningSessionFoundGoneCarriesNothingAndTheMessageGoesOn
   // Each domain's outcome is told once, for the attempt that counted.
   EXPECT_EQ(events, (std::vector<std::string>{"one.test a@one.test", "one.test b@one.test", "one.test c@one.test"}));
 }
+
+TEST(SmtpRelay, CachedAnswersServeThePassWithinTheirTtl) {
+  std::vector<testsupport::TScriptedPeer::Script> scripts(7, testsupport::SmtpReceiver());
+  TScriptedPeer peer(scripts);
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    const std::string name = testsupport::QueryName(q);
+    if (name == "c.test" || name == "z.test")
+      return {{testsupport::DnsReply(q, [name](TqvDnsMessage& r) {
+        testsupport::AddMX(r, name, 10, "mx." + name);
+        testsupport::AddA(r.AdditionalRecords, "mx." + name, "127.0.0.1");
+        // z.test's records must not be kept.
+        if (name == "z.test") r.AdditionalRecords.Items(0)->TTL = 0;
+      })}};
+    if (name == "n.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "n.test", 10, "mxn.test"); })}};
+    if (name == "mxn.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddA(r.Answers, "mxn.test", "127.0.0.1"); })}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  AskFakeDns(relay, peer.Port, dns.Port());
+  relay.CacheLookUps = true;
+  auto send = [&](const char* ARcpt) {
+    auto data = Lines({"Subject: x", "", "body"});
+    relay.Send("a@example.com", *data, *Lines({ARcpt}));
+    EXPECT_TRUE(relay.StatusList().Items(0).Sent) << ARcpt;
+  };
+  for (const char* rcpt : {"a@c.test", "b@c.test", "a@z.test", "b@z.test", "a@n.test", "b@n.test"}) send(rcpt);
+  auto asked = [&](const std::string& AName) {
+    int n = 0;
+    for (const std::string& q : dns.Queries()) n += testsupport::QueryName(q) == AName ? 1 : 0;
+    return n;
+  };
+  EXPECT_EQ(asked("c.test"), 1);
+  EXPECT_EQ(asked("z.test"), 2) << "a TTL of 0 is never kept";
+  EXPECT_EQ(asked("n.test"), 1);
+  EXPECT_EQ(asked("mxn.test"), 1);
+  // A new pass asks again.
+  relay.EndPass();
+  send("c@c.test");
+  peer.Wait();
+  EXPECT_EQ(asked("c.test"), 2);
+}
