@@ -12,6 +12,8 @@
 #include "qvRelayQueue.h"
 
 void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
+  if (FInPass) return;
+  FInPass = true;
   Timer1.SetEnabled(false);
   try {
     const TqvRelayQueue queue(qvSmtpFileHandler1->RelayDir(), BadFolder());
@@ -55,9 +57,12 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
   } catch (const std::exception& e) {
     LogException(&Timer1, 2, vxtext::kProcessQueue, &e);
   }
+  FInPass = false;
   // Only a running service keeps relaying: a pass that outlives the stop
   // must not start the timer again.
   if (FServing) Timer1.SetEnabled(true);
+  if (FWakeAgain && FServing) WakeRelay();
+  FWakeAgain = false;
 }
 
 bool TdmVxMailServers::RelayPair(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, TQueuedPair& APair) {

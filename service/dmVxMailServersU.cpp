@@ -46,6 +46,9 @@ void StartListening(IHostedServer& AServer, const char* AName) {
   }
 }
 
+// The relay's wake-up, posted to the module's window.
+constexpr uint32_t kWakeRelayMessage = plat::WM_USER + 1;
+
 // Room for a worker per busy session: a worker that answered a command waits
 // a moment on that session for the next one, and only while one is spare.
 constexpr int kMailWorkers = 64;
@@ -146,6 +149,9 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   Timer1.SetEnabled(false);
   Timer1.SetInterval(5000);
   Timer1.OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
+  FWakeWindow = std::make_unique<plat::TMessageWindow>([this](plat::TMessage& AMessage) {
+    if (AMessage.Msg == kWakeRelayMessage) RelayWoken();
+  });
   BindComponents();
 }
 
@@ -170,6 +176,24 @@ void TdmVxMailServers::BindComponents() {
                                   qvImap4FileHandler1.get()})
     store->OnStoreError = [this](TObject* Sender, const std::exception& E) { ServerError(Sender, E); };
   qvSmtpFileHandler1->OnReserveCounter = [this](TObject*, int ALimit) { ReserveCounter(ALimit); };
+  // A queued pair goes out at once, not at the next tick.
+  qvSmtpFileHandler1->OnRelayQueued = [this](TObject*) { WakeRelay(); };
+}
+
+void TdmVxMailServers::WakeRelay() {
+  if (FWakePending.exchange(true)) return;
+  if (!plat::PostMessage(FWakeWindow->Handle(), kWakeRelayMessage, 0, 0)) FWakePending = false;
+}
+
+void TdmVxMailServers::RelayWoken() {
+  FWakePending = false;
+  // A wait inside a pass dispatches messages: the pass in hand runs again
+  // when it is done, never inside itself.
+  if (FInPass) {
+    FWakeAgain = true;
+    return;
+  }
+  if (Timer1.Enabled()) Timer1Timer(&Timer1);
 }
 
 void TdmVxMailServers::ApplySettings() {

@@ -67,6 +67,10 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // is taken, and what a stop cut short stays queued with what is still
   // owed. Nothing raised inside the pass leaves it.
   void Timer1Timer(TObject* Sender);
+  // Any thread: a pass runs soon on the module's thread, if the timer is on
+  // (its interval stays the longest wait). Wake-ups while one waits to be
+  // handled are one; those during a pass make one more pass after it.
+  void WakeRelay();
   // ATarget gets AEnvelope's lines from the second on.
   void CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget);
   // Places ASender with the recipients AFailed, and a copy of the message
@@ -125,6 +129,12 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // One "传送错误" line.
   void LogBadCopy(const TqvRelayRecipient& AReport, const std::string& ASource, const std::string& AOutcome);
   std::map<std::string, TQueuedPair> FQueued;
+  // The wake-up: a message to a window of the module's thread.
+  void RelayWoken();
+  std::unique_ptr<plat::TMessageWindow> FWakeWindow;
+  std::atomic<bool> FWakePending{false};
+  bool FInPass = false;
+  bool FWakeAgain = false;
   std::atomic<bool> FServing{false};
   std::atomic<bool> FStopRequested{false};
 };

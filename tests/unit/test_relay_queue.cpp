@@ -8,12 +8,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "DnsTestSupport.h"
+#include "MessageLoop.h"
 #include "RelayTestSupport.h"
 #include "TestSupport.h"
 #include "VxMailTexts.h"
@@ -346,6 +348,31 @@ TEST(RelayQueue, APassSendsItsPairsOverOneSessionThatEndsWithThePass) {
   for (const char* name : {"MAIL00000081", "MAIL00000082", "MAIL00000083", "MAIL00000084"})
     EXPECT_FALSE(fs::exists(q.queue + name + ".ENV")) << name;
   EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000082.ENV"), "alice@example.com\r\nreject@one.test\r\n");
+}
+
+TEST(RelayQueue, AWakeUpFromAnyThreadRunsAPassOnTheModulesThread) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  Queue q(peer.Port);
+  q.Put("MAIL00000091", "alice@example.com\r\nbob@one.test\r\n");
+  auto pump = [](int AMs, const std::function<bool()>& ADone) {
+    for (int i = 0; i < AMs / 10 && !ADone(); ++i) (void)plat::TMessageQueue::Current().ProcessMessages(10);
+  };
+  // Not relaying (the timer is off): a wake-up runs nothing.
+  std::thread([&] { q.dm->WakeRelay(); }).join();
+  pump(200, [] { return false; });
+  EXPECT_TRUE(fs::exists(q.queue + "MAIL00000091.ENV"));
+  // Relaying with a long interval: the pair goes out at once.
+  q.dm->Timer1.SetInterval(600000);
+  q.dm->Timer1.SetEnabled(true);
+  std::thread([&] {
+    q.dm->WakeRelay();
+    q.dm->WakeRelay();
+  }).join();
+  pump(5000, [&] { return !fs::exists(q.queue + "MAIL00000091.ENV"); });
+  EXPECT_FALSE(fs::exists(q.queue + "MAIL00000091.ENV"));
+  peer.Wait();
+  EXPECT_EQ(CountOf(peer.Received(0), "RCPT TO: <bob@one.test>"), 1u);
+  EXPECT_EQ(CountOf(q.Log(), std::string(vxtext::kProcessQueue)), 2u) << "one pass: its opening and closing lines";
 }
 
 TEST(RelayQueue, StopEndsAPassWaitingOnADeadPeer) {
