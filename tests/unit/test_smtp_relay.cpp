@@ -609,51 +609,6 @@ TEST(SmtpRelay, AKeptSessionCarriesTheNextMessagesAfterRsetUntilThePassEnds) {
   for (int i = 0; i < run.Relay.StatusList().Count(); ++i) EXPECT_TRUE(run.Relay.StatusList().Items(i).Sent);
 }
 
-TEST(SmtpRelay, AKeptSessionThePeerDroppedIsOpenedAgainAndTheMessageGoesOnce) {
-  // The first session ends after one message without a word; the second
-  // answers RSET with 421 and closes; the third takes the message.
-  auto oneMessageThenGone = [](const char* AOnRset) {
-    return [AOnRset](TPeerConn& c) {
-      c.Send("220 mx.test ESMTP\r\n");
-      for (std::string line; !(line = c.Line()).empty();) {
-        if (line == "RSET\r\n") {
-          if (*AOnRset) c.Send(AOnRset);
-          return;
-        }
-        if (line == "DATA\r\n") {
-          c.Send("354 go ahead\r\n");
-          while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
-          }
-          c.Send("250 2.0.0 Ok: queued\r\n");
-        } else {
-          c.Send(line.rfind("EHLO", 0) == 0 ? "250 mx.test\r\n" : "250 Ok\r\n");
-        }
-      }
-    };
-  };
-  TScriptedPeer peer({oneMessageThenGone(""), oneMessageThenGone("421 4.4.2 Idle too long\r\n"),
-                      testsupport::SmtpReceiver()});
-  RelayRun run(peer.Port);
-  run.Relay.KeepSessions = true;
-  run.Hosts["one.test"] = {"127.0.0.1"};
-  for (const char* rcpt : {"a@one.test", "b@one.test", "c@one.test"}) {
-    run.Send({rcpt});
-    const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
-    EXPECT_TRUE(st.Sent) << rcpt;
-    EXPECT_EQ(st.ErrorCode, 0) << rcpt;
-    EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered) << rcpt;
-    // Let the peer close its end before the next message.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  run.Relay.EndPass();
-  peer.Wait();
-  EXPECT_EQ(testsupport::CountOf(peer.Received(0), "\r\n.\r\n"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <b@one.test>"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(2), "RCPT TO: <c@one.test>"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(2), "\r\n.\r\n"), 1u);
-}
-
 TEST(SmtpRelay, AKeptPipeliningSessionSendsItsRsetWithTheNextTransaction) {
   TScriptedPeer peer(PipeliningReceiver({}));
   RelayRun run(peer.Port);
@@ -671,53 +626,65 @@ TEST(SmtpRelay, AKeptPipeliningSessionSendsItsRsetWithTheNextTransaction) {
   EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
 }
 
-TEST(SmtpRelay, AKeptPipeliningSessionFoundGoneCarriesNothingAndTheMessageGoesOnce) {
-  // One message, then the session ends at the next group: closed without a
-  // word, or with a 421 to the RSET.
-  auto oneMessageThenGone = [](std::string AOnRset) {
-    return [AOnRset](TPeerConn& c) {
-      c.TimeOutMs = 1500;
-      c.Send("220 mx.test ESMTP\r\n");
-      if (c.Line().rfind("EHLO ", 0) != 0) return;
-      c.Send("250-mx.test\r\n250 PIPELINING\r\n");
-      int messages = 0;
-      for (std::string line; !(line = c.Line()).empty();) {
-        if (line == "RSET\r\n" && messages > 0) return c.Send(AOnRset);
-        if (line != "DATA\r\n") continue;
-        c.Send("250 Ok\r\n250 Ok\r\n354 go ahead\r\n");
-        while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
-        }
-        c.Send("250 2.0.0 Ok: queued\r\n");
-        ++messages;
+namespace {
+
+// One message, then the session ends at the next RSET: closed without a
+// word, or after AOnRset.
+testsupport::TScriptedPeer::Script OneMessageThenGone(std::string AOnRset, bool APipelining) {
+  return [AOnRset, APipelining](TPeerConn& c) {
+    c.TimeOutMs = 1500;
+    c.Send("220 mx.test ESMTP\r\n");
+    if (c.Line().rfind("EHLO ", 0) != 0) return;
+    c.Send(APipelining ? "250-mx.test\r\n250 PIPELINING\r\n" : "250 mx.test\r\n");
+    int messages = 0;
+    for (std::string line; !(line = c.Line()).empty();) {
+      if (line == "RSET\r\n" && messages > 0) return c.Send(AOnRset);
+      if (line != "DATA\r\n") {
+        if (!APipelining) c.Send("250 Ok\r\n");
+        continue;
       }
+      c.Send(APipelining ? "250 Ok\r\n250 Ok\r\n354 go ahead\r\n" : "354 go ahead\r\n");
+      while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
+      }
+      c.Send("250 2.0.0 Ok: queued\r\n");
+      ++messages;
+    }
+  };
+}
+
+}  // namespace
+
+TEST(SmtpRelay, AKeptSessionFoundGoneCarriesNothingAndTheMessageGoesOnce) {
+  for (const bool pipelining : {false, true}) {
+    SCOPED_TRACE(pipelining ? "with PIPELINING" : "one command at a time");
+    TScriptedPeer peer({OneMessageThenGone("", pipelining),
+                        OneMessageThenGone("421 4.4.2 Idle too long\r\n", pipelining),
+                        pipelining ? PipeliningReceiver({}) : testsupport::SmtpReceiver()});
+    RelayRun run(peer.Port);
+    run.Relay.KeepSessions = true;
+    std::vector<std::string> events;
+    run.Relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
+      events.push_back(d + " " + r.Strings(0));
     };
-  };
-  TScriptedPeer peer({oneMessageThenGone(""), oneMessageThenGone("421 4.4.2 Idle too long\r\n"),
-                      PipeliningReceiver({})});
-  RelayRun run(peer.Port);
-  run.Relay.KeepSessions = true;
-  std::vector<std::string> events;
-  run.Relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
-    events.push_back(d + " " + r.Strings(0));
-  };
-  run.Hosts["one.test"] = {"127.0.0.1"};
-  for (const char* rcpt : {"a@one.test", "b@one.test", "c@one.test"}) {
-    run.Send({rcpt});
-    const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
-    EXPECT_TRUE(st.Sent) << rcpt;
-    EXPECT_EQ(st.ErrorCode, 0) << rcpt;
-    EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered) << rcpt;
+    run.Hosts["one.test"] = {"127.0.0.1"};
+    for (const char* rcpt : {"a@one.test", "b@one.test", "c@one.test"}) {
+      run.Send({rcpt});
+      const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+      EXPECT_TRUE(st.Sent) << rcpt;
+      EXPECT_EQ(st.ErrorCode, 0) << rcpt;
+      EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered) << rcpt;
+    }
+    run.Relay.EndPass();
+    peer.Wait();
+    EXPECT_EQ(testsupport::CountOf(peer.Received(0), "\r\n.\r\n"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(0), "RSET\r\n"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <b@one.test>"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(2), "RCPT TO: <c@one.test>"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(2), "\r\n.\r\n"), 1u);
+    // Each domain's outcome is told once, for the attempt that counted.
+    EXPECT_EQ(events, (std::vector<std::string>{"one.test a@one.test", "one.test b@one.test", "one.test c@one.test"}));
   }
-  run.Relay.EndPass();
-  peer.Wait();
-  EXPECT_EQ(testsupport::CountOf(peer.Received(0), "\r\n.\r\n"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(0), "RSET\r\n"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <b@one.test>"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(2), "RCPT TO: <c@one.test>"), 1u);
-  EXPECT_EQ(testsupport::CountOf(peer.Received(2), "\r\n.\r\n"), 1u);
-  // Each domain's outcome is told once, for the attempt that counted.
-  EXPECT_EQ(events, (std::vector<std::string>{"one.test a@one.test", "one.test b@one.test", "one.test c@one.test"}));
 }
 
 TEST(SmtpRelay, CachedAnswersServeThePassWithinTheirTtl) {
