@@ -17,6 +17,7 @@
 
 #include "CryptoApi.h"
 #include "CryptoApiInternal.h"
+#include "PlatformLimits.h"
 
 namespace plat {
 namespace {
@@ -26,7 +27,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kMagicPublic = 0x31415352;   // "RSA1"
 constexpr std::uint32_t kMagicPrivate = 0x32415352;  // "RSA2"
 constexpr std::uint32_t kBlobHeader = 20;            // BLOBHEADER + RSAPUBKEY
-constexpr std::uint32_t kMaxKeyBits = 16384;
 
 struct KeyObject {
   std::shared_ptr<EVP_PKEY> Key;

@@ -12,6 +12,7 @@
 
 #include "AsciiText.h"
 #include "CryptoApiInternal.h"
+#include "PlatformLimits.h"
 #include "FileOps.h"
 
 namespace plat {
@@ -21,8 +22,6 @@ std::mutex gPathLock;
 std::string gStoreRoot;
 std::string gTrustOverride;
 
-// Files bigger than this are not certificates.
-constexpr size_t kMaxCertFileSize = 1 << 20;
 
 std::string StoreRoot() {
   if (const char* env = std::getenv("VX_CERT_STORE_ROOT"); env && *env) return env;

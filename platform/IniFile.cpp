@@ -5,8 +5,11 @@
 // regular file of the linked file's mode.
 #include "IniFile.h"
 
+#include "AsciiText.h"
 #include "ClassCore.h"
+#include "Decimal.h"
 #include "FileOps.h"
+#include "PlatformLimits.h"
 #include "SysError.h"
 #include "TextTrim.h"
 
@@ -22,7 +25,6 @@
 namespace plat {
 namespace {
 
-constexpr size_t kMaxIniFileSize = 16u * 1024 * 1024;
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 [[noreturn]] void RaiseCode(uint32_t code) { throw EOSError(code, SysErrorMessage(code)); }
@@ -30,14 +32,8 @@ constexpr std::string_view kBom = "\xEF\xBB\xBF";
 // INI names and values lose blanks and tabs only.
 std::string_view IniTrim(std::string_view s) { return TrimView(s, TTrim::BlanksAndTabs); }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
+// Section and key names compare without ASCII case.
+bool SameName(std::string_view a, std::string_view b) { return AsciiSameText(a, b); }
 
 std::string_view LineText(const std::vector<std::string>& lines, size_t i) {
   std::string_view s = lines[i];
@@ -139,19 +135,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
   size_t i = FindKey(FLines, IniTrim(section), IniTrim(key));
   if (i == std::string::npos) return def;
-  const std::string text = Unquote(ParseKey(FLines[i])->value);
-  std::string_view s = text;
-  std::string_view digits = s;
-  if (digits.starts_with('+') || digits.starts_with('-')) digits.remove_prefix(1);
-  if (digits.empty()) return def;
-  for (char c : digits)
-    if (c < '0' || c > '9') return def;
-  // from_chars takes a leading '-' but not '+'.
-  if (s.starts_with('+')) s.remove_prefix(1);
-  int value = 0;
-  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value, 10);
-  if (ec != std::errc() || ptr != s.data() + s.size()) return def;
-  return value;
+  return ParseDecimal<int>(Unquote(ParseKey(FLines[i])->value), TDecimalSign::PlusOrMinus).value_or(def);
 }
 
 bool TIniFile::SectionExists(const std::string& section) const {

@@ -1,6 +1,7 @@
 #include "NtlmEngine.h"
 
 #include "AsciiText.h"
+#include "PlatformLimits.h"
 
 #include <openssl/rand.h>
 
@@ -26,7 +27,6 @@ constexpr uint16_t kAvEol = 0, kAvNbComputer = 1, kAvNbDomain = 2, kAvDnsCompute
 constexpr uint32_t kAvFlagMicPresent = 0x2;
 constexpr size_t kMicOffset = 72, kAuthHeaderWithMic = 88;
 constexpr size_t kBlobHeader = 28;   // type, reserved, time, client challenge, reserved
-constexpr size_t kMaxNameChars = 1024;
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Get32(const uint8_t* p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
@@ -376,8 +376,8 @@ NtlmStatus NtlmClientContext::BuildAuthenticate(ByteView challenge, Bytes& out) 
   if ((flags & NEGOTIATE_TARGET_INFO) && r.Size() >= 48 && !r.Field(40, targetInfo))
     return NtlmStatus::InvalidToken;
   const ByteView serverChallenge = challenge.subspan(24, 8);
-  if (FOptions.User.size() > kMaxNameChars || FOptions.Domain.size() > kMaxNameChars ||
-      FOptions.Workstation.size() > kMaxNameChars || FOptions.Password.size() > kMaxNameChars)
+  if (FOptions.User.size() > kMaxNtlmNameChars || FOptions.Domain.size() > kMaxNtlmNameChars ||
+      FOptions.Workstation.size() > kMaxNtlmNameChars || FOptions.Password.size() > kMaxNtlmNameChars)
     return NtlmStatus::LogonDenied;
 
   // A server that sends its time gets it back, and then expects a MIC.

@@ -4,13 +4,12 @@
 #include <sstream>
 
 #include "FileOps.h"
+#include "PlatformLimits.h"
 
 namespace plat {
 
 namespace {
 
-// A resolver configuration is a few lines; a bigger file is not one.
-constexpr size_t kMaxResolverConfigSize = 1 << 20;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "CryptoApiInternal.h"
+#include "PlatformLimits.h"
 #include "SecurityPackage.h"
 
 namespace plat {
@@ -18,9 +19,7 @@ namespace {
 
 constexpr std::uint32_t kRecordHeader = 5;
 constexpr std::uint32_t kMaxPlain = 16384;
-// The largest ciphertext a peer may send in one record (RFC 8446 5.2 allows
-// 2^14 + 256; TLS 1.2 2^14 + 2048).
-constexpr std::uint32_t kMaxRecordBody = kMaxPlain + 2048;
+static_assert(kMaxTlsRecordBody > kMaxPlain, "a full record's ciphertext is larger than its text");
 constexpr std::uint32_t kTrailerRoom = 2048;
 
 struct SslCtxFree {
@@ -37,7 +36,7 @@ long RecordLength(const std::uint8_t* p, size_t n) {
   if (n >= 2 && p[1] != 3) return -1;
   if (n < kRecordHeader) return 0;
   const std::uint32_t body = (static_cast<std::uint32_t>(p[3]) << 8) | p[4];
-  if (body == 0 || body > kMaxRecordBody) return -1;
+  if (body == 0 || body > kMaxTlsRecordBody) return -1;
   return static_cast<long>(kRecordHeader + body);
 }
 

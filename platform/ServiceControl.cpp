@@ -39,6 +39,7 @@
 #include "Decimal.h"
 #include "FileOps.h"
 #include "IniFile.h"
+#include "PlatformLimits.h"
 #include "ProgramPath.h"
 #include "ServiceControlInternal.h"
 #include "SysError.h"
@@ -62,12 +63,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kExitingWait = std::chrono::seconds(5);
 constexpr auto kPollStep = std::chrono::milliseconds(50);
-constexpr size_t kMaxServiceName = 200;  // leaves room for suffixes within NAME_MAX
 constexpr mode_t kFileMode = 0644;
 constexpr const char* kServiceSection = "Service";
 constexpr const char* kStatusSection = "Status";
-constexpr size_t kMaxErrorText = 2000;
-constexpr uint32_t kMaxServiceArgs = 64;
 constexpr uint32_t kStartWaitHint = 5000;
 
 using scdetail::Fail;
@@ -500,16 +498,17 @@ bool CloseServiceHandle(SC_HANDLE hSCObject) {
 void ReportServiceReady() {
   const char* value = getenv(kReadyFdVariable);
   if (value == nullptr) return;
-  char* end = nullptr;
-  errno = 0;
-  long fd = strtol(value, &end, 10);
-  bool number = errno == 0 && end != value && *end == '\0' && fd >= 0 && fd <= INT32_MAX;
+  // As strtol reads it: white space before, a sign, digits, nothing after.
+  const std::string_view text(value);
+  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
+  const std::optional<int> fd =
+      start == std::string_view::npos ? std::nullopt : ParseDecimal<int>(text.substr(start), TDecimalSign::PlusOrMinus);
   unsetenv(kReadyFdVariable);
-  if (!number) return;
+  if (!fd || *fd < 0) return;
   // Only a pipe is ours; any other descriptor with that number is left alone.
   struct stat st;
-  if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
-  UniqueFd ready(static_cast<int>(fd));
+  if (::fstat(*fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  UniqueFd ready(*fd);
   char byte = 1;
   (void)WriteAll(ready.Get(), std::string_view(&byte, 1));
 }

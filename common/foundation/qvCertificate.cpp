@@ -1,6 +1,7 @@
 #include "qvCertificate.h"
 
 #include "AsciiText.h"
+#include "qvFoundationLimits.h"
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -14,8 +15,6 @@
 namespace {
 
 constexpr const char* kHex = "0123456789ABCDEF";
-// Certificate files are small; anything larger is refused before reading.
-constexpr size_t kMaxFileSize = 1 << 20;
 
 std::string Hex(const uint8_t* p, size_t n) {
   std::string s;
@@ -227,7 +226,7 @@ std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromBytes(const std::string&
 std::unique_ptr<TqvCertificate> TqvCertificate::LoadFromFile(const std::string& AFileName,
                                                              const std::string& APassword) {
   std::string bytes;
-  const int error = plat::ReadSmallFile(AFileName, kMaxFileSize, bytes);
+  const int error = plat::ReadSmallFile(AFileName, qvMaxCertificateFileBytes, bytes);
   if (error == EFBIG) RaiseCryptErrorCode("File too large: " + AFileName, plat::NTE_BAD_DATA);
   if (error != 0)
     RaiseCryptErrorCode("Cannot open " + AFileName, static_cast<int32_t>(plat::ERROR_FILE_NOT_FOUND));

@@ -8,6 +8,7 @@
 #include "AsciiText.h"
 #include "CodeTable.h"
 #include "Decimal.h"
+#include "qvFoundationLimits.h"
 #include "Random.h"
 #include "qvIpAddress.h"
 
@@ -19,8 +20,6 @@ constexpr plat::TCodeText<> kResponseTexts[] = {
 constexpr const char* kUnspecified = "Unspecified error";
 constexpr const char* kInvalidDatagram = "The size of the datagram is invalid";
 
-// Pointers one name may follow; the name-length cap stops any loop earlier.
-constexpr int kMaxPointerHops = 128;
 
 [[noreturn]] void RaiseInvalid() { throw EqvDnsError(kInvalidDatagram, qvDnsInvalidDatagram); }
 [[noreturn]] void RaiseBuild() { throw EqvDnsError(qvDnsBuildError); }
@@ -121,7 +120,7 @@ std::string TqvDnsReader::ReadName() {
       const size_t target = (static_cast<size_t>(b & 0x3F) << 8) | static_cast<uint8_t>(FData[pos + 1]);
       // Only backward pointers: a forward one or a self-pointer is refused,
       // and the hop count bounds what is left.
-      if (target >= pos || ++hops > kMaxPointerHops) RaiseInvalid();
+      if (target >= pos || ++hops > qvMaxDnsPointerHops) RaiseInvalid();
       if (resume == 0) resume = pos + 2;
       pos = target;
       limit = FData.size();

@@ -1,5 +1,7 @@
 #include "qvMailDate.h"
 
+#include "AsciiText.h"
+#include "Decimal.h"
 #include "TextTrim.h"
 #include "qvTextSplit.h"
 
@@ -7,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 using plat::TrimView;
 
@@ -16,19 +19,11 @@ const std::array<std::string, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu",
 const std::array<std::string, 12> kMonthNames = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// Trimmed, a sign allowed, at most 2147483647 either way (so never INT_MIN).
 bool TryParseInt(std::string_view s, int& value) {
-  s = TrimView(s);
-  bool neg = false;
-  size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-  if (i == s.size()) return false;
-  int64_t v = 0;
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-    if (v > 0x7FFFFFFF) return false;
-  }
-  value = static_cast<int>(neg ? -v : v);
+  const std::optional<int> v = plat::ParseDecimal<int>(TrimView(s), plat::TDecimalSign::PlusOrMinus);
+  if (!v || *v == std::numeric_limits<int>::min()) return false;
+  value = *v;
   return true;
 }
 
@@ -39,14 +34,7 @@ int StrToInt(std::string_view s) {
 }
 
 // Two plain digits, else 0.
-int DigitsOrZero(std::string_view s) {
-  int v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return 0;
-    v = v * 10 + (c - '0');
-  }
-  return v;
-}
+int DigitsOrZero(std::string_view s) { return plat::ParseDecimal<int>(s).value_or(0); }
 
 // The mail date reader's cursor: each step trims and needs a blank.
 class TWordCursor {
@@ -187,7 +175,7 @@ TDateTime MailTimeToDateTime(std::string_view AText, TDateTime& AZone) {
 
 TDateTime StrToTimeOfDay(std::string_view AText) {
   std::string s(AText);
-  for (char& c : s) c = AsciiUpper(c);
+  for (char& c : s) c = plat::AsciiUpper(c);
   const size_t pm = s.find("PM");
   if (pm != std::string::npos) s.erase(pm);
   const size_t am = s.find("AM");

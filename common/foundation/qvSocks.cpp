@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "CodeTable.h"
+#include "qvFoundationLimits.h"
 #include "qvIpAddress.h"
 #include "qvSocket.h"
 #include "qvWinSock2.h"
@@ -10,7 +11,6 @@
 namespace {
 
 constexpr uint32_t kWouldBlock = 10035;
-constexpr size_t kMaxField = 255;
 
 constexpr const char* kUnknown = "Unknown SOCKS error occured";
 constexpr const char* kNoMethod = "SOCKS error: No acceptable authentication methods";
@@ -52,7 +52,7 @@ void PutPort(std::string& ARequest, uint16_t APort) {
 
 // A length byte and the bytes; over 255 bytes cannot be said in one byte.
 void PutField(std::string& ARequest, const std::string& AField) {
-  if (AField.size() > kMaxField) Refuse(kFieldTooLong, qvSocksFieldTooLong);
+  if (AField.size() > qvMaxSocksFieldBytes) Refuse(kFieldTooLong, qvSocksFieldTooLong);
   ARequest += static_cast<char>(AField.size());
   ARequest += AField;
 }
@@ -274,7 +274,7 @@ bool TqvSocksNetworkStream::TargetIPv4(std::string& AAddress) const {
 std::string TqvSocks4NetworkStream::BuildRequest() {
   std::string address;
   const bool numeric = TargetIPv4(address);
-  if (UserName.size() > kMaxField || (!numeric && TargetServer.size() > kMaxField))
+  if (UserName.size() > qvMaxSocksFieldBytes || (!numeric && TargetServer.size() > qvMaxSocksFieldBytes))
     Refuse(kFieldTooLong, qvSocksFieldTooLong);
   std::string r = "\x04\x01";
   PutPort(r, TargetPort);

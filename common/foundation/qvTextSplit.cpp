@@ -1,17 +1,13 @@
 #include "qvTextSplit.h"
 
+#include "AsciiText.h"
 #include "ClassCore.h"
 #include "StringList.h"
 #include "qvStringsUtils.h"
 
 #include <algorithm>
 
-bool SameTextAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
-}
+bool SameTextAscii(std::string_view a, std::string_view b) { return plat::AsciiSameText(a, b); }
 
 int TextPos(std::string_view ASubStr, std::string_view AText, int AStart) {
   if (AStart <= 0 || ASubStr.empty() || static_cast<size_t>(AStart) > AText.size()) return 0;

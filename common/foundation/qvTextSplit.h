@@ -12,8 +12,6 @@
 
 class TStrings;
 
-// ASCII letters only; other bytes, those of multibyte characters included, stay.
-[[nodiscard]] constexpr char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 // Equal when the lengths match and the bytes do, ASCII letters without case.
 [[nodiscard]] bool SameTextAscii(std::string_view A, std::string_view B);
 

@@ -45,9 +45,6 @@ class TqvUserConnection : public TqvConnection,
 
   // The connection lock for the caller's scope, across several calls.
   [[nodiscard]] std::unique_lock<std::recursive_mutex> WorkLock() { return std::unique_lock(FLock); }
-  // The same by hand, as the command framework's own scope guard takes it.
-  void BeginWork() { FLock.lock(); }
-  void EndWork() { FLock.unlock(); }
 
   // Appends what the stream has (up to would-block or the peer's close) to
   // AData. True when the peer closed or AData is null, false on would-block.

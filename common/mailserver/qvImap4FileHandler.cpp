@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "AsciiText.h"
 #include "CodePage.h"
 #include "ProgramPath.h"
 #include "ValueStream.h"
@@ -28,20 +29,16 @@ namespace {
 // User names whose folder names are kept; all are forgotten beyond this.
 constexpr size_t kMaxFolderNames = 4096;
 
-std::string UpperAscii(std::string AText) {
-  for (char& c : AText)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return AText;
-}
+using plat::AsciiSameText;
+using plat::AsciiUpperCase;
 
-bool IsInbox(const std::string& AName) { return UpperAscii(AName) == "INBOX"; }
+bool IsInbox(const std::string& AName) { return AsciiSameText(AName, "INBOX"); }
 
 // Names of the files the store keeps beside the messages of a folder: no
 // mailbox level may take one (ASCII case ignored).
 bool IsStateFileName(const std::string& ALevel, const std::string& AMailBoxInfo, const std::string& AMessagesInfo) {
-  const std::string level = UpperAscii(ALevel);
-  return level == UpperAscii(AMailBoxInfo) || level == UpperAscii(AMessagesInfo) ||
-         level == UpperAscii(kUidValidityFile);
+  return AsciiSameText(ALevel, AMailBoxInfo) || AsciiSameText(ALevel, AMessagesInfo) ||
+         AsciiSameText(ALevel, kUidValidityFile);
 }
 
 std::string WithoutTrailingSlash(std::string APath) {
@@ -106,7 +103,7 @@ void TqvImap4MessageStore::LoadFromStream(TStream& AStream) {
   for (int64_t i = 0; i < count; ++i) {
     std::string path = reader.ReadString();
     const int64_t uid = reader.ReadInteger();
-    const TqvMailMessageFlags flags = ParseImapMessageFlags(UpperAscii(reader.ReadString()));
+    const TqvMailMessageFlags flags = ParseImapMessageFlags(AsciiUpperCase(reader.ReadString()));
     const TDateTime stamp = reader.ReadFloat();
     FMessages.Add(path, uid < 0 ? -1 : uid, flags, stamp);
   }
@@ -267,7 +264,7 @@ TqvImap4FileHandler::TMailBoxFolder TqvImap4FileHandler::MailBoxFolder(TqvImap4C
     result.Path = shared + relative;
     result.Kind = KindOfLevels(shared, levels);
   }
-  result.Protected = !shared.empty() && UpperAscii(result.Path).rfind(UpperAscii(shared), 0) == 0;
+  result.Protected = !shared.empty() && plat::AsciiStartsWith(result.Path, shared);
   return result;
 }
 

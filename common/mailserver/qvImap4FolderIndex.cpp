@@ -13,6 +13,8 @@
 #include <ctime>
 #include <memory>
 
+#include "AsciiText.h"
+#include "Decimal.h"
 #include "FileOps.h"
 #include "Streams.h"
 #include "qvMailBoxFiles.h"
@@ -34,13 +36,8 @@ constexpr uint64_t kMaxUidValidity = 0xFFFFFFFFu;
 
 // The decimal number at the start of AText; 0 for none or one above 32 bits.
 uint64_t ValidityOf(std::string_view AText) {
-  uint64_t n = 0;
-  size_t i = 0;
-  for (; i < AText.size() && AText[i] >= '0' && AText[i] <= '9'; ++i) {
-    n = n * 10 + static_cast<uint64_t>(AText[i] - '0');
-    if (n > kMaxUidValidity) return 0;
-  }
-  return i == 0 ? 0 : n;
+  const std::optional<uint64_t> n = plat::ParseDecimal<uint64_t>(plat::DecimalPrefix(AText));
+  return n && *n <= kMaxUidValidity ? *n : 0;
 }
 
 std::string ReadStateFile(const std::string& APath) {
@@ -124,10 +121,7 @@ void KeyEntriesByFileName(TqvImap4MessageList& AEntries, const std::string& AFol
 }
 
 bool IsMessageFileName(const char* AName) {
-  const size_t n = std::strlen(AName);
-  if (n < 4) return false;
-  const char* tail = AName + n - 4;
-  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' && (tail[3] | 0x20) == 'g';
+  return plat::AsciiEndsWith(AName, ".msg");
 }
 
 }  // namespace

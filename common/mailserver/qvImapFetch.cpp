@@ -27,9 +27,7 @@ void Put(TStream& AStream, std::string_view AText) {
 }
 
 
-bool IsDigits(std::string_view AText) {
-  return !AText.empty() && std::all_of(AText.begin(), AText.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
+using plat::AllDecimalDigits;
 
 // A decimal number of at most 32 bits, else -1.
 int64_t ParseNumber(std::string_view AText) {
@@ -501,7 +499,7 @@ bool TqvImap4FetchBody::IsValidSection(std::string_view ASection) {
   if (ASection.empty()) return true;
   const std::vector<std::string> parts = SplitSection(UpperCase(ASection));
   size_t i = 0;
-  while (i < parts.size() && IsDigits(parts[i])) {
+  while (i < parts.size() && AllDecimalDigits(parts[i])) {
     if (ParseNumber(parts[i]) < 1) return false;
     ++i;
   }
@@ -539,7 +537,7 @@ void TqvImap4FetchBody::GetBody(const TStrings& ALines, const std::string& ALabe
   // are numbered inside it, a part that is no multipart has only itself as 1.
   const TqvImapMimePart* part = root.get();
   size_t p = 0;
-  for (; p < parts.size() && IsDigits(parts[p]); ++p) {
+  for (; p < parts.size() && AllDecimalDigits(parts[p]); ++p) {
     const int64_t n = ParseNumber(parts[p]);
     // The message itself is part 1 of a message that is no multipart, even a
     // message/rfc822 one; below the top, numbers go inside a forwarded message.

@@ -11,18 +11,6 @@
 
 namespace {
 
-// Holds a connection's lock for a scope.
-class TConnectionLock {
- public:
-  explicit TConnectionLock(TqvUserConnection& AConnection) : FConnection(AConnection) { FConnection.BeginWork(); }
-  ~TConnectionLock() { FConnection.EndWork(); }
-  TConnectionLock(const TConnectionLock&) = delete;
-  TConnectionLock& operator=(const TConnectionLock&) = delete;
-
- private:
-  TqvUserConnection& FConnection;
-};
-
 // Command lines one read item executes before the connection yields to the
 // others (the rest wait, in order, for its next item).
 constexpr int kCommandsPerReadItem = 32;
@@ -133,7 +121,7 @@ void TqvTcpCommandServer::SetCommandHandler(TqvCommandConnection* AConnection) {
 
 void TqvTcpCommandServer::SetDataHandler(TqvCommandConnection* AConnection,
                                          std::unique_ptr<TqvProcessDataHandler> AHandler) {
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   AHandler->Connection = AConnection;
   if (AConnection->FDataHandler) {
     AHandler->Prepend(AConnection->FDataHandler->TakeBuffer());
@@ -171,7 +159,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
   if (!c) return TqvTcpServerTls::ReadConnection(AConnection);
   bool read = true;
   {
-    TConnectionLock lock(*c);
+    const auto lock = c->WorkLock();
     c->FCommandBudget = kCommandsPerReadItem;
     // Commands left by a yield run before the socket is read again, so the
     // buffer never grows while a client pipelines faster than it is served.
@@ -182,7 +170,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
     std::unique_ptr<TqvProcessDataContext> context;
     size_t buffered = 0;
     {
-      TConnectionLock lock(*c);
+      const auto lock = c->WorkLock();
       if (!c->Active() || !c->FDataHandler) return;
       if (read) {
         if (SwitchToTlsBeforeRead(c)) c->FDataHandler->ClearBuffer();
@@ -218,7 +206,7 @@ void TqvTcpCommandServer::ReadConnection(TqvUserConnection* AConnection) {
       return;  // nobody is left to answer
     }
     // Bytes a new handler took over need no read event: handle them now.
-    TConnectionLock lock(*c);
+    const auto lock = c->WorkLock();
     c->FRetired.clear();
     if (c->FBacklog.load()) return;  // yielded: the rest runs in the next item
     if (!c->Active() || c->Closing() || c->FDataHandler->BufferSize() == 0) return;
@@ -277,7 +265,7 @@ void TqvTcpCommandServer::ProcessCommands(TqvCommandConnection* AConnection, Tqv
       // Its reply went out; the commands after it still get theirs.
       DoServerError(AConnection, e);
     }
-    TConnectionLock lock(*AConnection);
+    const auto lock = AConnection->WorkLock();
     if (!AConnection->Active()) return;
     if (AConnection->Closing()) {
       AConnection->FDataHandler->ClearBuffer();
@@ -379,7 +367,7 @@ int64_t TqvTcpCommandServer::UnsentBytes(TqvCommandConnection* AConnection) {
 void TqvTcpCommandServer::WaitForOutputRoom(TqvCommandConnection* AConnection, bool AGone) {
   if (tRunning != AConnection) return;
   {
-    TConnectionLock lock(*AConnection);
+    const auto lock = AConnection->WorkLock();
     if (AGone && !AConnection->Active()) throw EqvConnectionGoneError();
     if (UnsentBytes(AConnection) <= qvMaxPendingOutputBytes) return;
   }
@@ -389,7 +377,7 @@ void TqvTcpCommandServer::WaitForOutputRoom(TqvCommandConnection* AConnection, b
   for (bool writable = false;;) {
     plat::SOCKET s = plat::INVALID_SOCKET;
     {
-      TConnectionLock lock(*AConnection);
+      const auto lock = AConnection->WorkLock();
       if (!AConnection->Active() || Stopping()) throw EqvConnectionGoneError();
       if (writable) {
         // Only when the socket has room: a send resets the idle clock, so a
@@ -410,7 +398,7 @@ void TqvTcpCommandServer::SendResponse(TqvCommandConnection* AConnection, const 
   WaitForOutputRoom(AConnection, false);
   DoSendResponse(AConnection, ACommand, AResponse);
   const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   if (AConnection->FQueue.empty()) {
     WriteResponseBytes(AConnection, bytes, false);
     return;
@@ -424,7 +412,7 @@ void TqvTcpCommandServer::SendRawBytes(TqvCommandConnection* AConnection, const 
   // Raw bytes come in pieces of large answers: once the client is gone, the
   // rest of the answer is not worth making.
   WaitForOutputRoom(AConnection, true);
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   if (AConnection->FQueue.empty()) {
     WriteResponseBytes(AConnection, ABytes, false);
     return;
@@ -438,7 +426,7 @@ void TqvTcpCommandServer::SendResponseAndClose(TqvCommandConnection* AConnection
                                                const std::string& AResponse) {
   DoSendResponse(AConnection, ACommand, AResponse);
   const std::string bytes = Encode(AResponse + "\r\n", GetResponseCharSet(AConnection));
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   AConnection->FClosing = true;
   if (AConnection->FQueue.empty()) {
     WriteResponseBytes(AConnection, bytes, true);
@@ -467,7 +455,7 @@ void TqvTcpCommandServer::SendClosingReplies(TqvCommandConnection* AConnection, 
 void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, std::unique_ptr<TStrings>& ALines,
                                             int ALineCount, const std::string& AEndLine) {
   WaitForOutputRoom(AConnection, false);
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;
   if (!r.EndLine.empty() && r.EndLine.back() != '\n') r.EndLine += "\r\n";
@@ -497,7 +485,7 @@ void TqvTcpCommandServer::SendMultipleLines(TqvCommandConnection* AConnection, s
 }
 
 void TqvTcpCommandServer::SendLinesBatch(TqvCommandConnection* AConnection) {
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   while (AConnection->FLinesSent > 0) {
     --AConnection->FLinesSent;
     DoSendMultipleLines(AConnection);
@@ -569,7 +557,7 @@ void TqvTcpCommandServer::SendStreamedLines(TqvCommandConnection* AConnection, c
                                             std::unique_ptr<TStream> ASource, const std::string& AEndLine,
                                             int64_t ABodyLines) {
   WaitForOutputRoom(AConnection, false);
-  TConnectionLock lock(*AConnection);
+  const auto lock = AConnection->WorkLock();
   TqvCommandConnection::TResponse r;
   r.EndLine = AEndLine;
   if (!r.EndLine.empty() && r.EndLine.back() != '\n') r.EndLine += "\r\n";

@@ -175,6 +175,9 @@ class TqvCommandConnection : public TqvUserConnectionTls {
   VX_CLASS_NAME("TqvCommandConnection")
   ~TqvCommandConnection() override;
 
+  // Held by ExecuteCommand around each command. Recursive so that a server's
+  // size handler (SMTP's DoMaxDataSizeExceeded) may take it whether or not the
+  // command that ran into the limit holds it.
   std::recursive_mutex CommandLock;
   [[nodiscard]] TqvProcessDataHandler* DataHandler() const { return FDataHandler.get(); }
   // True while output is queued behind a multi-line response.
@@ -375,6 +378,8 @@ class TqvTcpCommandServer : public TqvTcpServerTls {
   [[nodiscard]] static int64_t UnsentBytes(TqvCommandConnection* AConnection);
 
   std::unique_ptr<TqvTcpCommandList> FCommands;
+  // Re-entered by AddCommands, which registers through Commands() while
+  // Commands() holds it.
   std::recursive_mutex FCommandsLock;
   std::atomic<bool> FCommandsReady{false};
   bool FAddingCommands = false;

@@ -4,6 +4,7 @@
 // produce, so the two can be compared line for line.
 #pragma once
 
+#include "AsciiText.h"
 #include "PythonOracle.h"
 #include "Streams.h"
 #include "StringList.h"
@@ -82,10 +83,7 @@ inline std::string PythonDescribe(const std::string& AMessage) { return RunPytho
 
 namespace detail {
 
-inline std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return s;
-}
+inline std::string Lower(const std::string& s) { return plat::AsciiLowerCase(s); }
 
 inline std::string Hex(const std::string& s) {
   static const char* digits = "0123456789abcdef";

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "dmVxMailServersSettingsU.h"
+#include "qvMailDate.h"
 #include "qvPop3Replies.h"
 
 namespace {
@@ -93,6 +94,16 @@ TEST(Decimal, SettingsIntegersAreStrict) {
     EXPECT_FALSE(TryStrToInt(bad, v)) << bad;
     EXPECT_EQ(v, 7) << bad;
   }
+}
+
+// Times of day: each part trimmed and a sign allowed; a part that is no
+// number, or INT_MIN (its magnitude is past the int), reads as 0.
+TEST(Decimal, TimeOfDayPartsAreTrimmedAndNeverIntMin) {
+  constexpr double kSecond = 1.0 / 86400;
+  EXPECT_NEAR(StrToTimeOfDay(" 7 : +5 :\t3 "), (7 * 3600 + 5 * 60 + 3) * kSecond, 1e-9);
+  EXPECT_NEAR(StrToTimeOfDay("-2147483648:5:0"), 5 * 60 * kSecond, 1e-9);
+  EXPECT_NEAR(StrToTimeOfDay("99999999999:5:0"), 5 * 60 * kSecond, 1e-9);
+  EXPECT_THROW((void)StrToTimeOfDay("-1:5:0"), EConvertError);
 }
 
 }  // namespace

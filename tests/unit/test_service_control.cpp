@@ -381,14 +381,24 @@ TEST_F(ServiceControlInstance, ReportReadyWritesOneByteAndForgetsTheFd) {
   EXPECT_EQ(read(p[0], buf, sizeof buf), 0);
   close(p[0]);
 
+  // White space and a sign before the number are read as strtol reads them.
+  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+  setenv(kReadyFdVariable, (" \t+" + std::to_string(p[1])).c_str(), 1);
+  ReportServiceReady();
+  EXPECT_EQ(fcntl(p[1], F_GETFD), -1) << "a padded number was not read";
+  EXPECT_EQ(read(p[0], buf, sizeof buf), 1);
+  close(p[0]);
+
   // Not a pipe, or not a number: left alone.
   int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
   setenv(kReadyFdVariable, std::to_string(file).c_str(), 1);
   ReportServiceReady();
   EXPECT_NE(fcntl(file, F_GETFD), -1);
   close(file);
-  setenv(kReadyFdVariable, "3x", 1);
-  ReportServiceReady();
+  for (const char* bad : {"3x", "3 ", "", "-1", "99999999999"}) {
+    setenv(kReadyFdVariable, bad, 1);
+    ReportServiceReady();
+  }
   ReportServiceReady();  // twice is harmless
   EXPECT_EQ(getenv(kReadyFdVariable), nullptr);
 }

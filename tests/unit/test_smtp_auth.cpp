@@ -1,4 +1,5 @@
 // AUTH LOGIN, CRAM-MD5 and NTLM against the SMTP server, through memory sessions.
+#include "AsciiText.h"
 #include "SmtpTestClient.h"
 #include "qvCryptHash.h"
 #include "qvEncoder.h"
@@ -98,8 +99,7 @@ TEST_F(SmtpAuth, CramMd5ChecksTheDigestExactly) {
   reply = c->Cmd("AUTH CRAM-MD5");
   EXPECT_EQ(c->Cmd(CramLine(reply, "bob@example.test", "wrong")), "535 Authentication failed\r\n");
   reply = c->Cmd("AUTH CRAM-MD5");
-  std::string upper = UnB64(CramLine(reply, "bob@example.test", "secret"));
-  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  std::string upper = plat::AsciiUpperCase(UnB64(CramLine(reply, "bob@example.test", "secret")));
   upper.replace(0, 16, "bob@example.test");
   EXPECT_EQ(c->Cmd(B64(upper)), "535 Authentication failed\r\n");
   reply = c->Cmd("AUTH CRAM-MD5");
