@@ -235,7 +235,13 @@ void TqvSmtpRelay::DeliverOver(const std::string& AHost, const std::string& ADom
     FReset = TReset::None;
     FKeptHost.clear();
     DropSession(ADomain, AHost);
+    FReplied = false;
     if (FAborted || !ConnectMX(ADomain, AHost, AStatus)) {
+      // The code is this attempt's own: none when no reply came.
+      if (!FReplied) {
+        AStatus.ResponseCode = 0;
+        AStatus.ResponseText.clear();
+      }
       Conclude(AStatus, true);
       return;
     }
