@@ -8,6 +8,8 @@
 // -201, -202, -400). A failure in Open closes without QUIT; a failure in Send
 // leaves the session open for the caller to close. Each step may have its
 // own wait (TimeOuts; the relay uses those of RFC 5321), else TimeOut holds.
+// SendEnvelope sends MAIL, the RCPTs and DATA together (RFC 2920) for a
+// server that offers PIPELINING.
 // One thread at a time.
 // TqvSmtp sends either the lines in MailData (the relay's way) or a composed
 // MIME message, whose From and To/CC/BCC stand in for an empty MailFrom or

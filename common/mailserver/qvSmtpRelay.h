@@ -204,7 +204,9 @@ class TqvSmtpRelay : public TqvSmtp {
   // 11001 when there is none.
   [[nodiscard]] std::vector<std::string> ExchangerAddresses(const std::string& AHost);
 
-  // The kept session, young enough, answered RSET; else it is closed.
+  // True when the kept session, young enough, may carry the next
+  // transaction: it answered RSET, or its RSET goes with the next pipelined
+  // group. Else it is closed.
   bool ResumeKeptSession();
   // The domain's transactions over the open session to AHost, which is
   // then kept or closed.
@@ -234,16 +236,17 @@ class TqvSmtpRelay : public TqvSmtp {
   std::atomic<bool> FAborted{false};
   bool FReplied = false;
   std::map<std::string, TUnreachable> FUnreachable;
-  // The exchanger (lower-case) and domain of the open session; "" when none is kept.
+  // The exchanger (as the host list named it) and domain of the open
+  // session; "" when none is kept.
   std::string FKeptHost;
   std::string FKeptDomain;
   std::chrono::steady_clock::time_point FKeptSince;
   bool FSessionSound = true;  // no error met in the domain's transactions
+  std::map<std::string, TCachedAnswer> FMxCache;       // by the domain asked
+  std::map<std::string, TCachedAnswer> FAddressCache;  // by exchanger, lower-case
   // The RSET of a kept session with PIPELINING leads the next group: owed,
   // sent (no reply yet), answered 250, or refused or never answered (the
   // session was gone: the domain goes once more over a new one).
-  std::map<std::string, TCachedAnswer> FMxCache;       // by the domain asked
-  std::map<std::string, TCachedAnswer> FAddressCache;  // by exchanger, lower-case
   enum class TReset { None, Owed, Sent, Done, Failed };
   TReset FReset = TReset::None;
   // Closes a session that is out of step, without QUIT, then OnDisconnectMX.
