@@ -21,7 +21,9 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
     const auto now = std::chrono::steady_clock::now();
     bool opened = false;
     std::set<std::string> listed;
-    for (const std::string& name : queue.ListPairs()) {
+    const std::vector<std::string> names = queue.ListPairs();
+    for (size_t n = 0; n < names.size(); ++n) {
+      const std::string& name = names[n];
       listed.insert(name);
       if (FStopRequested) continue;
       TQueuedPair& pair = FQueued[name];
@@ -34,6 +36,7 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
       opened = true;
       // One pair that cannot be handled never holds up the ones after it.
       try {
+        HintNextPair(queue, names, n + 1, now);
         if (RelayPair(queue, path, pair)) {
           FQueued.erase(name);
           continue;
@@ -63,6 +66,29 @@ void TdmVxMailServers::Timer1Timer(TObject* /*Sender*/) {
   if (FServing) Timer1.SetEnabled(true);
   if (FWakeAgain && FServing) WakeRelay();
   FWakeAgain = false;
+}
+
+void TdmVxMailServers::HintNextPair(const TqvRelayQueue& AQueue, const std::vector<std::string>& ANames, size_t AFrom,
+                                    std::chrono::steady_clock::time_point ANow) {
+  qvSmtpRelay1->ClearNextMessage();
+  for (size_t n = AFrom; n < ANames.size() && !FStopRequested; ++n) {
+    const auto known = FQueued.find(ANames[n]);
+    if (known != FQueued.end() &&
+        (known->second.Stuck || (known->second.Failures > 0 && ANow < known->second.Due)))
+      continue;
+    // Only a hint: a pair that turns out otherwise costs the relay a new session.
+    TStringList envelope;
+    try {
+      LoadMailFile(AQueue.Folder() + ANames[n], envelope);
+    } catch (const std::exception&) {
+      return;
+    }
+    if (envelope.Count() < 2) return;
+    TStringList recipients;
+    CopyRecipients(envelope, recipients);
+    qvSmtpRelay1->SetNextMessage(envelope.Strings(0), recipients);
+    return;
+  }
 }
 
 bool TdmVxMailServers::RelayPair(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, TQueuedPair& APair) {

@@ -116,6 +116,10 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
     bool Stuck = false;      // could not be handled; its files are these:
     std::string Signature;
   };
+  // Tells the relay the first pair of ANames from AFrom on that is due: the
+  // one the pass will most likely send next.
+  void HintNextPair(const TqvRelayQueue& AQueue, const std::vector<std::string>& ANames, size_t AFrom,
+                    std::chrono::steady_clock::time_point ANow);
   // One attempt; true when the pair left the queue.
   bool RelayPair(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, TQueuedPair& APair);
   // The recipient and domain lines of the last Send.

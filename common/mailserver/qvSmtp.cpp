@@ -288,14 +288,20 @@ bool TqvCustomSmtp::PipeliningOffered() const {
   return false;
 }
 
-bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
-                                 std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst) {
-  if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
+std::vector<std::string> TqvCustomSmtp::EnvelopeCommands(const std::string& AMailFrom, const TStrings& ARecipients,
+                                                         bool AResetFirst) const {
   std::vector<std::string> commands;
   if (AResetFirst) commands.push_back("RSET");
   commands.push_back(FormatCommand("MAIL FROM: <%s>", {WireAddress(AMailFrom)}));
   for (int i = 0; i < ARecipients.Count(); ++i) commands.push_back("RCPT TO: <" + WireAddress(ARecipients.Strings(i)) + ">");
   commands.push_back("DATA");
+  return commands;
+}
+
+bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
+                                 std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst, bool AAlreadySent) {
+  if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
+  const std::vector<std::string> commands = EnvelopeCommands(AMailFrom, ARecipients, AResetFirst);
   SetBusy(true);
   SetSplitReplies(true);
   // Each reply is read whatever the one before said: the session stays in step.
@@ -311,7 +317,10 @@ bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& A
     }
   };
   try {
-    SendCommands(commands);
+    if (AAlreadySent)
+      NotifySent(commands);
+    else
+      SendCommands(commands);
     if (AResetFirst) {
       const auto reset = reply(FTimeOuts.Hello, 250);
       if (reset.first != 250) RaiseTcpClientError(reset.second, reset.first);
@@ -342,21 +351,25 @@ bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& A
   }
 }
 
-void TqvCustomSmtp::SendDataBody(const TStrings& ALines) {
+void TqvCustomSmtp::SendDataBody(const TStrings& ALines, const std::vector<std::string>* AThen) {
   if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
   {
     TTimeOutScope wait(GetConnection(), FTimeOuts.DataBlock);
     SendMultipleLines(ALines, ".");
+    if (AThen) SendCommands(*AThen, false);
   }
   TqvReplyCodes codes{250, 354};
   TTimeOutScope wait(GetConnection(), FTimeOuts.DataEnd);
   SetBusy(true);
+  SetSplitReplies(AThen != nullptr);
   try {
     WaitResponse(codes);
   } catch (...) {
+    SetSplitReplies(false);
     SetBusy(false);
     throw;
   }
+  SetSplitReplies(false);
   SetBusy(false);
 }
 

@@ -92,10 +92,20 @@ class TqvCustomSmtp : public TqvCustomMail {
   // answered 354 with no recipient gets an empty message ("." alone).
   // With AResetFirst an RSET leads the group; a refused RSET raises at once
   // with its reply, the other replies unread (the session is out of step).
+  // With AAlreadySent the group went out behind the end of the message
+  // before (SendDataBody's AThen, the same commands): only its replies are
+  // read.
   [[nodiscard]] bool SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
-                                  std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst = false);
-  // After DATA's 354: the lines, the final "." and its reply.
-  void SendDataBody(const TStrings& ALines);
+                                  std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst = false,
+                                  bool AAlreadySent = false);
+  // The group SendEnvelope writes.
+  [[nodiscard]] std::vector<std::string> EnvelopeCommands(const std::string& AMailFrom, const TStrings& ARecipients,
+                                                          bool AResetFirst) const;
+  // After DATA's 354: the lines, the final "." and its reply. AThen, when
+  // given, goes out right behind the "." (the next transaction's group,
+  // reported to OnSendCommand only when its replies are read); the reply to
+  // the "." is then read alone, the group's left for SendEnvelope.
+  void SendDataBody(const TStrings& ALines, const std::vector<std::string>* AThen = nullptr);
   // The last EHLO offered PIPELINING.
   [[nodiscard]] bool PipeliningOffered() const;
   virtual void Quit();

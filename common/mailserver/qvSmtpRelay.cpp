@@ -49,6 +49,12 @@ void AddRecipients(TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients) {
   }
 }
 
+std::vector<std::string> Texts(const TStrings& AList) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < AList.Count(); ++i) texts.push_back(AList.Strings(i));
+  return texts;
+}
+
 // Records a caught error in the status: the last one met wins.
 template <class E>
 void RecordError(TqvSmtpRelayStatus& AStatus, const E& AError) {
@@ -110,15 +116,41 @@ void TqvSmtpRelay::WaitResponse(const TqvReplyCodes& ACodes) {
   if (reset) FReset = ResponseCode() == 250 ? TReset::Done : TReset::Failed;
 }
 
+void TqvSmtpRelay::SetNextMessage(const std::string& AMailFrom, const TStrings& ARecipients) {
+  FHasNext = true;
+  FNextFrom = AMailFrom;
+  FNextRcpts = Texts(ARecipients);
+}
+
+void TqvSmtpRelay::CloseKept(const std::string& ADomain, const std::string& AHost) {
+  const bool prefetched = FPrefetched;
+  FPrefetched = false;
+  FReset = TReset::None;
+  if (prefetched)
+    DropSession(ADomain, AHost);
+  else
+    DisconnectMX(ADomain, AHost);
+}
+
+bool TqvSmtpRelay::MayPrefetch() {
+  if (!KeepSessions || !FHasNext || !FLastDomain || FAborted || FNextRcpts.empty()) return false;
+  if (!UsePipelining || !PipeliningOffered()) return false;
+  for (const std::string& rcpt : FNextRcpts)
+    if (RecipientDomain(rcpt) != FDomainInHand) return false;
+  return true;
+}
+
 void TqvSmtpRelay::EndPass() {
   try {
-    if (Active()) DisconnectMX(FKeptDomain, FKeptHost);
+    if (Active()) CloseKept(FKeptDomain, FKeptHost);
   } catch (const EqvSocketError&) {
   } catch (const EqvSSPIError&) {
   }
   FKeptHost.clear();
   FKeptDomain.clear();
   FReset = TReset::None;
+  FPrefetched = false;
+  FHasNext = false;
   FUnreachable.clear();
   FMxCache.clear();
   FAddressCache.clear();
@@ -157,8 +189,13 @@ void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TS
     for (const std::string& d : domains) known = known || d == domain;
     if (!known) domains.push_back(domain);
   }
+  struct THintOnce {
+    bool& Has;
+    ~THintOnce() { Has = false; }
+  } hintOnce{FHasNext};
   for (const std::string& domain : domains) {
     if (FAborted) return;
+    FLastDomain = domain == domains.back();
     TqvSmtpRelayStatus& status = FStatusList.Add(std::make_unique<TqvSmtpRelayStatus>());
     status.Domain = domain;
     // Only the recipients of exactly this domain: "example.com" must not
@@ -187,6 +224,14 @@ void TqvSmtpRelay::Send(const std::string& AMailFrom, TStrings& ALines, const TS
 
 void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& AMailFrom,
                                  TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
+  // A group that went out for another message than this one: the session
+  // cannot carry this one.
+  if (FPrefetched && !(qvtext::SameText(FKeptDomain, ADomain) && FPrefetchFrom == AMailFrom &&
+                       FPrefetchRcpts == Texts(ARecipients))) {
+    const std::string host = FKeptHost;
+    FKeptHost.clear();
+    CloseKept(FKeptDomain, host);
+  }
   // The session kept for this very domain goes on without a new look-up.
   if (KeepSessions && !FAborted && SessionKept() && qvtext::SameText(FKeptDomain, ADomain) && ResumeKeptSession()) {
     AStatus.Domain = ADomain;
@@ -228,11 +273,13 @@ void TqvSmtpRelay::TryExchangers(const std::string& ADomain, const std::string& 
 void TqvSmtpRelay::DeliverOver(const std::string& AHost, const std::string& ADomain, const std::string& AMailFrom,
                                TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines) {
   FSessionSound = true;
+  FDomainInHand = ADomain;
   RelayToDomain(ADomain, AMailFrom, AStatus, ARecipients, ALines);
   if (FReset == TReset::Failed || FReset == TReset::Sent) {
     // The kept session was gone before its RSET was answered: nothing of
     // this domain went over it, and it goes once more over a new session.
     FReset = TReset::None;
+    FPrefetched = false;
     FKeptHost.clear();
     DropSession(ADomain, AHost);
     FReplied = false;
@@ -253,7 +300,7 @@ void TqvSmtpRelay::DeliverOver(const std::string& AHost, const std::string& ADom
     return;
   }
   FKeptHost.clear();
-  DisconnectMX(ADomain, AHost);
+  CloseKept(ADomain, AHost);
 }
 
 void TqvSmtpRelay::DropSession(const std::string& ADomain, const std::string& AHost) {
@@ -287,7 +334,7 @@ bool TqvSmtpRelay::ResumeKeptSession() {
   // Gone, unwilling or old: closed, and the attempt starts afresh.
   const std::string host = FKeptHost;
   FKeptHost.clear();
-  DisconnectMX(FKeptDomain, host);
+  CloseKept(FKeptDomain, host);
   FReplied = false;
   return false;
 }
@@ -362,8 +409,11 @@ bool TqvSmtpRelay::PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRel
   bool data = false;
   const bool reset = FReset == TReset::Owed;
   if (reset) FReset = TReset::Sent;
+  // A group that went out behind the last message: only its replies are read.
+  const bool sent = FPrefetched;
+  FPrefetched = false;
   try {
-    data = SendEnvelope(AMailFrom, rcpts, replies, reset);
+    data = SendEnvelope(AMailFrom, rcpts, replies, reset, sent);
   } catch (...) {
     // Before the RSET's 250 no reply belongs to this transaction.
     if (FReset != TReset::Sent && FReset != TReset::Failed) sort();
@@ -371,7 +421,19 @@ bool TqvSmtpRelay::PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRel
   }
   sort();
   if (!data) return false;
-  SendDataBody(ALines);
+  // The next message's group rides behind the end of this one, if it is
+  // the last transaction of the Send for this session.
+  std::vector<std::string> next;
+  if (ALater.empty() && MayPrefetch()) {
+    TStringList nextRcpts;
+    for (const std::string& r : FNextRcpts) nextRcpts.Add(r);
+    next = EnvelopeCommands(FNextFrom, nextRcpts, true);
+    // From here a close must not QUIT: the receiver may be in that DATA.
+    FPrefetched = true;
+    FPrefetchFrom = FNextFrom;
+    FPrefetchRcpts = FNextRcpts;
+  }
+  SendDataBody(ALines, next.empty() ? nullptr : &next);
   for (size_t i : accepted) AStatus.Recipients[i].Outcome = TqvRelayOutcome::roDelivered;
   return true;
 }
@@ -473,9 +535,9 @@ std::vector<std::string> TqvSmtpRelay::ExchangerAddresses(const std::string& AHo
 bool TqvSmtpRelay::ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus) {
   AStatus.MailServer = AHost;
   if (KeepSessions && Active()) {
-    if (!FAborted && qvtext::SameText(FKeptHost, AHost) && ResumeKeptSession()) return true;
+    if (!FAborted && !FPrefetched && qvtext::SameText(FKeptHost, AHost) && ResumeKeptSession()) return true;
     // Another exchanger's session goes first.
-    if (Active()) DisconnectMX(FKeptDomain, FKeptHost);
+    if (Active()) CloseKept(FKeptDomain, FKeptHost);
   }
   FKeptHost.clear();
   std::vector<std::string> addresses;

@@ -150,6 +150,15 @@ class TqvSmtpRelay : public TqvSmtp {
   // The end of a queue pass: QUIT on a kept session; unreachable domains and
   // cached answers are forgotten. Never raises for the peer.
   void EndPass();
+  // A hint with KeepSessions and PIPELINING: the message the next Send will
+  // carry, all to one domain. Its RSET, MAIL, RCPT and DATA then go out right
+  // behind the end of this Send's message to that domain, on its kept
+  // session, which saves a wait. A next Send that is not that message,
+  // another exchanger, an error or EndPass then closes the session without
+  // QUIT: the receiver drops the half transaction, nothing of it delivered.
+  // Each Send uses the hint once.
+  void SetNextMessage(const std::string& AMailFrom, const TStrings& ARecipients);
+  void ClearNextMessage() { FHasNext = false; }
   // True while a kept session is open.
   [[nodiscard]] bool SessionKept() { return FKeptHost.size() > 0 && Active(); }
 
@@ -251,4 +260,18 @@ class TqvSmtpRelay : public TqvSmtp {
   TReset FReset = TReset::None;
   // Closes a session that is out of step, without QUIT, then OnDisconnectMX.
   void DropSession(const std::string& ADomain, const std::string& AHost);
+  // Closes the kept session: without QUIT when a group went out for a
+  // message not sent yet, else with it.
+  void CloseKept(const std::string& ADomain, const std::string& AHost);
+  // The next message's group may ride behind the end of this one.
+  [[nodiscard]] bool MayPrefetch();
+  bool FHasNext = false;  // SetNextMessage's hint, for the Send in hand
+  std::string FNextFrom;
+  std::vector<std::string> FNextRcpts;
+  // A group that went out for the next message; its sender and recipients.
+  bool FPrefetched = false;
+  std::string FPrefetchFrom;
+  std::vector<std::string> FPrefetchRcpts;
+  std::string FDomainInHand;  // the domain whose transactions run now
+  bool FLastDomain = false;   // ... and it is the last of the Send
 };

@@ -133,12 +133,16 @@ void TqvTcpCommandClient::SendCommand(const std::string& ACommand) {
   if (OnSendCommand) OnSendCommand(this, ACommand);
 }
 
-void TqvTcpCommandClient::SendCommands(const std::vector<std::string>& ACommands) {
+void TqvTcpCommandClient::SendCommands(const std::vector<std::string>& ACommands, bool ANotify) {
   CheckConnected();
   GetConnection().InitProgress(0, 0);
   std::string block;
   for (const std::string& command : ACommands) block += command + "\r\n";
   WriteConnectionString(GetConnection(), block, GetRequestCharSet());
+  if (ANotify) NotifySent(ACommands);
+}
+
+void TqvTcpCommandClient::NotifySent(const std::vector<std::string>& ACommands) {
   if (OnSendCommand)
     for (const std::string& command : ACommands) OnSendCommand(this, command);
 }

@@ -83,7 +83,10 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   void SendCommand(const std::string& ACommand);
   // The commands in one write, each then reported to OnSendCommand (their
   // replies are read by one WaitResponse each, with split replies on).
-  void SendCommands(const std::vector<std::string>& ACommands);
+  // With ANotify off they are reported later by NotifySent (when their
+  // replies are read, so that the log keeps each message's lines together).
+  void SendCommands(const std::vector<std::string>& ACommands, bool ANotify = true);
+  void NotifySent(const std::vector<std::string>& ACommands);
   virtual void WaitResponse(const TqvReplyCodes& ACodes);
   virtual void SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes);
   // SendAndWait with the busy flag set.

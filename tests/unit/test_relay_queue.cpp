@@ -350,6 +350,30 @@ TEST(RelayQueue, APassSendsItsPairsOverOneSessionThatEndsWithThePass) {
   EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000082.ENV"), "alice@example.com\r\nreject@one.test\r\n");
 }
 
+TEST(RelayQueue, EachPairsGroupGoesOutWithTheEndOfThePairBeforeIt) {
+  // Answers the first message's end only once the next group's DATA has
+  // come: a pass that does not send it then stalls.
+  TScriptedPeer peer(testsupport::EndAnsweredWithTheNextGroup());
+  Queue q(peer.Port);
+  q.Put("MAIL00000095", "alice@example.com\r\na@one.test\r\n");
+  q.Put("MAIL00000096", "alice@example.com\r\nb@one.test\r\n");
+  q.Put("MAIL00000097", "alice@example.com\r\nc@one.test\r\n");
+  q.Pass();
+  peer.Wait();
+
+  for (const char* name : {"MAIL00000095", "MAIL00000096", "MAIL00000097"})
+    EXPECT_FALSE(fs::exists(q.queue + name + ".ENV")) << name;
+  const std::string got = peer.Received(0);
+  EXPECT_EQ(CountOf(got, "\r\n.\r\n"), 3u);
+  EXPECT_EQ(CountOf(got, "\r\n.\r\nRSET\r\nMAIL FROM: <alice@example.com>\r\n"), 2u);
+  // Each pair's lines stay together in the log.
+  const std::string log = q.Log();
+  const size_t firstEnd = log.find(std::string(vxtext::kRelayReceiveResponse) + "250 2.0.0 Ok: queued");
+  ASSERT_NE(firstEnd, std::string::npos);
+  EXPECT_GT(log.find(std::string(vxtext::kRelaySendCommand) + "RCPT TO: <b@one.test>"), firstEnd);
+  EXPECT_TRUE(fs::is_empty(q.bad));
+}
+
 TEST(RelayQueue, AWakeUpFromAnyThreadRunsAPassOnTheModulesThread) {
   TScriptedPeer peer({testsupport::SmtpReceiver()});
   Queue q(peer.Port);

@@ -729,3 +729,53 @@ TEST(SmtpRelay, CachedAnswersServeThePassWithinTheirTtl) {
   peer.Wait();
   EXPECT_EQ(asked("c.test"), 2);
 }
+
+TEST(SmtpRelay, TheNextMessagesGroupGoesOutWithTheEndOfThisOne) {
+  TScriptedPeer peer(testsupport::EndAnsweredWithTheNextGroup());
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  std::vector<std::string> events;
+  run.Relay.OnSendCommand = [&](TObject*, const std::string& AText) { events.push_back("> " + AText); };
+  run.Relay.OnReceiveResponse = [&](TObject*, TStrings& AList) { events.push_back("< " + AList.Strings(0)); };
+  run.Relay.SetNextMessage("alice@example.com", *Lines({"b@one.test"}));
+  run.Send({"a@one.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+  run.Send({"b@one.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+  run.Relay.EndPass();
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_NE(got.find("end\r\n.\r\nRSET\r\nMAIL FROM: <alice@example.com>\r\nRCPT TO: <b@one.test>\r\nDATA\r\n"),
+            std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  // Each message's lines stay together: the second group shows after the
+  // first message's last reply.
+  const auto at = [&](const std::string& AEvent) { return std::find(events.begin(), events.end(), AEvent) - events.begin(); };
+  EXPECT_LT(at("< 250 2.0.0 Ok: queued"), at("> RSET"));
+  EXPECT_LT(at("> RSET"), at("> RCPT TO: <b@one.test>"));
+}
+
+TEST(SmtpRelay, AGroupSentForAMessageThatDoesNotFollowIsDroppedWithItsSession) {
+  // The first session takes a, then gets b's group and DATA, and b never
+  // comes: it must not see a QUIT inside that DATA.
+  TScriptedPeer peer({testsupport::EndAnsweredWithTheNextGroup(), testsupport::SmtpReceiver()});
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Relay.SetNextMessage("alice@example.com", *Lines({"b@one.test"}));
+  run.Send({"a@one.test"});
+  run.Send({"c@one.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+  EXPECT_EQ(run.Relay.StatusList().Items(0).ErrorCode, 0);
+  run.Relay.EndPass();
+  peer.Wait();
+
+  const std::string first = peer.Received(0);
+  EXPECT_EQ(testsupport::CountOf(first, "\r\n.\r\n"), 1u);
+  EXPECT_NE(first.find("RCPT TO: <b@one.test>\r\nDATA\r\n"), std::string::npos);
+  EXPECT_EQ(first.find("QUIT"), std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <c@one.test>"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
+}
