@@ -75,6 +75,8 @@ TqvSmtpRelay::TqvSmtpRelay(TComponent* AOwner) : TqvSmtp(AOwner), FDns(std::make
 
 TqvSmtpRelay::~TqvSmtpRelay() {
   try {
+    // No QUIT into the DATA of a group sent for a message that never came.
+    if (FPrefetched) SetBusy(true);
     Close();
   } catch (...) {
   }
