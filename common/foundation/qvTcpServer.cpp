@@ -162,9 +162,11 @@ bool TqvTcpServer::LingerForInput(TqvUserConnection& c) {
     // The wait holds no lock: a close meanwhile is seen by Active below.
     if (s != plat::INVALID_SOCKET && FLingerWake) {
       ++FLingering;
-      // Counted before the stopping test: a stop's wake-ups reach this wait.
-      ready = !FStopping.load() && plat::WaitReadable(s, FReadLinger.load(), FLingerWake.get()) > 0 &&
-              !FStopping.load();
+      // Counted before the stopping and queue tests: a stop's wake-ups, and
+      // those of work queued from now on, reach this wait; work queued
+      // before the count was seen is seen here, and the wait is not begun.
+      ready = !FStopping.load() && FThreadPool->QueuedCount() == 0 &&
+              plat::WaitReadable(s, FReadLinger.load(), FLingerWake.get()) > 0 && !FStopping.load();
       --FLingering;
     }
     if (ready) {

@@ -1,5 +1,6 @@
-// A blocking IMAP4 line client for the dialogue tests: sends one tagged
-// command and gathers every reply line up to the tagged one.
+// An IMAP4 line client for the dialogue tests (over loopback or a memory
+// session): sends one tagged command and gathers every reply line up to the
+// tagged one.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 // A POP3 server with its file store on a temporary maildrop folder, and a
-// blocking line client for it. Shared by the POP3 dialogue and store tests.
+// line client for it (over loopback or a memory session). Shared by the POP3
+// dialogue and store tests.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-// Loopback helpers shared by the socket tests.
+// Loopback helpers shared by the socket tests, and the line client the
+// protocol tests drive a server with, over loopback or a memory session.
 #pragma once
 
 #include <arpa/inet.h>

@@ -331,7 +331,7 @@ TEST(CommandServerSession, CommandsBeforeAnOverlongLineAreAnsweredFirst) {
 // --- the memory session itself
 
 // A stopped server lists a memory session's connection while it is open, and
-// either side's close ends it once, with the close event.
+// either side's close ends it once, with the close event, and frees it.
 TEST(CommandServerMemorySession, ListedWhileOpenAndClosedOnceByEitherSide) {
   TTestServer server;
   int closes = 0;
@@ -340,7 +340,8 @@ TEST(CommandServerMemorySession, ListedWhileOpenAndClosedOnceByEitherSide) {
     TClient quits(server);
     EXPECT_EQ(quits.Line(), "220 ready");
     EXPECT_EQ(server.GetConnectionCount(), 1);
-    EXPECT_EQ(server.GetConnection(0).get(), &quits.Memory()->Connection());
+    const std::weak_ptr<TqvUserConnection> held = server.GetConnection(0);
+    EXPECT_EQ(held.lock().get(), &quits.Memory()->Connection());
     {
       TClient other(server);
       EXPECT_EQ(server.GetConnectionCount(), 2);
@@ -349,6 +350,7 @@ TEST(CommandServerMemorySession, ListedWhileOpenAndClosedOnceByEitherSide) {
     EXPECT_EQ(quits.Cmd("QUIT"), "221 bye");
     EXPECT_TRUE(quits.Memory()->Closed());
     EXPECT_EQ(closes, 2);
+    EXPECT_TRUE(held.expired());  // let go as a finished work item lets go
   }
   EXPECT_EQ(closes, 2);
   // Nothing listed any more: the queries answer as on any stopped server.

@@ -545,6 +545,21 @@ TEST_F(ImapSession, LiteralsStandForAnyStringAndNeverRunAsCommands) {
   });
 }
 
+// Literals take over the input wherever a read ends, also when the client
+// sends them without waiting for the server's prompt.
+TEST_F(ImapSession, ASessionFedOneByteAtATimeGetsTheRepliesOfOneFedAtOnce) {
+  Store.Boxes["INBOX"].Messages = {{"m1", 1, 0, {"Subject: two words here", "", "x"}, 0}};
+  const std::string script =
+      "l1 LOGIN {16}\r\nbob@example.test {6}\r\nsecret\r\nl2 SELECT {5}\r\nINBOX\r\n"
+      "l3 SEARCH SUBJECT {10}\r\nwords here\r\nl4 FETCH 1 (FLAGS RFC822.SIZE)\r\nl5 LIST \"\" *\r\nl6 LOGOUT\r\n";
+  (void)testsupport::SessionOutput(Server, script, false);  // the first SELECT takes \Recent
+  const std::string whole = testsupport::SessionOutput(Server, script, false);
+  EXPECT_EQ(testsupport::SessionOutput(Server, script, true), whole);
+  for (const char* reply : {"l1 OK LOGIN completed", "l2 OK [READ-WRITE] SELECT completed", "* SEARCH 1",
+                            "l4 OK FETCH completed", "l6 OK LOGOUT completed"})
+    EXPECT_NE(whole.find(reply), std::string::npos) << reply << "\n" << whole;
+}
+
 TEST_F(ImapSession, AnOverLongLineIsAnsweredBeforeTheConnectionCloses) {
   TClient c(Server);
   LogIn(c);

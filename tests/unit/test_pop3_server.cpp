@@ -92,6 +92,23 @@ TEST_F(Pop3Session, FullSessionRepliesAndDeletionAtQuitOverLoopback) {
   EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));
 }
 
+// A SASL exchange takes over the input wherever a read ends, and multi-line
+// answers are the same however the commands came.
+TEST_F(Pop3Session, ASessionFedOneByteAtATimeGetsTheRepliesOfOneFedAtOnce) {
+  Server.Stamp = "<1.2@h>";
+  Server.Challenge = "<1896.697170952@postoffice.reston.mci.net>";
+  for (const std::string script : {
+           "USER alice@example.com\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nTOP 2 1\r\nUIDL\r\nDELE 2\r\n"
+           "NOOP\r\nRSET\r\nQUIT\r\n",
+           "AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\nSTAT\r\nQUIT\r\n"}) {
+    const std::string whole = testsupport::SessionOutput(Server, script, false);
+    EXPECT_EQ(testsupport::SessionOutput(Server, script, true), whole);
+    EXPECT_TRUE(whole.ends_with(" connection closed\r\n")) << whole;
+    EXPECT_EQ(whole.find("-ERR"), std::string::npos) << whole;
+  }
+  EXPECT_TRUE(std::filesystem::exists(AliceDir + "MAIL00000003.MSG"));  // the mark went with RSET
+}
+
 TEST_F(Pop3Session, DroppedSessionKeepsMarkedMessagesAndTheMaildropLocks) {
   {
     TClient first(Server);
@@ -113,13 +130,15 @@ TEST_F(Pop3Session, ApopUsesTheGreetingStampAlsoAfterAFailedLogin) {
   {
     TClient c(Server);
     EXPECT_EQ(c.Line(), "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready <1896.697170952@dbc.mtview.ca.us>");
-    EXPECT_EQ(c.Cmd("APOP mrose"), "-ERR Invalid command");
-    EXPECT_EQ(c.Cmd("APOP mrose c4c9334bac560ecc979e58001b3e22fb extra"), "-ERR Invalid command");
-    EXPECT_EQ(c.Cmd("USER mrose"), "+OK please send the PASS");
-    EXPECT_EQ(c.Cmd("PASS wrong"), "-ERR incorrect password or account name");
-    // md5(password) alone must not pass once the reset has happened.
-    EXPECT_EQ(c.Cmd("APOP mrose " + CalcMd5Hex("tanstaaf")), "-ERR incorrect password or account name");
-    EXPECT_EQ(c.Cmd("APOP mrose c4c9334bac560ecc979e58001b3e22fb"), "+OK 0 messages (0 octets)");
+    ExpectDialogue(c, {
+        {"APOP mrose", "-ERR Invalid command"},
+        {"APOP mrose c4c9334bac560ecc979e58001b3e22fb extra", "-ERR Invalid command"},
+        {"USER mrose", "+OK please send the PASS"},
+        {"PASS wrong", "-ERR incorrect password or account name"},
+        // md5(password) alone must not pass once the reset has happened.
+        {"APOP mrose " + CalcMd5Hex("tanstaaf"), "-ERR incorrect password or account name"},
+        {"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK 0 messages (0 octets)"},
+    });
   }
   Server.Stamp.clear();
   TClient c(Server);
@@ -132,11 +151,13 @@ TEST_F(Pop3Session, EmptyPasswordsAndNamesNeverLogIn) {
   Server.Stamp = "<1.2@h>";
   TClient c(Server);
   c.Line();
-  EXPECT_EQ(c.Cmd("USER nopass"), "+OK please send the PASS");
-  EXPECT_EQ(c.Cmd("PASS "), "-ERR incorrect password or account name");
-  EXPECT_EQ(c.Cmd("APOP nopass " + CalcMd5Hex("<1.2@h>")), "-ERR incorrect password or account name");
-  EXPECT_EQ(c.Cmd("USER"), "+OK please send the PASS");
-  EXPECT_EQ(c.Cmd("PASS"), "-ERR incorrect password or account name");
+  ExpectDialogue(c, {
+      {"USER nopass", "+OK please send the PASS"},
+      {"PASS ", "-ERR incorrect password or account name"},
+      {"APOP nopass " + CalcMd5Hex("<1.2@h>"), "-ERR incorrect password or account name"},
+      {"USER", "+OK please send the PASS"},
+      {"PASS", "-ERR incorrect password or account name"},
+  });
   c.Send("AUTH CRAM-MD5\r\n");
   const std::string challenge = UnB64(c.Line().substr(2));
   EXPECT_EQ(c.Cmd(B64("nopass " + HMAC_MD5(challenge, "x"))), "-ERR incorrect password or account name");
@@ -147,10 +168,12 @@ TEST_F(Pop3Session, AuthListCramMd5AndAborts) {
   TClient c(Server);
   c.Line();
   EXPECT_EQ(c.Multi("AUTH"), "+OK\r\nNTLM\r\nCRAM-MD5\r\n.\r\n");
-  EXPECT_EQ(c.Cmd("AUTH PLAIN"), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("AUTH LOGIN"), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("AUTH CRAM-MD5"), "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+");
-  EXPECT_EQ(c.Cmd("*"), "-ERR authentication aborted");
+  ExpectDialogue(c, {
+      {"AUTH PLAIN", "-ERR Invalid command"},
+      {"AUTH LOGIN", "-ERR Invalid command"},
+      {"AUTH CRAM-MD5", "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"},
+      {"*", "-ERR authentication aborted"},
+  });
   EXPECT_EQ(c.Cmd("AUTH cram-md5").substr(0, 2), "+ ");
   EXPECT_EQ(c.Cmd("%%%"), "-ERR authentication aborted");
   EXPECT_EQ(c.Cmd("AUTH CRAM-MD5").substr(0, 2), "+ ");
@@ -184,9 +207,11 @@ TEST_F(Pop3Session, TopClampsOddLineCounts) {
   EXPECT_EQ(c.Multi("TOP 1 2147483647"), all);
   EXPECT_EQ(c.Multi("TOP 1 99999999999999999999999"), all);
   EXPECT_EQ(c.Multi("TOP 1 x"), "+OK\r\n" + header + ".\r\n");
-  EXPECT_EQ(c.Cmd("TOP 1"), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("TOP 9 1"), "-ERR no such message");
-  EXPECT_EQ(c.Cmd("RETR 4294967297"), "-ERR no such message");  // not message 1 by wrap-around
+  ExpectDialogue(c, {
+      {"TOP 1", "-ERR Invalid command"},
+      {"TOP 9 1", "-ERR no such message"},
+      {"RETR 4294967297", "-ERR no such message"},  // not message 1 by wrap-around
+  });
 }
 
 TEST_F(Pop3Session, SaslOnlyAndTlsRequiredModesAndTheServiceHelpText) {
@@ -201,9 +226,11 @@ TEST_F(Pop3Session, SaslOnlyAndTlsRequiredModesAndTheServiceHelpText) {
   {
     TClient c(Server);
     EXPECT_EQ(c.Line(), "+OK Quorvin Mail Kit - Ostra Edition POP3 service ready");
-    EXPECT_EQ(c.Cmd("USER alice@example.com"), "-ERR Invalid command");
-    EXPECT_EQ(c.Cmd("APOP a b"), "-ERR Invalid command");
-    EXPECT_EQ(c.Cmd("STLS"), "-ERR Invalid command");
+    ExpectDialogue(c, {
+        {"USER alice@example.com", "-ERR Invalid command"},
+        {"APOP a b", "-ERR Invalid command"},
+        {"STLS", "-ERR Invalid command"},
+    });
   }
   Server.SetUseAuth(pmUsePOPAuth);
   Server.RequireTls();
@@ -285,9 +312,11 @@ TEST_F(Pop3Session, ListingsOfALargeMaildropSkipMarkedMessagesAndKeepTheirNumber
   EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
   EXPECT_EQ(c.Multi("LIST"), "+OK 599 " + std::to_string(total) + "\r\n" + lines + ".\r\n");
   EXPECT_EQ(c.Multi("UIDL"), "+OK\r\n" + uids + ".\r\n");
-  EXPECT_EQ(c.Cmd("LIST 2"), "-ERR no such message");
-  EXPECT_EQ(c.Cmd("UIDL 601"), "+OK 601 " + TqvPop3FileHandler::GetMessageUID("MAIL00000602.MSG", 19));
-  EXPECT_EQ(c.Cmd("RSET"), "+OK");
+  ExpectDialogue(c, {
+      {"LIST 2", "-ERR no such message"},
+      {"UIDL 601", "+OK 601 " + TqvPop3FileHandler::GetMessageUID("MAIL00000602.MSG", 19)},
+      {"RSET", "+OK"},
+  });
   const std::string head = "+OK 601 " + std::to_string(total + 591) + "\r\n1 91\r\n2 500\r\n3 ";
   EXPECT_EQ(c.Multi("LIST").substr(0, head.size()), head);
 }
@@ -296,16 +325,20 @@ TEST_F(Pop3Session, ListAndUidlOfNoMessageAndBlankLinesAnswerErr) {
   TClient c(Server);
   c.Line();
   // Before login too, a blank line gets a reply.
-  EXPECT_EQ(c.Cmd(""), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("USER alice@example.com"), "+OK please send the PASS");
-  EXPECT_EQ(c.Cmd("PASS secret"), "+OK 2 messages (591 octets)");
+  ExpectDialogue(c, {
+      {"", "-ERR Invalid command"},
+      {"USER alice@example.com", "+OK please send the PASS"},
+      {"PASS secret", "+OK 2 messages (591 octets)"},
+  });
   for (const char* arg : {"0", "-1", "x", "+0", "3"}) {
     EXPECT_EQ(c.Cmd(std::string("LIST ") + arg), "-ERR no such message") << arg;
     EXPECT_EQ(c.Cmd(std::string("UIDL ") + arg), "-ERR no such message") << arg;
   }
   EXPECT_EQ(c.Multi("LIST "), "+OK 2 591\r\n1 91\r\n2 500\r\n.\r\n");
   EXPECT_EQ(c.Multi("UIDL"), "+OK\r\n1 MAIL00000002:MSG:91\r\n2 MAIL00000003:MSG:500\r\n.\r\n");
-  EXPECT_EQ(c.Cmd(std::string(4, '\0')), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("\x01\x02"), "-ERR Invalid command");
-  EXPECT_EQ(c.Cmd("STAT"), "+OK 2 591");
+  ExpectDialogue(c, {
+      {std::string(4, '\0'), "-ERR Invalid command"},
+      {"\x01\x02", "-ERR Invalid command"},
+      {"STAT", "+OK 2 591"},
+  });
 }

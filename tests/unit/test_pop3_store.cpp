@@ -15,6 +15,7 @@
 using pop3test::TClient;
 class Pop3Store : public pop3test::TPop3Session {};
 using pop3test::WriteFile;
+using testsupport::ExpectDialogue;
 
 TEST(Pop3StoreNames, UidAndSafeUserNames) {
   EXPECT_EQ(TqvPop3FileHandler::GetMessageUID("MAIL 1.MSG", 10), "MAIL_1:MSG:10");
@@ -134,9 +135,11 @@ TEST_F(Pop3Store, FilesGoneOrSwappedForLinksDuringASession) {
   std::filesystem::remove(AliceDir + "MAIL00000003.MSG");
   std::filesystem::create_symlink(Dir.Dir() + "outside.MSG", AliceDir + "MAIL00000003.MSG");
   EXPECT_EQ(c.Multi("LIST"), "+OK 2 591\r\n1 91\r\n2 500\r\n.\r\n");  // the listing is the login's
-  EXPECT_EQ(c.Cmd("RETR 1"), "-ERR no such message");
-  EXPECT_EQ(c.Cmd("TOP 2 0"), "-ERR no such message");
-  EXPECT_EQ(c.Cmd("DELE 2"), "+OK message 2 deleted");
+  ExpectDialogue(c, {
+      {"RETR 1", "-ERR no such message"},
+      {"TOP 2 0", "-ERR no such message"},
+      {"DELE 2", "+OK message 2 deleted"},
+  });
   EXPECT_EQ(c.Cmd("QUIT").substr(0, 4), "+OK ");  // even though nothing could be deleted as such
   EXPECT_TRUE(std::filesystem::exists(Dir.Dir() + "outside.MSG"));
 }

@@ -6,6 +6,7 @@
 #include "qvSspiAuth.h"
 
 using smtptest::TClient;
+using testsupport::ExpectDialogue;
 
 namespace {
 
@@ -47,10 +48,12 @@ class SmtpAuth : public smtptest::SmtpServerTest {
 TEST_F(SmtpAuth, LoginWithPromptsOrInitialResponse) {
   {
     auto c = Greeted();
-    EXPECT_EQ(c->Cmd("AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
-    EXPECT_EQ(c->Cmd("Ym9iQGV4YW1wbGUudGVzdA=="), "334 UGFzc3dvcmQ6\r\n");
-    EXPECT_EQ(c->Cmd("c2VjcmV0"), "235 Authentication successful\r\n");
-    EXPECT_EQ(c->Cmd("AUTH LOGIN"), "503 Bad sequence of commands\r\n");
+    ExpectDialogue(*c, {
+        {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+        {"Ym9iQGV4YW1wbGUudGVzdA==", "334 UGFzc3dvcmQ6\r\n"},
+        {"c2VjcmV0", "235 Authentication successful\r\n"},
+        {"AUTH LOGIN", "503 Bad sequence of commands\r\n"},
+    });
   }
   auto c = Greeted();
   // The password line pipelined behind the command still reaches the exchange.
@@ -64,11 +67,13 @@ TEST_F(SmtpAuth, WrongPasswordLeavesAGreetedUnauthenticatedSession) {
   auto c = Greeted();
   c->Cmd("AUTH LOGIN");
   c->Cmd("Ym9iQGV4YW1wbGUudGVzdA==");
-  EXPECT_EQ(c->Cmd("d3Jvbmc="), "535 Authentication failed\r\n");
-  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
-  EXPECT_EQ(c->Cmd("AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
-  EXPECT_EQ(c->Cmd("*"), "501 Authentication aborted\r\n");
+  ExpectDialogue(*c, {
+      {"d3Jvbmc=", "535 Authentication failed\r\n"},
+      {"MAIL FROM:<a@x.test>", "250 <a@x.test> Sender ok\r\n"},
+      {"RCPT TO:<carol@remote.test>", "550 <carol@remote.test> Relay denied\r\n"},
+      {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+      {"*", "501 Authentication aborted\r\n"},
+  });
 }
 
 TEST_F(SmtpAuth, AbortsAndUnknownMechanisms) {
@@ -76,16 +81,20 @@ TEST_F(SmtpAuth, AbortsAndUnknownMechanisms) {
   c->Cmd("AUTH LOGIN");
   EXPECT_EQ(c->Cmd(" * "), "501 Authentication aborted\r\n");
   c->Cmd("AUTH LOGIN");
-  EXPECT_EQ(c->Cmd("%%%"), "501 Authentication aborted\r\n");
-  EXPECT_EQ(c->Cmd("AUTH"), "504 Unrecognized authentication type\r\n");
-  EXPECT_EQ(c->Cmd("AUTH PLAIN AGJvYgBz"), "504 Unrecognized authentication type\r\n");
+  ExpectDialogue(*c, {
+      {"%%%", "501 Authentication aborted\r\n"},
+      {"AUTH", "504 Unrecognized authentication type\r\n"},
+      {"AUTH PLAIN AGJvYgBz", "504 Unrecognized authentication type\r\n"},
+  });
   EXPECT_EQ(c->Cmd("AUTH cram-md5").substr(0, 4), "334 ");
-  EXPECT_EQ(c->Cmd("*"), "501 Authentication aborted\r\n");
-  EXPECT_EQ(c->Cmd("AUTH NTLM"), "334 \r\n");
-  EXPECT_EQ(c->Cmd("*"), "501 Authentication aborted\r\n");
-  EXPECT_EQ(c->Cmd("AUTH NTLM"), "334 \r\n");
-  EXPECT_EQ(c->Cmd("bm90IG50bG0="), "501 Authentication aborted\r\n");
-  EXPECT_EQ(c->Cmd("NOOP"), "250 OK\r\n");
+  ExpectDialogue(*c, {
+      {"*", "501 Authentication aborted\r\n"},
+      {"AUTH NTLM", "334 \r\n"},
+      {"*", "501 Authentication aborted\r\n"},
+      {"AUTH NTLM", "334 \r\n"},
+      {"bm90IG50bG0=", "501 Authentication aborted\r\n"},
+      {"NOOP", "250 OK\r\n"},
+  });
 }
 
 TEST_F(SmtpAuth, CramMd5ChecksTheDigestExactly) {

@@ -131,10 +131,12 @@ TEST_F(SmtpSession, DataIsUnstuffedAndGetsTraceLines) {
   auto c = Greeted();
   c->Cmd("MAIL FROM:<alice@example.test>");
   c->Cmd("RCPT TO:<bob@example.test>");
-  EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input, end with <CRLF>.<CRLF>\r\n");
-  EXPECT_EQ(c->Cmd("Subject: t\r\n\r\n..hidden\r\n.x\r\n8bit \xE4\xB8\xAD\r\nend\r\n."), "250 Ok\r\n");
-  // Back in state 1: RCPT needs a new MAIL.
-  EXPECT_EQ(c->Cmd("RCPT TO:<bob@example.test>"), "503 Bad sequence of commands\r\n");
+  ExpectDialogue(*c, {
+      {"DATA", "354 Start mail input, end with <CRLF>.<CRLF>\r\n"},
+      {"Subject: t\r\n\r\n..hidden\r\n.x\r\n8bit \xE4\xB8\xAD\r\nend\r\n.", "250 Ok\r\n"},
+      // Back in state 1: RCPT needs a new MAIL.
+      {"RCPT TO:<bob@example.test>", "503 Bad sequence of commands\r\n"},
+  });
   const auto files = Files(MailBox("bob@example.test"));
   ASSERT_EQ(files, std::vector<std::string>{"MAIL00000002.MSG"});
   const std::string text = ReadFile(MailBox("bob@example.test") + files[0]);
@@ -179,6 +181,23 @@ TEST_F(SmtpSession, WholeTransactionInOneWriteOverLoopback) {
   EXPECT_EQ(Files(MailBox("bob@example.test")).size(), 1u);
 }
 
+// AUTH's lines and DATA's block take over the input wherever a read ends.
+TEST_F(SmtpSession, ASessionFedOneByteAtATimeGetsTheRepliesOfOneFedAtOnce) {
+  const std::string script =
+      "EHLO c.test\r\nAUTH LOGIN\r\nYm9iQGV4YW1wbGUudGVzdA==\r\nc2VjcmV0\r\nMAIL FROM:<bob@example.test>\r\n"
+      "RCPT TO:<alice@example.test>\r\nRCPT TO:<carol@remote.test>\r\nDATA\r\nSubject: s\r\n\r\n..dot\r\n.\r\n"
+      "NOOP\r\nQUIT\r\n";
+  const std::string whole = testsupport::SessionOutput(Server, script, false);
+  EXPECT_EQ(testsupport::SessionOutput(Server, script, true), whole);
+  EXPECT_NE(whole.find("235 Authentication successful\r\n"), std::string::npos) << whole;
+  EXPECT_TRUE(whole.ends_with("250 Ok\r\n250 OK\r\n221 mx.test closing connection\r\n")) << whole;
+  const auto files = Files(MailBox("alice@example.test"));
+  ASSERT_EQ(files.size(), 2u);
+  const std::string first = ReadFile(MailBox("alice@example.test") + files[0]);
+  EXPECT_TRUE(first.ends_with("\r\nSubject: s\r\n\r\n.dot\r\n")) << first;
+  EXPECT_EQ(Files(Relay()).size(), 4u);
+}
+
 TEST_F(SmtpSession, RelayPairAndLocalCopiesShareOneCounter) {
   auto c = LoggedIn();
   c->Cmd("MAIL FROM:<bob@example.test>");
@@ -220,9 +239,11 @@ TEST_F(SmtpSession, FailedAuthAndSizeErrorEndTheEnvelope) {
   c->Cmd("MAIL FROM:<a@x.test>");
   c->Cmd("RCPT TO:<alice@example.test>");
   c->Cmd("DATA");
-  EXPECT_EQ(c->Cmd(std::string(100, 'x') + "\r\n."), "552 Requested action aborted: exceeded storage allocation\r\n");
-  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<alice@example.test>"), "250 <alice@example.test> Recipient ok\r\n");
+  ExpectDialogue(*c, {
+      {std::string(100, 'x') + "\r\n.", "552 Requested action aborted: exceeded storage allocation\r\n"},
+      {"MAIL FROM:<a@x.test>", "250 <a@x.test> Sender ok\r\n"},
+      {"RCPT TO:<alice@example.test>", "250 <alice@example.test> Recipient ok\r\n"},
+  });
   EXPECT_EQ(Files(MailBox("alice@example.test")).size(), 1u);
 }
 
@@ -368,26 +389,32 @@ TEST_F(SmtpSession, NothingAfterQuitAndNoCredentialsAfterAnOversizedAuthLine) {
   }
   Server.SetMaxDataSize(100);
   auto c = Greeted();
-  EXPECT_EQ(c->Cmd("AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
-  EXPECT_EQ(c->Cmd(std::string(150, 'Q')), "552 Requested action aborted: exceeded storage allocation\r\n");
-  // Back in command mode, logged out: the next lines are commands.
-  EXPECT_EQ(c->Cmd("NOOP"), "250 OK\r\n");
-  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.test>"), "250 <a@x.test> Sender ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test>"), "550 <carol@remote.test> Relay denied\r\n");
+  ExpectDialogue(*c, {
+      {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+      {std::string(150, 'Q'), "552 Requested action aborted: exceeded storage allocation\r\n"},
+      // Back in command mode, logged out: the next lines are commands.
+      {"NOOP", "250 OK\r\n"},
+      {"MAIL FROM:<a@x.test>", "250 <a@x.test> Sender ok\r\n"},
+      {"RCPT TO:<carol@remote.test>", "550 <carol@remote.test> Relay denied\r\n"},
+  });
 }
 
 TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
   auto c = LoggedIn();
-  EXPECT_EQ(c->Cmd("MAIL FROM:<bob@example.test> AUTH=<>"), "250 <bob@example.test> Sender ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<carol@remote.test> ORCPT=rfc822;<x@y.test>"), "250 <carol@remote.test> Recipient ok\r\n");
-  EXPECT_EQ(c->Cmd("RCPT TO:<alice@example.test> NOTIFY=NEVER"), "250 <alice@example.test> Recipient ok\r\n");
+  ExpectDialogue(*c, {
+      {"MAIL FROM:<bob@example.test> AUTH=<>", "250 <bob@example.test> Sender ok\r\n"},
+      {"RCPT TO:<carol@remote.test> ORCPT=rfc822;<x@y.test>", "250 <carol@remote.test> Recipient ok\r\n"},
+      {"RCPT TO:<alice@example.test> NOTIFY=NEVER", "250 <alice@example.test> Recipient ok\r\n"},
+  });
   c->Cmd("DATA");
   EXPECT_EQ(c->Cmd("hi\r\n."), "250 Ok\r\n");
   EXPECT_EQ(ReadFile(Relay() + "MAIL00000002.ENV"), "bob@example.test\r\ncarol@remote.test\r\n");
-  EXPECT_EQ(c->Cmd("MAIL FROM:<> ENVID=<q@x> SIZE=10"), "250 <> Sender ok\r\n");
-  EXPECT_EQ(c->Cmd("RSET"), "250 Reset state\r\n");
-  // Without angle brackets the old parsing holds.
-  EXPECT_EQ(c->Cmd("MAIL FROM:bob@example.test"), "250 <bob@example.test> Sender ok\r\n");
+  ExpectDialogue(*c, {
+      {"MAIL FROM:<> ENVID=<q@x> SIZE=10", "250 <> Sender ok\r\n"},
+      {"RSET", "250 Reset state\r\n"},
+      // Without angle brackets the old parsing holds.
+      {"MAIL FROM:bob@example.test", "250 <bob@example.test> Sender ok\r\n"},
+  });
 }
 
 TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
@@ -444,9 +471,11 @@ TEST_F(SmtpSession, BarePostmasterReachesTheFirstLocalDomainWithOne) {
   AddAccount("PostMaster@other.test", "pm");
   auto c = Greeted();
   c->Cmd("MAIL FROM:<someone@remote.test>");
-  EXPECT_EQ(c->Cmd("RCPT TO:<Postmaster>"), "250 <Postmaster> Recipient ok\r\n");
-  EXPECT_EQ(c->Cmd("DATA"), "354 Start mail input, end with <CRLF>.<CRLF>\r\n");
-  EXPECT_EQ(c->Cmd("Subject: hi\r\n\r\nbody\r\n."), "250 Ok\r\n");
+  ExpectDialogue(*c, {
+      {"RCPT TO:<Postmaster>", "250 <Postmaster> Recipient ok\r\n"},
+      {"DATA", "354 Start mail input, end with <CRLF>.<CRLF>\r\n"},
+      {"Subject: hi\r\n\r\nbody\r\n.", "250 Ok\r\n"},
+  });
   EXPECT_EQ(Files(MailBox("PostMaster@other.test")), std::vector<std::string>{"MAIL00000002.MSG"});
   EXPECT_TRUE(Files(Relay()).empty());
   // An address with a domain is an ordinary one.
@@ -465,9 +494,11 @@ TEST_F(SmtpSession, BarePostmasterWithoutAnAccountIsRefusedPlainly) {
 TEST_F(SmtpSession, BlankAndNulLinesGetTheUnknownCommandReply) {
   auto c = Greeted();
   const std::string unknown = "500 Syntax error, command unrecognized: \r\n";
-  EXPECT_EQ(c->Cmd(""), unknown);
-  EXPECT_EQ(c->Cmd(std::string(3, '\0')), unknown);
-  EXPECT_EQ(c->Cmd(" \t "), unknown);
+  ExpectDialogue(*c, {
+      {"", unknown},
+      {std::string(3, '\0'), unknown},
+      {" \t ", unknown},
+  });
   // Pipelined with real commands, each keeps its place.
   c->Send("NOOP\r\n\r\nNOOP\r\n");
   EXPECT_EQ(c->Reply(), "250 OK\r\n");

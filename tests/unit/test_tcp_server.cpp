@@ -67,6 +67,7 @@ class TEchoServer : public TqvTcpServer {
   std::vector<std::string> Log;
   // Close-after-write replies the socket could not take at once.
   std::atomic<int> DeferredCloses{0};
+  std::atomic<int> SlowCommands{0};  // SLOW commands begun
 
  protected:
   TqvUserConnectionPtr CreateDefaultConnection() override { return std::make_shared<TCountedConnection>(); }
@@ -85,6 +86,7 @@ class TEchoServer : public TqvTcpServer {
     } else if (text == "QUIT\n") {
       c->WriteDataAndClose(std::string("bye\n"));
     } else if (text == "SLOW\n") {
+      ++SlowCommands;
       std::this_thread::sleep_for(std::chrono::seconds(3));
       c->WriteData(std::string("slow\n"));
     } else {
@@ -355,13 +357,13 @@ TEST(TcpServerWrite, CloseAfterWriteSendsEverythingFirst) {
     EXPECT_EQ(quick.ReadToEof(), "bye\n");
     EXPECT_TRUE(quick.Eof);
 
-    // A reader that waits first: most of the 4 MiB is still buffered on the
-    // server when the first write event comes.
+    // A reader that waits first: it reads only once the server has found
+    // that most of the 4 MiB must stay buffered behind the close.
     TClient slow(server.Port());
     int small = 65536;
     plat::setsockopt(slow.FSocket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     slow.Send("BIG\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(PollUntil([&] { return server.DeferredCloses.load() > 0; }));
     const std::string got = slow.ReadToEof();
     ASSERT_EQ(static_cast<int64_t>(got.size()), TEchoServer::kBigSize);
     for (size_t i = 0; i < got.size(); i += 4093)
@@ -567,8 +569,8 @@ TEST(TcpServerCarry, NoWorkerWaitsWhileAnotherConnectionWouldQueue) {
   ASSERT_TRUE(PollUntil([&] { return fresh.GetConnectionCount() == 3 && fresh.ThreadPool().BusyCount() == 0; }));
   RoundTrips(d, 1);
   e.Send("SLOW\n");
-  // Both workers taken: one waiting for d, one inside e's command.
-  ASSERT_TRUE(PollUntil([&] { return fresh.ThreadPool().BusyCount() == 2; }));
+  // e's command holds a worker from now on.
+  ASSERT_TRUE(PollUntil([&] { return fresh.SlowCommands.load() == 1; }));
   const auto asked = std::chrono::steady_clock::now();
   RoundTrips(f, 1);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(2000));
