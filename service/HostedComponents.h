@@ -51,5 +51,7 @@ class IHostedSmtpStore : public IHostedMailStore {
   // Before a new block of numbers is used: ALimit is its last number, to be
   // kept durably; raising leaves the block unreserved.
   std::function<void(TObject* Sender, int ALimit)> OnReserveCounter;
+  // A pair was queued for the relay (on the session's thread).
+  std::function<void(TObject* Sender)> OnRelayQueued;
 };
 

@@ -99,6 +99,9 @@ class THostedSmtpStore : public IHostedSmtpStore {
     Store->OnReserveCounter = [this](TObject* Sender, int ALimit) {
       if (OnReserveCounter) OnReserveCounter(Sender, ALimit);
     };
+    Store->OnRelayQueued = [this](TObject* Sender) {
+      if (OnRelayQueued) OnRelayQueued(Sender);
+    };
   }
   void SetMailBoxDir(const std::string& Dir) override { Store->SetMailBoxDir(Dir); }
   std::string MailBoxDir() const override { return Store->MailBoxDir(); }

@@ -22,6 +22,7 @@
 #include "qvMailBoxFiles.h"
 #include "qvMailStoreUtils.h"
 #include "qvPop3FileHandler.h"
+#include "qvRelayQueue.h"
 #include "qvPop3Server.h"
 #include "qvSmtpFileHandler.h"
 #include "qvSmtpServer.h"
@@ -44,6 +45,9 @@ void StartListening(IHostedServer& AServer, const char* AName) {
     throw Exception(std::string(AName) + " port " + std::to_string(AServer.Port()) + ": " + e.what());
   }
 }
+
+// The relay's wake-up, posted to the module's window.
+constexpr uint32_t kWakeRelayMessage = plat::WM_USER + 1;
 
 // Room for a worker per busy session: a worker that answered a command waits
 // a moment on that session for the next one, and only while one is spare.
@@ -128,6 +132,10 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   qvSmtpRelay1->SetMailAgent("Quorvin Mail Kit");
   // One time-out per dead domain and pass, not one per message.
   qvSmtpRelay1->DeferUnreachable = true;
+  // One session per exchanger and pass, and one look-up per domain and pass
+  // (within its TTL), not one of each per message.
+  qvSmtpRelay1->KeepSessions = true;
+  qvSmtpRelay1->CacheLookUps = true;
   qvSmtpRelay1->OnRelayMessage = [this](TObject*, const std::string&, TStrings&, TqvSmtpRelayStatus&) {
     RelayMessageDone();
   };
@@ -141,6 +149,9 @@ TdmVxMailServers::TdmVxMailServers(std::string ProgramFolder, std::string Progra
   Timer1.SetEnabled(false);
   Timer1.SetInterval(5000);
   Timer1.OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
+  FWakeWindow = std::make_unique<plat::TMessageWindow>([this](plat::TMessage& AMessage) {
+    if (AMessage.Msg == kWakeRelayMessage) RelayWoken();
+  });
   BindComponents();
 }
 
@@ -165,6 +176,24 @@ void TdmVxMailServers::BindComponents() {
                                   qvImap4FileHandler1.get()})
     store->OnStoreError = [this](TObject* Sender, const std::exception& E) { ServerError(Sender, E); };
   qvSmtpFileHandler1->OnReserveCounter = [this](TObject*, int ALimit) { ReserveCounter(ALimit); };
+  // A queued pair goes out at once, not at the next tick.
+  qvSmtpFileHandler1->OnRelayQueued = [this](TObject*) { WakeRelay(); };
+}
+
+void TdmVxMailServers::WakeRelay() {
+  if (FWakePending.exchange(true)) return;
+  if (!plat::PostMessage(FWakeWindow->Handle(), kWakeRelayMessage, 0, 0)) FWakePending = false;
+}
+
+void TdmVxMailServers::RelayWoken() {
+  FWakePending = false;
+  // A wait inside a pass dispatches messages: the pass in hand runs again
+  // when it is done, never inside itself.
+  if (FInPass) {
+    FWakeAgain = true;
+    return;
+  }
+  if (Timer1.Enabled()) Timer1Timer(&Timer1);
 }
 
 void TdmVxMailServers::ApplySettings() {
@@ -272,9 +301,9 @@ void TdmVxMailServers::RemoveStagedLeftovers() {
     }
   };
   sweep(qvSmtpFileHandler1->MailBoxDir(), [&](const TqvStoreFolder& AMailBox) { cleanBelow(AMailBox, 0); });
-  sweep(qvSmtpFileHandler1->RelayDir(), clean);
-  // Failed pairs are copied there through temporary names as well.
-  sweep(BadFolder(), clean);
+  // The relay queue, and the bad-mail folder that failed pairs are copied
+  // into through temporary names as well.
+  removed += TqvRelayQueue(qvSmtpFileHandler1->RelayDir(), BadFolder()).SweepLeftovers();
   LogMessage(nullptr, 2, vxtext::kTempFilesRemoved + std::to_string(removed));
 }
 

@@ -21,6 +21,8 @@
 #include "dmVxMailServersSettingsU.h"
 #include "qvSmtpRelay.h"
 
+class TqvRelayQueue;
+
 class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
  public:
   TdmVxMailServers();
@@ -65,14 +67,18 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // is taken, and what a stop cut short stays queued with what is still
   // owed. Nothing raised inside the pass leaves it.
   void Timer1Timer(TObject* Sender);
+  // Any thread: a pass runs soon on the module's thread, if the timer is on
+  // (its interval stays the longest wait). Wake-ups while one waits to be
+  // handled are one; those during a pass make one more pass after it.
+  void WakeRelay();
   // ATarget gets AEnvelope's lines from the second on.
   void CopyRecipients(const TStrings& AEnvelope, TStrings& ATarget);
   // Places ASender with the recipients AFailed, and a copy of the message
-  // file, under one free name of the bad-mail folder (the pair's own name
-  // first, then with a retry digit); logs one line per file with AReport's
-  // codes and where it went. False, nothing placed, when that failed.
-  bool CopyToBadFolder(const std::string& AEnvelopeFile, const std::string& ASender, const TStrings& AFailed,
-                       const TqvRelayRecipient& AReport);
+  // file, under one free name of AQueue's bad-mail folder (the pair's own
+  // name first, then with a retry digit); logs one line per file with
+  // AReport's codes and where it went. False, nothing placed, when that failed.
+  bool CopyToBadFolder(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, const std::string& ASender,
+                       const TStrings& AFailed, const TqvRelayRecipient& AReport);
 
   // Seconds to wait after the 1st, 2nd, ... temporary failure of a pair (the
   // last repeats), and the age past which a failing pair is given up.
@@ -110,8 +116,12 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
     bool Stuck = false;      // could not be handled; its files are these:
     std::string Signature;
   };
+  // Tells the relay the first pair of ANames from AFrom on that is due: the
+  // one the pass will most likely send next.
+  void HintNextPair(const TqvRelayQueue& AQueue, const std::vector<std::string>& ANames, size_t AFrom,
+                    std::chrono::steady_clock::time_point ANow);
   // One attempt; true when the pair left the queue.
-  bool RelayPair(const std::string& AEnvelopeFile, TQueuedPair& APair);
+  bool RelayPair(const TqvRelayQueue& AQueue, const std::string& AEnvelopeFile, TQueuedPair& APair);
   // The recipient and domain lines of the last Send.
   void LogRelayOutcome();
   // After each domain of the pair in hand: the envelope loses the
@@ -123,6 +133,12 @@ class TdmVxMailServers : public TdmVxMailServersSettings, public IServerLog {
   // One "传送错误" line.
   void LogBadCopy(const TqvRelayRecipient& AReport, const std::string& ASource, const std::string& AOutcome);
   std::map<std::string, TQueuedPair> FQueued;
+  // The wake-up: a message to a window of the module's thread.
+  void RelayWoken();
+  std::unique_ptr<plat::TMessageWindow> FWakeWindow;
+  std::atomic<bool> FWakePending{false};
+  bool FInPass = false;
+  bool FWakeAgain = false;
   std::atomic<bool> FServing{false};
   std::atomic<bool> FStopRequested{false};
 };

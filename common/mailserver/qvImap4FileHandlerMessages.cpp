@@ -26,12 +26,6 @@ namespace {
 // Names tried after the first when a new message's number is taken.
 constexpr int kAppendRetries = 1000;
 
-std::string MessageFileName(int64_t ANumber) {
-  char name[48];
-  std::snprintf(name, sizeof name, "MAIL%.8lld.MSG", static_cast<long long>(ANumber));
-  return name;
-}
-
 // The file name of a message path of AFolder; "" for any other path.
 std::string_view FileNameIn(const std::string& AFolder, const std::string& APath) {
   if (APath.size() <= AFolder.size() || APath.compare(0, AFolder.size(), AFolder) != 0) return {};
@@ -322,7 +316,7 @@ void TqvImap4FileHandler::AppendStaged(TqvImap4CommandConnection* AConnection, T
     int64_t number = settings.LastMessageNumber;
     for (int tries = 0;; ++tries) {
       if (tries > kAppendRetries) throw EStreamError("Cannot save new message");
-      path = folder.Path + MessageFileName(++number);
+      path = NumberedName(folder.Path, ++number, -1) + ".MSG";
       if (place(path)) break;
     }
     SyncFolder(folder.Path);

@@ -342,13 +342,14 @@ void SetRenameNoReplaceForTesting(TqvRenameNoReplace ARename) {
   gRenameNoReplace.store(ARename ? ARename : RenameNoReplace, std::memory_order_relaxed);
 }
 
-std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry) {
+std::string NumberedName(const std::string& AFolder, int64_t ANumber, int ARetry) {
   char name[48];
-  if (ARetry < 0)
-    std::snprintf(name, sizeof name, "MAIL%.8d", ANumber);
-  else
-    std::snprintf(name, sizeof name, "MAIL%.8d%d", ANumber, ARetry);
-  return AFolder + name;
+  std::snprintf(name, sizeof name, "MAIL%.8lld", static_cast<long long>(ANumber));
+  return RetriedName(AFolder + name, ARetry);
+}
+
+std::string RetriedName(const std::string& ABase, int ARetry) {
+  return ARetry < 0 ? ABase : ABase + std::to_string(ARetry);
 }
 
 bool NameTaken(int AFolderFd, const std::string& APath) {

@@ -154,9 +154,11 @@ class TqvStagedFile {
 // Flushes a folder's entries (new names) to disk; raises on failure.
 void SyncFolder(const std::string& AFolder);
 
-// The store's file names: AFolder + "MAIL%.8d", or "MAIL%.8d%d" with a retry
-// digit ARetry >= 0.
-[[nodiscard]] std::string NumberedName(const std::string& AFolder, int ANumber, int ARetry);
+// The store's file names, made here alone: AFolder + "MAIL%.8d", or
+// "MAIL%.8d%d" with a retry digit ARetry >= 0 (no extension).
+[[nodiscard]] std::string NumberedName(const std::string& AFolder, int64_t ANumber, int ARetry);
+// A taken name's alternative: ABase itself (ARetry < 0) or with the retry digit.
+[[nodiscard]] std::string RetriedName(const std::string& ABase, int ARetry);
 // Any entry counts as taken, a dangling link included. APath is resolved in
 // AFolderFd (only its last part), or as a path of its own with AT_FDCWD.
 [[nodiscard]] bool NameTaken(int AFolderFd, const std::string& APath);

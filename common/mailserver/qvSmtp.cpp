@@ -277,19 +277,99 @@ void TqvCustomSmtp::SendData(const TStrings& ALines) {
     TTimeOutScope wait(GetConnection(), FTimeOuts.DataStart);
     SendCommandSync("DATA", {354});
   }
+  SendDataBody(ALines);
+}
+
+bool TqvCustomSmtp::PipeliningOffered() const {
+  for (int i = 0; i < Extensions.Count(); ++i) {
+    const std::vector<std::string> words = Words(Extensions.Strings(i));
+    if (words.size() == 1 && qvtext::SameText(words[0], "PIPELINING")) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> TqvCustomSmtp::EnvelopeCommands(const std::string& AMailFrom, const TStrings& ARecipients,
+                                                         bool AResetFirst) const {
+  std::vector<std::string> commands;
+  if (AResetFirst) commands.push_back("RSET");
+  commands.push_back(FormatCommand("MAIL FROM: <%s>", {WireAddress(AMailFrom)}));
+  for (int i = 0; i < ARecipients.Count(); ++i) commands.push_back("RCPT TO: <" + WireAddress(ARecipients.Strings(i)) + ">");
+  commands.push_back("DATA");
+  return commands;
+}
+
+bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
+                                 std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst, bool AAlreadySent) {
+  if (ARecipients.Count() == 0) throw EqvSmtpError(qvSmtpRecipientsEmpty);
+  const std::vector<std::string> commands = EnvelopeCommands(AMailFrom, ARecipients, AResetFirst);
+  SetBusy(true);
+  SetSplitReplies(true);
+  // Each reply is read whatever the one before said: the session stays in step.
+  auto reply = [this](int ATimeOut, int ACode) -> std::pair<int, std::string> {
+    TTimeOutScope wait(GetConnection(), ATimeOut);
+    try {
+      WaitResponse({ACode});
+      return {ResponseCode(), ResponseText()};
+    } catch (const EqvTcpClientError& e) {
+      // A reply error carries the server's code; a socket error has none.
+      if (ResponseCode() == 0) throw;
+      return {e.ErrorCode, e.Message()};
+    }
+  };
+  try {
+    if (AAlreadySent)
+      NotifySent(commands);
+    else
+      SendCommands(commands);
+    if (AResetFirst) {
+      const auto reset = reply(FTimeOuts.Hello, 250);
+      if (reset.first != 250) RaiseTcpClientError(reset.second, reset.first);
+    }
+    const auto mail = reply(FTimeOuts.MailFrom, 250);
+    bool accepted = false;
+    for (int i = 0; i < ARecipients.Count(); ++i) {
+      const auto [code, text] = reply(FTimeOuts.Rcpt, 250);
+      AReplies.emplace_back(ARecipients.Strings(i), text, code);
+      accepted = accepted || code == 250;
+    }
+    const auto data = reply(FTimeOuts.DataStart, 354);
+    if (data.first == 354 && (!accepted || mail.first != 250)) {
+      // Nothing may be delivered: an empty message, whatever its answer.
+      SendCommand(".");
+      (void)reply(FTimeOuts.DataEnd, 250);
+      accepted = false;
+    }
+    SetSplitReplies(false);
+    SetBusy(false);
+    if (mail.first != 250) RaiseTcpClientError(mail.second, mail.first);
+    if (accepted && data.first != 354) RaiseTcpClientError(data.second, data.first);
+    return accepted;
+  } catch (...) {
+    SetSplitReplies(false);
+    SetBusy(false);
+    throw;
+  }
+}
+
+void TqvCustomSmtp::SendDataBody(const TStrings& ALines, const std::vector<std::string>* AThen) {
+  if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
   {
     TTimeOutScope wait(GetConnection(), FTimeOuts.DataBlock);
     SendMultipleLines(ALines, ".");
+    if (AThen) SendCommands(*AThen, false);
   }
   TqvReplyCodes codes{250, 354};
   TTimeOutScope wait(GetConnection(), FTimeOuts.DataEnd);
   SetBusy(true);
+  SetSplitReplies(AThen != nullptr);
   try {
     WaitResponse(codes);
   } catch (...) {
+    SetSplitReplies(false);
     SetBusy(false);
     throw;
   }
+  SetSplitReplies(false);
   SetBusy(false);
 }
 

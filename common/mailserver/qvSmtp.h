@@ -8,6 +8,8 @@
 // -201, -202, -400). A failure in Open closes without QUIT; a failure in Send
 // leaves the session open for the caller to close. Each step may have its
 // own wait (TimeOuts; the relay uses those of RFC 5321), else TimeOut holds.
+// SendEnvelope sends MAIL, the RCPTs and DATA together (RFC 2920) for a
+// server that offers PIPELINING.
 // One thread at a time.
 // TqvSmtp sends either the lines in MailData (the relay's way) or a composed
 // MIME message, whose From and To/CC/BCC stand in for an empty MailFrom or
@@ -80,6 +82,32 @@ class TqvCustomSmtp : public TqvCustomMail {
   virtual void SendMailFrom(const std::string& AMailFrom);
   virtual void SendRecipients(const TStrings& ARecipients);
   virtual void SendData(const TStrings& ALines);
+  // PIPELINING (RFC 2920): MAIL FROM, a RCPT for each of ARecipients and
+  // DATA in one write, then their replies in order, each with its step's
+  // wait; AReplies gets each RCPT's reply as it is read (250 accepted, as
+  // SendRecipients has it). True when DATA was answered 354 and a recipient
+  // was accepted: the message must follow (SendDataBody). Once every reply is
+  // read, a refused MAIL raises as SendMailFrom does, and a refused DATA
+  // after an accepted recipient as SendData does; a DATA that a server
+  // answered 354 with no recipient gets an empty message ("." alone).
+  // With AResetFirst an RSET leads the group; a refused RSET raises at once
+  // with its reply, the other replies unread (the session is out of step).
+  // With AAlreadySent the group went out behind the end of the message
+  // before (SendDataBody's AThen, the same commands): only its replies are
+  // read.
+  [[nodiscard]] bool SendEnvelope(const std::string& AMailFrom, const TStrings& ARecipients,
+                                  std::vector<TqvFailedRecipient>& AReplies, bool AResetFirst = false,
+                                  bool AAlreadySent = false);
+  // The group SendEnvelope writes.
+  [[nodiscard]] std::vector<std::string> EnvelopeCommands(const std::string& AMailFrom, const TStrings& ARecipients,
+                                                          bool AResetFirst) const;
+  // After DATA's 354: the lines, the final "." and its reply. AThen, when
+  // given, goes out right behind the "." (the next transaction's group,
+  // reported to OnSendCommand only when its replies are read); the reply to
+  // the "." is then read alone, the group's left for SendEnvelope.
+  void SendDataBody(const TStrings& ALines, const std::vector<std::string>* AThen = nullptr);
+  // The last EHLO offered PIPELINING.
+  [[nodiscard]] bool PipeliningOffered() const;
   virtual void Quit();
   virtual void Reset();
   virtual void Noop();

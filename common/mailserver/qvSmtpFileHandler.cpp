@@ -206,7 +206,17 @@ void TqvSmtpFileHandler::QueueRelay(TqvSmtpCommandConnection* AConnection, const
   } catch (const std::exception& e) {
     Action = mdProcessingError;
     DoStoreError(e);
+    return;
   }
+  // Told once the whole message is stored: a pair the session may still
+  // take back must not be relayed.
+  auto tell = [this] {
+    if (OnRelayQueued) OnRelayQueued(this);
+  };
+  if (AConnection)
+    AConnection->AfterStored.push_back(tell);
+  else
+    tell();
 }
 
 void TqvSmtpFileHandler::DeliverMessage(TObject*, TqvSmtpCommandConnection* AConnection, const std::string&,

@@ -82,6 +82,9 @@ class TqvSmtpFileHandler : public TqvServerStore<TqvSmtpServer> {
 
   TqvStoreErrorEvent OnStoreError;
   TqvReserveCounterEvent OnReserveCounter;
+  // A pair was placed in RelayDir, durably, and the session's message is
+  // stored whole (on the session's thread).
+  TNotifyEvent OnRelayQueued;
 
  protected:
   void Unbind() override;

@@ -20,9 +20,13 @@
 // Socket, reply, SMTP and security errors stay inside Send; anything else
 // (an event handler raising, out of memory) leaves it, with the statuses made
 // so far kept. One thread drives the relay; Abort may come from any thread.
+// A queue pass may keep the session to an exchanger open from one domain or
+// Send to the next (KeepSessions) and remember DNS answers (CacheLookUps);
+// EndPass closes the one and forgets the other.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -124,6 +128,40 @@ class TqvSmtpRelay : public TqvSmtp {
   bool DeferUnreachable = false;
   void ForgetUnreachable() { FUnreachable.clear(); }
 
+  // With KeepSessions on, the session to an exchanger stays open after a
+  // domain is done, and the next domain sent to the same exchanger (in this
+  // Send or a later one) goes over it after an RSET; the domain it last
+  // served goes on over it without a new look-up. A kept session that the
+  // peer closed, or that refuses the RSET, is opened afresh once; that is
+  // never a failure of the domain. A session that met any error, or an
+  // Abort, is closed at once; one older than KeptSessionLimitMs is not used
+  // again. Another exchanger or EndPass closes a kept session with QUIT.
+  // Off by default: every domain gets its own session.
+  bool KeepSessions = false;
+  int KeptSessionLimitMs = 300000;
+  // MAIL, RCPT and DATA go out together when the exchanger offers
+  // PIPELINING (RFC 2920); each recipient's fate is as without it.
+  bool UsePipelining = true;
+  // With CacheLookUps on, MX answers (with the addresses they carry) and
+  // exchanger address answers are used again until EndPass, each no longer
+  // than the smallest TTL of its records; answers without records or with a
+  // TTL of 0, failed look-ups and OnResolveMX lists never are. Off by default.
+  bool CacheLookUps = false;
+  // The end of a queue pass: QUIT on a kept session; unreachable domains and
+  // cached answers are forgotten. Never raises for the peer.
+  void EndPass();
+  // A hint with KeepSessions and PIPELINING: the message the next Send will
+  // carry, all to one domain. Its RSET, MAIL, RCPT and DATA then go out right
+  // behind the end of this Send's message to that domain, on its kept
+  // session, which saves a wait. A next Send that is not that message,
+  // another exchanger, an error or EndPass then closes the session without
+  // QUIT: the receiver drops the half transaction, nothing of it delivered.
+  // Each Send uses the hint once.
+  void SetNextMessage(const std::string& AMailFrom, const TStrings& ARecipients);
+  void ClearNextMessage() { FHasNext = false; }
+  // True while a kept session is open.
+  [[nodiscard]] bool SessionKept() { return FKeptHost.size() > 0 && Active(); }
+
   // The domain of a recipient as the relay groups it, lower-case; "" when
   // its e-mail part has no "@" or nothing after it.
   [[nodiscard]] static std::string RecipientDomain(const std::string& ARecipient);
@@ -138,10 +176,12 @@ class TqvSmtpRelay : public TqvSmtp {
   // domain's addresses); a DNS error goes into AStatus (LookUp says which kind).
   virtual void ResolveMX(const std::string& ADomain, TStrings& AHosts, TqvSmtpRelayStatus& AStatus);
   // A session to AHost, trying each of its addresses; true when one opened.
-  // The relay must be closed; failures go into AStatus.
+  // A kept session to AHost is used again (after RSET); one to another
+  // exchanger is closed first. Failures go into AStatus.
   virtual bool ConnectMX(const std::string& ADomain, const std::string& AHost, TqvSmtpRelayStatus& AStatus);
   // MAIL, RCPT and DATA for the recipients of exactly ADomain over the open
-  // session; the outcome goes into AStatus, then OnRelayMessage.
+  // session; the outcome goes into AStatus, then OnRelayMessage. A kept
+  // session found gone at its RSET returns at once with nothing recorded.
   virtual void RelayToDomain(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
                              const TStrings& ARecipients, TStrings& ALines);
   // QUIT and close, then OnDisconnectMX.
@@ -159,6 +199,11 @@ class TqvSmtpRelay : public TqvSmtp {
   // The domain's exchangers in order, each until one opens a session.
   void TryExchangers(const std::string& ADomain, const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus,
                      const TStrings& ARecipients, TStrings& ALines);
+  // One transaction for the recipients APending (indexes into AStatus)
+  // with PIPELINING; those a 452 put off go into ALater. True when the
+  // message went to some of them.
+  bool PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines,
+                            const std::vector<size_t>& APending, std::vector<size_t>& ALater);
   // MAIL, RCPT and DATA, again for the recipients a 452 put off.
   void RunTransactions(const std::string& AMailFrom, TqvSmtpRelayStatus& AStatus, TStrings& ALines);
   // Fills in the domain's failure for every recipient without one of its own.
@@ -168,6 +213,31 @@ class TqvSmtpRelay : public TqvSmtp {
   // 11001 when there is none.
   [[nodiscard]] std::vector<std::string> ExchangerAddresses(const std::string& AHost);
 
+  // True when the kept session, young enough, may carry the next
+  // transaction: it answered RSET, or its RSET goes with the next pipelined
+  // group. Else it is closed.
+  bool ResumeKeptSession();
+  // The domain's transactions over the open session to AHost, which is
+  // then kept or closed.
+  void DeliverOver(const std::string& AHost, const std::string& ADomain, const std::string& AMailFrom,
+                   TqvSmtpRelayStatus& AStatus, const TStrings& ARecipients, TStrings& ALines);
+
+  // An answer CacheLookUps keeps: exchangers with the addresses the answer
+  // carried for them, or an exchanger's addresses (Hosts).
+  struct TCachedAnswer {
+    std::vector<std::string> Hosts;
+    std::map<std::string, std::vector<std::string>> Known;
+    std::chrono::steady_clock::time_point Expires;
+  };
+  // The live entry for AKey, or null.
+  [[nodiscard]] static const TCachedAnswer* Cached(const std::map<std::string, TCachedAnswer>& ACache,
+                                                   const std::string& AKey);
+  // Keeps AAnswer for ATtl seconds (nothing for 0 or less).
+  static void Keep(std::map<std::string, TCachedAnswer>& ACache, const std::string& AKey, TCachedAnswer AAnswer,
+                   int64_t ATtl);
+  // The smallest TTL of the last response's answer and additional records; 0 for none.
+  [[nodiscard]] int64_t LastAnswerTtl();
+
   std::unique_ptr<TqvDnsQuery> FDns;
   TqvSmtpRelayStatusList FStatusList;
   // Exchanger addresses from the last MX answer, by lower-case host name.
@@ -175,4 +245,33 @@ class TqvSmtpRelay : public TqvSmtp {
   std::atomic<bool> FAborted{false};
   bool FReplied = false;
   std::map<std::string, TUnreachable> FUnreachable;
+  // The exchanger (as the host list named it) and domain of the open
+  // session; "" when none is kept.
+  std::string FKeptHost;
+  std::string FKeptDomain;
+  std::chrono::steady_clock::time_point FKeptSince;
+  bool FSessionSound = true;  // no error met in the domain's transactions
+  std::map<std::string, TCachedAnswer> FMxCache;       // by the domain asked
+  std::map<std::string, TCachedAnswer> FAddressCache;  // by exchanger, lower-case
+  // The RSET of a kept session with PIPELINING leads the next group: owed,
+  // sent (no reply yet), answered 250, or refused or never answered (the
+  // session was gone: the domain goes once more over a new one).
+  enum class TReset { None, Owed, Sent, Done, Failed };
+  TReset FReset = TReset::None;
+  // Closes a session that is out of step, without QUIT, then OnDisconnectMX.
+  void DropSession(const std::string& ADomain, const std::string& AHost);
+  // Closes the kept session: without QUIT when a group went out for a
+  // message not sent yet, else with it.
+  void CloseKept(const std::string& ADomain, const std::string& AHost);
+  // The next message's group may ride behind the end of this one.
+  [[nodiscard]] bool MayPrefetch();
+  bool FHasNext = false;  // SetNextMessage's hint, for the Send in hand
+  std::string FNextFrom;
+  std::vector<std::string> FNextRcpts;
+  // A group that went out for the next message; its sender and recipients.
+  bool FPrefetched = false;
+  std::string FPrefetchFrom;
+  std::vector<std::string> FPrefetchRcpts;
+  std::string FDomainInHand;  // the domain whose transactions run now
+  bool FLastDomain = false;   // ... and it is the last of the Send
 };

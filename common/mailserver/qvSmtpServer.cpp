@@ -480,11 +480,23 @@ void TqvSmtpServer::DeliverMessage(TqvSmtpCommandConnection* AConnection, TStrin
     const TqvSmtpMailDataAction& Result;
     explicit TRollBack(TqvSmtpCommandConnection* AC, const TqvSmtpMailDataAction& AResult) : C(AC), Result(AResult) {
       C->PlacedCopies.clear();
+      C->AfterStored.clear();
     }
     ~TRollBack() {
       auto copies = std::move(C->PlacedCopies);
+      auto after = std::move(C->AfterStored);
       C->PlacedCopies.clear();
-      if (Result == mdOk && std::uncaught_exceptions() == 0) return;
+      C->AfterStored.clear();
+      if (Result == mdOk && std::uncaught_exceptions() == 0) {
+        for (const auto& step : after) {
+          try {
+            step();
+          } catch (...) {
+            // The message is stored; what follows cannot undo that.
+          }
+        }
+        return;
+      }
       for (auto it = copies.rbegin(); it != copies.rend(); ++it) {
         try {
           (*it)();

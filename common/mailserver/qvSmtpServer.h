@@ -85,6 +85,9 @@ class TqvSmtpCommandConnection : public TqvCommandConnection {
   // step that takes one copy back. When a later copy fails the server runs
   // them, newest first, so a transaction is stored whole or not at all.
   std::vector<std::function<void()>> PlacedCopies;
+  // What the store does once every copy of the message is stored (tell the
+  // relay of its pair); dropped with the copies when one fails.
+  std::vector<std::function<void()>> AfterStored;
   // The store's own state for this session (the file store keeps the
   // account folder it wrote to last); released with the connection.
   std::shared_ptr<void> StoreState;

@@ -115,6 +115,7 @@ void TqvTcpCommandClient::SetAuthorization(const std::string& AValue) {
 }
 
 void TqvTcpCommandClient::OpenSession() {
+  FUnread.clear();
   TqvTcpClientTls::OpenSession();
   AfterOpen();
 }
@@ -122,6 +123,7 @@ void TqvTcpCommandClient::OpenSession() {
 void TqvTcpCommandClient::CloseSession(bool ANotify) {
   if (Active() && !Busy()) BeforeClose();
   TqvTcpClientTls::CloseSession(ANotify);
+  FUnread.clear();
 }
 
 void TqvTcpCommandClient::SendCommand(const std::string& ACommand) {
@@ -129,6 +131,20 @@ void TqvTcpCommandClient::SendCommand(const std::string& ACommand) {
   GetConnection().InitProgress(0, 0);
   WriteConnectionString(GetConnection(), ACommand + "\r\n", GetRequestCharSet());
   if (OnSendCommand) OnSendCommand(this, ACommand);
+}
+
+void TqvTcpCommandClient::SendCommands(const std::vector<std::string>& ACommands, bool ANotify) {
+  CheckConnected();
+  GetConnection().InitProgress(0, 0);
+  std::string block;
+  for (const std::string& command : ACommands) block += command + "\r\n";
+  WriteConnectionString(GetConnection(), block, GetRequestCharSet());
+  if (ANotify) NotifySent(ACommands);
+}
+
+void TqvTcpCommandClient::NotifySent(const std::vector<std::string>& ACommands) {
+  if (OnSendCommand)
+    for (const std::string& command : ACommands) OnSendCommand(this, command);
 }
 
 void TqvTcpCommandClient::SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes) {
@@ -155,7 +171,21 @@ void TqvTcpCommandClient::SendCommandSilently(const std::string& ACommand, const
   }
 }
 
-void TqvTcpCommandClient::ReadReply(uint32_t AStart, std::string& APartial) {
+bool TqvTcpCommandClient::TakeLines(std::string& APartial) {
+  size_t from = 0;
+  bool final = false;
+  while (!final) {
+    const size_t end = APartial.find_first_of("\r\n", from);
+    if (end == std::string::npos) break;
+    FResponse.Add(APartial.substr(from, end - from));
+    from = end + (APartial.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    final = FSplitReplies && ParseResponseCode(FResponse.Strings(FResponse.Count() - 1)) != 0;
+  }
+  APartial.erase(0, from);
+  return final;
+}
+
+bool TqvTcpCommandClient::ReadReply(uint32_t AStart, std::string& APartial) {
   TqvTcpClientConnection& c = GetConnection();
   // The whole exchange has a deadline; each wait gets only what is left of it.
   const int64_t deadline = static_cast<int64_t>(c.TimeOut) * qvReplyDeadlineFactor;
@@ -175,24 +205,19 @@ void TqvTcpCommandClient::ReadReply(uint32_t AStart, std::string& APartial) {
   if (bytes.empty()) {
     // Nothing came: the wait was interrupted or the peer has gone.
     if (c.Aborted() || !c.Active()) RaiseSocketError(qvConnectionNotActive);
-    return;
+    return false;
   }
   if (!GetResponseCharSet().empty())
     bytes = TqvTranslator::GetString(bytes.data(), static_cast<int>(bytes.size()), GetResponseCharSet());
   std::replace(bytes.begin(), bytes.end(), '\0', ' ');
   APartial += bytes;
   // Complete lines go to the reply; an open last line waits for more.
-  size_t from = 0;
-  for (;;) {
-    const size_t end = APartial.find_first_of("\r\n", from);
-    if (end == std::string::npos) break;
-    FResponse.Add(APartial.substr(from, end - from));
-    from = end + (APartial.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-  }
-  APartial.erase(0, from);
+  const bool final = TakeLines(APartial);
   int64_t total = static_cast<int64_t>(APartial.size());
   for (int i = 0; i < FResponse.Count(); ++i) total += static_cast<int64_t>(FResponse.Strings(i).size()) + 2;
-  if (APartial.size() > qvMaxReplyLineBytes || total > qvMaxReplyBytes) RaiseTcpClientError("Reply too long", qvReplyTooLong);
+  if ((!final && APartial.size() > qvMaxReplyLineBytes) || total > qvMaxReplyBytes)
+    RaiseTcpClientError("Reply too long", qvReplyTooLong);
+  return final;
 }
 
 void TqvTcpCommandClient::WaitResponse(const TqvReplyCodes& ACodes) {
@@ -200,10 +225,20 @@ void TqvTcpCommandClient::WaitResponse(const TqvReplyCodes& ACodes) {
   FResponseCode = 0;
   const uint32_t start = plat::GetTickCount();
   std::string partial;
+  partial.swap(FUnread);
+  // What the read of an earlier reply brought along comes first.
+  bool final = FSplitReplies && TakeLines(partial);
   for (;;) {
-    ReadReply(start, partial);
-    // A read that ended inside a line is continued first.
-    if (!partial.empty()) continue;
+    if (!final) final = ReadReply(start, partial);
+    if (FSplitReplies) {
+      if (!final) continue;
+      final = false;
+      FUnread = std::move(partial);
+      partial.clear();
+    } else if (!partial.empty()) {
+      // A read that ended inside a line is continued first.
+      continue;
+    }
     FResponseCode = 0;
     if (EmptyCodes(ACodes) && FResponse.Count() == 0) break;
     bool accepted = false;

@@ -81,6 +81,12 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
 
   // -6 on a closed connection.
   void SendCommand(const std::string& ACommand);
+  // The commands in one write, each then reported to OnSendCommand (their
+  // replies are read by one WaitResponse each, with split replies on).
+  // With ANotify off they are reported later by NotifySent (when their
+  // replies are read, so that the log keeps each message's lines together).
+  void SendCommands(const std::vector<std::string>& ACommands, bool ANotify = true);
+  void NotifySent(const std::vector<std::string>& ACommands);
   virtual void WaitResponse(const TqvReplyCodes& ACodes);
   virtual void SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes);
   // SendAndWait with the busy flag set.
@@ -124,10 +130,18 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   [[nodiscard]] virtual std::string GetResponseCharSet() { return FCharSet; }
   void OpenSession() override;
   void CloseSession(bool ANotify) override;
+  // With split replies on, a reply ends at its final line, and what a read
+  // brought after it is kept for the next WaitResponse: the replies to
+  // commands sent together. Off by default; a new session starts empty.
+  void SetSplitReplies(bool AValue) { FSplitReplies = AValue; }
 
  private:
   // Reads once more into the reply lines; raises on limits and deadline.
-  void ReadReply(uint32_t AStart, std::string& APartial);
+  // True when a final line was taken (only with split replies on).
+  bool ReadReply(uint32_t AStart, std::string& APartial);
+  // The complete lines of APartial into the reply (with split replies on,
+  // none after a final line); true when a final line was taken.
+  bool TakeLines(std::string& APartial);
 
   TStringList FResponse;
   int FResponseCode = 0;
@@ -135,6 +149,8 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   std::string FPassword;
   std::string FCharSet;
   std::string FAuthorization;
+  bool FSplitReplies = false;
+  std::string FUnread;  // bytes after the last reply taken, with split replies on
 };
 
 class TqvCustomMail : public TqvTcpCommandClient {

@@ -3,7 +3,8 @@
 // that gives the reply line; "" for 250), reads DATA to its end line and
 // answers 250, QUIT with 221. With ALimit, a transaction takes that many
 // recipients and answers the others "452 4.5.3 Too many recipients".
-// AGreeting: the greeting's lines.
+// AGreeting: the greeting's lines. EndAnsweredWithTheNextGroup is a
+// receiver that needs the next message's group behind a message's end.
 #pragma once
 
 #include <functional>
@@ -60,6 +61,35 @@ inline TScriptedPeer::Script SmtpReceiver(std::map<std::string, std::string> ARc
         return it == ARcpt.end() ? std::string() : it->second;
       },
       ALimit);
+}
+
+// Offers PIPELINING and answers the end of the first message only once the
+// next group's DATA has come too: a relay that waits for that answer before
+// it sends the next group stalls. Later messages are answered at once.
+inline TScriptedPeer::Script EndAnsweredWithTheNextGroup() {
+  return [](TPeerConn& c) {
+    c.TimeOutMs = 1500;
+    c.Send("220 mx.test ESMTP\r\n");
+    if (c.Line().rfind("EHLO ", 0) != 0) return;
+    c.Send("250-mx.test\r\n250 PIPELINING\r\n");
+    std::string owed;  // the withheld answer to the first end of data
+    for (int messages = 0;; ++messages) {
+      std::string replies, line;
+      while ((line = c.Line()) != "DATA\r\n") {
+        if (line.empty()) return;
+        if (line == "QUIT\r\n") return c.Send("221 Bye\r\n");
+        replies += "250 Ok\r\n";
+      }
+      c.Send(owed + replies + "354 go ahead\r\n");
+      owed.clear();
+      for (line = c.Line(); line != ".\r\n"; line = c.Line())
+        if (line.empty()) return;
+      if (messages == 0)
+        owed = "250 2.0.0 Ok: queued\r\n";
+      else
+        c.Send("250 2.0.0 Ok: queued\r\n");
+    }
+  };
 }
 
 // The number of times APart occurs in AText.

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "DnsTestSupport.h"
+#include "MessageLoop.h"
 #include "RelayTestSupport.h"
 #include "TestSupport.h"
 #include "VxMailTexts.h"
@@ -71,6 +73,8 @@ struct Queue {
 TEST(RelayQueue, OnePassHandlesEveryPairOnItsOwn) {
   TScriptedPeer peer({testsupport::SmtpReceiver(), testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}})});
   Queue q(peer.Port);
+  // One scripted session per pair.
+  q.dm->qvSmtpRelay1->KeepSessions = false;
   q.Put("MAIL00000001", "alice@example.com\r\nbob@one.test\r\n", nullptr);  // message file missing
   q.Put("MAIL00000002", "alice@example.com\r\nbob@one.test\r\n");
   q.Put("MAIL00000003", "alice@example.com\r\nreject@one.test\r\n");
@@ -301,6 +305,8 @@ TEST(RelayQueue, AStopAfterADeliveryKeepsOnlyWhatIsOwed) {
                         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                       }});
   Queue q(peer.Port);
+  // One scripted session per domain.
+  q.dm->qvSmtpRelay1->KeepSessions = false;
   queueFolder = q.queue;
   q.Put("MAIL00000070", "a@example.com\r\nb@one.test\r\nc@two.test\r\n");
   std::thread stopper([&] {
@@ -316,6 +322,81 @@ TEST(RelayQueue, AStopAfterADeliveryKeepsOnlyWhatIsOwed) {
   EXPECT_EQ(duringSecond, "a@example.com\r\nc@two.test\r\n");
   EXPECT_TRUE(fs::exists(q.queue + "MAIL00000070.MSG"));
   EXPECT_TRUE(fs::is_empty(q.bad));
+}
+
+TEST(RelayQueue, APassSendsItsPairsOverOneSessionThatEndsWithThePass) {
+  TScriptedPeer peer({testsupport::SmtpReceiver({{"reject@one.test", "550 5.1.1 No such user"}}),
+                      testsupport::SmtpReceiver()});
+  Queue q(peer.Port);
+  q.Put("MAIL00000081", "alice@example.com\r\nbob@one.test\r\n");
+  q.Put("MAIL00000082", "alice@example.com\r\nreject@one.test\r\n");
+  q.Put("MAIL00000083", "alice@example.com\r\ncarol@two.test\r\n");
+  q.Pass();
+  // The pass is over: its session has been closed.
+  EXPECT_FALSE(q.dm->qvSmtpRelay1->Active());
+  q.Put("MAIL00000084", "alice@example.com\r\ndave@one.test\r\n");
+  q.Pass();
+  peer.Wait();
+
+  const std::string first = peer.Received(0);
+  EXPECT_EQ(CountOf(first, "EHLO"), 1u);
+  EXPECT_EQ(CountOf(first, "RSET\r\nMAIL FROM: <alice@example.com>\r\n"), 2u);
+  EXPECT_EQ(CountOf(first, "\r\n.\r\n"), 2u);
+  EXPECT_EQ(first.substr(first.size() - 6), "QUIT\r\n");
+  EXPECT_EQ(CountOf(peer.Received(1), "RCPT TO: <dave@one.test>"), 1u);
+  EXPECT_EQ(CountOf(peer.Received(1), "RSET"), 0u);
+  for (const char* name : {"MAIL00000081", "MAIL00000082", "MAIL00000083", "MAIL00000084"})
+    EXPECT_FALSE(fs::exists(q.queue + name + ".ENV")) << name;
+  EXPECT_EQ(ReadFileBytes(q.bad + "MAIL00000082.ENV"), "alice@example.com\r\nreject@one.test\r\n");
+}
+
+TEST(RelayQueue, EachPairsGroupGoesOutWithTheEndOfThePairBeforeIt) {
+  // Answers the first message's end only once the next group's DATA has
+  // come: a pass that does not send it then stalls.
+  TScriptedPeer peer(testsupport::EndAnsweredWithTheNextGroup());
+  Queue q(peer.Port);
+  q.Put("MAIL00000095", "alice@example.com\r\na@one.test\r\n");
+  q.Put("MAIL00000096", "alice@example.com\r\nb@one.test\r\n");
+  q.Put("MAIL00000097", "alice@example.com\r\nc@one.test\r\n");
+  q.Pass();
+  peer.Wait();
+
+  for (const char* name : {"MAIL00000095", "MAIL00000096", "MAIL00000097"})
+    EXPECT_FALSE(fs::exists(q.queue + name + ".ENV")) << name;
+  const std::string got = peer.Received(0);
+  EXPECT_EQ(CountOf(got, "\r\n.\r\n"), 3u);
+  EXPECT_EQ(CountOf(got, "\r\n.\r\nRSET\r\nMAIL FROM: <alice@example.com>\r\n"), 2u);
+  // Each pair's lines stay together in the log.
+  const std::string log = q.Log();
+  const size_t firstEnd = log.find(std::string(vxtext::kRelayReceiveResponse) + "250 2.0.0 Ok: queued");
+  ASSERT_NE(firstEnd, std::string::npos);
+  EXPECT_GT(log.find(std::string(vxtext::kRelaySendCommand) + "RCPT TO: <b@one.test>"), firstEnd);
+  EXPECT_TRUE(fs::is_empty(q.bad));
+}
+
+TEST(RelayQueue, AWakeUpFromAnyThreadRunsAPassOnTheModulesThread) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  Queue q(peer.Port);
+  q.Put("MAIL00000091", "alice@example.com\r\nbob@one.test\r\n");
+  auto pump = [](int AMs, const std::function<bool()>& ADone) {
+    for (int i = 0; i < AMs / 10 && !ADone(); ++i) (void)plat::TMessageQueue::Current().ProcessMessages(10);
+  };
+  // Not relaying (the timer is off): a wake-up runs nothing.
+  std::thread([&] { q.dm->WakeRelay(); }).join();
+  pump(200, [] { return false; });
+  EXPECT_TRUE(fs::exists(q.queue + "MAIL00000091.ENV"));
+  // Relaying with a long interval: the pair goes out at once.
+  q.dm->Timer1.SetInterval(600000);
+  q.dm->Timer1.SetEnabled(true);
+  std::thread([&] {
+    q.dm->WakeRelay();
+    q.dm->WakeRelay();
+  }).join();
+  pump(5000, [&] { return !fs::exists(q.queue + "MAIL00000091.ENV"); });
+  EXPECT_FALSE(fs::exists(q.queue + "MAIL00000091.ENV"));
+  peer.Wait();
+  EXPECT_EQ(CountOf(peer.Received(0), "RCPT TO: <bob@one.test>"), 1u);
+  EXPECT_EQ(CountOf(q.Log(), std::string(vxtext::kProcessQueue)), 2u) << "one pass: its opening and closing lines";
 }
 
 TEST(RelayQueue, StopEndsAPassWaitingOnADeadPeer) {

@@ -60,6 +60,22 @@ TEST_F(SmtpFileHandler, RelayPairOfTheNullSender) {
   EXPECT_EQ(ReadFile(Dir.Dir() + "Relay/MAIL00000002.MSG"), Text);
 }
 
+TEST_F(SmtpFileHandler, TheRelayHearsOfAPairOnlyOnceItIsInPlace) {
+  std::vector<std::string> seen;
+  Store.OnRelayQueued = [&](TObject*) { seen.push_back(ReadFile(Dir.Dir() + "Relay/MAIL00000002.ENV")); };
+  TStringList recipients;
+  recipients.Add("carol@remote.test");
+  TqvSmtpMailDataAction action = mdOk;
+  Store.QueueRelayMessage(nullptr, nullptr, "a@example.test", recipients, Message, action);
+  ASSERT_EQ(action, mdOk);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a@example.test\r\ncarol@remote.test\r\n"}));
+  // A pair that could not be queued is not announced.
+  Store.SetRelayDir(Dir.Dir() + "Relay/MAIL00000002.MSG/sub");
+  Store.QueueRelayMessage(nullptr, nullptr, "a@example.test", recipients, Message, action);
+  EXPECT_EQ(action, mdProcessingError);
+  EXPECT_EQ(seen.size(), 1u);
+}
+
 TEST_F(SmtpFileHandler, UnsafeAccountNamesGetNoFolder) {
   const std::vector<std::string> unsafe = {"", ".", "..", "../alice", "a/b", "a\\b", std::string("a\0b", 3), "x\ty"};
   for (const std::string& name : unsafe)

@@ -496,3 +496,286 @@ TEST(SmtpRelay, ACallerCanDriveOneDomainStepByStep) {
                                               "closed step.test 127.0.0.1"}));
   EXPECT_NE(peer.Received(0).find("RCPT TO: <b@step.test>\r\nDATA\r\n"), std::string::npos);
 }
+
+namespace {
+
+// A receiver that offers PIPELINING and answers nothing until DATA has come:
+// a client that waits for each reply before the next command stalls here.
+testsupport::TScriptedPeer::Script PipeliningReceiver(std::vector<std::string> ARcptReplies) {
+  return [ARcptReplies](TPeerConn& c) {
+    c.TimeOutMs = 1500;
+    c.Send("220 mx.test ESMTP\r\n");
+    if (c.Line().rfind("EHLO ", 0) != 0) return;
+    c.Send("250-mx.test\r\n250-PIPELINING\r\n250 SIZE 1000000\r\n");
+    size_t next = 0;
+    for (;;) {
+      std::string replies;
+      std::string line;
+      int rcpts = 0;
+      while ((line = c.Line()) != "DATA\r\n") {
+        if (line.empty() || line == "QUIT\r\n") return c.Send("221 Bye\r\n");
+        if (line.rfind("RCPT ", 0) == 0) {
+          const std::string reply = next < ARcptReplies.size() ? ARcptReplies[next++] : std::string("250 2.1.5 Ok");
+          replies += reply + "\r\n";
+          rcpts += reply.rfind("250", 0) == 0 ? 1 : 0;
+        } else {
+          replies += "250 Ok\r\n";
+        }
+      }
+      // Every reply of the group in one write.
+      c.Send(replies + (rcpts > 0 ? "354 go ahead\r\n" : "554 No valid recipients\r\n"));
+      if (rcpts == 0) continue;
+      while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
+      }
+      c.Send("250 2.0.0 Ok: queued\r\n");
+    }
+  };
+}
+
+}  // namespace
+
+TEST(SmtpRelay, PipelinedTransactionsGiveEachRecipientItsOwnFate) {
+  TScriptedPeer peer(PipeliningReceiver({"250 2.1.5 Ok", "550 5.1.1 No such user", "452 4.5.3 Too many recipients",
+                                         "452 4.5.3 Too many recipients"}));
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"a@one.test", "unknown@one.test", "b@one.test", "c@one.test"});
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_NE(got.find("MAIL FROM: <alice@example.com>\r\nRCPT TO: <a@one.test>\r\nRCPT TO: <unknown@one.test>\r\n"
+                     "RCPT TO: <b@one.test>\r\nRCPT TO: <c@one.test>\r\nDATA\r\n"),
+            std::string::npos);
+  // The two put off go together in a second transaction, then QUIT.
+  EXPECT_NE(got.find("MAIL FROM: <alice@example.com>\r\nRCPT TO: <b@one.test>\r\nRCPT TO: <c@one.test>\r\nDATA\r\n"),
+            std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  EXPECT_NE(got.find("QUIT\r\n"), std::string::npos);
+  const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+  ASSERT_EQ(st.Recipients.size(), 4u);
+  EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered);
+  EXPECT_EQ(st.Recipients[1].Outcome, TqvRelayOutcome::roFailed);
+  EXPECT_EQ(st.Recipients[1].ErrorText, "550 5.1.1 No such user");
+  EXPECT_EQ(st.Recipients[2].Outcome, TqvRelayOutcome::roDelivered);
+  EXPECT_EQ(st.Recipients[3].Outcome, TqvRelayOutcome::roDelivered);
+  EXPECT_EQ(run.Relay.ResponseCode(), 221);
+  EXPECT_EQ(st.ErrorCode, 550);
+}
+
+TEST(SmtpRelay, APipelinedTransactionWithoutAcceptedRecipientsSendsNoMessage) {
+  TScriptedPeer peer(PipeliningReceiver({"550 5.1.1 No such user", "450 4.2.0 Mailbox busy"}));
+  RelayRun run(peer.Port);
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"x@one.test", "y@one.test"});
+  peer.Wait();
+
+  EXPECT_EQ(peer.Received(0).find("\r\n.\r\n"), std::string::npos);
+  const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+  EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roFailed);
+  EXPECT_EQ(st.Recipients[1].Outcome, TqvRelayOutcome::roRetry);
+  EXPECT_EQ(st.Recipients[1].ErrorCode, 450);
+  // The session stayed in step: QUIT got its own reply.
+  EXPECT_EQ(run.Relay.ResponseCode(), 221);
+}
+
+TEST(SmtpRelay, AKeptSessionCarriesTheNextMessagesAfterRsetUntilThePassEnds) {
+  TScriptedPeer peer({testsupport::SmtpReceiver()});
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  std::vector<std::string> events;
+  run.Relay.OnConnectMX = [&](TObject*, const std::string& d, const std::string&) { events.push_back("open " + d); };
+  run.Relay.OnDisconnectMX = [&](TObject*, const std::string& d, const std::string&) { events.push_back("close " + d); };
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Hosts["two.test"] = {"127.0.0.1"};
+  run.Send({"a@one.test"});
+  run.Send({"b@one.test"});
+  run.Send({"c@two.test", "d@one.test"});
+  EXPECT_TRUE(run.Relay.SessionKept());
+  run.Relay.EndPass();
+  EXPECT_FALSE(run.Relay.Active());
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_EQ(testsupport::CountOf(got, "EHLO"), 1u);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 4u);
+  // Every transaction after the first starts with RSET; one QUIT at the end.
+  EXPECT_EQ(testsupport::CountOf(got, "RSET\r\nMAIL FROM: <alice@example.com>\r\n"), 3u);
+  EXPECT_EQ(testsupport::CountOf(got, "QUIT\r\n"), 1u);
+  EXPECT_EQ(got.substr(got.size() - 6), "QUIT\r\n");
+  // The domain the session served goes on without a look-up; another
+  // domain at the same exchanger is looked up, then shares it.
+  EXPECT_EQ(run.Asked, (std::vector<std::string>{"one.test", "two.test", "one.test"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"open one.test", "close one.test"}));
+  for (int i = 0; i < run.Relay.StatusList().Count(); ++i) EXPECT_TRUE(run.Relay.StatusList().Items(i).Sent);
+}
+
+TEST(SmtpRelay, AKeptPipeliningSessionSendsItsRsetWithTheNextTransaction) {
+  TScriptedPeer peer(PipeliningReceiver({}));
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Send({"a@one.test"});
+  run.Send({"b@one.test"});
+  run.Relay.EndPass();
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_EQ(testsupport::CountOf(got, "EHLO"), 1u);
+  EXPECT_NE(got.find("RSET\r\nMAIL FROM: <alice@example.com>\r\nRCPT TO: <b@one.test>\r\nDATA\r\n"), std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+}
+
+namespace {
+
+// One message, then the session ends at the next RSET: closed without a
+// word, or after AOnRset.
+testsupport::TScriptedPeer::Script OneMessageThenGone(std::string AOnRset, bool APipelining) {
+  return [AOnRset, APipelining](TPeerConn& c) {
+    c.TimeOutMs = 1500;
+    c.Send("220 mx.test ESMTP\r\n");
+    if (c.Line().rfind("EHLO ", 0) != 0) return;
+    c.Send(APipelining ? "250-mx.test\r\n250 PIPELINING\r\n" : "250 mx.test\r\n");
+    int messages = 0;
+    for (std::string line; !(line = c.Line()).empty();) {
+      if (line == "RSET\r\n" && messages > 0) return c.Send(AOnRset);
+      if (line != "DATA\r\n") {
+        if (!APipelining) c.Send("250 Ok\r\n");
+        continue;
+      }
+      c.Send(APipelining ? "250 Ok\r\n250 Ok\r\n354 go ahead\r\n" : "354 go ahead\r\n");
+      while (c.Line() != ".\r\n" && c.Received.size() < 100000) {
+      }
+      c.Send("250 2.0.0 Ok: queued\r\n");
+      ++messages;
+    }
+  };
+}
+
+}  // namespace
+
+TEST(SmtpRelay, AKeptSessionFoundGoneCarriesNothingAndTheMessageGoesOnce) {
+  for (const bool pipelining : {false, true}) {
+    SCOPED_TRACE(pipelining ? "with PIPELINING" : "one command at a time");
+    TScriptedPeer peer({OneMessageThenGone("", pipelining),
+                        OneMessageThenGone("421 4.4.2 Idle too long\r\n", pipelining),
+                        pipelining ? PipeliningReceiver({}) : testsupport::SmtpReceiver()});
+    RelayRun run(peer.Port);
+    run.Relay.KeepSessions = true;
+    std::vector<std::string> events;
+    run.Relay.OnRelayMessage = [&](TObject*, const std::string& d, TStrings& r, TqvSmtpRelayStatus&) {
+      events.push_back(d + " " + r.Strings(0));
+    };
+    run.Hosts["one.test"] = {"127.0.0.1"};
+    for (const char* rcpt : {"a@one.test", "b@one.test", "c@one.test"}) {
+      run.Send({rcpt});
+      const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+      EXPECT_TRUE(st.Sent) << rcpt;
+      EXPECT_EQ(st.ErrorCode, 0) << rcpt;
+      EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered) << rcpt;
+    }
+    run.Relay.EndPass();
+    peer.Wait();
+    EXPECT_EQ(testsupport::CountOf(peer.Received(0), "\r\n.\r\n"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(0), "RSET\r\n"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <b@one.test>"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(2), "RCPT TO: <c@one.test>"), 1u);
+    EXPECT_EQ(testsupport::CountOf(peer.Received(2), "\r\n.\r\n"), 1u);
+    // Each domain's outcome is told once, for the attempt that counted.
+    EXPECT_EQ(events, (std::vector<std::string>{"one.test a@one.test", "one.test b@one.test", "one.test c@one.test"}));
+  }
+}
+
+TEST(SmtpRelay, CachedAnswersServeThePassWithinTheirTtl) {
+  std::vector<testsupport::TScriptedPeer::Script> scripts(7, testsupport::SmtpReceiver());
+  TScriptedPeer peer(scripts);
+  testsupport::TFakeDnsServer dns([&](const std::string& q) -> std::vector<testsupport::TDnsDatagram> {
+    const std::string name = testsupport::QueryName(q);
+    if (name == "c.test" || name == "z.test")
+      return {{testsupport::DnsReply(q, [name](TqvDnsMessage& r) {
+        testsupport::AddMX(r, name, 10, "mx." + name);
+        testsupport::AddA(r.AdditionalRecords, "mx." + name, "127.0.0.1");
+        // z.test's records must not be kept.
+        if (name == "z.test") r.AdditionalRecords.Items(0)->TTL = 0;
+      })}};
+    if (name == "n.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddMX(r, "n.test", 10, "mxn.test"); })}};
+    if (name == "mxn.test")
+      return {{testsupport::DnsReply(q, [](TqvDnsMessage& r) { testsupport::AddA(r.Answers, "mxn.test", "127.0.0.1"); })}};
+    return {{testsupport::DnsReply(q, nullptr, 3)}};
+  });
+  TqvSmtpRelay relay;
+  AskFakeDns(relay, peer.Port, dns.Port());
+  relay.CacheLookUps = true;
+  auto send = [&](const char* ARcpt) {
+    auto data = Lines({"Subject: x", "", "body"});
+    relay.Send("a@example.com", *data, *Lines({ARcpt}));
+    EXPECT_TRUE(relay.StatusList().Items(0).Sent) << ARcpt;
+  };
+  for (const char* rcpt : {"a@c.test", "b@c.test", "a@z.test", "b@z.test", "a@n.test", "b@n.test"}) send(rcpt);
+  auto asked = [&](const std::string& AName) {
+    int n = 0;
+    for (const std::string& q : dns.Queries()) n += testsupport::QueryName(q) == AName ? 1 : 0;
+    return n;
+  };
+  EXPECT_EQ(asked("c.test"), 1);
+  EXPECT_EQ(asked("z.test"), 2) << "a TTL of 0 is never kept";
+  EXPECT_EQ(asked("n.test"), 1);
+  EXPECT_EQ(asked("mxn.test"), 1);
+  // A new pass asks again.
+  relay.EndPass();
+  send("c@c.test");
+  peer.Wait();
+  EXPECT_EQ(asked("c.test"), 2);
+}
+
+TEST(SmtpRelay, TheNextMessagesGroupGoesOutWithTheEndOfThisOne) {
+  TScriptedPeer peer(testsupport::EndAnsweredWithTheNextGroup());
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  std::vector<std::string> events;
+  run.Relay.OnSendCommand = [&](TObject*, const std::string& AText) { events.push_back("> " + AText); };
+  run.Relay.OnReceiveResponse = [&](TObject*, TStrings& AList) { events.push_back("< " + AList.Strings(0)); };
+  run.Relay.SetNextMessage("alice@example.com", *Lines({"b@one.test"}));
+  run.Send({"a@one.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+  run.Send({"b@one.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+  run.Relay.EndPass();
+  peer.Wait();
+
+  const std::string got = peer.Received(0);
+  EXPECT_NE(got.find("end\r\n.\r\nRSET\r\nMAIL FROM: <alice@example.com>\r\nRCPT TO: <b@one.test>\r\nDATA\r\n"),
+            std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(got, "\r\n.\r\n"), 2u);
+  // Each message's lines stay together: the second group shows after the
+  // first message's last reply.
+  const auto at = [&](const std::string& AEvent) { return std::find(events.begin(), events.end(), AEvent) - events.begin(); };
+  EXPECT_LT(at("< 250 2.0.0 Ok: queued"), at("> RSET"));
+  EXPECT_LT(at("> RSET"), at("> RCPT TO: <b@one.test>"));
+}
+
+TEST(SmtpRelay, AGroupSentForAMessageThatDoesNotFollowIsDroppedWithItsSession) {
+  // The first session takes a, then gets b's group and DATA, and b never
+  // comes: it must not see a QUIT inside that DATA.
+  TScriptedPeer peer({testsupport::EndAnsweredWithTheNextGroup(), testsupport::SmtpReceiver()});
+  RelayRun run(peer.Port);
+  run.Relay.KeepSessions = true;
+  run.Hosts["one.test"] = {"127.0.0.1"};
+  run.Relay.SetNextMessage("alice@example.com", *Lines({"b@one.test"}));
+  run.Send({"a@one.test"});
+  run.Send({"c@one.test"});
+  EXPECT_TRUE(run.Relay.StatusList().Items(0).Sent);
+  EXPECT_EQ(run.Relay.StatusList().Items(0).ErrorCode, 0);
+  run.Relay.EndPass();
+  peer.Wait();
+
+  const std::string first = peer.Received(0);
+  EXPECT_EQ(testsupport::CountOf(first, "\r\n.\r\n"), 1u);
+  EXPECT_NE(first.find("RCPT TO: <b@one.test>\r\nDATA\r\n"), std::string::npos);
+  EXPECT_EQ(first.find("QUIT"), std::string::npos);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "RCPT TO: <c@one.test>"), 1u);
+  EXPECT_EQ(testsupport::CountOf(peer.Received(1), "\r\n.\r\n"), 1u);
+}

@@ -442,6 +442,29 @@ TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
   EXPECT_EQ(Files(Relay()).size(), 2u);
 }
 
+TEST_F(SmtpSession, TheRelayHearsOfAPairOnlyOnceTheWholeMessageIsStored) {
+  // alice's folder cannot be made: a file has its name.
+  std::filesystem::create_directories(Dir.Dir() + "MailBox");
+  std::ofstream(MailBox("alice@example.test").substr(0, MailBox("alice@example.test").size() - 1)) << "x";
+  std::vector<size_t> localCopiesSeen;
+  Store.OnRelayQueued = [&](TObject*) { localCopiesSeen.push_back(Files(MailBox("bob@example.test")).size()); };
+  auto c = LoggedIn();
+  c->Cmd("MAIL FROM:<bob@example.test>");
+  c->Cmd("RCPT TO:<carol@remote.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("RCPT TO:<alice@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "451 Requested action aborted: error in processing\r\n");
+  EXPECT_TRUE(localCopiesSeen.empty()) << "a pair taken back is never announced";
+  c->Cmd("MAIL FROM:<bob@example.test>");
+  c->Cmd("RCPT TO:<carol@remote.test>");
+  c->Cmd("RCPT TO:<bob@example.test>");
+  c->Cmd("DATA");
+  EXPECT_EQ(c->Cmd("hi\r\n."), "250 Ok\r\n");
+  // Announced once, after bob's copy too was stored.
+  EXPECT_EQ(localCopiesSeen, (std::vector<size_t>{1}));
+}
+
 TEST_F(SmtpSession, BarePostmasterReachesTheFirstLocalDomainWithOne) {
   // Local domains in account order: example.test, then other.test; only
   // other.test has a postmaster account.
