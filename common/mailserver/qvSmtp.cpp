@@ -261,7 +261,7 @@ void TqvCustomSmtp::SendRecipients(const TStrings& ARecipients) {
   for (int i = 0; i < ARecipients.Count(); ++i) {
     const std::string rcpt = ARecipients.Strings(i);
     try {
-      SendCommandSync("RCPT TO: <" + WireAddress(rcpt) + ">", {250});
+      SendCommandSync("RCPT TO: <" + WireAddress(rcpt) + ">", {250, 251});
       ++accepted;
     } catch (const EqvTcpClientError& e) {
       if (!SkipFailedRecipients() || dynamic_cast<const EqvSmtpError*>(&e)) throw;
@@ -305,10 +305,10 @@ bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& A
   SetBusy(true);
   SetSplitReplies(true);
   // Each reply is read whatever the one before said: the session stays in step.
-  auto reply = [this](int ATimeOut, int ACode) -> std::pair<int, std::string> {
+  auto reply = [this](int ATimeOut, const TqvReplyCodes& ACodes) -> std::pair<int, std::string> {
     TTimeOutScope wait(GetConnection(), ATimeOut);
     try {
-      WaitResponse({ACode});
+      WaitResponse(ACodes);
       return {ResponseCode(), ResponseText()};
     } catch (const EqvTcpClientError& e) {
       // A reply error carries the server's code; a socket error has none.
@@ -322,21 +322,21 @@ bool TqvCustomSmtp::SendEnvelope(const std::string& AMailFrom, const TStrings& A
     else
       SendCommands(commands);
     if (AResetFirst) {
-      const auto reset = reply(FTimeOuts.Hello, 250);
+      const auto reset = reply(FTimeOuts.Hello, {250});
       if (reset.first != 250) RaiseTcpClientError(reset.second, reset.first);
     }
-    const auto mail = reply(FTimeOuts.MailFrom, 250);
+    const auto mail = reply(FTimeOuts.MailFrom, {250});
     bool accepted = false;
     for (int i = 0; i < ARecipients.Count(); ++i) {
-      const auto [code, text] = reply(FTimeOuts.Rcpt, 250);
+      const auto [code, text] = reply(FTimeOuts.Rcpt, {250, 251});
       AReplies.emplace_back(ARecipients.Strings(i), text, code);
-      accepted = accepted || code == 250;
+      accepted = accepted || RecipientAccepted(code);
     }
-    const auto data = reply(FTimeOuts.DataStart, 354);
+    const auto data = reply(FTimeOuts.DataStart, {354});
     if (data.first == 354 && (!accepted || mail.first != 250)) {
       // Nothing may be delivered: an empty message, whatever its answer.
       SendCommand(".");
-      (void)reply(FTimeOuts.DataEnd, 250);
+      (void)reply(FTimeOuts.DataEnd, {250});
       accepted = false;
     }
     SetSplitReplies(false);

@@ -28,6 +28,9 @@ constexpr int qvSmtpRecipientsEmpty = -201;
 constexpr int qvSmtpRecipientsFailed = -202;
 constexpr int qvSmtpSaslUnavailable = -400;
 
+// A recipient the server took: "250", or "251" (not local, it forwards).
+[[nodiscard]] constexpr bool RecipientAccepted(int AReplyCode) { return AReplyCode == 250 || AReplyCode == 251; }
+
 class EqvSmtpError : public EqvTcpClientError {
  public:
   // One of the codes above, with its fixed text.

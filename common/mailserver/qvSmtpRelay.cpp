@@ -399,7 +399,7 @@ bool TqvSmtpRelay::PipelinedTransaction(const std::string& AMailFrom, TqvSmtpRel
   auto sort = [&] {
     for (size_t k = 0; k < replies.size(); ++k) {
       const size_t i = APending[k];
-      if (replies[k].ErrorCode == 250)
+      if (RecipientAccepted(replies[k].ErrorCode))
         accepted.push_back(i);
       else if (replies[k].ErrorCode == 452 && !accepted.empty())
         ALater.push_back(i);  // too many for this transaction

@@ -517,7 +517,7 @@ testsupport::TScriptedPeer::Script PipeliningReceiver(std::vector<std::string> A
         if (line.rfind("RCPT ", 0) == 0) {
           const std::string reply = next < ARcptReplies.size() ? ARcptReplies[next++] : std::string("250 2.1.5 Ok");
           replies += reply + "\r\n";
-          rcpts += reply.rfind("250", 0) == 0 ? 1 : 0;
+          rcpts += reply.rfind("250", 0) == 0 || reply.rfind("251", 0) == 0 ? 1 : 0;
         } else {
           replies += "250 Ok\r\n";
         }
@@ -560,6 +560,25 @@ TEST(SmtpRelay, PipelinedTransactionsGiveEachRecipientItsOwnFate) {
   EXPECT_EQ(st.Recipients[3].Outcome, TqvRelayOutcome::roDelivered);
   EXPECT_EQ(run.Relay.ResponseCode(), 221);
   EXPECT_EQ(st.ErrorCode, 550);
+}
+
+TEST(SmtpRelay, ARecipientTheReceiverForwardsIsDelivered) {
+  // "251 User not local; will forward" takes the recipient, as "250" does,
+  // one RCPT at a time and in a pipelined group alike.
+  const std::string forwarded = "251 2.1.5 User not local; will forward";
+  for (const bool pipelined : {false, true}) {
+    TScriptedPeer peer(pipelined ? PipeliningReceiver({forwarded})
+                                 : testsupport::SmtpReceiver({{"fwd@one.test", forwarded}}));
+    RelayRun run(peer.Port);
+    run.Hosts["one.test"] = {"127.0.0.1"};
+    run.Send({"fwd@one.test"});
+    peer.Wait();
+
+    EXPECT_EQ(testsupport::CountOf(peer.Received(0), "\r\n.\r\n"), 1u) << pipelined;
+    const TqvSmtpRelayStatus& st = run.Relay.StatusList().Items(0);
+    EXPECT_EQ(st.Recipients[0].Outcome, TqvRelayOutcome::roDelivered) << pipelined;
+    EXPECT_TRUE(st.Sent) << pipelined;
+  }
 }
 
 TEST(SmtpRelay, APipelinedTransactionWithoutAcceptedRecipientsSendsNoMessage) {
