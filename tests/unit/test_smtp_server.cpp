@@ -16,7 +16,15 @@ using testsupport::ExpectDialogue;
 
 namespace {
 
-class SmtpSession : public smtptest::SmtpServerTest {};
+class SmtpSession : public smtptest::SmtpServerTest {
+ protected:
+  // alice's folder cannot be made: a file has its name.
+  void BlockAliceFolder() {
+    std::filesystem::create_directories(Dir.Dir() + "MailBox");
+    const std::string folder = MailBox("alice@example.test");
+    std::ofstream(folder.substr(0, folder.size() - 1)) << "x";
+  }
+};
 
 }  // namespace
 
@@ -417,19 +425,25 @@ TEST_F(SmtpSession, EsmtpParametersAfterThePathNeverReplaceIt) {
   });
 }
 
+namespace {
+
+// A message to carol (relayed), bob and alice, whose folder is blocked
+// (BlockAliceFolder): it fails at its last local copy.
+void SendFailingAtAlice(smtptest::TClient& c) {
+  c.Cmd("MAIL FROM:<bob@example.test>");
+  c.Cmd("RCPT TO:<carol@remote.test>");
+  c.Cmd("RCPT TO:<bob@example.test>");
+  c.Cmd("RCPT TO:<alice@example.test>");
+  c.Cmd("DATA");
+  EXPECT_EQ(c.Cmd("Subject: s\r\n\r\nhi\r\n."), "451 Requested action aborted: error in processing\r\n");
+}
+
+}  // namespace
+
 TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
-  // alice's folder cannot be made: a file has its name.
-  std::filesystem::create_directories(Dir.Dir() + "MailBox");
-  std::ofstream(MailBox("alice@example.test").substr(0, MailBox("alice@example.test").size() - 1)) << "x";
+  BlockAliceFolder();
   auto c = LoggedIn();
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    c->Cmd("MAIL FROM:<bob@example.test>");
-    c->Cmd("RCPT TO:<carol@remote.test>");
-    c->Cmd("RCPT TO:<bob@example.test>");
-    c->Cmd("RCPT TO:<alice@example.test>");
-    c->Cmd("DATA");
-    EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "451 Requested action aborted: error in processing\r\n");
-  }
+  for (int attempt = 0; attempt < 2; ++attempt) SendFailingAtAlice(*c);
   EXPECT_TRUE(Files(MailBox("bob@example.test")).empty());
   EXPECT_TRUE(Files(Relay()).empty());
   // A transaction that stores every copy keeps them all.
@@ -443,18 +457,11 @@ TEST_F(SmtpSession, FailedLocalCopyTakesBackTheCopiesAlreadyStored) {
 }
 
 TEST_F(SmtpSession, TheRelayHearsOfAPairOnlyOnceTheWholeMessageIsStored) {
-  // alice's folder cannot be made: a file has its name.
-  std::filesystem::create_directories(Dir.Dir() + "MailBox");
-  std::ofstream(MailBox("alice@example.test").substr(0, MailBox("alice@example.test").size() - 1)) << "x";
+  BlockAliceFolder();
   std::vector<size_t> localCopiesSeen;
   Store.OnRelayQueued = [&](TObject*) { localCopiesSeen.push_back(Files(MailBox("bob@example.test")).size()); };
   auto c = LoggedIn();
-  c->Cmd("MAIL FROM:<bob@example.test>");
-  c->Cmd("RCPT TO:<carol@remote.test>");
-  c->Cmd("RCPT TO:<bob@example.test>");
-  c->Cmd("RCPT TO:<alice@example.test>");
-  c->Cmd("DATA");
-  EXPECT_EQ(c->Cmd("Subject: s\r\n\r\nhi\r\n."), "451 Requested action aborted: error in processing\r\n");
+  SendFailingAtAlice(*c);
   EXPECT_TRUE(localCopiesSeen.empty()) << "a pair taken back is never announced";
   c->Cmd("MAIL FROM:<bob@example.test>");
   c->Cmd("RCPT TO:<carol@remote.test>");
