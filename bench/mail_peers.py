@@ -38,8 +38,8 @@ _finalizers = []  # extra stop steps (daemons that leave our process group)
 
 # ---------------------------------------------------------------- processes and folders
 
-def make_temp(prefix):
-    path = os.path.realpath(tempfile.mkdtemp(prefix=prefix))
+def make_temp(prefix, parent=None):
+    path = os.path.realpath(tempfile.mkdtemp(prefix=prefix, dir=parent))
     _dirs.append(path)
     os.chmod(path, 0o755)  # the peers' unprivileged processes must walk into it
     return path

@@ -51,11 +51,11 @@ STALL_LIMIT = 90  # seconds without an arrival: longer than any client time-out 
 class Sink:
     """smtp-sink on SINK_ADDRESS:25, one file per message under its folder."""
 
-    def __init__(self):
+    def __init__(self, parent=None):
         # A sink left by another run would take the mail and count nothing here.
         if listening_at(SINK_ADDRESS, 25, timeout=0.3):
             raise RuntimeError("%s:25 is already taken" % SINK_ADDRESS)
-        self.dir = make_temp("relaysink")
+        self.dir = make_temp("relaysink", parent)
         self.files = os.path.join(self.dir, "in")
         os.makedirs(self.files)
         os.chown(self.files, *mail_peers.pwd.getpwnam("nobody")[2:4])
@@ -236,6 +236,9 @@ def main():
     ap.add_argument("--mx-by-address", action="store_true",
                     help="the MX record names the sink's address itself (for builds that resolve exchanger "
                          "names with the system resolver)")
+    ap.add_argument("--sink-dir", default="/dev/shm" if os.path.isdir("/dev/shm") else "",
+                    help="where the sink writes what arrives (default /dev/shm: a receiver's disk is not what "
+                         "is measured; \"\" puts it in the system's temp folder, beside both queues)")
     args = ap.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root: smtp-sink and Postfix need it")
@@ -245,7 +248,7 @@ def main():
     dns = Dnsmasq(["--mx-host=sink.test,%s,10" % mx, "--host-record=mx.sink.test," + SINK_ADDRESS],
                   address=DNS_ADDRESS)
     mail_peers._finalizers.append(dns.stop)
-    sink = Sink()
+    sink = Sink(args.sink_dir or None)
     vx, pf = VxRelay(args.binary), PostfixRelay()
     cells = [c for c in args.cells.split(",") if c]
     rates = {(c, s.name): [] for c in cells for s in (vx, pf)}

@@ -114,6 +114,8 @@ int TAsideFile::Create(int AFolderFd, const std::string& AName, mode_t AMode) {
 
 int TAsideFile::Flush() { return ::fsync(FFd.Get()) == 0 ? 0 : LastErrno(); }
 
+void TAsideFile::StartWriteback() { (void)::sync_file_range(FFd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 int TAsideFile::Close() { return FFd.Close() == 0 ? 0 : LastErrno(); }
 
 int TAsideFile::ReplaceAs(const std::string& AName) {

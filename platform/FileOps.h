@@ -78,6 +78,10 @@ class TAsideFile {
   [[nodiscard]] int Write(std::string_view AData) { return WriteAll(FFd.Get(), AData); }
   // Flushes the data to disk.
   [[nodiscard]] int Flush();
+  // Starts writing the data out without waiting for it, so that the next
+  // flush in the same file system finds it on its way; only Flush makes it
+  // durable. Best effort: nothing is reported.
+  void StartWriteback();
   // Closes the file; a write error the system reports late shows here.
   [[nodiscard]] int Close();
   // Renames the file over AName in the same folder (any entry there is replaced).

@@ -307,6 +307,15 @@ void TqvTcpConnection::DispatchNextAction() {
 
 // --- TqvTcpClientConnection
 
+bool TqvTcpClientConnection::ReadData(TStream* AData) {
+  const bool result = TqvTcpConnection::ReadData(AData);
+  if (Active()) {
+    const int one = 1;
+    (void)plat::setsockopt(Socket().Socket(), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  }
+  return result;
+}
+
 void TqvTcpClientConnection::BeginOpen() { FOpenMark = InterruptCount(); }
 
 void TqvTcpClientConnection::Open(const std::string& AHost, int APort) {

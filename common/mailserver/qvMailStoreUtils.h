@@ -132,6 +132,9 @@ class TqvStagedFile {
   void Append(std::string_view ABytes);
   void AppendFrom(int AFd, int64_t AOffset, int64_t ACount);
   void Commit();
+  // Sends what was appended so far on its way to disk without waiting
+  // (a later flush in the folder then carries it); Commit still flushes.
+  void StartWriteback() { FFile.StartWriteback(); }
   // A read-only descriptor of the file, valid after it was placed too.
   [[nodiscard]] plat::UniqueFd OpenForReading() const;
   // True when the file lies in AFolder (the very folder, by device and inode).

@@ -193,11 +193,20 @@ void TqvSmtpFileHandler::QueueRelay(TqvSmtpCommandConnection* AConnection, const
     const TqvStoreFolder folder = OpenStoreFolder(FolderOf(RelayDir()), true);
     std::string envelope = AMailFrom + "\r\n";
     for (int i = 0; i < ARecipients.Count(); ++i) envelope += ARecipients.Strings(i) + "\r\n";
+    // The envelope goes on its way to disk first: the message's flush then
+    // carries it, and its own flush finds next to nothing left to do.
+    TqvStagedFile envelopeFile(folder);
+    envelopeFile.Append(envelope);
+    envelopeFile.StartWriteback();
     const std::unique_ptr<TqvStagedFile> message = AStage(folder);
-    TqvStagedFile envelopeFile(folder, envelope);
+    envelopeFile.Commit();
     const std::string name = PlaceNumbered(folder, *message, ".ENV");
-    // The relay pass looks for .ENV files: its message must be on disk first.
-    folder.Sync();
+    // The relay pass looks for .ENV files, so the message takes its name
+    // first. One folder flush after both names keeps the pair: the reply
+    // waits for it, and a journaling file system never keeps the second
+    // name without the first. Where one did, a crash before the reply could
+    // leave an envelope without its message, which the pass keeps aside;
+    // the client, told nothing, sends the mail again.
     if (!envelopeFile.PlaceAs(name + ".ENV")) throw EInvalidOperation("Envelope \"" + name + ".ENV\" exists");
     // Taken back envelope first, so the relay pass never meets a pair without its message.
     if (AConnection) AConnection->PlacedCopies.push_back([name] { RemoveCopy({name + ".ENV", name + ".MSG"}); });
