@@ -26,6 +26,8 @@ constexpr TqvCharsetTable kNoTable = MakeIdentityTable();
 
 std::string Translate(std::string_view AText, const std::array<uint8_t, 256>& AMap) {
   std::string out(AText);
+  // No table for the character set: the bytes stay as they are.
+  if (&AMap == &kNoTable.ToLocal || &AMap == &kNoTable.ToCharset) return out;
   for (char& c : out) c = static_cast<char>(AMap[static_cast<unsigned char>(c)]);
   return out;
 }

@@ -355,8 +355,10 @@ void TqvCustomSmtp::SendDataBody(const TStrings& ALines, const std::vector<std::
   if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
   {
     TTimeOutScope wait(GetConnection(), FTimeOuts.DataBlock);
-    SendMultipleLines(ALines, ".");
-    if (AThen) SendCommands(*AThen, false);
+    std::string then;
+    if (AThen)
+      for (const std::string& command : *AThen) then += command + "\r\n";
+    SendMultipleLines(ALines, ".", then);
   }
   TqvReplyCodes codes{250, 354};
   TTimeOutScope wait(GetConnection(), FTimeOuts.DataEnd);

@@ -75,7 +75,8 @@ void TqvDotStuffingWriter::Add(const std::string& ALine) {
   FBuffer += "\r\n";
 }
 
-void TqvDotStuffingWriter::Finish() {
+void TqvDotStuffingWriter::Finish(const std::string& ATrailer) {
+  FBuffer += ATrailer;
   if (FBuffer.empty()) return;
   FWrite(FBuffer);
   FBuffer.clear();
@@ -254,7 +255,8 @@ void TqvTcpCommandClient::WaitResponse(const TqvReplyCodes& ACodes) {
   if (OnReceiveResponse) OnReceiveResponse(this, FResponse);
 }
 
-void TqvTcpCommandClient::SendMultipleLines(const TStrings& ALines, const std::string& AEndLine) {
+void TqvTcpCommandClient::SendMultipleLines(const TStrings& ALines, const std::string& AEndLine,
+                                            const std::string& AThen) {
   if (BatchSize() <= 0) RaiseSocketError(qvInvalidBatchSize);
   std::string endLine = AEndLine;
   if (!endLine.empty() && endLine.back() != '\n') endLine += "\r\n";
@@ -273,8 +275,9 @@ void TqvTcpCommandClient::SendMultipleLines(const TStrings& ALines, const std::s
     TqvDotStuffingWriter writer(BatchSize(), endLine == ".\r\n",
                                 [&](const std::string& ABlock) { WriteConnectionString(c, ABlock, charSet); });
     for (int i = 0; i < ALines.Count(); ++i) writer.Add(ALines.Strings(i));
-    writer.Finish();
-    if (!endLine.empty()) WriteConnectionString(c, endLine, charSet);
+    // The end line and what follows it leave with the last lines: a peer
+    // that reads them at once answers them at once.
+    writer.Finish(endLine + AThen);
   } catch (...) {
     c.OnProgress = saved;
     throw;

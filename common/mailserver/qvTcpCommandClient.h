@@ -64,8 +64,8 @@ class TqvDotStuffingWriter {
   TqvDotStuffingWriter(int ABatchSize, bool AStuff, std::function<void(const std::string&)> AWrite)
       : FBatchSize(ABatchSize), FStuff(AStuff), FWrite(std::move(AWrite)) {}
   void Add(const std::string& ALine);
-  // Writes what is gathered.
-  void Finish();
+  // Writes what is gathered, with ATrailer behind it in the same write.
+  void Finish(const std::string& ATrailer = {});
 
  private:
   int FBatchSize;
@@ -98,7 +98,9 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   // are swallowed (QUIT).
   void SendCommandSilently(const std::string& ACommand, const TqvReplyCodes& ACodes);
   // The lines, then AEndLine alone; lines are dot-stuffed when AEndLine is ".".
-  void SendMultipleLines(const TStrings& ALines, const std::string& AEndLine);
+  // AThen (commands, each ending in CR LF) goes out behind the end line in
+  // the same write.
+  void SendMultipleLines(const TStrings& ALines, const std::string& AEndLine, const std::string& AThen = {});
   // A block up to a "." line, unstuffed, without its status and end lines.
   virtual void ReadMultiLineData(int64_t ASize);
 
