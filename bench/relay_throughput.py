@@ -13,12 +13,16 @@ alternating runs, in two cells:
 VxMail finds the sink through dnsmasq (127.0.6.2:53: MX sink.test ->
 mx.sink.test -> 127.0.6.1); Postfix through relayhost = [127.0.6.1]:25. The
 sink listens on 127.0.6.1:25 and writes each message to a file, which is how
-arrivals are counted. Prints messages per second for both and the ratio
+arrivals are counted; the files go to /dev/shm unless --sink-dir says
+otherwise (on the disk both queues use, the sink's own file creation cost up
+to 0.8 ms of CPU a message, varying from run to run, and became the limit of
+both relays). Prints messages per second for both and the ratio
 VxMail : Postfix per cell (medians over the runs). As root; never part of
 ctest. Usage:
 
     /usr/bin/python3 bench/relay_throughput.py [--binary build-rel/bin/VxMailServers]
         [--messages 1000] [--repeat 3] [--cells drain,submit] [--mx-by-address]
+        [--sink-dir DIR]
 """
 
 import argparse

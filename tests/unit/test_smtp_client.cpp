@@ -492,6 +492,13 @@ TEST(CommandClient, LinesAreStuffedAndBatched) {
   plain.Add(".a");
   plain.Finish();
   EXPECT_EQ(writes, std::vector<std::string>{".a\r\n"});
+  // The end line and the commands behind it leave in the last write, even
+  // with no lines before them.
+  writes.clear();
+  plain.Add("b");
+  plain.Finish(".\r\nRSET\r\n");
+  plain.Finish("QUIT\r\n");
+  EXPECT_EQ(writes, (std::vector<std::string>{"b\r\n.\r\nRSET\r\n", "QUIT\r\n"}));
 }
 
 TEST(CommandClient, RepliesAreBoundedInSizeAndTime) {
