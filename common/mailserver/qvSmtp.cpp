@@ -355,10 +355,7 @@ void TqvCustomSmtp::SendDataBody(const TStrings& ALines, const std::vector<std::
   if (ALines.Count() == 0) throw EqvSmtpError(qvSmtpDataEmpty);
   {
     TTimeOutScope wait(GetConnection(), FTimeOuts.DataBlock);
-    std::string then;
-    if (AThen)
-      for (const std::string& command : *AThen) then += command + "\r\n";
-    SendMultipleLines(ALines, ".", then);
+    SendMultipleLines(ALines, ".", AThen ? *AThen : std::vector<std::string>{});
   }
   TqvReplyCodes codes{250, 354};
   TTimeOutScope wait(GetConnection(), FTimeOuts.DataEnd);

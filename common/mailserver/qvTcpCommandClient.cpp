@@ -82,6 +82,17 @@ void TqvDotStuffingWriter::Finish(const std::string& ATrailer) {
   FBuffer.clear();
 }
 
+namespace {
+
+// Commands as they go out in one write, each ending in CR LF.
+std::string CommandBlock(const std::vector<std::string>& ACommands) {
+  std::string block;
+  for (const std::string& command : ACommands) block += command + "\r\n";
+  return block;
+}
+
+}  // namespace
+
 // --- TqvTcpCommandClient
 
 TqvTcpCommandClient::TqvTcpCommandClient(TComponent* AOwner) : TqvTcpClientTls(AOwner) {}
@@ -134,13 +145,11 @@ void TqvTcpCommandClient::SendCommand(const std::string& ACommand) {
   if (OnSendCommand) OnSendCommand(this, ACommand);
 }
 
-void TqvTcpCommandClient::SendCommands(const std::vector<std::string>& ACommands, bool ANotify) {
+void TqvTcpCommandClient::SendCommands(const std::vector<std::string>& ACommands) {
   CheckConnected();
   GetConnection().InitProgress(0, 0);
-  std::string block;
-  for (const std::string& command : ACommands) block += command + "\r\n";
-  WriteConnectionString(GetConnection(), block, GetRequestCharSet());
-  if (ANotify) NotifySent(ACommands);
+  WriteConnectionString(GetConnection(), CommandBlock(ACommands), GetRequestCharSet());
+  NotifySent(ACommands);
 }
 
 void TqvTcpCommandClient::NotifySent(const std::vector<std::string>& ACommands) {
@@ -256,7 +265,7 @@ void TqvTcpCommandClient::WaitResponse(const TqvReplyCodes& ACodes) {
 }
 
 void TqvTcpCommandClient::SendMultipleLines(const TStrings& ALines, const std::string& AEndLine,
-                                            const std::string& AThen) {
+                                            const std::vector<std::string>& AThen) {
   if (BatchSize() <= 0) RaiseSocketError(qvInvalidBatchSize);
   std::string endLine = AEndLine;
   if (!endLine.empty() && endLine.back() != '\n') endLine += "\r\n";
@@ -277,7 +286,7 @@ void TqvTcpCommandClient::SendMultipleLines(const TStrings& ALines, const std::s
     for (int i = 0; i < ALines.Count(); ++i) writer.Add(ALines.Strings(i));
     // The end line and what follows it leave with the last lines: a peer
     // that reads them at once answers them at once.
-    writer.Finish(endLine + AThen);
+    writer.Finish(endLine + CommandBlock(AThen));
   } catch (...) {
     c.OnProgress = saved;
     throw;

@@ -83,9 +83,9 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   void SendCommand(const std::string& ACommand);
   // The commands in one write, each then reported to OnSendCommand (their
   // replies are read by one WaitResponse each, with split replies on).
-  // With ANotify off they are reported later by NotifySent (when their
-  // replies are read, so that the log keeps each message's lines together).
-  void SendCommands(const std::vector<std::string>& ACommands, bool ANotify = true);
+  void SendCommands(const std::vector<std::string>& ACommands);
+  // Reports commands sent earlier (behind a message's end line, say) when
+  // their replies are read, so that the log keeps each message's lines together.
   void NotifySent(const std::vector<std::string>& ACommands);
   virtual void WaitResponse(const TqvReplyCodes& ACodes);
   virtual void SendAndWait(const std::string& ACommand, const TqvReplyCodes& ACodes);
@@ -98,9 +98,10 @@ class TqvTcpCommandClient : public TqvTcpClientTls {
   // are swallowed (QUIT).
   void SendCommandSilently(const std::string& ACommand, const TqvReplyCodes& ACodes);
   // The lines, then AEndLine alone; lines are dot-stuffed when AEndLine is ".".
-  // AThen (commands, each ending in CR LF) goes out behind the end line in
-  // the same write.
-  void SendMultipleLines(const TStrings& ALines, const std::string& AEndLine, const std::string& AThen = {});
+  // The commands AThen go out behind the end line in the same write, not
+  // yet reported (NotifySent).
+  void SendMultipleLines(const TStrings& ALines, const std::string& AEndLine,
+                         const std::vector<std::string>& AThen = {});
   // A block up to a "." line, unstuffed, without its status and end lines.
   virtual void ReadMultiLineData(int64_t ASize);
 
